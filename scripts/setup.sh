@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine: the C++
+# libraries from Debian's packages (only those missing) and the Python tools.
+set -euo pipefail
+
+pkgs=(g++ libtbb-dev libroaring-dev libabsl-dev libgtest-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python3 -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.8" cmake ninja \
+    "pytest>=7" "hypothesis>=6"

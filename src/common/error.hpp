@@ -1,0 +1,38 @@
+// Failure types shared by every compute unit.
+//
+// Compute code reports problems by throwing; the module boundary is the one place
+// that turns them into Python exceptions:
+//   Panic       -> PanicException (inconsistent data met during a computation),
+//   InputError  -> ValueError     (input the caller can fix, e.g. too large for the
+//                                  32-bit counters),
+//   bad_alloc   -> MemoryError.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+namespace tallisk {
+
+//! A native failure on inconsistent input; reported as PanicException.
+class Panic : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+//! Input that cannot be processed as given; reported as ValueError.
+class InputError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+//! Throws Panic with the "index out of bounds" message.
+[[noreturn]] void panic_index(std::size_t len, std::size_t index);
+
+//! Bounds check used wherever an id from the data indexes an array.
+inline void check_index(std::size_t index, std::size_t len) {
+    if (index >= len) [[unlikely]]
+        panic_index(len, index);
+}
+
+}  // namespace tallisk

@@ -1,0 +1,50 @@
+// The transaction model every miner except the classic path reads: transactions
+// renumbered densely in order of first appearance, each transaction's items as a CSR
+// (rows ascending, no duplicates) and its transpose, each item's transactions.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tallisk {
+
+struct InvertedIndex {
+    std::vector<uint32_t> txn_offsets;   // n_transactions + 1 row offsets into txn_items
+    std::vector<uint32_t> txn_items;     // items of every transaction, rows ascending
+    std::vector<uint32_t> item_offsets;  // n_items + 1 row offsets into item_txns
+    std::vector<uint32_t> item_txns;     // dense transaction ids of every item, rows ascending
+    std::vector<uint32_t> item_counts;   // distinct transactions per item
+    uint32_t n_transactions = 0;         // distinct transaction labels
+    uint32_t n_items = 0;                // size of the item id space
+
+    std::span<const uint32_t> txn(uint32_t t) const {
+        return {txn_items.data() + txn_offsets[t], txn_items.data() + txn_offsets[t + 1]};
+    }
+    std::span<const uint32_t> item(uint32_t i) const {
+        return {item_txns.data() + item_offsets[i], item_txns.data() + item_offsets[i + 1]};
+    }
+};
+
+//! Builds the index from parallel occurrence arrays. Labels are arbitrary int64 values
+//! (only equality matters); item ids must lie in [0, n_items). Elements of item_ids
+//! beyond txn_ids.size() are ignored.
+//! Throws Panic for an item id out of range or item_ids shorter than txn_ids, and
+//! InputError when there are more occurrences than the 32-bit offsets can address.
+InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                   uint32_t n_items);
+
+//! Sorts every row of a CSR ascending and removes repeated values. Consumes both
+//! vectors; offsets needs at least n_rows + 1 entries. Throws Panic on offsets that
+//! decrease or point past the data.
+std::pair<std::vector<uint32_t>, std::vector<uint32_t>> sort_dedup_csr(std::vector<uint32_t> indices,
+                                                                       std::vector<uint32_t> offsets,
+                                                                       std::size_t n_rows);
+
+//! Checks every invariant of the index; returns an empty string when it holds, else
+//! the first violation found. For tests.
+std::string validate(const InvertedIndex& index);
+
+}  // namespace tallisk

@@ -1,0 +1,114 @@
+// The process-wide worker pool and the few parallel patterns the miners use.
+//
+// All parallel work runs in one oneTBB arena, created on first use and sized by
+// RAYON_NUM_THREADS (when it holds a positive number) or by the number of logical
+// processors. Every helper returns its partial results in a fixed order, so that
+// results never depend on the number of workers or on scheduling. Exceptions thrown
+// by a task are carried to the calling thread by oneTBB and rethrown there.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
+
+namespace tallisk::pool {
+
+//! The shared arena; created on the first call.
+tbb::task_arena& arena();
+
+//! Number of worker threads of the pool.
+std::size_t num_threads();
+
+//! Chunk length for splitting a work list of n elements: max(n / workers, 1).
+inline std::size_t list_chunk(std::size_t n) {
+    std::size_t c = n / num_threads();
+    return c == 0 ? 1 : c;
+}
+
+//! Chunk bounds [0, c, 2c, ..., n] for n elements in chunks of `chunk`.
+std::vector<std::size_t> even_bounds(std::size_t n, std::size_t chunk);
+
+//! Chunk bounds that split [0, n) into about `pieces` consecutive runs of similar total
+//! weight; weight(i) must be non-negative. Used where per-element work is very uneven.
+template <class Weight>
+std::vector<std::size_t> weighted_bounds(std::size_t n, std::size_t pieces, Weight&& weight) {
+    double total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += static_cast<double>(weight(i));
+    std::vector<std::size_t> bounds{0};
+    if (n == 0) {
+        bounds.push_back(0);
+        return bounds;
+    }
+    const double target = total / static_cast<double>(pieces == 0 ? 1 : pieces);
+    double acc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        acc += static_cast<double>(weight(i));
+        if (acc >= target && i + 1 < n) {
+            bounds.push_back(i + 1);
+            acc = 0;
+        }
+    }
+    bounds.push_back(n);
+    return bounds;
+}
+
+//! Runs body(begin, end) for every chunk [bounds[j], bounds[j+1]) on the pool and
+//! returns the results in chunk order. A single chunk runs on the calling thread.
+template <class R, class Body>
+std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
+    const std::size_t n_chunks = bounds.size() < 2 ? 0 : bounds.size() - 1;
+    std::vector<R> out(n_chunks);
+    if (n_chunks == 1) {
+        out[0] = body(bounds[0], bounds[1]);
+    } else if (n_chunks > 1) {
+        arena().execute([&] {
+            tbb::parallel_for(
+                tbb::blocked_range<std::size_t>(0, n_chunks, 1),
+                [&](const tbb::blocked_range<std::size_t>& r) {
+                    for (std::size_t j = r.begin(); j != r.end(); ++j)
+                        out[j] = body(bounds[j], bounds[j + 1]);
+                },
+                tbb::simple_partitioner());
+        });
+    }
+    return out;
+}
+
+//! Chunked map over a list of n elements in chunks of `chunk`, results in chunk order.
+template <class R, class Body>
+std::vector<R> map_chunks(std::size_t n, std::size_t chunk, Body&& body) {
+    auto bounds = even_bounds(n, chunk);
+    return map_ranges<R>(bounds, std::forward<Body>(body));
+}
+
+//! One task per element: body(i) for i in [0, n), results in element order.
+template <class R, class Body>
+std::vector<R> map_each(std::size_t n, Body&& body) {
+    std::vector<R> out(n);
+    arena().execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, n, 1),
+            [&](const tbb::blocked_range<std::size_t>& r) {
+                for (std::size_t i = r.begin(); i != r.end(); ++i) out[i] = body(i);
+            },
+            tbb::simple_partitioner());
+    });
+    return out;
+}
+
+//! Parallel loop over [0, n) with no result; body(begin, end).
+template <class Body>
+void for_range(std::size_t n, std::size_t grain, Body&& body) {
+    arena().execute([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain == 0 ? 1 : grain),
+                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    });
+}
+
+}  // namespace tallisk::pool

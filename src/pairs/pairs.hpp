@@ -1,0 +1,45 @@
+// Pair counting: the all-pairs association table (both orientations, seven metrics)
+// and, for the level-wise miners, the thresholded count of unordered frequent pairs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/index.hpp"
+
+namespace tallisk::pairs {
+
+//! Columns of the pair table; one row per kept ordered pair.
+struct PairOut {
+    std::vector<int32_t> item_a;      // antecedent
+    std::vector<int32_t> item_b;      // consequent
+    std::vector<int64_t> instances;   // transactions holding both
+    std::vector<double> support;
+    std::vector<double> confidence;
+    std::vector<double> lift;
+    std::vector<double> conviction;
+    std::vector<double> leverage;
+    std::vector<double> cosine;
+    std::vector<double> jaccard;
+
+    std::size_t size() const { return item_a.size(); }
+    //! Appends one row; the metrics follow from the counts.
+    void push(uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n);
+    //! Appends every row of `other` after this one's rows.
+    void append(const PairOut& other);
+};
+
+//! The seven metrics of a rule x -> y with co-occurrence `co`, count_x transactions
+//! holding x, item supports sx and sy, and n transactions.
+struct Metrics {
+    double support, confidence, lift, conviction, leverage, cosine, jaccard;
+};
+Metrics pair_metrics(double co, double count_x, double sx, double sy, double n);
+
+//! Every ordered pair (a, b), a != b, co-occurring in at least
+//! ceil(min_support * n_transactions) transactions (no cut-off when min_support is not
+//! positive). Rows ordered by anchor a ascending, then by first meeting within the
+//! anchor's transactions; identical for every number of workers.
+PairOut all_pairs(const InvertedIndex& index, double min_support);
+
+}  // namespace tallisk::pairs

@@ -1,0 +1,97 @@
+"""Shared test helpers: basket generation, a brute-force miner used as the oracle, and
+running code in a subprocess with a chosen worker-pool size."""
+
+from __future__ import annotations
+
+import itertools
+import math
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+from collections import Counter
+
+import numpy as np
+
+SANITIZED = os.environ.get("TALLISK_SANITIZED") == "1"
+
+
+def to_arrays(baskets, labels=None):
+    """Baskets (lists of item ids) -> (txn_ids int64, item_ids int32) occurrence rows."""
+    txn, items = [], []
+    for t, basket in enumerate(baskets):
+        label = labels[t] if labels is not None else t
+        for x in basket:
+            txn.append(label)
+            items.append(x)
+    return np.array(txn, dtype=np.int64), np.array(items, dtype=np.int32)
+
+
+def random_baskets(rng, n_txn, n_items, avg_len, gravity=0.6):
+    """Random baskets whose items cluster (a moving 'gravity' centre), so that random
+    data actually holds frequent itemsets of size 3 and more."""
+    baskets = []
+    centre = 0
+    for _ in range(n_txn):
+        if rng.random() > gravity:
+            centre = int(rng.integers(0, max(n_items, 1)))
+        n = max(1, int(rng.poisson(avg_len)))
+        width = max(2, n_items // 4)
+        items = (centre + rng.integers(0, width, size=n)) % n_items
+        baskets.append(sorted(set(int(x) for x in items)))
+    return baskets
+
+
+def min_count_of(min_support, n_txn):
+    """ceil(min_support * n) in double precision; 1 when min_support is not positive."""
+    if not (min_support > 0.0):
+        return 1
+    return math.ceil(min_support * float(n_txn))
+
+
+def cap_basket(basket, weights, cap):
+    """The `cap` heaviest items of a basket (smaller ids first among equal weights)."""
+    items = sorted(set(basket))
+    if cap is None or len(items) <= cap:
+        return items
+    w = lambda x: weights[x] if x < len(weights) else 0.0  # noqa: E731
+    ranked = sorted(items, key=lambda x: -w(x))  # stable: ascending ids on ties
+    return sorted(ranked[:cap])
+
+
+def brute_force_counts(baskets, k):
+    """Every k-itemset contained in some basket with its count of distinct baskets."""
+    counts = Counter()
+    for basket in baskets:
+        for combo in itertools.combinations(sorted(set(basket)), k):
+            counts[combo] += 1
+    return counts
+
+
+def frequent(baskets, k, min_count):
+    return {s: c for s, c in brute_force_counts(baskets, k).items() if c >= max(min_count, 1)}
+
+
+def rows_to_dict(itemsets, counts):
+    """A result table (2-D itemsets, 1-D counts) as {tuple(row): count}; rows must be unique."""
+    itemsets = np.asarray(itemsets)
+    out = {}
+    for row, c in zip(itemsets.tolist(), np.asarray(counts).tolist()):
+        key = tuple(row)
+        assert key not in out, f"duplicate row {key}"
+        out[key] = c
+    return out
+
+
+def run_in_subprocess(code, threads=None, timeout=300):
+    """Runs `code` in a fresh interpreter; the code must assign `result`, which is
+    pickled back. `threads` sets RAYON_NUM_THREADS."""
+    env = dict(os.environ)
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    script = textwrap.dedent(code) + "\nimport pickle, sys\nsys.stdout.buffer.write(pickle.dumps(result))\n"
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, env=env, timeout=timeout)
+    if proc.returncode != 0:
+        raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stderr.decode()}")
+    return pickle.loads(proc.stdout)
