@@ -7,9 +7,13 @@
 #include <optional>
 
 #include "boundary.hpp"
+#include "classic/classic.hpp"
 #include "common/index.hpp"
 #include "common/itemset.hpp"
+#include "eclat/eclat.hpp"
+#include "itemsets/itemsets.hpp"
 #include "pairs/pairs.hpp"
+#include "pipeline/pipeline.hpp"
 
 namespace tallisk {
 namespace {

@@ -1,0 +1,1 @@
+#include "classic/classic.hpp"

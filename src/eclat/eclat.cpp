@@ -1,0 +1,1 @@
+#include "eclat/eclat.hpp"

@@ -1,0 +1,1 @@
+#include "itemsets/itemsets.hpp"

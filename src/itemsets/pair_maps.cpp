@@ -1,0 +1,1 @@
+#include "itemsets/pair_maps.hpp"
