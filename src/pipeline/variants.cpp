@@ -1,0 +1,1 @@
+#include "pipeline/variants.hpp"
