@@ -1,0 +1,65 @@
+"""Times rust_compute_pairs on generated retail-like baskets.
+
+Each setting runs in a fresh process, so the reported peak memory (the child's
+maximum resident set) belongs to that run alone; `base` is the resident set just before
+the call (interpreter, NumPy and the input arrays), `peak` the maximum during it.
+
+    python3 bench/bench_pairs.py [--transactions 100000 1000000] [--repeat 3]
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+CHILD = r"""
+import json, resource, sys, time
+sys.path.insert(0, {here!r})
+import datagen, _tallisk_rs
+txn, item, n_items = datagen.sparse(n_txn={n_txn}, seed=0)
+def rss_mb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS"):
+                return int(line.split()[1]) / 1024
+base = rss_mb()
+times = []
+for _ in range({repeat}):
+    start = time.perf_counter()
+    r = _tallisk_rs.rust_compute_pairs(txn, item, n_items, {min_support})
+    times.append(time.perf_counter() - start)
+    rows = len(r["item_A"])
+    del r
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+print(json.dumps(dict(rows=rows, occurrences=len(txn), best=min(times), base=base, peak=peak)))
+"""
+
+
+def run(n_txn, min_support, repeat):
+    code = CHILD.format(here=HERE, n_txn=n_txn, min_support=min_support, repeat=repeat)
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--transactions", type=int, nargs="+", default=[100_000, 1_000_000])
+    ap.add_argument("--min-support", type=float, nargs="+", default=[0.0, 0.001])
+    ap.add_argument("--repeat", type=int, default=3)
+    args = ap.parse_args()
+    print(f"rust_compute_pairs, {os.cpu_count()} logical CPUs, "
+          f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
+    print(f"{'baskets':>9} {'rows in':>9} {'min_sup':>8} {'rows out':>10} {'best s':>8} "
+          f"{'Mocc/s':>8} {'base MB':>8} {'peak MB':>8}")
+    for n in args.transactions:
+        for s in args.min_support:
+            r = run(n, s, args.repeat)
+            print(f"{n:>9} {r['occurrences']:>9} {s:>8} {r['rows']:>10} {r['best']:>8.3f} "
+                  f"{r['occurrences'] / r['best'] / 1e6:>8.1f} {r['base']:>8.0f} {r['peak']:>8.0f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,309 @@
+"""The module boundary: function table, argument matching and conversion, array
+checks, native failures, result arrays, and the interpreter lock."""
+
+import gc
+import inspect
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _tallisk_rs as m
+from helpers import SANITIZED, run_in_subprocess
+
+PIPELINE = "(txn_ids, item_ids, k_max, n_items, min_support, item_weights, max_items_per_txn=None)"
+SIGNATURES = {
+    "rust_compute_pairs": "(txn_ids, item_ids, n_items, min_support=0.0)",
+    "rust_compute_itemsets": "(txn_ids, item_ids, freq_lower, k, n_items, item_weights, max_items_per_txn=None)",
+    "rust_compute_pipeline": PIPELINE,
+    "rust_compute_pipeline_v1_roaring": PIPELINE,
+    "rust_compute_pipeline_v2_memo": PIPELINE,
+    "rust_compute_pipeline_v3_adaptive": PIPELINE,
+    "rust_compute_pipeline_v5_prefilter": PIPELINE,
+    "rust_compute_pipeline_v6_gating": PIPELINE,
+    "rust_eclat_pipeline": "(txn_ids, item_ids, k_max, n_items, min_support)",
+    "rust_classic_compute_pairs": "(txn_ids, item_ids, n_items, n_transactions, min_support)",
+    "rust_classic_compute_pipeline": (
+        "(txn_ids, item_ids, k_max, n_items, _n_transactions, min_support, item_weights, max_items_per_txn=None)"
+    ),
+}
+
+T = np.array([1, 1, 2], dtype=np.int64)
+I = np.array([0, 1, 1], dtype=np.int32)
+W = np.ones(3)
+F = np.array([[0, 1]], dtype=np.int32)
+
+# Valid keyword arguments for every function, used as the base of the error tests.
+VALID = {
+    "rust_compute_pairs": dict(txn_ids=T, item_ids=I, n_items=3, min_support=0.0),
+    "rust_compute_itemsets": dict(txn_ids=T, item_ids=I, freq_lower=F, k=3, n_items=3, item_weights=W,
+                                  max_items_per_txn=None),
+    "rust_eclat_pipeline": dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1),
+    "rust_classic_compute_pairs": dict(txn_ids=T, item_ids=I, n_items=3, n_transactions=2, min_support=0.1),
+    "rust_classic_compute_pipeline": dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, _n_transactions=2,
+                                          min_support=0.1, item_weights=W, max_items_per_txn=None),
+}
+for _name in m.__all__:
+    if _name.startswith("rust_compute_pipeline"):
+        VALID[_name] = dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1, item_weights=W,
+                            max_items_per_txn=None)
+
+ARRAY_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("txn_ids", "item_ids", "freq_lower",
+                                                                          "item_weights")]
+U32_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("n_items", "n_transactions",
+                                                                        "_n_transactions")]
+USIZE_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("k", "k_max", "max_items_per_txn")]
+
+
+def call(name, **overrides):
+    """Calls a function with valid arguments except `overrides`; a function whose
+    computation is not built yet counts as having accepted its arguments."""
+    kw = dict(VALID[name], **overrides)
+    try:
+        return getattr(m, name)(**kw)
+    except NotImplementedError:
+        return None
+
+
+def panic_type():
+    with pytest.raises(BaseException) as info:
+        m.rust_compute_pairs(T, np.array([0, 1, 3], dtype=np.int32), 3)
+    return type(info.value)
+
+
+def test_module_identity_and_table():
+    import importlib
+
+    assert importlib.import_module("_tallisk_rs") is m
+    assert m.__all__ == list(SIGNATURES)
+    for name, params in SIGNATURES.items():
+        fn = getattr(m, name)
+        assert type(fn).__name__ == "builtin_function_or_method"
+        assert fn.__module__ == "_tallisk_rs" and fn.__self__ is m
+        assert fn.__text_signature__ == params
+        assert str(inspect.signature(fn)) == params
+        assert fn.__doc__ and not fn.__doc__.startswith(name)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, fragment",
+    [
+        ((T, I), {}, "missing 1 required positional argument: 'n_items'"),
+        ((T,), {}, "missing 2 required positional arguments"),
+        ((T, I, 3, 0.0, 1), {}, "takes from 3 to 4 positional arguments but 5 were given"),
+        ((T, I, 3), {"bogus": 1}, "unexpected keyword argument 'bogus'"),
+        ((T, I, 3), {"n_items": 3}, "multiple values for argument 'n_items'"),
+    ],
+)
+def test_argument_matching(args, kwargs, fragment):
+    with pytest.raises(TypeError, match="rust_compute_pairs") as info:
+        m.rust_compute_pairs(*args, **kwargs)
+    assert fragment in str(info.value)
+
+
+def test_keywords_and_positionals_mix():
+    by_pos = m.rust_compute_pairs(T, I, 3, 0.5)
+    by_kw = m.rust_compute_pairs(item_ids=I, txn_ids=T, min_support=0.5, n_items=3)
+    assert by_pos["instances"].tolist() == by_kw["instances"].tolist() == [1, 1]
+
+
+@pytest.mark.parametrize("name, param", ARRAY_PARAMS)
+@pytest.mark.parametrize("bad", ["wrong_dtype", "list", "wrong_ndim", "byteswapped"])
+def test_array_conversion_errors(name, param, bad):
+    good = VALID[name][param]
+    if bad == "wrong_dtype":
+        value = good.astype(np.float64 if good.dtype != np.float64 else np.int64)
+    elif bad == "list":
+        value = good.tolist()
+    elif bad == "wrong_ndim":
+        value = good.reshape(1, -1) if good.ndim == 1 else good.ravel()
+    else:
+        value = good.astype(good.dtype.newbyteorder())
+    with pytest.raises(TypeError) as info:
+        call(name, **{param: value})
+    assert str(info.value) == (
+        f"argument '{param}': '{type(value).__name__}' object cannot be converted to 'PyArray<T, D>'"
+    )
+
+
+@pytest.mark.parametrize("name, param", ARRAY_PARAMS)
+def test_strided_arrays_are_refused(name, param):
+    good = VALID[name][param]
+    strided = np.repeat(good, 2, axis=-1)[..., ::2]
+    assert not strided.flags.c_contiguous and not strided.flags.f_contiguous
+    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
+        call(name, **{param: strided})
+
+
+@pytest.mark.parametrize("name, param", U32_PARAMS)
+@pytest.mark.parametrize("value", [-1, 2**32, 2**70])
+def test_u32_out_of_range(name, param, value):
+    with pytest.raises(OverflowError):
+        call(name, **{param: value})
+
+
+@pytest.mark.parametrize("name, param", USIZE_PARAMS)
+@pytest.mark.parametrize("value", [-1, 2**64])
+def test_usize_out_of_range(name, param, value):
+    with pytest.raises(OverflowError):
+        call(name, **{param: value})
+
+
+@pytest.mark.parametrize("name, param", U32_PARAMS + USIZE_PARAMS + [(f, "min_support") for f in VALID
+                                                                        if "min_support" in VALID[f]])
+def test_scalar_type_errors_name_the_argument(name, param):
+    value = "3" if param != "max_items_per_txn" else 1.5
+    with pytest.raises(TypeError) as info:
+        call(name, **{param: value})
+    assert str(info.value).startswith(f"argument '{param}': ")
+    assert isinstance(info.value.__cause__, TypeError)
+
+
+def test_min_support_none_and_float_like():
+    with pytest.raises(TypeError, match="^argument 'min_support': "):
+        m.rust_compute_pairs(T, I, 3, None)
+
+    class Half:
+        def __float__(self):
+            return 0.6
+
+    # 0.6 of 2 transactions needs 2, the pair occurs once
+    assert m.rust_compute_pairs(T, I, 3, Half())["instances"].tolist() == []
+    assert m.rust_compute_pairs(T, I, 3, 1)["instances"].tolist() == []
+    assert m.rust_compute_pairs(T, I, 3, 0)["instances"].tolist() == [1, 1]
+
+
+def test_index_like_integers_are_accepted():
+    assert m.rust_compute_pairs(T, I, np.uint8(3))["n_transactions"] == 2
+    assert call("rust_compute_pipeline", k_max=np.int64(2), max_items_per_txn=np.int16(4)) is not False
+
+
+def test_panic_is_a_base_exception_with_the_index_message():
+    panic = panic_type()
+    assert panic.__qualname__ == "PanicException" and panic.__module__ == "pyo3_runtime"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    with pytest.raises(panic, match=r"^index out of bounds: the len is 3 but the index is 3$"):
+        try:
+            m.rust_compute_pairs(T, np.array([0, 1, 3], dtype=np.int32), 3)
+        except Exception:  # must not be caught here
+            pytest.fail("PanicException was caught by `except Exception`")
+    assert panic_type() is panic  # one class per process
+
+
+@pytest.mark.parametrize(
+    "items, n_items, message",
+    [
+        ([0, -1, 1], 3, "the len is 3 but the index is 4294967295"),
+        ([0, 1], 3, "the len is 2 but the index is 2"),
+        ([0, 2, 0], 2, "the len is 2 but the index is 2"),
+        ([0, 0, 0], 0, "the len is 0 but the index is 0"),
+    ],
+)
+def test_inconsistent_items_panic(items, n_items, message):
+    panic = panic_type()
+    with pytest.raises(panic, match=message):
+        m.rust_compute_pairs(T, np.array(items, dtype=np.int32), n_items)
+
+
+def test_extra_item_ids_are_ignored():
+    r = m.rust_compute_pairs(T, np.array([0, 1, 1, 99, -5], dtype=np.int32), 3)
+    assert r["n_transactions"] == 2 and r["instances"].tolist() == [1, 1]
+
+
+@pytest.mark.parametrize("n_items", [0, 5])
+def test_empty_input(n_items):
+    r = m.rust_compute_pairs(np.zeros(0, np.int64), np.zeros(0, np.int32), n_items)
+    assert r["n_transactions"] == 0
+    for key in list(r)[:-1]:
+        assert r[key].shape == (0,)
+
+
+def test_result_arrays_own_their_memory():
+    r = m.rust_compute_pairs(T, I, 3)
+    lift = r["lift"]
+    assert lift.flags.writeable and lift.flags.aligned and lift.flags.c_contiguous
+    assert lift.strides == (8,) and r["item_A"].dtype == np.int32 and r["instances"].dtype == np.int64
+    del r
+    gc.collect()
+    lift[:] = 7.0  # still valid memory, and ours to write
+    again = m.rust_compute_pairs(T, I, 3)
+    assert lift.tolist() == [7.0, 7.0] and again["lift"].tolist() != [7.0, 7.0]
+
+
+def test_inputs_are_not_modified_and_unusual_arrays_work():
+    class Sub(np.ndarray):
+        pass
+
+    txn = np.array([5, 5, 9, 9], dtype=np.int64)
+    raw = np.zeros(4 * 4 + 1, dtype=np.uint8)
+    raw[1:] = np.array([0, 1, 0, 1], dtype=np.int32).view(np.uint8)
+    items = np.frombuffer(raw.data, dtype=np.int32, count=4, offset=1)  # unaligned
+    assert not items.flags.aligned
+    before = txn.copy()
+    r = m.rust_compute_pairs(txn.view(Sub), items, 2)
+    assert r["instances"].tolist() == [2, 2]
+    assert np.array_equal(txn, before)
+
+
+def test_other_threads_run_during_a_computation():
+    rng = np.random.default_rng(1)
+    n_txn = 40_000 if SANITIZED else 200_000
+    txn = np.repeat(np.arange(n_txn, dtype=np.int64), 25)
+    items = rng.integers(0, 400, size=txn.size).astype(np.int32)
+    progress = []
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            progress.append(time.perf_counter())
+
+    worker = threading.Thread(target=spin)
+    worker.start()
+    try:
+        time.sleep(0.05)
+        start = time.perf_counter()
+        m.rust_compute_pairs(txn, items, 400)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        worker.join()
+    during = sum(1 for t in progress if start < t < end)
+    assert end - start > 0.02, "computation too short to observe"
+    assert during > 100
+
+
+def test_concurrent_calls_from_python_threads_agree():
+    rng = np.random.default_rng(2)
+    txn = np.repeat(np.arange(3000, dtype=np.int64), 6)
+    items = rng.integers(0, 60, size=txn.size).astype(np.int32)
+    want = m.rust_compute_pairs(txn, items, 60)
+    results = [None] * 4
+
+    def run(j):
+        results[j] = m.rust_compute_pairs(txn, items, 60)
+
+    threads = [threading.Thread(target=run, args=(j,)) for j in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for r in results:
+        assert all(np.array_equal(r[k], want[k], equal_nan=True) for k in list(want)[:-1])
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not mix with the sanitizer's shadow memory")
+def test_allocation_failure_raises_memory_error():
+    code = """
+    import resource, numpy as np, _tallisk_rs as m
+    resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+    try:
+        # 2**32 - 1 items need 16 GiB of offsets alone
+        m.rust_compute_pairs(np.zeros(0, np.int64), np.zeros(0, np.int32), 2**32 - 1)
+        result = "no error"
+    except MemoryError:
+        # the interpreter is still usable afterwards
+        result = m.rust_compute_pairs(np.array([1, 1]), np.array([0, 1], dtype=np.int32), 2)["n_transactions"]
+    """
+    assert run_in_subprocess(code) == 1

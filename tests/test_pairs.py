@@ -1,0 +1,146 @@
+"""The all-pairs association table against an independent computation."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _tallisk_rs as m
+from helpers import random_baskets, run_in_subprocess, to_arrays
+
+COLUMNS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage", "cosine",
+           "jaccard"]
+INF, NAN = math.inf, math.nan
+
+
+def oracle(labels, items, n_items, min_support=0.0):
+    """Rows in the documented order: anchors ascending, partners in the order they are
+    first met (transactions in order of first appearance, items ascending)."""
+    dense, baskets = {}, []
+    for label, x in zip(labels, items):
+        if label not in dense:
+            dense[label] = len(baskets)
+            baskets.append(set())
+        baskets[dense[label]].add(int(x))
+    n = len(baskets)
+    count = [sum(x in b for b in baskets) for x in range(n_items)]
+    min_count = math.ceil(min_support * n) if min_support > 0 else 0
+    rows = []
+    for a in range(n_items):
+        co, order = {}, []
+        for b in baskets:
+            if a in b:
+                for x in sorted(b):
+                    if x not in co:
+                        order.append(x)
+                    co[x] = co.get(x, 0) + 1
+        for x in order:
+            if x == a or co[x] < min_count:
+                continue
+            c = co[x]
+            s, sa, sb = c / n, count[a] / n, count[x] / n
+            conf = c / count[a]
+            lift = conf / sb if sb > 0 else INF
+            conviction = NAN if not sb < 1 else (INF if conf >= 1 else (1 - sb) / (1 - conf))
+            rows.append((a, x, c, s, conf, lift, conviction, s - sa * sb, s / math.sqrt(sa * sb), s / (sa + sb - s)))
+    return rows, n
+
+
+def assert_table(result, rows, n):
+    assert list(result) == COLUMNS + ["n_transactions"]
+    assert result["n_transactions"] == n
+    want = list(zip(*rows)) if rows else [[]] * len(COLUMNS)
+    for j, col in enumerate(COLUMNS):
+        got = result[col]
+        assert got.dtype == (np.int32 if j < 2 else np.int64 if j == 2 else np.float64)
+        if j < 3:
+            assert got.tolist() == list(want[j]), col
+        else:
+            np.testing.assert_allclose(got, np.array(want[j], dtype=float), rtol=1e-14, atol=0, err_msg=col)
+
+
+def test_worked_example():
+    t = np.array([10, 10, 10, 20, 20], dtype=np.int64)
+    i = np.array([0, 1, 2, 1, 2], dtype=np.int32)
+    r = m.rust_compute_pairs(t, i, 3)
+    assert r["item_A"].tolist() == [0, 0, 1, 1, 2, 2]
+    assert r["item_B"].tolist() == [1, 2, 0, 2, 0, 1]
+    assert r["instances"].tolist() == [1, 1, 1, 2, 1, 2]
+    assert r["confidence"].tolist() == [1.0, 1.0, 0.5, 1.0, 0.5, 1.0]
+    np.testing.assert_array_equal(r["conviction"], [NAN, NAN, 1.0, NAN, 1.0, NAN])
+    np.testing.assert_allclose(r["cosine"], [math.sqrt(0.5)] * 3 + [1.0, math.sqrt(0.5), 1.0])
+    high = m.rust_compute_pairs(t, i, 3, 0.6)
+    assert list(zip(high["item_A"], high["item_B"])) == [(1, 2), (2, 1)]
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("min_support", [0.0, 0.05, 0.2])
+def test_matches_oracle_on_random_baskets(seed, min_support):
+    rng = np.random.default_rng(seed)
+    n_items = int(rng.integers(3, 30))
+    baskets = random_baskets(rng, int(rng.integers(1, 60)), n_items, 3.5)
+    # unsorted, negative and repeated labels; items in random order within a basket
+    labels = rng.permutation(np.arange(-len(baskets), len(baskets)))[: len(baskets)] * 1_000_003
+    t, i = to_arrays([list(rng.permutation(b)) for b in baskets], labels)
+    order = rng.permutation(len(t)) if seed % 2 else np.arange(len(t))
+    t, i = t[order], i[order]
+    assert_table(m.rust_compute_pairs(t, i, n_items, min_support), *oracle(t, i, n_items, min_support))
+
+
+@pytest.mark.parametrize(
+    "min_support, expect_rows",
+    [(NAN, "all"), (-1.0, "all"), (0.0, "all"), (1.0, "everywhere"), (1e300, "none"), (math.inf, "none")],
+)
+def test_thresholds(min_support, expect_rows):
+    baskets = [[0, 1, 2], [0, 1], [0, 1, 3], [2, 3]]
+    t, i = to_arrays(baskets)
+    r = m.rust_compute_pairs(t, i, 4, min_support)
+    pairs = set(zip(r["item_A"].tolist(), r["item_B"].tolist()))
+    if expect_rows == "all":
+        assert len(pairs) == len(r["item_A"]) == 12  # six unordered pairs co-occur
+    elif expect_rows == "everywhere":
+        assert pairs == set()  # no pair is in all four baskets
+        r2 = m.rust_compute_pairs(*to_arrays([[0, 1], [0, 1, 2]]), 3, 1.0)
+        assert set(zip(r2["item_A"].tolist(), r2["item_B"].tolist())) == {(0, 1), (1, 0)}
+    else:
+        assert pairs == set()
+
+
+def test_minimum_count_rounds_up_without_tolerance():
+    # 0.07 * 100 is 7.000000000000001 in double precision: a pair in 7 baskets fails.
+    baskets = [[0, 1]] * 7 + [[0, 2]] * 8 + [[3]] * 85
+    r = m.rust_compute_pairs(*to_arrays(baskets), 4, 0.07)
+    assert sorted(set(zip(r["item_A"].tolist(), r["item_B"].tolist()))) == [(0, 2), (2, 0)]
+
+
+def test_repeated_occurrences_and_single_item_baskets():
+    t = np.array([1, 1, 1, 1, 2, 3], dtype=np.int64)
+    i = np.array([0, 1, 0, 1, 0, 2], dtype=np.int32)
+    r = m.rust_compute_pairs(t, i, 3)
+    assert r["instances"].tolist() == [1, 1] and r["n_transactions"] == 3
+    np.testing.assert_allclose(r["support"], [1 / 3, 1 / 3])
+
+
+def test_infinite_and_nan_metrics():
+    # item 1 is in every basket: as consequent its conviction is NaN; 0 -> 2 has
+    # confidence 1 with support(2) < 1: infinite conviction.
+    r = m.rust_compute_pairs(*to_arrays([[0, 1, 2], [1, 2], [1]]), 3)
+    row = {(a, b): k for k, (a, b) in enumerate(zip(r["item_A"].tolist(), r["item_B"].tolist()))}
+    assert math.isnan(r["conviction"][row[(0, 1)]]) and math.isnan(r["conviction"][row[(2, 1)]])
+    assert r["conviction"][row[(0, 2)]] == INF
+    assert r["conviction"][row[(1, 2)]] == pytest.approx((1 - 2 / 3) / (1 - 2 / 3))
+
+
+def test_same_table_for_any_number_of_workers():
+    code = """
+    import numpy as np, _tallisk_rs as m
+    rng = np.random.default_rng(7)
+    t = np.repeat(np.arange(3000, dtype=np.int64), 8)
+    i = rng.zipf(1.3, size=t.size).astype(np.int64) % 500
+    r = m.rust_compute_pairs(t, i.astype(np.int32), 500, 0.001)
+    result = {k: (v.tobytes() if hasattr(v, "tobytes") else v) for k, v in r.items()}
+    """
+    one = run_in_subprocess(code, threads=1)
+    assert len(one["item_A"]) > 1000
+    assert run_in_subprocess(code, threads=2) == one
+    assert run_in_subprocess(code, threads=5) == one
