@@ -30,11 +30,8 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
         throw InputError("too many occurrences: " + std::to_string(n) +
                          " rows given, at most 4294967295 are supported");
 
-    // One pass factorises the labels, validates the items and counts both row lengths.
-    // The items are copied so that later passes never re-read caller memory, which
-    // another Python thread could change while the lock is released.
+    // Factorise the labels, then validate the items and count both row lengths.
     std::vector<uint32_t> dense(n);
-    std::vector<uint32_t> items(n);
     std::vector<uint32_t> txn_counts;
     std::vector<uint32_t> item_counts(n_items, 0);
     {
@@ -63,7 +60,6 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
             if (i >= item_ids.size()) panic_index(item_ids.size(), i);
             const uint32_t v = static_cast<uint32_t>(item_ids[i]);
             if (v >= n_items) panic_index(n_items, v);
-            items[i] = v;
             ++txn_counts[dense[i]];
             ++item_counts[v];
         }
@@ -82,12 +78,16 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
     std::fill(item_counts.begin(), item_counts.end(), 0);
     for (std::size_t i = 0; i < n; ++i) {
         const uint32_t t = dense[i];
-        const uint32_t v = items[i];
+        const uint32_t v = static_cast<uint32_t>(item_ids[i]);
+        // The caller's memory is read a second time here, with the interpreter lock
+        // released: if another thread changed it meanwhile, stop instead of writing
+        // outside a row.
+        if (v >= n_items || item_offsets[v] + item_counts[v] >= item_offsets[v + 1]) [[unlikely]]
+            throw Panic("item_ids changed while the call was reading it");
         txn_data[txn_offsets[t] + txn_counts[t]++] = v;
         item_data[item_offsets[v] + item_counts[v]++] = t;
     }
     std::vector<uint32_t>().swap(dense);
-    std::vector<uint32_t>().swap(items);
     std::vector<uint32_t>().swap(txn_counts);
 
     std::tie(index.txn_items, index.txn_offsets) =

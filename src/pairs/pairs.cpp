@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <span>
 
 #include <oneapi/tbb/enumerable_thread_specific.h>
 
@@ -14,6 +16,9 @@ namespace {
 // Chunks per worker for the anchor range: enough to balance skewed item popularity
 // by stealing, few enough that merging partial tables stays negligible.
 constexpr std::size_t kChunksPerWorker = 8;
+// How many transactions ahead the counting loop asks for a row: far enough to cover a
+// memory access, near enough that the line is still cached when it is read.
+constexpr std::size_t kPrefetchDistance = 6;
 
 //! Per-thread scratch: dense counters, all zero between anchors, and the list of
 //! items touched for the current anchor (which is how the counters are reset).
@@ -23,28 +28,67 @@ struct Scratch {
     explicit Scratch(std::size_t n_items) : co_counts(n_items, 0) { touched.reserve(256); }
 };
 
-//! Work of an anchor: the total length of the transactions it scans.
-std::vector<uint64_t> anchor_work(const InvertedIndex& ix) {
+//! Transaction rows as the counting loop reads them: either the index's own rows or,
+//! when a cut-off is in force, the rows restricted to items that can reach it.
+struct Rows {
+    const uint32_t* offsets;
+    const uint32_t* items;
+    std::span<const uint32_t> operator[](uint32_t t) const { return {items + offsets[t], items + offsets[t + 1]}; }
+    void prefetch(uint32_t t) const { __builtin_prefetch(items + offsets[t]); }
+};
+
+//! An item in fewer than min_count transactions can neither anchor nor partner a kept
+//! pair (a pair's count is at most each item's count), so rows drop such items before
+//! counting. The partners that remain keep their relative order, so does the output.
+struct FrequentRows {
+    std::vector<uint32_t> offsets, items;
+    FrequentRows(const InvertedIndex& ix, uint64_t min_count) : offsets(ix.n_transactions + 1, 0) {
+        items.reserve(ix.txn_items.size());
+        for (uint32_t t = 0; t < ix.n_transactions; ++t) {
+            for (uint32_t v : ix.txn(t))
+                if (ix.item_counts[v] >= min_count) items.push_back(v);
+            offsets[t + 1] = static_cast<uint32_t>(items.size());
+        }
+        items.shrink_to_fit();
+    }
+};
+
+//! Work of an anchor: the total length of the transaction rows it scans.
+std::vector<uint64_t> anchor_work(const InvertedIndex& ix, Rows rows) {
     std::vector<uint64_t> work(ix.n_items, 0);
     for (uint32_t t = 0; t < ix.n_transactions; ++t) {
-        auto row = ix.txn(t);
+        auto row = rows[t];
         for (uint32_t v : row) work[v] += row.size();
     }
     return work;
 }
 
+//! Joins the chunk tables in chunk order. Column by column, freeing each chunk's
+//! column as soon as it is copied, so the peak stays near one table, not two.
 PairOut concat(std::vector<PairOut>&& parts) {
     if (parts.size() == 1) return std::move(parts[0]);
     std::size_t total = 0;
     for (const auto& p : parts) total += p.size();
     PairOut out;
-    auto reserve = [total](auto&... cols) { (cols.reserve(total), ...); };
-    reserve(out.item_a, out.item_b, out.instances, out.support, out.confidence, out.lift, out.conviction,
-            out.leverage, out.cosine, out.jaccard);
-    for (auto& p : parts) {
-        out.append(p);
-        p = PairOut();
-    }
+    auto join = [&](auto member) {
+        auto& dst = out.*member;
+        dst.reserve(total);
+        for (auto& p : parts) {
+            auto& src = p.*member;
+            dst.insert(dst.end(), src.begin(), src.end());
+            std::remove_reference_t<decltype(src)>().swap(src);
+        }
+    };
+    join(&PairOut::item_a);
+    join(&PairOut::item_b);
+    join(&PairOut::instances);
+    join(&PairOut::support);
+    join(&PairOut::confidence);
+    join(&PairOut::lift);
+    join(&PairOut::conviction);
+    join(&PairOut::leverage);
+    join(&PairOut::cosine);
+    join(&PairOut::jaccard);
     return out;
 }
 
@@ -81,27 +125,20 @@ void PairOut::push(uint32_t a, uint32_t b, uint64_t co, double count_a, double s
     jaccard.push_back(m.jaccard);
 }
 
-void PairOut::append(const PairOut& o) {
-    auto cat = [](auto& dst, const auto& src) { dst.insert(dst.end(), src.begin(), src.end()); };
-    cat(item_a, o.item_a);
-    cat(item_b, o.item_b);
-    cat(instances, o.instances);
-    cat(support, o.support);
-    cat(confidence, o.confidence);
-    cat(lift, o.lift);
-    cat(conviction, o.conviction);
-    cat(leverage, o.leverage);
-    cat(cosine, o.cosine);
-    cat(jaccard, o.jaccard);
-}
-
 PairOut all_pairs(const InvertedIndex& ix, double min_support) {
     const double n = static_cast<double>(ix.n_transactions);
     const uint64_t min_count = min_count_from<uint64_t>(min_support, ix.n_transactions, 0);
     std::vector<double> item_support(ix.n_items);
     for (uint32_t i = 0; i < ix.n_items; ++i) item_support[i] = static_cast<double>(ix.item_counts[i]) / n;
 
-    const std::vector<uint64_t> work = anchor_work(ix);
+    std::optional<FrequentRows> frequent;
+    Rows rows{ix.txn_offsets.data(), ix.txn_items.data()};
+    if (min_count > 1) {
+        frequent.emplace(ix, min_count);
+        rows = Rows{frequent->offsets.data(), frequent->items.data()};
+    }
+
+    const std::vector<uint64_t> work = anchor_work(ix, rows);
     const auto bounds = pool::weighted_bounds(ix.n_items, pool::num_threads() * kChunksPerWorker,
                                               [&](std::size_t a) { return work[a]; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(ix.n_items); });
@@ -112,10 +149,15 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
         auto& co = s.co_counts;
         for (std::size_t a = begin; a < end; ++a) {
             const uint32_t count_a = ix.item_counts[a];
-            if (count_a == 0) continue;
-            for (uint32_t t : ix.item(static_cast<uint32_t>(a)))
-                for (uint32_t b : ix.txn(t))
+            if (count_a == 0 || count_a < min_count) continue;
+            const auto txns = ix.item(static_cast<uint32_t>(a));
+            for (std::size_t j = 0; j < txns.size(); ++j) {
+                // Rows of one anchor lie far apart in memory; fetching them a few
+                // transactions ahead hides most of the cache misses.
+                if (j + kPrefetchDistance < txns.size()) rows.prefetch(txns[j + kPrefetchDistance]);
+                for (uint32_t b : rows[txns[j]])
                     if (co[b]++ == 0) s.touched.push_back(b);
+            }
             const double sa = item_support[a];
             for (uint32_t b : s.touched) {
                 const uint32_t c = co[b];

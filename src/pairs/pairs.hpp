@@ -25,8 +25,6 @@ struct PairOut {
     std::size_t size() const { return item_a.size(); }
     //! Appends one row; the metrics follow from the counts.
     void push(uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n);
-    //! Appends every row of `other` after this one's rows.
-    void append(const PairOut& other);
 };
 
 //! The seven metrics of a rule x -> y with co-occurrence `co`, count_x transactions
