@@ -118,7 +118,7 @@ TEST_P(ClassicCap, KeepsHeaviestSmallerIdsOnTies) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ClassicCap,
+    Classic, ClassicCap,
     ::testing::Values(CapCase{"ranked", {0.1, 0.9, 0.5, 0.2}, 2, {1, 2}},
                       CapCase{"ties", {1.0, 1.0, 1.0, 1.0}, 2, {0, 1}},
                       // item 3 lies beyond the weights: weight 0.0, below 0.1
