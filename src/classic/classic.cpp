@@ -83,92 +83,162 @@ std::size_t cap_row(uint32_t* row, std::size_t len, std::size_t cap, std::span<c
 //! Result of an intersection that can no longer reach the required size.
 constexpr std::size_t kUnreachable = std::numeric_limits<std::size_t>::max();
 
-//! |a ∩ b| for ascending lists, with a no longer than b; the common elements go to
-//! `out` when it is not null. Returns kUnreachable as soon as fewer than `need`
-//! common elements remain possible.
-std::size_t intersect(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t* out, std::size_t need) {
-    const std::size_t na = a.size(), nb = b.size();
-    std::size_t i = 0, j = 0, found = 0;
-    if (nb / kGallopRatio > na) {
-        for (; i < na; ++i) {
-            if (found + (na - i) < need) return kUnreachable;
-            const uint32_t x = a[i];
-            if (b[j] < x) {
-                // Exponential search from j, then a binary search in the last step.
-                std::size_t bound = 1;
-                while (j + bound < nb && b[j + bound] < x) bound <<= 1;
-                const std::size_t lo = j + bound / 2 + 1, hi = std::min(j + bound + 1, nb);
-                j = static_cast<std::size_t>(std::lower_bound(b.begin() + static_cast<std::ptrdiff_t>(lo),
-                                                              b.begin() + static_cast<std::ptrdiff_t>(hi), x) -
-                                             b.begin());
-                if (j == nb) break;
-            }
-            if (b[j] == x) {
-                if (out) out[found] = x;
-                ++found;
-                if (++j == nb) break;
-            }
+//! One item's transactions as the counter reads them: the ascending list and, for an
+//! item held by many transactions, also a bit row (bit t set when transaction t holds
+//! the item), which turns an intersection into one probe per running element.
+struct ItemRef {
+    std::span<const uint32_t> txns;
+    const uint64_t* bits = nullptr;
+};
+
+//! Items given bit rows: those whose list, at 4 bytes an entry, is at least as large
+//! as a row of n_transactions bits (count >= n_transactions / 32). Rows thus cost at
+//! most as much memory again as the lists they shadow.
+constexpr std::size_t kBitRowDivisor = 32;
+
+//! The counter's view of a pruned index: every item's reference, bit rows included.
+struct ItemTable {
+    absl::flat_hash_map<uint32_t, ItemRef> refs;
+    std::vector<uint64_t> bits;  // the bit rows, back to back
+};
+
+ItemTable item_table(const TransactionIndex& index) {
+    ItemTable table;
+    const std::size_t words = (static_cast<std::size_t>(index.n_transactions) + 63) / 64;
+    std::size_t n_rows = 0;
+    for (const auto& [item, txns] : index.item_txns)
+        if (txns.size() * kBitRowDivisor >= index.n_transactions) ++n_rows;
+    table.bits.assign(n_rows * words, 0);
+    table.refs.reserve(index.item_txns.size());
+    std::size_t row = 0;
+    for (const auto& [item, txns] : index.item_txns) {
+        ItemRef ref{txns, nullptr};
+        if (txns.size() * kBitRowDivisor >= index.n_transactions) {
+            uint64_t* bits = table.bits.data() + row++ * words;
+            for (uint32_t t : txns) bits[t >> 6] |= uint64_t{1} << (t & 63);
+            ref.bits = bits;
         }
-        return found;
+        table.refs.emplace(item, ref);
     }
-    while (i < na && j < nb) {
-        const uint32_t x = a[i], y = b[j];
-        if (x < y) {
-            ++i;
-            if (found + (na - i) < need) return kUnreachable;
-        } else if (y < x) {
-            ++j;
-        } else {
-            if (out) out[found] = x;
-            ++found;
-            ++i;
-            ++j;
+    return table;
+}
+
+// The intersections below take the running set `a` (never longer than the other
+// operand), write the common elements to `out` (room for |a| elements; written even
+// when only the count is needed, which is cheaper than a branch) and return their
+// number, or kUnreachable as soon as fewer than `need` common elements remain possible.
+
+std::size_t intersect_bits(std::span<const uint32_t> a, const uint64_t* bits, uint32_t* out, std::size_t need) {
+    const std::size_t na = a.size();
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < na; ++i) {
+        const uint32_t x = a[i];
+        out[found] = x;
+        found += (bits[x >> 6] >> (x & 63)) & 1;
+        if (found + (na - i - 1) < need) return kUnreachable;
+    }
+    return found;
+}
+
+std::size_t intersect_gallop(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t* out,
+                             std::size_t need) {
+    const std::size_t na = a.size(), nb = b.size();
+    std::size_t j = 0, found = 0;
+    for (std::size_t i = 0; i < na; ++i) {
+        if (found + (na - i) < need) return kUnreachable;
+        const uint32_t x = a[i];
+        if (b[j] < x) {
+            // Exponential search from j, then a binary search over the last step.
+            std::size_t bound = 1;
+            while (j + bound < nb && b[j + bound] < x) bound <<= 1;
+            const std::size_t lo = j + bound / 2 + 1, hi = std::min(j + bound + 1, nb);
+            j = static_cast<std::size_t>(std::lower_bound(b.begin() + static_cast<std::ptrdiff_t>(lo),
+                                                          b.begin() + static_cast<std::ptrdiff_t>(hi), x) -
+                                         b.begin());
+            if (j == nb) break;
+        }
+        if (b[j] == x) {
+            out[found++] = x;
+            if (++j == nb) break;
         }
     }
     return found;
 }
 
+std::size_t intersect_merge(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t* out,
+                            std::size_t need) {
+    const std::size_t na = a.size(), nb = b.size();
+    std::size_t i = 0, j = 0, found = 0;
+    // Branch-free steps: which side advances is data-dependent and unpredictable.
+    while (i < na && j < nb) {
+        const uint32_t x = a[i], y = b[j];
+        out[found] = x;
+        found += x == y;
+        i += x <= y;
+        j += y <= x;
+        if (found + (na - i) < need) return kUnreachable;
+    }
+    return found;
+}
+
+std::size_t intersect(std::span<const uint32_t> a, const ItemRef& b, uint32_t* out, std::size_t need) {
+    if (b.bits) return intersect_bits(a, b.bits, out, need);
+    if (b.txns.size() / kGallopRatio > a.size()) return intersect_gallop(a, b.txns, out, need);
+    return intersect_merge(a, b.txns, out, need);
+}
+
 //! Per-thread scratch of the support counter, reused across candidates.
 struct Scratch {
-    std::vector<const std::vector<uint32_t>*> lists;  // the candidate's lists, rarest first
-    std::vector<uint32_t> running, next;              // the running intersection
+    std::vector<ItemRef> refs;       // the candidate's items, rarest first
+    std::vector<uint32_t> buf[2];    // the running intersection and the next one
 };
 
-std::optional<uint64_t> count_with(const TransactionIndex& index, std::span<const uint32_t> items,
-                                   uint32_t min_count, Scratch& s) {
+//! Support of `items` with `find(item)` giving an item's ItemRef (nullopt when the item
+//! is not in the index). Returns nothing below min_count, as count_support_sc.
+template <class Find>
+std::optional<uint64_t> count_with(Find&& find, std::span<const uint32_t> items, uint32_t min_count, Scratch& s) {
     if (items.empty()) return std::nullopt;
-    s.lists.clear();
+    s.refs.clear();
     for (uint32_t x : items) {
-        auto it = index.item_txns.find(x);
-        if (it == index.item_txns.end()) return std::nullopt;
-        s.lists.push_back(&it->second);
+        std::optional<ItemRef> ref = find(x);
+        if (!ref) return std::nullopt;
+        s.refs.push_back(*ref);
     }
     // Rarest first (insertion sort: candidates are short). The running set then starts
     // as the shortest list and each step can only shrink it.
-    for (std::size_t i = 1; i < s.lists.size(); ++i) {
-        const auto* v = s.lists[i];
+    for (std::size_t i = 1; i < s.refs.size(); ++i) {
+        const ItemRef v = s.refs[i];
         std::size_t j = i;
-        for (; j > 0 && s.lists[j - 1]->size() > v->size(); --j) s.lists[j] = s.lists[j - 1];
-        s.lists[j] = v;
+        for (; j > 0 && s.refs[j - 1].txns.size() > v.txns.size(); --j) s.refs[j] = s.refs[j - 1];
+        s.refs[j] = v;
     }
-    std::span<const uint32_t> running(*s.lists[0]);
+    std::span<const uint32_t> running = s.refs[0].txns;
     if (min_count > running.size()) return std::nullopt;
-    const std::size_t last = s.lists.size() - 1;
-    for (std::size_t step = 1; step <= last; ++step) {
-        const std::span<const uint32_t> other(*s.lists[step]);
-        uint32_t* out = nullptr;  // the last step only counts
-        if (step < last) {
-            s.next.resize(running.size());
-            out = s.next.data();
-        }
-        const std::size_t found = intersect(running, other, out, min_count);
+    for (std::size_t step = 1; step < s.refs.size(); ++step) {
+        std::vector<uint32_t>& out = s.buf[step & 1];
+        if (out.size() < running.size()) out.resize(running.size());
+        const std::size_t found = intersect(running, s.refs[step], out.data(), min_count);
         if (found == kUnreachable || found < min_count) return std::nullopt;
-        if (step == last) return found;
-        s.next.resize(found);
-        std::swap(s.running, s.next);
-        running = s.running;
+        running = std::span<const uint32_t>(out.data(), found);
     }
     return running.size();
+}
+
+//! Finds items in the index itself (no bit rows).
+auto index_lookup(const TransactionIndex& index) {
+    return [&index](uint32_t x) -> std::optional<ItemRef> {
+        auto it = index.item_txns.find(x);
+        if (it == index.item_txns.end()) return std::nullopt;
+        return ItemRef{it->second, nullptr};
+    };
+}
+
+auto table_lookup(const ItemTable& table) {
+    return [&table](uint32_t x) -> std::optional<ItemRef> {
+        auto it = table.refs.find(x);
+        if (it == table.refs.end()) return std::nullopt;
+        return it->second;
+    };
 }
 
 //! Every itemset of a level in lexicographic order (unsigned, a prefix first).
@@ -217,16 +287,42 @@ std::vector<uint32_t> join_and_prune(const CountMap& prev, std::size_t k) {
     return candidates;
 }
 
-CountMap count_candidates_sequential(const TransactionIndex& index, std::span<const uint32_t> candidates,
-                                     std::size_t k, uint32_t min_count) {
+CountMap count_candidates_sequential(const ItemTable& table, std::span<const uint32_t> candidates, std::size_t k,
+                                     uint32_t min_count) {
     CountMap level;
     Scratch scratch;
     const std::size_t n = candidates.size() / k;
     for (std::size_t c = 0; c < n; ++c) {
         const std::span<const uint32_t> set = candidates.subspan(c * k, k);
-        if (auto count = count_with(index, set, min_count, scratch))
+        if (auto count = count_with(table_lookup(table), set, min_count, scratch))
             level.emplace(Itemset(set.begin(), set.end()), static_cast<uint32_t>(*count));
     }
+    return level;
+}
+
+CountMap count_pooled(const ItemTable& table, std::span<const uint32_t> candidates, std::size_t k,
+                      uint32_t min_count) {
+    const std::size_t n = k == 0 ? 0 : candidates.size() / k;
+    if (n == 0) return {};
+    using Found = std::vector<std::pair<std::size_t, uint32_t>>;  // candidate number, count
+    const std::size_t chunk = std::max<std::size_t>(pool::list_chunk(n) / kSharesPerWorker, 1);
+    std::vector<Found> shares = pool::map_chunks<Found>(n, chunk, [&](std::size_t begin, std::size_t end) {
+        Found found;
+        Scratch scratch;
+        for (std::size_t c = begin; c < end; ++c)
+            if (auto count = count_with(table_lookup(table), candidates.subspan(c * k, k), min_count, scratch))
+                found.emplace_back(c, static_cast<uint32_t>(*count));
+        return found;
+    });
+    std::size_t total = 0;
+    for (const Found& f : shares) total += f.size();
+    CountMap level;
+    level.reserve(total);
+    for (const Found& f : shares)
+        for (const auto& [c, count] : f) {
+            const std::span<const uint32_t> set = candidates.subspan(c * k, k);
+            level.emplace(Itemset(set.begin(), set.end()), count);
+        }
     return level;
 }
 
@@ -323,33 +419,12 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
 std::optional<uint64_t> count_support_sc(const TransactionIndex& index, std::span<const uint32_t> items,
                                          uint32_t min_count) {
     Scratch scratch;
-    return count_with(index, items, min_count, scratch);
+    return count_with(index_lookup(index), items, min_count, scratch);
 }
 
 CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates,
                                    std::size_t k, uint32_t min_count) {
-    const std::size_t n = k == 0 ? 0 : candidates.size() / k;
-    if (n == 0) return {};
-    using Found = std::vector<std::pair<std::size_t, uint32_t>>;  // candidate number, count
-    const std::size_t chunk = std::max<std::size_t>(pool::list_chunk(n) / kSharesPerWorker, 1);
-    std::vector<Found> shares = pool::map_chunks<Found>(n, chunk, [&](std::size_t begin, std::size_t end) {
-        Found found;
-        Scratch scratch;
-        for (std::size_t c = begin; c < end; ++c)
-            if (auto count = count_with(index, candidates.subspan(c * k, k), min_count, scratch))
-                found.emplace_back(c, static_cast<uint32_t>(*count));
-        return found;
-    });
-    std::size_t total = 0;
-    for (const Found& f : shares) total += f.size();
-    CountMap level;
-    level.reserve(total);
-    for (const Found& f : shares)
-        for (const auto& [c, count] : f) {
-            const std::span<const uint32_t> set = candidates.subspan(c * k, k);
-            level.emplace(Itemset(set.begin(), set.end()), count);
-        }
-    return level;
+    return count_pooled(item_table(index), candidates, k, min_count);
 }
 
 Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_max) {
@@ -365,6 +440,7 @@ Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_
     absl::erase_if(index.item_counts, [&](const auto& entry) { return entry.second < min_count; });
     absl::erase_if(index.item_txns, [&](const auto& entry) { return entry.second.size() < min_count; });
     levels.push_back(std::move(singles));
+    const ItemTable table = item_table(index);
 
     // Each level is at most as large as the number of frequent item combinations, so
     // the loop ends at the first empty level whatever k_max is.
@@ -373,8 +449,8 @@ Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_
         if (candidates.empty()) break;
         const std::size_t n_candidates = candidates.size() / k;
         CountMap level = n_candidates <= kSequentialCandidates
-                             ? count_candidates_sequential(index, candidates, k, min_count)
-                             : count_candidates_parallel(index, candidates, k, min_count);
+                             ? count_candidates_sequential(table, candidates, k, min_count)
+                             : count_pooled(table, candidates, k, min_count);
         if (level.empty()) break;
         levels.push_back(std::move(level));
         if (k == std::numeric_limits<uint64_t>::max()) break;
