@@ -50,7 +50,7 @@ def oracle_levels(baskets, min_support, k_max):
     min_count = min_count_of(min_support, n)
     levels = {}
     for k in range(1, k_max + 1):
-        level = {s: c for s, c in frequent(baskets, k, min_count).items() if c >= min_count}
+        level = frequent(baskets, k, min_count)
         if not level:
             break
         levels[k] = level
@@ -126,25 +126,25 @@ def close(a, b):
 EXAMPLE = [[1, 2], [1, 2], [1, 3], [3]]
 
 
+# Worked by hand: n(1) = 3, n(2) = 2, c = 2. With n_transactions 8 every support halves.
+WORKED = {
+    4: [(1, 2, 2, 0.5, 2 / 3, 4 / 3, 1.5, 0.125, 0.5 / math.sqrt(0.375), 2 / 3),
+        (2, 1, 2, 0.5, 1.0, 4 / 3, INF, 0.125, 0.5 / math.sqrt(0.375), 2 / 3)],
+    8: [(1, 2, 2, 0.25, 2 / 3, 8 / 3, 2.25, 0.15625, 0.25 / math.sqrt(0.09375), 2 / 3),
+        (2, 1, 2, 0.25, 1.0, 8 / 3, INF, 0.15625, 0.25 / math.sqrt(0.09375), 2 / 3)],
+}
+
+
 @pytest.mark.parametrize("n_transactions", [4, 8])
 def test_pairs_worked_example(n_transactions):
     r = classic_pairs(EXAMPLE, 4, n_transactions, 0.5)
     assert list(r) == PAIR_KEYS  # no "n_transactions"
     assert [r[k].dtype for k in PAIR_KEYS] == PAIR_DTYPES
-    assert r["item_A"].tolist() == [1, 2] and r["item_B"].tolist() == [2, 1]
-    n = float(n_transactions)
-    s, s1, s2 = 2 / n, 3 / n, 2 / n  # pair, item 1, item 2 supports
-    common = dict(instances=2, support=s, leverage=s - s1 * s2, cosine=s / math.sqrt(s1 * s2),
-                  jaccard=s / (s1 + s2 - s))
-    # by hand for n = 4: lift 4/3, leverage 0.125, jaccard 2/3; n = 8 halves the supports
-    if n_transactions == 4:
-        assert common["leverage"] == 0.125 and s2 == 0.5
-    expected = [dict(common, confidence=2 / 3, lift=(2 / 3) / s2, conviction=(1 - s2) / (1 - 2 / 3)),
-                dict(common, confidence=1.0, lift=1.0 / s1, conviction=INF)]
-    for row, exp in enumerate(expected):
-        for key, value in exp.items():
-            assert close(float(r[key][row]), value), (row, key)
-    assert close(float(r["jaccard"][0]), 2 / 3)
+    rows = list(zip(*(r[k].tolist() for k in PAIR_KEYS)))
+    assert len(rows) == 2
+    for got, want in zip(rows, WORKED[n_transactions]):
+        assert got[:3] == want[:3]
+        assert all(close(g, w) for g, w in zip(got[3:], want[3:])), (got, want)
 
 
 @pytest.mark.parametrize("min_support", [1.5, 0.8, math.inf])
@@ -213,6 +213,7 @@ def test_pipeline_min_support_extremes(min_support, min_count):
     ([0.3], [0, 1]),  # items 1 and 2 lie beyond the weights (0.0) and tie
     ([-1.0], [1, 2]),  # ... and outweigh a negative weight
     ([math.nan, 0.5, math.nan], [0, 1]),  # a number outranks NaN; NaNs tie by id
+    ([math.nan, math.nan, -math.inf], [0, 2]),  # even -inf
 ])
 def test_cap_ranks_by_weight(weights, kept):
     r = classic_pipeline([[2, 0, 1]], 2, 3, 0.0, np.array(weights, dtype=np.float64), cap=2)
@@ -223,6 +224,7 @@ def test_cap_ranks_by_weight(weights, kept):
     (NO_WEIGHTS, 1, {(0,): 1}),  # weights are always present: an empty array weighs 0.0 everywhere
     (np.array([0.0, 0.0, 5.0]), 1, {(2,): 1}),
     (np.array([0.0, 0.0, 5.0]), None, {(0,): 1, (1,): 1, (2,): 1}),  # no cap given: nothing dropped
+    (np.array([0.0, 0.0, 5.0]), 2**64 - 1, {(0,): 1, (1,): 1, (2,): 1}),
 ])
 def test_cap_applies_exactly_when_given(weights, cap, kept):
     r = classic_pipeline([[0, 1, 2]], 1, 3, 0.0, weights, cap)
@@ -230,7 +232,7 @@ def test_cap_applies_exactly_when_given(weights, cap, kept):
 
 
 def test_cap_zero_keeps_transactions():
-    # every transaction is emptied but still counts: 0.5 of 4 needs 2 of the (empty) transactions
+    # every transaction is emptied: nothing is mined and no item has a count
     r = classic_pipeline([[0, 1], [1], [2], [0]], 1, 3, 0.5, np.ones(3), cap=0)
     check_pipeline(r, ({}, {}, [0, 0, 0]))
 
