@@ -207,7 +207,8 @@ PyObject* rust_classic_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_
         auto txn_ids = txn.contiguous<int64_t>();
         auto item_ids = item.contiguous<int32_t>();
 
-        // The classic path keeps the interpreter lock; only its large levels use the pool.
+        // The classic path keeps the interpreter lock for the whole call; only levels
+        // with many candidates go to the pool, whose workers never touch Python objects.
         classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, std::nullopt, std::nullopt);
         // The CSR index is needed only for per-item counts over the whole id range (it
         // also rejects ids outside it); drop the rest at once.
@@ -248,11 +249,13 @@ PyObject* rust_classic_compute_pipeline(PyObject*, PyObject* const* args, Py_ssi
         auto item_ids = item.contiguous<int32_t>();
         auto item_weights = weights.contiguous<double>();
 
-        // The classic path keeps the interpreter lock; only its large levels use the pool.
+        // Lock kept for the whole call, as in the pairs entry above.
         classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, item_weights, cap);
         const classic::Levels levels = classic::apriori_itemsets(index, min_support, k_max);
         // levels[j] holds the (j + 1)-itemsets; levels start at single items here.
-        const auto level = [&](uint64_t k) { return k >= 1 && k <= levels.size() ? level_rows(levels[k - 1]) : LevelRows{}; };
+        const auto level = [&](uint64_t k) {
+            return k >= 1 && k <= levels.size() ? level_rows(levels[k - 1]) : LevelRows{};
+        };
         LevelRows top = level(k_max);
         LevelRows lower = k_max >= 2 ? level(k_max - 1) : LevelRows{};
 

@@ -440,7 +440,7 @@ Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_
     absl::erase_if(index.item_counts, [&](const auto& entry) { return entry.second < min_count; });
     absl::erase_if(index.item_txns, [&](const auto& entry) { return entry.second.size() < min_count; });
     levels.push_back(std::move(singles));
-    const ItemTable table = item_table(index);
+    const ItemTable table = k_max >= 2 ? item_table(index) : ItemTable{};
 
     // Each level is at most as large as the number of frequent item combinations, so
     // the loop ends at the first empty level whatever k_max is.
