@@ -11,7 +11,7 @@ The level-wise and Eclat pipelines can be timed in the same table with --entries
 (they are reported as "n/a" where the build does not provide them yet).
 
 --agree checks the classic pipeline against the reference counts of frequent itemsets
-of T10I4D100K and retail given in /work/shared/data/README.md.
+of T10I4D100K, retail and chess given in /work/shared/data/README.md.
 
 Usage (from the repository root, against a build directory):
     PYTHONPATH=build/dev python3 bench/bench_classic.py [--threads N] [--entries ...] [--agree]
@@ -38,6 +38,7 @@ REFERENCE = {
     ("T10I4D100K.dat", 0.005): [569, 342, 110, 43, 9],
     ("retail.dat", 0.01): [70, 58, 25, 6],
     ("retail.dat", 0.005): [221, 237, 102, 19, 1],
+    ("chess.dat", 0.9): [13, 68, 167, 203, 128, 39, 4],
 }
 
 ENTRIES = {
