@@ -201,13 +201,35 @@ PyObject* rust_classic_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_
         const py::Args a = py::match_args(sig, args, nargs, kwnames);
         ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
         ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        [[maybe_unused]] const uint32_t n_items = py::to_u32(a[2], "n_items");
-        [[maybe_unused]] const uint32_t n_transactions = py::to_u32(a[3], "n_transactions");
-        [[maybe_unused]] const double min_support = py::to_f64(a[4], "min_support");
-        txn.contiguous<int64_t>();
-        item.contiguous<int32_t>();
-        not_yet("rust_classic_compute_pairs");
-        return Ref();
+        const uint32_t n_items = py::to_u32(a[2], "n_items");
+        const uint32_t n_transactions = py::to_u32(a[3], "n_transactions");
+        const double min_support = py::to_f64(a[4], "min_support");
+        auto txn_ids = txn.contiguous<int64_t>();
+        auto item_ids = item.contiguous<int32_t>();
+
+        // The classic path keeps the interpreter lock for the whole call; only levels
+        // with many candidates go to the pool, whose workers never touch Python objects.
+        classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, std::nullopt, std::nullopt);
+        // The CSR index is needed only for per-item counts over the whole id range (it
+        // also rejects ids outside it); drop the rest at once.
+        const std::vector<uint32_t> item_counts = build_inverted_index(txn_ids, item_ids, n_items).item_counts;
+        const double n = static_cast<double>(n_transactions);
+        std::vector<double> item_support(item_counts.size());
+        for (std::size_t i = 0; i < item_counts.size(); ++i) item_support[i] = static_cast<double>(item_counts[i]) / n;
+
+        const classic::Levels levels = classic::apriori_itemsets(index, min_support, 2);
+        pairs::PairOut out;
+        if (levels.size() >= 2) {
+            for (const auto& [set, count] : levels[1]) {
+                const uint32_t x = set[0], y = set[1];
+                check_index(x, item_counts.size());
+                check_index(y, item_counts.size());
+                const double cx = item_counts[x], cy = item_counts[y];
+                out.push(x, y, count, cx, item_support[x], item_support[y], n);
+                out.push(y, x, count, cy, item_support[y], item_support[x], n);
+            }
+        }
+        return pair_table_dict(std::move(out), std::nullopt);
     });
 }
 
@@ -217,17 +239,32 @@ PyObject* rust_classic_compute_pipeline(PyObject*, PyObject* const* args, Py_ssi
         const py::Args a = py::match_args(sig, args, nargs, kwnames);
         ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
         ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        [[maybe_unused]] const uint64_t k_max = py::to_usize(a[2], "k_max");
-        [[maybe_unused]] const uint32_t n_items = py::to_u32(a[3], "n_items");
+        const uint64_t k_max = py::to_usize(a[2], "k_max");
+        const uint32_t n_items = py::to_u32(a[3], "n_items");
         py::to_u32(a[4], "_n_transactions");  // accepted for the caller's convenience, unused
-        [[maybe_unused]] const double min_support = py::to_f64(a[5], "min_support");
+        const double min_support = py::to_f64(a[5], "min_support");
         ArrayView weights = py::to_array(a[6], "item_weights", Dtype::f64, 1);
-        [[maybe_unused]] const auto cap = py::to_opt_usize(a[7], "max_items_per_txn");
-        txn.contiguous<int64_t>();
-        item.contiguous<int32_t>();
-        weights.contiguous<double>();
-        not_yet("rust_classic_compute_pipeline");
-        return Ref();
+        const auto cap = py::to_opt_usize(a[7], "max_items_per_txn");
+        auto txn_ids = txn.contiguous<int64_t>();
+        auto item_ids = item.contiguous<int32_t>();
+        auto item_weights = weights.contiguous<double>();
+
+        // Lock kept for the whole call, as in the pairs entry above.
+        classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, item_weights, cap);
+        const classic::Levels levels = classic::apriori_itemsets(index, min_support, k_max);
+        // levels[j] holds the (j + 1)-itemsets; levels start at single items here.
+        const auto level = [&](uint64_t k) {
+            return k >= 1 && k <= levels.size() ? level_rows(levels[k - 1]) : LevelRows{};
+        };
+        LevelRows top = level(k_max);
+        LevelRows lower = k_max >= 2 ? level(k_max - 1) : LevelRows{};
+
+        // Counts of the (pruned) index; ids outside the id range, negative ids among
+        // them, are mined but have no slot here.
+        std::vector<int64_t> item_counts(n_items, 0);
+        for (const auto& [x, count] : index.item_counts)
+            if (x < n_items) item_counts[x] = count;
+        return build_result_dict(std::move(top), std::move(lower), std::move(item_counts), std::nullopt);
     });
 }
 
