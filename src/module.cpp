@@ -66,8 +66,6 @@ struct LevelRows {
     return out;
 }
 
-std::vector<int64_t> widen(const std::vector<uint32_t>& v) { return {v.begin(), v.end()}; }
-
 void set_level(PyObject* d, const char* rows_key, const char* counts_key, LevelRows&& level) {
     const auto& rows = level.rows;
     py::dict_set(d, rows_key, py::rows_to_numpy(rows.size(), [&](std::size_t i) { return rows[i]; }));
