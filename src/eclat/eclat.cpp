@@ -34,6 +34,9 @@ constexpr double kBitsDensity = 1.0 / 32.0;
 // Beyond this length ratio, intersecting by galloping search through the longer list
 // beats a linear merge.
 constexpr uint32_t kGallopRatio = 32;
+// Relative cost of one projection step (two table look-ups and an increment) against
+// one merge step, used to choose how a list class is built.
+constexpr double kProjectStepCost = 1.0;
 
 //! Growable buffer without value-initialisation; `fresh` discards the old content.
 template <class T>
@@ -72,13 +75,20 @@ struct Level {
 
 //! The state of one top-level task; owned by the task, shared with nobody.
 struct Search {
+    const InvertedIndex* index = nullptr;
+    const FrequentItems* frequent = nullptr;
     std::size_t k_max = 0;
     uint32_t min_count = 1;
-    std::size_t n_words = 0;       // words per bitset in this task (Bits only)
-    std::vector<uint32_t> prefix;  // items of the current prefix, ascending
+    std::span<const uint32_t> root_txns;  // transactions of the task's item; positions index this
+    uint32_t later_base = 0;              // slot of the task's item + 1: slot of its first later item
+    double later_per_txn = 0;             // mean number of later items per root transaction
+    std::size_t n_words = 0;              // words per bitset in this task (Bits only)
+    std::vector<uint32_t> prefix;         // items of the current prefix, ascending
     // levels[d]: the class explored with a d-item prefix. A deque, so growing it while
     // shallower levels are being iterated leaves their references valid.
     std::deque<Level> levels;
+    std::vector<uint32_t> candidate_of;  // per later slot: index among the candidates being counted, or none
+    std::vector<uint32_t> tally;         // per candidate: count, then member index
     EclatOut out;
 };
 
@@ -189,11 +199,44 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
 
 // ---- the two representations ----------------------------------------------------------
 
+//! Calls f(position, candidate) for every occurrence, in the root transactions at the
+//! given positions, of an item after `after` that is marked in s.candidate_of.
+template <class F>
+void project(const Search& s, const uint32_t* positions, std::size_t n, uint32_t after, F&& f) {
+    const InvertedIndex& index = *s.index;
+    const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
+    for (std::size_t k = 0; k < n; ++k) {
+        const uint32_t p = positions[k];
+        const std::span<const uint32_t> row = index.txn(s.root_txns[p]);
+        for (auto it = std::upper_bound(row.begin(), row.end(), after); it != row.end(); ++it) {
+            const uint32_t slot = slot_of[*it];
+            if (slot == kNotFrequent) continue;
+            const uint32_t c = s.candidate_of[slot - s.later_base];
+            if (c != kNotFrequent) f(p, c);
+        }
+    }
+}
+
 //! Ascending position lists.
 struct Lists {
     //! Builds the class of member p of levels[depth] into levels[depth + 1]; with
     //! `materialise` false the members are only counted.
     static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
+        const std::vector<Member>& ms = s.levels[depth].members;
+        // A merge walks both lists of every pair; a projection walks the rows of M's
+        // transactions once (twice when the lists are needed). Take the cheaper one.
+        double merge_cost = 0;
+        for (std::size_t q = p + 1; q < ms.size(); ++q) merge_cost += ms[q].count;
+        merge_cost += static_cast<double>(ms.size() - p - 1) * ms[p].count;
+        const double project_cost =
+            kProjectStepCost * (materialise ? 2 : 1) * s.later_per_txn * static_cast<double>(ms[p].count);
+        if (project_cost < merge_cost)
+            by_projection(s, depth, p, materialise);
+        else
+            by_merge(s, depth, p, materialise);
+    }
+
+    static void by_merge(Search& s, std::size_t depth, std::size_t p, bool materialise) {
         const Level& level = s.levels[depth];
         Level& child = s.levels[depth + 1];
         child.members.clear();
@@ -221,6 +264,43 @@ struct Lists {
                 used += c;
             }
         }
+    }
+
+    static void by_projection(Search& s, std::size_t depth, std::size_t p, bool materialise) {
+        const Level& level = s.levels[depth];
+        Level& child = s.levels[depth + 1];
+        child.members.clear();
+        const std::vector<Member>& ms = level.members;
+        const Member& m = ms[p];
+        const uint32_t* list = level.ids.data() + m.offset;
+        const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
+        const std::size_t n_cand = ms.size() - p - 1;
+        for (std::size_t q = 0; q < n_cand; ++q)
+            s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = static_cast<uint32_t>(q);
+        s.tally.assign(n_cand, 0);
+        project(s, list, m.count, m.item, [&](uint32_t, uint32_t c) { ++s.tally[c]; });
+
+        std::size_t total = 0;
+        for (std::size_t q = 0; q < n_cand; ++q) {
+            if (s.tally[q] >= s.min_count) {
+                child.members.push_back({ms[p + 1 + q].item, s.tally[q], total});
+                total += s.tally[q];
+                s.tally[q] = static_cast<uint32_t>(child.members.size() - 1);
+            } else {
+                s.tally[q] = kNotFrequent;
+            }
+        }
+        if (materialise && !child.members.empty()) {
+            uint32_t* dst = child.ids.fresh(total);
+            std::vector<Member>& cm = child.members;
+            // Offsets double as fill cursors and are restored afterwards.
+            project(s, list, m.count, m.item, [&](uint32_t pos, uint32_t c) {
+                const uint32_t j = s.tally[c];
+                if (j != kNotFrequent) dst[cm[j].offset++] = pos;
+            });
+            for (Member& x : cm) x.offset -= x.count;
+        }
+        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = kNotFrequent;
     }
 };
 
@@ -301,12 +381,22 @@ EclatOut top_level_task(const InvertedIndex& index, const FrequentItems& fr, std
     const std::size_t n_later = fr.items.size() - slot - 1;
     if (n_later == 0) return {};
     Search s;
+    s.index = &index;
+    s.frequent = &fr;
     s.k_max = k_max;
     s.min_count = fr.min_count;
+    s.root_txns = index.item(a);
+    s.later_base = slot + 1;
 
     // Count pass: the pair counts of a with every later frequent item.
     std::vector<uint32_t> tally(n_later, 0);
-    scan_later(index, fr, a, slot, [&](uint32_t, uint32_t later) { ++tally[later]; });
+    uint64_t occurrences = 0;
+    scan_later(index, fr, a, slot, [&](uint32_t, uint32_t later) {
+        ++tally[later];
+        ++occurrences;
+    });
+    s.later_per_txn = static_cast<double>(occurrences) / static_cast<double>(s.root_txns.size());
+    s.candidate_of.assign(n_later, kNotFrequent);
 
     s.levels.resize(2);
     std::vector<Member>& cls = s.levels[1].members;

@@ -1,0 +1,159 @@
+"""Benchmark of the depth-first pipeline `rust_eclat_pipeline`.
+
+Runs each setting in its own interpreter and prints the wall time of the call and the
+peak resident memory of that process (taken from the rusage of the finished child, the
+per-child form of RUSAGE_CHILDREN), next to the memory the process held just before
+the call (interpreter, NumPy and the input arrays). The level-wise pipeline
+`rust_compute_pipeline` is timed side by side when it is available in the build.
+
+Datasets: ``datagen.sparse(100_000)`` at k_max 3 and 4 with min_support 0.01 and
+0.005, ``datagen.dense`` at high support, and the public ``chess.dat`` at 0.8 when the
+data directory holds it. Finally the frequent-set counts per size are checked against
+the reference counts published with the data files.
+
+Usage: PYTHONPATH=build/dev python3 bench/bench_eclat.py [--threads N] [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import datagen  # noqa: E402
+
+DATA_DIR = "/work/shared/data"
+
+# Frequent sets per size (1, 2, 3, ...) from the data directory's README.
+REFERENCE = {
+    ("chess.dat", 0.9): [13, 68, 167, 203, 128, 39, 4],
+    ("T10I4D100K.dat", 0.005): [569, 342, 110, 43, 9],
+    ("T10I4D100K.dat", 0.01): [375, 9, 1],
+}
+
+CHILD = r"""
+import json, resource, sys, time
+import numpy as np
+import _tallisk_rs as m
+spec = json.loads(sys.argv[1])
+d = np.load(spec["path"])
+txn, item, n_items = d["txn"], d["item"], int(d["n_items"])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+fn = getattr(m, spec["fn"])
+args = (txn, item, spec["k_max"], n_items, spec["min_support"])
+if spec["fn"] != "rust_eclat_pipeline":
+    args += (np.ones(n_items),)
+try:
+    t0 = time.perf_counter()
+    r = fn(*args)
+    dt = time.perf_counter() - t0
+except NotImplementedError:
+    print(json.dumps({"skipped": True}))
+    sys.exit(0)
+print(json.dumps({"seconds": dt, "before_kib": before, "n_top": int(len(r["counts"])),
+                  "n_lower": int(len(r["lower_counts"]))}))
+"""
+
+
+def save(tmp: str, name: str, data) -> str:
+    txn, item, n_items = data
+    path = os.path.join(tmp, name + ".npz")
+    np.savez(path, txn=txn, item=item, n_items=n_items)
+    return path
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--threads", type=int, default=None)
+    ap.add_argument("--quick", action="store_true", help="skip the level-wise pipeline and the reference check")
+    args = ap.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        datasets = {"sparse100k": save(tmp, "sparse100k", datagen.sparse(100_000)),
+                    "dense5k": save(tmp, "dense5k", datagen.dense())}
+        chess = os.path.join(DATA_DIR, "chess.dat")
+        if os.path.exists(chess):
+            datasets["chess"] = save(tmp, "chess", datagen.read_transactions(chess))
+
+        settings = [("sparse100k", k, s) for s in (0.01, 0.005) for k in (3, 4)]
+        settings += [("dense5k", k, s) for s in (0.7, 0.6, 0.5) for k in (3, 5)]
+        if "chess" in datasets:
+            settings += [("chess", k, 0.8) for k in (3, 5, 8)]
+
+        fns = ["rust_eclat_pipeline"] + ([] if args.quick else ["rust_compute_pipeline"])
+        print(f"workers: {args.threads or os.cpu_count()} (RAYON_NUM_THREADS)")
+        print(f"{'data':<11} {'k_max':>5} {'min_sup':>7}  {'function':<22} {'seconds':>8} "
+              f"{'peak MiB':>9} {'before':>7} {'n_top':>8} {'n_lower':>8}")
+        for name, k_max, ms in settings:
+            for fn in fns:
+                spec = {"path": datasets[name], "fn": fn, "k_max": k_max, "min_support": ms}
+                res = run_child_isolated(spec, args.threads)
+                if res.get("skipped"):
+                    print(f"{name:<11} {k_max:>5} {ms:>7}  {fn:<22} {'not implemented in this build':>40}")
+                    continue
+                print(f"{name:<11} {k_max:>5} {ms:>7}  {fn:<22} {res['seconds']:>8.3f} "
+                      f"{res['peak_kib'] / 1024:>9.1f} {res['before_kib'] / 1024:>7.1f} "
+                      f"{res['n_top']:>8} {res['n_lower']:>8}")
+
+        if not args.quick:
+            check_reference(tmp, args.threads)
+
+
+def run_child_isolated(spec: dict, threads: int | None) -> dict:
+    """Runs one setting and returns its figures with the peak RSS of that child alone.
+
+    RUSAGE_CHILDREN keeps the maximum over every child reaped so far, so a small run
+    after a large one would report the large one's peak; wait4 gives the rusage of
+    this child only."""
+    env = dict(os.environ)
+    if threads:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env)
+    out = proc.stdout.read()
+    err = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError(err.decode())
+    res = json.loads(out.decode().strip().splitlines()[-1])
+    res["peak_kib"] = usage.ru_maxrss
+    return res
+
+
+def check_reference(tmp: str, threads: int | None) -> None:
+    print("\nagreement with the published reference counts (sizes 2 and up from the pipeline,")
+    print("size 1 from item_counts):")
+    import _tallisk_rs as m
+    for (fname, ms), want in REFERENCE.items():
+        path = os.path.join(DATA_DIR, fname)
+        if not os.path.exists(path):
+            print(f"  {fname}: missing, skipped")
+            continue
+        txn, item, n_items = datagen.read_transactions(path)
+        got = []
+        t0 = time.perf_counter()
+        for k in range(2, len(want) + 2):
+            r = m.rust_eclat_pipeline(txn, item, k, n_items, ms)
+            if k == 2:
+                min_count = math.ceil(ms * r["n_transactions"])
+                got.append(int((r["item_counts"] >= min_count).sum()))
+            got.append(len(r["counts"]))
+            if k >= 3:
+                assert len(r["lower_counts"]) == got[k - 2], "lower level disagrees with the previous call"
+        got = got[: len(want) + 1]
+        ok = got[: len(want)] == want and got[len(want)] == 0
+        print(f"  {fname} min_support {ms}: by size {got[:len(want)]} (next size {got[len(want)]}), "
+              f"reference {want}: {'AGREES' if ok else 'DISAGREES'} ({time.perf_counter() - t0:.2f} s)")
+
+
+if __name__ == "__main__":
+    main()
