@@ -3,7 +3,8 @@
 Runs each setting in its own interpreter and prints the best wall time of three calls
 and the peak resident memory of that process (taken from the rusage of the finished
 child, the per-child form of RUSAGE_CHILDREN), next to the memory the process held just
-before the calls (interpreter, NumPy and the input arrays). The level-wise pipeline
+before the calls (interpreter, NumPy and the input arrays) and the growth of the peak
+during the calls. The level-wise pipeline
 `rust_compute_pipeline` is timed side by side when it is available in the build.
 
 Datasets: ``datagen.sparse(100_000)`` at k_max 3 and 4 with min_support 0.01 and
@@ -46,7 +47,13 @@ import _tallisk_rs as m
 spec = json.loads(sys.argv[1])
 d = np.load(spec["path"])
 txn, item, n_items = d["txn"], d["item"], int(d["n_items"])
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return -1
+
 fn = getattr(m, spec["fn"])
 args = (txn, item, spec["k_max"], n_items, spec["min_support"])
 if spec["fn"] != "rust_eclat_pipeline":
@@ -54,6 +61,12 @@ if spec["fn"] != "rust_eclat_pipeline":
 try:
     # A first tiny call starts the worker pool, which is not part of a run's cost.
     fn(*((np.zeros(1, np.int64), np.zeros(1, np.int32)) + args[2:]))
+    before = status_kib("VmRSS")
+    try:  # resets the high-water mark, so VmHWM afterwards is the peak of the calls
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
     dt = float("inf")
     for _ in range(spec["repeat"]):
         t0 = time.perf_counter()
@@ -62,7 +75,8 @@ try:
 except NotImplementedError:
     print(json.dumps({"skipped": True}))
     sys.exit(0)
-print(json.dumps({"seconds": dt, "before_kib": before, "n_top": int(len(r["counts"])),
+print(json.dumps({"seconds": dt, "before_kib": before, "call_peak_kib": status_kib("VmHWM"),
+                  "n_top": int(len(r["counts"])),
                   "n_lower": int(len(r["lower_counts"]))}))
 """
 
@@ -94,8 +108,10 @@ def main() -> None:
 
         fns = ["rust_eclat_pipeline"] + ([] if args.quick else ["rust_compute_pipeline"])
         print(f"workers: {args.threads or os.cpu_count()} (RAYON_NUM_THREADS)")
+        print("peak: the process's peak RSS (rusage of the child); before: RSS before the calls;")
+        print("call +: growth of the peak during the calls (high-water mark reset before them)")
         print(f"{'data':<11} {'k_max':>5} {'min_sup':>7}  {'function':<22} {'seconds':>8} "
-              f"{'peak MiB':>9} {'before':>7} {'n_top':>8} {'n_lower':>8}")
+              f"{'peak MiB':>9} {'before':>7} {'call +':>7} {'n_top':>8} {'n_lower':>8}")
         for name, k_max, ms in settings:
             for fn in fns:
                 spec = {"path": datasets[name], "fn": fn, "k_max": k_max, "min_support": ms, "repeat": 3}
@@ -105,6 +121,7 @@ def main() -> None:
                     continue
                 print(f"{name:<11} {k_max:>5} {ms:>7}  {fn:<22} {res['seconds']:>8.3f} "
                       f"{res['peak_kib'] / 1024:>9.1f} {res['before_kib'] / 1024:>7.1f} "
+                      f"{max(0, res['call_peak_kib'] - res['before_kib']) / 1024:>7.1f} "
                       f"{res['n_top']:>8} {res['n_lower']:>8}")
 
         if not args.quick:
@@ -117,7 +134,7 @@ def run_child_isolated(spec: dict, threads: int | None) -> dict:
     RUSAGE_CHILDREN keeps the maximum over every child reaped so far, so a small run
     after a large one would report the large one's peak; wait4 gives the rusage of
     this child only."""
-    env = dict(os.environ)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")  # no BLAS buffers in the figures
     if threads:
         env["RAYON_NUM_THREADS"] = str(threads)
     proc = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE,
