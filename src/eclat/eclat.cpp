@@ -7,7 +7,9 @@
 // transactions through the horizontal rows of the index instead of |class| pairwise
 // intersections. The class then picks one of two representations for its whole
 // subtree, by density:
-//   Lists - ascending u32 position lists, intersected by merge or galloping search;
+//   Lists - ascending u32 position lists. A child class is built either by pairwise
+//           merge (galloping for very uneven lengths) or, when cheaper, by the same
+//           projection through the horizontal rows, restricted to the member's list;
 //   Bits  - bitsets of |A| bits, intersected by AND and popcount.
 // Both run the same recursion (`extend`); only building a child class differs.
 // Classes whose members are complete k_max-sets are counted, never materialised.
@@ -351,7 +353,8 @@ void extend(Search& s, std::size_t depth) {
         s.prefix.push_back(cls[p].item);
         if (at_lower) emit_lower(s, cls[p].count);
         if (p + 1 < cls.size()) {
-            // Below the lower level the child is terminal: counts are all it needs.
+            // The child of a lower-level member holds complete k_max-sets: counts
+            // are all it needs.
             Rep::build_child(s, depth, p, !at_lower);
             extend<Rep>(s, depth + 1);
         }
