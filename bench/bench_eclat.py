@@ -26,11 +26,6 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import datagen  # noqa: E402
-
 DATA_DIR = "/work/shared/data"
 
 # Frequent sets per size (1, 2, 3, ...) from the data directory's README.
@@ -81,11 +76,27 @@ print(json.dumps({"seconds": dt, "before_kib": before, "call_peak_kib": status_k
 """
 
 
-def save(tmp: str, name: str, data) -> str:
-    txn, item, n_items = data
-    path = os.path.join(tmp, name + ".npz")
-    np.savez(path, txn=txn, item=item, n_items=n_items)
-    return path
+MAKE_DATA = r"""
+import os, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import datagen
+tmp, chess = sys.argv[2], sys.argv[3]
+sets = {"sparse100k": datagen.sparse(100_000), "dense10k": datagen.dense(10_000, 60, 45.0)}
+if os.path.exists(chess):
+    sets["chess"] = datagen.read_transactions(chess)
+for name, (txn, item, n_items) in sets.items():
+    np.savez(os.path.join(tmp, name + ".npz"), txn=txn, item=item, n_items=n_items)
+"""
+
+
+def make_datasets(tmp: str) -> dict:
+    """Generates the datasets in a separate process: a child's peak RSS includes the
+    memory of the process that launched it, so the driver must stay small."""
+    chess = os.path.join(DATA_DIR, "chess.dat")
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run([sys.executable, "-c", MAKE_DATA, here, tmp, chess], check=True)
+    return {f[:-4]: os.path.join(tmp, f) for f in sorted(os.listdir(tmp)) if f.endswith(".npz")}
 
 
 def main() -> None:
@@ -95,11 +106,7 @@ def main() -> None:
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
-        datasets = {"sparse100k": save(tmp, "sparse100k", datagen.sparse(100_000)),
-                    "dense10k": save(tmp, "dense10k", datagen.dense(10_000, 60, 45.0))}
-        chess = os.path.join(DATA_DIR, "chess.dat")
-        if os.path.exists(chess):
-            datasets["chess"] = save(tmp, "chess", datagen.read_transactions(chess))
+        datasets = make_datasets(tmp)
 
         settings = [("sparse100k", k, s) for s in (0.01, 0.005) for k in (3, 4)]
         settings += [("dense10k", k, s) for s in (0.7, 0.6, 0.5) for k in (3, 5)]
@@ -108,7 +115,7 @@ def main() -> None:
 
         fns = ["rust_eclat_pipeline"] + ([] if args.quick else ["rust_compute_pipeline"])
         print(f"workers: {args.threads or os.cpu_count()} (RAYON_NUM_THREADS)")
-        print("peak: the process's peak RSS (rusage of the child); before: RSS before the calls;")
+        print("peak: the child's peak RSS (its rusage); before: RSS before the calls;")
         print("call +: growth of the peak during the calls (high-water mark reset before them)")
         print(f"{'data':<11} {'k_max':>5} {'min_sup':>7}  {'function':<22} {'seconds':>8} "
               f"{'peak MiB':>9} {'before':>7} {'call +':>7} {'n_top':>8} {'n_lower':>8}")
@@ -153,7 +160,10 @@ def run_child_isolated(spec: dict, threads: int | None) -> dict:
 def check_reference(tmp: str, threads: int | None) -> None:
     print("\nagreement with the published reference counts (sizes 2 and up from the pipeline,")
     print("size 1 from item_counts):")
+    # Imported only now: while the table runs, the driver stays small (see make_datasets).
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import _tallisk_rs as m
+    import datagen
     for (fname, ms), want in REFERENCE.items():
         path = os.path.join(DATA_DIR, fname)
         if not os.path.exists(path):
