@@ -66,6 +66,18 @@ struct LevelRows {
     return out;
 }
 
+//! Rows of `width` ids stored back to back in `flat`, row i with counts[i].
+LevelRows flat_level_rows(const std::vector<uint32_t>& flat, const std::vector<uint32_t>& counts,
+                          std::size_t width) {
+    LevelRows out;
+    out.rows.reserve(counts.size());
+    for (std::size_t i = 0; i < counts.size(); ++i) out.rows.emplace_back(flat.data() + i * width, width);
+    out.counts.assign(counts.begin(), counts.end());
+    return out;
+}
+
+std::vector<int64_t> widen(const std::vector<uint32_t>& v) { return {v.begin(), v.end()}; }
+
 void set_level(PyObject* d, const char* rows_key, const char* counts_key, LevelRows&& level) {
     const auto& rows = level.rows;
     py::dict_set(d, rows_key, py::rows_to_numpy(rows.size(), [&](std::size_t i) { return rows[i]; }));
@@ -183,13 +195,24 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
         ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
         ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
         const uint64_t k_max = py::to_usize(a[2], "k_max");
-        [[maybe_unused]] const uint32_t n_items = py::to_u32(a[3], "n_items");
-        [[maybe_unused]] const double min_support = py::to_f64(a[4], "min_support");
+        const uint32_t n_items = py::to_u32(a[3], "n_items");
+        const double min_support = py::to_f64(a[4], "min_support");
         if (k_max < 2) py::raise(PyExc_ValueError, "rust_eclat_pipeline requires k_max >= 2");
-        txn.contiguous<int64_t>();
-        item.contiguous<int32_t>();
-        not_yet("rust_eclat_pipeline");
-        return Ref();
+        auto txn_ids = txn.contiguous<int64_t>();
+        auto item_ids = item.contiguous<int32_t>();
+
+        // The index and the frequent items are built with the lock held; only the
+        // search, the long part, lets other Python threads run.
+        const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
+        const eclat::FrequentItems frequent = eclat::frequent_items(index, min_support);
+        eclat::EclatOut out;
+        {
+            py::ReleaseGil nogil;
+            out = eclat::search(index, frequent, k_max);
+        }
+        return build_result_dict(flat_level_rows(out.itemsets, out.counts, k_max),
+                                 flat_level_rows(out.lower_itemsets, out.lower_counts, k_max - 1),
+                                 widen(index.item_counts), index.n_transactions);
     });
 }
 

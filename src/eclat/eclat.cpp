@@ -1,1 +1,509 @@
+// Eclat: depth-first search over vertical lists, one pool task per frequent item.
+//
+// Inside the task of item A, every list is a list of *positions* in A's transaction
+// list rather than of transaction ids: the subtree only ever looks at A's
+// transactions, so positions 0 .. |A| - 1 are a smaller universe with the same
+// intersection sizes. A's class (its frequent pairs) is found by one scan of A's
+// transactions through the horizontal rows of the index instead of |class| pairwise
+// intersections. The class then picks one of two representations for its whole
+// subtree, by density:
+//   Lists - ascending u32 position lists. A child class is built either by pairwise
+//           merge (galloping for very uneven lengths) or, when cheaper, by the same
+//           projection through the horizontal rows, restricted to the member's list;
+//   Bits  - bitsets of |A| bits, intersected by AND and popcount.
+// Both run the same recursion (`extend`); only building a child class differs.
+// Classes whose members are complete k_max-sets are counted, never materialised.
 #include "eclat/eclat.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <memory>
+
+#include "common/pool.hpp"
+#include "common/support.hpp"
+
+namespace tallisk::eclat {
+namespace {
+
+constexpr uint32_t kNotFrequent = std::numeric_limits<uint32_t>::max();
+// A class switches to bitsets when its lists fill at least 1/32 of the positions on
+// average: from there |A|-bit bitsets take no more memory than 32-bit lists, and an
+// AND + popcount over them is several times faster than a merge.
+constexpr double kBitsDensity = 1.0 / 32.0;
+// Beyond this length ratio, intersecting by galloping search through the longer list
+// beats a linear merge.
+constexpr uint32_t kGallopRatio = 32;
+// Relative cost of one projection step (two table look-ups and an increment) against
+// one merge step, used to choose how a list class is built.
+constexpr double kProjectStepCost = 1.0;
+
+//! Growable buffer without value-initialisation; `fresh` discards the old content.
+template <class T>
+class Scratch {
+public:
+    T* fresh(std::size_t n) {
+        if (n > cap_) {
+            cap_ = std::max(n, cap_ * 2);
+            data_ = std::make_unique_for_overwrite<T[]>(cap_);
+        }
+        return data_.get();
+    }
+    const T* data() const { return data_.get(); }
+    T* data() { return data_.get(); }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t cap_ = 0;
+};
+
+//! A member of an equivalence class: the item it adds to the prefix, the number of
+//! transactions holding prefix + item, and where its list or bitset starts in the
+//! class's storage (unused in classes that are only counted).
+struct Member {
+    uint32_t item;
+    uint32_t count;
+    std::size_t offset;
+};
+
+//! The class explored at one depth of the search, with its storage.
+struct Level {
+    std::vector<Member> members;  // ascending item order, every count >= min_count
+    Scratch<uint32_t> ids;        // position lists (Lists)
+    Scratch<uint64_t> words;      // bitsets, n_words each (Bits)
+};
+
+//! The state of one top-level task; owned by the task, shared with nobody.
+struct Search {
+    const InvertedIndex* index = nullptr;
+    const FrequentItems* frequent = nullptr;
+    std::size_t k_max = 0;
+    uint32_t min_count = 1;
+    std::span<const uint32_t> root_txns;  // transactions of the task's item; positions index this
+    uint32_t later_base = 0;              // slot of the task's item + 1: slot of its first later item
+    double later_per_txn = 0;             // mean number of later items per root transaction
+    std::size_t n_words = 0;              // words per bitset in this task (Bits only)
+    std::vector<uint32_t> prefix;         // items of the current prefix, ascending
+    // levels[d]: the class explored with a d-item prefix. A deque, so growing it while
+    // shallower levels are being iterated leaves their references valid.
+    std::deque<Level> levels;
+    std::vector<uint32_t> candidate_of;  // per later slot: index among the candidates being counted, or none
+    std::vector<uint32_t> tally;         // per candidate: count, then member index
+    EclatOut out;
+};
+
+void emit_top(Search& s, uint32_t item, uint32_t count) {
+    s.out.itemsets.insert(s.out.itemsets.end(), s.prefix.begin(), s.prefix.end());
+    s.out.itemsets.push_back(item);
+    s.out.counts.push_back(count);
+}
+
+void emit_lower(Search& s, uint32_t count) {
+    s.out.lower_itemsets.insert(s.out.lower_itemsets.end(), s.prefix.begin(), s.prefix.end());
+    s.out.lower_counts.push_back(count);
+}
+
+// ---- list intersection ----------------------------------------------------------------
+
+//! Size of a ∩ b for ascending lists, writing the common values to `out` when Write.
+//! Gives up as soon as min_count is out of reach and then returns some value below it
+//! (a side can lose at most len - min_count values to misses).
+template <bool Write>
+uint32_t merge_intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count,
+                         uint32_t* out) {
+    if (na < min_count || nb < min_count) return 0;
+    int64_t slack_a = static_cast<int64_t>(na) - min_count;
+    int64_t slack_b = static_cast<int64_t>(nb) - min_count;
+    uint32_t i = 0, j = 0, c = 0;
+    while (i < na && j < nb) {
+        const uint32_t x = a[i], y = b[j];
+        if (x == y) {
+            if constexpr (Write) out[c] = x;
+            ++c;
+            ++i;
+            ++j;
+        } else if (x < y) {
+            ++i;
+            if (--slack_a < 0) return 0;
+        } else {
+            ++j;
+            if (--slack_b < 0) return 0;
+        }
+    }
+    return c;
+}
+
+//! As merge_intersect, for a short list a and a much longer list b: each value of a is
+//! looked up in b by exponential then binary search from the last match.
+template <bool Write>
+uint32_t gallop_intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count,
+                          uint32_t* out) {
+    if (na < min_count || nb < min_count) return 0;
+    int64_t slack_a = static_cast<int64_t>(na) - min_count;
+    const uint32_t* lo = b;
+    const uint32_t* const end = b + nb;
+    uint32_t c = 0;
+    for (uint32_t i = 0; i < na && lo != end; ++i) {
+        const uint32_t x = a[i];
+        std::size_t step = 1;
+        const uint32_t* hi = lo;
+        while (hi < end && *hi < x) {
+            lo = hi + 1;
+            hi = static_cast<std::size_t>(end - hi) > step ? hi + step : end;
+            step *= 2;
+        }
+        lo = std::lower_bound(lo, hi, x);
+        if (lo != end && *lo == x) {
+            if constexpr (Write) out[c] = x;
+            ++c;
+            ++lo;
+        } else if (--slack_a < 0) {
+            return 0;
+        }
+    }
+    return c;
+}
+
+template <bool Write>
+uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count,
+                   uint32_t* out) {
+    if (na > nb) {
+        std::swap(a, b);
+        std::swap(na, nb);
+    }
+    if (nb / kGallopRatio > na) return gallop_intersect<Write>(a, na, b, nb, min_count, out);
+    return merge_intersect<Write>(a, na, b, nb, min_count, out);
+}
+
+// ---- bitset intersection --------------------------------------------------------------
+
+// Cloned for CPUs with a popcount instruction; the generic build would otherwise fall
+// back to a much slower software popcount.
+[[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_count(const uint64_t* a, const uint64_t* b,
+                                                                             std::size_t n_words) {
+    uint64_t c = 0;
+    for (std::size_t k = 0; k < n_words; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
+    return c;
+}
+
+[[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_into(const uint64_t* a, const uint64_t* b,
+                                                                            uint64_t* out, std::size_t n_words) {
+    uint64_t c = 0;
+    for (std::size_t k = 0; k < n_words; ++k) {
+        const uint64_t w = a[k] & b[k];
+        out[k] = w;
+        c += static_cast<uint64_t>(std::popcount(w));
+    }
+    return c;
+}
+
+// ---- the two representations ----------------------------------------------------------
+
+//! Calls f(position, candidate) for every occurrence, in the root transactions at the
+//! given positions, of an item after `after` that is marked in s.candidate_of.
+template <class F>
+void project(const Search& s, const uint32_t* positions, std::size_t n, uint32_t after, F&& f) {
+    const InvertedIndex& index = *s.index;
+    const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
+    for (std::size_t k = 0; k < n; ++k) {
+        const uint32_t p = positions[k];
+        const std::span<const uint32_t> row = index.txn(s.root_txns[p]);
+        for (auto it = std::upper_bound(row.begin(), row.end(), after); it != row.end(); ++it) {
+            const uint32_t slot = slot_of[*it];
+            if (slot == kNotFrequent) continue;
+            const uint32_t c = s.candidate_of[slot - s.later_base];
+            if (c != kNotFrequent) f(p, c);
+        }
+    }
+}
+
+//! Ascending position lists.
+struct Lists {
+    //! Builds the class of member p of levels[depth] into levels[depth + 1]; with
+    //! `materialise` false the members are only counted.
+    static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
+        const std::vector<Member>& ms = s.levels[depth].members;
+        // A merge walks both lists of every pair; a projection walks the rows of M's
+        // transactions once (twice when the lists are needed). Take the cheaper one.
+        double merge_cost = 0;
+        for (std::size_t q = p + 1; q < ms.size(); ++q) merge_cost += ms[q].count;
+        merge_cost += static_cast<double>(ms.size() - p - 1) * ms[p].count;
+        const double project_cost =
+            kProjectStepCost * (materialise ? 2 : 1) * s.later_per_txn * static_cast<double>(ms[p].count);
+        if (project_cost < merge_cost)
+            by_projection(s, depth, p, materialise);
+        else
+            by_merge(s, depth, p, materialise);
+    }
+
+    static void by_merge(Search& s, std::size_t depth, std::size_t p, bool materialise) {
+        const Level& level = s.levels[depth];
+        Level& child = s.levels[depth + 1];
+        child.members.clear();
+        const std::vector<Member>& ms = level.members;
+        const Member& m = ms[p];
+        const uint32_t* a = level.ids.data() + m.offset;
+        if (!materialise) {
+            for (std::size_t q = p + 1; q < ms.size(); ++q) {
+                const uint32_t c =
+                    intersect<false>(a, m.count, level.ids.data() + ms[q].offset, ms[q].count, s.min_count, nullptr);
+                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0});
+            }
+            return;
+        }
+        // Every result fits in the smaller input, so this one bound covers the class.
+        std::size_t bound = 0;
+        for (std::size_t q = p + 1; q < ms.size(); ++q) bound += std::min(m.count, ms[q].count);
+        uint32_t* dst = child.ids.fresh(bound);
+        std::size_t used = 0;
+        for (std::size_t q = p + 1; q < ms.size(); ++q) {
+            const uint32_t c =
+                intersect<true>(a, m.count, level.ids.data() + ms[q].offset, ms[q].count, s.min_count, dst + used);
+            if (c >= s.min_count) {
+                child.members.push_back({ms[q].item, c, used});
+                used += c;
+            }
+        }
+    }
+
+    static void by_projection(Search& s, std::size_t depth, std::size_t p, bool materialise) {
+        const Level& level = s.levels[depth];
+        Level& child = s.levels[depth + 1];
+        child.members.clear();
+        const std::vector<Member>& ms = level.members;
+        const Member& m = ms[p];
+        const uint32_t* list = level.ids.data() + m.offset;
+        const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
+        const std::size_t n_cand = ms.size() - p - 1;
+        for (std::size_t q = 0; q < n_cand; ++q)
+            s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = static_cast<uint32_t>(q);
+        s.tally.assign(n_cand, 0);
+        project(s, list, m.count, m.item, [&](uint32_t, uint32_t c) { ++s.tally[c]; });
+
+        std::size_t total = 0;
+        for (std::size_t q = 0; q < n_cand; ++q) {
+            if (s.tally[q] >= s.min_count) {
+                child.members.push_back({ms[p + 1 + q].item, s.tally[q], total});
+                total += s.tally[q];
+                s.tally[q] = static_cast<uint32_t>(child.members.size() - 1);
+            } else {
+                s.tally[q] = kNotFrequent;
+            }
+        }
+        if (materialise && !child.members.empty()) {
+            uint32_t* dst = child.ids.fresh(total);
+            std::vector<Member>& cm = child.members;
+            // Offsets double as fill cursors and are restored afterwards.
+            project(s, list, m.count, m.item, [&](uint32_t pos, uint32_t c) {
+                const uint32_t j = s.tally[c];
+                if (j != kNotFrequent) dst[cm[j].offset++] = pos;
+            });
+            for (Member& x : cm) x.offset -= x.count;
+        }
+        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = kNotFrequent;
+    }
+};
+
+//! Bitsets over the positions of the task's item.
+struct Bits {
+    static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
+        const Level& level = s.levels[depth];
+        Level& child = s.levels[depth + 1];
+        child.members.clear();
+        const std::vector<Member>& ms = level.members;
+        const std::size_t w = s.n_words;
+        const uint64_t* a = level.words.data() + ms[p].offset;
+        if (!materialise) {
+            for (std::size_t q = p + 1; q < ms.size(); ++q) {
+                const auto c = static_cast<uint32_t>(and_count(a, level.words.data() + ms[q].offset, w));
+                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0});
+            }
+            return;
+        }
+        uint64_t* dst = child.words.fresh((ms.size() - p - 1) * w);
+        std::size_t used = 0;
+        for (std::size_t q = p + 1; q < ms.size(); ++q) {
+            const auto c = static_cast<uint32_t>(and_into(a, level.words.data() + ms[q].offset, dst + used, w));
+            if (c >= s.min_count) {
+                child.members.push_back({ms[q].item, c, used});
+                used += w;
+            }
+        }
+    }
+};
+
+//! Explores the class levels[depth], whose prefix holds `depth` items. Members of a
+//! terminal class complete k_max-sets and are emitted; otherwise each member M is
+//! pushed onto the prefix, recorded as a lower set when the prefix then has k_max - 1
+//! items, and its own class (M joined with every later member) is explored in turn.
+//! Leaves the prefix as it found it.
+template <class Rep>
+void extend(Search& s, std::size_t depth) {
+    if (s.levels[depth].members.empty()) return;
+    if (depth + 1 == s.k_max) {
+        for (const Member& m : s.levels[depth].members) emit_top(s, m.item, m.count);
+        return;
+    }
+    if (s.levels.size() < depth + 2) s.levels.resize(depth + 2);
+    const std::vector<Member>& cls = s.levels[depth].members;
+    const bool at_lower = depth + 2 == s.k_max;
+    for (std::size_t p = 0; p < cls.size(); ++p) {
+        s.prefix.push_back(cls[p].item);
+        if (at_lower) emit_lower(s, cls[p].count);
+        if (p + 1 < cls.size()) {
+            // The child of a lower-level member holds complete k_max-sets: counts
+            // are all it needs.
+            Rep::build_child(s, depth, p, !at_lower);
+            extend<Rep>(s, depth + 1);
+        }
+        s.prefix.pop_back();
+    }
+}
+
+//! Calls f(position, later) for every occurrence of a frequent item x > a in the
+//! transactions of a, where position indexes a's transaction list and later is x's
+//! slot minus (slot of a + 1).
+template <class F>
+void scan_later(const InvertedIndex& index, const FrequentItems& fr, uint32_t a, uint32_t slot_a, F&& f) {
+    const std::span<const uint32_t> txns = index.item(a);
+    for (std::size_t p = 0; p < txns.size(); ++p) {
+        const std::span<const uint32_t> row = index.txn(txns[p]);
+        for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it) {
+            const uint32_t slot = fr.slot_of[*it];
+            if (slot != kNotFrequent) f(static_cast<uint32_t>(p), slot - slot_a - 1);
+        }
+    }
+}
+
+//! The subtree of frequent item `slot`: its frequent supersets of k_max and k_max - 1
+//! items, in ascending lexicographic order.
+EclatOut top_level_task(const InvertedIndex& index, const FrequentItems& fr, std::size_t k_max, uint32_t slot) {
+    const uint32_t a = fr.items[slot];
+    const std::size_t n_later = fr.items.size() - slot - 1;
+    if (n_later == 0) return {};
+    Search s;
+    s.index = &index;
+    s.frequent = &fr;
+    s.k_max = k_max;
+    s.min_count = fr.min_count;
+    s.root_txns = index.item(a);
+    s.later_base = slot + 1;
+
+    // Count pass: the pair counts of a with every later frequent item.
+    std::vector<uint32_t> tally(n_later, 0);
+    uint64_t occurrences = 0;
+    scan_later(index, fr, a, slot, [&](uint32_t, uint32_t later) {
+        ++tally[later];
+        ++occurrences;
+    });
+    s.later_per_txn = static_cast<double>(occurrences) / static_cast<double>(s.root_txns.size());
+    s.candidate_of.assign(n_later, kNotFrequent);
+
+    s.levels.resize(2);
+    std::vector<Member>& cls = s.levels[1].members;
+    uint64_t total = 0;
+    for (std::size_t q = 0; q < n_later; ++q) {
+        if (tally[q] >= fr.min_count) {
+            cls.push_back({fr.items[slot + 1 + q], tally[q], 0});
+            total += tally[q];
+            tally[q] = static_cast<uint32_t>(cls.size() - 1);  // from now on: member index
+        } else {
+            tally[q] = kNotFrequent;
+        }
+    }
+    if (cls.empty()) return {};
+    s.prefix.reserve(std::min<std::size_t>(k_max, fr.items.size()));
+    s.prefix.push_back(a);
+    if (k_max == 2) {  // the pairs are the result; no lists needed
+        extend<Lists>(s, 1);
+        return std::move(s.out);
+    }
+
+    // Fill pass: the members' lists as positions in a's transaction list.
+    const std::size_t m = index.item(a).size();
+    const double density = static_cast<double>(total) / (static_cast<double>(cls.size()) * static_cast<double>(m));
+    if (density >= kBitsDensity) {
+        s.n_words = (m + 63) / 64;
+        uint64_t* words = s.levels[1].words.fresh(cls.size() * s.n_words);
+        std::memset(words, 0, cls.size() * s.n_words * sizeof(uint64_t));
+        for (std::size_t j = 0; j < cls.size(); ++j) cls[j].offset = j * s.n_words;
+        scan_later(index, fr, a, slot, [&](uint32_t p, uint32_t later) {
+            const uint32_t j = tally[later];
+            if (j != kNotFrequent) words[cls[j].offset + p / 64] |= uint64_t{1} << (p % 64);
+        });
+        extend<Bits>(s, 1);
+    } else {
+        uint32_t* ids = s.levels[1].ids.fresh(total);
+        std::vector<std::size_t> cursor(cls.size());
+        std::size_t off = 0;
+        for (std::size_t j = 0; j < cls.size(); ++j) {
+            cls[j].offset = off;
+            cursor[j] = off;
+            off += cls[j].count;
+        }
+        scan_later(index, fr, a, slot, [&](uint32_t p, uint32_t later) {
+            const uint32_t j = tally[later];
+            if (j != kNotFrequent) ids[cursor[j]++] = p;
+        });
+        extend<Lists>(s, 1);
+    }
+    return std::move(s.out);
+}
+
+template <class T>
+void append(std::vector<T>& to, std::vector<T>&& from) {
+    to.insert(to.end(), from.begin(), from.end());
+    std::vector<T>().swap(from);
+}
+
+}  // namespace
+
+void EclatOut::merge(EclatOut&& other) {
+    append(itemsets, std::move(other.itemsets));
+    append(counts, std::move(other.counts));
+    append(lower_itemsets, std::move(other.lower_itemsets));
+    append(lower_counts, std::move(other.lower_counts));
+}
+
+uint32_t eclat_min_count(double min_support, uint32_t n_transactions) {
+    return std::max<uint32_t>(min_count_from<uint32_t>(min_support, n_transactions, 1), 1);
+}
+
+FrequentItems frequent_items(const InvertedIndex& index, double min_support) {
+    FrequentItems fr;
+    fr.min_count = eclat_min_count(min_support, index.n_transactions);
+    fr.slot_of.assign(index.n_items, kNotFrequent);
+    for (uint32_t item = 0; item < index.n_items; ++item) {
+        if (index.item_counts[item] >= fr.min_count) {
+            fr.slot_of[item] = static_cast<uint32_t>(fr.items.size());
+            fr.items.push_back(item);
+        }
+    }
+    return fr;
+}
+
+EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::size_t k_max) {
+    const std::size_t n = frequent.items.size();
+    if (n == 0 || k_max < 2) return {};
+    std::vector<EclatOut> parts = pool::map_each<EclatOut>(
+        n, [&](std::size_t i) { return top_level_task(index, frequent, k_max, static_cast<uint32_t>(i)); });
+
+    EclatOut out;
+    std::size_t sizes[4] = {};
+    for (const EclatOut& part : parts) {
+        sizes[0] += part.itemsets.size();
+        sizes[1] += part.counts.size();
+        sizes[2] += part.lower_itemsets.size();
+        sizes[3] += part.lower_counts.size();
+    }
+    out.itemsets.reserve(sizes[0]);
+    out.counts.reserve(sizes[1]);
+    out.lower_itemsets.reserve(sizes[2]);
+    out.lower_counts.reserve(sizes[3]);
+    for (EclatOut& part : parts) out.merge(std::move(part));
+    return out;
+}
+
+}  // namespace tallisk::eclat

@@ -1,1 +1,58 @@
+// Depth-first frequent-itemset mining (Eclat) over vertical transaction lists.
+//
+// Every frequent item heads one top-level task. The task projects the item's
+// transactions once through the horizontal rows of the index to get the lists of its
+// pairs, then extends prefixes depth first by later items of the same equivalence
+// class until sets reach k_max items. Tasks run on the shared pool and their results
+// are concatenated in item order, so the output is the same for every thread count
+// and its rows ascend lexicographically.
+//
+// The work is split in two calls so the boundary can hold the interpreter lock while
+// the frequent-item list is built and release it only around the search.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/index.hpp"
+
+namespace tallisk::eclat {
+
+//! Frequent itemsets of the two top levels, stored flat: row i of `itemsets` is
+//! itemsets[i * k_max, (i + 1) * k_max), row i of `lower_itemsets` is
+//! lower_itemsets[i * (k_max - 1), (i + 1) * (k_max - 1)). Ids ascend within a row.
+struct EclatOut {
+    std::vector<uint32_t> itemsets;        // k_max-item sets, flat
+    std::vector<uint32_t> counts;          // transactions holding each k_max-item set
+    std::vector<uint32_t> lower_itemsets;  // (k_max - 1)-item sets, flat; empty when k_max = 2
+    std::vector<uint32_t> lower_counts;    // transactions holding each lower set
+
+    //! Appends every row of `other` after this one's rows (left before right).
+    void merge(EclatOut&& other);
+};
+
+//! The items the search starts from, and the threshold it applies.
+struct FrequentItems {
+    uint32_t min_count = 1;         // a set is frequent when at least this many transactions hold it; >= 1
+    std::vector<uint32_t> items;    // frequent item ids, ascending
+    std::vector<uint32_t> slot_of;  // n_items entries: position in `items`, or UINT32_MAX when not frequent
+};
+
+//! ceil(min_support * n_transactions) saturated to 32 bits, 1 when min_support is not
+//! positive, and never below 1: a set no transaction holds is not frequent, even when
+//! there are no transactions at all.
+uint32_t eclat_min_count(double min_support, uint32_t n_transactions);
+
+//! The items whose transaction count reaches eclat_min_count(min_support, n). Cheap and
+//! sequential; does not throw except std::bad_alloc.
+FrequentItems frequent_items(const InvertedIndex& index, double min_support);
+
+//! Every frequent set of k_max items and of k_max - 1 items (the latter only when
+//! k_max >= 3), rows in ascending lexicographic order, identical for every number of
+//! worker threads. `frequent` must come from frequent_items(index, ...). Requires
+//! k_max >= 2 (the caller checks). Runs on the shared pool; reads `index` and
+//! `frequent` only.
+EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::size_t k_max);
+
+}  // namespace tallisk::eclat

@@ -1,1 +1,78 @@
+// Unit tests of the depth-first miner: the threshold rule, the frequent-item list, the
+// accumulator merge and the depth limit. The search itself is checked against a
+// brute-force miner, on data that takes every representation, by tests/test_eclat.py.
+#include "eclat/eclat.hpp"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace tallisk::eclat {
+namespace {
+
+InvertedIndex index_of(const std::vector<std::vector<uint32_t>>& txns, uint32_t n_items) {
+    std::vector<int64_t> labels;
+    std::vector<int32_t> items;
+    for (std::size_t t = 0; t < txns.size(); ++t)
+        for (uint32_t x : txns[t]) {
+            labels.push_back(static_cast<int64_t>(t) * 3 + 1);
+            items.push_back(static_cast<int32_t>(x));
+        }
+    return build_inverted_index(labels, items, n_items);
+}
+
+TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
+    EXPECT_EQ(eclat_min_count(0.5, 5), 3u);
+    EXPECT_EQ(eclat_min_count(0.4, 5), 2u);
+    EXPECT_EQ(eclat_min_count(0.07, 100), 8u);
+    EXPECT_EQ(eclat_min_count(0.0, 10), 1u);
+    EXPECT_EQ(eclat_min_count(-1.0, 10), 1u);
+    EXPECT_EQ(eclat_min_count(std::nan(""), 10), 1u);
+    EXPECT_EQ(eclat_min_count(1e300, 10), std::numeric_limits<uint32_t>::max());
+    // No transactions: ceil(s * 0) is 0, and a count of 0 must not make a set frequent.
+    EXPECT_EQ(eclat_min_count(0.5, 0), 1u);
+    EXPECT_EQ(eclat_min_count(std::numeric_limits<double>::infinity(), 0), 1u);
+}
+
+TEST(EclatFrequentItems, EmptyInputHasNoFrequentItem) {
+    const InvertedIndex ix = build_inverted_index({}, {}, 500);
+    const FrequentItems fr = frequent_items(ix, 0.25);
+    EXPECT_TRUE(fr.items.empty());
+    EXPECT_EQ(fr.min_count, 1u);
+    EXPECT_TRUE(search(ix, fr, 3).counts.empty());
+}
+
+TEST(EclatFrequentItems, KeepsItemsAtTheThresholdInIdOrder) {
+    const InvertedIndex ix = index_of({{0, 3}, {3, 4}, {1, 3, 4}, {2}}, 6);
+    const FrequentItems fr = frequent_items(ix, 0.5);  // min_count 2
+    EXPECT_EQ(fr.items, (std::vector<uint32_t>{3, 4}));
+    EXPECT_EQ(fr.slot_of[3], 0u);
+    EXPECT_EQ(fr.slot_of[4], 1u);
+    EXPECT_EQ(fr.slot_of[0], std::numeric_limits<uint32_t>::max());
+}
+
+TEST(EclatOut, MergeAppendsLeftBeforeRight) {
+    EclatOut left{{1, 2, 3}, {7}, {1, 2}, {9}};
+    left.merge(EclatOut{{4, 5, 6}, {8}, {}, {}});
+    EXPECT_EQ(left.itemsets, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(left.counts, (std::vector<uint32_t>{7, 8}));
+    EXPECT_EQ(left.lower_itemsets, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(left.lower_counts, (std::vector<uint32_t>{9}));
+}
+
+TEST(EclatSearch, HugeKMaxStopsWhenClassesRunOut) {
+    const InvertedIndex ix = index_of({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}}, 5);
+    const FrequentItems fr = frequent_items(ix, 0.0);
+    EXPECT_TRUE(search(ix, fr, std::numeric_limits<std::size_t>::max()).counts.empty());
+    // The deepest level is still reached: {0, 1, 2, 3} is the only 4-set, {0, 1, 2} and
+    // {1, 2, 3} the 3-sets below it, in lexicographic order.
+    const EclatOut out = search(ix, fr, 4);
+    EXPECT_EQ(out.itemsets, (std::vector<uint32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(out.counts, (std::vector<uint32_t>{1}));
+    EXPECT_EQ(out.lower_itemsets, (std::vector<uint32_t>{0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}));
+    EXPECT_EQ(out.lower_counts, (std::vector<uint32_t>{2, 1, 1, 2}));
+}
+
+}  // namespace
+}  // namespace tallisk::eclat
