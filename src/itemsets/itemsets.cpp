@@ -9,6 +9,7 @@
 #include <limits>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 namespace tallisk::itemsets {
 namespace {
@@ -59,36 +60,86 @@ struct FoundAnchors {
     std::vector<std::size_t> ends;
 };
 
-using AnchorIds = absl::flat_hash_map<std::span<const uint32_t>, uint32_t, ItemsetHash, ItemsetEq>;
+//! Hash and equality for the short spans probed once per combination of every row:
+//! an inlined multiply-xorshift and an element loop cost a fraction of the general
+//! itemset hash and a memcmp call, and this lookup is the hottest of the enumeration.
+struct ComboHash {
+    std::size_t operator()(std::span<const uint32_t> s) const {
+        uint64_t h = 0x9e3779b97f4a7c15ull * (s.size() + 1);
+        for (uint32_t x : s) h = (h ^ x) * 0xbf58476d1ce4e5b9ull;
+        h ^= h >> 31;
+        h *= 0x94d049bb133111ebull;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+struct ComboEq {
+    bool operator()(std::span<const uint32_t> a, std::span<const uint32_t> b) const {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+};
+using AnchorIds = absl::flat_hash_map<std::span<const uint32_t>, uint32_t, ComboHash, ComboEq>;
+
+//! Anchors and their proper prefixes, for pruning the enumeration of combinations: a
+//! combination whose first j items start no anchor cannot be completed into one.
+struct AnchorLookup {
+    AnchorIds ids;                  // anchor -> id
+    std::vector<uint8_t> first;     // per item id: 1 when some anchor starts with it
+    absl::flat_hash_set<std::span<const uint32_t>, ComboHash, ComboEq> prefixes;  // lengths 2 .. width-1
+    std::size_t width = 0;
+};
+
+AnchorLookup anchor_lookup(const std::vector<const Itemset*>& anchors, std::size_t width, std::size_t n_items) {
+    AnchorLookup out;
+    out.width = width;
+    out.ids.reserve(anchors.size());
+    out.first.assign(n_items, 0);
+    for (std::size_t i = 0; i < anchors.size(); ++i) {
+        const std::span<const uint32_t> a(*anchors[i]);
+        out.ids.emplace(a, static_cast<uint32_t>(i));
+        if (width > 0 && a[0] < n_items) out.first[a[0]] = 1;
+        for (std::size_t j = 2; j < width; ++j) out.prefixes.insert(a.first(j));
+    }
+    return out;
+}
 
 //! Every anchor of every entry in [begin, end): each ascending (k-1)-combination of the
 //! entry's row that is an anchor, combinations in lexicographic order of positions.
-FoundAnchors find_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t width, std::size_t begin,
-                          std::size_t end) {
+//! Depth-first over positions, abandoning a partial combination as soon as it is the
+//! prefix of no anchor: on sparse data most rows then cost a few mask reads instead of
+//! (n choose k-1) hash lookups.
+FoundAnchors find_anchors(const TxnItems& txn, const AnchorLookup& lookup, std::size_t begin, std::size_t end) {
+    const std::size_t width = lookup.width;
     FoundAnchors found;
     found.ends.reserve(end - begin);
-    std::vector<std::size_t> pos(width);
     Itemset combo(width);
+    std::vector<std::size_t> pos(width + 1);
     for (std::size_t e = begin; e < end; ++e) {
         const auto row = txn.row(txn.entries[e]);
         const std::size_t n = row.size();
-        if (n >= width) {
-            for (std::size_t j = 0; j < width; ++j) {
-                pos[j] = j;
-                combo[j] = row[j];
-            }
+        if (width == 0) {
+            if (auto it = lookup.ids.find(std::span<const uint32_t>()); it != lookup.ids.end())
+                found.ids.push_back(it->second);
+        } else if (n >= width) {
+            // pos[d] is the next row position to try at depth d.
+            std::size_t depth = 0;
+            pos[0] = 0;
             while (true) {
-                if (auto it = ids.find(std::span<const uint32_t>(combo)); it != ids.end()) found.ids.push_back(it->second);
-                // Advance: rightmost position not at its last value n - width + j.
-                std::size_t j = width;
-                while (j > 0 && pos[j - 1] == n - width + (j - 1)) --j;
-                if (j == 0) break;
-                --j;
-                ++pos[j];
-                combo[j] = row[pos[j]];
-                for (std::size_t l = j + 1; l < width; ++l) {
-                    pos[l] = pos[l - 1] + 1;
-                    combo[l] = row[pos[l]];
+                if (pos[depth] > n - (width - depth)) {  // no room left at this depth
+                    if (depth == 0) break;
+                    --depth;
+                    continue;
+                }
+                const std::size_t p = pos[depth]++;
+                combo[depth] = row[p];
+                const std::span<const uint32_t> partial(combo.data(), depth + 1);
+                if (depth + 1 == width) {
+                    if (auto it = lookup.ids.find(partial); it != lookup.ids.end()) found.ids.push_back(it->second);
+                } else if (depth == 0 ? lookup.first[row[p]] != 0 : lookup.prefixes.contains(partial)) {
+                    ++depth;
+                    pos[depth] = p + 1;
                 }
             }
         }
@@ -107,13 +158,13 @@ struct AnchorTxns {
     }
 };
 
-AnchorTxns locate_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t n_ids, std::size_t width) {
+AnchorTxns locate_anchors(const TxnItems& txn, const AnchorLookup& lookup, std::size_t n_ids) {
     const std::size_t n_entries = txn.entries.size();
     const std::size_t chunk = n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1)
                                                               : pool::list_chunk(n_entries);
     const auto bounds = pool::even_bounds(n_entries, chunk);
     std::vector<FoundAnchors> parts = pool::map_ranges<FoundAnchors>(
-        bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, ids, width, b, e); });
+        bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, lookup, b, e); });
 
     AnchorTxns out;
     out.offsets.assign(n_ids + 1, 0);
@@ -131,6 +182,40 @@ AnchorTxns locate_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t
             for (; from < p.ends[j]; ++from) out.txns[fill[p.ids[from]]++] = t;
         }
         p = FoundAnchors();
+    }
+    return out;
+}
+
+//! The pair set as adjacency lists over item ids below n_items. The pair check only
+//! ever asks for (min, max) of two distinct items, so keys (a, b) with a >= b are never
+//! consulted and are left out, as are pairs naming an item that is never counted.
+struct Neighbors {
+    std::vector<std::size_t> offsets;  // n_items + 1, or empty when there are no lists
+    std::vector<uint32_t> items;
+
+    std::span<const uint32_t> of(uint32_t a) const {
+        if (a + std::size_t{1} >= offsets.size()) return {};
+        return {items.data() + offsets[a], items.data() + offsets[a + 1]};
+    }
+};
+
+Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items) {
+    Neighbors out;
+    out.offsets.assign(n_items + 1, 0);
+    for (PairKey key : pair_set) {
+        const uint32_t a = pair_first(key), b = pair_second(key);
+        if (a >= b || b >= n_items) continue;
+        ++out.offsets[a + 1];
+        ++out.offsets[b + 1];
+    }
+    for (std::size_t i = 0; i < n_items; ++i) out.offsets[i + 1] += out.offsets[i];
+    out.items.resize(out.offsets[n_items]);
+    std::vector<std::size_t> fill(out.offsets.begin(), out.offsets.end() - 1);
+    for (PairKey key : pair_set) {
+        const uint32_t a = pair_first(key), b = pair_second(key);
+        if (a >= b || b >= n_items) continue;
+        out.items[fill[a]++] = b;
+        out.items[fill[b]++] = a;
     }
     return out;
 }
@@ -208,30 +293,60 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
     std::vector<const Itemset*> lower(members.size());
     for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
     members = {};
-    AnchorIds ids;
-    ids.reserve(lower.size());
-    for (std::size_t i = 0; i < lower.size(); ++i)
-        ids.emplace(std::span<const uint32_t>(*lower[i]), static_cast<uint32_t>(i));
 
     const TxnItems txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
                                          max_items_per_txn);
-    const AnchorTxns anchor_txns = locate_anchors(txn, ids, lower.size(), width);
-    ids = AnchorIds();
+    AnchorTxns anchor_txns;
+    {
+        const AnchorLookup lookup = anchor_lookup(lower, width, n_items);
+        anchor_txns = locate_anchors(txn, lookup, lower.size());
+    }
 
     std::vector<uint32_t> anchors;
     for (uint32_t id = 0; id < lower.size(); ++id)
         if (!anchor_txns.of(id).empty()) anchors.push_back(id);
 
-    const bool check_pairs = !pair_set.empty();
+    // The pair check, applied as a gate while counting: an extension x of anchor A
+    // passes exactly when every (a, x), a in A, is a frequent pair, i.e. when x is a
+    // neighbour of all |A| items. So the candidates of A are found among the gate, the
+    // items marked |A| times by A's neighbour lists, computed once per anchor; only
+    // those are counted (branch-free: the gate is a 0/1 weight per item) and read back.
+    // Same candidates and counts as counting everything and checking pairs afterwards,
+    // without the work for the many items that fail. A's own items are never in the
+    // gate, as no item is its own neighbour.
+    const bool check_pairs = !pair_set.empty() && width > 0;
+    const Neighbors neighbors = check_pairs ? neighbors_of(pair_set, n_items) : Neighbors{};
     return process_anchor_chunks<CountMap>(anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
         const uint32_t id = anchors[i];
         const std::span<const uint32_t> anchor(*lower[id]);
-        for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
+        if (!check_pairs) {
+            for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
+            s.drain([&](uint32_t x, uint32_t c) {
+                const auto candidate = s.extend(anchor, x);
+                if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+            });
+            return;
+        }
+        if (s.marks.empty()) s.marks.assign(n_items, 0);
+        auto& marks = s.marks;
+        for (uint32_t a : anchor)
+            for (uint32_t y : neighbors.of(a)) ++marks[y];
+        // Every gate item neighbours anchor[0]; `touched` holds the gate in that list's order.
+        const auto need = static_cast<uint32_t>(width);
+        for (uint32_t y : neighbors.of(anchor[0]))
+            if (marks[y] == need) s.touched.push_back(y);
+        for (uint32_t a : anchor)
+            for (uint32_t y : neighbors.of(a)) marks[y] = 0;
+        if (s.touched.empty()) return;
+        for (uint32_t y : s.touched) marks[y] = 1;
+        auto& co = s.co_counts;
+        for (uint32_t t : anchor_txns.of(id))
+            for (uint32_t x : txn.row(t)) co[x] += marks[x];
+        for (uint32_t y : s.touched) marks[y] = 0;
         s.drain([&](uint32_t x, uint32_t c) {
+            if (c == 0) return;  // in the gate but never next to the anchor
             const auto candidate = s.extend(anchor, x);
-            if (!candidate || out.contains(*candidate)) return;
-            if (check_pairs && !apriori_check(anchor, x, pair_set)) return;
-            out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+            if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
         });
     });
 }

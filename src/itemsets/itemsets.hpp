@@ -97,6 +97,9 @@ struct AnchorScratch {
     std::vector<uint32_t> co_counts;  // per item id; counts fit: at most n_transactions
     std::vector<uint32_t> touched;    // items counted for the current anchor, first-touch order
     Itemset candidate;                // anchor + {x}, ascending, rebuilt by extend()
+    std::vector<uint32_t> marks;      // per item id, free for a worker's own per-anchor
+                                      // filter; empty until a worker sizes it, and must be
+                                      // all zero again when the worker returns
 
     explicit AnchorScratch(std::size_t n_items) : co_counts(n_items, 0) { touched.reserve(256); }
 
