@@ -209,6 +209,13 @@ def test_empty_table(shape, k):
     assert run(BASKETS, np.zeros(shape, dtype=np.int32), k, 5) == {}
 
 
+@pytest.mark.parametrize("k", [5, 6, 9])
+def test_k_beyond_every_transaction_gives_nothing(k):
+    # BASKETS hold at most 4 items; rows of k-1 items drawn from the item space.
+    arr = np.array([list(range(k - 1)), list(range(1, k))], dtype=np.int32)
+    assert run(BASKETS, arr, k, max(k, 5)) == {}
+
+
 def test_k1_rows_of_nothing_give_nothing():
     assert run(BASKETS, np.zeros((4, 0), dtype=np.int32), 1, 5) == {}
 
