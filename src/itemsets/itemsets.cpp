@@ -62,88 +62,145 @@ struct FoundAnchors {
     std::vector<std::size_t> ends;
 };
 
-//! Hash and equality for the short spans probed once per combination of every row:
-//! an inlined multiply-xorshift and an element loop cost a fraction of the general
-//! itemset hash and a memcmp call, and this lookup is the hottest of the enumeration.
-struct ComboHash {
-    std::size_t operator()(std::span<const uint32_t> s) const {
-        uint64_t h = 0x9e3779b97f4a7c15ull * (s.size() + 1);
-        for (uint32_t x : s) h = (h ^ x) * 0xbf58476d1ce4e5b9ull;
-        h ^= h >> 31;
-        h *= 0x94d049bb133111ebull;
-        return static_cast<std::size_t>(h ^ (h >> 29));
-    }
-};
-struct ComboEq {
-    bool operator()(std::span<const uint32_t> a, std::span<const uint32_t> b) const {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (a[i] != b[i]) return false;
-        return true;
-    }
-};
-using AnchorIds = absl::flat_hash_map<std::span<const uint32_t>, uint32_t, ComboHash, ComboEq>;
-
-//! Anchors and their proper prefixes, for pruning the enumeration of combinations: a
-//! combination whose first j items start no anchor cannot be completed into one.
-struct AnchorLookup {
-    AnchorIds ids;                  // anchor -> id
-    std::vector<uint8_t> first;     // per item id: 1 when some anchor starts with it
-    absl::flat_hash_set<std::span<const uint32_t>, ComboHash, ComboEq> prefixes;  // lengths 2 .. width-1
-    std::size_t width = 0;
+//! The anchors as a prefix trie, for finding every anchor inside a row without
+//! enumerating all (k-1)-combinations: a walk follows the row's items down the trie and
+//! abandons a partial combination as soon as it is the prefix of no anchor, and each
+//! step is a merge of two ascending lists instead of a hash probe.
+struct AnchorTrie {
+    std::size_t width = 0;              // anchor length k-1, at least 1
+    std::vector<uint32_t> root_child;   // per item id: its depth-1 node, or kNone
+    std::vector<uint32_t> child_begin;  // per node: its children's edges, CSR offsets
+    std::vector<uint32_t> child_item;   // per edge: the item, ascending within a node
+    std::vector<uint32_t> child_node;   // per edge: the child node; at depth width, the anchor id
+    static constexpr uint32_t kNone = UINT32_MAX;
 };
 
-AnchorLookup anchor_lookup(const std::vector<const Itemset*>& anchors, std::size_t width, std::size_t n_items) {
-    AnchorLookup out;
-    out.width = width;
-    out.ids.reserve(anchors.size());
-    out.first.assign(n_items, 0);
-    for (std::size_t i = 0; i < anchors.size(); ++i) {
-        const std::span<const uint32_t> a(*anchors[i]);
-        out.ids.emplace(a, static_cast<uint32_t>(i));
-        if (width > 0 && a[0] < n_items) out.first[a[0]] = 1;
-        for (std::size_t j = 2; j < width; ++j) out.prefixes.insert(a.first(j));
+// A node's children are searched by binary search rather than merged with the row when
+// they outnumber the row positions left by this factor.
+constexpr std::size_t kGallopRatio = 2;
+
+//! Builds the trie of `anchors` (ids = positions; ascending, distinct, of length
+//! width >= 1, items below n_items). Nodes are numbered breadth first.
+AnchorTrie anchor_trie(const std::vector<const Itemset*>& anchors, std::size_t width, std::size_t n_items) {
+    AnchorTrie trie;
+    trie.width = width;
+    trie.root_child.assign(n_items, AnchorTrie::kNone);
+    std::vector<uint32_t> sorted(anchors.size());
+    for (uint32_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
+    std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) { return *anchors[a] < *anchors[b]; });
+
+    // Each node covers the run of sorted anchors sharing its prefix; node 0 is a dummy
+    // root whose children are found through root_child instead.
+    struct Run {
+        uint32_t lo, hi;
+    };
+    std::vector<Run> nodes{{0, static_cast<uint32_t>(sorted.size())}};
+    std::vector<std::size_t> depth_of{0};
+    trie.child_begin.push_back(0);
+    for (std::size_t v = 0; v < nodes.size(); ++v) {
+        const Run run = nodes[v];
+        const std::size_t d = depth_of[v];
+        for (uint32_t lo = run.lo; lo < run.hi;) {
+            const uint32_t item = (*anchors[sorted[lo]])[d];
+            uint32_t hi = lo + 1;
+            while (hi < run.hi && (*anchors[sorted[hi]])[d] == item) ++hi;
+            uint32_t child;
+            if (d + 1 == width) {
+                child = sorted[lo];  // anchors are distinct: the run has one member
+            } else {
+                child = static_cast<uint32_t>(nodes.size());
+                nodes.push_back({lo, hi});
+                depth_of.push_back(d + 1);
+            }
+            if (v == 0)
+                trie.root_child[item] = child;
+            else {
+                trie.child_item.push_back(item);
+                trie.child_node.push_back(child);
+            }
+            lo = hi;
+        }
+        trie.child_begin.push_back(static_cast<uint32_t>(trie.child_item.size()));
     }
-    return out;
+    return trie;
 }
 
-//! Every anchor of every entry in [begin, end): each ascending (k-1)-combination of the
-//! entry's row that is an anchor, combinations in lexicographic order of positions.
-//! Depth-first over positions, abandoning a partial combination as soon as it is the
-//! prefix of no anchor: on sparse data most rows then cost a few mask reads instead of
-//! (n choose k-1) hash lookups.
-FoundAnchors find_anchors(const TxnItems& txn, const AnchorLookup& lookup, std::size_t begin, std::size_t end) {
-    const std::size_t width = lookup.width;
-    FoundAnchors found;
-    found.ends.reserve(end - begin);
-    Itemset combo(width);
-    std::vector<std::size_t> pos(width + 1);
-    for (std::size_t e = begin; e < end; ++e) {
-        const auto row = txn.row(txn.entries[e]);
-        const std::size_t n = row.size();
-        if (width == 0) {
-            if (auto it = lookup.ids.find(std::span<const uint32_t>()); it != lookup.ids.end())
-                found.ids.push_back(it->second);
-        } else if (n >= width) {
-            // pos[d] is the next row position to try at depth d.
-            std::size_t depth = 0;
-            pos[0] = 0;
-            while (true) {
-                if (pos[depth] > n - (width - depth)) {  // no room left at this depth
-                    if (depth == 0) break;
-                    --depth;
-                    continue;
-                }
-                const std::size_t p = pos[depth]++;
-                combo[depth] = row[p];
-                const std::span<const uint32_t> partial(combo.data(), depth + 1);
-                if (depth + 1 == width) {
-                    if (auto it = lookup.ids.find(partial); it != lookup.ids.end()) found.ids.push_back(it->second);
-                } else if (depth == 0 ? lookup.first[row[p]] != 0 : lookup.prefixes.contains(partial)) {
-                    ++depth;
-                    pos[depth] = p + 1;
+//! Where the walk of one row stands at one depth of the trie.
+struct WalkFrame {
+    uint32_t node;     // trie node whose children are matched at this depth
+    std::size_t edge;  // next child edge to compare
+    std::size_t end;   // end of the node's child edges
+    std::size_t pos;   // next row position to try
+    bool gallop;       // binary-search the children instead of merging
+};
+
+//! Appends the id of every anchor inside `row` (ascending, at least width items) to
+//! `out`, in lexicographic order of positions. Iterative, as anchors may be long.
+void walk_trie(const AnchorTrie& trie, std::span<const uint32_t> row, std::vector<WalkFrame>& frames,
+               std::vector<uint32_t>& out) {
+    const std::size_t width = trie.width, n = row.size();
+    const uint32_t* items = trie.child_item.data();
+    frames.resize(width);
+    frames[0] = {0, 0, 0, 0, false};
+    std::size_t depth = 0;
+    while (true) {
+        WalkFrame& f = frames[depth];
+        const std::size_t last = n - (width - depth);  // last row position usable at this depth
+        uint32_t child = AnchorTrie::kNone;
+        std::size_t at = 0;
+        if (depth == 0) {
+            for (; f.pos <= last && child == AnchorTrie::kNone; ++f.pos) {
+                child = trie.root_child[row[f.pos]];
+                at = f.pos;
+            }
+        } else if (f.gallop) {
+            for (; f.pos <= last && f.edge < f.end && child == AnchorTrie::kNone; ++f.pos) {
+                f.edge = static_cast<std::size_t>(std::lower_bound(items + f.edge, items + f.end, row[f.pos]) - items);
+                if (f.edge < f.end && items[f.edge] == row[f.pos]) {
+                    child = trie.child_node[f.edge++];
+                    at = f.pos;
                 }
             }
+        } else {
+            while (f.pos <= last && f.edge < f.end) {
+                if (items[f.edge] < row[f.pos]) {
+                    ++f.edge;
+                } else if (row[f.pos] < items[f.edge]) {
+                    ++f.pos;
+                } else {
+                    child = trie.child_node[f.edge++];
+                    at = f.pos++;
+                    break;
+                }
+            }
+        }
+        if (child == AnchorTrie::kNone) {  // this depth is exhausted
+            if (depth == 0) return;
+            --depth;
+        } else if (depth + 1 == width) {
+            out.push_back(child);
+        } else {
+            WalkFrame& g = frames[++depth];
+            g = {child, trie.child_begin[child], trie.child_begin[child + 1], at + 1, false};
+            const std::size_t room = n - (width - depth) + 1;  // positions left: room - g.pos
+            g.gallop = g.pos < room && g.end - g.edge > kGallopRatio * (room - g.pos);
+        }
+    }
+}
+
+//! Every anchor of every entry in [begin, end): each (k-1)-combination of the entry's
+//! row that is an anchor (for k = 1, the empty anchor in every entry).
+FoundAnchors find_anchors(const TxnItems& txn, const AnchorTrie& trie, bool empty_anchor, std::size_t begin,
+                          std::size_t end) {
+    FoundAnchors found;
+    found.ends.reserve(end - begin);
+    std::vector<WalkFrame> frames;
+    for (std::size_t e = begin; e < end; ++e) {
+        const auto row = txn.row(txn.entries[e]);
+        if (trie.width == 0) {
+            if (empty_anchor) found.ids.push_back(0);
+        } else if (row.size() >= trie.width) {
+            walk_trie(trie, row, frames, found.ids);
         }
         found.ends.push_back(found.ids.size());
     }
@@ -160,13 +217,13 @@ struct AnchorTxns {
     }
 };
 
-AnchorTxns locate_anchors(const TxnItems& txn, const AnchorLookup& lookup, std::size_t n_ids) {
+AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size_t n_ids) {
     const std::size_t n_entries = txn.entries.size();
     const std::size_t chunk = n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1)
                                                               : pool::list_chunk(n_entries);
     const auto bounds = pool::even_bounds(n_entries, chunk);
     std::vector<FoundAnchors> parts = pool::map_ranges<FoundAnchors>(
-        bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, lookup, b, e); });
+        bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, trie, n_ids > 0, b, e); });
 
     AnchorTxns out;
     out.offsets.assign(n_ids + 1, 0);
@@ -289,7 +346,9 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
     // Anchor ids: the members that can match a combination, in a fixed order.
     std::vector<const Itemset*> members;
     for (const Itemset& s : freq_lower)
-        if (s.size() == width && strictly_ascending(s)) members.push_back(&s);
+        // Ascending members of the right length made of countable items; no other can
+        // match a combination of a row.
+        if (s.size() == width && strictly_ascending(s) && (width == 0 || s.back() < n_items)) members.push_back(&s);
     if (members.empty()) return {};
     const auto order = anchor_order(members.size(), [&](std::size_t i) -> const Itemset& { return *members[i]; });
     std::vector<const Itemset*> lower(members.size());
@@ -300,8 +359,8 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
                                          max_items_per_txn);
     AnchorTxns anchor_txns;
     {
-        const AnchorLookup lookup = anchor_lookup(lower, width, n_items);
-        anchor_txns = locate_anchors(txn, lookup, lower.size());
+        const AnchorTrie trie = width == 0 ? AnchorTrie{} : anchor_trie(lower, width, n_items);
+        anchor_txns = locate_anchors(txn, trie, lower.size());
     }
 
     std::vector<uint32_t> anchors;
