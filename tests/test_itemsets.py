@@ -201,6 +201,15 @@ def test_empty_table(shape, k):
     assert run(BASKETS, np.zeros(shape, dtype=np.int32), k, 5) == {}
 
 
+def test_long_anchors():
+    # Anchors of 29 items inside rows of 31 to 33: deep prefix walks, many per row.
+    baskets = [list(range(31))] * 2 + [list(range(1, 34))] + [list(range(2, 33))]
+    lower = [tuple(x for x in range(31) if x not in (a, b)) for a in range(31) for b in range(a + 1, 31)][::3]
+    got = run(baskets, table(lower, 29), 30, 34)
+    assert got == oracle_counter(baskets, lower, pairs_of(lower), 30)
+    assert len(got) > 5
+
+
 @pytest.mark.parametrize("k", [5, 6, 9])
 def test_k_beyond_every_transaction_gives_nothing(k):
     # BASKETS hold at most 4 items; rows of k-1 items drawn from the item space.
