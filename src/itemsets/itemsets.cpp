@@ -1,17 +1,15 @@
 // The anchor-and-extend counter: relevant transactions with the weight-ranked cap,
 // the location of every anchor in the transactions (a CSR from anchor to transaction
-// ids, built by enumerating the (k-1)-combinations of each row, pruned by anchor
-// prefixes), and the per-anchor counting on the pool, where the pair check acts as a
-// gate computed once per anchor from the pair set's neighbour lists. Also the
+// ids, built by walking each row down a prefix trie of the anchors, which finds the
+// same (k-1)-combinations as enumerating them all), and the per-anchor counting on the
+// pool, where the pair check acts as a gate computed once per anchor from the pair
+// set's neighbour lists. Also the
 // conversion of a table of (k-1)-sets into the set of anchors and the pair set for the
 // single-level entry.
 #include "itemsets/itemsets.hpp"
 
 #include <cmath>
 #include <limits>
-
-#include <absl/container/flat_hash_map.h>
-#include <absl/container/flat_hash_set.h>
 
 namespace tallisk::itemsets {
 namespace {
