@@ -117,16 +117,19 @@ def datasets(args, cache_dir):
             t, i, n = datagen.sparse(20_000, 2_000, 10.0, seed=0)
             out.append(cache_dataset("sparse-20k", t, i, n, cache_dir, supports or [0.01, 0.005],
                                      args.k_max or 3, [0.0, 0.005]))
-            t, i, n = datagen.dense(2_000, 60, 25.0, seed=0)
+            t, i, n = datagen.dense(2_000, 50, 35.0, seed=0)
             out.append(cache_dataset("dense-2k", t, i, n, cache_dir, supports or [0.6, 0.5],
                                      args.k_max or 3, [0.0, 0.5]))
         else:
             t, i, n = datagen.sparse(100_000, 5_000, 10.0, seed=0)
             out.append(cache_dataset("sparse-100k", t, i, n, cache_dir, supports or [0.01, 0.005, 0.002],
                                      args.k_max or 4, [0.0, 0.002]))
-            t, i, n = datagen.dense(5_000, 80, 30.0, seed=0)
-            out.append(cache_dataset("dense-5k", t, i, n, cache_dir, supports or [0.6, 0.5, 0.45],
-                                     args.k_max or 4, [0.0, 0.45]))
+            # 60 items, ~38 per basket: most items in well over half of the baskets (chess-like).
+            # 0.56 * 5000 is 2800.0000000000005 in doubles: our minimum count is 2801, while a
+            # peer handed the fraction itself keeps 2800 (--naive-fractions shows the difference).
+            t, i, n = datagen.dense(5_000, 60, 40.0, seed=0)
+            out.append(cache_dataset("dense-5k", t, i, n, cache_dir, supports or [0.6, 0.56, 0.5],
+                                     args.k_max or 4, [0.0, 0.5]))
     for path in args.data or []:
         name = os.path.splitext(os.path.basename(path))[0]
         t, i, n = read_file(path, cache_dir)
@@ -138,8 +141,10 @@ def datasets(args, cache_dir):
 
 # ---- running children -----------------------------------------------------------------------
 
-def child_env(build):
+def child_env(build, threads=None):
     env = dict(os.environ)
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
     paths = [p for p in (build, HERE) if p]
     env["PYTHONPATH"] = os.pathsep.join(paths + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
     return env
@@ -164,9 +169,10 @@ def run_child(tool, ds, setting, args, tmp):
         os.remove(out)
     job = os.path.join(tmp, "job.json")
     with open(job, "w") as f:
-        json.dump({"tool": tool, "data": ds.path, "setting": setting.__dict__, "out": out}, f)
+        json.dump({"tool": tool, "data": ds.path, "setting": setting.__dict__, "out": out, "repeat": args.repeat}, f)
     timeout = args.timeout * (1 if tool in SLOW_PEERS else args.fast_timeout_factor)
-    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "runner.py"), job], env=child_env(args.build),
+    threads = 1 if tool.endswith("@1thread") else None
+    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "runner.py"), job], env=child_env(args.build, threads),
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
     start = time.monotonic()
     killed = None
@@ -261,10 +267,11 @@ def check_itemsets(runs, setting, log):
     if ref is None:
         return
     top = setting.k_max
+    checked = []
     for r in runs:
         if r.status != "ok":
             continue
-        levels = [k for k in (top - 1, top) if k >= peers.min_level(r.tool)]
+        levels = peers.levels_reported(r.tool, top)
         diffs = agreement.compare_levels(r.answer, ref.answer, levels)
         if r.answer.duplicates:
             r.agree = "DUPLICATE ROWS"
@@ -277,7 +284,21 @@ def check_itemsets(runs, setting, log):
             for cause in agreement.diagnose(diffs, setting.min_count):
                 log.append(f"    likely: {cause}")
         sizes = "/".join(str(len(r.answer.levels.get(k, {}))) for k in levels)
+        checked.append(f"{r.tool}[{sizes}]")
         r.note = (r.note + f" sets(k={','.join(map(str, levels))})={sizes}").strip()
+    log.append(f"  compared with {ref.tool} on levels {top - 1},{top} (sets per level): " + " ".join(checked))
+
+
+def our_tools(names, ours, args):
+    """Our implemented entries; with --one-thread-too each also as "<name>@1thread", run
+    with a pool of one worker (the peers are single-threaded)."""
+    tools = []
+    for t in names:
+        if ours.get(t) == "ok":
+            tools.append(t)
+            if args.one_thread_too:
+                tools.append(t + "@1thread")
+    return tools
 
 
 def itemset_section(dsets, ours, have, args, tmp, log):
@@ -290,7 +311,7 @@ def itemset_section(dsets, ours, have, args, tmp, log):
             setting = peers.Setting(ds.k_max, s, m, frac)
             print(f"[{ds.name}] min_support={s} (min_count {m}), k_max={ds.k_max}", flush=True)
             here = []
-            tools = [t for t in peers.OURS_ITEMSETS if ours.get(t) == "ok"]
+            tools = our_tools(peers.OURS_ITEMSETS, ours, args)
             tools += [t for t in peers.PEER_ITEMSETS if have.get(t)]
             if args.tools:
                 tools = [t for t in tools if any(t.startswith(p) for p in args.tools.split(","))]
@@ -321,9 +342,9 @@ def pair_section(dsets, ours, have, args, tmp, log):
             m = agreement.min_count(s, ds.n_transactions)
             setting = peers.Setting(2, s, m, agreement.fraction_for_count(m, ds.n_transactions))
             print(f"[{ds.name}] pairs, min_support={s} (min_count {m})", flush=True)
-            tools = [t for t in peers.OURS_PAIRS if ours.get(t) == "ok"]
+            tools = our_tools(peers.OURS_PAIRS, ours, args)
             if s <= 0:  # the classic entry gives frequent pairs only and needs a threshold
-                tools = [t for t in tools if t != "rust_classic_compute_pairs"]
+                tools = [t for t in tools if not t.startswith("rust_classic_compute_pairs")]
             tools += [t for t in peers.PEER_PAIRS if have.get(t)]
             here = []
             for tool in tools:
@@ -335,8 +356,9 @@ def pair_section(dsets, ours, have, args, tmp, log):
                 if res["status"] == "killed" and tool in SLOW_PEERS:
                     stopped[tool] = f"{res['error']} at min_support {s}"
                 here.append(run)
-                rows = len(run.answer["antecedent" if tool == "mlxtend_rules" else "item_A"]) if run.answer else 0
-                run.note = (run.note + f" rows={rows}").strip()
+                if run.status == "ok":
+                    rows = len(run.answer["antecedent" if tool == "mlxtend_rules" else "item_A"])
+                    run.note = (run.note + f" rows={rows}").strip()
                 print(f"    {tool:36s} {run.status:8s} {run.time_s:9.3f}s  extra {run.extra_mb:8.1f} MB {run.note}",
                       flush=True)
             log.append(f"[{ds.name}] pairs min_support={s} min_count={m}")
@@ -350,7 +372,7 @@ def check_pairs(runs, ds, log):
     ref_sp = by.get("scipy_pairs")
     ref_ml = by.get("mlxtend_rules")
     for r in runs:
-        if r.status != "ok" or r.tool not in peers.OURS_PAIRS:
+        if r.status != "ok" or r.tool.split("@")[0] not in peers.OURS_PAIRS:
             continue
         verdicts = []
         if ref_sp is not None:
@@ -379,6 +401,15 @@ def _same_instances(ours, other):
 
 # ---- tables and charts ---------------------------------------------------------------------
 
+def shown(r):
+    """Time, or why there is none ("killed timeout >40s", "not_implemented", ...)."""
+    if r["status"] == "ok":
+        return fmt_t(r["time_s"])
+    if r["status"] in ("killed", "skipped"):
+        return r["status"] + " " + r["note"].split(" at ")[0]
+    return r["status"]
+
+
 def fmt_t(x):
     return "-" if not math.isfinite(x) else (f"{x:.3f}" if x < 10 else f"{x:.1f}")
 
@@ -405,11 +436,15 @@ def annotate(runs, peer_names):
                 row["mem_ratio"] = r.extra_mb / fastest.extra_mb if fastest.extra_mb > 0 else math.nan
             if r.status == "ok" and not r.tool.startswith("mlxtend") and r.time_s > 0:
                 if mlx_ok:
-                    row["vs_mlxtend"] = f"{min(mlx_ok) / r.time_s:.0f}x"
+                    row["vs_mlxtend"] = _times(min(mlx_ok) / r.time_s)
                 elif any(math.isfinite(x) for x in mlx_floor):
-                    row["vs_mlxtend"] = f">{max(x for x in mlx_floor if math.isfinite(x)) / r.time_s:.0f}x"
+                    row["vs_mlxtend"] = ">" + _times(max(x for x in mlx_floor if math.isfinite(x)) / r.time_s)
             rows.append(row)
     return rows
+
+
+def _times(x):
+    return f"{x:.1f}x" if x < 10 else f"{x:.0f}x"
 
 
 def _killed_seconds(r):
@@ -436,11 +471,11 @@ def markdown(rows, title):
             "peak RSS (MB)", "extra RSS (MB)", "agreement", "note"]
     lines = [f"### {title}", "", "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for r in rows:
-        status = fmt_t(r["time_s"]) if r["status"] == "ok" else r["status"]
+        status = shown(r)
         ratio = f"{r['ratio']:.2f}" if math.isfinite(r["ratio"]) else "-"
         peak = f"{r['peak_mb']:.0f}" if math.isfinite(r["peak_mb"]) else "-"
         extra = f"{r['extra_mb']:.1f}" if math.isfinite(r["extra_mb"]) else "-"
-        note = r["note"].replace("|", "/")
+        note = "" if r["status"] in ("killed", "skipped") else r["note"].replace("|", "/")
         lines.append("| " + " | ".join(map(str, [r["dataset"], r["k_max"], r["min_support"], r["min_count"],
                                                    r["tool"], status, ratio, r["vs_mlxtend"] or "-", peak, extra,
                                                    r["agree"], note])) + " |")
@@ -449,11 +484,11 @@ def markdown(rows, title):
 
 def print_table(rows, title):
     print(f"\n== {title} ==")
-    fmt = "{:14s} {:>5s} {:>8s} {:>8s} {:38s} {:>9s} {:>8s} {:>9s} {:>8s} {:>9s} {:>7s}  {}"
+    fmt = "{:14s} {:>5s} {:>8s} {:>8s} {:38s} {:>20s} {:>8s} {:>9s} {:>8s} {:>9s} {:>7s}  {}"
     print(fmt.format("dataset", "k_max", "minsup", "mincount", "tool", "time_s", "/fastest", "vs_mlxt", "peak_MB",
                      "extra_MB", "mem/fp", "agreement"))
     for r in rows:
-        t = fmt_t(r["time_s"]) if r["status"] == "ok" else r["status"]
+        t = shown(r)
         print(fmt.format(r["dataset"], str(r["k_max"]), f"{r['min_support']:g}", str(r["min_count"]), r["tool"], t,
                          f"{r['ratio']:.2f}" if math.isfinite(r["ratio"]) else "-", r["vs_mlxtend"] or "-",
                          f"{r['peak_mb']:.0f}" if math.isfinite(r["peak_mb"]) else "-",
@@ -520,6 +555,9 @@ def main(argv=None):
     ap.add_argument("--timeout", type=float, default=None, help="seconds for mlxtend / efficient-apriori runs")
     ap.add_argument("--mem-limit-gb", type=float, default=4.0, help="kill a child above this RSS")
     ap.add_argument("--build", default=None, help="directory holding _tallisk_rs (default: build/dev)")
+    ap.add_argument("--one-thread-too", action="store_true",
+                    help="also run each entry of ours with RAYON_NUM_THREADS=1")
+    ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (while under 3 s in total)")
     ap.add_argument("--skip-pairs", action="store_true")
     ap.add_argument("--skip-itemsets", action="store_true")
     ap.add_argument("--naive-fractions", action="store_true",
@@ -568,6 +606,7 @@ def main(argv=None):
             prow = annotate(pruns, peer_names)
             print_table(prow, "pair table (all co-occurring pairs at min_support 0)")
             write_csv(prow, os.path.join(args.out, f"pairs-{tag}.csv"))
+            chart(prow, os.path.join(args.out, f"pairs-{tag}.png"), "Pair table: time vs min_support")
             md.append(markdown(prow, "Pair table: rust_compute_pairs vs SciPy X.T @ X vs mlxtend rules"))
             glines += goals(prow, peer_names)
     print("\n== agreement ==")
@@ -581,7 +620,8 @@ def main(argv=None):
         import shutil
         report = os.path.join(HERE, "report")
         os.makedirs(report, exist_ok=True)
-        for name in (f"report-{tag}.md", f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv"):
+        for name in (f"report-{tag}.md", f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv",
+                     f"pairs-{tag}.png"):
             src = os.path.join(args.out, name)
             if os.path.exists(src):
                 shutil.copy(src, os.path.join(report, name))

@@ -60,6 +60,14 @@ def min_level(tool: str) -> int:
     return 1 if tool == "rust_classic_compute_pipeline" or tool in PEER_ITEMSETS else 2
 
 
+def levels_reported(tool: str, k_max: int) -> list[int]:
+    """The itemset sizes a tool's answer holds for k_max: k_max and k_max-1, except below the
+    lowest level it mines (with k_max = 2 the level-wise pipelines return the pairs under
+    "lower_itemsets" and nothing under "itemsets"; their rows are placed by width)."""
+    base = tool.split("@")[0]
+    return [k for k in (k_max - 1, k_max) if k >= min_level(base)]
+
+
 # ---- our entries ---------------------------------------------------------------------
 
 def _module():

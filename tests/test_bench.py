@@ -332,3 +332,37 @@ def test_mlxtend_rules_adapter_matches_first_principles():
     peer = impl.answer(impl.mine(impl.prepare(data), setting), data)
     d = agreement.compare_pair_tables(_pair_oracle(BASKETS), peer, labels)
     assert d.ok and len(d.documented) == 4, d.describe()
+
+
+def _pipeline_dict(truth, top_k, lower_k, rng):
+    """A result dict shaped as our pipelines return it, from a brute-force answer."""
+    ids = {name: i for i, name in enumerate(NAMES)}
+    top = _as_our_arrays(truth.get(top_k, {}), rng, ids) if top_k else _as_our_arrays({}, rng, ids)
+    low = _as_our_arrays(truth.get(lower_k, {}), rng, ids) if lower_k else _as_our_arrays({}, rng, ids)
+    return {"itemsets": top[0], "counts": top[1], "lower_itemsets": low[0], "lower_counts": low[1],
+            "item_counts": np.zeros(len(NAMES), np.int64)}
+
+
+# (entry, k_max) -> (level under "itemsets", level under "lower_itemsets"), 0 = empty
+@pytest.mark.parametrize("tool, k_max, layout", [
+    ("rust_compute_pipeline", 4, (4, 3)),
+    ("rust_compute_pipeline_v6_gating", 3, (3, 2)),
+    ("rust_compute_pipeline", 2, (0, 2)),  # pairs come back as the lower level
+    ("rust_eclat_pipeline", 2, (2, 0)),
+    ("rust_classic_compute_pipeline", 2, (2, 1)),  # the classic levels start at single items
+    ("rust_classic_compute_pipeline", 3, (3, 2)),
+])
+def test_our_pipeline_dicts_are_read_on_the_levels_they_hold(tool, k_max, layout):
+    rng = np.random.default_rng(k_max)
+    baskets = [[NAMES[i] for i in b] for b in random_baskets(rng, 70, 12, 4.5)]
+    levels = peers.levels_reported(tool, k_max)
+    truth = _frequent_levels(baskets, range(1, k_max + 1), 5)
+    data = _data([[NAMES.index(x) for x in b] for b in baskets], NAMES)
+    got = peers.TOOLS[tool].answer(_pipeline_dict(truth, *layout, rng), data)
+    assert sorted(levels) == sorted(k for k in layout if k)
+    diffs = agreement.compare_levels(got, {k: truth[k] for k in levels}, levels)
+    assert all(d.ok for d in diffs) and any(d.n_ours for d in diffs)
+    # a pipeline that dropped its top level must be caught
+    broken = _pipeline_dict(truth, 0, layout[1], rng)
+    diffs = agreement.compare_levels(peers.TOOLS[tool].answer(broken, data), truth, levels)
+    assert not all(d.ok for d in diffs) or not truth.get(layout[0])
