@@ -232,7 +232,10 @@ def diagnose(diffs: Sequence[LevelDiff], min_count_ours: int) -> list[str]:
 
 @dataclass
 class PairDiff:
-    """Disagreement between two pair tables keyed by ordered (antecedent, consequent)."""
+    """Disagreement between two pair tables keyed by ordered (antecedent, consequent).
+
+    The lists hold up to ``EXAMPLES`` entries each; the ``n_*`` fields count them all.
+    """
     n_ours: int
     n_peer: int
     only_ours: list[tuple]
@@ -241,92 +244,135 @@ class PairDiff:
     documented: list[tuple]  # same shape, differences the module defines on purpose
     max_rel_err: dict[str, float]
     duplicates: int = 0
+    n_only_ours: int = 0
+    n_only_peer: int = 0
+    n_metric_diff: int = 0
+    n_documented: int = 0
 
     @property
     def ok(self) -> bool:
-        return not (self.only_ours or self.only_peer or self.metric_diff or self.duplicates)
+        return not (self.n_only_ours or self.n_only_peer or self.n_metric_diff or self.duplicates)
 
     def describe(self, limit: int = 3) -> str:
         parts = [f"{self.n_ours} ordered pairs ours, {self.n_peer} peer"]
-        if self.only_ours:
-            parts.append(f"{len(self.only_ours)} only ours, e.g. {self.only_ours[:limit]}")
-        if self.only_peer:
-            parts.append(f"{len(self.only_peer)} only peer, e.g. {self.only_peer[:limit]}")
+        if self.n_only_ours:
+            parts.append(f"{self.n_only_ours} only ours, e.g. {self.only_ours[:limit]}")
+        if self.n_only_peer:
+            parts.append(f"{self.n_only_peer} only peer, e.g. {self.only_peer[:limit]}")
         if self.duplicates:
             parts.append(f"{self.duplicates} duplicated pairs")
-        if self.metric_diff:
-            parts.append(f"{len(self.metric_diff)} metric values differ, e.g. {self.metric_diff[:limit]}")
-        if self.documented:
+        if self.n_metric_diff:
+            parts.append(f"{self.n_metric_diff} metric values differ, e.g. {self.metric_diff[:limit]}")
+        if self.n_documented:
             metrics = sorted({m for _, m, _, _ in self.documented})
-            parts.append(f"{len(self.documented)} documented differences ({', '.join(metrics)}; consequent in"
+            parts.append(f"{self.n_documented} documented differences ({', '.join(metrics)}; consequent in"
                          " every transaction: ours NaN)")
         worst = max(self.max_rel_err.values(), default=0.0)
         parts.append(f"max rel. error {worst:.1e}")
         return "; ".join(parts)
 
 
+EXAMPLES = 1000
+
+
 def close(a: float, b: float, tol: float) -> bool:
     """Equal within tol relative to max(1, |a|, |b|); NaN equals NaN, inf equals same inf."""
-    if math.isnan(a) or math.isnan(b):
-        return math.isnan(a) and math.isnan(b)
-    if math.isinf(a) or math.isinf(b):
-        return a == b
-    return abs(a - b) <= tol * max(1.0, abs(a), abs(b))
+    return bool(_close(np.array([a], dtype=np.float64), np.array([b], dtype=np.float64), tol)[0])
 
 
-def _rel_err(a: float, b: float) -> float:
-    if not (math.isfinite(a) and math.isfinite(b)):
-        return 0.0 if close(a, b, 0.0) else math.inf
-    return abs(a - b) / max(1.0, abs(a), abs(b))
+def _close(a: np.ndarray, b: np.ndarray, tol: float) -> np.ndarray:
+    with np.errstate(invalid="ignore", over="ignore"):
+        both_nan = np.isnan(a) & np.isnan(b)
+        finite = np.isfinite(a) & np.isfinite(b)
+        scale = np.maximum(1.0, np.maximum(np.abs(a), np.abs(b)))
+        near = np.where(finite, np.abs(a - b) <= tol * scale, a == b)
+    return both_nan | (near & ~np.isnan(a) & ~np.isnan(b))
 
 
-def _table_rows(table: Mapping, a_key: str, b_key: str, labels, metrics) -> tuple[dict, int]:
-    a = np.asarray(table[a_key])
-    b = np.asarray(table[b_key])
-    if labels is not None:
-        lab = np.asarray(labels, dtype=object)
-        a, b = lab[a], lab[b]
-    cols = [np.asarray(table[m], dtype=np.float64).tolist() for m in metrics]
-    rows, dups = {}, 0
-    for i, key in enumerate(zip(a.tolist(), b.tolist())):
-        if key in rows:
-            dups += 1
-        rows[key] = tuple(col[i] for col in cols)
-    return rows, dups
+def _rel_err(a: np.ndarray, b: np.ndarray) -> float:
+    finite = np.isfinite(a) & np.isfinite(b)
+    if not finite.any():
+        return 0.0
+    a, b = a[finite], b[finite]
+    return float(np.max(np.abs(a - b) / np.maximum(1.0, np.maximum(np.abs(a), np.abs(b)))))
+
+
+def _codes(values, code_of: dict) -> np.ndarray:
+    """Labels -> their index in the label table, -1 for labels it does not hold."""
+    return np.fromiter((code_of.get(v, -1) for v in values), dtype=np.int64, count=len(values))
 
 
 def compare_pair_tables(ours: Mapping, peer: Mapping, labels: Sequence | None = None, tol: float = 1e-12,
                         metrics: Sequence[str] = PAIR_METRICS) -> PairDiff:
-    """Compares our pair table (keys "item_A", "item_B" and the metric columns; ids mapped
-    through ``labels``) with a peer table (keys "antecedent", "consequent" holding labels,
-    and the same metric columns).
+    """Compares our pair table (keys "item_A", "item_B" and the metric columns) with a peer
+    table, keyed by ordered pair. The peer gives either labels ("antecedent", "consequent";
+    our ids are mapped through ``labels``) or ids of the same label table ("item_A",
+    "item_B"). Vectorised: tables of millions of pairs compare in seconds.
 
     Conviction is NaN in our table when the consequent is in every transaction (support 1),
-    where mlxtend says inf: listed as documented, not as a mismatch.
+    where mlxtend says inf: listed as documented, not as a mismatch. When the peer gives
+    "consequent_support", only consequents it puts at 1.0 qualify.
     """
-    mine, dup_a = _table_rows(ours, "item_A", "item_B", labels, metrics)
-    theirs, dup_b = _table_rows(peer, "antecedent", "consequent", None, metrics)
+    a = np.asarray(ours["item_A"], dtype=np.int64)
+    b = np.asarray(ours["item_B"], dtype=np.int64)
+    lab = np.asarray(labels, dtype=object) if labels is not None else None
+    if "antecedent" in peer and lab is None:  # without a label table our ids are the labels
+        pa = np.asarray(list(peer["antecedent"]), dtype=np.int64)
+        pb = np.asarray(list(peer["consequent"]), dtype=np.int64)
+    elif "antecedent" in peer:
+        code_of = {v: i for i, v in enumerate(lab.tolist())}
+        pa = _codes(list(peer["antecedent"]), code_of)
+        pb = _codes(list(peer["consequent"]), code_of)
+    else:
+        pa = np.asarray(peer["item_A"], dtype=np.int64)
+        pb = np.asarray(peer["item_B"], dtype=np.int64)
+    width = int(max(a.max(initial=0), b.max(initial=0), pa.max(initial=0), pb.max(initial=0))) + 2
+    name = (lambda i: lab[i]) if lab is not None else (lambda i: int(i))
+    unknown = (pa < 0) | (pb < 0)  # peer labels absent from our table: pairs only the peer has
+
+    def keyed(x, y):
+        key = (x + 1) * width + (y + 1)
+        order = np.argsort(key, kind="stable")
+        k = key[order]
+        dup = int(np.count_nonzero(k[1:] == k[:-1]))
+        first = np.ones(len(k), dtype=bool)
+        first[1:] = k[1:] != k[:-1]
+        return k[first], order[first], dup
+
+    ka, ia, dup_a = keyed(a, b)
+    kb, ib, dup_b = keyed(pa[~unknown], pb[~unknown])
+    ib = np.flatnonzero(~unknown)[ib]
+    _, ja, jb = np.intersect1d(ka, kb, assume_unique=True, return_indices=True)
+    ra, rb = ia[ja], ib[jb]
+
+    def pair(i, x, y):
+        return (name(x[i]), name(y[i]))
+
+    only_a = np.setdiff1d(np.arange(len(ka)), ja, assume_unique=True)
+    only_b = np.setdiff1d(np.arange(len(kb)), jb, assume_unique=True)
+    only_ours = [pair(ia[i], a, b) for i in only_a[:EXAMPLES]]
+    extra_unknown = np.flatnonzero(unknown)
+    only_peer = [pair(ib[i], pa, pb) for i in only_b[:EXAMPLES]]
+    only_peer += [(peer["antecedent"][i], peer["consequent"][i]) for i in extra_unknown[:EXAMPLES]]
+
     universal = None  # consequents the peer says are in every transaction
     if "consequent_support" in peer:
-        universal = {c for c, sc in zip(np.asarray(peer["consequent"]).tolist(),
-                                        np.asarray(peer["consequent_support"], dtype=np.float64).tolist()) if sc == 1.0}
-    only_ours = sorted((k for k in mine if k not in theirs), key=lambda k: tuple(map(_label_key, k)))
-    only_peer = sorted((k for k in theirs if k not in mine), key=lambda k: tuple(map(_label_key, k)))
-    diff, documented = [], []
-    worst = {m: 0.0 for m in metrics}
-    conv = metrics.index("conviction") if "conviction" in metrics else -1
-    for key, x in mine.items():
-        y = theirs.get(key)
-        if y is None:
-            continue
-        for j, m in enumerate(metrics):
-            if close(x[j], y[j], tol):
-                worst[m] = max(worst[m], _rel_err(x[j], y[j]))
-                continue
-            entry = (key, m, x[j], y[j])
-            if j == conv and math.isnan(x[j]) and math.isinf(y[j]) and (universal is None or key[1] in universal):
-                documented.append(entry)
-            else:
-                diff.append(entry)
-                worst[m] = max(worst[m], _rel_err(x[j], y[j]))
-    return PairDiff(len(mine), len(theirs), only_ours, only_peer, diff, documented, worst, dup_a + dup_b)
+        universal = np.asarray(peer["consequent_support"], dtype=np.float64)[rb] == 1.0
+    diff, documented, n_diff, n_doc = [], [], 0, 0
+    worst = {}
+    for m in metrics:
+        x = np.asarray(ours[m], dtype=np.float64)[ra]
+        y = np.asarray(peer[m], dtype=np.float64)[rb]
+        bad = ~_close(x, y, tol)
+        if m == "conviction":
+            doc = bad & np.isnan(x) & np.isinf(y)
+            if universal is not None:
+                doc &= universal
+            bad &= ~doc
+            n_doc += int(doc.sum())
+            documented += [(pair(ra[i], a, b), m, float(x[i]), float(y[i])) for i in np.flatnonzero(doc)[:EXAMPLES]]
+        n_diff += int(bad.sum())
+        diff += [(pair(ra[i], a, b), m, float(x[i]), float(y[i])) for i in np.flatnonzero(bad)[:EXAMPLES]]
+        worst[m] = _rel_err(x, y)
+    return PairDiff(len(a), len(pa), only_ours, only_peer, diff, documented, worst, dup_a + dup_b,
+                    len(only_a), len(only_b) + len(extra_unknown), n_diff, n_doc)

@@ -366,3 +366,23 @@ def test_our_pipeline_dicts_are_read_on_the_levels_they_hold(tool, k_max, layout
     broken = _pipeline_dict(truth, 0, layout[1], rng)
     diffs = agreement.compare_levels(peers.TOOLS[tool].answer(broken, data), truth, levels)
     assert not all(d.ok for d in diffs) or not truth.get(layout[0])
+
+
+def test_pair_tables_keyed_by_ids_on_both_sides():
+    table = _pair_oracle(BASKETS)
+    peer = {k: v[::-1].copy() for k, v in table.items()}  # same rows, another order
+    d = agreement.compare_pair_tables(table, peer, metrics=agreement.PAIR_METRICS + ("cosine", "instances"))
+    assert d.ok and d.n_ours == d.n_peer == len(table["item_A"])
+    peer["instances"][0] += 1
+    d = agreement.compare_pair_tables(table, peer, metrics=("instances",))
+    assert d.n_metric_diff == 1 and d.metric_diff[0][0] == (int(peer["item_A"][0]), int(peer["item_B"][0]))
+
+
+def test_a_peer_label_unknown_to_us_is_a_pair_only_the_peer_has():
+    table = _pair_oracle(BASKETS)
+    labels = list("abcde")
+    peer = _peer_view(table, labels)
+    peer = {k: np.concatenate([v, v[:1]]) for k, v in peer.items()}
+    peer["antecedent"][-1] = "zz"
+    d = agreement.compare_pair_tables(table, peer, labels)
+    assert d.n_only_peer == 1 and ("zz", peer["consequent"][-1]) in d.only_peer and not d.ok
