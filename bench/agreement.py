@@ -200,7 +200,8 @@ def diagnose(diffs: Sequence[LevelDiff], min_count_ours: int) -> list[str]:
 
     * sets only the peer has, all with a count just below our minimum: the peer applied a
       lower minimum count (a fraction rounded differently);
-    * sets only we have, all at or just above the minimum: the peer applied a higher one;
+    * sets only we have, below the minimum: we applied a lower minimum count; at or above
+      it: the peer applied a higher one, or we are wrong;
     * the peer counting a set more often than we do: it counted a transaction twice
       (duplicated rows or repeated items) or split one transaction label into several;
     * the peer counting less: it merged transactions or dropped some.
@@ -216,7 +217,11 @@ def diagnose(diffs: Sequence[LevelDiff], min_count_ours: int) -> list[str]:
     elif only_peer:
         causes.append("peer reports sets at or above our minimum count that we miss: ours is wrong "
                       "or the two sides counted different transactions")
-    if only_ours and not higher and not lower:
+    if only_ours and all(c < min_count_ours for c in only_ours):
+        causes.append(f"the tested side used a lower minimum count: its {len(only_ours)} extra sets have counts"
+                      f" {min(only_ours)}..{max(only_ours)}, below {min_count_ours} (a fraction compared as"
+                      " count / n >= f can round differently from ceil(f * n))")
+    elif only_ours and not higher and not lower:
         causes.append(f"we report {len(only_ours)} sets the peer misses (counts {min(only_ours)}..{max(only_ours)}):"
                       " peer used a higher minimum count, or ours is wrong")
     if higher:

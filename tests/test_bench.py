@@ -386,3 +386,11 @@ def test_a_peer_label_unknown_to_us_is_a_pair_only_the_peer_has():
     peer["antecedent"][-1] = "zz"
     d = agreement.compare_pair_tables(table, peer, labels)
     assert d.n_only_peer == 1 and ("zz", peer["consequent"][-1]) in d.only_peer and not d.ok
+
+
+def test_extra_sets_on_the_tested_side_below_the_minimum_are_attributed_to_it():
+    ours = _base_levels()
+    ours[3][("a", "b", "d")] = 7  # a tool handed 0.07 over 100 transactions keeps 7
+    diffs = agreement.compare_levels(ours, _base_levels(), [2, 3])
+    causes = agreement.diagnose(diffs, 8)
+    assert len(causes) == 1 and "tested side used a lower minimum count" in causes[0]
