@@ -434,7 +434,7 @@ def annotate(runs, peer_names):
 
 
 def _times(x):
-    return f"{x:.1f}x" if x < 10 else f"{x:.0f}x"
+    return f"{x:.2f}x" if x < 1 else (f"{x:.1f}x" if x < 10 else f"{x:.0f}x")
 
 
 def _killed_seconds(r):
@@ -491,6 +491,8 @@ def chart(rows, path, title):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     names = sorted({r["dataset"] for r in rows})
+    tools = sorted({r["tool"] for r in rows})
+    colour = {t: plt.get_cmap("tab20")(i % 20) for i, t in enumerate(tools)}  # one colour per tool everywhere
     fig, axes = plt.subplots(1, len(names), figsize=(6 * len(names), 4.5), squeeze=False)
     for ax, name in zip(axes[0], names):
         mine = [r for r in rows if r["dataset"] == name]
@@ -499,11 +501,12 @@ def chart(rows, path, title):
             if not pts:
                 continue
             style = "-o" if tool.startswith("rust_") else "--s"
-            ax.plot([max(p[0], 1e-5) for p in pts], [max(p[1], 1e-4) for p in pts], style, label=tool, markersize=4)
+            ax.plot([max(p[0], 1e-5) for p in pts], [max(p[1], 1e-4) for p in pts], style, label=tool, markersize=4,
+                    color=colour[tool])
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.invert_xaxis()
-        ax.set_xlabel("min_support (log; harder to the right)")
+        ax.set_xlabel("min_support (log; harder to the right; 0 drawn at 1e-5)")
         ax.set_ylabel("time of the mining call (s, log)")
         k = mine[0]["k_max"] if mine else ""
         ax.set_title(f"{name} (k_max {k})")
@@ -532,6 +535,20 @@ def goals(rows, peer_names):
     return lines
 
 
+def replot(args):
+    for kind, title in (("itemsets", "Frequent itemsets: time vs min_support"), ("pairs", "Pair table: time vs min_support")):
+        path = os.path.join(args.out, f"{kind}-{args.replot}.csv")
+        if not os.path.exists(path):
+            continue
+        with open(path) as f:
+            rows = [dict(r, min_support=float(r["min_support"]), time_s=float(r["time_s"])) for r in csv.DictReader(f)]
+        png = os.path.join(args.out, f"{kind}-{args.replot}.png")
+        chart(rows, png, title)
+        if args.publish:
+            import shutil
+            shutil.copy(png, os.path.join(HERE, "report", os.path.basename(png)))
+
+
 # ---- main ---------------------------------------------------------------------------------
 
 def main(argv=None):
@@ -554,7 +571,10 @@ def main(argv=None):
                     help="hand mlxtend / efficient-apriori the raw min_support instead of a matched fraction")
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
     ap.add_argument("--publish", action="store_true", help="copy tables and charts to bench/report/")
+    ap.add_argument("--replot", metavar="TAG", help="redraw the charts of an earlier run from its CSV files")
     args = ap.parse_args(argv)
+    if args.replot:
+        return replot(args)
     if args.timeout is None:
         args.timeout = 20.0 if args.quick else 40.0
     args.fast_timeout_factor = 5.0
