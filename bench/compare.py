@@ -214,12 +214,16 @@ for name in {names!r}:
         out[name] = "not implemented"
     except Exception as e:
         out[name] = f"{{type(e).__name__}}: {{e}}"
+out["__file__"] = m.__file__
 print(json.dumps(out))
 """
     proc = subprocess.run([sys.executable, "-c", code], env=child_env(args.build), capture_output=True, text=True)
     if proc.returncode != 0:
         sys.exit(f"cannot import _tallisk_rs (build it, or pass --build DIR):\n{proc.stderr}")
-    return json.loads(proc.stdout)
+    found = json.loads(proc.stdout)
+    # an installed copy elsewhere on the path must not be timed by mistake
+    print(f"_tallisk_rs from {found.pop('__file__')}")
+    return found
 
 
 def installed_peers(args):
