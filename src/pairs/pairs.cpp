@@ -39,20 +39,33 @@ struct Rows {
     void prefetch(uint32_t t) const { __builtin_prefetch(items + offsets[t]); }
 };
 
-//! An item in fewer than min_count transactions can neither anchor nor partner a kept
-//! pair (a pair's count is at most each item's count), so rows drop such items before
-//! counting. The partners that remain keep their relative order, so does the output.
-struct FrequentRows {
-    std::vector<uint32_t> offsets, items;
-    FrequentRows(const InvertedIndex& ix, uint64_t min_count) : offsets(ix.n_transactions + 1, 0) {
-        items.reserve(ix.txn_items.size());
+//! The rows the counting loops read. An item in fewer than min_count transactions can
+//! neither anchor nor partner a kept pair (a pair's count is at most each item's count),
+//! so such items are dropped from the rows before counting; the partners that remain
+//! keep their relative order, and so does the output. When every item qualifies the
+//! index's own rows are read, with no copy.
+class CountingRows {
+public:
+    CountingRows(const InvertedIndex& ix, uint64_t min_count) {
+        rows_ = Rows{ix.txn_offsets.data(), ix.txn_items.data()};
+        bool all_qualify = true;
+        for (uint32_t c : ix.item_counts) all_qualify = all_qualify && c >= min_count;
+        if (all_qualify) return;
+        offsets_.assign(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
+        items_.reserve(ix.txn_items.size());
         for (uint32_t t = 0; t < ix.n_transactions; ++t) {
             for (uint32_t v : ix.txn(t))
-                if (ix.item_counts[v] >= min_count) items.push_back(v);
-            offsets[t + 1] = static_cast<uint32_t>(items.size());
+                if (ix.item_counts[v] >= min_count) items_.push_back(v);
+            offsets_[t + 1] = static_cast<uint32_t>(items_.size());
         }
-        items.shrink_to_fit();
+        items_.shrink_to_fit();
+        rows_ = Rows{offsets_.data(), items_.data()};
     }
+    const Rows& rows() const { return rows_; }
+
+private:
+    std::vector<uint32_t> offsets_, items_;
+    Rows rows_{};
 };
 
 //! Work of an anchor: the total length of the transaction rows it scans.
@@ -65,34 +78,11 @@ std::vector<uint64_t> anchor_work(const InvertedIndex& ix, Rows rows) {
     return work;
 }
 
-//! Joins the chunk tables in chunk order. Column by column, freeing each chunk's
-//! column as soon as it is copied, so the peak stays near one table, not two.
-PairOut concat(std::vector<PairOut>&& parts) {
-    if (parts.size() == 1) return std::move(parts[0]);
-    std::size_t total = 0;
-    for (const auto& p : parts) total += p.size();
-    PairOut out;
-    auto join = [&](auto member) {
-        auto& dst = out.*member;
-        dst.reserve(total);
-        for (auto& p : parts) {
-            auto& src = p.*member;
-            dst.insert(dst.end(), src.begin(), src.end());
-            std::remove_reference_t<decltype(src)>().swap(src);
-        }
-    };
-    join(&PairOut::item_a);
-    join(&PairOut::item_b);
-    join(&PairOut::instances);
-    join(&PairOut::support);
-    join(&PairOut::confidence);
-    join(&PairOut::lift);
-    join(&PairOut::conviction);
-    join(&PairOut::leverage);
-    join(&PairOut::cosine);
-    join(&PairOut::jaccard);
-    return out;
-}
+//! A kept pair as the counting pass records it; metrics come later, written straight
+//! into the final columns, so the table is never built twice.
+struct Hit {
+    uint32_t a, b, co;
+};
 
 }  // namespace
 
@@ -113,18 +103,29 @@ Metrics pair_metrics(double co, double count_x, double sx, double sy, double n) 
     return m;
 }
 
-void PairOut::push(uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n) {
+void PairOut::resize(std::size_t rows) {
+    for_each_column([rows](auto& column) { column.resize(rows); });
+}
+
+void PairOut::set(std::size_t i, uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb,
+                  double n) {
     const Metrics m = pair_metrics(static_cast<double>(co), count_a, sa, sb, n);
-    item_a.push_back(static_cast<int32_t>(a));
-    item_b.push_back(static_cast<int32_t>(b));
-    instances.push_back(static_cast<int64_t>(co));
-    support.push_back(m.support);
-    confidence.push_back(m.confidence);
-    lift.push_back(m.lift);
-    conviction.push_back(m.conviction);
-    leverage.push_back(m.leverage);
-    cosine.push_back(m.cosine);
-    jaccard.push_back(m.jaccard);
+    item_a[i] = static_cast<int32_t>(a);
+    item_b[i] = static_cast<int32_t>(b);
+    instances[i] = static_cast<int64_t>(co);
+    support[i] = m.support;
+    confidence[i] = m.confidence;
+    lift[i] = m.lift;
+    conviction[i] = m.conviction;
+    leverage[i] = m.leverage;
+    cosine[i] = m.cosine;
+    jaccard[i] = m.jaccard;
+}
+
+void PairOut::push(uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n) {
+    const std::size_t i = size();
+    for_each_column([](auto& column) { column.emplace_back(); });
+    set(i, a, b, co, count_a, sa, sb, n);
 }
 
 PairOut all_pairs(const InvertedIndex& ix, double min_support) {
@@ -133,20 +134,16 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
     std::vector<double> item_support(ix.n_items);
     for (uint32_t i = 0; i < ix.n_items; ++i) item_support[i] = static_cast<double>(ix.item_counts[i]) / n;
 
-    std::optional<FrequentRows> frequent;
-    Rows rows{ix.txn_offsets.data(), ix.txn_items.data()};
-    if (min_count > 1) {
-        frequent.emplace(ix, min_count);
-        rows = Rows{frequent->offsets.data(), frequent->items.data()};
-    }
+    const CountingRows counting(ix, std::max<uint64_t>(min_count, 1));
+    const Rows& rows = counting.rows();
 
     const std::vector<uint64_t> work = anchor_work(ix, rows);
     const auto bounds = pool::weighted_bounds(ix.n_items, pool::num_threads() * kChunksPerWorker,
                                               [&](std::size_t a) { return work[a]; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(ix.n_items); });
 
-    auto parts = pool::map_ranges<PairOut>(bounds, [&](std::size_t begin, std::size_t end) {
-        PairOut out;
+    auto parts = pool::map_ranges<std::vector<Hit>>(bounds, [&](std::size_t begin, std::size_t end) {
+        std::vector<Hit> hits;
         Scratch& s = scratches.local();
         auto& co = s.co_counts;
         for (std::size_t a = begin; a < end; ++a) {
@@ -160,49 +157,51 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
                 for (uint32_t b : rows[txns[j]])
                     if (co[b]++ == 0) s.touched.push_back(b);
             }
-            const double sa = item_support[a];
             for (uint32_t b : s.touched) {
                 const uint32_t c = co[b];
                 co[b] = 0;
-                if (b == a || c < min_count) continue;
-                out.push(static_cast<uint32_t>(a), b, c, count_a, sa, item_support[b], n);
+                if (b != a && c >= min_count) hits.push_back({static_cast<uint32_t>(a), b, c});
             }
             s.touched.clear();
         }
-        return out;
+        return hits;
     });
-    return concat(std::move(parts));
+
+    // Chunk j's rows go to [start[j], start[j+1]) of the final columns, in chunk order.
+    std::vector<std::size_t> start(parts.size() + 1, 0);
+    for (std::size_t j = 0; j < parts.size(); ++j) start[j + 1] = start[j] + parts[j].size();
+    PairOut out;
+    out.resize(start.back());
+    pool::for_range(parts.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            std::size_t i = start[j];
+            for (const Hit& h : parts[j])
+                out.set(i++, h.a, h.b, h.co, ix.item_counts[h.a], item_support[h.a], item_support[h.b], n);
+            std::vector<Hit>().swap(parts[j]);
+        }
+    });
+    return out;
 }
 
 std::pair<PairCounts, PairSet> count_frequent_pairs(const InvertedIndex& ix, std::size_t n_items,
                                                     uint32_t n_transactions, double min_support) {
     const uint64_t min_count = min_count_from<uint64_t>(min_support, n_transactions, 1);
     std::vector<uint32_t> frequent_items;
-    std::vector<uint8_t> is_frequent(ix.n_items, 0);
     for (uint32_t i = 0; i < ix.n_items; ++i) {
         if (ix.item_counts[i] >= min_count) {
             check_index(i, n_items);
             frequent_items.push_back(i);
-            is_frequent[i] = 1;
         }
     }
     if (frequent_items.empty()) return {};
 
-    // Rows restricted to frequent items: an infrequent partner can never reach
-    // min_count, so scanning it would only cost time.
-    std::vector<uint32_t> offsets(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
-    std::vector<uint32_t> items;
-    for (uint32_t t = 0; t < ix.n_transactions; ++t) {
-        for (uint32_t x : ix.txn(t))
-            if (is_frequent[x]) items.push_back(x);
-        offsets[t + 1] = static_cast<uint32_t>(items.size());
-    }
-    auto row = [&](uint32_t t) { return std::span<const uint32_t>(items.data() + offsets[t], items.data() + offsets[t + 1]); };
+    const CountingRows counting(ix, min_count);
+    const Rows& row = counting.rows();
 
     // Work of an anchor: the frequent partners it scans.
     std::vector<uint64_t> work(ix.n_items, 0);
     for (uint32_t t = 0; t < ix.n_transactions; ++t) {
-        const auto r = row(t);
+        const auto r = row[t];
         for (std::size_t j = 0; j < r.size(); ++j) work[r[j]] += r.size() - j - 1;
     }
     const auto bounds = pool::weighted_bounds(frequent_items.size(), pool::num_threads() * kChunksPerWorker,
@@ -217,7 +216,7 @@ std::pair<PairCounts, PairSet> count_frequent_pairs(const InvertedIndex& ix, std
         for (std::size_t i = begin; i < end; ++i) {
             const uint32_t a = frequent_items[i];
             for (uint32_t t : ix.item(a)) {
-                const auto r = row(t);
+                const auto r = row[t];
                 // Rows are ascending: only partners b > a are kept, so skip the rest.
                 for (auto it = std::upper_bound(r.begin(), r.end(), a); it != r.end(); ++it)
                     if (co[*it]++ == 0) s.touched.push_back(*it);

@@ -27,6 +27,16 @@ struct PairOut {
     std::size_t size() const { return item_a.size(); }
     //! Appends one row; the metrics follow from the counts.
     void push(uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n);
+    //! Sizes every column to `rows` rows (new rows zero).
+    void resize(std::size_t rows);
+    //! Writes row i (i < size()); the metrics follow from the counts.
+    void set(std::size_t i, uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n);
+    //! Calls f(column) for each of the ten columns.
+    template <class F>
+    void for_each_column(F&& f) {
+        f(item_a), f(item_b), f(instances), f(support), f(confidence);
+        f(lift), f(conviction), f(leverage), f(cosine), f(jaccard);
+    }
 };
 
 //! The seven metrics of a rule x -> y with co-occurrence `co`, count_x transactions
