@@ -254,26 +254,7 @@ PyObject* rust_classic_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_
 
         // The classic path keeps the interpreter lock for the whole call; only levels
         // with many candidates go to the pool, whose workers never touch Python objects.
-        classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, std::nullopt, std::nullopt);
-        // The CSR index is needed only for per-item counts over the whole id range (it
-        // also rejects ids outside it); drop the rest at once.
-        const std::vector<uint32_t> item_counts = build_inverted_index(txn_ids, item_ids, n_items).item_counts;
-        const double n = static_cast<double>(n_transactions);
-        std::vector<double> item_support(item_counts.size());
-        for (std::size_t i = 0; i < item_counts.size(); ++i) item_support[i] = static_cast<double>(item_counts[i]) / n;
-
-        const classic::Levels levels = classic::apriori_itemsets(index, min_support, 2);
-        pairs::PairOut out;
-        if (levels.size() >= 2) {
-            for (const auto& [set, count] : levels[1]) {
-                const uint32_t x = set[0], y = set[1];
-                check_index(x, item_counts.size());
-                check_index(y, item_counts.size());
-                const double cx = item_counts[x], cy = item_counts[y];
-                out.push(x, y, count, cx, item_support[x], item_support[y], n);
-                out.push(y, x, count, cy, item_support[y], item_support[x], n);
-            }
-        }
+        pairs::PairOut out = classic::frequent_pair_table(txn_ids, item_ids, n_items, n_transactions, min_support);
         return pair_table_dict(std::move(out), std::nullopt);
     });
 }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/index.hpp"
 #include "common/pool.hpp"
 #include "common/support.hpp"
 
@@ -456,6 +457,30 @@ Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_
         if (k == std::numeric_limits<uint64_t>::max()) break;
     }
     return levels;
+}
+
+pairs::PairOut frequent_pair_table(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                   uint32_t n_items, uint32_t n_transactions, double min_support) {
+    TransactionIndex index = build_with_cap(txn_ids, item_ids, std::nullopt, std::nullopt);
+    // The CSR index is needed only for per-item counts over the whole id range (it also
+    // rejects ids outside it); the rest of it is dropped at once.
+    const std::vector<uint32_t> item_counts = build_inverted_index(txn_ids, item_ids, n_items).item_counts;
+    const double n = static_cast<double>(n_transactions);
+    std::vector<double> item_support(item_counts.size());
+    for (std::size_t i = 0; i < item_counts.size(); ++i) item_support[i] = static_cast<double>(item_counts[i]) / n;
+
+    const Levels levels = apriori_itemsets(index, min_support, 2);
+    pairs::PairOut out;
+    if (levels.size() >= 2) {
+        for (const auto& [set, count] : levels[1]) {
+            const uint32_t x = set[0], y = set[1];
+            check_index(x, item_counts.size());
+            check_index(y, item_counts.size());
+            out.push(x, y, count, item_counts[x], item_support[x], item_support[y], n);
+            out.push(y, x, count, item_counts[y], item_support[y], item_support[x], n);
+        }
+    }
+    return out;
 }
 
 }  // namespace tallisk::classic

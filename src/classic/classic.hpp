@@ -15,6 +15,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/itemset.hpp"
+#include "pairs/pairs.hpp"
 
 namespace tallisk::classic {
 
@@ -67,5 +68,13 @@ using Levels = std::vector<CountMap>;
 //! the first level with no candidate or no frequent set. Levels with more than 500
 //! candidates are counted on the worker pool.
 Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_max);
+
+//! The pair table of the frequent pairs found by classic Apriori: two adjacent rows
+//! per pair {a, b} (a < b), (a, b) then (b, a), in level-map order. Frequency is judged
+//! on the data's own count of distinct transactions; the metrics are scaled by the
+//! caller's `n_transactions` and use per-item counts over [0, n_items). Throws Panic
+//! for an item id outside that range or item_ids shorter than txn_ids.
+pairs::PairOut frequent_pair_table(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                   uint32_t n_items, uint32_t n_transactions, double min_support);
 
 }  // namespace tallisk::classic
