@@ -17,5 +17,6 @@ echo "== C++ unit tests (sanitized)"
 build/asan/tallisk_cpp_tests --gtest_brief=1
 
 echo "== pytest (sanitized)"
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONPATH="$PWD/build/asan" \
+# libstdc++ is preloaded too: ASan's throw interceptor must find the real __cxa_throw.
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" PYTHONPATH="$PWD/build/asan" \
     python3 -m pytest tests -p no:cacheprovider
