@@ -132,16 +132,29 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
         ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
         ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
         ArrayView freq = py::to_array(a[2], "freq_lower", Dtype::i32, 2);
-        [[maybe_unused]] const uint64_t k = py::to_usize(a[3], "k");
-        [[maybe_unused]] const uint32_t n_items = py::to_u32(a[4], "n_items");
+        const uint64_t k = py::to_usize(a[3], "k");
+        const uint32_t n_items = py::to_u32(a[4], "n_items");
         ArrayView weights = py::to_array(a[5], "item_weights", Dtype::f64, 1);
-        [[maybe_unused]] const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
-        txn.contiguous<int64_t>();
-        item.contiguous<int32_t>();
-        weights.contiguous<double>();
-        freq.contiguous<int32_t>();
-        not_yet("rust_compute_itemsets");
-        return Ref();
+        const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
+        auto txn_ids = txn.contiguous<int64_t>();
+        auto item_ids = item.contiguous<int32_t>();
+        auto item_weights = weights.contiguous<double>();
+        auto freq_buffer = freq.contiguous<int32_t>();
+
+        // The sets are built with the lock held, as the rows are read from the buffer.
+        itemsets::LowerSets lower = itemsets::lower_sets_from_rows(freq_buffer, freq.dim(0), k);
+        CountMap counts;
+        {
+            py::ReleaseGil nogil;
+            const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
+            counts = itemsets::count_k_itemsets_internal(index, lower.lower, lower.pairs, k, n_items, item_weights,
+                                                         cap);
+        }
+        lower = itemsets::LowerSets();
+        LevelRows rows = level_rows(counts);
+        Ref d = new_dict();
+        set_level(d.get(), "itemsets", "counts", std::move(rows));
+        return d;
     });
 }
 
@@ -158,11 +171,21 @@ PyObject* level_wise_pipeline(const char* name, PyObject* const* args, Py_ssize_
         [[maybe_unused]] const double min_support = py::to_f64(a[4], "min_support");
         ArrayView weights = py::to_array(a[5], "item_weights", Dtype::f64, 1);
         [[maybe_unused]] const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
-        txn.contiguous<int64_t>();
-        item.contiguous<int32_t>();
-        weights.contiguous<double>();
-        not_yet(name);
-        return Ref();
+        [[maybe_unused]] auto txn_ids = txn.contiguous<int64_t>();
+        [[maybe_unused]] auto item_ids = item.contiguous<int32_t>();
+        [[maybe_unused]] auto item_weights = weights.contiguous<double>();
+        if constexpr (Variant == 0) {
+            pipeline::PipelineOutcome out;
+            {
+                py::ReleaseGil nogil;
+                out = pipeline::compute_pipeline(txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap);
+            }
+            return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
+                                     out.n_transactions);
+        } else {
+            not_yet(name);
+            return Ref();
+        }
     });
 }
 

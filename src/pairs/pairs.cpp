@@ -1,10 +1,12 @@
 #include "pairs/pairs.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include <oneapi/tbb/enumerable_thread_specific.h>
 
+#include "common/error.hpp"
 #include "common/pool.hpp"
 #include "common/support.hpp"
 
@@ -128,6 +130,77 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
         return out;
     });
     return concat(std::move(parts));
+}
+
+std::pair<PairCounts, PairSet> count_frequent_pairs(const InvertedIndex& ix, std::size_t n_items,
+                                                    uint32_t n_transactions, double min_support) {
+    const uint64_t min_count = min_count_from<uint64_t>(min_support, n_transactions, 1);
+    std::vector<uint32_t> frequent_items;
+    std::vector<uint8_t> is_frequent(ix.n_items, 0);
+    for (uint32_t i = 0; i < ix.n_items; ++i) {
+        if (ix.item_counts[i] >= min_count) {
+            check_index(i, n_items);
+            frequent_items.push_back(i);
+            is_frequent[i] = 1;
+        }
+    }
+    if (frequent_items.empty()) return {};
+
+    // Rows restricted to frequent items: an infrequent partner can never reach
+    // min_count, so scanning it would only cost time.
+    std::vector<uint32_t> offsets(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
+    std::vector<uint32_t> items;
+    for (uint32_t t = 0; t < ix.n_transactions; ++t) {
+        for (uint32_t x : ix.txn(t))
+            if (is_frequent[x]) items.push_back(x);
+        offsets[t + 1] = static_cast<uint32_t>(items.size());
+    }
+    auto row = [&](uint32_t t) { return std::span<const uint32_t>(items.data() + offsets[t], items.data() + offsets[t + 1]); };
+
+    // Work of an anchor: the frequent partners it scans.
+    std::vector<uint64_t> work(ix.n_items, 0);
+    for (uint32_t t = 0; t < ix.n_transactions; ++t) {
+        const auto r = row(t);
+        for (std::size_t j = 0; j < r.size(); ++j) work[r[j]] += r.size() - j - 1;
+    }
+    const auto bounds = pool::weighted_bounds(frequent_items.size(), pool::num_threads() * kChunksPerWorker,
+                                              [&](std::size_t i) { return work[frequent_items[i]] + 1; });
+    tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items); });
+
+    using Found = std::vector<std::pair<PairKey, uint32_t>>;
+    auto parts = pool::map_ranges<Found>(bounds, [&](std::size_t begin, std::size_t end) {
+        Found found;
+        Scratch& s = scratches.local();
+        auto& co = s.co_counts;
+        for (std::size_t i = begin; i < end; ++i) {
+            const uint32_t a = frequent_items[i];
+            for (uint32_t t : ix.item(a)) {
+                const auto r = row(t);
+                // Rows are ascending: only partners b > a are kept, so skip the rest.
+                for (auto it = std::upper_bound(r.begin(), r.end(), a); it != r.end(); ++it)
+                    if (co[*it]++ == 0) s.touched.push_back(*it);
+            }
+            for (uint32_t b : s.touched) {
+                const uint32_t c = co[b];
+                co[b] = 0;
+                if (c >= min_count) found.emplace_back(pair_key(a, b), c);
+            }
+            s.touched.clear();
+        }
+        return found;
+    });
+
+    std::size_t total = 0;
+    for (const auto& p : parts) total += p.size();
+    std::pair<PairCounts, PairSet> out;
+    out.first.reserve(total);
+    for (auto& p : parts) {
+        for (const auto& [key, c] : p) out.first.emplace(key, c);
+        p = Found();
+    }
+    out.second.reserve(out.first.size());
+    for (const auto& entry : out.first) out.second.insert(entry.first);
+    return out;
 }
 
 }  // namespace tallisk::pairs

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/index.hpp"
+#include "common/itemset.hpp"
 
 namespace tallisk::pairs {
 
@@ -41,5 +43,15 @@ Metrics pair_metrics(double co, double count_x, double sx, double sy, double n);
 //! positive). Rows ordered by anchor a ascending, then by first meeting within the
 //! anchor's transactions; identical for every number of workers.
 PairOut all_pairs(const InvertedIndex& index, double min_support);
+
+//! The frequent unordered pairs of the index: every (a, b), a < b, held together by at
+//! least min_count transactions, where min_count = ceil(min_support * n_transactions)
+//! saturated to 64 bits, or 1 when min_support is not positive (so a pair must
+//! co-occur at least once). Returns (pair -> count, set of the same pairs). Only
+//! frequent items serve as anchors or partners. n_items is the size of the per-item
+//! counters; every frequent item must lie below it (Panic otherwise). Runs on the pool;
+//! the content does not depend on the number of workers.
+std::pair<PairCounts, PairSet> count_frequent_pairs(const InvertedIndex& index, std::size_t n_items,
+                                                    uint32_t n_transactions, double min_support);
 
 }  // namespace tallisk::pairs
