@@ -97,16 +97,6 @@ FoundAnchors find_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t
     return found;
 }
 
-//! The transactions of each anchor id, ascending: a CSR over anchor ids.
-struct AnchorTxns {
-    std::vector<std::size_t> offsets;  // n_ids + 1
-    std::vector<uint32_t> txns;
-
-    std::span<const uint32_t> of(uint32_t id) const {
-        return {txns.data() + offsets[id], txns.data() + offsets[id + 1]};
-    }
-};
-
 AnchorTxns locate_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t n_ids, std::size_t width) {
     const std::size_t n_entries = txn.entries.size();
     const std::size_t chunk = n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1)
@@ -196,37 +186,13 @@ TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> re
 CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet& freq_lower, const PairSet& pair_set,
                                    std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                    std::optional<uint64_t> max_items_per_txn) {
-    if (k == 0 || freq_lower.empty()) return {};
-    const std::size_t width = k - 1;
-
-    // Anchor ids: the members that can match a combination, in a fixed order.
-    std::vector<const Itemset*> members;
-    for (const Itemset& s : freq_lower)
-        if (s.size() == width && strictly_ascending(s)) members.push_back(&s);
-    if (members.empty()) return {};
-    const auto order = anchor_order(members.size(), [&](std::size_t i) -> const Itemset& { return *members[i]; });
-    std::vector<const Itemset*> lower(members.size());
-    for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
-    members = {};
-    AnchorIds ids;
-    ids.reserve(lower.size());
-    for (std::size_t i = 0; i < lower.size(); ++i)
-        ids.emplace(std::span<const uint32_t>(*lower[i]), static_cast<uint32_t>(i));
-
-    const TxnItems txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
-                                         max_items_per_txn);
-    const AnchorTxns anchor_txns = locate_anchors(txn, ids, lower.size(), width);
-    ids = AnchorIds();
-
-    std::vector<uint32_t> anchors;
-    for (uint32_t id = 0; id < lower.size(); ++id)
-        if (!anchor_txns.of(id).empty()) anchors.push_back(id);
-
+    const LevelAnchors level = locate_level_anchors(index, freq_lower, k, n_items, item_weights, max_items_per_txn);
     const bool check_pairs = !pair_set.empty();
-    return process_anchor_chunks<CountMap>(anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
-        const uint32_t id = anchors[i];
-        const std::span<const uint32_t> anchor(*lower[id]);
-        for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
+    return process_anchor_chunks<CountMap>(level.anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s,
+                                                                              CountMap& out) {
+        const uint32_t id = level.anchors[i];
+        const std::span<const uint32_t> anchor(*level.lower[id]);
+        for (uint32_t t : level.anchor_txns.of(id)) s.count_row(level.txn.row(t));
         s.drain([&](uint32_t x, uint32_t c) {
             const auto candidate = s.extend(anchor, x);
             if (!candidate || out.contains(*candidate)) return;
@@ -234,6 +200,38 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
             out.emplace(Itemset(candidate->begin(), candidate->end()), c);
         });
     });
+}
+
+LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,
+                                  std::size_t n_items, std::span<const double> item_weights,
+                                  std::optional<uint64_t> max_items_per_txn) {
+    LevelAnchors level;
+    if (k == 0 || freq_lower.empty()) return level;
+    const std::size_t width = k - 1;
+
+    // Anchor ids: the members that can match a combination, in a fixed order.
+    std::vector<const Itemset*> members;
+    for (const Itemset& s : freq_lower)
+        if (s.size() == width && strictly_ascending(s)) members.push_back(&s);
+    if (members.empty()) return level;
+    const auto order = anchor_order(members.size(), [&](std::size_t i) -> const Itemset& { return *members[i]; });
+    std::vector<const Itemset*>& lower = level.lower;
+    lower.resize(members.size());
+    for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
+    members = {};
+    AnchorIds ids;
+    ids.reserve(lower.size());
+    for (std::size_t i = 0; i < lower.size(); ++i)
+        ids.emplace(std::span<const uint32_t>(*lower[i]), static_cast<uint32_t>(i));
+
+    level.txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
+                                max_items_per_txn);
+    level.anchor_txns = locate_anchors(level.txn, ids, lower.size(), width);
+    ids = AnchorIds();
+
+    for (uint32_t id = 0; id < lower.size(); ++id)
+        if (!level.anchor_txns.of(id).empty()) level.anchors.push_back(id);
+    return level;
 }
 
 LowerSets lower_sets_from_rows(std::span<const int32_t> buffer, std::size_t n_rows, std::size_t k) {
