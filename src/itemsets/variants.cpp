@@ -181,8 +181,10 @@ auto gating_work(const MemoInput<TidList>& in, const PairNeighbors& neighbors) {
             s.co_counts[x] = 1;
         }
         scan_anchor<decltype(capped)::value>(txns, anchor, in.txn, [&](auto row) {
-            for (uint32_t x : row)
-                if (s.co_counts[x] != 0) ++s.co_counts[x];
+            // Branch-free: on dense data about half the items pass the gate, which
+            // would make a branch here unpredictable.
+            uint32_t* counts = s.co_counts.data();
+            for (uint32_t x : row) counts[x] += counts[x] != 0;
         });
         const uint32_t need = std::max<uint32_t>(in.min_count, 1);
         s.drain([&](uint32_t x, uint32_t gated_count) {
