@@ -1,0 +1,289 @@
+"""rust_compute_itemsets: one level of anchor-and-extend counting, checked against a
+brute-force counter written here (relevant items, weight-ranked cap, anchors, pair
+check), plus the reading of the freq_lower table and its edge cases."""
+
+from __future__ import annotations
+
+import itertools
+import math
+from collections import Counter
+
+import numpy as np
+import pytest
+
+import _tallisk_rs as m
+from helpers import SANITIZED, frequent, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
+
+NO_WEIGHTS = np.zeros(0, dtype=np.float64)
+
+
+# ---- the oracle ------------------------------------------------------------------------
+
+def ranked_cap(items, weights, cap, nan_last=True):
+    """The `cap` heaviest of the ascending `items`; smaller ids first among equal
+    weights; NaN weights all below (nan_last) or all above every number."""
+    def key(x):
+        w = float(weights[x]) if x < len(weights) else 0.0
+        nan = math.isnan(w)
+        return (nan if nan_last else not nan, 0.0 if nan else -w, x)
+    return sorted(sorted(items, key=key)[:cap])
+
+
+def counter_rows(baskets, relevant, k, weights=NO_WEIGHTS, cap=None, nan_last=True):
+    """Each basket as the counter sees it: relevant items, at least k of them, capped."""
+    rows = []
+    for basket in baskets:
+        row = sorted({x for x in basket if x in relevant})
+        if len(row) < k:
+            continue
+        if cap is not None and len(row) > cap:
+            row = ranked_cap(row, weights, cap, nan_last)
+        rows.append(row)
+    return rows
+
+
+def oracle_counter(baskets, freq_lower, pair_set, k, weights=NO_WEIGHTS, cap=None, nan_last=True):
+    """Candidate k-sets with counts, straight from the definition: an anchor is a member
+    of freq_lower (ascending, k-1 items) inside a row; each other item x of that row with
+    all pairs (a, x) in pair_set (when it is not empty) makes anchor + {x}; its count is
+    the number of rows holding it."""
+    if k == 0 or not freq_lower:
+        return {}
+    relevant = {x for s in freq_lower for x in s}
+    anchors = {tuple(s) for s in freq_lower
+               if len(s) == k - 1 and all(s[i] < s[i + 1] for i in range(len(s) - 1))}
+    rows = counter_rows(baskets, relevant, k, weights, cap, nan_last)
+    held = Counter(combo for row in rows for combo in itertools.combinations(row, k))
+
+    def produced(c):
+        # Some x of c extends the anchor c - {x}, which lies in every row holding c.
+        for j, x in enumerate(c):
+            anchor = c[:j] + c[j + 1:]
+            if anchor in anchors and (not pair_set or all((min(a, x), max(a, x)) in pair_set for a in anchor)):
+                return True
+        return False
+
+    return {c: n for c, n in held.items() if produced(c)}
+
+
+def pairs_of(sets):
+    return {(min(s[i], s[j]), max(s[i], s[j])) for s in sets for i in range(len(s)) for j in range(i + 1, len(s))}
+
+
+def table(sets, width):
+    return np.array(sorted(sets), dtype=np.int32).reshape(-1, width)
+
+
+def run(baskets, freq_table, k, n_items, weights=NO_WEIGHTS, cap=None):
+    t, i = to_arrays(baskets)
+    r = m.rust_compute_itemsets(t, i, freq_table, k, n_items, weights, cap)
+    assert list(r) == ["itemsets", "counts"]
+    assert r["itemsets"].dtype == np.int32 and r["counts"].dtype == np.int64
+    assert r["itemsets"].shape[0] == r["counts"].shape[0]
+    if len(r["counts"]):
+        assert r["itemsets"].shape[1] == k
+        assert (r["counts"] >= 1).all()
+    else:
+        assert r["itemsets"].shape == (0, 0)
+    return rows_to_dict(r["itemsets"], r["counts"])
+
+
+def frequent_lower(baskets, k, min_count):
+    return sorted(frequent(baskets, k - 1, min_count))
+
+
+# ---- agreement with the oracle ---------------------------------------------------------
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("k", [3, 4])
+def test_matches_oracle_on_frequent_lower_sets(seed, k):
+    rng = np.random.default_rng(seed)
+    baskets = random_baskets(rng, 120, 24, 7)
+    lower = frequent_lower(baskets, k, 4)
+    got = run(baskets, table(lower, k - 1), k, 24)
+    expected = oracle_counter(baskets, lower, pairs_of(lower), k)
+    assert got == expected
+    # Without a cap every frequent k-set is a candidate, with its true count.
+    for s, c in frequent(baskets, k, 4).items():
+        assert got[s] == c
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_arbitrary_lower_sets_including_unsorted_rows(seed):
+    # Any rows, not only frequent ones; an unsorted row never anchors, but its items are
+    # relevant and its pairs enter the pair check.
+    rng = np.random.default_rng(100 + seed)
+    baskets = random_baskets(rng, 80, 12, 5)
+    rows = [tuple(int(x) for x in rng.choice(12, size=2, replace=False)) for _ in range(25)]
+    got = run(baskets, np.array(rows, dtype=np.int32), 3, 12)
+    assert got == oracle_counter(baskets, rows, pairs_of(rows), 3)
+
+
+def test_unsorted_row_gives_no_candidate_but_its_items_count():
+    baskets = [[0, 1, 2], [0, 1, 2], [1, 2]]
+    assert run(baskets, np.array([[1, 0]], dtype=np.int32), 3, 3) == {}
+    # [2, 1] makes 2 relevant and admits the pair (1, 2), so [0, 1] extends by 2.
+    got = run(baskets, np.array([[0, 1], [2, 1], [0, 2]], dtype=np.int32), 3, 3)
+    assert got == {(0, 1, 2): 2}
+
+
+@pytest.mark.parametrize("cap", [0, 1, 2, 3, 4, 6])
+@pytest.mark.parametrize("weights_kind", ["distinct", "ties", "short", "negative"])
+def test_cap_matches_oracle(cap, weights_kind):
+    rng = np.random.default_rng(cap * 7 + len(weights_kind))
+    n_items = 28
+    baskets = random_baskets(rng, 150, n_items, 9)
+    assert max(len(b) for b in baskets) > cap
+    weights = {
+        "distinct": rng.permutation(n_items).astype(np.float64),
+        "ties": rng.integers(0, 3, size=n_items).astype(np.float64),
+        "short": rng.random(n_items // 2),  # items beyond weigh 0.0
+        "negative": rng.normal(size=n_items),  # missing weights rank above negatives
+    }[weights_kind]
+    if weights_kind == "negative":
+        weights = weights[: n_items - 3]
+    lower = frequent_lower(baskets, 3, 3)
+    got = run(baskets, table(lower, 2), 3, n_items, weights, cap)
+    assert got == oracle_counter(baskets, lower, pairs_of(lower), 3, weights, cap)
+    if cap < 3:
+        assert got == {}
+
+
+def test_cap_ties_keep_smaller_ids():
+    # Five equally heavy items, cap 3: the three smallest ids survive.
+    baskets = [[0, 1, 2, 3, 4]] * 2
+    lower = [(a, b) for a, b in itertools.combinations(range(5), 2)]
+    got = run(baskets, table(lower, 2), 3, 5, np.ones(5), 3)
+    assert got == {(0, 1, 2): 2}
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_nan_weights_give_a_consistent_cap(seed):
+    # Any consistent placement of NaN weights is acceptable; the result must be the
+    # cap of one of the two extreme placements (all NaN lightest or all heaviest).
+    rng = np.random.default_rng(200 + seed)
+    n_items = 28
+    baskets = random_baskets(rng, 150, n_items, 9)
+    weights = rng.random(n_items)
+    weights[rng.random(n_items) < 0.4] = np.nan
+    lower = frequent_lower(baskets, 3, 3)
+    got = run(baskets, table(lower, 2), 3, n_items, weights, 4)
+    options = [oracle_counter(baskets, lower, pairs_of(lower), 3, weights, 4, nan_last) for nan_last in (True, False)]
+    assert got in options
+
+
+def test_all_nan_weights_in_long_rows_do_not_break_the_sort():
+    # Long rows of NaN weights: an inconsistent comparison could read out of bounds.
+    baskets = [list(range(60))] * 3
+    lower = list(itertools.combinations(range(60), 2))
+    got = run(baskets, table(lower, 2), 3, 60, np.full(60, np.nan), 5)
+    assert got == oracle_counter(baskets, lower, set(lower), 3, np.full(60, np.nan), 5)
+
+
+# ---- reading the freq_lower table ------------------------------------------------------
+
+BASKETS = [[0, 1, 2, 3], [0, 1, 2], [1, 2, 3], [0, 2, 3], [0, 1, 3, 4]]
+
+
+def test_more_columns_than_k_minus_one_are_read_as_runs():
+    # A (2, 4) table for k = 3 is read as consecutive runs of 2 in memory order; only
+    # the first two runs ([0, 1] and [1, 2]) are used.
+    arr = np.array([[0, 1, 1, 2], [2, 3, 0, 3]], dtype=np.int32)
+    lower = [(0, 1), (1, 2)]
+    assert run(BASKETS, arr, 3, 5) == oracle_counter(BASKETS, lower, pairs_of(lower), 3)
+
+
+def test_fortran_array_is_read_in_memory_order():
+    arr = np.asfortranarray(np.array([[0, 2], [1, 1], [0, 2]], dtype=np.int32))
+    # Memory order is column by column: 0 1 0 | 2 1 2 -> rows [0, 1], [0, 2], [1, 2].
+    runs = [tuple(int(v) for v in arr.ravel(order="F")[2 * r: 2 * r + 2]) for r in range(3)]
+    assert runs == [(0, 1), (0, 2), (1, 2)]
+    assert run(BASKETS, arr, 3, 5) == {(0, 1, 2): 2}
+    # The same rows in C order are [0, 2], [1, 1]: no pair admits an extension.
+    assert run(BASKETS, np.ascontiguousarray(arr), 3, 5) == {}
+
+
+@pytest.mark.parametrize("shape", [(0, 2), (0, 0), (0, 7)])
+@pytest.mark.parametrize("k", [0, 3, 2**63])
+def test_empty_table(shape, k):
+    assert run(BASKETS, np.zeros(shape, dtype=np.int32), k, 5) == {}
+
+
+def test_k1_rows_of_nothing_give_nothing():
+    assert run(BASKETS, np.zeros((4, 0), dtype=np.int32), 1, 5) == {}
+
+
+def test_k2_extends_single_items_without_pair_check():
+    # Rows of one item give no pairs, so every co-occurring item extends an anchor.
+    got = run(BASKETS, np.array([[0], [1], [2], [3], [4]], dtype=np.int32), 2, 5)
+    assert got == dict(Counter(p for b in BASKETS for p in itertools.combinations(sorted(b), 2)))
+
+
+def test_duplicate_rows_collapse():
+    lower = [(0, 1), (0, 2), (1, 2)]
+    arr = np.array(lower * 3, dtype=np.int32)
+    assert run(BASKETS, arr, 3, 5) == {(0, 1, 2): 2}
+
+
+@pytest.mark.parametrize("shape,k", [((3, 1), 3), ((2, 2), 4), ((1, 5), 0), ((2, 3), 0), ((1, 1), 2**63),
+                                     ((1, 1), 2**64 - 1), ((3, 0), 3)])
+def test_table_too_narrow_for_k_panics(shape, k):
+    arr = np.zeros(shape, dtype=np.int32)
+    t, i = to_arrays(BASKETS)
+    with pytest.raises(BaseException, match="index out of bounds") as info:
+        m.rust_compute_itemsets(t, i, arr, k, 5, NO_WEIGHTS)
+    assert type(info.value).__name__ == "PanicException"
+
+
+def test_negative_ids_in_table_never_match():
+    # -1 reinterpreted as a huge id: never in a transaction, never an index.
+    arr = np.array([[-1, 0], [0, 1], [0, 2], [1, 2]], dtype=np.int32)
+    lower = [(0, 1), (0, 2), (1, 2)]
+    assert run(BASKETS, arr, 3, 5) == oracle_counter(BASKETS, lower, pairs_of(lower) | {(0, 2**32 - 1)}, 3)
+
+
+def test_item_out_of_range_panics():
+    t, i = to_arrays([[0, 1, 5]])
+    with pytest.raises(BaseException, match="index out of bounds") as info:
+        m.rust_compute_itemsets(t, i, np.array([[0, 1]], dtype=np.int32), 3, 5, NO_WEIGHTS)
+    assert type(info.value).__name__ == "PanicException"
+
+
+# ---- parallel paths --------------------------------------------------------------------
+
+def big_case():
+    """More than 10000 transactions and more than 500 anchors (frequent pairs)."""
+    rng = np.random.default_rng(7)
+    baskets = random_baskets(rng, 10_200, 90, 6)
+    lower = frequent_lower(baskets, 3, 20)
+    return baskets, lower
+
+
+@pytest.mark.skipif(SANITIZED, reason="large brute force; the parallel paths run in the thread test below")
+@pytest.mark.parametrize("cap", [None, 4])
+def test_parallel_paths_match_oracle(cap):
+    baskets, lower = big_case()
+    assert len(baskets) > 10_000 and len(lower) > 500
+    weights = np.linspace(1.0, 0.0, 90)
+    got = run(baskets, table(lower, 2), 3, 90, weights, cap)
+    assert got == oracle_counter(baskets, lower, pairs_of(lower), 3, weights, cap)
+
+
+def test_counts_do_not_depend_on_thread_count():
+    code = """
+        import sys
+        sys.path.insert(0, {tests!r})
+        import numpy as np
+        import _tallisk_rs as m
+        from helpers import to_arrays, rows_to_dict
+        from test_itemsets import big_case, table
+        baskets, lower = big_case()
+        t, i = to_arrays(baskets)
+        w = np.linspace(1.0, 0.0, 90)
+        result = [rows_to_dict(r["itemsets"], r["counts"]) for r in
+                  (m.rust_compute_itemsets(t, i, table(lower, 2), 3, 90, w, cap) for cap in (None, 4))]
+    """.format(tests=str(__import__("pathlib").Path(__file__).parent))
+    one = run_in_subprocess(code, threads=1)
+    two = run_in_subprocess(code, threads=2)
+    assert one == two
+    assert len(one[0]) > 500
