@@ -44,11 +44,11 @@ ENTRIES = [
 # run takes about a second or less on two cores.
 DATASETS = [
     ("sparse 100k", "datagen.sparse(100_000)", (0.002, 0.001)),
-    ("dense 5k", "datagen.dense()", (0.5, 0.4)),
+    ("dense 5k", "datagen.dense()", (0.15, 0.1)),
 ]
 QUICK_DATASETS = [
     ("sparse 20k", "datagen.sparse(20_000)", (0.004,)),
-    ("dense 2k", "datagen.dense(2_000)", (0.5,)),
+    ("dense 2k", "datagen.dense(2_000)", (0.15,)),
 ]
 K_MAX = (3, 4)
 TIMEOUT_S = 300

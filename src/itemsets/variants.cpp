@@ -46,6 +46,7 @@ struct MemoInput {
     const ItemsetMap<V>& lower;           // frequent (k-1)-sets -> their transactions
     const ItemTxnsRoaring& item_txns;     // transactions of every item
     uint32_t min_count;                   // smallest count kept
+    bool carry_txns;                      // whether to build the kept sets' transactions
     TxnItems txn;                         // the level's rows
     std::vector<const Itemset*> anchors;  // keys of `lower` in anchor_order
 };
@@ -53,8 +54,8 @@ struct MemoInput {
 template <class V>
 MemoInput<V> memo_input(const InvertedIndex& index, const ItemsetMap<V>& lower, const ItemTxnsRoaring& item_txns,
                         std::size_t k, std::size_t n_items, uint32_t min_count, std::span<const double> item_weights,
-                        std::optional<uint64_t> max_items_per_txn) {
-    MemoInput<V> in{lower, item_txns, min_count, {}, {}};
+                        std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
+    MemoInput<V> in{lower, item_txns, min_count, carry_txns, {}, {}};
     if (k == 0 || lower.empty()) return in;
     const auto relevant = relevant_items(lower, n_items, [](const auto& entry) -> const Itemset& { return entry.first; });
     in.txn = build_txn_items(index, relevant, k, n_items, item_weights, max_items_per_txn);
@@ -79,11 +80,18 @@ MemoLevel<V> run_memo(const MemoInput<V>& in, std::size_t n_items, bool capped, 
     return capped ? run(std::true_type{}) : run(std::false_type{});
 }
 
-//! Inserts a kept candidate into both result maps (the caller checked it is new).
+//! Inserts a kept candidate into the count map and, when the level's sets are carried,
+//! its transactions (anchor_txns AND item_txns[x]) into the second map. The caller
+//! checked that the candidate is new.
 template <class V>
-void insert_candidate(MemoLevel<V>& out, std::span<const uint32_t> candidate, uint32_t count, V&& txns) {
+void insert_candidate(const MemoInput<V>& in, MemoLevel<V>& out, std::span<const uint32_t> candidate, uint32_t count,
+                      const V& anchor_txns, uint32_t x) {
     out.first.emplace(Itemset(candidate.begin(), candidate.end()), count);
-    out.second.emplace(Itemset(candidate.begin(), candidate.end()), std::move(txns));
+    if (in.carry_txns)
+        out.second.emplace(Itemset(candidate.begin(), candidate.end()),
+                           candidate_txns(anchor_txns, in.item_txns.at(x)));
+    else
+        check_index(x, in.item_txns.size());
 }
 
 // ---- per-anchor work ----------------------------------------------------------------------
@@ -113,7 +121,7 @@ auto memo_work(const MemoInput<V>& in, const PairSet& pair_set) {
             const auto candidate = s.extend(anchor, x);
             if (!candidate || c < in.min_count || out.first.contains(*candidate)) return;
             if (check_pairs && !apriori_check(anchor, x, pair_set)) return;
-            insert_candidate(out, *candidate, c, candidate_txns(txns, in.item_txns.at(x)));
+            insert_candidate(in, out, *candidate, c, txns, x);
         });
     };
 }
@@ -135,7 +143,7 @@ auto prefilter_work(const MemoInput<TidList>& in, const PairSet& pair_set) {
             if (c < in.min_count) return;
             const auto candidate = s.extend(anchor, x);
             if (!candidate || out.first.contains(*candidate)) return;
-            insert_candidate(out, *candidate, c, candidate_txns(txns, in.item_txns.at(x)));
+            insert_candidate(in, out, *candidate, c, txns, x);
         });
     };
 }
@@ -192,7 +200,7 @@ auto gating_work(const MemoInput<TidList>& in, const PairNeighbors& neighbors) {
             if (c < need) return;
             const auto candidate = s.extend(anchor, x);
             if (!candidate || out.first.contains(*candidate)) return;
-            insert_candidate(out, *candidate, c, candidate_txns(txns, in.item_txns.at(x)));
+            insert_candidate(in, out, *candidate, c, txns, x);
         });
     };
 }
@@ -233,9 +241,9 @@ MemoLevel<Bitmap> count_k_itemsets_v2_memo(const InvertedIndex& index, const Bit
                                            const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
                                            std::size_t k, std::size_t n_items, uint32_t min_count,
                                            std::span<const double> item_weights,
-                                           std::optional<uint64_t> max_items_per_txn) {
+                                           std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
     const auto in = memo_input(index, lower_to_txns, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn);
+                               max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), memo_work(in, pair_set));
 }
 
@@ -243,9 +251,9 @@ MemoLevel<TidList> count_k_itemsets_v3_adaptive(const InvertedIndex& index, cons
                                                 const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
                                                 std::size_t k, std::size_t n_items, uint32_t min_count,
                                                 std::span<const double> item_weights,
-                                                std::optional<uint64_t> max_items_per_txn) {
+                                                std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
     const auto in = memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn);
+                               max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), memo_work(in, pair_set));
 }
 
@@ -253,9 +261,9 @@ MemoLevel<TidList> count_k_itemsets_v5_prefilter(const InvertedIndex& index, con
                                                  const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
                                                  std::size_t k, std::size_t n_items, uint32_t min_count,
                                                  std::span<const double> item_weights,
-                                                 std::optional<uint64_t> max_items_per_txn) {
+                                                 std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
     const auto in = memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn);
+                               max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), prefilter_work(in, pair_set));
 }
 
@@ -263,9 +271,9 @@ MemoLevel<TidList> count_k_itemsets_v6_gating(const InvertedIndex& index, const 
                                               const ItemTxnsRoaring& item_txns, const PairNeighbors& pair_neighbors,
                                               std::size_t k, std::size_t n_items, uint32_t min_count,
                                               std::span<const double> item_weights,
-                                              std::optional<uint64_t> max_items_per_txn) {
+                                              std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
     const auto in = memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn);
+                               max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), gating_work(in, pair_neighbors));
 }
 

@@ -47,20 +47,21 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
 //! x with an anchor item in it) counted over the level's rows, kept when the count is
 //! at least min_count, with bitmap(anchor) AND item_txns[x]. The counts equal
 //! count_k_itemsets_internal's over the keys of lower_to_txns. Each key's bitmap must
-//! hold exactly the transactions containing it. Throws Panic for an item id not below
-//! n_items or the number of item bitmaps.
+//! hold exactly the transactions containing it. With carry_txns false (a last level,
+//! whose sets nobody reads) the second map stays empty and no intersection is made.
+//! Throws Panic for an item id not below n_items or the number of item bitmaps.
 MemoLevel<Bitmap> count_k_itemsets_v2_memo(const InvertedIndex& index, const BitmapLevel& lower_to_txns,
                                            const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
                                            std::size_t k, std::size_t n_items, uint32_t min_count,
                                            std::span<const double> item_weights,
-                                           std::optional<uint64_t> max_items_per_txn);
+                                           std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
 
 //! As count_k_itemsets_v2_memo with the transaction sets held as TidLists.
 MemoLevel<TidList> count_k_itemsets_v3_adaptive(const InvertedIndex& index, const TidListLevel& lower_to_tids,
                                                 const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
                                                 std::size_t k, std::size_t n_items, uint32_t min_count,
                                                 std::span<const double> item_weights,
-                                                std::optional<uint64_t> max_items_per_txn);
+                                                std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
 
 //! Same result as count_k_itemsets_v3_adaptive; the anchor and pair checks are made on
 //! every (transaction, item) occurrence before it is counted.
@@ -68,7 +69,7 @@ MemoLevel<TidList> count_k_itemsets_v5_prefilter(const InvertedIndex& index, con
                                                  const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
                                                  std::size_t k, std::size_t n_items, uint32_t min_count,
                                                  std::span<const double> item_weights,
-                                                 std::optional<uint64_t> max_items_per_txn);
+                                                 std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
 
 //! As count_k_itemsets_v3_adaptive with the pair set given as neighbour lists: x
 //! extends an anchor only when it is a neighbour of every anchor item. Equal to the
@@ -79,6 +80,6 @@ MemoLevel<TidList> count_k_itemsets_v6_gating(const InvertedIndex& index, const 
                                               const ItemTxnsRoaring& item_txns, const PairNeighbors& pair_neighbors,
                                               std::size_t k, std::size_t n_items, uint32_t min_count,
                                               std::span<const double> item_weights,
-                                              std::optional<uint64_t> max_items_per_txn);
+                                              std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
 
 }  // namespace tallisk::itemsets

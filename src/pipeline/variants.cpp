@@ -31,11 +31,13 @@ void level_loop(PipelineOutcome& out, uint64_t k_max, Carried carried, CountLeve
 }
 
 //! A memoised variant's loop: `first(pairs)` gives the level-2 transaction sets,
-//! `counter(k, lower_sets)` one level as (counts, sets).
+//! `counter(k, lower_sets, carry)` one level as (counts, sets); the last level's sets
+//! would be dropped unread, so they are not built (carry is false).
 template <class First, class Counter>
 void memo_loop(PipelineOutcome& out, const PairLevel& pairs, uint64_t k_max, First&& first, Counter&& counter) {
-    level_loop(out, k_max, first(pairs.pair_set),
-               [&](uint64_t k, const auto& lower_sets) { return counter(static_cast<std::size_t>(k), lower_sets); });
+    level_loop(out, k_max, first(pairs.pair_set), [&](uint64_t k, const auto& lower_sets) {
+        return counter(static_cast<std::size_t>(k), lower_sets, k < k_max);
+    });
 }
 
 }  // namespace
@@ -69,27 +71,27 @@ PipelineOutcome compute_pipeline_variant(Ablation variant, std::span<const int64
             auto tid_lists = [&](const PairSet& p) { return build_pair_tid_map_adaptive(p, item_txns); };
             switch (variant) {
                 case Ablation::v2_memo:
-                    memo_loop(out, pairs, k_max, bitmaps, [&](std::size_t k, const BitmapLevel& lower) {
-                        return count_k_itemsets_v2_memo(index, lower, item_txns, ps, k, n_items, min_count, w, cap);
+                    memo_loop(out, pairs, k_max, bitmaps, [&](std::size_t k, const BitmapLevel& lower, bool carry) {
+                        return count_k_itemsets_v2_memo(index, lower, item_txns, ps, k, n_items, min_count, w, cap, carry);
                     });
                     break;
                 case Ablation::v3_adaptive:
-                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower) {
+                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
                         return count_k_itemsets_v3_adaptive(index, lower, item_txns, ps, k, n_items, min_count, w,
-                                                            cap);
+                                                            cap, carry);
                     });
                     break;
                 case Ablation::v5_prefilter:
-                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower) {
+                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
                         return count_k_itemsets_v5_prefilter(index, lower, item_txns, ps, k, n_items, min_count, w,
-                                                             cap);
+                                                             cap, carry);
                     });
                     break;
                 case Ablation::v6_gating: {
                     const PairNeighbors neighbors = build_pair_neighbors(ps, n_items);
-                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower) {
+                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
                         return count_k_itemsets_v6_gating(index, lower, item_txns, neighbors, k, n_items, min_count,
-                                                          w, cap);
+                                                          w, cap, carry);
                     });
                     break;
                 }

@@ -163,6 +163,25 @@ TEST(Counters, MinCountZeroAndOneAlike) {
     EXPECT_EQ(gate0.first, one.first);
 }
 
+TEST(Counters, LastLevelSkipsTheCarriedSetsOnly) {
+    Txns txns;
+    const InvertedIndex ix = clustered(txns, 300, 14, 12);
+    const ItemTxnsRoaring items = ItemTxnsRoaring::from_index(ix);
+    const PairSet pairs = frequent_pairs(txns, 3);
+    const auto tids = build_pair_tid_map_adaptive(pairs, items);
+    const auto neighbors = build_pair_neighbors(pairs, 14);
+    for (std::optional<uint64_t> cap : {std::optional<uint64_t>{}, std::optional<uint64_t>{4}}) {
+        const auto with = count_k_itemsets_v6_gating(ix, tids, items, neighbors, 3, 14, 3, {}, cap, true);
+        const auto without = count_k_itemsets_v6_gating(ix, tids, items, neighbors, 3, 14, 3, {}, cap, false);
+        const auto memo = count_k_itemsets_v2_memo(ix, build_pair_tid_map(pairs, items), items, pairs, 3, 14, 3, {},
+                                                   cap, false);
+        EXPECT_FALSE(with.first.empty());
+        EXPECT_EQ(without.first, with.first);
+        EXPECT_EQ(memo.first, with.first);
+        EXPECT_TRUE(without.second.empty() && memo.second.empty());
+    }
+}
+
 TEST(Counters, EmptyPairSetOnlyGatingProducesNothing) {
     Txns txns;
     const InvertedIndex ix = clustered(txns, 200, 12, 10);
