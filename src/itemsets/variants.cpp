@@ -110,16 +110,17 @@ void process_anchor_roaring(std::span<const uint32_t> anchor, const Bitmap& txns
 }
 
 //! process_anchors_v2_memo and process_anchors_v3_adaptive (V = Bitmap or TidList):
-//! count every item of the anchor's rows, then per counted item: contains check,
-//! min_count, duplicate check, pair check, intersection.
+//! count every item of the anchor's rows, then per counted item: min_count, contains
+//! check, duplicate check, pair check, intersection.
 template <class V>
 auto memo_work(const MemoInput<V>& in, const PairSet& pair_set) {
     return [&in, &pair_set, check_pairs = !pair_set.empty()](auto capped, std::span<const uint32_t> anchor,
                                                              const V& txns, AnchorScratch& s, MemoLevel<V>& out) {
         scan_anchor<decltype(capped)::value>(txns, anchor, in.txn, [&](auto row) { s.count_row(row); });
         s.drain([&](uint32_t x, uint32_t c) {
-            const auto candidate = s.extend(anchor, x);
-            if (!candidate || c < in.min_count || out.first.contains(*candidate)) return;
+            if (c < in.min_count) return;  // before the candidate is even built
+            const auto candidate = s.extend(anchor, x);  // nullopt: x is an anchor item
+            if (!candidate || out.first.contains(*candidate)) return;
             if (check_pairs && !apriori_check(anchor, x, pair_set)) return;
             insert_candidate(in, out, *candidate, c, txns, x);
         });
