@@ -86,7 +86,7 @@ def save(path: str, txn, item, n_items) -> None:
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--n-txn", type=int, default=100_000)
-    ap.add_argument("--repeat", type=int, default=1)
+    ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--skip-reference", action="store_true")
     args = ap.parse_args()
 

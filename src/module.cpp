@@ -142,7 +142,8 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
         auto item_weights = weights.contiguous<double>();
         auto freq_buffer = freq.contiguous<int32_t>();
 
-        // The sets are built with the lock held, as the rows are read from the buffer.
+        // The (k-1)-sets and their pairs are read with the lock held; only the index
+        // build and the counting run without it.
         itemsets::LowerSets lower = itemsets::lower_sets_from_rows(freq_buffer, freq.dim(0), k);
         CountMap counts;
         {

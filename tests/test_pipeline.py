@@ -247,3 +247,25 @@ def test_results_do_not_depend_on_thread_count():
     two = run_in_subprocess(code, threads=2)
     assert one == two
     assert len(one[0][1]) > 500 and len(one[1][0]) > 0
+
+
+def test_concurrent_calls_from_python_threads():
+    # Calls release the interpreter lock and share the worker pool; each must still get
+    # its own, complete result.
+    import threading
+
+    rng = np.random.default_rng(5)
+    cases = [random_baskets(rng, 3000, 40, 7) for _ in range(4)]
+    expected = [mine(b, 4, 40, 0.01) for b in cases]
+    results = [None] * len(cases)
+
+    def work(j):
+        results[j] = mine(cases[j], 4, 40, 0.01)
+
+    threads = [threading.Thread(target=work, args=(j,)) for j in range(len(cases))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == expected
+    assert all(top for top, _ in expected)

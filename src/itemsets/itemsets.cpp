@@ -1,14 +1,15 @@
 // The anchor-and-extend counter: relevant transactions with the weight-ranked cap,
 // the location of every anchor in the transactions (a CSR from anchor to transaction
-// ids, built by enumerating the (k-1)-combinations of each row), and the per-anchor
-// counting on the pool. Also the conversion of a table of (k-1)-sets into the set of
-// anchors and the pair set for the single-level entry.
+// ids, built by walking each row down a prefix trie of the anchors, which finds the
+// same (k-1)-combinations as enumerating them all), and the per-anchor counting on the
+// pool, where the pair check acts as a gate computed once per anchor from the pair
+// set's neighbour lists. Also the
+// conversion of a table of (k-1)-sets into the set of anchors and the pair set for the
+// single-level entry.
 #include "itemsets/itemsets.hpp"
 
 #include <cmath>
 #include <limits>
-
-#include <absl/container/flat_hash_map.h>
 
 namespace tallisk::itemsets {
 namespace {
@@ -59,51 +60,158 @@ struct FoundAnchors {
     std::vector<std::size_t> ends;
 };
 
-using AnchorIds = absl::flat_hash_map<std::span<const uint32_t>, uint32_t, ItemsetHash, ItemsetEq>;
+//! The anchors as a prefix trie, for finding every anchor inside a row without
+//! enumerating all (k-1)-combinations: a walk follows the row's items down the trie and
+//! abandons a partial combination as soon as it is the prefix of no anchor, and each
+//! step is a merge of two ascending lists instead of a hash probe.
+struct AnchorTrie {
+    std::size_t width = 0;              // anchor length k-1, at least 1
+    std::vector<uint32_t> root_child;   // per item id: its depth-1 node, or kNone
+    std::vector<uint32_t> child_begin;  // per node: its children's edges, CSR offsets
+    std::vector<uint32_t> child_item;   // per edge: the item, ascending within a node
+    std::vector<uint32_t> child_node;   // per edge: the child node; at depth width, the anchor id
+    static constexpr uint32_t kNone = UINT32_MAX;
+};
 
-//! Every anchor of every entry in [begin, end): each ascending (k-1)-combination of the
-//! entry's row that is an anchor, combinations in lexicographic order of positions.
-FoundAnchors find_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t width, std::size_t begin,
+// A node's children are searched by binary search rather than merged with the row when
+// they outnumber the row positions left by this factor.
+constexpr std::size_t kGallopRatio = 2;
+
+//! Builds the trie of `anchors` (ids = positions; ascending, distinct, of length
+//! width >= 1, items below n_items). Nodes are numbered breadth first.
+AnchorTrie anchor_trie(const std::vector<const Itemset*>& anchors, std::size_t width, std::size_t n_items) {
+    AnchorTrie trie;
+    trie.width = width;
+    trie.root_child.assign(n_items, AnchorTrie::kNone);
+    std::vector<uint32_t> sorted(anchors.size());
+    for (uint32_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
+    std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) { return *anchors[a] < *anchors[b]; });
+
+    // Each node covers the run of sorted anchors sharing its prefix; node 0 is a dummy
+    // root whose children are found through root_child instead.
+    struct Run {
+        uint32_t lo, hi;
+    };
+    std::vector<Run> nodes{{0, static_cast<uint32_t>(sorted.size())}};
+    std::vector<std::size_t> depth_of{0};
+    trie.child_begin.push_back(0);
+    for (std::size_t v = 0; v < nodes.size(); ++v) {
+        const Run run = nodes[v];
+        const std::size_t d = depth_of[v];
+        for (uint32_t lo = run.lo; lo < run.hi;) {
+            const uint32_t item = (*anchors[sorted[lo]])[d];
+            uint32_t hi = lo + 1;
+            while (hi < run.hi && (*anchors[sorted[hi]])[d] == item) ++hi;
+            uint32_t child;
+            if (d + 1 == width) {
+                child = sorted[lo];  // anchors are distinct: the run has one member
+            } else {
+                child = static_cast<uint32_t>(nodes.size());
+                nodes.push_back({lo, hi});
+                depth_of.push_back(d + 1);
+            }
+            if (v == 0)
+                trie.root_child[item] = child;
+            else {
+                trie.child_item.push_back(item);
+                trie.child_node.push_back(child);
+            }
+            lo = hi;
+        }
+        trie.child_begin.push_back(static_cast<uint32_t>(trie.child_item.size()));
+    }
+    return trie;
+}
+
+//! Where the walk of one row stands at one depth of the trie.
+struct WalkFrame {
+    uint32_t node;     // trie node whose children are matched at this depth
+    std::size_t edge;  // next child edge to compare
+    std::size_t end;   // end of the node's child edges
+    std::size_t pos;   // next row position to try
+    bool gallop;       // binary-search the children instead of merging
+};
+
+//! Appends the id of every anchor inside `row` (ascending, at least width items) to
+//! `out`, in lexicographic order of positions. Iterative, as anchors may be long.
+void walk_trie(const AnchorTrie& trie, std::span<const uint32_t> row, std::vector<WalkFrame>& frames,
+               std::vector<uint32_t>& out) {
+    const std::size_t width = trie.width, n = row.size();
+    const uint32_t* items = trie.child_item.data();
+    frames.resize(width);
+    frames[0] = {0, 0, 0, 0, false};
+    std::size_t depth = 0;
+    while (true) {
+        WalkFrame& f = frames[depth];
+        const std::size_t last = n - (width - depth);  // last row position usable at this depth
+        uint32_t child = AnchorTrie::kNone;
+        std::size_t at = 0;
+        if (depth == 0) {
+            for (; f.pos <= last && child == AnchorTrie::kNone; ++f.pos) {
+                child = trie.root_child[row[f.pos]];
+                at = f.pos;
+            }
+        } else if (f.gallop) {
+            for (; f.pos <= last && f.edge < f.end && child == AnchorTrie::kNone; ++f.pos) {
+                f.edge = static_cast<std::size_t>(std::lower_bound(items + f.edge, items + f.end, row[f.pos]) - items);
+                if (f.edge < f.end && items[f.edge] == row[f.pos]) {
+                    child = trie.child_node[f.edge++];
+                    at = f.pos;
+                }
+            }
+        } else {
+            while (f.pos <= last && f.edge < f.end) {
+                if (items[f.edge] < row[f.pos]) {
+                    ++f.edge;
+                } else if (row[f.pos] < items[f.edge]) {
+                    ++f.pos;
+                } else {
+                    child = trie.child_node[f.edge++];
+                    at = f.pos++;
+                    break;
+                }
+            }
+        }
+        if (child == AnchorTrie::kNone) {  // this depth is exhausted
+            if (depth == 0) return;
+            --depth;
+        } else if (depth + 1 == width) {
+            out.push_back(child);
+        } else {
+            WalkFrame& g = frames[++depth];
+            g = {child, trie.child_begin[child], trie.child_begin[child + 1], at + 1, false};
+            const std::size_t room = n - (width - depth) + 1;  // positions left: room - g.pos
+            g.gallop = g.pos < room && g.end - g.edge > kGallopRatio * (room - g.pos);
+        }
+    }
+}
+
+//! Every anchor of every entry in [begin, end): each (k-1)-combination of the entry's
+//! row that is an anchor (for k = 1, the empty anchor in every entry).
+FoundAnchors find_anchors(const TxnItems& txn, const AnchorTrie& trie, bool empty_anchor, std::size_t begin,
                           std::size_t end) {
     FoundAnchors found;
     found.ends.reserve(end - begin);
-    std::vector<std::size_t> pos(width);
-    Itemset combo(width);
+    std::vector<WalkFrame> frames;
     for (std::size_t e = begin; e < end; ++e) {
         const auto row = txn.row(txn.entries[e]);
-        const std::size_t n = row.size();
-        if (n >= width) {
-            for (std::size_t j = 0; j < width; ++j) {
-                pos[j] = j;
-                combo[j] = row[j];
-            }
-            while (true) {
-                if (auto it = ids.find(std::span<const uint32_t>(combo)); it != ids.end()) found.ids.push_back(it->second);
-                // Advance: rightmost position not at its last value n - width + j.
-                std::size_t j = width;
-                while (j > 0 && pos[j - 1] == n - width + (j - 1)) --j;
-                if (j == 0) break;
-                --j;
-                ++pos[j];
-                combo[j] = row[pos[j]];
-                for (std::size_t l = j + 1; l < width; ++l) {
-                    pos[l] = pos[l - 1] + 1;
-                    combo[l] = row[pos[l]];
-                }
-            }
+        if (trie.width == 0) {
+            if (empty_anchor) found.ids.push_back(0);
+        } else if (row.size() >= trie.width) {
+            walk_trie(trie, row, frames, found.ids);
         }
         found.ends.push_back(found.ids.size());
     }
     return found;
 }
 
-AnchorTxns locate_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t n_ids, std::size_t width) {
+AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size_t n_ids) {
     const std::size_t n_entries = txn.entries.size();
     const std::size_t chunk = n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1)
                                                               : pool::list_chunk(n_entries);
     const auto bounds = pool::even_bounds(n_entries, chunk);
     std::vector<FoundAnchors> parts = pool::map_ranges<FoundAnchors>(
-        bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, ids, width, b, e); });
+        bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, trie, n_ids > 0, b, e); });
 
     AnchorTxns out;
     out.offsets.assign(n_ids + 1, 0);
@@ -121,6 +229,40 @@ AnchorTxns locate_anchors(const TxnItems& txn, const AnchorIds& ids, std::size_t
             for (; from < p.ends[j]; ++from) out.txns[fill[p.ids[from]]++] = t;
         }
         p = FoundAnchors();
+    }
+    return out;
+}
+
+//! The pair set as adjacency lists over item ids below n_items. The pair check only
+//! ever asks for (min, max) of two distinct items, so keys (a, b) with a >= b are never
+//! consulted and are left out, as are pairs naming an item that is never counted.
+struct Neighbors {
+    std::vector<std::size_t> offsets;  // n_items + 1, or empty when there are no lists
+    std::vector<uint32_t> items;
+
+    std::span<const uint32_t> of(uint32_t a) const {
+        if (a + std::size_t{1} >= offsets.size()) return {};
+        return {items.data() + offsets[a], items.data() + offsets[a + 1]};
+    }
+};
+
+Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items) {
+    Neighbors out;
+    out.offsets.assign(n_items + 1, 0);
+    for (PairKey key : pair_set) {
+        const uint32_t a = pair_first(key), b = pair_second(key);
+        if (a >= b || b >= n_items) continue;
+        ++out.offsets[a + 1];
+        ++out.offsets[b + 1];
+    }
+    for (std::size_t i = 0; i < n_items; ++i) out.offsets[i + 1] += out.offsets[i];
+    out.items.resize(out.offsets[n_items]);
+    std::vector<std::size_t> fill(out.offsets.begin(), out.offsets.end() - 1);
+    for (PairKey key : pair_set) {
+        const uint32_t a = pair_first(key), b = pair_second(key);
+        if (a >= b || b >= n_items) continue;
+        out.items[fill[a]++] = b;
+        out.items[fill[b]++] = a;
     }
     return out;
 }
@@ -186,18 +328,55 @@ TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> re
 CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet& freq_lower, const PairSet& pair_set,
                                    std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                    std::optional<uint64_t> max_items_per_txn) {
+    if (k == 0 || freq_lower.empty()) return {};
+    const std::size_t width = k - 1;
     const LevelAnchors level = locate_level_anchors(index, freq_lower, k, n_items, item_weights, max_items_per_txn);
-    const bool check_pairs = !pair_set.empty();
-    return process_anchor_chunks<CountMap>(level.anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s,
-                                                                              CountMap& out) {
-        const uint32_t id = level.anchors[i];
-        const std::span<const uint32_t> anchor(*level.lower[id]);
-        for (uint32_t t : level.anchor_txns.of(id)) s.count_row(level.txn.row(t));
+    const TxnItems& txn = level.txn;
+    const std::vector<const Itemset*>& lower = level.lower;
+    const AnchorTxns& anchor_txns = level.anchor_txns;
+    const std::vector<uint32_t>& anchors = level.anchors;
+
+    // The pair check, applied as a gate while counting: an extension x of anchor A
+    // passes exactly when every (a, x), a in A, is a frequent pair, i.e. when x is a
+    // neighbour of all |A| items. So the candidates of A are found among the gate, the
+    // items marked |A| times by A's neighbour lists, computed once per anchor; only
+    // those are counted (branch-free: the gate is a 0/1 weight per item) and read back.
+    // Same candidates and counts as counting everything and checking pairs afterwards,
+    // without the work for the many items that fail. A's own items are never in the
+    // gate, as no item is its own neighbour.
+    const bool check_pairs = !pair_set.empty() && width > 0;
+    const Neighbors neighbors = check_pairs ? neighbors_of(pair_set, n_items) : Neighbors{};
+    return process_anchor_chunks<CountMap>(anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
+        const uint32_t id = anchors[i];
+        const std::span<const uint32_t> anchor(*lower[id]);
+        if (!check_pairs) {
+            for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
+            s.drain([&](uint32_t x, uint32_t c) {
+                const auto candidate = s.extend(anchor, x);
+                if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+            });
+            return;
+        }
+        if (s.marks.empty()) s.marks.assign(n_items, 0);
+        auto& marks = s.marks;
+        for (uint32_t a : anchor)
+            for (uint32_t y : neighbors.of(a)) ++marks[y];
+        // Every gate item neighbours anchor[0]; `touched` holds the gate in that list's order.
+        const auto need = static_cast<uint32_t>(width);
+        for (uint32_t y : neighbors.of(anchor[0]))
+            if (marks[y] == need) s.touched.push_back(y);
+        for (uint32_t a : anchor)
+            for (uint32_t y : neighbors.of(a)) marks[y] = 0;
+        if (s.touched.empty()) return;
+        for (uint32_t y : s.touched) marks[y] = 1;
+        auto& co = s.co_counts;
+        for (uint32_t t : anchor_txns.of(id))
+            for (uint32_t x : txn.row(t)) co[x] += marks[x];
+        for (uint32_t y : s.touched) marks[y] = 0;
         s.drain([&](uint32_t x, uint32_t c) {
+            if (c == 0) return;  // in the gate but never next to the anchor
             const auto candidate = s.extend(anchor, x);
-            if (!candidate || out.contains(*candidate)) return;
-            if (check_pairs && !apriori_check(anchor, x, pair_set)) return;
-            out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+            if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
         });
     });
 }
@@ -212,22 +391,22 @@ LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& 
     // Anchor ids: the members that can match a combination, in a fixed order.
     std::vector<const Itemset*> members;
     for (const Itemset& s : freq_lower)
-        if (s.size() == width && strictly_ascending(s)) members.push_back(&s);
+        // Ascending members of the right length made of countable items; no other can
+        // match a combination of a row.
+        if (s.size() == width && strictly_ascending(s) && (width == 0 || s.back() < n_items)) members.push_back(&s);
     if (members.empty()) return level;
     const auto order = anchor_order(members.size(), [&](std::size_t i) -> const Itemset& { return *members[i]; });
     std::vector<const Itemset*>& lower = level.lower;
     lower.resize(members.size());
     for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
     members = {};
-    AnchorIds ids;
-    ids.reserve(lower.size());
-    for (std::size_t i = 0; i < lower.size(); ++i)
-        ids.emplace(std::span<const uint32_t>(*lower[i]), static_cast<uint32_t>(i));
 
     level.txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
                                 max_items_per_txn);
-    level.anchor_txns = locate_anchors(level.txn, ids, lower.size(), width);
-    ids = AnchorIds();
+    {
+        const AnchorTrie trie = width == 0 ? AnchorTrie{} : anchor_trie(lower, width, n_items);
+        level.anchor_txns = locate_anchors(level.txn, trie, lower.size());
+    }
 
     for (uint32_t id = 0; id < lower.size(); ++id)
         if (!level.anchor_txns.of(id).empty()) level.anchors.push_back(id);

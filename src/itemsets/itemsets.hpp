@@ -97,6 +97,9 @@ struct AnchorScratch {
     std::vector<uint32_t> co_counts;  // per item id; counts fit: at most n_transactions
     std::vector<uint32_t> touched;    // items counted for the current anchor, first-touch order
     Itemset candidate;                // anchor + {x}, ascending, rebuilt by extend()
+    std::vector<uint32_t> marks;      // per item id, free for a worker's own per-anchor
+                                      // filter; empty until a worker sizes it, and must be
+                                      // all zero again when the worker returns
 
     explicit AnchorScratch(std::size_t n_items) : co_counts(n_items, 0) { touched.reserve(256); }
 
@@ -241,9 +244,9 @@ struct AnchorTxns {
 
 //! One level's anchors located in its rows, as the base counter and the roaring counter
 //! share them: `lower` holds the members of freq_lower that can match (length k-1,
-//! strictly ascending) in `anchor_order`, the anchor id being the position; `anchors`
-//! the ids found in at least one row, ascending; `anchor_txns` the ascending row ids of
-//! every id. Points into freq_lower, which must outlive it.
+//! strictly ascending, items below n_items) in `anchor_order`, the anchor id being the
+//! position; `anchors` the ids found in at least one row, ascending; `anchor_txns` the
+//! ascending row ids of every id. Points into freq_lower, which must outlive it.
 struct LevelAnchors {
     TxnItems txn;                      // the level's rows (relevance filter and cap)
     std::vector<const Itemset*> lower;  // anchor id -> its itemset
@@ -251,8 +254,8 @@ struct LevelAnchors {
     std::vector<uint32_t> anchors;     // ids with at least one row
 };
 
-//! Steps shared by the counters that enumerate combinations: builds the rows for level
-//! k and locates every anchor in them (sequentially up to kSequentialEntries entries,
+//! Steps shared by the counters that locate anchors in rows: builds the rows for level
+//! k and finds every anchor in them (sequentially up to kSequentialEntries entries,
 //! else in chunks on the pool). k = 0 or an empty freq_lower gives no anchors.
 LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,
                                   std::size_t n_items, std::span<const double> item_weights,

@@ -159,20 +159,6 @@ TEST(AnchorOrder, IsAPermutationIndependentOfInputOrder) {
     for (std::size_t i = 0; i < order.size(); ++i) EXPECT_EQ(sets[order[i]], reversed[order_r[i]]);
 }
 
-TEST(CountKItemsets, SmallCaseByHand) {
-    const auto ix = index_of({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {0, 2, 3}, {0, 1, 3, 4}}, 5);
-    const ItemsetSet lower{{0, 1}, {0, 2}, {1, 2}, {1, 3}};
-    const PairSet pairs{pair_key(0, 1), pair_key(0, 2), pair_key(1, 2), pair_key(1, 3)};
-    const auto got = itemsets::count_k_itemsets_internal(ix, lower, pairs, 3, 5, {}, std::nullopt);
-    // (0,1,3) needs the pair (0,3), (1,2,3) the pair (2,3): neither is admitted.
-    EXPECT_EQ(sorted(got), (std::map<Itemset, uint32_t>{{{0, 1, 2}, 2}}));
-    // Without a pair set every co-occurring relevant extension is a candidate; item 4
-    // is in no lower set, so it is never counted.
-    const auto open = itemsets::count_k_itemsets_internal(ix, lower, {}, 3, 5, {}, std::nullopt);
-    EXPECT_EQ(sorted(open), (std::map<Itemset, uint32_t>{{{0, 1, 2}, 2}, {{0, 1, 3}, 2}, {{0, 2, 3}, 2},
-                                                          {{1, 2, 3}, 2}}));
-}
-
 TEST(CountKItemsets, DegenerateLevels) {
     const auto ix = index_of({{0, 1, 2}, {0, 1, 2}}, 3);
     const ItemsetSet lower{{0, 1}, {1, 2}};
