@@ -31,7 +31,7 @@ T10I4D100K = Path("/work/shared/data/T10I4D100K.dat")
 T10_REFERENCE_0005 = {1: 569, 2: 342, 3: 110, 4: 43, 5: 9}
 
 CHILD = r"""
-import json, resource, sys, time
+import json, sys, time
 import numpy as np
 import _tallisk_rs as m
 # Memory-mapped, so loading leaves no transient copy in the peak; the pages the call
@@ -41,7 +41,6 @@ item = np.load(sys.argv[1] + ".item.npy", mmap_mode="r")
 n_items = int(open(sys.argv[1] + ".n_items").read())
 k_max, min_support, repeat = int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 weights = np.zeros(0)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 times = []
 for _ in range(repeat if k_max >= 0 else 0):
     t0 = time.perf_counter()
@@ -49,7 +48,7 @@ for _ in range(repeat if k_max >= 0 else 0):
     times.append(time.perf_counter() - t0)
 if not times:  # baseline run: interpreter, NumPy and the loaded arrays only
     r = {"counts": [], "lower_counts": [], "n_transactions": 0}
-print(json.dumps({"before_kib": before, "seconds": min(times, default=0.0),
+print(json.dumps({"seconds": min(times, default=0.0),
                   "n_top": len(r["counts"]), "n_lower": len(r["lower_counts"])}))
 """
 

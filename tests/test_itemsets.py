@@ -7,6 +7,7 @@ from __future__ import annotations
 import itertools
 import math
 from collections import Counter
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -283,7 +284,7 @@ def test_counts_do_not_depend_on_thread_count():
         w = np.linspace(1.0, 0.0, 90)
         result = [rows_to_dict(r["itemsets"], r["counts"]) for r in
                   (m.rust_compute_itemsets(t, i, table(lower, 2), 3, 90, w, cap) for cap in (None, 4))]
-    """.format(tests=str(__import__("pathlib").Path(__file__).parent))
+    """.format(tests=str(Path(__file__).parent))
     one = run_in_subprocess(code, threads=1)
     two = run_in_subprocess(code, threads=2)
     assert one == two
