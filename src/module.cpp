@@ -14,6 +14,7 @@
 #include "itemsets/itemsets.hpp"
 #include "pairs/pairs.hpp"
 #include "pipeline/pipeline.hpp"
+#include "pipeline/variants.hpp"
 
 namespace tallisk {
 namespace {
@@ -194,8 +195,14 @@ PyObject* level_wise_pipeline(const char* name, PyObject* const* args, Py_ssize_
             return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
                                      out.n_transactions);
         } else {
-            not_yet(name);
-            return Ref();
+            pipeline::PipelineOutcome out;
+            {
+                py::ReleaseGil nogil;
+                out = pipeline::compute_pipeline_variant(static_cast<pipeline::Ablation>(Variant), txn_ids, item_ids,
+                                                         k_max, n_items, min_support, item_weights, cap);
+            }
+            return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
+                                     out.n_transactions);
         }
     });
 }

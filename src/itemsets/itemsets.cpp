@@ -205,16 +205,6 @@ FoundAnchors find_anchors(const TxnItems& txn, const AnchorTrie& trie, bool empt
     return found;
 }
 
-//! The transactions of each anchor id, ascending: a CSR over anchor ids.
-struct AnchorTxns {
-    std::vector<std::size_t> offsets;  // n_ids + 1
-    std::vector<uint32_t> txns;
-
-    std::span<const uint32_t> of(uint32_t id) const {
-        return {txns.data() + offsets[id], txns.data() + offsets[id + 1]};
-    }
-};
-
 AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size_t n_ids) {
     const std::size_t n_entries = txn.entries.size();
     const std::size_t chunk = n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1)
@@ -340,30 +330,11 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
                                    std::optional<uint64_t> max_items_per_txn) {
     if (k == 0 || freq_lower.empty()) return {};
     const std::size_t width = k - 1;
-
-    // Anchor ids: the members that can match a combination, in a fixed order.
-    std::vector<const Itemset*> members;
-    for (const Itemset& s : freq_lower)
-        // Ascending members of the right length made of countable items; no other can
-        // match a combination of a row.
-        if (s.size() == width && strictly_ascending(s) && (width == 0 || s.back() < n_items)) members.push_back(&s);
-    if (members.empty()) return {};
-    const auto order = anchor_order(members.size(), [&](std::size_t i) -> const Itemset& { return *members[i]; });
-    std::vector<const Itemset*> lower(members.size());
-    for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
-    members = {};
-
-    const TxnItems txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
-                                         max_items_per_txn);
-    AnchorTxns anchor_txns;
-    {
-        const AnchorTrie trie = width == 0 ? AnchorTrie{} : anchor_trie(lower, width, n_items);
-        anchor_txns = locate_anchors(txn, trie, lower.size());
-    }
-
-    std::vector<uint32_t> anchors;
-    for (uint32_t id = 0; id < lower.size(); ++id)
-        if (!anchor_txns.of(id).empty()) anchors.push_back(id);
+    const LevelAnchors level = locate_level_anchors(index, freq_lower, k, n_items, item_weights, max_items_per_txn);
+    const TxnItems& txn = level.txn;
+    const std::vector<const Itemset*>& lower = level.lower;
+    const AnchorTxns& anchor_txns = level.anchor_txns;
+    const std::vector<uint32_t>& anchors = level.anchors;
 
     // The pair check, applied as a gate while counting: an extension x of anchor A
     // passes exactly when every (a, x), a in A, is a frequent pair, i.e. when x is a
@@ -408,6 +379,38 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
             if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
         });
     });
+}
+
+LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,
+                                  std::size_t n_items, std::span<const double> item_weights,
+                                  std::optional<uint64_t> max_items_per_txn) {
+    LevelAnchors level;
+    if (k == 0 || freq_lower.empty()) return level;
+    const std::size_t width = k - 1;
+
+    // Anchor ids: the members that can match a combination, in a fixed order.
+    std::vector<const Itemset*> members;
+    for (const Itemset& s : freq_lower)
+        // Ascending members of the right length made of countable items; no other can
+        // match a combination of a row.
+        if (s.size() == width && strictly_ascending(s) && (width == 0 || s.back() < n_items)) members.push_back(&s);
+    if (members.empty()) return level;
+    const auto order = anchor_order(members.size(), [&](std::size_t i) -> const Itemset& { return *members[i]; });
+    std::vector<const Itemset*>& lower = level.lower;
+    lower.resize(members.size());
+    for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
+    members = {};
+
+    level.txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
+                                max_items_per_txn);
+    {
+        const AnchorTrie trie = width == 0 ? AnchorTrie{} : anchor_trie(lower, width, n_items);
+        level.anchor_txns = locate_anchors(level.txn, trie, lower.size());
+    }
+
+    for (uint32_t id = 0; id < lower.size(); ++id)
+        if (!level.anchor_txns.of(id).empty()) level.anchors.push_back(id);
+    return level;
 }
 
 LowerSets lower_sets_from_rows(std::span<const int32_t> buffer, std::size_t n_rows, std::size_t k) {

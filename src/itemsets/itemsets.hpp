@@ -232,6 +232,35 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
                                    std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                    std::optional<uint64_t> max_items_per_txn);
 
+//! The transactions of each anchor id, ascending: a CSR over anchor ids.
+struct AnchorTxns {
+    std::vector<std::size_t> offsets;  // n_ids + 1
+    std::vector<uint32_t> txns;
+
+    std::span<const uint32_t> of(uint32_t id) const {
+        return {txns.data() + offsets[id], txns.data() + offsets[id + 1]};
+    }
+};
+
+//! One level's anchors located in its rows, as the base counter and the roaring counter
+//! share them: `lower` holds the members of freq_lower that can match (length k-1,
+//! strictly ascending, items below n_items) in `anchor_order`, the anchor id being the
+//! position; `anchors` the ids found in at least one row, ascending; `anchor_txns` the
+//! ascending row ids of every id. Points into freq_lower, which must outlive it.
+struct LevelAnchors {
+    TxnItems txn;                      // the level's rows (relevance filter and cap)
+    std::vector<const Itemset*> lower;  // anchor id -> its itemset
+    AnchorTxns anchor_txns;            // anchor id -> rows holding it
+    std::vector<uint32_t> anchors;     // ids with at least one row
+};
+
+//! Steps shared by the counters that locate anchors in rows: builds the rows for level
+//! k and finds every anchor in them (sequentially up to kSequentialEntries entries,
+//! else in chunks on the pool). k = 0 or an empty freq_lower gives no anchors.
+LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,
+                                  std::size_t n_items, std::span<const double> item_weights,
+                                  std::optional<uint64_t> max_items_per_txn);
+
 //! The inputs of `count_k_itemsets_internal` derived from a (n_rows, k-1) table of
 //! frequent (k-1)-sets: `lower` holds row r as the run of k-1 consecutive elements of
 //! `buffer` (memory order) starting at r*(k-1), each reinterpreted as a u32 id, rows

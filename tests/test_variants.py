@@ -1,0 +1,246 @@
+"""The five ablation pipelines against the base level-wise pipeline and brute-force
+miners: same frequent sets and counts with and without a cap, independent of the
+worker count, and the cap counted over whole capped rows (never over rows that lost an
+anchor item)."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import textwrap
+from collections import Counter
+
+import numpy as np
+import pytest
+
+import _tallisk_rs as m
+from helpers import (
+    SANITIZED,
+    cap_basket,
+    frequent,
+    min_count_of,
+    random_baskets,
+    rows_to_dict,
+    run_in_subprocess,
+    to_arrays,
+)
+
+BASE = "rust_compute_pipeline"
+VARIANTS = [
+    "rust_compute_pipeline_v1_roaring",
+    "rust_compute_pipeline_v2_memo",
+    "rust_compute_pipeline_v3_adaptive",
+    "rust_compute_pipeline_v5_prefilter",
+    "rust_compute_pipeline_v6_gating",
+]
+ALL = [BASE, *VARIANTS]
+
+
+def mine(name, baskets, k_max, n_items, min_support, weights, cap=None, labels=None):
+    txn, item = to_arrays(baskets, labels)
+    out = getattr(m, name)(txn, item, k_max, n_items, min_support, weights, cap)
+    return out
+
+
+def levels(out):
+    return rows_to_dict(out["itemsets"], out["counts"]), rows_to_dict(out["lower_itemsets"], out["lower_counts"])
+
+
+def capped_pipeline_oracle(baskets, k_max, min_count, weights, cap):
+    """The level-wise mining under a cap, by brute force: pairs counted on whole
+    baskets; level k counts each k-set over the rows that hold at least k items of the
+    frequent (k-1)-sets, capped to the `cap` heaviest. A k-set is a candidate when
+    dropping one of its items x leaves a frequent (k-1)-set whose items all form
+    frequent pairs with x."""
+    pairs = frequent(baskets, 2, min_count)
+    pair_set = set(pairs)
+    lower, top = pairs, {}
+    for k in range(3, k_max + 1):
+        relevant = {x for s in lower for x in s}
+        counts = Counter()
+        for b in baskets:
+            row = sorted(set(b) & relevant)
+            if len(row) < k:
+                continue
+            for c in itertools.combinations(cap_basket(row, weights, cap), k):
+                counts[c] += 1
+
+        def candidate(c):
+            for x in c:
+                rest = tuple(y for y in c if y != x)
+                if rest in lower and all((min(a, x), max(a, x)) in pair_set for a in rest):
+                    return True
+            return False
+
+        level = {c: n for c, n in counts.items() if n >= min_count and candidate(c)}
+        if k == k_max:
+            top = level
+        else:
+            lower = level
+    return top, lower
+
+
+DATASETS = [
+    # (seed, n_txn, n_items, avg_len, min_support)
+    (1, 150, 12, 5, 0.05),
+    (2, 300, 20, 6, 0.03),
+    (3, 400, 30, 7, 0.02),
+    (4, 250, 16, 8, 0.08),
+    (5, 60, 16, 5, 0.0),
+    (6, 500, 40, 6, 0.015),
+]
+
+
+@pytest.mark.parametrize("seed,n_txn,n_items,avg_len,min_support", DATASETS)
+@pytest.mark.parametrize("k_max", [3, 4])
+def test_every_pipeline_equals_brute_force_without_cap(seed, n_txn, n_items, avg_len, min_support, k_max):
+    rng = np.random.default_rng(seed)
+    baskets = random_baskets(rng, n_txn, n_items, avg_len)
+    weights = rng.random(n_items)
+    mc = min_count_of(min_support, n_txn)
+    want_top, want_lower = frequent(baskets, k_max, mc), frequent(baskets, k_max - 1, mc)
+    assert want_lower, "the data must hold frequent sets below the top level"
+    for name in ALL:
+        out = mine(name, baskets, k_max, n_items, min_support, weights)
+        top, lower = levels(out)
+        assert top == want_top, name
+        assert lower == want_lower, name
+        assert out["n_transactions"] == n_txn
+        assert out["item_counts"].tolist() == [sum(x in b for b in baskets) for x in range(n_items)]
+
+
+@pytest.mark.parametrize("seed,n_txn,n_items,avg_len,min_support", DATASETS)
+@pytest.mark.parametrize("k_max,cap", [(3, 3), (3, 4), (4, 4), (4, 5), (4, 2)])
+def test_every_pipeline_equals_capped_oracle(seed, n_txn, n_items, avg_len, min_support, k_max, cap):
+    rng = np.random.default_rng(100 + seed)
+    baskets = random_baskets(rng, n_txn, n_items, avg_len)
+    # Ties on purpose: equal weights must keep the smaller ids.
+    weights = np.round(rng.random(n_items) * 4) / 4
+    mc = min_count_of(min_support, n_txn)
+    want_top, want_lower = capped_pipeline_oracle(baskets, k_max, mc, weights, cap)
+    for name in ALL:
+        top, lower = levels(mine(name, baskets, k_max, n_items, min_support, weights, cap))
+        assert top == want_top, name
+        assert lower == want_lower, name
+
+
+def test_cap_counts_only_rows_holding_the_whole_anchor():
+    # Item 0 is the lightest: the cap of 3 drops it from the 4-item baskets, so those
+    # baskets hold the anchor {0, 1} uncapped but not capped. They must not count for
+    # {0, 1, 2}, whichever of its anchors produces it first.
+    weights = np.array([0.1, 0.9, 0.8, 0.7])
+    baskets = [[0, 1, 2, 3]] * 5 + [[0, 1, 2]] * 3 + [[0, 1], [0, 2], [1, 2, 3]]
+    top, lower = capped_pipeline_oracle(baskets, 3, 1, weights, 3)
+    assert top[(0, 1, 2)] == 3  # only the three baskets that keep all three items
+    for name in ALL:
+        for _ in range(5):  # the unsound count also changed from run to run
+            got_top, got_lower = levels(mine(name, baskets, 3, 4, 0.0, weights, 3))
+            assert got_top == top, name
+            assert got_lower == lower, name
+
+
+@pytest.mark.parametrize("cap", [None, 4])
+def test_counts_under_cap_are_stable_across_processes(cap):
+    # Hash seeds differ per process, so the anchor met first differs too.
+    code = f"""
+    import numpy as np, _tallisk_rs as m
+    from helpers import random_baskets, to_arrays, rows_to_dict
+    rng = np.random.default_rng(11)
+    b = random_baskets(rng, 400, 24, 7)
+    w = np.round(rng.random(24) * 4) / 4
+    t, i = to_arrays(b)
+    result = {{}}
+    for name in {ALL!r}:
+        out = getattr(m, name)(t, i, 4, 24, 0.02, w, {cap!r})
+        result[name] = (rows_to_dict(out["itemsets"], out["counts"]),
+                        rows_to_dict(out["lower_itemsets"], out["lower_counts"]))
+    """
+    runs = [_run_here(code, threads=2) for _ in range(2)]
+    assert runs[0] == runs[1]
+    for name in ALL:
+        assert runs[0][name] == runs[0][BASE], name
+    assert runs[0][BASE][0], "the data must hold frequent 4-sets"
+
+
+@pytest.mark.parametrize("k_max", [0, 1, 2])
+@pytest.mark.parametrize("cap", [None, 2])
+def test_small_k_max_gives_the_base_result(k_max, cap):
+    rng = np.random.default_rng(21)
+    baskets = random_baskets(rng, 200, 15, 5)
+    weights = rng.random(15)
+    base = mine(BASE, baskets, k_max, 15, 0.05, weights, cap)
+    want_pairs = frequent(baskets, 2, min_count_of(0.05, 200))
+    assert levels(base) == ({}, want_pairs)
+    for name in VARIANTS:
+        out = mine(name, baskets, k_max, 15, 0.05, weights, cap)
+        assert out["itemsets"].shape == (0, 0) and out["itemsets"].dtype == np.int32
+        assert out["counts"].shape == (0,) and out["counts"].dtype == np.int64
+        assert levels(out) == ({}, want_pairs), name
+        assert list(out) == list(base)
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["empty", "no_frequent_pair", "support_above_one", "empty_middle_level"],
+)
+def test_empty_levels(case):
+    weights = np.ones(6)
+    if case == "empty":
+        baskets, support, k_max = [], 0.1, 4
+    elif case == "no_frequent_pair":
+        baskets, support, k_max = [[0], [1], [2, 3], [4]], 0.5, 3
+    elif case == "support_above_one":
+        baskets, support, k_max = [[0, 1, 2]] * 4, 1.5, 3
+    else:  # pairs frequent, no triple: every later level is empty too
+        baskets, support, k_max = [[0, 1], [1, 2], [0, 2]] * 3, 0.3, 4
+    want = None
+    for name in ALL:
+        got = levels(mine(name, baskets, k_max, 6, support, weights))
+        want = got if want is None else want
+        assert got == want, name
+        assert got[0] == {}
+    if case == "empty_middle_level":
+        assert want[1] == {}
+
+
+def _run_here(code, threads):
+    """run_in_subprocess with this directory importable (for helpers)."""
+    prefix = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
+    return run_in_subprocess(prefix + textwrap.dedent(code), threads=threads)
+
+
+@pytest.mark.skipif(SANITIZED, reason="large enough for the parallel paths: slow under ASan")
+@pytest.mark.parametrize("cap", [None, 4])
+def test_thread_count_invariance(cap):
+    # Over 500 frequent pairs and 10000 transactions, so anchors and transactions are
+    # split into chunks whose number follows the worker count.
+    code = f"""
+    import numpy as np, _tallisk_rs as m
+    from helpers import random_baskets, to_arrays, rows_to_dict
+    rng = np.random.default_rng(5)
+    b = random_baskets(rng, 12000, 60, 8, gravity=0.8)
+    w = rng.random(60)
+    t, i = to_arrays(b)
+    result = {{}}
+    for name in {ALL!r}:
+        out = getattr(m, name)(t, i, 4, 60, 0.001, w, {cap!r})
+        result[name] = (rows_to_dict(out["itemsets"], out["counts"]),
+                        rows_to_dict(out["lower_itemsets"], out["lower_counts"]))
+    n_pairs = len(rows_to_dict(*[getattr(m, {BASE!r})(t, i, 2, 60, 0.001, w)[k]
+                                 for k in ("lower_itemsets", "lower_counts")]))
+    result["n_pairs"] = n_pairs
+    """
+    one, three = _run_here(code, threads=1), _run_here(code, threads=3)
+    assert one["n_pairs"] > 500
+    assert one == three
+    for name in ALL:
+        assert one[name] == one[BASE], name
+    assert one[BASE][0] and len(one[BASE][1]) > 500
+
+
+@pytest.mark.parametrize("name", VARIANTS)
+def test_item_out_of_range_panics(name):
+    txn = np.array([0, 0, 1], dtype=np.int64)
+    with pytest.raises(BaseException, match="index out of bounds") as err:
+        getattr(m, name)(txn, np.array([0, 3, 1], dtype=np.int32), 3, 3, 0.1, np.ones(3))
+    assert type(err.value).__name__ == "PanicException"
