@@ -23,11 +23,6 @@ using py::ArrayView;
 using py::Dtype;
 using py::Ref;
 
-[[noreturn]] void not_yet(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", function);
-    throw py::ErrorAlreadySet{};
-}
-
 // ---- result dictionaries ------------------------------------------------------------
 
 Ref new_dict() { return Ref::checked(PyDict_New()); }
@@ -170,7 +165,8 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-//! The six level-wise pipelines share their argument list and result.
+//! The six level-wise pipelines share their argument list and result; variant 0 is
+//! the base counter, the others the ablation counters of the same number.
 template <int Variant>
 PyObject* level_wise_pipeline(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guard([&] {
@@ -178,32 +174,26 @@ PyObject* level_wise_pipeline(const char* name, PyObject* const* args, Py_ssize_
         const py::Args a = py::match_args(sig, args, nargs, kwnames);
         ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
         ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        [[maybe_unused]] const uint64_t k_max = py::to_usize(a[2], "k_max");
-        [[maybe_unused]] const uint32_t n_items = py::to_u32(a[3], "n_items");
-        [[maybe_unused]] const double min_support = py::to_f64(a[4], "min_support");
+        const uint64_t k_max = py::to_usize(a[2], "k_max");
+        const uint32_t n_items = py::to_u32(a[3], "n_items");
+        const double min_support = py::to_f64(a[4], "min_support");
         ArrayView weights = py::to_array(a[5], "item_weights", Dtype::f64, 1);
-        [[maybe_unused]] const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
-        [[maybe_unused]] auto txn_ids = txn.contiguous<int64_t>();
-        [[maybe_unused]] auto item_ids = item.contiguous<int32_t>();
-        [[maybe_unused]] auto item_weights = weights.contiguous<double>();
-        if constexpr (Variant == 0) {
-            pipeline::PipelineOutcome out;
-            {
-                py::ReleaseGil nogil;
+        const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
+        auto txn_ids = txn.contiguous<int64_t>();
+        auto item_ids = item.contiguous<int32_t>();
+        auto item_weights = weights.contiguous<double>();
+
+        pipeline::PipelineOutcome out;
+        {
+            py::ReleaseGil nogil;
+            if constexpr (Variant == 0)
                 out = pipeline::compute_pipeline(txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap);
-            }
-            return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
-                                     out.n_transactions);
-        } else {
-            pipeline::PipelineOutcome out;
-            {
-                py::ReleaseGil nogil;
+            else
                 out = pipeline::compute_pipeline_variant(static_cast<pipeline::Ablation>(Variant), txn_ids, item_ids,
                                                          k_max, n_items, min_support, item_weights, cap);
-            }
-            return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
-                                     out.n_transactions);
         }
+        return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
+                                 out.n_transactions);
     });
 }
 
