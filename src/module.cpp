@@ -51,7 +51,7 @@ struct LevelRows {
     std::vector<int64_t> counts;
 };
 
-[[maybe_unused]] LevelRows level_rows(const CountMap& level) {
+LevelRows level_rows(const CountMap& level) {
     LevelRows out;
     out.rows.reserve(level.size());
     out.counts.reserve(level.size());
@@ -82,7 +82,7 @@ void set_level(PyObject* d, const char* rows_key, const char* counts_key, LevelR
 
 //! The pipeline result dict shared by every mining pipeline; the classic pipeline
 //! leaves out "n_transactions".
-[[maybe_unused]] Ref build_result_dict(LevelRows&& top, LevelRows&& lower, std::vector<int64_t>&& item_counts,
+Ref build_result_dict(LevelRows&& top, LevelRows&& lower, std::vector<int64_t>&& item_counts,
                                        std::optional<uint32_t> n_transactions) {
     Ref d = new_dict();
     set_level(d.get(), "itemsets", "counts", std::move(top));
