@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "common/cap.hpp"
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
@@ -33,22 +34,6 @@ constexpr std::size_t kGallopRatio = 32;
 
 // ---- building ---------------------------------------------------------------------
 
-//! Sort key of an item under the cap, read once per item so that the comparison
-//! below sees each weight exactly once and stays a strict total order even with NaN.
-struct WeightKey {
-    double weight;
-    bool is_nan;
-    uint32_t item;
-};
-
-//! True when `a` is kept before `b`: heavier first, any number before NaN, then the
-//! smaller id. Items of a transaction are distinct, so no two keys are equivalent.
-bool heavier(const WeightKey& a, const WeightKey& b) {
-    if (a.is_nan != b.is_nan) return b.is_nan;
-    if (!a.is_nan && a.weight != b.weight) return a.weight > b.weight;
-    return a.item < b.item;
-}
-
 //! Sorts a transaction's items ascending and drops repeats; returns the new length.
 std::size_t normalise_row(uint32_t* row, std::size_t len) {
     if (len < 2) return len;
@@ -63,19 +48,9 @@ std::size_t normalise_row(uint32_t* row, std::size_t len) {
 //! Keeps the `cap` heaviest items of an ascending row, ascending again; returns the
 //! new length.
 std::size_t cap_row(uint32_t* row, std::size_t len, std::size_t cap, std::span<const double> weights,
-                    std::vector<WeightKey>& keys) {
+                    std::vector<RankedItem>& scratch) {
     if (len <= cap) return len;
-    if (cap == 0) return 0;
-    keys.clear();
-    for (std::size_t i = 0; i < len; ++i) {
-        const uint32_t x = row[i];
-        const double w = x < weights.size() ? weights[x] : 0.0;
-        keys.push_back({w, std::isnan(w), x});
-    }
-    // A total order, so selecting the first `cap` equals a stable sort and a cut.
-    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(cap), keys.end(), heavier);
-    for (std::size_t i = 0; i < cap; ++i) row[i] = keys[i].item;
-    std::sort(row, row + cap);
+    keep_heaviest({row, len}, cap, weights, scratch, row);
     return cap;
 }
 
@@ -374,7 +349,7 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
     dense = {};
 
     const bool capped = item_weights.has_value() && max_items_per_txn.has_value();
-    std::vector<WeightKey> keys;
+    std::vector<RankedItem> keys;
     for (std::size_t t = 0; t < n_txn; ++t) {
         uint32_t* row = items.data() + offsets[t];
         std::size_t len = normalise_row(row, row_len[t]);

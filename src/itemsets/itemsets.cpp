@@ -11,41 +11,14 @@
 #include <cmath>
 #include <limits>
 
+#include "common/cap.hpp"
+
 namespace tallisk::itemsets {
 namespace {
 
 // Transactions per task in the two passes that build the relevant rows: large enough
 // to amortise task overhead, small enough to balance long and short rows.
 constexpr std::size_t kTxnGrain = 4096;
-
-//! A weight read once, ranked heaviest first; NaN below every number.
-struct RankedItem {
-    double weight;
-    bool nan;
-    uint32_t item;
-};
-
-//! Strict weak ordering: heavier first, NaN last, then smaller id first. The id
-//! tie-break gives the order of a stable sort of an ascending row.
-bool ranks_before(const RankedItem& a, const RankedItem& b) {
-    if (a.nan != b.nan) return b.nan;
-    if (!a.nan && a.weight != b.weight) return a.weight > b.weight;
-    return a.item < b.item;
-}
-
-//! Keeps the m heaviest items of `row` (ascending) and writes them ascending to `out`.
-void cap_row(std::span<const uint32_t> row, std::size_t m, std::span<const double> weights,
-             std::vector<RankedItem>& ranked, uint32_t* out) {
-    ranked.clear();
-    for (uint32_t x : row) {
-        const double w = x < weights.size() ? weights[x] : 0.0;
-        ranked.push_back({w, std::isnan(w), x});
-    }
-    auto kept_end = ranked.begin() + static_cast<std::ptrdiff_t>(m);
-    std::nth_element(ranked.begin(), kept_end, ranked.end(), ranks_before);
-    std::sort(ranked.begin(), kept_end, [](const RankedItem& a, const RankedItem& b) { return a.item < b.item; });
-    for (std::size_t i = 0; i < m; ++i) out[i] = ranked[i].item;
-}
 
 bool strictly_ascending(const Itemset& s) {
     for (std::size_t i = 1; i < s.size(); ++i)
@@ -319,7 +292,7 @@ TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> re
             if (row_buf.size() == m)
                 std::copy(row_buf.begin(), row_buf.end(), dst);
             else
-                cap_row(row_buf, m, item_weights, ranked, dst);
+                keep_heaviest(row_buf, m, item_weights, ranked, dst);
         }
     });
     return out;
