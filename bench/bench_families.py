@@ -1,5 +1,6 @@
-"""Counting strategies side by side: the six level-wise pipelines and Eclat on generated
-sparse (retail-like) and dense data, at two supports and k_max 3 and 4.
+"""The mining families side by side: the six level-wise pipelines (base counter and the
+five counting strategies), Eclat and classic Apriori on generated sparse (retail-like)
+and dense data, at several supports and k_max 3 and 4.
 
 Every measurement runs in a fresh interpreter, so one run's memory cannot hide
 another's: a small launcher process starts the worker and reads the worker's peak
@@ -7,13 +8,14 @@ resident size with getrusage(RUSAGE_CHILDREN), which covers exactly that one chi
 "load only" column is the same worker without the call (interpreter, NumPy, module and
 input arrays), the floor under every other figure.
 
-    PYTHONPATH=build/dev python3 bench/bench_variants.py [--quick] [--repeat N] [--cpu]
+    PYTHONPATH=build/dev python3 bench/bench_families.py [--quick] [--repeat N] [--cpu]
 
 Prints one Markdown table: time of the call (best of --repeat runs) and peak memory of
 the process, per entry. On a shared machine wall time is noisy; --cpu runs every worker
 with one pool thread and reports the CPU time of the call instead, which other load
-disturbs much less (and which, with one thread, has no idle spinning in it). Entries that raise NotImplementedError are shown as "n/a". The
-number of frequent top-level sets is checked to agree between the entries.
+disturbs much less (and which, with one thread, has no idle spinning in it). Entries
+that raise NotImplementedError are shown as "n/a". The number of frequent top-level
+sets is checked to agree between the entries.
 """
 
 from __future__ import annotations
@@ -40,12 +42,13 @@ ENTRIES = [
     ("v5_prefilter", "rust_compute_pipeline_v5_prefilter"),
     ("v6_gating", "rust_compute_pipeline_v6_gating"),
     ("eclat", "rust_eclat_pipeline"),
+    ("classic", "rust_classic_compute_pipeline"),
 ]
 
 # (dataset, generator call, supports): supports chosen so both levels hold sets and a
 # run takes about a second or less on two cores.
 DATASETS = [
-    ("sparse 100k", "datagen.sparse(100_000)", (0.002, 0.001)),
+    ("sparse 100k", "datagen.sparse(100_000)", (0.01, 0.005, 0.002, 0.001)),
     ("dense 5k", "datagen.dense()", (0.15, 0.1)),
 ]
 QUICK_DATASETS = [
@@ -73,6 +76,8 @@ def worker(path: str, fn: str, k_max: int, support: float, repeat: int) -> None:
             try:
                 if fn == "rust_eclat_pipeline":
                     out = f(txn, item, k_max, n_items, support)
+                elif fn == "rust_classic_compute_pipeline":
+                    out = f(txn, item, k_max, n_items, 0, support, weights)
                 else:
                     out = f(txn, item, k_max, n_items, support, weights)
             except NotImplementedError:
