@@ -307,3 +307,26 @@ def test_allocation_failure_raises_memory_error():
         result = m.rust_compute_pairs(np.array([1, 1]), np.array([0, 1], dtype=np.int32), 2)["n_transactions"]
     """
     assert run_in_subprocess(code) == 1
+
+
+def test_forked_child_can_still_compute():
+    # multiprocessing forks by default on Linux: a child of a process whose worker pool
+    # is running must still get answers (not hang on the parent's threads).
+    code = """
+    import os, numpy as np, _tallisk_rs as m
+    rng = np.random.default_rng(0)
+    t = np.repeat(np.arange(20000, dtype=np.int64), 10)
+    i = rng.integers(0, 300, t.size).astype(np.int32)
+    want = m.rust_compute_pairs(t, i, 300)["instances"].sum()
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(w, str(m.rust_compute_pairs(t, i, 300)["instances"].sum()).encode())
+        os._exit(0)
+    os.close(w)
+    got = int(os.read(r, 100))
+    os.waitpid(pid, 0)
+    result = (int(want), got)
+    """
+    want, got = run_in_subprocess(code, threads=2, timeout=120)
+    assert want == got > 0
