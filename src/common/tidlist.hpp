@@ -18,6 +18,12 @@
 
 #include <roaring/roaring.h>
 
+// CRoaring 1.x and later declare the C API inside namespace roaring::api when compiled
+// as C++; 0.2.x declares it globally. Naming the namespace here (empty if it does not
+// exist) and importing it makes the same unqualified calls work with both.
+namespace roaring::api {}
+using namespace ::roaring::api;  // NOLINT(google-global-names-in-headers)
+
 #include "common/index.hpp"
 
 namespace tallisk {
