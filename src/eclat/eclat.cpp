@@ -1,18 +1,30 @@
-// Eclat: depth-first search over vertical lists, one pool task per frequent item.
+// Eclat: depth-first search over vertical lists, one task per frequent item.
 //
-// Inside the task of item A, every list is a list of *positions* in A's transaction
-// list rather than of transaction ids: the subtree only ever looks at A's
-// transactions, so positions 0 .. |A| - 1 are a smaller universe with the same
+// Before the search, one of two global views is built, whichever the cost model finds
+// cheaper for this input:
+//   frequent rows  - every transaction's frequent items as slots (positions in the
+//                    frequent-item list), ascending; infrequent items never reach the
+//                    search. Sparse data takes this view.
+//   global bitsets - one bitset over all transactions per frequent item. Dense data
+//                    (few items in a large share of the transactions) takes this view:
+//                    a top-level class then costs |later items| word-wise ANDs instead
+//                    of a walk over every later item of every transaction.
+//
+// With frequent rows, inside the task of item A every list is a list of *positions* in
+// A's transaction list rather than of transaction ids: the subtree only ever looks at
+// A's transactions, so positions 0 .. |A| - 1 are a smaller universe with the same
 // intersection sizes. A's class (its frequent pairs) is found by one scan of A's
-// transactions through the horizontal rows of the index instead of |class| pairwise
-// intersections. The class then picks one of two representations for its whole
+// frequent rows. The class then picks one of two representations for its whole
 // subtree, by density:
-//   Lists - ascending u32 position lists. A child class is built either by pairwise
-//           merge (galloping for very uneven lengths) or, when cheaper, by the same
-//           projection through the horizontal rows, restricted to the member's list;
+//   Lists - ascending u32 position lists, plus A's conditional rows (each position's
+//           class members, as member indices). A child class is built either by
+//           pairwise merge (galloping for very uneven lengths) or, when cheaper, by
+//           projection through the conditional rows, restricted to the member's list;
 //   Bits  - bitsets of |A| bits, intersected by AND and popcount.
-// Both run the same recursion (`extend`); only building a child class differs.
-// Classes whose members are complete k_max-sets are counted, never materialised.
+// With global bitsets every class uses Bits over all transactions. All run the same
+// recursion (`extend`); only building a child class differs. Classes whose members are
+// complete k_max-sets are counted, never materialised. Small searches run on the
+// calling thread; waking the pool would cost more than the search.
 #include "eclat/eclat.hpp"
 
 #include <algorithm>
@@ -39,6 +51,12 @@ constexpr uint32_t kGallopRatio = 32;
 // Relative cost of one projection step (two table look-ups and an increment) against
 // one merge step, used to choose how a list class is built.
 constexpr double kProjectStepCost = 1.0;
+// Cost of an AND + popcount of one 64-bit word, in projection steps (a table look-up and
+// an increment at a scattered address); chooses between the two global views.
+constexpr double kWordCost = 0.25;
+// Below this many estimated steps the top level runs on the calling thread: the pool's
+// wake-up (and, in a fresh process, its start) costs more than the second worker saves.
+constexpr double kParallelMinSteps = 2.0e6;
 
 //! Growable buffer without value-initialisation; `fresh` discards the old content.
 template <class T>
@@ -66,6 +84,7 @@ struct Member {
     uint32_t item;
     uint32_t count;
     std::size_t offset;
+    uint32_t local;  // index of the item among the root's class (its frequent pairs)
 };
 
 //! The class explored at one depth of the search, with its storage.
@@ -75,34 +94,56 @@ struct Level {
     Scratch<uint64_t> words;      // bitsets, n_words each (Bits)
 };
 
-//! The state of one top-level task; owned by the task, shared with nobody.
-struct Search {
+//! What every top-level task reads: the input, the threshold and one global view of the
+//! frequent items. Built on the calling thread, then shared read-only.
+struct Shared {
     const InvertedIndex* index = nullptr;
     const FrequentItems* frequent = nullptr;
     std::size_t k_max = 0;
     uint32_t min_count = 1;
-    std::span<const uint32_t> root_txns;  // transactions of the task's item; positions index this
-    uint32_t later_base = 0;              // slot of the task's item + 1: slot of its first later item
-    double later_per_txn = 0;             // mean number of later items per root transaction
-    std::size_t n_words = 0;              // words per bitset in this task (Bits only)
-    std::vector<uint32_t> prefix;         // items of the current prefix, ascending
+    bool global_bits = false;
+    // Frequent rows (global_bits false): slots of transaction t's frequent items,
+    // ascending, at row_slots[row_offsets[t], row_offsets[t + 1]).
+    std::vector<uint32_t> row_offsets;
+    std::vector<uint32_t> row_slots;
+    // Global bitsets (global_bits true): n_words words per slot, bit t set when
+    // transaction t holds the slot's item.
+    std::size_t n_words = 0;
+    std::vector<uint64_t> bits;
+
+    std::span<const uint32_t> row(uint32_t t) const {
+        return {row_slots.data() + row_offsets[t], row_slots.data() + row_offsets[t + 1]};
+    }
+};
+
+//! The state of one top-level task; owned by the task, shared with nobody.
+struct Search {
+    std::size_t k_max = 0;
+    uint32_t min_count = 1;
+    double later_per_txn = 0;  // mean conditional-row length per root position (Lists only)
+    std::size_t n_words = 0;   // words per bitset in this task (Bits only)
+    // A's conditional rows (Lists only): for each position in A's transaction list, the
+    // indices of the root class's members that transaction holds, ascending.
+    Scratch<uint32_t> cond_offsets;
+    Scratch<uint32_t> cond_members;
+    std::vector<uint32_t> prefix;  // items of the current prefix, ascending
     // levels[d]: the class explored with a d-item prefix. A deque, so growing it while
     // shallower levels are being iterated leaves their references valid.
     std::deque<Level> levels;
-    std::vector<uint32_t> candidate_of;  // per later slot: index among the candidates being counted, or none
+    std::vector<uint32_t> candidate_of;  // per root-class member: index among the candidates being counted, or none
     std::vector<uint32_t> tally;         // per candidate: count, then member index
-    EclatOut out;
+    EclatOut* out = nullptr;             // rows are appended here
 };
 
 void emit_top(Search& s, uint32_t item, uint32_t count) {
-    s.out.itemsets.insert(s.out.itemsets.end(), s.prefix.begin(), s.prefix.end());
-    s.out.itemsets.push_back(item);
-    s.out.counts.push_back(count);
+    s.out->itemsets.insert(s.out->itemsets.end(), s.prefix.begin(), s.prefix.end());
+    s.out->itemsets.push_back(item);
+    s.out->counts.push_back(count);
 }
 
 void emit_lower(Search& s, uint32_t count) {
-    s.out.lower_itemsets.insert(s.out.lower_itemsets.end(), s.prefix.begin(), s.prefix.end());
-    s.out.lower_counts.push_back(count);
+    s.out->lower_itemsets.insert(s.out->lower_itemsets.end(), s.prefix.begin(), s.prefix.end());
+    s.out->lower_counts.push_back(count);
 }
 
 // ---- list intersection ----------------------------------------------------------------
@@ -201,19 +242,18 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
 
 // ---- the two representations ----------------------------------------------------------
 
-//! Calls f(position, candidate) for every occurrence, in the root transactions at the
-//! given positions, of an item after `after` that is marked in s.candidate_of.
+//! Calls f(position, candidate) for every member after root-class member `after` that
+//! is marked in s.candidate_of, in the conditional rows of the given positions.
 template <class F>
 void project(const Search& s, const uint32_t* positions, std::size_t n, uint32_t after, F&& f) {
-    const InvertedIndex& index = *s.index;
-    const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
+    const uint32_t* offsets = s.cond_offsets.data();
+    const uint32_t* members = s.cond_members.data();
+    const uint32_t* candidate_of = s.candidate_of.data();
     for (std::size_t k = 0; k < n; ++k) {
         const uint32_t p = positions[k];
-        const std::span<const uint32_t> row = index.txn(s.root_txns[p]);
-        for (auto it = std::upper_bound(row.begin(), row.end(), after); it != row.end(); ++it) {
-            const uint32_t slot = slot_of[*it];
-            if (slot == kNotFrequent) continue;
-            const uint32_t c = s.candidate_of[slot - s.later_base];
+        const uint32_t* const end = members + offsets[p + 1];
+        for (const uint32_t* it = std::upper_bound(members + offsets[p], end, after); it != end; ++it) {
+            const uint32_t c = candidate_of[*it];
             if (c != kNotFrequent) f(p, c);
         }
     }
@@ -225,8 +265,8 @@ struct Lists {
     //! `materialise` false the members are only counted.
     static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
         const std::vector<Member>& ms = s.levels[depth].members;
-        // A merge walks both lists of every pair; a projection walks the rows of M's
-        // transactions once (twice when the lists are needed). Take the cheaper one.
+        // A merge walks both lists of every pair; a projection walks the conditional
+        // rows of M's positions once (twice when the lists are needed). Take the cheaper.
         double merge_cost = 0;
         for (std::size_t q = p + 1; q < ms.size(); ++q) merge_cost += ms[q].count;
         merge_cost += static_cast<double>(ms.size() - p - 1) * ms[p].count;
@@ -249,7 +289,7 @@ struct Lists {
             for (std::size_t q = p + 1; q < ms.size(); ++q) {
                 const uint32_t c =
                     intersect<false>(a, m.count, level.ids.data() + ms[q].offset, ms[q].count, s.min_count, nullptr);
-                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0});
+                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0, ms[q].local});
             }
             return;
         }
@@ -262,7 +302,7 @@ struct Lists {
             const uint32_t c =
                 intersect<true>(a, m.count, level.ids.data() + ms[q].offset, ms[q].count, s.min_count, dst + used);
             if (c >= s.min_count) {
-                child.members.push_back({ms[q].item, c, used});
+                child.members.push_back({ms[q].item, c, used, ms[q].local});
                 used += c;
             }
         }
@@ -275,17 +315,15 @@ struct Lists {
         const std::vector<Member>& ms = level.members;
         const Member& m = ms[p];
         const uint32_t* list = level.ids.data() + m.offset;
-        const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
         const std::size_t n_cand = ms.size() - p - 1;
-        for (std::size_t q = 0; q < n_cand; ++q)
-            s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = static_cast<uint32_t>(q);
+        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[ms[p + 1 + q].local] = static_cast<uint32_t>(q);
         s.tally.assign(n_cand, 0);
-        project(s, list, m.count, m.item, [&](uint32_t, uint32_t c) { ++s.tally[c]; });
+        project(s, list, m.count, m.local, [&](uint32_t, uint32_t c) { ++s.tally[c]; });
 
         std::size_t total = 0;
         for (std::size_t q = 0; q < n_cand; ++q) {
             if (s.tally[q] >= s.min_count) {
-                child.members.push_back({ms[p + 1 + q].item, s.tally[q], total});
+                child.members.push_back({ms[p + 1 + q].item, s.tally[q], total, ms[p + 1 + q].local});
                 total += s.tally[q];
                 s.tally[q] = static_cast<uint32_t>(child.members.size() - 1);
             } else {
@@ -296,17 +334,17 @@ struct Lists {
             uint32_t* dst = child.ids.fresh(total);
             std::vector<Member>& cm = child.members;
             // Offsets double as fill cursors and are restored afterwards.
-            project(s, list, m.count, m.item, [&](uint32_t pos, uint32_t c) {
+            project(s, list, m.count, m.local, [&](uint32_t pos, uint32_t c) {
                 const uint32_t j = s.tally[c];
                 if (j != kNotFrequent) dst[cm[j].offset++] = pos;
             });
             for (Member& x : cm) x.offset -= x.count;
         }
-        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = kNotFrequent;
+        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[ms[p + 1 + q].local] = kNotFrequent;
     }
 };
 
-//! Bitsets over the positions of the task's item.
+//! Bitsets of n_words words (over the root's positions, or over all transactions).
 struct Bits {
     static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
         const Level& level = s.levels[depth];
@@ -318,7 +356,7 @@ struct Bits {
         if (!materialise) {
             for (std::size_t q = p + 1; q < ms.size(); ++q) {
                 const auto c = static_cast<uint32_t>(and_count(a, level.words.data() + ms[q].offset, w));
-                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0});
+                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0, ms[q].local});
             }
             return;
         }
@@ -327,7 +365,7 @@ struct Bits {
         for (std::size_t q = p + 1; q < ms.size(); ++q) {
             const auto c = static_cast<uint32_t>(and_into(a, level.words.data() + ms[q].offset, dst + used, w));
             if (c >= s.min_count) {
-                child.members.push_back({ms[q].item, c, used});
+                child.members.push_back({ms[q].item, c, used, ms[q].local});
                 used += w;
             }
         }
@@ -362,94 +400,136 @@ void extend(Search& s, std::size_t depth) {
     }
 }
 
-//! Calls f(position, later) for every occurrence of a frequent item x > a in the
-//! transactions of a, where position indexes a's transaction list and later is x's
-//! slot minus (slot of a + 1).
+//! Calls f(position, later) for every frequent item after slot a in the frequent rows
+//! of a's transactions, where position indexes a's transaction list and later is the
+//! item's slot minus (a + 1).
 template <class F>
-void scan_later(const InvertedIndex& index, const FrequentItems& fr, uint32_t a, uint32_t slot_a, F&& f) {
-    const std::span<const uint32_t> txns = index.item(a);
+void scan_later(const Shared& sh, std::span<const uint32_t> txns, uint32_t a, F&& f) {
     for (std::size_t p = 0; p < txns.size(); ++p) {
-        const std::span<const uint32_t> row = index.txn(txns[p]);
-        for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it) {
-            const uint32_t slot = fr.slot_of[*it];
-            if (slot != kNotFrequent) f(static_cast<uint32_t>(p), slot - slot_a - 1);
-        }
+        const std::span<const uint32_t> row = sh.row(txns[p]);
+        for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it)
+            f(static_cast<uint32_t>(p), *it - a - 1);
     }
 }
 
-//! The subtree of frequent item `slot`: its frequent supersets of k_max and k_max - 1
-//! items, in ascending lexicographic order.
-EclatOut top_level_task(const InvertedIndex& index, const FrequentItems& fr, std::size_t k_max, uint32_t slot) {
+Search new_search(const Shared& sh, EclatOut& out) {
+    Search s;
+    s.k_max = sh.k_max;
+    s.min_count = sh.min_count;
+    s.out = &out;
+    s.levels.resize(2);
+    return s;
+}
+
+//! Appends the subtree of frequent item `slot` to `out` from the frequent rows: its
+//! frequent supersets of k_max and k_max - 1 items, in ascending lexicographic order.
+void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
+    const FrequentItems& fr = *sh.frequent;
     const uint32_t a = fr.items[slot];
     const std::size_t n_later = fr.items.size() - slot - 1;
-    if (n_later == 0) return {};
-    Search s;
-    s.index = &index;
-    s.frequent = &fr;
-    s.k_max = k_max;
-    s.min_count = fr.min_count;
-    s.root_txns = index.item(a);
-    s.later_base = slot + 1;
+    if (n_later == 0) return;
+    const std::span<const uint32_t> txns = sh.index->item(a);
 
     // Count pass: the pair counts of a with every later frequent item.
     std::vector<uint32_t> tally(n_later, 0);
-    uint64_t occurrences = 0;
-    scan_later(index, fr, a, slot, [&](uint32_t, uint32_t later) {
-        ++tally[later];
-        ++occurrences;
-    });
-    s.later_per_txn = static_cast<double>(occurrences) / static_cast<double>(s.root_txns.size());
-    s.candidate_of.assign(n_later, kNotFrequent);
+    scan_later(sh, txns, slot, [&](uint32_t, uint32_t later) { ++tally[later]; });
 
-    s.levels.resize(2);
+    Search s = new_search(sh, out);
     std::vector<Member>& cls = s.levels[1].members;
     uint64_t total = 0;
     for (std::size_t q = 0; q < n_later; ++q) {
-        if (tally[q] >= fr.min_count) {
-            cls.push_back({fr.items[slot + 1 + q], tally[q], 0});
+        if (tally[q] >= sh.min_count) {
+            const auto j = static_cast<uint32_t>(cls.size());
+            cls.push_back({fr.items[slot + 1 + q], tally[q], 0, j});
             total += tally[q];
-            tally[q] = static_cast<uint32_t>(cls.size() - 1);  // from now on: member index
+            tally[q] = j;  // from now on: member index
         } else {
             tally[q] = kNotFrequent;
         }
     }
-    if (cls.empty()) return {};
-    s.prefix.reserve(std::min<std::size_t>(k_max, fr.items.size()));
+    if (cls.empty()) return;
+    s.prefix.reserve(std::min<std::size_t>(sh.k_max, fr.items.size()));
     s.prefix.push_back(a);
-    if (k_max == 2) {  // the pairs are the result; no lists needed
+    if (sh.k_max == 2) {  // the pairs are the result; no lists needed
         extend<Lists>(s, 1);
-        return std::move(s.out);
+        return;
     }
 
     // Fill pass: the members' lists as positions in a's transaction list.
-    const std::size_t m = index.item(a).size();
+    const std::size_t m = txns.size();
     const double density = static_cast<double>(total) / (static_cast<double>(cls.size()) * static_cast<double>(m));
     if (density >= kBitsDensity) {
         s.n_words = (m + 63) / 64;
         uint64_t* words = s.levels[1].words.fresh(cls.size() * s.n_words);
         std::memset(words, 0, cls.size() * s.n_words * sizeof(uint64_t));
         for (std::size_t j = 0; j < cls.size(); ++j) cls[j].offset = j * s.n_words;
-        scan_later(index, fr, a, slot, [&](uint32_t p, uint32_t later) {
+        scan_later(sh, txns, slot, [&](uint32_t p, uint32_t later) {
             const uint32_t j = tally[later];
             if (j != kNotFrequent) words[cls[j].offset + p / 64] |= uint64_t{1} << (p % 64);
         });
         extend<Bits>(s, 1);
-    } else {
-        uint32_t* ids = s.levels[1].ids.fresh(total);
-        std::vector<std::size_t> cursor(cls.size());
-        std::size_t off = 0;
-        for (std::size_t j = 0; j < cls.size(); ++j) {
-            cls[j].offset = off;
-            cursor[j] = off;
-            off += cls[j].count;
-        }
-        scan_later(index, fr, a, slot, [&](uint32_t p, uint32_t later) {
-            const uint32_t j = tally[later];
-            if (j != kNotFrequent) ids[cursor[j]++] = p;
-        });
-        extend<Lists>(s, 1);
+        return;
     }
-    return std::move(s.out);
+    uint32_t* ids = s.levels[1].ids.fresh(total);
+    std::vector<std::size_t> cursor(cls.size());
+    std::size_t off = 0;
+    for (std::size_t j = 0; j < cls.size(); ++j) {
+        cls[j].offset = off;
+        cursor[j] = off;
+        off += cls[j].count;
+    }
+    // The same pass writes the conditional rows, which deeper projections walk instead
+    // of the frequent rows: only members, already numbered, no look-up per item.
+    uint32_t* cond_offsets = s.cond_offsets.fresh(m + 1);
+    uint32_t* cond_members = s.cond_members.fresh(total);
+    uint32_t written = 0;
+    for (std::size_t p = 0; p < m; ++p) {
+        cond_offsets[p] = written;
+        const std::span<const uint32_t> row = sh.row(txns[p]);
+        for (auto it = std::upper_bound(row.begin(), row.end(), slot); it != row.end(); ++it) {
+            const uint32_t j = tally[*it - slot - 1];
+            if (j != kNotFrequent) {
+                ids[cursor[j]++] = static_cast<uint32_t>(p);
+                cond_members[written++] = j;
+            }
+        }
+    }
+    cond_offsets[m] = written;
+    s.later_per_txn = static_cast<double>(total) / static_cast<double>(m);
+    s.candidate_of.assign(cls.size(), kNotFrequent);
+    extend<Lists>(s, 1);
+}
+
+//! As rows_task, from the global bitsets.
+void bits_task(const Shared& sh, uint32_t slot, EclatOut& out) {
+    const FrequentItems& fr = *sh.frequent;
+    const std::size_t n_later = fr.items.size() - slot - 1;
+    if (n_later == 0) return;
+    const std::size_t w = sh.n_words;
+    const uint64_t* a = sh.bits.data() + slot * w;
+    Search s = new_search(sh, out);
+    s.n_words = w;
+    std::vector<Member>& cls = s.levels[1].members;
+    if (sh.k_max == 2) {
+        for (std::size_t q = 0; q < n_later; ++q) {
+            const auto c = static_cast<uint32_t>(and_count(a, sh.bits.data() + (slot + 1 + q) * w, w));
+            if (c >= sh.min_count) cls.push_back({fr.items[slot + 1 + q], c, 0, static_cast<uint32_t>(q)});
+        }
+    } else {
+        uint64_t* dst = s.levels[1].words.fresh(n_later * w);
+        std::size_t used = 0;
+        for (std::size_t q = 0; q < n_later; ++q) {
+            const auto c = static_cast<uint32_t>(and_into(a, sh.bits.data() + (slot + 1 + q) * w, dst + used, w));
+            if (c >= sh.min_count) {
+                cls.push_back({fr.items[slot + 1 + q], c, used, static_cast<uint32_t>(q)});
+                used += w;
+            }
+        }
+    }
+    if (cls.empty()) return;
+    s.prefix.reserve(std::min<std::size_t>(sh.k_max, fr.items.size()));
+    s.prefix.push_back(fr.items[slot]);
+    extend<Bits>(s, 1);
 }
 
 template <class T>
@@ -487,10 +567,66 @@ FrequentItems frequent_items(const InvertedIndex& index, double min_support) {
 EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::size_t k_max) {
     const std::size_t n = frequent.items.size();
     if (n == 0 || k_max < 2) return {};
-    std::vector<EclatOut> parts = pool::map_each<EclatOut>(
-        n, [&](std::size_t i) { return top_level_task(index, frequent, k_max, static_cast<uint32_t>(i)); });
+    Shared sh;
+    sh.index = &index;
+    sh.frequent = &frequent;
+    sh.k_max = k_max;
+    sh.min_count = frequent.min_count;
+
+    // Choose the global view. A top-level scan of the frequent rows costs about
+    // sum over transactions of C(frequent items in it, 2) steps (twice when lists are
+    // filled); with r = occurrences / transactions that is about occurrences * (r - 1) / 2.
+    // The bitsets cost C(n, 2) word ANDs and may take no more memory than the lists.
+    const double n_txn = index.n_transactions;
+    double occurrences = 0;
+    for (uint32_t item : frequent.items) occurrences += index.item_counts[item];
+    const double passes = k_max >= 3 ? 2 : 1;
+    const double row_steps = passes * occurrences * std::max(occurrences / std::max(n_txn, 1.0) - 1, 0.0) / 2 +
+                             static_cast<double>(index.txn_items.size());
+    const std::size_t n_words = (index.n_transactions + std::size_t{63}) / 64;
+    const double bit_words = static_cast<double>(n) * static_cast<double>(n - 1) / 2 * static_cast<double>(n_words);
+    const double bit_bytes = static_cast<double>(n) * static_cast<double>(n_words) * sizeof(uint64_t);
+    sh.global_bits = kWordCost * bit_words < row_steps && bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
+    const double steps = sh.global_bits ? kWordCost * bit_words : row_steps;
+
+    if (sh.global_bits) {
+        sh.n_words = n_words;
+        sh.bits.assign(n * n_words, 0);
+        for (std::size_t slot = 0; slot < n; ++slot) {
+            uint64_t* words = sh.bits.data() + slot * n_words;
+            for (uint32_t t : index.item(frequent.items[slot])) words[t / 64] |= uint64_t{1} << (t % 64);
+        }
+    } else {
+        sh.row_offsets.resize(std::size_t{index.n_transactions} + 1);
+        sh.row_slots.resize(static_cast<std::size_t>(occurrences));
+        const std::vector<uint32_t>& slot_of = frequent.slot_of;
+        uint32_t written = 0;
+        for (uint32_t t = 0; t < index.n_transactions; ++t) {
+            sh.row_offsets[t] = written;
+            for (uint32_t item : index.txn(t)) {
+                const uint32_t slot = slot_of[item];
+                if (slot != kNotFrequent) sh.row_slots[written++] = slot;
+            }
+        }
+        sh.row_offsets[index.n_transactions] = written;
+    }
+    auto task = [&](uint32_t slot, EclatOut& out) {
+        if (sh.global_bits)
+            bits_task(sh, slot, out);
+        else
+            rows_task(sh, slot, out);
+    };
 
     EclatOut out;
+    if (steps < kParallelMinSteps) {
+        for (std::size_t i = 0; i < n; ++i) task(static_cast<uint32_t>(i), out);
+        return out;
+    }
+    std::vector<EclatOut> parts = pool::map_each<EclatOut>(n, [&](std::size_t i) {
+        EclatOut part;
+        task(static_cast<uint32_t>(i), part);
+        return part;
+    });
     std::size_t sizes[4] = {};
     for (const EclatOut& part : parts) {
         sizes[0] += part.itemsets.size();
