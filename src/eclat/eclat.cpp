@@ -57,6 +57,9 @@ constexpr double kWordCost = 0.25;
 // Below this many estimated steps the top level runs on the calling thread: the pool's
 // wake-up (and, in a fresh process, its start) costs more than the second worker saves.
 constexpr double kParallelMinSteps = 2.0e6;
+// How many transactions ahead the top-level scan prefetches a row: enough to cover a
+// miss to memory at a few nanoseconds per row.
+constexpr std::size_t kPrefetchAhead = 8;
 
 //! Growable buffer without value-initialisation; `fresh` discards the old content.
 template <class T>
@@ -106,6 +109,7 @@ struct Shared {
     // ascending, at row_slots[row_offsets[t], row_offsets[t + 1]).
     std::vector<uint32_t> row_offsets;
     std::vector<uint32_t> row_slots;
+    std::size_t max_row = 0;  // length of the longest frequent row
     // Global bitsets (global_bits true): n_words words per slot, bit t set when
     // transaction t holds the slot's item.
     std::size_t n_words = 0;
@@ -242,6 +246,19 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
 
 // ---- the two representations ----------------------------------------------------------
 
+//! First element of the ascending range [first, first + n) greater than x. Rows are
+//! short and the split points unpredictable, so this binary search selects by a
+//! conditional move instead of branching.
+inline const uint32_t* first_after(const uint32_t* first, std::size_t n, uint32_t x) {
+    if (n == 0) return first;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        first = first[half] <= x ? first + half : first;
+        n -= half;
+    }
+    return first + (*first <= x);
+}
+
 //! Calls f(position, candidate) for every member after root-class member `after` that
 //! is marked in s.candidate_of, in the conditional rows of the given positions.
 template <class F>
@@ -252,7 +269,7 @@ void project(const Search& s, const uint32_t* positions, std::size_t n, uint32_t
     for (std::size_t k = 0; k < n; ++k) {
         const uint32_t p = positions[k];
         const uint32_t* const end = members + offsets[p + 1];
-        for (const uint32_t* it = std::upper_bound(members + offsets[p], end, after); it != end; ++it) {
+        for (const uint32_t* it = first_after(members + offsets[p], end - members - offsets[p], after); it != end; ++it) {
             const uint32_t c = candidate_of[*it];
             if (c != kNotFrequent) f(p, c);
         }
@@ -400,18 +417,6 @@ void extend(Search& s, std::size_t depth) {
     }
 }
 
-//! Calls f(position, later) for every frequent item after slot a in the frequent rows
-//! of a's transactions, where position indexes a's transaction list and later is the
-//! item's slot minus (a + 1).
-template <class F>
-void scan_later(const Shared& sh, std::span<const uint32_t> txns, uint32_t a, F&& f) {
-    for (std::size_t p = 0; p < txns.size(); ++p) {
-        const std::span<const uint32_t> row = sh.row(txns[p]);
-        for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it)
-            f(static_cast<uint32_t>(p), *it - a - 1);
-    }
-}
-
 Search new_search(const Shared& sh, EclatOut& out) {
     Search s;
     s.k_max = sh.k_max;
@@ -429,12 +434,46 @@ void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
     const std::size_t n_later = fr.items.size() - slot - 1;
     if (n_later == 0) return;
     const std::span<const uint32_t> txns = sh.index->item(a);
-
-    // Count pass: the pair counts of a with every later frequent item.
-    std::vector<uint32_t> tally(n_later, 0);
-    scan_later(sh, txns, slot, [&](uint32_t, uint32_t later) { ++tally[later]; });
-
+    const std::size_t m = txns.size();
     Search s = new_search(sh, out);
+
+    // Count pass: the pair counts of a with every later frequent item. Unless only the
+    // pairs are wanted, the later items of each row (as slot - a - 1) are copied too:
+    // rows sit at scattered addresses, so reading each one once and filling the lists
+    // from the sequential copy saves a cache miss per transaction.
+    std::vector<uint32_t> tally(n_later, 0);
+    const bool fill = sh.k_max >= 3;
+    uint32_t* cond_offsets = nullptr;
+    uint32_t* cond_members = nullptr;
+    uint32_t copied = 0;
+    if (fill) {
+        // a's transactions are distinct, so their rows fit in all rows; pages of the
+        // bound that are not written are never touched.
+        const std::size_t bound = std::min(sh.row_slots.size(), m * sh.max_row);
+        cond_offsets = s.cond_offsets.fresh(m + 1);
+        cond_members = s.cond_members.fresh(bound);
+    }
+    for (std::size_t p = 0; p < m; ++p) {
+        // Rows are read in the order of a's transactions, all over memory: ask for the
+        // offsets of a later row, then for the slots of a nearer one, ahead of use.
+        if (p + 2 * kPrefetchAhead < m) __builtin_prefetch(&sh.row_offsets[txns[p + 2 * kPrefetchAhead]]);
+        if (p + kPrefetchAhead < m) __builtin_prefetch(sh.row_slots.data() + sh.row_offsets[txns[p + kPrefetchAhead]]);
+        const std::span<const uint32_t> row = sh.row(txns[p]);
+        const uint32_t* const end = row.data() + row.size();
+        const uint32_t* it = first_after(row.data(), row.size(), slot);
+        if (fill) {
+            cond_offsets[p] = copied;
+            for (; it != end; ++it) {
+                const uint32_t later = *it - slot - 1;
+                ++tally[later];
+                cond_members[copied++] = later;
+            }
+        } else {
+            for (; it != end; ++it) ++tally[*it - slot - 1];
+        }
+    }
+    if (fill) cond_offsets[m] = copied;
+
     std::vector<Member>& cls = s.levels[1].members;
     uint64_t total = 0;
     for (std::size_t q = 0; q < n_later; ++q) {
@@ -450,23 +489,24 @@ void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
     if (cls.empty()) return;
     s.prefix.reserve(std::min<std::size_t>(sh.k_max, fr.items.size()));
     s.prefix.push_back(a);
-    if (sh.k_max == 2) {  // the pairs are the result; no lists needed
+    if (!fill) {  // the pairs are the result; no lists needed
         extend<Lists>(s, 1);
         return;
     }
 
-    // Fill pass: the members' lists as positions in a's transaction list.
-    const std::size_t m = txns.size();
+    // Fill pass, from the copy: the members' lists as positions in a's transaction list.
     const double density = static_cast<double>(total) / (static_cast<double>(cls.size()) * static_cast<double>(m));
     if (density >= kBitsDensity) {
         s.n_words = (m + 63) / 64;
         uint64_t* words = s.levels[1].words.fresh(cls.size() * s.n_words);
         std::memset(words, 0, cls.size() * s.n_words * sizeof(uint64_t));
         for (std::size_t j = 0; j < cls.size(); ++j) cls[j].offset = j * s.n_words;
-        scan_later(sh, txns, slot, [&](uint32_t p, uint32_t later) {
-            const uint32_t j = tally[later];
-            if (j != kNotFrequent) words[cls[j].offset + p / 64] |= uint64_t{1} << (p % 64);
-        });
+        for (std::size_t p = 0; p < m; ++p) {
+            for (uint32_t k = cond_offsets[p]; k < cond_offsets[p + 1]; ++k) {
+                const uint32_t j = tally[cond_members[k]];
+                if (j != kNotFrequent) words[cls[j].offset + p / 64] |= uint64_t{1} << (p % 64);
+            }
+        }
         extend<Bits>(s, 1);
         return;
     }
@@ -478,16 +518,14 @@ void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
         cursor[j] = off;
         off += cls[j].count;
     }
-    // The same pass writes the conditional rows, which deeper projections walk instead
-    // of the frequent rows: only members, already numbered, no look-up per item.
-    uint32_t* cond_offsets = s.cond_offsets.fresh(m + 1);
-    uint32_t* cond_members = s.cond_members.fresh(total);
+    // The same pass turns the copy, in place, into the conditional rows that deeper
+    // projections walk: members only, already numbered. Writes never pass reads.
     uint32_t written = 0;
     for (std::size_t p = 0; p < m; ++p) {
+        const uint32_t lo = cond_offsets[p], hi = cond_offsets[p + 1];
         cond_offsets[p] = written;
-        const std::span<const uint32_t> row = sh.row(txns[p]);
-        for (auto it = std::upper_bound(row.begin(), row.end(), slot); it != row.end(); ++it) {
-            const uint32_t j = tally[*it - slot - 1];
+        for (uint32_t k = lo; k < hi; ++k) {
+            const uint32_t j = tally[cond_members[k]];
             if (j != kNotFrequent) {
                 ids[cursor[j]++] = static_cast<uint32_t>(p);
                 cond_members[written++] = j;
@@ -609,6 +647,8 @@ EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::
             }
         }
         sh.row_offsets[index.n_transactions] = written;
+        for (uint32_t t = 0; t < index.n_transactions; ++t)
+            sh.max_row = std::max<std::size_t>(sh.max_row, sh.row_offsets[t + 1] - sh.row_offsets[t]);
     }
     auto task = [&](uint32_t slot, EclatOut& out) {
         if (sh.global_bits)
