@@ -227,16 +227,18 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
         // The index and the frequent items are built with the lock held; only the
         // search, the long part, lets other Python threads run.
-        const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
-        const eclat::FrequentItems frequent = eclat::frequent_items(index, min_support);
+        // The search derives its own vertical view of the frequent items, so the item
+        // side of the full index is never built.
+        const TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
+        const eclat::FrequentItems frequent = eclat::frequent_items(rows, min_support);
         eclat::EclatOut out;
         {
             py::ReleaseGil nogil;
-            out = eclat::search(index, frequent, k_max);
+            out = eclat::search(rows, frequent, k_max);
         }
         return build_result_dict(flat_level_rows(out.itemsets, out.counts, k_max),
                                  flat_level_rows(out.lower_itemsets, out.lower_counts, k_max - 1),
-                                 widen(index.item_counts), index.n_transactions);
+                                 widen(rows.item_counts), rows.n_transactions);
     });
 }
 

@@ -23,8 +23,8 @@ std::vector<uint32_t> prefix_offsets(const std::vector<uint32_t>& counts) {
 
 }  // namespace
 
-InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
-                                   uint32_t n_items) {
+TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                       uint32_t n_items) {
     const std::size_t n = txn_ids.size();
     if (n > std::numeric_limits<uint32_t>::max())
         throw InputError("too many occurrences: " + std::to_string(n) +
@@ -94,7 +94,7 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
     }
     absl::flat_hash_map<int64_t, uint32_t>().swap(label_to_dense);
 
-    InvertedIndex index;
+    TransactionRows index;
     index.n_items = n_items;
     index.n_transactions = n_txn;
     if (grouped) {
@@ -114,18 +114,27 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
     std::tie(index.txn_items, index.txn_offsets) =
         sort_dedup_csr(std::move(items), std::move(txn_offsets), index.n_transactions);
 
+    index.item_counts.assign(n_items, 0);
+    for (uint32_t v : index.txn_items) ++index.item_counts[v];
+    return index;
+}
+
+InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                   uint32_t n_items) {
+    TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
+    InvertedIndex index;
+    index.n_items = rows.n_items;
+    index.n_transactions = rows.n_transactions;
+    index.txn_offsets = std::move(rows.txn_offsets);
+    index.txn_items = std::move(rows.txn_items);
+    index.item_counts = std::move(rows.item_counts);
     // The item side is the transpose of the deduplicated rows: walking transactions
     // in order fills every item's row ascending and without repeats.
-    std::vector<uint32_t> item_counts(n_items, 0);
-    for (uint32_t v : index.txn_items) ++item_counts[v];
-    index.item_offsets = prefix_offsets(item_counts);
+    index.item_offsets = prefix_offsets(index.item_counts);
     index.item_txns.resize(index.txn_items.size());
-    {
-        std::vector<uint32_t> cursor(index.item_offsets.begin(), index.item_offsets.end() - 1);
-        for (uint32_t t = 0; t < index.n_transactions; ++t)
-            for (uint32_t v : index.txn(t)) index.item_txns[cursor[v]++] = t;
-    }
-    index.item_counts = std::move(item_counts);
+    std::vector<uint32_t> cursor(index.item_offsets.begin(), index.item_offsets.end() - 1);
+    for (uint32_t t = 0; t < index.n_transactions; ++t)
+        for (uint32_t v : index.txn(t)) index.item_txns[cursor[v]++] = t;
     return index;
 }
 

@@ -100,7 +100,6 @@ struct Level {
 //! What every top-level task reads: the input, the threshold and one global view of the
 //! frequent items. Built on the calling thread, then shared read-only.
 struct Shared {
-    const InvertedIndex* index = nullptr;
     const FrequentItems* frequent = nullptr;
     std::size_t k_max = 0;
     uint32_t min_count = 1;
@@ -110,6 +109,10 @@ struct Shared {
     std::vector<uint32_t> row_offsets;
     std::vector<uint32_t> row_slots;
     std::size_t max_row = 0;  // length of the longest frequent row
+    // The transpose of the frequent rows: transactions of slot s, ascending, at
+    // root_txns[root_offsets[s], root_offsets[s + 1]).
+    std::vector<uint32_t> root_offsets;
+    std::vector<uint32_t> root_txns;
     // Global bitsets (global_bits true): n_words words per slot, bit t set when
     // transaction t holds the slot's item.
     std::size_t n_words = 0;
@@ -117,6 +120,9 @@ struct Shared {
 
     std::span<const uint32_t> row(uint32_t t) const {
         return {row_slots.data() + row_offsets[t], row_slots.data() + row_offsets[t + 1]};
+    }
+    std::span<const uint32_t> root(uint32_t slot) const {
+        return {root_txns.data() + root_offsets[slot], root_txns.data() + root_offsets[slot + 1]};
     }
 };
 
@@ -433,7 +439,7 @@ void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
     const uint32_t a = fr.items[slot];
     const std::size_t n_later = fr.items.size() - slot - 1;
     if (n_later == 0) return;
-    const std::span<const uint32_t> txns = sh.index->item(a);
+    const std::span<const uint32_t> txns = sh.root(slot);
     const std::size_t m = txns.size();
     Search s = new_search(sh, out);
 
@@ -589,12 +595,12 @@ uint32_t eclat_min_count(double min_support, uint32_t n_transactions) {
     return std::max<uint32_t>(min_count_from<uint32_t>(min_support, n_transactions, 1), 1);
 }
 
-FrequentItems frequent_items(const InvertedIndex& index, double min_support) {
+FrequentItems frequent_items(const TransactionRows& rows, double min_support) {
     FrequentItems fr;
-    fr.min_count = eclat_min_count(min_support, index.n_transactions);
-    fr.slot_of.assign(index.n_items, kNotFrequent);
-    for (uint32_t item = 0; item < index.n_items; ++item) {
-        if (index.item_counts[item] >= fr.min_count) {
+    fr.min_count = eclat_min_count(min_support, rows.n_transactions);
+    fr.slot_of.assign(rows.n_items, kNotFrequent);
+    for (uint32_t item = 0; item < rows.n_items; ++item) {
+        if (rows.item_counts[item] >= fr.min_count) {
             fr.slot_of[item] = static_cast<uint32_t>(fr.items.size());
             fr.items.push_back(item);
         }
@@ -602,11 +608,10 @@ FrequentItems frequent_items(const InvertedIndex& index, double min_support) {
     return fr;
 }
 
-EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::size_t k_max) {
+EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std::size_t k_max) {
     const std::size_t n = frequent.items.size();
     if (n == 0 || k_max < 2) return {};
     Shared sh;
-    sh.index = &index;
     sh.frequent = &frequent;
     sh.k_max = k_max;
     sh.min_count = frequent.min_count;
@@ -615,40 +620,54 @@ EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::
     // sum over transactions of C(frequent items in it, 2) steps (twice when lists are
     // filled); with r = occurrences / transactions that is about occurrences * (r - 1) / 2.
     // The bitsets cost C(n, 2) word ANDs and may take no more memory than the lists.
-    const double n_txn = index.n_transactions;
+    const double n_txn = rows.n_transactions;
     double occurrences = 0;
-    for (uint32_t item : frequent.items) occurrences += index.item_counts[item];
+    for (uint32_t item : frequent.items) occurrences += rows.item_counts[item];
     const double passes = k_max >= 3 ? 2 : 1;
     const double row_steps = passes * occurrences * std::max(occurrences / std::max(n_txn, 1.0) - 1, 0.0) / 2 +
-                             static_cast<double>(index.txn_items.size());
-    const std::size_t n_words = (index.n_transactions + std::size_t{63}) / 64;
+                             static_cast<double>(rows.txn_items.size());
+    const std::size_t n_words = (rows.n_transactions + std::size_t{63}) / 64;
     const double bit_words = static_cast<double>(n) * static_cast<double>(n - 1) / 2 * static_cast<double>(n_words);
     const double bit_bytes = static_cast<double>(n) * static_cast<double>(n_words) * sizeof(uint64_t);
     sh.global_bits = kWordCost * bit_words < row_steps && bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
     const double steps = sh.global_bits ? kWordCost * bit_words : row_steps;
 
+    const std::vector<uint32_t>& slot_of = frequent.slot_of;
     if (sh.global_bits) {
         sh.n_words = n_words;
         sh.bits.assign(n * n_words, 0);
-        for (std::size_t slot = 0; slot < n; ++slot) {
-            uint64_t* words = sh.bits.data() + slot * n_words;
-            for (uint32_t t : index.item(frequent.items[slot])) words[t / 64] |= uint64_t{1} << (t % 64);
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
+            for (uint32_t item : rows.txn(t)) {
+                const uint32_t slot = slot_of[item];
+                if (slot != kNotFrequent) sh.bits[slot * n_words + t / 64] |= uint64_t{1} << (t % 64);
+            }
         }
     } else {
-        sh.row_offsets.resize(std::size_t{index.n_transactions} + 1);
+        sh.row_offsets.resize(std::size_t{rows.n_transactions} + 1);
         sh.row_slots.resize(static_cast<std::size_t>(occurrences));
-        const std::vector<uint32_t>& slot_of = frequent.slot_of;
         uint32_t written = 0;
-        for (uint32_t t = 0; t < index.n_transactions; ++t) {
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
             sh.row_offsets[t] = written;
-            for (uint32_t item : index.txn(t)) {
+            for (uint32_t item : rows.txn(t)) {
                 const uint32_t slot = slot_of[item];
                 if (slot != kNotFrequent) sh.row_slots[written++] = slot;
             }
         }
-        sh.row_offsets[index.n_transactions] = written;
-        for (uint32_t t = 0; t < index.n_transactions; ++t)
+        sh.row_offsets[rows.n_transactions] = written;
+        for (uint32_t t = 0; t < rows.n_transactions; ++t)
             sh.max_row = std::max<std::size_t>(sh.max_row, sh.row_offsets[t + 1] - sh.row_offsets[t]);
+        // Each root's transactions: the frequent rows transposed, so ascending.
+        sh.root_offsets.resize(n + 1);
+        uint32_t sum = 0;
+        for (std::size_t slot = 0; slot < n; ++slot) {
+            sh.root_offsets[slot] = sum;
+            sum += rows.item_counts[frequent.items[slot]];
+        }
+        sh.root_offsets[n] = sum;
+        sh.root_txns.resize(sum);
+        std::vector<uint32_t> cursor(sh.root_offsets.begin(), sh.root_offsets.end() - 1);
+        for (uint32_t t = 0; t < rows.n_transactions; ++t)
+            for (uint32_t slot : sh.row(t)) sh.root_txns[cursor[slot]++] = t;
     }
     auto task = [&](uint32_t slot, EclatOut& out) {
         if (sh.global_bits)
