@@ -60,6 +60,8 @@ constexpr double kParallelMinSteps = 2.0e6;
 // How many transactions ahead the top-level scan prefetches a row: enough to cover a
 // miss to memory at a few nanoseconds per row.
 constexpr std::size_t kPrefetchAhead = 8;
+// Closes every frequent row; above every slot.
+constexpr uint32_t kRowEnd = std::numeric_limits<uint32_t>::max();
 
 //! Growable buffer without value-initialisation; `fresh` discards the old content.
 template <class T>
@@ -104,26 +106,23 @@ struct Shared {
     std::size_t k_max = 0;
     uint32_t min_count = 1;
     bool global_bits = false;
-    // Frequent rows (global_bits false): slots of transaction t's frequent items,
-    // ascending, at row_slots[row_offsets[t], row_offsets[t + 1]).
-    std::vector<uint32_t> row_offsets;
+    // Frequent rows (global_bits false): the slots of each transaction's frequent
+    // items, ascending, each row closed by kRowEnd. Transactions with fewer than two
+    // frequent items hold no pair and are left out.
     std::vector<uint32_t> row_slots;
     std::size_t max_row = 0;  // length of the longest frequent row
-    // The transpose of the frequent rows: transactions of slot s, ascending, at
-    // root_txns[root_offsets[s], root_offsets[s + 1]).
-    std::vector<uint32_t> root_offsets;
-    std::vector<uint32_t> root_txns;
+    // For each slot s, the places in row_slots where s occurs other than last in its
+    // row, ascending: root_pos[root_offsets[s], root_offsets[s + 1]). Reading a row
+    // from there needs no offset table and no search for the root. 64-bit places are
+    // used only when the rows outgrow 32 bits.
+    std::vector<std::size_t> root_offsets;
+    std::vector<uint32_t> root_pos32;
+    std::vector<uint64_t> root_pos64;
     // Global bitsets (global_bits true): n_words words per slot, bit t set when
     // transaction t holds the slot's item.
     std::size_t n_words = 0;
     std::vector<uint64_t> bits;
 
-    std::span<const uint32_t> row(uint32_t t) const {
-        return {row_slots.data() + row_offsets[t], row_slots.data() + row_offsets[t + 1]};
-    }
-    std::span<const uint32_t> root(uint32_t slot) const {
-        return {root_txns.data() + root_offsets[slot], root_txns.data() + root_offsets[slot + 1]};
-    }
 };
 
 //! The state of one top-level task; owned by the task, shared with nobody.
@@ -434,13 +433,16 @@ Search new_search(const Shared& sh, EclatOut& out) {
 
 //! Appends the subtree of frequent item `slot` to `out` from the frequent rows: its
 //! frequent supersets of k_max and k_max - 1 items, in ascending lexicographic order.
-void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
+//! `places` are the root's places in the rows (see Shared::root_offsets).
+template <class Place>
+void rows_task(const Shared& sh, uint32_t slot, std::span<const Place> places, EclatOut& out) {
     const FrequentItems& fr = *sh.frequent;
     const uint32_t a = fr.items[slot];
     const std::size_t n_later = fr.items.size() - slot - 1;
     if (n_later == 0) return;
-    const std::span<const uint32_t> txns = sh.root(slot);
-    const std::size_t m = txns.size();
+    // Positions below index this list: the root's transactions that hold a later
+    // frequent item (the others hold no superset of it).
+    const std::size_t m = places.size();
     Search s = new_search(sh, out);
 
     // Count pass: the pair counts of a with every later frequent item. Unless only the
@@ -459,23 +461,21 @@ void rows_task(const Shared& sh, uint32_t slot, EclatOut& out) {
         cond_offsets = s.cond_offsets.fresh(m + 1);
         cond_members = s.cond_members.fresh(bound);
     }
+    const uint32_t* const rows = sh.row_slots.data();
     for (std::size_t p = 0; p < m; ++p) {
-        // Rows are read in the order of a's transactions, all over memory: ask for the
-        // offsets of a later row, then for the slots of a nearer one, ahead of use.
-        if (p + 2 * kPrefetchAhead < m) __builtin_prefetch(&sh.row_offsets[txns[p + 2 * kPrefetchAhead]]);
-        if (p + kPrefetchAhead < m) __builtin_prefetch(sh.row_slots.data() + sh.row_offsets[txns[p + kPrefetchAhead]]);
-        const std::span<const uint32_t> row = sh.row(txns[p]);
-        const uint32_t* const end = row.data() + row.size();
-        const uint32_t* it = first_after(row.data(), row.size(), slot);
+        // Rows are read in the order of a's transactions, all over memory: ask for a
+        // later one ahead of use.
+        if (p + kPrefetchAhead < m) __builtin_prefetch(rows + places[p + kPrefetchAhead]);
+        const uint32_t* it = rows + places[p] + 1;
         if (fill) {
             cond_offsets[p] = copied;
-            for (; it != end; ++it) {
+            for (; *it != kRowEnd; ++it) {
                 const uint32_t later = *it - slot - 1;
                 ++tally[later];
                 cond_members[copied++] = later;
             }
         } else {
-            for (; it != end; ++it) ++tally[*it - slot - 1];
+            for (; *it != kRowEnd; ++it) ++tally[*it - slot - 1];
         }
     }
     if (fill) cond_offsets[m] = copied;
@@ -643,37 +643,52 @@ EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std:
             }
         }
     } else {
-        sh.row_offsets.resize(std::size_t{rows.n_transactions} + 1);
-        sh.row_slots.resize(static_cast<std::size_t>(occurrences));
-        uint32_t written = 0;
+        std::size_t entries = 0;
         for (uint32_t t = 0; t < rows.n_transactions; ++t) {
-            sh.row_offsets[t] = written;
+            std::size_t len = 0;
+            for (uint32_t item : rows.txn(t)) len += slot_of[item] != kNotFrequent;
+            if (len >= 2) entries += len + 1;
+            sh.max_row = std::max(sh.max_row, len);
+        }
+        sh.row_slots.resize(entries);
+        sh.root_offsets.assign(n + 1, 0);
+        std::size_t written = 0;
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
+            const std::size_t start = written;
             for (uint32_t item : rows.txn(t)) {
                 const uint32_t slot = slot_of[item];
                 if (slot != kNotFrequent) sh.row_slots[written++] = slot;
             }
+            if (written - start < 2) {
+                written = start;
+                continue;
+            }
+            for (std::size_t k = start; k + 1 < written; ++k) ++sh.root_offsets[sh.row_slots[k] + 1];
+            sh.row_slots[written++] = kRowEnd;
         }
-        sh.row_offsets[rows.n_transactions] = written;
-        for (uint32_t t = 0; t < rows.n_transactions; ++t)
-            sh.max_row = std::max<std::size_t>(sh.max_row, sh.row_offsets[t + 1] - sh.row_offsets[t]);
-        // Each root's transactions: the frequent rows transposed, so ascending.
-        sh.root_offsets.resize(n + 1);
-        uint32_t sum = 0;
-        for (std::size_t slot = 0; slot < n; ++slot) {
-            sh.root_offsets[slot] = sum;
-            sum += rows.item_counts[frequent.items[slot]];
-        }
-        sh.root_offsets[n] = sum;
-        sh.root_txns.resize(sum);
-        std::vector<uint32_t> cursor(sh.root_offsets.begin(), sh.root_offsets.end() - 1);
-        for (uint32_t t = 0; t < rows.n_transactions; ++t)
-            for (uint32_t slot : sh.row(t)) sh.root_txns[cursor[slot]++] = t;
+        for (std::size_t slot = 0; slot < n; ++slot) sh.root_offsets[slot + 1] += sh.root_offsets[slot];
+        auto fill_places = [&](auto& places) {
+            places.resize(sh.root_offsets[n]);
+            std::vector<std::size_t> cursor(sh.root_offsets.begin(), sh.root_offsets.end() - 1);
+            for (std::size_t k = 0; k < entries; ++k) {
+                const uint32_t slot = sh.row_slots[k];
+                if (slot != kRowEnd && sh.row_slots[k + 1] != kRowEnd) places[cursor[slot]++] = k;
+            }
+        };
+        if (entries <= std::numeric_limits<uint32_t>::max())
+            fill_places(sh.root_pos32);
+        else
+            fill_places(sh.root_pos64);
     }
     auto task = [&](uint32_t slot, EclatOut& out) {
+        const std::size_t lo = sh.global_bits ? 0 : sh.root_offsets[slot];
+        const std::size_t len = sh.global_bits ? 0 : sh.root_offsets[slot + 1] - lo;
         if (sh.global_bits)
             bits_task(sh, slot, out);
+        else if (sh.root_pos64.empty())
+            rows_task<uint32_t>(sh, slot, {sh.root_pos32.data() + lo, len}, out);
         else
-            rows_task(sh, slot, out);
+            rows_task<uint64_t>(sh, slot, {sh.root_pos64.data() + lo, len}, out);
     };
 
     EclatOut out;
