@@ -11,11 +11,11 @@
 //                    of a walk over every later item of every transaction.
 //
 // With frequent rows, inside the task of item A every list is a list of *positions* in
-// A's transaction list rather than of transaction ids: the subtree only ever looks at
-// A's transactions, so positions 0 .. |A| - 1 are a smaller universe with the same
-// intersection sizes. A's class (its frequent pairs) is found by one scan of A's
-// frequent rows. The class then picks one of two representations for its whole
-// subtree, by density:
+// A's list of transactions (those where a later frequent item follows A) rather than
+// of transaction ids: the subtree only ever looks at these transactions, so positions
+// 0 .. |A| - 1 are a smaller universe with the same intersection sizes. A's class (its
+// frequent pairs) is found by one scan of A's rows, each read from A's place in it.
+// The class then picks one of two representations for its whole subtree, by density:
 //   Lists - ascending u32 position lists, plus A's conditional rows (each position's
 //           class members, as member indices). A child class is built either by
 //           pairwise merge (galloping for very uneven lengths) or, when cheaper, by

@@ -1,11 +1,12 @@
 // Depth-first frequent-itemset mining (Eclat) over vertical transaction lists.
 //
-// Every frequent item heads one top-level task. The task projects the item's
-// transactions once through the frequent items of their rows to get the lists of its
-// pairs, then extends prefixes depth first by later items of the same equivalence
-// class until sets reach k_max items. Tasks run on the shared pool and their results
-// are concatenated in item order, so the output is the same for every thread count
-// and its rows ascend lexicographically.
+// Every frequent item heads one top-level task. The task finds the lists of its pairs
+// from the frequent items of its transactions (or, on dense data, from bitsets of all
+// transactions), then extends prefixes depth first by later items of the same
+// equivalence class until sets reach k_max items. Large searches run their tasks on the
+// shared pool, small ones on the calling thread; results are concatenated in item
+// order either way, so the output is the same for every thread count and its rows
+// ascend lexicographically.
 //
 // The work is split in two calls so the boundary can hold the interpreter lock while
 // the frequent-item list is built and release it only around the search.
