@@ -654,16 +654,14 @@ EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std:
         sh.root_offsets.assign(n + 1, 0);
         std::size_t written = 0;
         for (uint32_t t = 0; t < rows.n_transactions; ++t) {
-            const std::size_t start = written;
+            std::size_t len = 0;
+            for (uint32_t item : rows.txn(t)) len += slot_of[item] != kNotFrequent;
+            if (len < 2) continue;
             for (uint32_t item : rows.txn(t)) {
                 const uint32_t slot = slot_of[item];
                 if (slot != kNotFrequent) sh.row_slots[written++] = slot;
             }
-            if (written - start < 2) {
-                written = start;
-                continue;
-            }
-            for (std::size_t k = start; k + 1 < written; ++k) ++sh.root_offsets[sh.row_slots[k] + 1];
+            for (std::size_t k = written - len; k + 1 < written; ++k) ++sh.root_offsets[sh.row_slots[k] + 1];
             sh.row_slots[written++] = kRowEnd;
         }
         for (std::size_t slot = 0; slot < n; ++slot) sh.root_offsets[slot + 1] += sh.root_offsets[slot];
