@@ -576,6 +576,12 @@ void bits_task(const Shared& sh, uint32_t slot, EclatOut& out) {
     extend<Bits>(s, 1);
 }
 
+//! Frees the transaction rows once the search has its own view of them.
+void release(TransactionRows& rows) {
+    std::vector<uint32_t>().swap(rows.txn_items);
+    std::vector<uint32_t>().swap(rows.txn_offsets);
+}
+
 template <class T>
 void append(std::vector<T>& to, std::vector<T>&& from) {
     to.insert(to.end(), from.begin(), from.end());
@@ -608,7 +614,7 @@ FrequentItems frequent_items(const TransactionRows& rows, double min_support) {
     return fr;
 }
 
-EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std::size_t k_max) {
+EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max) {
     const std::size_t n = frequent.items.size();
     if (n == 0 || k_max < 2) return {};
     Shared sh;
@@ -642,6 +648,7 @@ EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std:
                 if (slot != kNotFrequent) sh.bits[slot * n_words + t / 64] |= uint64_t{1} << (t % 64);
             }
         }
+        release(rows);
     } else {
         std::size_t entries = 0;
         for (uint32_t t = 0; t < rows.n_transactions; ++t) {
@@ -664,6 +671,7 @@ EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std:
             for (std::size_t k = written - len; k + 1 < written; ++k) ++sh.root_offsets[sh.row_slots[k] + 1];
             sh.row_slots[written++] = kRowEnd;
         }
+        release(rows);  // the places below are found in the frequent rows
         for (std::size_t slot = 0; slot < n; ++slot) sh.root_offsets[slot + 1] += sh.root_offsets[slot];
         auto fill_places = [&](auto& places) {
             places.resize(sh.root_offsets[n]);

@@ -53,7 +53,8 @@ FrequentItems frequent_items(const TransactionRows& rows, double min_support);
 //! k_max >= 3), rows in ascending lexicographic order, identical for every number of
 //! worker threads. `frequent` must come from frequent_items(rows, ...). Requires
 //! k_max >= 2 (the caller checks). Runs on the shared pool when the search is large
-//! enough; reads `rows` and `frequent` only.
-EclatOut search(const TransactionRows& rows, const FrequentItems& frequent, std::size_t k_max);
+//! enough. Consumes `rows`: its transaction rows are released as soon as the search has
+//! built its own view of the frequent items, which lowers the peak; reads `frequent`.
+EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max);
 
 }  // namespace tallisk::eclat

@@ -40,7 +40,7 @@ TEST(EclatFrequentItems, EmptyInputHasNoFrequentItem) {
     const FrequentItems fr = frequent_items(ix, 0.25);
     EXPECT_TRUE(fr.items.empty());
     EXPECT_EQ(fr.min_count, 1u);
-    EXPECT_TRUE(search(ix, fr, 3).counts.empty());
+    EXPECT_TRUE(search(TransactionRows(ix), fr, 3).counts.empty());
 }
 
 TEST(EclatFrequentItems, KeepsItemsAtTheThresholdInIdOrder) {
@@ -64,10 +64,10 @@ TEST(EclatOut, MergeAppendsLeftBeforeRight) {
 TEST(EclatSearch, HugeKMaxStopsWhenClassesRunOut) {
     const TransactionRows ix = index_of({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}}, 5);
     const FrequentItems fr = frequent_items(ix, 0.0);
-    EXPECT_TRUE(search(ix, fr, std::numeric_limits<std::size_t>::max()).counts.empty());
+    EXPECT_TRUE(search(TransactionRows(ix), fr, std::numeric_limits<std::size_t>::max()).counts.empty());
     // The deepest level is still reached: {0, 1, 2, 3} is the only 4-set, {0, 1, 2} and
     // {1, 2, 3} the 3-sets below it, in lexicographic order.
-    const EclatOut out = search(ix, fr, 4);
+    const EclatOut out = search(TransactionRows(ix), fr, 4);
     EXPECT_EQ(out.itemsets, (std::vector<uint32_t>{0, 1, 2, 3}));
     EXPECT_EQ(out.counts, (std::vector<uint32_t>{1}));
     EXPECT_EQ(out.lower_itemsets, (std::vector<uint32_t>{0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}));
