@@ -224,16 +224,21 @@ PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
         // The index and the frequent items are built with the lock held; only the
         // search, the long part, lets other Python threads run.
-        const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
-        const eclat::FrequentItems frequent = eclat::frequent_items(index, min_support);
+        // The search derives its own vertical view of the frequent items, so the item
+        // side of the full index is never built, and it frees the rows once that view
+        // exists; what the result needs from them is taken first.
+        TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
+        const eclat::FrequentItems frequent = eclat::frequent_items(rows, min_support);
+        std::vector<int64_t> item_counts = widen(rows.item_counts);
+        const uint32_t n_transactions = rows.n_transactions;
         eclat::EclatOut out;
         {
             py::ReleaseGil nogil;
-            out = eclat::search(index, frequent, k_max);
+            out = eclat::search(std::move(rows), frequent, k_max);
         }
         return build_result_dict(flat_level_rows(out.itemsets, out.counts, k_max),
                                  flat_level_rows(out.lower_itemsets, out.lower_counts, k_max - 1),
-                                 widen(index.item_counts), index.n_transactions);
+                                 std::move(item_counts), n_transactions);
     });
 }
 

@@ -232,14 +232,35 @@ sys.path.insert(0, {tests!r})
 import numpy as np
 import _tallisk_rs as m
 from helpers import random_baskets, to_arrays
+
+def clustered(seed, n_txn, n_items, avg_len, width):
+    # Baskets drawn from a window of `width` items around a centre that jumps now and
+    # then, built with NumPy: large enough to be worth the pool, quick to generate.
+    rng = np.random.default_rng(seed)
+    lengths = np.maximum(1, rng.poisson(avg_len, n_txn))
+    jumps = rng.random(n_txn) < 0.4
+    centre = np.maximum.accumulate(np.where(jumps, np.arange(n_txn), 0))
+    centres = rng.integers(0, n_items, n_txn)[centre]
+    t = np.repeat(np.arange(n_txn, dtype=np.int64), lengths)
+    i = (np.repeat(centres, lengths) + rng.integers(0, width, lengths.sum())) % n_items
+    return t, i.astype(np.int32)
+
+def record(r):
+    result.append({{k: (v.dtype.str, v.shape, v.tobytes()) if hasattr(v, "dtype") else v
+                    for k, v in r.items()}})
+
 result = []
 for seed, n_txn, n_items, avg_len in [(1, 3000, 300, 6.0), (2, 800, 24, 12.0)]:
     rng = np.random.default_rng(seed)
     t, i = to_arrays(random_baskets(rng, n_txn, n_items, avg_len))
     for k_max, ms in [(2, 0.01), (3, 0.005), (4, 0.02), (6, 0.1)]:
-        r = m.rust_eclat_pipeline(t, i, k_max, n_items, ms)
-        result.append({{k: (v.dtype.str, v.shape, v.tobytes()) if hasattr(v, "dtype") else v
-                        for k, v in r.items()}})
+        record(m.rust_eclat_pipeline(t, i, k_max, n_items, ms))
+# Searches big enough to run on the pool: many sparse items (the frequent-row view) and
+# a few hundred items in a large share of the baskets (the global-bitset view).
+for (seed, n_txn, n_items, avg_len, width), k_max, ms in [((3, 40000, 2000, 10.0, 30), 3, 0.0005),
+                                                          ((5, 20000, 300, 30.0, 40), 4, 0.01)]:
+    t, i = clustered(seed, n_txn, n_items, avg_len, width)
+    record(m.rust_eclat_pipeline(t, i, k_max, n_items, ms))
 """
 
 
@@ -249,6 +270,7 @@ def test_same_result_with_one_and_two_worker_threads():
     one = run_in_subprocess(code, threads=1)
     two = run_in_subprocess(code, threads=2)
     assert sum(len(r["counts"][2]) for r in one) > 0
+    assert all(r["counts"][1][0] > 0 for r in one[-2:]), "the large searches found no set"
     assert one == two
 
 

@@ -23,79 +23,118 @@ std::vector<uint32_t> prefix_offsets(const std::vector<uint32_t>& counts) {
 
 }  // namespace
 
-InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
-                                   uint32_t n_items) {
+TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                       uint32_t n_items) {
     const std::size_t n = txn_ids.size();
     if (n > std::numeric_limits<uint32_t>::max())
         throw InputError("too many occurrences: " + std::to_string(n) +
                          " rows given, at most 4294967295 are supported");
 
-    // Factorise the labels, then validate the items and count both row lengths.
-    std::vector<uint32_t> dense(n);
-    std::vector<uint32_t> txn_counts;
-    std::vector<uint32_t> item_counts(n_items, 0);
-    {
-        absl::flat_hash_map<int64_t, uint32_t> label_to_dense;
-        label_to_dense.reserve(std::max<std::size_t>(n / 4, 16));
-        // Inputs are usually grouped by transaction: a run of one label needs one lookup.
-        int64_t prev_label = 0;
-        uint32_t prev_dense = 0;
-        bool have_prev = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            const int64_t label = txn_ids[i];
-            uint32_t t;
-            if (have_prev && label == prev_label) {
-                t = prev_dense;
-            } else {
-                auto [it, inserted] = label_to_dense.try_emplace(label, static_cast<uint32_t>(txn_counts.size()));
-                if (inserted) txn_counts.push_back(0);
-                t = it->second;
-                prev_label = label;
-                prev_dense = t;
-                have_prev = true;
-            }
-            dense[i] = t;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i >= item_ids.size()) panic_index(item_ids.size(), i);
-            const uint32_t v = static_cast<uint32_t>(item_ids[i]);
-            if (v >= n_items) panic_index(n_items, v);
-            ++txn_counts[dense[i]];
-            ++item_counts[v];
-        }
-    }
-
-    InvertedIndex index;
-    index.n_items = n_items;
-    index.n_transactions = static_cast<uint32_t>(txn_counts.size());
-    std::vector<uint32_t> txn_offsets = prefix_offsets(txn_counts);
-    std::vector<uint32_t> item_offsets = prefix_offsets(item_counts);
-
-    // Scatter; the counts become fill cursors.
-    std::vector<uint32_t> txn_data(n);
-    std::vector<uint32_t> item_data(n);
-    std::fill(txn_counts.begin(), txn_counts.end(), 0);
-    std::fill(item_counts.begin(), item_counts.end(), 0);
+    // One pass over the caller's arrays: number the transactions in order of first
+    // appearance, check every item and copy it. The caller's memory is read only here,
+    // so nothing later depends on it staying unchanged while the lock is released.
+    //
+    // Inputs are usually grouped by transaction, often with ascending labels. While
+    // each new run of one label starts a transaction never seen before, the copied
+    // items already form the transaction rows in order and the run starts are their
+    // offsets: no per-occurrence transaction id is kept. While the run labels also
+    // ascend, no label can recur, so no hash map is needed either. The first run that
+    // breaks either property switches to the general path from that row on.
+    std::vector<uint32_t> items(n);
+    std::vector<uint32_t> txn_offsets;  // run starts, while grouped
+    std::vector<uint32_t> dense;        // transaction of every occurrence, once not grouped
+    absl::flat_hash_map<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
+    bool grouped = true;
+    bool ascending = true;
+    uint32_t n_txn = 0;
+    int64_t prev_label = 0;
+    uint32_t prev_dense = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const uint32_t t = dense[i];
-        const uint32_t v = static_cast<uint32_t>(item_ids[i]);
-        // The caller's memory is read a second time here, with the interpreter lock
-        // released: if another thread changed it meanwhile, stop instead of writing
-        // outside a row.
-        if (v >= n_items || item_offsets[v] + item_counts[v] >= item_offsets[v + 1]) [[unlikely]]
-            throw Panic("item_ids changed while the call was reading it");
-        txn_data[txn_offsets[t] + txn_counts[t]++] = v;
-        item_data[item_offsets[v] + item_counts[v]++] = t;
+        const int64_t label = txn_ids[i];
+        if (i == 0 || label != prev_label) {
+            bool is_new = true;
+            uint32_t t = n_txn;
+            if (!ascending || label < prev_label) {
+                if (ascending) {
+                    // Every run so far started a new transaction: enter them into the
+                    // map. Ids are clamped, so that even a buffer changed meanwhile
+                    // cannot yield one out of range.
+                    ascending = false;
+                    uint32_t id = 0;
+                    for (std::size_t j = 0; j < i; ++j)
+                        if (j == 0 || txn_ids[j] != txn_ids[j - 1])
+                            label_to_dense.try_emplace(txn_ids[j], std::min(id++, n_txn - 1));
+                }
+                const auto [it, inserted] = label_to_dense.try_emplace(label, n_txn);
+                is_new = inserted;
+                t = it->second;
+            }
+            if (is_new) ++n_txn;
+            if (grouped && is_new) {
+                txn_offsets.push_back(static_cast<uint32_t>(i));
+            } else if (grouped) {
+                // A transaction seen before continues here: from now on every
+                // occurrence records its transaction.
+                grouped = false;
+                dense.resize(n);
+                for (std::size_t r = 0; r < txn_offsets.size(); ++r) {
+                    const std::size_t hi = r + 1 < txn_offsets.size() ? txn_offsets[r + 1] : i;
+                    std::fill(dense.begin() + txn_offsets[r], dense.begin() + static_cast<std::ptrdiff_t>(hi),
+                              static_cast<uint32_t>(r));
+                }
+            }
+            prev_label = label;
+            prev_dense = t;
+        }
+        if (!grouped) dense[i] = prev_dense;
+        if (i >= item_ids.size()) panic_index(item_ids.size(), i);
+        const auto v = static_cast<uint32_t>(item_ids[i]);
+        if (v >= n_items) panic_index(n_items, v);
+        items[i] = v;
     }
-    std::vector<uint32_t>().swap(dense);
-    std::vector<uint32_t>().swap(txn_counts);
+    absl::flat_hash_map<int64_t, uint32_t>().swap(label_to_dense);
 
+    TransactionRows index;
+    index.n_items = n_items;
+    index.n_transactions = n_txn;
+    if (grouped) {
+        txn_offsets.push_back(static_cast<uint32_t>(n));
+    } else {
+        // Scatter the occurrences into transaction rows.
+        std::vector<uint32_t>(std::size_t{n_txn} + 1, 0).swap(txn_offsets);
+        for (uint32_t t : dense) ++txn_offsets[t + 1];
+        for (uint32_t t = 0; t < n_txn; ++t) txn_offsets[t + 1] += txn_offsets[t];
+        std::vector<uint32_t> rows(n);
+        std::vector<uint32_t> cursor(txn_offsets.begin(), txn_offsets.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) rows[cursor[dense[i]]++] = items[i];
+        std::vector<uint32_t>().swap(cursor);
+        std::vector<uint32_t>().swap(dense);
+        items.swap(rows);
+    }
     std::tie(index.txn_items, index.txn_offsets) =
-        sort_dedup_csr(std::move(txn_data), std::move(txn_offsets), index.n_transactions);
-    std::tie(index.item_txns, index.item_offsets) =
-        sort_dedup_csr(std::move(item_data), std::move(item_offsets), n_items);
-    for (uint32_t i = 0; i < n_items; ++i) item_counts[i] = index.item_offsets[i + 1] - index.item_offsets[i];
-    index.item_counts = std::move(item_counts);
+        sort_dedup_csr(std::move(items), std::move(txn_offsets), index.n_transactions);
+
+    index.item_counts.assign(n_items, 0);
+    for (uint32_t v : index.txn_items) ++index.item_counts[v];
+    return index;
+}
+
+InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                   uint32_t n_items) {
+    TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
+    InvertedIndex index;
+    index.n_items = rows.n_items;
+    index.n_transactions = rows.n_transactions;
+    index.txn_offsets = std::move(rows.txn_offsets);
+    index.txn_items = std::move(rows.txn_items);
+    index.item_counts = std::move(rows.item_counts);
+    // The item side is the transpose of the deduplicated rows: walking transactions
+    // in order fills every item's row ascending and without repeats.
+    index.item_offsets = prefix_offsets(index.item_counts);
+    index.item_txns.resize(index.txn_items.size());
+    std::vector<uint32_t> cursor(index.item_offsets.begin(), index.item_offsets.end() - 1);
+    for (uint32_t t = 0; t < index.n_transactions; ++t)
+        for (uint32_t v : index.txn(t)) index.item_txns[cursor[v]++] = t;
     return index;
 }
 

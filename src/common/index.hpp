@@ -11,6 +11,20 @@
 
 namespace tallisk {
 
+//! The transaction half of the model alone: what a miner that derives its own vertical
+//! view needs, without the item-side copy of every occurrence.
+struct TransactionRows {
+    std::vector<uint32_t> txn_offsets;  // n_transactions + 1 row offsets into txn_items
+    std::vector<uint32_t> txn_items;    // items of every transaction, rows ascending
+    std::vector<uint32_t> item_counts;  // distinct transactions per item
+    uint32_t n_transactions = 0;        // distinct transaction labels
+    uint32_t n_items = 0;               // size of the item id space
+
+    std::span<const uint32_t> txn(uint32_t t) const {
+        return {txn_items.data() + txn_offsets[t], txn_items.data() + txn_offsets[t + 1]};
+    }
+};
+
 struct InvertedIndex {
     std::vector<uint32_t> txn_offsets;   // n_transactions + 1 row offsets into txn_items
     std::vector<uint32_t> txn_items;     // items of every transaction, rows ascending
@@ -35,6 +49,11 @@ struct InvertedIndex {
 //! InputError when there are more occurrences than the 32-bit offsets can address.
 InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
                                    uint32_t n_items);
+
+//! The transaction rows and item counts build_inverted_index would give, with the same
+//! checks and errors, without building the item side.
+TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                       uint32_t n_items);
 
 //! Sorts every row of a CSR ascending and removes repeated values. Consumes both
 //! vectors; offsets needs at least n_rows + 1 entries. Throws Panic on offsets that

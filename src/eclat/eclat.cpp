@@ -1,18 +1,30 @@
-// Eclat: depth-first search over vertical lists, one pool task per frequent item.
+// Eclat: depth-first search over vertical lists, one task per frequent item.
 //
-// Inside the task of item A, every list is a list of *positions* in A's transaction
-// list rather than of transaction ids: the subtree only ever looks at A's
-// transactions, so positions 0 .. |A| - 1 are a smaller universe with the same
-// intersection sizes. A's class (its frequent pairs) is found by one scan of A's
-// transactions through the horizontal rows of the index instead of |class| pairwise
-// intersections. The class then picks one of two representations for its whole
-// subtree, by density:
-//   Lists - ascending u32 position lists. A child class is built either by pairwise
-//           merge (galloping for very uneven lengths) or, when cheaper, by the same
-//           projection through the horizontal rows, restricted to the member's list;
+// Before the search, one of two global views is built, whichever the cost model finds
+// cheaper for this input:
+//   frequent rows  - every transaction's frequent items as slots (positions in the
+//                    frequent-item list), ascending; infrequent items never reach the
+//                    search. Sparse data takes this view.
+//   global bitsets - one bitset over all transactions per frequent item. Dense data
+//                    (few items in a large share of the transactions) takes this view:
+//                    a top-level class then costs |later items| word-wise ANDs instead
+//                    of a walk over every later item of every transaction.
+//
+// With frequent rows, inside the task of item A every list is a list of *positions* in
+// A's list of transactions (those where a later frequent item follows A) rather than
+// of transaction ids: the subtree only ever looks at these transactions, so positions
+// 0 .. |A| - 1 are a smaller universe with the same intersection sizes. A's class (its
+// frequent pairs) is found by one scan of A's rows, each read from A's place in it.
+// The class then picks one of two representations for its whole subtree, by density:
+//   Lists - ascending u32 position lists, plus A's conditional rows (each position's
+//           class members, as member indices). A child class is built either by
+//           pairwise merge (galloping for very uneven lengths) or, when cheaper, by
+//           projection through the conditional rows, restricted to the member's list;
 //   Bits  - bitsets of |A| bits, intersected by AND and popcount.
-// Both run the same recursion (`extend`); only building a child class differs.
-// Classes whose members are complete k_max-sets are counted, never materialised.
+// With global bitsets every class uses Bits over all transactions. All run the same
+// recursion (`extend`); only building a child class differs. Classes whose members are
+// complete k_max-sets are counted, never materialised. Small searches run on the
+// calling thread; waking the pool would cost more than the search.
 #include "eclat/eclat.hpp"
 
 #include <algorithm>
@@ -39,6 +51,17 @@ constexpr uint32_t kGallopRatio = 32;
 // Relative cost of one projection step (two table look-ups and an increment) against
 // one merge step, used to choose how a list class is built.
 constexpr double kProjectStepCost = 1.0;
+// Cost of an AND + popcount of one 64-bit word, in projection steps (a table look-up and
+// an increment at a scattered address); chooses between the two global views.
+constexpr double kWordCost = 0.25;
+// Below this many estimated steps the top level runs on the calling thread: the pool's
+// wake-up (and, in a fresh process, its start) costs more than the second worker saves.
+constexpr double kParallelMinSteps = 2.0e6;
+// How many transactions ahead the top-level scan prefetches a row: enough to cover a
+// miss to memory at a few nanoseconds per row.
+constexpr std::size_t kPrefetchAhead = 8;
+// Closes every frequent row; above every slot.
+constexpr uint32_t kRowEnd = std::numeric_limits<uint32_t>::max();
 
 //! Growable buffer without value-initialisation; `fresh` discards the old content.
 template <class T>
@@ -66,6 +89,7 @@ struct Member {
     uint32_t item;
     uint32_t count;
     std::size_t offset;
+    uint32_t local;  // index of the item among the root's class (its frequent pairs)
 };
 
 //! The class explored at one depth of the search, with its storage.
@@ -75,34 +99,60 @@ struct Level {
     Scratch<uint64_t> words;      // bitsets, n_words each (Bits)
 };
 
-//! The state of one top-level task; owned by the task, shared with nobody.
-struct Search {
-    const InvertedIndex* index = nullptr;
+//! What every top-level task reads: the input, the threshold and one global view of the
+//! frequent items. Built on the calling thread, then shared read-only.
+struct Shared {
     const FrequentItems* frequent = nullptr;
     std::size_t k_max = 0;
     uint32_t min_count = 1;
-    std::span<const uint32_t> root_txns;  // transactions of the task's item; positions index this
-    uint32_t later_base = 0;              // slot of the task's item + 1: slot of its first later item
-    double later_per_txn = 0;             // mean number of later items per root transaction
-    std::size_t n_words = 0;              // words per bitset in this task (Bits only)
-    std::vector<uint32_t> prefix;         // items of the current prefix, ascending
+    bool global_bits = false;
+    // Frequent rows (global_bits false): the slots of each transaction's frequent
+    // items, ascending, each row closed by kRowEnd. Transactions with fewer than two
+    // frequent items hold no pair and are left out.
+    std::vector<uint32_t> row_slots;
+    std::size_t max_row = 0;  // length of the longest frequent row
+    // For each slot s, the places in row_slots where s occurs other than last in its
+    // row, ascending: root_pos[root_offsets[s], root_offsets[s + 1]). Reading a row
+    // from there needs no offset table and no search for the root. 64-bit places are
+    // used only when the rows outgrow 32 bits.
+    std::vector<std::size_t> root_offsets;
+    std::vector<uint32_t> root_pos32;
+    std::vector<uint64_t> root_pos64;
+    // Global bitsets (global_bits true): n_words words per slot, bit t set when
+    // transaction t holds the slot's item.
+    std::size_t n_words = 0;
+    std::vector<uint64_t> bits;
+
+};
+
+//! The state of one top-level task; owned by the task, shared with nobody.
+struct Search {
+    std::size_t k_max = 0;
+    uint32_t min_count = 1;
+    double later_per_txn = 0;  // mean conditional-row length per root position (Lists only)
+    std::size_t n_words = 0;   // words per bitset in this task (Bits only)
+    // A's conditional rows (Lists only): for each position in A's transaction list, the
+    // indices of the root class's members that transaction holds, ascending.
+    Scratch<uint32_t> cond_offsets;
+    Scratch<uint32_t> cond_members;
+    std::vector<uint32_t> prefix;  // items of the current prefix, ascending
     // levels[d]: the class explored with a d-item prefix. A deque, so growing it while
     // shallower levels are being iterated leaves their references valid.
     std::deque<Level> levels;
-    std::vector<uint32_t> candidate_of;  // per later slot: index among the candidates being counted, or none
+    std::vector<uint32_t> candidate_of;  // per root-class member: index among the candidates being counted, or none
     std::vector<uint32_t> tally;         // per candidate: count, then member index
-    EclatOut out;
+    EclatOut* out = nullptr;             // rows are appended here
 };
 
 void emit_top(Search& s, uint32_t item, uint32_t count) {
-    s.out.itemsets.insert(s.out.itemsets.end(), s.prefix.begin(), s.prefix.end());
-    s.out.itemsets.push_back(item);
-    s.out.counts.push_back(count);
+    s.out->itemsets.insert(s.out->itemsets.end(), s.prefix.begin(), s.prefix.end());
+    s.out->itemsets.push_back(item);
+    s.out->counts.push_back(count);
 }
 
 void emit_lower(Search& s, uint32_t count) {
-    s.out.lower_itemsets.insert(s.out.lower_itemsets.end(), s.prefix.begin(), s.prefix.end());
-    s.out.lower_counts.push_back(count);
+    s.out->lower_itemsets.insert(s.out->lower_itemsets.end(), s.prefix.begin(), s.prefix.end());
+    s.out->lower_counts.push_back(count);
 }
 
 // ---- list intersection ----------------------------------------------------------------
@@ -201,19 +251,31 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
 
 // ---- the two representations ----------------------------------------------------------
 
-//! Calls f(position, candidate) for every occurrence, in the root transactions at the
-//! given positions, of an item after `after` that is marked in s.candidate_of.
+//! First element of the ascending range [first, first + n) greater than x. Rows are
+//! short and the split points unpredictable, so this binary search selects by a
+//! conditional move instead of branching.
+inline const uint32_t* first_after(const uint32_t* first, std::size_t n, uint32_t x) {
+    if (n == 0) return first;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        first = first[half] <= x ? first + half : first;
+        n -= half;
+    }
+    return first + (*first <= x);
+}
+
+//! Calls f(position, candidate) for every member after root-class member `after` that
+//! is marked in s.candidate_of, in the conditional rows of the given positions.
 template <class F>
 void project(const Search& s, const uint32_t* positions, std::size_t n, uint32_t after, F&& f) {
-    const InvertedIndex& index = *s.index;
-    const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
+    const uint32_t* offsets = s.cond_offsets.data();
+    const uint32_t* members = s.cond_members.data();
+    const uint32_t* candidate_of = s.candidate_of.data();
     for (std::size_t k = 0; k < n; ++k) {
         const uint32_t p = positions[k];
-        const std::span<const uint32_t> row = index.txn(s.root_txns[p]);
-        for (auto it = std::upper_bound(row.begin(), row.end(), after); it != row.end(); ++it) {
-            const uint32_t slot = slot_of[*it];
-            if (slot == kNotFrequent) continue;
-            const uint32_t c = s.candidate_of[slot - s.later_base];
+        const uint32_t* const end = members + offsets[p + 1];
+        for (const uint32_t* it = first_after(members + offsets[p], end - members - offsets[p], after); it != end; ++it) {
+            const uint32_t c = candidate_of[*it];
             if (c != kNotFrequent) f(p, c);
         }
     }
@@ -225,8 +287,8 @@ struct Lists {
     //! `materialise` false the members are only counted.
     static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
         const std::vector<Member>& ms = s.levels[depth].members;
-        // A merge walks both lists of every pair; a projection walks the rows of M's
-        // transactions once (twice when the lists are needed). Take the cheaper one.
+        // A merge walks both lists of every pair; a projection walks the conditional
+        // rows of M's positions once (twice when the lists are needed). Take the cheaper.
         double merge_cost = 0;
         for (std::size_t q = p + 1; q < ms.size(); ++q) merge_cost += ms[q].count;
         merge_cost += static_cast<double>(ms.size() - p - 1) * ms[p].count;
@@ -249,7 +311,7 @@ struct Lists {
             for (std::size_t q = p + 1; q < ms.size(); ++q) {
                 const uint32_t c =
                     intersect<false>(a, m.count, level.ids.data() + ms[q].offset, ms[q].count, s.min_count, nullptr);
-                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0});
+                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0, ms[q].local});
             }
             return;
         }
@@ -262,7 +324,7 @@ struct Lists {
             const uint32_t c =
                 intersect<true>(a, m.count, level.ids.data() + ms[q].offset, ms[q].count, s.min_count, dst + used);
             if (c >= s.min_count) {
-                child.members.push_back({ms[q].item, c, used});
+                child.members.push_back({ms[q].item, c, used, ms[q].local});
                 used += c;
             }
         }
@@ -275,17 +337,15 @@ struct Lists {
         const std::vector<Member>& ms = level.members;
         const Member& m = ms[p];
         const uint32_t* list = level.ids.data() + m.offset;
-        const std::vector<uint32_t>& slot_of = s.frequent->slot_of;
         const std::size_t n_cand = ms.size() - p - 1;
-        for (std::size_t q = 0; q < n_cand; ++q)
-            s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = static_cast<uint32_t>(q);
+        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[ms[p + 1 + q].local] = static_cast<uint32_t>(q);
         s.tally.assign(n_cand, 0);
-        project(s, list, m.count, m.item, [&](uint32_t, uint32_t c) { ++s.tally[c]; });
+        project(s, list, m.count, m.local, [&](uint32_t, uint32_t c) { ++s.tally[c]; });
 
         std::size_t total = 0;
         for (std::size_t q = 0; q < n_cand; ++q) {
             if (s.tally[q] >= s.min_count) {
-                child.members.push_back({ms[p + 1 + q].item, s.tally[q], total});
+                child.members.push_back({ms[p + 1 + q].item, s.tally[q], total, ms[p + 1 + q].local});
                 total += s.tally[q];
                 s.tally[q] = static_cast<uint32_t>(child.members.size() - 1);
             } else {
@@ -296,17 +356,17 @@ struct Lists {
             uint32_t* dst = child.ids.fresh(total);
             std::vector<Member>& cm = child.members;
             // Offsets double as fill cursors and are restored afterwards.
-            project(s, list, m.count, m.item, [&](uint32_t pos, uint32_t c) {
+            project(s, list, m.count, m.local, [&](uint32_t pos, uint32_t c) {
                 const uint32_t j = s.tally[c];
                 if (j != kNotFrequent) dst[cm[j].offset++] = pos;
             });
             for (Member& x : cm) x.offset -= x.count;
         }
-        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[slot_of[ms[p + 1 + q].item] - s.later_base] = kNotFrequent;
+        for (std::size_t q = 0; q < n_cand; ++q) s.candidate_of[ms[p + 1 + q].local] = kNotFrequent;
     }
 };
 
-//! Bitsets over the positions of the task's item.
+//! Bitsets of n_words words (over the root's positions, or over all transactions).
 struct Bits {
     static void build_child(Search& s, std::size_t depth, std::size_t p, bool materialise) {
         const Level& level = s.levels[depth];
@@ -318,7 +378,7 @@ struct Bits {
         if (!materialise) {
             for (std::size_t q = p + 1; q < ms.size(); ++q) {
                 const auto c = static_cast<uint32_t>(and_count(a, level.words.data() + ms[q].offset, w));
-                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0});
+                if (c >= s.min_count) child.members.push_back({ms[q].item, c, 0, ms[q].local});
             }
             return;
         }
@@ -327,7 +387,7 @@ struct Bits {
         for (std::size_t q = p + 1; q < ms.size(); ++q) {
             const auto c = static_cast<uint32_t>(and_into(a, level.words.data() + ms[q].offset, dst + used, w));
             if (c >= s.min_count) {
-                child.members.push_back({ms[q].item, c, used});
+                child.members.push_back({ms[q].item, c, used, ms[q].local});
                 used += w;
             }
         }
@@ -362,94 +422,164 @@ void extend(Search& s, std::size_t depth) {
     }
 }
 
-//! Calls f(position, later) for every occurrence of a frequent item x > a in the
-//! transactions of a, where position indexes a's transaction list and later is x's
-//! slot minus (slot of a + 1).
-template <class F>
-void scan_later(const InvertedIndex& index, const FrequentItems& fr, uint32_t a, uint32_t slot_a, F&& f) {
-    const std::span<const uint32_t> txns = index.item(a);
-    for (std::size_t p = 0; p < txns.size(); ++p) {
-        const std::span<const uint32_t> row = index.txn(txns[p]);
-        for (auto it = std::upper_bound(row.begin(), row.end(), a); it != row.end(); ++it) {
-            const uint32_t slot = fr.slot_of[*it];
-            if (slot != kNotFrequent) f(static_cast<uint32_t>(p), slot - slot_a - 1);
-        }
-    }
+Search new_search(const Shared& sh, EclatOut& out) {
+    Search s;
+    s.k_max = sh.k_max;
+    s.min_count = sh.min_count;
+    s.out = &out;
+    s.levels.resize(2);
+    return s;
 }
 
-//! The subtree of frequent item `slot`: its frequent supersets of k_max and k_max - 1
-//! items, in ascending lexicographic order.
-EclatOut top_level_task(const InvertedIndex& index, const FrequentItems& fr, std::size_t k_max, uint32_t slot) {
+//! Appends the subtree of frequent item `slot` to `out` from the frequent rows: its
+//! frequent supersets of k_max and k_max - 1 items, in ascending lexicographic order.
+//! `places` are the root's places in the rows (see Shared::root_offsets).
+template <class Place>
+void rows_task(const Shared& sh, uint32_t slot, std::span<const Place> places, EclatOut& out) {
+    const FrequentItems& fr = *sh.frequent;
     const uint32_t a = fr.items[slot];
     const std::size_t n_later = fr.items.size() - slot - 1;
-    if (n_later == 0) return {};
-    Search s;
-    s.index = &index;
-    s.frequent = &fr;
-    s.k_max = k_max;
-    s.min_count = fr.min_count;
-    s.root_txns = index.item(a);
-    s.later_base = slot + 1;
+    if (n_later == 0) return;
+    // Positions below index this list: the root's transactions that hold a later
+    // frequent item (the others hold no superset of it).
+    const std::size_t m = places.size();
+    Search s = new_search(sh, out);
 
-    // Count pass: the pair counts of a with every later frequent item.
+    // Count pass: the pair counts of a with every later frequent item. Unless only the
+    // pairs are wanted, the later items of each row (as slot - a - 1) are copied too:
+    // rows sit at scattered addresses, so reading each one once and filling the lists
+    // from the sequential copy saves a cache miss per transaction.
     std::vector<uint32_t> tally(n_later, 0);
-    uint64_t occurrences = 0;
-    scan_later(index, fr, a, slot, [&](uint32_t, uint32_t later) {
-        ++tally[later];
-        ++occurrences;
-    });
-    s.later_per_txn = static_cast<double>(occurrences) / static_cast<double>(s.root_txns.size());
-    s.candidate_of.assign(n_later, kNotFrequent);
+    const bool fill = sh.k_max >= 3;
+    uint32_t* cond_offsets = nullptr;
+    uint32_t* cond_members = nullptr;
+    uint32_t copied = 0;
+    if (fill) {
+        // a's transactions are distinct, so their rows fit in all rows; pages of the
+        // bound that are not written are never touched.
+        const std::size_t bound = std::min(sh.row_slots.size(), m * sh.max_row);
+        cond_offsets = s.cond_offsets.fresh(m + 1);
+        cond_members = s.cond_members.fresh(bound);
+    }
+    const uint32_t* const rows = sh.row_slots.data();
+    for (std::size_t p = 0; p < m; ++p) {
+        // Rows are read in the order of a's transactions, all over memory: ask for a
+        // later one ahead of use.
+        if (p + kPrefetchAhead < m) __builtin_prefetch(rows + places[p + kPrefetchAhead]);
+        const uint32_t* it = rows + places[p] + 1;
+        if (fill) {
+            cond_offsets[p] = copied;
+            for (; *it != kRowEnd; ++it) {
+                const uint32_t later = *it - slot - 1;
+                ++tally[later];
+                cond_members[copied++] = later;
+            }
+        } else {
+            for (; *it != kRowEnd; ++it) ++tally[*it - slot - 1];
+        }
+    }
+    if (fill) cond_offsets[m] = copied;
 
-    s.levels.resize(2);
     std::vector<Member>& cls = s.levels[1].members;
     uint64_t total = 0;
     for (std::size_t q = 0; q < n_later; ++q) {
-        if (tally[q] >= fr.min_count) {
-            cls.push_back({fr.items[slot + 1 + q], tally[q], 0});
+        if (tally[q] >= sh.min_count) {
+            const auto j = static_cast<uint32_t>(cls.size());
+            cls.push_back({fr.items[slot + 1 + q], tally[q], 0, j});
             total += tally[q];
-            tally[q] = static_cast<uint32_t>(cls.size() - 1);  // from now on: member index
+            tally[q] = j;  // from now on: member index
         } else {
             tally[q] = kNotFrequent;
         }
     }
-    if (cls.empty()) return {};
-    s.prefix.reserve(std::min<std::size_t>(k_max, fr.items.size()));
+    if (cls.empty()) return;
+    s.prefix.reserve(std::min<std::size_t>(sh.k_max, fr.items.size()));
     s.prefix.push_back(a);
-    if (k_max == 2) {  // the pairs are the result; no lists needed
+    if (!fill) {  // the pairs are the result; no lists needed
         extend<Lists>(s, 1);
-        return std::move(s.out);
+        return;
     }
 
-    // Fill pass: the members' lists as positions in a's transaction list.
-    const std::size_t m = index.item(a).size();
+    // Fill pass, from the copy: the members' lists as positions in a's transaction list.
     const double density = static_cast<double>(total) / (static_cast<double>(cls.size()) * static_cast<double>(m));
     if (density >= kBitsDensity) {
         s.n_words = (m + 63) / 64;
         uint64_t* words = s.levels[1].words.fresh(cls.size() * s.n_words);
         std::memset(words, 0, cls.size() * s.n_words * sizeof(uint64_t));
         for (std::size_t j = 0; j < cls.size(); ++j) cls[j].offset = j * s.n_words;
-        scan_later(index, fr, a, slot, [&](uint32_t p, uint32_t later) {
-            const uint32_t j = tally[later];
-            if (j != kNotFrequent) words[cls[j].offset + p / 64] |= uint64_t{1} << (p % 64);
-        });
-        extend<Bits>(s, 1);
-    } else {
-        uint32_t* ids = s.levels[1].ids.fresh(total);
-        std::vector<std::size_t> cursor(cls.size());
-        std::size_t off = 0;
-        for (std::size_t j = 0; j < cls.size(); ++j) {
-            cls[j].offset = off;
-            cursor[j] = off;
-            off += cls[j].count;
+        for (std::size_t p = 0; p < m; ++p) {
+            for (uint32_t k = cond_offsets[p]; k < cond_offsets[p + 1]; ++k) {
+                const uint32_t j = tally[cond_members[k]];
+                if (j != kNotFrequent) words[cls[j].offset + p / 64] |= uint64_t{1} << (p % 64);
+            }
         }
-        scan_later(index, fr, a, slot, [&](uint32_t p, uint32_t later) {
-            const uint32_t j = tally[later];
-            if (j != kNotFrequent) ids[cursor[j]++] = p;
-        });
-        extend<Lists>(s, 1);
+        extend<Bits>(s, 1);
+        return;
     }
-    return std::move(s.out);
+    uint32_t* ids = s.levels[1].ids.fresh(total);
+    std::vector<std::size_t> cursor(cls.size());
+    std::size_t off = 0;
+    for (std::size_t j = 0; j < cls.size(); ++j) {
+        cls[j].offset = off;
+        cursor[j] = off;
+        off += cls[j].count;
+    }
+    // The same pass turns the copy, in place, into the conditional rows that deeper
+    // projections walk: members only, already numbered. Writes never pass reads.
+    uint32_t written = 0;
+    for (std::size_t p = 0; p < m; ++p) {
+        const uint32_t lo = cond_offsets[p], hi = cond_offsets[p + 1];
+        cond_offsets[p] = written;
+        for (uint32_t k = lo; k < hi; ++k) {
+            const uint32_t j = tally[cond_members[k]];
+            if (j != kNotFrequent) {
+                ids[cursor[j]++] = static_cast<uint32_t>(p);
+                cond_members[written++] = j;
+            }
+        }
+    }
+    cond_offsets[m] = written;
+    s.later_per_txn = static_cast<double>(total) / static_cast<double>(m);
+    s.candidate_of.assign(cls.size(), kNotFrequent);
+    extend<Lists>(s, 1);
+}
+
+//! As rows_task, from the global bitsets.
+void bits_task(const Shared& sh, uint32_t slot, EclatOut& out) {
+    const FrequentItems& fr = *sh.frequent;
+    const std::size_t n_later = fr.items.size() - slot - 1;
+    if (n_later == 0) return;
+    const std::size_t w = sh.n_words;
+    const uint64_t* a = sh.bits.data() + slot * w;
+    Search s = new_search(sh, out);
+    s.n_words = w;
+    std::vector<Member>& cls = s.levels[1].members;
+    if (sh.k_max == 2) {
+        for (std::size_t q = 0; q < n_later; ++q) {
+            const auto c = static_cast<uint32_t>(and_count(a, sh.bits.data() + (slot + 1 + q) * w, w));
+            if (c >= sh.min_count) cls.push_back({fr.items[slot + 1 + q], c, 0, static_cast<uint32_t>(q)});
+        }
+    } else {
+        uint64_t* dst = s.levels[1].words.fresh(n_later * w);
+        std::size_t used = 0;
+        for (std::size_t q = 0; q < n_later; ++q) {
+            const auto c = static_cast<uint32_t>(and_into(a, sh.bits.data() + (slot + 1 + q) * w, dst + used, w));
+            if (c >= sh.min_count) {
+                cls.push_back({fr.items[slot + 1 + q], c, used, static_cast<uint32_t>(q)});
+                used += w;
+            }
+        }
+    }
+    if (cls.empty()) return;
+    s.prefix.reserve(std::min<std::size_t>(sh.k_max, fr.items.size()));
+    s.prefix.push_back(fr.items[slot]);
+    extend<Bits>(s, 1);
+}
+
+//! Frees the transaction rows once the search has its own view of them.
+void release(TransactionRows& rows) {
+    std::vector<uint32_t>().swap(rows.txn_items);
+    std::vector<uint32_t>().swap(rows.txn_offsets);
 }
 
 template <class T>
@@ -471,12 +601,12 @@ uint32_t eclat_min_count(double min_support, uint32_t n_transactions) {
     return std::max<uint32_t>(min_count_from<uint32_t>(min_support, n_transactions, 1), 1);
 }
 
-FrequentItems frequent_items(const InvertedIndex& index, double min_support) {
+FrequentItems frequent_items(const TransactionRows& rows, double min_support) {
     FrequentItems fr;
-    fr.min_count = eclat_min_count(min_support, index.n_transactions);
-    fr.slot_of.assign(index.n_items, kNotFrequent);
-    for (uint32_t item = 0; item < index.n_items; ++item) {
-        if (index.item_counts[item] >= fr.min_count) {
+    fr.min_count = eclat_min_count(min_support, rows.n_transactions);
+    fr.slot_of.assign(rows.n_items, kNotFrequent);
+    for (uint32_t item = 0; item < rows.n_items; ++item) {
+        if (rows.item_counts[item] >= fr.min_count) {
             fr.slot_of[item] = static_cast<uint32_t>(fr.items.size());
             fr.items.push_back(item);
         }
@@ -484,13 +614,99 @@ FrequentItems frequent_items(const InvertedIndex& index, double min_support) {
     return fr;
 }
 
-EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::size_t k_max) {
+EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max) {
     const std::size_t n = frequent.items.size();
     if (n == 0 || k_max < 2) return {};
-    std::vector<EclatOut> parts = pool::map_each<EclatOut>(
-        n, [&](std::size_t i) { return top_level_task(index, frequent, k_max, static_cast<uint32_t>(i)); });
+    Shared sh;
+    sh.frequent = &frequent;
+    sh.k_max = k_max;
+    sh.min_count = frequent.min_count;
+
+    // Choose the global view. A top-level scan of the frequent rows costs about
+    // sum over transactions of C(frequent items in it, 2) steps (twice when lists are
+    // filled); with r = occurrences / transactions that is about occurrences * (r - 1) / 2.
+    // The bitsets cost C(n, 2) word ANDs and may take no more memory than the lists.
+    const double n_txn = rows.n_transactions;
+    double occurrences = 0;
+    for (uint32_t item : frequent.items) occurrences += rows.item_counts[item];
+    const double passes = k_max >= 3 ? 2 : 1;
+    const double row_steps = passes * occurrences * std::max(occurrences / std::max(n_txn, 1.0) - 1, 0.0) / 2 +
+                             static_cast<double>(rows.txn_items.size());
+    const std::size_t n_words = (rows.n_transactions + std::size_t{63}) / 64;
+    const double bit_words = static_cast<double>(n) * static_cast<double>(n - 1) / 2 * static_cast<double>(n_words);
+    const double bit_bytes = static_cast<double>(n) * static_cast<double>(n_words) * sizeof(uint64_t);
+    sh.global_bits = kWordCost * bit_words < row_steps && bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
+    const double steps = sh.global_bits ? kWordCost * bit_words : row_steps;
+
+    const std::vector<uint32_t>& slot_of = frequent.slot_of;
+    if (sh.global_bits) {
+        sh.n_words = n_words;
+        sh.bits.assign(n * n_words, 0);
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
+            for (uint32_t item : rows.txn(t)) {
+                const uint32_t slot = slot_of[item];
+                if (slot != kNotFrequent) sh.bits[slot * n_words + t / 64] |= uint64_t{1} << (t % 64);
+            }
+        }
+        release(rows);
+    } else {
+        std::size_t entries = 0;
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
+            std::size_t len = 0;
+            for (uint32_t item : rows.txn(t)) len += slot_of[item] != kNotFrequent;
+            if (len >= 2) entries += len + 1;
+            sh.max_row = std::max(sh.max_row, len);
+        }
+        sh.row_slots.resize(entries);
+        sh.root_offsets.assign(n + 1, 0);
+        std::size_t written = 0;
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
+            std::size_t len = 0;
+            for (uint32_t item : rows.txn(t)) len += slot_of[item] != kNotFrequent;
+            if (len < 2) continue;
+            for (uint32_t item : rows.txn(t)) {
+                const uint32_t slot = slot_of[item];
+                if (slot != kNotFrequent) sh.row_slots[written++] = slot;
+            }
+            for (std::size_t k = written - len; k + 1 < written; ++k) ++sh.root_offsets[sh.row_slots[k] + 1];
+            sh.row_slots[written++] = kRowEnd;
+        }
+        release(rows);  // the places below are found in the frequent rows
+        for (std::size_t slot = 0; slot < n; ++slot) sh.root_offsets[slot + 1] += sh.root_offsets[slot];
+        auto fill_places = [&](auto& places) {
+            places.resize(sh.root_offsets[n]);
+            std::vector<std::size_t> cursor(sh.root_offsets.begin(), sh.root_offsets.end() - 1);
+            for (std::size_t k = 0; k < entries; ++k) {
+                const uint32_t slot = sh.row_slots[k];
+                if (slot != kRowEnd && sh.row_slots[k + 1] != kRowEnd) places[cursor[slot]++] = k;
+            }
+        };
+        if (entries <= std::numeric_limits<uint32_t>::max())
+            fill_places(sh.root_pos32);
+        else
+            fill_places(sh.root_pos64);
+    }
+    auto task = [&](uint32_t slot, EclatOut& out) {
+        const std::size_t lo = sh.global_bits ? 0 : sh.root_offsets[slot];
+        const std::size_t len = sh.global_bits ? 0 : sh.root_offsets[slot + 1] - lo;
+        if (sh.global_bits)
+            bits_task(sh, slot, out);
+        else if (sh.root_pos64.empty())
+            rows_task<uint32_t>(sh, slot, {sh.root_pos32.data() + lo, len}, out);
+        else
+            rows_task<uint64_t>(sh, slot, {sh.root_pos64.data() + lo, len}, out);
+    };
 
     EclatOut out;
+    if (steps < kParallelMinSteps) {
+        for (std::size_t i = 0; i < n; ++i) task(static_cast<uint32_t>(i), out);
+        return out;
+    }
+    std::vector<EclatOut> parts = pool::map_each<EclatOut>(n, [&](std::size_t i) {
+        EclatOut part;
+        task(static_cast<uint32_t>(i), part);
+        return part;
+    });
     std::size_t sizes[4] = {};
     for (const EclatOut& part : parts) {
         sizes[0] += part.itemsets.size();

@@ -1,11 +1,12 @@
 // Depth-first frequent-itemset mining (Eclat) over vertical transaction lists.
 //
-// Every frequent item heads one top-level task. The task projects the item's
-// transactions once through the horizontal rows of the index to get the lists of its
-// pairs, then extends prefixes depth first by later items of the same equivalence
-// class until sets reach k_max items. Tasks run on the shared pool and their results
-// are concatenated in item order, so the output is the same for every thread count
-// and its rows ascend lexicographically.
+// Every frequent item heads one top-level task. The task finds the lists of its pairs
+// from the frequent items of its transactions (or, on dense data, from bitsets of all
+// transactions), then extends prefixes depth first by later items of the same
+// equivalence class until sets reach k_max items. Large searches run their tasks on the
+// shared pool, small ones on the calling thread; results are concatenated in item
+// order either way, so the output is the same for every thread count and its rows
+// ascend lexicographically.
 //
 // The work is split in two calls so the boundary can hold the interpreter lock while
 // the frequent-item list is built and release it only around the search.
@@ -46,13 +47,14 @@ uint32_t eclat_min_count(double min_support, uint32_t n_transactions);
 
 //! The items whose transaction count reaches eclat_min_count(min_support, n). Cheap and
 //! sequential; does not throw except std::bad_alloc.
-FrequentItems frequent_items(const InvertedIndex& index, double min_support);
+FrequentItems frequent_items(const TransactionRows& rows, double min_support);
 
 //! Every frequent set of k_max items and of k_max - 1 items (the latter only when
 //! k_max >= 3), rows in ascending lexicographic order, identical for every number of
-//! worker threads. `frequent` must come from frequent_items(index, ...). Requires
-//! k_max >= 2 (the caller checks). Runs on the shared pool; reads `index` and
-//! `frequent` only.
-EclatOut search(const InvertedIndex& index, const FrequentItems& frequent, std::size_t k_max);
+//! worker threads. `frequent` must come from frequent_items(rows, ...). Requires
+//! k_max >= 2 (the caller checks). Runs on the shared pool when the search is large
+//! enough. Consumes `rows`: its transaction rows are released as soon as the search has
+//! built its own view of the frequent items, which lowers the peak; reads `frequent`.
+EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max);
 
 }  // namespace tallisk::eclat

@@ -11,7 +11,7 @@
 namespace tallisk::eclat {
 namespace {
 
-InvertedIndex index_of(const std::vector<std::vector<uint32_t>>& txns, uint32_t n_items) {
+TransactionRows index_of(const std::vector<std::vector<uint32_t>>& txns, uint32_t n_items) {
     std::vector<int64_t> labels;
     std::vector<int32_t> items;
     for (std::size_t t = 0; t < txns.size(); ++t)
@@ -19,7 +19,7 @@ InvertedIndex index_of(const std::vector<std::vector<uint32_t>>& txns, uint32_t 
             labels.push_back(static_cast<int64_t>(t) * 3 + 1);
             items.push_back(static_cast<int32_t>(x));
         }
-    return build_inverted_index(labels, items, n_items);
+    return build_transaction_rows(labels, items, n_items);
 }
 
 TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
@@ -36,15 +36,15 @@ TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
 }
 
 TEST(EclatFrequentItems, EmptyInputHasNoFrequentItem) {
-    const InvertedIndex ix = build_inverted_index({}, {}, 500);
+    const TransactionRows ix = build_transaction_rows({}, {}, 500);
     const FrequentItems fr = frequent_items(ix, 0.25);
     EXPECT_TRUE(fr.items.empty());
     EXPECT_EQ(fr.min_count, 1u);
-    EXPECT_TRUE(search(ix, fr, 3).counts.empty());
+    EXPECT_TRUE(search(TransactionRows(ix), fr, 3).counts.empty());
 }
 
 TEST(EclatFrequentItems, KeepsItemsAtTheThresholdInIdOrder) {
-    const InvertedIndex ix = index_of({{0, 3}, {3, 4}, {1, 3, 4}, {2}}, 6);
+    const TransactionRows ix = index_of({{0, 3}, {3, 4}, {1, 3, 4}, {2}}, 6);
     const FrequentItems fr = frequent_items(ix, 0.5);  // min_count 2
     EXPECT_EQ(fr.items, (std::vector<uint32_t>{3, 4}));
     EXPECT_EQ(fr.slot_of[3], 0u);
@@ -62,12 +62,12 @@ TEST(EclatOut, MergeAppendsLeftBeforeRight) {
 }
 
 TEST(EclatSearch, HugeKMaxStopsWhenClassesRunOut) {
-    const InvertedIndex ix = index_of({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}}, 5);
+    const TransactionRows ix = index_of({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}}, 5);
     const FrequentItems fr = frequent_items(ix, 0.0);
-    EXPECT_TRUE(search(ix, fr, std::numeric_limits<std::size_t>::max()).counts.empty());
+    EXPECT_TRUE(search(TransactionRows(ix), fr, std::numeric_limits<std::size_t>::max()).counts.empty());
     // The deepest level is still reached: {0, 1, 2, 3} is the only 4-set, {0, 1, 2} and
     // {1, 2, 3} the 3-sets below it, in lexicographic order.
-    const EclatOut out = search(ix, fr, 4);
+    const EclatOut out = search(TransactionRows(ix), fr, 4);
     EXPECT_EQ(out.itemsets, (std::vector<uint32_t>{0, 1, 2, 3}));
     EXPECT_EQ(out.counts, (std::vector<uint32_t>{1}));
     EXPECT_EQ(out.lower_itemsets, (std::vector<uint32_t>{0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}));
