@@ -1,8 +1,8 @@
 """Times rust_compute_pairs on generated retail-like baskets.
 
-Each setting runs in a fresh process, so the reported peak memory (the child's
-maximum resident set) belongs to that run alone; `base` is the resident set just before
-the call (interpreter, NumPy and the input arrays), `peak` the maximum during it.
+Each setting runs in a fresh process. `base` is the resident set just before the calls
+(interpreter, NumPy and the input arrays); the kernel's peak mark is reset there, so
+`peak` is the maximum resident set during the calls alone, not during data generation.
 
     python3 bench/bench_pairs.py [--transactions 100000 1000000] [--repeat 3]
 """
@@ -16,16 +16,21 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 CHILD = r"""
-import json, resource, sys, time
+import json, sys, time
 sys.path.insert(0, {here!r})
 import datagen, _tallisk_rs
 txn, item, n_items = datagen.sparse(n_txn={n_txn}, seed=0)
-def rss_mb():
+def status_mb(key):
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS"):
+            if line.startswith(key):
                 return int(line.split()[1]) / 1024
-base = rss_mb()
+import ctypes, gc
+gc.collect()
+ctypes.CDLL("libc.so.6").malloc_trim(0)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # resets the peak resident set (VmHWM) to the current one
+base = status_mb("VmRSS")
 times = []
 for _ in range({repeat}):
     start = time.perf_counter()
@@ -33,7 +38,7 @@ for _ in range({repeat}):
     times.append(time.perf_counter() - start)
     rows = len(r["item_A"])
     del r
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+peak = status_mb("VmHWM")
 print(json.dumps(dict(rows=rows, occurrences=len(txn), best=min(times), base=base, peak=peak)))
 """
 
