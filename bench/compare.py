@@ -515,10 +515,15 @@ def chart(rows, path, title):
         k = mine[0]["k_max"] if mine else ""
         ax.set_title(f"{name} (k_max {k})")
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
+    # One legend for all panels, beside them, so no curve is hidden under it.
+    handles = {}
+    for ax in axes[0]:
+        for h, label in zip(*ax.get_legend_handles_labels()):
+            handles.setdefault(label, h)
+    fig.legend(handles.values(), handles.keys(), fontsize=7, loc="center left", bbox_to_anchor=(1.0, 0.5))
     fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=90)
+    fig.savefig(path, dpi=90, bbox_inches="tight")
     plt.close(fig)
 
 
