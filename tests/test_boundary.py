@@ -3,7 +3,6 @@ checks, native failures, result arrays, and the interpreter lock."""
 
 import gc
 import inspect
-import sys
 import threading
 import time
 
@@ -110,7 +109,7 @@ def test_keywords_and_positionals_mix():
 
 
 @pytest.mark.parametrize("name, param", ARRAY_PARAMS)
-@pytest.mark.parametrize("bad", ["wrong_dtype", "list", "wrong_ndim", "byteswapped"])
+@pytest.mark.parametrize("bad", ["wrong_dtype", "list", "wrong_ndim", "byteswapped", "strided"])
 def test_array_conversion_errors(name, param, bad):
     good = VALID[name][param]
     if bad == "wrong_dtype":
@@ -119,34 +118,21 @@ def test_array_conversion_errors(name, param, bad):
         value = good.tolist()
     elif bad == "wrong_ndim":
         value = good.reshape(1, -1) if good.ndim == 1 else good.ravel()
-    else:
+    elif bad == "byteswapped":
         value = good.astype(good.dtype.newbyteorder())
+    else:
+        value = np.repeat(good, 2, axis=-1)[..., ::2]
+        assert not value.flags.c_contiguous and not value.flags.f_contiguous
     with pytest.raises(TypeError) as info:
         call(name, **{param: value})
-    assert str(info.value) == (
-        f"argument '{param}': '{type(value).__name__}' object cannot be converted to 'PyArray<T, D>'"
-    )
+    assert str(info.value) == ("The given array is not contiguous" if bad == "strided" else
+                               f"argument '{param}': '{type(value).__name__}' object cannot be converted to "
+                               "'PyArray<T, D>'")
 
 
-@pytest.mark.parametrize("name, param", ARRAY_PARAMS)
-def test_strided_arrays_are_refused(name, param):
-    good = VALID[name][param]
-    strided = np.repeat(good, 2, axis=-1)[..., ::2]
-    assert not strided.flags.c_contiguous and not strided.flags.f_contiguous
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        call(name, **{param: strided})
-
-
-@pytest.mark.parametrize("name, param", U32_PARAMS)
-@pytest.mark.parametrize("value", [-1, 2**32, 2**70])
-def test_u32_out_of_range(name, param, value):
-    with pytest.raises(OverflowError):
-        call(name, **{param: value})
-
-
-@pytest.mark.parametrize("name, param", USIZE_PARAMS)
-@pytest.mark.parametrize("value", [-1, 2**64])
-def test_usize_out_of_range(name, param, value):
+@pytest.mark.parametrize("name, param, value", [(f, p, v) for f, p in U32_PARAMS for v in (-1, 2**32, 2**70)]
+                         + [(f, p, v) for f, p in USIZE_PARAMS for v in (-1, 2**64)])
+def test_integer_out_of_range(name, param, value):
     with pytest.raises(OverflowError):
         call(name, **{param: value})
 
@@ -161,7 +147,7 @@ def test_scalar_type_errors_name_the_argument(name, param):
     assert isinstance(info.value.__cause__, TypeError)
 
 
-def test_min_support_none_and_float_like():
+def test_scalar_conversions():
     with pytest.raises(TypeError, match="^argument 'min_support': "):
         m.rust_compute_pairs(T, I, 3, None)
 
@@ -172,11 +158,7 @@ def test_min_support_none_and_float_like():
     # 0.6 of 2 transactions needs 2, the pair occurs once
     assert m.rust_compute_pairs(T, I, 3, Half())["instances"].tolist() == []
     assert m.rust_compute_pairs(T, I, 3, 1)["instances"].tolist() == []
-    assert m.rust_compute_pairs(T, I, 3, 0)["instances"].tolist() == [1, 1]
-
-
-def test_index_like_integers_are_accepted():
-    assert m.rust_compute_pairs(T, I, np.uint8(3))["n_transactions"] == 2
+    assert m.rust_compute_pairs(T, I, np.uint8(3), 0)["instances"].tolist() == [1, 1]  # index-like integers
     assert call("rust_compute_pipeline", k_max=np.int64(2), max_items_per_txn=np.int16(4)) is not False
 
 
@@ -205,6 +187,14 @@ def test_inconsistent_items_panic(items, n_items, message):
     panic = panic_type()
     with pytest.raises(panic, match=message):
         m.rust_compute_pairs(T, np.array(items, dtype=np.int32), n_items)
+
+
+# (the classic pipeline mines any id; its test is in test_classic.py)
+@pytest.mark.parametrize("name", [n for n in VALID if n not in ("rust_compute_itemsets",
+                                                                "rust_classic_compute_pipeline")])
+def test_every_entry_panics_on_an_item_beyond_n_items(name):
+    with pytest.raises(panic_type(), match="^index out of bounds: the len is 3 but the index is 3$"):
+        call(name, item_ids=np.array([0, 3, 1], dtype=np.int32))
 
 
 def test_extra_item_ids_are_ignored():

@@ -139,29 +139,6 @@ def test_cap_counts_only_rows_holding_the_whole_anchor():
             assert got_lower == lower, name
 
 
-@pytest.mark.parametrize("cap", [None, 4])
-def test_counts_under_cap_are_stable_across_processes(cap):
-    # Hash seeds differ per process, so the anchor met first differs too.
-    code = f"""
-    import numpy as np, _tallisk_rs as m
-    from helpers import random_baskets, to_arrays, rows_to_dict
-    rng = np.random.default_rng(11)
-    b = random_baskets(rng, 400, 24, 7)
-    w = np.round(rng.random(24) * 4) / 4
-    t, i = to_arrays(b)
-    result = {{}}
-    for name in {ALL!r}:
-        out = getattr(m, name)(t, i, 4, 24, 0.02, w, {cap!r})
-        result[name] = (rows_to_dict(out["itemsets"], out["counts"]),
-                        rows_to_dict(out["lower_itemsets"], out["lower_counts"]))
-    """
-    runs = [_run_here(code, threads=2) for _ in range(2)]
-    assert runs[0] == runs[1]
-    for name in ALL:
-        assert runs[0][name] == runs[0][BASE], name
-    assert runs[0][BASE][0], "the data must hold frequent 4-sets"
-
-
 @pytest.mark.parametrize("k_max", [0, 1, 2])
 @pytest.mark.parametrize("cap", [None, 2])
 def test_small_k_max_gives_the_base_result(k_max, cap):
@@ -179,28 +156,15 @@ def test_small_k_max_gives_the_base_result(k_max, cap):
         assert list(out) == list(base)
 
 
-@pytest.mark.parametrize(
-    "case",
-    ["empty", "no_frequent_pair", "support_above_one", "empty_middle_level"],
-)
-def test_empty_levels(case):
-    weights = np.ones(6)
-    if case == "empty":
-        baskets, support, k_max = [], 0.1, 4
-    elif case == "no_frequent_pair":
-        baskets, support, k_max = [[0], [1], [2, 3], [4]], 0.5, 3
-    elif case == "support_above_one":
-        baskets, support, k_max = [[0, 1, 2]] * 4, 1.5, 3
-    else:  # pairs frequent, no triple: every later level is empty too
-        baskets, support, k_max = [[0, 1], [1, 2], [0, 2]] * 3, 0.3, 4
-    want = None
+@pytest.mark.parametrize("baskets, support, k_max", [
+    ([], 0.1, 4),  # no input
+    ([[0], [1], [2, 3], [4]], 0.5, 3),  # no frequent pair
+    ([[0, 1, 2]] * 4, 1.5, 3),  # support above one
+    ([[0, 1], [1, 2], [0, 2]] * 3, 0.3, 4),  # pairs frequent, no triple: every later level empty too
+])
+def test_empty_levels(baskets, support, k_max):
     for name in ALL:
-        got = levels(mine(name, baskets, k_max, 6, support, weights))
-        want = got if want is None else want
-        assert got == want, name
-        assert got[0] == {}
-    if case == "empty_middle_level":
-        assert want[1] == {}
+        assert levels(mine(name, baskets, k_max, 6, support, np.ones(6))) == ({}, {}), name
 
 
 def _run_here(code, threads):
@@ -236,11 +200,3 @@ def test_thread_count_invariance(cap):
     for name in ALL:
         assert one[name] == one[BASE], name
     assert one[BASE][0] and len(one[BASE][1]) > 500
-
-
-@pytest.mark.parametrize("name", VARIANTS)
-def test_item_out_of_range_panics(name):
-    txn = np.array([0, 0, 1], dtype=np.int64)
-    with pytest.raises(BaseException, match="index out of bounds") as err:
-        getattr(m, name)(txn, np.array([0, 3, 1], dtype=np.int32), 3, 3, 0.1, np.ones(3))
-    assert type(err.value).__name__ == "PanicException"

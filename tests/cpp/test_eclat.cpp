@@ -1,6 +1,5 @@
-// Unit tests of the depth-first miner: the threshold rule, the frequent-item list, the
-// accumulator merge and the depth limit. The search itself is checked against a
-// brute-force miner, on data that takes every representation, by tests/test_eclat.py.
+// Unit tests of the depth-first miner: the threshold rule and the depth limit. The
+// search itself is checked against a brute-force miner by tests/test_eclat.py.
 #include "eclat/eclat.hpp"
 
 #include <gtest/gtest.h>
@@ -33,32 +32,6 @@ TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
     // No transactions: ceil(s * 0) is 0, and a count of 0 must not make a set frequent.
     EXPECT_EQ(eclat_min_count(0.5, 0), 1u);
     EXPECT_EQ(eclat_min_count(std::numeric_limits<double>::infinity(), 0), 1u);
-}
-
-TEST(EclatFrequentItems, EmptyInputHasNoFrequentItem) {
-    const TransactionRows ix = build_transaction_rows({}, {}, 500);
-    const FrequentItems fr = frequent_items(ix, 0.25);
-    EXPECT_TRUE(fr.items.empty());
-    EXPECT_EQ(fr.min_count, 1u);
-    EXPECT_TRUE(search(TransactionRows(ix), fr, 3).counts.empty());
-}
-
-TEST(EclatFrequentItems, KeepsItemsAtTheThresholdInIdOrder) {
-    const TransactionRows ix = index_of({{0, 3}, {3, 4}, {1, 3, 4}, {2}}, 6);
-    const FrequentItems fr = frequent_items(ix, 0.5);  // min_count 2
-    EXPECT_EQ(fr.items, (std::vector<uint32_t>{3, 4}));
-    EXPECT_EQ(fr.slot_of[3], 0u);
-    EXPECT_EQ(fr.slot_of[4], 1u);
-    EXPECT_EQ(fr.slot_of[0], std::numeric_limits<uint32_t>::max());
-}
-
-TEST(EclatOut, MergeAppendsLeftBeforeRight) {
-    EclatOut left{{1, 2, 3}, {7}, {1, 2}, {9}};
-    left.merge(EclatOut{{4, 5, 6}, {8}, {}, {}});
-    EXPECT_EQ(left.itemsets, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(left.counts, (std::vector<uint32_t>{7, 8}));
-    EXPECT_EQ(left.lower_itemsets, (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(left.lower_counts, (std::vector<uint32_t>{9}));
 }
 
 TEST(EclatSearch, HugeKMaxStopsWhenClassesRunOut) {
