@@ -305,6 +305,28 @@ def our_tools(names, ours, args):
     return tools
 
 
+def run_tools(tools, ds, setting, stopped, args, tmp, note=None):
+    """Runs each tool on one dataset and setting, each in its own process. A slow peer
+    stopped at a higher support is skipped at the lower (harder) ones; `stopped` carries
+    that across settings. `note(tool, run)` adds to the note of a successful run."""
+    here = []
+    for tool in tools:
+        if tool in stopped:
+            here.append(Run(ds.name, setting.k_max, setting.min_support, setting.min_count, tool, "skipped",
+                            note=stopped[tool]))
+            continue
+        res = run_child(tool, ds, setting, args, tmp)
+        run = record(ds, setting, tool, res)
+        if res["status"] == "killed" and tool in SLOW_PEERS:
+            stopped[tool] = f"{res['error']} at min_support {setting.min_support}"
+        if note and run.status == "ok":
+            run.note = (run.note + " " + note(tool, run)).strip()
+        here.append(run)
+        print(f"    {tool:36s} {run.status:8s} {run.time_s:9.3f}s  extra {run.extra_mb:8.1f} MB {run.note}",
+              flush=True)
+    return here
+
+
 def itemset_section(dsets, ours, have, args, tmp, log):
     runs = []
     for ds in dsets:
@@ -314,26 +336,20 @@ def itemset_section(dsets, ours, have, args, tmp, log):
             frac = s if args.naive_fractions else agreement.fraction_for_count(m, ds.n_transactions)
             setting = peers.Setting(ds.k_max, s, m, frac)
             print(f"[{ds.name}] min_support={s} (min_count {m}), k_max={ds.k_max}", flush=True)
-            here = []
             tools = our_tools(peers.OURS_ITEMSETS, ours, args)
             tools += [t for t in peers.PEER_ITEMSETS if have.get(t)]
             if args.tools:
                 tools = [t for t in tools if any(t.startswith(p) for p in args.tools.split(","))]
-            for tool in tools:
-                if tool in stopped:
-                    here.append(Run(ds.name, ds.k_max, s, m, tool, "skipped", note=stopped[tool]))
-                    continue
-                res = run_child(tool, ds, setting, args, tmp)
-                run = record(ds, setting, tool, res)
-                if res["status"] == "killed" and tool in SLOW_PEERS:
-                    stopped[tool] = f"{res['error']} at min_support {s}"
-                here.append(run)
-                print(f"    {tool:36s} {run.status:8s} {run.time_s:9.3f}s  extra {run.extra_mb:8.1f} MB {run.note}",
-                      flush=True)
+            here = run_tools(tools, ds, setting, stopped, args, tmp)
             log.append(f"[{ds.name}] min_support={s} min_count={m} k_max={ds.k_max}")
             check_itemsets(here, setting, log)
             runs.extend(here)
     return runs
+
+
+def pair_rows_note(tool, run):
+    rows = len(run.answer["antecedent" if tool == "mlxtend_rules" else "item_A"])
+    return f"rows={rows}"
 
 
 # ---- the pair section ---------------------------------------------------------------------
@@ -350,21 +366,7 @@ def pair_section(dsets, ours, have, args, tmp, log):
             if s <= 0:  # the classic entry gives frequent pairs only and needs a threshold
                 tools = [t for t in tools if not t.startswith("rust_classic_compute_pairs")]
             tools += [t for t in peers.PEER_PAIRS if have.get(t)]
-            here = []
-            for tool in tools:
-                if tool in stopped:
-                    here.append(Run(ds.name, 2, s, m, tool, "skipped", note=stopped[tool]))
-                    continue
-                res = run_child(tool, ds, setting, args, tmp)
-                run = record(ds, setting, tool, res)
-                if res["status"] == "killed" and tool in SLOW_PEERS:
-                    stopped[tool] = f"{res['error']} at min_support {s}"
-                here.append(run)
-                if run.status == "ok":
-                    rows = len(run.answer["antecedent" if tool == "mlxtend_rules" else "item_A"])
-                    run.note = (run.note + f" rows={rows}").strip()
-                print(f"    {tool:36s} {run.status:8s} {run.time_s:9.3f}s  extra {run.extra_mb:8.1f} MB {run.note}",
-                      flush=True)
+            here = run_tools(tools, ds, setting, stopped, args, tmp, note=pair_rows_note)
             log.append(f"[{ds.name}] pairs min_support={s} min_count={m}")
             check_pairs(here, ds, log)
             for r in here:
@@ -544,8 +546,11 @@ def goals(rows, peer_names):
     return lines
 
 
+CHART_TITLES = {"itemsets": "Frequent itemsets: time vs min_support", "pairs": "Pair table: time vs min_support"}
+
+
 def replot(args):
-    for kind, title in (("itemsets", "Frequent itemsets: time vs min_support"), ("pairs", "Pair table: time vs min_support")):
+    for kind, title in CHART_TITLES.items():
         path = os.path.join(args.out, f"{kind}-{args.replot}.csv")
         if not os.path.exists(path):
             continue
@@ -609,25 +614,22 @@ def main(argv=None):
     md = [f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} cores; "
           f"slow peers stopped after {args.timeout:g}s.", ""]
     peer_names = set(peers.PEER_ITEMSETS) | set(peers.PEER_PAIRS)
+    sections = [
+        ("itemsets", itemset_section, "frequent itemsets", "Frequent itemsets", args.skip_itemsets),
+        ("pairs", pair_section, "pair table (all co-occurring pairs at min_support 0)",
+         "Pair table: rust_compute_pairs vs SciPy X.T @ X vs mlxtend rules", args.skip_pairs),
+    ]
+    glines = []
     with tempfile.TemporaryDirectory() as tmp:
-        if not args.skip_itemsets:
-            runs = itemset_section(dsets, ours, have, args, tmp, log)
-            rows = annotate(runs, peer_names)
-            print_table(rows, "frequent itemsets")
-            write_csv(rows, os.path.join(args.out, f"itemsets-{tag}.csv"))
-            chart(rows, os.path.join(args.out, f"itemsets-{tag}.png"), "Frequent itemsets: time vs min_support")
-            md.append(markdown(rows, "Frequent itemsets"))
-            glines = goals(rows, peer_names)
-        else:
-            glines = []
-        if not args.skip_pairs:
-            pruns = pair_section(dsets, ours, have, args, tmp, log)
-            prow = annotate(pruns, peer_names)
-            print_table(prow, "pair table (all co-occurring pairs at min_support 0)")
-            write_csv(prow, os.path.join(args.out, f"pairs-{tag}.csv"))
-            chart(prow, os.path.join(args.out, f"pairs-{tag}.png"), "Pair table: time vs min_support")
-            md.append(markdown(prow, "Pair table: rust_compute_pairs vs SciPy X.T @ X vs mlxtend rules"))
-            glines += goals(prow, peer_names)
+        for kind, section, table_title, md_title, skip in sections:
+            if skip:
+                continue
+            rows = annotate(section(dsets, ours, have, args, tmp, log), peer_names)
+            print_table(rows, table_title)
+            write_csv(rows, os.path.join(args.out, f"{kind}-{tag}.csv"))
+            chart(rows, os.path.join(args.out, f"{kind}-{tag}.png"), CHART_TITLES[kind])
+            md.append(markdown(rows, md_title))
+            glines += goals(rows, peer_names)
     print("\n== agreement ==")
     print("\n".join(log))
     print("\n== goals ==")

@@ -95,3 +95,14 @@ def run_in_subprocess(code, threads=None, timeout=300):
     if proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stderr.decode()}")
     return pickle.loads(proc.stdout)
+
+
+def cap_weights(kind, rng, n_items):
+    """Item weights for cap tests: distinct, with ties, shorter than the item space
+    (missing items weigh 0.0), or negative and short (missing items then rank above)."""
+    return {
+        "distinct": lambda: rng.permutation(n_items).astype(np.float64),
+        "ties": lambda: rng.integers(0, 3, size=n_items).astype(np.float64),
+        "short": lambda: rng.random(n_items // 2),
+        "negative": lambda: -rng.random(n_items - 4),
+    }[kind]()

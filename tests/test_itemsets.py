@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import _tallisk_rs as m
-from helpers import SANITIZED, frequent, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
+from helpers import SANITIZED, cap_weights, frequent, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
 
 NO_WEIGHTS = np.zeros(0, dtype=np.float64)
 
@@ -127,14 +127,7 @@ def test_cap_matches_oracle(cap, weights_kind):
     n_items = 28
     baskets = random_baskets(rng, 150, n_items, 9)
     assert max(len(b) for b in baskets) > cap
-    weights = {
-        "distinct": rng.permutation(n_items).astype(np.float64),
-        "ties": rng.integers(0, 3, size=n_items).astype(np.float64),
-        "short": rng.random(n_items // 2),  # items beyond weigh 0.0
-        "negative": rng.normal(size=n_items),  # missing weights rank above negatives
-    }[weights_kind]
-    if weights_kind == "negative":
-        weights = weights[: n_items - 3]
+    weights = cap_weights(weights_kind, rng, n_items)
     lower = frequent_lower(baskets, 3, 3)
     got = run(baskets, table(lower, 2), 3, n_items, weights, cap)
     assert got == oracle_counter(baskets, lower, pairs_of(lower), 3, weights, cap)

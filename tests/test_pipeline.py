@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import _tallisk_rs as m
-from helpers import frequent, min_count_of, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
+from helpers import cap_weights, frequent, min_count_of, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
 from test_itemsets import oracle_counter
 
 NO_WEIGHTS = np.zeros(0, dtype=np.float64)
@@ -107,12 +107,7 @@ def test_cap_matches_level_oracle(seed, cap, weights_kind):
     n_items = 28
     baskets = random_baskets(rng, 120, n_items, 9)
     assert max(len(b) for b in baskets) > cap
-    weights = {
-        "distinct": rng.permutation(n_items).astype(np.float64),
-        "ties": rng.integers(0, 2, size=n_items).astype(np.float64),
-        "short": rng.random(5),
-        "negative": -rng.random(n_items - 4),
-    }[weights_kind]
+    weights = cap_weights(weights_kind, rng, n_items)
     mc = min_count_of(0.03, 120)
     for k_max in (3, 4):
         assert mine(baskets, k_max, n_items, 0.03, weights, cap) == oracle_pipeline(baskets, k_max, mc, weights, cap)
