@@ -11,12 +11,12 @@ from __future__ import annotations
 
 import contextlib
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
-
-import numpy as np
+from typing import Any
 
 import agreement
+import numpy as np
 
 # Entries of _tallisk_rs that mine itemsets, with the lowest level their result holds.
 # The level-wise family starts at pairs, the classic pipeline at single items.

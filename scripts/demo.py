@@ -11,9 +11,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bench"))
-import datagen  # noqa: E402
-
 import _tallisk_rs  # noqa: E402
+import datagen  # noqa: E402
 
 
 def main() -> None:

@@ -70,11 +70,11 @@ Ref vector_to_numpy(std::vector<T>&& v, int typenum) {
 }
 
 PyObject* panic_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "A native failure inside _tallisk_rs, usually inconsistent input such as an item id "
-        "outside 0 .. n_items - 1.",
-        PyExc_BaseException, nullptr);
+    static PyObject* type =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                  "A native failure inside _tallisk_rs, usually inconsistent input such as an item id "
+                                  "outside 0 .. n_items - 1.",
+                                  PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -113,8 +113,7 @@ Args match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
             throw ErrorAlreadySet{};
         }
         if (out.values[pos]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                         sig.params[pos]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, sig.params[pos]);
             throw ErrorAlreadySet{};
         }
         out.values[pos] = args[nargs + k];
@@ -128,8 +127,8 @@ Args match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
         ++n_missing;
     }
     if (n_missing) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
-                     n_missing, n_missing == 1 ? "" : "s", missing.c_str());
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function, n_missing,
+                     n_missing == 1 ? "" : "s", missing.c_str());
         throw ErrorAlreadySet{};
     }
     return out;

@@ -24,7 +24,7 @@ PyObject* count_itemsets(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { r
 // ---- function table -----------------------------------------------------------------
 
 #define TALLISK_FN(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc}
+    { #name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef kFunctions[] = {
     TALLISK_FN(mine_itemsets,
@@ -45,7 +45,8 @@ PyMethodDef kFunctions[] = {
 // A non-negative size makes CPython call the init function again in every
 // interpreter instead of copying a cached dict into it, so the sub-interpreter check
 // below always runs.
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tallisk._engine", nullptr, 0, kFunctions, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "tallisk._engine", nullptr, 0, kFunctions, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace tallisk

@@ -39,8 +39,7 @@ Ref pair_table_dict(pairs::PairOut&& out, std::optional<uint32_t> n_transactions
     py::dict_set(d.get(), "leverage", py::to_numpy(std::move(out.leverage)));
     py::dict_set(d.get(), "cosine", py::to_numpy(std::move(out.cosine)));
     py::dict_set(d.get(), "jaccard", py::to_numpy(std::move(out.jaccard)));
-    if (n_transactions)
-        py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*n_transactions)));
+    if (n_transactions) py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*n_transactions)));
     return d;
 }
 
@@ -63,8 +62,7 @@ LevelRows level_rows(const CountMap& level) {
 }
 
 //! Rows of `width` ids stored back to back in `flat`, row i with counts[i].
-LevelRows flat_level_rows(const std::vector<uint32_t>& flat, const std::vector<uint32_t>& counts,
-                          std::size_t width) {
+LevelRows flat_level_rows(const std::vector<uint32_t>& flat, const std::vector<uint32_t>& counts, std::size_t width) {
     LevelRows out;
     out.rows.reserve(counts.size());
     for (std::size_t i = 0; i < counts.size(); ++i) out.rows.emplace_back(flat.data() + i * width, width);
@@ -83,28 +81,26 @@ void set_level(PyObject* d, const char* rows_key, const char* counts_key, LevelR
 //! The pipeline result dict shared by every mining pipeline; the classic pipeline
 //! leaves out "n_transactions".
 Ref build_result_dict(LevelRows&& top, LevelRows&& lower, std::vector<int64_t>&& item_counts,
-                                       std::optional<uint32_t> n_transactions) {
+                      std::optional<uint32_t> n_transactions) {
     Ref d = new_dict();
     set_level(d.get(), "itemsets", "counts", std::move(top));
     set_level(d.get(), "lower_itemsets", "lower_counts", std::move(lower));
     py::dict_set(d.get(), "item_counts", py::to_numpy(std::move(item_counts)));
-    if (n_transactions)
-        py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*n_transactions)));
+    if (n_transactions) py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*n_transactions)));
     return d;
 }
 
 // ---- signatures ---------------------------------------------------------------------
 
 constexpr const char* kPairsParams[] = {"txn_ids", "item_ids", "n_items", "min_support"};
-constexpr const char* kItemsetsParams[] = {"txn_ids", "item_ids", "freq_lower",   "k",
+constexpr const char* kItemsetsParams[] = {"txn_ids", "item_ids",     "freq_lower",       "k",
                                            "n_items", "item_weights", "max_items_per_txn"};
-constexpr const char* kPipelineParams[] = {"txn_ids",     "item_ids",     "k_max",           "n_items",
-                                           "min_support", "item_weights", "max_items_per_txn"};
+constexpr const char* kPipelineParams[] = {"txn_ids",      "item_ids",         "k_max", "n_items", "min_support",
+                                           "item_weights", "max_items_per_txn"};
 constexpr const char* kEclatParams[] = {"txn_ids", "item_ids", "k_max", "n_items", "min_support"};
 constexpr const char* kClassicPairsParams[] = {"txn_ids", "item_ids", "n_items", "n_transactions", "min_support"};
-constexpr const char* kClassicPipelineParams[] = {"txn_ids",         "item_ids",    "k_max",
-                                                  "n_items",         "_n_transactions", "min_support",
-                                                  "item_weights",    "max_items_per_txn"};
+constexpr const char* kClassicPipelineParams[] = {
+    "txn_ids", "item_ids", "k_max", "n_items", "_n_transactions", "min_support", "item_weights", "max_items_per_txn"};
 
 // ---- wrappers -----------------------------------------------------------------------
 
@@ -154,8 +150,8 @@ PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nar
         {
             py::ReleaseGil nogil;
             const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
-            counts = itemsets::count_k_itemsets_internal(index, lower.lower, lower.pairs, k, n_items, item_weights,
-                                                         cap);
+            counts =
+                itemsets::count_k_itemsets_internal(index, lower.lower, lower.pairs, k, n_items, item_weights, cap);
         }
         lower = itemsets::LowerSets();
         LevelRows rows = level_rows(counts);
@@ -302,7 +298,7 @@ PyObject* rust_classic_compute_pipeline(PyObject*, PyObject* const* args, Py_ssi
     "(txn_ids, item_ids, k_max, n_items, min_support, item_weights, max_items_per_txn=None)\n--\n\n"
 
 #define TALLISK_FN(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc}
+    { #name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef kFunctions[] = {
     TALLISK_FN(rust_compute_pairs,

@@ -6,10 +6,9 @@ import inspect
 import threading
 import time
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
 from helpers import SANITIZED, run_in_subprocess
 
 PIPELINE = "(txn_ids, item_ids, k_max, n_items, min_support, item_weights, max_items_per_txn=None)"

@@ -7,12 +7,19 @@ import itertools
 import math
 from collections import Counter
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
-from helpers import (SANITIZED, cap_basket, frequent, min_count_of, random_baskets, rows_to_dict, run_in_subprocess,
-                     to_arrays)
+from helpers import (
+    SANITIZED,
+    cap_basket,
+    frequent,
+    min_count_of,
+    random_baskets,
+    rows_to_dict,
+    run_in_subprocess,
+    to_arrays,
+)
 
 PAIR_KEYS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage", "cosine",
              "jaccard"]

@@ -7,10 +7,9 @@ import itertools
 import math
 from collections import Counter
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
 from helpers import run_in_subprocess, to_arrays
 
 eclat = m.rust_eclat_pipeline

@@ -9,10 +9,9 @@ import math
 from collections import Counter
 from pathlib import Path
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
 from helpers import SANITIZED, cap_weights, frequent, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
 
 NO_WEIGHTS = np.zeros(0, dtype=np.float64)
@@ -242,9 +241,9 @@ def test_parallel_paths_match_oracle(cap):
 
 
 def test_counts_do_not_depend_on_thread_count():
-    code = """
+    code = f"""
         import sys
-        sys.path.insert(0, {tests!r})
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
         import numpy as np
         import _tallisk_rs as m
         from helpers import to_arrays, rows_to_dict
@@ -254,7 +253,7 @@ def test_counts_do_not_depend_on_thread_count():
         w = np.linspace(1.0, 0.0, 90)
         result = [rows_to_dict(r["itemsets"], r["counts"]) for r in
                   (m.rust_compute_itemsets(t, i, table(lower, 2), 3, 90, w, cap) for cap in (None, 4))]
-    """.format(tests=str(Path(__file__).parent))
+    """
     one = run_in_subprocess(code, threads=1)
     two = run_in_subprocess(code, threads=2)
     assert one == two

@@ -2,10 +2,9 @@
 
 import math
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
 from helpers import random_baskets, run_in_subprocess, to_arrays
 
 COLUMNS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage", "cosine",

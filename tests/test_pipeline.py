@@ -7,10 +7,9 @@ from __future__ import annotations
 import math
 from pathlib import Path
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
 from helpers import cap_weights, frequent, min_count_of, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
 from test_itemsets import oracle_counter
 
@@ -136,9 +135,9 @@ def big_baskets():
 
 
 def test_results_do_not_depend_on_thread_count():
-    code = """
+    code = f"""
         import sys
-        sys.path.insert(0, {tests!r})
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
         import numpy as np
         import _tallisk_rs as m
         from helpers import to_arrays, rows_to_dict
@@ -150,7 +149,7 @@ def test_results_do_not_depend_on_thread_count():
             r = m.rust_compute_pipeline(t, i, k_max, 90, 0.001, w, cap)
             result.append((rows_to_dict(r["itemsets"], r["counts"]),
                            rows_to_dict(r["lower_itemsets"], r["lower_counts"])))
-    """.format(tests=str(Path(__file__).parent))
+    """
     one = run_in_subprocess(code, threads=1)
     two = run_in_subprocess(code, threads=2)
     assert one == two

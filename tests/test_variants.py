@@ -10,10 +10,9 @@ import os
 import textwrap
 from collections import Counter
 
+import _tallisk_rs as m
 import numpy as np
 import pytest
-
-import _tallisk_rs as m
 from helpers import (
     SANITIZED,
     cap_basket,

@@ -141,8 +141,7 @@ std::size_t intersect_gallop(std::span<const uint32_t> a, std::span<const uint32
     return found;
 }
 
-std::size_t intersect_merge(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t* out,
-                            std::size_t need) {
+std::size_t intersect_merge(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t* out, std::size_t need) {
     const std::size_t na = a.size(), nb = b.size();
     std::size_t i = 0, j = 0, found = 0;
     // Branch-free steps: which side advances is data-dependent and unpredictable.
@@ -165,8 +164,8 @@ std::size_t intersect(std::span<const uint32_t> a, const ItemRef& b, uint32_t* o
 
 //! Per-thread scratch of the support counter, reused across candidates.
 struct Scratch {
-    std::vector<ItemRef> refs;       // the candidate's items, rarest first
-    std::vector<uint32_t> buf[2];    // the running intersection and the next one
+    std::vector<ItemRef> refs;     // the candidate's items, rarest first
+    std::vector<uint32_t> buf[2];  // the running intersection and the next one
 };
 
 //! Support of `items` with `find(item)` giving an item's ItemRef (nullopt when the item
@@ -239,8 +238,8 @@ std::vector<uint32_t> join_and_prune(const CountMap& prev, std::size_t k) {
     while (i < sorted.size()) {
         const Itemset& head = *sorted[i];
         std::size_t r = i + 1;
-        while (r < sorted.size() && std::equal(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(prefix),
-                                               sorted[r]->begin()))
+        while (r < sorted.size() &&
+               std::equal(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(prefix), sorted[r]->begin()))
             ++r;
         std::copy(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(prefix), candidate.begin());
         for (std::size_t p = i; p < r; ++p) {
@@ -249,8 +248,7 @@ std::vector<uint32_t> join_and_prune(const CountMap& prev, std::size_t k) {
                 candidate[k - 1] = sorted[q]->back();
                 bool keep = true;
                 for (std::size_t drop = 0; drop + 2 < k && keep; ++drop) {
-                    std::copy(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(drop),
-                              subset.begin());
+                    std::copy(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(drop), subset.begin());
                     std::copy(candidate.begin() + static_cast<std::ptrdiff_t>(drop + 1), candidate.end(),
                               subset.begin() + static_cast<std::ptrdiff_t>(drop));
                     keep = prev.contains(std::span<const uint32_t>(subset));
@@ -276,8 +274,7 @@ CountMap count_candidates_sequential(const ItemTable& table, std::span<const uin
     return level;
 }
 
-CountMap count_pooled(const ItemTable& table, std::span<const uint32_t> candidates, std::size_t k,
-                      uint32_t min_count) {
+CountMap count_pooled(const ItemTable& table, std::span<const uint32_t> candidates, std::size_t k, uint32_t min_count) {
     const std::size_t n = k == 0 ? 0 : candidates.size() / k;
     if (n == 0) return {};
     using Found = std::vector<std::pair<std::size_t, uint32_t>>;  // candidate number, count
@@ -398,8 +395,8 @@ std::optional<uint64_t> count_support_sc(const TransactionIndex& index, std::spa
     return count_with(index_lookup(index), items, min_count, scratch);
 }
 
-CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates,
-                                   std::size_t k, uint32_t min_count) {
+CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates, std::size_t k,
+                                   uint32_t min_count) {
     return count_pooled(item_table(index), candidates, k, min_count);
 }
 

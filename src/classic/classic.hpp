@@ -27,7 +27,7 @@ namespace tallisk::classic {
 //! length of item_txns[x].
 struct TransactionIndex {
     absl::flat_hash_map<uint32_t, std::vector<uint32_t>> item_txns;  // item -> its transactions, ascending
-    absl::flat_hash_map<uint32_t, uint32_t> item_counts;              // item -> transactions holding it
+    absl::flat_hash_map<uint32_t, uint32_t> item_counts;             // item -> transactions holding it
     uint32_t n_transactions = 0;  // distinct labels, including ones the cap left empty
 };
 
@@ -53,8 +53,8 @@ std::optional<uint64_t> count_support_sc(const TransactionIndex& index, std::spa
 //! Counts `candidates` (n itemsets of k items each, stored back to back) on the worker
 //! pool and returns those reaching min_count with their counts. Same result as calling
 //! count_support_sc on each candidate in turn.
-CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates,
-                                   std::size_t k, uint32_t min_count);
+CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates, std::size_t k,
+                                   uint32_t min_count);
 
 //! Frequent itemsets by level: element j holds the frequent (j + 1)-itemsets (items
 //! ascending by unsigned value). No element is empty; the vector is empty when no

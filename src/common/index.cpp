@@ -41,8 +41,8 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     // ascend, no label can recur, so no hash map is needed either. The first run that
     // breaks either property switches to the general path from that row on.
     std::vector<uint32_t> items(n);
-    std::vector<uint32_t> txn_offsets;  // run starts, while grouped
-    std::vector<uint32_t> dense;        // transaction of every occurrence, once not grouped
+    std::vector<uint32_t> txn_offsets;                      // run starts, while grouped
+    std::vector<uint32_t> dense;                            // transaction of every occurrence, once not grouped
     absl::flat_hash_map<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
     bool grouped = true;
     bool ascending = true;

@@ -28,8 +28,7 @@ struct Pool {
     std::unique_ptr<tbb::task_arena> arena;
 
     Pool() : threads(configured_threads()) {
-        limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
-                                                      threads);
+        limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, threads);
         arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads));
         arena->initialize();
     }

@@ -71,8 +71,7 @@ std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, n_chunks, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
-                    for (std::size_t j = r.begin(); j != r.end(); ++j)
-                        out[j] = body(bounds[j], bounds[j + 1]);
+                    for (std::size_t j = r.begin(); j != r.end(); ++j) out[j] = body(bounds[j], bounds[j + 1]);
                 },
                 tbb::simple_partitioner());
         });

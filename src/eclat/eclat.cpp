@@ -122,7 +122,6 @@ struct Shared {
     // transaction t holds the slot's item.
     std::size_t n_words = 0;
     std::vector<uint64_t> bits;
-
 };
 
 //! The state of one top-level task; owned by the task, shared with nobody.
@@ -217,8 +216,7 @@ uint32_t gallop_intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uin
 }
 
 template <bool Write>
-uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count,
-                   uint32_t* out) {
+uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count, uint32_t* out) {
     if (na > nb) {
         std::swap(a, b);
         std::swap(na, nb);
@@ -232,14 +230,14 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
 // Cloned for CPUs with a popcount instruction; the generic build would otherwise fall
 // back to a much slower software popcount.
 [[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_count(const uint64_t* a, const uint64_t* b,
-                                                                             std::size_t n_words) {
+                                                                               std::size_t n_words) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n_words; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
     return c;
 }
 
 [[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_into(const uint64_t* a, const uint64_t* b,
-                                                                            uint64_t* out, std::size_t n_words) {
+                                                                              uint64_t* out, std::size_t n_words) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n_words; ++k) {
         const uint64_t w = a[k] & b[k];
@@ -274,7 +272,8 @@ void project(const Search& s, const uint32_t* positions, std::size_t n, uint32_t
     for (std::size_t k = 0; k < n; ++k) {
         const uint32_t p = positions[k];
         const uint32_t* const end = members + offsets[p + 1];
-        for (const uint32_t* it = first_after(members + offsets[p], end - members - offsets[p], after); it != end; ++it) {
+        for (const uint32_t* it = first_after(members + offsets[p], end - members - offsets[p], after); it != end;
+             ++it) {
             const uint32_t c = candidate_of[*it];
             if (c != kNotFrequent) f(p, c);
         }
@@ -635,7 +634,8 @@ EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size
     const std::size_t n_words = (rows.n_transactions + std::size_t{63}) / 64;
     const double bit_words = static_cast<double>(n) * static_cast<double>(n - 1) / 2 * static_cast<double>(n_words);
     const double bit_bytes = static_cast<double>(n) * static_cast<double>(n_words) * sizeof(uint64_t);
-    sh.global_bits = kWordCost * bit_words < row_steps && bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
+    sh.global_bits =
+        kWordCost * bit_words < row_steps && bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
     const double steps = sh.global_bits ? kWordCost * bit_words : row_steps;
 
     const std::vector<uint32_t>& slot_of = frequent.slot_of;

@@ -180,8 +180,8 @@ FoundAnchors find_anchors(const TxnItems& txn, const AnchorTrie& trie, bool empt
 
 AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size_t n_ids) {
     const std::size_t n_entries = txn.entries.size();
-    const std::size_t chunk = n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1)
-                                                              : pool::list_chunk(n_entries);
+    const std::size_t chunk =
+        n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1) : pool::list_chunk(n_entries);
     const auto bounds = pool::even_bounds(n_entries, chunk);
     std::vector<FoundAnchors> parts = pool::map_ranges<FoundAnchors>(
         bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, trie, n_ids > 0, b, e); });
@@ -319,39 +319,42 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
     // gate, as no item is its own neighbour.
     const bool check_pairs = !pair_set.empty() && width > 0;
     const Neighbors neighbors = check_pairs ? neighbors_of(pair_set, n_items) : Neighbors{};
-    return process_anchor_chunks<CountMap>(anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
-        const uint32_t id = anchors[i];
-        const std::span<const uint32_t> anchor(*lower[id]);
-        if (!check_pairs) {
-            for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
+    return process_anchor_chunks<CountMap>(
+        anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
+            const uint32_t id = anchors[i];
+            const std::span<const uint32_t> anchor(*lower[id]);
+            if (!check_pairs) {
+                for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
+                s.drain([&](uint32_t x, uint32_t c) {
+                    const auto candidate = s.extend(anchor, x);
+                    if (candidate && !out.contains(*candidate))
+                        out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+                });
+                return;
+            }
+            if (s.marks.empty()) s.marks.assign(n_items, 0);
+            auto& marks = s.marks;
+            for (uint32_t a : anchor)
+                for (uint32_t y : neighbors.of(a)) ++marks[y];
+            // Every gate item neighbours anchor[0]; `touched` holds the gate in that list's order.
+            const auto need = static_cast<uint32_t>(width);
+            for (uint32_t y : neighbors.of(anchor[0]))
+                if (marks[y] == need) s.touched.push_back(y);
+            for (uint32_t a : anchor)
+                for (uint32_t y : neighbors.of(a)) marks[y] = 0;
+            if (s.touched.empty()) return;
+            for (uint32_t y : s.touched) marks[y] = 1;
+            auto& co = s.co_counts;
+            for (uint32_t t : anchor_txns.of(id))
+                for (uint32_t x : txn.row(t)) co[x] += marks[x];
+            for (uint32_t y : s.touched) marks[y] = 0;
             s.drain([&](uint32_t x, uint32_t c) {
+                if (c == 0) return;  // in the gate but never next to the anchor
                 const auto candidate = s.extend(anchor, x);
-                if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+                if (candidate && !out.contains(*candidate))
+                    out.emplace(Itemset(candidate->begin(), candidate->end()), c);
             });
-            return;
-        }
-        if (s.marks.empty()) s.marks.assign(n_items, 0);
-        auto& marks = s.marks;
-        for (uint32_t a : anchor)
-            for (uint32_t y : neighbors.of(a)) ++marks[y];
-        // Every gate item neighbours anchor[0]; `touched` holds the gate in that list's order.
-        const auto need = static_cast<uint32_t>(width);
-        for (uint32_t y : neighbors.of(anchor[0]))
-            if (marks[y] == need) s.touched.push_back(y);
-        for (uint32_t a : anchor)
-            for (uint32_t y : neighbors.of(a)) marks[y] = 0;
-        if (s.touched.empty()) return;
-        for (uint32_t y : s.touched) marks[y] = 1;
-        auto& co = s.co_counts;
-        for (uint32_t t : anchor_txns.of(id))
-            for (uint32_t x : txn.row(t)) co[x] += marks[x];
-        for (uint32_t y : s.touched) marks[y] = 0;
-        s.drain([&](uint32_t x, uint32_t c) {
-            if (c == 0) return;  // in the gate but never next to the anchor
-            const auto candidate = s.extend(anchor, x);
-            if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
         });
-    });
 }
 
 LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,
@@ -374,8 +377,8 @@ LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& 
     for (std::size_t i = 0; i < order.size(); ++i) lower[i] = members[order[i]];
     members = {};
 
-    level.txn = build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights,
-                                max_items_per_txn);
+    level.txn =
+        build_txn_items(index, relevant_items(freq_lower, n_items), k, n_items, item_weights, max_items_per_txn);
     {
         const AnchorTrie trie = width == 0 ? AnchorTrie{} : anchor_trie(lower, width, n_items);
         level.anchor_txns = locate_anchors(level.txn, trie, lower.size());

@@ -248,10 +248,10 @@ struct AnchorTxns {
 //! position; `anchors` the ids found in at least one row, ascending; `anchor_txns` the
 //! ascending row ids of every id. Points into freq_lower, which must outlive it.
 struct LevelAnchors {
-    TxnItems txn;                      // the level's rows (relevance filter and cap)
+    TxnItems txn;                       // the level's rows (relevance filter and cap)
     std::vector<const Itemset*> lower;  // anchor id -> its itemset
-    AnchorTxns anchor_txns;            // anchor id -> rows holding it
-    std::vector<uint32_t> anchors;     // ids with at least one row
+    AnchorTxns anchor_txns;             // anchor id -> rows holding it
+    std::vector<uint32_t> anchors;      // ids with at least one row
 };
 
 //! Steps shared by the counters that locate anchors in rows: builds the rows for level

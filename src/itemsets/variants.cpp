@@ -57,7 +57,8 @@ MemoInput<V> memo_input(const InvertedIndex& index, const ItemsetMap<V>& lower, 
                         std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
     MemoInput<V> in{lower, item_txns, min_count, carry_txns, {}, {}};
     if (k == 0 || lower.empty()) return in;
-    const auto relevant = relevant_items(lower, n_items, [](const auto& entry) -> const Itemset& { return entry.first; });
+    const auto relevant =
+        relevant_items(lower, n_items, [](const auto& entry) -> const Itemset& { return entry.first; });
     in.txn = build_txn_items(index, relevant, k, n_items, item_weights, max_items_per_txn);
     // A fixed order: under first-wins merging the result then cannot depend on hash
     // seeds or the number of workers.
@@ -118,7 +119,7 @@ auto memo_work(const MemoInput<V>& in, const PairSet& pair_set) {
                                                              const V& txns, AnchorScratch& s, MemoLevel<V>& out) {
         scan_anchor<decltype(capped)::value>(txns, anchor, in.txn, [&](auto row) { s.count_row(row); });
         s.drain([&](uint32_t x, uint32_t c) {
-            if (c < in.min_count) return;  // before the candidate is even built
+            if (c < in.min_count) return;                // before the candidate is even built
             const auto candidate = s.extend(anchor, x);  // nullopt: x is an anchor item
             if (!candidate || out.first.contains(*candidate)) return;
             if (check_pairs && !apriori_check(anchor, x, pair_set)) return;
@@ -210,9 +211,8 @@ auto gating_work(const MemoInput<TidList>& in, const PairNeighbors& neighbors) {
 
 // ---- the counters -------------------------------------------------------------------------
 
-CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSet& freq_lower,
-                                     const PairSet& pair_set, std::size_t k, std::size_t n_items,
-                                     std::span<const double> item_weights,
+CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSet& freq_lower, const PairSet& pair_set,
+                                     std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                      std::optional<uint64_t> max_items_per_txn) {
     LevelAnchors level = locate_level_anchors(index, freq_lower, k, n_items, item_weights, max_items_per_txn);
     const std::size_t n = level.anchors.size();
@@ -239,12 +239,12 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
 }
 
 MemoLevel<Bitmap> count_k_itemsets_v2_memo(const InvertedIndex& index, const BitmapLevel& lower_to_txns,
-                                           const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
-                                           std::size_t k, std::size_t n_items, uint32_t min_count,
+                                           const ItemTxnsRoaring& item_txns, const PairSet& pair_set, std::size_t k,
+                                           std::size_t n_items, uint32_t min_count,
                                            std::span<const double> item_weights,
                                            std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in = memo_input(index, lower_to_txns, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn, carry_txns);
+    const auto in =
+        memo_input(index, lower_to_txns, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), memo_work(in, pair_set));
 }
 
@@ -253,8 +253,8 @@ MemoLevel<TidList> count_k_itemsets_v3_adaptive(const InvertedIndex& index, cons
                                                 std::size_t k, std::size_t n_items, uint32_t min_count,
                                                 std::span<const double> item_weights,
                                                 std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in = memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn, carry_txns);
+    const auto in =
+        memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), memo_work(in, pair_set));
 }
 
@@ -263,8 +263,8 @@ MemoLevel<TidList> count_k_itemsets_v5_prefilter(const InvertedIndex& index, con
                                                  std::size_t k, std::size_t n_items, uint32_t min_count,
                                                  std::span<const double> item_weights,
                                                  std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in = memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn, carry_txns);
+    const auto in =
+        memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), prefilter_work(in, pair_set));
 }
 
@@ -273,8 +273,8 @@ MemoLevel<TidList> count_k_itemsets_v6_gating(const InvertedIndex& index, const 
                                               std::size_t k, std::size_t n_items, uint32_t min_count,
                                               std::span<const double> item_weights,
                                               std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in = memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights,
-                               max_items_per_txn, carry_txns);
+    const auto in =
+        memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
     return run_memo(in, n_items, max_items_per_txn.has_value(), gating_work(in, pair_neighbors));
 }
 

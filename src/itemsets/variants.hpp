@@ -37,9 +37,8 @@ using MemoLevel = std::pair<CountMap, ItemsetMap<V>>;
 
 //! Same inputs and result as count_k_itemsets_internal (no minimum applied), with each
 //! anchor's transactions held and walked as a bitmap.
-CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSet& freq_lower,
-                                     const PairSet& pair_set, std::size_t k, std::size_t n_items,
-                                     std::span<const double> item_weights,
+CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSet& freq_lower, const PairSet& pair_set,
+                                     std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                      std::optional<uint64_t> max_items_per_txn);
 
 //! Level k from the frequent (k-1)-sets with their transaction bitmaps: every
@@ -51,8 +50,8 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
 //! whose sets nobody reads) the second map stays empty and no intersection is made.
 //! Throws Panic for an item id not below n_items or the number of item bitmaps.
 MemoLevel<Bitmap> count_k_itemsets_v2_memo(const InvertedIndex& index, const BitmapLevel& lower_to_txns,
-                                           const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
-                                           std::size_t k, std::size_t n_items, uint32_t min_count,
+                                           const ItemTxnsRoaring& item_txns, const PairSet& pair_set, std::size_t k,
+                                           std::size_t n_items, uint32_t min_count,
                                            std::span<const double> item_weights,
                                            std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
 

@@ -107,8 +107,7 @@ void PairOut::resize(std::size_t rows) {
     for_each_column([rows](auto& column) { column.resize(rows); });
 }
 
-void PairOut::set(std::size_t i, uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb,
-                  double n) {
+void PairOut::set(std::size_t i, uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n) {
     const Metrics m = pair_metrics(static_cast<double>(co), count_a, sa, sb, n);
     item_a[i] = static_cast<int32_t>(a);
     item_b[i] = static_cast<int32_t>(b);

@@ -13,9 +13,9 @@ namespace tallisk::pairs {
 
 //! Columns of the pair table; one row per kept ordered pair.
 struct PairOut {
-    std::vector<int32_t> item_a;      // antecedent
-    std::vector<int32_t> item_b;      // consequent
-    std::vector<int64_t> instances;   // transactions holding both
+    std::vector<int32_t> item_a;     // antecedent
+    std::vector<int32_t> item_b;     // consequent
+    std::vector<int64_t> instances;  // transactions holding both
     std::vector<double> support;
     std::vector<double> confidence;
     std::vector<double> lift;

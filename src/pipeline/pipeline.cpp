@@ -34,9 +34,9 @@ ItemsetSet key_set(const CountMap& level) {
     return keys;
 }
 
-PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
-                                 uint64_t k_max, uint32_t n_items, double min_support,
-                                 std::span<const double> item_weights, std::optional<uint64_t> max_items_per_txn) {
+PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
+                                 uint32_t n_items, double min_support, std::span<const double> item_weights,
+                                 std::optional<uint64_t> max_items_per_txn) {
     const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
     const uint32_t min_count = pipeline_min_count(min_support, index.n_transactions);
 
@@ -45,10 +45,9 @@ PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<con
     out.lower = std::move(pairs.lower);
     for (uint64_t k = 3; k <= k_max; ++k) {
         const ItemsetSet lower_set = key_set(out.lower);
-        CountMap frequent = keep_frequent(
-            itemsets::count_k_itemsets_internal(index, lower_set, pairs.pair_set, k, n_items, item_weights,
-                                                max_items_per_txn),
-            min_count);
+        CountMap frequent = keep_frequent(itemsets::count_k_itemsets_internal(index, lower_set, pairs.pair_set, k,
+                                                                              n_items, item_weights, max_items_per_txn),
+                                          min_count);
         if (k == k_max) {
             out.itemsets = std::move(frequent);
             break;

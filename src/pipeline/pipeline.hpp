@@ -47,8 +47,8 @@ ItemsetSet key_set(const CountMap& level);
 //! count reaches `pipeline_min_count`. Stops as soon as a level is empty, since every
 //! later level is then empty too; so any k_max terminates after at most the longest
 //! transaction's length of levels. The result does not depend on the number of workers.
-PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
-                                 uint64_t k_max, uint32_t n_items, double min_support,
-                                 std::span<const double> item_weights, std::optional<uint64_t> max_items_per_txn);
+PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
+                                 uint32_t n_items, double min_support, std::span<const double> item_weights,
+                                 std::optional<uint64_t> max_items_per_txn);
 
 }  // namespace tallisk::pipeline

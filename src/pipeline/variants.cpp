@@ -72,31 +72,31 @@ PipelineOutcome compute_pipeline_variant(Ablation variant, std::span<const int64
             switch (variant) {
                 case Ablation::v2_memo:
                     memo_loop(out, pairs, k_max, bitmaps, [&](std::size_t k, const BitmapLevel& lower, bool carry) {
-                        return count_k_itemsets_v2_memo(index, lower, item_txns, ps, k, n_items, min_count, w, cap, carry);
+                        return count_k_itemsets_v2_memo(index, lower, item_txns, ps, k, n_items, min_count, w, cap,
+                                                        carry);
                     });
                     break;
                 case Ablation::v3_adaptive:
                     memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                        return count_k_itemsets_v3_adaptive(index, lower, item_txns, ps, k, n_items, min_count, w,
-                                                            cap, carry);
+                        return count_k_itemsets_v3_adaptive(index, lower, item_txns, ps, k, n_items, min_count, w, cap,
+                                                            carry);
                     });
                     break;
                 case Ablation::v5_prefilter:
                     memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                        return count_k_itemsets_v5_prefilter(index, lower, item_txns, ps, k, n_items, min_count, w,
-                                                             cap, carry);
+                        return count_k_itemsets_v5_prefilter(index, lower, item_txns, ps, k, n_items, min_count, w, cap,
+                                                             carry);
                     });
                     break;
                 case Ablation::v6_gating: {
                     const PairNeighbors neighbors = build_pair_neighbors(ps, n_items);
                     memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                        return count_k_itemsets_v6_gating(index, lower, item_txns, neighbors, k, n_items, min_count,
-                                                          w, cap, carry);
+                        return count_k_itemsets_v6_gating(index, lower, item_txns, neighbors, k, n_items, min_count, w,
+                                                          cap, carry);
                     });
                     break;
                 }
-                default:
-                    throw Panic("unknown ablation variant " + std::to_string(static_cast<int>(variant)));
+                default: throw Panic("unknown ablation variant " + std::to_string(static_cast<int>(variant)));
             }
         }
     }

@@ -64,8 +64,8 @@ TEST(ClassicSupport, MatchesSetIntersection) {
             }
         }
         std::reverse(items.begin(), items.end());  // no order is required
-        for (uint32_t min_count : {0u, 1u, 7u, static_cast<uint32_t>(truth.size()),
-                                   static_cast<uint32_t>(truth.size() + 1), 5000u}) {
+        for (uint32_t min_count :
+             {0u, 1u, 7u, static_cast<uint32_t>(truth.size()), static_cast<uint32_t>(truth.size() + 1), 5000u}) {
             const auto got = count_support_sc(ix, items, min_count);
             if (truth.size() >= min_count)
                 EXPECT_EQ(got, std::optional<uint64_t>(truth.size())) << "mask " << mask << " min " << min_count;

@@ -33,10 +33,11 @@ TEST(Pool, MapChunksKeepsChunkOrderAndPropagatesExceptions) {
     std::vector<std::size_t> want(n);
     std::iota(want.begin(), want.end(), 0);
     EXPECT_EQ(all, want);
-    EXPECT_THROW(pool::map_each<int>(100, [](std::size_t i) -> int {
-                     if (i == 57) panic_index(1, i);
-                     return 0;
-                 }),
+    EXPECT_THROW(pool::map_each<int>(100,
+                                     [](std::size_t i) -> int {
+                                         if (i == 57) panic_index(1, i);
+                                         return 0;
+                                     }),
                  Panic);
 }
 

@@ -89,9 +89,18 @@ TEST(PairMaps, ExactlyThirtyTwoAndThirtyThreeSharedTransactions) {
     std::vector<int64_t> txn_ids;
     std::vector<int32_t> item_ids;
     for (int64_t t = 0; t < 40; ++t) {
-        auto put = [&](int32_t x) { txn_ids.push_back(t); item_ids.push_back(x); };
-        if (t < 32) { put(0); put(1); }
-        if (t < 33) { put(2); put(3); }
+        auto put = [&](int32_t x) {
+            txn_ids.push_back(t);
+            item_ids.push_back(x);
+        };
+        if (t < 32) {
+            put(0);
+            put(1);
+        }
+        if (t < 33) {
+            put(2);
+            put(3);
+        }
         put(4);
     }
     const ItemTxnsRoaring bm = ItemTxnsRoaring::from_index(build_inverted_index(txn_ids, item_ids, 5));
