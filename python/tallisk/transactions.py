@@ -68,7 +68,7 @@ def factorize_labels(
     codes = np.asarray(codes, dtype=np.int64)
     if codes.size and codes.min() < 0:
         raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
-    uniques = pd.Index(uniques)
+    uniques = pd.Index(uniques, tupleize_cols=False)
     if uniques.dtype == object and hasattr(uniques, "infer_objects"):
         # Labels read from Python objects get the dtype they would have in a column.
         uniques = uniques.infer_objects()
@@ -200,7 +200,7 @@ class Transactions:
         occur are kept (the caller chose the item list)."""
         txn = np.asarray(txn_codes)
         item = np.asarray(item_codes)
-        items = pd.Index(items)
+        items = pd.Index(items, tupleize_cols=False)
         n = int(n_transactions)
         if txn.ndim != 1 or item.ndim != 1 or txn.shape != item.shape:
             raise ValueError(f"txn_codes and item_codes must be 1-D of one length; got {txn.shape} and {item.shape}.")
