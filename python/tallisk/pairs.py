@@ -13,8 +13,18 @@ from .transactions import as_transactions
 
 __all__ = ["pair_metrics", "PAIR_COLUMNS"]
 
-PAIR_COLUMNS = ["item_a", "item_b", "count", "support", "confidence", "lift", "conviction", "leverage", "cosine",
-                "jaccard"]
+PAIR_COLUMNS = [
+    "item_a",
+    "item_b",
+    "count",
+    "support",
+    "confidence",
+    "lift",
+    "conviction",
+    "leverage",
+    "cosine",
+    "jaccard",
+]
 
 
 def engine_support(min_count: int, n: int) -> float:
