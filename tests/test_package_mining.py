@@ -12,12 +12,12 @@ from tallisk.transactions import Transactions
 
 
 def brute_force(baskets, min_count, min_len=1, max_len=None, target="all"):
-    """[(itemset tuple in label order, count)] by length, then label order."""
+    """[(itemset tuple in label order, count)] by length, then label order; closed and
+    maximal judged against every frequent set, whatever max_len."""
     sets = [frozenset(b) for b in baskets]
     labels = sorted(set().union(*sets))
-    top = max_len or len(labels)
     found = {}
-    for k in range(1, top + 1):
+    for k in range(1, len(labels) + 1):
         level = {}
         for combo in itertools.combinations(labels, k):
             c = sum(s.issuperset(combo) for s in sets)
@@ -35,7 +35,7 @@ def brute_force(baskets, min_count, min_len=1, max_len=None, target="all"):
             return all(found[y] != found[x] for y in supers)
         return True
 
-    rows = [(x, c) for x, c in found.items() if len(x) >= min_len and keep(x)]
+    rows = [(x, c) for x, c in found.items() if min_len <= len(x) <= (max_len or len(x)) and keep(x)]
     return sorted(rows, key=lambda r: (len(r[0]), r[0]))
 
 

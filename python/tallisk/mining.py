@@ -334,7 +334,10 @@ def _mine(
     counts1 = np.bincount(tr_item, minlength=n_items).astype(np.int64)
     frequent = np.flatnonzero(counts1 >= threshold).astype(np.int32)
     singles = (frequent.reshape(-1, 1), counts1[frequent])
-    cap_len = max_len if max_len is not None else max(int(np.bincount(tr_txn).max()) if tr_txn.size else 1, 1)
+    longest = max(int(np.bincount(tr_txn).max()) if tr_txn.size else 1, 1)
+    # Closed and maximal are judged against the whole lattice; one level above max_len
+    # is enough to judge the reported ones (see _derive_target).
+    cap_len = longest if max_len is None else min(longest, max_len + (target != "all"))
     n_present = int(np.unique(tr_txn).size) if tr_txn.size else 0
     s = engine_support(threshold, n_present)
     no_weights = np.zeros(0, dtype=np.float64)
@@ -355,7 +358,7 @@ def _mine(
         # k_max = 2 reports the pairs as its lower level only
         levels = _mine_level_by_level(call, 3, 3, singles, cap_len, max_itemsets if target == "all" else None)
     levels = _derive_target(levels, target)
-    levels = [lv for lv in levels if lv[0].shape[1] >= min_len]
+    levels = [lv for lv in levels if min_len <= lv[0].shape[1] <= (max_len or lv[0].shape[1])]
     offsets, items, counts = _csr(levels)
     if max_itemsets is not None and counts.size > max_itemsets:
         raise _too_many(max_itemsets)
@@ -380,9 +383,9 @@ def frequent_itemsets(
     ``data``: a :class:`~tallisk.Transactions` or a list of baskets. Give exactly one of
     ``min_support`` (a fraction of the transactions in (0, 1]; an itemset is frequent when
     ``count / n_transactions >= min_support``) and ``min_count`` (a number of
-    transactions >= 1). ``target`` "closed" keeps the sets no one-item-larger frequent
-    superset has the same count of, "maximal" those without a frequent superset; with
-    ``max_len``, supersets longer than ``max_len`` do not count.
+    transactions >= 1). ``target`` "closed" keeps the sets no proper superset has the
+    same count of, "maximal" those without a frequent proper superset; both are judged
+    among all frequent sets, ``min_len`` and ``max_len`` only choose the lengths shown.
 
     ``algorithm`` picks the miner (see ``ALGORITHMS``); every one gives the same table.
 
