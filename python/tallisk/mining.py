@@ -19,6 +19,7 @@ __all__ = [
     "ALGORITHMS",
     "ITEMSET_COLUMNS",
     "ItemsetArrays",
+    "csr_tuples",
     "frequent_itemsets",
     "itemsets_frame",
     "itemsets_to_arrays",
@@ -111,6 +112,18 @@ def _label_array(labels: Any) -> np.ndarray:
 
 def _tuples(label_array: np.ndarray, mat: np.ndarray) -> list[tuple]:
     return list(map(tuple, label_array[mat].tolist()))
+
+
+def csr_tuples(offsets: np.ndarray, items: np.ndarray, label_array: np.ndarray) -> np.ndarray:
+    """CSR rows as an object array of label tuples, in row order (built per row length,
+    so the work per row is C code)."""
+    lengths = np.diff(offsets)
+    out = np.empty(lengths.size, dtype=object)
+    for length in np.unique(lengths).tolist():
+        rows = np.flatnonzero(lengths == length)
+        mat = _rows_of_length(offsets, items, rows, length)
+        out[rows] = np.fromiter(_tuples(label_array, mat), dtype=object, count=rows.size)
+    return out
 
 
 def itemsets_frame(
