@@ -62,7 +62,8 @@ def _sorted_unique(rows: np.ndarray, cols: np.ndarray, n_cols: int) -> tuple[np.
     """(row, col) pairs sorted by row then column, each once."""
     key = rows.astype(np.int64) * max(n_cols, 1) + cols
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        key = np.unique(key)
+        key = np.sort(key)
+        key = key[np.r_[True, key[1:] != key[:-1]]]
     return key // max(n_cols, 1), key % max(n_cols, 1)
 
 

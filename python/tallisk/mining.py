@@ -88,7 +88,7 @@ def _canonical_order(offsets: np.ndarray, items: np.ndarray) -> list[tuple[int, 
     ids: [(length, row numbers, (n, length) matrix)]."""
     lengths = np.diff(offsets)
     out = []
-    for length in np.unique(lengths).tolist():
+    for length in np.flatnonzero(np.bincount(lengths)).tolist():
         rows = np.flatnonzero(lengths == length)
         mat = _rows_of_length(offsets, items, rows, length)
         if length > 0:
@@ -119,7 +119,7 @@ def csr_tuples(offsets: np.ndarray, items: np.ndarray, label_array: np.ndarray) 
     so the work per row is C code)."""
     lengths = np.diff(offsets)
     out = np.empty(lengths.size, dtype=object)
-    for length in np.unique(lengths).tolist():
+    for length in np.flatnonzero(np.bincount(lengths)).tolist():
         rows = np.flatnonzero(lengths == length)
         mat = _rows_of_length(offsets, items, rows, length)
         out[rows] = np.fromiter(_tuples(label_array, mat), dtype=object, count=rows.size)
@@ -185,7 +185,7 @@ def itemsets_to_arrays(df: pd.DataFrame, items: Any = None) -> ItemsetArrays:
     offsets = np.zeros(sizes.size + 1, dtype=np.int64)
     np.cumsum(sizes, out=offsets[1:])
     ids = ids.astype(np.int32)
-    for length in np.unique(sizes).tolist():
+    for length in np.flatnonzero(np.bincount(sizes)).tolist():
         # Frozensets and custom label orders do not keep ids ascending within a row.
         rows = np.flatnonzero(sizes == length)
         pos = offsets[rows][:, None] + np.arange(length)
@@ -351,7 +351,7 @@ def _mine(
     # Closed and maximal are judged against the whole lattice; one level above max_len
     # is enough to judge the reported ones (see _derive_target).
     cap_len = longest if max_len is None else min(longest, max_len + (target != "all"))
-    n_present = int(np.unique(tr_txn).size) if tr_txn.size else 0
+    n_present = int(np.count_nonzero(np.bincount(tr_txn))) if tr_txn.size else 0
     s = engine_support(threshold, n_present)
     no_weights = np.zeros(0, dtype=np.float64)
     if len(frequent) == 0 or cap_len < 2:

@@ -93,6 +93,19 @@ def _object_array(values: Iterable[Any]) -> np.ndarray:
 # ---- dedup ------------------------------------------------------------------------------
 
 
+def sorted_unique(values: np.ndarray) -> np.ndarray:
+    """The distinct values, ascending. A sort and a neighbour test: NumPy 2's np.unique
+    hashes first, which is several times slower on the integer keys used here."""
+    out = np.sort(values)
+    if out.size > 1:
+        keep = np.empty(out.size, dtype=bool)
+        keep[0] = True
+        np.not_equal(out[1:], out[:-1], out=keep[1:])
+        if not keep.all():
+            out = out[keep]
+    return out
+
+
 def _dedup(txn: np.ndarray, item: np.ndarray, n_items: int) -> tuple[np.ndarray, np.ndarray]:
     """(txn, item) pairs sorted by transaction then item id, each once."""
     txn = np.asarray(txn, dtype=np.int64)
@@ -100,7 +113,7 @@ def _dedup(txn: np.ndarray, item: np.ndarray, n_items: int) -> tuple[np.ndarray,
     width = max(int(n_items), 1)
     key = txn * width + item.astype(np.int64, copy=False)
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        key = np.unique(key)
+        key = sorted_unique(key)
         txn = key // width
         item = key - txn * width
     return txn, item.astype(np.int32, copy=False)
