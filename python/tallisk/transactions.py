@@ -47,7 +47,7 @@ def factorize_labels(
     if where is None:
         where = "position {}".format
     if isinstance(values, pd.Series | pd.Index):
-        values = values.array
+        values = values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
     if isinstance(values, pd.Categorical | pd.CategoricalDtype) or isinstance(
         getattr(values, "dtype", None), pd.CategoricalDtype
     ):
@@ -88,11 +88,7 @@ def factorize_labels(
 def _sorted_runs(values: Any) -> tuple[np.ndarray, pd.Index] | None:
     """Codes of integer labels that never decrease (orders exported sorted by number),
     from the runs alone: a tenth of the cost of hashing them. None for anything else."""
-    if isinstance(values, pd.api.extensions.ExtensionArray):
-        if not isinstance(values, pd.arrays.NumpyExtensionArray if hasattr(pd.arrays, "NumpyExtensionArray") else ()):
-            return None
-        values = values.to_numpy()
-    if values.dtype.kind not in "iu" or values.size < 2:
+    if not isinstance(values, np.ndarray) or values.dtype.kind not in "iu" or values.size < 2:
         return None
     step = values[1:] != values[:-1]
     if not bool((values[1:] >= values[:-1]).all()):
