@@ -11,7 +11,14 @@ market-basket data, computed by a native engine.
 from typing import Any
 
 from ._validation import InvalidParameterError
-from .mining import ALGORITHMS, ItemsetArrays, frequent_itemsets, itemsets_frame, itemsets_to_arrays
+from .mining import (
+    ALGORITHMS,
+    ItemsetArrays,
+    frequent_itemsets,
+    itemsets_frame,
+    itemsets_to_arrays,
+    restore_tuples,
+)
 from .pairs import pair_metrics
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
@@ -30,6 +37,7 @@ __all__ = [
     "itemsets_to_arrays",
     "pair_metrics",
     "read_transactions",
+    "restore_tuples",
 ]
 
 
