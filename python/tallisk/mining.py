@@ -102,6 +102,20 @@ def _canonical_order(offsets: np.ndarray, items: np.ndarray) -> list[tuple[int, 
     return out
 
 
+def canonical_csr(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray) -> tuple[np.ndarray, ...]:
+    """The rows of a CSR itemset table in the order of :func:`itemsets_frame` (by length,
+    then lexicographically by item id), ids ascending within each row."""
+    groups = _canonical_order(offsets, items)
+    if not groups:
+        return offsets, items, counts
+    order = np.concatenate([rows for _, rows, _ in groups])
+    new_items = np.concatenate([mat.reshape(-1) for _, _, mat in groups]).astype(np.int32, copy=False)
+    lengths = np.concatenate([np.full(rows.size, n, dtype=np.int64) for n, rows, _ in groups])
+    new_offsets = np.zeros(lengths.size + 1, dtype=np.int64)
+    np.cumsum(lengths, out=new_offsets[1:])
+    return new_offsets, new_items, counts[order]
+
+
 def _label_array(labels: Any) -> np.ndarray:
     """Labels as a 1-D object array of plain Python values (ints, strs, ...)."""
     if isinstance(labels, pd.Index):

@@ -9,7 +9,7 @@ import pandas as pd
 
 from . import _engine
 from ._validation import InvalidParameterError, check_choice, check_fraction, check_int, check_real, fail
-from .mining import _label_array, _mine, csr_tuples, itemsets_to_arrays
+from .mining import _label_array, _mine, canonical_csr, csr_tuples, itemsets_to_arrays
 from .transactions import as_transactions
 
 __all__ = ["association_rules", "RULE_COLUMNS", "RULE_METRICS"]
@@ -136,8 +136,9 @@ def association_rules(
             )
         threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
         max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
-        offsets, items, counts = _mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len, "all", "auto",
-                                       None)  # fmt: skip
+        mined = _mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len, "all", "auto", None)
+        # the table's row order, so that rules tie-break as they do from the table
+        offsets, items, counts = canonical_csr(*mined)
         labels, n, target, have_counts = tr.items, float(tr.n_transactions), "all", True
         attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
 
