@@ -103,8 +103,14 @@ def _from_frame(df: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, int]:
     sparse_cols = np.array([isinstance(t, pd.SparseDtype) for t in dtypes], dtype=bool)
     if n_cols and not sparse_cols.any() and all(isinstance(t, np.dtype) for t in dtypes):
         # All plain NumPy columns of one kind: one 2-D pass, row-major, already ordered.
-        values = df.to_numpy()
-        rows, cols = np.nonzero(_check_binary(values, "the DataFrame"))
+        try:
+            mask = _check_binary(df.to_numpy(), "the DataFrame")
+        except ValueError:
+            # name the first column holding a bad value
+            for j in range(n_cols):
+                _dense_column(df.iloc[:, j], f"column {df.columns[j]!r}")
+            raise
+        rows, cols = np.nonzero(mask)
         return rows.astype(np.int64), cols.astype(np.int64), n_rows
     row_parts, col_parts = [], []
     for j in range(n_cols):
