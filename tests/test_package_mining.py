@@ -198,3 +198,15 @@ def test_tables_travel_through_csv_and_parquet(tmp_path, labels):
     pd.testing.assert_frame_equal(back, df)
     arrays = itemsets_to_arrays(back)
     assert arrays.counts.tolist() == df["count"].tolist() and list(arrays.labels) == sorted(set(labels))
+
+
+@pytest.mark.parametrize("target", ["all", "closed", "maximal"])
+def test_every_algorithm_agrees_on_larger_data(target):
+    # too large for the brute force: the miners are checked against each other
+    baskets = random_baskets(11, n=1500, n_items=40, empty=True)
+    tr = Transactions.from_baskets(baskets)
+    tables = {a: frequent_itemsets(tr, 0.002, target=target, algorithm=a, max_len=4) for a in ALGORITHMS}
+    reference = tables.pop("apriori")
+    assert len(reference) > 20 and reference["length"].max() == 4
+    for name, table in tables.items():
+        pd.testing.assert_frame_equal(table, reference, obj=name)
