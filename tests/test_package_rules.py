@@ -50,7 +50,13 @@ def random_baskets(seed, n=150, n_items=8):
     for _ in range(n):
         k = int(rng.integers(0, 6))
         idx = np.minimum(rng.geometric(0.35, size=k) - 1, n_items - 1)
-        out.append([names[i] for i in idx])
+        basket = [names[i] for i in idx]
+        # two strong rules, so that high confidence thresholds keep some
+        if "a" in basket and rng.random() < 0.95:
+            basket.append("d")
+        if "c" in basket and rng.random() < 0.9:
+            basket.append("")
+        out.append(basket)
     return out
 
 
