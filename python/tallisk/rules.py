@@ -125,6 +125,9 @@ def association_rules(
         n = arrays.n_transactions
         have_counts = n != 1.0 or counts.dtype.kind in "iu"
         attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
+        # This package's tables hold tuples in item-id order already: the rules reuse them.
+        own = "target" in df.attrs and "itemset" in df.columns
+        table_tuples = df["itemset"].to_numpy(dtype=object) if own else None
     else:
         from ._validation import resolve_min_count
 
@@ -140,6 +143,7 @@ def association_rules(
         # the table's row order, so that rules tie-break as they do from the table
         offsets, items, counts = canonical_csr(*mined)
         labels, n, target, have_counts = tr.items, float(tr.n_transactions), "all", True
+        table_tuples = None
         attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
 
     out = _engine.generate_rules(
@@ -155,10 +159,17 @@ def association_rules(
         input_target=target,
     )
     label_array = _label_array(labels)
-    frame = {
-        "antecedent": csr_tuples(out["antecedent_offsets"], out["antecedent_items"], label_array),
-        "consequent": csr_tuples(out["consequent_offsets"], out["consequent_items"], label_array),
-    }
+    frame = {}
+    for side in ("antecedent", "consequent"):
+        rows = np.asarray(out[f"{side}_row"])
+        if rows.size and rows.min() >= 0 and (table_tuples is not None or len(counts) <= 2 * rows.size):
+            # Every side is a row of the table: one tuple per table row, shared by the
+            # rules (a take of object pointers), instead of two new tuples per rule.
+            if table_tuples is None:
+                table_tuples = csr_tuples(offsets, items, label_array)
+            frame[side] = table_tuples[rows]
+        else:
+            frame[side] = csr_tuples(out[f"{side}_offsets"], out[f"{side}_items"], label_array)
     scale = float(n) if have_counts else 1.0
     frame["antecedent_support"] = out["antecedent_count"] / scale if have_counts else out["antecedent_count"]
     frame["consequent_support"] = out["consequent_count"] / scale if have_counts else out["consequent_count"]
