@@ -143,7 +143,7 @@ def csr_tuples(offsets: np.ndarray, items: np.ndarray, label_array: np.ndarray) 
 
 
 def itemsets_frame(
-    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int
+    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: str = "all"
 ) -> pd.DataFrame:
     """The itemset table of engine output (CSR ``offsets``/``items``, ``counts``).
 
@@ -151,7 +151,8 @@ def itemsets_frame(
     (int64), ``support`` (count / n_transactions, float64). Rows come by length, then in
     lexicographic order of the item ids (for labels that sort, ids follow the label
     order, so this is the order of the labels), whatever order the input has.
-    ``df.attrs`` holds ``n_transactions`` and ``min_count``.
+    ``df.attrs`` holds ``n_transactions``, ``min_count`` and ``target`` (what the rows
+    are: "all", "closed" or "maximal"; association_rules reads it).
     """
     offsets = np.asarray(offsets, dtype=np.int64)
     items = np.asarray(items, dtype=np.int32)
@@ -170,6 +171,7 @@ def itemsets_frame(
     df = pd.DataFrame({"itemset": itemset, "length": length, "count": count, "support": support}, copy=False)
     df.attrs["n_transactions"] = n
     df.attrs["min_count"] = int(min_count)
+    df.attrs["target"] = target
     return df
 
 
@@ -480,6 +482,4 @@ def frequent_itemsets(
     elif item_weights is not None:
         raise fail("item_weights", func, "None unless 'max_items_per_txn' is set", "a weight table")
     offsets, items, counts = _mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
-    df = itemsets_frame(offsets, items, counts, tr.items, tr.n_transactions, threshold)
-    df.attrs["target"] = target
-    return df
+    return itemsets_frame(offsets, items, counts, tr.items, tr.n_transactions, threshold, target)
