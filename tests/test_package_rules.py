@@ -36,7 +36,7 @@ def oracle(baskets, min_count, min_confidence, max_len=None):
                     antecedent_support=sa, consequent_support=sc, support=s, count=c, confidence=conf,
                     lift=conf / sc, leverage=s - sa * sc,
                     conviction=math.inf if conf == 1 else (1 - sc) / (1 - conf),
-                    zhangs_metric=(s - sa * sc) / max(s * (1 - sa), sa * (sc - s)),
+                    zhangs_metric=(s - sa * sc) / max(s * (1 - sa), sa * (sc - s)) if sa < 1 or sc > s else 0.0,
                     jaccard=s / (sa + sc - s), certainty=(conf - sc) / (1 - sc) if sc < 1 else 0.0,
                     kulczynski=(s / sa + s / sc) / 2, cosine=s / math.sqrt(sa * sc),
                 )
@@ -122,6 +122,13 @@ def test_sort_by_and_infinite_conviction():
     assert sorted(map(tuple, unsorted[["antecedent", "consequent"]].to_numpy().tolist())) == sorted(
         map(tuple, rules[["antecedent", "consequent"]].to_numpy().tolist())
     )
+
+
+def test_an_item_in_every_basket():
+    baskets = [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]
+    rules = association_rules(baskets, min_count=1, min_confidence=0.0)
+    check(rules, oracle(baskets, 1, 0.0))
+    assert not rules.drop(columns=["antecedent", "consequent"]).isna().any().any()
 
 
 def test_mlxtend_style_table_with_supports_only():
