@@ -100,23 +100,27 @@ def long_frame_generated(n_txn: int, seed: int = 0):
 
 
 class EngineClock:
-    """Time spent inside tallisk._engine calls."""
+    """Time spent inside the native calls (tallisk._engine and _tallisk_rs)."""
 
     def __init__(self) -> None:
+        import _tallisk_rs
         from tallisk import _engine
 
         self.total = 0.0
-        for name in ("mine_itemsets", "generate_rules", "count_itemsets"):
-            fn = getattr(_engine, name)
+        for module in (_engine, _tallisk_rs):
+            for name in dir(module):
+                fn = getattr(module, name)
+                if name.startswith("_") or not callable(fn):
+                    continue
 
-            def timed(*a, _fn=fn, **k):
-                t0 = time.perf_counter()
-                try:
-                    return _fn(*a, **k)
-                finally:
-                    self.total += time.perf_counter() - t0
+                def timed(*a, _fn=fn, **k):
+                    t0 = time.perf_counter()
+                    try:
+                        return _fn(*a, **k)
+                    finally:
+                        self.total += time.perf_counter() - t0
 
-            setattr(_engine, name, timed)
+                setattr(module, name, timed)
 
 
 def baskets_of(df):
@@ -133,14 +137,16 @@ def baskets_of(df):
     return list(map(labels.__getitem__, map(slice, starts, ends)))
 
 
-def run_route(route: str, df, min_count: int, fraction: float, conf: float, clock):
+def run_route(route: str, df, min_count: int, fraction: float, conf: float, algorithm: str):
     if route.startswith("tallisk"):
         import tallisk
 
         tr = tallisk.Transactions.from_long(df, transaction="order", item="product")
-        if route == "tallisk_rules_1":
+        if route == "tallisk_rules_1" and algorithm == "auto":
             return tallisk.association_rules(tr, min_count=min_count, min_confidence=conf, max_consequent_len=1)
-        itemsets = tallisk.frequent_itemsets(tr, min_count=min_count)
+        itemsets = tallisk.frequent_itemsets(tr, min_count=min_count, algorithm=algorithm)
+        if route == "tallisk_rules_1":
+            return tallisk.association_rules(itemsets, min_confidence=conf, max_consequent_len=1)
         if route == "tallisk_itemsets":
             return itemsets
         return itemsets, tallisk.association_rules(itemsets, min_confidence=conf)
@@ -235,7 +241,7 @@ def child(job_path: str) -> int:
             if clock:
                 clock.total = 0.0
             t0 = time.perf_counter()
-            raw = run_route(route, df, job["min_count"], job["fraction"], job["conf"], clock)
+            raw = run_route(route, df, job["min_count"], job["fraction"], job["conf"], job["algorithm"])
             times.append(time.perf_counter() - t0)
             if clock:
                 engine.append(clock.total)
@@ -261,9 +267,10 @@ def child(job_path: str) -> int:
 # ---- parent -----------------------------------------------------------------------------
 
 
-def run_child(tmp: str, route: str, data_path: str, min_count: int, fraction: float, conf: float, repeat: int):
+def run_child(tmp: str, route: str, data_path: str, min_count: int, fraction: float, conf: float, repeat: int,
+              algorithm: str):
     job = dict(route=route, data=data_path, min_count=min_count, fraction=fraction, conf=conf, repeat=repeat,
-               out=os.path.join(tmp, f"{route}.pkl"))
+               algorithm=algorithm, out=os.path.join(tmp, f"{route}.pkl"))
     job_path = os.path.join(tmp, f"{route}.json")
     with open(job_path, "w") as f:
         json.dump(job, f)
@@ -295,7 +302,7 @@ def fmt(r) -> str:
     return f"{r['time_s'] * 1e3:.1f} ms / {r['extra_kb'] / 1024:.1f} MB"
 
 
-def bench_dataset(name: str, df, tmp: str, repeat: int, skip: set[str]) -> list[dict]:
+def bench_dataset(name: str, df, tmp: str, repeat: int, skip: set[str], algorithm: str) -> list[dict]:
     from tallisk._validation import min_count_from_support
 
     support, conf = SETTINGS.get(name, (0.005, 0.5))
@@ -310,7 +317,7 @@ def bench_dataset(name: str, df, tmp: str, repeat: int, skip: set[str]) -> list[
         for route in routes:
             if route.split("_")[0] in skip:
                 continue
-            r = run_child(tmp, route, data_path, min_count, fraction, conf, repeat)
+            r = run_child(tmp, route, data_path, min_count, fraction, conf, repeat, algorithm)
             results[route] = r
             if r.get("status") != "ok":
                 print(f"  {name} {route}: {r.get('status')} {r.get('error', '')}", file=sys.stderr)
@@ -375,6 +382,7 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help="a small generated table only")
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (within a small time budget)")
     ap.add_argument("--skip", default="", help="comma-separated route families to leave out (pyfim, mlxtend)")
+    ap.add_argument("--algorithm", default="auto", help="tallisk's miner (frequent_itemsets' algorithm)")
     ap.add_argument("--publish", action="store_true", help="write the table to bench/report/package.md")
     args = ap.parse_args()
     if args.child:
@@ -394,7 +402,7 @@ def main() -> int:
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
         for name, make in datasets:
-            rows += bench_dataset(name, make(), tmp, args.repeat, skip)
+            rows += bench_dataset(name, make(), tmp, args.repeat, skip, args.algorithm)
     table = render(rows)
     print("\n" + table)
     if args.publish:
