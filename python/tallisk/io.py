@@ -619,28 +619,29 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
     except ImportError:
         pa = None
     if pa is not None:
-        reader = pacsv.open_csv(
-            src.stream,
-            read_options=pacsv.ReadOptions(block_size=BLOCK_SIZE, use_threads=True),
-            parse_options=pacsv.ParseOptions(delimiter=sep, newlines_in_values=False),
-            convert_options=pacsv.ConvertOptions(
-                include_columns=[t_col, i_col],
-                column_types={t_col: pa.string(), i_col: pa.string()},
-                null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
-                check_utf8=True,
-            ),
-        )
-        while True:
-            try:
-                batch = reader.read_next_batch()
-            except StopIteration:
-                break
-            except (pa.ArrowInvalid, UnicodeDecodeError) as e:
-                raise ReadError(f"{src.name}: {_arrow_message(e)}") from None
-            merger.add_arrow(batch.column(t_col), batch.column(i_col), strip, src.name)
-            if progress is not None:
-                progress(src.position - last)
-                last = src.position
+        try:
+            reader = pacsv.open_csv(
+                src.stream,
+                read_options=pacsv.ReadOptions(block_size=BLOCK_SIZE, use_threads=True),
+                parse_options=pacsv.ParseOptions(delimiter=sep, newlines_in_values=False),
+                convert_options=pacsv.ConvertOptions(
+                    include_columns=[t_col, i_col],
+                    column_types={t_col: pa.string(), i_col: pa.string()},
+                    null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
+                    check_utf8=True,
+                ),
+            )
+            while True:
+                try:
+                    batch = reader.read_next_batch()
+                except StopIteration:
+                    break
+                merger.add_arrow(batch.column(t_col), batch.column(i_col), strip, src.name)
+                if progress is not None:
+                    progress(src.position - last)
+                    last = src.position
+        except (pa.ArrowInvalid, UnicodeDecodeError) as e:
+            raise ReadError(f"{src.name}: {_csv_message(e, src, sep, len(columns))}") from None
     else:
         try:
             chunks = pd.read_csv(src.stream, sep=sep, usecols=[t_col, i_col], dtype=str, keep_default_na=False,
@@ -653,6 +654,22 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
         except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
             raise ReadError(f"{src.name}: {str(e).strip().splitlines()[0]}") from None
     return merger.finish(src.name)
+
+
+def _csv_message(e: Exception, src: _Source, sep: str, n_columns: int) -> str:
+    """Arrow names the bad row by its text only; find its line (a second pass, on the
+    error path alone, when the input is a file that can be read again)."""
+    msg = _arrow_message(e)
+    if "columns, got" not in msg or src._file is None:
+        return msg
+    with contextlib.suppress(OSError, UnicodeDecodeError, csv.Error, EOFError):
+        opener: Any = gzip.open if src.gzip else open
+        with opener(src.name, "rt", encoding="utf-8", newline="") as f:
+            for number, row in enumerate(csv.reader(f, delimiter=sep), start=1):
+                if row and len(row) != n_columns:
+                    return (f"line {number}: expected {n_columns} fields, saw {len(row)} "
+                            "(a file with one basket per line needs --input-format basket)")
+    return msg
 
 
 def _arrow_message(e: Exception) -> str:
