@@ -95,10 +95,17 @@ def _char(text: str) -> str:
 # ---- parser -------------------------------------------------------------------------
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, pointing at --help, rather than the whole usage block."""
+
+    def error(self, message: str) -> Any:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    inp = argparse.ArgumentParser(add_help=False)
+    inp = _Parser(add_help=False)
     g = inp.add_argument_group("input")
     g.add_argument("input", metavar="IN", help="transaction file; '-' reads standard input")
     g.add_argument("--input-format", choices=("fimi", "basket", "long"),
@@ -112,20 +119,20 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--item-col", metavar="NAME", help="item column of a long table (default: the second column)")
     g.add_argument("--encoding", default="utf-8", help="text encoding of FIMI and basket files (default: utf-8)")
 
-    run = argparse.ArgumentParser(add_help=False)
+    run = _Parser(add_help=False)
     g = run.add_argument_group("run")
     g.add_argument("--threads", type=_int, metavar="N", help="worker threads (default: every processor)")
     g.add_argument("-q", "--quiet", action="store_true", help="no progress bars")
     g.add_argument("-v", "--verbose", action="store_true", help="print each stage's time and counts on stderr")
 
-    thr = argparse.ArgumentParser(add_help=False)
+    thr = _Parser(add_help=False)
     g = thr.add_argument_group("thresholds")
     g.add_argument("--min-support", type=_support, metavar="S",
                    help="minimum support: a fraction (0.01) or a percentage (1%%); default 1%%")
     g.add_argument("--min-count", type=_int, metavar="N", help="minimum number of transactions (instead of "
                    "--min-support)")
 
-    sets = argparse.ArgumentParser(add_help=False)
+    sets = _Parser(add_help=False)
     g = sets.add_argument_group("itemsets")
     g.add_argument("--min-len", type=_int, default=1, metavar="K", help="fewest items in a set (default 1)")
     g.add_argument("--max-len", type=_int, metavar="K", help="most items in a set (default: no limit)")
@@ -134,18 +141,18 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--max-itemsets", type=_int, metavar="N",
                    help="stop with an error rather than find more than N sets")
 
-    out = argparse.ArgumentParser(add_help=False)
+    out = _Parser(add_help=False)
     g = out.add_argument_group("output")
     g.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
     g.add_argument("--output-format", choices=("fimi", "csv", "parquet", "jsonl"),
                    help="default: from OUT's extension; FIMI-style lines otherwise")
     g.add_argument("--top", type=_int, metavar="N", help="write only the first N rows after sorting")
 
-    plot = argparse.ArgumentParser(add_help=False)
+    plot = _Parser(add_help=False)
     g = plot.add_argument_group("picture (needs matplotlib; the graph also networkx)")
     g.add_argument("--plot", metavar="FILE.png", help="also draw the result into a PNG file")
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Frequent itemsets, association rules and pair metrics from a transaction file.",
         epilog=EXAMPLES,
@@ -415,14 +422,8 @@ def _run(args: argparse.Namespace, report: _Report) -> None:
         from .pairs import pair_metrics
 
         start = time.perf_counter()
-        if args.min_count is not None:
-            min_support = args.min_count / tx.n_transactions
-        else:
-            min_support = _threshold(args)["min_support"]
         with report.working("pairs"):
-            pairs = pair_metrics(tx, min_support=min(min_support, 1.0))
-        if args.min_count is not None and "count" in pairs.columns:
-            pairs = pairs[pairs["count"] >= args.min_count].reset_index(drop=True)
+            pairs = pair_metrics(tx, **_threshold(args))
         report.note(f"computed {len(pairs)} pairs in {time.perf_counter() - start:.3f} s")
         pairs = _sorted(pairs, args.sort, None)
         _plot(args, pairs, "heatmap", report)

@@ -147,9 +147,10 @@ def pair_heatmap(pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: 
                  cmap: str | None = None) -> Any:
     """``metric`` (lift) of each ordered pair among the ``top`` most frequent items of a
     pair table: row = first item (A), column = second item (B); blank where the pair
-    never occurs. Lift is drawn on a scale diverging at 1 (independence)."""
+    never occurs. Lift is drawn on a log scale diverging at 1 (independence)."""
     matplotlib = _import_matplotlib()
-    from matplotlib.colors import TwoSlopeNorm
+    from matplotlib.colors import LogNorm
+    from matplotlib.ticker import FuncFormatter, NullLocator
 
     if ax is None:
         ax = new_axes()
@@ -176,14 +177,24 @@ def pair_heatmap(pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: 
         i, j = where.get(x), where.get(y)
         if i is not None and j is not None:
             matrix[i, j] = values[k]
-    shown = matrix[np.isfinite(matrix)]
+    shown = matrix[np.isfinite(matrix) & (matrix > 0)]
     norm = None
-    if metric == "lift" and shown.size and shown.min() < 1 < shown.max():
-        norm = TwoSlopeNorm(vcenter=1.0, vmin=shown.min(), vmax=shown.max())
+    if metric == "lift" and shown.size:
+        # Lift is a ratio: 1/4 is as far from independence as 4, so the scale is
+        # logarithmic and symmetric around 1 (white).
+        reach = float(max(shown.max(), 1.0 / shown.min(), 1.5))
+        norm = LogNorm(vmin=1.0 / reach, vmax=reach)
+        matrix = np.where(np.isnan(matrix) | (matrix > 0), matrix, 1.0 / reach)
     colours = matplotlib.colormaps[cmap or ("RdBu_r" if metric == "lift" else "viridis")].copy()
-    colours.set_bad("#f2f2f2")
+    colours.set_bad("#cfcfcf")
     image = ax.imshow(np.ma.masked_invalid(matrix), cmap=colours, norm=norm, aspect="auto", interpolation="nearest")
-    ax.figure.colorbar(image, ax=ax, label=metric, shrink=0.85)
+    label = metric if norm is None else f"{metric} (log scale; grey: pair not in the table)"
+    bar = ax.figure.colorbar(image, ax=ax, label=label, shrink=0.85)
+    if norm is not None:
+        ticks = [t for t in (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1, 2, 4, 8, 16, 32, 64) if norm.vmin <= t <= norm.vmax]
+        bar.set_ticks(ticks)
+        bar.ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}" if v >= 1 else f"1/{1 / v:g}"))
+        bar.ax.yaxis.set_minor_locator(NullLocator())
     labels = [str(x) for x in chosen]
     ax.set_xticks(range(len(chosen)), labels, rotation=90, fontsize=7 if len(chosen) > 20 else 9)
     ax.set_yticks(range(len(chosen)), labels, fontsize=7 if len(chosen) > 20 else 9)
