@@ -388,7 +388,7 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
     ax = draw(df, ax=tplot.new_axes(pyplot=False))
     fig = ax.figure
     with _atomic(args.plot, binary=True) as f:
-        fig.savefig(f, format="png", dpi=tplot.DPI)
+        fig.savefig(f, format="png", dpi=tplot.DPI, metadata={"Title": ax.get_title(), "Axes": tplot.describe(ax)})
     report.note(f"drew {kind} to {args.plot} in {time.perf_counter() - start:.3f} s")
 
 

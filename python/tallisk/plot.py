@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["DPI", "SIZE", "pair_heatmap", "rules_graph", "rules_scatter"]
+__all__ = ["DPI", "SIZE", "describe", "new_axes", "pair_heatmap", "rules_graph", "rules_scatter"]
 
 DPI = 100
 SIZE = (9.0, 6.5)  # inches: 900 x 650 pixels at DPI
@@ -42,6 +42,20 @@ def new_axes(size: tuple[float, float] = SIZE, pyplot: bool = True) -> Any:
     from matplotlib.figure import Figure
 
     return Figure(figsize=size, dpi=DPI, layout="constrained").add_subplot()
+
+
+def describe(ax: Any) -> str:
+    """What the axes and the colour of a drawing mean, e.g. ``x: support; y:
+    confidence; colour: lift`` (written into the PNG's text, so a file can be checked
+    without looking at it)."""
+    parts = []
+    if ax.get_xlabel() or ax.get_ylabel():
+        parts += [f"x: {ax.get_xlabel()}", f"y: {ax.get_ylabel()}"]
+    for other in ax.figure.axes:
+        if other is not ax and other.get_ylabel():  # a colour bar's label
+            parts.append(f"colour: {other.get_ylabel().split(' (')[0]}")
+            break
+    return "; ".join(parts)
 
 
 def _column(df: pd.DataFrame, *names: str) -> str:
