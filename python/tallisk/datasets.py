@@ -68,34 +68,49 @@ def groceries(n_transactions: int = 20_000, seed: int = 0) -> pd.DataFrame:
     if n_transactions < 0:
         raise ValueError(f"n_transactions must be 0 or more; got {n_transactions}")
     rng = np.random.default_rng(seed)
-    staples = np.array(STAPLES, dtype=object)
-    popularity = 1.0 / np.arange(1, len(staples) + 1) ** 0.9
-    popularity /= popularity.sum()
     names = list(MISSIONS)
+    vocab = list(dict.fromkeys(list(STAPLES) + [x for m in names for x in MISSIONS[m][0]]))
+    ids = {x: k for k, x in enumerate(vocab)}
+    popularity = 1.0 / np.arange(1, len(STAPLES) + 1) ** 0.9
+    popularity /= popularity.sum()
     weights = np.array([MISSIONS[m][1] for m in names])
     weights /= weights.sum()
-    # Each mission item has its own chance of being remembered: the first items of a
-    # mission are the core of it.
-    keep_chance = {m: np.linspace(0.92, 0.55, len(MISSIONS[m][0])) for m in names}
+    width = max(len(MISSIONS[m][0]) for m in names)
+    members = np.full((len(names), width), -1, dtype=np.int64)
+    # The first items of a mission are its core: remembered more often than the last.
+    remember = np.zeros((len(names), width))
+    for k, m in enumerate(names):
+        items = MISSIONS[m][0]
+        members[k, : len(items)] = [ids[x] for x in items]
+        remember[k, : len(items)] = np.linspace(0.92, 0.55, len(items))
 
-    n_staples = rng.poisson(3.2, size=n_transactions)
-    n_missions = rng.choice(3, size=n_transactions, p=[0.3, 0.55, 0.15])
-    rows_t: list[np.ndarray] = []
-    rows_p: list[np.ndarray] = []
-    for t in range(n_transactions):
-        basket: list[Any] = list(staples[rng.choice(len(staples), size=n_staples[t], p=popularity)])
-        for m in rng.choice(len(names), size=n_missions[t], replace=False, p=weights):
-            items, _ = MISSIONS[names[m]]
-            keep = rng.random(len(items)) < keep_chance[names[m]]
-            basket.extend(item for item, k in zip(items, keep, strict=True) if k)
-        if not basket:  # a basket holds something
-            basket.append(staples[rng.choice(len(staples), p=popularity)])
-        unique = list(dict.fromkeys(basket))
-        rows_t.append(np.full(len(unique), t + 1, dtype=np.int64))
-        rows_p.append(np.array(unique, dtype=object))
-    txn = np.concatenate(rows_t) if rows_t else np.zeros(0, np.int64)
-    product = np.concatenate(rows_p) if rows_p else np.zeros(0, dtype=object)
-    return pd.DataFrame({"basket_id": txn, "product": pd.array(product, dtype="str")})
+    n = n_transactions
+    n_staples = rng.poisson(3.2, size=n)
+    staple_txn = np.repeat(np.arange(n, dtype=np.int64), n_staples)
+    staple_item = rng.choice(len(STAPLES), size=int(n_staples.sum()), p=popularity).astype(np.int64)
+    n_missions = rng.choice(3, size=n, p=[0.3, 0.55, 0.15])
+    first = rng.choice(len(names), size=n, p=weights)
+    second = rng.choice(len(names), size=n, p=weights)
+    while (same := second == first).any():  # two different missions
+        second[same] = rng.choice(len(names), size=int(same.sum()), p=weights)
+    txn_parts, item_parts = [staple_txn], [staple_item]
+    for slot, mission in enumerate((first, second)):
+        take = (rng.random((n, width)) < remember[mission]) & (members[mission] >= 0)
+        take &= (n_missions > slot)[:, None]
+        rows, cols = np.nonzero(take)
+        txn_parts.append(rows.astype(np.int64))
+        item_parts.append(members[mission[rows], cols])
+    # A basket holds something: an empty one gets the most popular staple it drew last.
+    txn = np.concatenate(txn_parts)
+    item = np.concatenate(item_parts)
+    empty = np.setdiff1d(np.arange(n, dtype=np.int64), txn)
+    txn = np.concatenate((txn, empty))
+    item = np.concatenate((item, rng.choice(len(STAPLES), size=len(empty), p=popularity)))
+    order = np.argsort(txn, kind="stable")
+    df = pd.DataFrame({"basket_id": txn[order] + 1, "product": np.array(vocab, dtype=object)[item[order]]})
+    df = df.drop_duplicates(ignore_index=True)
+    df["product"] = df["product"].astype("str")
+    return df
 
 
 def write_groceries(path: str, n_transactions: int = 20_000, seed: int = 0) -> pd.DataFrame:

@@ -199,8 +199,7 @@ def pair_heatmap(pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: 
         reach = float(max(shown.max(), 1.0 / shown.min(), 1.5))
         norm = LogNorm(vmin=1.0 / reach, vmax=reach)
         matrix = np.where(np.isnan(matrix) | (matrix > 0), matrix, 1.0 / reach)
-    colours = matplotlib.colormaps[cmap or ("RdBu_r" if metric == "lift" else "viridis")].copy()
-    colours.set_bad("#cfcfcf")
+    colours = matplotlib.colormaps[cmap or ("RdBu_r" if metric == "lift" else "viridis")].with_extremes(bad="#cfcfcf")
     image = ax.imshow(np.ma.masked_invalid(matrix), cmap=colours, norm=norm, aspect="auto", interpolation="nearest")
     label = metric if norm is None else f"{metric} (log scale; grey: pair not in the table)"
     bar = ax.figure.colorbar(image, ax=ax, label=label, shrink=0.85)
