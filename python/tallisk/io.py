@@ -261,13 +261,14 @@ class _Vocabulary:
 
         return pa.concat_arrays(self.names)
 
-    def _remap(self, gcodes: np.ndarray) -> np.ndarray:
-        out = []
-        offset = 0
+    def _remap(self, gcodes: np.ndarray, dtype: Any) -> np.ndarray:
+        out = np.empty(sum(len(c) for c in self.codes), dtype=dtype)
+        offset = pos = 0
         for codes, names in zip(self.codes, self.names, strict=True):
-            out.append(gcodes[offset + codes])
+            out[pos : pos + len(codes)] = gcodes[offset : offset + len(names)][codes]
             offset += len(names)
-        return np.concatenate(out)
+            pos += len(codes)
+        return out
 
     def finish_codes(self) -> tuple[np.ndarray, int]:
         """Dense codes in order of first appearance, and how many; the labels themselves
@@ -281,7 +282,7 @@ class _Vocabulary:
         else:
             enc = names.dictionary_encode()
             gcodes, n = enc.indices.to_numpy(zero_copy_only=False), len(enc.dictionary)
-        return self._remap(np.asarray(gcodes, dtype=np.int64)).astype(np.int64, copy=False), n
+        return self._remap(np.asarray(gcodes), np.int64), n
 
     def finish(self, source: str, encoding: str | None) -> tuple[np.ndarray, pd.Index]:
         if not self.codes:
@@ -314,7 +315,7 @@ class _Vocabulary:
                 rank[order] = np.arange(order.size, dtype=np.int64)
                 gcodes = rank[gcodes]
                 labels = labels[order]
-        return self._remap(np.asarray(gcodes, dtype=np.int64)).astype(np.int32), labels
+        return self._remap(gcodes, np.int32), labels
 
 
 def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str,
@@ -496,7 +497,7 @@ def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
         per_line = np.diff(np.searchsorted(starts, newlines), prepend=0, append=len(starts))
         lines = np.repeat(np.arange(n_lines, n_lines + len(per_line), dtype=np.int64), per_line)
         codes, names, first = _factorize_tokens(buf, starts, ends)
-        vocab.add(codes, names, lines[first])
+        vocab.add(codes.astype(np.int32), names, lines[first])
         txn_parts.append(lines)
         n_lines += block_lines
     item_codes, labels = vocab.finish(src.name, encoding)
@@ -580,8 +581,10 @@ class _Merger:
             keep = ~drop_np
             i = i.filter(pc.invert(drop))
         ie = i.dictionary_encode()
-        self.txn.add(te.indices.to_numpy(zero_copy_only=False).astype(np.int64, copy=False), te.dictionary)
-        self.item.add(ie.indices.to_numpy(zero_copy_only=False).astype(np.int64, copy=False), ie.dictionary)
+        # Block-local codes stay int32 (a block has far fewer than 2**31 rows): the codes of
+        # every block are held until the end, and they are most of what a read keeps.
+        self.txn.add(te.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), te.dictionary)
+        self.item.add(ie.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), ie.dictionary)
         self.keep.append(keep)
         self.rows += len(t)
 
@@ -592,8 +595,8 @@ class _Merger:
         tcodes, tuniq = pd.factorize(t.to_numpy(dtype=object))
         keep = i.to_numpy(dtype=object) != ""
         icodes, iuniq = pd.factorize(i.to_numpy(dtype=object)[keep])
-        self.txn.add(np.asarray(tcodes, np.int64), np.asarray(tuniq, dtype=object))
-        self.item.add(np.asarray(icodes, np.int64), np.asarray(iuniq, dtype=object))
+        self.txn.add(np.asarray(tcodes, np.int32), np.asarray(tuniq, dtype=object))
+        self.item.add(np.asarray(icodes, np.int32), np.asarray(iuniq, dtype=object))
         self.keep.append(None if keep.all() else keep)
         self.rows += len(t)
 
