@@ -320,6 +320,14 @@ class _Vocabulary:
 
 def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str,
             encoding: str) -> np.ndarray:
+    # Names never hold a line end: decode them all as one text, split it again.
+    try:
+        parts = b"\n".join(names.tolist()).decode(encoding).split("\n")
+    except UnicodeDecodeError:
+        pass
+    else:
+        if len(parts) == len(names):
+            return np.array(parts, dtype=object)
     out = np.empty(len(names), dtype=object)
     for j, raw in enumerate(names):
         try:
@@ -342,10 +350,13 @@ def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, sou
 def _token_bounds(buf: np.ndarray, seps: bytes) -> tuple[np.ndarray, np.ndarray]:
     """Start and end of every maximal run of bytes that are neither a separator nor a
     line end."""
-    is_sep = buf == 10
-    for s in seps:
-        is_sep |= buf == s
-    edge = np.flatnonzero(np.diff(np.concatenate(([True], is_sep, [True])).view(np.int8)))
+    is_sep = np.empty(len(buf) + 2, dtype=bool)
+    is_sep[0] = is_sep[-1] = True
+    inner = is_sep[1:-1]
+    np.equal(buf, 10, out=inner)
+    for s in seps:  # comparisons run vectorised, far faster than a table lookup per byte
+        inner |= buf == s
+    edge = np.flatnonzero(is_sep[1:] != is_sep[:-1])
     return edge[0::2], edge[1::2]
 
 
@@ -398,6 +409,14 @@ def _factorize_tokens(buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
         return np.zeros(0, np.int64), np.zeros(0, dtype=object), np.zeros(0, np.int64)
     lengths = ends - starts
     maxlen = int(lengths.max())
+    if maxlen <= 8:
+        key = _words(buf, 8)[starts] & _LOW[lengths]
+        numbers = _decimal(key, lengths)
+        if numbers is not None:
+            return numbers
+        codes = _factorize_keys(key)
+        first = _first_index(codes)
+        return codes, key[first].view("S8").astype(object), first
     if maxlen <= 64:
         n_words = max(1, -(-maxlen // 8))
         view = _words(buf, n_words * 8)
@@ -425,6 +444,45 @@ def _factorize_tokens(buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
     codes, uniques = pd.factorize(names_all)
     codes = np.asarray(codes, dtype=np.int64)
     return codes, np.asarray(uniques, dtype=object), _first_index(codes)
+
+
+_ZEROS = np.uint64(0x3030303030303030)  # eight "0" characters
+_HIGH_NIBBLES = np.uint64(0xF0F0F0F0F0F0F0F0)
+_POW10 = np.array([10**k for k in range(9)], dtype=np.uint64)
+
+
+def _decimal(key: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """Codes, names and first tokens when every name is a plain decimal number (the
+    usual FIMI file): the numbers index a table directly, no hashing. A leading zero
+    ("007") or a sign makes the name text, not a number, so such blocks are hashed.
+
+    The eight bytes of a name are parsed at once (the SWAR method of simdjson's
+    parse_eight_digits): left-padded with "0" to eight characters, checked to be digits
+    nibble-wise, then combined pairwise in three multiplications."""
+    first_char = key & np.uint64(0xFF)
+    if bool(((first_char == 48) & (lengths > 1)).any()):
+        return None
+    # Right-pad with "0" to eight characters (the value times 10**(8 - length)).
+    padded = key | (_ZEROS & ~_LOW[lengths])
+    if not (bool(((padded & _HIGH_NIBBLES) == _ZEROS).all())
+            and bool((((padded + np.uint64(0x0606060606060606)) & _HIGH_NIBBLES) == _ZEROS).all())):
+        return None
+    d = padded - _ZEROS
+    d = (d * np.uint64(10) + (d >> np.uint64(8))) & np.uint64(0x00FF00FF00FF00FF)
+    d = (d * np.uint64(100) + (d >> np.uint64(16))) & np.uint64(0x0000FFFF0000FFFF)
+    value = ((d * np.uint64(10000) + (d >> np.uint64(32))) & np.uint64(0xFFFFFFFF)) // _POW10[8 - lengths]
+    value = value.astype(np.int64)
+    top = int(value.max())
+    if top > max(1 << 22, 8 * len(key)):  # a sparse range: the table would cost more than hashing
+        return None
+    table = np.zeros(top + 1, np.int64)
+    table[value] = 1
+    present = np.flatnonzero(table)
+    table[present] = np.arange(len(present))
+    names = np.array([str(v).encode() for v in present.tolist()], dtype=object)
+    # Digits always decode, so the lines of first occurrence (for error messages) are
+    # never asked for: zeros stand in.
+    return table[value], names, np.zeros(len(present), np.int64)
 
 
 def _factorize_keys(key: np.ndarray) -> np.ndarray:
