@@ -334,3 +334,35 @@ def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, c
     assert (width, height) == (plot.SIZE[0] * plot.DPI, plot.SIZE[1] * plot.DPI)
     assert text.get("Axes", "") == axes
     assert text.get("Title")
+
+
+# ---- in-process pieces ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("text, value", [("1%", 0.01), ("0.5%", 0.005), ("0.01", 0.01), ("100%", 1.0), (".2", 0.2),
+                                         ("1", None), ("1.0", None), ("10", None), ("2.5", None), ("x%", None)])
+def test_support_values(text, value):
+    import argparse
+
+    from tallisk.cli import _support
+
+    if value is None:
+        with pytest.raises(argparse.ArgumentTypeError):
+            _support(text)
+    else:
+        assert _support(text) == pytest.approx(value)
+
+
+@pytest.mark.parametrize("tty, quiet, expect", [(True, False, True), (True, True, False), (False, False, False)])
+def test_progress_bars_only_on_a_terminal(monkeypatch, capsys, tty, quiet, expect):
+    tqdm = pytest.importorskip("tqdm")
+    from tallisk.cli import _Report
+
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
+    report = _Report(quiet=quiet, verbose=False)
+    assert report.bars is expect
+    with report.reading(100) as progress:
+        assert (progress is not None) is expect
+        if progress is not None:
+            progress(100)
+    assert tqdm is not None

@@ -253,3 +253,22 @@ def test_failed_write_leaves_nothing(tmp_path):
 )
 def test_output_format_from_name(name, fmt):
     assert tio.guess_output_format(name) == fmt
+
+
+@pytest.mark.parametrize(
+    "tokens",
+    [
+        ["7", "007", "07", "0", "00", "12345678"],  # leading zeros keep names apart
+        ["1", "2", "-3", "+4", "5"],  # a sign makes a name text
+        ["1", "99999999", "12", "1e3"],  # wide range, and a name that is not a number
+        ["3", "1", "2", "10", "1"],  # all plain numbers: the direct table
+    ],
+)
+def test_numeric_names_stay_exact(tmp_path, tokens):
+    rng = random.Random(len(tokens))
+    baskets = [rng.sample(tokens, rng.randint(1, len(tokens))) for _ in range(50)]
+    path = tmp_path / "n.dat"
+    write_lines(path, baskets, " ")
+    codes = tio.read_codes(path)
+    assert baskets_of(codes) == [set(b) for b in baskets]
+    assert set(codes.items) == set().union(*baskets)
