@@ -133,16 +133,13 @@ def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str =
         for item in _as_tuple(c):
             graph.add_edge(node, ("item", item))
     item_nodes = [n for n in graph.nodes if n[0] == "item"]
-    if graph.number_of_nodes():
-        pos = nx.spring_layout(graph, seed=0, k=1.6 / np.sqrt(graph.number_of_nodes()), iterations=200)
-    else:
-        pos = {}
+    pos = _component_layout(nx, graph)
     support = picked["support"].to_numpy(dtype=float) if "support" in picked.columns else np.ones(len(picked))
     strength = picked[by].to_numpy(dtype=float)
     finite = np.isfinite(strength)
     if finite.any() and not finite.all():
         strength = np.where(finite, strength, strength[finite].max())
-    sizes = 60 + 600 * (support / support.max() if len(support) and support.max() > 0 else support)
+    sizes = 40 + 260 * (support / support.max() if len(support) and support.max() > 0 else support)
     nx.draw_networkx_edges(graph, pos, ax=ax, edge_color="#8a8a8a", width=0.9, arrows=True, arrowsize=9,
                            node_size=[sizes[n[1]] if n[0] == "rule" else 0 for n in graph.nodes], alpha=0.8)
     if rule_nodes:
@@ -155,6 +152,34 @@ def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str =
                  fontsize=10)
     ax.set_axis_off()
     return ax
+
+
+def _component_layout(nx: Any, graph: Any) -> dict[Any, np.ndarray]:
+    """Each connected group of rules laid out on its own (a spring layout of the whole
+    would squeeze every group into a blot far from the others), the groups then placed
+    on a grid, larger groups in larger cells, biggest first."""
+    groups = sorted(nx.weakly_connected_components(graph), key=lambda g: (-len(g), min(map(str, g))))
+    if not groups:
+        return {}
+    cols = int(np.ceil(np.sqrt(len(groups))))
+    biggest = len(groups[0])
+    pos = {}
+    for k, nodes in enumerate(groups):
+        sub = graph.subgraph(nodes)
+        if len(nodes) == 1:
+            local = {next(iter(nodes)): np.zeros(2)}
+        else:
+            try:  # graph distances kept as drawn distances: clear for groups this small
+                local = nx.kamada_kawai_layout(sub.to_undirected())
+            except ImportError:  # it needs SciPy
+                local = nx.spring_layout(sub, seed=0, k=1.2 / np.sqrt(len(nodes)), iterations=300)
+        points = np.array(list(local.values()))
+        span = np.abs(points - points.mean(axis=0)).max() or 1.0
+        scale = 0.42 * np.sqrt(len(nodes) / biggest) / span
+        centre = np.array([k % cols, -(k // cols)], dtype=float)
+        for node, xy in local.items():
+            pos[node] = centre + (xy - points.mean(axis=0)) * scale
+    return pos
 
 
 def pair_heatmap(pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: str = "lift",
