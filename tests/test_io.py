@@ -272,3 +272,32 @@ def test_numeric_names_stay_exact(tmp_path, tokens):
     codes = tio.read_codes(path)
     assert baskets_of(codes) == [set(b) for b in baskets]
     assert set(codes.items) == set().union(*baskets)
+
+
+def test_output_through_a_link_or_into_a_pipe_keeps_them(tmp_path):
+    """Renaming the finished file into place must not replace what is not a regular file
+    (a pipe, a device such as /dev/null) nor a symbolic link."""
+    import stat
+    import threading
+
+    target = tmp_path / "real.txt"
+    target.write_text("old\n")
+    link = tmp_path / "link.txt"
+    link.symlink_to(target)
+    tio.write_table(itemsets_table(), link)
+    assert link.is_symlink() and target.read_text().startswith("bread (10)")
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    got = []
+    def drain():
+        with open(fifo) as f:
+            got.append(f.read())
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    tio.write_table(itemsets_table(), fifo)
+    reader.join(timeout=60)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert got and got[0].startswith("bread (10)")
+    assert sorted(os.listdir(tmp_path)) == ["link.txt", "pipe", "real.txt"]

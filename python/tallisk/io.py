@@ -952,7 +952,12 @@ def _jsonable(v: Any) -> Any:
 @contextlib.contextmanager
 def _atomic(path: str | None, binary: bool) -> Iterator[IO[Any]]:
     """A file to write that appears at ``path`` only once complete (written in the same
-    directory, then renamed); ``None`` or ``"-"``: standard output."""
+    directory, then renamed); ``None`` or ``"-"``: standard output.
+
+    Only regular files are replaced this way. Anything else that exists at ``path`` (a
+    device such as /dev/null, a pipe) is written in place: renaming over it would put a
+    regular file where the device was. A symbolic link keeps pointing where it did; the
+    file it points to is the one replaced."""
     if path is None or path == "-":
         if binary:
             yield sys.stdout.buffer
@@ -961,8 +966,18 @@ def _atomic(path: str | None, binary: bool) -> Iterator[IO[Any]]:
             yield sys.stdout
             sys.stdout.flush()
         return
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
+    path = os.path.realpath(os.fspath(path))
+    if os.path.exists(path) and not os.path.isfile(path):
+        with open(path, "wb") as raw:
+            if binary:
+                yield raw
+            else:
+                text = io.TextIOWrapper(raw, encoding="utf-8", newline="")
+                yield text
+                text.flush()
+                text.detach()
+        return
+    directory = os.path.dirname(path)
     fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=directory)
     try:
         compress = path.lower().endswith((".gz", ".gzip"))
