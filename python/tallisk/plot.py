@@ -79,6 +79,12 @@ def _text(items: tuple[Any, ...], limit: int = 40) -> str:
     return s if len(s) <= limit else s[: limit - 1] + "…"
 
 
+def _plain_numbers() -> Any:
+    from matplotlib.ticker import FuncFormatter
+
+    return FuncFormatter(lambda v, _: f"{v:g}")
+
+
 def rules_scatter(rules: pd.DataFrame, ax: Any = None, *, x: str = "support", y: str = "confidence",
                   color: str = "lift", cmap: str = "viridis") -> Any:
     """Every rule as a point: ``x`` (support) against ``y`` (confidence), coloured by
@@ -99,6 +105,15 @@ def rules_scatter(rules: pd.DataFrame, ax: Any = None, *, x: str = "support", y:
     points = ax.scatter(xs, ys, c=cs, cmap=cmap, s=size, alpha=0.85, linewidths=0)
     if len(rules):
         ax.figure.colorbar(points, ax=ax, label=color)
+    positive = xs[np.isfinite(xs) & (xs > 0)]
+    if positive.size and positive.max() >= 8 * positive.min():
+        # Supports are skewed: most rules sit near the minimum, a few far above it.
+        from matplotlib.ticker import LogLocator, NullFormatter
+
+        ax.set_xscale("log")
+        ax.xaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+        ax.xaxis.set_major_formatter(_plain_numbers())
+        ax.xaxis.set_minor_formatter(NullFormatter())
     ax.set_xlabel(x)
     ax.set_ylabel(y)
     ax.set_title(f"{len(rules)} rules")
