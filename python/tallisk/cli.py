@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import decimal
+import math
 import os
 import re
 import sys
@@ -56,16 +58,21 @@ def _support(text: str) -> float:
     s = text.strip()
     try:
         if s.endswith("%"):
-            value = float(s[:-1]) / 100.0
+            # Through Decimal: "1.1%" gives the double nearest 0.011, as "0.011" does
+            # (float("1.1") / 100 can be one unit off, and move the cut-off by a count).
+            value = float(decimal.Decimal(s[:-1]) / 100)
+            if not math.isfinite(value):
+                raise ValueError(s)
         else:
             value = float(s)
-    except ValueError:
+    except (ValueError, decimal.InvalidOperation):
         raise argparse.ArgumentTypeError(f"{text!r} is not a number; write a fraction such as 0.01 or a "
                                          "percentage such as 1%") from None
     if not s.endswith("%") and value >= 1:
-        count = f" or --min-count {int(value)} for at least {int(value)} transactions" if value == int(value) else ""
+        count = f", or --min-count {int(value)} for at least {int(value)} transactions" if value == int(value) else ""
         raise argparse.ArgumentTypeError(
-            f"{text} is ambiguous: a support is a fraction of the transactions; write {s}% for a percentage{count}"
+            f"{text} is ambiguous (a support is a fraction of the transactions): write --min-support {s}% for a "
+            f"percentage{count}"
         )
     return value
 
@@ -200,7 +207,7 @@ def _check(args: argparse.Namespace) -> None:
             raise CLIError(msg)
 
     if getattr(args, "min_support", None) is not None:
-        need(args.min_support > 0, f"--min-support must be above 0; got {args.min_support:g}")
+        need(0 < args.min_support <= 1, f"--min-support must be above 0 and at most 100%; got {args.min_support:g}")
     if getattr(args, "min_count", None) is not None:
         need(args.min_count >= 1, f"--min-count must be 1 or more; got {args.min_count}")
     if getattr(args, "min_len", None) is not None:
