@@ -244,11 +244,16 @@ class _Vocabulary:
     def __init__(self) -> None:
         self.names: list[Any] = []
         self.lines: list[np.ndarray] = []  # line of each name's first occurrence (bytes only)
-        self.codes: list[np.ndarray] = []
+        self.codes: list[np.ndarray | None] = []
+        self.runs: list[np.ndarray | None] = []  # rows per code (None: one row each)
+        self.rows = 0
 
-    def add(self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None) -> None:
+    def add(self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None,
+            runs: np.ndarray | None = None) -> None:
         self.codes.append(codes)
         self.names.append(names)
+        self.runs.append(runs)
+        self.rows += len(codes) if runs is None else int(runs.sum())
         if lines is not None:
             self.lines.append(lines)
 
@@ -262,12 +267,18 @@ class _Vocabulary:
         return pa.concat_arrays(self.names)
 
     def _remap(self, gcodes: np.ndarray, dtype: Any) -> np.ndarray:
-        out = np.empty(sum(len(c) for c in self.codes), dtype=dtype)
+        """Global codes for every row, filled block by block into one array; each block's
+        own codes are let go once copied, so the peak is the result plus one block."""
+        out = np.empty(self.rows, dtype=dtype)
         offset = pos = 0
-        for codes, names in zip(self.codes, self.names, strict=True):
-            out[pos : pos + len(codes)] = gcodes[offset : offset + len(names)][codes]
+        for k, names in enumerate(self.names):
+            mapped = gcodes[offset : offset + len(names)][self.codes[k]]
+            if self.runs[k] is not None:
+                mapped = np.repeat(mapped, self.runs[k])
+            out[pos : pos + len(mapped)] = mapped
+            self.codes[k] = self.runs[k] = None
             offset += len(names)
-            pos += len(codes)
+            pos += len(mapped)
         return out
 
     def finish_codes(self) -> tuple[np.ndarray, int]:
@@ -553,13 +564,16 @@ def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
             starts, ends = _strip_bounds(buf, starts, ends)
         # Tokens before each line end; the line of every token follows by repetition.
         per_line = np.diff(np.searchsorted(starts, newlines), prepend=0, append=len(starts))
-        lines = np.repeat(np.arange(n_lines, n_lines + len(per_line), dtype=np.int64), per_line)
         codes, names, first = _factorize_tokens(buf, starts, ends)
-        vocab.add(codes.astype(np.int32), names, lines[first])
-        txn_parts.append(lines)
+        # Line of each name's first token (for error messages): tokens before it, per line.
+        first_lines = np.searchsorted(np.cumsum(per_line), first, side="right") + n_lines
+        vocab.add(codes.astype(np.int32), names, first_lines)
+        # Kept per line, not per token: the transaction codes are made once, at the end.
+        txn_parts.append(per_line[:block_lines].astype(np.int32))
         n_lines += block_lines
     item_codes, labels = vocab.finish(src.name, encoding)
-    txn = np.concatenate(txn_parts) if txn_parts else np.zeros(0, np.int64)
+    per_line = np.concatenate(txn_parts) if txn_parts else np.zeros(0, np.int32)
+    txn = np.repeat(np.arange(len(per_line), dtype=np.int64), per_line)
     return Codes(txn, item_codes, labels, n_lines)
 
 
@@ -610,7 +624,6 @@ class _Merger:
         self.txn = _Vocabulary()
         self.item = _Vocabulary()
         self.keep: list[np.ndarray | None] = []
-        self.txn_runs: list[np.ndarray | None] = []  # rows per transaction code (None: one each)
         self.batch_rows: list[int] = []
         self.rows = 0
 
@@ -641,7 +654,7 @@ class _Merger:
         else:
             starts = np.arange(n)
         te = t.take(pa.array(starts)).dictionary_encode()
-        self.txn_runs.append(np.diff(np.append(starts, n)))
+        runs = np.diff(np.append(starts, n)).astype(np.int32)
         drop = i.is_null()
         if i_text:
             drop = pc.or_(drop, pc.equal(pc.utf8_length(i), 0))
@@ -653,7 +666,8 @@ class _Merger:
         ie = i.dictionary_encode()
         # Block-local codes stay int32 (a block has far fewer than 2**31 rows): the codes of
         # every block are held until the end, and they are most of what a read keeps.
-        self.txn.add(te.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), te.dictionary)
+        self.txn.add(te.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), te.dictionary,
+                     runs=runs)
         self.item.add(ie.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), ie.dictionary)
         self.keep.append(keep)
         self.batch_rows.append(len(t))
@@ -667,7 +681,6 @@ class _Merger:
         keep = i.to_numpy(dtype=object) != ""
         icodes, iuniq = pd.factorize(i.to_numpy(dtype=object)[keep])
         self.txn.add(np.asarray(tcodes, np.int32), np.asarray(tuniq, dtype=object))
-        self.txn_runs.append(None)
         self.item.add(np.asarray(icodes, np.int32), np.asarray(iuniq, dtype=object))
         self.keep.append(None if keep.all() else keep)
         self.batch_rows.append(len(t))
@@ -675,10 +688,6 @@ class _Merger:
 
     def finish(self, source: str) -> Codes:
         txn_codes, n_transactions = self.txn.finish_codes()
-        if any(r is not None for r in self.txn_runs):
-            runs = np.concatenate([np.ones(len(c), np.int64) if r is None else r
-                                   for c, r in zip(self.txn.codes, self.txn_runs, strict=True)])
-            txn_codes = np.repeat(txn_codes, runs)
         item_codes, labels = self.item.finish(source, None)
         if any(k is not None for k in self.keep):
             mask = np.concatenate([np.ones(rows, bool) if k is None else k
