@@ -614,6 +614,25 @@ def _header(src: _Source, sep: str) -> list[str]:
     return next(csv.reader([text], delimiter=sep))
 
 
+def _empty_or_missing(col: Any, text: bool) -> np.ndarray | None:
+    """Rows whose item is missing or an empty name, or None when there are none. For a
+    text column the lengths come straight from Arrow's offsets (no string is touched)."""
+    import pyarrow as pa
+
+    missing = col.is_null().to_numpy(zero_copy_only=False) if col.null_count else None
+    empty = None
+    if text and len(col):
+        width = np.int64 if pa.types.is_large_string(col.type) else np.int32
+        offsets = np.frombuffer(col.buffers()[1], dtype=width, count=len(col) + 1, offset=col.offset * np.dtype(
+            width).itemsize)
+        lengths = np.diff(offsets)
+        if (lengths == 0).any():
+            empty = lengths == 0
+    if missing is None:
+        return empty
+    return missing if empty is None else (missing | empty)
+
+
 class _Merger:
     """Dense transaction codes and item codes from batches of (transaction, item) labels,
     each batch dictionary-encoded by Arrow or pandas; the block vocabularies are merged
@@ -644,30 +663,21 @@ class _Merger:
         if t.null_count:
             row = self.rows + int(np.flatnonzero(t.is_null().to_numpy(zero_copy_only=False))[0])
             raise ReadError(f"{source}, row {row + 1}: the transaction is missing")
-        # Rows of one transaction usually come together: encode one label per run of
-        # equal labels (a tenth of the rows for baskets of ten), which is exact whether
-        # or not a transaction comes back later.
-        n = len(t)
-        if n > 1:
-            differs = pc.not_equal(t.slice(1), t.slice(0, n - 1)).to_numpy(zero_copy_only=False)
-            starts = np.flatnonzero(np.concatenate(([True], differs)))
-        else:
-            starts = np.arange(n)
-        te = t.take(pa.array(starts)).dictionary_encode()
-        runs = np.diff(np.append(starts, n)).astype(np.int32)
-        drop = i.is_null()
-        if i_text:
-            drop = pc.or_(drop, pc.equal(pc.utf8_length(i), 0))
-        drop_np = drop.to_numpy(zero_copy_only=False).astype(bool, copy=False)
+        te = t.dictionary_encode()
+        tcodes = te.indices.to_numpy(zero_copy_only=False)
+        # Rows of one transaction usually come together: keep one code per run of equal
+        # codes (a tenth of the rows for baskets of ten) until the end.
+        starts = np.flatnonzero(np.concatenate(([True], tcodes[1:] != tcodes[:-1]))) if len(t) else np.zeros(0, int)
+        runs = np.diff(np.append(starts, len(t))).astype(np.int32)
+        drop_np = _empty_or_missing(i, i_text)
         keep = None
-        if drop_np.any():
+        if drop_np is not None:
             keep = ~drop_np
-            i = i.filter(pc.invert(drop))
+            i = i.filter(pa.array(keep))
         ie = i.dictionary_encode()
         # Block-local codes stay int32 (a block has far fewer than 2**31 rows): the codes of
         # every block are held until the end, and they are most of what a read keeps.
-        self.txn.add(te.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), te.dictionary,
-                     runs=runs)
+        self.txn.add(tcodes[starts].astype(np.int32, copy=False), te.dictionary, runs=runs)
         self.item.add(ie.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), ie.dictionary)
         self.keep.append(keep)
         self.batch_rows.append(len(t))
