@@ -218,12 +218,18 @@ def test_verbose_reports_stages_and_quiet_pipe_shows_nothing(tmp_path):
 # ---- failures -----------------------------------------------------------------------------
 
 
+# Lines that do not compress to nothing, so that a cut gzip stream really ends early.
+RANDOM_LINES = "".join(f"{random.Random(k).randrange(10**6)} {k}\n" for k in range(3000)).encode()
+
 ERRORS = [
     # (args, input files, status, words in the message)
     (["itemsets", "missing.dat"], {}, 1, "cannot open missing.dat"),
     (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc d\ne \x00f\n"}, 1, "line 3"),
     (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc \xff d\n"}, 1, "line 2"),
     (["itemsets", "empty.dat"], {"empty.dat": b""}, 1, "empty input"),
+    (["itemsets", "cut.dat.gz"], {"cut.dat.gz": gzip.compress(RANDOM_LINES)[:2000]}, 1, "cannot read cut.dat.gz"),
+    (["itemsets", "cut.csv.gz"], {"cut.csv.gz": gzip.compress(b"t,i\n" + RANDOM_LINES.replace(b" ", b","))[:2000]},
+     1, "cannot read cut.csv.gz"),
     (["itemsets", "blank.dat"], {"blank.dat": b"\n\n"}, 1, "empty input"),
     (["itemsets", "t.csv", "--item-col", "sku"], {"t.csv": b"order,product\n1,a\n"}, 1, "no item column 'sku'"),
     (["itemsets", "t.csv"], {"t.csv": b"order,product\n1,a\n2,a,b\n"}, 1, "line 3"),

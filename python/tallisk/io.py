@@ -741,6 +741,8 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
                     last = src.position
         except (pa.ArrowInvalid, UnicodeDecodeError) as e:
             raise ReadError(f"{src.name}: {_csv_message(e, src, sep, len(columns))}") from None
+        except (OSError, EOFError) as e:  # a damaged gzip stream, a failing disk
+            raise ReadError(f"cannot read {src.name}: {e}") from None
     else:
         try:
             chunks = pd.read_csv(src.stream, sep=sep, usecols=[t_col, i_col], dtype=str, keep_default_na=False,
@@ -752,6 +754,8 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
                     last = src.position
         except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
             raise ReadError(f"{src.name}: {str(e).strip().splitlines()[0]}") from None
+        except (OSError, EOFError) as e:
+            raise ReadError(f"cannot read {src.name}: {e}") from None
     return merger.finish(src.name)
 
 
