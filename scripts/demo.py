@@ -50,11 +50,12 @@ def main() -> None:
     table = pd.read_csv(rules)
     print(f"\nthe {args.top} strongest of {len(table)} rules (by lift):\n")
     show = table.head(args.top)
-    width = max(len(a) for a in show["antecedents"])
+    ante = show["antecedent" if "antecedent" in show.columns else "antecedents"].str.strip("{}")
+    cons = show["consequent" if "consequent" in show.columns else "consequents"].str.strip("{}")
+    width = max(ante.str.len().max(), len("if a basket holds"))
     print(f"{'if a basket holds':<{width}}   {'it often holds':<18} {'support':>8} {'confidence':>10} {'lift':>6}")
-    for row in show.itertuples(index=False):
-        print(f"{row.antecedents:<{width}} → {row.consequents:<18} {row.support:>8.4f} {row.confidence:>10.3f} "
-              f"{row.lift:>6.2f}")
+    for a, c, s, conf, lift in zip(ante, cons, show["support"], show["confidence"], show["lift"], strict=True):
+        print(f"{a:<{width}} → {c:<18} {s:>8.4f} {conf:>10.3f} {lift:>6.2f}")
     print(f"\nall {len(table)} rules: {rules}")
     print(f"chart (support against confidence, coloured by lift): {chart}")
     print(f"the top 30 rules as a network: {graph}")

@@ -777,9 +777,7 @@ def _csv_message(e: Exception, src: _Source, sep: str, n_columns: int) -> str:
 
 def _arrow_message(e: Exception) -> str:
     msg = str(e).strip().splitlines()[0]
-    for prefix in ("CSV parse error: ", "In CSV column #"):
-        if msg.startswith(prefix) and prefix.startswith("CSV"):
-            msg = msg[len(prefix):]
+    msg = msg.removeprefix("CSV parse error: ")
     if "columns, got" in msg:
         msg += " (a file with one basket per line needs --input-format basket)"
     return msg
