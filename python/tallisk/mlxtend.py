@@ -432,9 +432,14 @@ def _extension_counts(sets: _Sets) -> tuple[_Sets, np.ndarray]:
     return s, children
 
 
-def _print_prefix_lines(sets: _Sets, max_len: int | None, df, use_colnames: bool, fmt: str) -> None:
+def _print_prefix_lines(sets: _Sets, max_len: int | None, df, use_colnames: bool, fmt: str,
+                        root: bool = False) -> None:
+    """One line per searched prefix with the number of sets found one item deeper (and,
+    with ``root``, a first line for the empty prefix, as the FP-tree search prints)."""
     s, children = _extension_counts(sets)
     names = list(df.columns)
+    if root:
+        print(fmt % (int(np.sum(s.lengths() == 1)), ""), end="\n")
     for r in range(len(s)):
         row = s.items[s.offsets[r]:s.offsets[r + 1]].tolist()
         if max_len and len(row) >= max_len:
@@ -580,7 +585,8 @@ def _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, tar
     n = codes.n_rows
     if n == 0 or codes.n_cols == 0:
         return _table(_Sets.empty(), n, df, use_colnames, np.zeros(0, np.int64), np.float64)
-    if max_len is not None and max_len is not False and max_len < 0:
+    # negative lengths find nothing; so does 0 for fpmax, which tests len <= max_len
+    if max_len is not None and (max_len < 0 or (target == "maximal" and max_len < 1)):
         return _table(_Sets.empty(), n, df, use_colnames, np.zeros(0, np.int64), np.float64)
     limit = _max_len_or_none(max_len)
     if null_values:
@@ -605,7 +611,7 @@ def _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, tar
             sets = sets.take(np.flatnonzero(sets.lengths() <= limit))
     if verbose:
         fmt = "\r%d itemset(s) from tree conditioned on items (%s)"
-        _print_prefix_lines(sets, limit, df, use_colnames, fmt)
+        _print_prefix_lines(sets, limit, df, use_colnames, fmt, root=True)
     return _table(sets, n, df, use_colnames, _lex_order(sets, by_length_first=True), np.float64)
 
 
