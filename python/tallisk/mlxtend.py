@@ -219,11 +219,17 @@ def _sparse_column_rows(arr) -> tuple[np.ndarray, np.ndarray]:
     return np.flatnonzero(present), np.flatnonzero(nan)
 
 
-def _frame_codes(df) -> _Codes:
+def _frame_codes(df, with_nan: bool = False) -> _Codes:
+    """The true cells (and, ``with_nan``, the NaN cells) of a checked frame."""
     n_rows, n_cols = df.shape
     if df.size == 0:
         empty64 = np.zeros(0, np.int64)
         return _Codes(empty64, np.zeros(0, np.int32), n_rows, n_cols, empty64, np.zeros(0, np.int32))
+    if not with_nan:
+        from tallisk._onehot import onehot_codes
+
+        txn, item, n_rows, _ = onehot_codes(df)
+        return _Codes(txn, item, n_rows, n_cols, np.zeros(0, np.int64), np.zeros(0, np.int32))
     if _is_sparse_frame(df):
         rows, cols, nan_rows, nan_cols = [], [], [], []
         for j, (_, col) in enumerate(df.items()):
@@ -581,7 +587,7 @@ def _rows_with_any(mask: np.ndarray, sets: _Sets, chunk_cells: int = 1 << 24) ->
 def _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, target):
     _check_frame(df, null_values)
     _check_min_support(min_support)
-    codes = _frame_codes(df)
+    codes = _frame_codes(df, with_nan=bool(null_values))
     n = codes.n_rows
     if n == 0 or codes.n_cols == 0:
         return _table(_Sets.empty(), n, df, use_colnames, np.zeros(0, np.int64), np.float64)
