@@ -149,7 +149,7 @@ def _check_frame(df, null_values: bool = False) -> None:
     if null_values:
         all_bools = all(_non_bool_cells_allowed_only_if_nan(df.iloc[:, j]) for j in range(df.shape[1]))
     else:
-        all_bools = all(pd.api.types.is_bool_dtype(t) for t in df.dtypes)
+        all_bools = all(pd.api.types.is_bool_dtype(t) for t in set(df.dtypes))
     if all_bools:
         return
     warnings.warn(_MSG_NON_BOOL, DeprecationWarning, stacklevel=_caller_stacklevel())
@@ -219,6 +219,51 @@ def _sparse_column_rows(arr) -> tuple[np.ndarray, np.ndarray]:
     return np.flatnonzero(present), np.flatnonzero(nan)
 
 
+def _column_arrays(df) -> list | None:
+    """The frame's column arrays without building a Series per column, which costs more
+    than the mining on frames with tens of thousands of columns; None if pandas does not
+    expose them."""
+    try:
+        arrays = list(df._mgr.arrays)
+    except AttributeError:
+        return None
+    return arrays if len(arrays) == df.shape[1] else None
+
+
+def _fast_codes(df) -> _Codes | None:
+    """The two common layouts read directly: all-bool dense frames (one flat scan of the
+    block in memory order) and sparse frames with a 0/False fill (their stored cells).
+    None for anything else."""
+    n_rows, n_cols = df.shape
+    none64, none32 = np.zeros(0, np.int64), np.zeros(0, np.int32)
+    if all(t == np.dtype(bool) for t in set(df.dtypes)):
+        x = df.to_numpy(dtype=bool, copy=False)
+        if x.flags.f_contiguous and not x.flags.c_contiguous:
+            flat = np.flatnonzero(x.ravel(order="F"))
+            item, txn = np.divmod(flat, n_rows)
+        else:
+            flat = np.flatnonzero(np.ascontiguousarray(x).ravel())
+            txn, item = np.divmod(flat, n_cols)
+        return _Codes(txn, item.astype(np.int32), n_rows, n_cols, none64, none32)
+    if not _is_sparse_frame(df):
+        return None
+    arrays = _column_arrays(df)
+    if arrays is None:
+        return None
+    for a in arrays:
+        if not isinstance(a, pd.arrays.SparseArray) or pd.isna(a.fill_value) or a.fill_value != 0 \
+                or a.sp_values.dtype.kind not in "biuf":
+            return None
+    lens = np.fromiter((a.sp_index.npoints for a in arrays), np.int64, count=n_cols)
+    txn = np.concatenate([np.asarray(a.sp_index.indices, np.int64) for a in arrays]) if n_cols else none64
+    vals = np.concatenate([np.asarray(a.sp_values) for a in arrays]) if n_cols else none64
+    item = np.repeat(np.arange(n_cols, dtype=np.int32), lens)
+    if vals.dtype != bool or not vals.all():
+        keep = vals != 0
+        txn, item = txn[keep], item[keep]
+    return _Codes(txn, item, n_rows, n_cols, none64, none32)
+
+
 def _frame_codes(df, with_nan: bool = False) -> _Codes:
     """The true cells (and, ``with_nan``, the NaN cells) of a checked frame."""
     n_rows, n_cols = df.shape
@@ -226,6 +271,9 @@ def _frame_codes(df, with_nan: bool = False) -> _Codes:
         empty64 = np.zeros(0, np.int64)
         return _Codes(empty64, np.zeros(0, np.int32), n_rows, n_cols, empty64, np.zeros(0, np.int32))
     if not with_nan:
+        fast = _fast_codes(df)
+        if fast is not None:
+            return fast
         from tallisk._onehot import onehot_codes
 
         txn, item, n_rows, _ = onehot_codes(df)
