@@ -897,6 +897,83 @@ def _enumerate_rules(table: _ItemsetTable):
     return chunks
 
 
+def _engine_rules(table: _ItemsetTable, metric: str, min_threshold):
+    """The rules from the engine, in our order; None when the engine cannot take the
+    table (a missing subset, supports it refuses), which the NumPy path then handles
+    with mlxtend's errors."""
+    sets = table.sets
+    # the confidence test is pushed into the search a hair below the threshold; the exact
+    # test with mlxtend's formula follows
+    min_conf = 0.0
+    if metric == "confidence" and isinstance(min_threshold, (int, float)) and math.isfinite(min_threshold):
+        min_conf = max(0.0, float(min_threshold) * (1 - 1e-9) - 1e-12)
+    if len(table.support) and not (np.all(np.isfinite(table.support)) and table.support.min() > 0):
+        return None  # confidences the engine cannot order; mlxtend's formulas take them as they come
+    try:
+        res = _engine().generate_rules(sets.offsets, sets.items, table.support, 1.0, min_conf)
+    except (ValueError, NotImplementedError):
+        return None
+    a_sets = _Sets(res["antecedent_offsets"], res["antecedent_items"], np.zeros(len(res["rule_row"]), np.int64))
+    c_sets = _Sets(res["consequent_offsets"], res["consequent_items"], np.zeros(len(res["rule_row"]), np.int64))
+    rule_row = np.asarray(res["rule_row"], np.int64)
+    # the engine lists a base's rules by consequent length, then consequents in
+    # lexicographic order; for one length the antecedents (their complements) then come
+    # in reverse lexicographic order, so that run is reversed
+    order = np.lexsort((-np.arange(len(rule_row)), c_sets.lengths(), rule_row))
+    if not np.array_equal(order, np.arange(len(order))):
+        a_sets, c_sets, rule_row = a_sets.take(order), c_sets.take(order), rule_row[order]
+        a_rows = np.asarray(res["antecedent_row"], np.int64)[order]
+        c_rows = np.asarray(res["consequent_row"], np.int64)[order]
+    else:
+        a_rows = np.asarray(res["antecedent_row"], np.int64)
+        c_rows = np.asarray(res["consequent_row"], np.int64)
+    return rule_row, a_sets, c_sets, a_rows, c_rows
+
+
+def _numpy_rules(table: _ItemsetTable, lookup: bool):
+    """Every split of every itemset, enumerated in NumPy, in our order; with ``lookup``
+    the rows of the antecedents and consequents (-1 where missing)."""
+    chunks = _enumerate_rules(table)
+    if chunks:
+        rule_row = np.concatenate([c[0] for c in chunks])
+        pattern = np.concatenate([c[1] for c in chunks])
+        order = np.lexsort((pattern, rule_row))
+    else:
+        rule_row = np.zeros(0, np.int64)
+        order = rule_row
+    a_rows = np.full(len(rule_row), -1, np.int64)
+    c_rows = np.full(len(rule_row), -1, np.int64)
+    a_len = np.empty(len(rule_row), np.int64)
+    c_len = np.empty(len(rule_row), np.int64)
+    a_parts, c_parts, pos_parts = [], [], []
+    start = 0
+    for rr, _, ai, ci in chunks:
+        k = len(rr)
+        sl = slice(start, start + k)
+        a_len[sl] = ai.shape[1]
+        c_len[sl] = ci.shape[1]
+        if lookup:
+            a_rows[sl] = table.lookup(ai, ai.shape[1])
+            c_rows[sl] = table.lookup(ci, ci.shape[1])
+        a_parts.append(ai)
+        c_parts.append(ci)
+        pos_parts.append(np.arange(start, start + k))
+        start += k
+    inv = np.empty(len(order), np.int64)
+    inv[order] = np.arange(len(order))
+
+    def csr(parts, lens):
+        offsets = np.zeros(len(order) + 1, np.int64)
+        np.cumsum(lens[order], out=offsets[1:])
+        items = np.empty(int(offsets[-1]), np.int32)
+        for part, pos in zip(parts, pos_parts, strict=True):
+            idx = offsets[inv[pos]][:, None] + np.arange(part.shape[1])
+            items[idx.ravel()] = part.ravel()
+        return _Sets(offsets, items, np.zeros(len(order), np.int64))
+
+    return rule_row[order], csr(a_parts, a_len), csr(c_parts, c_len), a_rows[order], c_rows[order]
+
+
 def _null_counts(table, df_orig, a_sets, c_sets, null_first_itemset):
     """disAC, disA, disC, dis_int, dis_int_ of every rule, as mlxtend counts them."""
     cols = df_orig.columns
@@ -1027,55 +1104,17 @@ def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metri
         if df_orig is None:
             raise AttributeError("'NoneType' object has no attribute 'copy'")
 
-    chunks = _enumerate_rules(table)
-    if chunks:
-        rule_row = np.concatenate([c[0] for c in chunks])
-        pattern = np.concatenate([c[1] for c in chunks])
-        order = np.lexsort((pattern, rule_row))
-    else:
-        rule_row = np.zeros(0, np.int64)
-        order = rule_row
-    # antecedent / consequent rows, and the sets themselves, in rule order
-    a_rows = np.empty(len(rule_row), np.int64)
-    c_rows = np.empty(len(rule_row), np.int64)
-    a_len = np.empty(len(rule_row), np.int64)
-    c_len = np.empty(len(rule_row), np.int64)
-    a_parts, c_parts, pos_parts = [], [], []
-    start = 0
-    for rr, _, ai, ci in chunks:
-        k = len(rr)
-        sl = slice(start, start + k)
-        a_len[sl] = ai.shape[1]
-        c_len[sl] = ci.shape[1]
-        if not support_only:
-            a_rows[sl] = table.lookup(ai, ai.shape[1])
-            c_rows[sl] = table.lookup(ci, ci.shape[1])
-        a_parts.append(ai)
-        c_parts.append(ci)
-        pos_parts.append(np.arange(start, start + k))
-        start += k
-    inv = np.empty(len(order), np.int64)
-    inv[order] = np.arange(len(order))
-
-    def csr(parts, lens):
-        lens_o = lens[order]
-        offsets = np.zeros(len(order) + 1, np.int64)
-        np.cumsum(lens_o, out=offsets[1:])
-        items = np.empty(int(offsets[-1]), np.int32)
-        for p, pos in zip(parts, pos_parts, strict=True):
-            dest = inv[pos]
-            idx = offsets[dest][:, None] + np.arange(p.shape[1])
-            items[idx.ravel()] = p.ravel()
-        return _Sets(offsets, items, np.zeros(len(order), np.int64))
-
-    a_sets, c_sets = csr(a_parts, a_len), csr(c_parts, c_len)
-    rule_row = rule_row[order]
+    rules = None
+    if not support_only:
+        rules = _engine_rules(table, metric, min_threshold)
+    if rules is None:
+        rules = _numpy_rules(table, lookup=not support_only)
+    rule_row, a_sets, c_sets, a_rows, c_rows = rules
     sAC = table.support[rule_row]
     if support_only:
         sA = np.full(len(rule_row), np.nan)
         sC = np.full(len(rule_row), np.nan)
     else:
-        a_rows, c_rows = a_rows[order], c_rows[order]
         missing = (a_rows < 0) | (c_rows < 0)
         if missing.any():
             r = int(np.flatnonzero(missing)[0])
