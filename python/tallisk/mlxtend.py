@@ -40,6 +40,7 @@ Where we knowingly differ
 
 from __future__ import annotations
 
+import gc
 import itertools
 import math
 import sys
@@ -436,6 +437,18 @@ def _lex_order(sets: _Sets, by_length_first: bool) -> np.ndarray:
 
 def _frozensets(sets: _Sets, labels: np.ndarray | None) -> np.ndarray:
     """One frozenset per row, of column positions (Python ints) or of labels."""
+    # the cyclic collector would walk the growing object arrays again and again while
+    # millions of frozensets are made; none of them can be part of a cycle
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        return _frozensets_unchecked(sets, labels)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _frozensets_unchecked(sets: _Sets, labels: np.ndarray | None) -> np.ndarray:
     out = np.empty(len(sets), dtype=object)
     lens = sets.lengths()
     row_of = sets.row_of_item()
@@ -898,7 +911,8 @@ def _enumerate_rules(table: _ItemsetTable):
 
 
 def _engine_rules(table: _ItemsetTable, metric: str, min_threshold):
-    """The rules from the engine, in our order; None when the engine cannot take the
+    """The rules from the engine, with the permutation that puts a selection of them in
+    our order; None when the engine cannot take the
     table (a missing subset, supports it refuses), which the NumPy path then handles
     with mlxtend's errors."""
     sets = table.sets
@@ -913,21 +927,21 @@ def _engine_rules(table: _ItemsetTable, metric: str, min_threshold):
         res = _engine().generate_rules(sets.offsets, sets.items, table.support, 1.0, min_conf)
     except (ValueError, NotImplementedError):
         return None
-    a_sets = _Sets(res["antecedent_offsets"], res["antecedent_items"], np.zeros(len(res["rule_row"]), np.int64))
-    c_sets = _Sets(res["consequent_offsets"], res["consequent_items"], np.zeros(len(res["rule_row"]), np.int64))
     rule_row = np.asarray(res["rule_row"], np.int64)
-    # the engine lists a base's rules by consequent length, then consequents in
-    # lexicographic order; for one length the antecedents (their complements) then come
-    # in reverse lexicographic order, so that run is reversed
-    order = np.lexsort((-np.arange(len(rule_row)), c_sets.lengths(), rule_row))
-    if not np.array_equal(order, np.arange(len(order))):
-        a_sets, c_sets, rule_row = a_sets.take(order), c_sets.take(order), rule_row[order]
-        a_rows = np.asarray(res["antecedent_row"], np.int64)[order]
-        c_rows = np.asarray(res["consequent_row"], np.int64)[order]
-    else:
-        a_rows = np.asarray(res["antecedent_row"], np.int64)
-        c_rows = np.asarray(res["consequent_row"], np.int64)
-    return rule_row, a_sets, c_sets, a_rows, c_rows
+    n_rules = len(rule_row)
+    a_sets = _Sets(res["antecedent_offsets"], res["antecedent_items"], np.zeros(n_rules, np.int64))
+    c_sets = _Sets(res["consequent_offsets"], res["consequent_items"], np.zeros(n_rules, np.int64))
+    a_rows = np.asarray(res["antecedent_row"], np.int64)
+    c_rows = np.asarray(res["consequent_row"], np.int64)
+
+    def order(sel: np.ndarray) -> np.ndarray:
+        # the engine lists a base's rules by consequent length, then consequents in
+        # lexicographic order; for one length the antecedents (their complements) then
+        # come in reverse lexicographic order, so those runs are reversed
+        c_len = np.diff(c_sets.offsets)[sel]
+        return sel[np.lexsort((-sel, c_len, rule_row[sel]))]
+
+    return rule_row, a_sets, c_sets, a_rows, c_rows, order
 
 
 def _numpy_rules(table: _ItemsetTable, lookup: bool):
@@ -971,7 +985,8 @@ def _numpy_rules(table: _ItemsetTable, lookup: bool):
             items[idx.ravel()] = part.ravel()
         return _Sets(offsets, items, np.zeros(len(order), np.int64))
 
-    return rule_row[order], csr(a_parts, a_len), csr(c_parts, c_len), a_rows[order], c_rows[order]
+    return (rule_row[order], csr(a_parts, a_len), csr(c_parts, c_len), a_rows[order], c_rows[order],
+            lambda sel: sel)
 
 
 def _null_counts(table, df_orig, a_sets, c_sets, null_first_itemset):
@@ -1109,7 +1124,7 @@ def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metri
         rules = _engine_rules(table, metric, min_threshold)
     if rules is None:
         rules = _numpy_rules(table, lookup=not support_only)
-    rule_row, a_sets, c_sets, a_rows, c_rows = rules
+    rule_row, a_sets, c_sets, a_rows, c_rows, in_order = rules
     sAC = table.support[rule_row]
     if support_only:
         sA = np.full(len(rule_row), np.nan)
@@ -1133,10 +1148,16 @@ def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metri
         keep = np.asarray(score >= min_threshold)
     if not keep.any():
         return pd.DataFrame(columns=["antecedents", "consequents"] + list(return_metrics))
-    sel = np.flatnonzero(keep)
-    a_sel, c_sel = a_sets.take(sel), c_sets.take(sel)
-    out = pd.DataFrame({"antecedents": _frozensets(a_sel, table.items_by_rank),
-                        "consequents": _frozensets(c_sel, table.items_by_rank)})
+    sel = in_order(np.flatnonzero(keep))
+    if support_only:
+        a_sel, c_sel = a_sets.take(sel), c_sets.take(sel)
+        antecedents = _frozensets(a_sel, table.items_by_rank)
+        consequents = _frozensets(c_sel, table.items_by_rank)
+    else:
+        # antecedents and consequents are rows of the table: one frozenset per row, shared
+        row_sets = _frozensets(table.sets, table.items_by_rank)
+        antecedents, consequents = row_sets[a_rows[sel]], row_sets[c_rows[sel]]
+    out = pd.DataFrame({"antecedents": antecedents, "consequents": consequents})
     sAC, sA, sC, dis = sAC[sel], sA[sel], sC[sel], dis[:, sel]
     if support_only:
         for m in return_metrics:
