@@ -111,7 +111,10 @@ _MSG_MISSING_SUBSET = (
 
 
 def _is_sparse_frame(df) -> bool:
-    # pandas only offers the .sparse accessor when every column is sparse
+    # pandas only offers the .sparse accessor when every column is sparse (the accessor's
+    # own check, without building the accessor)
+    if isinstance(df, pd.DataFrame):
+        return all(isinstance(t, pd.SparseDtype) for t in df.dtypes)
     return hasattr(df, "sparse")
 
 
@@ -136,6 +139,15 @@ def _non_bool_cells_allowed_only_if_nan(col: pd.Series) -> bool:
     return all(na[i] or isinstance(v, bool) for i, v in enumerate(values))
 
 
+def _is_bool_dtype(t) -> bool:
+    # pandas' own test, without its slow path for the sparse dtypes of wide frames
+    if isinstance(t, np.dtype):
+        return t == np.dtype(bool)
+    if isinstance(t, pd.SparseDtype):
+        return _is_bool_dtype(t.subtype)
+    return pd.api.types.is_bool_dtype(t)
+
+
 def _check_frame(df, null_values: bool = False) -> None:
     """The checks mlxtend runs on a one-hot frame, with its messages, in its order."""
     if df is None:
@@ -150,7 +162,7 @@ def _check_frame(df, null_values: bool = False) -> None:
     if null_values:
         all_bools = all(_non_bool_cells_allowed_only_if_nan(df.iloc[:, j]) for j in range(df.shape[1]))
     else:
-        all_bools = all(pd.api.types.is_bool_dtype(t) for t in set(df.dtypes))
+        all_bools = all(map(_is_bool_dtype, df.dtypes))
     if all_bools:
         return
     warnings.warn(_MSG_NON_BOOL, DeprecationWarning, stacklevel=_caller_stacklevel())
@@ -237,7 +249,7 @@ def _fast_codes(df) -> _Codes | None:
     None for anything else."""
     n_rows, n_cols = df.shape
     none64, none32 = np.zeros(0, np.int64), np.zeros(0, np.int32)
-    if all(t == np.dtype(bool) for t in set(df.dtypes)):
+    if all(isinstance(t, np.dtype) and t == np.dtype(bool) for t in df.dtypes):
         x = df.to_numpy(dtype=bool, copy=False)
         if x.flags.f_contiguous and not x.flags.c_contiguous:
             flat = np.flatnonzero(x.ravel(order="F"))
