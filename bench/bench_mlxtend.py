@@ -41,10 +41,13 @@ FUNCTIONS = ("apriori", "fpgrowth", "fpmax", "hmine", "association_rules")
 DATASETS = [
     ("chess", "file:chess.dat", ("dense", "sparse"), (0.9, 0.8)),
     ("T10I4D100K", "file:T10I4D100K.dat", ("dense", "sparse"), (0.02, 0.01)),
-    ("retail", "file:retail.dat", ("sparse",), (0.02, 0.01)),
-    ("gen-sparse", "gen:sparse", ("dense", "sparse"), (0.02, 0.01)),
-    ("gen-dense", "gen:dense", ("dense", "sparse"), (0.6, 0.5)),
+    ("retail", "file:retail.dat", ("sparse",), (0.01, 0.005)),
+    ("gen-sparse", "gen:sparse", ("dense", "sparse"), (0.01, 0.005)),
+    ("gen-dense", "gen:dense", ("dense", "sparse"), (0.5, 0.4)),
 ]
+# every child is limited to this much address space: mlxtend's dense apriori materialises
+# (rows x candidates x k) booleans and would otherwise take the shared machine's memory
+MEMORY_LIMIT_GB = 8
 QUICK = [
     ("gen-sparse-small", "gen:sparse-small", ("dense", "sparse"), (0.02,)),
     ("gen-dense-small", "gen:dense-small", ("dense", "sparse"), (0.6,)),
@@ -95,10 +98,14 @@ def build_frame(source: str, kind: str):
 
 
 def child(job_path: str) -> int:
+    import resource
+
     import runner
 
     with open(job_path) as f:
         job = json.load(f)
+    limit = int(job.get("memory_gb", MEMORY_LIMIT_GB) * 2**30)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     out = {"status": "error"}
     try:
         if job["lib"] == "mlxtend":
@@ -127,6 +134,8 @@ def child(job_path: str) -> int:
         out["rows"] = len(res)
         out["support_sum"] = float(res["support"].astype(float).sum()) if len(res) else 0.0
         out["status"] = "ok"
+    except MemoryError:
+        out["status"] = "memory"
     except Exception as e:  # reported by the parent
         out["error"] = f"{type(e).__name__}: {e}"
     with open(job["out"], "wb") as f:
@@ -159,9 +168,50 @@ def run_one(job: dict, cap: float, tmp: str) -> dict:
     return res
 
 
+def run_key(job: dict) -> str:
+    return json.dumps([job["source"], job["kind"], job["function"], job["min_support"], job["lib"]])
+
+
+def load_cache(path: str) -> dict:
+    out = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                rec = json.loads(line)
+                out[rec["key"]] = rec["result"]
+    return out
+
+
+def cached(cache: dict, job: dict, args, tmp: str, stopped: set) -> dict:
+    """A run from the cache, or run now and cached. Supports go from high to low, so once
+    a library hits the cap or the memory limit on a (data, frame, function) the lower
+    supports are not tried."""
+    key = run_key(job)
+    group = (job["source"], job["kind"], job["function"], job["lib"])
+    if key in cache and job["lib"] not in args.rerun.split(","):
+        res = cache[key]
+    elif job["lib"] not in args.libs.split(","):
+        return {"status": "not run"}
+    elif group in stopped:
+        res = {"status": "cap", "skipped": True}
+    else:
+        res = run_one(job, args.cap, tmp)
+        cache[key] = res
+        os.makedirs(os.path.dirname(args.cache), exist_ok=True)
+        with open(args.cache, "a") as f:
+            f.write(json.dumps({"key": key, "result": res}) + "\n")
+    if res["status"] in ("cap", "memory"):
+        stopped.add(group)
+    return res
+
+
 def fmt_s(r, cap):
     if r["status"] == "cap":
         return f"> {cap:.0f} s"
+    if r["status"] == "memory":
+        return f"> {MEMORY_LIMIT_GB} GB"
+    if r["status"] == "not run":
+        return "–"
     if r["status"] != "ok":
         return "error"
     s = r["seconds"]
@@ -180,6 +230,10 @@ def main() -> int:
     ap.add_argument("--only", default="")
     ap.add_argument("--functions", default=",".join(FUNCTIONS))
     ap.add_argument("--out", default=os.path.join(HERE, "results", "mlxtend.md"))
+    ap.add_argument("--cache", default=os.path.join(HERE, "results", "mlxtend_runs.jsonl"),
+                    help="runs already done are read from here and new ones appended")
+    ap.add_argument("--libs", default="tallisk,mlxtend", help="libraries to run (others only from the cache)")
+    ap.add_argument("--rerun", default="", help="libraries to run again even when cached")
     args = ap.parse_args()
     if args.child:
         return child(args.child)
@@ -192,14 +246,16 @@ def main() -> int:
               "mlxtend MB | tallisk MB | agree |")
     lines = [header, "|" + "---|" * 11]
     print(header, flush=True)
+    cache = load_cache(args.cache)
+    stopped = set()  # (data, kind, function, lib) that hit the cap or the memory limit
     with tempfile.TemporaryDirectory() as tmp:
         for name, source, kinds, supports in datasets:
             for kind in kinds:
                 for fn in functions:
                     for s in supports:
                         job = dict(source=source, kind=kind, function=fn, min_support=s)
-                        ours = run_one(dict(job, lib="tallisk"), args.cap, tmp)
-                        theirs = run_one(dict(job, lib="mlxtend"), args.cap, tmp)
+                        ours = cached(cache, dict(job, lib="tallisk"), args, tmp, stopped)
+                        theirs = cached(cache, dict(job, lib="mlxtend"), args, tmp, stopped)
                         speed = ""
                         if ours["status"] == "ok" and theirs["status"] in ("ok", "cap"):
                             t = theirs["seconds"] if theirs["status"] == "ok" else args.cap
