@@ -384,3 +384,16 @@ def test_rules_from_ours_equal_rules_from_mlxtend_table():
     b = ours.association_rules(fp.apriori(df, 0.1, use_colnames=True), metric="lift", min_threshold=1.0)
     pd.testing.assert_frame_equal(a, b)
     assert len(a) and math.isfinite(a["lift"].max())
+
+
+@pytest.mark.parametrize("seed", [71, 72, 73])
+@pytest.mark.parametrize("metric,min_threshold", [("confidence", 0.0), ("confidence", 0.6), ("lift", 1.0)])
+def test_rule_order_matches_for_small_integer_items(seed, metric, min_threshold):
+    """Column positions below 8 iterate in ascending order in any frozenset, so there
+    mlxtend's order within an itemset is lexicographic too and the whole order must match."""
+    table = fp.apriori(random_frame(seed, n=60, m=7, density=0.55), min_support=0.05)
+    theirs = fp.association_rules(table, metric=metric, min_threshold=min_threshold)
+    mine = ours.association_rules(table, metric=metric, min_threshold=min_threshold)
+    assert len(theirs) > 10
+    assert list(zip(mine["antecedents"], mine["consequents"], strict=True)) == list(
+        zip(theirs["antecedents"], theirs["consequents"], strict=True))

@@ -949,9 +949,20 @@ def _engine_rules(table: _ItemsetTable, metric: str, min_threshold):
     def order(sel: np.ndarray) -> np.ndarray:
         # the engine lists a base's rules by consequent length, then consequents in
         # lexicographic order; for one length the antecedents (their complements) then
-        # come in reverse lexicographic order, so those runs are reversed
+        # come in reverse lexicographic order, so each run of one base and one length is
+        # reversed in place
+        if len(sel) < 2:
+            return sel
         c_len = np.diff(c_sets.offsets)[sel]
-        return sel[np.lexsort((-sel, c_len, rule_row[sel]))]
+        rr = rule_row[sel]
+        new_run = np.empty(len(sel), bool)
+        new_run[0] = True
+        new_run[1:] = (rr[1:] != rr[:-1]) | (c_len[1:] != c_len[:-1])
+        starts = np.flatnonzero(new_run)
+        ends = np.append(starts[1:], len(sel))
+        run = np.cumsum(new_run) - 1
+        pos = np.arange(len(sel))
+        return sel[starts[run] + ends[run] - 1 - pos]
 
     return rule_row, a_sets, c_sets, a_rows, c_rows, order
 
