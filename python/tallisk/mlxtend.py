@@ -1135,12 +1135,15 @@ def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metri
     elif metric not in _METRICS:
         raise ValueError(f"Metric must be 'confidence' or 'lift', got '{metric}'")
 
-    table = _ItemsetTable(df)
     null_first = None
     if null_values:
         null_first = frozenset(_as_item(x) for x in df["itemsets"].iloc[0])
         if df_orig is None:
             raise AttributeError("'NoneType' object has no attribute 'copy'")
+    if all(len(k) < 2 for k in df["itemsets"].to_numpy()):
+        # no itemset to split (a table of single items): no rules
+        return pd.DataFrame(columns=["antecedents", "consequents"] + list(return_metrics))
+    table = _ItemsetTable(df)
 
     rules = None
     if not support_only:
@@ -1180,13 +1183,15 @@ def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metri
         # antecedents and consequents are rows of the table: one frozenset per row, shared
         row_sets = _frozensets(table.sets, table.items_by_rank)
         antecedents, consequents = row_sets[a_rows[sel]], row_sets[c_rows[sel]]
-    out = pd.DataFrame({"antecedents": antecedents, "consequents": consequents})
+    columns = {"antecedents": antecedents, "consequents": consequents}
     sAC, sA, sC, dis = sAC[sel], sA[sel], sC[sel], dis[:, sel]
     if support_only:
         for m in return_metrics:
-            out[m] = np.nan
-        out["support"] = sAC
+            columns[m] = np.full(len(sel), np.nan)
+        columns["support"] = sAC
     else:
         for m in return_metrics:
-            out[m] = _metric(m, sAC, sA, sC, dis, num_itemsets)
-    return out
+            columns[m] = _metric(m, sAC, sA, sC, dis, num_itemsets)
+    # one construction: inserting the columns one by one costs more than the rules on
+    # small tables
+    return pd.DataFrame(columns)
