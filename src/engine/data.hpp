@@ -1,0 +1,63 @@
+// The input side shared by the engine's miner and counter: checking the caller's
+// occurrence arrays, and the vertical view of the items a search works on.
+//
+// Items are renumbered into *ranks*: ascending transaction count, ties by ascending
+// id. Depth-first searches extend a prefix only by later ranks, so the rare items,
+// whose transaction sets are small, head the largest subtrees. Every transaction set
+// is held either as an ascending list of transaction numbers (sparse data) or as a
+// bitset over all transactions (dense data: there a word-wise AND and popcount beat
+// any merge); the view picks one form for the whole search from the density.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/index.hpp"
+
+namespace tallisk::engine {
+
+//! Throws InputError naming the first bad position when txn_ids and item_ids differ in
+//! length or an item id lies outside 0 .. n_items - 1.
+void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t n_items);
+
+//! The items with at least `min_count` transactions, in rank order, and their sets of
+//! transactions in one form.
+struct Vertical {
+    uint32_t n_transactions = 0;
+    uint32_t min_count = 1;
+    std::vector<uint32_t> id_of;            // rank -> item id
+    std::vector<uint32_t> count;            // rank -> transactions holding the item
+    bool bits = false;                      // true: bitsets, false: lists
+    std::size_t n_words = 0;                // words per bitset (bits)
+    std::vector<uint64_t> words;            // rank r's bitset at r * n_words (bits)
+    std::vector<std::size_t> list_offsets;  // rank r's list at ids[list_offsets[r], list_offsets[r + 1]) (lists)
+    std::vector<uint32_t> ids;              // transaction numbers, ascending per rank (lists)
+    // Every transaction's ranks, ascending (lists only): the horizontal view the first
+    // level of a search counts pairs from, one scan per item instead of a merge per pair.
+    std::vector<std::size_t> row_offsets;
+    std::vector<uint32_t> row_ranks;
+
+    std::size_t size() const { return id_of.size(); }
+    std::span<const uint32_t> list(uint32_t r) const {
+        return {ids.data() + list_offsets[r], ids.data() + list_offsets[r + 1]};
+    }
+    const uint64_t* bitset(uint32_t r) const { return words.data() + r * n_words; }
+    std::span<const uint32_t> row(uint32_t t) const {
+        return {row_ranks.data() + row_offsets[t], row_ranks.data() + row_offsets[t + 1]};
+    }
+};
+
+//! Items reaching min_count (>= 1) of `rows`, ranked, in the form the density calls for.
+//! `keep` (n_items flags, or empty for all) restricts the view to some items; `with_rows`
+//! adds the horizontal view when lists are chosen.
+Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::span<const uint8_t> keep = {},
+                        bool with_rows = true);
+
+//! True when bitsets over all transactions are the cheaper form for sets of these sizes:
+//! when the mean set fills at least 1/32 of the transactions, a bitset takes no more
+//! memory than the list and its AND is several times faster than a merge.
+bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions);
+
+}  // namespace tallisk::engine

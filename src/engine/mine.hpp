@@ -1,0 +1,55 @@
+// Every frequent itemset of a transaction table: all of them, the closed ones (no
+// proper superset has the same count) or the maximal ones (no proper superset is
+// frequent).
+//
+// One depth-first search over items in rank order (ascending transaction count, ties
+// by ascending id) serves all three targets:
+//   all     - Eclat: a class of sets sharing a prefix extends by later-ranked members;
+//   closed  - prefix-preserving closure extension (LCM): a closed set Q grows by a
+//             later item e to the closure of Q + e, kept only when that closure adds
+//             no item ranked before e, so every closed set is reached exactly once
+//             and no non-closed set is ever visited;
+//   maximal - the closed search with the pruning of MaxMiner and GenMax on top:
+//             lookahead (when Q plus all its later frequent extensions is frequent, that
+//             set is the only candidate below Q) and subset checks against the maximal
+//             sets found so far (a subtree whose sets all lie inside one is skipped).
+//             A set is reported only when no item extends it frequently, so the
+//             result never depends on what a task had found when.
+// Subtrees big enough to pay for a task run as nested tasks on the shared pool; their
+// rows are put back in search order, so the output is identical for every number of
+// workers. Rows come in depth-first preorder of this search; see mine_itemsets's
+// docstring for the order stated in item terms.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "engine/output.hpp"
+
+namespace tallisk::engine {
+
+enum class Target { all, closed, maximal };
+
+struct MineOptions {
+    uint32_t min_count = 1;                                         // >= 1
+    std::size_t min_len = 1;                                        // shorter sets are not reported
+    std::size_t max_len = std::numeric_limits<std::size_t>::max();  // longer sets are not reported
+    Target target = Target::all;
+    uint64_t max_itemsets = std::numeric_limits<uint64_t>::max();  // more reported rows -> InputError
+};
+
+struct MineResult {
+    Table table;
+    uint32_t n_transactions = 0;
+    std::vector<int64_t> item_counts;  // transactions per item id
+};
+
+//! Mines the occurrences (checked with check_occurrences first). Throws InputError when
+//! more than max_itemsets rows would be reported.
+MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint32_t n_items,
+                const MineOptions& options);
+
+}  // namespace tallisk::engine

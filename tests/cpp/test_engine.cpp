@@ -1,0 +1,241 @@
+// Unit tests of the engine's parts: the ranked vertical view, the intersections'
+// early exit, the reassembly of task output in search order, the input checks, and the
+// miner and counter against brute force on random data in both set forms.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "common/error.hpp"
+#include "common/index.hpp"
+#include "engine/count.hpp"
+#include "engine/data.hpp"
+#include "engine/mine.hpp"
+#include "engine/output.hpp"
+#include "engine/setops.hpp"
+
+namespace tallisk::engine {
+namespace {
+
+using Baskets = std::vector<std::vector<uint32_t>>;
+
+struct Occurrences {
+    std::vector<int64_t> txn;
+    std::vector<int32_t> item;
+};
+
+Occurrences occurrences(const Baskets& baskets) {
+    Occurrences o;
+    for (std::size_t t = 0; t < baskets.size(); ++t)
+        for (uint32_t x : baskets[t]) {
+            o.txn.push_back(static_cast<int64_t>(t) * 7 - 3);
+            o.item.push_back(static_cast<int32_t>(x));
+        }
+    return o;
+}
+
+Baskets random_baskets(std::mt19937& rng, std::size_t n_txn, uint32_t n_items, double p) {
+    std::bernoulli_distribution coin(p);
+    Baskets b(n_txn);
+    for (auto& basket : b)
+        for (uint32_t x = 0; x < n_items; ++x)
+            if (coin(rng)) basket.push_back(x);
+    return b;
+}
+
+using Sets = std::map<std::vector<int32_t>, int64_t>;
+
+//! Every frequent set by enumerating the subsets of the item space (small spaces only).
+Sets brute_force(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
+    Sets out;
+    for (uint64_t mask = 1; mask < (uint64_t{1} << n_items); ++mask) {
+        int64_t c = 0;
+        for (const auto& b : baskets) {
+            uint64_t have = 0;
+            for (uint32_t x : b) have |= uint64_t{1} << x;
+            c += (have & mask) == mask;
+        }
+        if (c < min_count) continue;
+        std::vector<int32_t> s;
+        for (uint32_t x = 0; x < n_items; ++x)
+            if (mask >> x & 1) s.push_back(static_cast<int32_t>(x));
+        out[s] = c;
+    }
+    return out;
+}
+
+Sets select(const Sets& all, Target target) {
+    if (target == Target::all) return all;
+    Sets out;
+    for (const auto& [s, c] : all) {
+        bool keep = true;
+        for (const auto& [t, d] : all) {
+            if (t.size() <= s.size() || !std::includes(t.begin(), t.end(), s.begin(), s.end())) continue;
+            if (target == Target::maximal || d == c) keep = false;
+        }
+        if (keep) out[s] = c;
+    }
+    return out;
+}
+
+Sets rows(const Table& t) {
+    Sets out;
+    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k) {
+        std::vector<int32_t> s(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]);
+        EXPECT_TRUE(std::is_sorted(s.begin(), s.end()));
+        EXPECT_TRUE(out.emplace(s, t.counts[k]).second) << "duplicate row";
+    }
+    return out;
+}
+
+TEST(EngineVertical, RanksByCountThenIdAndPicksTheFormByDensity) {
+    // Four short baskets, then 200 of one item each that no other basket holds.
+    Baskets sparse = {{0, 3}, {3}, {1, 3}, {1}, {2}, {0}};
+    for (uint32_t x = 4; x < 204; ++x) sparse.push_back({x});
+    const Occurrences o = occurrences(sparse);
+    const TransactionRows rows = build_transaction_rows(o.txn, o.item, 204);
+    const Vertical v = build_vertical(rows, 2);
+    EXPECT_EQ(v.id_of, (std::vector<uint32_t>{0, 1, 3}));  // 0 and 1 tie at 2 below 3's 3
+    EXPECT_FALSE(v.bits);
+    EXPECT_EQ(std::vector<uint32_t>(v.list(2).begin(), v.list(2).end()), (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(std::vector<uint32_t>(v.row(2).begin(), v.row(2).end()), (std::vector<uint32_t>{1, 2}));
+    const Occurrences d = occurrences({{0, 1}, {0, 1}, {1}});
+    const Vertical vd = build_vertical(build_transaction_rows(d.txn, d.item, 2), 1);
+    EXPECT_TRUE(vd.bits);
+    EXPECT_EQ(vd.bitset(0)[0], 0b011u);
+    EXPECT_EQ(vd.bitset(1)[0], 0b111u);
+}
+
+TEST(EngineSetOps, IntersectionsAreExactAtOrAboveTheFloor) {
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<uint32_t> a, b;
+        const uint32_t span = 50 + static_cast<uint32_t>(rng() % 5000);
+        for (uint32_t x = 0; x < span; ++x) {
+            if (rng() % 3 == 0) a.push_back(x);
+            if (rng() % (trial % 2 ? 2 : 90) == 0) b.push_back(x);
+        }
+        std::vector<uint32_t> want;
+        std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(want));
+        const auto floor = static_cast<uint32_t>(rng() % (want.size() + 5));
+        std::vector<uint32_t> out(std::max(a.size(), b.size()) + 1);
+        const uint32_t c = intersect<true>(a.data(), static_cast<uint32_t>(a.size()), b.data(),
+                                           static_cast<uint32_t>(b.size()), floor, out.data());
+        if (want.size() >= floor) {
+            ASSERT_EQ(c, want.size());
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), out.begin()));
+        } else {
+            ASSERT_LT(c, floor);
+        }
+        EXPECT_EQ(intersect<false>(a.data(), static_cast<uint32_t>(a.size()), b.data(), static_cast<uint32_t>(b.size()),
+                                   0, nullptr),
+                  want.size());
+    }
+}
+
+TEST(EngineOutput, FlattenReadsPiecesInSearchOrder) {
+    auto row = [](Chunk& c, std::vector<int32_t> items, int64_t count) {
+        c.items.insert(c.items.end(), items.begin(), items.end());
+        c.counts.push_back(count);
+        c.lens.push_back(static_cast<uint32_t>(items.size()));
+    };
+    OutNode root;
+    row(root.current, {1}, 10);
+    OutNode* a = root.split();
+    row(root.current, {2}, 20);  // after the subtree in `a`
+    row(a->current, {1, 3}, 11);
+    OutNode* b = a->split();
+    row(b->current, {1, 3, 4}, 12);
+    row(a->current, {1, 5}, 13);
+    const Table t = flatten(std::move(root));
+    EXPECT_EQ(t.items, (std::vector<int32_t>{1, 1, 3, 1, 3, 4, 1, 5, 2}));
+    EXPECT_EQ(t.counts, (std::vector<int64_t>{10, 11, 12, 13, 20}));
+    EXPECT_EQ(t.offsets, (std::vector<int64_t>{0, 1, 3, 6, 8, 9}));
+    const Table empty = flatten(OutNode{});
+    EXPECT_EQ(empty.offsets, (std::vector<int64_t>{0}));
+}
+
+TEST(EngineChecks, NameTheFirstBadPosition) {
+    const std::vector<int64_t> txn = {0, 1, 2};
+    const std::vector<int32_t> good = {0, 1, 1}, bad = {0, 3, 7};
+    EXPECT_NO_THROW(check_occurrences(txn, good, 2));
+    try {
+        check_occurrences(txn, bad, 3);
+        FAIL();
+    } catch (const InputError& e) {
+        EXPECT_STREQ(e.what(), "item_ids[1] = 3 is outside 0 .. n_items - 1 (n_items = 3)");
+    }
+    EXPECT_THROW(check_occurrences(txn, std::vector<int32_t>{0}, 2), InputError);
+    const std::vector<int64_t> offsets = {0, 2, 1};
+    EXPECT_THROW(check_candidates(offsets, good, 2), InputError);
+    EXPECT_NO_THROW(check_candidates(std::vector<int64_t>{0, 2, 3}, good, 2));
+    EXPECT_THROW(check_candidates(std::vector<int64_t>{0, 2, 3}, bad, 4), InputError);
+}
+
+struct Shape {
+    std::size_t n_txn;
+    uint32_t n_items;
+    double p;
+    uint32_t min_count;
+};
+
+class EngineMine : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(EngineMine, EveryTargetMatchesBruteForce) {
+    const Shape sh = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(sh.n_txn * 31 + sh.n_items));
+    for (int trial = 0; trial < 5; ++trial) {
+        const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
+        const Occurrences o = occurrences(baskets);
+        const Sets all = brute_force(baskets, sh.n_items, sh.min_count);
+        for (Target target : {Target::all, Target::closed, Target::maximal}) {
+            MineOptions opt;
+            opt.min_count = sh.min_count;
+            opt.target = target;
+            const MineResult r = mine(o.txn, o.item, sh.n_items, opt);
+            EXPECT_EQ(rows(r.table), select(all, target)) << "target " << static_cast<int>(target);
+            // A basket without items leaves no occurrence, so it is no transaction.
+            EXPECT_EQ(r.n_transactions,
+                      std::count_if(baskets.begin(), baskets.end(), [](const auto& b) { return !b.empty(); }));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, EngineMine,
+                         ::testing::Values(Shape{40, 10, 0.5, 6},     // bitsets
+                                           Shape{30, 12, 0.7, 12},    // bitsets, long sets
+                                           Shape{400, 14, 0.02, 2},   // lists
+                                           Shape{2000, 12, 0.03, 3},  // lists, more transactions
+                                           Shape{0, 4, 0.5, 1}));
+
+TEST(EngineCount, MatchesBruteForceInBothForms) {
+    std::mt19937 rng(5);
+    for (double p : {0.02, 0.5}) {
+        const Baskets baskets = random_baskets(rng, 600, 12, p);
+        const Occurrences o = occurrences(baskets);
+        std::vector<int64_t> offsets = {0};
+        std::vector<int32_t> items;
+        for (int c = 0; c < 700; ++c) {
+            const auto len = rng() % 5;
+            for (unsigned j = 0; j < len; ++j) items.push_back(static_cast<int32_t>(rng() % 14));
+            offsets.push_back(static_cast<int64_t>(items.size()));
+        }
+        const CountResult r = count_candidates(o.txn, o.item, 14, offsets, items);
+        ASSERT_EQ(r.counts.size(), offsets.size() - 1);
+        for (std::size_t c = 0; c + 1 < offsets.size(); ++c) {
+            int64_t want = 0;
+            for (const auto& b : baskets) {
+                if (b.empty()) continue;  // no occurrence, no transaction
+                bool all_in = true;
+                for (int64_t j = offsets[c]; j < offsets[c + 1]; ++j)
+                    all_in &= std::find(b.begin(), b.end(), static_cast<uint32_t>(items[j])) != b.end();
+                want += all_in;
+            }
+            EXPECT_EQ(r.counts[c], want) << "candidate " << c;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tallisk::engine

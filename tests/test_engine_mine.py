@@ -1,0 +1,397 @@
+"""tallisk._engine mine_itemsets and count_itemsets against brute-force oracles: every
+target, length limits, the row guard, the documented row order, candidate counts,
+independence from the number of workers, and the errors of bad input."""
+
+from __future__ import annotations
+
+import itertools
+
+import numpy as np
+import pytest
+from helpers import random_baskets, run_in_subprocess, to_arrays
+from tallisk import _engine as E
+
+TARGETS = ["all", "closed", "maximal"]
+
+
+# ---- oracles --------------------------------------------------------------------------
+
+
+def all_frequent(baskets, min_count):
+    """Every frequent itemset with its count: depth-first over Python-int bitsets of
+    transactions, each candidate counted by AND + popcount."""
+    bits = {}
+    for t, basket in enumerate(baskets):
+        for x in set(basket):
+            bits[x] = bits.get(x, 0) | (1 << t)
+    items = sorted(bits)
+    out = {}
+
+    def grow(prefix, prefix_bits, later):
+        for k, x in enumerate(later):
+            b = prefix_bits & bits[x]
+            c = b.bit_count()
+            if c >= min_count:
+                s = prefix + (x,)
+                out[s] = c
+                grow(s, b, later[k + 1 :])
+
+    grow((), (1 << len(baskets)) - 1, items)
+    return out
+
+
+def by_target(frequent, target):
+    """Closed / maximal sets by definition. One-item extensions suffice: a superset with
+    the same count (or any frequent superset) implies a one-item one."""
+    if target == "all":
+        return dict(frequent)
+    items = sorted({x for s in frequent for x in s})
+
+    def extensions(s):
+        for x in items:
+            if x not in s:
+                yield tuple(sorted(s + (x,)))
+
+    if target == "closed":
+        return {s: c for s, c in frequent.items() if all(frequent.get(e) != c for e in extensions(s))}
+    return {s: c for s, c in frequent.items() if not any(e in frequent for e in extensions(s))}
+
+
+def table(result):
+    """Rows of a mine_itemsets result as a list of (itemset, count), checking the CSR."""
+    offsets, items, counts = result["offsets"], result["items"], result["counts"]
+    assert offsets.dtype == np.int64 and items.dtype == np.int32 and counts.dtype == np.int64
+    assert len(offsets) == len(counts) + 1 and offsets[0] == 0 and offsets[-1] == len(items)
+    rows = []
+    for k in range(len(counts)):
+        s = tuple(items[offsets[k] : offsets[k + 1]].tolist())
+        assert list(s) == sorted(set(s)), f"row {k} not strictly ascending: {s}"
+        rows.append((s, int(counts[k])))
+    return rows
+
+
+def as_dict(rows):
+    out = dict(rows)
+    assert len(out) == len(rows), "duplicate rows"
+    return out
+
+
+def mine(baskets, n_items, min_count, **kw):
+    txn, item = to_arrays(baskets)
+    return E.mine_itemsets(txn, item, n_items, min_count, **kw)
+
+
+def datasets():
+    """(name, baskets, n_items, min_count): small dense ones where closed and maximal
+    differ from all, sparse ones with many items, edge cases."""
+    rng = np.random.default_rng(7)
+    out = []
+    for seed in range(6):
+        r = np.random.default_rng(seed)
+        n_items = int(r.integers(4, 14))
+        baskets = random_baskets(r, int(r.integers(5, 60)), n_items, float(r.uniform(2, 9)), gravity=0.8)
+        out.append((f"dense{seed}", baskets, n_items, int(r.integers(1, 6))))
+    for seed in range(3):
+        r = np.random.default_rng(100 + seed)
+        baskets = random_baskets(r, 400, 120, 5.0)
+        out.append((f"sparse{seed}", baskets, 130, 3))
+    # Correlated blocks: long closed sets with many subsets of equal count.
+    blocks = [[0, 1, 2, 3, 4], [3, 4, 5, 6], [7, 8, 9]]
+    baskets = [
+        sorted({x for b in blocks if rng.random() < 0.6 for x in b} | {int(rng.integers(10, 14))}) for _ in range(80)
+    ]
+    out.append(("blocks", baskets, 14, 4))
+    out.append(("every-txn-item", [[0, 1, 2], [0, 2], [0, 1, 3], [0, 1, 2, 3]], 4, 1))
+    out.append(("empty", [], 3, 1))
+    out.append(("one", [[2]], 3, 1))
+    return out
+
+
+DATASETS = datasets()
+
+
+# ---- targets against the oracle --------------------------------------------------------
+
+
+@pytest.mark.parametrize("target", TARGETS)
+@pytest.mark.parametrize("name,baskets,n_items,min_count", DATASETS, ids=[d[0] for d in DATASETS])
+def test_targets_match_oracle(name, baskets, n_items, min_count, target):
+    result = mine(baskets, n_items, min_count, target=target)
+    want = by_target(all_frequent(baskets, min_count), target)
+    assert as_dict(table(result)) == want
+    assert result["n_transactions"] == len(baskets)
+    expected_items = np.zeros(n_items, np.int64)
+    for b in baskets:
+        for x in set(b):
+            expected_items[x] += 1
+    assert result["item_counts"].tolist() == expected_items.tolist()
+
+
+@pytest.mark.parametrize("name,baskets,n_items,min_count", DATASETS[:8], ids=[d[0] for d in DATASETS[:8]])
+def test_closed_and_maximal_invariants(name, baskets, n_items, min_count):
+    all_sets = as_dict(table(mine(baskets, n_items, min_count)))
+    closed = as_dict(table(mine(baskets, n_items, min_count, target="closed")))
+    maximal = as_dict(table(mine(baskets, n_items, min_count, target="maximal")))
+    assert closed.items() <= all_sets.items()
+    assert maximal.items() <= closed.items()
+    # Every frequent set's count is the largest count of a closed superset.
+    for s, c in all_sets.items():
+        assert max(cc for cs, cc in closed.items() if set(s) <= set(cs)) == c
+    # Every frequent set lies inside some maximal set.
+    for s in all_sets:
+        assert any(set(s) <= set(m) for m in maximal)
+
+
+def test_all_rows_follow_the_documented_order():
+    """Depth-first preorder over items ranked by (count, id): rows sorted by their items
+    in rank order, a prefix before its extensions."""
+    rng = np.random.default_rng(3)
+    baskets = random_baskets(rng, 200, 25, 6.0, gravity=0.8)
+    result = mine(baskets, 25, 4)
+    counts = result["item_counts"]
+    rank = {x: (int(counts[x]), x) for x in range(25)}
+    keys = [sorted(rank[x] for x in s) for s, _ in table(result)]
+    assert keys == sorted(keys)
+
+
+@pytest.mark.parametrize("target", TARGETS)
+@pytest.mark.parametrize("min_len,max_len", [(1, 1), (2, 2), (2, 3), (3, None), (1, 4), (5, 2)])
+def test_length_limits_select_rows(target, min_len, max_len):
+    """Closed and maximal sets are those of the whole search space; the limits only
+    choose the lengths reported."""
+    rng = np.random.default_rng(11)
+    baskets = random_baskets(rng, 120, 12, 6.0, gravity=0.85)
+    full = by_target(all_frequent(baskets, 3), target)
+    top = max_len if max_len is not None else 99
+    want = {s: c for s, c in full.items() if min_len <= len(s) <= top}
+    got = as_dict(table(mine(baskets, 12, 3, target=target, min_len=min_len, max_len=max_len)))
+    assert got == want
+    # Same rows in the same relative order as the unlimited run.
+    unlimited = [r for r in table(mine(baskets, 12, 3, target=target)) if r[0] in want]
+    assert table(mine(baskets, 12, 3, target=target, min_len=min_len, max_len=max_len)) == unlimited
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_max_itemsets_guard(target):
+    rng = np.random.default_rng(5)
+    baskets = random_baskets(rng, 300, 15, 7.0, gravity=0.85)
+    n = len(table(mine(baskets, 15, 3, target=target)))
+    assert n > 10
+    assert len(table(mine(baskets, 15, 3, target=target, max_itemsets=n))) == n
+    message = f"^more than {n - 1} frequent itemsets; raise the minimum support or set max_len$"
+    with pytest.raises(ValueError, match=message):
+        mine(baskets, 15, 3, target=target, max_itemsets=n - 1)
+    with pytest.raises(ValueError, match="more than 0 frequent"):
+        mine(baskets, 15, 3, target=target, max_itemsets=0)
+
+
+def test_labels_and_repeated_rows():
+    """Only equality of labels matters; a repeated (transaction, item) counts once."""
+    baskets = [[0, 1, 2], [1, 2], [0, 2], [2, 3]]
+    labels = [-(2**62), 7, 2**62, -1]
+    txn, item = to_arrays(baskets, labels)
+    order = np.random.default_rng(0).permutation(len(txn))
+    txn = np.concatenate([txn[order], txn[:3]])
+    item = np.concatenate([item[order], item[:3]])
+    for target in TARGETS:
+        got = as_dict(table(E.mine_itemsets(txn, item, 4, 2, target=target)))
+        assert got == by_target(all_frequent(baskets, 2), target)
+
+
+# ---- candidate counts ------------------------------------------------------------------
+
+
+def csr(candidates):
+    offsets = np.zeros(len(candidates) + 1, np.int64)
+    offsets[1:] = np.cumsum([len(c) for c in candidates])
+    items = np.array([x for c in candidates for x in c], np.int32)
+    return offsets, items
+
+
+@pytest.mark.parametrize("dense", [False, True])
+@pytest.mark.parametrize("seed", range(4))
+def test_count_itemsets_matches_brute_force(seed, dense):
+    rng = np.random.default_rng(seed)
+    n_items = 10 if dense else 80
+    baskets = random_baskets(rng, 150, n_items, 6.0 if dense else 4.0, gravity=0.8)
+    # Unsorted ids, repeated ids, repeated candidates, the empty candidate, items that
+    # no transaction holds, and shared prefixes.
+    candidates = [list(rng.integers(0, n_items + 3, size=int(rng.integers(0, 6)))) for _ in range(300)]
+    candidates += [[1, 0], [0, 1], [0, 1], [2, 2, 2], [], [n_items + 2]]
+    candidates += [list(c) for c in itertools.combinations(range(6), 3)]
+    txn, item = to_arrays(baskets)
+    offsets, items = csr(candidates)
+    got = E.count_itemsets(txn, item, n_items + 3, offsets, items)
+    sets = [set(b) for b in baskets]
+    assert got["counts"].dtype == np.int64
+    assert got["counts"].tolist() == [sum(set(c) <= b for b in sets) for c in candidates]
+    assert got["n_transactions"] == len(baskets)
+
+
+def test_count_itemsets_agrees_with_mined_counts():
+    rng = np.random.default_rng(2)
+    baskets = random_baskets(rng, 500, 40, 6.0, gravity=0.8)
+    txn, item = to_arrays(baskets)
+    mined = E.mine_itemsets(txn, item, 40, 5)
+    got = E.count_itemsets(txn, item, 40, mined["offsets"], mined["items"])
+    assert np.array_equal(got["counts"], mined["counts"])
+    empty = E.count_itemsets(txn, item, 40, np.zeros(1, np.int64), np.zeros(0, np.int32))
+    assert empty["counts"].tolist() == [] and empty["n_transactions"] == 500
+
+
+# ---- worker count ----------------------------------------------------------------------
+
+_THREADS_CODE = """
+import numpy as np
+from tallisk import _engine as E
+seed, kind, n_txn, n_items = {seed}, {kind!r}, {n_txn}, {n_items}
+rng = np.random.default_rng(seed)
+if kind == "dense":
+    present = rng.random((n_txn, n_items)) < rng.uniform(0.3, 0.9, size=n_items)
+    # Items that mostly follow another make sets with equal counts (closed < all).
+    for k in range(1, n_items, 3):
+        present[:, k] = present[:, k - 1] & (rng.random(n_txn) < 0.97)
+else:
+    # Disjoint patterns, noise from other items; a pattern's first item brings its
+    # second, so closed sets differ from all sets.
+    patterns = rng.permutation(n_items * 2 // 3)[:180].reshape(30, 6)
+    present = np.zeros((n_txn, n_items), bool)
+    rows = np.arange(n_txn)
+    chosen = patterns[rng.integers(0, 30, size=n_txn)]
+    keep = rng.random(chosen.shape) < 0.8
+    keep[:, 1] |= keep[:, 0]
+    present[np.repeat(rows, 6)[keep.ravel()], chosen.ravel()[keep.ravel()]] = True
+    present[np.repeat(rows, 4), rng.integers(n_items * 2 // 3, n_items, size=4 * n_txn)] = True
+t, i = np.nonzero(present)
+txn, item = t.astype(np.int64), i.astype(np.int32)
+result = {{}}
+for target in ("all", "closed", "maximal"):
+    r = E.mine_itemsets(txn, item, n_items, {min_count}, target=target)
+    result[target] = (r["offsets"].tobytes(), r["items"].tobytes(), r["counts"].tobytes())
+# Every mined set of up to 3 items as a candidate, in shuffled order with reversed ids.
+cands = E.mine_itemsets(txn, item, n_items, {min_count}, max_len=3)
+order = rng.permutation(len(cands["counts"]))
+starts, ends = cands["offsets"][:-1][order], cands["offsets"][1:][order]
+items = np.concatenate([cands["items"][a:b][::-1] for a, b in zip(starts, ends)]).astype(np.int32)
+offsets = np.concatenate([[0], np.cumsum(ends - starts)]).astype(np.int64)
+result["count"] = (E.count_itemsets(txn, item, n_items, offsets, items)["counts"].tobytes(),
+                   cands["counts"][order].tobytes())
+"""
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        dict(seed=1, kind="dense", n_txn=4000, n_items=36, min_count=1300),  # bitsets
+        dict(seed=2, kind="sparse", n_txn=20000, n_items=300, min_count=60),  # lists
+    ],
+    ids=["dense", "sparse"],
+)
+def test_one_and_two_workers_give_identical_bytes(shape):
+    one = run_in_subprocess(_THREADS_CODE.format(**shape), threads=1)
+    two = run_in_subprocess(_THREADS_CODE.format(**shape), threads=2)
+    for key in ("all", "closed", "maximal", "count"):
+        assert one[key] == two[key], key
+    got_count, want_count = one["count"]
+    assert got_count == want_count
+    # The closed and maximal rows against the oracle (from the all-sets rows, which the
+    # oracle is too slow to enumerate at this size, checked through the counts above).
+    frequent = from_bytes(one["all"])
+    assert len(frequent) > 1500
+    for target in ("closed", "maximal"):
+        assert from_bytes(one[target]) == by_target(frequent, target)
+
+
+def from_bytes(parts):
+    offsets, items, counts = (np.frombuffer(b, dt) for b, dt in zip(parts, (np.int64, np.int32, np.int64), strict=True))
+    return {tuple(items[offsets[k] : offsets[k + 1]].tolist()): int(counts[k]) for k in range(len(counts))}
+
+
+def test_all_sets_of_a_large_search_match_the_oracle():
+    """A search big enough to be split into tasks, against the oracle directly."""
+    rng = np.random.default_rng(9)
+    baskets = random_baskets(rng, 3000, 40, 10.0, gravity=0.9)
+    want = all_frequent(baskets, 30)
+    assert len(want) > 2000
+    assert as_dict(table(mine(baskets, 40, 30))) == want
+
+
+# ---- errors ----------------------------------------------------------------------------
+
+TXN = np.array([0, 0, 1], np.int64)
+ITEM = np.array([0, 1, 1], np.int32)
+
+
+@pytest.mark.parametrize(
+    "kwargs,message",
+    [
+        (dict(item_ids=np.array([0, 5, 1], np.int32)), r"item_ids\[1\] = 5 is outside 0 \.\. n_items - 1"),
+        (dict(item_ids=np.array([0, 1, -2], np.int32)), r"item_ids\[2\] = -2 is outside"),
+        (dict(item_ids=np.array([0, 1], np.int32)), "txn_ids and item_ids must have the same length, got 3 and 2"),
+        (dict(min_count=0), "min_count must be at least 1, got 0"),
+        (dict(n_items=-1), "n_items must be between 0 and 2"),
+        (dict(min_len=-1), "min_len must be at least 0, got -1"),
+        (dict(max_len=0), r"max_len must be at least 1 \(or None\), got 0"),
+        (dict(max_itemsets=-5), "max_itemsets must be at least 0"),
+        (dict(target="closd"), "target must be 'all', 'closed' or 'maximal', got 'closd'"),
+    ],
+)
+def test_mine_value_errors(kwargs, message):
+    args = dict(txn_ids=TXN, item_ids=ITEM, n_items=2, min_count=1) | kwargs
+    with pytest.raises(ValueError, match=message):
+        E.mine_itemsets(**args)
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        dict(txn_ids=[0, 0, 1]),
+        dict(txn_ids=TXN.astype(np.int32)),
+        dict(item_ids=ITEM.astype(np.int64)),
+        dict(item_ids=ITEM.reshape(3, 1)),
+        dict(n_items=2.0),
+        dict(min_count="1"),
+        dict(max_len=1.5),
+        dict(target=1),
+    ],
+)
+def test_mine_type_errors(kwargs):
+    args = dict(txn_ids=TXN, item_ids=ITEM, n_items=2, min_count=1) | kwargs
+    with pytest.raises(TypeError):
+        E.mine_itemsets(**args)
+
+
+@pytest.mark.parametrize(
+    "offsets,items,message",
+    [
+        ([0, 1, 3], [0, 2, 1], r"items\[1\] = 2 is outside 0 \.\. n_items - 1"),
+        ([], [], "offsets must hold at least one value"),
+        ([1, 2], [0, 1], r"offsets\[0\] must be 0, got 1"),
+        ([0, 2, 1, 2], [0, 1], r"offsets must not decrease: offsets\[2\] = 1 < offsets\[1\] = 2"),
+        ([0, 1], [0, 1], r"offsets\[1\] = 1 must equal the length of items \(2\)"),
+    ],
+)
+def test_count_value_errors(offsets, items, message):
+    with pytest.raises(ValueError, match=message):
+        E.count_itemsets(TXN, ITEM, 2, np.array(offsets, np.int64), np.array(items, np.int32))
+    with pytest.raises(ValueError, match=r"item_ids\[0\] = 9"):
+        E.count_itemsets(TXN, np.array([9, 0, 0], np.int32), 2, np.array([0], np.int64), np.array([], np.int32))
+
+
+def test_count_type_errors():
+    with pytest.raises(TypeError):
+        E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int32), np.array([0], np.int32))
+    with pytest.raises(TypeError):
+        E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int64), [0])
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'items'"):
+        E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int64))
+
+
+def test_signatures_and_docstrings():
+    import inspect
+
+    assert str(inspect.signature(E.mine_itemsets)) == (
+        "(txn_ids, item_ids, n_items, min_count, min_len=1, max_len=None, target='all', max_itemsets=None)"
+    )
+    assert str(inspect.signature(E.count_itemsets)) == "(txn_ids, item_ids, n_items, offsets, items)"
+    assert "depth-first" in E.mine_itemsets.__doc__
