@@ -1,0 +1,529 @@
+"""Exact frequent itemsets and pair metrics on a Dask DataFrame.
+
+The data stays where Dask keeps it; every partition is encoded and counted by the
+native engine on its worker, and only labels, candidate lists and counts travel.
+The results equal the one-machine functions on the same rows.
+
+How a call runs (``frequent_itemsets``):
+
+1. **Labels** (one read of the item column): distributed value counts give the set of
+   item labels, numbered once for the whole data exactly as the one-machine path
+   numbers them. Only the distinct labels reach the client.
+2. **Transactions together**: a shuffle on the transaction column puts every row of a
+   transaction in one partition (skipped with ``partitioned_by_transaction=True``).
+   Each partition is encoded on its worker to the engine's arrays (local transaction
+   codes, global item ids). With a ``distributed`` client the encoded partitions are
+   persisted on the workers (which spill to disk under memory pressure), so the two
+   passes below do not shuffle again; with the local schedulers nothing is kept and
+   each pass reads (and shuffles) the data again, partition by partition, which is how
+   data larger than memory goes through on one machine.
+3. **Pass 1, local candidates** (Savasere, Omiecinski and Navathe): each group of
+   partitions is mined by the engine at the same relative threshold,
+   ``ceil(min_count * n_group / n)``. A set whose global count reaches ``min_count``
+   reaches that threshold in at least one group, so the union of the local results
+   holds every globally frequent set. The union is formed on the workers.
+4. **Pass 2, exact counts**: every partition counts the union with the engine's
+   candidate counting; the counts are summed on the workers, the sets below
+   ``min_count`` dropped.
+5. **Closed and maximal**: taken from the exact global table of all frequent sets (a set
+   is closed when no one-item-larger frequent superset has its count, maximal when none
+   is frequent), which is exact because every frequent superset is in that table.
+
+Two passes over the data, whatever the itemset length; a level-wise count-and-sum
+would need one pass per level (six or more on the usual retail data) and a candidate
+generation round trip each time.
+
+Engine threads on workers: the engine's pool is sized once per process, at its first
+parallel call, from the environment variable ``RAYON_NUM_THREADS``. Every call here
+registers :class:`EnginePool` on the cluster, which sets that variable in each worker
+process (and in workers that join or restart later) to the host's cores divided by the
+Dask threads on that host, at least 1, so Dask's threads and the engine's pool never
+oversubscribe the cores. A worker that already ran the engine before the plugin came
+keeps its pool; register the plugin (or set the variable in the worker environment,
+e.g. ``LocalCluster(env={"RAYON_NUM_THREADS": "1"})``) before the first call there.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+try:
+    import dask
+    import dask.dataframe as dd
+    from dask import delayed
+except ImportError as exc:  # pragma: no cover - exercised only without the extra
+    raise ImportError("tallisk.dask needs Dask: pip install 'tallisk[dask]'") from exc
+
+__all__ = ["EnginePool", "frequent_itemsets", "pair_metrics"]
+
+_TARGETS = ("all", "closed", "maximal")
+
+# A group of partitions is mined in pass 1 only once its local threshold reaches this
+# many transactions: tiny partitions mined at a threshold of one or two would report
+# nearly every subset of their baskets as a candidate. Groups never change the answer,
+# only how many candidates pass 2 counts.
+MIN_LOCAL_COUNT = 4
+
+# Fan-in of the tree reductions (candidate union, count sums) run on the workers.
+_FAN_IN = 8
+
+
+# ---- engine pool on workers ----------------------------------------------------------
+
+
+class EnginePool:
+    """Worker plugin that sizes the engine's pool in every worker process.
+
+    ``threads`` engine threads per worker process; ``None`` takes the host's cores
+    divided by the Dask worker threads on that host (computed by the client when
+    :func:`frequent_itemsets` registers the plugin), at least 1.
+    """
+
+    name = "tallisk-engine-pool"
+
+    def __init__(self, threads: int | dict[str, int] | None = None) -> None:
+        self.threads = threads
+
+    def setup(self, worker: Any) -> None:
+        threads = self.threads
+        if isinstance(threads, dict):
+            threads = threads.get(worker.address, threads.get(_host(worker.address)))
+        if threads is None:
+            threads = max(1, (os.cpu_count() or 1) // max(1, worker.state.nthreads))
+        if os.environ.get("RAYON_NUM_THREADS") == str(threads):
+            return
+        import sys
+
+        if "tallisk._engine" in sys.modules:
+            # The pool may already exist with its old size; say so rather than pretend.
+            warnings.warn(
+                f"tallisk's engine was loaded in worker {worker.address} before its pool size was set; "
+                "it keeps the size it started with",
+                RuntimeWarning,
+                stacklevel=1,
+            )
+        os.environ["RAYON_NUM_THREADS"] = str(threads)
+
+
+def _host(address: str) -> str:
+    rest = address.split("://", 1)[-1]
+    return rest.rsplit(":", 1)[0]
+
+
+def _distributed_client() -> Any:
+    try:
+        from distributed import default_client
+    except ImportError:
+        return None
+    try:
+        return default_client()
+    except ValueError:
+        return None
+
+
+def _register_pool(client: Any) -> None:
+    """Registers :class:`EnginePool` with per-host sizes: cores / Dask threads."""
+    info = client.scheduler_info(n_workers=-1)["workers"] if _accepts_n_workers(client) else None
+    if info is None:
+        info = client.scheduler_info()["workers"]
+    per_host: dict[str, int] = {}
+    cores: dict[str, int] = {}
+    for addr, w in info.items():
+        host = _host(addr)
+        per_host[host] = per_host.get(host, 0) + int(w.get("nthreads", 1))
+    cores_by_worker = client.run(os.cpu_count)
+    for addr, n in cores_by_worker.items():
+        cores[_host(addr)] = int(n or 1)
+    sizes = {host: max(1, cores.get(host, 1) // max(1, n)) for host, n in per_host.items()}
+    client.register_plugin(EnginePool(sizes), name=EnginePool.name)
+
+
+def _accepts_n_workers(client: Any) -> bool:
+    import inspect
+
+    try:
+        return "n_workers" in inspect.signature(client.scheduler_info).parameters
+    except (TypeError, ValueError):  # pragma: no cover
+        return False
+
+
+# ---- checks --------------------------------------------------------------------------
+
+
+def _check_threshold(caller: str, min_support: float | None, min_count: int | None) -> None:
+    if (min_support is None) == (min_count is None):
+        raise ValueError(f"{caller} needs exactly one of 'min_support' and 'min_count'.")
+    if min_support is not None:
+        if isinstance(min_support, bool) or not isinstance(min_support, (int, float, np.integer, np.floating)):
+            raise TypeError(f"The 'min_support' parameter of {caller} must be a float. Got {min_support!r} instead.")
+        if not 0.0 < float(min_support) <= 1.0:
+            hint = f" (Did you mean a percentage? Use min_support={float(min_support) / 100:g}.)"
+            raise ValueError(
+                f"The 'min_support' parameter of {caller} must be a float in the range (0.0, 1.0]. "
+                f"Got {min_support!r} instead.{hint if 1.0 < float(min_support) <= 100.0 else ''}"
+            )
+    else:
+        if isinstance(min_count, bool) or not isinstance(min_count, (int, np.integer)) or min_count < 1:
+            raise ValueError(f"The 'min_count' parameter of {caller} must be an int >= 1. Got {min_count!r} instead.")
+
+
+def _check_lengths(caller: str, min_len: int, max_len: int | None) -> None:
+    if isinstance(min_len, bool) or not isinstance(min_len, (int, np.integer)) or min_len < 1:
+        raise ValueError(f"The 'min_len' parameter of {caller} must be an int >= 1. Got {min_len!r} instead.")
+    if max_len is not None and (
+        isinstance(max_len, bool) or not isinstance(max_len, (int, np.integer)) or max_len < min_len
+    ):
+        raise ValueError(
+            f"The 'max_len' parameter of {caller} must be None or an int >= min_len. Got {max_len!r} instead."
+        )
+
+
+def _check_frame(caller: str, ddf: Any, transaction: str, item: str) -> None:
+    if not isinstance(ddf, dd.DataFrame):
+        raise TypeError(f"{caller} takes a Dask DataFrame in long form. Got {type(ddf).__name__} instead.")
+    missing = [c for c in (transaction, item) if c not in ddf.columns]
+    if missing:
+        raise ValueError(f"{caller}: no column {missing[0]!r}; the columns are {list(ddf.columns)}.")
+
+
+# ---- per-partition work (runs on the workers) -----------------------------------------
+
+
+@dataclass
+class _Part:
+    """One partition as engine arrays: dense local transaction codes, global item ids."""
+
+    txn: np.ndarray
+    items: np.ndarray
+    n_transactions: int
+
+
+def _encode(frame: pd.DataFrame, transaction: str, item: str, labels: pd.Index) -> _Part:
+    frame = frame[frame[item].notna()]
+    items = labels.get_indexer(frame[item])
+    if len(items) and items.min() < 0:  # a label the value counts did not see: never silently dropped
+        bad = frame[item].iloc[int(np.argmax(items < 0))]
+        raise ValueError(f"item label {bad!r} is missing from the global label table")
+    txn, uniques = pd.factorize(frame[transaction], use_na_sentinel=False)
+    return _Part(txn.astype(np.int64, copy=False), items.astype(np.int32, copy=False), len(uniques))
+
+
+def _n_transactions(part: _Part) -> int:
+    return part.n_transactions
+
+
+def _concat(parts: Sequence[_Part]) -> _Part:
+    if len(parts) == 1:
+        return parts[0]
+    shift = 0
+    txns = []
+    for p in parts:
+        txns.append(p.txn + shift)
+        shift += p.n_transactions
+    return _Part(np.concatenate(txns), np.concatenate([p.items for p in parts]), shift)
+
+
+def _mine_group(
+    parts: Sequence[_Part], n_items: int, min_count: int, min_len: int, max_len: int | None
+) -> tuple[np.ndarray, np.ndarray]:
+    from tallisk import _engine
+
+    part = _concat(parts)
+    if part.n_transactions == 0:
+        return np.zeros(1, np.int64), np.zeros(0, np.int32)
+    out = _engine.mine_itemsets(part.txn, part.items, n_items, min_count, min_len, max_len, "all")
+    return np.asarray(out["offsets"], np.int64), np.asarray(out["items"], np.int32)
+
+
+def _padded(offsets: np.ndarray, items: np.ndarray, width: int) -> np.ndarray:
+    """CSR itemsets as rows of a (m, width) int32 matrix, padded with -1."""
+    m = len(offsets) - 1
+    lengths = np.diff(offsets)
+    out = np.full((m, width), -1, np.int32)
+    if len(items):
+        rows = np.repeat(np.arange(m), lengths)
+        cols = np.arange(len(items)) - np.repeat(offsets[:-1], lengths)
+        out[rows, cols] = items
+    return out
+
+
+def _csr(padded: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    mask = padded >= 0
+    offsets = np.zeros(len(padded) + 1, np.int64)
+    np.cumsum(mask.sum(axis=1), out=offsets[1:])
+    return offsets, padded[mask].astype(np.int32, copy=False)
+
+
+def _row_keys(padded: np.ndarray) -> np.ndarray:
+    """One comparable scalar per row, for set operations on rows."""
+    a = np.ascontiguousarray(padded)
+    return a.view(np.dtype((np.void, a.dtype.itemsize * a.shape[1]))).ravel()
+
+
+def _union(*csrs: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    width = max([int(np.diff(o).max(initial=0)) for o, _ in csrs] + [1])
+    rows = np.concatenate([_padded(o, i, width) for o, i in csrs])
+    if len(rows) == 0:
+        return np.zeros(1, np.int64), np.zeros(0, np.int32)
+    _, first = np.unique(_row_keys(rows), return_index=True)
+    return _csr(rows[np.sort(first)])
+
+
+def _count_part(part: _Part, n_items: int, candidates: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
+    from tallisk import _engine
+
+    offsets, items = candidates
+    if part.n_transactions == 0 or len(offsets) == 1:
+        return np.zeros(len(offsets) - 1, np.int64)
+    out = _engine.count_itemsets(part.txn, part.items, n_items, offsets, items)
+    return np.asarray(out["counts"], np.int64)
+
+
+def _sum(*arrays: np.ndarray) -> np.ndarray:
+    total = np.zeros_like(arrays[0])
+    for a in arrays:
+        total += a
+    return total
+
+
+def _order(padded: np.ndarray) -> np.ndarray:
+    """Row order of the engine's tables: ascending lexicographic by item id (a set
+    before its extensions)."""
+    if len(padded) == 0:
+        return np.zeros(0, np.intp)
+    return np.lexsort(padded.T[::-1])
+
+
+def _finish(
+    candidates: tuple[np.ndarray, np.ndarray], counts: np.ndarray, min_count: int, min_len: int, target: str
+) -> dict[str, Any]:
+    """Frequent sets from the exact counts, filtered to the target, in engine order."""
+    offsets, items = candidates
+    width = max(1, int(np.diff(offsets).max(initial=0)))
+    rows = _padded(offsets, items, width)
+    keep = counts >= min_count
+    rows, counts = rows[keep], counts[keep]
+    lengths = (rows >= 0).sum(axis=1)
+    if target != "all" and len(rows):
+        drop = _not_target(rows, counts, lengths, target)
+        rows, counts, lengths = rows[~drop], counts[~drop], lengths[~drop]
+    keep = lengths >= min_len
+    rows, counts = rows[keep], counts[keep]
+    order = _order(rows)
+    rows, counts = rows[order], counts[order]
+    offsets, items = _csr(rows)
+    return {"offsets": offsets, "items": items, "counts": counts}
+
+
+def _not_target(rows: np.ndarray, counts: np.ndarray, lengths: np.ndarray, target: str) -> np.ndarray:
+    """Marks the sets that are not closed (or not maximal) among the given frequent sets.
+
+    Only supersets one item larger need checking: a frequent proper superset implies a
+    frequent one-larger superset (between them), and a superset with the same count
+    implies a one-larger superset with the same count (counts shrink with the set).
+    """
+    keys = _row_keys(rows)
+    sorter = np.argsort(keys)
+    sorted_keys = keys[sorter]
+    drop = np.zeros(len(rows), bool)
+    width = rows.shape[1]
+    for k in np.unique(lengths):
+        k = int(k)
+        if k < 2:
+            continue
+        sup = np.flatnonzero(lengths == k)
+        block = rows[sup]
+        for j in range(k):
+            sub = np.full((len(sup), width), -1, np.int32)
+            sub[:, : k - 1] = np.delete(block[:, :k], j, axis=1)
+            pos = np.searchsorted(sorted_keys, _row_keys(sub))
+            pos = np.minimum(pos, len(sorted_keys) - 1)
+            found = sorted_keys[pos] == _row_keys(sub)
+            hit = sorter[pos[found]]
+            if target == "maximal":
+                drop[hit] = True
+            else:
+                same = counts[sup[found]] == counts[hit]
+                drop[hit[same]] = True
+    return drop
+
+
+def _tree(func: Any, items: list[Any]) -> Any:
+    while len(items) > 1:
+        items = [
+            delayed(func, pure=True)(*items[i : i + _FAN_IN])
+            for i in range(0, len(items), _FAN_IN)
+        ]
+    return items[0]
+
+
+# ---- the shared front half -------------------------------------------------------------
+
+
+@dataclass
+class _Prepared:
+    labels: pd.Index
+    parts: list[Any]  # delayed _Part, one per partition
+    n_per_part: list[int]
+    persisted: bool
+    stats: dict[str, Any] = field(default_factory=dict)
+
+
+def _labels_numbered(value_counts: pd.Series) -> pd.Index:
+    """The one-machine numbering of the labels (item id i has label labels[i])."""
+    labels = pd.Index(value_counts.index)
+    try:
+        return labels.sort_values()
+    except TypeError:  # labels of mixed kinds: keep them in a stable order of their reprs
+        return labels[np.argsort(np.array([repr(v) for v in labels]), kind="stable")]
+
+
+def _prepare(ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool) -> _Prepared:
+    frame = ddf[[transaction, item]]
+    counts = frame[item].value_counts(dropna=True).compute()
+    labels = _labels_numbered(counts)
+    if not partitioned_by_transaction and frame.npartitions > 1:
+        frame = frame.shuffle(on=transaction)
+    labels_d = delayed(labels, pure=True)
+    encode = delayed(_encode, pure=True)
+    parts = [encode(p, transaction, item, labels_d) for p in frame.to_delayed()]
+    client = _distributed_client()
+    persisted = client is not None
+    if persisted:
+        _register_pool(client)
+        parts = list(dask.persist(*parts))
+    n_per_part = [int(n) for n in dask.compute(*[delayed(_n_transactions, pure=True)(p) for p in parts])]
+    return _Prepared(labels, parts, n_per_part, persisted)
+
+
+def _groups(n_per_part: Sequence[int], min_count: int, n: int) -> list[list[int]]:
+    """Consecutive non-empty partitions grouped so each group's local threshold reaches
+    ``MIN_LOCAL_COUNT`` (or the group holds everything)."""
+    groups: list[list[int]] = []
+    current: list[int] = []
+    size = 0
+    for idx, n_p in enumerate(n_per_part):
+        if n_p == 0:
+            continue
+        current.append(idx)
+        size += n_p
+        if min_count * size >= MIN_LOCAL_COUNT * n:
+            groups.append(current)
+            current, size = [], 0
+    if current:
+        if groups:
+            groups[-1].extend(current)
+        else:
+            groups.append(current)
+    return groups
+
+
+def _local_count(min_count: int, n_group: int, n: int) -> int:
+    # Smallest integer c with c >= min_count * n_group / n, in exact integer arithmetic.
+    return max(1, -(-min_count * n_group // n))
+
+
+# ---- public entries ----------------------------------------------------------------------
+
+
+def frequent_itemsets(
+    ddf: Any,
+    transaction: str,
+    item: str,
+    min_support: float | None = None,
+    *,
+    min_count: int | None = None,
+    min_len: int = 1,
+    max_len: int | None = None,
+    target: str = "all",
+    partitioned_by_transaction: bool = False,
+) -> pd.DataFrame:
+    """Every frequent itemset of a Dask DataFrame in long form, exactly.
+
+    ``ddf`` has one row per (transaction, item) occurrence in the columns named by
+    ``transaction`` and ``item``; duplicate rows count once and rows with a missing
+    item are left out. Thresholds, lengths and ``target`` mean what they mean for
+    :func:`tallisk.frequent_itemsets`, and the result is the same pandas DataFrame
+    (same rows, same order, same ``attrs``), so ``tallisk.association_rules`` takes it
+    unchanged.
+
+    ``partitioned_by_transaction=True`` says that no transaction has rows in two
+    partitions (e.g. files written per order); the shuffle is then skipped. A wrong
+    claim counts a split transaction once per partition it sits in.
+
+    With a ``distributed`` client active the work runs on its cluster; otherwise on
+    Dask's local scheduler, partition by partition.
+    """
+    caller = "frequent_itemsets"
+    _check_frame(caller, ddf, transaction, item)
+    _check_threshold(caller, min_support, min_count)
+    _check_lengths(caller, min_len, max_len)
+    if target not in _TARGETS:
+        raise ValueError(f"The 'target' parameter of {caller} must be one of {_TARGETS}. Got {target!r} instead.")
+    table, _ = _frequent_itemsets(
+        ddf, transaction, item, min_support, min_count, min_len, max_len, target, partitioned_by_transaction
+    )
+    return table
+
+
+def _frequent_itemsets(
+    ddf: Any,
+    transaction: str,
+    item: str,
+    min_support: float | None,
+    min_count: int | None,
+    min_len: int,
+    max_len: int | None,
+    target: str,
+    partitioned_by_transaction: bool,
+) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The work of :func:`frequent_itemsets`; also returns what travelled (for benchmarks)."""
+    from tallisk.mining import itemsets_frame
+
+    prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
+    n = sum(prep.n_per_part)
+    n_items = len(prep.labels)
+    if min_count is None:
+        min_count = max(1, math.ceil(float(min_support) * n))
+    min_count = int(min_count)
+    stats: dict[str, Any] = {"n_transactions": n, "n_items": n_items, "partitions": len(prep.parts)}
+
+    groups = _groups(prep.n_per_part, min_count, n)
+    mine = delayed(_mine_group, pure=True)
+    local = [
+        mine([prep.parts[i] for i in g], n_items, _local_count(min_count, sum(prep.n_per_part[i] for i in g), n),
+             min_len, max_len)
+        for g in groups
+    ]
+    if not local:
+        candidates = delayed((np.zeros(1, np.int64), np.zeros(0, np.int32)))
+    else:
+        candidates = _tree(_union, local)
+    count = delayed(_count_part, pure=True)
+    partial = [count(prep.parts[i], n_items, candidates) for i, n_p in enumerate(prep.n_per_part) if n_p]
+    totals = _tree(_sum, partial) if partial else delayed(np.zeros)(0, np.int64)
+    result = delayed(_finish, pure=True)(candidates, totals, min_count, min_len, target)
+    sizes = [delayed(_csr_size, pure=True)(c) for c in local]
+    result, cand_size, local_sizes = dask.compute(result, delayed(_csr_size)(candidates), sizes)
+    stats.update(
+        groups=len(groups),
+        local_candidates=[s[0] for s in local_sizes],
+        candidates=cand_size[0],
+        candidate_bytes=cand_size[1],
+        result_rows=len(result["counts"]),
+    )
+    table = itemsets_frame(result["offsets"], result["items"], result["counts"], prep.labels, n, min_count)
+    return table, stats
+
+
+def _csr_size(csr: tuple[np.ndarray, np.ndarray]) -> tuple[int, int]:
+    offsets, items = csr
+    return len(offsets) - 1, int(offsets.nbytes + items.nbytes)
