@@ -62,6 +62,11 @@ try:
 except ImportError as exc:  # pragma: no cover - exercised only without the extra
     raise ImportError("tallisk.dask needs Dask: pip install 'tallisk[dask]'") from exc
 
+try:
+    from distributed import WorkerPlugin as _WorkerPlugin
+except ImportError:  # pragma: no cover - the local schedulers need no plugin
+    _WorkerPlugin = object
+
 __all__ = ["EnginePool", "frequent_itemsets", "pair_metrics"]
 
 _TARGETS = ("all", "closed", "maximal")
@@ -79,7 +84,7 @@ _FAN_IN = 8
 # ---- engine pool on workers ----------------------------------------------------------
 
 
-class EnginePool:
+class EnginePool(_WorkerPlugin):  # type: ignore[misc, valid-type]
     """Worker plugin that sizes the engine's pool in every worker process.
 
     ``threads`` engine threads per worker process; ``None`` takes the host's cores
@@ -124,9 +129,14 @@ def _distributed_client() -> Any:
     except ImportError:
         return None
     try:
-        return default_client()
+        client = default_client()
     except ValueError:
         return None
+    # A caller who picked another scheduler (dask.config.set(scheduler="sync")) gets it.
+    scheduler = dask.config.get("scheduler", None)
+    if scheduler is not None and scheduler not in ("dask.distributed", "distributed"):
+        return None
+    return client
 
 
 def _register_pool(client: Any) -> None:
@@ -527,3 +537,131 @@ def _frequent_itemsets(
 def _csr_size(csr: tuple[np.ndarray, np.ndarray]) -> tuple[int, int]:
     offsets, items = csr
     return len(offsets) - 1, int(offsets.nbytes + items.nbytes)
+
+
+# ---- pair metrics ------------------------------------------------------------------------
+
+_PAIR_METRICS = ("support", "confidence", "lift", "conviction", "leverage", "cosine", "jaccard")
+
+
+def _pair_counts(part: _Part, n_items: int, bounds: np.ndarray) -> tuple[Any, ...]:
+    """Co-occurrence counts of one partition, both orders of every pair, cut into the
+    output buckets by the first item; the last element is the partition's item counts."""
+    from tallisk import _engine
+
+    k = len(bounds) - 1
+    empty = (np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int64))
+    if part.n_transactions == 0:
+        return (*([empty] * k), np.zeros(n_items, np.int64))
+    out = _engine.mine_itemsets(part.txn, part.items, n_items, 1, 1, 2, "all")
+    offsets = np.asarray(out["offsets"], np.int64)
+    pairs = np.flatnonzero(np.diff(offsets) == 2)
+    first = np.asarray(out["items"], np.int32)[offsets[pairs]]
+    second = np.asarray(out["items"], np.int32)[offsets[pairs] + 1]
+    counts = np.asarray(out["counts"], np.int64)[pairs]
+    a = np.concatenate([first, second])
+    b = np.concatenate([second, first])
+    c = np.concatenate([counts, counts])
+    bucket = np.searchsorted(bounds, a, side="right") - 1
+    order = np.argsort(bucket, kind="stable")
+    a, b, c, bucket = a[order], b[order], c[order], bucket[order]
+    cuts = np.searchsorted(bucket, np.arange(k + 1))
+    pieces = tuple((a[cuts[j] : cuts[j + 1]], b[cuts[j] : cuts[j + 1]], c[cuts[j] : cuts[j + 1]]) for j in range(k))
+    return (*pieces, np.asarray(out["item_counts"], np.int64))
+
+
+def _pair_table(
+    pieces: Sequence[tuple[np.ndarray, np.ndarray, np.ndarray]],
+    item_counts: np.ndarray,
+    n: int,
+    min_count: int,
+    labels: pd.Index,
+) -> pd.DataFrame:
+    """Sums one bucket's pieces and computes the metrics as the engine does, in the same
+    floating-point operations, so values match bit for bit."""
+    n_items = len(labels)
+    pieces = [*pieces, (np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int64))]
+    a = np.concatenate([p[0] for p in pieces]).astype(np.int64)
+    b = np.concatenate([p[1] for p in pieces]).astype(np.int64)
+    c = np.concatenate([p[2] for p in pieces])
+    keys = a * max(n_items, 1) + b
+    order = np.argsort(keys, kind="stable")
+    keys, c = keys[order], c[order]
+    starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]]) if len(keys) else np.zeros(0, np.intp)
+    co = np.add.reduceat(c, starts) if len(keys) else np.zeros(0, np.int64)
+    keys = keys[starts]
+    keep = co >= max(min_count, 1)
+    keys, co = keys[keep], co[keep]
+    a, b = keys // max(n_items, 1), keys % max(n_items, 1)
+    nf = float(n)
+    count_a = item_counts[a].astype(np.float64)
+    sa = count_a / nf
+    sb = item_counts[b].astype(np.float64) / nf
+    cof = co.astype(np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        support = cof / nf
+        confidence = cof / count_a
+        lift = np.where(sb > 0.0, confidence / sb, np.inf)
+        conviction = np.where(
+            ~(sb < 1.0), np.nan, np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence))
+        )
+        leverage = support - sa * sb
+        cosine = support / np.sqrt(sa * sb)
+        jaccard = support / (sa + sb - support)
+    frame = pd.DataFrame(
+        {
+            "item_a": pd.Categorical.from_codes(a.astype(np.int32), categories=labels),
+            "item_b": pd.Categorical.from_codes(b.astype(np.int32), categories=labels),
+            "count": co.astype(np.int64),
+        }
+    )
+    for name, values in zip(
+        _PAIR_METRICS, (support, confidence, lift, conviction, leverage, cosine, jaccard), strict=True
+    ):
+        frame[name] = values
+    return frame
+
+
+def pair_metrics(
+    ddf: Any,
+    transaction: str,
+    item: str,
+    min_support: float = 0.0,
+    *,
+    partitioned_by_transaction: bool = False,
+    npartitions: int | None = None,
+) -> Any:
+    """The pair table of :func:`tallisk.pair_metrics` for a Dask DataFrame in long form.
+
+    Returns a lazy Dask DataFrame of ``npartitions`` partitions (by default as many as
+    the input has), cut by ranges of the first item: each partition sums the pair
+    counts of every input partition for its items and computes the metrics, so no
+    machine ever holds the whole table. Rows are ordered by (``item_a``, ``item_b``)
+    in item-id order within and across partitions; labels are pandas Categoricals over
+    all item labels. ``.compute()`` gives one pandas DataFrame.
+    """
+    caller = "pair_metrics"
+    _check_frame(caller, ddf, transaction, item)
+    if isinstance(min_support, bool) or not isinstance(min_support, (int, float, np.integer, np.floating)):
+        raise TypeError(f"The 'min_support' parameter of {caller} must be a float. Got {min_support!r} instead.")
+    if not 0.0 <= float(min_support) <= 1.0:
+        raise ValueError(
+            f"The 'min_support' parameter of {caller} must be a float in the range [0.0, 1.0]. "
+            f"Got {min_support!r} instead."
+        )
+    prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
+    n = sum(prep.n_per_part)
+    n_items = len(prep.labels)
+    min_count = math.ceil(float(min_support) * n) if min_support > 0 else 1
+    k = max(1, min(npartitions or len(prep.parts), max(n_items, 1)))
+    bounds = np.linspace(0, n_items, k + 1).round().astype(np.int64)
+    per_part = [
+        delayed(_pair_counts, pure=True, nout=k + 1)(prep.parts[i], n_items, bounds)
+        for i, n_p in enumerate(prep.n_per_part)
+        if n_p
+    ]
+    item_counts = _tree(_sum, [p[k] for p in per_part]) if per_part else delayed(np.zeros)(n_items, np.int64)
+    table = delayed(_pair_table, pure=True)
+    outputs = [table([p[j] for p in per_part], item_counts, n, min_count, prep.labels) for j in range(k)]
+    meta = _pair_table([], np.zeros(n_items, np.int64), max(n, 1), 1, prep.labels)
+    return dd.from_delayed(outputs, meta=meta, verify_meta=False)
