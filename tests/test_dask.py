@@ -14,7 +14,6 @@ distributed = pytest.importorskip("dask.distributed")
 dd = pytest.importorskip("dask.dataframe")
 
 import dask  # noqa: E402
-
 import tallisk.dask as tdask  # noqa: E402
 from tallisk.mining import frequent_itemsets as one_machine  # noqa: E402
 from tallisk.transactions import Transactions  # noqa: E402
