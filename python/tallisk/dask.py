@@ -47,6 +47,7 @@ from __future__ import annotations
 
 import math
 import os
+import time
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -397,8 +398,10 @@ def _labels_numbered(value_counts: pd.Series) -> pd.Index:
 
 
 def _prepare(ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool) -> _Prepared:
+    t0 = time.time()
     frame = ddf[[transaction, item]]
     counts = frame[item].value_counts(dropna=True).compute()
+    t1 = time.time()
     labels = _labels_numbered(counts)
     if not partitioned_by_transaction and frame.npartitions > 1:
         frame = frame.shuffle(on=transaction)
@@ -411,7 +414,8 @@ def _prepare(ddf: Any, transaction: str, item: str, partitioned_by_transaction: 
         _register_pool(client)
         parts = list(dask.persist(*parts))
     n_per_part = [int(n) for n in dask.compute(*[delayed(_n_transactions, pure=True)(p) for p in parts])]
-    return _Prepared(labels, parts, n_per_part, persisted)
+    phases = [("labels", t0, t1), ("encode", t1, time.time())]
+    return _Prepared(labels, parts, n_per_part, persisted, {"phases": phases})
 
 
 def _groups(n_per_part: Sequence[int], min_count: int, n: int) -> list[list[int]]:
@@ -522,8 +526,11 @@ def _frequent_itemsets(
     totals = _tree(_sum, partial) if partial else delayed(np.zeros)(0, np.int64)
     result = delayed(_finish, pure=True)(candidates, totals, min_count, min_len, target)
     sizes = [delayed(_csr_size, pure=True)(c) for c in local]
+    t0 = time.time()
     result, cand_size, local_sizes = dask.compute(result, delayed(_csr_size)(candidates), sizes)
     stats.update(
+        phases=[*prep.stats["phases"], ("passes", t0, time.time())],
+        persisted=prep.persisted,
         groups=len(groups),
         local_candidates=[s[0] for s in local_sizes],
         candidates=cand_size[0],
