@@ -1,0 +1,159 @@
+"""One-hot (transaction x item) tables -> the engine's occurrence arrays.
+
+Accepted: a pandas DataFrame of booleans or 0/1 numbers, dense or with pandas sparse
+columns (mixed is fine), a 2-D NumPy array of the same, and SciPy sparse matrices or
+arrays (any format). Rows are transactions, columns items. The work is per column at
+most, never per row.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["onehot_codes"]
+
+
+def _bad_values(where: str, example: Any) -> ValueError:
+    return ValueError(
+        f"One-hot data must hold only booleans or the numbers 0 and 1; {where} holds {example!r}. "
+        "Convert it first, e.g. df.astype(bool) when every non-zero means 'in the basket'."
+    )
+
+
+def _is_scipy_sparse(data: Any) -> bool:
+    # SciPy is optional: an object can only be a SciPy matrix if SciPy is imported.
+    sparse = sys.modules.get("scipy.sparse")
+    return sparse is not None and sparse.issparse(data)
+
+
+def _check_binary(values: np.ndarray, where: str) -> np.ndarray:
+    """Boolean mask of the non-zero entries, after checking every value is 0/1."""
+    if values.dtype == np.bool_:
+        return values
+    if values.dtype.kind in "iuf":
+        nz = values != 0
+        bad = nz & (values != 1)
+        if values.dtype.kind == "f":
+            bad |= np.isnan(values)
+        if bad.any():
+            raise _bad_values(where, values[bad].flat[0].item())
+        return nz
+    if values.dtype == object:
+        # Python bools/ints in an object column: compare, but refuse anything else.
+        try:
+            ones = values == 1
+            zeros = values == 0
+        except TypeError:
+            ones = zeros = np.zeros(values.shape, dtype=bool)
+        ones = np.asarray(ones, dtype=bool)
+        zeros = np.asarray(zeros, dtype=bool)
+        bad = ~(ones | zeros)
+        if bad.any():
+            raise _bad_values(where, values[bad].flat[0])
+        return ones
+    raise _bad_values(where, values.flat[0] if values.size else values.dtype)
+
+
+def _sorted_unique(rows: np.ndarray, cols: np.ndarray, n_cols: int) -> tuple[np.ndarray, np.ndarray]:
+    """(row, col) pairs sorted by row then column, each once."""
+    key = rows.astype(np.int64) * max(n_cols, 1) + cols
+    if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
+        key = np.unique(key)
+    return key // max(n_cols, 1), key % max(n_cols, 1)
+
+
+def _from_scipy(data: Any) -> tuple[np.ndarray, np.ndarray, int, int]:
+    # COO keeps explicit duplicates apart (summing them would turn two 1s into a 2);
+    # they are merged by the caller's dedup instead.
+    m = data.tocoo()
+    n_rows, n_cols = m.shape
+    nz = _check_binary(np.asarray(m.data), "the sparse matrix")
+    return np.asarray(m.row, dtype=np.int64)[nz], np.asarray(m.col, dtype=np.int64)[nz], n_rows, n_cols
+
+
+def _dense_column(col: pd.Series, where: str) -> np.ndarray:
+    """Row positions of the items present in one column."""
+    dtype = col.dtype
+    if isinstance(dtype, pd.SparseDtype):
+        fill = dtype.fill_value
+        if pd.isna(fill) or fill != 0:
+            # A 'present' or missing default makes the column dense in practice.
+            return _dense_column(pd.Series(col.sparse.to_dense().to_numpy()), where)
+        arr = col.array
+        positions = np.asarray(arr.sp_index.indices, dtype=np.int64)
+        values = np.asarray(arr.sp_values)
+        return positions[_check_binary(values, where)]
+    if isinstance(dtype, pd.BooleanDtype) or (hasattr(dtype, "na_value") and dtype.kind in "iuf"):
+        if col.isna().any():
+            raise _bad_values(where, None)
+        values = col.to_numpy(dtype=dtype.numpy_dtype)
+    else:
+        values = col.to_numpy()
+    return np.flatnonzero(_check_binary(values, where))
+
+
+def _from_frame(df: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, int]:
+    n_rows, n_cols = df.shape
+    dtypes = df.dtypes
+    sparse_cols = np.array([isinstance(t, pd.SparseDtype) for t in dtypes], dtype=bool)
+    if n_cols and not sparse_cols.any() and all(isinstance(t, np.dtype) for t in dtypes):
+        # All plain NumPy columns of one kind: one 2-D pass, row-major, already ordered.
+        values = df.to_numpy()
+        rows, cols = np.nonzero(_check_binary(values, "the DataFrame"))
+        return rows.astype(np.int64), cols.astype(np.int64), n_rows
+    row_parts, col_parts = [], []
+    for j in range(n_cols):
+        pos = _dense_column(df.iloc[:, j], f"column {df.columns[j]!r}")
+        row_parts.append(pos)
+        col_parts.append(np.full(pos.size, j, dtype=np.int64))
+    rows = np.concatenate(row_parts) if row_parts else np.zeros(0, np.int64)
+    cols = np.concatenate(col_parts) if col_parts else np.zeros(0, np.int64)
+    order = np.lexsort((cols, rows))  # column-wise gathering -> row-major order
+    return rows[order], cols[order], n_rows
+
+
+def onehot_codes(data: Any, columns: Any = None) -> tuple[np.ndarray, np.ndarray, int, pd.Index]:
+    """The occurrences of a one-hot table as engine arrays.
+
+    Returns ``(txn_ids, item_ids, n_rows, columns)``: ``txn_ids`` (int64) is the row
+    position and ``item_ids`` (int32) the column position of every true cell, ordered by
+    row then column, each cell once; ``n_rows`` counts every row, all-false rows
+    included; ``columns`` is the DataFrame's columns, ``columns`` when given, otherwise
+    ``RangeIndex(n_columns)``.
+
+    Values must be booleans or 0/1 numbers (NaN and missing values included are
+    refused with a ValueError naming the column); a sparse column whose fill value is
+    not 0/False is read densely.
+    """
+    if isinstance(data, pd.DataFrame):
+        rows, cols, n_rows = _from_frame(data)
+        n_cols = data.shape[1]
+        labels = data.columns
+    elif _is_scipy_sparse(data):
+        if len(data.shape) != 2:
+            raise ValueError(f"A one-hot matrix must be 2-dimensional; got shape {data.shape}.")
+        rows, cols, n_rows, n_cols = _from_scipy(data)
+        labels = pd.RangeIndex(n_cols)
+    elif isinstance(data, np.ndarray):
+        if data.ndim != 2:
+            raise ValueError(f"A one-hot array must be 2-dimensional; got shape {data.shape}.")
+        n_rows, n_cols = data.shape
+        rows, cols = np.nonzero(_check_binary(data, "the array"))
+        rows = rows.astype(np.int64)
+        labels = pd.RangeIndex(n_cols)
+    else:
+        raise TypeError(
+            "One-hot data must be a pandas DataFrame, a 2-D NumPy array or a SciPy sparse matrix; "
+            f"got {type(data).__name__}."
+        )
+    if columns is not None:
+        labels = pd.Index(columns)
+        if len(labels) != n_cols:
+            raise ValueError(f"'columns' has {len(labels)} labels but the data has {n_cols} columns.")
+    if not isinstance(data, pd.DataFrame):
+        rows, cols = _sorted_unique(rows, cols, n_cols)
+    return rows.astype(np.int64, copy=False), cols.astype(np.int32), int(n_rows), labels

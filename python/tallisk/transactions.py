@@ -1,0 +1,462 @@
+"""The one input object: transactions factorised once, reused for many questions."""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._onehot import onehot_codes
+
+__all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
+
+
+# ---- label factorisation ----------------------------------------------------------------
+
+
+def _missing_error(what: str, where: str) -> ValueError:
+    return ValueError(
+        f"{what} holds a missing value (None or NaN) at {where}. Missing labels are not "
+        "items: drop those rows first (e.g. df.dropna(subset=[...])), or give them a label of their own "
+        "(e.g. df.fillna('unknown'))."
+    )
+
+
+def _sort_order(uniques: pd.Index) -> np.ndarray | None:
+    """Positions that sort the labels, or None when they do not compare with each other."""
+    try:
+        return np.asarray(uniques.argsort(), dtype=np.int64)
+    except TypeError:
+        return None
+
+
+def factorize_labels(
+    values: Any, what: str, *, sort: bool = True, where: Callable[[int], str] | None = None
+) -> tuple[np.ndarray, pd.Index]:
+    """Labels -> (codes int64, uniques).
+
+    Categoricals keep their category order (unused categories dropped); other labels are
+    sorted when they compare with each other (numbers, strings), otherwise kept in order of
+    first appearance. Missing values raise a ValueError naming the first one
+    (``where(position)`` describes it; default "position N").
+    """
+    if where is None:
+        where = "position {}".format
+    if isinstance(values, pd.Series | pd.Index):
+        values = values.array
+    if isinstance(values, pd.Categorical | pd.CategoricalDtype) or isinstance(
+        getattr(values, "dtype", None), pd.CategoricalDtype
+    ):
+        cat = pd.Categorical(values)
+        codes = np.asarray(cat.codes, dtype=np.int64)
+        categories = cat.categories
+        if codes.size and codes.min() < 0:
+            raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+        used = np.bincount(codes, minlength=len(categories)) > 0
+        if not used.all():
+            remap = np.cumsum(used) - 1
+            codes = remap[codes]
+            categories = categories[used]
+        return codes, pd.Index(categories)
+    if not isinstance(values, np.ndarray | pd.api.extensions.ExtensionArray):
+        values = _object_array(values)
+    codes, uniques = pd.factorize(values, sort=False)
+    codes = np.asarray(codes, dtype=np.int64)
+    if codes.size and codes.min() < 0:
+        raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+    uniques = pd.Index(uniques, tupleize_cols=False)
+    if uniques.dtype == object and hasattr(uniques, "infer_objects"):
+        # Labels read from Python objects get the dtype they would have in a column.
+        uniques = uniques.infer_objects()
+    if sort and len(uniques) > 1:
+        order = _sort_order(uniques)
+        if order is not None and not (order[1:] > order[:-1]).all():
+            rank = np.empty_like(order)
+            rank[order] = np.arange(order.size, dtype=np.int64)
+            codes = rank[codes]
+            uniques = uniques[order]
+    return codes, uniques
+
+
+def _object_array(values: Iterable[Any]) -> np.ndarray:
+    """A 1-D object array of the given labels, tuples kept whole (np.array would make
+    a 2-D array of a list of tuples)."""
+    if not isinstance(values, list | tuple):
+        values = list(values)
+    return np.fromiter(values, dtype=object, count=len(values))
+
+
+# ---- dedup ------------------------------------------------------------------------------
+
+
+def _dedup(txn: np.ndarray, item: np.ndarray, n_items: int) -> tuple[np.ndarray, np.ndarray]:
+    """(txn, item) pairs sorted by transaction then item id, each once."""
+    txn = np.asarray(txn, dtype=np.int64)
+    item = np.asarray(item)
+    width = max(int(n_items), 1)
+    key = txn * width + item.astype(np.int64, copy=False)
+    if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
+        key = np.unique(key)
+        txn = key // width
+        item = key - txn * width
+    return txn, item.astype(np.int32, copy=False)
+
+
+# ---- the object -------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class TransactionsSummary:
+    """What :meth:`Transactions.summary` shows; ``str()`` gives the printed form."""
+
+    n_transactions: int
+    n_items: int
+    n_occurrences: int
+    density: float
+    most_frequent: pd.Series
+    size_distribution: pd.Series
+    size_stats: pd.Series
+
+    def __str__(self) -> str:
+        lines = [
+            f"transactions: {self.n_transactions} rows (transactions) x {self.n_items} columns (items), "
+            f"{self.n_occurrences} occurrences, density {self.density:.6g}",
+            "",
+            "most frequent items:",
+        ]
+        if len(self.most_frequent):
+            lines.append(self.most_frequent.to_string())
+        lines += ["", "basket sizes (size: transactions):"]
+        if len(self.size_distribution):
+            lines.append(self.size_distribution.to_string())
+        lines += ["", self.size_stats.to_frame().T.to_string(index=False)]
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return str(self)
+
+
+class Transactions:
+    """Transactions with their items factorised once.
+
+    Item id ``i`` has label ``items[i]``. Item ids follow the label order when labels
+    compare with each other (numbers, strings), the category order for categoricals,
+    and the order of first appearance otherwise; only labels that occur are items
+    (unused categories and all-false one-hot columns are dropped). Labels may be any
+    hashable value; a missing label (None, NaN, pd.NA) raises a ValueError naming its
+    position: it would be ambiguous (an unknown item or no item), so it is neither an
+    item nor silently dropped.
+
+    A (transaction, item) pair given more than once counts once. The engine arrays
+    ``txn_ids`` (int64, dense ``0 … n_transactions - 1``) and ``item_ids`` (int32) hold
+    one row per distinct pair, sorted by transaction, then item id.
+
+    Build with :meth:`from_long`, :meth:`from_baskets` or :meth:`from_onehot`.
+    """
+
+    __slots__ = ("_txn_ids", "_item_ids", "_items", "_n_transactions", "_transactions", "_cache")
+
+    def __init__(self) -> None:
+        raise TypeError("Build Transactions with Transactions.from_long, from_baskets or from_onehot.")
+
+    # -- constructors ---------------------------------------------------------------------
+
+    @classmethod
+    def _make(
+        cls,
+        txn_ids: np.ndarray,
+        item_ids: np.ndarray,
+        items: pd.Index,
+        n_transactions: int,
+        transactions: pd.Index | None,
+    ) -> Transactions:
+        self = object.__new__(cls)
+        self._txn_ids = txn_ids
+        self._item_ids = item_ids
+        self._items = items
+        self._n_transactions = int(n_transactions)
+        self._transactions = transactions
+        self._cache = {}
+        for arr in (txn_ids, item_ids):
+            arr.flags.writeable = False
+        return self
+
+    @classmethod
+    def _from_codes(
+        cls,
+        txn_codes: Any,
+        item_codes: Any,
+        items: Any,
+        n_transactions: int,
+        transactions: Any = None,
+    ) -> Transactions:
+        """Trusted constructor for readers: codes are already dense (transactions in
+        ``0 … n_transactions - 1``, items in ``0 … len(items) - 1``); duplicates are
+        dropped here. Codes outside those ranges raise a ValueError. Items that never
+        occur are kept (the caller chose the item list)."""
+        txn = np.asarray(txn_codes)
+        item = np.asarray(item_codes)
+        items = pd.Index(items, tupleize_cols=False)
+        n = int(n_transactions)
+        if txn.ndim != 1 or item.ndim != 1 or txn.shape != item.shape:
+            raise ValueError(f"txn_codes and item_codes must be 1-D of one length; got {txn.shape} and {item.shape}.")
+        for name, arr, bound in (("txn_codes", txn, n), ("item_codes", item, len(items))):
+            if arr.size and arr.dtype.kind not in "iu":
+                raise TypeError(f"{name} must hold integers; got dtype {arr.dtype}.")
+            if arr.size and (arr.min() < 0 or arr.max() >= bound):
+                bad = int(np.flatnonzero((arr < 0) | (arr >= bound))[0])
+                raise ValueError(f"{name}[{bad}] = {arr[bad]} is outside 0 … {bound - 1}.")
+        if transactions is not None:
+            transactions = pd.Index(transactions)
+            if len(transactions) != n:
+                raise ValueError(f"{len(transactions)} transaction labels for {n} transactions.")
+        t, i = _dedup(txn, item, len(items))
+        return cls._make(t, i, items, n, transactions)
+
+    @classmethod
+    def from_long(cls, data: Any = None, transaction: Any = None, item: Any = None) -> Transactions:
+        """Transactions from long form: one row per (transaction, item).
+
+        ``Transactions.from_long(df, transaction="order_id", item="product")`` reads two
+        columns of a DataFrame (a DataFrame of exactly two columns may leave both names
+        out: transaction first, item second); ``Transactions.from_long(orders, products)``
+        or ``Transactions.from_long(transaction=orders, item=products)`` takes two
+        array-likes (Series, arrays, lists) of one length.
+
+        Every transaction label that appears is a transaction, in order of first
+        appearance (``transactions`` keeps the labels). Long form cannot express an empty
+        basket, so every transaction holds at least one item. Missing labels in either
+        column raise a ValueError.
+        """
+        if isinstance(data, pd.DataFrame):
+            if transaction is None and item is None:
+                if data.shape[1] != 2:
+                    raise ValueError(
+                        "Name the columns: Transactions.from_long(df, transaction=..., item=...); the DataFrame has "
+                        f"{data.shape[1]} columns, so which two to use is not clear."
+                    )
+                transaction, item = data.columns[0], data.columns[1]
+            for role, col in (("transaction", transaction), ("item", item)):
+                if col is None or col not in data.columns:
+                    raise KeyError(f"The {role} column {col!r} is not a column of the DataFrame.")
+            txn_values, item_values = data[transaction], data[item]
+        else:
+            if data is not None:
+                if item is not None:
+                    raise TypeError("Give either a DataFrame with column names or two arrays, not three arguments.")
+                txn_values, item_values = data, transaction
+            else:
+                txn_values, item_values = transaction, item
+            if txn_values is None or item_values is None:
+                raise TypeError("from_long needs a DataFrame with column names, or two arrays (transactions, items).")
+            if isinstance(txn_values, str | bytes) or isinstance(item_values, str | bytes):
+                raise TypeError("Column names need a DataFrame; without one, give two arrays of labels.")
+            if not isinstance(txn_values, pd.Series | pd.Index | np.ndarray | pd.api.extensions.ExtensionArray):
+                txn_values = _object_array(txn_values)
+            if not isinstance(item_values, pd.Series | pd.Index | np.ndarray | pd.api.extensions.ExtensionArray):
+                item_values = _object_array(item_values)
+            if np.ndim(txn_values) != 1 or np.ndim(item_values) != 1:
+                raise ValueError("The transaction and item arrays must be 1-dimensional.")
+            if len(txn_values) != len(item_values):
+                raise ValueError(
+                    f"The transaction and item arrays differ in length: {len(txn_values)} and {len(item_values)}."
+                )
+        row = "row {}".format
+        t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
+        i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
+        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
+        t, i = _dedup(t_codes, i_codes, len(i_labels))
+        return cls._make(t, i, i_labels, len(t_labels), t_labels)
+
+    @classmethod
+    def from_baskets(cls, baskets: Iterable[Iterable[Any]]) -> Transactions:
+        """Transactions from baskets: an iterable of lists, tuples, sets (any iterable but a
+        string) of labels, one per transaction. An empty basket is a transaction with no
+        items: it counts in ``n_transactions`` and lowers every support."""
+        if isinstance(baskets, pd.DataFrame):
+            raise TypeError(
+                "A DataFrame is not a list of baskets: use Transactions.from_long(df, transaction=..., item=...) "
+                "or Transactions.from_onehot(df)."
+            )
+        if isinstance(baskets, str | bytes):
+            raise TypeError("from_baskets takes an iterable of baskets, not a string.")
+        baskets = baskets if isinstance(baskets, list) else list(baskets)
+        kinds = set(map(type, baskets))
+        for kind in kinds:
+            if issubclass(kind, str | bytes) or not hasattr(kind, "__iter__"):
+                pos = next(k for k, b in enumerate(baskets) if type(b) is kind)
+                raise TypeError(
+                    f"Basket {pos} is a {kind.__name__}, not a collection of labels; "
+                    f"wrap single labels in a list, e.g. [{baskets[pos]!r}]."
+                )
+        if not all(issubclass(k, list | tuple | set | frozenset) for k in kinds):
+            # Generators and other one-pass iterables: read each once.
+            baskets = list(map(list, baskets))
+        sizes = np.fromiter(map(len, baskets), dtype=np.int64, count=len(baskets))
+        flat = np.fromiter(itertools.chain.from_iterable(baskets), dtype=object, count=int(sizes.sum()))
+        txn = np.repeat(np.arange(len(baskets), dtype=np.int64), sizes)
+        ends = np.cumsum(sizes)
+
+        def basket_of(pos: int) -> str:
+            return f"basket {int(np.searchsorted(ends, pos, side='right'))}"
+
+        i_codes, i_labels = factorize_labels(flat, "A basket", where=basket_of)
+        t, i = _dedup(txn, i_codes, len(i_labels))
+        return cls._make(t, i, i_labels, len(baskets), None)
+
+    @classmethod
+    def from_onehot(cls, data: Any, columns: Any = None) -> Transactions:
+        """Transactions from a one-hot table: a boolean or 0/1 DataFrame (dense or with
+        pandas sparse columns), 2-D NumPy array or SciPy sparse matrix; rows are
+        transactions, columns items. ``columns`` labels the columns (default: the
+        DataFrame's columns, else 0 … n-1). Every row is a transaction, all-false rows
+        included (empty baskets); all-false columns are not items. Columns with the same
+        label are one item."""
+        txn, item, n_rows, labels = onehot_codes(data, columns)
+        col_codes, uniques = factorize_labels(labels, "The column labels", where="column {}".format)
+        used = np.zeros(len(uniques), dtype=bool)
+        mapped = col_codes[item] if item.size else np.zeros(0, np.int64)
+        used[mapped] = True
+        if not used.all():
+            remap = np.cumsum(used) - 1
+            mapped = remap[mapped]
+            uniques = uniques[used]
+        t, i = _dedup(txn, mapped, len(uniques))
+        transactions = data.index if isinstance(data, pd.DataFrame) else None
+        return cls._make(t, i, uniques, n_rows, transactions)
+
+    # -- properties -----------------------------------------------------------------------
+
+    @property
+    def n_transactions(self) -> int:
+        """Number of transactions, empty baskets included."""
+        return self._n_transactions
+
+    @property
+    def n_items(self) -> int:
+        """Number of distinct items."""
+        return len(self._items)
+
+    @property
+    def items(self) -> pd.Index:
+        """The item labels; item id ``i`` has label ``items[i]``."""
+        return self._items
+
+    @property
+    def transactions(self) -> pd.Index:
+        """The transaction labels (position ``t`` is transaction id ``t``): the labels of
+        long form, the index of a one-hot DataFrame, else ``RangeIndex``."""
+        if self._transactions is None:
+            return pd.RangeIndex(self._n_transactions)
+        return self._transactions
+
+    @property
+    def txn_ids(self) -> np.ndarray:
+        """Engine array: the transaction id (int64) of every distinct (transaction, item)."""
+        return self._txn_ids
+
+    @property
+    def item_ids(self) -> np.ndarray:
+        """Engine array: the item id (int32) of every distinct (transaction, item)."""
+        return self._item_ids
+
+    @property
+    def n_occurrences(self) -> int:
+        """Number of distinct (transaction, item) pairs."""
+        return int(self._txn_ids.size)
+
+    def _item_count_array(self) -> np.ndarray:
+        if "item_counts" not in self._cache:
+            self._cache["item_counts"] = np.bincount(self._item_ids, minlength=self.n_items).astype(np.int64)
+        return self._cache["item_counts"]
+
+    @property
+    def item_counts(self) -> pd.Series:
+        """Transactions holding each item (int64), indexed by item label, in item-id order."""
+        return pd.Series(self._item_count_array(), index=self._items, name="count", copy=False)
+
+    @property
+    def basket_sizes(self) -> pd.Series:
+        """Items in each transaction (int64), indexed by transaction label."""
+        if "basket_sizes" not in self._cache:
+            self._cache["basket_sizes"] = np.bincount(self._txn_ids, minlength=self._n_transactions).astype(np.int64)
+        return pd.Series(self._cache["basket_sizes"], index=self.transactions, name="size", copy=False)
+
+    # -- views ----------------------------------------------------------------------------
+
+    def summary(self, top: int = 5) -> TransactionsSummary:
+        """Counts, density, the ``top`` most frequent items and the basket-size
+        distribution, as R's arules shows them; print it for the text form."""
+        sizes = self.basket_sizes.to_numpy()
+        counts = self._item_count_array()
+        order = np.argsort(-counts, kind="stable")[:top]
+        most = pd.Series(counts[order], index=self._items[order], name="count")
+        hist = np.bincount(sizes) if sizes.size else np.zeros(0, np.int64)
+        present = np.flatnonzero(hist)
+        dist = pd.Series(hist[present].astype(np.int64), index=pd.Index(present, name="size"), name="transactions")
+        if sizes.size:
+            q = np.quantile(sizes, [0.0, 0.25, 0.5, 0.75, 1.0])
+            stats = pd.Series([q[0], q[1], q[2], sizes.mean(), q[3], q[4]])
+        else:
+            stats = pd.Series([np.nan] * 6)
+        stats.index = ["min", "25%", "median", "mean", "75%", "max"]
+        cells = self._n_transactions * self.n_items
+        return TransactionsSummary(
+            n_transactions=self._n_transactions,
+            n_items=self.n_items,
+            n_occurrences=self.n_occurrences,
+            density=self.n_occurrences / cells if cells else 0.0,
+            most_frequent=most,
+            size_distribution=dist,
+            size_stats=stats,
+        )
+
+    def to_long(self) -> pd.DataFrame:
+        """The distinct (transaction, item) rows with their labels."""
+        return pd.DataFrame(
+            {"transaction": self.transactions.take(self._txn_ids), "item": self._items.take(self._item_ids)}
+        )
+
+    def to_baskets(self) -> list[list[Any]]:
+        """Baskets as lists of labels in item-id order, empty baskets included."""
+        labels = np.asarray(self._items, dtype=object)[self._item_ids].tolist()
+        cuts = np.cumsum(np.bincount(self._txn_ids, minlength=self._n_transactions))
+        starts = np.concatenate(([0], cuts[:-1])) if cuts.size else cuts
+        return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))
+
+    def equals(self, other: Any) -> bool:
+        """Same transactions (by position), same items with the same labels."""
+        return (
+            isinstance(other, Transactions)
+            and self._n_transactions == other._n_transactions
+            and self._items.equals(other._items)
+            and np.array_equal(self._txn_ids, other._txn_ids)
+            and np.array_equal(self._item_ids, other._item_ids)
+        )
+
+    def __len__(self) -> int:
+        return self._n_transactions
+
+    def __repr__(self) -> str:
+        return (
+            f"<Transactions: {self._n_transactions} transactions, {self.n_items} items, "
+            f"{self.n_occurrences} occurrences>"
+        )
+
+
+def as_transactions(data: Any, func: str) -> Transactions:
+    """A Transactions as given, or built from a list (iterable) of baskets."""
+    if isinstance(data, Transactions):
+        return data
+    if isinstance(data, pd.DataFrame | pd.Series | np.ndarray | str | bytes) or data is None:
+        raise TypeError(
+            f"{func} takes a Transactions or a list of baskets; got {type(data).__name__}. Build one with "
+            "Transactions.from_long(df, transaction=..., item=...), Transactions.from_onehot(df) or "
+            "Transactions.from_baskets(baskets)."
+        )
+    return Transactions.from_baskets(data)

@@ -1,0 +1,96 @@
+"""pair_metrics against a brute-force pair table over labelled baskets."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+from tallisk.pairs import PAIR_COLUMNS, pair_metrics
+from tallisk.transactions import Transactions
+
+
+def oracle(baskets, min_count=1):
+    """{(a, b): (count, seven metrics)} over every ordered pair of co-occurring labels."""
+    sets = [set(b) for b in baskets]
+    n = len(sets)
+    count = {}
+    for s in sets:
+        for x in s:
+            count[x] = count.get(x, 0) + 1
+    out = {}
+    for a in count:
+        for b in count:
+            c = sum(a in s and b in s for s in sets)
+            if a == b or c == 0 or c < min_count:
+                continue
+            sa, sb, sab = count[a] / n, count[b] / n, c / n
+            conf = c / count[a]
+            out[(a, b)] = dict(
+                count=c, support=sab, confidence=conf, lift=conf / sb,
+                conviction=math.inf if conf == 1 else (1 - sb) / (1 - conf), leverage=sab - sa * sb,
+                cosine=c / math.sqrt(count[a] * count[b]), jaccard=c / (count[a] + count[b] - c),
+            )
+    return out
+
+
+def random_baskets(seed, n=80, empty=False):
+    rng = np.random.default_rng(seed)
+    names = ["", "pain", "café", "茶", "milk", "eggs", "beer", "x" * 30]
+    return [[names[int(i)] for i in rng.integers(0, len(names), size=int(rng.integers(0 if empty else 1, 5)))]
+            for _ in range(n)]
+
+
+def check(df, expected):
+    got = {(a, b): row for a, b, row in zip(df["item_a"], df["item_b"], df.to_dict("records"), strict=True)}
+    assert set(got) == set(expected) and len(got) == len(df)
+    for key, want in expected.items():
+        for col, value in want.items():
+            assert got[key][col] == pytest.approx(value, rel=1e-12), (key, col)
+
+
+@pytest.mark.parametrize("seed, empty", [(0, False), (1, True), (2, True)])
+@pytest.mark.parametrize("min_support", [0.0, 0.05, 0.2])
+def test_pairs_match_the_oracle(seed, empty, min_support):
+    baskets = random_baskets(seed, empty=empty)
+    df = pair_metrics(baskets, min_support=min_support)
+    n = len(baskets)
+    min_count = max(1, math.ceil(min_support * n - 1e-9))
+    check(df, oracle(baskets, min_count))
+    assert list(df.columns) == PAIR_COLUMNS
+    assert df.attrs == {"n_transactions": n, "min_count": min_count}
+    assert isinstance(df["item_a"].dtype, pd.CategoricalDtype) and df["count"].dtype == np.int64
+    # rows by item_a in item-id (here: label) order
+    codes = df["item_a"].cat.codes.to_numpy()
+    assert (np.diff(codes) >= 0).all()
+
+
+def test_min_count_equals_the_matching_min_support():
+    baskets = random_baskets(4)
+    tr = Transactions.from_baskets(baskets)
+    a = pair_metrics(tr, min_count=8)
+    b = pair_metrics(tr, min_support=8 / len(baskets))
+    pd.testing.assert_frame_equal(a, b)
+    assert a["count"].min() >= 8
+    assert pair_metrics(tr, min_count=len(baskets) + 1).empty
+
+
+def test_integer_and_categorical_labels():
+    df = pd.DataFrame({"t": [10, 10, 20, 20, 20, 30], "i": pd.Categorical([7, 3, 7, 3, 5, 5], categories=[9, 7, 5, 3])})
+    out = pair_metrics(Transactions.from_long(df, "t", "i"))
+    assert list(out["item_a"].cat.categories) == [7, 5, 3]
+    check(out, oracle([[7, 3], [7, 3, 5], [5]]))
+
+
+@pytest.mark.parametrize(
+    "kwargs, fragment",
+    [
+        (dict(min_support=2), "in the range [0.0, 1.0]. Got 2 instead. (Did you mean a percentage?"),
+        (dict(min_support=-1.0), "cannot be negative"),
+        (dict(min_count=0), "'min_count' parameter of pair_metrics must be an int in the range [1, inf]"),
+        (dict(min_support=0.1, min_count=2), "None when 'min_support' is given"),
+    ],
+)
+def test_bad_thresholds(kwargs, fragment):
+    with pytest.raises(ValueError) as info:
+        pair_metrics([["a", "b"]], **kwargs)
+    assert fragment in str(info.value)

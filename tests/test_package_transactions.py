@@ -1,0 +1,254 @@
+"""Transactions and the one-hot reader: every input form against a plain-Python model."""
+
+from collections import Counter
+
+import numpy as np
+import pandas as pd
+import pytest
+from tallisk._onehot import onehot_codes
+from tallisk._validation import InvalidParameterError, min_count_from_support, resolve_min_count
+from tallisk.transactions import Transactions, as_transactions
+
+BASKETS = [["milk", "bread"], ["bread", "", "été"], ["milk", "milk", "eggs"], ["beer"], ["bread", "eggs", "milk"]]
+
+
+def model(baskets):
+    """Baskets -> (sorted labels, {label: count}, sizes, set of (txn, label))."""
+    sets = [set(b) for b in baskets]
+    labels = sorted(set().union(*sets)) if sets else []
+    counts = Counter(x for s in sets for x in s)
+    return labels, counts, [len(s) for s in sets], {(t, x) for t, s in enumerate(sets) for x in s}
+
+
+def check_against_model(tr, baskets):
+    labels, counts, sizes, pairs = model(baskets)
+    assert list(tr.items) == labels
+    assert tr.n_transactions == len(baskets) and tr.n_items == len(labels)
+    assert tr.item_counts.to_dict() == {x: counts[x] for x in labels}
+    assert tr.basket_sizes.tolist() == sizes
+    got = set(zip(tr.txn_ids.tolist(), np.asarray(tr.items, dtype=object)[tr.item_ids].tolist(), strict=True))
+    assert got == pairs and len(got) == tr.txn_ids.size  # each pair once
+    key = tr.txn_ids * max(tr.n_items, 1) + tr.item_ids
+    assert (np.diff(key) > 0).all()  # sorted by transaction, then item
+    assert tr.txn_ids.dtype == np.int64 and tr.item_ids.dtype == np.int32
+
+
+def long_frame(baskets, labels=None):
+    labels = labels if labels is not None else [f"order-{t}" for t in range(len(baskets))]
+    return pd.DataFrame(
+        {"order": [labels[t] for t, b in enumerate(baskets) for _ in b], "product": [x for b in baskets for x in b]}
+    )
+
+
+def onehot_frame(baskets):
+    labels = sorted(set().union(*map(set, baskets)))
+    return pd.DataFrame([[x in b for x in labels] for b in baskets], columns=labels)
+
+
+def random_baskets(seed, n=60, n_items=12, empty=True):
+    rng = np.random.default_rng(seed)
+    out = []
+    for _ in range(n):
+        k = int(rng.integers(0 if empty else 1, 6))
+        out.append([f"item{int(x)}" for x in rng.integers(0, n_items, size=k)])
+    return out
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_every_input_form_gives_the_same_transactions(seed):
+    sp = pytest.importorskip("scipy.sparse")
+    baskets = random_baskets(seed, empty=False)
+    df = long_frame(baskets)
+    oh = onehot_frame(baskets)
+    forms = {
+        "long": Transactions.from_long(df, transaction="order", item="product"),
+        "long, two columns": Transactions.from_long(df),
+        "arrays": Transactions.from_long(df["order"].to_numpy(), df["product"].tolist()),
+        "keywords": Transactions.from_long(transaction=df["order"], item=df["product"]),
+        "categorical items": Transactions.from_long(df.assign(product=df["product"].astype("category")), "order",
+                                                    "product"),
+        "lists": Transactions.from_baskets(baskets),
+        "sets": Transactions.from_baskets(map(set, baskets)),
+        "tuples, generator": Transactions.from_baskets(tuple(b) for b in baskets),
+        "onehot bool": Transactions.from_onehot(oh),
+        "onehot 0/1": Transactions.from_onehot(oh.astype(np.int8)),
+        "onehot sparse": Transactions.from_onehot(oh.astype(pd.SparseDtype(bool, False))),
+        "onehot mixed": Transactions.from_onehot(oh.astype({oh.columns[0]: pd.SparseDtype(np.uint8, 0)})),
+        "shuffled columns": Transactions.from_onehot(oh[oh.columns[::-1]]),
+        "numpy": Transactions.from_onehot(oh.to_numpy(), columns=oh.columns),
+        "csr": Transactions.from_onehot(sp.csr_matrix(oh.to_numpy()), columns=oh.columns),
+        "coo array": Transactions.from_onehot(sp.coo_array(oh.to_numpy().astype(float)), columns=list(oh.columns)),
+    }
+    for name, tr in forms.items():
+        check_against_model(tr, baskets)
+        assert tr.equals(forms["lists"]), name
+
+
+def test_empty_baskets_count_where_the_input_can_express_them():
+    baskets = [["a"], [], ["a", "b"], []]
+    tr = Transactions.from_baskets(baskets)
+    check_against_model(tr, baskets)
+    assert Transactions.from_onehot(onehot_frame(baskets)).equals(tr)
+    assert tr.summary().size_distribution.to_dict() == {0: 2, 1: 1, 2: 1}
+    assert tr.to_baskets() == [["a"], [], ["a", "b"], []]
+    # long form has no way to say "empty": only transactions with an item exist
+    assert Transactions.from_long(long_frame(baskets)).n_transactions == 2
+
+
+@pytest.mark.parametrize(
+    "baskets",
+    [
+        [[3, 10, 7], [10], [-5, 3], [2**40]],  # integers that are not 0 … n-1
+        [["", "x"], [""], ["日本", "x", "🍞"]],  # empty string, unicode
+        [[(1, "a"), (2, "b")], [(1, "a")]],  # tuples as labels
+        [[1.5, 2.25], [2.25]],
+        [[True, False], [True]],
+    ],
+)
+def test_awkward_labels_round_trip(baskets):
+    tr = Transactions.from_baskets(baskets)
+    check_against_model(tr, baskets)
+    assert [sorted(b) for b in tr.to_baskets()] == [sorted(set(b)) for b in baskets]
+    df = long_frame(baskets)
+    assert Transactions.from_long(df, "order", "product").equals(tr)
+
+
+def test_labels_that_do_not_compare_keep_first_appearance_order():
+    baskets = [["b", 2], [1, "a"], [2]]
+    tr = Transactions.from_baskets(baskets)
+    assert list(tr.items) == ["b", 2, 1, "a"]
+    assert [set(b) for b in tr.to_baskets()] == [set(b) for b in baskets]
+
+
+def test_categoricals_keep_category_order_and_drop_unused_categories():
+    cats = pd.CategoricalDtype(["zeta", "unused", "alpha", "mid"], ordered=False)
+    df = pd.DataFrame({"t": [1, 1, 2, 2, 3], "i": pd.Series(["alpha", "zeta", "mid", "zeta", "alpha"], dtype=cats)})
+    tr = Transactions.from_long(df, "t", "i")
+    assert list(tr.items) == ["zeta", "alpha", "mid"]
+    assert tr.item_counts.tolist() == [2, 2, 1]
+    assert [sorted(b) for b in tr.to_baskets()] == [["alpha", "zeta"], ["mid", "zeta"], ["alpha"]]
+
+
+def test_transaction_labels_and_duplicates():
+    df = pd.DataFrame({"t": ["x", "y", "x", "x", 7], "i": [1, 1, 1, 2, 1]})
+    tr = Transactions.from_long(df, "t", "i")
+    assert list(tr.transactions) == ["x", "y", 7]
+    assert tr.basket_sizes.to_dict() == {"x": 2, "y": 1, 7: 1}
+    assert tr.n_occurrences == 4
+
+
+@pytest.mark.parametrize(
+    "build, fragment",
+    [
+        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2, 3], "i": ["a", None, "b"]}), "t", "i"),
+         "item column 'i' holds a missing value (None or NaN) at row 1"),
+        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, np.nan], "i": ["a", "b"]}), "t", "i"),
+         "transaction column 't' holds a missing value (None or NaN) at row 1"),
+        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2], "i": pd.Categorical(["a", None])}), "t", "i"),
+         "at row 1"),
+        (lambda: Transactions.from_baskets([["a"], [], ["b", float("nan")]]), "at basket 2"),
+    ],
+)
+def test_missing_labels_are_refused(build, fragment):
+    with pytest.raises(ValueError, match="missing value") as info:
+        build()
+    assert fragment in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "build, error, fragment",
+    [
+        (lambda: Transactions.from_long([1, 2, 3], ["a", "b"]), ValueError, "differ in length: 3 and 2"),
+        (lambda: Transactions.from_long(pd.DataFrame({"a": [1], "b": [2], "c": [3]})), ValueError, "Name the columns"),
+        (lambda: Transactions.from_long(pd.DataFrame({"a": [1], "b": [2]}), "a", "x"), KeyError, "'x'"),
+        (lambda: Transactions.from_long(np.zeros((2, 2)), np.zeros((2, 2))), ValueError, "1-dimensional"),
+        (lambda: Transactions.from_baskets([["a"], "bc"]), TypeError, "Basket 1 is a str"),
+        (lambda: Transactions.from_baskets([["a"], 5]), TypeError, "Basket 1 is a int"),
+        (lambda: Transactions.from_baskets(pd.DataFrame({"a": [1]})), TypeError, "from_long"),
+        (lambda: Transactions.from_onehot(pd.DataFrame({"a": [0, 2]})), ValueError, "holds 2"),
+        (lambda: Transactions.from_onehot(pd.DataFrame({"a": [0.0, np.nan]})), ValueError, "holds nan"),
+        (lambda: Transactions.from_onehot(pd.DataFrame({"a": ["x", "y"]})), ValueError, "column 'a' holds 'x'"),
+        (lambda: Transactions.from_onehot(pd.DataFrame({"a": pd.array([True, None], dtype="boolean")})),
+         ValueError, "column 'a'"),
+        (lambda: Transactions.from_onehot(np.ones(3)), ValueError, "2-dimensional"),
+        (lambda: Transactions.from_onehot(np.ones((2, 2)), columns=["a"]), ValueError, "1 labels but the data has 2"),
+        (lambda: Transactions.from_onehot([[1, 0]]), TypeError, "got list"),
+        (lambda: Transactions._from_codes([0, 3], [0, 0], ["a"], 3), ValueError, "txn_codes[1] = 3"),
+        (lambda: Transactions._from_codes([0, 1], [0, -1], ["a"], 3), ValueError, "item_codes[1] = -1"),
+        (lambda: as_transactions(pd.DataFrame({"a": [1]}), "frequent_itemsets"), TypeError, "from_onehot(df)"),
+        (lambda: Transactions(), TypeError, "from_long"),
+    ],
+)
+def test_bad_input_gives_a_clear_error(build, error, fragment):
+    with pytest.raises(error) as info:
+        build()
+    assert fragment in str(info.value)
+
+
+def test_from_codes_dedups_and_keeps_the_item_list():
+    tr = Transactions._from_codes(np.array([2, 0, 2, 0]), np.array([1, 0, 1, 2]), ["a", "b", "c", "never"], 4)
+    assert tr.n_items == 4 and tr.item_counts.tolist() == [1, 1, 1, 0]
+    assert tr.to_baskets() == [["a", "c"], [], ["b"], []]
+
+
+def test_onehot_codes_of_sparse_input_with_explicit_zeros_and_duplicates():
+    sp = pytest.importorskip("scipy.sparse")
+    # an explicit 0 is not an item; an entry given twice is one cell
+    m = sp.coo_matrix((np.array([1, 0, 1, 1]), (np.array([1, 0, 1, 2]), np.array([2, 1, 2, 0]))), shape=(4, 3))
+    txn, item, n_rows, cols = onehot_codes(m)
+    assert txn.tolist() == [1, 2] and item.tolist() == [2, 0] and n_rows == 4 and list(cols) == [0, 1, 2]
+    # a sparse column whose fill value is True is read densely
+    col = pd.arrays.SparseArray([True, False, True], fill_value=True)
+    txn, item, n_rows, _ = onehot_codes(pd.DataFrame({"a": col, "b": [False, True, False]}))
+    assert list(zip(txn.tolist(), item.tolist(), strict=True)) == [(0, 0), (1, 1), (2, 0)]
+
+
+def test_summary_matches_the_data():
+    baskets = random_baskets(3)
+    s = Transactions.from_baskets(baskets).summary(top=3)
+    _, counts, sizes, pairs = model(baskets)
+    assert s.n_occurrences == len(pairs)
+    assert s.most_frequent.tolist() == sorted(counts.values(), reverse=True)[:3]
+    assert s.size_distribution.to_dict() == dict(sorted(Counter(sizes).items()))
+    assert s.size_stats["mean"] == pytest.approx(np.mean(sizes))
+    assert "most frequent items" in str(s)
+
+
+# ---- thresholds -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n", [1, 3, 7, 10, 30, 97, 1000])
+def test_min_count_is_the_smallest_count_whose_support_reaches_the_threshold(n):
+    for s in [0.001, 0.01, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 0.9, 1.0]:
+        c = min_count_from_support(s, n)
+        assert c >= 1 and (c / n >= s or c == 1)
+        assert c == 1 or (c - 1) / n < s
+
+
+@pytest.mark.parametrize(
+    "min_support, min_count, error_fragment",
+    [
+        (5, None, "Got 5 instead. (Did you mean a percentage? Use min_support=0.05.)"),
+        (0, None, "must be a float in the range (0.0, 1.0]. Got 0 instead."),
+        (-0.1, None, "cannot be negative"),
+        (float("nan"), None, "Got nan instead"),
+        ("0.1", None, "Got '0.1' instead"),
+        (True, None, "Got True instead"),
+        (None, None, "exactly one of 'min_support'"),
+        (0.1, 3, "both was given"),
+        (None, 0, "The 'min_count' parameter of f must be an int in the range [1, inf]. Got 0 instead."),
+        (None, 0.5, "Did you mean a fraction? Use min_support=0.5."),
+        (None, 3.0, "Use min_count=3."),
+    ],
+)
+def test_bad_thresholds(min_support, min_count, error_fragment):
+    with pytest.raises(ValueError) as info:
+        resolve_min_count(min_support, min_count, 100, "f")
+    assert isinstance(info.value, InvalidParameterError) and isinstance(info.value, TypeError)
+    assert error_fragment in str(info.value)
+
+
+def test_thresholds_resolve():
+    assert resolve_min_count(None, 4, 10, "f") == 4
+    assert resolve_min_count(0.25, None, 10, "f") == 3
+    assert resolve_min_count(1.0, None, 0, "f") == 1
