@@ -45,8 +45,8 @@ e.g. ``LocalCluster(env={"RAYON_NUM_THREADS": "1"})``) before the first call the
 
 from __future__ import annotations
 
-import math
 import os
+import tempfile
 import time
 import warnings
 from collections.abc import Sequence
@@ -55,6 +55,8 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+
+from ._validation import check_choice, check_fraction, check_int, fail, min_count_from_support, resolve_min_count
 
 try:
     import dask
@@ -169,40 +171,12 @@ def _accepts_n_workers(client: Any) -> bool:
 # ---- checks --------------------------------------------------------------------------
 
 
-def _check_threshold(caller: str, min_support: float | None, min_count: int | None) -> None:
-    if (min_support is None) == (min_count is None):
-        raise ValueError(f"{caller} needs exactly one of 'min_support' and 'min_count'.")
-    if min_support is not None:
-        if isinstance(min_support, bool) or not isinstance(min_support, (int, float, np.integer, np.floating)):
-            raise TypeError(f"The 'min_support' parameter of {caller} must be a float. Got {min_support!r} instead.")
-        if not 0.0 < float(min_support) <= 1.0:
-            hint = f" (Did you mean a percentage? Use min_support={float(min_support) / 100:g}.)"
-            raise ValueError(
-                f"The 'min_support' parameter of {caller} must be a float in the range (0.0, 1.0]. "
-                f"Got {min_support!r} instead.{hint if 1.0 < float(min_support) <= 100.0 else ''}"
-            )
-    else:
-        if isinstance(min_count, bool) or not isinstance(min_count, (int, np.integer)) or min_count < 1:
-            raise ValueError(f"The 'min_count' parameter of {caller} must be an int >= 1. Got {min_count!r} instead.")
-
-
-def _check_lengths(caller: str, min_len: int, max_len: int | None) -> None:
-    if isinstance(min_len, bool) or not isinstance(min_len, (int, np.integer)) or min_len < 1:
-        raise ValueError(f"The 'min_len' parameter of {caller} must be an int >= 1. Got {min_len!r} instead.")
-    if max_len is not None and (
-        isinstance(max_len, bool) or not isinstance(max_len, (int, np.integer)) or max_len < min_len
-    ):
-        raise ValueError(
-            f"The 'max_len' parameter of {caller} must be None or an int >= min_len. Got {max_len!r} instead."
-        )
-
-
 def _check_frame(caller: str, ddf: Any, transaction: str, item: str) -> None:
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"{caller} takes a Dask DataFrame in long form. Got {type(ddf).__name__} instead.")
-    missing = [c for c in (transaction, item) if c not in ddf.columns]
-    if missing:
-        raise ValueError(f"{caller}: no column {missing[0]!r}; the columns are {list(ddf.columns)}.")
+    for role, col in (("transaction", transaction), ("item", item)):
+        if col not in ddf.columns:
+            raise KeyError(f"The {role} column {col!r} is not a column of the DataFrame.")
 
 
 # ---- per-partition work (runs on the workers) -----------------------------------------
@@ -218,8 +192,10 @@ class _Part:
 
 
 def _encode(frame: pd.DataFrame, transaction: str, item: str, labels: pd.Index) -> _Part:
-    frame = frame[frame[item].notna()]
-    items = labels.get_indexer(frame[item])
+    values = frame[item]
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        values = values.astype(labels.dtype)
+    items = labels.get_indexer(values)
     if len(items) and items.min() < 0:  # a label the value counts did not see: never silently dropped
         bad = frame[item].iloc[int(np.argmax(items < 0))]
         raise ValueError(f"item label {bad!r} is missing from the global label table")
@@ -229,6 +205,16 @@ def _encode(frame: pd.DataFrame, transaction: str, item: str, labels: pd.Index) 
 
 def _n_transactions(part: _Part) -> int:
     return part.n_transactions
+
+
+def _spill(part: _Part, path: str) -> int:
+    np.savez(path, txn=part.txn, items=part.items, n=np.int64(part.n_transactions))
+    return part.n_transactions
+
+
+def _load(path: str) -> _Part:
+    with np.load(path) as f:
+        return _Part(f["txn"], f["items"], int(f["n"]))
 
 
 def _concat(parts: Sequence[_Part]) -> _Part:
@@ -305,18 +291,16 @@ def _sum(*arrays: np.ndarray) -> np.ndarray:
     return total
 
 
-def _order(padded: np.ndarray) -> np.ndarray:
-    """Row order of the engine's tables: ascending lexicographic by item id (a set
-    before its extensions)."""
-    if len(padded) == 0:
-        return np.zeros(0, np.intp)
-    return np.lexsort(padded.T[::-1])
-
-
 def _finish(
-    candidates: tuple[np.ndarray, np.ndarray], counts: np.ndarray, min_count: int, min_len: int, target: str
+    candidates: tuple[np.ndarray, np.ndarray],
+    counts: np.ndarray,
+    min_count: int,
+    min_len: int,
+    max_len: int | None,
+    target: str,
 ) -> dict[str, Any]:
-    """Frequent sets from the exact counts, filtered to the target, in engine order."""
+    """Frequent sets from the exact counts, filtered to the target and the lengths shown
+    (the table builder puts them in the documented order)."""
     offsets, items = candidates
     width = max(1, int(np.diff(offsets).max(initial=0)))
     rows = _padded(offsets, items, width)
@@ -326,10 +310,8 @@ def _finish(
     if target != "all" and len(rows):
         drop = _not_target(rows, counts, lengths, target)
         rows, counts, lengths = rows[~drop], counts[~drop], lengths[~drop]
-    keep = lengths >= min_len
+    keep = (lengths >= min_len) & (lengths <= (max_len or width))
     rows, counts = rows[keep], counts[keep]
-    order = _order(rows)
-    rows, counts = rows[order], counts[order]
     offsets, items = _csr(rows)
     return {"offsets": offsets, "items": items, "counts": counts}
 
@@ -369,10 +351,7 @@ def _not_target(rows: np.ndarray, counts: np.ndarray, lengths: np.ndarray, targe
 
 def _tree(func: Any, items: list[Any]) -> Any:
     while len(items) > 1:
-        items = [
-            delayed(func, pure=True)(*items[i : i + _FAN_IN])
-            for i in range(0, len(items), _FAN_IN)
-        ]
+        items = [delayed(func, pure=True)(*items[i : i + _FAN_IN]) for i in range(0, len(items), _FAN_IN)]
     return items[0]
 
 
@@ -388,34 +367,88 @@ class _Prepared:
     stats: dict[str, Any] = field(default_factory=dict)
 
 
-def _labels_numbered(value_counts: pd.Series) -> pd.Index:
-    """The one-machine numbering of the labels (item id i has label labels[i])."""
-    labels = pd.Index(value_counts.index)
+def _labels_numbered(value_counts: pd.Series, categories: pd.Index | None) -> pd.Index:
+    """The one-machine numbering of the labels (item id i has label labels[i]):
+    categoricals in category order (unused ones dropped), other labels sorted."""
+    if categories is not None:
+        used = set(value_counts.index[value_counts.to_numpy() > 0])
+        return pd.Index(categories[[c in used for c in categories]]).rename(None)
+    labels = pd.Index(value_counts.index, tupleize_cols=False).rename(None)
+    if labels.dtype == object and hasattr(labels, "infer_objects"):
+        labels = labels.infer_objects()
     try:
-        return labels.sort_values()
-    except TypeError:  # labels of mixed kinds: keep them in a stable order of their reprs
-        return labels[np.argsort(np.array([repr(v) for v in labels]), kind="stable")]
+        return labels[np.asarray(labels.argsort(), dtype=np.int64)]
+    except TypeError:
+        # One machine numbers labels that do not sort by first appearance, which a
+        # partitioned table does not define without a global row order.
+        raise ValueError(
+            "The item labels are of kinds that do not sort with each other (e.g. numbers and strings); "
+            "the Dask path numbers labels in sorted order. Convert them to one kind first "
+            "(e.g. ddf[item].astype(str))."
+        ) from None
 
 
-def _prepare(ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool) -> _Prepared:
+def _prepare(
+    ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool, spill_dir: str | None = None
+) -> _Prepared:
+    """Labels, then the encoded partitions: persisted on a cluster's workers; on the local
+    schedulers written to files in ``spill_dir`` when given (so later passes neither
+    hold them in memory nor shuffle again), else left as a lazy graph."""
+    client = _distributed_client()
+    if client is not None:
+        return _prepare_on(client, ddf, transaction, item, partitioned_by_transaction, None)
+    # The local schedulers shuffle through files on disk (partd), so data larger than
+    # memory passes; a cluster's default (peer-to-peer) would need workers.
+    with dask.config.set({"dataframe.shuffle.method": _local_shuffle()}):
+        return _prepare_on(None, ddf, transaction, item, partitioned_by_transaction, spill_dir)
+
+
+def _prepare_on(
+    client: Any, ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool, spill_dir: str | None
+) -> _Prepared:
     t0 = time.time()
     frame = ddf[[transaction, item]]
-    counts = frame[item].value_counts(dropna=True).compute()
+    categories = None
+    if isinstance(frame[item].dtype, pd.CategoricalDtype):
+        frame = frame.assign(**{item: frame[item].cat.as_known()})
+        categories = frame[item].cat.categories
+    counts, missing_t, missing_i = dask.compute(
+        frame[item].value_counts(dropna=True), frame[transaction].isna().sum(), frame[item].isna().sum()
+    )
     t1 = time.time()
-    labels = _labels_numbered(counts)
+    for what, col, missing in (("transaction", transaction, missing_t), ("item", item, missing_i)):
+        if missing:
+            raise ValueError(
+                f"The {what} column {col!r} holds {int(missing)} missing values (None or NaN). Missing labels are "
+                "not items: drop those rows first (e.g. ddf.dropna(subset=[...])), or give them a label of their "
+                "own (e.g. ddf.fillna('unknown'))."
+            )
+    labels = _labels_numbered(counts, categories)
+    persisted = client is not None
     if not partitioned_by_transaction and frame.npartitions > 1:
         frame = frame.shuffle(on=transaction)
     labels_d = delayed(labels, pure=True)
     encode = delayed(_encode, pure=True)
     parts = [encode(p, transaction, item, labels_d) for p in frame.to_delayed()]
-    client = _distributed_client()
-    persisted = client is not None
     if persisted:
         _register_pool(client)
         parts = list(dask.persist(*parts))
-    n_per_part = [int(n) for n in dask.compute(*[delayed(_n_transactions, pure=True)(p) for p in parts])]
+    if spill_dir is not None:
+        paths = [os.path.join(spill_dir, f"part-{i:06d}.npz") for i in range(len(parts))]
+        n_per_part = [int(n) for n in dask.compute(*[delayed(_spill)(p, f) for p, f in zip(parts, paths, strict=True)])]
+        parts = [delayed(_load, pure=True)(f) for f in paths]
+    else:
+        n_per_part = [int(n) for n in dask.compute(*[delayed(_n_transactions, pure=True)(p) for p in parts])]
     phases = [("labels", t0, t1), ("encode", t1, time.time())]
     return _Prepared(labels, parts, n_per_part, persisted, {"phases": phases})
+
+
+def _local_shuffle() -> str:
+    try:
+        import partd  # noqa: F401
+    except ImportError:
+        return "tasks"
+    return "disk"
 
 
 def _groups(n_per_part: Sequence[int], min_count: int, n: int) -> list[list[int]]:
@@ -476,12 +509,12 @@ def frequent_itemsets(
     With a ``distributed`` client active the work runs on its cluster; otherwise on
     Dask's local scheduler, partition by partition.
     """
-    caller = "frequent_itemsets"
-    _check_frame(caller, ddf, transaction, item)
-    _check_threshold(caller, min_support, min_count)
-    _check_lengths(caller, min_len, max_len)
-    if target not in _TARGETS:
-        raise ValueError(f"The 'target' parameter of {caller} must be one of {_TARGETS}. Got {target!r} instead.")
+    func = "frequent_itemsets"
+    _check_frame(func, ddf, transaction, item)
+    resolve_min_count(min_support, min_count, 1, func)  # the threshold's checks; its value needs the count
+    min_len = check_int(min_len, "min_len", func, low=1)
+    max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
+    check_choice(target, "target", func, _TARGETS)
     table, _ = _frequent_itemsets(
         ddf, transaction, item, min_support, min_count, min_len, max_len, target, partitioned_by_transaction
     )
@@ -500,36 +533,66 @@ def _frequent_itemsets(
     partitioned_by_transaction: bool,
 ) -> tuple[pd.DataFrame, dict[str, Any]]:
     """The work of :func:`frequent_itemsets`; also returns what travelled (for benchmarks)."""
+    with tempfile.TemporaryDirectory(prefix="tallisk-dask-") as spill_dir:
+        return _two_passes(
+            _prepare(ddf, transaction, item, partitioned_by_transaction, spill_dir),
+            min_support, min_count, min_len, max_len, target,
+        )  # fmt: skip
+
+
+def _two_passes(
+    prep: _Prepared,
+    min_support: float | None,
+    min_count: int | None,
+    min_len: int,
+    max_len: int | None,
+    target: str,
+) -> tuple[pd.DataFrame, dict[str, Any]]:
     from tallisk.mining import itemsets_frame
 
-    prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
-    if min_count is None:
-        min_count = max(1, math.ceil(float(min_support) * n))
-    min_count = int(min_count)
+    min_count = resolve_min_count(min_support, min_count, n, "frequent_itemsets")
+    # Closed and maximal are judged among all frequent sets; for the sets shown, the
+    # frequent sets one item longer are all that judgement needs.
+    mine_len = max_len if max_len is None or target == "all" else max_len + 1
     stats: dict[str, Any] = {"n_transactions": n, "n_items": n_items, "partitions": len(prep.parts)}
 
     groups = _groups(prep.n_per_part, min_count, n)
     mine = delayed(_mine_group, pure=True)
     local = [
-        mine([prep.parts[i] for i in g], n_items, _local_count(min_count, sum(prep.n_per_part[i] for i in g), n),
-             min_len, max_len)
+        mine(
+            [prep.parts[i] for i in g],
+            n_items,
+            _local_count(min_count, sum(prep.n_per_part[i] for i in g), n),
+            min_len,
+            mine_len,
+        )
         for g in groups
     ]
     if not local:
         candidates = delayed((np.zeros(1, np.int64), np.zeros(0, np.int32)))
     else:
         candidates = _tree(_union, local)
+    # Pass 1 completes before pass 2 starts, so no partition is held for both (on the
+    # local schedulers that is what keeps memory to a few partitions); on a cluster the
+    # union stays on a worker.
+    sizes = [delayed(_csr_size, pure=True)(c) for c in local]
+    t0 = time.time()
+    candidates, *sizes = dask.persist(candidates, *sizes)
+    if prep.persisted:
+        from distributed import futures_of, wait
+
+        wait(futures_of(candidates))
+    t1 = time.time()
     count = delayed(_count_part, pure=True)
     partial = [count(prep.parts[i], n_items, candidates) for i, n_p in enumerate(prep.n_per_part) if n_p]
     totals = _tree(_sum, partial) if partial else delayed(np.zeros)(0, np.int64)
-    result = delayed(_finish, pure=True)(candidates, totals, min_count, min_len, target)
-    sizes = [delayed(_csr_size, pure=True)(c) for c in local]
-    t0 = time.time()
+    result = delayed(_finish, pure=True)(candidates, totals, min_count, min_len, max_len, target)
     result, cand_size, local_sizes = dask.compute(result, delayed(_csr_size)(candidates), sizes)
+    t2 = time.time()
     stats.update(
-        phases=[*prep.stats["phases"], ("passes", t0, time.time())],
+        phases=[*prep.stats["phases"], ("pass1", t0, t1), ("pass2", t1, t2)],
         persisted=prep.persisted,
         groups=len(groups),
         local_candidates=[s[0] for s in local_sizes],
@@ -538,6 +601,7 @@ def _frequent_itemsets(
         result_rows=len(result["counts"]),
     )
     table = itemsets_frame(result["offsets"], result["items"], result["counts"], prep.labels, n, min_count)
+    table.attrs["target"] = target
     return table, stats
 
 
@@ -609,24 +673,20 @@ def _pair_table(
         support = cof / nf
         confidence = cof / count_a
         lift = np.where(sb > 0.0, confidence / sb, np.inf)
-        conviction = np.where(
-            ~(sb < 1.0), np.nan, np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence))
-        )
+        conviction = np.where(~(sb < 1.0), np.nan, np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence)))
         leverage = support - sa * sb
         cosine = support / np.sqrt(sa * sb)
         jaccard = support / (sa + sb - support)
-    frame = pd.DataFrame(
-        {
-            "item_a": pd.Categorical.from_codes(a.astype(np.int32), categories=labels),
-            "item_b": pd.Categorical.from_codes(b.astype(np.int32), categories=labels),
-            "count": co.astype(np.int64),
-        }
-    )
-    for name, values in zip(
-        _PAIR_METRICS, (support, confidence, lift, conviction, leverage, cosine, jaccard), strict=True
-    ):
-        frame[name] = values
-    return frame
+    from tallisk.pairs import labels_categorical
+
+    frame = {
+        "item_a": labels_categorical(a, labels),
+        "item_b": labels_categorical(b, labels),
+        "count": co.astype(np.int64),
+    }
+    metrics = (support, confidence, lift, conviction, leverage, cosine, jaccard)
+    frame.update(zip(_PAIR_METRICS, metrics, strict=True))
+    return pd.DataFrame(frame, copy=False)
 
 
 def pair_metrics(
@@ -635,31 +695,43 @@ def pair_metrics(
     item: str,
     min_support: float = 0.0,
     *,
+    min_count: int | None = None,
     partitioned_by_transaction: bool = False,
     npartitions: int | None = None,
 ) -> Any:
-    """The pair table of :func:`tallisk.pair_metrics` for a Dask DataFrame in long form.
+    """The table of :func:`tallisk.pair_metrics` for a Dask DataFrame in long form.
 
     Returns a lazy Dask DataFrame of ``npartitions`` partitions (by default as many as
-    the input has), cut by ranges of the first item: each partition sums the pair
-    counts of every input partition for its items and computes the metrics, so no
-    machine ever holds the whole table. Rows are ordered by (``item_a``, ``item_b``)
-    in item-id order within and across partitions; labels are pandas Categoricals over
-    all item labels. ``.compute()`` gives one pandas DataFrame.
+    the input has), cut by ranges of the first item's id: each output partition sums, for
+    its items, the pair counts of every input partition and computes the metrics in the
+    engine's floating-point operations, so no machine ever holds the whole table and the
+    values equal the one-machine table's bit for bit. Same columns and dtypes (labels as
+    Categoricals over all item labels); rows ordered by (``item_a``, ``item_b``) in
+    item-id order, within and across partitions (one machine orders the partners of one
+    item by first meeting instead, so compare the two after sorting). ``.compute()``
+    gives one pandas DataFrame.
+
+    The labels are counted and the transactions shuffled when this is called; the pair
+    counting runs when the result is computed.
     """
-    caller = "pair_metrics"
-    _check_frame(caller, ddf, transaction, item)
-    if isinstance(min_support, bool) or not isinstance(min_support, (int, float, np.integer, np.floating)):
-        raise TypeError(f"The 'min_support' parameter of {caller} must be a float. Got {min_support!r} instead.")
-    if not 0.0 <= float(min_support) <= 1.0:
-        raise ValueError(
-            f"The 'min_support' parameter of {caller} must be a float in the range [0.0, 1.0]. "
-            f"Got {min_support!r} instead."
-        )
+    func = "pair_metrics"
+    _check_frame(func, ddf, transaction, item)
+    if min_count is not None:
+        if min_support not in (None, 0, 0.0):
+            raise fail("min_count", func, "None when 'min_support' is given", min_count)
+        check_int(min_count, "min_count", func, low=1)
+    elif min_support is not None:
+        check_fraction(min_support, "min_support", func, allow_zero=True)
+    check_int(npartitions, "npartitions", func, low=1, allow_none=True)
     prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
-    min_count = math.ceil(float(min_support) * n) if min_support > 0 else 1
+    if min_count is not None:
+        threshold = int(min_count)
+    elif min_support is None or float(min_support) == 0.0:
+        threshold = 1
+    else:
+        threshold = min_count_from_support(float(min_support), n)
     k = max(1, min(npartitions or len(prep.parts), max(n_items, 1)))
     bounds = np.linspace(0, n_items, k + 1).round().astype(np.int64)
     per_part = [
@@ -669,6 +741,6 @@ def pair_metrics(
     ]
     item_counts = _tree(_sum, [p[k] for p in per_part]) if per_part else delayed(np.zeros)(n_items, np.int64)
     table = delayed(_pair_table, pure=True)
-    outputs = [table([p[j] for p in per_part], item_counts, n, min_count, prep.labels) for j in range(k)]
+    outputs = [table([p[j] for p in per_part], item_counts, n, threshold, prep.labels) for j in range(k)]
     meta = _pair_table([], np.zeros(n_items, np.int64), max(n, 1), 1, prep.labels)
     return dd.from_delayed(outputs, meta=meta, verify_meta=False)
