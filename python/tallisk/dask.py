@@ -6,41 +6,42 @@ The results equal the one-machine functions on the same rows.
 
 How a call runs (``frequent_itemsets``):
 
-1. **Labels** (one read of the item column): distributed value counts give the set of
-   item labels, numbered once for the whole data exactly as the one-machine path
-   numbers them. Only the distinct labels reach the client.
+1. **Labels** (one read of the two columns): distributed value counts give the item
+   labels, numbered once for the whole data as the one-machine path numbers them
+   (sorted; categoricals in category order). Only the distinct labels reach the client.
 2. **Transactions together**: a shuffle on the transaction column puts every row of a
    transaction in one partition (skipped with ``partitioned_by_transaction=True``).
-   Each partition is encoded on its worker to the engine's arrays (local transaction
-   codes, global item ids). With a ``distributed`` client the encoded partitions are
-   persisted on the workers (which spill to disk under memory pressure), so the two
-   passes below do not shuffle again; with the local schedulers nothing is kept and
-   each pass reads (and shuffles) the data again, partition by partition, which is how
-   data larger than memory goes through on one machine.
+   Each partition is encoded where it lies to the engine's arrays (local transaction
+   codes, global item ids: 12 bytes a row). On a ``distributed`` cluster the encoded
+   partitions are persisted on the workers (which spill to disk under memory
+   pressure); on Dask's local schedulers they are written to temporary files, the
+   shuffle going through disk too, so data larger than memory passes partition by
+   partition and neither pass shuffles again.
 3. **Pass 1, local candidates** (Savasere, Omiecinski and Navathe): each group of
    partitions is mined by the engine at the same relative threshold,
    ``ceil(min_count * n_group / n)``. A set whose global count reaches ``min_count``
    reaches that threshold in at least one group, so the union of the local results
    holds every globally frequent set. The union is formed on the workers.
 4. **Pass 2, exact counts**: every partition counts the union with the engine's
-   candidate counting; the counts are summed on the workers, the sets below
-   ``min_count`` dropped.
-5. **Closed and maximal**: taken from the exact global table of all frequent sets (a set
-   is closed when no one-item-larger frequent superset has its count, maximal when none
-   is frequent), which is exact because every frequent superset is in that table.
+   candidate counting; the counts are summed on the workers and the sets below
+   ``min_count`` dropped. Only the result reaches the client.
+5. **Closed and maximal**: taken from the exact counts of all frequent sets up to one
+   item longer than the longest shown (a set is closed when no frequent superset one
+   item larger has its count, maximal when none is frequent; a superset farther up
+   implies one of those), which is exactly the one-machine judgement among all
+   frequent sets.
 
-Two passes over the data, whatever the itemset length; a level-wise count-and-sum
-would need one pass per level (six or more on the usual retail data) and a candidate
-generation round trip each time.
+Two passes over the encoded data whatever the itemset length, against one per length
+for a level-wise count-and-sum (with a round trip for candidate generation each time).
 
 Engine threads on workers: the engine's pool is sized once per process, at its first
 parallel call, from the environment variable ``RAYON_NUM_THREADS``. Every call here
 registers :class:`EnginePool` on the cluster, which sets that variable in each worker
-process (and in workers that join or restart later) to the host's cores divided by the
-Dask threads on that host, at least 1, so Dask's threads and the engine's pool never
-oversubscribe the cores. A worker that already ran the engine before the plugin came
-keeps its pool; register the plugin (or set the variable in the worker environment,
-e.g. ``LocalCluster(env={"RAYON_NUM_THREADS": "1"})``) before the first call there.
+process (also in workers that join or restart later) to the host's cores divided by
+the Dask threads of all workers on that host, at least 1, so Dask's threads and the
+engine's pool do not oversubscribe the cores. A value already in the worker's
+environment wins (e.g. ``LocalCluster(env={"RAYON_NUM_THREADS": "1"})``); a worker
+that ran the engine before the plugin came keeps the pool it started with.
 """
 
 from __future__ import annotations
@@ -48,7 +49,6 @@ from __future__ import annotations
 import os
 import tempfile
 import time
-import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -101,23 +101,14 @@ class EnginePool(_WorkerPlugin):  # type: ignore[misc, valid-type]
         self.threads = threads
 
     def setup(self, worker: Any) -> None:
+        # A size the worker's environment already sets (e.g. LocalCluster(env=...)) wins.
+        if os.environ.get("RAYON_NUM_THREADS", "").strip():
+            return
         threads = self.threads
         if isinstance(threads, dict):
             threads = threads.get(worker.address, threads.get(_host(worker.address)))
         if threads is None:
             threads = max(1, (os.cpu_count() or 1) // max(1, worker.state.nthreads))
-        if os.environ.get("RAYON_NUM_THREADS") == str(threads):
-            return
-        import sys
-
-        if "tallisk._engine" in sys.modules:
-            # The pool may already exist with its old size; say so rather than pretend.
-            warnings.warn(
-                f"tallisk's engine was loaded in worker {worker.address} before its pool size was set; "
-                "it keeps the size it started with",
-                RuntimeWarning,
-                stacklevel=1,
-            )
         os.environ["RAYON_NUM_THREADS"] = str(threads)
 
 
