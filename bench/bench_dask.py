@@ -52,21 +52,26 @@ def read_fimi(path: Path) -> tuple[np.ndarray, np.ndarray]:
 
 
 def write_replicas(out: Path, millions: float, files: int) -> int:
-    """Writes `millions` x 10 replicas of the base data, each with new transaction ids,
-    into `files` Parquet files of whole transactions. Returns the number of rows."""
+    """Writes the base data replicated to `millions` million transactions (replica r has
+    transaction ids shifted by r * n_base) into `files` Parquet files holding equal
+    runs of whole transactions. Returns the number of rows."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     base_txn, base_item = read_fimi(DATA)
     n_base = int(base_txn.max()) + 1
-    replicas = max(1, round(millions * 1_000_000) // n_base)
+    starts = np.searchsorted(base_txn, np.arange(n_base + 1))  # rows of base transaction t
+    total = max(1, round(millions * 1_000_000) // n_base) * n_base
     out.mkdir(parents=True, exist_ok=True)
     rows = 0
-    for f, chunk in enumerate(np.array_split(np.arange(replicas), files)):
-        txn = (base_txn[None, :] + (chunk[:, None] * n_base)).ravel()
-        item = np.tile(base_item, len(chunk))
-        pq.write_table(pa.table({"txn": txn, "item": item}), out / f"part-{f:04d}.parquet", row_group_size=1 << 20)
-        rows += len(txn)
+    for f, txns in enumerate(np.array_split(np.arange(total, dtype=np.int64), files)):
+        base = txns % n_base
+        lengths = starts[base + 1] - starts[base]
+        first = np.repeat(starts[base] - np.r_[0, np.cumsum(lengths)[:-1]], lengths)
+        pos = np.arange(int(lengths.sum())) + first
+        table = pa.table({"txn": np.repeat(txns, lengths), "item": base_item[pos]})
+        pq.write_table(table, out / f"part-{f:04d}.parquet", row_group_size=1 << 20)
+        rows += table.num_rows
     return rows
 
 
@@ -94,7 +99,7 @@ def one_machine(path: Path, min_support: float, target: str, tmp: Path) -> tuple
     import pandas as pd
 
     out = tmp / "one_machine.pkl"
-    env = {**os.environ, "RAYON_NUM_THREADS": "1"}
+    env = dict(os.environ)
     proc = subprocess.run(
         [sys.executable, "-c", ONE_MACHINE, str(path), str(min_support), target, str(out)],
         capture_output=True,
@@ -196,54 +201,46 @@ def _prefix(key) -> str:
 
 
 def phase_tasks(phases, tasks, t0, wall) -> dict:
-    """Compute time per phase: number of tasks, summed and longest task, and the span."""
+    """Per phase (labels, encode, pass1, pass2): the span on the client, the number of
+    tasks that started in it, their summed and longest compute time."""
     out = {}
     for name, start, stop in phases:
-        durations = []
-        for task in tasks:
-            for ss in task["startstops"]:
-                if ss["action"] == "compute" and start <= ss["start"] <= stop:
-                    durations.append(ss["stop"] - ss["start"])
+        durations = [
+            ss["stop"] - ss["start"]
+            for task in tasks
+            for ss in task["startstops"]
+            if ss["action"] == "compute" and start <= ss["start"] <= stop
+        ]
         out[name] = {
             "span_s": stop - start,
             "tasks": len(durations),
             "sum_s": sum(durations),
             "max_s": max(durations, default=0.0),
         }
-    split = {"pass1": ("_mine_group", "_union"), "pass2": ("_count_part", "_sum", "_finish")}
-    for name, prefixes in split.items():
-        durations = [
-            ss["stop"] - ss["start"]
-            for task in tasks
-            if _prefix(task["key"]).startswith(prefixes)
-            for ss in task["startstops"]
-            if ss["action"] == "compute"
-        ]
-        out[name] = {"tasks": len(durations), "sum_s": sum(durations), "max_s": max(durations, default=0.0)}
     out["overhead_s"] = wall - sum(out[p]["span_s"] for p, _, _ in phases)
     return out
 
 
-def model(run: dict, machines: int, partitions: int | None = None) -> float:
-    """Time on `machines` single-thread workers from one run's per-task times.
+PHASES = ("labels", "encode", "pass1", "pass2")
 
-    Every phase is a set of independent partition tasks: with P equal tasks of mean
-    time t on N workers it takes ceil(P / N) * t, and never less than its longest task
-    when partitions are not split further. The per-call overhead (scheduling, client
-    round trips, the shuffle's background transfers that no task accounts for) is
-    taken from the same run as its wall time minus the phases' task time.
+
+def model(run: dict, machines: int, partitions: int | None = None) -> float:
+    """Time on `machines` workers like the run's, from the run's per-task times.
+
+    Every phase is a set of independent partition tasks (plus small reductions): the
+    same work cut into P tasks of mean time S / P takes ceil(P / N) * S / P on N
+    workers. What a phase's span holds beyond its tasks' time on the run's workers
+    (scheduling, client round trips, the shuffle's background transfers) is kept as a
+    fixed cost per phase, as is the time outside the phases.
     """
     phases = run["phases"]
     p = partitions or run["partitions"]
-    total = 0.0
-    fixed = phases["overhead_s"]
-    for name in ("labels", "encode", "passes"):
+    total = phases["overhead_s"]
+    for name in PHASES:
         ph = phases[name]
-        # the span beyond what the run's workers spent computing is fixed cost
-        busy = ph["sum_s"] / run["workers"]
-        fixed += max(0.0, ph["span_s"] - max(busy, ph["max_s"]))
-        total += math.ceil(p / machines) * ph["sum_s"] / p  # the same work cut into p tasks
-    return fixed + total
+        busy = max(ph["sum_s"] / run["workers"], ph["max_s"])
+        total += max(0.0, ph["span_s"] - busy) + math.ceil(p / machines) * ph["sum_s"] / p
+    return total
 
 
 def main() -> None:
@@ -298,28 +295,37 @@ def main() -> None:
                             f"dask shuffle={'yes' if shuffle else 'no '} workers={workers} partitions="
                             f"{workers * ppw}: {run['wall_s']:.2f} s = {run['ratio']:.2f}x one machine "
                             f"[labels {ph['labels']['span_s']:.1f}, encode {ph['encode']['span_s']:.1f}, "
-                            f"passes {ph['passes']['span_s']:.1f} (pass 1 {ph['pass1']['sum_s']:.1f}, "
-                            f"pass 2 {ph['pass2']['sum_s']:.1f} task-s)]; shuffled {run['shuffled_mb']:.0f} MB, "
+                            f"pass 1 {ph['pass1']['span_s']:.1f}, pass 2 {ph['pass2']['span_s']:.1f} s; "
+                            f"task-s {'/'.join(format(ph[p]['sum_s'], '.1f') for p in PHASES)}]; "
+                            f"shuffled {run['shuffled_mb']:.0f} MB, "
                             f"between workers {run['transfer_mb']:.1f} MB, to client {run['to_client_mb']:.2f} MB; "
                             f"peak RSS/worker {peaks} MB; candidates {st['local_candidates']} -> "
                             f"{st['candidates']} ({st['candidate_bytes'] / 1e3:.0f} kB), result "
                             f"{st['result_rows']}; exact: yes",
                             flush=True,
                         )
-            # The model from the run with the most partitions on one worker, against the rest.
-            base = [r for r in results if r["millions"] == millions and r["workers"] == 1]
-            if base:
-                base = max(base, key=lambda r: r["partitions"])
-                print(f"model from the 1-worker run with {base['partitions']} partitions (shuffle={base['shuffle']}):")
-                for r in results:
-                    if r["millions"] == millions and r["shuffle"] == base["shuffle"]:
-                        pred = model(base, r["workers"], r["partitions"])
+            # The model from each worker count's run with the most partitions, checked
+            # against that worker count's other runs; machines beyond 2 from the 1-worker run.
+            mine = [r for r in results if r["millions"] == millions]
+            for shuffle in sorted({r["shuffle"] for r in mine}):
+                for workers in sorted({r["workers"] for r in mine}):
+                    runs = [r for r in mine if r["shuffle"] == shuffle and r["workers"] == workers]
+                    base = max(runs, key=lambda r: r["partitions"])
+                    print(
+                        f"model (shuffle={'yes' if shuffle else 'no'}) from {workers} worker(s), "
+                        f"{base['partitions']} partitions:"
+                    )
+                    for r in runs:
+                        pred = model(base, workers, r["partitions"])
                         print(
-                            f"  workers={r['workers']} partitions={r['partitions']}: model {pred:.2f} s, "
-                            f"measured {r['wall_s']:.2f} s ({pred / r['wall_s'] - 1:+.0%})"
+                            f"  partitions={r['partitions']}: model {pred:.2f} s, measured {r['wall_s']:.2f} s "
+                            f"({pred / r['wall_s'] - 1:+.0%})"
                         )
-                for n in (1, 2, 4, 8, 16, 32):
-                    print(f"  N={n} machines, {max(n, 1) * 2} partitions: model {model(base, n, 2 * n):.2f} s")
+                    if workers == 1:
+                        print(
+                            "  N machines like this worker, 2 partitions each: "
+                            + ", ".join(f"N={n}: {model(base, n, 2 * n):.1f} s" for n in (1, 2, 4, 8, 16, 32))
+                        )
             shutil.rmtree(path, ignore_errors=True)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
