@@ -145,6 +145,33 @@ def test_public_entry_integer_labels(client):
     assert_same_table(got, expected(df, min_support=0.05))
 
 
+def test_categorical_labels_keep_category_order(client):
+    df = orders(seed=10, rare_block=False)
+    seen = sorted(df["product"].unique())
+    # Category order unlike the sorted order, with a category no row uses.
+    df["product"] = pd.Categorical(df["product"], categories=["unused", *reversed(seen)])
+    got = tdask.frequent_itemsets(straddling(df, 5), "order", "product", min_support=0.05, target="closed")
+    want = expected(df, min_support=0.05, target="closed")
+    assert want["itemset"].iloc[0][0] == seen[-1]  # the numbering really follows the categories
+    assert_same_table(got, want)
+
+
+@pytest.mark.parametrize(
+    ("change", "match"),
+    [
+        (lambda df: df.assign(product=df["product"].where(df.index != 17, None)), "item column 'product' holds 1"),
+        (lambda df: df.assign(order=df["order"].where(df.index != 3, None)), "transaction column 'order' holds 1"),
+        (lambda df: df.assign(product=df["product"].astype(object).where(df.index % 2 == 0, 5)), "do not sort"),
+    ],
+)
+def test_labels_one_machine_cannot_match_are_refused(client, change, match):
+    df = change(orders(seed=11, n_txn=30, rare_block=False))
+    with dask.config.set({"dataframe.convert-string": False}):  # keep the mixed labels mixed
+        ddf = dd.from_pandas(df, npartitions=3)
+    with pytest.raises(ValueError, match=match):
+        tdask.frequent_itemsets(ddf, "order", "product", min_count=2)
+
+
 def test_nothing_frequent(client):
     df = orders(seed=4, n_txn=0)  # the rare orders only
     got = tdask.frequent_itemsets(straddling(df, 3), "order", "product", min_count=2)
@@ -190,7 +217,9 @@ def test_worker_killed_mid_run(client, tmp_path):
         got = tdask.frequent_itemsets(straddling(df, 8), "order", "product", min_support=0.04, target="closed")
     except distributed.KilledWorker as err:  # retries exhausted: a clear error is fine, a wrong table is not
         assert "_count_part" in str(err) or "worker" in str(err).lower()
+        print("killed worker: error", err)
     else:
+        print("killed worker: exact answer after retries")
         assert_same_table(got, expected(df, min_support=0.04, target="closed"))
     finally:
         client.unregister_worker_plugin("kill-once")

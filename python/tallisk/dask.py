@@ -403,6 +403,11 @@ def _prepare_on(
     if isinstance(frame[item].dtype, pd.CategoricalDtype):
         frame = frame.assign(**{item: frame[item].cat.as_known()})
         categories = frame[item].cat.categories
+    if frame[item].dtype == object:
+        # Labels of kinds that do not sort with each other are refused before anything
+        # moves (the shuffle's Arrow encoding would fail on them less clearly).
+        samples = frame[item].map_partitions(_one_label_per_kind, meta=(item, object)).compute()
+        _labels_numbered(pd.Series(1, index=pd.Index(list(samples), dtype=object)), None)
     counts, missing_t, missing_i = dask.compute(
         frame[item].value_counts(dropna=True), frame[transaction].isna().sum(), frame[item].isna().sum()
     )
@@ -432,6 +437,13 @@ def _prepare_on(
         n_per_part = [int(n) for n in dask.compute(*[delayed(_n_transactions, pure=True)(p) for p in parts])]
     phases = [("labels", t0, t1), ("encode", t1, time.time())]
     return _Prepared(labels, parts, n_per_part, persisted, {"phases": phases})
+
+
+def _one_label_per_kind(values: pd.Series) -> pd.Series:
+    seen: dict[type, Any] = {}
+    for v in values.dropna().drop_duplicates():
+        seen.setdefault(type(v), v)
+    return pd.Series(list(seen.values()), dtype=object)
 
 
 def _local_shuffle() -> str:
