@@ -37,7 +37,7 @@ def client():
 
 def orders(seed, n_txn=240, n_common=10, rare_block=True):
     """Long-form orders with string labels. Items follow a skewed popularity so that
-    itemsets of several sizes are frequent; with ``rare_block`` the last 20 orders hold
+    itemsets of several sizes are frequent; with ``rare_block`` the last 40 orders hold
     only items that occur once each, so a partition made of them has no frequent item."""
     rng = np.random.default_rng(seed)
     weights = 1.0 / np.arange(1, n_common + 1)
@@ -50,7 +50,7 @@ def orders(seed, n_txn=240, n_common=10, rare_block=True):
         if rng.random() < 0.1:  # a duplicated row counts once
             rows.append(rows[-1])
     if rare_block:
-        for t in range(n_txn, n_txn + 20):
+        for t in range(n_txn, n_txn + 40):
             rows += [(f"o{t:04d}", f"rare {t}-{j}") for j in range(3)]
     return pd.DataFrame(rows, columns=["order", "product"])
 
@@ -89,14 +89,16 @@ CASES = [
     ("straddling", "all", {"min_support": 0.04}, False),
     ("straddling", "closed", {"min_support": 0.03, "max_len": 3}, True),
     ("straddling", "maximal", {"min_count": 9}, False),
-    ("by_transaction", "all", {"min_count": 6, "min_len": 2}, True),
-    ("by_transaction", "closed", {"min_support": 0.05}, False),
+    ("by_transaction", "all", {"min_count": 6, "min_len": 2}, False),
+    ("by_transaction", "closed", {"min_support": 0.05}, True),
     ("by_transaction", "maximal", {"min_support": 0.03, "min_len": 2, "max_len": 4}, True),
 ]
 
 
 @pytest.mark.parametrize(("layout", "target", "kw", "tiny_groups"), CASES)
 def test_equals_one_machine(client, monkeypatch, layout, target, kw, tiny_groups):
+    """Many partitions, straddling orders or whole orders with empty partitions and a
+    partition of rare orders (which, mined on its own, has no frequent item)."""
     df = orders(seed=len(layout) + len(target))
     if tiny_groups:
         # Every partition mined on its own in pass 1: local thresholds of 1-2 orders,
@@ -135,6 +137,8 @@ def test_equals_one_machine(client, monkeypatch, layout, target, kw, tiny_groups
     assert stats["candidates"] >= len(want)
     if tiny_groups:
         assert stats["groups"] > 1
+        if layout == "by_transaction":
+            assert 0 in stats["local_candidates"]
 
 
 def test_public_entry_integer_labels(client):
@@ -172,10 +176,11 @@ def test_labels_one_machine_cannot_match_are_refused(client, change, match):
         tdask.frequent_itemsets(ddf, "order", "product", min_count=2)
 
 
-def test_nothing_frequent(client):
-    df = orders(seed=4, n_txn=0)  # the rare orders only
-    got = tdask.frequent_itemsets(straddling(df, 3), "order", "product", min_count=2)
-    assert_same_table(got, expected(df, min_count=2))
+@pytest.mark.parametrize("rare_block", [True, False], ids=["rare-orders-only", "no-rows"])
+def test_nothing_frequent(client, rare_block):
+    df = orders(seed=4, n_txn=0, rare_block=rare_block)
+    got = tdask.frequent_itemsets(straddling(df, 3), "order", "product", min_count=2, target="closed")
+    assert_same_table(got, expected(df, min_count=2, target="closed"))
     assert len(got) == 0
 
 
