@@ -149,6 +149,15 @@ def test_public_entry_integer_labels(client):
     assert_same_table(got, expected(df, min_support=0.05))
 
 
+def test_rules_take_the_table_unchanged(client):
+    rules = pytest.importorskip("tallisk.rules")
+    df = orders(seed=12, rare_block=False)
+    got = tdask.frequent_itemsets(straddling(df, 4), "order", "product", min_support=0.03, target="closed")
+    want = expected(df, min_support=0.03, target="closed")
+    kw = {"min_confidence": 0.3}
+    pd.testing.assert_frame_equal(rules.association_rules(got, **kw), rules.association_rules(want, **kw))
+
+
 def test_categorical_labels_keep_category_order(client):
     df = orders(seed=10, rare_block=False)
     seen = sorted(df["product"].unique())
