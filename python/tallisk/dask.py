@@ -499,11 +499,14 @@ def frequent_itemsets(
     """Every frequent itemset of a Dask DataFrame in long form, exactly.
 
     ``ddf`` has one row per (transaction, item) occurrence in the columns named by
-    ``transaction`` and ``item``; duplicate rows count once and rows with a missing
-    item are left out. Thresholds, lengths and ``target`` mean what they mean for
-    :func:`tallisk.frequent_itemsets`, and the result is the same pandas DataFrame
-    (same rows, same order, same ``attrs``), so ``tallisk.association_rules`` takes it
-    unchanged.
+    ``transaction`` and ``item``; duplicate rows count once. Thresholds, lengths and
+    ``target`` mean what they mean for :func:`tallisk.frequent_itemsets` on
+    ``Transactions.from_long`` of the same rows, and the result is the same pandas
+    DataFrame (same rows, same order, same ``attrs``), so ``tallisk.association_rules``
+    takes it unchanged. As there, a missing label in either column is a ValueError;
+    labels are numbered in sorted order (categoricals in category order), and labels of
+    kinds that do not sort with each other, which one machine numbers by first
+    appearance, are refused (a partitioned table has no first appearance).
 
     ``partitioned_by_transaction=True`` says that no transaction has rows in two
     partitions (e.g. files written per order); the shuffle is then skipped. A wrong
