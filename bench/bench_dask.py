@@ -205,17 +205,20 @@ def phase_tasks(phases, tasks, t0, wall) -> dict:
     tasks that started in it, their summed and longest compute time."""
     out = {}
     for name, start, stop in phases:
-        durations = [
-            ss["stop"] - ss["start"]
-            for task in tasks
-            for ss in task["startstops"]
-            if ss["action"] == "compute" and start <= ss["start"] <= stop
-        ]
+        by_prefix: dict[str, float] = {}
+        durations = []
+        for task in tasks:
+            for ss in task["startstops"]:
+                if ss["action"] == "compute" and start <= ss["start"] <= stop:
+                    durations.append(ss["stop"] - ss["start"])
+                    prefix = _prefix(task["key"])
+                    by_prefix[prefix] = by_prefix.get(prefix, 0.0) + durations[-1]
         out[name] = {
             "span_s": stop - start,
             "tasks": len(durations),
             "sum_s": sum(durations),
             "max_s": max(durations, default=0.0),
+            "by_task": {k: round(v, 3) for k, v in sorted(by_prefix.items(), key=lambda kv: -kv[1])},
         }
     out["overhead_s"] = wall - sum(out[p]["span_s"] for p, _, _ in phases)
     return out
