@@ -48,19 +48,21 @@ int typenum_of(Dtype d) {
     return NPY_NOTYPE;
 }
 
-template <class T>
+template <class Vec>
 void free_vector(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
+    delete static_cast<Vec*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
 }
 
-template <class T>
-Ref vector_to_numpy(std::vector<T>&& v, int typenum) {
+//! Any std::vector (whatever its allocator) becomes the owner of the array's memory.
+template <class Vec>
+Ref vector_to_numpy(Vec&& v, int typenum) {
+    using T = typename Vec::value_type;
     ensure_numpy();
     npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
     if (v.empty()) return Ref::checked(PyArray_SimpleNew(1, dims, typenum));
-    auto owner = std::make_unique<std::vector<T>>(std::move(v));
-    Ref capsule = Ref::checked(PyCapsule_New(owner.get(), kBufferCapsule, &free_vector<T>));
-    std::vector<T>* buffer = owner.release();  // the capsule frees it from now on
+    auto owner = std::make_unique<Vec>(std::move(v));
+    Ref capsule = Ref::checked(PyCapsule_New(owner.get(), kBufferCapsule, &free_vector<Vec>));
+    Vec* buffer = owner.release();  // the capsule frees it from now on
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     Ref arr = Ref::checked(PyArray_New(&PyArray_Type, 1, dims, typenum, strides, buffer->data(),
                                        static_cast<int>(sizeof(T)), NPY_ARRAY_CARRAY, nullptr));
@@ -202,6 +204,9 @@ ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim) {
 Ref to_numpy(std::vector<int32_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT32); }
 Ref to_numpy(std::vector<int64_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT64); }
 Ref to_numpy(std::vector<double>&& v) { return vector_to_numpy(std::move(v), NPY_FLOAT64); }
+Ref to_numpy(large_vector<int32_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT32); }
+Ref to_numpy(large_vector<int64_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT64); }
+Ref to_numpy(large_vector<double>&& v) { return vector_to_numpy(std::move(v), NPY_FLOAT64); }
 
 Ref new_int32_2d(std::size_t rows, std::size_t cols, int32_t** data) {
     ensure_numpy();

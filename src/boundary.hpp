@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "common/buffer.hpp"
 #include "common/error.hpp"
 
 namespace tallisk::py {
@@ -90,7 +91,7 @@ struct Signature {
     std::size_t n_required;
 };
 
-constexpr std::size_t kMaxParams = 8;
+constexpr std::size_t kMaxParams = 12;
 
 //! Borrowed argument objects by parameter position; nullptr where not given.
 struct Args {
@@ -150,6 +151,10 @@ ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim);
 Ref to_numpy(std::vector<int32_t>&& v);
 Ref to_numpy(std::vector<int64_t>&& v);
 Ref to_numpy(std::vector<double>&& v);
+//! The same for large result columns (huge-page storage, see common/buffer.hpp).
+Ref to_numpy(large_vector<int32_t>&& v);
+Ref to_numpy(large_vector<int64_t>&& v);
+Ref to_numpy(large_vector<double>&& v);
 
 //! A new C-ordered 2-D int32 array of shape (n_rows, length of row 0), or (0, 0) when
 //! n_rows is 0; row_at(i) gives row i as a span of uint32 ids stored bit for bit.

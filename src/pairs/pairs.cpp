@@ -141,8 +141,8 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
                                               [&](std::size_t a) { return work[a]; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(ix.n_items); });
 
-    auto parts = pool::map_ranges<std::vector<Hit>>(bounds, [&](std::size_t begin, std::size_t end) {
-        std::vector<Hit> hits;
+    auto parts = pool::map_ranges<large_vector<Hit>>(bounds, [&](std::size_t begin, std::size_t end) {
+        large_vector<Hit> hits;
         Scratch& s = scratches.local();
         auto& co = s.co_counts;
         for (std::size_t a = begin; a < end; ++a) {
@@ -167,6 +167,8 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
     });
 
     // Chunk j's rows go to [start[j], start[j+1]) of the final columns, in chunk order.
+    // The columns are sized without a zero fill, so each chunk's writer is the first to
+    // touch its share of the pages, and the faults are taken in parallel.
     std::vector<std::size_t> start(parts.size() + 1, 0);
     for (std::size_t j = 0; j < parts.size(); ++j) start[j + 1] = start[j] + parts[j].size();
     PairOut out;
@@ -176,7 +178,7 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
             std::size_t i = start[j];
             for (const Hit& h : parts[j])
                 out.set(i++, h.a, h.b, h.co, ix.item_counts[h.a], item_support[h.a], item_support[h.b], n);
-            std::vector<Hit>().swap(parts[j]);
+            large_vector<Hit>().swap(parts[j]);
         }
     });
     return out;

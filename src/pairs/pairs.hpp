@@ -6,28 +6,30 @@
 #include <utility>
 #include <vector>
 
+#include "common/buffer.hpp"
 #include "common/index.hpp"
 #include "common/itemset.hpp"
 
 namespace tallisk::pairs {
 
-//! Columns of the pair table; one row per kept ordered pair.
+//! Columns of the pair table; one row per kept ordered pair. The full table runs to
+//! hundreds of megabytes, so the columns are large_vectors (huge pages, no zero fill).
 struct PairOut {
-    std::vector<int32_t> item_a;     // antecedent
-    std::vector<int32_t> item_b;     // consequent
-    std::vector<int64_t> instances;  // transactions holding both
-    std::vector<double> support;
-    std::vector<double> confidence;
-    std::vector<double> lift;
-    std::vector<double> conviction;
-    std::vector<double> leverage;
-    std::vector<double> cosine;
-    std::vector<double> jaccard;
+    large_vector<int32_t> item_a;     // antecedent
+    large_vector<int32_t> item_b;     // consequent
+    large_vector<int64_t> instances;  // transactions holding both
+    large_vector<double> support;
+    large_vector<double> confidence;
+    large_vector<double> lift;
+    large_vector<double> conviction;
+    large_vector<double> leverage;
+    large_vector<double> cosine;
+    large_vector<double> jaccard;
 
     std::size_t size() const { return item_a.size(); }
     //! Appends one row; the metrics follow from the counts.
     void push(uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n);
-    //! Sizes every column to `rows` rows (new rows zero).
+    //! Sizes every column to `rows` rows; new rows are uninitialised until set().
     void resize(std::size_t rows);
     //! Writes row i (i < size()); the metrics follow from the counts.
     void set(std::size_t i, uint32_t a, uint32_t b, uint64_t co, double count_a, double sa, double sb, double n);

@@ -1,0 +1,74 @@
+#include "common/buffer.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "common/pool.hpp"
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL
+#endif
+
+namespace tallisk::buffer {
+namespace {
+
+std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+constexpr std::size_t kPage = 4096;
+
+//! Faults in one piece: one kernel call where MADV_POPULATE_WRITE exists, otherwise a
+//! write of each page's own first byte (the content stays as it is).
+void populate(char* p, std::size_t bytes) {
+    if (bytes == 0) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const auto end = begin + bytes;
+    const std::uintptr_t first_page = begin / kPage * kPage;
+    if (madvise(reinterpret_cast<void*>(first_page), end - first_page, MADV_POPULATE_WRITE) == 0) return;
+    for (std::uintptr_t a = begin; a < end; a = (a / kPage + 1) * kPage) {
+        volatile char* c = reinterpret_cast<volatile char*>(a);
+        *c = *c;
+    }
+}
+
+}  // namespace
+
+void* map_large(std::size_t bytes) {
+    const std::size_t size = round_up(bytes == 0 ? 1 : bytes, kHugePage);
+    // Over-map by one huge page and trim, so the block starts on a 2 MiB boundary and
+    // every 2 MiB of it can be a huge page.
+    const std::size_t span = size + kHugePage;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto base = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = round_up(base, kHugePage);
+    if (aligned > base) munmap(raw, aligned - base);
+    const std::uintptr_t tail = aligned + size;
+    if (tail < base + span) munmap(reinterpret_cast<void*>(tail), base + span - tail);
+    // Advice only: without transparent huge pages the block is still valid memory.
+    madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void unmap_large(void* p, std::size_t bytes) noexcept {
+    if (p) munmap(p, round_up(bytes == 0 ? 1 : bytes, kHugePage));
+}
+
+void prefault(void* p, std::size_t bytes) {
+    if (p == nullptr || bytes == 0) return;
+    char* c = static_cast<char*>(p);
+    const std::size_t pieces = (bytes + kHugePage - 1) / kHugePage;
+    if (pieces < 2 || pool::num_threads() < 2) {
+        populate(c, bytes);
+        return;
+    }
+    pool::for_range(pieces, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t off = i * kHugePage;
+            populate(c + off, std::min(kHugePage, bytes - off));
+        }
+    });
+}
+
+}  // namespace tallisk::buffer

@@ -1,0 +1,79 @@
+// Association rules from a mined itemset table.
+//
+// For every set Z of the table (the rule's base) and every split of Z into a non-empty
+// antecedent A and a non-empty consequent C = Z \ A, the rule A -> C is kept when
+// conf = count(Z) / count(A) >= min_confidence, and the optional lift floor, length
+// cap and item restrictions hold. Confidence can only fall as items move from A to C
+// (A shrinks, so count(A) grows), so the consequents of one base are grown level by
+// level from those that passed, as the classic rule generator does: a consequent of
+// m + 1 items is tried only when every m-item consequent inside it passed. Restrictions
+// are part of that search rather than a filter on its output: items that may not stand
+// in an antecedent are forced into every consequent from the start, and items that may
+// not stand in a consequent are never added to one.
+//
+// Subset counts come from a hash index over the sets (absl::flat_hash_set of set
+// numbers, hashed by content with absl::Hash). Closed input is first expanded into
+// every frequent set with its count, the largest count of a closed superset (see
+// expand_closed in rules.cpp); the rules are then those of the full table.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "common/buffer.hpp"
+
+namespace tallisk::rules {
+
+enum class InputTarget { all, closed };
+
+//! The itemset table as the caller gives it: set i holds items[offsets[i] ..
+//! offsets[i+1]) (any order, no repeats) and counts[i] transactions.
+struct Table {
+    std::span<const int64_t> offsets;
+    std::span<const int32_t> items;
+    std::span<const double> counts;
+};
+
+struct Options {
+    //! Scale of the counts: the number of transactions, or 1 when counts are supports.
+    double n_transactions = 1.0;
+    double min_confidence = 0.0;
+    std::optional<double> min_lift;
+    std::optional<uint64_t> max_consequent_len;
+    //! Items allowed in antecedents / consequents; nullopt allows every item.
+    std::optional<std::span<const int32_t>> antecedent_items;
+    std::optional<std::span<const int32_t>> consequent_items;
+    InputTarget input_target = InputTarget::all;
+};
+
+//! The metrics of one rule from the counts of A ∪ C, A and C on the scale n.
+struct Metrics {
+    double support, confidence, lift, leverage, conviction, zhangs_metric, jaccard, certainty, kulczynski, cosine;
+};
+Metrics rule_metrics(double count, double count_a, double count_c, double n);
+
+//! One row per rule. Antecedents and consequents as CSR (ids ascending); rule_row,
+//! antecedent_row and consequent_row are rows of the input table, -1 where the set is
+//! not one (possible with closed input only).
+struct RuleTable {
+    large_vector<int64_t> antecedent_offsets, consequent_offsets;
+    large_vector<int32_t> antecedent_items, consequent_items;
+    large_vector<int64_t> rule_row, antecedent_row, consequent_row;
+    large_vector<double> count, antecedent_count, consequent_count;
+    large_vector<double> support, confidence, lift, leverage, conviction, zhangs_metric, jaccard, certainty, kulczynski,
+        cosine;
+
+    std::size_t size() const { return rule_row.size(); }
+};
+
+//! Every rule of the table (see the file comment). Order, the same for every number of
+//! workers: by base, in input row order for target all; for closed input, closed row
+//! by closed row in input order, each followed by the other sets it stands for (those
+//! whose largest-count closed superset it is) in depth-first order of item removal.
+//! Within a base, by consequent length, then consequents in lexicographic order of
+//! their ascending ids. Throws InputError (naming the argument and position) for bad
+//! input, and when a subset a rule needs is missing from a table of target all.
+RuleTable generate_rules(const Table& table, const Options& options);
+
+}  // namespace tallisk::rules

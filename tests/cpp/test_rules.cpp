@@ -1,0 +1,208 @@
+// Rule generation against an every-split brute force on small random tables, closed
+// input against full input, the metrics' 0/0 cases, input checks, and the large-result
+// buffers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include "common/buffer.hpp"
+#include "common/error.hpp"
+#include "engine/rules.hpp"
+
+namespace tallisk {
+namespace {
+
+using Set = std::vector<int32_t>;
+
+//! Every non-empty subset of every transaction with its count (the full table).
+std::map<Set, double> all_sets(const std::vector<Set>& txns, double min_count) {
+    std::map<Set, double> counts;
+    for (const Set& t : txns)
+        for (uint32_t mask = 1; mask < (1u << t.size()); ++mask) {
+            Set s;
+            for (std::size_t i = 0; i < t.size(); ++i)
+                if (mask >> i & 1) s.push_back(t[i]);
+            counts[s] += 1;
+        }
+    std::map<Set, double> out;
+    for (auto& [s, c] : counts)
+        if (c >= min_count) out[s] = c;
+    return out;
+}
+
+std::vector<Set> random_txns(std::mt19937& rng, int n, int n_items, int max_len) {
+    std::vector<Set> txns;
+    for (int t = 0; t < n; ++t) {
+        std::set<int32_t> s;
+        const int len = 1 + static_cast<int>(rng() % max_len);
+        for (int j = 0; j < len; ++j) s.insert(static_cast<int32_t>(rng() % n_items));
+        txns.emplace_back(s.begin(), s.end());
+    }
+    return txns;
+}
+
+struct Csr {
+    std::vector<int64_t> offsets{0};
+    std::vector<int32_t> items;
+    std::vector<double> counts;
+    rules::Table table() const { return {offsets, items, counts}; }
+};
+
+Csr csr(const std::map<Set, double>& sets) {
+    Csr c;
+    for (auto& [s, n] : sets) {
+        c.items.insert(c.items.end(), s.begin(), s.end());
+        c.offsets.push_back(static_cast<int64_t>(c.items.size()));
+        c.counts.push_back(n);
+    }
+    return c;
+}
+
+using Rule = std::tuple<Set, Set, double, double, double>;  // A, C, count, count A, count C
+
+std::set<Rule> as_rules(const rules::RuleTable& r) {
+    std::set<Rule> out;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        Set a(r.antecedent_items.begin() + r.antecedent_offsets[i],
+              r.antecedent_items.begin() + r.antecedent_offsets[i + 1]);
+        Set c(r.consequent_items.begin() + r.consequent_offsets[i],
+              r.consequent_items.begin() + r.consequent_offsets[i + 1]);
+        out.emplace(a, c, r.count[i], r.antecedent_count[i], r.consequent_count[i]);
+    }
+    return out;
+}
+
+//! Every split of every set, kept by confidence and consequent length.
+std::set<Rule> brute_rules(const std::map<Set, double>& sets, double min_conf, std::size_t max_c) {
+    std::set<Rule> out;
+    for (auto& [z, cz] : sets) {
+        const std::size_t k = z.size();
+        for (uint32_t mask = 1; mask + 1 < (1u << k); ++mask) {
+            Set a, c;
+            for (std::size_t i = 0; i < k; ++i) (mask >> i & 1 ? c : a).push_back(z[i]);
+            if (c.size() > max_c) continue;
+            const double ca = sets.at(a), cc = sets.at(c);
+            if (cz / ca >= min_conf) out.emplace(a, c, cz, ca, cc);
+        }
+    }
+    return out;
+}
+
+class RulesBruteForce : public ::testing::TestWithParam<std::tuple<int, double, int>> {};
+
+TEST_P(RulesBruteForce, FullAndClosedInputGiveEverySplitThatPasses) {
+    const auto [seed, min_conf, max_c] = GetParam();
+    std::mt19937 rng(seed);
+    const auto txns = random_txns(rng, 40, 9, 6);
+    const auto sets = all_sets(txns, 3);
+    rules::Options o;
+    o.n_transactions = 40;
+    o.min_confidence = min_conf;
+    if (max_c > 0) o.max_consequent_len = max_c;
+    const auto want = brute_rules(sets, min_conf, max_c > 0 ? max_c : 64);
+
+    const Csr full = csr(sets);
+    const auto got = rules::generate_rules(full.table(), o);
+    EXPECT_EQ(as_rules(got), want);
+    EXPECT_EQ(got.size(), want.size());  // no rule twice
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_GE(got.rule_row[i], 0);
+
+    // The closed sets alone: no superset with the same count.
+    std::map<Set, double> closed;
+    for (auto& [s, c] : sets) {
+        bool is_closed = true;
+        for (auto& [t, d] : sets)
+            if (d == c && t.size() > s.size() && std::includes(t.begin(), t.end(), s.begin(), s.end()))
+                is_closed = false;
+        if (is_closed) closed[s] = c;
+    }
+    o.input_target = rules::InputTarget::closed;
+    const auto from_closed = rules::generate_rules(csr(closed).table(), o);
+    EXPECT_EQ(as_rules(from_closed), want);
+    EXPECT_EQ(from_closed.size(), want.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RulesBruteForce,
+                         ::testing::Combine(::testing::Values(1, 2, 3), ::testing::Values(0.0, 0.5, 0.9),
+                                            ::testing::Values(0, 1, 2)));
+
+TEST(Rules, RestrictionsKeepOnlyAllowedSides) {
+    std::mt19937 rng(7);
+    const auto sets = all_sets(random_txns(rng, 50, 8, 5), 2);
+    const std::vector<int32_t> allow_a{0, 1, 2, 3, 4, 5}, allow_c{3, 4, 5, 6, 7};
+    rules::Options o;
+    o.n_transactions = 50;
+    o.min_confidence = 0.3;
+    o.antecedent_items = allow_a;
+    o.consequent_items = allow_c;
+    const auto got = as_rules(rules::generate_rules(csr(sets).table(), o));
+    std::set<Rule> want;
+    for (const Rule& r : brute_rules(sets, 0.3, 64)) {
+        const auto in = [](const Set& s, const std::vector<int32_t>& allow) {
+            for (int32_t v : s)
+                if (std::find(allow.begin(), allow.end(), v) == allow.end()) return false;
+            return true;
+        };
+        if (in(std::get<0>(r), allow_a) && in(std::get<1>(r), allow_c)) want.insert(r);
+    }
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(got, want);
+}
+
+TEST(RuleMetrics, ZeroDenominatorsAndCertainRules) {
+    // C in every transaction: confidence 1, conviction inf, certainty 0 (its 0/0).
+    auto m = rules::rule_metrics(4, 4, 10, 10);
+    EXPECT_EQ(m.confidence, 1.0);
+    EXPECT_TRUE(std::isinf(m.conviction));
+    EXPECT_EQ(m.certainty, 0.0);
+    // A in every transaction and C wherever A ∪ C is: Zhang's 0/0 is 0.
+    m = rules::rule_metrics(6, 10, 6, 10);
+    EXPECT_EQ(m.zhangs_metric, 0.0);
+    EXPECT_EQ(m.leverage, 0.0);
+    // An ordinary rule: counts of 3 (A ∪ C), 4 (A), 5 (C) in 10.
+    m = rules::rule_metrics(3, 4, 5, 10);
+    EXPECT_DOUBLE_EQ(m.lift, 0.75 / 0.5);
+    EXPECT_DOUBLE_EQ(m.conviction, 0.5 / 0.25);
+    EXPECT_DOUBLE_EQ(m.jaccard, 0.3 / 0.6);
+    EXPECT_DOUBLE_EQ(m.kulczynski, (0.75 + 0.6) / 2);
+}
+
+TEST(Rules, BadInputNamesArgumentAndPosition) {
+    const std::vector<int64_t> offsets{0, 1, 3, 2};
+    const std::vector<int32_t> items{1, 1, 2};
+    const std::vector<double> counts{3, 2, 2};
+    rules::Options o;
+    o.n_transactions = 5;
+    try {
+        rules::generate_rules({offsets, items, counts}, o);
+        FAIL() << "no error";
+    } catch (const InputError& e) {
+        EXPECT_NE(std::string(e.what()).find("offsets[3]"), std::string::npos) << e.what();
+    }
+    // A table without the single items cannot give the antecedent counts.
+    const std::vector<int64_t> pair_offsets{0, 2};
+    const std::vector<double> pair_counts{2};
+    EXPECT_THROW(rules::generate_rules({pair_offsets, items, pair_counts}, o), InputError);
+}
+
+TEST(LargeVector, HugeMappingHoldsWrittenValuesAndPrefaultKeepsThem) {
+    large_vector<int64_t> v;
+    const std::size_t n = (buffer::kLargeBytes / sizeof(int64_t)) * 3 + 17;
+    v.resize(n);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % buffer::kHugePage, 0u);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<int64_t>(i * 7);
+    buffer::prefault(v.data(), n * sizeof(int64_t));
+    for (std::size_t i = 0; i < n; i += 4099) ASSERT_EQ(v[i], static_cast<int64_t>(i * 7));
+    v.push_back(-1);  // growth copies into a new mapping
+    EXPECT_EQ(v[n], -1);
+    EXPECT_EQ(v[n - 1], static_cast<int64_t>((n - 1) * 7));
+}
+
+}  // namespace
+}  // namespace tallisk

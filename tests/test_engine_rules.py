@@ -1,0 +1,417 @@
+"""generate_rules against an every-split brute force (all and closed input, thresholds,
+length cap, item restrictions), its documented order for any number of workers,
+mlxtend's association_rules on the same itemsets, input checks, and the large-result
+path it shares with the pair table."""
+
+from __future__ import annotations
+
+import itertools
+import math
+import warnings
+from collections import Counter
+
+import _tallisk_rs
+import numpy as np
+import pytest
+from helpers import run_in_subprocess, to_arrays
+from tallisk import _engine
+
+METRICS = ["support", "confidence", "lift", "leverage", "conviction", "zhangs_metric", "jaccard", "certainty",
+           "kulczynski", "cosine"]
+INF = math.inf
+
+
+# ---- oracle -------------------------------------------------------------------------
+
+def mine(baskets, min_count):
+    """Every itemset held by at least min_count baskets, with its count."""
+    counts = Counter()
+    for basket in baskets:
+        b = sorted(set(basket))
+        for k in range(1, len(b) + 1):
+            counts.update(itertools.combinations(b, k))
+    return {s: c for s, c in counts.items() if c >= min_count}
+
+
+def closed_of(sets):
+    """The sets no one-item extension keeps at the same count (enough: a superset with
+    the same count passes its count to every set in between)."""
+    items = sorted({x for s in sets for x in s})
+    return {s: c for s, c in sets.items()
+            if not any(sets.get(tuple(sorted(s + (x,)))) == c for x in items if x not in s)}
+
+
+def table(sets, rng=None):
+    """CSR arrays of a {set: count} table; with rng, rows and the ids within each row are
+    shuffled (the engine accepts any order within a row)."""
+    rows = list(sets.items())
+    if rng is not None:
+        rows = [rows[i] for i in rng.permutation(len(rows))]
+        rows = [(tuple(rng.permutation(np.array(s, dtype=np.int64)).tolist()), c) for s, c in rows]
+    offsets = np.zeros(len(rows) + 1, dtype=np.int64)
+    offsets[1:] = np.cumsum([len(s) for s, _ in rows])
+    items = np.array([x for s, _ in rows for x in s], dtype=np.int32)
+    counts = np.array([c for _, c in rows], dtype=np.float64)
+    return offsets, items, counts, [tuple(sorted(s)) for s, _ in rows]
+
+
+def metrics(c, ca, cc, n):
+    """The metrics from counts, with mlxtend's definitions and 0/0 cases."""
+    s, sa, sc = c / n, ca / n, cc / n
+    conf = c / ca
+    lev = s - sa * sc
+    zden = max(s * (1 - sa), sa * (sc - s))
+    return {
+        "support": s, "confidence": conf, "lift": conf / sc, "leverage": lev,
+        "conviction": (1 - sc) / (1 - conf) if conf < 1 else INF,
+        "zhangs_metric": 0.0 if zden == 0 else lev / zden,
+        "jaccard": s / (sa + sc - s),
+        "certainty": 0.0 if 1 - sc == 0 else (conf - sc) / (1 - sc),
+        "kulczynski": (conf + c / cc) / 2,
+        "cosine": s / math.sqrt(sa * sc),
+    }
+
+
+def oracle(sets, n, min_conf, min_lift=None, max_c=None, allow_a=None, allow_c=None):
+    """Every split of every set: {(A, C): (count, count A, count C, metrics)}."""
+    out = {}
+    for z, cz in sets.items():
+        for r in range(1, len(z)):
+            if max_c is not None and r > max_c:
+                break
+            for cons in itertools.combinations(z, r):
+                ante = tuple(x for x in z if x not in cons)
+                if allow_a is not None and not set(ante) <= allow_a:
+                    continue
+                if allow_c is not None and not set(cons) <= allow_c:
+                    continue
+                m = metrics(cz, sets[ante], sets[cons], n)
+                if m["confidence"] >= min_conf and (min_lift is None or m["lift"] >= min_lift):
+                    out[(ante, cons)] = (cz, sets[ante], sets[cons], m)
+    return out
+
+
+def rules_of(r):
+    """The engine's result as [(A, C)] in output order."""
+    ao, ai = r["antecedent_offsets"].tolist(), r["antecedent_items"].tolist()
+    co, ci = r["consequent_offsets"].tolist(), r["consequent_items"].tolist()
+    return [(tuple(ai[ao[i]:ao[i + 1]]), tuple(ci[co[i]:co[i + 1]])) for i in range(len(ao) - 1)]
+
+
+def assert_matches(r, want, rows=None, closed_rows=None):
+    got = rules_of(r)
+    assert len(got) == len(set(got)), "a rule appears twice"
+    assert set(got) == set(want)
+    if not got:
+        return
+    for j, col in enumerate(["count", "antecedent_count", "consequent_count"]):
+        assert r[col].tolist() == [want[k][j] for k in got], col
+    for col in METRICS:
+        expect = np.array([want[k][3][col] for k in got])
+        np.testing.assert_allclose(r[col], expect, rtol=1e-12, atol=1e-15, err_msg=col)
+    if rows is not None:  # row numbers: position of A ∪ C, A, C among the input rows (-1: none)
+        where = {s: i for i, s in enumerate(rows)}
+        for key, col in [(lambda a, c: tuple(sorted(a + c)), "rule_row"), (lambda a, c: a, "antecedent_row"),
+                         (lambda a, c: c, "consequent_row")]:
+            assert r[col].tolist() == [where.get(key(a, c), -1) for a, c in got], col
+
+
+def check_order(r):
+    """Rules of one base are contiguous, consequents by length, then ascending ids."""
+    got = rules_of(r)
+    bases = [tuple(sorted(a + c)) for a, c in got]
+    seen, prev = set(), None
+    for i, base in enumerate(bases):
+        if base != prev:
+            assert base not in seen, "a base's rules are split"
+            seen.add(base)
+        elif (len(got[i][1]), got[i][1]) <= (len(got[i - 1][1]), got[i - 1][1]):
+            raise AssertionError(f"consequents out of order at rule {i}")
+        prev = base
+
+
+def data(seed, n_txn=60, n_items=10, n_patterns=4):
+    """Baskets built from a few overlapping patterns (each item kept with p = 0.85) plus
+    noise, so that long frequent sets, non-closed sets and confident rules all occur."""
+    rng = np.random.default_rng(seed)
+    patterns = [rng.choice(n_items, int(rng.integers(3, 6)), replace=False) for _ in range(n_patterns)]
+    baskets = []
+    for _ in range(n_txn):
+        b = set(rng.choice(n_items, int(rng.integers(0, 3))).tolist())
+        for p in rng.choice(n_patterns, int(rng.integers(1, 3)), replace=False):
+            b |= {int(x) for x in patterns[p] if rng.random() < 0.85}
+        baskets.append(sorted(b))
+    return baskets, rng
+
+
+# ---- brute force --------------------------------------------------------------------
+
+SETTINGS = [  # min_confidence, max_consequent_len, min_lift
+    (0.0, None, None), (0.5, None, None), (0.8, 1, None), (0.3, 2, 1.2), (1.0, None, None), (0.6, None, 0.9)]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("setting", SETTINGS)
+@pytest.mark.parametrize("target", ["all", "closed"])
+def test_matches_every_split(seed, setting, target):
+    baskets, rng = data(seed)
+    sets = mine(baskets, 3)
+    given = sets if target == "all" else closed_of(sets)
+    offsets, items, counts, rows = table(given, rng)
+    min_conf, max_c, min_lift = setting
+    r = _engine.generate_rules(offsets, items, counts, len(baskets), min_conf, min_lift=min_lift,
+                               max_consequent_len=max_c, input_target=target)
+    want = oracle(sets, len(baskets), min_conf, min_lift, max_c)
+    assert want
+    assert_matches(r, want, rows)
+    check_order(r)
+    if target == "all":  # bases in input row order
+        assert np.all(np.diff(r["rule_row"]) >= 0)
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("target", ["all", "closed"])
+@pytest.mark.parametrize("sides", ["antecedent", "consequent", "both", "empty"])
+def test_item_restrictions(seed, target, sides):
+    baskets, rng = data(seed + 10)
+    sets = mine(baskets, 2)
+    offsets, items, counts, rows = table(sets if target == "all" else closed_of(sets), rng)
+    ids = np.arange(10)
+    allow_a = set(rng.choice(ids, 6, replace=False).tolist()) if sides in ("antecedent", "both") else None
+    allow_c = set(rng.choice(ids, 5, replace=False).tolist()) if sides in ("consequent", "both") else None
+    if sides == "empty":
+        allow_a = set()
+    arr = lambda s: None if s is None else np.array(sorted(s), dtype=np.int32)  # noqa: E731
+    r = _engine.generate_rules(offsets, items, counts, len(baskets), 0.4, antecedent_items=arr(allow_a),
+                               consequent_items=arr(allow_c), max_consequent_len=3, input_target=target)
+    want = oracle(sets, len(baskets), 0.4, max_c=3, allow_a=allow_a, allow_c=allow_c)
+    assert bool(want) == (sides != "empty")
+    assert_matches(r, want, rows)
+    check_order(r)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_closed_input_gives_the_rules_of_all_input(seed):
+    baskets, rng = data(seed + 20, n_txn=80, n_items=12)
+    sets = mine(baskets, 2)
+    closed = closed_of(sets)
+    assert len(closed) < len(sets)
+    n = len(baskets)
+    full = _engine.generate_rules(*table(sets)[:3], n, 0.5, input_target="all")
+    from_closed = _engine.generate_rules(*table(closed, rng)[:3], n, 0.5, input_target="closed")
+    # A full table given as closed input is its own closure: same rules, same counts.
+    all_as_closed = _engine.generate_rules(*table(sets)[:3], n, 0.5, input_target="closed")
+    key = lambda r: sorted(zip(rules_of(r), *(r[c].tolist() for c in ["count"] + METRICS), strict=True))  # noqa: E731
+    assert key(from_closed) == key(full) == key(all_as_closed)
+    # The row numbers of a closed table: -1 exactly for the sets that are not closed.
+    bases = [tuple(sorted(a + c)) for a, c in rules_of(from_closed)]
+    assert [b in closed for b in bases] == (from_closed["rule_row"] >= 0).tolist()
+
+
+def test_supports_on_scale_one_give_the_same_rules():
+    baskets, _ = data(5)
+    sets = mine(baskets, 3)
+    n = len(baskets)
+    offsets, items, counts, _ = table(sets)
+    by_count = _engine.generate_rules(offsets, items, counts, n, 0.55)
+    by_support = _engine.generate_rules(offsets, items, counts / n, 1.0, 0.55)
+    assert rules_of(by_count) == rules_of(by_support)
+    for col in METRICS:
+        np.testing.assert_allclose(by_support[col], by_count[col], rtol=1e-12, atol=1e-15, err_msg=col)
+
+
+def test_edge_values_and_empty_results():
+    # Item 0 in every transaction: conviction inf (confidence 1), certainty 0 (its 0/0).
+    sets = {(0,): 4, (1,): 2, (0, 1): 2}
+    r = _engine.generate_rules(*table(sets)[:3], 4, 0.0)
+    want = oracle(sets, 4, 0.0)
+    assert_matches(r, want)
+    conv = dict(zip(rules_of(r), r["conviction"].tolist(), strict=True))
+    assert conv[((1,), (0,))] == INF and r["certainty"][rules_of(r).index(((1,), (0,)))] == 0.0
+    # Nothing passes, an empty table, and a table of single items: empty columns, offsets [0].
+    for args in [(*table(sets)[:3], 4, 1.0, 10.0), (*table({})[:3], 1, 0.5), (*table({(3,): 2})[:3], 2, 0.0)]:
+        r = _engine.generate_rules(*args)
+        assert r["antecedent_offsets"].tolist() == [0] and r["consequent_offsets"].tolist() == [0]
+        assert all(len(r[c]) == 0 for c in ["rule_row", "antecedent_items", "count"] + METRICS)
+        assert r["rule_row"].dtype == np.int64 and r["antecedent_items"].dtype == np.int32
+
+
+# ---- workers and large results ------------------------------------------------------
+
+RULES_CODE = """
+import itertools, numpy as np
+from collections import Counter
+from tallisk import _engine
+rng = np.random.default_rng(3)
+counts = Counter()
+for _ in range({n_txn}):
+    b = sorted(set(rng.integers(0, {n_items}, size={length}).tolist()))
+    for k in range(1, len(b) + 1):
+        counts.update(itertools.combinations(b, k))
+sets = [(s, c) for s, c in counts.items() if c >= {min_count}]
+offsets = np.zeros(len(sets) + 1, dtype=np.int64)
+offsets[1:] = np.cumsum([len(s) for s, _ in sets])
+items = np.array([x for s, _ in sets for x in s], dtype=np.int32)
+cnt = np.array([c for _, c in sets], dtype=np.float64)
+r = _engine.generate_rules(offsets, items, cnt, {n_txn}, {min_conf}, input_target="{target}")
+result = dict(sets=sets, **{{k: v.tobytes() for k, v in r.items()}})
+"""
+
+
+@pytest.mark.parametrize("target", ["all", "closed"])
+def test_same_rules_in_same_order_for_any_number_of_workers(target):
+    code = RULES_CODE.format(n_txn=400, n_items=30, length=9, min_count=2, min_conf=0.3, target=target)
+    one = run_in_subprocess(code, threads=1)
+    assert len(one["rule_row"]) // 8 > 5000
+    assert run_in_subprocess(code, threads=2) == one
+    assert run_in_subprocess(code, threads=3) == one
+
+
+def test_large_rule_table_is_whole():
+    """More than a million rules: columns of huge-page storage, written by the workers;
+    every split of every set passes at min_confidence 0."""
+    code = RULES_CODE.format(n_txn=100, n_items=24, length=10, min_count=1, min_conf=0.0, target="all")
+    one, two = run_in_subprocess(code, threads=1), run_in_subprocess(code, threads=2)
+    assert one == two
+    sets = dict(one["sets"])
+    n_rules = sum(2 ** len(s) - 2 for s in sets)
+    assert n_rules > 1_000_000
+    col = {k: np.frombuffer(v, dtype=np.int32 if k.endswith("_items") else
+                            np.float64 if k in METRICS or k.endswith("count") else np.int64)
+           for k, v in one.items() if k != "sets"}
+    assert len(col["rule_row"]) == n_rules
+    rows = list(sets)
+    pick = np.random.default_rng(0).choice(n_rules, 3000, replace=False)
+    ao, co = col["antecedent_offsets"], col["consequent_offsets"]
+    for i in pick:
+        a = tuple(col["antecedent_items"][ao[i]:ao[i + 1]].tolist())
+        c = tuple(col["consequent_items"][co[i]:co[i + 1]].tolist())
+        z = tuple(sorted(a + c))
+        assert rows[col["rule_row"][i]] == z and rows[col["antecedent_row"][i]] == a
+        m = metrics(sets[z], sets[a], sets[c], 100)
+        for name in METRICS:
+            assert math.isclose(col[name][i], m[name], rel_tol=1e-12, abs_tol=1e-15), name
+
+
+def test_large_pair_table_matches_counts():
+    """The full pair table of millions of rows (huge-page columns, filled by the
+    workers) against counts taken with NumPy."""
+    rng = np.random.default_rng(11)
+    n_txn, n_items, width = 4000, 3000, 25
+    baskets = np.sort(np.stack([rng.choice(n_items, width, replace=False) for _ in range(n_txn)]), axis=1)
+    txn, item = to_arrays(baskets.tolist())
+    r = _tallisk_rs.rust_compute_pairs(txn, item, n_items, 0.0)
+    a = np.repeat(baskets, width, axis=1).ravel()
+    b = np.tile(baskets, width).ravel()
+    keep = a != b
+    keys, co = np.unique(a[keep].astype(np.int64) * n_items + b[keep], return_counts=True)
+    assert len(keys) > 1_000_000
+    got = r["item_A"].astype(np.int64) * n_items + r["item_B"]
+    order = np.argsort(got)
+    assert np.array_equal(got[order], keys) and np.array_equal(r["instances"][order], co)
+    count = np.bincount(baskets.ravel(), minlength=n_items).astype(float)
+    ia, ib = keys // n_items, keys % n_items
+    s, sa, sb = co / n_txn, count[ia] / n_txn, count[ib] / n_txn
+    conf = co / count[ia]
+    np.testing.assert_allclose(r["support"][order], s, rtol=1e-14, atol=0)
+    np.testing.assert_allclose(r["confidence"][order], conf, rtol=1e-14, atol=0)
+    np.testing.assert_allclose(r["lift"][order], conf / sb, rtol=1e-14, atol=0)
+    np.testing.assert_allclose(r["leverage"][order], s - sa * sb, rtol=1e-12, atol=1e-18)
+    np.testing.assert_allclose(r["jaccard"][order], s / (sa + sb - s), rtol=1e-14, atol=0)
+
+
+# ---- mlxtend ------------------------------------------------------------------------
+
+MLXTEND_COLUMNS = {"antecedent support": "antecedent_count", "consequent support": "consequent_count",
+                   "support": "support", "confidence": "confidence", "lift": "lift", "leverage": "leverage",
+                   "conviction": "conviction", "zhangs_metric": "zhangs_metric", "jaccard": "jaccard",
+                   "certainty": "certainty", "kulczynski": "kulczynski"}
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("min_conf", [0.0, 0.6173])
+def test_agrees_with_mlxtend(seed, min_conf):
+    frequent_patterns = pytest.importorskip("mlxtend.frequent_patterns")
+    pd = pytest.importorskip("pandas")
+    baskets, _ = data(seed + 30, n_txn=70, n_items=9)
+    sets = mine(baskets, 4)
+    n = len(baskets)
+    df = pd.DataFrame({"support": [c / n for c in sets.values()], "itemsets": [frozenset(s) for s in sets]})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = frequent_patterns.association_rules(df, num_itemsets=n, metric="confidence",
+                                                     min_threshold=min_conf)
+    offsets, items, counts, _ = table(sets)
+    ours = _engine.generate_rules(offsets, items, counts / n, 1.0, min_conf)
+    got = {k: i for i, k in enumerate(rules_of(ours))}
+    pairs = zip(theirs["antecedents"], theirs["consequents"], strict=True)
+    keys = [(tuple(sorted(a)), tuple(sorted(c))) for a, c in pairs]
+    assert len(keys) > 10 and set(keys) == set(got)
+    at = [got[k] for k in keys]
+    for their_col, our_col in MLXTEND_COLUMNS.items():
+        np.testing.assert_allclose(ours[our_col][at], theirs[their_col].to_numpy(dtype=float), rtol=1e-12,
+                                   atol=1e-12, err_msg=their_col)
+
+
+# ---- input checks -------------------------------------------------------------------
+
+def good():
+    return table({(1,): 3, (2,): 2, (1, 2): 2})[:3]
+
+
+def bad(**change):
+    offsets, items, counts = good()
+    args = dict(offsets=offsets, items=items, counts=counts, n_transactions=4, min_confidence=0.5)
+    args.update(change)
+    return args
+
+
+@pytest.mark.parametrize("args, message", [
+    (bad(offsets=np.array([0, 1, 2, 5], dtype=np.int64)), r"offsets\[3\] = 5 but items holds 4 ids"),
+    (bad(offsets=np.array([0, 2, 1, 4], dtype=np.int64)), r"offsets\[2\] = 1 is less than offsets\[1\] = 2"),
+    (bad(offsets=np.array([1, 2, 3, 4], dtype=np.int64)), r"offsets\[0\] = 1"),
+    (bad(offsets=np.array([], dtype=np.int64)), r"offsets must hold"),
+    (bad(counts=np.array([3.0, 2.0])), r"counts holds 2 values"),
+    (bad(counts=np.array([3.0, np.nan, 2.0])), r"counts\[1\] = nan is not a positive"),
+    (bad(counts=np.array([3.0, 0.0, 2.0])), r"counts\[1\] = 0"),
+    (bad(counts=np.array([3.0, 5.0, 2.0])), r"counts\[1\] = 5 exceeds n_transactions = 4"),
+    (bad(items=np.array([1, 2, -1, 2], dtype=np.int32)), r"items\[2\] = -1 is negative"),
+    (bad(items=np.array([1, 2, 2, 2], dtype=np.int32)), r"items\[3\] = 2 repeats an item of itemset 2"),
+    (bad(items=np.array([1, 1, 1, 2], dtype=np.int32)), r"rows 0 and 1 .*same itemset"),
+    (bad(min_confidence=math.nan), r"min_confidence must be in \[0, 1\]; got nan"),
+    (bad(min_confidence=1.5), r"min_confidence must be in \[0, 1\]; got 1.5"),
+    (bad(min_confidence=-0.1), r"min_confidence"),
+    (bad(n_transactions=0), r"n_transactions must be a positive"),
+    (bad(min_lift=math.nan), r"min_lift"),
+    (bad(max_consequent_len=0), r"max_consequent_len must be at least 1"),
+    (bad(max_consequent_len=-2), r"max_consequent_len must be at least 1"),
+    (bad(antecedent_items=np.array([1, -4], dtype=np.int32)), r"antecedent_items\[1\] = -4 is negative"),
+    (bad(consequent_items=np.array([-1], dtype=np.int32)), r"consequent_items\[0\] = -1"),
+    (bad(input_target="maximal"), r"not available from maximal itemsets"),
+    (bad(input_target="closd"), r"input_target must be 'all', 'closed' or 'maximal'"),
+    (dict(zip(["offsets", "items", "counts"], table({(1, 2): 2, (1,): 2})[:3], strict=True), n_transactions=2,
+          min_confidence=0.5), r"no row for itemset \(2,\), a subset of row 0"),
+])
+def test_bad_input_raises_value_error(args, message):
+    with pytest.raises(ValueError, match=message):
+        _engine.generate_rules(**args)
+
+
+@pytest.mark.parametrize("args, message", [
+    (bad(offsets=np.array([0, 1, 2, 4], dtype=np.int32)), "offsets"),
+    (bad(items=[1, 2, 1, 2]), "items"),
+    (bad(counts=np.array([3, 2, 2])), "counts"),
+    (bad(min_confidence="0.5"), "min_confidence"),
+    (bad(max_consequent_len=1.5), "max_consequent_len"),
+    (bad(input_target=3), "input_target"),
+    (bad(antecedent_items=np.array([[1]], dtype=np.int32)), "antecedent_items"),
+])
+def test_wrong_types_raise_type_error(args, message):
+    with pytest.raises(TypeError, match=message):
+        _engine.generate_rules(**args)
+
+
+def test_signature():
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'min_confidence'"):
+        _engine.generate_rules(*good(), 4)
+    assert _engine.generate_rules.__text_signature__.startswith("(offsets, items, counts, n_transactions")
