@@ -136,7 +136,7 @@ def dask_run(
             n_workers=workers,
             threads_per_worker=1,
             processes=True,
-            dashboard_address=None,
+            dashboard_address=":0",
             memory_limit=memory_limit,
             env={"RAYON_NUM_THREADS": "1"},
         ) as cluster,

@@ -27,7 +27,7 @@ def client():
             n_workers=2,
             threads_per_worker=1,
             processes=True,
-            dashboard_address=None,
+            dashboard_address=":0",
             env={"RAYON_NUM_THREADS": "1"},
         ) as cluster,
         distributed.Client(cluster) as c,
