@@ -74,6 +74,14 @@ def test_min_count_equals_the_matching_min_support():
     assert pair_metrics(tr, min_count=len(baskets) + 1).empty
 
 
+def test_an_item_in_every_basket():
+    baskets = [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]
+    df = pair_metrics(baskets)
+    check(df, oracle(baskets))
+    assert np.isinf(df.loc[df["item_b"] == "all", "conviction"]).all()  # x -> all is sure
+    assert not df[PAIR_COLUMNS[2:]].isna().any().any()
+
+
 def test_integer_and_categorical_labels():
     df = pd.DataFrame({"t": [10, 10, 20, 20, 20, 30], "i": pd.Categorical([7, 3, 7, 3, 5, 5], categories=[9, 7, 5, 3])})
     out = pair_metrics(Transactions.from_long(df, "t", "i"))

@@ -170,6 +170,10 @@ def test_missing_labels_are_refused(build, fragment):
         (lambda: Transactions.from_onehot(pd.DataFrame({"a": ["x", "y"]})), ValueError, "column 'a' holds 'x'"),
         (lambda: Transactions.from_onehot(pd.DataFrame({"a": pd.array([True, None], dtype="boolean")})),
          ValueError, "column 'a'"),
+        (lambda: Transactions.from_onehot(pd.DataFrame({"b": [1, 0, 0], "a": pd.arrays.SparseArray([0, 2, 0])})),
+         ValueError, "column 'a' holds 2"),
+        (lambda: Transactions.from_onehot(pd.DataFrame({"b": [True, False], "a": [2, 0]})), ValueError,
+         "column 'a' holds 2"),
         (lambda: Transactions.from_onehot(np.ones(3)), ValueError, "2-dimensional"),
         (lambda: Transactions.from_onehot(np.ones((2, 2)), columns=["a"]), ValueError, "1 labels but the data has 2"),
         (lambda: Transactions.from_onehot([[1, 0]]), TypeError, "got list"),
@@ -252,3 +256,22 @@ def test_thresholds_resolve():
     assert resolve_min_count(None, 4, 10, "f") == 4
     assert resolve_min_count(0.25, None, 10, "f") == 3
     assert resolve_min_count(1.0, None, 0, "f") == 1
+
+
+@pytest.mark.parametrize(
+    "orders", [[10, 10, 20, 35, 35, 35], [35, 35, 10, 20, 10, 35], [-3, -3, 0, 2**40, 2**40, 2**40]]
+)
+def test_integer_order_numbers_sorted_or_not(orders):
+    items = ["a", "b", "a", "b", "c", "b"]
+    tr = Transactions.from_long(pd.Series(orders, dtype=np.int64), items)
+    by_order = {}
+    for o, x in zip(orders, items, strict=True):
+        by_order.setdefault(o, []).append(x)
+    assert list(tr.transactions) == list(by_order)  # first appearance
+    assert tr.equals(Transactions.from_baskets(list(by_order.values())))
+
+
+def test_dedup_with_keys_wider_than_32_bits():
+    n = 70_000  # n_transactions * n_items > 2**32
+    tr = Transactions._from_codes([n - 1, 0, n - 1, n - 1], [n - 2, 5, n - 2, 3], range(n), n)
+    assert tr.txn_ids.tolist() == [0, n - 1, n - 1] and tr.item_ids.tolist() == [5, 3, n - 2]

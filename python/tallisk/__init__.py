@@ -1,4 +1,50 @@
 """Basket analysis: frequent itemsets, association rules and pair metrics from
-market-basket data, computed by a native engine."""
+market-basket data, computed by a native engine.
+
+    >>> import pandas as pd, tallisk
+    >>> orders = pd.DataFrame({"order": [1, 1, 2, 2, 3], "product": ["tea", "milk", "tea", "milk", "tea"]})
+    >>> tr = tallisk.Transactions.from_long(orders, transaction="order", item="product")
+    >>> itemsets = tallisk.frequent_itemsets(tr, min_support=0.5)
+    >>> rules = tallisk.association_rules(itemsets, min_confidence=0.6)
+"""
+
+from typing import Any
+
+from ._validation import InvalidParameterError
+from .mining import (
+    ALGORITHMS,
+    ItemsetArrays,
+    frequent_itemsets,
+    itemsets_frame,
+    itemsets_to_arrays,
+    restore_tuples,
+)
+from .pairs import pair_metrics
+from .rules import association_rules
+from .transactions import Transactions, TransactionsSummary
 
 __version__ = "0.1.0"
+
+__all__ = [
+    "ALGORITHMS",
+    "InvalidParameterError",
+    "ItemsetArrays",
+    "Transactions",
+    "TransactionsSummary",
+    "association_rules",
+    "frequent_itemsets",
+    "itemsets_frame",
+    "itemsets_to_arrays",
+    "pair_metrics",
+    "read_transactions",
+    "restore_tuples",
+]
+
+
+def __getattr__(name: str) -> Any:
+    # The file readers import only when asked for, so `import tallisk` stays light.
+    if name == "read_transactions":
+        from .io import read_transactions
+
+        return read_transactions
+    raise AttributeError(f"module 'tallisk' has no attribute {name!r}")

@@ -62,7 +62,8 @@ def _sorted_unique(rows: np.ndarray, cols: np.ndarray, n_cols: int) -> tuple[np.
     """(row, col) pairs sorted by row then column, each once."""
     key = rows.astype(np.int64) * max(n_cols, 1) + cols
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        key = np.unique(key)
+        key = np.sort(key)
+        key = key[np.r_[True, key[1:] != key[:-1]]]
     return key // max(n_cols, 1), key % max(n_cols, 1)
 
 
@@ -75,43 +76,93 @@ def _from_scipy(data: Any) -> tuple[np.ndarray, np.ndarray, int, int]:
     return np.asarray(m.row, dtype=np.int64)[nz], np.asarray(m.col, dtype=np.int64)[nz], n_rows, n_cols
 
 
-def _dense_column(col: pd.Series, where: str) -> np.ndarray:
-    """Row positions of the items present in one column."""
-    dtype = col.dtype
-    if isinstance(dtype, pd.SparseDtype):
-        fill = dtype.fill_value
-        if pd.isna(fill) or fill != 0:
-            # A 'present' or missing default makes the column dense in practice.
-            return _dense_column(pd.Series(col.sparse.to_dense().to_numpy()), where)
-        arr = col.array
-        positions = np.asarray(arr.sp_index.indices, dtype=np.int64)
-        values = np.asarray(arr.sp_values)
-        return positions[_check_binary(values, where)]
-    if isinstance(dtype, pd.BooleanDtype) or (hasattr(dtype, "na_value") and dtype.kind in "iuf"):
-        if col.isna().any():
+def _column_arrays(df: pd.DataFrame) -> list[Any]:
+    """The backing array of every column, in column order.
+
+    Read from the blocks when pandas exposes them: building a Series per column, as
+    ``df.items()`` does, costs tens of microseconds each, seconds for the wide sparse
+    tables mlxtend users hold. Any surprise falls back to the public route."""
+    n_cols = df.shape[1]
+    try:
+        out: list[Any] = [None] * n_cols
+        for blk in df._mgr.blocks:
+            locs = blk.mgr_locs.as_array
+            values = blk.values
+            if getattr(values, "ndim", 1) == 2:
+                for k, j in enumerate(locs.tolist()):
+                    out[j] = values[k]
+            elif len(locs) == 1:
+                out[int(locs[0])] = values
+            else:
+                raise LookupError
+        if any(v is None or len(v) != df.shape[0] for v in out):
+            raise LookupError
+        return out
+    except (AttributeError, LookupError, TypeError):
+        return [col.array for _, col in df.items()]
+
+
+def _present_rows(values: Any, where: str) -> np.ndarray:
+    """Row positions of the items present in one non-sparse column."""
+    dtype = values.dtype
+    if not isinstance(values, np.ndarray):
+        if pd.isna(values).any():
             raise _bad_values(where, None)
-        values = col.to_numpy(dtype=dtype.numpy_dtype)
-    else:
-        values = col.to_numpy()
+        numpy_dtype = getattr(dtype, "numpy_dtype", None)
+        values = values.to_numpy(dtype=numpy_dtype) if numpy_dtype is not None else np.asarray(values)
     return np.flatnonzero(_check_binary(values, where))
 
 
 def _from_frame(df: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, int]:
     n_rows, n_cols = df.shape
-    dtypes = df.dtypes
-    sparse_cols = np.array([isinstance(t, pd.SparseDtype) for t in dtypes], dtype=bool)
-    if n_cols and not sparse_cols.any() and all(isinstance(t, np.dtype) for t in dtypes):
+    columns = _column_arrays(df)
+    where = [f"column {name!r}" for name in df.columns] if n_cols < 64 else None
+
+    def name(j: int) -> str:
+        return where[j] if where is not None else f"column {df.columns[j]!r}"
+
+    plain = n_cols and all(isinstance(v, np.ndarray) for v in columns)
+    if plain and len({v.dtype for v in columns}) == 1:
         # All plain NumPy columns of one kind: one 2-D pass, row-major, already ordered.
-        values = df.to_numpy()
-        rows, cols = np.nonzero(_check_binary(values, "the DataFrame"))
+        try:
+            mask = _check_binary(df.to_numpy(), "the DataFrame")
+        except ValueError:
+            for j, v in enumerate(columns):  # name the first column holding a bad value
+                _present_rows(v, name(j))
+            raise
+        rows, cols = np.nonzero(mask)
         return rows.astype(np.int64), cols.astype(np.int64), n_rows
-    row_parts, col_parts = [], []
-    for j in range(n_cols):
-        pos = _dense_column(df.iloc[:, j], f"column {df.columns[j]!r}")
-        row_parts.append(pos)
-        col_parts.append(np.full(pos.size, j, dtype=np.int64))
-    rows = np.concatenate(row_parts) if row_parts else np.zeros(0, np.int64)
-    cols = np.concatenate(col_parts) if col_parts else np.zeros(0, np.int64)
+    # Sparse columns with a 0/False fill: positions and values gathered for all of them
+    # and checked in one pass; other columns one by one.
+    parts: list[np.ndarray] = [np.zeros(0, np.int64)] * n_cols
+    sparse_j, sparse_pos, sparse_val = [], [], []
+    for j, v in enumerate(columns):
+        if isinstance(v, pd.arrays.SparseArray):
+            fill = v.fill_value
+            if not pd.isna(fill) and fill == 0:
+                sparse_j.append(j)
+                sparse_pos.append(v.sp_index.indices)
+                sparse_val.append(v.sp_values)
+                continue
+            v = np.asarray(v.to_dense())  # a 'present' or missing default: dense in practice
+        parts[j] = _present_rows(v, name(j))
+    if sparse_j:
+        sizes = np.fromiter(map(len, sparse_pos), dtype=np.int64, count=len(sparse_pos))
+        values = np.concatenate([np.asarray(x) for x in sparse_val])
+        try:
+            keep = _check_binary(values, "a sparse column")
+        except ValueError:
+            for j, x in zip(sparse_j, sparse_val, strict=True):
+                _check_binary(np.asarray(x), name(j))
+            raise
+        positions = np.concatenate(sparse_pos).astype(np.int64, copy=False)
+        owner = np.repeat(np.asarray(sparse_j, dtype=np.int64), sizes)
+        sparse_rows, sparse_cols = positions[keep], owner[keep]
+    else:
+        sparse_rows = sparse_cols = np.zeros(0, np.int64)
+    sizes = np.fromiter(map(len, parts), dtype=np.int64, count=n_cols)
+    rows = np.concatenate([*parts, sparse_rows])
+    cols = np.concatenate([np.repeat(np.arange(n_cols, dtype=np.int64), sizes), sparse_cols])
     order = np.lexsort((cols, rows))  # column-wise gathering -> row-major order
     return rows[order], cols[order], n_rows
 

@@ -13,8 +13,18 @@ from .transactions import as_transactions
 
 __all__ = ["pair_metrics", "PAIR_COLUMNS"]
 
-PAIR_COLUMNS = ["item_a", "item_b", "count", "support", "confidence", "lift", "conviction", "leverage", "cosine",
-                "jaccard"]
+PAIR_COLUMNS = [
+    "item_a",
+    "item_b",
+    "count",
+    "support",
+    "confidence",
+    "lift",
+    "conviction",
+    "leverage",
+    "cosine",
+    "jaccard",
+]
 
 
 def engine_support(min_count: int, n: int) -> float:
@@ -84,6 +94,11 @@ def pair_metrics(data: Any, min_support: float = 0.0, *, min_count: int | None =
     if n_present == n:
         for k in PAIR_COLUMNS[3:]:
             frame[k] = raw[k]
+        sure = raw["confidence"] >= 1.0
+        if sure.any():
+            # A sure rule has infinite conviction, also when b is in every basket (0/0 in
+            # the engine's formula).
+            frame["conviction"] = np.where(sure, np.inf, raw["conviction"])
     else:
         frame.update(_metrics_over(counts, raw["item_A"], raw["item_B"], tr.item_counts.to_numpy(), n))
     df = pd.DataFrame(frame, copy=False)

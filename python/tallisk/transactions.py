@@ -47,7 +47,7 @@ def factorize_labels(
     if where is None:
         where = "position {}".format
     if isinstance(values, pd.Series | pd.Index):
-        values = values.array
+        values = values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
     if isinstance(values, pd.Categorical | pd.CategoricalDtype) or isinstance(
         getattr(values, "dtype", None), pd.CategoricalDtype
     ):
@@ -64,6 +64,9 @@ def factorize_labels(
         return codes, pd.Index(categories)
     if not isinstance(values, np.ndarray | pd.api.extensions.ExtensionArray):
         values = _object_array(values)
+    runs = _sorted_runs(values)
+    if runs is not None:
+        return runs
     codes, uniques = pd.factorize(values, sort=False)
     codes = np.asarray(codes, dtype=np.int64)
     if codes.size and codes.min() < 0:
@@ -82,6 +85,21 @@ def factorize_labels(
     return codes, uniques
 
 
+def _sorted_runs(values: Any) -> tuple[np.ndarray, pd.Index] | None:
+    """Codes of integer labels that never decrease (orders exported sorted by number),
+    from the runs alone: a tenth of the cost of hashing them. None for anything else."""
+    if not isinstance(values, np.ndarray) or values.dtype.kind not in "iu" or values.size < 2:
+        return None
+    step = values[1:] != values[:-1]
+    if not bool((values[1:] >= values[:-1]).all()):
+        return None
+    codes = np.empty(values.size, dtype=np.int64)
+    codes[0] = 0
+    np.cumsum(step, out=codes[1:])
+    starts = np.flatnonzero(np.r_[True, step])
+    return codes, pd.Index(values[starts])
+
+
 def _object_array(values: Iterable[Any]) -> np.ndarray:
     """A 1-D object array of the given labels, tuples kept whole (np.array would make
     a 2-D array of a list of tuples)."""
@@ -93,17 +111,35 @@ def _object_array(values: Iterable[Any]) -> np.ndarray:
 # ---- dedup ------------------------------------------------------------------------------
 
 
+def sorted_unique(values: np.ndarray) -> np.ndarray:
+    """The distinct values, ascending. A sort and a neighbour test: NumPy 2's np.unique
+    hashes first, which is several times slower on the integer keys used here."""
+    out = np.sort(values)
+    if out.size > 1:
+        keep = np.empty(out.size, dtype=bool)
+        keep[0] = True
+        np.not_equal(out[1:], out[:-1], out=keep[1:])
+        if not keep.all():
+            out = out[keep]
+    return out
+
+
 def _dedup(txn: np.ndarray, item: np.ndarray, n_items: int) -> tuple[np.ndarray, np.ndarray]:
     """(txn, item) pairs sorted by transaction then item id, each once."""
-    txn = np.asarray(txn, dtype=np.int64)
+    txn = np.asarray(txn)
     item = np.asarray(item)
+    if txn.size == 0:
+        return txn.astype(np.int64), item.astype(np.int32)
     width = max(int(n_items), 1)
-    key = txn * width + item.astype(np.int64, copy=False)
+    # 32-bit keys when they fit: they build, sort and split in well under half the time.
+    kind = np.uint32 if (int(txn.max()) + 1) * width <= 2**32 else np.int64
+    key = txn.astype(kind) * kind(width)
+    key += item.astype(kind, copy=False)
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        key = np.unique(key)
-        txn = key // width
-        item = key - txn * width
-    return txn, item.astype(np.int32, copy=False)
+        key = sorted_unique(key)
+    t = key // kind(width)
+    i = key - t * kind(width)
+    return t.astype(np.int64), i.astype(np.int32)
 
 
 # ---- the object -------------------------------------------------------------------------

@@ -1,0 +1,188 @@
+"""Association rules A -> C from an itemset table or straight from transactions."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import _engine
+from ._validation import InvalidParameterError, check_choice, check_fraction, check_int, check_real, fail
+from .mining import _label_array, _mine, canonical_csr, csr_tuples, itemsets_to_arrays
+from .transactions import as_transactions
+
+__all__ = ["association_rules", "RULE_COLUMNS", "RULE_METRICS"]
+
+#: The metric columns, in table order.
+RULE_METRICS = [
+    "confidence",
+    "lift",
+    "leverage",
+    "conviction",
+    "zhangs_metric",
+    "jaccard",
+    "certainty",
+    "kulczynski",
+    "cosine",
+]
+RULE_COLUMNS = [
+    "antecedent",
+    "consequent",
+    "antecedent_support",
+    "consequent_support",
+    "support",
+    "count",
+    *RULE_METRICS,
+]
+_SORTABLE = ("antecedent_support", "consequent_support", "support", "count", *RULE_METRICS)
+
+
+def _label_ids(labels: pd.Index, wanted: Any, name: str, func: str) -> np.ndarray | None:
+    """Allowed labels -> item ids; every label must be an item of the table."""
+    if wanted is None:
+        return None
+    if isinstance(wanted, str | bytes) or not hasattr(wanted, "__iter__"):
+        raise fail(name, func, "a collection of item labels or None", wanted, f"Use {name}=[{wanted!r}].")
+    values = list(wanted)
+    arr = np.fromiter(values, dtype=object, count=len(values))
+    ids = pd.Index(labels, tupleize_cols=False).get_indexer(arr) if len(arr) else np.zeros(0, np.int64)
+    if (ids < 0).any():
+        missing = [values[i] for i in np.flatnonzero(ids < 0)[:5]]
+        raise InvalidParameterError(
+            f"The {name!r} parameter of {func} names labels that are not items of the itemset table: "
+            f"{', '.join(map(repr, missing))}. (Items below the minimum support never appear in a rule.)"
+        )
+    return np.unique(ids).astype(np.int32)
+
+
+def association_rules(
+    itemsets_or_data: Any,
+    *,
+    min_confidence: float = 0.8,
+    metric: str | None = None,
+    min_threshold: float | None = None,
+    min_lift: float | None = None,
+    max_consequent_len: int | None = None,
+    antecedents: Any = None,
+    consequents: Any = None,
+    sort_by: str | None = "lift",
+    min_support: float | None = None,
+    min_count: int | None = None,
+    max_len: int | None = None,
+) -> pd.DataFrame:
+    """Every rule A -> C with ``confidence >= min_confidence``.
+
+    ``itemsets_or_data`` is a table from :func:`~tallisk.frequent_itemsets` with target
+    "all" or "closed" (any table with an ``itemset`` column and ``count`` plus
+    ``df.attrs["n_transactions"]``, or ``support``, works), or a
+    :class:`~tallisk.Transactions` / list of baskets, mined here with ``min_support`` or
+    ``min_count`` (and ``max_len``). A rule needs the count of every subset of its
+    itemset, which a table of maximal itemsets does not have: that raises a ValueError.
+
+    Filters: ``min_lift``; ``metric`` with ``min_threshold`` (keep rules whose metric is
+    at least that, on top of ``min_confidence``); ``max_consequent_len``;
+    ``antecedents`` / ``consequents`` (labels the antecedent / consequent may be made
+    of).
+
+    Columns: ``antecedent``, ``consequent`` (tuples of labels in item-id order),
+    ``antecedent_support``, ``consequent_support``, ``support``, ``count`` (int64;
+    NaN for tables with supports only), then ``confidence``, ``lift``, ``leverage``,
+    ``conviction`` (inf when the confidence is 1), ``zhangs_metric``, ``jaccard``,
+    ``certainty``, ``kulczynski``, ``cosine``. Rows sorted by ``sort_by`` descending
+    (any metric or support column; ties and ``sort_by=None`` keep the engine's order).
+    """
+    func = "association_rules"
+    min_confidence = check_fraction(min_confidence, "min_confidence", func, allow_zero=True)
+    min_lift = check_real(min_lift, "min_lift", func, low=0.0, allow_none=True)
+    max_consequent_len = check_int(max_consequent_len, "max_consequent_len", func, low=1, allow_none=True)
+    if (metric is None) != (min_threshold is None):
+        raise InvalidParameterError(
+            f"{func} needs 'metric' and 'min_threshold' together (e.g. metric='lift', min_threshold=1.2); "
+            f"got metric={metric!r}, min_threshold={min_threshold!r}."
+        )
+    if metric is not None:
+        check_choice(metric, "metric", func, _SORTABLE)
+        min_threshold = check_real(min_threshold, "min_threshold", func)
+    if sort_by is not None:
+        check_choice(sort_by, "sort_by", func, _SORTABLE)
+
+    if isinstance(itemsets_or_data, pd.DataFrame):
+        if min_support is not None or min_count is not None or max_len is not None:
+            raise InvalidParameterError(
+                f"{func} takes min_support, min_count and max_len only with transactions; the itemset table "
+                "was mined already."
+            )
+        df = itemsets_or_data
+        target = df.attrs.get("target", "all")
+        if target == "maximal":
+            raise ValueError(
+                f"{func} needs the count of every subset of an itemset, and a table of maximal itemsets does not "
+                "have them. Mine with target='all' (or 'closed', which keeps every count) instead."
+            )
+        arrays = itemsets_to_arrays(df)
+        offsets, items, counts, labels = arrays.offsets, arrays.items, arrays.counts, arrays.labels
+        n = arrays.n_transactions
+        have_counts = n != 1.0 or counts.dtype.kind in "iu"
+        attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
+        # This package's tables hold tuples in item-id order already: the rules reuse them.
+        own = "target" in df.attrs and "itemset" in df.columns
+        table_tuples = df["itemset"].to_numpy(dtype=object) if own else None
+    else:
+        from ._validation import resolve_min_count
+
+        tr = as_transactions(itemsets_or_data, func)
+        if min_support is None and min_count is None:
+            raise InvalidParameterError(
+                f"{func} mines the transactions first: give min_support (a fraction) or min_count (a number of "
+                "transactions)."
+            )
+        threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
+        max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
+        mined = _mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len, "all", "auto", None)
+        # the table's row order, so that rules tie-break as they do from the table
+        offsets, items, counts = canonical_csr(*mined)
+        labels, n, target, have_counts = tr.items, float(tr.n_transactions), "all", True
+        table_tuples = None
+        attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
+
+    out = _engine.generate_rules(
+        np.ascontiguousarray(offsets, dtype=np.int64),
+        np.ascontiguousarray(items, dtype=np.int32),
+        np.ascontiguousarray(counts, dtype=np.float64),
+        float(n),
+        float(min_confidence),
+        min_lift=min_lift,
+        max_consequent_len=max_consequent_len,
+        antecedent_items=_label_ids(labels, antecedents, "antecedents", func),
+        consequent_items=_label_ids(labels, consequents, "consequents", func),
+        input_target=target,
+    )
+    label_array = _label_array(labels)
+    frame = {}
+    for side in ("antecedent", "consequent"):
+        rows = np.asarray(out[f"{side}_row"])
+        if rows.size and rows.min() >= 0 and (table_tuples is not None or len(counts) <= 2 * rows.size):
+            # Every side is a row of the table: one tuple per table row, shared by the
+            # rules (a take of object pointers), instead of two new tuples per rule.
+            if table_tuples is None:
+                table_tuples = csr_tuples(offsets, items, label_array)
+            frame[side] = table_tuples[rows]
+        else:
+            frame[side] = csr_tuples(out[f"{side}_offsets"], out[f"{side}_items"], label_array)
+    scale = float(n) if have_counts else 1.0
+    frame["antecedent_support"] = out["antecedent_count"] / scale if have_counts else out["antecedent_count"]
+    frame["consequent_support"] = out["consequent_count"] / scale if have_counts else out["consequent_count"]
+    frame["support"] = out["support"]
+    frame["count"] = np.rint(out["count"]).astype(np.int64) if have_counts else np.full(len(out["support"]), np.nan)
+    for name in RULE_METRICS:
+        frame[name] = out[name]
+    rules = pd.DataFrame(frame, copy=False)
+    if metric is not None:
+        rules = rules[rules[metric].to_numpy() >= min_threshold]
+    if sort_by is not None and len(rules):
+        order = np.argsort(-rules[sort_by].to_numpy(dtype=np.float64), kind="stable")
+        rules = rules.take(order)
+    rules = rules.reset_index(drop=True)
+    rules.attrs.update(attrs)
+    return rules

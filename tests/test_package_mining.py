@@ -1,0 +1,211 @@
+"""frequent_itemsets against a brute-force miner over labelled baskets, for every
+algorithm and target."""
+
+import itertools
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+from tallisk.mining import ALGORITHMS, frequent_itemsets, itemsets_frame, itemsets_to_arrays, restore_tuples
+from tallisk.transactions import Transactions
+
+
+def brute_force(baskets, min_count, min_len=1, max_len=None, target="all"):
+    """[(itemset tuple in label order, count)] by length, then label order; closed and
+    maximal judged against every frequent set, whatever max_len."""
+    sets = [frozenset(b) for b in baskets]
+    labels = sorted(set().union(*sets))
+    found = {}
+    for k in range(1, len(labels) + 1):
+        level = {}
+        for combo in itertools.combinations(labels, k):
+            c = sum(s.issuperset(combo) for s in sets)
+            if c >= min_count:
+                level[combo] = c
+        if not level:
+            break
+        found.update(level)
+
+    def keep(x):
+        supers = [y for y in found if len(y) == len(x) + 1 and set(x) <= set(y)]
+        if target == "maximal":
+            return not supers
+        if target == "closed":
+            return all(found[y] != found[x] for y in supers)
+        return True
+
+    rows = [(x, c) for x, c in found.items() if min_len <= len(x) <= (max_len or len(x)) and keep(x)]
+    return sorted(rows, key=lambda r: (len(r[0]), r[0]))
+
+
+def random_baskets(seed, n=120, n_items=9, empty=True):
+    rng = np.random.default_rng(seed)
+    names = [f"p{j}" for j in range(n_items)]
+    out = []
+    for _ in range(n):
+        # a few items are popular so that sets of 3-5 items come out frequent
+        k = int(rng.integers(0 if empty else 1, 7))
+        idx = np.minimum(rng.geometric(0.3, size=k) - 1, n_items - 1)
+        out.append([names[i] for i in idx])
+    return out
+
+
+def as_rows(df):
+    return list(zip(df["itemset"], df["count"].tolist(), strict=True))
+
+
+@pytest.mark.parametrize("algorithm", ALGORITHMS)
+@pytest.mark.parametrize("target", ["all", "closed", "maximal"])
+@pytest.mark.parametrize(
+    "seed, min_support, max_len, min_len", [(0, 0.05, None, 1), (1, 0.12, 3, 1), (2, 0.02, None, 2), (3, 0.1, 2, 2)]
+)
+def test_every_algorithm_gives_the_brute_force_table(algorithm, target, seed, min_support, max_len, min_len):
+    baskets = random_baskets(seed)
+    n = len(baskets)
+    df = frequent_itemsets(
+        baskets, min_support, min_len=min_len, max_len=max_len, target=target, algorithm=algorithm
+    )
+    min_count = math.ceil(min_support * n - 1e-9)
+    assert as_rows(df) == brute_force(baskets, min_count, min_len, max_len, target)
+    assert len(df) and df["length"].max() >= 2
+    assert list(df.columns) == ["itemset", "length", "count", "support"]
+    assert df["length"].tolist() == [len(x) for x in df["itemset"]]
+    np.testing.assert_allclose(df["support"], df["count"] / n, rtol=0, atol=0)
+    assert df.attrs == {"n_transactions": n, "min_count": min_count, "target": target}
+
+
+def cap_oracle(baskets, weights, cap):
+    """Each basket's `cap` heaviest labels: NaN and missing below numbers, then label order."""
+    def key(x):
+        w = weights.get(x, math.nan)
+        return (math.isnan(w), -w if not math.isnan(w) else 0.0, x)
+
+    return [sorted(set(b), key=key)[:cap] for b in baskets]
+
+
+@pytest.mark.parametrize("algorithm", ["auto", "apriori", "levelwise_gating"])
+@pytest.mark.parametrize("cap", [1, 2, 3])
+def test_weight_ranked_cap(algorithm, cap):
+    baskets = random_baskets(5)
+    labels = sorted(set().union(*map(set, baskets)))
+    rng = np.random.default_rng(cap)
+    weights = {x: float(w) for x, w in zip(labels, rng.integers(0, 3, len(labels)), strict=True)}
+    weights[labels[0]] = math.nan
+    del weights[labels[1]]  # no weight: ranks like NaN
+    df = frequent_itemsets(baskets, min_count=3, max_items_per_txn=cap, item_weights=weights, algorithm=algorithm)
+    assert as_rows(df) == brute_force(cap_oracle(baskets, weights, cap), 3)
+    assert df.attrs["n_transactions"] == len(baskets)
+    # an array in item-id order means the same as the mapping
+    tr = Transactions.from_baskets(baskets)
+    arr = pd.Series(weights).reindex(tr.items).to_numpy()
+    same = frequent_itemsets(tr, min_count=3, max_items_per_txn=cap, item_weights=arr, algorithm=algorithm)
+    pd.testing.assert_frame_equal(df, same)
+
+
+def test_cap_defaults_to_item_frequency():
+    baskets = random_baskets(6)
+    counts = Transactions.from_baskets(baskets).item_counts.to_dict()
+    df = frequent_itemsets(baskets, min_count=4, max_items_per_txn=2, algorithm="apriori")
+    assert as_rows(df) == brute_force(cap_oracle(baskets, {k: float(v) for k, v in counts.items()}, 2), 4)
+
+
+@pytest.mark.parametrize(
+    "baskets",
+    [
+        [[30, 10], [10, 30, -4], [-4, 10], [10, 30]],
+        [["", "é"], ["", "é", "🍞"], [""]],
+        [[(1, "a"), (0, "b")], [(1, "a"), (0, "b")], [(0, "b")]],
+    ],
+)
+@pytest.mark.parametrize("algorithm", ["auto", "apriori"])
+def test_awkward_labels(baskets, algorithm):
+    df = frequent_itemsets(baskets, min_count=1, algorithm=algorithm)
+    assert as_rows(df) == brute_force(baskets, 1)
+
+
+def test_labels_that_do_not_sort_come_in_first_appearance_order():
+    df = frequent_itemsets([["b", 1], ["b", 1]], min_count=2, algorithm="apriori")
+    assert df["itemset"].tolist() == [("b",), (1,), ("b", 1)]
+
+
+def test_itemsets_frame_is_independent_of_the_input_row_order():
+    df = frequent_itemsets(random_baskets(7), min_support=0.05, algorithm="apriori")
+    arrays = itemsets_to_arrays(df)
+    rng = np.random.default_rng(0)
+    perm = rng.permutation(len(df))
+    lengths = np.diff(arrays.offsets)[perm]
+    rows = [arrays.items[arrays.offsets[r] : arrays.offsets[r + 1]][::-1] for r in perm]  # reversed within rows too
+    offsets = np.r_[0, np.cumsum(lengths)]
+    again = itemsets_frame(offsets, np.concatenate(rows), arrays.counts[perm], arrays.labels, len(random_baskets(7)),
+                           df.attrs["min_count"])
+    pd.testing.assert_frame_equal(again, df)
+
+
+def test_empty_results_and_empty_baskets():
+    df = frequent_itemsets([["a"], [], []], min_count=2, algorithm="apriori")
+    assert df.empty and list(df.columns) == ["itemset", "length", "count", "support"]
+    assert df["count"].dtype == np.int64 and df["support"].dtype == np.float64
+    one = frequent_itemsets([["a"], [], []], min_support=0.3, algorithm="levelwise")
+    assert as_rows(one) == [(("a",), 1)] and one["support"].tolist() == [1 / 3]
+
+
+@pytest.mark.parametrize("algorithm", ["apriori", "levelwise"])
+def test_max_itemsets(algorithm):
+    with pytest.raises(ValueError, match="more than 5 frequent itemsets; raise the minimum support or set max_len"):
+        frequent_itemsets(random_baskets(8), min_count=2, max_itemsets=5, algorithm=algorithm)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, fragment",
+    [
+        (dict(min_support=50), ValueError, "Use min_support=0.5."),
+        (dict(min_count=2, min_support=0.1), ValueError, "exactly one of"),
+        (dict(min_count=2, target="closd"), ValueError, "'target' parameter of frequent_itemsets must be one of"),
+        (dict(min_count=2, algorithm="fpgrowth"), ValueError, "'algorithm' parameter"),
+        (dict(min_count=2, min_len=0), ValueError, "'min_len' parameter of frequent_itemsets must be an int"),
+        (dict(min_count=2, min_len=3, max_len=2), ValueError, "'max_len' parameter of frequent_itemsets must be an "
+                                                              "int in the range [3, inf] or None. Got 2 instead."),
+        (dict(min_count=2, item_weights={"a": 1}), ValueError, "None unless 'max_items_per_txn' is set"),
+        (dict(min_count=2, max_items_per_txn=2, item_weights=[1.0]), ValueError, "1-D array of 2 numbers"),
+        (dict(min_count=2, max_items_per_txn=0), ValueError, "'max_items_per_txn'"),
+    ],
+)
+def test_bad_parameters(kwargs, error, fragment):
+    with pytest.raises(error) as info:
+        frequent_itemsets([["a", "b"], ["a"]], **kwargs)
+    assert fragment in str(info.value)
+
+
+def test_rejects_what_is_not_transactions():
+    with pytest.raises(TypeError, match="Transactions.from_long"):
+        frequent_itemsets(pd.DataFrame({"t": [1], "i": ["a"]}), min_count=1)
+
+
+@pytest.mark.parametrize("labels", [["milk", "", "café", "x,y"], [3, 10, -1, 2**40]])
+def test_tables_travel_through_csv_and_parquet(tmp_path, labels):
+    rng = np.random.default_rng(0)
+    baskets = [[labels[i] for i in rng.integers(0, 4, size=3)] for _ in range(40)]
+    df = frequent_itemsets(baskets, min_count=3, algorithm="apriori")
+    df.to_csv(tmp_path / "t.csv", index=False)
+    back = restore_tuples(pd.read_csv(tmp_path / "t.csv"))
+    assert back["itemset"].tolist() == df["itemset"].tolist()
+    assert back["count"].tolist() == df["count"].tolist()
+    pytest.importorskip("pyarrow")
+    df.to_parquet(tmp_path / "t.parquet")
+    back = restore_tuples(pd.read_parquet(tmp_path / "t.parquet"))
+    pd.testing.assert_frame_equal(back, df)
+    arrays = itemsets_to_arrays(back)
+    assert arrays.counts.tolist() == df["count"].tolist() and list(arrays.labels) == sorted(set(labels))
+
+
+@pytest.mark.parametrize("target", ["all", "closed", "maximal"])
+def test_every_algorithm_agrees_on_larger_data(target):
+    # too large for the brute force: the miners are checked against each other
+    baskets = random_baskets(11, n=1500, n_items=40, empty=True)
+    tr = Transactions.from_baskets(baskets)
+    tables = {a: frequent_itemsets(tr, 0.002, target=target, algorithm=a, max_len=4) for a in ALGORITHMS}
+    reference = tables.pop("apriori")
+    assert len(reference) > 20 and reference["length"].max() == 4
+    for name, table in tables.items():
+        pd.testing.assert_frame_equal(table, reference, obj=name)
