@@ -177,11 +177,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("rules", parents=[inp, thr, sets, out, plot, run], formatter_class=fmt,
                        help="association rules", description="Rules A -> C between frequent itemsets, with "
                        "support, confidence, lift and more.", epilog=EXAMPLES)
-    p.add_argument("--min-confidence", type=_float, default=0.8, metavar="C", help="default 0.8")
-    p.add_argument("--min-lift", type=_float, metavar="L", help="keep rules with at least this lift")
-    p.add_argument("--max-consequent", type=_int, metavar="K", help="most items on the right-hand side")
-    p.add_argument("--sort", choices=("lift", "confidence", "support"), default="lift", help="default lift")
-    p.add_argument("--plot-kind", choices=("scatter", "graph"), default="scatter",
+    g = p.add_argument_group("rules")
+    g.add_argument("--min-confidence", type=_float, default=0.8, metavar="C", help="default 0.8")
+    g.add_argument("--min-lift", type=_float, metavar="L", help="keep rules with at least this lift")
+    g.add_argument("--max-consequent", type=_int, metavar="K", help="most items on the right-hand side")
+    g.add_argument("--sort", choices=("lift", "confidence", "support"), default="lift", help="default lift")
+    g.add_argument("--plot-kind", choices=("scatter", "graph"), default="scatter",
                    help="scatter: support against confidence coloured by lift; graph: the top rules as a network")
 
     p = sub.add_parser("pairs", parents=[inp, thr, out, plot, run], formatter_class=fmt,
