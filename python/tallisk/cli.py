@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import decimal
+import importlib
 import math
 import os
 import re
@@ -232,6 +233,13 @@ def _check(args: argparse.Namespace) -> None:
     if plot is not None:
         need(plot.lower().endswith(".png"), f"--plot writes PNG files: give a name ending in .png; got {plot}")
         _check_writable(plot)
+        # Before the work, not after it: a missing extra is found in a second.
+        wanted = ["matplotlib"] + (["networkx"] if getattr(args, "plot_kind", None) == "graph" else [])
+        for module in wanted:
+            try:
+                importlib.import_module(module)
+            except ImportError:
+                raise CLIError(f"--plot needs {module}: pip install 'tallisk[plot]'") from None
     out = getattr(args, "output", None)
     if out not in (None, "-"):
         _check_writable(out)
@@ -488,7 +496,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         msg = _package_message(_one_line(e))
         if isinstance(e, OSError) and e.filename and e.strerror:
             msg = f"{e.filename}: {e.strerror}"
-        if isinstance(e, ImportError) and e.name:
+        if isinstance(e, ImportError) and e.name and "pip install" not in msg:
             msg = f"{msg} (install it: pip install 'tallisk[all]')"
         print(f"{PROG}: error: {msg}", file=sys.stderr)
         if args.verbose and not isinstance(e, CLIError):
