@@ -48,10 +48,16 @@ def main() -> None:
             "--plot", graph, "--plot-kind", "graph", "-o", os.devnull, "--output-format", "csv")
 
     table = pd.read_csv(rules)
-    print(f"\nthe {args.top} strongest of {len(table)} rules (by lift):\n")
-    show = table.head(args.top)
-    ante = show["antecedent" if "antecedent" in show.columns else "antecedents"].str.strip("{}")
-    cons = show["consequent" if "consequent" in show.columns else "consequents"].str.strip("{}")
+    ante_all = table["antecedent" if "antecedent" in table.columns else "antecedents"].str.strip("{}")
+    cons_all = table["consequent" if "consequent" in table.columns else "consequents"].str.strip("{}")
+    # One rule per set of products (its most confident direction): the table holds each
+    # set in every direction, which would fill the top with one shopping trip.
+    together = [",".join(sorted(a.split(",") + c.split(","))) for a, c in zip(ante_all, cons_all, strict=True)]
+    best = table.assign(_set=together).sort_values("confidence", ascending=False, kind="stable")
+    show_idx = best.drop_duplicates("_set").sort_values("lift", ascending=False, kind="stable").index[: args.top]
+    show = table.loc[show_idx]
+    ante, cons = ante_all[show_idx], cons_all[show_idx]
+    print(f"\nthe {len(show)} strongest of {len(table)} rules (by lift, one per set of products):\n")
     width = max(ante.str.len().max(), len("if a basket holds"))
     print(f"{'if a basket holds':<{width}}   {'it often holds':<18} {'support':>8} {'confidence':>10} {'lift':>6}")
     for a, c, s, conf, lift in zip(ante, cons, show["support"], show["confidence"], show["lift"], strict=True):

@@ -224,6 +224,7 @@ RANDOM_LINES = "".join(f"{random.Random(k).randrange(10**6)} {k}\n" for k in ran
 ERRORS = [
     # (args, input files, status, words in the message)
     (["itemsets", "missing.dat"], {}, 1, "cannot open missing.dat"),
+    (["itemsets", "."], {}, 1, "it is a directory"),
     (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc d\ne \x00f\n"}, 1, "line 3"),
     (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc \xff d\n"}, 1, "line 2"),
     (["itemsets", "empty.dat"], {"empty.dat": b""}, 1, "empty input"),
@@ -285,6 +286,20 @@ def test_help_shows_examples_and_console_script_matches_module():
         pytest.skip("the console script is not installed next to this interpreter")
     r2 = subprocess.run([script, "--help"], capture_output=True, timeout=120)
     assert r2.stdout.decode().replace("tallisk", "X") == text.replace("tallisk", "X")
+
+
+@pytest.mark.parametrize("hidden", ["matplotlib", "networkx"])
+def test_plot_without_its_extra_fails_before_the_work(tmp_path, hidden):
+    (tmp_path / "ok.dat").write_text("a b\na b\n")
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(f"import sys\nsys.modules[{hidden!r}] = None  # as if not installed\n")
+    r = run("rules", "ok.dat", "--min-count", "1", "--plot", "p.png", "--plot-kind", "graph", "-o", "out.csv",
+            cwd=tmp_path, env_extra={"PYTHONPATH": str(site)})
+    err = r.stderr.decode()
+    assert r.returncode == 1 and len(err.splitlines()) == 1
+    assert f"--plot needs {hidden}" in err
+    assert sorted(os.listdir(tmp_path)) == ["ok.dat", "site"]
 
 
 def test_broken_pipe_is_quiet(tmp_path):

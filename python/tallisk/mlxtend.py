@@ -668,8 +668,11 @@ def _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, tar
     if max_len is not None and (max_len < 0 or (target == "maximal" and max_len < 1)):
         return _table(_Sets.empty(), n, df, use_colnames, np.zeros(0, np.int64), np.float64)
     limit = _max_len_or_none(max_len)
+    fmt = "\r%d itemset(s) from tree conditioned on items (%s)"
     if null_values:
-        sets, support, index = _fp_null(codes, df, min_support, limit, target)
+        sets, support = _fp_null(codes, df, min_support, limit, target)
+        if verbose:
+            _print_prefix_lines(sets, limit, df, use_colnames, fmt, root=True)
         order = _lex_order(sets, by_length_first=True)
         sets = sets.take(order)
         support = support[order]
@@ -689,7 +692,6 @@ def _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, tar
         if limit:
             sets = sets.take(np.flatnonzero(sets.lengths() <= limit))
     if verbose:
-        fmt = "\r%d itemset(s) from tree conditioned on items (%s)"
         _print_prefix_lines(sets, limit, df, use_colnames, fmt, root=True)
     return _table(sets, n, df, use_colnames, _lex_order(sets, by_length_first=True), np.float64)
 
@@ -737,7 +739,7 @@ def _fp_null(codes: _Codes, df, min_support, limit, target):
         if limit:
             sets = sets.take(np.flatnonzero(sets.lengths() <= limit))
     support = _null_aware(codes, sets, df)
-    return sets, support, None
+    return sets, support
 
 
 def fpgrowth(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
