@@ -147,6 +147,7 @@ def test_mlxtend_style_table_with_supports_only():
     "make, kwargs, fragment",
     [
         (lambda b: frequent_itemsets(b, min_count=5, target="maximal"), {}, "maximal itemsets"),
+        (lambda b: frequent_itemsets(b, min_count=5, min_len=2), {}, "no row for the single item '"),
         (lambda b: frequent_itemsets(b, min_count=5), dict(min_confidence=80),
          "Did you mean a percentage? Use min_confidence=0.8."),
         (lambda b: frequent_itemsets(b, min_count=5), dict(metric="lift"), "'metric' and 'min_threshold' together"),

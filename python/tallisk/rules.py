@@ -56,6 +56,21 @@ def _label_ids(labels: pd.Index, wanted: Any, name: str, func: str) -> np.ndarra
     return np.unique(ids).astype(np.int32)
 
 
+def _check_single_items(offsets: np.ndarray, items: np.ndarray, labels: pd.Index, func: str) -> None:
+    """Every item of the table must have its own row: the common way to lose subset
+    counts is mining with min_len > 1, and it is cheap to tell."""
+    singles = np.zeros(len(labels), dtype=bool)
+    singles[items[offsets[:-1][np.diff(offsets) == 1]]] = True
+    used = np.zeros(len(labels), dtype=bool)
+    used[items] = True
+    missing = np.flatnonzero(used & ~singles)
+    if missing.size:
+        raise ValueError(
+            f"{func} needs the count of every subset of each itemset, but the table has no row for the single item "
+            f"{labels[missing[0]]!r}. Mine with min_len=1 (and keep every row) before asking for rules."
+        )
+
+
 def association_rules(
     itemsets_or_data: Any,
     *,
@@ -123,6 +138,8 @@ def association_rules(
         arrays = itemsets_to_arrays(df)
         offsets, items, counts, labels = arrays.offsets, arrays.items, arrays.counts, arrays.labels
         n = arrays.n_transactions
+        if target == "all":
+            _check_single_items(offsets, items, labels, func)
         have_counts = n != 1.0 or counts.dtype.kind in "iu"
         attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
         # This package's tables hold tuples in item-id order already: the rules reuse them.
