@@ -124,22 +124,34 @@ def sorted_unique(values: np.ndarray) -> np.ndarray:
     return out
 
 
-def _dedup(txn: np.ndarray, item: np.ndarray, n_items: int) -> tuple[np.ndarray, np.ndarray]:
-    """(txn, item) pairs sorted by transaction then item id, each once."""
-    txn = np.asarray(txn)
-    item = np.asarray(item)
+def _dedup(codes: list[np.ndarray], n_items: int) -> tuple[np.ndarray, np.ndarray]:
+    """[txn codes, item codes] -> (txn, item) pairs sorted by transaction then item id,
+    each once. The list is emptied, so the codes can be freed as soon as the keys exist
+    (the peak memory of a large input is a few arrays of its length)."""
+    item = np.asarray(codes.pop())
+    txn = np.asarray(codes.pop())
     if txn.size == 0:
         return txn.astype(np.int64), item.astype(np.int32)
     width = max(int(n_items), 1)
     # 32-bit keys when they fit: they build, sort and split in well under half the time.
     kind = np.uint32 if (int(txn.max()) + 1) * width <= 2**32 else np.int64
-    key = txn.astype(kind) * kind(width)
-    key += item.astype(kind, copy=False)
+    key = txn.astype(kind)
+    del txn
+    np.multiply(key, kind(width), out=key)
+    np.add(key, item, out=key, casting="unsafe")
+    del item
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        key = sorted_unique(key)
+        key.sort()
+        keep = np.empty(key.size, dtype=bool)
+        keep[0] = True
+        np.not_equal(key[1:], key[:-1], out=keep[1:])
+        if not keep.all():
+            key = key[keep]
+        del keep
     t = key // kind(width)
-    i = key - t * kind(width)
-    return t.astype(np.int64), i.astype(np.int32)
+    np.remainder(key, kind(width), out=key)
+    # item ids are below 2**31, so the 32-bit keys are already their int32 bits
+    return t.astype(np.int64), key.view(np.int32) if kind is np.uint32 else key.astype(np.int32)
 
 
 # ---- the object -------------------------------------------------------------------------
@@ -250,7 +262,7 @@ class Transactions:
             transactions = pd.Index(transactions)
             if len(transactions) != n:
                 raise ValueError(f"{len(transactions)} transaction labels for {n} transactions.")
-        t, i = _dedup(txn, item, len(items))
+        t, i = _dedup([txn, item], len(items))
         return cls._make(t, i, items, n, transactions)
 
     @classmethod
@@ -304,9 +316,13 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
-        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        codes = [factorize_labels(txn_values, t_name, sort=False, where=row)]
+        t_labels = codes[0][1]
+        codes[0] = codes[0][0]
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
-        t, i = _dedup(t_codes, i_codes, len(i_labels))
+        codes.append(i_codes)
+        del i_codes
+        t, i = _dedup(codes, len(i_labels))
         return cls._make(t, i, i_labels, len(t_labels), t_labels)
 
     @classmethod
@@ -342,7 +358,8 @@ class Transactions:
             return f"basket {int(np.searchsorted(ends, pos, side='right'))}"
 
         i_codes, i_labels = factorize_labels(flat, "A basket", where=basket_of)
-        t, i = _dedup(txn, i_codes, len(i_labels))
+        del flat
+        t, i = _dedup([txn, i_codes], len(i_labels))
         return cls._make(t, i, i_labels, len(baskets), None)
 
     @classmethod
@@ -362,7 +379,7 @@ class Transactions:
             remap = np.cumsum(used) - 1
             mapped = remap[mapped]
             uniques = uniques[used]
-        t, i = _dedup(txn, mapped, len(uniques))
+        t, i = _dedup([txn, mapped], len(uniques))
         transactions = data.index if isinstance(data, pd.DataFrame) else None
         return cls._make(t, i, uniques, n_rows, transactions)
 
