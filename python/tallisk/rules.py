@@ -175,6 +175,24 @@ def association_rules(
         consequent_items=_label_ids(labels, consequents, "consequents", func),
         input_target=target,
     )
+    scale = float(n) if have_counts else 1.0
+    m = len(out["support"])
+    numeric = {
+        "antecedent_support": out["antecedent_count"] / scale,
+        "consequent_support": out["consequent_count"] / scale,
+        "support": out["support"],
+        "count": np.rint(out["count"]).astype(np.int64) if have_counts else np.full(m, np.nan),
+    }
+    numeric.update((name, out[name]) for name in RULE_METRICS)
+    # Filter and order on the arrays first; each column is then taken once.
+    sel = None
+    if metric is not None:
+        sel = np.flatnonzero(numeric[metric] >= min_threshold)
+    if sort_by is not None and m:
+        key = numeric[sort_by] if sel is None else numeric[sort_by][sel]
+        order = np.argsort(-key.astype(np.float64, copy=False), kind="stable")
+        sel = order if sel is None else sel[order]
+
     label_array = _label_array(labels)
     frame = {}
     for side in ("antecedent", "consequent"):
@@ -184,22 +202,12 @@ def association_rules(
             # rules (a take of object pointers), instead of two new tuples per rule.
             if table_tuples is None:
                 table_tuples = csr_tuples(offsets, items, label_array)
-            frame[side] = table_tuples[rows]
+            frame[side] = table_tuples[rows if sel is None else rows[sel]]
         else:
-            frame[side] = csr_tuples(out[f"{side}_offsets"], out[f"{side}_items"], label_array)
-    scale = float(n) if have_counts else 1.0
-    frame["antecedent_support"] = out["antecedent_count"] / scale if have_counts else out["antecedent_count"]
-    frame["consequent_support"] = out["consequent_count"] / scale if have_counts else out["consequent_count"]
-    frame["support"] = out["support"]
-    frame["count"] = np.rint(out["count"]).astype(np.int64) if have_counts else np.full(len(out["support"]), np.nan)
-    for name in RULE_METRICS:
-        frame[name] = out[name]
+            column = csr_tuples(out[f"{side}_offsets"], out[f"{side}_items"], label_array)
+            frame[side] = column if sel is None else column[sel]
+    for name, values in numeric.items():
+        frame[name] = values if sel is None else values[sel]
     rules = pd.DataFrame(frame, copy=False)
-    if metric is not None:
-        rules = rules[rules[metric].to_numpy() >= min_threshold]
-    if sort_by is not None and len(rules):
-        order = np.argsort(-rules[sort_by].to_numpy(dtype=np.float64), kind="stable")
-        rules = rules.take(order)
-    rules = rules.reset_index(drop=True)
     rules.attrs.update(attrs)
     return rules
