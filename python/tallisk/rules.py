@@ -177,13 +177,15 @@ def association_rules(
     )
     scale = float(n) if have_counts else 1.0
     m = len(out["support"])
+    # Columns leave the engine's dict as they are used, so that the result and the
+    # engine's arrays are not all alive at once.
     numeric = {
-        "antecedent_support": out["antecedent_count"] / scale,
-        "consequent_support": out["consequent_count"] / scale,
-        "support": out["support"],
-        "count": np.rint(out["count"]).astype(np.int64) if have_counts else np.full(m, np.nan),
+        "antecedent_support": out.pop("antecedent_count") / scale,
+        "consequent_support": out.pop("consequent_count") / scale,
+        "support": out.pop("support"),
+        "count": np.rint(out.pop("count")).astype(np.int64) if have_counts else np.full(m, np.nan),
     }
-    numeric.update((name, out[name]) for name in RULE_METRICS)
+    numeric.update((name, out.pop(name)) for name in RULE_METRICS)
     # Filter and order on the arrays first; each column is then taken once.
     sel = None
     if metric is not None:
@@ -196,7 +198,7 @@ def association_rules(
     label_array = _label_array(labels)
     frame = {}
     for side in ("antecedent", "consequent"):
-        rows = np.asarray(out[f"{side}_row"])
+        rows = np.asarray(out.pop(f"{side}_row"))
         if rows.size and rows.min() >= 0 and (table_tuples is not None or len(counts) <= 2 * rows.size):
             # Every side is a row of the table: one tuple per table row, shared by the
             # rules (a take of object pointers), instead of two new tuples per rule.
@@ -204,9 +206,10 @@ def association_rules(
                 table_tuples = csr_tuples(offsets, items, label_array)
             frame[side] = table_tuples[rows if sel is None else rows[sel]]
         else:
-            column = csr_tuples(out[f"{side}_offsets"], out[f"{side}_items"], label_array)
+            column = csr_tuples(out.pop(f"{side}_offsets"), out.pop(f"{side}_items"), label_array)
             frame[side] = column if sel is None else column[sel]
-    for name, values in numeric.items():
+    for name in list(numeric):
+        values = numeric.pop(name)
         frame[name] = values if sel is None else values[sel]
     rules = pd.DataFrame(frame, copy=False)
     rules.attrs.update(attrs)
