@@ -165,3 +165,15 @@ def test_bad_input(make, kwargs, fragment):
     with pytest.raises(ValueError) as info:
         association_rules(data, **kwargs)
     assert fragment in str(info.value)
+
+
+@pytest.mark.parametrize("data", [[], [[]], [["a"], []]])
+def test_nothing_to_find(data):
+    from tallisk.pairs import PAIR_COLUMNS, pair_metrics
+
+    itemsets = frequent_itemsets(data, min_count=1, max_len=1)
+    assert len(itemsets) == len({x for b in data for x in b})
+    for rules in (association_rules(data, min_count=1, min_confidence=0.0), association_rules(itemsets)):
+        assert rules.empty and list(rules.columns) == RULE_COLUMNS and rules["count"].dtype == np.int64
+    pairs = pair_metrics(data)
+    assert pairs.empty and list(pairs.columns) == PAIR_COLUMNS

@@ -35,6 +35,17 @@ RULE_COLUMNS = [
     "count",
     *RULE_METRICS,
 ]
+# The engine's result keys, for building an empty result without it.
+_RAW_DTYPES = {
+    "antecedent_offsets": np.int64,
+    "consequent_offsets": np.int64,
+    "antecedent_items": np.int32,
+    "consequent_items": np.int32,
+    "rule_row": np.int64,
+    "antecedent_row": np.int64,
+    "consequent_row": np.int64,
+}
+_RAW_KEYS = [*_RAW_DTYPES, "count", "antecedent_count", "consequent_count", "support", *RULE_METRICS]
 _SORTABLE = ("antecedent_support", "consequent_support", "support", "count", *RULE_METRICS)
 
 
@@ -163,18 +174,24 @@ def association_rules(
         table_tuples = None
         attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
 
-    out = _engine.generate_rules(
-        np.ascontiguousarray(offsets, dtype=np.int64),
-        np.ascontiguousarray(items, dtype=np.int32),
-        np.ascontiguousarray(counts, dtype=np.float64),
-        float(n),
-        float(min_confidence),
-        min_lift=min_lift,
-        max_consequent_len=max_consequent_len,
-        antecedent_items=_label_ids(labels, antecedents, "antecedents", func),
-        consequent_items=_label_ids(labels, consequents, "consequents", func),
-        input_target=target,
-    )
+    antecedent_ids = _label_ids(labels, antecedents, "antecedents", func)
+    consequent_ids = _label_ids(labels, consequents, "consequents", func)
+    if len(counts) == 0 or not n > 0:
+        # no itemsets (or no transactions): no rules, and nothing for the engine to scale
+        out = {k: np.zeros(1 if k.endswith("offsets") else 0, _RAW_DTYPES.get(k, np.float64)) for k in _RAW_KEYS}
+    else:
+        out = _engine.generate_rules(
+            np.ascontiguousarray(offsets, dtype=np.int64),
+            np.ascontiguousarray(items, dtype=np.int32),
+            np.ascontiguousarray(counts, dtype=np.float64),
+            float(n),
+            float(min_confidence),
+            min_lift=min_lift,
+            max_consequent_len=max_consequent_len,
+            antecedent_items=antecedent_ids,
+            consequent_items=consequent_ids,
+            input_target=target,
+        )
     scale = float(n) if have_counts else 1.0
     m = len(out["support"])
     # Columns leave the engine's dict as they are used, so that the result and the
