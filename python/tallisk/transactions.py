@@ -111,19 +111,6 @@ def _object_array(values: Iterable[Any]) -> np.ndarray:
 # ---- dedup ------------------------------------------------------------------------------
 
 
-def sorted_unique(values: np.ndarray) -> np.ndarray:
-    """The distinct values, ascending. A sort and a neighbour test: NumPy 2's np.unique
-    hashes first, which is several times slower on the integer keys used here."""
-    out = np.sort(values)
-    if out.size > 1:
-        keep = np.empty(out.size, dtype=bool)
-        keep[0] = True
-        np.not_equal(out[1:], out[:-1], out=keep[1:])
-        if not keep.all():
-            out = out[keep]
-    return out
-
-
 def _dedup(codes: list[np.ndarray], n_items: int) -> tuple[np.ndarray, np.ndarray]:
     """[txn codes, item codes] -> (txn, item) pairs sorted by transaction then item id,
     each once. The list is emptied, so the codes can be freed as soon as the keys exist
@@ -141,6 +128,8 @@ def _dedup(codes: list[np.ndarray], n_items: int) -> tuple[np.ndarray, np.ndarra
     np.add(key, item, out=key, casting="unsafe")
     del item
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
+        # a sort and a neighbour test: NumPy 2's np.unique hashes first, several times
+        # slower on these keys
         key.sort()
         keep = np.empty(key.size, dtype=bool)
         keep[0] = True
