@@ -37,7 +37,7 @@ def _sort_order(uniques: pd.Index) -> np.ndarray | None:
 def factorize_labels(
     values: Any, what: str, *, sort: bool = True, where: Callable[[int], str] | None = None
 ) -> tuple[np.ndarray, pd.Index]:
-    """Labels -> (codes int64, uniques).
+    """Labels -> (integer codes, uniques).
 
     Categoricals keep their category order (unused categories dropped); other labels are
     sorted when they compare with each other (numbers, strings), otherwise kept in order of
@@ -67,7 +67,8 @@ def factorize_labels(
     runs = _sorted_runs(values)
     if runs is not None:
         return runs
-    codes, uniques = pd.factorize(values, sort=False)
+    arrow = _arrow_factorize(values)
+    codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
     codes = np.asarray(codes, dtype=np.int64)
     if codes.size and codes.min() < 0:
         raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
@@ -82,6 +83,32 @@ def factorize_labels(
             rank[order] = np.arange(order.size, dtype=np.int64)
             codes = rank[codes]
             uniques = uniques[order]
+    return codes, uniques
+
+
+def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
+    """pd.factorize for Arrow-backed strings (pandas 3's default), done by Arrow with the
+    system allocator: Arrow's default pool reserves and touches several MB on first use,
+    which would be most of the peak memory on small tables. Codes are int32 (-1 for
+    missing). None when the values are not Arrow strings or Arrow is not usable."""
+    dtype = getattr(values, "dtype", None)
+    if not hasattr(values, "__arrow_array__") or getattr(dtype, "kind", None) not in ("O", "U"):
+        return None
+    if not (isinstance(dtype, pd.StringDtype) or "string" in str(dtype)):
+        return None
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        pool = pa.system_memory_pool()
+        data = pa.array(values)
+        if isinstance(data, pa.ChunkedArray):
+            data = data.combine_chunks(memory_pool=pool) if data.num_chunks != 1 else data.chunk(0)
+        encoded = pc.dictionary_encode(data, memory_pool=pool)
+        codes = encoded.indices.fill_null(-1).to_numpy(zero_copy_only=False)
+        uniques = pd.Index(pd.array(encoded.dictionary.to_pylist(), dtype=dtype))
+    except Exception:  # any surprise: the general route below
+        return None
     return codes, uniques
 
 
