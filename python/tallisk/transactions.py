@@ -499,11 +499,12 @@ class Transactions:
         return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))
 
     def equals(self, other: Any) -> bool:
-        """Same transactions (by position), same items with the same labels."""
+        """Same transactions (by position), same items with the same labels (compared by
+        value: an object and a string Index of the same labels are equal)."""
         return (
             isinstance(other, Transactions)
             and self._n_transactions == other._n_transactions
-            and self._items.equals(other._items)
+            and _same_labels(self._items, other._items)
             and np.array_equal(self._txn_ids, other._txn_ids)
             and np.array_equal(self._item_ids, other._item_ids)
         )
@@ -516,6 +517,15 @@ class Transactions:
             f"<Transactions: {self._n_transactions} transactions, {self.n_items} items, "
             f"{self.n_occurrences} occurrences>"
         )
+
+
+def _same_labels(a: pd.Index, b: pd.Index) -> bool:
+    """Equal labels in the same order, whatever the Index dtype (object vs string)."""
+    if len(a) != len(b):
+        return False
+    if a.equals(b):
+        return True
+    return bool((a.to_numpy(dtype=object) == b.to_numpy(dtype=object)).all())
 
 
 def as_transactions(data: Any, func: str) -> Transactions:
