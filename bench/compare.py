@@ -586,6 +586,11 @@ def main(argv=None):
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
     ap.add_argument("--publish", action="store_true", help="copy tables and charts to bench/report/")
     ap.add_argument("--replot", metavar="TAG", help="redraw the charts of an earlier run from its CSV files")
+    ap.add_argument("--rules", action="store_true",
+                    help="also run the rules section (bench_rules.py: generate_rules vs pyfim arules and mlxtend) "
+                         "on the --data files")
+    import bench_rules
+    bench_rules.add_arguments(ap)
     args = ap.parse_args(argv)
     if args.replot:
         return replot(args)
@@ -630,6 +635,14 @@ def main(argv=None):
             chart(rows, os.path.join(args.out, f"{kind}-{tag}.png"), CHART_TITLES[kind])
             md.append(markdown(rows, md_title))
             glines += goals(rows, peer_names)
+    if args.rules:
+        print("\n== rules ==")
+        rule_rows = bench_rules.section(bench_rules.section_args(args), args.data or [],
+                                        log=lambda line: (print(line), log.append(line)))
+        bench_rules.write(rule_rows, args.out, tag)
+        if rule_rows:
+            with open(os.path.join(args.out, f"rules-{tag}.md")) as f:
+                md += ["### Rules (generate_rules vs pyfim arules and mlxtend association_rules)", "", f.read(), ""]
     print("\n== agreement ==")
     print("\n".join(log))
     print("\n== goals ==")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs everything, then mines a generated market-basket dataset and prints the
-# strongest associations.
+# The README's first command: installs everything, generates a grocery shop's baskets,
+# mines association rules with the `tallisk` command, prints the strongest and writes
+# the charts (under build/demo/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install.sh

@@ -1,0 +1,752 @@
+"""Exact frequent itemsets and pair metrics on a Dask DataFrame.
+
+The data stays where Dask keeps it; every partition is encoded and counted by the
+native engine on its worker, and only labels, candidate lists and counts travel.
+The results equal the one-machine functions on the same rows.
+
+How a call runs (``frequent_itemsets``):
+
+1. **Labels** (one read of the two columns): distributed value counts give the item
+   labels, numbered once for the whole data as the one-machine path numbers them
+   (sorted; categoricals in category order). Only the distinct labels reach the client.
+2. **Transactions together**: a shuffle on the transaction column puts every row of a
+   transaction in one partition (skipped with ``partitioned_by_transaction=True``).
+   Each partition is encoded where it lies to the engine's arrays (local transaction
+   codes, global item ids: 12 bytes a row). On a ``distributed`` cluster the encoded
+   partitions are persisted on the workers (which spill to disk under memory
+   pressure); on Dask's local schedulers they are written to temporary files, the
+   shuffle going through disk too, so data larger than memory passes partition by
+   partition and neither pass shuffles again.
+3. **Pass 1, local candidates** (Savasere, Omiecinski and Navathe): each group of
+   partitions is mined by the engine at the same relative threshold,
+   ``ceil(min_count * n_group / n)``. A set whose global count reaches ``min_count``
+   reaches that threshold in at least one group, so the union of the local results
+   holds every globally frequent set. The union is formed on the workers.
+4. **Pass 2, exact counts**: every partition counts the union with the engine's
+   candidate counting; the counts are summed on the workers and the sets below
+   ``min_count`` dropped. Only the result reaches the client.
+5. **Closed and maximal**: taken from the exact counts of all frequent sets up to one
+   item longer than the longest shown (a set is closed when no frequent superset one
+   item larger has its count, maximal when none is frequent; a superset farther up
+   implies one of those), which is exactly the one-machine judgement among all
+   frequent sets.
+
+Two passes over the encoded data whatever the itemset length, against one per length
+for a level-wise count-and-sum (with a round trip for candidate generation each time).
+
+Engine threads on workers: the engine's pool is sized once per process, at its first
+parallel call, from the environment variable ``RAYON_NUM_THREADS``. Every call here
+registers :class:`EnginePool` on the cluster, which sets that variable in each worker
+process (also in workers that join or restart later) to the host's cores divided by
+the Dask threads of all workers on that host, at least 1, so Dask's threads and the
+engine's pool do not oversubscribe the cores. A value already in the worker's
+environment wins (e.g. ``LocalCluster(env={"RAYON_NUM_THREADS": "1"})``); a worker
+that ran the engine before the plugin came keeps the pool it started with.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import time
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._validation import check_choice, check_fraction, check_int, fail, min_count_from_support, resolve_min_count
+
+try:
+    import dask
+    import dask.dataframe as dd
+    from dask import delayed
+except ImportError as exc:  # pragma: no cover - exercised only without the extra
+    raise ImportError("tallisk.dask needs Dask: pip install 'tallisk[dask]'") from exc
+
+try:
+    from distributed import WorkerPlugin as _WorkerPlugin
+except ImportError:  # pragma: no cover - the local schedulers need no plugin
+    _WorkerPlugin = object
+
+__all__ = ["EnginePool", "frequent_itemsets", "pair_metrics"]
+
+_TARGETS = ("all", "closed", "maximal")
+
+# A group of partitions is mined in pass 1 only once its local threshold reaches this
+# many transactions: tiny partitions mined at a threshold of one or two would report
+# nearly every subset of their baskets as a candidate. Groups never change the answer,
+# only how many candidates pass 2 counts.
+MIN_LOCAL_COUNT = 4
+
+# Fan-in of the tree reductions (candidate union, count sums) run on the workers.
+_FAN_IN = 8
+
+
+# ---- engine pool on workers ----------------------------------------------------------
+
+
+class EnginePool(_WorkerPlugin):  # type: ignore[misc, valid-type]
+    """Worker plugin that sizes the engine's pool in every worker process.
+
+    ``threads`` engine threads per worker process; ``None`` takes the host's cores
+    divided by the Dask worker threads on that host (computed by the client when
+    :func:`frequent_itemsets` registers the plugin), at least 1.
+    """
+
+    name = "tallisk-engine-pool"
+
+    def __init__(self, threads: int | dict[str, int] | None = None) -> None:
+        self.threads = threads
+
+    def setup(self, worker: Any) -> None:
+        # A size the worker's environment already sets (e.g. LocalCluster(env=...)) wins.
+        if os.environ.get("RAYON_NUM_THREADS", "").strip():
+            return
+        threads = self.threads
+        if isinstance(threads, dict):
+            threads = threads.get(worker.address, threads.get(_host(worker.address)))
+        if threads is None:
+            threads = max(1, (os.cpu_count() or 1) // max(1, worker.state.nthreads))
+        os.environ["RAYON_NUM_THREADS"] = str(threads)
+
+
+def _host(address: str) -> str:
+    rest = address.split("://", 1)[-1]
+    return rest.rsplit(":", 1)[0]
+
+
+def _distributed_client() -> Any:
+    try:
+        from distributed import default_client
+    except ImportError:
+        return None
+    try:
+        client = default_client()
+    except ValueError:
+        return None
+    # A caller who picked another scheduler (dask.config.set(scheduler="sync")) gets it.
+    scheduler = dask.config.get("scheduler", None)
+    if scheduler is not None and scheduler not in ("dask.distributed", "distributed"):
+        return None
+    return client
+
+
+def _register_pool(client: Any) -> None:
+    """Registers :class:`EnginePool` with per-host sizes: cores / Dask threads."""
+    info = client.scheduler_info(n_workers=-1)["workers"] if _accepts_n_workers(client) else None
+    if info is None:
+        info = client.scheduler_info()["workers"]
+    per_host: dict[str, int] = {}
+    cores: dict[str, int] = {}
+    for addr, w in info.items():
+        host = _host(addr)
+        per_host[host] = per_host.get(host, 0) + int(w.get("nthreads", 1))
+    cores_by_worker = client.run(os.cpu_count)
+    for addr, n in cores_by_worker.items():
+        cores[_host(addr)] = int(n or 1)
+    sizes = {host: max(1, cores.get(host, 1) // max(1, n)) for host, n in per_host.items()}
+    client.register_plugin(EnginePool(sizes), name=EnginePool.name)
+
+
+def _accepts_n_workers(client: Any) -> bool:
+    import inspect
+
+    try:
+        return "n_workers" in inspect.signature(client.scheduler_info).parameters
+    except (TypeError, ValueError):  # pragma: no cover
+        return False
+
+
+# ---- checks --------------------------------------------------------------------------
+
+
+def _check_frame(caller: str, ddf: Any, transaction: str, item: str) -> None:
+    if not isinstance(ddf, dd.DataFrame):
+        raise TypeError(f"{caller} takes a Dask DataFrame in long form. Got {type(ddf).__name__} instead.")
+    for role, col in (("transaction", transaction), ("item", item)):
+        if col not in ddf.columns:
+            raise KeyError(f"The {role} column {col!r} is not a column of the DataFrame.")
+
+
+# ---- per-partition work (runs on the workers) -----------------------------------------
+
+
+@dataclass
+class _Part:
+    """One partition as engine arrays: dense local transaction codes, global item ids."""
+
+    txn: np.ndarray
+    items: np.ndarray
+    n_transactions: int
+
+
+def _encode(frame: pd.DataFrame, transaction: str, item: str, labels: pd.Index) -> _Part:
+    values = frame[item]
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        values = values.astype(labels.dtype)
+    items = labels.get_indexer(values)
+    if len(items) and items.min() < 0:  # a label the value counts did not see: never silently dropped
+        bad = frame[item].iloc[int(np.argmax(items < 0))]
+        raise ValueError(f"item label {bad!r} is missing from the global label table")
+    txn, uniques = pd.factorize(frame[transaction], use_na_sentinel=False)
+    return _Part(txn.astype(np.int64, copy=False), items.astype(np.int32, copy=False), len(uniques))
+
+
+def _n_transactions(part: _Part) -> int:
+    return part.n_transactions
+
+
+def _spill(part: _Part, path: str) -> int:
+    np.savez(path, txn=part.txn, items=part.items, n=np.int64(part.n_transactions))
+    return part.n_transactions
+
+
+def _load(path: str) -> _Part:
+    with np.load(path) as f:
+        return _Part(f["txn"], f["items"], int(f["n"]))
+
+
+def _concat(parts: Sequence[_Part]) -> _Part:
+    if len(parts) == 1:
+        return parts[0]
+    shift = 0
+    txns = []
+    for p in parts:
+        txns.append(p.txn + shift)
+        shift += p.n_transactions
+    return _Part(np.concatenate(txns), np.concatenate([p.items for p in parts]), shift)
+
+
+def _mine_group(
+    parts: Sequence[_Part], n_items: int, min_count: int, min_len: int, max_len: int | None
+) -> tuple[np.ndarray, np.ndarray]:
+    from tallisk import _engine
+
+    part = _concat(parts)
+    if part.n_transactions == 0:
+        return np.zeros(1, np.int64), np.zeros(0, np.int32)
+    out = _engine.mine_itemsets(part.txn, part.items, n_items, min_count, min_len, max_len, "all")
+    return np.asarray(out["offsets"], np.int64), np.asarray(out["items"], np.int32)
+
+
+def _padded(offsets: np.ndarray, items: np.ndarray, width: int) -> np.ndarray:
+    """CSR itemsets as rows of a (m, width) int32 matrix, padded with -1."""
+    m = len(offsets) - 1
+    lengths = np.diff(offsets)
+    out = np.full((m, width), -1, np.int32)
+    if len(items):
+        rows = np.repeat(np.arange(m), lengths)
+        cols = np.arange(len(items)) - np.repeat(offsets[:-1], lengths)
+        out[rows, cols] = items
+    return out
+
+
+def _csr(padded: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    mask = padded >= 0
+    offsets = np.zeros(len(padded) + 1, np.int64)
+    np.cumsum(mask.sum(axis=1), out=offsets[1:])
+    return offsets, padded[mask].astype(np.int32, copy=False)
+
+
+def _row_keys(padded: np.ndarray) -> np.ndarray:
+    """One comparable scalar per row, for set operations on rows."""
+    a = np.ascontiguousarray(padded)
+    return a.view(np.dtype((np.void, a.dtype.itemsize * a.shape[1]))).ravel()
+
+
+def _union(*csrs: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    width = max([int(np.diff(o).max(initial=0)) for o, _ in csrs] + [1])
+    rows = np.concatenate([_padded(o, i, width) for o, i in csrs])
+    if len(rows) == 0:
+        return np.zeros(1, np.int64), np.zeros(0, np.int32)
+    _, first = np.unique(_row_keys(rows), return_index=True)
+    return _csr(rows[np.sort(first)])
+
+
+def _count_part(part: _Part, n_items: int, candidates: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
+    from tallisk import _engine
+
+    offsets, items = candidates
+    if part.n_transactions == 0 or len(offsets) == 1:
+        return np.zeros(len(offsets) - 1, np.int64)
+    out = _engine.count_itemsets(part.txn, part.items, n_items, offsets, items)
+    return np.asarray(out["counts"], np.int64)
+
+
+def _sum(*arrays: np.ndarray) -> np.ndarray:
+    total = np.zeros_like(arrays[0])
+    for a in arrays:
+        total += a
+    return total
+
+
+def _finish(
+    candidates: tuple[np.ndarray, np.ndarray],
+    counts: np.ndarray,
+    min_count: int,
+    min_len: int,
+    max_len: int | None,
+    target: str,
+) -> dict[str, Any]:
+    """Frequent sets from the exact counts, filtered to the target and the lengths shown
+    (the table builder puts them in the documented order)."""
+    offsets, items = candidates
+    width = max(1, int(np.diff(offsets).max(initial=0)))
+    rows = _padded(offsets, items, width)
+    keep = counts >= min_count
+    rows, counts = rows[keep], counts[keep]
+    lengths = (rows >= 0).sum(axis=1)
+    if target != "all" and len(rows):
+        drop = _not_target(rows, counts, lengths, target)
+        rows, counts, lengths = rows[~drop], counts[~drop], lengths[~drop]
+    keep = (lengths >= min_len) & (lengths <= (max_len or width))
+    rows, counts = rows[keep], counts[keep]
+    offsets, items = _csr(rows)
+    return {"offsets": offsets, "items": items, "counts": counts}
+
+
+def _not_target(rows: np.ndarray, counts: np.ndarray, lengths: np.ndarray, target: str) -> np.ndarray:
+    """Marks the sets that are not closed (or not maximal) among the given frequent sets.
+
+    Only supersets one item larger need checking: a frequent proper superset implies a
+    frequent one-larger superset (between them), and a superset with the same count
+    implies a one-larger superset with the same count (counts shrink with the set).
+    """
+    keys = _row_keys(rows)
+    sorter = np.argsort(keys)
+    sorted_keys = keys[sorter]
+    drop = np.zeros(len(rows), bool)
+    width = rows.shape[1]
+    for k in np.unique(lengths):
+        k = int(k)
+        if k < 2:
+            continue
+        sup = np.flatnonzero(lengths == k)
+        block = rows[sup]
+        for j in range(k):
+            sub = np.full((len(sup), width), -1, np.int32)
+            sub[:, : k - 1] = np.delete(block[:, :k], j, axis=1)
+            pos = np.searchsorted(sorted_keys, _row_keys(sub))
+            pos = np.minimum(pos, len(sorted_keys) - 1)
+            found = sorted_keys[pos] == _row_keys(sub)
+            hit = sorter[pos[found]]
+            if target == "maximal":
+                drop[hit] = True
+            else:
+                same = counts[sup[found]] == counts[hit]
+                drop[hit[same]] = True
+    return drop
+
+
+def _tree(func: Any, items: list[Any]) -> Any:
+    while len(items) > 1:
+        items = [delayed(func, pure=True)(*items[i : i + _FAN_IN]) for i in range(0, len(items), _FAN_IN)]
+    return items[0]
+
+
+# ---- the shared front half -------------------------------------------------------------
+
+
+@dataclass
+class _Prepared:
+    labels: pd.Index
+    parts: list[Any]  # delayed _Part, one per partition
+    n_per_part: list[int]
+    persisted: bool
+    stats: dict[str, Any] = field(default_factory=dict)
+
+
+def _labels_numbered(value_counts: pd.Series, categories: pd.Index | None) -> pd.Index:
+    """The one-machine numbering of the labels (item id i has label labels[i]):
+    categoricals in category order (unused ones dropped), other labels sorted."""
+    if categories is not None:
+        used = set(value_counts.index[value_counts.to_numpy() > 0])
+        return pd.Index(categories[[c in used for c in categories]]).rename(None)
+    labels = pd.Index(value_counts.index, tupleize_cols=False).rename(None)
+    if labels.dtype == object and hasattr(labels, "infer_objects"):
+        labels = labels.infer_objects()
+    try:
+        return labels[np.asarray(labels.argsort(), dtype=np.int64)]
+    except TypeError:
+        # One machine numbers labels that do not sort by first appearance, which a
+        # partitioned table does not define without a global row order.
+        raise ValueError(
+            "The item labels are of kinds that do not sort with each other (e.g. numbers and strings); "
+            "the Dask path numbers labels in sorted order. Convert them to one kind first "
+            "(e.g. ddf[item].astype(str))."
+        ) from None
+
+
+def _prepare(
+    ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool, spill_dir: str | None = None
+) -> _Prepared:
+    """Labels, then the encoded partitions: persisted on a cluster's workers; on the local
+    schedulers written to files in ``spill_dir`` when given (so later passes neither
+    hold them in memory nor shuffle again), else left as a lazy graph."""
+    client = _distributed_client()
+    if client is not None:
+        return _prepare_on(client, ddf, transaction, item, partitioned_by_transaction, None)
+    # The local schedulers shuffle through files on disk (partd), so data larger than
+    # memory passes; a cluster's default (peer-to-peer) would need workers.
+    with dask.config.set({"dataframe.shuffle.method": _local_shuffle()}):
+        return _prepare_on(None, ddf, transaction, item, partitioned_by_transaction, spill_dir)
+
+
+def _prepare_on(
+    client: Any, ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool, spill_dir: str | None
+) -> _Prepared:
+    t0 = time.time()
+    frame = ddf[[transaction, item]]
+    categories = None
+    if isinstance(frame[item].dtype, pd.CategoricalDtype):
+        frame = frame.assign(**{item: frame[item].cat.as_known()})
+        categories = frame[item].cat.categories
+    if frame[item].dtype == object:
+        # Labels of kinds that do not sort with each other are refused before anything
+        # moves (the shuffle's Arrow encoding would fail on them less clearly).
+        samples = frame[item].map_partitions(_one_label_per_kind, meta=(item, object)).compute()
+        _labels_numbered(pd.Series(1, index=pd.Index(list(samples), dtype=object)), None)
+    counts, missing_t, missing_i = dask.compute(
+        frame[item].value_counts(dropna=True), frame[transaction].isna().sum(), frame[item].isna().sum()
+    )
+    t1 = time.time()
+    for what, col, missing in (("transaction", transaction, missing_t), ("item", item, missing_i)):
+        if missing:
+            raise ValueError(
+                f"The {what} column {col!r} holds {int(missing)} missing values (None or NaN). Missing labels are "
+                "not items: drop those rows first (e.g. ddf.dropna(subset=[...])), or give them a label of their "
+                "own (e.g. ddf.fillna('unknown'))."
+            )
+    labels = _labels_numbered(counts, categories)
+    persisted = client is not None
+    if not partitioned_by_transaction and frame.npartitions > 1:
+        frame = frame.shuffle(on=transaction)
+    labels_d = delayed(labels, pure=True)
+    encode = delayed(_encode, pure=True)
+    parts = [encode(p, transaction, item, labels_d) for p in frame.to_delayed()]
+    if persisted:
+        _register_pool(client)
+        parts = list(dask.persist(*parts))
+    if spill_dir is not None:
+        paths = [os.path.join(spill_dir, f"part-{i:06d}.npz") for i in range(len(parts))]
+        n_per_part = [int(n) for n in dask.compute(*[delayed(_spill)(p, f) for p, f in zip(parts, paths, strict=True)])]
+        parts = [delayed(_load, pure=True)(f) for f in paths]
+    else:
+        n_per_part = [int(n) for n in dask.compute(*[delayed(_n_transactions, pure=True)(p) for p in parts])]
+    phases = [("labels", t0, t1), ("encode", t1, time.time())]
+    return _Prepared(labels, parts, n_per_part, persisted, {"phases": phases})
+
+
+def _one_label_per_kind(values: pd.Series) -> pd.Series:
+    seen: dict[type, Any] = {}
+    for v in values.dropna().drop_duplicates():
+        seen.setdefault(type(v), v)
+    return pd.Series(list(seen.values()), dtype=object)
+
+
+def _local_shuffle() -> str:
+    try:
+        import partd  # noqa: F401
+    except ImportError:
+        return "tasks"
+    return "disk"
+
+
+def _groups(n_per_part: Sequence[int], min_count: int, n: int) -> list[list[int]]:
+    """Consecutive non-empty partitions grouped so each group's local threshold reaches
+    ``MIN_LOCAL_COUNT`` (or the group holds everything)."""
+    groups: list[list[int]] = []
+    current: list[int] = []
+    size = 0
+    for idx, n_p in enumerate(n_per_part):
+        if n_p == 0:
+            continue
+        current.append(idx)
+        size += n_p
+        if min_count * size >= MIN_LOCAL_COUNT * n:
+            groups.append(current)
+            current, size = [], 0
+    if current:
+        if groups:
+            groups[-1].extend(current)
+        else:
+            groups.append(current)
+    return groups
+
+
+def _local_count(min_count: int, n_group: int, n: int) -> int:
+    # Smallest integer c with c >= min_count * n_group / n, in exact integer arithmetic.
+    return max(1, -(-min_count * n_group // n))
+
+
+# ---- public entries ----------------------------------------------------------------------
+
+
+def frequent_itemsets(
+    ddf: Any,
+    transaction: str,
+    item: str,
+    min_support: float | None = None,
+    *,
+    min_count: int | None = None,
+    min_len: int = 1,
+    max_len: int | None = None,
+    target: str = "all",
+    partitioned_by_transaction: bool = False,
+) -> pd.DataFrame:
+    """Every frequent itemset of a Dask DataFrame in long form, exactly.
+
+    ``ddf`` has one row per (transaction, item) occurrence in the columns named by
+    ``transaction`` and ``item``; duplicate rows count once. Thresholds, lengths and
+    ``target`` mean what they mean for :func:`tallisk.frequent_itemsets` on
+    ``Transactions.from_long`` of the same rows, and the result is the same pandas
+    DataFrame (same rows, same order, same ``attrs``), so ``tallisk.association_rules``
+    takes it unchanged. As there, a missing label in either column is a ValueError;
+    labels are numbered in sorted order (categoricals in category order), and labels of
+    kinds that do not sort with each other, which one machine numbers by first
+    appearance, are refused (a partitioned table has no first appearance).
+
+    ``partitioned_by_transaction=True`` says that no transaction has rows in two
+    partitions (e.g. files written per order); the shuffle is then skipped. A wrong
+    claim counts a split transaction once per partition it sits in.
+
+    With a ``distributed`` client active the work runs on its cluster; otherwise on
+    Dask's local scheduler, partition by partition.
+    """
+    func = "frequent_itemsets"
+    _check_frame(func, ddf, transaction, item)
+    resolve_min_count(min_support, min_count, 1, func)  # the threshold's checks; its value needs the count
+    min_len = check_int(min_len, "min_len", func, low=1)
+    max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
+    check_choice(target, "target", func, _TARGETS)
+    table, _ = _frequent_itemsets(
+        ddf, transaction, item, min_support, min_count, min_len, max_len, target, partitioned_by_transaction
+    )
+    return table
+
+
+def _frequent_itemsets(
+    ddf: Any,
+    transaction: str,
+    item: str,
+    min_support: float | None,
+    min_count: int | None,
+    min_len: int,
+    max_len: int | None,
+    target: str,
+    partitioned_by_transaction: bool,
+) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The work of :func:`frequent_itemsets`; also returns what travelled (for benchmarks)."""
+    with tempfile.TemporaryDirectory(prefix="tallisk-dask-") as spill_dir:
+        return _two_passes(
+            _prepare(ddf, transaction, item, partitioned_by_transaction, spill_dir),
+            min_support, min_count, min_len, max_len, target,
+        )  # fmt: skip
+
+
+def _two_passes(
+    prep: _Prepared,
+    min_support: float | None,
+    min_count: int | None,
+    min_len: int,
+    max_len: int | None,
+    target: str,
+) -> tuple[pd.DataFrame, dict[str, Any]]:
+    from tallisk.mining import itemsets_frame
+
+    n = sum(prep.n_per_part)
+    n_items = len(prep.labels)
+    min_count = resolve_min_count(min_support, min_count, n, "frequent_itemsets")
+    # Closed and maximal are judged among all frequent sets; for the sets shown, the
+    # frequent sets one item longer are all that judgement needs.
+    mine_len = max_len if max_len is None or target == "all" else max_len + 1
+    stats: dict[str, Any] = {"n_transactions": n, "n_items": n_items, "partitions": len(prep.parts)}
+
+    groups = _groups(prep.n_per_part, min_count, n)
+    mine = delayed(_mine_group, pure=True)
+    local = [
+        mine(
+            [prep.parts[i] for i in g],
+            n_items,
+            _local_count(min_count, sum(prep.n_per_part[i] for i in g), n),
+            min_len,
+            mine_len,
+        )
+        for g in groups
+    ]
+    if not local:
+        candidates = delayed((np.zeros(1, np.int64), np.zeros(0, np.int32)))
+    else:
+        candidates = _tree(_union, local)
+    # Pass 1 completes before pass 2 starts, so no partition is held for both (on the
+    # local schedulers that is what keeps memory to a few partitions); on a cluster the
+    # union stays on a worker.
+    sizes = [delayed(_csr_size, pure=True)(c) for c in local]
+    t0 = time.time()
+    candidates, *sizes = dask.persist(candidates, *sizes)
+    if prep.persisted:
+        from distributed import futures_of, wait
+
+        wait(futures_of(candidates))
+    t1 = time.time()
+    count = delayed(_count_part, pure=True)
+    partial = [count(prep.parts[i], n_items, candidates) for i, n_p in enumerate(prep.n_per_part) if n_p]
+    totals = _tree(_sum, partial) if partial else delayed(np.zeros)(0, np.int64)
+    result = delayed(_finish, pure=True)(candidates, totals, min_count, min_len, max_len, target)
+    result, cand_size, local_sizes = dask.compute(result, delayed(_csr_size)(candidates), sizes)
+    t2 = time.time()
+    stats.update(
+        phases=[*prep.stats["phases"], ("pass1", t0, t1), ("pass2", t1, t2)],
+        persisted=prep.persisted,
+        groups=len(groups),
+        local_candidates=[s[0] for s in local_sizes],
+        candidates=cand_size[0],
+        candidate_bytes=cand_size[1],
+        result_rows=len(result["counts"]),
+    )
+    table = itemsets_frame(result["offsets"], result["items"], result["counts"], prep.labels, n, min_count)
+    table.attrs["target"] = target
+    return table, stats
+
+
+def _csr_size(csr: tuple[np.ndarray, np.ndarray]) -> tuple[int, int]:
+    offsets, items = csr
+    return len(offsets) - 1, int(offsets.nbytes + items.nbytes)
+
+
+# ---- pair metrics ------------------------------------------------------------------------
+
+_PAIR_METRICS = ("support", "confidence", "lift", "conviction", "leverage", "cosine", "jaccard")
+
+
+def _pair_counts(part: _Part, n_items: int, bounds: np.ndarray) -> tuple[Any, ...]:
+    """Co-occurrence counts of one partition, both orders of every pair, cut into the
+    output buckets by the first item; the last element is the partition's item counts."""
+    from tallisk import _engine
+
+    k = len(bounds) - 1
+    empty = (np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int64))
+    if part.n_transactions == 0:
+        return (*([empty] * k), np.zeros(n_items, np.int64))
+    out = _engine.mine_itemsets(part.txn, part.items, n_items, 1, 1, 2, "all")
+    offsets = np.asarray(out["offsets"], np.int64)
+    pairs = np.flatnonzero(np.diff(offsets) == 2)
+    first = np.asarray(out["items"], np.int32)[offsets[pairs]]
+    second = np.asarray(out["items"], np.int32)[offsets[pairs] + 1]
+    counts = np.asarray(out["counts"], np.int64)[pairs]
+    a = np.concatenate([first, second])
+    b = np.concatenate([second, first])
+    c = np.concatenate([counts, counts])
+    bucket = np.searchsorted(bounds, a, side="right") - 1
+    order = np.argsort(bucket, kind="stable")
+    a, b, c, bucket = a[order], b[order], c[order], bucket[order]
+    cuts = np.searchsorted(bucket, np.arange(k + 1))
+    pieces = tuple((a[cuts[j] : cuts[j + 1]], b[cuts[j] : cuts[j + 1]], c[cuts[j] : cuts[j + 1]]) for j in range(k))
+    return (*pieces, np.asarray(out["item_counts"], np.int64))
+
+
+def _pair_table(
+    pieces: Sequence[tuple[np.ndarray, np.ndarray, np.ndarray]],
+    item_counts: np.ndarray,
+    n: int,
+    min_count: int,
+    labels: pd.Index,
+) -> pd.DataFrame:
+    """Sums one bucket's pieces and computes the metrics as the engine does, in the same
+    floating-point operations, so values match bit for bit."""
+    n_items = len(labels)
+    pieces = [*pieces, (np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int64))]
+    a = np.concatenate([p[0] for p in pieces]).astype(np.int64)
+    b = np.concatenate([p[1] for p in pieces]).astype(np.int64)
+    c = np.concatenate([p[2] for p in pieces])
+    keys = a * max(n_items, 1) + b
+    order = np.argsort(keys, kind="stable")
+    keys, c = keys[order], c[order]
+    starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]]) if len(keys) else np.zeros(0, np.intp)
+    co = np.add.reduceat(c, starts) if len(keys) else np.zeros(0, np.int64)
+    keys = keys[starts]
+    keep = co >= max(min_count, 1)
+    keys, co = keys[keep], co[keep]
+    a, b = keys // max(n_items, 1), keys % max(n_items, 1)
+    nf = float(n)
+    count_a = item_counts[a].astype(np.float64)
+    sa = count_a / nf
+    sb = item_counts[b].astype(np.float64) / nf
+    cof = co.astype(np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        support = cof / nf
+        confidence = cof / count_a
+        lift = np.where(sb > 0.0, confidence / sb, np.inf)
+        conviction = np.where(~(sb < 1.0), np.nan, np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence)))
+        leverage = support - sa * sb
+        cosine = support / np.sqrt(sa * sb)
+        jaccard = support / (sa + sb - support)
+    from tallisk.pairs import labels_categorical
+
+    frame = {
+        "item_a": labels_categorical(a, labels),
+        "item_b": labels_categorical(b, labels),
+        "count": co.astype(np.int64),
+    }
+    metrics = (support, confidence, lift, conviction, leverage, cosine, jaccard)
+    frame.update(zip(_PAIR_METRICS, metrics, strict=True))
+    return pd.DataFrame(frame, copy=False)
+
+
+def pair_metrics(
+    ddf: Any,
+    transaction: str,
+    item: str,
+    min_support: float = 0.0,
+    *,
+    min_count: int | None = None,
+    partitioned_by_transaction: bool = False,
+    npartitions: int | None = None,
+) -> Any:
+    """The table of :func:`tallisk.pair_metrics` for a Dask DataFrame in long form.
+
+    Returns a lazy Dask DataFrame of ``npartitions`` partitions (by default as many as
+    the input has), cut by ranges of the first item's id: each output partition sums, for
+    its items, the pair counts of every input partition and computes the metrics in the
+    engine's floating-point operations, so no machine ever holds the whole table and the
+    values equal the one-machine table's bit for bit. Same columns and dtypes (labels as
+    Categoricals over all item labels); rows ordered by (``item_a``, ``item_b``) in
+    item-id order, within and across partitions (one machine orders the partners of one
+    item by first meeting instead, so compare the two after sorting). ``.compute()``
+    gives one pandas DataFrame.
+
+    The labels are counted and the transactions shuffled when this is called; the pair
+    counting runs when the result is computed.
+    """
+    func = "pair_metrics"
+    _check_frame(func, ddf, transaction, item)
+    if min_count is not None:
+        if min_support not in (None, 0, 0.0):
+            raise fail("min_count", func, "None when 'min_support' is given", min_count)
+        check_int(min_count, "min_count", func, low=1)
+    elif min_support is not None:
+        check_fraction(min_support, "min_support", func, allow_zero=True)
+    check_int(npartitions, "npartitions", func, low=1, allow_none=True)
+    prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
+    n = sum(prep.n_per_part)
+    n_items = len(prep.labels)
+    if min_count is not None:
+        threshold = int(min_count)
+    elif min_support is None or float(min_support) == 0.0:
+        threshold = 1
+    else:
+        threshold = min_count_from_support(float(min_support), n)
+    k = max(1, min(npartitions or len(prep.parts), max(n_items, 1)))
+    bounds = np.linspace(0, n_items, k + 1).round().astype(np.int64)
+    per_part = [
+        delayed(_pair_counts, pure=True, nout=k + 1)(prep.parts[i], n_items, bounds)
+        for i, n_p in enumerate(prep.n_per_part)
+        if n_p
+    ]
+    item_counts = _tree(_sum, [p[k] for p in per_part]) if per_part else delayed(np.zeros)(n_items, np.int64)
+    table = delayed(_pair_table, pure=True)
+    outputs = [table([p[j] for p in per_part], item_counts, n, threshold, prep.labels) for j in range(k)]
+    meta = _pair_table([], np.zeros(n_items, np.int64), max(n, 1), 1, prep.labels)
+    return dd.from_delayed(outputs, meta=meta, verify_meta=False)

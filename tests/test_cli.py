@@ -1,0 +1,397 @@
+"""The real ``tallisk`` command in a subprocess: every input layout gives what a
+brute-force count of the same baskets gives, every output format carries it, and every
+failure is one line on stderr with the right status and no output file left."""
+
+from __future__ import annotations
+
+import gzip
+import itertools
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+from collections import Counter
+
+import pandas as pd
+import pytest
+
+pytest.importorskip("tallisk.mining")
+
+BASKETS_SEED = 7
+
+
+def run(*args: str, stdin: bytes | None = None, cwd=None, env_extra=None) -> subprocess.CompletedProcess:
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    env.update(env_extra or {})
+    return subprocess.run([sys.executable, "-m", "tallisk", *args], input=stdin, capture_output=True, cwd=cwd,
+                          env=env, timeout=300)
+
+
+def make_baskets(seed: int = BASKETS_SEED, n: int = 120) -> list[list[str]]:
+    rng = random.Random(seed)
+    vocab = ["whole milk", "bread", "eggs", "butter", "crème fraîche", "tomato sauce", "spaghetti", "beer",
+             "diapers", "tea"]
+    out = []
+    for _ in range(n):
+        k = rng.choice([1, 2, 3, 3, 4, 5])
+        b = rng.sample(vocab, k)
+        if rng.random() < 0.4:
+            b += ["spaghetti", "tomato sauce"]
+        out.append(list(dict.fromkeys(b)))
+    return out
+
+
+def brute_itemsets(baskets, min_count: int, max_len: int) -> dict[frozenset, int]:
+    counts: Counter = Counter()
+    for b in baskets:
+        for k in range(1, max_len + 1):
+            for combo in itertools.combinations(sorted(set(b)), k):
+                counts[frozenset(combo)] += 1
+    return {s: c for s, c in counts.items() if c >= min_count}
+
+
+def write_input(path, baskets, layout: str) -> None:
+    """The same baskets in each layout the reader knows; names hold spaces, so FIMI
+    files use single-word names."""
+    if layout == "fimi":
+        text = "".join(" ".join(x.replace(" ", "_") for x in b) + " \n" for b in baskets)
+        data = text.encode()
+    elif layout == "basket":
+        data = "".join(",".join(b) + "\n" for b in baskets).encode()
+    elif layout in ("csv", "tsv"):
+        sep = "," if layout == "csv" else "\t"
+        rows = [f"{t}{sep}{x}" for t, b in enumerate(baskets) for x in b]
+        data = ("order" + sep + "product\n" + "\n".join(rows) + "\n").encode()
+    else:
+        pytest.importorskip("pyarrow")
+        pd.DataFrame([(t, x) for t, b in enumerate(baskets) for x in b], columns=["order", "product"]).to_parquet(
+            path)
+        return
+    if str(path).endswith(".gz"):
+        data = gzip.compress(data, mtime=0)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def parse_fimi_itemsets(text: str) -> dict[frozenset, int]:
+    out = {}
+    for line in text.splitlines():
+        items, _, count = line.rpartition(" (")
+        out[frozenset(items.split(" "))] = int(count.rstrip(")"))
+    return out
+
+
+LAYOUTS = {"fimi": "in.dat", "basket": "in.basket", "csv": "in.csv", "tsv": "in.tsv", "parquet": "in.parquet"}
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_every_layout_plain_gzip_and_stdin_give_the_brute_force_itemsets(tmp_path, layout):
+    baskets = make_baskets()
+    if layout == "fimi":
+        baskets = [[x.replace(" ", "_") for x in b] for b in baskets]
+    expect = brute_itemsets(baskets, min_count=6, max_len=3)
+    name = LAYOUTS[layout]
+    write_input(tmp_path / name, baskets, layout)
+    outputs = {}
+    sources = {"plain": (name, None)}
+    if layout != "parquet":
+        write_input(tmp_path / (name + ".gz"), baskets, layout)
+        sources["gzip"] = (name + ".gz", None)
+    fmt = {"fimi": "fimi", "basket": "basket", "csv": "long", "tsv": "long", "parquet": "long"}[layout]
+    extra = ["--sep", "\\t"] if layout == "tsv" else []
+    sources["stdin"] = ("-", (tmp_path / name).read_bytes())
+    for key, (src, stdin) in sources.items():
+        r = run("itemsets", src, "--min-count", "6", "--max-len", "3", "--input-format", fmt, *extra, "-q",
+                "--output-format", "jsonl", stdin=stdin, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr.decode()
+        assert r.stderr == b""
+        outputs[key] = r.stdout
+    recs = [json.loads(line) for line in outputs["plain"].decode().splitlines()]
+    assert {frozenset(x["itemset"]): x["count"] for x in recs} == expect
+    assert all(v == outputs["plain"] for v in outputs.values())
+
+
+@pytest.mark.parametrize("ext", ["txt", "csv", "csv.gz", "jsonl", "parquet"])
+def test_itemset_outputs_carry_the_brute_force_counts(tmp_path, ext):
+    if ext == "parquet":
+        pytest.importorskip("pyarrow")
+    # FIMI-style lines separate names by blanks: names without one here
+    baskets = [[x.replace(" ", "_") for x in b] for b in make_baskets(seed=3)]
+    write_input(tmp_path / "in.basket", baskets, "basket")
+    expect = brute_itemsets(baskets, min_count=6, max_len=4)
+    out = tmp_path / f"sets.{ext}"
+    r = run("itemsets", "in.basket", "--min-support", "5%", "--max-len", "4", "-o", out.name, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr.decode()
+    if ext == "txt":
+        got = parse_fimi_itemsets(out.read_text())
+    elif ext.startswith("csv"):
+        df = pd.read_csv(out)
+        got = {frozenset(s.strip("{}").split(",")): c for s, c in zip(df["itemset"], df["count"], strict=True)}
+    elif ext == "jsonl":
+        recs = [json.loads(line) for line in out.read_text().splitlines()]
+        got = {frozenset(r["itemset"]): r["count"] for r in recs}
+        assert all(abs(r["support"] - r["count"] / len(baskets)) < 1e-12 for r in recs)
+    else:
+        df = pd.read_parquet(out)
+        got = {frozenset(s): c for s, c in zip(df["itemset"], df["count"], strict=True)}
+    assert got == expect
+
+
+def brute_rules(baskets, min_count: int, min_conf: float) -> dict[tuple[frozenset, frozenset], tuple]:
+    sets = brute_itemsets(baskets, min_count, max_len=10)
+    n = len(baskets)
+    out = {}
+    for s, c in sets.items():
+        for k in range(1, len(s)):
+            for ante in itertools.combinations(sorted(s), k):
+                a = frozenset(ante)
+                conf = c / sets[a]
+                if conf >= min_conf:
+                    out[(a, s - a)] = (c / n, conf)
+    return out
+
+
+def test_rules_match_brute_force_and_sort_and_top(tmp_path):
+    baskets = make_baskets(seed=11)
+    write_input(tmp_path / "in.basket", baskets, "basket")
+    expect = brute_rules(baskets, 8, 0.5)
+    r = run("rules", "in.basket", "--min-count", "8", "--min-confidence", "0.5", "-o", "r.jsonl", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr.decode()
+    recs = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
+    ante, cons = ("antecedents", "consequents") if "antecedents" in recs[0] else ("antecedent", "consequent")
+    got = {(frozenset(x[ante]), frozenset(x[cons])): (x["support"], x["confidence"]) for x in recs}
+    assert got.keys() == expect.keys()
+    for key, (s, c) in expect.items():
+        assert got[key] == pytest.approx((s, c), rel=1e-12)
+    lifts = [x["lift"] for x in recs]
+    assert lifts == sorted(lifts, reverse=True)  # --sort lift is the default
+
+    r = run("rules", "in.basket", "--min-count", "8", "--min-confidence", "0.5", "--sort", "confidence", "--top",
+            "3", "--output-format", "fimi", cwd=tmp_path)
+    lines = r.stdout.decode().splitlines()
+    assert len(lines) == 3 and all(" <- " in line for line in lines)
+    confidences = [float(line.rsplit(", ", 1)[1].rstrip(")")) for line in lines]
+    best = sorted((c for _, c in expect.values()), reverse=True)[:3]
+    assert confidences == pytest.approx(best, rel=1e-5)
+
+
+def test_pairs_and_summary(tmp_path):
+    baskets = make_baskets(seed=5)
+    write_input(tmp_path / "in.basket", baskets, "basket")
+    r = run("pairs", "in.basket", "--min-count", "10", "-o", "p.csv", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr.decode()
+    df = pd.read_csv(tmp_path / "p.csv")
+    pairs = {k: c for k, c in brute_itemsets(baskets, 10, 2).items() if len(k) == 2}
+    got = {frozenset((a, b)): c for a, b, c in zip(df["item_a"], df["item_b"], df["count"], strict=True)}
+    assert got == pairs
+    assert len(df) == 2 * len(pairs)  # both directions
+
+    r = run("summary", "in.basket", "--top", "3", cwd=tmp_path)
+    assert r.returncode == 0
+    text = r.stdout.decode()
+    top = Counter(x for b in baskets for x in b).most_common(1)[0][0]
+    assert str(len(baskets)) in text and top in text
+
+
+def test_thread_count_does_not_change_the_result(tmp_path):
+    baskets = make_baskets(seed=2, n=400)
+    write_input(tmp_path / "in.basket", baskets, "basket")
+    outs = [run("itemsets", "in.basket", "--min-count", "3", "--threads", t, cwd=tmp_path).stdout for t in "12"]
+    assert outs[0] == outs[1] and outs[0]
+
+
+def test_verbose_reports_stages_and_quiet_pipe_shows_nothing(tmp_path):
+    write_input(tmp_path / "in.basket", make_baskets(), "basket")
+    r = run("itemsets", "in.basket", "-v", "-o", "o.csv", cwd=tmp_path)
+    err = r.stderr.decode()
+    assert r.returncode == 0
+    for stage in ("read in.basket: 120 transactions", "mined ", "wrote ", "done in"):
+        assert stage in err
+    r = run("itemsets", "in.basket", "-o", "o.csv", cwd=tmp_path)  # stderr is a pipe: no progress bar
+    assert r.stderr == b""
+
+
+# ---- failures -----------------------------------------------------------------------------
+
+
+# Lines that do not compress to nothing, so that a cut gzip stream really ends early.
+RANDOM_LINES = "".join(f"{random.Random(k).randrange(10**6)} {k}\n" for k in range(3000)).encode()
+
+ERRORS = [
+    # (args, input files, status, words in the message)
+    (["itemsets", "missing.dat"], {}, 1, "cannot open missing.dat"),
+    (["itemsets", "."], {}, 1, "it is a directory"),
+    (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc d\ne \x00f\n"}, 1, "line 3"),
+    (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc \xff d\n"}, 1, "line 2"),
+    (["itemsets", "empty.dat"], {"empty.dat": b""}, 1, "empty input"),
+    (["itemsets", "cut.dat.gz"], {"cut.dat.gz": gzip.compress(RANDOM_LINES)[:2000]}, 1, "cannot read cut.dat.gz"),
+    (["itemsets", "cut.csv.gz"], {"cut.csv.gz": gzip.compress(b"t,i\n" + RANDOM_LINES.replace(b" ", b","))[:2000]},
+     1, "cannot read cut.csv.gz"),
+    (["itemsets", "blank.dat"], {"blank.dat": b"\n\n"}, 1, "empty input"),
+    (["itemsets", "t.csv", "--item-col", "sku"], {"t.csv": b"order,product\n1,a\n"}, 1, "no item column 'sku'"),
+    (["itemsets", "t.csv"], {"t.csv": b"order,product\n1,a\n2,a,b\n"}, 1, "line 3"),
+    (["rules", "ok.dat", "--min-confidence", "1.5"], {}, 1, "--min-confidence must be between 0 and 1"),
+    (["itemsets", "ok.dat", "--min-support", "0%"], {}, 1, "--min-support must be above 0"),
+    (["itemsets", "ok.dat", "--min-support", "150%"], {}, 1, "at most 100%"),
+    (["itemsets", "ok.dat", "--min-support", "10"], {}, 2, "--min-support 10%"),
+    (["itemsets", "ok.dat", "--min-support", "lots"], {}, 2, "not a number"),
+    (["itemsets", "ok.dat", "--min-support", "1%", "--min-count", "3"], {}, 1, "not both"),
+    (["itemsets", "ok.dat", "--frobnicate"], {}, 2, "unrecognized arguments"),
+    (["itemsets", "ok.dat", "--max-itemsets", "2", "--min-count", "1"], {}, 1, "more than 2"),
+    (["rules", "ok.dat", "--target", "maximal", "--min-count", "1"], {}, 1, "maximal"),
+    (["itemsets", "ok.dat", "-o", "nodir/out.csv"], {}, 1, "cannot write nodir/out.csv"),
+    (["rules", "ok.dat", "--plot", "chart.jpg"], {}, 1, "PNG"),
+]
+
+
+@pytest.mark.parametrize("args, files, status, words", ERRORS, ids=[" ".join(e[0][:4]) for e in ERRORS])
+def test_failures_are_one_line_with_status_and_leave_no_output(tmp_path, args, files, status, words):
+    (tmp_path / "ok.dat").write_text("a b c\na b\nb c\na c\n")
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    before = set(os.listdir(tmp_path))
+    output = [] if "-o" in args else ["-o", "out.csv"]
+    r = run(*args, *output, cwd=tmp_path)
+    err = r.stderr.decode()
+    assert r.returncode == status, err
+    assert len(err.splitlines()) == 1, err
+    assert "Traceback" not in err
+    assert words in err
+    assert err.startswith("tallisk")
+    assert set(os.listdir(tmp_path)) == before  # no output, no temporary file
+    assert r.stdout == b""
+
+
+def test_failed_run_keeps_the_old_output_whole(tmp_path):
+    (tmp_path / "ok.dat").write_text("a b c\na b\n")
+    (tmp_path / "out.csv").write_text("previous\n")
+    r = run("itemsets", "ok.dat", "--min-count", "1", "--max-itemsets", "3", "-o", "out.csv", cwd=tmp_path)
+    assert r.returncode == 1
+    assert (tmp_path / "out.csv").read_text() == "previous\n"
+    assert sorted(os.listdir(tmp_path)) == ["ok.dat", "out.csv"]
+
+
+def test_help_shows_examples_and_console_script_matches_module():
+    r = run("--help")
+    text = r.stdout.decode()
+    assert r.returncode == 0 and "examples:" in text and "tallisk rules" in text and "basket" in text
+    for sub in ("itemsets", "rules", "pairs", "summary"):
+        assert "examples:" in run(sub, "--help").stdout.decode()
+    script = shutil.which("tallisk", path=os.path.dirname(sys.executable))
+    if script is None:
+        pytest.skip("the console script is not installed next to this interpreter")
+    r2 = subprocess.run([script, "--help"], capture_output=True, timeout=120)
+    assert r2.stdout.decode().replace("tallisk", "X") == text.replace("tallisk", "X")
+
+
+@pytest.mark.parametrize("hidden", ["matplotlib", "networkx"])
+def test_plot_without_its_extra_fails_before_the_work(tmp_path, hidden):
+    (tmp_path / "ok.dat").write_text("a b\na b\n")
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(f"import sys\nsys.modules[{hidden!r}] = None  # as if not installed\n")
+    r = run("rules", "ok.dat", "--min-count", "1", "--plot", "p.png", "--plot-kind", "graph", "-o", "out.csv",
+            cwd=tmp_path, env_extra={"PYTHONPATH": str(site)})
+    err = r.stderr.decode()
+    assert r.returncode == 1 and len(err.splitlines()) == 1
+    assert f"--plot needs {hidden}" in err
+    assert sorted(os.listdir(tmp_path)) == ["ok.dat", "site"]
+
+
+def test_broken_pipe_is_quiet(tmp_path):
+    lines = "".join(" ".join(str(i + j) for j in range(6)) + "\n" for i in range(3000))
+    (tmp_path / "big.dat").write_text(lines)
+    cmd = f"{sys.executable} -m tallisk itemsets big.dat --min-count 1 | head -n 1"
+    r = subprocess.run(["sh", "-c", cmd], capture_output=True, cwd=tmp_path, timeout=300)
+    assert len(r.stdout.decode().splitlines()) == 1
+    assert b"Traceback" not in r.stderr and b"Error" not in r.stderr
+
+
+# ---- the picture ------------------------------------------------------------------------
+
+
+def png_facts(path) -> tuple[int, int, dict[str, str]]:
+    """Width, height and text chunks of a PNG, read by hand (the format is the test)."""
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    pos, text = 8, {}
+    width = height = -1
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos : pos + 4])
+        kind = data[pos + 4 : pos + 8]
+        body = data[pos + 8 : pos + 8 + length]
+        if kind == b"IHDR":
+            width, height = struct.unpack(">II", body[:8])
+        elif kind == b"tEXt":
+            key, _, value = body.partition(b"\0")
+            text[key.decode("latin-1")] = value.decode("latin-1")
+        elif kind == b"iTXt":  # text beyond Latin-1: keyword, flags, language, translation, UTF-8
+            key, _, rest = body.partition(b"\0")
+            assert rest[0] == 0  # not compressed
+            _, _, rest = rest[2:].partition(b"\0")
+            _, _, value = rest.partition(b"\0")
+            text[key.decode("latin-1")] = value.decode("utf-8")
+        pos += 12 + length
+        if kind == b"IEND":
+            break
+    assert pos == len(data)  # ends with IEND: the file is whole
+    return width, height, text
+
+
+@pytest.mark.parametrize("command, kind, axes", [
+    ("rules", "scatter", "x: support; y: confidence; colour: lift"),
+    ("rules", "graph", "colour: lift"),
+    ("pairs", "heatmap", "x: second item (B); y: first item (A); colour: lift"),
+])
+def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, command, kind, axes):
+    pytest.importorskip("matplotlib")
+    if kind == "graph":
+        pytest.importorskip("networkx")
+    from tallisk import plot
+
+    write_input(tmp_path / "in.basket", make_baskets(), "basket")
+    extra = ["--plot-kind", kind] if command == "rules" else []
+    r = run(command, "in.basket", "--min-count", "5", *(["--min-confidence", "0.3"] if command == "rules" else []),
+            "--plot", "chart.png", *extra, "-o", "out.csv", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr.decode()
+    width, height, text = png_facts(tmp_path / "chart.png")
+    assert (width, height) == (plot.SIZE[0] * plot.DPI, plot.SIZE[1] * plot.DPI)
+    assert text.get("Axes", "") == axes
+    assert text.get("Title")
+
+
+# ---- in-process pieces ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("text, value", [("1%", 0.01), ("0.5%", 0.005), ("1.1%", 0.011), ("0.01", 0.01),
+                                         ("100%", 1.0), (".2", 0.2), ("1", None), ("1.0", None), ("10", None),
+                                         ("2.5", None), ("x%", None), ("nan%", None)])
+def test_support_values(text, value):
+    import argparse
+
+    from tallisk.cli import _support
+
+    if value is None:
+        with pytest.raises(argparse.ArgumentTypeError):
+            _support(text)
+    else:
+        assert _support(text) == value  # exactly the double a fraction written out gives
+
+
+@pytest.mark.parametrize("tty, quiet, expect", [(True, False, True), (True, True, False), (False, False, False)])
+def test_progress_bars_only_on_a_terminal(monkeypatch, capsys, tty, quiet, expect):
+    tqdm = pytest.importorskip("tqdm")
+    from tallisk.cli import _Report
+
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
+    report = _Report(quiet=quiet, verbose=False)
+    assert report.bars is expect
+    with report.reading(100) as progress:
+        assert (progress is not None) is expect
+        if progress is not None:
+            progress(100)
+    assert tqdm is not None

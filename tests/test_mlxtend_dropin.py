@@ -1,0 +1,399 @@
+"""tallisk.mlxtend against mlxtend 0.25 itself: the same calls give equal tables (itemsets
+as sets, floats to 1e-12), the same exceptions and the same warnings."""
+
+from __future__ import annotations
+
+import io
+import math
+import re
+import warnings
+from contextlib import redirect_stdout
+
+import numpy as np
+import pandas as pd
+import pytest
+
+fp = pytest.importorskip("mlxtend.frequent_patterns")
+ours = pytest.importorskip("tallisk.mlxtend")
+
+MINERS = ["apriori", "fpgrowth", "fpmax", "hmine"]
+ORDERED_LIKE_MLXTEND = {"apriori", "hmine"}  # the others follow mlxtend's FP-tree
+METRICS = ["antecedent support", "consequent support", "support", "confidence", "lift", "representativity",
+           "leverage", "conviction", "zhangs_metric", "jaccard", "certainty", "kulczynski"]
+
+TEXTBOOK = [["Milk", "Onion", "Nutmeg", "Kidney Beans", "Eggs", "Yogurt"],
+            ["Dill", "Onion", "Nutmeg", "Kidney Beans", "Eggs", "Yogurt"],
+            ["Milk", "Apple", "Kidney Beans", "Eggs"],
+            ["Milk", "Unicorn", "Corn", "Kidney Beans", "Yogurt"],
+            ["Corn", "Onion", "Onion", "Kidney Beans", "Ice cream", "Eggs"]]
+
+
+def onehot(baskets) -> pd.DataFrame:
+    cols = sorted({i for b in baskets for i in b})
+    return pd.DataFrame([[c in b for c in cols] for b in baskets], columns=cols)
+
+
+def random_frame(seed, n=40, m=8, density=None, sparse=False, columns=None, dtype=bool) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    p = rng.uniform(0.15, 0.7, size=m) if density is None else np.full(m, density)
+    x = rng.random((n, m)) < p
+    cols = columns if columns is not None else [f"c{j}" for j in range(m)]
+    df = pd.DataFrame(x.astype(dtype), columns=cols)
+    if sparse:
+        df = df.astype(pd.SparseDtype(dtype, dtype(0)))
+    return df
+
+
+FRAMES = {
+    "textbook": lambda: onehot(TEXTBOOK),
+    "random0": lambda: random_frame(0),
+    "random1": lambda: random_frame(1, n=100, m=10),
+    "random2-ints01": lambda: random_frame(2, n=30, m=6, dtype=np.int64),
+    "random3-dense": lambda: random_frame(3, n=60, m=9, density=0.6),
+    "random4-thin": lambda: random_frame(4, n=200, m=12, density=0.1),
+    "sparse": lambda: random_frame(5, n=50, m=8, sparse=True),
+    "sparse-int-cols": lambda: random_frame(6, n=50, m=7, sparse=True, columns=list(range(7))),
+    "int-cols": lambda: random_frame(7, columns=[10 * j + 3 for j in range(8)]),
+    "tuple-cols": lambda: random_frame(8, m=5, columns=[("a", j) for j in range(5)]),
+    "float-01": lambda: random_frame(9, n=20, m=5, dtype=np.float64),
+    "all-false": lambda: pd.DataFrame(np.zeros((6, 4), bool), columns=list("abcd")),
+    "all-true": lambda: pd.DataFrame(np.ones((5, 4), bool), columns=list("abcd")),
+    "chain": lambda: pd.DataFrame(np.tril(np.ones((10, 5), bool))[:, ::-1].copy(), columns=list("abcde")),
+    "no-columns": lambda: pd.DataFrame(index=range(4)),
+    "nothing": lambda: pd.DataFrame(),
+}
+
+
+def call(module, name, *args, **kwargs):
+    """("ok", result, warnings) or ("raise", type, message, warnings), stdout captured."""
+    out = io.StringIO()
+    with warnings.catch_warnings(record=True) as caught, redirect_stdout(out):
+        warnings.simplefilter("always")
+        try:
+            res = getattr(module, name)(*args, **kwargs)
+            status = ("ok", res)
+        except Exception as e:  # compared with the other side
+            status = ("raise", type(e), str(e))
+    # mlxtend divides by zero in places; those RuntimeWarnings are not part of the contract
+    seen = [(w.category, str(w.message)) for w in caught if w.category is not RuntimeWarning]
+    return status, seen, out.getvalue()
+
+
+def as_dict(table, key="itemsets"):
+    d = {}
+    for s, v in zip(table[key], table["support"], strict=True):
+        assert frozenset(s) not in d, "repeated itemset"
+        d[frozenset(s)] = float(v)
+    return d
+
+
+def assert_same_itemsets(name, theirs, mine, check_index=True):
+    assert list(mine.columns) == list(theirs.columns) == ["support", "itemsets"]
+    assert len(mine) == len(theirs)
+    if len(theirs) == 0:
+        return
+    assert mine["support"].dtype == np.float64
+    assert all(isinstance(s, frozenset) for s in mine["itemsets"])
+    a, b = as_dict(theirs), as_dict(mine)
+    assert a.keys() == b.keys()
+    for k in a:
+        assert b[k] == pytest.approx(a[k], abs=1e-12, rel=0)
+    if name in ORDERED_LIKE_MLXTEND:
+        assert [frozenset(s) for s in mine["itemsets"]] == [frozenset(s) for s in theirs["itemsets"]]
+    elif check_index:
+        assert mine.index.equals(theirs.index)
+
+
+def canonical_sets(message: str) -> str:
+    """A message with every frozenset repr in one order: mlxtend names the missing set
+    in its iteration order, which for strings changes from process to process."""
+    def sort_items(m):
+        return "frozenset({" + ", ".join(sorted(m.group(1).split(", "))) + "})"
+    return re.sub(r"frozenset\(\{([^}]*)\}\)", sort_items, message)
+
+
+def assert_same_outcome(name, args, kwargs, compare=assert_same_itemsets):
+    theirs, w_theirs, _ = call(fp, name, *args, **kwargs)
+    mine, w_mine, _ = call(ours, name, *args, **kwargs)
+    assert mine[0] == theirs[0], (theirs, mine)
+    if theirs[0] == "raise":
+        assert mine[1] is theirs[1] and canonical_sets(mine[2]) == canonical_sets(theirs[2])
+    else:
+        compare(name, theirs[1], mine[1])
+    assert w_mine == w_theirs
+    return theirs
+
+
+# ---------------------------------------------------------------------------------------
+# the miners
+
+
+@pytest.mark.parametrize("frame", [f for f in FRAMES if f not in ("no-columns", "nothing")])
+@pytest.mark.parametrize("name", MINERS)
+@pytest.mark.parametrize("min_support", [0.05, 0.2, 0.3, 0.6, 1.0])
+@pytest.mark.parametrize("use_colnames", [False, True])
+def test_miners_match(frame, name, min_support, use_colnames):
+    assert_same_outcome(name, (FRAMES[frame](),), dict(min_support=min_support, use_colnames=use_colnames))
+
+
+@pytest.mark.parametrize("name", MINERS)
+@pytest.mark.parametrize("max_len", [None, 0, 1, 2, 3])
+@pytest.mark.parametrize("seed", [11, 12])
+def test_max_len(name, max_len, seed):
+    df = random_frame(seed, n=60, m=9, density=0.55)
+    assert_same_outcome(name, (df,), dict(min_support=0.1, max_len=max_len))
+
+
+@pytest.mark.parametrize("n", [7, 10, 20, 30, 100])
+@pytest.mark.parametrize("min_support", [0.1, 0.3, 0.7, 0.29, 0.57, 0.15])
+@pytest.mark.parametrize("call_kwargs", [("apriori", {}), ("apriori", {"low_memory": True}), ("fpgrowth", {}),
+                                         ("fpmax", {}), ("hmine", {})], ids=lambda c: f"{c[0]}{c[1]}")
+def test_thresholds_where_float_tests_disagree(n, min_support, call_kwargs):
+    """min_support * n can round just above an integer: mlxtend then lets a count pass one
+    test (count / n >= s) and fail another (count >= ceil(s * n)); every miner keeps its own."""
+    name, kw = call_kwargs
+    df = random_frame(n + int(min_support * 1000), n=n, m=6, density=0.45)
+    assert_same_outcome(name, (df,), dict(min_support=min_support, **kw))
+
+
+@pytest.mark.parametrize("frame", ["no-columns", "nothing", "all-false"])
+@pytest.mark.parametrize("name", MINERS)
+def test_empty_frames(frame, name):
+    theirs = assert_same_outcome(name, (FRAMES[frame](),), dict(min_support=0.5))
+    assert theirs[0] == "ok"
+
+
+@pytest.mark.parametrize("name", MINERS)
+def test_frame_without_rows_gives_an_empty_table(name):
+    # mlxtend divides by zero here (and its hmine reports every itemset with NaN support)
+    df = pd.DataFrame({"a": pd.Series([], dtype=bool), "b": pd.Series([], dtype=bool)})
+    (status, res), seen, _ = call(ours, name, df, min_support=0.5)
+    assert status == "ok" and len(res) == 0 and list(res.columns) == ["support", "itemsets"] and not seen
+
+
+BAD_CALLS = {
+    "support-zero": (lambda: onehot(TEXTBOOK), dict(min_support=0.0)),
+    "support-negative": (lambda: onehot(TEXTBOOK), dict(min_support=-0.2)),
+    "support-above-one": (lambda: onehot(TEXTBOOK), dict(min_support=1.5)),
+    "value-two": (lambda: pd.DataFrame({"a": [0, 1, 2], "b": [1, 1, 0]}), {}),
+    "strings": (lambda: pd.DataFrame({"a": ["x", "y", "x"], "b": [True, False, True]}), {}),
+    "nan": (lambda: pd.DataFrame({"a": [1.0, np.nan, 0.0], "b": [1.0, 1.0, 0.0]}), {}),
+    "sparse-int-cols-not-from-zero": (
+        lambda: random_frame(3, n=10, m=3, sparse=True, columns=[1, 2, 3]), {}),
+    "sparse-value-two": (
+        lambda: pd.DataFrame({"a": [0, 2, 1], "b": [1, 1, 0]}).astype(pd.SparseDtype(int, 0)), {}),
+    "both-bad-support-and-values": (lambda: pd.DataFrame({"a": [0, 1, 2]}), dict(min_support=2.0)),
+}
+
+
+@pytest.mark.parametrize("case", BAD_CALLS)
+@pytest.mark.parametrize("name", MINERS)
+def test_errors_and_warnings_match(case, name):
+    make, kwargs = BAD_CALLS[case]
+    theirs = assert_same_outcome(name, (make(),), kwargs)
+    assert theirs[0] == "raise"
+
+
+@pytest.mark.parametrize("name", ["fpgrowth", "fpmax"])
+@pytest.mark.parametrize("seed", [21, 22, 23])
+@pytest.mark.parametrize("min_support", [0.1, 0.3, 0.5])
+def test_null_values(name, seed, min_support):
+    rng = np.random.default_rng(seed)
+    x = (rng.random((30, 6)) < 0.5).astype(float)
+    x[rng.random(x.shape) < 0.15] = np.nan
+    df = pd.DataFrame(x, columns=list("abcdef"))
+    # the index keeps the positions before the support filter, which follow each side's search order
+    assert_same_outcome(name, (df,), dict(min_support=min_support, null_values=True, use_colnames=True),
+                        compare=lambda n, a, b: assert_same_itemsets(n, a, b, check_index=False))
+
+
+@pytest.mark.parametrize("name", ["fpgrowth", "fpmax"])
+def test_null_values_without_nans_warns(name):
+    df = random_frame(31, n=20, m=5, dtype=np.int64)
+    assert_same_outcome(name, (df,), dict(min_support=0.3, null_values=True))
+
+
+@pytest.mark.parametrize("low_memory", [False, True])
+@pytest.mark.parametrize("max_len", [None, 2])
+def test_apriori_verbose_lines(low_memory, max_len):
+    df = random_frame(41, n=80, m=9, density=0.5)
+    _, _, theirs = call(fp, "apriori", df, min_support=0.1, verbose=1, low_memory=low_memory, max_len=max_len)
+    _, _, mine = call(ours, "apriori", df, min_support=0.1, verbose=1, low_memory=low_memory, max_len=max_len)
+    assert mine == theirs and "Processing" in mine
+
+
+@pytest.mark.parametrize("max_len", [None, 1, 2])
+def test_hmine_verbose_lines(max_len):
+    df = random_frame(42, n=50, m=7, density=0.5)
+    _, _, theirs = call(fp, "hmine", df, min_support=0.2, verbose=1, max_len=max_len)
+    _, _, mine = call(ours, "hmine", df, min_support=0.2, verbose=1, max_len=max_len)
+    assert mine == theirs
+
+
+@pytest.mark.parametrize("use_colnames", [False, True])
+def test_fpgrowth_verbose_format(use_colnames):
+    """Same line format; the lines' counts add up to the number of itemsets, as mlxtend's do."""
+    df = random_frame(43, n=50, m=7, density=0.5)
+    (_, res), _, text = call(ours, "fpgrowth", df, min_support=0.2, verbose=1, use_colnames=use_colnames)
+    lines = text.strip("\n").split("\n")
+    pat = re.compile(r"^\r(\d+) itemset\(s\) from tree conditioned on items \((.*)\)$")
+    assert all(pat.match(line) for line in lines)
+    assert sum(int(pat.match(line).group(1)) for line in lines) == len(res)
+    _, _, theirs = call(fp, "fpgrowth", df, min_support=0.2, verbose=1, use_colnames=use_colnames)
+    assert sum(int(pat.match(line).group(1)) for line in theirs.strip("\n").split("\n")) == len(res)
+
+
+def test_fpmax_max_len_gives_maximal_sets_of_that_length():
+    """mlxtend stops at depth max_len and can then report a non-maximal set; we report the
+    maximal frequent itemsets that have at most max_len items."""
+    for seed in range(30):
+        df = random_frame(seed, n=25, m=6, density=0.5)
+        allsets = set(fp.fpgrowth(df, min_support=0.2)["itemsets"])
+        maximal = {s for s in allsets if not any(s < t for t in allsets)}
+        for k in (1, 2, 3):
+            got = ours.fpmax(df, min_support=0.2, max_len=k)
+            assert set(got["itemsets"]) == {s for s in maximal if len(s) <= k}
+
+
+# ---------------------------------------------------------------------------------------
+# association_rules
+
+
+def assert_same_rules(_name, theirs, mine):
+    assert list(mine.columns) == list(theirs.columns)
+    assert len(mine) == len(theirs)
+    if len(theirs) == 0:
+        return
+    key_t = list(zip(theirs["antecedents"], theirs["consequents"], strict=True))
+    key_m = list(zip(mine["antecedents"], mine["consequents"], strict=True))
+    assert set(key_m) == set(key_t) and len(set(key_m)) == len(key_m)
+    # mlxtend's order is deterministic across itemsets: the rules of one itemset are together,
+    # in the input's order, longer antecedents first
+    assert [a | c for a, c in key_m] == [a | c for a, c in key_t]
+    assert [len(a) for a, _ in key_m] == [len(a) for a, _ in key_t]
+    pos = {k: i for i, k in enumerate(key_m)}
+    mine = mine.iloc[[pos[k] for k in key_t]]
+    for col in theirs.columns[2:]:
+        a = theirs[col].to_numpy(dtype=float)
+        b = mine[col].to_numpy(dtype=float)
+        np.testing.assert_allclose(b, a, rtol=0, atol=1e-12, equal_nan=True)
+        assert np.array_equal(np.isinf(a), np.isinf(b))
+
+
+def rules_input(kind):
+    if kind == "textbook-names":
+        return fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True)
+    if kind == "textbook-positions":
+        return fp.fpgrowth(onehot(TEXTBOOK), min_support=0.3)
+    if kind == "random-apriori":
+        return fp.apriori(random_frame(51, n=80, m=8, density=0.5), min_support=0.1, use_colnames=True)
+    if kind == "random-hmine":  # object support column
+        return fp.hmine(random_frame(52, n=80, m=8, density=0.4), min_support=0.08)
+    if kind == "ours":
+        return ours.fpgrowth(random_frame(53, n=120, m=9, density=0.45), min_support=0.05, use_colnames=True)
+    if kind == "all-true":  # confidence 1 everywhere: infinite conviction, consequent support 1
+        return fp.apriori(FRAMES["all-true"](), min_support=0.5, use_colnames=True)
+    if kind == "tuples-and-lists":
+        t = fp.apriori(random_frame(54, n=40, m=5, density=0.6), min_support=0.2)
+        return pd.DataFrame({"support": t["support"],
+                             "itemsets": [tuple(s) if i % 2 else list(s) for i, s in enumerate(t["itemsets"])]})
+    raise AssertionError(kind)
+
+
+RULE_INPUTS = ["textbook-names", "textbook-positions", "random-apriori", "random-hmine", "ours", "all-true",
+               "tuples-and-lists"]
+
+
+@pytest.mark.parametrize("kind", RULE_INPUTS)
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("min_threshold", [-1.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.5])
+def test_rules_every_metric(kind, metric, min_threshold):
+    assert_same_outcome("association_rules", (rules_input(kind),), dict(metric=metric, min_threshold=min_threshold),
+                        compare=assert_same_rules)
+
+
+@pytest.mark.parametrize("kind", RULE_INPUTS)
+@pytest.mark.parametrize("num_itemsets", [1, 7, 1000])
+@pytest.mark.parametrize("return_metrics", [METRICS, ["lift", "confidence"], ["conviction"]])
+def test_rules_num_itemsets_and_return_metrics(kind, num_itemsets, return_metrics):
+    assert_same_outcome("association_rules", (rules_input(kind),),
+                        dict(num_itemsets=num_itemsets, metric="lift", min_threshold=0.9,
+                             return_metrics=return_metrics), compare=assert_same_rules)
+
+
+def incomplete(table):
+    """An itemset table with its single items left out (as after a filter)."""
+    return table[table["itemsets"].map(len) > 1].reset_index(drop=True)
+
+
+@pytest.mark.parametrize("kind", RULE_INPUTS)
+@pytest.mark.parametrize("min_threshold", [0.0, 0.15, 0.5])
+@pytest.mark.parametrize("trim", [False, True])
+def test_rules_support_only(kind, min_threshold, trim):
+    table = rules_input(kind)
+    table = incomplete(table) if trim and (table["itemsets"].map(len) > 1).any() else table
+    assert_same_outcome("association_rules", (table,), dict(support_only=True, min_threshold=min_threshold),
+                        compare=assert_same_rules)
+
+
+BAD_RULE_CALLS = {
+    "empty": (lambda: pd.DataFrame({"support": [], "itemsets": []}), {}),
+    "missing-columns": (lambda: pd.DataFrame({"support": [0.5], "items": [frozenset({1})]}), {}),
+    "bad-metric": (lambda: rules_input("textbook-names"), dict(metric="cosine")),
+    "missing-subsets": (lambda: pd.DataFrame({"support": [0.5, 0.4], "itemsets": [frozenset({1}),
+                                                                                 frozenset({1, 2})]}), {}),
+    "single-item-only": (lambda: pd.DataFrame({"support": [0.5], "itemsets": [frozenset({"a"})]}), {}),
+    "unknown-return-metric": (lambda: rules_input("textbook-names"), dict(return_metrics=["lift", "nope"])),
+    "df-orig-nan": (lambda: rules_input("textbook-names"),
+                    dict(df_orig=pd.DataFrame({"a": [1.0, np.nan]}))),
+}
+
+
+@pytest.mark.parametrize("case", BAD_RULE_CALLS)
+def test_rules_errors(case):
+    make, kwargs = BAD_RULE_CALLS[case]
+    assert_same_outcome("association_rules", (make(),), kwargs, compare=assert_same_rules)
+
+
+def test_repeated_itemsets_count_once_with_the_last_support():
+    t = fp.apriori(random_frame(55, n=40, m=5, density=0.6), min_support=0.2)
+    doubled = pd.concat([t, t.assign(support=t["support"] * 0.9)], ignore_index=True)
+    assert_same_outcome("association_rules", (doubled,), dict(metric="support", min_threshold=0.0),
+                        compare=assert_same_rules)
+
+
+@pytest.mark.parametrize("use_colnames", [False, True])
+@pytest.mark.parametrize("metric", ["confidence", "lift", "kulczynski", "representativity"])
+@pytest.mark.parametrize("seed", [61, 62])
+def test_rules_null_values(use_colnames, metric, seed):
+    rng = np.random.default_rng(seed)
+    x = (rng.random((25, 5)) < 0.6).astype(float)
+    x[rng.random(x.shape) < 0.12] = np.nan
+    df = pd.DataFrame(x, columns=list("vwxyz"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        table = fp.fpgrowth(df, min_support=0.2, null_values=True, use_colnames=use_colnames)
+    assert_same_outcome("association_rules", (table,),
+                        dict(df_orig=df, null_values=True, num_itemsets=len(df), metric=metric, min_threshold=0.3),
+                        compare=assert_same_rules)
+
+
+def test_rules_from_ours_equal_rules_from_mlxtend_table():
+    df = random_frame(63, n=90, m=8, density=0.5)
+    a = ours.association_rules(ours.apriori(df, 0.1, use_colnames=True), metric="lift", min_threshold=1.0)
+    b = ours.association_rules(fp.apriori(df, 0.1, use_colnames=True), metric="lift", min_threshold=1.0)
+    pd.testing.assert_frame_equal(a, b)
+    assert len(a) and math.isfinite(a["lift"].max())
+
+
+@pytest.mark.parametrize("seed", [71, 72, 73])
+@pytest.mark.parametrize("metric,min_threshold", [("confidence", 0.0), ("confidence", 0.6), ("lift", 1.0)])
+def test_rule_order_matches_for_small_integer_items(seed, metric, min_threshold):
+    """Column positions below 8 iterate in ascending order in any frozenset, so there
+    mlxtend's order within an itemset is lexicographic too and the whole order must match."""
+    table = fp.apriori(random_frame(seed, n=60, m=7, density=0.55), min_support=0.05)
+    theirs = fp.association_rules(table, metric=metric, min_threshold=min_threshold)
+    mine = ours.association_rules(table, metric=metric, min_threshold=min_threshold)
+    assert len(theirs) > 10
+    assert list(zip(mine["antecedents"], mine["consequents"], strict=True)) == list(
+        zip(theirs["antecedents"], theirs["consequents"], strict=True))
