@@ -147,6 +147,7 @@ def test_mlxtend_style_table_with_supports_only():
     "make, kwargs, fragment",
     [
         (lambda b: frequent_itemsets(b, min_count=5, target="maximal"), {}, "maximal itemsets"),
+        (lambda b: frequent_itemsets(b, min_count=5, min_len=2), {}, "no row for the single item '"),
         (lambda b: frequent_itemsets(b, min_count=5), dict(min_confidence=80),
          "Did you mean a percentage? Use min_confidence=0.8."),
         (lambda b: frequent_itemsets(b, min_count=5), dict(metric="lift"), "'metric' and 'min_threshold' together"),
@@ -164,3 +165,15 @@ def test_bad_input(make, kwargs, fragment):
     with pytest.raises(ValueError) as info:
         association_rules(data, **kwargs)
     assert fragment in str(info.value)
+
+
+@pytest.mark.parametrize("data", [[], [[]], [["a"], []]])
+def test_nothing_to_find(data):
+    from tallisk.pairs import PAIR_COLUMNS, pair_metrics
+
+    itemsets = frequent_itemsets(data, min_count=1, max_len=1)
+    assert len(itemsets) == len({x for b in data for x in b})
+    for rules in (association_rules(data, min_count=1, min_confidence=0.0), association_rules(itemsets)):
+        assert rules.empty and list(rules.columns) == RULE_COLUMNS and rules["count"].dtype == np.int64
+    pairs = pair_metrics(data)
+    assert pairs.empty and list(pairs.columns) == PAIR_COLUMNS

@@ -275,3 +275,16 @@ def test_dedup_with_keys_wider_than_32_bits():
     n = 70_000  # n_transactions * n_items > 2**32
     tr = Transactions._from_codes([n - 1, 0, n - 1, n - 1], [n - 2, 5, n - 2, 3], range(n), n)
     assert tr.txn_ids.tolist() == [0, n - 1, n - 1] and tr.item_ids.tolist() == [5, 3, n - 2]
+
+
+@pytest.mark.parametrize("dtype", [object, "string[python]", "string[pyarrow]"])
+def test_string_columns_of_every_storage(dtype):
+    if dtype == "string[pyarrow]":
+        pytest.importorskip("pyarrow")
+    baskets = random_baskets(9, empty=False)
+    df = long_frame(baskets)
+    tr = Transactions.from_long(df.assign(product=df["product"].astype(dtype)), "order", "product")
+    assert tr.equals(Transactions.from_baskets(baskets))
+    bad = df.assign(product=pd.Series(["x", None] + ["y"] * (len(df) - 2), dtype=dtype))
+    with pytest.raises(ValueError, match="item column 'product' holds a missing value .* at row 1"):
+        Transactions.from_long(bad, "order", "product")

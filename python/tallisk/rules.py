@@ -35,6 +35,17 @@ RULE_COLUMNS = [
     "count",
     *RULE_METRICS,
 ]
+# The engine's result keys, for building an empty result without it.
+_RAW_DTYPES = {
+    "antecedent_offsets": np.int64,
+    "consequent_offsets": np.int64,
+    "antecedent_items": np.int32,
+    "consequent_items": np.int32,
+    "rule_row": np.int64,
+    "antecedent_row": np.int64,
+    "consequent_row": np.int64,
+}
+_RAW_KEYS = [*_RAW_DTYPES, "count", "antecedent_count", "consequent_count", "support", *RULE_METRICS]
 _SORTABLE = ("antecedent_support", "consequent_support", "support", "count", *RULE_METRICS)
 
 
@@ -54,6 +65,21 @@ def _label_ids(labels: pd.Index, wanted: Any, name: str, func: str) -> np.ndarra
             f"{', '.join(map(repr, missing))}. (Items below the minimum support never appear in a rule.)"
         )
     return np.unique(ids).astype(np.int32)
+
+
+def _check_single_items(offsets: np.ndarray, items: np.ndarray, labels: pd.Index, func: str) -> None:
+    """Every item of the table must have its own row: the common way to lose subset
+    counts is mining with min_len > 1, and it is cheap to tell."""
+    singles = np.zeros(len(labels), dtype=bool)
+    singles[items[offsets[:-1][np.diff(offsets) == 1]]] = True
+    used = np.zeros(len(labels), dtype=bool)
+    used[items] = True
+    missing = np.flatnonzero(used & ~singles)
+    if missing.size:
+        raise ValueError(
+            f"{func} needs the count of every subset of each itemset, but the table has no row for the single item "
+            f"{labels[missing[0]]!r}. Mine with min_len=1 (and keep every row) before asking for rules."
+        )
 
 
 def association_rules(
@@ -123,6 +149,8 @@ def association_rules(
         arrays = itemsets_to_arrays(df)
         offsets, items, counts, labels = arrays.offsets, arrays.items, arrays.counts, arrays.labels
         n = arrays.n_transactions
+        if target == "all":
+            _check_single_items(offsets, items, labels, func)
         have_counts = n != 1.0 or counts.dtype.kind in "iu"
         attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
         # This package's tables hold tuples in item-id order already: the rules reuse them.
@@ -146,43 +174,60 @@ def association_rules(
         table_tuples = None
         attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
 
-    out = _engine.generate_rules(
-        np.ascontiguousarray(offsets, dtype=np.int64),
-        np.ascontiguousarray(items, dtype=np.int32),
-        np.ascontiguousarray(counts, dtype=np.float64),
-        float(n),
-        float(min_confidence),
-        min_lift=min_lift,
-        max_consequent_len=max_consequent_len,
-        antecedent_items=_label_ids(labels, antecedents, "antecedents", func),
-        consequent_items=_label_ids(labels, consequents, "consequents", func),
-        input_target=target,
-    )
+    antecedent_ids = _label_ids(labels, antecedents, "antecedents", func)
+    consequent_ids = _label_ids(labels, consequents, "consequents", func)
+    if len(counts) == 0 or not n > 0:
+        # no itemsets (or no transactions): no rules, and nothing for the engine to scale
+        out = {k: np.zeros(1 if k.endswith("offsets") else 0, _RAW_DTYPES.get(k, np.float64)) for k in _RAW_KEYS}
+    else:
+        out = _engine.generate_rules(
+            np.ascontiguousarray(offsets, dtype=np.int64),
+            np.ascontiguousarray(items, dtype=np.int32),
+            np.ascontiguousarray(counts, dtype=np.float64),
+            float(n),
+            float(min_confidence),
+            min_lift=min_lift,
+            max_consequent_len=max_consequent_len,
+            antecedent_items=antecedent_ids,
+            consequent_items=consequent_ids,
+            input_target=target,
+        )
+    scale = float(n) if have_counts else 1.0
+    m = len(out["support"])
+    # Columns leave the engine's dict as they are used, so that the result and the
+    # engine's arrays are not all alive at once.
+    numeric = {
+        "antecedent_support": out.pop("antecedent_count") / scale,
+        "consequent_support": out.pop("consequent_count") / scale,
+        "support": out.pop("support"),
+        "count": np.rint(out.pop("count")).astype(np.int64) if have_counts else np.full(m, np.nan),
+    }
+    numeric.update((name, out.pop(name)) for name in RULE_METRICS)
+    # Filter and order on the arrays first; each column is then taken once.
+    sel = None
+    if metric is not None:
+        sel = np.flatnonzero(numeric[metric] >= min_threshold)
+    if sort_by is not None and m:
+        key = numeric[sort_by] if sel is None else numeric[sort_by][sel]
+        order = np.argsort(-key.astype(np.float64, copy=False), kind="stable")
+        sel = order if sel is None else sel[order]
+
     label_array = _label_array(labels)
     frame = {}
     for side in ("antecedent", "consequent"):
-        rows = np.asarray(out[f"{side}_row"])
+        rows = np.asarray(out.pop(f"{side}_row"))
         if rows.size and rows.min() >= 0 and (table_tuples is not None or len(counts) <= 2 * rows.size):
             # Every side is a row of the table: one tuple per table row, shared by the
             # rules (a take of object pointers), instead of two new tuples per rule.
             if table_tuples is None:
                 table_tuples = csr_tuples(offsets, items, label_array)
-            frame[side] = table_tuples[rows]
+            frame[side] = table_tuples[rows if sel is None else rows[sel]]
         else:
-            frame[side] = csr_tuples(out[f"{side}_offsets"], out[f"{side}_items"], label_array)
-    scale = float(n) if have_counts else 1.0
-    frame["antecedent_support"] = out["antecedent_count"] / scale if have_counts else out["antecedent_count"]
-    frame["consequent_support"] = out["consequent_count"] / scale if have_counts else out["consequent_count"]
-    frame["support"] = out["support"]
-    frame["count"] = np.rint(out["count"]).astype(np.int64) if have_counts else np.full(len(out["support"]), np.nan)
-    for name in RULE_METRICS:
-        frame[name] = out[name]
+            column = csr_tuples(out.pop(f"{side}_offsets"), out.pop(f"{side}_items"), label_array)
+            frame[side] = column if sel is None else column[sel]
+    for name in list(numeric):
+        values = numeric.pop(name)
+        frame[name] = values if sel is None else values[sel]
     rules = pd.DataFrame(frame, copy=False)
-    if metric is not None:
-        rules = rules[rules[metric].to_numpy() >= min_threshold]
-    if sort_by is not None and len(rules):
-        order = np.argsort(-rules[sort_by].to_numpy(dtype=np.float64), kind="stable")
-        rules = rules.take(order)
-    rules = rules.reset_index(drop=True)
     rules.attrs.update(attrs)
     return rules

@@ -37,7 +37,7 @@ def _sort_order(uniques: pd.Index) -> np.ndarray | None:
 def factorize_labels(
     values: Any, what: str, *, sort: bool = True, where: Callable[[int], str] | None = None
 ) -> tuple[np.ndarray, pd.Index]:
-    """Labels -> (codes int64, uniques).
+    """Labels -> (integer codes, uniques).
 
     Categoricals keep their category order (unused categories dropped); other labels are
     sorted when they compare with each other (numbers, strings), otherwise kept in order of
@@ -67,7 +67,8 @@ def factorize_labels(
     runs = _sorted_runs(values)
     if runs is not None:
         return runs
-    codes, uniques = pd.factorize(values, sort=False)
+    arrow = _arrow_factorize(values)
+    codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
     codes = np.asarray(codes, dtype=np.int64)
     if codes.size and codes.min() < 0:
         raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
@@ -82,6 +83,32 @@ def factorize_labels(
             rank[order] = np.arange(order.size, dtype=np.int64)
             codes = rank[codes]
             uniques = uniques[order]
+    return codes, uniques
+
+
+def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
+    """pd.factorize for Arrow-backed strings (pandas 3's default), done by Arrow with the
+    system allocator: Arrow's default pool reserves and touches several MB on first use,
+    which would be most of the peak memory on small tables. Codes are int32 (-1 for
+    missing). None when the values are not Arrow strings or Arrow is not usable."""
+    dtype = getattr(values, "dtype", None)
+    if not hasattr(values, "__arrow_array__") or getattr(dtype, "kind", None) not in ("O", "U"):
+        return None
+    if not (isinstance(dtype, pd.StringDtype) or "string" in str(dtype)):
+        return None
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        pool = pa.system_memory_pool()
+        data = pa.array(values)
+        if isinstance(data, pa.ChunkedArray):
+            data = data.combine_chunks(memory_pool=pool) if data.num_chunks != 1 else data.chunk(0)
+        encoded = pc.dictionary_encode(data, memory_pool=pool)
+        codes = encoded.indices.fill_null(-1).to_numpy(zero_copy_only=False)
+        uniques = pd.Index(pd.array(encoded.dictionary.to_pylist(), dtype=dtype))
+    except Exception:  # any surprise: the general route below
+        return None
     return codes, uniques
 
 
@@ -111,35 +138,36 @@ def _object_array(values: Iterable[Any]) -> np.ndarray:
 # ---- dedup ------------------------------------------------------------------------------
 
 
-def sorted_unique(values: np.ndarray) -> np.ndarray:
-    """The distinct values, ascending. A sort and a neighbour test: NumPy 2's np.unique
-    hashes first, which is several times slower on the integer keys used here."""
-    out = np.sort(values)
-    if out.size > 1:
-        keep = np.empty(out.size, dtype=bool)
-        keep[0] = True
-        np.not_equal(out[1:], out[:-1], out=keep[1:])
-        if not keep.all():
-            out = out[keep]
-    return out
-
-
-def _dedup(txn: np.ndarray, item: np.ndarray, n_items: int) -> tuple[np.ndarray, np.ndarray]:
-    """(txn, item) pairs sorted by transaction then item id, each once."""
-    txn = np.asarray(txn)
-    item = np.asarray(item)
+def _dedup(codes: list[np.ndarray], n_items: int) -> tuple[np.ndarray, np.ndarray]:
+    """[txn codes, item codes] -> (txn, item) pairs sorted by transaction then item id,
+    each once. The list is emptied, so the codes can be freed as soon as the keys exist
+    (the peak memory of a large input is a few arrays of its length)."""
+    item = np.asarray(codes.pop())
+    txn = np.asarray(codes.pop())
     if txn.size == 0:
         return txn.astype(np.int64), item.astype(np.int32)
     width = max(int(n_items), 1)
     # 32-bit keys when they fit: they build, sort and split in well under half the time.
     kind = np.uint32 if (int(txn.max()) + 1) * width <= 2**32 else np.int64
-    key = txn.astype(kind) * kind(width)
-    key += item.astype(kind, copy=False)
+    key = txn.astype(kind)
+    del txn
+    np.multiply(key, kind(width), out=key)
+    np.add(key, item, out=key, casting="unsafe")
+    del item
     if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        key = sorted_unique(key)
+        # a sort and a neighbour test: NumPy 2's np.unique hashes first, several times
+        # slower on these keys
+        key.sort()
+        keep = np.empty(key.size, dtype=bool)
+        keep[0] = True
+        np.not_equal(key[1:], key[:-1], out=keep[1:])
+        if not keep.all():
+            key = key[keep]
+        del keep
     t = key // kind(width)
-    i = key - t * kind(width)
-    return t.astype(np.int64), i.astype(np.int32)
+    np.remainder(key, kind(width), out=key)
+    # item ids are below 2**31, so the 32-bit keys are already their int32 bits
+    return t.astype(np.int64), key.view(np.int32) if kind is np.uint32 else key.astype(np.int32)
 
 
 # ---- the object -------------------------------------------------------------------------
@@ -250,7 +278,7 @@ class Transactions:
             transactions = pd.Index(transactions)
             if len(transactions) != n:
                 raise ValueError(f"{len(transactions)} transaction labels for {n} transactions.")
-        t, i = _dedup(txn, item, len(items))
+        t, i = _dedup([txn, item], len(items))
         return cls._make(t, i, items, n, transactions)
 
     @classmethod
@@ -304,9 +332,13 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
-        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        codes = [factorize_labels(txn_values, t_name, sort=False, where=row)]
+        t_labels = codes[0][1]
+        codes[0] = codes[0][0]
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
-        t, i = _dedup(t_codes, i_codes, len(i_labels))
+        codes.append(i_codes)
+        del i_codes
+        t, i = _dedup(codes, len(i_labels))
         return cls._make(t, i, i_labels, len(t_labels), t_labels)
 
     @classmethod
@@ -342,7 +374,8 @@ class Transactions:
             return f"basket {int(np.searchsorted(ends, pos, side='right'))}"
 
         i_codes, i_labels = factorize_labels(flat, "A basket", where=basket_of)
-        t, i = _dedup(txn, i_codes, len(i_labels))
+        del flat
+        t, i = _dedup([txn, i_codes], len(i_labels))
         return cls._make(t, i, i_labels, len(baskets), None)
 
     @classmethod
@@ -362,7 +395,7 @@ class Transactions:
             remap = np.cumsum(used) - 1
             mapped = remap[mapped]
             uniques = uniques[used]
-        t, i = _dedup(txn, mapped, len(uniques))
+        t, i = _dedup([txn, mapped], len(uniques))
         transactions = data.index if isinstance(data, pd.DataFrame) else None
         return cls._make(t, i, uniques, n_rows, transactions)
 
@@ -466,11 +499,12 @@ class Transactions:
         return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))
 
     def equals(self, other: Any) -> bool:
-        """Same transactions (by position), same items with the same labels."""
+        """Same transactions (by position), same items with the same labels (compared by
+        value: an object and a string Index of the same labels are equal)."""
         return (
             isinstance(other, Transactions)
             and self._n_transactions == other._n_transactions
-            and self._items.equals(other._items)
+            and _same_labels(self._items, other._items)
             and np.array_equal(self._txn_ids, other._txn_ids)
             and np.array_equal(self._item_ids, other._item_ids)
         )
@@ -483,6 +517,15 @@ class Transactions:
             f"<Transactions: {self._n_transactions} transactions, {self.n_items} items, "
             f"{self.n_occurrences} occurrences>"
         )
+
+
+def _same_labels(a: pd.Index, b: pd.Index) -> bool:
+    """Equal labels in the same order, whatever the Index dtype (object vs string)."""
+    if len(a) != len(b):
+        return False
+    if a.equals(b):
+        return True
+    return bool((a.to_numpy(dtype=object) == b.to_numpy(dtype=object)).all())
 
 
 def as_transactions(data: Any, func: str) -> Transactions:
