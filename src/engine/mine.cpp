@@ -399,21 +399,40 @@ private:
         for (std::size_t k = 0; k <= d; ++k) lmfi(k).push_back(index);
     }
 
-    //! True when a known maximal set holding the prefix (lmfi(d)) holds `set`.
-    bool covered(std::size_t d, const uint64_t* set) {
-        const std::size_t rw = cx_.rank_words;
-        for (uint32_t m : lmfi(d))
-            if (bits_subset(set, mfi_.data() + std::size_t{m} * rw, rw)) return true;
+    bool known_holds(uint32_t m, uint32_t rank) const {
+        return (mfi_[std::size_t{m} * cx_.rank_words + rank / 64] >> (rank % 64)) & 1u;
+    }
+
+    //! True when a known maximal set holding the prefix (lmfi(d)) also holds every
+    //! member of `tail`: then every set below lies inside it.
+    bool covered(std::size_t d, std::span<const Member> tail) {
+        for (uint32_t m : lmfi(d)) {
+            bool all = true;
+            for (const Member& t : tail)
+                if (!known_holds(m, t.rank)) {
+                    all = false;
+                    break;
+                }
+            if (all) return true;
+        }
         return false;
     }
 
-    //! lmfi(d + 1): the sets of lmfi(d) that hold the current prefix.
-    void narrow_known(std::size_t d) {
-        const std::size_t rw = cx_.rank_words;
+    //! lmfi(d + 1): the sets of lmfi(d) (which hold the prefix before e was added) that
+    //! also hold e and the items its closure added.
+    void narrow_known(std::size_t d, uint32_t e, const std::vector<uint32_t>& added) {
         std::vector<uint32_t>& inner = lmfi(d + 1);
         inner.clear();
-        for (uint32_t m : lmfi(d))
-            if (bits_subset(qbits_.data(), mfi_.data() + std::size_t{m} * rw, rw)) inner.push_back(m);
+        for (uint32_t m : lmfi(d)) {
+            if (e != kNone && !known_holds(m, e)) continue;
+            bool all = true;
+            for (uint32_t q : added)
+                if (!known_holds(m, q)) {
+                    all = false;
+                    break;
+                }
+            if (all) inner.push_back(m);
+        }
     }
 
     void emit_sorted(std::vector<int32_t>& row, uint32_t count) {
@@ -440,10 +459,10 @@ private:
         const std::size_t first_tail = n - tail_size(cls, core_plus_one);
         if (first_tail == n) return;  // an earlier item extends it, and no later one
         // Subset check: every set below lies within ids_ + the tail.
+        if (covered(d, std::span<const Member>(cls.members).subspan(first_tail))) return;
         upper_.assign(qbits_.begin(), qbits_.end());
         for (std::size_t j = first_tail; j < n; ++j)
             upper_[cls.members[j].rank / 64] |= uint64_t{1} << (cls.members[j].rank % 64);
-        if (covered(d, upper_.data())) return;
         // Lookahead: when ids_ + the whole tail is frequent it is the only candidate.
         uint64_t* acc = tail_bits_.fresh(nw);
         std::memcpy(acc, bits(cls, cls.members[first_tail]), nw * sizeof(uint64_t));
@@ -474,7 +493,7 @@ private:
             if (len > cx_.opt.max_len) continue;
             const std::vector<uint32_t> added = closure_;
             push_all(e.rank, added);
-            narrow_known(d);
+            narrow_known(d, e.rank, added);
             const std::size_t tail = tail_size(child, e.rank + 1);
             if (spawn_class(child, tail)) {
                 spawn([&](Search& sub) {
@@ -685,7 +704,7 @@ private:
         by_rank(lv.members);
         const std::vector<uint32_t> added = closure_;
         push_all(e, added);
-        narrow_known(d);
+        narrow_known(d, e, added);
         if (lv.members.empty()) {
             if (!extends_below(T, n, e)) {
                 // No item extends the set frequently: maximal.
@@ -695,12 +714,12 @@ private:
             pop_all(e, added);
             return;
         }
-        upper_.assign(qbits_.begin(), qbits_.end());
-        for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
-        if (covered(d + 1, upper_.data())) {
+        if (covered(d + 1, lv.members)) {
             pop_all(e, added);
             return;
         }
+        upper_.assign(qbits_.begin(), qbits_.end());
+        for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
         if (lv.members.size() >= 2 && lookahead(T, n, lv, len, d)) {
             pop_all(e, added);
             return;
