@@ -98,8 +98,20 @@ struct Level {
     std::vector<Member> members;
     Scratch<uint32_t> own_ids;
     Scratch<uint64_t> own_words;
+    // The rows of the level's transactions cut down to its members (all-sets search on
+    // lists): what the subtrees below scan instead of the full rows.
+    Scratch<std::size_t> row_off;
+    Scratch<uint32_t> row_data;
     const uint32_t* ids = nullptr;    // lists of the members (own_ids)
     const uint64_t* words = nullptr;  // bitsets of the members (own_words, or the global bitsets)
+};
+
+//! Transaction rows a search over lists scans: row k is data[off[k], off[k + 1]), ranks
+//! ascending.
+struct Rows {
+    const std::size_t* off = nullptr;
+    const uint32_t* data = nullptr;
+    std::span<const uint32_t> operator()(uint32_t k) const { return {data + off[k], data + off[k + 1]}; }
 };
 
 //! What every task reads; built before the search, then shared read-only (the row
@@ -180,21 +192,36 @@ private:
             lmfi(0);
         }
         if (v_.bits) {
+            if (cx_.opt.target != Target::all && in_q_.empty()) in_q_.assign(v_.size(), 0);
             switch (cx_.opt.target) {
                 case Target::all: all_class(0); break;
-                case Target::closed: closed_class(0, start_e_ == kNone ? 0 : start_e_ + 1); break;
-                case Target::maximal: maximal_node(0, start_e_ == kNone ? 0 : start_e_ + 1, start_count_); break;
+                case Target::closed: closed_class(0); break;
+                case Target::maximal:
+                    if (start_set_.empty()) {
+                        // The empty prefix: every transaction.
+                        start_set_.assign(v_.n_words, ~uint64_t{0});
+                        if (v_.n_transactions % 64) start_set_.back() = (uint64_t{1} << (v_.n_transactions % 64)) - 1;
+                    }
+                    maximal_node(0, start_e_, start_count_, start_set_.data());
+                    break;
             }
             return;
         }
         counter_.assign(v_.size(), 0);
         slot_.assign(v_.size(), kNone);
         if (in_q_.empty()) in_q_.assign(v_.size(), 0);
-        const auto n = static_cast<uint32_t>(start_list_.size());
+        const uint32_t* T = start_ptr_ ? start_ptr_ : start_list_.data();
+        const auto n = start_ptr_ ? start_n_ : static_cast<uint32_t>(start_list_.size());
         switch (cx_.opt.target) {
-            case Target::all: all_rows(0, start_list_.data(), n, start_e_ == kNone ? 0 : start_e_ + 1); break;
-            case Target::closed: closed_rows(0, start_list_.data(), n, start_e_); break;
-            case Target::maximal: maximal_rows(0, start_list_.data(), n, start_e_); break;
+            case Target::all: {
+                Rows db = start_db_;
+                if (db.off == nullptr)
+                    db = start_off_.empty() ? global_rows() : Rows{start_off_.data(), start_data_.data()};
+                all_rows(0, T, n, start_e_ == kNone ? 0 : start_e_ + 1, db);
+                break;
+            }
+            case Target::closed: closed_rows(0, T, n, start_e_); break;
+            case Target::maximal: maximal_rows(0, T, n, start_e_); break;
         }
     }
 
@@ -297,30 +324,68 @@ private:
         return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >= kSpawnWork;
     }
 
-    //! Class of prefix + member i of level d: the later members (all members when
-    //! `both_sides`) whose intersection with it is frequent, built into `child`.
-    //! closed/maximal: members whose set contains member i's go to `closure_` instead;
-    //! returns false when one of them ranks before member i (the closure would not
-    //! preserve the prefix).
-    bool build_child(std::size_t d, std::size_t i, Level& child, bool both_sides) {
+    //! Class of prefix + member i of level d (all sets): the later members whose
+    //! intersection with it is frequent, built into `child`.
+    void build_child(std::size_t d, std::size_t i, Level& child) {
         const Level& cls = levels_[d];
         const Member& e = cls.members[i];
         const std::size_t n = cls.members.size();
         child.members.clear();
-        closure_.clear();
-        const std::size_t first = both_sides ? 0 : i + 1;
         const std::size_t nw = v_.n_words;
-        uint64_t* out = child.own_words.fresh((n - first) * nw);
+        uint64_t* out = child.own_words.fresh((n - i) * nw);
         child.words = out;
         std::size_t off = 0;
         const uint64_t* a = bits(cls, e);
-        for (std::size_t j = first; j < n; ++j) {
-            if (j == i) continue;
+        for (std::size_t j = i + 1; j < n; ++j) {
             const Member& y = cls.members[j];
             const auto c = static_cast<uint32_t>(and_into(a, bits(cls, y), out + off, nw));
             if (c < min_count_) continue;
-            if (both_sides && c == e.count) {
-                if (j < i) return false;
+            child.members.push_back(Member{y.rank, c, off});
+            off += nw;
+        }
+    }
+
+    //! True when an item ranked before `below`, outside the prefix, is in every
+    //! transaction of `set` (which has `count` of them): the closure would then not
+    //! preserve the prefix. Containment in the item's global set is containment in its
+    //! set under the prefix, as `set` lies inside the prefix's transactions.
+    bool contained_below(const uint64_t* set, uint32_t count, uint32_t below) const {
+        for (uint32_t y = 0; y < below && y < v_.size(); ++y)
+            if (!in_q_[y] && v_.count[y] >= count && bits_subset(set, v_.bitset(y), v_.n_words)) return true;
+        return false;
+    }
+
+    //! True when an item ranked before `below`, outside the prefix, is in at least
+    //! min_count of the transactions of `set`.
+    bool frequent_below(const uint64_t* set, uint32_t below) const {
+        for (uint32_t y = 0; y < below && y < v_.size(); ++y)
+            if (!in_q_[y] && v_.count[y] >= min_count_ && and_count(set, v_.bitset(y), v_.n_words) >= min_count_)
+                return true;
+        return false;
+    }
+
+    //! Closed and maximal sets on bitsets: the class of prefix + member i of level d is
+    //! built from the later members only; later members whose set contains member i's
+    //! go to closure_. Returns false when an earlier item holds all of member i's
+    //! transactions (checked against the global bitsets, so classes carry no earlier
+    //! members).
+    bool build_tail_child(std::size_t d, std::size_t i, Level& child) {
+        const Level& cls = levels_[d];
+        const Member& e = cls.members[i];
+        child.members.clear();
+        closure_.clear();
+        const uint64_t* a = bits(cls, e);
+        if (contained_below(a, e.count, e.rank)) return false;
+        const std::size_t n = cls.members.size();
+        const std::size_t nw = v_.n_words;
+        uint64_t* out = child.own_words.fresh((n - i) * nw);
+        child.words = out;
+        std::size_t off = 0;
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const Member& y = cls.members[j];
+            const auto c = static_cast<uint32_t>(and_into(a, bits(cls, y), out + off, nw));
+            if (c < min_count_) continue;
+            if (c == e.count) {
                 closure_.push_back(y.rank);
                 continue;
             }
@@ -328,12 +393,6 @@ private:
             off += nw;
         }
         return true;
-    }
-
-    static std::size_t tail_size(const Level& l, uint32_t core_plus_one) {
-        const auto it = std::lower_bound(l.members.begin(), l.members.end(), core_plus_one,
-                                         [](const Member& m, uint32_t r) { return m.rank < r; });
-        return static_cast<std::size_t>(l.members.end() - it);
     }
 
     void all_class(std::size_t d) {
@@ -346,7 +405,7 @@ private:
             if (report) emit_with(static_cast<int32_t>(v_.id_of[e.rank]), e.count);
             if (!deeper || i + 1 == n) continue;
             Level& child = level(d + 1);
-            build_child(d, i, child, false);
+            build_child(d, i, child);
             if (child.members.empty()) continue;
             push(e.rank);
             if (spawn_class(child, child.members.size()))
@@ -359,19 +418,18 @@ private:
 
     //! Level d is the class of the closed set ids_ (every frequent one-item extension,
     //! before and after the core); extends by members ranked from core_plus_one on.
-    void closed_class(std::size_t d, uint32_t core_plus_one) {
+    void closed_class(std::size_t d) {
         const std::size_t n = levels_[d].members.size();
         for (std::size_t i = 0; i < n; ++i) {
             const Member e = levels_[d].members[i];
-            if (e.rank < core_plus_one) continue;
             Level& child = level(d + 1);
-            if (!build_child(d, i, child, true)) continue;
+            if (!build_tail_child(d, i, child)) continue;
             const std::size_t len = ids_.size() + 1 + closure_.size();
             if (len > cx_.opt.max_len) continue;  // every set below is longer still
             const std::vector<uint32_t> added = closure_;
             push_all(e.rank, added);
             if (len >= cx_.opt.min_len) emit_prefix(e.count);
-            const std::size_t tail = tail_size(child, e.rank + 1);
+            const std::size_t tail = child.members.size();
             if (tail > 0) {
                 if (spawn_class(child, tail))
                     spawn([&](Search& sub) {
@@ -379,7 +437,7 @@ private:
                         sub.start_e_ = e.rank;
                     });
                 else
-                    closed_class(d + 1, e.rank + 1);
+                    closed_class(d + 1);
             }
             pop_all(e.rank, added);
         }
@@ -444,81 +502,92 @@ private:
         tick();
     }
 
-    //! Level d is the class of the closed set ids_ (count `count`): reports the maximal
-    //! sets among ids_ and its extensions by members ranked from core_plus_one on.
-    void maximal_node(std::size_t d, uint32_t core_plus_one, uint32_t count) {
+    //! Level d is the class of the closed set ids_ (count `count`, transactions `qset`,
+    //! reached by adding e; kNone at the root): its later frequent extensions. Reports
+    //! the maximal sets among ids_ and the sets grown from it.
+    void maximal_node(std::size_t d, uint32_t e, uint32_t count, const uint64_t* qset) {
         Level& cls = levels_[d];
         const std::size_t n = cls.members.size();
         const std::size_t nw = v_.n_words;
+        const uint32_t below = e == kNone ? 0 : e;
         if (n == 0) {
-            // No item extends the set frequently: maximal.
+            // No later item extends the set frequently; maximal unless an earlier one does.
+            if (frequent_below(qset, below)) return;
             if (ids_.size() >= cx_.opt.min_len && ids_.size() <= cx_.opt.max_len) emit_prefix(count);
             add_maximal(qbits_.data(), d);
             return;
         }
-        const std::size_t first_tail = n - tail_size(cls, core_plus_one);
-        if (first_tail == n) return;  // an earlier item extends it, and no later one
-        // Subset check: every set below lies within ids_ + the tail.
-        if (covered(d, std::span<const Member>(cls.members).subspan(first_tail))) return;
+        // Subset check: every set below lies within ids_ + the class.
+        if (covered(d, cls.members)) return;
         upper_.assign(qbits_.begin(), qbits_.end());
-        for (std::size_t j = first_tail; j < n; ++j)
-            upper_[cls.members[j].rank / 64] |= uint64_t{1} << (cls.members[j].rank % 64);
-        // Lookahead: when ids_ + the whole tail is frequent it is the only candidate.
+        for (const Member& m : cls.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
+        // Lookahead: when ids_ + the whole class is frequent it is the only candidate.
         uint64_t* acc = tail_bits_.fresh(nw);
-        std::memcpy(acc, bits(cls, cls.members[first_tail]), nw * sizeof(uint64_t));
-        uint32_t c = cls.members[first_tail].count;
-        for (std::size_t j = first_tail + 1; j < n && c >= min_count_; ++j)
+        std::memcpy(acc, bits(cls, cls.members[0]), nw * sizeof(uint64_t));
+        uint32_t c = cls.members[0].count;
+        for (std::size_t j = 1; j < n && c >= min_count_; ++j)
             c = static_cast<uint32_t>(and_into(acc, bits(cls, cls.members[j]), acc, nw));
         if (c >= min_count_) {
-            bool extends = false;
-            for (std::size_t j = 0; j < first_tail && !extends; ++j)
-                extends = and_count(acc, bits(cls, cls.members[j]), nw) >= min_count_;
-            if (!extends) {
-                const std::size_t len = ids_.size() + (n - first_tail);
+            if (!frequent_below(acc, below)) {
+                const std::size_t len = ids_.size() + n;
                 if (len >= cx_.opt.min_len && len <= cx_.opt.max_len) {
                     std::vector<int32_t> row = ids_;
-                    for (std::size_t j = first_tail; j < n; ++j)
-                        row.push_back(static_cast<int32_t>(v_.id_of[cls.members[j].rank]));
+                    for (const Member& m : cls.members) row.push_back(static_cast<int32_t>(v_.id_of[m.rank]));
                     emit_sorted(row, c);
                 }
                 add_maximal(upper_.data(), d);
             }
             return;
         }
-        for (std::size_t i = first_tail; i < n; ++i) {
-            const Member e = levels_[d].members[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            const Member m = levels_[d].members[i];
             Level& child = level(d + 1);
-            if (!build_child(d, i, child, true)) continue;
+            if (!build_tail_child(d, i, child)) continue;
             const std::size_t len = ids_.size() + 1 + closure_.size();
             if (len > cx_.opt.max_len) continue;
             const std::vector<uint32_t> added = closure_;
-            push_all(e.rank, added);
-            narrow_known(d, e.rank, added);
-            const std::size_t tail = tail_size(child, e.rank + 1);
-            if (spawn_class(child, tail)) {
+            const uint64_t* mset = bits(levels_[d], m);
+            push_all(m.rank, added);
+            narrow_known(d, m.rank, added);
+            if (spawn_class(child, child.members.size())) {
                 spawn([&](Search& sub) {
                     std::swap(sub.level(0), child);
-                    sub.start_e_ = e.rank;
-                    sub.start_count_ = e.count;
+                    sub.start_e_ = m.rank;
+                    sub.start_count_ = m.count;
+                    sub.start_set_.assign(mset, mset + nw);
                     sub.seed_maximal(known_maximal(d + 1));
                 });
             } else {
-                maximal_node(d + 1, e.rank + 1, e.count);
+                maximal_node(d + 1, m.rank, m.count, mset);
             }
-            pop_all(e.rank, added);
+            pop_all(m.rank, added);
         }
     }
 
     // ---- lists: occurrence delivery --------------------------------------------------------
 
+    //! A task's transactions: read in place from level 0 of the spawning task (written
+    //! once, kept until that task's own tasks are done), copied from deeper levels.
+    void borrow_or_copy(std::size_t d, const uint32_t* list, uint32_t n) {
+        if (d == 0) {
+            start_ptr_ = list;
+            start_n_ = n;
+        } else {
+            start_list_.assign(list, list + n);
+        }
+    }
+
+    Rows global_rows() const { return Rows{v_.row_offsets.data(), v_.row_ranks.data()}; }
+
     //! Counts, in counter_, every rank from `from` on in the rows of the transactions
     //! T[0, n); touched_ lists the ranks met, in no particular order.
-    void count_rows(const uint32_t* T, uint32_t n, uint32_t from) {
+    void count_rows(const uint32_t* T, uint32_t n, uint32_t from) { count_rows(T, n, from, global_rows()); }
+    void count_rows(const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
         touched_.clear();
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&v_.row_offsets[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(v_.row_ranks.data() + v_.row_offsets[T[k + kPrefetchAhead]]);
-            const auto row = v_.row(T[k]);
+            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
+            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            const auto row = db(T[k]);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
             for (; it != row.end(); ++it)
                 if (counter_[*it]++ == 0) touched_.push_back(*it);
@@ -556,16 +625,23 @@ private:
     bool extends_below(const uint32_t* T, uint32_t n, uint32_t e) {
         if (e == kNone || e == 0) return false;
         touched_.clear();
-        for (uint32_t k = 0; k < n; ++k)
+        bool extends = false;
+        // Stops at the first item that reaches min_count: most candidates that are not
+        // maximal are found out within a fraction of their rows.
+        for (uint32_t k = 0; k < n && !extends; ++k)
             for (uint32_t q : v_.row(T[k])) {
                 if (q >= e) break;
-                if (!in_q_[q] && counter_[q]++ == 0) touched_.push_back(q);
+                if (in_q_[q]) continue;
+                if (counter_[q]++ == 0) touched_.push_back(q);
+                if (counter_[q] >= min_count_) {
+                    extends = true;
+                    break;
+                }
             }
-        bool extends = false;
-        for (uint32_t q : touched_) extends |= counter_[q] >= min_count_;
         clear_counts();
         return extends;
     }
+
     void clear_counts() {
         for (uint32_t q : touched_) counter_[q] = 0;
     }
@@ -603,10 +679,11 @@ private:
         return cx_.parallel && later >= 2 && static_cast<double>(n) * static_cast<double>(later) * 4.0 >= kSpawnWork;
     }
 
-    //! ids_ is a frequent set whose transactions are T[0, n); reports its extensions
-    //! by ranks from `from` on, depth first.
-    void all_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t from) {
-        count_rows(T, n, from);
+    //! ids_ is a frequent set whose transactions are rows T[0, n) of db; reports its
+    //! extensions by ranks from `from` on, depth first. The rows handed down are cut to
+    //! the frequent extensions, so deeper scans read only what can still extend.
+    void all_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
+        count_rows(T, n, from, db);
         Level& lv = level(d);
         lv.members.clear();
         for (uint32_t q : touched_)
@@ -617,19 +694,70 @@ private:
         if (len >= cx_.opt.min_len)
             for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
         if (len >= cx_.opt.max_len || lv.members.size() < 2) return;
-        lv.members.pop_back();  // the last member has no later one to extend by
-        deliver(T, n, from, lv);
-        for (std::size_t i = 0; i < lv.members.size(); ++i) {
+        // One pass writes every member's positions and the cut rows.
+        std::size_t total = 0;
+        for (std::size_t j = 0; j < lv.members.size(); ++j) {
+            Member& m = lv.members[j];
+            m.off = total;
+            total += m.count;
+            slot_[m.rank] = static_cast<uint32_t>(j);
+        }
+        uint32_t* lists = lv.own_ids.fresh(total);
+        lv.ids = lists;
+        std::size_t* off = lv.row_off.fresh(std::size_t{n} + 1);
+        uint32_t* data = lv.row_data.fresh(total);
+        std::size_t w = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
+            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            off[k] = w;
+            const auto row = db(T[k]);
+            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
+            for (; it != row.end(); ++it) {
+                const uint32_t s = slot_[*it];
+                if (s == kNone) continue;
+                data[w++] = *it;
+                lists[lv.members[s].off++] = k;
+            }
+        }
+        off[n] = w;
+        for (Member& m : lv.members) {
+            m.off -= m.count;
+            slot_[m.rank] = kNone;
+        }
+        const Rows cut{off, data};
+        // The last member has no later one to extend by.
+        for (std::size_t i = 0; i + 1 < lv.members.size(); ++i) {
             const Member m = lv.members[i];
             const uint32_t* list = lv.ids + m.off;
             push(m.rank);
-            if (spawn_rows(m.count, lv.members.size() - i))
+            if (spawn_rows(m.count, lv.members.size() - i)) {
                 spawn([&](Search& sub) {
-                    sub.start_list_.assign(list, list + m.count);
+                    sub.start_e_ = m.rank;
+                    if (d == 0) {
+                        // Level 0 of a task is written once and kept until its own
+                        // tasks are done: they read it in place.
+                        sub.start_ptr_ = list;
+                        sub.start_n_ = m.count;
+                        sub.start_db_ = cut;
+                        return;
+                    }
+                    // Deeper levels are rewritten by later siblings: the task gets its own
+                    // copy of its rows, renumbered 0 .. count - 1.
+                    sub.start_list_.resize(m.count);
+                    std::iota(sub.start_list_.begin(), sub.start_list_.end(), uint32_t{0});
+                    sub.start_off_.resize(std::size_t{m.count} + 1);
+                    sub.start_off_[0] = 0;
+                    for (uint32_t k = 0; k < m.count; ++k) {
+                        const auto row = cut(list[k]);
+                        sub.start_data_.insert(sub.start_data_.end(), row.begin(), row.end());
+                        sub.start_off_[k + 1] = sub.start_data_.size();
+                    }
                     sub.start_e_ = m.rank;
                 });
-            else
-                all_rows(d + 1, list, m.count, m.rank + 1);
+            } else {
+                all_rows(d + 1, list, m.count, m.rank + 1, cut);
+            }
             pop(m.rank);
         }
     }
@@ -675,7 +803,7 @@ private:
                 const uint32_t* list = lv.ids + m.off;
                 if (spawn_rows(m.count, lv.members.size() - i))
                     spawn([&](Search& sub) {
-                        sub.start_list_.assign(list, list + m.count);
+                        sub.borrow_or_copy(d, list, m.count);
                         sub.start_e_ = m.rank;
                     });
                 else
@@ -730,7 +858,7 @@ private:
             const uint32_t* list = lv.ids + m.off;
             if (spawn_rows(m.count, lv.members.size() - i))
                 spawn([&](Search& sub) {
-                    sub.start_list_.assign(list, list + m.count);
+                    sub.borrow_or_copy(d, list, m.count);
                     sub.start_e_ = m.rank;
                     sub.seed_maximal(known_maximal(d + 1));
                 });
@@ -784,6 +912,12 @@ private:
     // Where this task starts: its class in levels_[0] (bitsets) or its transactions
     // (lists), and the item that led there (kNone at the root) with its count.
     std::vector<uint32_t> start_list_;
+    const uint32_t* start_ptr_ = nullptr;  // or borrowed transactions, start_n_ of them
+    uint32_t start_n_ = 0;
+    Rows start_db_;                       // borrowed rows (all-sets search on lists)
+    std::vector<uint64_t> start_set_;     // transactions of the prefix (maximal sets on bitsets)
+    std::vector<std::size_t> start_off_;  // own rows (all-sets search on lists), else empty
+    std::vector<uint32_t> start_data_;
     uint32_t start_e_ = kNone;
     uint32_t start_count_ = 0;
     std::vector<uint32_t> counter_, slot_, touched_, closure_, cand_;
