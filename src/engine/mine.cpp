@@ -128,13 +128,17 @@ struct Context {
 //! One task of the search: a subtree, its prefix, its scratch space and its rows.
 //!
 //! On bitsets (dense data) a class holds every member's set and a child class is built
-//! by ANDing one member with the others (Eclat; for closed and maximal sets with the
-//! members ranked before it too, which the closure test needs). On lists (sparse data)
-//! the search delivers occurrences instead, in the manner of LCM: a node scans the rows
-//! of its transactions once to count every item in them (the closure, the prefix test
-//! and the frequent extensions all follow from these counts) and once more to hand each
-//! transaction to the lists of the extensions it holds. That costs the rows' lengths,
-//! where merging every pair of a large class would cost the class's size squared.
+//! by ANDing one member with the later ones (Eclat). For closed and maximal sets the
+//! test that an earlier item does not hold all of a candidate's transactions runs
+//! against the items' global bitsets, so classes never carry earlier members. On lists
+//! (sparse data) the search delivers occurrences instead, in the manner of LCM: a node
+//! scans the rows of its transactions once to count every later item in them (the
+//! closure and the frequent extensions follow from these counts; the prefix test
+//! intersects the rows' earlier parts, which usually runs dry within a few rows) and
+//! once more to hand each transaction to the lists of the extensions it holds. That
+//! costs the rows' lengths, where merging every pair of a large class would cost the
+//! class's size squared; the all-sets search also cuts the rows it hands down to the
+//! frequent extensions, so deeper scans read only what can still extend.
 class Search {
 public:
     Search(Context& cx, OutNode* out) : cx_(cx), v_(*cx.v), out_(out), min_count_(cx.v->min_count) {}
