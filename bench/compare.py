@@ -716,8 +716,6 @@ def main(argv=None):
     tag = "quick" if args.quick else "full"
     if args.data and not args.generated:
         tag = "-".join(d.name for d in dsets)
-    if args.engine:
-        tag = "engine-" + tag
     md = [f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} cores; "
           f"slow peers stopped after {args.timeout:g}s.", ""]
     peer_names = set(peers.PEER_ITEMSETS) | set(peers.PEER_PAIRS) | set(peers.PEER_ENGINE)
@@ -742,7 +740,9 @@ def main(argv=None):
                 glines += engine_goals(rows)
             print_table(rows, table_title)
             write_csv(rows, os.path.join(args.out, f"{kind}-{tag}.csv"))
-            drawn = [dict(r, tool=f"{r['tool']} {r['k_max']}") for r in rows] if kind == "engine" else rows
+            drawn = rows
+            if kind == "engine":
+                drawn = [dict(r, tool=f"{r['tool']} {r['k_max']}", k_max="none") for r in rows]
             chart(drawn, os.path.join(args.out, f"{kind}-{tag}.png"), CHART_TITLES[kind])
             md.append(markdown(rows, md_title))
             if kind != "engine":
@@ -752,13 +752,14 @@ def main(argv=None):
     print("\n== goals ==")
     print("\n".join(glines) or "(no entry of ours ran)")
     md += ["### Agreement", "", "```", *log, "```", "", "### Goals", "", "```", *glines, "```", ""]
-    with open(os.path.join(args.out, f"report-{tag}.md"), "w") as f:
+    report_name = f"report-{'engine-' if args.engine else ''}{tag}.md"
+    with open(os.path.join(args.out, report_name), "w") as f:
         f.write("\n".join(md))
     if args.publish:
         import shutil
         report = os.path.join(HERE, "report")
         os.makedirs(report, exist_ok=True)
-        for name in (f"report-{tag}.md", f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv",
+        for name in (report_name, f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv",
                      f"pairs-{tag}.png", f"engine-{tag}.csv", f"engine-{tag}.png"):
             src = os.path.join(args.out, name)
             if os.path.exists(src):
