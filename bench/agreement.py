@@ -147,6 +147,54 @@ def from_pairs(found: Iterable[tuple[Iterable, int]]) -> Normalised:
     return out
 
 
+# ---- whole outputs -------------------------------------------------------------------
+
+@dataclass
+class Digest:
+    """A whole answer in a few numbers: rows per itemset length, and an order-free sum of
+    a hash of every (sorted label tuple, count) row. Millions of rows compare without
+    shipping them between processes."""
+    per_length: dict[int, int]
+    checksum: int
+    duplicates: int = 0
+
+    def agrees(self, other: Digest) -> bool:
+        return self.per_length == other.per_length and self.checksum == other.checksum and not self.duplicates
+
+    def describe(self) -> str:
+        return f"{sum(self.per_length.values())} rows, per length {dict(sorted(self.per_length.items()))}"
+
+
+def _digest_rows(rows: Iterable[tuple[tuple, int]]) -> Digest:
+    per_length: dict[int, int] = {}
+    total = 0
+    seen = 0
+    keys = set()
+    for key, count in rows:
+        per_length[len(key)] = per_length.get(len(key), 0) + 1
+        # tuples of ints and str hash the same in every process only for ints; the labels
+        # here are ints (FIMI ids) or are hashed through their repr
+        h = hash((key, int(count))) if all(isinstance(x, int) for x in key) else hash(repr((key, int(count))))
+        total = (total + h) & 0xFFFFFFFFFFFFFFFF
+        seen += 1
+        keys.add(key)
+    return Digest(per_length, total, seen - len(keys))
+
+
+def digest_pairs(found: Iterable[tuple[Iterable, int]]) -> Digest:
+    """A peer's (itemset, count) pairs (pyfim tuples, mlxtend frozensets)."""
+    return _digest_rows((_key(items), count) for items, count in found)
+
+
+def digest_csr(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray, labels: Sequence | None = None) -> Digest:
+    """Our CSR answer (offsets, item ids, counts), ids mapped to labels."""
+    lab = np.asarray(labels, dtype=object) if labels is not None else None
+    mapped = (items if lab is None else lab[items]).tolist()
+    off = np.asarray(offsets).tolist()
+    c = np.asarray(counts).tolist()
+    return _digest_rows((_key(mapped[off[k]:off[k + 1]]), c[k]) for k in range(len(c)))
+
+
 # ---- itemset comparison -------------------------------------------------------------
 
 @dataclass

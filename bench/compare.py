@@ -46,7 +46,8 @@ import peers  # noqa: E402
 
 # mlxtend and efficient-apriori are pure Python or NumPy-at-a-time: past this many seconds
 # they are stopped, and the lower (harder) supports of the same dataset are not tried.
-SLOW_PEERS = ("mlxtend_apriori", "mlxtend_fpgrowth", "mlxtend_rules", "efficient_apriori")
+SLOW_PEERS = ("mlxtend_apriori", "mlxtend_fpgrowth", "mlxtend_rules", "efficient_apriori", "mlxtend_fpmax",
+              "pyfim_apriori_whole")
 
 KNOWN_FILES = {  # default (supports, k_max) for the classic public files
     "retail": ([0.01, 0.005, 0.002], 4),
@@ -54,6 +55,19 @@ KNOWN_FILES = {  # default (supports, k_max) for the classic public files
     "chess": ([0.9, 0.85, 0.8], 4),
     "mushroom": ([0.5, 0.4, 0.3], 4),
 }
+
+
+# Engine section (--engine): supports per public file for the whole output (no size limit),
+# closed and maximal sets; candidate counting runs at the lowest of them.
+ENGINE_SUPPORTS = {
+    "chess": [0.9, 0.6, 0.5],
+    "retail": [0.001, 0.0005],
+    "T10I4D100K": [0.005, 0.0005],
+}
+# Published totals of frequent itemsets (all sizes) the engine must reproduce.
+REFERENCE_TOTALS = {("chess", 0.9): 622, ("T10I4D100K", 0.005): 1073}
+ENGINE_REFERENCE = ("pyfim_eclat_whole", "pyfim_fim", "pyfim_fpgrowth_whole", "pyfim_apriori_whole", "mlxtend_fpmax",
+                    "rust_compute_itemsets", "rust_compute_itemsets@1thread")
 
 
 @dataclass
@@ -236,7 +250,7 @@ print(json.dumps({m: importlib.util.find_spec(m) is not None
     need = {"pyfim_": ("fim",), "mlxtend_": ("mlxtend", "pandas", "scipy"), "efficient_": ("efficient_apriori",),
             "scipy_": ("scipy",)}
     ok = {}
-    for tool in peers.PEER_ITEMSETS + peers.PEER_PAIRS:
+    for tool in peers.PEER_ITEMSETS + peers.PEER_PAIRS + peers.PEER_ENGINE:
         mods = next(v for k, v in need.items() if tool.startswith(k))
         ok[tool] = all(found[m] for m in mods)
     return ok
@@ -345,6 +359,94 @@ def itemset_section(dsets, ours, have, args, tmp, log):
             check_itemsets(here, setting, log)
             runs.extend(here)
     return runs
+
+
+# ---- the engine section: whole output, closed, maximal, candidate counts ---------------------
+
+def engine_tools(target, have, args):
+    """Our engine entry (and its one-worker run) and the peers for one target."""
+    ours = peers.OURS_COUNT if target == "count" else peers.OURS_ENGINE
+    tools = []
+    for t in ours:
+        tools += [t, t + "@1thread"]
+    if target == "count":
+        tools += ["rust_compute_itemsets", "rust_compute_itemsets@1thread"]
+    else:
+        tools += [t for t in peers.PEER_ENGINE if have.get(t) and (t != "mlxtend_fpmax" or target == "maximal")]
+    if args.tools:
+        tools = [t for t in tools if any(t.startswith(p) for p in args.tools.split(","))]
+    return tools
+
+
+def check_engine(runs, ds, setting, log):
+    """Every answer's digest against the reference peer's; published totals too."""
+    ref = next((r for name in ENGINE_REFERENCE for r in runs if r.tool == name and r.status == "ok"), None)
+    for r in runs:
+        if r.status != "ok":
+            continue
+        r.note = (r.note + f" rows={sum(r.answer.per_length.values())}").strip()
+        if ref is None:
+            continue
+        if r.answer.duplicates:
+            r.agree = "DUPLICATE ROWS"
+        elif r.answer.agrees(ref.answer):
+            r.agree = "ok" if r is not ref else "ref"
+        else:
+            r.agree = "MISMATCH"
+            log.append(f"  {r.tool}: {r.answer.describe()} vs {ref.tool}: {ref.answer.describe()}")
+    if ref is not None:
+        log.append(f"  {setting.target}: every answer compared with {ref.tool} ({ref.answer.describe()})")
+    want = REFERENCE_TOTALS.get((ds.name, setting.min_support))
+    if want is not None and setting.target == "all":
+        for r in runs:
+            if r.status == "ok" and r.tool.startswith("engine_mine"):
+                got = sum(r.answer.per_length.values())
+                verdict = "ok" if got == want else "MISMATCH"
+                log.append(f"  {r.tool}: {got} frequent itemsets, published {want}: {verdict}")
+
+
+def engine_section(dsets, have, args, tmp, log):
+    runs = []
+    for ds in dsets:
+        supports = [float(x) for x in args.supports.split(",")] if args.supports else ENGINE_SUPPORTS.get(
+            ds.name, ds.supports)
+        stopped = {}  # per target: slow peer -> why it is not run at lower supports
+        for s in sorted(supports, reverse=True):
+            m = agreement.min_count(s, ds.n_transactions)
+            frac = agreement.fraction_for_count(m, ds.n_transactions)
+            targets = peers.ENGINE_TARGETS + (("count",) if s == min(supports) else ())
+            for target in targets:
+                setting = peers.Setting(0, s, m, frac, target)
+                print(f"[{ds.name}] engine {target}, min_support={s} (min_count {m}), no size limit", flush=True)
+                here = run_tools(engine_tools(target, have, args), ds, setting, stopped.setdefault(target, {}),
+                                 args, tmp)
+                log.append(f"[{ds.name}] engine {target} min_support={s} min_count={m}")
+                check_engine(here, ds, setting, log)
+                for r in here:
+                    r.k_max = target  # the table's setting column holds the target here
+                    r.answer = None
+                runs.extend(here)
+    return runs
+
+
+def engine_goals(rows):
+    """Per row of ours: time against the fastest peer on 2 workers and on 1 (aim: at most
+    half), extra memory against the fastest peer's, and the 1 -> 2 worker speed-up."""
+    lines = []
+    by = {(r["dataset"], r["min_support"], r["k_max"], r["tool"]): r for r in rows}
+    for r in rows:
+        if not r["tool"].startswith("engine_") or "@" in r["tool"] or r["status"] != "ok":
+            continue
+        one = by.get((r["dataset"], r["min_support"], r["k_max"], r["tool"] + "@1thread"))
+        speedup = one["time_s"] / r["time_s"] if one and one["status"] == "ok" and r["time_s"] > 0 else math.nan
+        r1 = one["ratio"] if one else math.nan
+        half = "yes" if r["ratio"] <= 0.5 and r1 <= 0.5 else "NO"
+        mem = "yes" if not (r["mem_ratio"] > 1) else "NO"
+        peer = r["fastest_peer"] or "-"
+        lines.append(f"{r['dataset']:11s} minsup={r['min_support']:<7g} {r['k_max']:8s} vs {peer:22s}"
+                     f" ratio 2w {r['ratio']:.2f} 1w {r1:.2f} half={half}  mem {r['mem_ratio']:.2f} ok={mem}"
+                     f"  1->2 workers {speedup:.2f}x ({one['time_s'] if one else math.nan:.3f}s -> {r['time_s']:.3f}s)")
+    return lines
 
 
 def pair_rows_note(tool, run):
@@ -546,7 +648,8 @@ def goals(rows, peer_names):
     return lines
 
 
-CHART_TITLES = {"itemsets": "Frequent itemsets: time vs min_support", "pairs": "Pair table: time vs min_support"}
+CHART_TITLES = {"itemsets": "Frequent itemsets: time vs min_support", "pairs": "Pair table: time vs min_support",
+                "engine": "Package engine (no size limit): time vs min_support"}
 
 
 def replot(args):
@@ -581,6 +684,8 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (while under 3 s in total)")
     ap.add_argument("--skip-pairs", action="store_true")
     ap.add_argument("--skip-itemsets", action="store_true")
+    ap.add_argument("--engine", action="store_true",
+                    help="run only the engine section: whole output, closed, maximal sets and candidate counts")
     ap.add_argument("--naive-fractions", action="store_true",
                     help="hand mlxtend / efficient-apriori the raw min_support instead of a matched fraction")
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
@@ -618,23 +723,35 @@ def main(argv=None):
         tag = "-".join(d.name for d in dsets)
     md = [f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} cores; "
           f"slow peers stopped after {args.timeout:g}s.", ""]
-    peer_names = set(peers.PEER_ITEMSETS) | set(peers.PEER_PAIRS)
+    peer_names = set(peers.PEER_ITEMSETS) | set(peers.PEER_PAIRS) | set(peers.PEER_ENGINE)
+    peer_names |= set(peers.PEER_COUNT) | {t + "@1thread" for t in peers.PEER_COUNT}
     sections = [
         ("itemsets", itemset_section, "frequent itemsets", "Frequent itemsets", args.skip_itemsets),
         ("pairs", pair_section, "pair table (all co-occurring pairs at min_support 0)",
          "Pair table: rust_compute_pairs vs SciPy X.T @ X vs mlxtend rules", args.skip_pairs),
     ]
+    if args.engine:
+        sections = [("engine", lambda d, o, h, a, t, lg: engine_section(d, h, a, t, lg),
+                     "package engine (setting column = target; no size limit)",
+                     "Package engine: whole output, closed, maximal sets, candidate counts (k_max column = target)",
+                     False)]
     glines = []
     with tempfile.TemporaryDirectory() as tmp:
         for kind, section, table_title, md_title, skip in sections:
             if skip:
                 continue
             rows = annotate(section(dsets, ours, have, args, tmp, log), peer_names)
+            if kind == "engine":
+                glines += engine_goals(rows)
             print_table(rows, table_title)
             write_csv(rows, os.path.join(args.out, f"{kind}-{tag}.csv"))
-            chart(rows, os.path.join(args.out, f"{kind}-{tag}.png"), CHART_TITLES[kind])
+            drawn = rows
+            if kind == "engine":
+                drawn = [dict(r, tool=f"{r['tool']} {r['k_max']}", k_max="none") for r in rows]
+            chart(drawn, os.path.join(args.out, f"{kind}-{tag}.png"), CHART_TITLES[kind])
             md.append(markdown(rows, md_title))
-            glines += goals(rows, peer_names)
+            if kind != "engine":
+                glines += goals(rows, peer_names)
     if args.rules:
         print("\n== rules ==")
         rule_rows = bench_rules.section(bench_rules.section_args(args), args.data or [],
@@ -648,14 +765,15 @@ def main(argv=None):
     print("\n== goals ==")
     print("\n".join(glines) or "(no entry of ours ran)")
     md += ["### Agreement", "", "```", *log, "```", "", "### Goals", "", "```", *glines, "```", ""]
-    with open(os.path.join(args.out, f"report-{tag}.md"), "w") as f:
+    report_name = f"report-{'engine-' if args.engine else ''}{tag}.md"
+    with open(os.path.join(args.out, report_name), "w") as f:
         f.write("\n".join(md))
     if args.publish:
         import shutil
         report = os.path.join(HERE, "report")
         os.makedirs(report, exist_ok=True)
-        for name in (f"report-{tag}.md", f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv",
-                     f"pairs-{tag}.png"):
+        for name in (report_name, f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv",
+                     f"pairs-{tag}.png", f"engine-{tag}.csv", f"engine-{tag}.png"):
             src = os.path.join(args.out, name)
             if os.path.exists(src):
                 shutil.copy(src, os.path.join(report, name))

@@ -29,6 +29,15 @@ PEER_ITEMSETS = ("pyfim_apriori", "pyfim_eclat", "pyfim_fpgrowth", "mlxtend_apri
                  "efficient_apriori")
 PEER_PAIRS = ("scipy_pairs", "mlxtend_rules")
 
+# The whole output (no size limit) of the package engine, tallisk._engine, by target, and
+# its peers; the counting of given candidates against the level entry that counts them.
+ENGINE_TARGETS = ("all", "closed", "maximal")
+OURS_ENGINE = ("engine_mine",)
+PEER_ENGINE = ("pyfim_fim", "pyfim_eclat_whole", "pyfim_fpgrowth_whole", "pyfim_apriori_whole", "mlxtend_fpmax")
+OURS_COUNT = ("engine_count",)
+PEER_COUNT = ("rust_compute_itemsets",)
+PYFIM_TARGET = {"all": "s", "closed": "c", "maximal": "m"}
+
 # A one-hot table larger than this many cells goes to mlxtend as a sparse DataFrame: the
 # dense bool table of retail (88k x 16k) alone would take 1.4 GB.
 DENSE_CELLS_LIMIT = 200_000_000
@@ -49,6 +58,7 @@ class Setting:
     min_support: float  # what our entries get; they derive the minimum count themselves
     min_count: int  # ceil(min_support * n): what pyfim gets, as a negative (absolute) support
     fraction: float  # what mlxtend and efficient-apriori get: selects exactly count >= min_count
+    target: str = "all"  # engine section: all / closed / maximal, or "count" for candidate counting
 
 
 def load(path: str) -> Data:
@@ -268,11 +278,95 @@ def _answer_table(raw, d: Data):
     return raw
 
 
+# ---- the package engine: whole output, closed and maximal sets, candidate counts ----------
+
+def _engine():
+    try:
+        import _engine  # the build directory's copy, as for _tallisk_rs
+    except ImportError:
+        from tallisk import _engine
+    return _engine
+
+
+def _prepare_engine(d: Data) -> Data:
+    _engine()
+    return d
+
+
+def _mine_engine(d: Data, s: Setting):
+    return _engine().mine_itemsets(d.txn_ids, d.item_ids, d.n_items, s.min_count, target=s.target)
+
+
+def _answer_csr(raw, d: Data):
+    return agreement.digest_csr(raw["offsets"], raw["items"], raw["counts"], d.labels)
+
+
+def _mine_pyfim_whole(algo: str):
+    def run(baskets, s: Setting):
+        import fim
+        return getattr(fim, algo)(baskets, target=PYFIM_TARGET[s.target], supp=-s.min_count, zmin=1, report="a")
+    return run
+
+
+def _answer_digest_pairs(raw, d: Data):
+    return agreement.digest_pairs(raw)
+
+
+def _mine_mlxtend_fpmax(df, s: Setting):
+    from mlxtend.frequent_patterns import fpmax
+    with quiet():
+        return fpmax(df, min_support=s.fraction, use_colnames=True)
+
+
+def _answer_mlxtend_digest(raw, d: Data):
+    counts = np.rint(raw["support"].to_numpy() * d.n_transactions).astype(np.int64)
+    return agreement.digest_pairs(zip(raw["itemsets"].tolist(), counts.tolist(), strict=True))
+
+
+def count_candidates(d: Data, min_count: int):
+    """The candidates rust_compute_itemsets generates for k = 3 from the frequent pairs,
+    found by one call of it: (pairs table, candidate CSR offsets, items)."""
+    import _tallisk_rs
+    pairs = _engine().mine_itemsets(d.txn_ids, d.item_ids, d.n_items, min_count, min_len=2, max_len=2)
+    table = pairs["items"].reshape(-1, 2)
+    weights = np.zeros(d.n_items, dtype=np.float64)
+    found = _tallisk_rs.rust_compute_itemsets(d.txn_ids, d.item_ids, table, 3, d.n_items, weights, None)
+    sets = np.ascontiguousarray(found["itemsets"], dtype=np.int32).reshape(-1, 3)
+    offsets = np.arange(0, 3 * len(sets) + 1, 3, dtype=np.int64)
+    return table, offsets, sets.ravel()
+
+
+def _prepare_count(d: Data, s: Setting):
+    table, offsets, items = count_candidates(d, s.min_count)
+    return d, table, offsets, items
+
+
+def _mine_engine_count(prepared, s: Setting):
+    d, _, offsets, items = prepared
+    out = _engine().count_itemsets(d.txn_ids, d.item_ids, d.n_items, offsets, items)
+    return {"offsets": offsets, "items": items, "counts": out["counts"]}
+
+
+def _mine_rust_count(prepared, s: Setting):
+    import _tallisk_rs
+    d, table, _, _ = prepared
+    weights = np.zeros(d.n_items, dtype=np.float64)
+    found = _tallisk_rs.rust_compute_itemsets(d.txn_ids, d.item_ids, table, 3, d.n_items, weights, None)
+    sets = np.ascontiguousarray(found["itemsets"], dtype=np.int32).reshape(-1, 3)
+    return {"offsets": np.arange(0, 3 * len(sets) + 1, 3, dtype=np.int64), "items": sets.ravel(),
+            "counts": np.asarray(found["counts"], dtype=np.int64)}
+
+
+def _answer_count(raw, d: Data):
+    return agreement.digest_csr(raw["offsets"], raw["items"], raw["counts"], d.labels)
+
+
 @dataclass
 class Tool:
     prepare: Callable[[Data], Any]
     mine: Callable[[Any, Setting], Any]
     answer: Callable[[Any, Data], Any]
+    prepare_takes_setting: bool = False  # the input depends on the setting (candidates)
 
 
 TOOLS: dict[str, Tool] = {}
@@ -285,3 +379,10 @@ for _algo in ("apriori", "fpgrowth"):
 TOOLS["efficient_apriori"] = Tool(_prepare_efficient_apriori, _mine_efficient_apriori, _answer_efficient_apriori)
 TOOLS["mlxtend_rules"] = Tool(one_hot, _mine_mlxtend_rules, _answer_mlxtend_rules)
 TOOLS["scipy_pairs"] = Tool(_prepare_scipy, _mine_scipy_pairs, _answer_table)
+TOOLS["engine_mine"] = Tool(_prepare_engine, _mine_engine, _answer_csr)
+TOOLS["pyfim_fim"] = Tool(_prepare_pyfim, _mine_pyfim_whole("fim"), _answer_digest_pairs)
+for _algo in ("apriori", "eclat", "fpgrowth"):
+    TOOLS[f"pyfim_{_algo}_whole"] = Tool(_prepare_pyfim, _mine_pyfim_whole(_algo), _answer_digest_pairs)
+TOOLS["mlxtend_fpmax"] = Tool(one_hot, _mine_mlxtend_fpmax, _answer_mlxtend_digest)
+TOOLS["engine_count"] = Tool(_prepare_count, _mine_engine_count, _answer_count, True)
+TOOLS["rust_compute_itemsets"] = Tool(_prepare_count, _mine_rust_count, _answer_count, True)

@@ -66,7 +66,7 @@ def main(job_path: str) -> int:
         data = peers.load(job["data"])
         setting = peers.Setting(**job["setting"])
         t0 = time.perf_counter()
-        prepared = tool.prepare(data)
+        prepared = tool.prepare(data, setting) if tool.prepare_takes_setting else tool.prepare(data)
         result["prep_s"] = time.perf_counter() - t0
         gc.collect()
         release_free_heap()

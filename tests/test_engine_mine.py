@@ -268,6 +268,12 @@ result = {{}}
 for target in ("all", "closed", "maximal"):
     r = E.mine_itemsets(txn, item, n_items, {min_count}, target=target)
     result[target] = (r["offsets"].tobytes(), r["items"].tobytes(), r["counts"].tobytes())
+# The row guard stops a search split over tasks too.
+try:
+    E.mine_itemsets(txn, item, n_items, {min_count}, max_itemsets=len(result["all"][2]) // 8 - 1)
+    result["guard"] = "no error"
+except ValueError as e:
+    result["guard"] = str(e)
 # Every mined set of up to 3 items as a candidate, in shuffled order with reversed ids.
 cands = E.mine_itemsets(txn, item, n_items, {min_count}, max_len=3)
 order = rng.permutation(len(cands["counts"]))
@@ -290,8 +296,9 @@ result["count"] = (E.count_itemsets(txn, item, n_items, offsets, items)["counts"
 def test_one_and_two_workers_give_identical_bytes(shape):
     one = run_in_subprocess(_THREADS_CODE.format(**shape), threads=1)
     two = run_in_subprocess(_THREADS_CODE.format(**shape), threads=2)
-    for key in ("all", "closed", "maximal", "count"):
+    for key in ("all", "closed", "maximal", "count", "guard"):
         assert one[key] == two[key], key
+    assert one["guard"].startswith("more than ")
     got_count, want_count = one["count"]
     assert got_count == want_count
     # The closed and maximal rows against the oracle (from the all-sets rows, which the

@@ -34,8 +34,8 @@ struct Vertical {
     std::vector<uint64_t> words;            // rank r's bitset at r * n_words (bits)
     std::vector<std::size_t> list_offsets;  // rank r's list at ids[list_offsets[r], list_offsets[r + 1]) (lists)
     std::vector<uint32_t> ids;              // transaction numbers, ascending per rank (lists)
-    // Every transaction's ranks, ascending (lists only): the horizontal view the first
-    // level of a search counts pairs from, one scan per item instead of a merge per pair.
+    // Every transaction's ranks, ascending (lists only): the rows a search on lists
+    // scans to count and deliver the extensions of a node, instead of merging lists.
     std::vector<std::size_t> row_offsets;
     std::vector<uint32_t> row_ranks;
 

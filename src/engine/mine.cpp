@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <deque>
+#include <numeric>
 #include <string>
 
 #include <oneapi/tbb/task_group.h>
@@ -17,67 +19,71 @@
 namespace tallisk::engine {
 
 Table flatten(OutNode&& root) {
-    // Sizes first, then one copy per chunk into the final arrays; each chunk is freed
-    // right after its copy, so the rows are held about once, not twice.
-    std::size_t n_rows = 0, n_items = 0, n_chunks = 0;
-    auto measure = [&](auto&& self, const OutNode& node) -> void {
-        for (const Piece& p : node.pieces) {
-            n_rows += p.chunk.counts.size();
-            n_items += p.chunk.items.size();
-            ++n_chunks;
+    // The chunks in output order, then one copy per chunk into the final arrays, on the
+    // pool when there is much to copy; each chunk is freed right after its copy.
+    std::vector<Chunk*> chunks;
+    auto collect = [&](auto&& self, OutNode& node) -> void {
+        for (Piece& p : node.pieces) {
+            chunks.push_back(&p.chunk);
             if (p.child) self(self, *p.child);
         }
-        n_rows += node.current.counts.size();
-        n_items += node.current.items.size();
-        ++n_chunks;
+        chunks.push_back(&node.current);
     };
-    measure(measure, root);
+    collect(collect, root);
     Table t;
-    t.offsets.resize(n_rows + 1);
-    t.offsets[0] = 0;
-    if (n_chunks == 1) {
+    if (chunks.size() == 1) {
         // One chunk (a search on one thread): its arrays become the result as they are.
         Chunk& c = root.current;
+        t.offsets.resize(c.lens.size() + 1);
+        t.offsets[0] = 0;
         for (std::size_t i = 0; i < c.lens.size(); ++i) t.offsets[i + 1] = t.offsets[i] + c.lens[i];
         t.items = std::move(c.items);
         t.counts = std::move(c.counts);
         return t;
     }
-    t.items.resize(n_items);
+    std::vector<std::size_t> row_at(chunks.size() + 1, 0), item_at(chunks.size() + 1, 0);
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        row_at[k + 1] = row_at[k] + chunks[k]->counts.size();
+        item_at[k + 1] = item_at[k] + chunks[k]->items.size();
+    }
+    const std::size_t n_rows = row_at.back();
+    t.offsets.resize(n_rows + 1);
+    t.offsets[0] = 0;
+    t.items.resize(item_at.back());
     t.counts.resize(n_rows);
-    std::size_t row = 0, pos = 0;
-    auto copy = [&](Chunk& c) {
-        std::memcpy(t.items.data() + pos, c.items.data(), c.items.size() * sizeof(int32_t));
-        std::memcpy(t.counts.data() + row, c.counts.data(), c.counts.size() * sizeof(int64_t));
-        for (uint32_t len : c.lens) {
-            t.offsets[row + 1] = t.offsets[row] + len;
-            ++row;
-        }
-        pos += c.items.size();
+    auto copy = [&](std::size_t k) {
+        Chunk& c = *chunks[k];
+        std::memcpy(t.items.data() + item_at[k], c.items.data(), c.items.size() * sizeof(int32_t));
+        std::memcpy(t.counts.data() + row_at[k], c.counts.data(), c.counts.size() * sizeof(int64_t));
+        auto end = static_cast<int64_t>(item_at[k]);
+        int64_t* off = t.offsets.data() + row_at[k] + 1;
+        for (uint32_t len : c.lens) *off++ = end += len;
         c = Chunk{};
     };
-    auto walk = [&](auto&& self, OutNode& node) -> void {
-        for (Piece& p : node.pieces) {
-            copy(p.chunk);
-            if (p.child) {
-                self(self, *p.child);
-                p.child.reset();
-            }
-        }
-        copy(node.current);
-    };
-    walk(walk, root);
+    if (pool::num_threads() > 1 && item_at.back() > (1u << 20)) {
+        pool::arena().execute([&] {
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks.size()),
+                              [&](const tbb::blocked_range<std::size_t>& r) {
+                                  for (std::size_t k = r.begin(); k != r.end(); ++k) copy(k);
+                              });
+        });
+    } else {
+        for (std::size_t k = 0; k < chunks.size(); ++k) copy(k);
+    }
     return t;
 }
 
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-// Estimated work (word ANDs or list steps) from which a class is searched as a task of
+// Estimated work (word ANDs or row steps) from which a subtree is searched as a task of
 // its own: below it, handing it over would cost more than the second worker saves.
 constexpr double kSpawnWork = 1 << 16;
 // Rows a task reports between two updates of the shared row counter (max_itemsets).
 constexpr uint64_t kCountBatch = 4096;
+// Transactions ahead whose rows a scan prefetches: the rows of a sparse search are
+// scattered over memory, and each one read cold costs a miss to memory.
+constexpr std::size_t kPrefetchAhead = 8;
 
 //! A member of a class: prefix + item is frequent with `count` transactions, whose set
 //! starts at `off` in the class's storage.
@@ -92,8 +98,20 @@ struct Level {
     std::vector<Member> members;
     Scratch<uint32_t> own_ids;
     Scratch<uint64_t> own_words;
-    const uint32_t* ids = nullptr;    // lists of the members (own_ids, or the global lists)
+    // The rows of the level's transactions cut down to its members (all-sets search on
+    // lists): what the subtrees below scan instead of the full rows.
+    Scratch<std::size_t> row_off;
+    Scratch<uint32_t> row_data;
+    const uint32_t* ids = nullptr;    // lists of the members (own_ids)
     const uint64_t* words = nullptr;  // bitsets of the members (own_words, or the global bitsets)
+};
+
+//! Transaction rows a search over lists scans: row k is data[off[k], off[k + 1]), ranks
+//! ascending.
+struct Rows {
+    const std::size_t* off = nullptr;
+    const uint32_t* data = nullptr;
+    std::span<const uint32_t> operator()(uint32_t k) const { return {data + off[k], data + off[k + 1]}; }
 };
 
 //! What every task reads; built before the search, then shared read-only (the row
@@ -101,31 +119,34 @@ struct Level {
 struct Context {
     const Vertical* v = nullptr;
     MineOptions opt;
-    std::vector<int32_t> base_ids;  // items in every transaction (closed/maximal only), ascending
-    std::size_t rank_words = 0;     // words of a set of ranks as a bitset (maximal)
+    std::size_t rank_words = 0;  // words of a set of ranks as a bitset (maximal)
     bool parallel = false;
     bool counted = false;  // max_itemsets given
     std::atomic<uint64_t> reported{0};
 };
 
+//! One task of the search: a subtree, its prefix, its scratch space and its rows.
+//!
+//! On bitsets (dense data) a class holds every member's set and a child class is built
+//! by ANDing one member with the later ones (Eclat). For closed and maximal sets the
+//! test that an earlier item does not hold all of a candidate's transactions runs
+//! against the items' global bitsets, so classes never carry earlier members. On lists
+//! (sparse data) the search delivers occurrences instead, in the manner of LCM: a node
+//! scans the rows of its transactions once to count every later item in them (the
+//! closure and the frequent extensions follow from these counts; the prefix test
+//! intersects the rows' earlier parts, which usually runs dry within a few rows) and
+//! once more to hand each transaction to the lists of the extensions it holds. That
+//! costs the rows' lengths, where merging every pair of a large class would cost the
+//! class's size squared; the all-sets search also cuts the rows it hands down to the
+//! frequent extensions, so deeper scans read only what can still extend.
 class Search {
 public:
-    Search(Context& cx, OutNode* out) : cx_(cx), v_(*cx.v), out_(out), min_count_(cx.v->min_count) {
-        if (cx.opt.target == Target::maximal) qbits_.assign(cx.rank_words, 0);
-    }
+    Search(Context& cx, OutNode* out) : cx_(cx), v_(*cx.v), out_(out), min_count_(cx.v->min_count) {}
 
-    // ---- entry points -----------------------------------------------------------------
-
-    //! Runs the search of the class in levels[0] whose prefix is `ids_` and waits for
-    //! every task it started. `core` is the rank after which extensions start (closed
-    //! and maximal), `count` the prefix's count (maximal).
-    void run(uint32_t core_plus_one, uint32_t count) {
+    //! Searches the subtree this task was given and waits for every task it started.
+    void run() {
         try {
-            switch (cx_.opt.target) {
-                case Target::all: all_class(0); break;
-                case Target::closed: closed_class(0, core_plus_one); break;
-                case Target::maximal: maximal_node(0, core_plus_one, count); break;
-            }
+            dispatch();
         } catch (...) {
             tasks_.cancel();
             try {
@@ -138,21 +159,21 @@ public:
         flush();
     }
 
-    Level& level(std::size_t d) {
-        while (levels_.size() <= d) levels_.emplace_back();
-        return levels_[d];
-    }
-    std::vector<int32_t>& ids() { return ids_; }
-
-    //! The root class: every ranked item with its global set.
-    void set_root() {
-        Level& root = level(0);
-        root.members.resize(v_.size());
-        for (uint32_t r = 0; r < v_.size(); ++r)
-            root.members[r] = Member{r, v_.count[r], v_.bits ? r * v_.n_words : v_.list_offsets[r]};
-        root.ids = v_.ids.data();
-        root.words = v_.words.data();
-        root_global_ = true;
+    //! Sets up the whole search: prefix `base` (the items of every transaction, for
+    //! closed and maximal sets), with `n_transactions` transactions.
+    void start_root(std::vector<int32_t> base, uint32_t n_transactions) {
+        ids_ = std::move(base);
+        start_e_ = kNone;
+        start_count_ = n_transactions;
+        if (v_.bits) {
+            Level& root = level(0);
+            root.members.resize(v_.size());
+            for (uint32_t r = 0; r < v_.size(); ++r) root.members[r] = Member{r, v_.count[r], r * v_.n_words};
+            root.words = v_.words.data();
+        } else {
+            start_list_.resize(n_transactions);
+            std::iota(start_list_.begin(), start_list_.end(), uint32_t{0});
+        }
     }
 
     void emit_prefix(uint32_t count) {
@@ -163,15 +184,51 @@ public:
         tick();
     }
 
-    //! Seeds a maximal-set search with known maximal sets (rank bitsets, back to back).
-    void seed_maximal(std::vector<uint64_t>&& sets) {
-        mfi_ = std::move(sets);
-        lmfi(0).clear();
-        for (std::size_t i = 0; i * cx_.rank_words < mfi_.size(); ++i) lmfi(0).push_back(static_cast<uint32_t>(i));
+    [[noreturn]] static void throw_too_many(uint64_t n) {
+        throw InputError("more than " + std::to_string(n) +
+                         " frequent itemsets; raise the minimum support or set max_len");
     }
-    void set_qbits(std::vector<uint64_t> bits) { qbits_ = std::move(bits); }
 
 private:
+    void dispatch() {
+        if (cx_.opt.target == Target::maximal) {
+            if (qbits_.empty()) qbits_.assign(cx_.rank_words, 0);
+            lmfi(0);
+        }
+        if (v_.bits) {
+            if (cx_.opt.target != Target::all && in_q_.empty()) in_q_.assign(v_.size(), 0);
+            switch (cx_.opt.target) {
+                case Target::all: all_class(0); break;
+                case Target::closed: closed_class(0); break;
+                case Target::maximal:
+                    if (start_set_.empty()) {
+                        // The empty prefix: every transaction.
+                        start_set_.assign(v_.n_words, ~uint64_t{0});
+                        if (v_.n_transactions % 64) start_set_.back() = (uint64_t{1} << (v_.n_transactions % 64)) - 1;
+                    }
+                    maximal_node(0, start_e_, start_count_, start_set_.data());
+                    break;
+            }
+            return;
+        }
+        counter_.assign(v_.size(), 0);
+        slot_.assign(v_.size(), kNone);
+        if (in_q_.empty()) in_q_.assign(v_.size(), 0);
+        const uint32_t* T = start_ptr_ ? start_ptr_ : start_list_.data();
+        const auto n = start_ptr_ ? start_n_ : static_cast<uint32_t>(start_list_.size());
+        switch (cx_.opt.target) {
+            case Target::all: {
+                Rows db = start_db_;
+                if (db.off == nullptr)
+                    db = start_off_.empty() ? global_rows() : Rows{start_off_.data(), start_data_.data()};
+                all_rows(0, T, n, start_e_ == kNone ? 0 : start_e_ + 1, db);
+                break;
+            }
+            case Target::closed: closed_rows(0, T, n, start_e_); break;
+            case Target::maximal: maximal_rows(0, T, n, start_e_); break;
+        }
+    }
+
     // ---- rows and counting --------------------------------------------------------------
 
     void tick() {
@@ -185,13 +242,6 @@ private:
         if (total > cx_.opt.max_itemsets) throw_too_many(cx_.opt.max_itemsets);
     }
 
-public:
-    [[noreturn]] static void throw_too_many(uint64_t n) {
-        throw InputError("more than " + std::to_string(n) +
-                         " frequent itemsets; raise the minimum support or set max_len");
-    }
-
-private:
     //! Appends prefix + id (kept ascending) with its count.
     void emit_with(int32_t id, uint32_t count) {
         Chunk& c = out_->current;
@@ -210,159 +260,144 @@ private:
         pos_.push_back(static_cast<uint32_t>(at - ids_.begin()));
         ids_.insert(at, id);
         if (!qbits_.empty()) qbits_[rank / 64] |= uint64_t{1} << (rank % 64);
+        if (!in_q_.empty()) in_q_[rank] = 1;
     }
     void pop(uint32_t rank) {
         ids_.erase(ids_.begin() + pos_.back());
         pos_.pop_back();
         if (!qbits_.empty()) qbits_[rank / 64] &= ~(uint64_t{1} << (rank % 64));
+        if (!in_q_.empty()) in_q_[rank] = 0;
     }
-
-    // ---- sets of a class -----------------------------------------------------------------
-
-    const uint32_t* list(const Level& l, const Member& m) const { return l.ids + m.off; }
-    const uint64_t* bits(const Level& l, const Member& m) const { return l.words + m.off; }
-
-    //! Estimated work of searching a class: pairs of members times the cost of one
-    //! intersection.
-    double work(const Level& l, std::size_t n_extending) const {
-        const double n = static_cast<double>(l.members.size());
-        double unit = static_cast<double>(v_.n_words);
-        if (!v_.bits) {
-            double total = 0;
-            for (const Member& m : l.members) total += m.count;
-            unit = n > 0 ? total / n : 0;
-        }
-        return static_cast<double>(n_extending) * n * unit;
+    void push_all(uint32_t e, const std::vector<uint32_t>& closure) {
+        if (e != kNone) push(e);
+        for (uint32_t q : closure) push(q);
     }
-
-    //! Class of prefix + member i of level d: the later members (all members when
-    //! `both_sides`) whose intersection with it is frequent, built into `child`.
-    //! closed/maximal: members whose set contains member i's go to `closure_` instead;
-    //! returns false when one of them ranks before member i (the closure would not
-    //! preserve the prefix).
-    bool build_child(std::size_t d, std::size_t i, Level& child, bool both_sides) {
-        const Level& cls = levels_[d];
-        const Member& e = cls.members[i];
-        const std::size_t n = cls.members.size();
-        child.members.clear();
-        closure_.clear();
-        if (!v_.bits && d == 0 && root_global_) return scan_child(e, child, both_sides);
-        const std::size_t first = both_sides ? 0 : i + 1;
-        if (v_.bits) {
-            const std::size_t nw = v_.n_words;
-            uint64_t* out = child.own_words.fresh((n - first) * nw);
-            child.words = out;
-            std::size_t off = 0;
-            const uint64_t* a = bits(cls, e);
-            for (std::size_t j = first; j < n; ++j) {
-                if (j == i) continue;
-                const Member& y = cls.members[j];
-                const auto c = static_cast<uint32_t>(and_into(a, bits(cls, y), out + off, nw));
-                if (c < min_count_) continue;
-                if (both_sides && c == e.count) {
-                    if (j < i) return false;
-                    closure_.push_back(y.rank);
-                    continue;
-                }
-                child.members.push_back(Member{y.rank, c, off});
-                off += nw;
-            }
-            return true;
-        }
-        uint32_t* out = child.own_ids.fresh((n - first) * std::size_t{e.count});
-        child.ids = out;
-        std::size_t off = 0;
-        const uint32_t* a = list(cls, e);
-        for (std::size_t j = first; j < n; ++j) {
-            if (j == i) continue;
-            const Member& y = cls.members[j];
-            const uint32_t c = intersect<true>(a, e.count, list(cls, y), y.count, min_count_, out + off);
-            if (c < min_count_) continue;
-            if (both_sides && c == e.count) {
-                if (j < i) return false;
-                closure_.push_back(y.rank);
-                continue;
-            }
-            child.members.push_back(Member{y.rank, c, off});
-            off += c;
-        }
-        return true;
-    }
-
-    //! build_child for a member of the global root class on lists: one scan of the
-    //! member's transactions counts every other item in them, and a second scan writes
-    //! the lists of the frequent ones. Costs the transactions' lengths, not a merge per
-    //! pair of items.
-    bool scan_child(const Member& e, Level& child, bool both_sides) {
-        const uint32_t r = e.rank;
-        const std::span<const uint32_t> txns = v_.list(r);
-        if (counter_.empty()) counter_.assign(v_.size(), 0);
-        touched_.clear();
-        for (uint32_t t : txns) {
-            const auto row = v_.row(t);
-            auto it = both_sides ? row.begin() : std::upper_bound(row.begin(), row.end(), r);
-            for (; it != row.end(); ++it) {
-                const uint32_t q = *it;
-                if (counter_[q]++ == 0) touched_.push_back(q);
-            }
-        }
-        std::sort(touched_.begin(), touched_.end());
-        bool ok = true;
-        std::size_t total = 0;
-        for (uint32_t q : touched_) {
-            const uint32_t c = counter_[q];
-            counter_[q] = kNone;  // not a member unless set below
-            if (q == r || c < min_count_ || !ok) continue;
-            if (both_sides && c == e.count) {
-                if (q < r) {
-                    ok = false;
-                    continue;
-                }
-                closure_.push_back(q);
-                continue;
-            }
-            counter_[q] = static_cast<uint32_t>(child.members.size());
-            child.members.push_back(Member{q, c, total});
-            total += c;
-        }
-        if (ok && !child.members.empty()) {
-            uint32_t* out = child.own_ids.fresh(total);
-            child.ids = out;
-            for (uint32_t t : txns) {
-                const auto row = v_.row(t);
-                auto it = both_sides ? row.begin() : std::upper_bound(row.begin(), row.end(), r);
-                for (; it != row.end(); ++it) {
-                    const uint32_t slot = counter_[*it];
-                    if (slot != kNone) out[child.members[slot].off++] = t;
-                }
-            }
-            for (Member& m : child.members) m.off -= m.count;
-        }
-        for (uint32_t q : touched_) counter_[q] = 0;
-        if (!ok) child.members.clear();
-        return ok;
+    void pop_all(uint32_t e, const std::vector<uint32_t>& closure) {
+        for (auto it = closure.rbegin(); it != closure.rend(); ++it) pop(*it);
+        if (e != kNone) pop(e);
     }
 
     // ---- tasks ----------------------------------------------------------------------------
 
-    //! Hands the class in `child` (searched as level 0 of a new task, under the current
-    //! prefix) to the pool; its rows are placed here in the output.
+    //! Hands a subtree to the pool; its rows are placed here in the output. `prepare`
+    //! fills the new task's start (its class, or its transaction list).
     template <class Prepare>
-    void spawn(Level& child, uint32_t core_plus_one, uint32_t count, Prepare&& prepare) {
+    void spawn(Prepare&& prepare) {
         OutNode* node = out_->split();
         auto sub = std::make_shared<Search>(cx_, node);
         sub->ids_ = ids_;
-        std::swap(sub->level(0), child);
-        child = Level{};
+        if (cx_.opt.target == Target::maximal) {
+            sub->qbits_ = qbits_;
+            if (!in_q_.empty()) sub->in_q_ = in_q_;
+        } else if (!in_q_.empty()) {
+            sub->in_q_ = in_q_;
+        }
         prepare(*sub);
-        tasks_.run([sub, core_plus_one, count] { sub->run(core_plus_one, count); });
+        tasks_.run([sub] { sub->run(); });
     }
 
-    bool should_spawn(const Level& child, std::size_t n_extending) const {
-        return cx_.parallel && work(child, n_extending) >= kSpawnWork;
+    //! Known maximal sets that hold the current prefix, for a new task.
+    std::vector<uint64_t> known_maximal(std::size_t d) {
+        const std::size_t rw = cx_.rank_words;
+        std::vector<uint64_t> known;
+        known.reserve(lmfi(d).size() * rw);
+        for (uint32_t m : lmfi(d)) known.insert(known.end(), mfi_.begin() + m * rw, mfi_.begin() + (m + 1) * rw);
+        return known;
+    }
+    void seed_maximal(std::vector<uint64_t>&& sets) {
+        mfi_ = std::move(sets);
+        lmfi(0).clear();
+        for (std::size_t i = 0; i * cx_.rank_words < mfi_.size(); ++i) lmfi(0).push_back(static_cast<uint32_t>(i));
     }
 
-    // ---- all ------------------------------------------------------------------------------
+    // ---- bitsets: classes ----------------------------------------------------------------
+
+    Level& level(std::size_t d) {
+        while (levels_.size() <= d) levels_.emplace_back();
+        return levels_[d];
+    }
+    const uint64_t* bits(const Level& l, const Member& m) const { return l.words + m.off; }
+
+    //! A class of n members, of which n_extending extend, is worth a task when the
+    //! ANDs of its first two levels reach kSpawnWork; on dense data a class of n
+    //! members can hold up to 2^n sets, so its size counts for more than its square.
+    bool spawn_class(const Level& child, std::size_t n_extending) const {
+        if (!cx_.parallel || n_extending < 2) return false;
+        const double n = static_cast<double>(child.members.size());
+        const double growth = std::exp2(std::min(static_cast<double>(n_extending), 24.0) / 3.0);
+        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >= kSpawnWork;
+    }
+
+    //! Class of prefix + member i of level d (all sets): the later members whose
+    //! intersection with it is frequent, built into `child`.
+    void build_child(std::size_t d, std::size_t i, Level& child) {
+        const Level& cls = levels_[d];
+        const Member& e = cls.members[i];
+        const std::size_t n = cls.members.size();
+        child.members.clear();
+        const std::size_t nw = v_.n_words;
+        uint64_t* out = child.own_words.fresh((n - i) * nw);
+        child.words = out;
+        std::size_t off = 0;
+        const uint64_t* a = bits(cls, e);
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const Member& y = cls.members[j];
+            const auto c = static_cast<uint32_t>(and_into(a, bits(cls, y), out + off, nw));
+            if (c < min_count_) continue;
+            child.members.push_back(Member{y.rank, c, off});
+            off += nw;
+        }
+    }
+
+    //! True when an item ranked before `below`, outside the prefix, is in every
+    //! transaction of `set` (which has `count` of them): the closure would then not
+    //! preserve the prefix. Containment in the item's global set is containment in its
+    //! set under the prefix, as `set` lies inside the prefix's transactions.
+    bool contained_below(const uint64_t* set, uint32_t count, uint32_t below) const {
+        for (uint32_t y = 0; y < below && y < v_.size(); ++y)
+            if (!in_q_[y] && v_.count[y] >= count && bits_subset(set, v_.bitset(y), v_.n_words)) return true;
+        return false;
+    }
+
+    //! True when an item ranked before `below`, outside the prefix, is in at least
+    //! min_count of the transactions of `set`.
+    bool frequent_below(const uint64_t* set, uint32_t below) const {
+        for (uint32_t y = 0; y < below && y < v_.size(); ++y)
+            if (!in_q_[y] && v_.count[y] >= min_count_ && and_count(set, v_.bitset(y), v_.n_words) >= min_count_)
+                return true;
+        return false;
+    }
+
+    //! Closed and maximal sets on bitsets: the class of prefix + member i of level d is
+    //! built from the later members only; later members whose set contains member i's
+    //! go to closure_. Returns false when an earlier item holds all of member i's
+    //! transactions (checked against the global bitsets, so classes carry no earlier
+    //! members).
+    bool build_tail_child(std::size_t d, std::size_t i, Level& child) {
+        const Level& cls = levels_[d];
+        const Member& e = cls.members[i];
+        child.members.clear();
+        closure_.clear();
+        const uint64_t* a = bits(cls, e);
+        if (contained_below(a, e.count, e.rank)) return false;
+        const std::size_t n = cls.members.size();
+        const std::size_t nw = v_.n_words;
+        uint64_t* out = child.own_words.fresh((n - i) * nw);
+        child.words = out;
+        std::size_t off = 0;
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const Member& y = cls.members[j];
+            const auto c = static_cast<uint32_t>(and_into(a, bits(cls, y), out + off, nw));
+            if (c < min_count_) continue;
+            if (c == e.count) {
+                closure_.push_back(y.rank);
+                continue;
+            }
+            child.members.push_back(Member{y.rank, c, off});
+            off += nw;
+        }
+        return true;
+    }
 
     void all_class(std::size_t d) {
         const std::size_t len = ids_.size() + 1;
@@ -374,53 +409,45 @@ private:
             if (report) emit_with(static_cast<int32_t>(v_.id_of[e.rank]), e.count);
             if (!deeper || i + 1 == n) continue;
             Level& child = level(d + 1);
-            build_child(d, i, child, false);
+            build_child(d, i, child);
             if (child.members.empty()) continue;
             push(e.rank);
-            if (should_spawn(child, child.members.size()))
-                spawn(child, 0, 0, [](Search&) {});
+            if (spawn_class(child, child.members.size()))
+                spawn([&](Search& sub) { std::swap(sub.level(0), child); });
             else
                 all_class(d + 1);
             pop(e.rank);
         }
     }
 
-    // ---- closed ---------------------------------------------------------------------------
-
     //! Level d is the class of the closed set ids_ (every frequent one-item extension,
     //! before and after the core); extends by members ranked from core_plus_one on.
-    void closed_class(std::size_t d, uint32_t core_plus_one) {
+    void closed_class(std::size_t d) {
         const std::size_t n = levels_[d].members.size();
         for (std::size_t i = 0; i < n; ++i) {
             const Member e = levels_[d].members[i];
-            if (e.rank < core_plus_one) continue;
             Level& child = level(d + 1);
-            if (!build_child(d, i, child, true)) continue;
+            if (!build_tail_child(d, i, child)) continue;
             const std::size_t len = ids_.size() + 1 + closure_.size();
             if (len > cx_.opt.max_len) continue;  // every set below is longer still
-            push(e.rank);
-            for (uint32_t q : closure_) push(q);
             const std::vector<uint32_t> added = closure_;
+            push_all(e.rank, added);
             if (len >= cx_.opt.min_len) emit_prefix(e.count);
-            const bool extends = !child.members.empty() && child.members.back().rank > e.rank;
-            if (extends) {
-                if (should_spawn(child, tail_size(child, e.rank + 1)))
-                    spawn(child, e.rank + 1, e.count, [](Search&) {});
+            const std::size_t tail = child.members.size();
+            if (tail > 0) {
+                if (spawn_class(child, tail))
+                    spawn([&](Search& sub) {
+                        std::swap(sub.level(0), child);
+                        sub.start_e_ = e.rank;
+                    });
                 else
-                    closed_class(d + 1, e.rank + 1);
+                    closed_class(d + 1);
             }
-            for (auto it = added.rbegin(); it != added.rend(); ++it) pop(*it);
-            pop(e.rank);
+            pop_all(e.rank, added);
         }
     }
 
-    static std::size_t tail_size(const Level& l, uint32_t core_plus_one) {
-        const auto it = std::lower_bound(l.members.begin(), l.members.end(), core_plus_one,
-                                         [](const Member& m, uint32_t r) { return m.rank < r; });
-        return static_cast<std::size_t>(l.members.end() - it);
-    }
-
-    // ---- maximal --------------------------------------------------------------------------
+    // ---- bitsets: maximal sets -------------------------------------------------------------
 
     std::vector<uint32_t>& lmfi(std::size_t d) {
         while (lmfi_.size() <= d) lmfi_.emplace_back();
@@ -434,133 +461,474 @@ private:
         for (std::size_t k = 0; k <= d; ++k) lmfi(k).push_back(index);
     }
 
-    //! Level d is the class of the closed set ids_ (count `count`): reports the maximal
-    //! sets among ids_ and its extensions by members ranked from core_plus_one on.
-    void maximal_node(std::size_t d, uint32_t core_plus_one, uint32_t count) {
+    bool known_holds(uint32_t m, uint32_t rank) const {
+        return (mfi_[std::size_t{m} * cx_.rank_words + rank / 64] >> (rank % 64)) & 1u;
+    }
+
+    //! True when a known maximal set holding the prefix (lmfi(d)) also holds every
+    //! member of `tail`: then every set below lies inside it.
+    bool covered(std::size_t d, std::span<const Member> tail) {
+        for (uint32_t m : lmfi(d)) {
+            bool all = true;
+            for (const Member& t : tail)
+                if (!known_holds(m, t.rank)) {
+                    all = false;
+                    break;
+                }
+            if (all) return true;
+        }
+        return false;
+    }
+
+    //! lmfi(d + 1): the sets of lmfi(d) (which hold the prefix before e was added) that
+    //! also hold e and the items its closure added.
+    void narrow_known(std::size_t d, uint32_t e, const std::vector<uint32_t>& added) {
+        std::vector<uint32_t>& inner = lmfi(d + 1);
+        inner.clear();
+        for (uint32_t m : lmfi(d)) {
+            if (e != kNone && !known_holds(m, e)) continue;
+            bool all = true;
+            for (uint32_t q : added)
+                if (!known_holds(m, q)) {
+                    all = false;
+                    break;
+                }
+            if (all) inner.push_back(m);
+        }
+    }
+
+    void emit_sorted(std::vector<int32_t>& row, uint32_t count) {
+        std::sort(row.begin(), row.end());
+        Chunk& out = out_->current;
+        out.items.insert(out.items.end(), row.begin(), row.end());
+        out.counts.push_back(count);
+        out.lens.push_back(static_cast<uint32_t>(row.size()));
+        tick();
+    }
+
+    //! Level d is the class of the closed set ids_ (count `count`, transactions `qset`,
+    //! reached by adding e; kNone at the root): its later frequent extensions. Reports
+    //! the maximal sets among ids_ and the sets grown from it.
+    void maximal_node(std::size_t d, uint32_t e, uint32_t count, const uint64_t* qset) {
         Level& cls = levels_[d];
         const std::size_t n = cls.members.size();
-        const std::size_t rw = cx_.rank_words;
+        const std::size_t nw = v_.n_words;
+        const uint32_t below = e == kNone ? 0 : e;
         if (n == 0) {
-            // No item extends the set frequently: maximal.
+            // No later item extends the set frequently; maximal unless an earlier one does.
+            if (frequent_below(qset, below)) return;
             if (ids_.size() >= cx_.opt.min_len && ids_.size() <= cx_.opt.max_len) emit_prefix(count);
             add_maximal(qbits_.data(), d);
             return;
         }
-        const std::size_t first_tail = n - tail_size(cls, core_plus_one);
-        if (first_tail == n) return;  // an earlier item extends it, and no later one
-        // Subset check: every set below lies within ids_ + the tail.
+        // Subset check: every set below lies within ids_ + the class.
+        if (covered(d, cls.members)) return;
         upper_.assign(qbits_.begin(), qbits_.end());
-        for (std::size_t j = first_tail; j < n; ++j)
-            upper_[cls.members[j].rank / 64] |= uint64_t{1} << (cls.members[j].rank % 64);
-        for (uint32_t m : lmfi(d))
-            if (bits_subset(upper_.data(), mfi_.data() + std::size_t{m} * rw, rw)) return;
-        // Lookahead: when ids_ + the whole tail is frequent it is the only candidate.
-        if (const uint32_t c = tail_count(cls, first_tail); c >= min_count_) {
-            if (!extends_frequently(cls, first_tail)) {
-                const std::size_t len = ids_.size() + (n - first_tail);
+        for (const Member& m : cls.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
+        // Lookahead: when ids_ + the whole class is frequent it is the only candidate.
+        uint64_t* acc = tail_bits_.fresh(nw);
+        std::memcpy(acc, bits(cls, cls.members[0]), nw * sizeof(uint64_t));
+        uint32_t c = cls.members[0].count;
+        for (std::size_t j = 1; j < n && c >= min_count_; ++j)
+            c = static_cast<uint32_t>(and_into(acc, bits(cls, cls.members[j]), acc, nw));
+        if (c >= min_count_) {
+            if (!frequent_below(acc, below)) {
+                const std::size_t len = ids_.size() + n;
                 if (len >= cx_.opt.min_len && len <= cx_.opt.max_len) {
                     std::vector<int32_t> row = ids_;
-                    for (std::size_t j = first_tail; j < n; ++j)
-                        row.push_back(static_cast<int32_t>(v_.id_of[cls.members[j].rank]));
-                    std::sort(row.begin(), row.end());
-                    Chunk& out = out_->current;
-                    out.items.insert(out.items.end(), row.begin(), row.end());
-                    out.counts.push_back(c);
-                    out.lens.push_back(static_cast<uint32_t>(row.size()));
-                    tick();
+                    for (const Member& m : cls.members) row.push_back(static_cast<int32_t>(v_.id_of[m.rank]));
+                    emit_sorted(row, c);
                 }
                 add_maximal(upper_.data(), d);
             }
             return;
         }
-        for (std::size_t i = first_tail; i < n; ++i) {
-            const Member e = levels_[d].members[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            const Member m = levels_[d].members[i];
             Level& child = level(d + 1);
-            if (!build_child(d, i, child, true)) continue;
+            if (!build_tail_child(d, i, child)) continue;
             const std::size_t len = ids_.size() + 1 + closure_.size();
             if (len > cx_.opt.max_len) continue;
-            push(e.rank);
-            for (uint32_t q : closure_) push(q);
             const std::vector<uint32_t> added = closure_;
-            // The known maximal sets that hold the new set.
-            std::vector<uint32_t>& inner = lmfi(d + 1);
-            inner.clear();
-            for (uint32_t m : lmfi(d))
-                if (bits_subset(qbits_.data(), mfi_.data() + std::size_t{m} * rw, rw)) inner.push_back(m);
-            if (should_spawn(child, tail_size(child, e.rank + 1))) {
-                std::vector<uint64_t> known;
-                known.reserve(inner.size() * rw);
-                for (uint32_t m : inner)
-                    known.insert(known.end(), mfi_.begin() + std::size_t{m} * rw,
-                                 mfi_.begin() + std::size_t{m + 1} * rw);
-                spawn(child, e.rank + 1, e.count, [&](Search& sub) {
-                    sub.set_qbits(qbits_);
-                    sub.seed_maximal(std::move(known));
+            const uint64_t* mset = bits(levels_[d], m);
+            push_all(m.rank, added);
+            narrow_known(d, m.rank, added);
+            if (spawn_class(child, child.members.size())) {
+                spawn([&](Search& sub) {
+                    std::swap(sub.level(0), child);
+                    sub.start_e_ = m.rank;
+                    sub.start_count_ = m.count;
+                    sub.start_set_.assign(mset, mset + nw);
+                    sub.seed_maximal(known_maximal(d + 1));
                 });
             } else {
-                maximal_node(d + 1, e.rank + 1, e.count);
+                maximal_node(d + 1, m.rank, m.count, mset);
             }
-            for (auto it = added.rbegin(); it != added.rend(); ++it) pop(*it);
-            pop(e.rank);
+            pop_all(m.rank, added);
         }
     }
 
-    //! Count of ids_ + every member from `first` on (the intersection of their sets);
-    //! below min_count only known to be below it. Leaves the set in tail_set_ / tail_bits_.
-    uint32_t tail_count(const Level& cls, std::size_t first) {
-        const std::size_t n = cls.members.size();
-        const Member& f = cls.members[first];
-        if (v_.bits) {
-            const std::size_t nw = v_.n_words;
-            uint64_t* acc = tail_bits_.fresh(nw);
-            std::memcpy(acc, bits(cls, f), nw * sizeof(uint64_t));
-            uint32_t c = f.count;
-            for (std::size_t j = first + 1; j < n && c >= min_count_; ++j)
-                c = static_cast<uint32_t>(and_into(acc, bits(cls, cls.members[j]), acc, nw));
-            return c;
+    // ---- lists: occurrence delivery --------------------------------------------------------
+
+    //! A task's transactions: read in place from level 0 of the spawning task (written
+    //! once, kept until that task's own tasks are done), copied from deeper levels.
+    void borrow_or_copy(std::size_t d, const uint32_t* list, uint32_t n) {
+        if (d == 0) {
+            start_ptr_ = list;
+            start_n_ = n;
+        } else {
+            start_list_.assign(list, list + n);
         }
-        uint32_t* acc = tail_set_.fresh(f.count);
-        std::memcpy(acc, list(cls, f), f.count * sizeof(uint32_t));
-        uint32_t c = f.count;
-        for (std::size_t j = first + 1; j < n && c >= min_count_; ++j) {
-            const Member& y = cls.members[j];
-            c = intersect<true>(acc, c, list(cls, y), y.count, min_count_, acc);
-        }
-        tail_len_ = c;
-        return c;
     }
 
-    //! True when a member ranked before the tail still extends ids_ + tail frequently.
-    bool extends_frequently(const Level& cls, std::size_t first_tail) {
-        for (std::size_t j = 0; j < first_tail; ++j) {
-            const Member& x = cls.members[j];
-            uint32_t c;
-            if (v_.bits) {
-                c = static_cast<uint32_t>(and_count(tail_bits_.data(), bits(cls, x), v_.n_words));
+    Rows global_rows() const { return Rows{v_.row_offsets.data(), v_.row_ranks.data()}; }
+
+    //! Counts, in counter_, every rank from `from` on in the rows of the transactions
+    //! T[0, n); touched_ lists the ranks met, in no particular order.
+    void count_rows(const uint32_t* T, uint32_t n, uint32_t from) { count_rows(T, n, from, global_rows()); }
+    void count_rows(const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
+        touched_.clear();
+        for (uint32_t k = 0; k < n; ++k) {
+            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
+            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            const auto row = db(T[k]);
+            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
+            for (; it != row.end(); ++it)
+                if (counter_[*it]++ == 0) touched_.push_back(*it);
+        }
+    }
+
+    static void by_rank(std::vector<Member>& members) {
+        std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.rank < b.rank; });
+    }
+
+    //! True when an item ranked before e and outside the prefix is in every row of
+    //! T[0, n): the closure of the candidate would then not preserve the prefix. The
+    //! rows are intersected one by one, which usually empties the set within a few rows.
+    bool closes_below(const uint32_t* T, uint32_t n, uint32_t e) {
+        if (e == kNone || e == 0 || n == 0) return false;
+        cand_.clear();
+        for (uint32_t q : v_.row(T[0])) {
+            if (q >= e) break;
+            if (!in_q_[q]) cand_.push_back(q);
+        }
+        for (uint32_t k = 1; k < n && !cand_.empty(); ++k) {
+            const auto row = v_.row(T[k]);
+            std::size_t w = 0, j = 0;
+            for (uint32_t q : cand_) {
+                while (j < row.size() && row[j] < q) ++j;
+                if (j < row.size() && row[j] == q) cand_[w++] = q;
+            }
+            cand_.resize(w);
+        }
+        return !cand_.empty();
+    }
+
+    //! True when an item ranked before e and outside the prefix is in at least
+    //! min_count of the rows of T[0, n).
+    bool extends_below(const uint32_t* T, uint32_t n, uint32_t e) {
+        if (e == kNone || e == 0) return false;
+        touched_.clear();
+        bool extends = false;
+        // Stops at the first item that reaches min_count: most candidates that are not
+        // maximal are found out within a fraction of their rows.
+        for (uint32_t k = 0; k < n && !extends; ++k)
+            for (uint32_t q : v_.row(T[k])) {
+                if (q >= e) break;
+                if (in_q_[q]) continue;
+                if (counter_[q]++ == 0) touched_.push_back(q);
+                if (counter_[q] >= min_count_) {
+                    extends = true;
+                    break;
+                }
+            }
+        clear_counts();
+        return extends;
+    }
+
+    void clear_counts() {
+        for (uint32_t q : touched_) counter_[q] = 0;
+    }
+
+    //! Writes into lv the transaction list of each of lv.members (rank and count set):
+    //! the transactions of T[0, n) whose rows hold the member, ascending.
+    void deliver(const uint32_t* T, uint32_t n, uint32_t from, Level& lv) {
+        std::size_t total = 0;
+        for (std::size_t j = 0; j < lv.members.size(); ++j) {
+            Member& m = lv.members[j];
+            m.off = total;
+            total += m.count;
+            slot_[m.rank] = static_cast<uint32_t>(j);
+        }
+        uint32_t* out = lv.own_ids.fresh(total);
+        lv.ids = out;
+        for (uint32_t k = 0; k < n; ++k) {
+            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&v_.row_offsets[T[k + 2 * kPrefetchAhead]]);
+            if (k + kPrefetchAhead < n) __builtin_prefetch(v_.row_ranks.data() + v_.row_offsets[T[k + kPrefetchAhead]]);
+            const uint32_t t = T[k];
+            const auto row = v_.row(t);
+            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
+            for (; it != row.end(); ++it)
+                if (const uint32_t s = slot_[*it]; s != kNone) out[lv.members[s].off++] = t;
+        }
+        for (Member& m : lv.members) {
+            m.off -= m.count;
+            slot_[m.rank] = kNone;
+        }
+    }
+
+    //! Work of the subtree below a list of n transactions with `later` possible
+    //! extensions, for the decision to run it as a task.
+    bool spawn_rows(uint32_t n, std::size_t later) const {
+        return cx_.parallel && later >= 2 && static_cast<double>(n) * static_cast<double>(later) * 4.0 >= kSpawnWork;
+    }
+
+    //! ids_ is a frequent set whose transactions are rows T[0, n) of db; reports its
+    //! extensions by ranks from `from` on, depth first. The rows handed down are cut to
+    //! the frequent extensions, so deeper scans read only what can still extend.
+    void all_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
+        count_rows(T, n, from, db);
+        Level& lv = level(d);
+        lv.members.clear();
+        for (uint32_t q : touched_)
+            if (counter_[q] >= min_count_) lv.members.push_back(Member{q, counter_[q], 0});
+        clear_counts();
+        by_rank(lv.members);
+        const std::size_t len = ids_.size() + 1;
+        if (len >= cx_.opt.min_len)
+            for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
+        if (len >= cx_.opt.max_len || lv.members.size() < 2) return;
+        // One pass writes every member's positions and the cut rows.
+        std::size_t total = 0;
+        for (std::size_t j = 0; j < lv.members.size(); ++j) {
+            Member& m = lv.members[j];
+            m.off = total;
+            total += m.count;
+            slot_[m.rank] = static_cast<uint32_t>(j);
+        }
+        uint32_t* lists = lv.own_ids.fresh(total);
+        lv.ids = lists;
+        std::size_t* off = lv.row_off.fresh(std::size_t{n} + 1);
+        uint32_t* data = lv.row_data.fresh(total);
+        std::size_t w = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
+            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            off[k] = w;
+            const auto row = db(T[k]);
+            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
+            for (; it != row.end(); ++it) {
+                const uint32_t s = slot_[*it];
+                if (s == kNone) continue;
+                data[w++] = *it;
+                lists[lv.members[s].off++] = k;
+            }
+        }
+        off[n] = w;
+        for (Member& m : lv.members) {
+            m.off -= m.count;
+            slot_[m.rank] = kNone;
+        }
+        const Rows cut{off, data};
+        // The last member has no later one to extend by.
+        for (std::size_t i = 0; i + 1 < lv.members.size(); ++i) {
+            const Member m = lv.members[i];
+            const uint32_t* list = lv.ids + m.off;
+            push(m.rank);
+            if (spawn_rows(m.count, lv.members.size() - i)) {
+                spawn([&](Search& sub) {
+                    sub.start_e_ = m.rank;
+                    if (d == 0) {
+                        // Level 0 of a task is written once and kept until its own
+                        // tasks are done: they read it in place.
+                        sub.start_ptr_ = list;
+                        sub.start_n_ = m.count;
+                        sub.start_db_ = cut;
+                        return;
+                    }
+                    // Deeper levels are rewritten by later siblings: the task gets its own
+                    // copy of its rows, renumbered 0 .. count - 1.
+                    sub.start_list_.resize(m.count);
+                    std::iota(sub.start_list_.begin(), sub.start_list_.end(), uint32_t{0});
+                    sub.start_off_.resize(std::size_t{m.count} + 1);
+                    sub.start_off_[0] = 0;
+                    for (uint32_t k = 0; k < m.count; ++k) {
+                        const auto row = cut(list[k]);
+                        sub.start_data_.insert(sub.start_data_.end(), row.begin(), row.end());
+                        sub.start_off_[k + 1] = sub.start_data_.size();
+                    }
+                    sub.start_e_ = m.rank;
+                });
             } else {
-                // tail_set_ holds the tail's intersection; its length is recomputed cheaply
-                // by the caller's count, kept in tail_len_.
-                c = intersect<false>(tail_set_.data(), tail_len_, list(cls, x), x.count, min_count_, nullptr);
+                all_rows(d + 1, list, m.count, m.rank + 1, cut);
             }
-            if (c >= min_count_) return true;
+            pop(m.rank);
         }
-        return false;
+    }
+
+    //! Counts the rows of the candidate ids_ + e (e kNone: ids_ itself) whose n
+    //! transactions are T[0, n), from e on, and puts the items ranked after e that are
+    //! in all of them into closure_. False when an item ranked before e is in all of
+    //! them (the closure would not preserve the prefix); nothing is left counted then.
+    bool close_candidate(const uint32_t* T, uint32_t n, uint32_t e) {
+        if (closes_below(T, n, e)) return false;
+        count_rows(T, n, e == kNone ? 0 : e + 1);
+        closure_.clear();
+        for (uint32_t q : touched_)
+            if (counter_[q] == n && !in_q_[q]) closure_.push_back(q);
+        return true;
+    }
+
+    //! ids_ is a closed set, e (kNone at the root) the item that extends it to a new
+    //! candidate, T[0, n) the candidate's transactions: reports the candidate's closure
+    //! when it preserves the prefix, then the closed sets grown from it.
+    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+        if (!close_candidate(T, n, e)) return;
+        const std::size_t len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
+        if (len > cx_.opt.max_len) {
+            clear_counts();
+            return;
+        }
+        Level& lv = level(d);
+        lv.members.clear();
+        const uint32_t first = e == kNone ? 0 : e + 1;
+        for (uint32_t q : touched_)
+            if (q >= first && counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
+                lv.members.push_back(Member{q, counter_[q], 0});
+        clear_counts();
+        by_rank(lv.members);
+        const std::vector<uint32_t> added = closure_;
+        push_all(e, added);
+        if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
+        if (!lv.members.empty()) {
+            deliver(T, n, first, lv);
+            for (std::size_t i = 0; i < lv.members.size(); ++i) {
+                const Member m = lv.members[i];
+                const uint32_t* list = lv.ids + m.off;
+                if (spawn_rows(m.count, lv.members.size() - i))
+                    spawn([&](Search& sub) {
+                        sub.borrow_or_copy(d, list, m.count);
+                        sub.start_e_ = m.rank;
+                    });
+                else
+                    closed_rows(d + 1, list, m.count, m.rank);
+            }
+        }
+        pop_all(e, added);
+    }
+
+    //! As closed_rows, reporting the maximal sets among the candidate's closure and the
+    //! sets grown from it; known maximal sets holding the current prefix are lmfi(d).
+    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+        if (!close_candidate(T, n, e)) return;
+        const std::size_t len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
+        if (len > cx_.opt.max_len) {
+            clear_counts();
+            return;
+        }
+        Level& lv = level(d);
+        lv.members.clear();
+        const uint32_t first = e == kNone ? 0 : e + 1;
+        for (uint32_t q : touched_)
+            if (counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
+                lv.members.push_back(Member{q, counter_[q], 0});
+        clear_counts();
+        by_rank(lv.members);
+        const std::vector<uint32_t> added = closure_;
+        push_all(e, added);
+        narrow_known(d, e, added);
+        if (lv.members.empty()) {
+            if (!extends_below(T, n, e)) {
+                // No item extends the set frequently: maximal.
+                if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
+                add_maximal(qbits_.data(), d + 1);
+            }
+            pop_all(e, added);
+            return;
+        }
+        if (covered(d + 1, lv.members)) {
+            pop_all(e, added);
+            return;
+        }
+        upper_.assign(qbits_.begin(), qbits_.end());
+        for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
+        if (lv.members.size() >= 2 && lookahead(T, n, lv, len, d)) {
+            pop_all(e, added);
+            return;
+        }
+        deliver(T, n, first, lv);
+        for (std::size_t i = 0; i < lv.members.size(); ++i) {
+            const Member m = lv.members[i];
+            const uint32_t* list = lv.ids + m.off;
+            if (spawn_rows(m.count, lv.members.size() - i))
+                spawn([&](Search& sub) {
+                    sub.borrow_or_copy(d, list, m.count);
+                    sub.start_e_ = m.rank;
+                    sub.seed_maximal(known_maximal(d + 1));
+                });
+            else
+                maximal_rows(d + 1, list, m.count, m.rank);
+        }
+        pop_all(e, added);
+    }
+
+    //! Lookahead on lists: counts the transactions holding ids_ + every member of lv and,
+    //! among them, every other item. When that set is frequent it is the only candidate
+    //! below; it is reported when no item extends it. Returns true when it was frequent.
+    bool lookahead(const uint32_t* T, uint32_t n, const Level& lv, std::size_t len, std::size_t d) {
+        const auto want = static_cast<uint32_t>(lv.members.size());
+        for (const Member& m : lv.members) slot_[m.rank] = 0;
+        uint32_t c = 0;
+        touched_.clear();
+        for (uint32_t k = 0; k < n; ++k) {
+            const auto row = v_.row(T[k]);
+            uint32_t hits = 0;
+            for (uint32_t q : row) hits += slot_[q] == 0;
+            if (hits != want) continue;
+            ++c;
+            for (uint32_t q : row)
+                if (slot_[q] != 0 && !in_q_[q] && counter_[q]++ == 0) touched_.push_back(q);
+        }
+        for (const Member& m : lv.members) slot_[m.rank] = kNone;
+        bool extends = false;
+        for (uint32_t q : touched_) extends |= counter_[q] >= min_count_;
+        clear_counts();
+        if (c < min_count_) return false;
+        if (!extends) {
+            const std::size_t full = len + want;
+            if (full >= cx_.opt.min_len && full <= cx_.opt.max_len) {
+                std::vector<int32_t> row = ids_;
+                for (const Member& m : lv.members) row.push_back(static_cast<int32_t>(v_.id_of[m.rank]));
+                emit_sorted(row, c);
+            }
+            add_maximal(upper_.data(), d + 1);
+        }
+        return true;
     }
 
     Context& cx_;
     const Vertical& v_;
     OutNode* out_;
     uint32_t min_count_;
-    bool root_global_ = false;
     std::vector<int32_t> ids_;   // the prefix's item ids, ascending
     std::vector<uint32_t> pos_;  // where each pushed id went in ids_
     std::deque<Level> levels_;   // a deque: growing it keeps references to shallower levels valid
-    std::vector<uint32_t> counter_, touched_, closure_;
+    // Where this task starts: its class in levels_[0] (bitsets) or its transactions
+    // (lists), and the item that led there (kNone at the root) with its count.
+    std::vector<uint32_t> start_list_;
+    const uint32_t* start_ptr_ = nullptr;  // or borrowed transactions, start_n_ of them
+    uint32_t start_n_ = 0;
+    Rows start_db_;                       // borrowed rows (all-sets search on lists)
+    std::vector<uint64_t> start_set_;     // transactions of the prefix (maximal sets on bitsets)
+    std::vector<std::size_t> start_off_;  // own rows (all-sets search on lists), else empty
+    std::vector<uint32_t> start_data_;
+    uint32_t start_e_ = kNone;
+    uint32_t start_count_ = 0;
+    std::vector<uint32_t> counter_, slot_, touched_, closure_, cand_;
+    std::vector<uint8_t> in_q_;  // per rank: in the prefix (lists)
     std::vector<uint64_t> qbits_, upper_, mfi_;
     std::vector<std::vector<uint32_t>> lmfi_;
     Scratch<uint64_t> tail_bits_;
-    Scratch<uint32_t> tail_set_;
-    uint32_t tail_len_ = 0;
     uint64_t unreported_ = 0;
     tbb::task_group tasks_;
 };
@@ -595,7 +963,6 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
     Context cx;
     cx.v = &v;
     cx.opt = options;
-    cx.base_ids = base_ids;
     cx.rank_words = (v.size() + 63) / 64 + 1;
     cx.counted = options.max_itemsets != std::numeric_limits<uint64_t>::max();
     cx.parallel = pool::num_threads() > 1;
@@ -603,18 +970,15 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
     OutNode root;
     auto body = [&] {
         Search s(cx, &root);
-        s.set_root();
-        s.ids() = base_ids;
-        if (options.target == Target::all) {
-            s.run(0, 0);
-            return;
+        s.start_root(base_ids, result.n_transactions);
+        if (options.target != Target::all) {
+            if (result.n_transactions < options.min_count || result.n_transactions == 0) return;
+            if (options.target == Target::closed && !base_ids.empty() && base_ids.size() >= options.min_len &&
+                base_ids.size() <= options.max_len)
+                s.emit_prefix(result.n_transactions);
+            if (base_ids.size() > options.max_len) return;
         }
-        if (result.n_transactions < options.min_count || result.n_transactions == 0) return;
-        if (options.target == Target::closed && !base_ids.empty() && base_ids.size() >= options.min_len &&
-            base_ids.size() <= options.max_len)
-            s.emit_prefix(result.n_transactions);
-        if (base_ids.size() > options.max_len) return;
-        s.run(0, result.n_transactions);
+        s.run();
     };
     if (cx.parallel)
         pool::arena().execute(body);
