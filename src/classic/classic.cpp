@@ -74,7 +74,7 @@ constexpr std::size_t kBitRowDivisor = 32;
 
 //! The counter's view of a pruned index: every item's reference, bit rows included.
 struct ItemTable {
-    absl::flat_hash_map<uint32_t, ItemRef> refs;
+    HashMap<uint32_t, ItemRef> refs;
     std::vector<uint64_t> bits;  // the bit rows, back to back
 };
 
@@ -314,7 +314,7 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
     std::vector<uint32_t> dense(n);
     std::vector<uint32_t> row_len;
     {
-        absl::flat_hash_map<int64_t, uint32_t> label_to_dense;
+        HashMap<int64_t, uint32_t> label_to_dense;
         label_to_dense.reserve(std::max<std::size_t>(n / 4, 16));
         // Rows usually come grouped by transaction: a run of one label needs one lookup.
         int64_t prev_label = 0;
@@ -355,7 +355,7 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
     }
 
     // Invert through dense item slots, so each occurrence costs one hash lookup.
-    absl::flat_hash_map<uint32_t, uint32_t> slot_of;
+    HashMap<uint32_t, uint32_t> slot_of;
     std::vector<uint32_t> slot_item, slot_count;
     for (std::size_t t = 0; t < n_txn; ++t) {
         uint32_t* row = items.data() + offsets[t];

@@ -15,6 +15,8 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/itemset.hpp"
+
+#include "common/itemset.hpp"
 #include "pairs/pairs.hpp"
 
 namespace tallisk::classic {
@@ -26,8 +28,8 @@ namespace tallisk::classic {
 //! Invariant: item_txns and item_counts have the same keys, and item_counts[x] is the
 //! length of item_txns[x].
 struct TransactionIndex {
-    absl::flat_hash_map<uint32_t, std::vector<uint32_t>> item_txns;  // item -> its transactions, ascending
-    absl::flat_hash_map<uint32_t, uint32_t> item_counts;             // item -> transactions holding it
+    HashMap<uint32_t, std::vector<uint32_t>> item_txns;  // item -> its transactions, ascending
+    HashMap<uint32_t, uint32_t> item_counts;             // item -> transactions holding it
     uint32_t n_transactions = 0;  // distinct labels, including ones the cap left empty
 };
 

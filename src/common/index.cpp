@@ -6,6 +6,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/error.hpp"
+#include "common/itemset.hpp"
 
 namespace tallisk {
 namespace {
@@ -43,7 +44,7 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     std::vector<uint32_t> items(n);
     std::vector<uint32_t> txn_offsets;                      // run starts, while grouped
     std::vector<uint32_t> dense;                            // transaction of every occurrence, once not grouped
-    absl::flat_hash_map<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
+    HashMap<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
     bool grouped = true;
     bool ascending = true;
     uint32_t n_txn = 0;
@@ -92,7 +93,7 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
         if (v >= n_items) panic_index(n_items, v);
         items[i] = v;
     }
-    absl::flat_hash_map<int64_t, uint32_t>().swap(label_to_dense);
+    HashMap<int64_t, uint32_t>().swap(label_to_dense);
 
     TransactionRows index;
     index.n_items = n_items;

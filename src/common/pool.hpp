@@ -5,9 +5,17 @@
 // processors. Every helper returns its partial results in a fixed order, so that
 // results never depend on the number of workers or on scheduling. Exceptions thrown
 // by a task are carried to the calling thread by oneTBB and rethrown there.
+//
+// The pool starts its workers, and has each of them touch what it keeps per thread,
+// before the first computation: glibc allocates a thread's share of a shared
+// library's thread-local storage on first touch and aborts the process when it cannot,
+// so that must not happen mid-computation with the memory nearly gone. A thread that
+// cannot be started becomes ResourceError. A child created by fork drops the pool it
+// inherited (its workers do not exist there) and starts its own on first use.
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 #include <span>
 #include <utility>
 #include <vector>
@@ -17,10 +25,18 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include "common/budget.hpp"
+
 namespace tallisk::pool {
 
-//! The shared arena; created on the first call.
+//! The shared arena; created and warmed on the first call. Throws ResourceError when
+//! its worker threads cannot be started (a later call tries again).
 tbb::task_arena& arena();
+
+//! Runs f() inside the arena; a worker thread that oneTBB fails to create on the way
+//! becomes ResourceError instead of a bare runtime_error.
+template <class F>
+void run(F&& f);
 
 //! Number of worker threads of the pool.
 std::size_t num_threads();
@@ -67,7 +83,7 @@ std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
     if (n_chunks == 1) {
         out[0] = body(bounds[0], bounds[1]);
     } else if (n_chunks > 1) {
-        arena().execute([&] {
+        run([&] {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, n_chunks, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
@@ -90,7 +106,7 @@ std::vector<R> map_chunks(std::size_t n, std::size_t chunk, Body&& body) {
 template <class R, class Body>
 std::vector<R> map_each(std::size_t n, Body&& body) {
     std::vector<R> out(n);
-    arena().execute([&] {
+    run([&] {
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, n, 1),
             [&](const tbb::blocked_range<std::size_t>& r) {
@@ -104,10 +120,25 @@ std::vector<R> map_each(std::size_t n, Body&& body) {
 //! Parallel loop over [0, n) with no result; body(begin, end).
 template <class Body>
 void for_range(std::size_t n, std::size_t grain, Body&& body) {
-    arena().execute([&] {
+    run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain == 0 ? 1 : grain),
                           [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
     });
+}
+
+//! Turns oneTBB's failure to create a thread into ResourceError; rethrows the rest.
+[[noreturn]] void rethrow_thread_failure();
+
+template <class F>
+void run(F&& f) {
+    tbb::task_arena& a = arena();
+    budget::restore_reserve();
+    try {
+        a.execute(std::forward<F>(f));
+    } catch (const std::runtime_error&) {
+        rethrow_thread_failure();
+    }
+    budget::check();  // every table built by the tasks is whole here
 }
 
 }  // namespace tallisk::pool

@@ -190,7 +190,10 @@ R process_anchor_chunks(std::size_t n_anchors, std::size_t n_items, PerAnchor&& 
         R out{};
         if (begin == end) return out;
         AnchorScratch scratch(n_items);
-        for (std::size_t i = begin; i < end; ++i) per_anchor(i, scratch, out);
+        for (std::size_t i = begin; i < end; ++i) {
+            budget::check();  // between anchors no table is being grown
+            per_anchor(i, scratch, out);
+        }
         return out;
     };
     if (n_anchors <= kSequentialAnchors) return run(0, n_anchors);

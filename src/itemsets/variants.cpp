@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "common/budget.hpp"
 #include "common/error.hpp"
 #include "common/pool.hpp"
 #include "itemsets/itemsets.hpp"
@@ -55,6 +56,7 @@ template <class V>
 MemoInput<V> memo_input(const InvertedIndex& index, const ItemsetMap<V>& lower, const ItemTxnsRoaring& item_txns,
                         std::size_t k, std::size_t n_items, uint32_t min_count, std::span<const double> item_weights,
                         std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
+    budget::refresh();  // a level's Roaring work follows
     MemoInput<V> in{lower, item_txns, min_count, carry_txns, {}, {}};
     if (k == 0 || lower.empty()) return in;
     const auto relevant =
@@ -214,6 +216,7 @@ auto gating_work(const MemoInput<TidList>& in, const PairNeighbors& neighbors) {
 CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSet& freq_lower, const PairSet& pair_set,
                                      std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                      std::optional<uint64_t> max_items_per_txn) {
+    budget::refresh();  // the anchors' bitmaps below
     LevelAnchors level = locate_level_anchors(index, freq_lower, k, n_items, item_weights, max_items_per_txn);
     const std::size_t n = level.anchors.size();
     // Each anchor's transactions as a bitmap, built in parallel; the lists they come
