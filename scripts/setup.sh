@@ -3,7 +3,7 @@
 # libraries from Debian's packages (only those missing) and the Python tools.
 set -euo pipefail
 
-pkgs=(g++ libtbb-dev libroaring-dev libabsl-dev libgtest-dev)
+pkgs=(g++ libtbb-dev libroaring-dev libabsl-dev libgtest-dev clang-format python3-venv)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -16,4 +16,4 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.8" cmake ninja \
-    "pytest>=7" "hypothesis>=6"
+    "pytest>=7" ruff

@@ -30,7 +30,7 @@ SIGNATURES = {
 }
 
 T = np.array([1, 1, 2], dtype=np.int64)
-I = np.array([0, 1, 1], dtype=np.int32)
+I = np.array([0, 1, 1], dtype=np.int32)  # noqa: E741
 W = np.ones(3)
 F = np.array([[0, 1]], dtype=np.int32)
 
@@ -286,12 +286,12 @@ def _canonical(result):
     out = {}
     for rows_key, counts_key in (("itemsets", "counts"), ("lower_itemsets", "lower_counts")):
         if rows_key in result:
-            out[rows_key] = sorted(zip(map(tuple, result[rows_key].tolist()), result[counts_key].tolist()))
+            out[rows_key] = sorted(zip(map(tuple, result[rows_key].tolist()), result[counts_key].tolist(), strict=True))
     for key in ("item_A", "item_B", "instances", "lift"):
         if key in result:
             out.setdefault("pairs", []).append(result[key].tolist())
     if "pairs" in out:
-        out["pairs"] = sorted(zip(*out["pairs"]))
+        out["pairs"] = sorted(zip(*out["pairs"], strict=True))
     return out
 
 

@@ -395,11 +395,6 @@ std::optional<uint64_t> count_support_sc(const TransactionIndex& index, std::spa
     return count_with(index_lookup(index), items, min_count, scratch);
 }
 
-CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates, std::size_t k,
-                                   uint32_t min_count) {
-    return count_pooled(item_table(index), candidates, k, min_count);
-}
-
 Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_max) {
     const uint32_t min_count = min_count_from<uint32_t>(min_support, index.n_transactions, 1);
     Levels levels;

@@ -27,7 +27,6 @@ void refresh();
 //! Whether a limit was seen at the last refresh (estimates need only be computed then).
 inline bool active() { return detail::limited.load(std::memory_order_relaxed); }
 
-
 // ---- the emergency reserve -----------------------------------------------------------
 //
 // Abseil's hash tables are not exception-safe: when the allocation of a larger table

@@ -100,8 +100,7 @@ void Pool::start(bool skip_arrival) {
                     for (std::size_t i = r.begin(); i != r.end(); ++i) {
                         warm_once();
                         arrived.fetch_add(1);
-                        while (!skip_arrival && arrived.load() < threads &&
-                               std::chrono::steady_clock::now() < deadline)
+                        while (!skip_arrival && arrived.load() < threads && std::chrono::steady_clock::now() < deadline)
                             std::this_thread::yield();
                     }
                 },

@@ -15,8 +15,8 @@
 #pragma once
 
 #include <cstddef>
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 

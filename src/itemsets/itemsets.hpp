@@ -148,12 +148,6 @@ inline bool apriori_check(std::span<const uint32_t> anchor, uint32_t x, const Pa
     return true;
 }
 
-//! Inserts key -> value unless the key is present; allocates the key only when new.
-template <class V>
-void insert_new(ItemsetMap<V>& map, std::span<const uint32_t> key, V value) {
-    if (!map.contains(key)) map.emplace(Itemset(key.begin(), key.end()), std::move(value));
-}
-
 // ---- chunked anchor processing ----------------------------------------------------------
 
 //! First-wins merge of chunk results: entries of `part` whose key is already in `into`
