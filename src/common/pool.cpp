@@ -97,12 +97,15 @@ void Pool::start(bool skip_arrival) {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, threads, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
-                    for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                        warm_once();
-                        arrived.fetch_add(1);
-                        while (!skip_arrival && arrived.load() < threads && std::chrono::steady_clock::now() < deadline)
-                            std::this_thread::yield();
-                    }
+                    as_task(r, [&](std::size_t b, std::size_t e) {
+                        for (std::size_t i = b; i != e; ++i) {
+                            warm_once();
+                            arrived.fetch_add(1);
+                            while (!skip_arrival && arrived.load() < threads &&
+                                   std::chrono::steady_clock::now() < deadline)
+                                std::this_thread::yield();
+                        }
+                    });
                 },
                 tbb::simple_partitioner());
         });
