@@ -3,6 +3,7 @@
 // the level loop with prefix join, downward-closure pruning and sequential or pooled
 // counting of the candidates.
 #include "classic/classic.hpp"
+#include "common/tuning.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,10 +28,6 @@ constexpr std::size_t kSequentialCandidates = 500;
 // magnitude (early stops versus full intersections of popular items), so a few shares
 // per worker let idle workers steal instead of waiting for the slowest share.
 constexpr std::size_t kSharesPerWorker = 8;
-
-// When the longer list is this many times the shorter one, binary-search the longer
-// list (galloping) instead of walking both: the cost follows the short list.
-constexpr std::size_t kGallopRatio = 32;
 
 // ---- building ---------------------------------------------------------------------
 
@@ -158,7 +155,7 @@ std::size_t intersect_merge(std::span<const uint32_t> a, std::span<const uint32_
 
 std::size_t intersect(std::span<const uint32_t> a, const ItemRef& b, uint32_t* out, std::size_t need) {
     if (b.bits) return intersect_bits(a, b.bits, out, need);
-    if (b.txns.size() / kGallopRatio > a.size()) return intersect_gallop(a, b.txns, out, need);
+    if (b.txns.size() / tuning::kGallopListRatio > a.size()) return intersect_gallop(a, b.txns, out, need);
     return intersect_merge(a, b.txns, out, need);
 }
 

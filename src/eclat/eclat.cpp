@@ -26,6 +26,7 @@
 // complete k_max-sets are counted, never materialised. Small searches run on the
 // calling thread; waking the pool would cost more than the search.
 #include "eclat/eclat.hpp"
+#include "common/tuning.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -45,9 +46,6 @@ constexpr uint32_t kNotFrequent = std::numeric_limits<uint32_t>::max();
 // average: from there |A|-bit bitsets take no more memory than 32-bit lists, and an
 // AND + popcount over them is several times faster than a merge.
 constexpr double kBitsDensity = 1.0 / 32.0;
-// Beyond this length ratio, intersecting by galloping search through the longer list
-// beats a linear merge.
-constexpr uint32_t kGallopRatio = 32;
 // Relative cost of one projection step (two table look-ups and an increment) against
 // one merge step, used to choose how a list class is built.
 constexpr double kProjectStepCost = 1.0;
@@ -221,7 +219,7 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
         std::swap(a, b);
         std::swap(na, nb);
     }
-    if (nb / kGallopRatio > na) return gallop_intersect<Write>(a, na, b, nb, min_count, out);
+    if (nb / tuning::kGallopListRatio > na) return gallop_intersect<Write>(a, na, b, nb, min_count, out);
     return merge_intersect<Write>(a, na, b, nb, min_count, out);
 }
 
