@@ -134,7 +134,7 @@ def from_arrays(*tables: tuple[np.ndarray, np.ndarray], labels: Sequence | None 
         if lab is not None and (itemsets.min() < 0 or itemsets.max() >= len(lab)):
             raise ValueError("item id outside the label table")
         rows = itemsets.tolist() if lab is None else lab[itemsets].tolist()
-        for row, c in zip(rows, counts.tolist()):
+        for row, c in zip(rows, counts.tolist(), strict=True):
             out.add(row, c)
     return out
 

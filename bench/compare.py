@@ -602,7 +602,7 @@ def chart(rows, path, title):
     tools = sorted({r["tool"] for r in rows})
     colour = {t: plt.get_cmap("tab20")(i % 20) for i, t in enumerate(tools)}  # one colour per tool everywhere
     fig, axes = plt.subplots(1, len(names), figsize=(6 * len(names), 4.5), squeeze=False)
-    for ax, name in zip(axes[0], names):
+    for ax, name in zip(axes[0], names, strict=True):
         mine = [r for r in rows if r["dataset"] == name]
         for tool in sorted({r["tool"] for r in mine}):
             pts = sorted((r["min_support"], r["time_s"]) for r in mine if r["tool"] == tool and r["status"] == "ok")
@@ -622,7 +622,7 @@ def chart(rows, path, title):
     # One legend for all panels, beside them, so no curve is hidden under it.
     handles = {}
     for ax in axes[0]:
-        for h, label in zip(*ax.get_legend_handles_labels()):
+        for h, label in zip(*ax.get_legend_handles_labels(), strict=True):
             handles.setdefault(label, h)
     fig.legend(handles.values(), handles.keys(), fontsize=7, loc="center left", bbox_to_anchor=(1.0, 0.5))
     fig.suptitle(title)

@@ -31,7 +31,7 @@ def sparse(n_txn: int = 100_000, n_items: int = 5_000, avg_len: float = 10.0, n_
     popularity /= popularity.sum()
     perm = rng.permutation(n_items)  # popular items are not simply the low ids
     pattern_len = rng.integers(2, 7, size=n_patterns)
-    patterns = [perm[rng.choice(n_items // 4, size=l, replace=False)] for l in pattern_len]
+    patterns = [perm[rng.choice(n_items // 4, size=l, replace=False)] for l in pattern_len]  # noqa: E741
     pattern_weight = rng.exponential(1.0, size=n_patterns)
     pattern_weight /= pattern_weight.sum()
 
@@ -42,7 +42,7 @@ def sparse(n_txn: int = 100_000, n_items: int = 5_000, avg_len: float = 10.0, n_
     baskets = []
     pos = 0
     for t in range(n_txn):
-        l = int(lengths[t])
+        l = int(lengths[t])  # noqa: E741
         basket = noise[pos:pos + l]
         pos += l
         if n_from_pattern[t]:

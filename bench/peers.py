@@ -205,7 +205,7 @@ def _answer_mlxtend(raw, d: Data):
     n = d.n_transactions
     # mlxtend reports support fractions; the counts are whole numbers of transactions
     counts = np.rint(raw["support"].to_numpy() * n).astype(np.int64)
-    return agreement.from_pairs(zip(raw["itemsets"].tolist(), counts.tolist()))
+    return agreement.from_pairs(zip(raw["itemsets"].tolist(), counts.tolist(), strict=True))
 
 
 def _mine_mlxtend_rules(df, s: Setting):

@@ -180,6 +180,8 @@ PyObject* guard(F&& body) noexcept {
     } catch (const ErrorAlreadySet&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const ResourceError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const InputError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::exception& e) {

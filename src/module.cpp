@@ -390,7 +390,10 @@ PyMethodDef kFunctions[] = {
 #undef TALLISK_FN
 #undef TALLISK_PIPELINE_SIG
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_tallisk_rs", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// A non-negative size makes CPython call the init function again in every interpreter
+// instead of copying the first interpreter's module dict into it (what it does for -1),
+// so the sub-interpreter refusal below always runs.
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_tallisk_rs", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* cached_module = nullptr;
 

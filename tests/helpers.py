@@ -77,7 +77,7 @@ def rows_to_dict(itemsets, counts):
     """A result table (2-D itemsets, 1-D counts) as {tuple(row): count}; rows must be unique."""
     itemsets = np.asarray(itemsets)
     out = {}
-    for row, c in zip(itemsets.tolist(), np.asarray(counts).tolist()):
+    for row, c in zip(itemsets.tolist(), np.asarray(counts).tolist(), strict=True):
         key = tuple(row)
         assert key not in out, f"duplicate row {key}"
         out[key] = c

@@ -33,7 +33,7 @@ def test_baskets_group_labels_wherever_they_are_and_drop_repeats(labels):
     txn_ids = rng.choice(np.array([-5, 10**12, 3, 7, 99], dtype=np.int64), size=60)
     item_ids = rng.integers(0, 5, size=60).astype(np.int32)
     order, groups = [], defaultdict(set)
-    for t, i in zip(txn_ids.tolist(), item_ids.tolist()):
+    for t, i in zip(txn_ids.tolist(), item_ids.tolist(), strict=True):
         if t not in groups:
             order.append(t)
         groups[t].add(labels[i] if labels is not None else i)

@@ -47,7 +47,7 @@ def pair_rows(result):
     """{(a, b): (instances, support, ..., jaccard)} of a pair table; rows must be unique."""
     cols = [result[k].tolist() for k in PAIR_KEYS]
     rows = {}
-    for row in zip(*cols):
+    for row in zip(*cols, strict=True):
         assert (row[0], row[1]) not in rows
         rows[(row[0], row[1])] = row[2:]
     return rows
@@ -152,12 +152,12 @@ def test_pairs_worked_example(n_transactions, min_support):
     r = classic_pairs(EXAMPLE, 4, n_transactions, min_support)
     assert list(r) == PAIR_KEYS  # no "n_transactions"
     assert [r[k].dtype for k in PAIR_KEYS] == PAIR_DTYPES
-    rows = list(zip(*(r[k].tolist() for k in PAIR_KEYS)))
+    rows = list(zip(*(r[k].tolist() for k in PAIR_KEYS), strict=True))
     want_rows = WORKED[n_transactions] if min_support == 0.5 else []  # nothing frequent: ten empty columns
     assert len(rows) == len(want_rows)
-    for got, want in zip(rows, want_rows):
+    for got, want in zip(rows, want_rows, strict=True):
         assert got[:3] == want[:3]
-        assert all(close(g, w) for g, w in zip(got[3:], want[3:])), (got, want)
+        assert all(close(g, w) for g, w in zip(got[3:], want[3:], strict=True)), (got, want)
 
 
 def test_pairs_consequent_everywhere_has_nan_conviction():
@@ -358,4 +358,4 @@ def test_pairs_match_brute_force(seed, n_txn, n_items, avg_len, min_support, sca
         c = expected[tuple(sorted((x, y)))]
         assert row[0] == c
         want = metric_formulas(c, counts[x], counts[y], n)
-        assert all(close(g, w) for g, w in zip(row[1:], want)), ((x, y), row, want)
+        assert all(close(g, w) for g, w in zip(row[1:], want, strict=True)), ((x, y), row, want)

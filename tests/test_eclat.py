@@ -47,7 +47,7 @@ def table(result, rows_key, counts_key):
     rows, counts = result[rows_key], result[counts_key]
     assert rows.dtype == np.int32 and counts.dtype == np.int64
     assert rows.shape[0] == counts.shape[0]
-    return [(tuple(r), c) for r, c in zip(rows.tolist(), counts.tolist())]
+    return [(tuple(r), c) for r, c in zip(rows.tolist(), counts.tolist(), strict=True)]
 
 
 def check(baskets, k_max, min_support, n_items, txn_ids=None, item_ids=None, oracle=None):

@@ -16,7 +16,7 @@ def oracle(labels, items, n_items, min_support=0.0):
     """Rows in the documented order: anchors ascending, partners in the order they are
     first met (transactions in order of first appearance, items ascending)."""
     dense, baskets = {}, []
-    for label, x in zip(labels, items):
+    for label, x in zip(labels, items, strict=True):
         if label not in dense:
             dense[label] = len(baskets)
             baskets.append(set())
@@ -48,7 +48,7 @@ def oracle(labels, items, n_items, min_support=0.0):
 def assert_table(result, rows, n):
     assert list(result) == COLUMNS + ["n_transactions"]
     assert result["n_transactions"] == n
-    want = list(zip(*rows)) if rows else [[]] * len(COLUMNS)
+    want = list(zip(*rows, strict=True)) if rows else [[]] * len(COLUMNS)
     for j, col in enumerate(COLUMNS):
         got = result[col]
         assert got.dtype == (np.int32 if j < 2 else np.int64 if j == 2 else np.float64)
@@ -69,7 +69,7 @@ def test_worked_example():
     np.testing.assert_array_equal(r["conviction"], [NAN, NAN, 1.0, NAN, 1.0, NAN])
     np.testing.assert_allclose(r["cosine"], [math.sqrt(0.5)] * 3 + [1.0, math.sqrt(0.5), 1.0])
     high = m.rust_compute_pairs(t, i, 3, 0.6)
-    assert list(zip(high["item_A"], high["item_B"])) == [(1, 2), (2, 1)]
+    assert list(zip(high["item_A"], high["item_B"], strict=True)) == [(1, 2), (2, 1)]
 
 
 @pytest.mark.parametrize("seed", range(12))
@@ -102,7 +102,7 @@ def test_minimum_count_rounds_up_without_tolerance():
     # 0.07 * 100 is 7.000000000000001 in double precision: a pair in 7 baskets fails.
     baskets = [[0, 1]] * 7 + [[0, 2]] * 8 + [[3]] * 85
     r = m.rust_compute_pairs(*to_arrays(baskets), 4, 0.07)
-    assert sorted(set(zip(r["item_A"].tolist(), r["item_B"].tolist()))) == [(0, 2), (2, 0)]
+    assert sorted(set(zip(r["item_A"].tolist(), r["item_B"].tolist(), strict=True))) == [(0, 2), (2, 0)]
 
 
 def test_repeated_occurrences_and_single_item_baskets():

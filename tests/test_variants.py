@@ -64,7 +64,7 @@ def capped_pipeline_oracle(baskets, k_max, min_count, weights, cap):
             for c in itertools.combinations(cap_basket(row, weights, cap), k):
                 counts[c] += 1
 
-        def candidate(c):
+        def candidate(c, lower=lower):
             for x in c:
                 rest = tuple(y for y in c if y != x)
                 if rest in lower and all((min(a, x), max(a, x)) in pair_set for a in rest):

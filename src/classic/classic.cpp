@@ -3,6 +3,7 @@
 // the level loop with prefix join, downward-closure pruning and sequential or pooled
 // counting of the candidates.
 #include "classic/classic.hpp"
+#include "common/tuning.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,10 +28,6 @@ constexpr std::size_t kSequentialCandidates = 500;
 // magnitude (early stops versus full intersections of popular items), so a few shares
 // per worker let idle workers steal instead of waiting for the slowest share.
 constexpr std::size_t kSharesPerWorker = 8;
-
-// When the longer list is this many times the shorter one, binary-search the longer
-// list (galloping) instead of walking both: the cost follows the short list.
-constexpr std::size_t kGallopRatio = 32;
 
 // ---- building ---------------------------------------------------------------------
 
@@ -74,7 +71,7 @@ constexpr std::size_t kBitRowDivisor = 32;
 
 //! The counter's view of a pruned index: every item's reference, bit rows included.
 struct ItemTable {
-    absl::flat_hash_map<uint32_t, ItemRef> refs;
+    HashMap<uint32_t, ItemRef> refs;
     std::vector<uint64_t> bits;  // the bit rows, back to back
 };
 
@@ -158,7 +155,7 @@ std::size_t intersect_merge(std::span<const uint32_t> a, std::span<const uint32_
 
 std::size_t intersect(std::span<const uint32_t> a, const ItemRef& b, uint32_t* out, std::size_t need) {
     if (b.bits) return intersect_bits(a, b.bits, out, need);
-    if (b.txns.size() / kGallopRatio > a.size()) return intersect_gallop(a, b.txns, out, need);
+    if (b.txns.size() / tuning::kGallopListRatio > a.size()) return intersect_gallop(a, b.txns, out, need);
     return intersect_merge(a, b.txns, out, need);
 }
 
@@ -314,7 +311,7 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
     std::vector<uint32_t> dense(n);
     std::vector<uint32_t> row_len;
     {
-        absl::flat_hash_map<int64_t, uint32_t> label_to_dense;
+        HashMap<int64_t, uint32_t> label_to_dense;
         label_to_dense.reserve(std::max<std::size_t>(n / 4, 16));
         // Rows usually come grouped by transaction: a run of one label needs one lookup.
         int64_t prev_label = 0;
@@ -355,7 +352,7 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
     }
 
     // Invert through dense item slots, so each occurrence costs one hash lookup.
-    absl::flat_hash_map<uint32_t, uint32_t> slot_of;
+    HashMap<uint32_t, uint32_t> slot_of;
     std::vector<uint32_t> slot_item, slot_count;
     for (std::size_t t = 0; t < n_txn; ++t) {
         uint32_t* row = items.data() + offsets[t];
@@ -393,11 +390,6 @@ std::optional<uint64_t> count_support_sc(const TransactionIndex& index, std::spa
                                          uint32_t min_count) {
     Scratch scratch;
     return count_with(index_lookup(index), items, min_count, scratch);
-}
-
-CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates, std::size_t k,
-                                   uint32_t min_count) {
-    return count_pooled(item_table(index), candidates, k, min_count);
 }
 
 Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_max) {

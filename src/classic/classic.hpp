@@ -15,6 +15,8 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/itemset.hpp"
+
+#include "common/itemset.hpp"
 #include "pairs/pairs.hpp"
 
 namespace tallisk::classic {
@@ -26,9 +28,9 @@ namespace tallisk::classic {
 //! Invariant: item_txns and item_counts have the same keys, and item_counts[x] is the
 //! length of item_txns[x].
 struct TransactionIndex {
-    absl::flat_hash_map<uint32_t, std::vector<uint32_t>> item_txns;  // item -> its transactions, ascending
-    absl::flat_hash_map<uint32_t, uint32_t> item_counts;             // item -> transactions holding it
-    uint32_t n_transactions = 0;  // distinct labels, including ones the cap left empty
+    HashMap<uint32_t, std::vector<uint32_t>> item_txns;  // item -> its transactions, ascending
+    HashMap<uint32_t, uint32_t> item_counts;             // item -> transactions holding it
+    uint32_t n_transactions = 0;                         // distinct labels, including ones the cap left empty
 };
 
 //! Builds the index from parallel occurrence arrays (elements of item_ids beyond
@@ -49,12 +51,6 @@ TransactionIndex build_with_cap(std::span<const int64_t> txn_ids, std::span<cons
 //! as soon as min_count is out of reach. Read-only; safe to call from many threads.
 std::optional<uint64_t> count_support_sc(const TransactionIndex& index, std::span<const uint32_t> items,
                                          uint32_t min_count);
-
-//! Counts `candidates` (n itemsets of k items each, stored back to back) on the worker
-//! pool and returns those reaching min_count with their counts. Same result as calling
-//! count_support_sc on each candidate in turn.
-CountMap count_candidates_parallel(const TransactionIndex& index, std::span<const uint32_t> candidates, std::size_t k,
-                                   uint32_t min_count);
 
 //! Frequent itemsets by level: element j holds the frequent (j + 1)-itemsets (items
 //! ascending by unsigned value). No element is empty; the vector is empty when no

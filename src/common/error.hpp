@@ -5,7 +5,8 @@
 //   Panic       -> PanicException (inconsistent data met during a computation),
 //   InputError  -> ValueError     (input the caller can fix, e.g. too large for the
 //                                  32-bit counters),
-//   bad_alloc   -> MemoryError.
+//   bad_alloc   -> MemoryError,
+//   ResourceError -> MemoryError with its reason (threads or address space ran out).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,13 @@ public:
 class InputError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
+};
+
+//! The system refused a resource the computation needs (a worker thread, address
+//! space); reported as MemoryError with this message.
+class ResourceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 //! Throws Panic with the "index out of bounds" message.

@@ -6,6 +6,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/error.hpp"
+#include "common/itemset.hpp"
 
 namespace tallisk {
 namespace {
@@ -41,9 +42,9 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     // ascend, no label can recur, so no hash map is needed either. The first run that
     // breaks either property switches to the general path from that row on.
     std::vector<uint32_t> items(n);
-    std::vector<uint32_t> txn_offsets;                      // run starts, while grouped
-    std::vector<uint32_t> dense;                            // transaction of every occurrence, once not grouped
-    absl::flat_hash_map<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
+    std::vector<uint32_t> txn_offsets;          // run starts, while grouped
+    std::vector<uint32_t> dense;                // transaction of every occurrence, once not grouped
+    HashMap<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
     bool grouped = true;
     bool ascending = true;
     uint32_t n_txn = 0;
@@ -92,7 +93,7 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
         if (v >= n_items) panic_index(n_items, v);
         items[i] = v;
     }
-    absl::flat_hash_map<int64_t, uint32_t>().swap(label_to_dense);
+    HashMap<int64_t, uint32_t>().swap(label_to_dense);
 
     TransactionRows index;
     index.n_items = n_items;
@@ -135,6 +136,9 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
     std::vector<uint32_t> cursor(index.item_offsets.begin(), index.item_offsets.end() - 1);
     for (uint32_t t = 0; t < index.n_transactions; ++t)
         for (uint32_t v : index.txn(t)) index.item_txns[cursor[v]++] = t;
+#ifndef NDEBUG
+    if (const std::string broken = validate(index); !broken.empty()) throw Panic("inconsistent index: " + broken);
+#endif
     return index;
 }
 

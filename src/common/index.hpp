@@ -63,7 +63,8 @@ std::pair<std::vector<uint32_t>, std::vector<uint32_t>> sort_dedup_csr(std::vect
                                                                        std::size_t n_rows);
 
 //! Checks every invariant of the index; returns an empty string when it holds, else
-//! the first violation found. For tests.
+//! the first violation found. Run on every index built in debug builds and by the C++
+//! tests.
 std::string validate(const InvertedIndex& index);
 
 }  // namespace tallisk

@@ -15,6 +15,8 @@
 #include <absl/hash/hash.h>
 #include <absl/types/span.h>
 
+#include "common/budget.hpp"
+
 namespace tallisk {
 
 using Itemset = std::vector<uint32_t>;
@@ -38,9 +40,18 @@ struct ItemsetEq {
     bool operator()(std::span<const uint32_t> a, std::span<const uint32_t> b) const { return same(a, b); }
 };
 
+//! Every hash table of the engine: Abseil's, with the allocator that keeps them intact
+//! when memory runs out (see common/budget.hpp).
+template <class K, class V, class Hash = absl::container_internal::hash_default_hash<K>,
+          class Eq = absl::container_internal::hash_default_eq<K>>
+using HashMap = absl::flat_hash_map<K, V, Hash, Eq, HashAllocator<std::pair<const K, V>>>;
+template <class K, class Hash = absl::container_internal::hash_default_hash<K>,
+          class Eq = absl::container_internal::hash_default_eq<K>>
+using HashSet = absl::flat_hash_set<K, Hash, Eq, HashAllocator<K>>;
+
 template <class V>
-using ItemsetMap = absl::flat_hash_map<Itemset, V, ItemsetHash, ItemsetEq>;
-using ItemsetSet = absl::flat_hash_set<Itemset, ItemsetHash, ItemsetEq>;
+using ItemsetMap = HashMap<Itemset, V, ItemsetHash, ItemsetEq>;
+using ItemsetSet = HashSet<Itemset, ItemsetHash, ItemsetEq>;
 //! Level map: itemset -> number of distinct transactions holding all its items.
 using CountMap = ItemsetMap<uint32_t>;
 
@@ -51,7 +62,7 @@ inline uint32_t pair_second(PairKey k) { return static_cast<uint32_t>(k); }
 //! Unordered pair (a, b), a < b, as a key.
 inline PairKey ordered_pair_key(uint32_t x, uint32_t y) { return x < y ? pair_key(x, y) : pair_key(y, x); }
 
-using PairSet = absl::flat_hash_set<PairKey>;
-using PairCounts = absl::flat_hash_map<PairKey, uint32_t>;
+using PairSet = HashSet<PairKey>;
+using PairCounts = HashMap<PairKey, uint32_t>;
 
 }  // namespace tallisk

@@ -5,10 +5,18 @@
 // processors. Every helper returns its partial results in a fixed order, so that
 // results never depend on the number of workers or on scheduling. Exceptions thrown
 // by a task are carried to the calling thread by oneTBB and rethrown there.
+//
+// The pool starts its workers, and has each of them touch what it keeps per thread,
+// before the first computation: glibc allocates a thread's share of a shared
+// library's thread-local storage on first touch and aborts the process when it cannot,
+// so that must not happen mid-computation with the memory nearly gone. A thread that
+// cannot be started becomes ResourceError. A child created by fork drops the pool it
+// inherited (its workers do not exist there) and starts its own on first use.
 #pragma once
 
 #include <cstddef>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -17,10 +25,60 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include "common/budget.hpp"
+
+// ThreadSanitizer cannot see the hand-over of a task through Debian's uninstrumented
+// oneTBB (spawn, steal, completion), so each task body and each run announce it: the
+// caller releases before the run and acquires after it, a body acquires when it
+// starts and releases when it ends. Tasks running at the same time stay unordered,
+// so races between them are still reported.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#define TALLISK_TSAN_ACQUIRE() __tsan_acquire(&::tallisk::pool::tsan_handoff)
+#define TALLISK_TSAN_RELEASE() __tsan_release(&::tallisk::pool::tsan_handoff)
+#else
+#define TALLISK_TSAN_ACQUIRE() ((void)0)
+#define TALLISK_TSAN_RELEASE() ((void)0)
+#endif
+
 namespace tallisk::pool {
 
-//! The shared arena; created on the first call.
+//! The address the task hand-over annotations above synchronise on.
+inline char tsan_handoff = 0;
+
+//! Runs body(begin, end) for the bounds of a range oneTBB handed over, with the
+//! hand-over annotations (nothing outside TSan builds). The range object itself was
+//! written by whichever thread split it, so under TSan its bounds are read in a frame
+//! of their own that scripts/tsan.supp names.
+#if defined(__SANITIZE_THREAD__)
+[[gnu::noinline]]
+#endif
+inline std::pair<std::size_t, std::size_t>
+range_bounds(const tbb::blocked_range<std::size_t>& r) {
+    return {r.begin(), r.end()};
+}
+
+template <class F>
+void as_task(const tbb::blocked_range<std::size_t>& r, F&& body) {
+    TALLISK_TSAN_ACQUIRE();
+    // Released on every exit: an exception thrown by the body travels to the caller
+    // through oneTBB too.
+    struct Release {
+        ~Release() { TALLISK_TSAN_RELEASE(); }
+    } release;
+    const auto [begin, end] = range_bounds(r);
+    body(begin, end);
+}
+
+//! The shared arena; created and warmed on the first call. Throws ResourceError when
+//! its worker threads cannot be started (a later call tries again).
 tbb::task_arena& arena();
+
+//! Runs f() inside the arena; a worker thread that oneTBB fails to create on the way
+//! becomes ResourceError instead of a bare runtime_error.
+template <class F>
+void run(F&& f);
 
 //! Number of worker threads of the pool.
 std::size_t num_threads();
@@ -67,11 +125,13 @@ std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
     if (n_chunks == 1) {
         out[0] = body(bounds[0], bounds[1]);
     } else if (n_chunks > 1) {
-        arena().execute([&] {
+        run([&] {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, n_chunks, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
-                    for (std::size_t j = r.begin(); j != r.end(); ++j) out[j] = body(bounds[j], bounds[j + 1]);
+                    as_task(r, [&](std::size_t b, std::size_t e) {
+                        for (std::size_t j = b; j != e; ++j) out[j] = body(bounds[j], bounds[j + 1]);
+                    });
                 },
                 tbb::simple_partitioner());
         });
@@ -90,11 +150,13 @@ std::vector<R> map_chunks(std::size_t n, std::size_t chunk, Body&& body) {
 template <class R, class Body>
 std::vector<R> map_each(std::size_t n, Body&& body) {
     std::vector<R> out(n);
-    arena().execute([&] {
+    run([&] {
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, n, 1),
             [&](const tbb::blocked_range<std::size_t>& r) {
-                for (std::size_t i = r.begin(); i != r.end(); ++i) out[i] = body(i);
+                as_task(r, [&](std::size_t b, std::size_t e) {
+                    for (std::size_t i = b; i != e; ++i) out[i] = body(i);
+                });
             },
             tbb::simple_partitioner());
     });
@@ -104,10 +166,28 @@ std::vector<R> map_each(std::size_t n, Body&& body) {
 //! Parallel loop over [0, n) with no result; body(begin, end).
 template <class Body>
 void for_range(std::size_t n, std::size_t grain, Body&& body) {
-    arena().execute([&] {
+    run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain == 0 ? 1 : grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+                          [&](const tbb::blocked_range<std::size_t>& r) { as_task(r, body); });
     });
+}
+
+//! Turns oneTBB's failure to create a thread into ResourceError; rethrows the rest.
+[[noreturn]] void rethrow_thread_failure();
+
+template <class F>
+void run(F&& f) {
+    tbb::task_arena& a = arena();
+    budget::restore_reserve();
+    TALLISK_TSAN_RELEASE();
+    try {
+        a.execute(std::forward<F>(f));
+    } catch (const std::runtime_error&) {
+        TALLISK_TSAN_ACQUIRE();
+        rethrow_thread_failure();
+    }
+    TALLISK_TSAN_ACQUIRE();
+    budget::check();  // every table built by the tasks is whole here
 }
 
 }  // namespace tallisk::pool

@@ -1,11 +1,26 @@
 // Bitmap ownership, the per-item bitmaps and the sparse/dense transaction-id list.
 #include "common/tidlist.hpp"
 
+#include <algorithm>
 #include <new>
 
+#include "common/budget.hpp"
 #include "common/error.hpp"
 
 namespace tallisk {
+namespace {
+
+// An upper bound of what CRoaring allocates for a bitmap of n values: at most 2 bytes
+// a value in its containers, doubled while an array container grows by reallocation,
+// plus the container index and one container's worth of slack.
+constexpr std::size_t kBitmapBytesPerValue = 8;
+constexpr std::size_t kBitmapFixedBytes = 16 << 10;
+
+//! Charges the bound for a bitmap of `n` values before calling into CRoaring, which
+//! cannot survive a failed allocation.
+void charge_bitmap(uint64_t n) { budget::charge(kBitmapFixedBytes + kBitmapBytesPerValue * n); }
+
+}  // namespace
 
 // ---- Bitmap -------------------------------------------------------------------------
 
@@ -27,6 +42,7 @@ void Bitmap::reset() noexcept {
 
 roaring_bitmap_t* Bitmap::ensure() {
     if (!my_bitmap) {
+        budget::charge(kBitmapFixedBytes);
         my_bitmap = roaring_bitmap_create();
         if (!my_bitmap) throw std::bad_alloc();
     }
@@ -35,23 +51,33 @@ roaring_bitmap_t* Bitmap::ensure() {
 
 Bitmap Bitmap::copy() const {
     if (!my_bitmap) return Bitmap();
+    if (budget::active()) charge_bitmap(cardinality());
     return adopt(roaring_bitmap_copy(my_bitmap));
 }
 
-void Bitmap::add(uint32_t value) { roaring_bitmap_add(ensure(), value); }
+void Bitmap::add(uint32_t value) {
+    roaring_bitmap_t* b = ensure();
+    budget::charge(kBitmapFixedBytes);
+    roaring_bitmap_add(b, value);
+}
 
 void Bitmap::add_many(std::span<const uint32_t> values) {
     if (values.empty()) return;
-    roaring_bitmap_add_many(ensure(), values.size(), values.data());
+    roaring_bitmap_t* b = ensure();
+    charge_bitmap(values.size());
+    roaring_bitmap_add_many(b, values.size(), values.data());
 }
 
 void Bitmap::or_inplace(const Bitmap& other) {
     if (!other.my_bitmap) return;
-    roaring_bitmap_or_inplace(ensure(), other.my_bitmap);
+    roaring_bitmap_t* b = ensure();
+    if (budget::active()) charge_bitmap(cardinality() + other.cardinality());
+    roaring_bitmap_or_inplace(b, other.my_bitmap);
 }
 
 Bitmap Bitmap::intersect(const Bitmap& other) const {
     if (!my_bitmap || !other.my_bitmap) return Bitmap();
+    if (budget::active()) charge_bitmap(std::min(cardinality(), other.cardinality()));
     return adopt(roaring_bitmap_and(my_bitmap, other.my_bitmap));
 }
 
@@ -69,6 +95,7 @@ std::vector<uint32_t> Bitmap::to_vector() const {
 // ---- ItemTxnsRoaring ----------------------------------------------------------------
 
 ItemTxnsRoaring ItemTxnsRoaring::from_index(const InvertedIndex& index) {
+    budget::refresh();  // the memoised counters' Roaring phase starts here
     ItemTxnsRoaring out;
     out.bitmaps.reserve(index.n_items);
     for (uint32_t i = 0; i < index.n_items; ++i) out.bitmaps.push_back(Bitmap::of(index.item(i)));

@@ -26,6 +26,7 @@
 // complete k_max-sets are counted, never materialised. Small searches run on the
 // calling thread; waking the pool would cost more than the search.
 #include "eclat/eclat.hpp"
+#include "common/tuning.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -45,9 +46,6 @@ constexpr uint32_t kNotFrequent = std::numeric_limits<uint32_t>::max();
 // average: from there |A|-bit bitsets take no more memory than 32-bit lists, and an
 // AND + popcount over them is several times faster than a merge.
 constexpr double kBitsDensity = 1.0 / 32.0;
-// Beyond this length ratio, intersecting by galloping search through the longer list
-// beats a linear merge.
-constexpr uint32_t kGallopRatio = 32;
 // Relative cost of one projection step (two table look-ups and an increment) against
 // one merge step, used to choose how a list class is built.
 constexpr double kProjectStepCost = 1.0;
@@ -221,23 +219,29 @@ uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t n
         std::swap(a, b);
         std::swap(na, nb);
     }
-    if (nb / kGallopRatio > na) return gallop_intersect<Write>(a, na, b, nb, min_count, out);
+    if (nb / tuning::kGallopListRatio > na) return gallop_intersect<Write>(a, na, b, nb, min_count, out);
     return merge_intersect<Write>(a, na, b, nb, min_count, out);
 }
 
 // ---- bitset intersection --------------------------------------------------------------
 
 // Cloned for CPUs with a popcount instruction; the generic build would otherwise fall
-// back to a much slower software popcount.
-[[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_count(const uint64_t* a, const uint64_t* b,
-                                                                               std::size_t n_words) {
+// back to a much slower software popcount. The clones are picked by an ifunc resolver
+// that runs while the library loads, before a sanitizer's runtime is ready (a
+// ThreadSanitizer binary crashes there), so sanitizer builds compile one plain version.
+#if defined(TALLISK_NO_TARGET_CLONES)
+#define TALLISK_POPCOUNT_CLONES
+#else
+#define TALLISK_POPCOUNT_CLONES [[gnu::target_clones("arch=haswell", "popcnt", "default")]]
+#endif
+
+TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n_words) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n_words; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
     return c;
 }
 
-[[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_into(const uint64_t* a, const uint64_t* b,
-                                                                              uint64_t* out, std::size_t n_words) {
+TALLISK_POPCOUNT_CLONES uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n_words) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n_words; ++k) {
         const uint64_t w = a[k] & b[k];

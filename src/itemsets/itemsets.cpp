@@ -7,6 +7,7 @@
 // conversion of a table of (k-1)-sets into the set of anchors and the pair set for the
 // single-level entry.
 #include "itemsets/itemsets.hpp"
+#include "common/tuning.hpp"
 
 #include <cmath>
 #include <limits>
@@ -45,10 +46,6 @@ struct AnchorTrie {
     std::vector<uint32_t> child_node;   // per edge: the child node; at depth width, the anchor id
     static constexpr uint32_t kNone = UINT32_MAX;
 };
-
-// A node's children are searched by binary search rather than merged with the row when
-// they outnumber the row positions left by this factor.
-constexpr std::size_t kGallopRatio = 2;
 
 //! Builds the trie of `anchors` (ids = positions; ascending, distinct, of length
 //! width >= 1, items below n_items). Nodes are numbered breadth first.
@@ -154,7 +151,7 @@ void walk_trie(const AnchorTrie& trie, std::span<const uint32_t> row, std::vecto
             WalkFrame& g = frames[++depth];
             g = {child, trie.child_begin[child], trie.child_begin[child + 1], at + 1, false};
             const std::size_t room = n - (width - depth) + 1;  // positions left: room - g.pos
-            g.gallop = g.pos < room && g.end - g.edge > kGallopRatio * (room - g.pos);
+            g.gallop = g.pos < room && g.end - g.edge > tuning::kTrieSearchRatio * (room - g.pos);
         }
     }
 }

@@ -148,12 +148,6 @@ inline bool apriori_check(std::span<const uint32_t> anchor, uint32_t x, const Pa
     return true;
 }
 
-//! Inserts key -> value unless the key is present; allocates the key only when new.
-template <class V>
-void insert_new(ItemsetMap<V>& map, std::span<const uint32_t> key, V value) {
-    if (!map.contains(key)) map.emplace(Itemset(key.begin(), key.end()), std::move(value));
-}
-
 // ---- chunked anchor processing ----------------------------------------------------------
 
 //! First-wins merge of chunk results: entries of `part` whose key is already in `into`
@@ -190,7 +184,10 @@ R process_anchor_chunks(std::size_t n_anchors, std::size_t n_items, PerAnchor&& 
         R out{};
         if (begin == end) return out;
         AnchorScratch scratch(n_items);
-        for (std::size_t i = begin; i < end; ++i) per_anchor(i, scratch, out);
+        for (std::size_t i = begin; i < end; ++i) {
+            budget::check();  // between anchors no table is being grown
+            per_anchor(i, scratch, out);
+        }
         return out;
     };
     if (n_anchors <= kSequentialAnchors) return run(0, n_anchors);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "common/budget.hpp"
 #include "common/error.hpp"
 #include "common/pool.hpp"
 #include "itemsets/itemsets.hpp"
@@ -52,14 +53,14 @@ struct MemoInput {
 };
 
 template <class V>
-MemoInput<V> memo_input(const InvertedIndex& index, const ItemsetMap<V>& lower, const ItemTxnsRoaring& item_txns,
-                        std::size_t k, std::size_t n_items, uint32_t min_count, std::span<const double> item_weights,
-                        std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    MemoInput<V> in{lower, item_txns, min_count, carry_txns, {}, {}};
-    if (k == 0 || lower.empty()) return in;
+MemoInput<V> memo_input(const LevelSetup& level, const ItemsetMap<V>& lower) {
+    budget::refresh();  // a level's Roaring work follows
+    MemoInput<V> in{lower, level.item_txns, level.min_count, level.carry_txns, {}, {}};
+    if (level.k == 0 || lower.empty()) return in;
     const auto relevant =
-        relevant_items(lower, n_items, [](const auto& entry) -> const Itemset& { return entry.first; });
-    in.txn = build_txn_items(index, relevant, k, n_items, item_weights, max_items_per_txn);
+        relevant_items(lower, level.n_items, [](const auto& entry) -> const Itemset& { return entry.first; });
+    in.txn =
+        build_txn_items(level.index, relevant, level.k, level.n_items, level.item_weights, level.max_items_per_txn);
     // A fixed order: under first-wins merging the result then cannot depend on hash
     // seeds or the number of workers.
     in.anchors = ordered_keys(lower);
@@ -214,6 +215,7 @@ auto gating_work(const MemoInput<TidList>& in, const PairNeighbors& neighbors) {
 CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSet& freq_lower, const PairSet& pair_set,
                                      std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                      std::optional<uint64_t> max_items_per_txn) {
+    budget::refresh();  // the anchors' bitmaps below
     LevelAnchors level = locate_level_anchors(index, freq_lower, k, n_items, item_weights, max_items_per_txn);
     const std::size_t n = level.anchors.size();
     // Each anchor's transactions as a bitmap, built in parallel; the lists they come
@@ -238,44 +240,31 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
     });
 }
 
-MemoLevel<Bitmap> count_k_itemsets_v2_memo(const InvertedIndex& index, const BitmapLevel& lower_to_txns,
-                                           const ItemTxnsRoaring& item_txns, const PairSet& pair_set, std::size_t k,
-                                           std::size_t n_items, uint32_t min_count,
-                                           std::span<const double> item_weights,
-                                           std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in =
-        memo_input(index, lower_to_txns, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
-    return run_memo(in, n_items, max_items_per_txn.has_value(), memo_work(in, pair_set));
+//! One memoised level: its input, then make_work(input) on every anchor.
+template <class V, class MakeWork>
+MemoLevel<V> count_memo(const LevelSetup& level, const ItemsetMap<V>& lower, MakeWork&& make_work) {
+    const auto in = memo_input(level, lower);
+    return run_memo(in, level.n_items, level.max_items_per_txn.has_value(), make_work(in));
 }
 
-MemoLevel<TidList> count_k_itemsets_v3_adaptive(const InvertedIndex& index, const TidListLevel& lower_to_tids,
-                                                const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
-                                                std::size_t k, std::size_t n_items, uint32_t min_count,
-                                                std::span<const double> item_weights,
-                                                std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in =
-        memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
-    return run_memo(in, n_items, max_items_per_txn.has_value(), memo_work(in, pair_set));
+MemoLevel<Bitmap> count_k_itemsets_v2_memo(const LevelSetup& level, const BitmapLevel& lower_to_txns,
+                                           const PairSet& pair_set) {
+    return count_memo(level, lower_to_txns, [&](const auto& in) { return memo_work(in, pair_set); });
 }
 
-MemoLevel<TidList> count_k_itemsets_v5_prefilter(const InvertedIndex& index, const TidListLevel& lower_to_tids,
-                                                 const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
-                                                 std::size_t k, std::size_t n_items, uint32_t min_count,
-                                                 std::span<const double> item_weights,
-                                                 std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in =
-        memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
-    return run_memo(in, n_items, max_items_per_txn.has_value(), prefilter_work(in, pair_set));
+MemoLevel<TidList> count_k_itemsets_v3_adaptive(const LevelSetup& level, const TidListLevel& lower_to_tids,
+                                                const PairSet& pair_set) {
+    return count_memo(level, lower_to_tids, [&](const auto& in) { return memo_work(in, pair_set); });
 }
 
-MemoLevel<TidList> count_k_itemsets_v6_gating(const InvertedIndex& index, const TidListLevel& lower_to_tids,
-                                              const ItemTxnsRoaring& item_txns, const PairNeighbors& pair_neighbors,
-                                              std::size_t k, std::size_t n_items, uint32_t min_count,
-                                              std::span<const double> item_weights,
-                                              std::optional<uint64_t> max_items_per_txn, bool carry_txns) {
-    const auto in =
-        memo_input(index, lower_to_tids, item_txns, k, n_items, min_count, item_weights, max_items_per_txn, carry_txns);
-    return run_memo(in, n_items, max_items_per_txn.has_value(), gating_work(in, pair_neighbors));
+MemoLevel<TidList> count_k_itemsets_v5_prefilter(const LevelSetup& level, const TidListLevel& lower_to_tids,
+                                                 const PairSet& pair_set) {
+    return count_memo(level, lower_to_tids, [&](const auto& in) { return prefilter_work(in, pair_set); });
+}
+
+MemoLevel<TidList> count_k_itemsets_v6_gating(const LevelSetup& level, const TidListLevel& lower_to_tids,
+                                              const PairNeighbors& pair_neighbors) {
+    return count_memo(level, lower_to_tids, [&](const auto& in) { return gating_work(in, pair_neighbors); });
 }
 
 }  // namespace tallisk::itemsets

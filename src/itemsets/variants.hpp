@@ -41,44 +41,44 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
                                      std::size_t k, std::size_t n_items, std::span<const double> item_weights,
                                      std::optional<uint64_t> max_items_per_txn);
 
+//! What a memoised counter reads besides the level below and its pair test.
+struct LevelSetup {
+    const InvertedIndex& index;
+    const ItemTxnsRoaring& item_txns;  // transactions of every item
+    std::size_t k;                     // size of the sets counted
+    std::size_t n_items;
+    uint32_t min_count;                         // smallest count kept
+    std::span<const double> item_weights;       // ranks items for the cap
+    std::optional<uint64_t> max_items_per_txn;  // the cap, if any
+    bool carry_txns = true;                     // false: a last level, whose sets nobody reads
+};
+
 //! Level k from the frequent (k-1)-sets with their transaction bitmaps: every
 //! candidate anchor + {x} (x not in the anchor; with a non-empty pair_set, every pair of
 //! x with an anchor item in it) counted over the level's rows, kept when the count is
 //! at least min_count, with bitmap(anchor) AND item_txns[x]. The counts equal
 //! count_k_itemsets_internal's over the keys of lower_to_txns. Each key's bitmap must
-//! hold exactly the transactions containing it. With carry_txns false (a last level,
-//! whose sets nobody reads) the second map stays empty and no intersection is made.
+//! hold exactly the transactions containing it. With carry_txns false the second map
+//! stays empty and no intersection is made.
 //! Throws Panic for an item id not below n_items or the number of item bitmaps.
-MemoLevel<Bitmap> count_k_itemsets_v2_memo(const InvertedIndex& index, const BitmapLevel& lower_to_txns,
-                                           const ItemTxnsRoaring& item_txns, const PairSet& pair_set, std::size_t k,
-                                           std::size_t n_items, uint32_t min_count,
-                                           std::span<const double> item_weights,
-                                           std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
+MemoLevel<Bitmap> count_k_itemsets_v2_memo(const LevelSetup& level, const BitmapLevel& lower_to_txns,
+                                           const PairSet& pair_set);
 
 //! As count_k_itemsets_v2_memo with the transaction sets held as TidLists.
-MemoLevel<TidList> count_k_itemsets_v3_adaptive(const InvertedIndex& index, const TidListLevel& lower_to_tids,
-                                                const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
-                                                std::size_t k, std::size_t n_items, uint32_t min_count,
-                                                std::span<const double> item_weights,
-                                                std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
+MemoLevel<TidList> count_k_itemsets_v3_adaptive(const LevelSetup& level, const TidListLevel& lower_to_tids,
+                                                const PairSet& pair_set);
 
 //! Same result as count_k_itemsets_v3_adaptive; the anchor and pair checks are made on
 //! every (transaction, item) occurrence before it is counted.
-MemoLevel<TidList> count_k_itemsets_v5_prefilter(const InvertedIndex& index, const TidListLevel& lower_to_tids,
-                                                 const ItemTxnsRoaring& item_txns, const PairSet& pair_set,
-                                                 std::size_t k, std::size_t n_items, uint32_t min_count,
-                                                 std::span<const double> item_weights,
-                                                 std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
+MemoLevel<TidList> count_k_itemsets_v5_prefilter(const LevelSetup& level, const TidListLevel& lower_to_tids,
+                                                 const PairSet& pair_set);
 
 //! As count_k_itemsets_v3_adaptive with the pair set given as neighbour lists: x
 //! extends an anchor only when it is a neighbour of every anchor item. Equal to the
 //! adaptive counter's result when pair_neighbors comes from a non-empty pair set; with
 //! no pairs at all nothing is produced. Throws Panic for an anchor item not below
 //! pair_neighbors.size().
-MemoLevel<TidList> count_k_itemsets_v6_gating(const InvertedIndex& index, const TidListLevel& lower_to_tids,
-                                              const ItemTxnsRoaring& item_txns, const PairNeighbors& pair_neighbors,
-                                              std::size_t k, std::size_t n_items, uint32_t min_count,
-                                              std::span<const double> item_weights,
-                                              std::optional<uint64_t> max_items_per_txn, bool carry_txns = true);
+MemoLevel<TidList> count_k_itemsets_v6_gating(const LevelSetup& level, const TidListLevel& lower_to_tids,
+                                              const PairNeighbors& pair_neighbors);
 
 }  // namespace tallisk::itemsets

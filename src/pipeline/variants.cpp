@@ -6,7 +6,6 @@
 
 #include <utility>
 
-#include "common/error.hpp"
 #include "common/tidlist.hpp"
 #include "itemsets/pair_maps.hpp"
 #include "itemsets/variants.hpp"
@@ -57,46 +56,46 @@ PipelineOutcome compute_pipeline_variant(Ablation variant, std::span<const int64
     if (k_max >= 3) {
         const auto& w = item_weights;
         const auto& cap = max_items_per_txn;
-        if (variant == Ablation::v1_roaring) {
-            level_loop(out, k_max, key_set(out.lower), [&](uint64_t k, const ItemsetSet& lower_set) {
-                CountMap frequent = keep_frequent(
-                    count_k_itemsets_v1_roaring(index, lower_set, pairs.pair_set, k, n_items, w, cap), min_count);
-                ItemsetSet next = key_set(frequent);
-                return std::pair(std::move(frequent), std::move(next));
-            });
-        } else {
-            const ItemTxnsRoaring item_txns = ItemTxnsRoaring::from_index(index);
-            const PairSet& ps = pairs.pair_set;
-            auto bitmaps = [&](const PairSet& p) { return build_pair_tid_map(p, item_txns); };
-            auto tid_lists = [&](const PairSet& p) { return build_pair_tid_map_adaptive(p, item_txns); };
-            switch (variant) {
-                case Ablation::v2_memo:
-                    memo_loop(out, pairs, k_max, bitmaps, [&](std::size_t k, const BitmapLevel& lower, bool carry) {
-                        return count_k_itemsets_v2_memo(index, lower, item_txns, ps, k, n_items, min_count, w, cap,
-                                                        carry);
-                    });
-                    break;
-                case Ablation::v3_adaptive:
-                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                        return count_k_itemsets_v3_adaptive(index, lower, item_txns, ps, k, n_items, min_count, w, cap,
-                                                            carry);
-                    });
-                    break;
-                case Ablation::v5_prefilter:
-                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                        return count_k_itemsets_v5_prefilter(index, lower, item_txns, ps, k, n_items, min_count, w, cap,
-                                                             carry);
-                    });
-                    break;
-                case Ablation::v6_gating: {
-                    const PairNeighbors neighbors = build_pair_neighbors(ps, n_items);
-                    memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                        return count_k_itemsets_v6_gating(index, lower, item_txns, neighbors, k, n_items, min_count, w,
-                                                          cap, carry);
-                    });
-                    break;
-                }
-                default: throw Panic("unknown ablation variant " + std::to_string(static_cast<int>(variant)));
+        // The memoised counters start from every item's transactions; v1 does not.
+        const ItemTxnsRoaring item_txns =
+            variant == Ablation::v1_roaring ? ItemTxnsRoaring{} : ItemTxnsRoaring::from_index(index);
+        const PairSet& ps = pairs.pair_set;
+        auto bitmaps = [&](const PairSet& p) { return build_pair_tid_map(p, item_txns); };
+        auto tid_lists = [&](const PairSet& p) { return build_pair_tid_map_adaptive(p, item_txns); };
+        // One level's setup; k and whether its sets are carried vary per level.
+        auto setup = [&](std::size_t k, bool carry) {
+            return LevelSetup{index, item_txns, k, n_items, min_count, w, cap, carry};
+        };
+        switch (variant) {
+            case Ablation::v1_roaring:
+                level_loop(out, k_max, key_set(out.lower), [&](uint64_t k, const ItemsetSet& lower_set) {
+                    CountMap frequent =
+                        keep_frequent(count_k_itemsets_v1_roaring(index, lower_set, ps, k, n_items, w, cap), min_count);
+                    ItemsetSet next = key_set(frequent);
+                    return std::pair(std::move(frequent), std::move(next));
+                });
+                break;
+            case Ablation::v2_memo:
+                memo_loop(out, pairs, k_max, bitmaps, [&](std::size_t k, const BitmapLevel& lower, bool carry) {
+                    return count_k_itemsets_v2_memo(setup(k, carry), lower, ps);
+                });
+                break;
+            case Ablation::v3_adaptive:
+                memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
+                    return count_k_itemsets_v3_adaptive(setup(k, carry), lower, ps);
+                });
+                break;
+            case Ablation::v5_prefilter:
+                memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
+                    return count_k_itemsets_v5_prefilter(setup(k, carry), lower, ps);
+                });
+                break;
+            case Ablation::v6_gating: {
+                const PairNeighbors neighbors = build_pair_neighbors(ps, n_items);
+                memo_loop(out, pairs, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
+                    return count_k_itemsets_v6_gating(setup(k, carry), lower, neighbors);
+                });
+                break;
             }
         }
     }

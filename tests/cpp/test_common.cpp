@@ -1,9 +1,11 @@
-// Unit tests of the transaction model's size limit and the worker-pool helpers; the
-// index itself is checked end to end by the Python brute-force tests.
+// Unit tests of the transaction model (its size limit and its invariants on random
+// input) and the worker-pool helpers; the index's contents are checked end to end by
+// the Python brute-force tests.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <numeric>
+#include <random>
 
 #include "common/error.hpp"
 #include "common/index.hpp"
@@ -19,6 +21,24 @@ TEST(InvertedIndex, RefusesMoreOccurrencesThanOffsetsCanAddress) {
     const std::size_t too_many = std::size_t{std::numeric_limits<uint32_t>::max()} + 1;
     std::span<const int64_t> txn(&one, too_many);
     EXPECT_THROW(build_inverted_index(txn, {}, 1), InputError);
+}
+
+TEST(InvertedIndex, HoldsItsInvariantsOnRandomInput) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 50; ++round) {
+        const uint32_t n_items = 1 + rng() % 40;
+        const std::size_t n = rng() % 400;
+        std::vector<int64_t> txn(n);
+        std::vector<int32_t> items(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            // Labels out of order and repeated pairs: every branch of the build.
+            txn[i] = static_cast<int64_t>(rng() % 60) - 30;
+            items[i] = static_cast<int32_t>(rng() % n_items);
+        }
+        if (round % 2 == 0) std::sort(txn.begin(), txn.end());
+        const InvertedIndex ix = build_inverted_index(txn, items, n_items);
+        EXPECT_EQ(validate(ix), "") << "round " << round;
+    }
 }
 
 TEST(Pool, MapChunksKeepsChunkOrderAndPropagatesExceptions) {

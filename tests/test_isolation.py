@@ -1,0 +1,132 @@
+"""The process around the engine: sub-interpreters, fork while the pool is busy, and
+running out of address space. Each case runs in a child process, so a crash or a
+hang fails the test instead of the run."""
+
+import textwrap
+
+import pytest
+from helpers import SANITIZED, run_in_subprocess
+
+MODULES = ["_tallisk_rs", "tallisk._engine"]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_sub_interpreter_import_is_refused_after_main_imported(module):
+    # A module whose definition has size -1 would be copied into the sub-interpreter
+    # without running its init function, sharing the main interpreter's state.
+    code = f"""
+    import importlib, os
+    try:
+        import _interpreters as xi
+    except ImportError:
+        import _xxsubinterpreters as xi
+    importlib.import_module("{module}")
+    r, w = os.pipe()
+    iid = xi.create()
+    inner = ("import os\\ntry:\\n    import {module}\\n    res = 'imported'\\n"
+             "except ImportError as e:\\n    res = 'ImportError: ' + str(e)\\n"
+             "os.write(%d, res.encode())\\n" % w)
+    xi.run_string(iid, inner)
+    xi.destroy(iid)
+    os.close(w)
+    result = os.read(r, 1000).decode()
+    """
+    result = run_in_subprocess(code, timeout=120)
+    assert result == f"ImportError: {module} cannot be imported in a sub-interpreter"
+
+
+LEVEL_WISE = [
+    "rust_compute_pipeline",
+    "rust_compute_pipeline_v1_roaring",
+    "rust_compute_pipeline_v2_memo",
+    "rust_compute_pipeline_v3_adaptive",
+    "rust_compute_pipeline_v5_prefilter",
+    "rust_compute_pipeline_v6_gating",
+]
+
+# Baskets of 6-12 items out of 30, every level-wise phase busy at k_max 4 and no
+# threshold: the address-space limits below run out in the worker start-up, the
+# workers' first use of thread-local storage, the counters and the Roaring calls.
+BASKETS = """
+import numpy as np
+rng = np.random.default_rng(0)
+sizes = rng.integers(6, 13, size=20_000)
+items = np.concatenate([rng.choice(30, s, replace=False) for s in sizes]).astype(np.int32)
+txn = np.repeat(np.arange(sizes.size, dtype=np.int64), sizes)
+weights = np.ones(30)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not mix with the sanitizer's shadow memory")
+@pytest.mark.parametrize("warm", [False, True], ids=["pool-starts-under-limit", "pool-started-before"])
+@pytest.mark.parametrize("name", LEVEL_WISE)
+def test_running_out_of_address_space_raises_memory_error_and_the_process_goes_on(name, warm):
+    code = BASKETS + textwrap.dedent(f"""
+    import resource, _tallisk_rs as m
+    fn = m.{name}
+    def signature(r):
+        return (len(r["counts"]), int(r["counts"].sum()), len(r["lower_counts"]), int(r["lower_counts"].sum()))
+    if {warm}:
+        fn(txn[:100], items[:100], 4, 30, 0.0, weights)
+    def mapped():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+    outcomes = []
+    for extra_mib in (4, 12, 24, 40, 64, 96):
+        resource.setrlimit(resource.RLIMIT_AS, (mapped() + (extra_mib << 20), resource.RLIM_INFINITY))
+        try:
+            outcomes.append(signature(fn(txn, items, 4, 30, 0.0, weights)))
+        except MemoryError:
+            outcomes.append("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    result = outcomes, signature(fn(txn, items, 4, 30, 0.0, weights))
+    """)
+    outcomes, after = run_in_subprocess(code, timeout=600)
+    assert after[0] > 0
+    assert all(o in ("MemoryError", after) for o in outcomes), outcomes
+    assert outcomes[0] == "MemoryError"  # 4 MiB cannot hold the index
+
+
+
+@pytest.mark.skipif(SANITIZED, reason="forks a threaded process many times; slow under the sanitizer")
+def test_fork_while_another_thread_computes_gives_the_child_a_working_pool():
+    # The parent's workers do not exist in the child, and the running call holds the
+    # arena: a child that reused the inherited pool would wait for them forever.
+    code = BASKETS + textwrap.dedent("""
+    import os, threading, time, _tallisk_rs as m
+    args = (txn, items, 3, 30, 0.01, weights)
+    want = int(m.rust_compute_pipeline(*args)["counts"].sum())
+    stop = threading.Event()
+    def busy():
+        while not stop.is_set():
+            m.rust_compute_pipeline(*args)
+    thread = threading.Thread(target=busy)
+    thread.start()
+    outcomes = []
+    try:
+        for _ in range(16):
+            time.sleep(0.005)
+            pid = os.fork()
+            if pid == 0:
+                got = int(m.rust_compute_pipeline(*args)["counts"].sum())
+                os._exit(0 if got == want else 3)
+            deadline = time.monotonic() + 20
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    outcomes.append(os.waitstatus_to_exitcode(status))
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    outcomes.append("hung")
+                    break
+                time.sleep(0.01)
+    finally:
+        stop.set()
+        thread.join()
+    result = outcomes
+    """)
+    outcomes = run_in_subprocess(code, threads=2, timeout=600)
+    assert outcomes == [0] * 16

@@ -1,0 +1,142 @@
+"""Leaks: every exported function, on success and on each of its error paths, is
+called many times; afterwards the interpreter's live allocations (tracemalloc blocks),
+the resident size and the reference counts of the inputs must not have grown.
+
+The cases are data: `CASES` lists (module, function, arguments, expected exception);
+functions of `tallisk._engine` join by adding their rows to `ENGINE_CASES`."""
+
+from __future__ import annotations
+
+import gc
+import importlib
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+from helpers import SANITIZED, random_baskets, to_arrays
+
+CALLS = 100 if SANITIZED else 300
+# A leaked result array costs at least two blocks (the array and its buffer's owner)
+# a call; a few blocks of interpreter caches may appear once.
+MAX_NEW_BLOCKS = CALLS // 10
+MAX_RSS_GROWTH = 16 << 20
+
+_rng = np.random.default_rng(7)
+TXN, ITEMS = to_arrays(random_baskets(_rng, 1500, 40, 6))
+N_ITEMS = 40
+WEIGHTS = np.linspace(1.0, 2.0, N_ITEMS)
+LOWER = np.array([[a, b] for a in range(8) for b in range(a + 1, 8)], dtype=np.int32)
+BAD_ITEMS = np.where(np.arange(ITEMS.size) == ITEMS.size // 2, N_ITEMS, ITEMS).astype(np.int32)
+STRIDED = np.repeat(TXN, 2)[::2]
+
+PIPELINE = dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS, min_support=0.02, item_weights=WEIGHTS)
+VALID = {
+    "rust_compute_pairs": dict(txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, min_support=0.0),
+    "rust_compute_itemsets": dict(txn_ids=TXN, item_ids=ITEMS, freq_lower=LOWER, k=3, n_items=N_ITEMS,
+                                  item_weights=WEIGHTS, max_items_per_txn=4),
+    "rust_compute_pipeline": PIPELINE,
+    "rust_compute_pipeline_v1_roaring": PIPELINE,
+    "rust_compute_pipeline_v2_memo": PIPELINE,
+    "rust_compute_pipeline_v3_adaptive": PIPELINE,
+    "rust_compute_pipeline_v5_prefilter": PIPELINE,
+    "rust_compute_pipeline_v6_gating": dict(PIPELINE, max_items_per_txn=5),
+    "rust_eclat_pipeline": dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS, min_support=0.02),
+    "rust_classic_compute_pairs": dict(txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, n_transactions=1500,
+                                       min_support=0.02),
+    "rust_classic_compute_pipeline": dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS,
+                                          _n_transactions=1500, min_support=0.02, item_weights=WEIGHTS),
+}
+# Functions that check every item id against n_items (the classic pipeline mines any id,
+# the candidate counter only the ids of its candidates).
+CHECKS_ITEMS = [n for n in VALID if n not in ("rust_compute_itemsets", "rust_classic_compute_pipeline")]
+
+
+def _panic():
+    import _tallisk_rs
+
+    try:
+        _tallisk_rs.rust_compute_pairs(TXN, BAD_ITEMS, N_ITEMS)
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(e)
+    raise AssertionError("no panic")
+
+
+def _rs_cases():
+    cases = []
+    for name, kw in VALID.items():
+        cases.append(pytest.param("_tallisk_rs", name, kw, None, id=f"{name}-ok"))
+        cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=TXN.tolist()), TypeError,
+                                  id=f"{name}-list"))
+        cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=STRIDED), TypeError, id=f"{name}-strided"))
+        cases.append(pytest.param("_tallisk_rs", name, dict(kw, n_items=-1), OverflowError, id=f"{name}-overflow"))
+        cases.append(pytest.param("_tallisk_rs", name, {k: v for k, v in kw.items() if k != "item_ids"}, TypeError,
+                                  id=f"{name}-missing"))
+        if name in CHECKS_ITEMS:
+            cases.append(pytest.param("_tallisk_rs", name, dict(kw, item_ids=BAD_ITEMS), "panic", id=f"{name}-panic"))
+    cases.append(pytest.param("_tallisk_rs", "rust_eclat_pipeline", dict(VALID["rust_eclat_pipeline"], k_max=1),
+                              ValueError, id="rust_eclat_pipeline-k_max"))
+    return cases
+
+
+# Rows for tallisk._engine: (function, keyword arguments, expected exception or None).
+ENGINE_CASES: list = []
+
+CASES = _rs_cases() + [pytest.param("tallisk._engine", f, kw, exc, id=f"engine-{f}-{i}")
+                       for i, (f, kw, exc) in enumerate(ENGINE_CASES)]
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def assert_no_leak(fn, kwargs, expect, calls=CALLS):
+    """Calls fn(**kwargs) `calls` times (each must raise `expect`, or succeed when it
+    is None) and fails when the calls left live allocations, resident memory or
+    references to the inputs behind."""
+
+    def once():
+        if expect is None:
+            fn(**kwargs)
+            return
+        try:
+            fn(**kwargs)
+        except expect:
+            return
+        raise AssertionError(f"{fn.__name__} did not raise {expect.__name__}")
+
+    for _ in range(10):  # caches, the worker pool and NumPy's tables settle first
+        once()
+    gc.collect()
+    inputs = [v for v in kwargs.values() if isinstance(v, (np.ndarray, list))]
+    refs = [sys.getrefcount(v) for v in inputs]
+    rss = resident_bytes()
+    tracemalloc.start()
+    try:
+        for _ in range(calls):
+            once()
+        gc.collect()
+        snapshot = tracemalloc.take_snapshot().filter_traces([tracemalloc.Filter(False, tracemalloc.__file__)])
+    finally:
+        tracemalloc.stop()
+    blocks = sum(stat.count for stat in snapshot.statistics("filename"))
+    assert blocks <= MAX_NEW_BLOCKS, f"{blocks} blocks still allocated after {calls} calls"
+    assert [sys.getrefcount(v) for v in inputs] == refs, "input reference counts changed"
+    if not SANITIZED:  # the sanitizer's quarantine holds freed memory for a while
+        assert resident_bytes() - rss <= MAX_RSS_GROWTH
+
+
+@pytest.mark.parametrize("module, name, kwargs, expect", CASES)
+def test_no_leak(module, name, kwargs, expect):
+    fn = getattr(importlib.import_module(module), name)
+    if expect == "panic":
+        expect = _panic()
+    if module != "_tallisk_rs":
+        try:
+            fn(**kwargs)
+        except NotImplementedError:
+            pytest.skip(f"{module}.{name} is not built yet")
+        except BaseException:  # noqa: BLE001 - the leak check below asserts the outcome
+            pass
+    assert_no_leak(fn, kwargs, expect)
