@@ -1,8 +1,10 @@
 #include "engine/rules.hpp"
 
 #include <absl/container/flat_hash_set.h>
+
 #include <absl/hash/hash.h>
 #include <absl/types/span.h>
+#include "common/itemset.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -88,7 +90,8 @@ struct SetEq {
     bool operator()(uint32_t a, Ids b) const { return same(sets->set(a), b); }
     bool operator()(Ids a, uint32_t b) const { return same(a, sets->set(b)); }
 };
-using Index = absl::flat_hash_set<uint32_t, SetHash, SetEq>;
+// The out-of-memory-safe set alias: a failed growth must not leave a corrupt table.
+using Index = HashSet<uint32_t, SetHash, SetEq>;
 
 Index make_index(const Sets& sets) { return Index(0, SetHash{&sets}, SetEq{&sets}); }
 
