@@ -26,7 +26,8 @@
 // complete k_max-sets are counted, never materialised. Small searches run on the
 // calling thread; waking the pool would cost more than the search.
 #include "eclat/eclat.hpp"
-#include "common/tuning.hpp"
+#include "common/intersect.hpp"
+#include "common/scratch.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -60,25 +61,6 @@ constexpr double kParallelMinSteps = 2.0e6;
 constexpr std::size_t kPrefetchAhead = 8;
 // Closes every frequent row; above every slot.
 constexpr uint32_t kRowEnd = std::numeric_limits<uint32_t>::max();
-
-//! Growable buffer without value-initialisation; `fresh` discards the old content.
-template <class T>
-class Scratch {
-public:
-    T* fresh(std::size_t n) {
-        if (n > cap_) {
-            cap_ = std::max(n, cap_ * 2);
-            data_ = std::make_unique_for_overwrite<T[]>(cap_);
-        }
-        return data_.get();
-    }
-    const T* data() const { return data_.get(); }
-    T* data() { return data_.get(); }
-
-private:
-    std::unique_ptr<T[]> data_;
-    std::size_t cap_ = 0;
-};
 
 //! A member of an equivalence class: the item it adds to the prefix, the number of
 //! transactions holding prefix + item, and where its list or bitset starts in the
@@ -150,77 +132,6 @@ void emit_top(Search& s, uint32_t item, uint32_t count) {
 void emit_lower(Search& s, uint32_t count) {
     s.out->lower_itemsets.insert(s.out->lower_itemsets.end(), s.prefix.begin(), s.prefix.end());
     s.out->lower_counts.push_back(count);
-}
-
-// ---- list intersection ----------------------------------------------------------------
-
-//! Size of a ∩ b for ascending lists, writing the common values to `out` when Write.
-//! Gives up as soon as min_count is out of reach and then returns some value below it
-//! (a side can lose at most len - min_count values to misses).
-template <bool Write>
-uint32_t merge_intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count,
-                         uint32_t* out) {
-    if (na < min_count || nb < min_count) return 0;
-    int64_t slack_a = static_cast<int64_t>(na) - min_count;
-    int64_t slack_b = static_cast<int64_t>(nb) - min_count;
-    uint32_t i = 0, j = 0, c = 0;
-    while (i < na && j < nb) {
-        const uint32_t x = a[i], y = b[j];
-        if (x == y) {
-            if constexpr (Write) out[c] = x;
-            ++c;
-            ++i;
-            ++j;
-        } else if (x < y) {
-            ++i;
-            if (--slack_a < 0) return 0;
-        } else {
-            ++j;
-            if (--slack_b < 0) return 0;
-        }
-    }
-    return c;
-}
-
-//! As merge_intersect, for a short list a and a much longer list b: each value of a is
-//! looked up in b by exponential then binary search from the last match.
-template <bool Write>
-uint32_t gallop_intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count,
-                          uint32_t* out) {
-    if (na < min_count || nb < min_count) return 0;
-    int64_t slack_a = static_cast<int64_t>(na) - min_count;
-    const uint32_t* lo = b;
-    const uint32_t* const end = b + nb;
-    uint32_t c = 0;
-    for (uint32_t i = 0; i < na && lo != end; ++i) {
-        const uint32_t x = a[i];
-        std::size_t step = 1;
-        const uint32_t* hi = lo;
-        while (hi < end && *hi < x) {
-            lo = hi + 1;
-            hi = static_cast<std::size_t>(end - hi) > step ? hi + step : end;
-            step *= 2;
-        }
-        lo = std::lower_bound(lo, hi, x);
-        if (lo != end && *lo == x) {
-            if constexpr (Write) out[c] = x;
-            ++c;
-            ++lo;
-        } else if (--slack_a < 0) {
-            return 0;
-        }
-    }
-    return c;
-}
-
-template <bool Write>
-uint32_t intersect(const uint32_t* a, uint32_t na, const uint32_t* b, uint32_t nb, uint32_t min_count, uint32_t* out) {
-    if (na > nb) {
-        std::swap(a, b);
-        std::swap(na, nb);
-    }
-    if (nb / tuning::kGallopListRatio > na) return gallop_intersect<Write>(a, na, b, nb, min_count, out);
-    return merge_intersect<Write>(a, na, b, nb, min_count, out);
 }
 
 // ---- bitset intersection --------------------------------------------------------------
