@@ -34,8 +34,10 @@ import io
 import json
 import math
 import os
+import re
 import sys
 import tempfile
+import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import IO, Any
@@ -744,19 +746,31 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
         except (OSError, EOFError) as e:  # a damaged gzip stream, a failing disk
             raise ReadError(f"cannot read {src.name}: {e}") from None
     else:
+        # Every column is read: with `usecols` pandas silently drops the extra fields of a
+        # malformed row, and its warning about rows longer than the header means lost data
+        # too, so both are errors here, as they are on Arrow's path.
         try:
-            chunks = pd.read_csv(src.stream, sep=sep, usecols=[t_col, i_col], dtype=str, keep_default_na=False,
-                                 na_filter=False, chunksize=1 << 20, engine="c", encoding="utf-8")
-            for chunk in chunks:
-                merger.add_pandas(chunk[t_col], chunk[i_col], strip)
-                if progress is not None:
-                    progress(src.position - last)
-                    last = src.position
-        except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
-            raise ReadError(f"{src.name}: {str(e).strip().splitlines()[0]}") from None
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", pd.errors.ParserWarning)
+                chunks = pd.read_csv(src.stream, sep=sep, dtype=str, keep_default_na=False, na_filter=False,
+                                     index_col=False, chunksize=1 << 20, engine="c", encoding="utf-8")
+                for chunk in chunks:
+                    merger.add_pandas(chunk[t_col], chunk[i_col], strip)
+                    if progress is not None:
+                        progress(src.position - last)
+                        last = src.position
+        except (pd.errors.ParserError, pd.errors.ParserWarning, UnicodeDecodeError, ValueError) as e:
+            raise ReadError(f"{src.name}: {_pandas_message(e)}") from None
         except (OSError, EOFError) as e:
             raise ReadError(f"cannot read {src.name}: {e}") from None
     return merger.finish(src.name)
+
+
+def _pandas_message(e: Exception) -> str:
+    """pandas' first line, with its tokenizer's wording put the way Arrow's path says it."""
+    msg = str(e).strip().splitlines()[0]
+    m = re.search(r"Expected (\d+) fields in line (\d+), saw (\d+)", msg)
+    return f"line {m[2]}: expected {m[1]} fields, saw {m[3]}" if m else msg
 
 
 def _csv_message(e: Exception, src: _Source, sep: str, n_columns: int) -> str:
