@@ -104,32 +104,19 @@ def test_equals_one_machine(client, monkeypatch, layout, target, kw, tiny_groups
         # Every partition mined on its own in pass 1: local thresholds of 1-2 orders,
         # many false candidates that the exact pass must drop.
         monkeypatch.setattr(tdask, "MIN_LOCAL_COUNT", 1)
-    if layout == "straddling":
-        ddf = straddling(df, npartitions=9)
-        got, stats = tdask._frequent_itemsets(
-            ddf,
-            "order",
-            "product",
-            kw.get("min_support"),
-            kw.get("min_count"),
-            kw.get("min_len", 1),
-            kw.get("max_len"),
-            target,
-            False,
-        )
-    else:
-        ddf = by_transaction(df)
-        got, stats = tdask._frequent_itemsets(
-            ddf,
-            "order",
-            "product",
-            kw.get("min_support"),
-            kw.get("min_count"),
-            kw.get("min_len", 1),
-            kw.get("max_len"),
-            target,
-            True,
-        )
+    straddles = layout == "straddling"
+    ddf = straddling(df, npartitions=9) if straddles else by_transaction(df)
+    got, stats = tdask._frequent_itemsets(
+        ddf,
+        "order",
+        "product",
+        kw.get("min_support"),
+        kw.get("min_count"),
+        kw.get("min_len", 1),
+        kw.get("max_len"),
+        target,
+        not straddles,
+    )
     want = expected(df, target=target, **kw)
     assert len(want) > 5
     assert_same_table(got, want)
