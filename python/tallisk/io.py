@@ -732,15 +732,18 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
                     check_utf8=True,
                 ),
             )
-            while True:
-                try:
-                    batch = reader.read_next_batch()
-                except StopIteration:
-                    break
-                merger.add_arrow(batch.column(t_col), batch.column(i_col), strip, src.name)
-                if progress is not None:
-                    progress(src.position - last)
-                    last = src.position
+            # Closed on every exit: a reader left open on an error keeps its read-ahead
+            # thread running into interpreter shutdown.
+            with contextlib.closing(reader):
+                while True:
+                    try:
+                        batch = reader.read_next_batch()
+                    except StopIteration:
+                        break
+                    merger.add_arrow(batch.column(t_col), batch.column(i_col), strip, src.name)
+                    if progress is not None:
+                        progress(src.position - last)
+                        last = src.position
         except (pa.ArrowInvalid, UnicodeDecodeError) as e:
             raise ReadError(f"{src.name}: {_csv_message(e, src, sep, len(columns))}") from None
         except (OSError, EOFError) as e:  # a damaged gzip stream, a failing disk

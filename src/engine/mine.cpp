@@ -53,8 +53,11 @@ Table flatten(OutNode&& root) {
     t.counts.resize(n_rows);
     auto copy = [&](std::size_t k) {
         Chunk& c = *chunks[k];
-        std::memcpy(t.items.data() + item_at[k], c.items.data(), c.items.size() * sizeof(int32_t));
-        std::memcpy(t.counts.data() + row_at[k], c.counts.data(), c.counts.size() * sizeof(int64_t));
+        // An empty chunk may hold null data pointers, which memcpy must not be given.
+        if (!c.items.empty())
+            std::memcpy(t.items.data() + item_at[k], c.items.data(), c.items.size() * sizeof(int32_t));
+        if (!c.counts.empty())
+            std::memcpy(t.counts.data() + row_at[k], c.counts.data(), c.counts.size() * sizeof(int64_t));
         auto end = static_cast<int64_t>(item_at[k]);
         int64_t* off = t.offsets.data() + row_at[k] + 1;
         for (uint32_t len : c.lens) *off++ = end += len;
