@@ -17,6 +17,7 @@ from collections import Counter
 
 import pandas as pd
 import pytest
+from helpers import SANITIZED
 
 pytest.importorskip("tallisk.mining")
 
@@ -250,6 +251,10 @@ ERRORS = [
 
 @pytest.mark.parametrize("args, files, status, words", ERRORS, ids=[" ".join(e[0][:4]) for e in ERRORS])
 def test_failures_are_one_line_with_status_and_leave_no_output(tmp_path, args, files, status, words):
+    if SANITIZED and any(name.endswith(".csv") for name in files):
+        # pyarrow's uninstrumented CSV threads can abort at exit under the preloaded
+        # sanitizer runtime; the release run checks this case.
+        pytest.skip("pyarrow's CSV reader under the sanitizer")
     (tmp_path / "ok.dat").write_text("a b c\na b\nb c\na c\n")
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
