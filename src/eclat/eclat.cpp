@@ -136,16 +136,6 @@ void emit_lower(Search& s, uint32_t count) {
 
 // ---- bitset intersection --------------------------------------------------------------
 
-// Cloned for CPUs with a popcount instruction; the generic build would otherwise fall
-// back to a much slower software popcount. The clones are picked by an ifunc resolver
-// that runs while the library loads, before a sanitizer's runtime is ready (a
-// ThreadSanitizer binary crashes there), so sanitizer builds compile one plain version.
-#if defined(TALLISK_NO_TARGET_CLONES)
-#define TALLISK_POPCOUNT_CLONES
-#else
-#define TALLISK_POPCOUNT_CLONES [[gnu::target_clones("arch=haswell", "popcnt", "default")]]
-#endif
-
 TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n_words) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n_words; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));

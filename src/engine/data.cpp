@@ -91,17 +91,13 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
 
 namespace tallisk::engine {
 
-// Cloned for CPUs with a popcount instruction; the generic build would otherwise fall
-// back to a much slower software popcount.
-[[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_count(const uint64_t* a, const uint64_t* b,
-                                                                               std::size_t n) {
+TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
     return c;
 }
 
-[[gnu::target_clones("arch=haswell", "popcnt", "default")]] uint64_t and_into(const uint64_t* a, const uint64_t* b,
-                                                                              uint64_t* out, std::size_t n) {
+TALLISK_POPCOUNT_CLONES uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n) {
     uint64_t c = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const uint64_t w = a[k] & b[k];
