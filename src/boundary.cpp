@@ -151,11 +151,6 @@ uint64_t to_usize(PyObject* obj, const char* name) {
     return v;
 }
 
-std::optional<uint64_t> to_opt_usize(PyObject* obj, const char* name) {
-    if (obj == nullptr || obj == Py_None) return std::nullopt;
-    return to_usize(obj, name);
-}
-
 double to_f64(PyObject* obj, const char* name) {
     const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) reraise_for(name);

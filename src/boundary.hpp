@@ -7,11 +7,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/buffer.hpp"
@@ -107,8 +112,6 @@ Args match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 uint32_t to_u32(PyObject* obj, const char* name);
 uint64_t to_usize(PyObject* obj, const char* name);
-//! None or absent means not given.
-std::optional<uint64_t> to_opt_usize(PyObject* obj, const char* name);
 double to_f64(PyObject* obj, const char* name);
 
 // ---- arrays -------------------------------------------------------------------------
@@ -143,6 +146,175 @@ private:
 //! Converts an argument to a view of the given dtype and number of dimensions, or
 //! raises TypeError naming the argument.
 ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim);
+
+// ---- declared functions -------------------------------------------------------------
+//
+// Each exported function is declared once: its name, its parameters (name, kind,
+// default) and its doc text. The argument matching, the conversion of every argument
+// and the text signature CPython shows are all read off that one declaration, so they
+// cannot drift apart. A kind is any object with `value operator()(PyObject*, const
+// char* name) const` that converts a given argument or raises.
+
+template <class T>
+constexpr Dtype dtype_of() {
+    if constexpr (std::is_same_v<T, int32_t>)
+        return Dtype::i32;
+    else if constexpr (std::is_same_v<T, int64_t>)
+        return Dtype::i64;
+    else
+        return Dtype::f64;
+}
+
+//! An array argument whose element type is fixed by its declaration, so the type the
+//! argument is checked against and the type its elements are read as are one.
+template <class T>
+class Array : public ArrayView {
+public:
+    explicit Array(ArrayView view) : ArrayView(std::move(view)) {}
+    std::span<const T> span() { return contiguous<T>(); }
+};
+
+//! The elements of several arrays, taken in argument order.
+template <class... T>
+std::tuple<std::span<const T>...> spans(Array<T>&... arrays) {
+    return {arrays.span()...};
+}
+
+//! Kind: a NumPy array of element type T with Ndim dimensions.
+template <class T, int Ndim = 1>
+struct ArrayOf {
+    static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t> || std::is_same_v<T, double>);
+    Array<T> operator()(PyObject* obj, const char* name) const {
+        return Array<T>(to_array(obj, name, dtype_of<T>(), Ndim));
+    }
+};
+//! Kind: an int in [0, 2**32); OverflowError outside.
+struct U32 {
+    uint32_t operator()(PyObject* obj, const char* name) const { return to_u32(obj, name); }
+};
+//! Kind: an index-like int in [0, 2**64); OverflowError outside.
+struct USize {
+    uint64_t operator()(PyObject* obj, const char* name) const { return to_usize(obj, name); }
+};
+//! Kind: anything float() accepts.
+struct F64 {
+    double operator()(PyObject* obj, const char* name) const { return to_f64(obj, name); }
+};
+
+//! No default: the argument must be given.
+struct Required {};
+//! A default shown as `text`, taken only when the argument is absent; an explicit None
+//! goes to the kind like any other value.
+template <class T>
+struct Default {
+    const char* text;
+    T value;
+};
+//! A default of None: absent or None both give an empty optional.
+struct OrNone {};
+
+template <class Kind, class Dflt = Required>
+struct Param {
+    using kind_value = decltype(std::declval<const Kind&>()(nullptr, ""));
+    static constexpr bool required = std::is_same_v<Dflt, Required>;
+    static constexpr bool or_none = std::is_same_v<Dflt, OrNone>;
+    using value_type = std::conditional_t<or_none, std::optional<kind_value>, kind_value>;
+
+    const char* name;
+    Kind kind;
+    Dflt dflt{};
+
+    //! The default as the text signature shows it; nullptr when there is none.
+    const char* default_text() const {
+        if constexpr (required)
+            return nullptr;
+        else if constexpr (or_none)
+            return "None";
+        else
+            return dflt.text;
+    }
+    //! The argument's value; `obj` is nullptr when the argument was not given, which
+    //! match_args only allows for parameters with a default.
+    value_type convert(PyObject* obj) const {
+        if constexpr (or_none) {
+            if (obj == nullptr || obj == Py_None) return std::nullopt;
+        } else if constexpr (!required) {
+            if (obj == nullptr) return dflt.value;
+        }
+        return kind(obj, name);
+    }
+};
+
+template <class Kind>
+constexpr Param<Kind> arg(const char* name, Kind kind) {
+    return {name, kind};
+}
+template <class Kind, class Dflt>
+constexpr Param<Kind, Dflt> arg(const char* name, Kind kind, Dflt dflt) {
+    return {name, kind, dflt};
+}
+
+//! A parameter list. Parameters with a default come after all those without.
+template <class... Ps>
+struct Params {
+    std::tuple<Ps...> list;
+
+    static constexpr std::size_t size = sizeof...(Ps);
+    static constexpr std::size_t n_required = (std::size_t{0} + ... + std::size_t{Ps::required});
+    static_assert(size <= kMaxParams);
+    static_assert(
+        [] {
+            constexpr bool required[] = {Ps::required..., false};
+            for (std::size_t i = n_required; i < size; ++i)
+                if (required[i]) return false;
+            return true;
+        }(),
+        "a parameter without default follows one with a default");
+
+    //! "(a, b, c=None)".
+    std::string text_signature() const {
+        std::string out = "(";
+        std::apply(
+            [&](const auto&... p) {
+                ((out += out.size() > 1 ? ", " : "", out += p.name,
+                  p.default_text() ? (out += "=", out += p.default_text(), 0) : 0),
+                 ...);
+            },
+            list);
+        return out + ")";
+    }
+
+    //! Matches the arguments of a call of `function` and converts each in parameter
+    //! order, so the first bad argument is the one reported.
+    std::tuple<typename Ps::value_type...> parse(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) const {
+        const auto names = std::apply([](const auto&... p) { return std::array<const char*, size>{p.name...}; }, list);
+        const Args a = match_args(Signature{function, names, n_required}, args, nargs, kwnames);
+        return convert_all(a, std::index_sequence_for<Ps...>{});
+    }
+
+private:
+    template <std::size_t... I>
+    std::tuple<typename Ps::value_type...> convert_all(const Args& a, std::index_sequence<I...>) const {
+        // Braced initialisation evaluates its elements left to right.
+        return std::tuple<typename Ps::value_type...>{std::get<I>(list).convert(a[I])...};
+    }
+};
+
+template <class... Ps>
+constexpr Params<Ps...> params(Ps... ps) {
+    return {std::tuple<Ps...>(ps...)};
+}
+
+//! One exported function: name, parameters, and the doc text below the signature.
+template <class P>
+struct Function {
+    const char* name;
+    P params;
+    const char* doc;
+};
+template <class P>
+Function(const char*, P, const char*) -> Function<P>;
 
 // ---- results ------------------------------------------------------------------------
 
@@ -190,6 +362,23 @@ PyObject* guard(F&& body) noexcept {
         raise_panic(nullptr);
     }
     return nullptr;
+}
+
+//! The fast-call entry of function F: matches and converts the arguments, then calls
+//! Body with the converted values in parameter order, all inside the guard.
+template <const auto& F, auto Body>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&] { return std::apply(Body, F.params.parse(F.name, args, nargs, kwnames)); });
+}
+
+//! The method table row of function F implemented by Body. Its doc begins with the
+//! text signature made from the declaration, "name(params)\n--\n\n", which CPython
+//! turns into __text_signature__ and strips from __doc__.
+template <const auto& F, auto Body>
+PyMethodDef method() {
+    static const std::string doc = std::string(F.name) + F.params.text_signature() + "\n--\n\n" + F.doc;
+    return {F.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 
 // ---- template definitions -----------------------------------------------------------

@@ -1,10 +1,12 @@
 // Module entry and function table of _tallisk_rs.
 //
-// Every exported function is a thin wrapper: match and convert the arguments, take
-// contiguous views in the order the function documents, run the computation (for most
-// functions with the interpreter lock released), then build the result dict. The
-// guard in boundary.hpp turns every native failure into a Python exception.
+// Every exported function is a declaration (name, parameters, doc) and a body. The
+// declaration gives the argument matching, the conversions and the text signature
+// (boundary.hpp); the body receives the converted values, takes contiguous views,
+// runs the computation (for most functions with the interpreter lock released) and
+// builds the result dict. The guard turns every native failure into a Python exception.
 #include <optional>
+#include <span>
 
 #include "boundary.hpp"
 #include "classic/classic.hpp"
@@ -19,8 +21,7 @@
 namespace tallisk {
 namespace {
 
-using py::ArrayView;
-using py::Dtype;
+using py::Array;
 using py::Ref;
 
 // ---- result dictionaries ------------------------------------------------------------
@@ -90,305 +91,239 @@ Ref build_result_dict(LevelRows&& top, LevelRows&& lower, std::vector<int64_t>&&
     return d;
 }
 
-// ---- signatures ---------------------------------------------------------------------
+// ---- parameters ---------------------------------------------------------------------
 
-constexpr const char* kPairsParams[] = {"txn_ids", "item_ids", "n_items", "min_support"};
-constexpr const char* kItemsetsParams[] = {"txn_ids", "item_ids",     "freq_lower",       "k",
-                                           "n_items", "item_weights", "max_items_per_txn"};
-constexpr const char* kPipelineParams[] = {"txn_ids",      "item_ids",         "k_max", "n_items", "min_support",
-                                           "item_weights", "max_items_per_txn"};
-constexpr const char* kEclatParams[] = {"txn_ids", "item_ids", "k_max", "n_items", "min_support"};
-constexpr const char* kClassicPairsParams[] = {"txn_ids", "item_ids", "n_items", "n_transactions", "min_support"};
-constexpr const char* kClassicPipelineParams[] = {
-    "txn_ids", "item_ids", "k_max", "n_items", "_n_transactions", "min_support", "item_weights", "max_items_per_txn"};
+constexpr auto kTxnIds = py::arg("txn_ids", py::ArrayOf<int64_t>{});
+constexpr auto kItemIds = py::arg("item_ids", py::ArrayOf<int32_t>{});
+constexpr auto kNItems = py::arg("n_items", py::U32{});
+constexpr auto kKMax = py::arg("k_max", py::USize{});
+constexpr auto kMinSupport = py::arg("min_support", py::F64{});
+constexpr auto kItemWeights = py::arg("item_weights", py::ArrayOf<double>{});
+constexpr auto kCap = py::arg("max_items_per_txn", py::USize{}, py::OrNone{});
+
+constexpr auto kPipelineParams = py::params(kTxnIds, kItemIds, kKMax, kNItems, kMinSupport, kItemWeights, kCap);
 
 // ---- wrappers -----------------------------------------------------------------------
 
-PyObject* rust_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard([&] {
-        static const py::Signature sig{"rust_compute_pairs", kPairsParams, 3};
-        const py::Args a = py::match_args(sig, args, nargs, kwnames);
-        ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
-        ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        const uint32_t n_items = py::to_u32(a[2], "n_items");
-        const double min_support = a[3] ? py::to_f64(a[3], "min_support") : 0.0;
-        auto txn_ids = txn.contiguous<int64_t>();
-        auto item_ids = item.contiguous<int32_t>();
+constexpr py::Function kComputePairs{
+    "rust_compute_pairs",
+    py::params(kTxnIds, kItemIds, kNItems, py::arg("min_support", py::F64{}, py::Default<double>{"0.0", 0.0})),
+    "Compute all pairwise (k=2) associations with 7 metrics.\n\n"
+    "Accepts integer-encoded arrays. Returns a Python dict of numpy arrays.\n\n"
+    "`min_support` acts as an early cutoff on co-occurrence counts. When\n"
+    "positive, pairs with `co_count < ceil(min_support * n_transactions)` are\n"
+    "skipped before metrics are computed. `0.0` disables the filter.\n\n"
+    "`n_transactions` is derived from the CSR build (dense txn factorise),\n"
+    "so the caller does not pre-compute `.nunique()`."};
 
-        pairs::PairOut out;
-        uint32_t n_transactions = 0;
-        {
-            py::ReleaseGil nogil;
-            const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
-            n_transactions = index.n_transactions;
-            out = pairs::all_pairs(index, min_support);
-        }
-        return pair_table_dict(std::move(out), n_transactions);
-    });
+Ref compute_pairs(Array<int64_t> txn, Array<int32_t> item, uint32_t n_items, double min_support) {
+    const auto [txn_ids, item_ids] = py::spans(txn, item);
+
+    pairs::PairOut out;
+    uint32_t n_transactions = 0;
+    {
+        py::ReleaseGil nogil;
+        const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
+        n_transactions = index.n_transactions;
+        out = pairs::all_pairs(index, min_support);
+    }
+    return pair_table_dict(std::move(out), n_transactions);
 }
 
-PyObject* rust_compute_itemsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard([&] {
-        static const py::Signature sig{"rust_compute_itemsets", kItemsetsParams, 6};
-        const py::Args a = py::match_args(sig, args, nargs, kwnames);
-        ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
-        ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        ArrayView freq = py::to_array(a[2], "freq_lower", Dtype::i32, 2);
-        const uint64_t k = py::to_usize(a[3], "k");
-        const uint32_t n_items = py::to_u32(a[4], "n_items");
-        ArrayView weights = py::to_array(a[5], "item_weights", Dtype::f64, 1);
-        const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
-        auto txn_ids = txn.contiguous<int64_t>();
-        auto item_ids = item.contiguous<int32_t>();
-        auto item_weights = weights.contiguous<double>();
-        auto freq_buffer = freq.contiguous<int32_t>();
+constexpr py::Function kComputeItemsets{"rust_compute_itemsets",
+                                        py::params(kTxnIds, kItemIds, py::arg("freq_lower", py::ArrayOf<int32_t, 2>{}),
+                                                   py::arg("k", py::USize{}), kNItems, kItemWeights, kCap),
+                                        "Compute k-itemset (k>=3) counts by anchor-and-extend, in parallel: every\n"
+                                        "frequent (k-1)-set found in a transaction is extended by the items that\n"
+                                        "co-occur with it.\n\n"
+                                        "Accepts integer-encoded arrays + frequent (k-1)-sets.\n"
+                                        "Returns dict with \"itemsets\" (2D array) and \"counts\" (1D array)."};
 
-        // The (k-1)-sets and their pairs are read with the lock held; only the index
-        // build and the counting run without it.
-        itemsets::LowerSets lower = itemsets::lower_sets_from_rows(freq_buffer, freq.dim(0), k);
-        CountMap counts;
-        {
-            py::ReleaseGil nogil;
-            const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
-            counts =
-                itemsets::count_k_itemsets_internal(index, lower.lower, lower.pairs, k, n_items, item_weights, cap);
-        }
-        lower = itemsets::LowerSets();
-        LevelRows rows = level_rows(counts);
-        Ref d = new_dict();
-        set_level(d.get(), "itemsets", "counts", std::move(rows));
-        return d;
-    });
+Ref compute_itemsets(Array<int64_t> txn, Array<int32_t> item, Array<int32_t> freq, uint64_t k, uint32_t n_items,
+                     Array<double> weights, std::optional<uint64_t> cap) {
+    const auto [txn_ids, item_ids, item_weights, freq_buffer] = py::spans(txn, item, weights, freq);
+
+    // The (k-1)-sets and their pairs are read with the lock held; only the index
+    // build and the counting run without it.
+    itemsets::LowerSets lower = itemsets::lower_sets_from_rows(freq_buffer, freq.dim(0), k);
+    CountMap counts;
+    {
+        py::ReleaseGil nogil;
+        const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
+        counts = itemsets::count_k_itemsets_internal(index, lower.lower, lower.pairs, k, n_items, item_weights, cap);
+    }
+    lower = itemsets::LowerSets();
+    LevelRows rows = level_rows(counts);
+    Ref d = new_dict();
+    set_level(d.get(), "itemsets", "counts", std::move(rows));
+    return d;
 }
 
 //! The six level-wise pipelines share their argument list and result; variant 0 is
 //! the base counter, the others the ablation counters of the same number.
 template <int Variant>
-PyObject* level_wise_pipeline(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard([&] {
-        const py::Signature sig{name, kPipelineParams, 6};
-        const py::Args a = py::match_args(sig, args, nargs, kwnames);
-        ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
-        ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        const uint64_t k_max = py::to_usize(a[2], "k_max");
-        const uint32_t n_items = py::to_u32(a[3], "n_items");
-        const double min_support = py::to_f64(a[4], "min_support");
-        ArrayView weights = py::to_array(a[5], "item_weights", Dtype::f64, 1);
-        const auto cap = py::to_opt_usize(a[6], "max_items_per_txn");
-        auto txn_ids = txn.contiguous<int64_t>();
-        auto item_ids = item.contiguous<int32_t>();
-        auto item_weights = weights.contiguous<double>();
+Ref level_wise_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, uint32_t n_items, double min_support,
+                        Array<double> weights, std::optional<uint64_t> cap) {
+    const auto [txn_ids, item_ids, item_weights] = py::spans(txn, item, weights);
 
-        pipeline::PipelineOutcome out;
-        {
-            py::ReleaseGil nogil;
-            if constexpr (Variant == 0)
-                out = pipeline::compute_pipeline(txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap);
-            else
-                out = pipeline::compute_pipeline_variant(static_cast<pipeline::Ablation>(Variant), txn_ids, item_ids,
-                                                         k_max, n_items, min_support, item_weights, cap);
-        }
-        return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
-                                 out.n_transactions);
-    });
-}
-
-#define TALLISK_PIPELINE_ENTRY(fn, variant)                                               \
-    PyObject* fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        return level_wise_pipeline<variant>(#fn, args, nargs, kwnames);                   \
+    pipeline::PipelineOutcome out;
+    {
+        py::ReleaseGil nogil;
+        if constexpr (Variant == 0)
+            out = pipeline::compute_pipeline(txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap);
+        else
+            out = pipeline::compute_pipeline_variant(static_cast<pipeline::Ablation>(Variant), txn_ids, item_ids, k_max,
+                                                     n_items, min_support, item_weights, cap);
     }
-TALLISK_PIPELINE_ENTRY(rust_compute_pipeline, 0)
-TALLISK_PIPELINE_ENTRY(rust_compute_pipeline_v1_roaring, 1)
-TALLISK_PIPELINE_ENTRY(rust_compute_pipeline_v2_memo, 2)
-TALLISK_PIPELINE_ENTRY(rust_compute_pipeline_v3_adaptive, 3)
-TALLISK_PIPELINE_ENTRY(rust_compute_pipeline_v5_prefilter, 5)
-TALLISK_PIPELINE_ENTRY(rust_compute_pipeline_v6_gating, 6)
-#undef TALLISK_PIPELINE_ENTRY
-
-PyObject* rust_eclat_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard([&] {
-        static const py::Signature sig{"rust_eclat_pipeline", kEclatParams, 5};
-        const py::Args a = py::match_args(sig, args, nargs, kwnames);
-        ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
-        ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        const uint64_t k_max = py::to_usize(a[2], "k_max");
-        const uint32_t n_items = py::to_u32(a[3], "n_items");
-        const double min_support = py::to_f64(a[4], "min_support");
-        if (k_max < 2) py::raise(PyExc_ValueError, "rust_eclat_pipeline requires k_max >= 2");
-        auto txn_ids = txn.contiguous<int64_t>();
-        auto item_ids = item.contiguous<int32_t>();
-
-        // The index and the frequent items are built with the lock held; only the
-        // search, the long part, lets other Python threads run.
-        // The search derives its own vertical view of the frequent items, so the item
-        // side of the full index is never built, and it frees the rows once that view
-        // exists; what the result needs from them is taken first.
-        TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
-        const eclat::FrequentItems frequent = eclat::frequent_items(rows, min_support);
-        std::vector<int64_t> item_counts = widen(rows.item_counts);
-        const uint32_t n_transactions = rows.n_transactions;
-        eclat::EclatOut out;
-        {
-            py::ReleaseGil nogil;
-            out = eclat::search(std::move(rows), frequent, k_max);
-        }
-        return build_result_dict(flat_level_rows(out.itemsets, out.counts, k_max),
-                                 flat_level_rows(out.lower_itemsets, out.lower_counts, k_max - 1),
-                                 std::move(item_counts), n_transactions);
-    });
+    return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
+                             out.n_transactions);
 }
 
-PyObject* rust_classic_compute_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard([&] {
-        static const py::Signature sig{"rust_classic_compute_pairs", kClassicPairsParams, 5};
-        const py::Args a = py::match_args(sig, args, nargs, kwnames);
-        ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
-        ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        const uint32_t n_items = py::to_u32(a[2], "n_items");
-        const uint32_t n_transactions = py::to_u32(a[3], "n_transactions");
-        const double min_support = py::to_f64(a[4], "min_support");
-        auto txn_ids = txn.contiguous<int64_t>();
-        auto item_ids = item.contiguous<int32_t>();
+constexpr py::Function kComputePipeline{
+    "rust_compute_pipeline", kPipelineParams,
+    "Compute the full k=2 -> ... -> k_max association pipeline natively, in\n"
+    "one call, level by level.\n\n"
+    "Returns a dict with:\n"
+    "- \"itemsets\": 2D int32 array (n_results, k_max) \u2014 the k_max-level itemsets\n"
+    "- \"counts\": 1D int64 array (n_results,) \u2014 their counts\n"
+    "- \"lower_itemsets\": 2D int32 array (n_lower, k_max-1) \u2014 (k_max-1)-level freq sets\n"
+    "- \"lower_counts\": 1D int64 array (n_lower,) \u2014 their counts\n"
+    "- \"item_counts\": 1D int64 array (n_items,) \u2014 per-item transaction counts"};
+constexpr py::Function kPipelineV1{"rust_compute_pipeline_v1_roaring", kPipelineParams,
+                                   "Phase-1 ablation variant. Same level loop and output schema as\n"
+                                   "`rust_compute_pipeline`, but the per-level itemset counter calls the\n"
+                                   "roaring-bitmap variant `count_k_itemsets_v1_roaring`. Used by the\n"
+                                   "local-test notebook for A/B comparison; selected via\n"
+                                   "`backend_options={'impl_variant': 'v1_roaring'}` from Python."};
+constexpr py::Function kPipelineV2{"rust_compute_pipeline_v2_memo", kPipelineParams,
+                                   "Phase-2 ablation variant. Same level loop and output schema as\n"
+                                   "`rust_compute_pipeline`, but the per-level itemset counter uses\n"
+                                   "`count_k_itemsets_v2_memo` and carries `lower_to_txns: HashMap<Vec<u32>,\n"
+                                   "RoaringBitmap>` across BFS levels."};
+constexpr py::Function kPipelineV3{"rust_compute_pipeline_v3_adaptive", kPipelineParams,
+                                   "Phase-D ablation variant: same memoised BFS as `rust_compute_pipeline_v2_memo`\n"
+                                   "but using the adaptive `TidList` enum (Sparse Vec<u32> / Dense\n"
+                                   "RoaringBitmap) for level TID-lists. Fixes the small-list iteration\n"
+                                   "regression v1/v2 paid by always using RoaringBitmap."};
+constexpr py::Function kPipelineV5{"rust_compute_pipeline_v5_prefilter", kPipelineParams,
+                                   "v5_prefilter \u2014 apriori downward-closure check applied PRE-counter\n"
+                                   "instead of POST-counter. Otherwise identical to v3_adaptive: the same\n"
+                                   "adaptive Sparse/Dense `TidList` storage, with roaring bitmaps as the\n"
+                                   "dense container. Expected wins on wide-sparse data; possible regression on\n"
+                                   "narrow-dense."};
+constexpr py::Function kPipelineV6{"rust_compute_pipeline_v6_gating", kPipelineParams,
+                                   "v6_gating \u2014 per-anchor candidate set built from pre-computed\n"
+                                   "pair_neighbors. Replaces both anchor.contains() and apriori_check() in\n"
+                                   "the inner loop with a single HashSet membership test, amortizing the\n"
+                                   "pair-check work to once-per-anchor instead of once-per-(txn, item) pair.\n"
+                                   "Otherwise identical to v3_adaptive (uses the same TidList Sparse/Dense\n"
+                                   "adaptive storage)."};
 
-        // The classic path keeps the interpreter lock for the whole call; only levels
-        // with many candidates go to the pool, whose workers never touch Python objects.
-        pairs::PairOut out = classic::frequent_pair_table(txn_ids, item_ids, n_items, n_transactions, min_support);
-        return pair_table_dict(std::move(out), std::nullopt);
-    });
+constexpr py::Function kEclatPipeline{"rust_eclat_pipeline", py::params(kTxnIds, kItemIds, kKMax, kNItems, kMinSupport),
+                                      "Eclat pipeline: k=2 through k_max in one recursive pass.\n\n"
+                                      "Returns a Python dict shaped identically to\n"
+                                      "`pipeline::rust_compute_pipeline` so the Python-side decoder works\n"
+                                      "unchanged. Does not accept `max_items_per_txn` / `item_weights` \u2014 those\n"
+                                      "are Apriori-path concerns and are rejected by the Python dispatcher\n"
+                                      "before reaching this function."};
+
+Ref eclat_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, uint32_t n_items, double min_support) {
+    if (k_max < 2) py::raise(PyExc_ValueError, "rust_eclat_pipeline requires k_max >= 2");
+    const auto [txn_ids, item_ids] = py::spans(txn, item);
+
+    // The index and the frequent items are built with the lock held; only the
+    // search, the long part, lets other Python threads run.
+    // The search derives its own vertical view of the frequent items, so the item
+    // side of the full index is never built, and it frees the rows once that view
+    // exists; what the result needs from them is taken first.
+    TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
+    const eclat::FrequentItems frequent = eclat::frequent_items(rows, min_support);
+    std::vector<int64_t> item_counts = widen(rows.item_counts);
+    const uint32_t n_transactions = rows.n_transactions;
+    eclat::EclatOut out;
+    {
+        py::ReleaseGil nogil;
+        out = eclat::search(std::move(rows), frequent, k_max);
+    }
+    return build_result_dict(flat_level_rows(out.itemsets, out.counts, k_max),
+                             flat_level_rows(out.lower_itemsets, out.lower_counts, k_max - 1), std::move(item_counts),
+                             n_transactions);
 }
 
-PyObject* rust_classic_compute_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard([&] {
-        static const py::Signature sig{"rust_classic_compute_pipeline", kClassicPipelineParams, 7};
-        const py::Args a = py::match_args(sig, args, nargs, kwnames);
-        ArrayView txn = py::to_array(a[0], "txn_ids", Dtype::i64, 1);
-        ArrayView item = py::to_array(a[1], "item_ids", Dtype::i32, 1);
-        const uint64_t k_max = py::to_usize(a[2], "k_max");
-        const uint32_t n_items = py::to_u32(a[3], "n_items");
-        py::to_u32(a[4], "_n_transactions");  // accepted for the caller's convenience, unused
-        const double min_support = py::to_f64(a[5], "min_support");
-        ArrayView weights = py::to_array(a[6], "item_weights", Dtype::f64, 1);
-        const auto cap = py::to_opt_usize(a[7], "max_items_per_txn");
-        auto txn_ids = txn.contiguous<int64_t>();
-        auto item_ids = item.contiguous<int32_t>();
-        auto item_weights = weights.contiguous<double>();
+constexpr py::Function kClassicPairs{
+    "rust_classic_compute_pairs",
+    py::params(kTxnIds, kItemIds, kNItems, py::arg("n_transactions", py::U32{}), kMinSupport),
+    "Classic Apriori k=2 pair computation with 7 metrics.\n\n"
+    "Returns the same 10-column schema as rust_compute_pairs, but only\n"
+    "frequent pairs (support >= min_support). Classic Apriori requires\n"
+    "min_support upfront for candidate pruning."};
 
-        // Lock kept for the whole call, as in the pairs entry above.
-        classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, item_weights, cap);
-        const classic::Levels levels = classic::apriori_itemsets(index, min_support, k_max);
-        // levels[j] holds the (j + 1)-itemsets; levels start at single items here.
-        const auto level = [&](uint64_t k) {
-            return k >= 1 && k <= levels.size() ? level_rows(levels[k - 1]) : LevelRows{};
-        };
-        LevelRows top = level(k_max);
-        LevelRows lower = k_max >= 2 ? level(k_max - 1) : LevelRows{};
+Ref classic_pairs(Array<int64_t> txn, Array<int32_t> item, uint32_t n_items, uint32_t n_transactions,
+                  double min_support) {
+    const auto [txn_ids, item_ids] = py::spans(txn, item);
 
-        // Counts of the (pruned) index; ids outside the id range, negative ids among
-        // them, are mined but have no slot here.
-        std::vector<int64_t> item_counts(n_items, 0);
-        for (const auto& [x, count] : index.item_counts)
-            if (x < n_items) item_counts[x] = count;
-        return build_result_dict(std::move(top), std::move(lower), std::move(item_counts), std::nullopt);
-    });
+    // The classic path keeps the interpreter lock for the whole call; only levels
+    // with many candidates go to the pool, whose workers never touch Python objects.
+    pairs::PairOut out = classic::frequent_pair_table(txn_ids, item_ids, n_items, n_transactions, min_support);
+    return pair_table_dict(std::move(out), std::nullopt);
+}
+
+constexpr py::Function kClassicPipeline{
+    "rust_classic_compute_pipeline",
+    // _n_transactions is accepted for the caller's convenience (and range-checked) but
+    // unused: the classic index counts its own transactions.
+    py::params(kTxnIds, kItemIds, kKMax, kNItems, py::arg("_n_transactions", py::U32{}), kMinSupport, kItemWeights,
+               kCap),
+    "Classic Apriori full pipeline k=1..k_max.\n\n"
+    "Returns the same schema as rust_compute_pipeline:\n"
+    "- \"itemsets\": 2D int32 array (n_results, k_max)\n"
+    "- \"counts\": 1D int64 array (n_results,)\n"
+    "- \"lower_itemsets\": 2D int32 array (n_lower, k_max-1)\n"
+    "- \"lower_counts\": 1D int64 array (n_lower,)\n"
+    "- \"item_counts\": 1D int64 array (n_items,) \u2014 per-item transaction counts"};
+
+Ref classic_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, uint32_t n_items,
+                     uint32_t /*n_transactions*/, double min_support, Array<double> weights,
+                     std::optional<uint64_t> cap) {
+    const auto [txn_ids, item_ids, item_weights] = py::spans(txn, item, weights);
+
+    // Lock kept for the whole call, as in the pairs entry above.
+    classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, item_weights, cap);
+    const classic::Levels levels = classic::apriori_itemsets(index, min_support, k_max);
+    // levels[j] holds the (j + 1)-itemsets; levels start at single items here.
+    const auto level = [&](uint64_t k) {
+        return k >= 1 && k <= levels.size() ? level_rows(levels[k - 1]) : LevelRows{};
+    };
+    LevelRows top = level(k_max);
+    LevelRows lower = k_max >= 2 ? level(k_max - 1) : LevelRows{};
+
+    // Counts of the (pruned) index; ids outside the id range, negative ids among
+    // them, are mined but have no slot here.
+    std::vector<int64_t> item_counts(n_items, 0);
+    for (const auto& [x, count] : index.item_counts)
+        if (x < n_items) item_counts[x] = count;
+    return build_result_dict(std::move(top), std::move(lower), std::move(item_counts), std::nullopt);
 }
 
 // ---- function table -----------------------------------------------------------------
 
-#define TALLISK_PIPELINE_SIG \
-    "(txn_ids, item_ids, k_max, n_items, min_support, item_weights, max_items_per_txn=None)\n--\n\n"
-
-#define TALLISK_FN(name, doc) \
-    { #name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc }
-
-PyMethodDef kFunctions[] = {
-    TALLISK_FN(rust_compute_pairs,
-               "rust_compute_pairs(txn_ids, item_ids, n_items, min_support=0.0)\n--\n\n"
-               "Compute all pairwise (k=2) associations with 7 metrics.\n\n"
-               "Accepts integer-encoded arrays. Returns a Python dict of numpy arrays.\n\n"
-               "`min_support` acts as an early cutoff on co-occurrence counts. When\n"
-               "positive, pairs with `co_count < ceil(min_support * n_transactions)` are\n"
-               "skipped before metrics are computed. `0.0` disables the filter.\n\n"
-               "`n_transactions` is derived from the CSR build (dense txn factorise),\n"
-               "so the caller does not pre-compute `.nunique()`."),
-    TALLISK_FN(rust_compute_itemsets,
-               "rust_compute_itemsets(txn_ids, item_ids, freq_lower, k, n_items, item_weights, "
-               "max_items_per_txn=None)\n--\n\n"
-               "Compute k-itemset (k>=3) counts by anchor-and-extend, in parallel: every\n"
-               "frequent (k-1)-set found in a transaction is extended by the items that\n"
-               "co-occur with it.\n\n"
-               "Accepts integer-encoded arrays + frequent (k-1)-sets.\n"
-               "Returns dict with \"itemsets\" (2D array) and \"counts\" (1D array)."),
-    TALLISK_FN(rust_compute_pipeline,
-               "rust_compute_pipeline" TALLISK_PIPELINE_SIG
-               "Compute the full k=2 -> ... -> k_max association pipeline natively, in\n"
-               "one call, level by level.\n\n"
-               "Returns a dict with:\n"
-               "- \"itemsets\": 2D int32 array (n_results, k_max) \u2014 the k_max-level itemsets\n"
-               "- \"counts\": 1D int64 array (n_results,) \u2014 their counts\n"
-               "- \"lower_itemsets\": 2D int32 array (n_lower, k_max-1) \u2014 (k_max-1)-level freq sets\n"
-               "- \"lower_counts\": 1D int64 array (n_lower,) \u2014 their counts\n"
-               "- \"item_counts\": 1D int64 array (n_items,) \u2014 per-item transaction counts"),
-    TALLISK_FN(rust_compute_pipeline_v1_roaring,
-               "rust_compute_pipeline_v1_roaring" TALLISK_PIPELINE_SIG
-               "Phase-1 ablation variant. Same level loop and output schema as\n"
-               "`rust_compute_pipeline`, but the per-level itemset counter calls the\n"
-               "roaring-bitmap variant `count_k_itemsets_v1_roaring`. Used by the\n"
-               "local-test notebook for A/B comparison; selected via\n"
-               "`backend_options={'impl_variant': 'v1_roaring'}` from Python."),
-    TALLISK_FN(rust_compute_pipeline_v2_memo,
-               "rust_compute_pipeline_v2_memo" TALLISK_PIPELINE_SIG
-               "Phase-2 ablation variant. Same level loop and output schema as\n"
-               "`rust_compute_pipeline`, but the per-level itemset counter uses\n"
-               "`count_k_itemsets_v2_memo` and carries `lower_to_txns: HashMap<Vec<u32>,\n"
-               "RoaringBitmap>` across BFS levels."),
-    TALLISK_FN(rust_compute_pipeline_v3_adaptive,
-               "rust_compute_pipeline_v3_adaptive" TALLISK_PIPELINE_SIG
-               "Phase-D ablation variant: same memoised BFS as `rust_compute_pipeline_v2_memo`\n"
-               "but using the adaptive `TidList` enum (Sparse Vec<u32> / Dense\n"
-               "RoaringBitmap) for level TID-lists. Fixes the small-list iteration\n"
-               "regression v1/v2 paid by always using RoaringBitmap."),
-    TALLISK_FN(rust_compute_pipeline_v5_prefilter,
-               "rust_compute_pipeline_v5_prefilter" TALLISK_PIPELINE_SIG
-               "v5_prefilter \u2014 apriori downward-closure check applied PRE-counter\n"
-               "instead of POST-counter. Otherwise identical to v3_adaptive: the same\n"
-               "adaptive Sparse/Dense `TidList` storage, with roaring bitmaps as the\n"
-               "dense container. Expected wins on wide-sparse data; possible regression on\n"
-               "narrow-dense."),
-    TALLISK_FN(rust_compute_pipeline_v6_gating,
-               "rust_compute_pipeline_v6_gating" TALLISK_PIPELINE_SIG
-               "v6_gating \u2014 per-anchor candidate set built from pre-computed\n"
-               "pair_neighbors. Replaces both anchor.contains() and apriori_check() in\n"
-               "the inner loop with a single HashSet membership test, amortizing the\n"
-               "pair-check work to once-per-anchor instead of once-per-(txn, item) pair.\n"
-               "Otherwise identical to v3_adaptive (uses the same TidList Sparse/Dense\n"
-               "adaptive storage)."),
-    TALLISK_FN(rust_eclat_pipeline,
-               "rust_eclat_pipeline(txn_ids, item_ids, k_max, n_items, min_support)\n--\n\n"
-               "Eclat pipeline: k=2 through k_max in one recursive pass.\n\n"
-               "Returns a Python dict shaped identically to\n"
-               "`pipeline::rust_compute_pipeline` so the Python-side decoder works\n"
-               "unchanged. Does not accept `max_items_per_txn` / `item_weights` \u2014 those\n"
-               "are Apriori-path concerns and are rejected by the Python dispatcher\n"
-               "before reaching this function."),
-    TALLISK_FN(rust_classic_compute_pairs,
-               "rust_classic_compute_pairs(txn_ids, item_ids, n_items, n_transactions, min_support)\n--\n\n"
-               "Classic Apriori k=2 pair computation with 7 metrics.\n\n"
-               "Returns the same 10-column schema as rust_compute_pairs, but only\n"
-               "frequent pairs (support >= min_support). Classic Apriori requires\n"
-               "min_support upfront for candidate pruning."),
-    TALLISK_FN(rust_classic_compute_pipeline,
-               "rust_classic_compute_pipeline(txn_ids, item_ids, k_max, n_items, _n_transactions, min_support, "
-               "item_weights, max_items_per_txn=None)\n--\n\n"
-               "Classic Apriori full pipeline k=1..k_max.\n\n"
-               "Returns the same schema as rust_compute_pipeline:\n"
-               "- \"itemsets\": 2D int32 array (n_results, k_max)\n"
-               "- \"counts\": 1D int64 array (n_results,)\n"
-               "- \"lower_itemsets\": 2D int32 array (n_lower, k_max-1)\n"
-               "- \"lower_counts\": 1D int64 array (n_lower,)\n"
-               "- \"item_counts\": 1D int64 array (n_items,) \u2014 per-item transaction counts"),
-};
-#undef TALLISK_FN
-#undef TALLISK_PIPELINE_SIG
+//! The exported functions in the order of __all__.
+std::span<PyMethodDef> functions() {
+    static PyMethodDef table[] = {
+        py::method<kComputePairs, &compute_pairs>(),
+        py::method<kComputeItemsets, &compute_itemsets>(),
+        py::method<kComputePipeline, &level_wise_pipeline<0>>(),
+        py::method<kPipelineV1, &level_wise_pipeline<1>>(),
+        py::method<kPipelineV2, &level_wise_pipeline<2>>(),
+        py::method<kPipelineV3, &level_wise_pipeline<3>>(),
+        py::method<kPipelineV5, &level_wise_pipeline<5>>(),
+        py::method<kPipelineV6, &level_wise_pipeline<6>>(),
+        py::method<kEclatPipeline, &eclat_pipeline>(),
+        py::method<kClassicPairs, &classic_pairs>(),
+        py::method<kClassicPipeline, &classic_pipeline>(),
+    };
+    return table;
+}
 
 // A non-negative size makes CPython call the init function again in every interpreter
 // instead of copying the first interpreter's module dict into it (what it does for -1),
@@ -401,7 +336,7 @@ PyObject* create_module() {
     Ref module = Ref::checked(PyModule_Create(&kModule));
     Ref all = Ref::checked(PyList_New(0));
     Ref name = Ref::checked(PyUnicode_FromString("_tallisk_rs"));
-    for (PyMethodDef& def : kFunctions) {
+    for (PyMethodDef& def : functions()) {
         Ref fn = Ref::checked(PyCFunction_NewEx(&def, module.get(), name.get()));
         py::check(PyModule_AddObjectRef(module.get(), def.ml_name, fn.get()) == 0);
         Ref fn_name = Ref::checked(PyUnicode_FromString(def.ml_name));

@@ -81,6 +81,39 @@ def test_module_identity_and_table():
         assert fn.__doc__ and not fn.__doc__.startswith(name)
 
 
+def _exported():
+    from tallisk import _engine
+
+    engine = [n for n in dir(_engine) if not n.startswith("_") and callable(getattr(_engine, n))]
+    return [getattr(m, n) for n in m.__all__] + [getattr(_engine, n) for n in sorted(engine)]
+
+
+@pytest.mark.parametrize("fn", _exported(), ids=lambda fn: fn.__name__)
+def test_text_signature_and_argument_matching_agree(fn):
+    """The parameters CPython shows are exactly the ones the matching accepts."""
+    params = list(inspect.signature(fn).parameters.values())
+    names = [p.name for p in params]
+    required = [p.name for p in params if p.default is p.empty]
+    unusable = object()  # no kind converts it, so a call that gets past matching fails on the first
+
+    with pytest.raises(TypeError) as info:
+        fn()
+    listed = str(info.value).split(": ", 1)[1]
+    assert listed == ", ".join(f"'{n}'" for n in required)
+
+    with pytest.raises(TypeError) as info:
+        fn(**{n: unusable for n in names})
+    assert str(info.value).startswith(f"argument '{names[0]}': ")
+
+    with pytest.raises(TypeError, match=f"takes .*{len(names)} positional arguments but {len(names) + 1} were given"):
+        fn(*[unusable] * (len(names) + 1))
+    for name in names:
+        with pytest.raises(TypeError, match=f"multiple values for argument '{name}'"):
+            fn(*[unusable] * len(names), **{name: unusable})
+    with pytest.raises(TypeError, match="unexpected keyword argument 'not_a_parameter'"):
+        fn(*[unusable] * len(required), not_a_parameter=unusable)
+
+
 @pytest.mark.parametrize(
     "args, kwargs, fragment",
     [
