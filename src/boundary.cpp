@@ -203,11 +203,14 @@ Ref to_numpy(large_vector<int32_t>&& v) { return vector_to_numpy(std::move(v), N
 Ref to_numpy(large_vector<int64_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT64); }
 Ref to_numpy(large_vector<double>&& v) { return vector_to_numpy(std::move(v), NPY_FLOAT64); }
 
-Ref new_int32_2d(std::size_t rows, std::size_t cols, int32_t** data) {
+Ref rows_to_numpy(std::size_t n_rows, std::size_t width, std::span<const uint32_t> items) {
     ensure_numpy();
-    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    if (n_rows == 0) width = 0;
+    npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(width)};
     Ref arr = Ref::checked(PyArray_SimpleNew(2, dims, NPY_INT32));
-    *data = static_cast<int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+    if (n_rows * width)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), items.data(),
+                    n_rows * width * sizeof(int32_t));
     return arr;
 }
 

@@ -328,11 +328,9 @@ Ref to_numpy(large_vector<int32_t>&& v);
 Ref to_numpy(large_vector<int64_t>&& v);
 Ref to_numpy(large_vector<double>&& v);
 
-//! A new C-ordered 2-D int32 array of shape (n_rows, length of row 0), or (0, 0) when
-//! n_rows is 0; row_at(i) gives row i as a span of uint32 ids stored bit for bit.
-//! A row of another length raises TypeError "invalid length: <len>, but expected <w>".
-template <class RowAt>
-Ref rows_to_numpy(std::size_t n_rows, RowAt&& row_at);
+//! A new C-ordered 2-D int32 array of shape (n_rows, width), or (0, 0) when n_rows is
+//! 0, holding `items` (n_rows * width uint32 ids, row after row) bit for bit.
+Ref rows_to_numpy(std::size_t n_rows, std::size_t width, std::span<const uint32_t> items);
 
 //! Inserts `value` under `key` into dict `d` (the value reference is consumed).
 void dict_set(PyObject* d, const char* key, Ref value);
@@ -379,27 +377,6 @@ PyMethodDef method() {
     static const std::string doc = std::string(F.name) + F.params.text_signature() + "\n--\n\n" + F.doc;
     return {F.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F, Body>)),
             METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
-}
-
-// ---- template definitions -----------------------------------------------------------
-
-Ref new_int32_2d(std::size_t rows, std::size_t cols, int32_t** data);
-
-template <class RowAt>
-Ref rows_to_numpy(std::size_t n_rows, RowAt&& row_at) {
-    const std::size_t width = n_rows == 0 ? 0 : std::span<const uint32_t>(row_at(std::size_t{0})).size();
-    int32_t* data = nullptr;
-    Ref arr = new_int32_2d(n_rows, width, &data);
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        std::span<const uint32_t> row(row_at(i));
-        if (row.size() != width) {
-            arr = Ref();
-            PyErr_Format(PyExc_TypeError, "invalid length: %zu, but expected %zu", row.size(), width);
-            throw ErrorAlreadySet{};
-        }
-        if (width) std::memcpy(data + i * width, row.data(), width * sizeof(int32_t));
-    }
-    return arr;
 }
 
 }  // namespace tallisk::py

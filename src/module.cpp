@@ -12,6 +12,7 @@
 #include "classic/classic.hpp"
 #include "common/index.hpp"
 #include "common/itemset.hpp"
+#include "common/levels.hpp"
 #include "eclat/eclat.hpp"
 #include "itemsets/itemsets.hpp"
 #include "pairs/pairs.hpp"
@@ -44,50 +45,21 @@ Ref pair_table_dict(pairs::PairOut&& out, std::optional<uint32_t> n_transactions
     return d;
 }
 
-//! One level of itemsets ready for output: rows (spans into storage the caller keeps
-//! alive) and their counts, row i with count i.
-struct LevelRows {
-    std::vector<std::span<const uint32_t>> rows;
-    std::vector<int64_t> counts;
-};
-
-LevelRows level_rows(const CountMap& level) {
-    LevelRows out;
-    out.rows.reserve(level.size());
-    out.counts.reserve(level.size());
-    for (const auto& [set, count] : level) {
-        out.rows.emplace_back(set);
-        out.counts.push_back(count);
-    }
-    return out;
-}
-
-//! Rows of `width` ids stored back to back in `flat`, row i with counts[i].
-LevelRows flat_level_rows(const std::vector<uint32_t>& flat, const std::vector<uint32_t>& counts, std::size_t width) {
-    LevelRows out;
-    out.rows.reserve(counts.size());
-    for (std::size_t i = 0; i < counts.size(); ++i) out.rows.emplace_back(flat.data() + i * width, width);
-    out.counts.assign(counts.begin(), counts.end());
-    return out;
-}
-
-std::vector<int64_t> widen(const std::vector<uint32_t>& v) { return {v.begin(), v.end()}; }
-
 void set_level(PyObject* d, const char* rows_key, const char* counts_key, LevelRows&& level) {
-    const auto& rows = level.rows;
-    py::dict_set(d, rows_key, py::rows_to_numpy(rows.size(), [&](std::size_t i) { return rows[i]; }));
+    py::dict_set(d, rows_key, py::rows_to_numpy(level.size(), level.width, level.items));
+    level.items = {};
     py::dict_set(d, counts_key, py::to_numpy(std::move(level.counts)));
 }
 
-//! The pipeline result dict shared by every mining pipeline; the classic pipeline
-//! leaves out "n_transactions".
-Ref build_result_dict(LevelRows&& top, LevelRows&& lower, std::vector<int64_t>&& item_counts,
-                      std::optional<uint32_t> n_transactions) {
+//! The result dict of every level-wise miner; "n_transactions" only where the miner
+//! reports it.
+Ref level_result_dict(LevelResult&& result) {
     Ref d = new_dict();
-    set_level(d.get(), "itemsets", "counts", std::move(top));
-    set_level(d.get(), "lower_itemsets", "lower_counts", std::move(lower));
-    py::dict_set(d.get(), "item_counts", py::to_numpy(std::move(item_counts)));
-    if (n_transactions) py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*n_transactions)));
+    set_level(d.get(), "itemsets", "counts", std::move(result.top));
+    set_level(d.get(), "lower_itemsets", "lower_counts", std::move(result.lower));
+    py::dict_set(d.get(), "item_counts", py::to_numpy(std::move(result.item_counts)));
+    if (result.n_transactions)
+        py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*result.n_transactions)));
     return d;
 }
 
@@ -153,7 +125,8 @@ Ref compute_itemsets(Array<int64_t> txn, Array<int32_t> item, Array<int32_t> fre
         counts = itemsets::count_k_itemsets_internal(index, lower.lower, lower.pairs, k, n_items, item_weights, cap);
     }
     lower = itemsets::LowerSets();
-    LevelRows rows = level_rows(counts);
+    LevelRows rows = LevelRows::of(counts);
+    counts = CountMap();
     Ref d = new_dict();
     set_level(d.get(), "itemsets", "counts", std::move(rows));
     return d;
@@ -166,7 +139,7 @@ Ref level_wise_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max,
                         Array<double> weights, std::optional<uint64_t> cap) {
     const auto [txn_ids, item_ids, item_weights] = py::spans(txn, item, weights);
 
-    pipeline::PipelineOutcome out;
+    LevelResult out;
     {
         py::ReleaseGil nogil;
         if constexpr (Variant == 0)
@@ -175,8 +148,7 @@ Ref level_wise_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max,
             out = pipeline::compute_pipeline_variant(static_cast<pipeline::Ablation>(Variant), txn_ids, item_ids, k_max,
                                                      n_items, min_support, item_weights, cap);
     }
-    return build_result_dict(level_rows(out.itemsets), level_rows(out.lower), widen(out.item_counts),
-                             out.n_transactions);
+    return level_result_dict(std::move(out));
 }
 
 constexpr py::Function kComputePipeline{
@@ -238,16 +210,16 @@ Ref eclat_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, uint
     // exists; what the result needs from them is taken first.
     TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
     const eclat::FrequentItems frequent = eclat::frequent_items(rows, min_support);
-    std::vector<int64_t> item_counts = widen(rows.item_counts);
-    const uint32_t n_transactions = rows.n_transactions;
-    eclat::EclatOut out;
+    LevelResult result;
+    result.item_counts = LevelRows::widen(rows.item_counts);
+    result.n_transactions = rows.n_transactions;
     {
         py::ReleaseGil nogil;
-        out = eclat::search(std::move(rows), frequent, k_max);
+        eclat::EclatOut out = eclat::search(std::move(rows), frequent, k_max);
+        result.top = LevelRows::of(std::move(out.itemsets), k_max, out.counts);
+        result.lower = LevelRows::of(std::move(out.lower_itemsets), k_max - 1, out.lower_counts);
     }
-    return build_result_dict(flat_level_rows(out.itemsets, out.counts, k_max),
-                             flat_level_rows(out.lower_itemsets, out.lower_counts, k_max - 1), std::move(item_counts),
-                             n_transactions);
+    return level_result_dict(std::move(result));
 }
 
 constexpr py::Function kClassicPairs{
@@ -288,21 +260,8 @@ Ref classic_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, ui
     const auto [txn_ids, item_ids, item_weights] = py::spans(txn, item, weights);
 
     // Lock kept for the whole call, as in the pairs entry above.
-    classic::TransactionIndex index = classic::build_with_cap(txn_ids, item_ids, item_weights, cap);
-    const classic::Levels levels = classic::apriori_itemsets(index, min_support, k_max);
-    // levels[j] holds the (j + 1)-itemsets; levels start at single items here.
-    const auto level = [&](uint64_t k) {
-        return k >= 1 && k <= levels.size() ? level_rows(levels[k - 1]) : LevelRows{};
-    };
-    LevelRows top = level(k_max);
-    LevelRows lower = k_max >= 2 ? level(k_max - 1) : LevelRows{};
-
-    // Counts of the (pruned) index; ids outside the id range, negative ids among
-    // them, are mined but have no slot here.
-    std::vector<int64_t> item_counts(n_items, 0);
-    for (const auto& [x, count] : index.item_counts)
-        if (x < n_items) item_counts[x] = count;
-    return build_result_dict(std::move(top), std::move(lower), std::move(item_counts), std::nullopt);
+    return level_result_dict(
+        classic::compute_pipeline(txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap));
 }
 
 // ---- function table -----------------------------------------------------------------

@@ -423,6 +423,24 @@ Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_
     return levels;
 }
 
+LevelResult compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
+                             uint32_t n_items, double min_support, std::span<const double> item_weights,
+                             std::optional<uint64_t> max_items_per_txn) {
+    TransactionIndex index = build_with_cap(txn_ids, item_ids, item_weights, max_items_per_txn);
+    const Levels levels = apriori_itemsets(index, min_support, k_max);
+    // levels[j] holds the (j + 1)-itemsets; levels start at single items here.
+    const auto level = [&](uint64_t k) {
+        return k >= 1 && k <= levels.size() ? LevelRows::of(levels[k - 1]) : LevelRows{};
+    };
+    LevelResult out;
+    out.top = level(k_max);
+    if (k_max >= 2) out.lower = level(k_max - 1);
+    out.item_counts.assign(n_items, 0);
+    for (const auto& [x, count] : index.item_counts)
+        if (x < n_items) out.item_counts[x] = count;
+    return out;
+}
+
 pairs::PairOut frequent_pair_table(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
                                    uint32_t n_items, uint32_t n_transactions, double min_support) {
     TransactionIndex index = build_with_cap(txn_ids, item_ids, std::nullopt, std::nullopt);

@@ -15,8 +15,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "common/itemset.hpp"
-
-#include "common/itemset.hpp"
+#include "common/levels.hpp"
 #include "pairs/pairs.hpp"
 
 namespace tallisk::classic {
@@ -64,6 +63,15 @@ using Levels = std::vector<CountMap>;
 //! the first level with no candidate or no frequent set. Levels with more than 500
 //! candidates are counted on the worker pool.
 Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_max);
+
+//! The classic pipeline's result: the k_max- and (k_max - 1)-itemsets of
+//! apriori_itemsets over the capped index (empty levels where the search stopped
+//! earlier or k_max is below 2), and the counts of the pruned index over the id range
+//! [0, n_items); ids outside it, negative ids among them, are mined but have no slot.
+//! No n_transactions: the caller supplies its own.
+LevelResult compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
+                             uint32_t n_items, double min_support, std::span<const double> item_weights,
+                             std::optional<uint64_t> max_items_per_txn);
 
 //! The pair table of the frequent pairs found by classic Apriori: two adjacent rows
 //! per pair {a, b} (a < b), (a, b) then (b, a), in level-map order. Frequency is judged

@@ -34,9 +34,20 @@ ItemsetSet key_set(const CountMap& level) {
     return keys;
 }
 
-PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
-                                 uint32_t n_items, double min_support, std::span<const double> item_weights,
-                                 std::optional<uint64_t> max_items_per_txn) {
+LevelResult pipeline_result(PipelineOutcome&& levels, const InvertedIndex& index) {
+    LevelResult out;
+    out.top = LevelRows::of(levels.itemsets);
+    levels.itemsets = CountMap();
+    out.lower = LevelRows::of(levels.lower);
+    levels.lower = CountMap();
+    out.item_counts = LevelRows::widen(index.item_counts);
+    out.n_transactions = index.n_transactions;
+    return out;
+}
+
+LevelResult compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
+                             uint32_t n_items, double min_support, std::span<const double> item_weights,
+                             std::optional<uint64_t> max_items_per_txn) {
     const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
     const uint32_t min_count = pipeline_min_count(min_support, index.n_transactions);
 
@@ -56,9 +67,7 @@ PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<con
         // No frequent k-set means no frequent set above it: both results are empty.
         if (out.lower.empty()) break;
     }
-    out.item_counts = index.item_counts;
-    out.n_transactions = index.n_transactions;
-    return out;
+    return pipeline_result(std::move(out), index);
 }
 
 }  // namespace tallisk::pipeline

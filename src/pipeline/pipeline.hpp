@@ -11,16 +11,19 @@
 
 #include "common/index.hpp"
 #include "common/itemset.hpp"
+#include "common/levels.hpp"
 
 namespace tallisk::pipeline {
 
-//! What a pipeline hands to the result-dict builder (which needs the interpreter lock).
+//! The two levels a pipeline keeps while it climbs.
 struct PipelineOutcome {
-    std::vector<uint32_t> item_counts;  // copy of the index's per-item transaction counts
-    CountMap itemsets;                  // frequent k_max-sets
-    CountMap lower;                     // frequent (k_max-1)-sets (the pairs when k_max <= 2)
-    uint32_t n_transactions = 0;        // distinct transactions
+    CountMap itemsets;  // frequent k_max-sets
+    CountMap lower;     // frequent (k_max-1)-sets (the pairs when k_max <= 2)
 };
+
+//! The pipelines' result record: the two levels as rows, and the index's per-item
+//! counts and number of transactions.
+LevelResult pipeline_result(PipelineOutcome&& levels, const InvertedIndex& index);
 
 //! ceil(min_support * n_transactions) in double precision, saturated to 32 bits (a NaN
 //! product gives 0); 1 when min_support is 0, negative or NaN. So 0.07 with 100
@@ -47,8 +50,8 @@ ItemsetSet key_set(const CountMap& level);
 //! count reaches `pipeline_min_count`. Stops as soon as a level is empty, since every
 //! later level is then empty too; so any k_max terminates after at most the longest
 //! transaction's length of levels. The result does not depend on the number of workers.
-PipelineOutcome compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
-                                 uint32_t n_items, double min_support, std::span<const double> item_weights,
-                                 std::optional<uint64_t> max_items_per_txn);
+LevelResult compute_pipeline(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t k_max,
+                             uint32_t n_items, double min_support, std::span<const double> item_weights,
+                             std::optional<uint64_t> max_items_per_txn);
 
 }  // namespace tallisk::pipeline

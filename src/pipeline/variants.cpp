@@ -41,10 +41,10 @@ void memo_loop(PipelineOutcome& out, const PairLevel& pairs, uint64_t k_max, Fir
 
 }  // namespace
 
-PipelineOutcome compute_pipeline_variant(Ablation variant, std::span<const int64_t> txn_ids,
-                                         std::span<const int32_t> item_ids, uint64_t k_max, uint32_t n_items,
-                                         double min_support, std::span<const double> item_weights,
-                                         std::optional<uint64_t> max_items_per_txn) {
+LevelResult compute_pipeline_variant(Ablation variant, std::span<const int64_t> txn_ids,
+                                     std::span<const int32_t> item_ids, uint64_t k_max, uint32_t n_items,
+                                     double min_support, std::span<const double> item_weights,
+                                     std::optional<uint64_t> max_items_per_txn) {
     using namespace itemsets;
     const InvertedIndex index = build_inverted_index(txn_ids, item_ids, n_items);
     const uint32_t min_count = pipeline_min_count(min_support, index.n_transactions);
@@ -99,9 +99,7 @@ PipelineOutcome compute_pipeline_variant(Ablation variant, std::span<const int64
             }
         }
     }
-    out.item_counts = index.item_counts;
-    out.n_transactions = index.n_transactions;
-    return out;
+    return pipeline_result(std::move(out), index);
 }
 
 }  // namespace tallisk::pipeline

@@ -20,9 +20,9 @@ enum class Ablation { v1_roaring = 1, v2_memo = 2, v3_adaptive = 3, v5_prefilter
 //! level's transaction sets to the next, and let the counter apply the minimum count.
 //! Same failures as compute_pipeline; the result holds the same sets and counts as
 //! compute_pipeline's, also under a cap, whatever the number of workers.
-PipelineOutcome compute_pipeline_variant(Ablation variant, std::span<const int64_t> txn_ids,
-                                         std::span<const int32_t> item_ids, uint64_t k_max, uint32_t n_items,
-                                         double min_support, std::span<const double> item_weights,
-                                         std::optional<uint64_t> max_items_per_txn);
+LevelResult compute_pipeline_variant(Ablation variant, std::span<const int64_t> txn_ids,
+                                     std::span<const int32_t> item_ids, uint64_t k_max, uint32_t n_items,
+                                     double min_support, std::span<const double> item_weights,
+                                     std::optional<uint64_t> max_items_per_txn);
 
 }  // namespace tallisk::pipeline
