@@ -17,7 +17,6 @@
 #include "itemsets/itemsets.hpp"
 #include "pairs/pairs.hpp"
 #include "pipeline/pipeline.hpp"
-#include "pipeline/variants.hpp"
 
 namespace tallisk {
 namespace {
@@ -132,21 +131,16 @@ Ref compute_itemsets(Array<int64_t> txn, Array<int32_t> item, Array<int32_t> fre
     return d;
 }
 
-//! The six level-wise pipelines share their argument list and result; variant 0 is
-//! the base counter, the others the ablation counters of the same number.
-template <int Variant>
+//! The six level-wise pipelines share their argument list, their driver and their
+//! result; they differ only in the per-level counter.
+template <pipeline::Counter C>
 Ref level_wise_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, uint32_t n_items, double min_support,
                         Array<double> weights, std::optional<uint64_t> cap) {
     const auto [txn_ids, item_ids, item_weights] = py::spans(txn, item, weights);
-
     LevelResult out;
     {
         py::ReleaseGil nogil;
-        if constexpr (Variant == 0)
-            out = pipeline::compute_pipeline(txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap);
-        else
-            out = pipeline::compute_pipeline_variant(static_cast<pipeline::Ablation>(Variant), txn_ids, item_ids, k_max,
-                                                     n_items, min_support, item_weights, cap);
+        out = pipeline::compute_pipeline(C, txn_ids, item_ids, k_max, n_items, min_support, item_weights, cap);
     }
     return level_result_dict(std::move(out));
 }
@@ -271,12 +265,12 @@ std::span<PyMethodDef> functions() {
     static PyMethodDef table[] = {
         py::method<kComputePairs, &compute_pairs>(),
         py::method<kComputeItemsets, &compute_itemsets>(),
-        py::method<kComputePipeline, &level_wise_pipeline<0>>(),
-        py::method<kPipelineV1, &level_wise_pipeline<1>>(),
-        py::method<kPipelineV2, &level_wise_pipeline<2>>(),
-        py::method<kPipelineV3, &level_wise_pipeline<3>>(),
-        py::method<kPipelineV5, &level_wise_pipeline<5>>(),
-        py::method<kPipelineV6, &level_wise_pipeline<6>>(),
+        py::method<kComputePipeline, &level_wise_pipeline<pipeline::Counter::base>>(),
+        py::method<kPipelineV1, &level_wise_pipeline<pipeline::Counter::v1_roaring>>(),
+        py::method<kPipelineV2, &level_wise_pipeline<pipeline::Counter::v2_memo>>(),
+        py::method<kPipelineV3, &level_wise_pipeline<pipeline::Counter::v3_adaptive>>(),
+        py::method<kPipelineV5, &level_wise_pipeline<pipeline::Counter::v5_prefilter>>(),
+        py::method<kPipelineV6, &level_wise_pipeline<pipeline::Counter::v6_gating>>(),
         py::method<kEclatPipeline, &eclat_pipeline>(),
         py::method<kClassicPairs, &classic_pairs>(),
         py::method<kClassicPipeline, &classic_pipeline>(),

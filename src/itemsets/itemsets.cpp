@@ -203,18 +203,7 @@ AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size
     return out;
 }
 
-//! The pair set as adjacency lists over item ids below n_items. The pair check only
-//! ever asks for (min, max) of two distinct items, so keys (a, b) with a >= b are never
-//! consulted and are left out, as are pairs naming an item that is never counted.
-struct Neighbors {
-    std::vector<std::size_t> offsets;  // n_items + 1, or empty when there are no lists
-    std::vector<uint32_t> items;
-
-    std::span<const uint32_t> of(uint32_t a) const {
-        if (a + std::size_t{1} >= offsets.size()) return {};
-        return {items.data() + offsets[a], items.data() + offsets[a + 1]};
-    }
-};
+}  // namespace
 
 Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items) {
     Neighbors out;
@@ -237,7 +226,20 @@ Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items) {
     return out;
 }
 
-}  // namespace
+bool open_gate(std::span<const uint32_t> anchor, const Neighbors& neighbors, AnchorScratch& s) {
+    if (s.marks.empty()) s.marks.assign(s.co_counts.size(), 0);
+    auto& marks = s.marks;
+    for (uint32_t a : anchor)
+        for (uint32_t y : neighbors.of(a)) ++marks[y];
+    // Every gate item neighbours anchor[0]; `touched` holds the gate in that list's order.
+    const auto need = static_cast<uint32_t>(anchor.size());
+    for (uint32_t y : neighbors.of(anchor[0]))
+        if (marks[y] == need) s.touched.push_back(y);
+    for (uint32_t a : anchor)
+        for (uint32_t y : neighbors.of(a)) marks[y] = 0;
+    for (uint32_t y : s.touched) marks[y] = 1;
+    return !s.touched.empty();
+}
 
 TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> relevant, std::size_t k,
                          std::size_t n_items, std::span<const double> item_weights,
@@ -306,52 +308,18 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
     const AnchorTxns& anchor_txns = level.anchor_txns;
     const std::vector<uint32_t>& anchors = level.anchors;
 
-    // The pair check, applied as a gate while counting: an extension x of anchor A
-    // passes exactly when every (a, x), a in A, is a frequent pair, i.e. when x is a
-    // neighbour of all |A| items. So the candidates of A are found among the gate, the
-    // items marked |A| times by A's neighbour lists, computed once per anchor; only
-    // those are counted (branch-free: the gate is a 0/1 weight per item) and read back.
-    // Same candidates and counts as counting everything and checking pairs afterwards,
-    // without the work for the many items that fail. A's own items are never in the
-    // gate, as no item is its own neighbour.
+    // Anchors of length 0 (k = 1) have no pairs to check.
     const bool check_pairs = !pair_set.empty() && width > 0;
     const Neighbors neighbors = check_pairs ? neighbors_of(pair_set, n_items) : Neighbors{};
-    return process_anchor_chunks<CountMap>(
-        anchors.size(), n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
-            const uint32_t id = anchors[i];
-            const std::span<const uint32_t> anchor(*lower[id]);
-            if (!check_pairs) {
-                for (uint32_t t : anchor_txns.of(id)) s.count_row(txn.row(t));
-                s.drain([&](uint32_t x, uint32_t c) {
-                    const auto candidate = s.extend(anchor, x);
-                    if (candidate && !out.contains(*candidate))
-                        out.emplace(Itemset(candidate->begin(), candidate->end()), c);
-                });
-                return;
-            }
-            if (s.marks.empty()) s.marks.assign(n_items, 0);
-            auto& marks = s.marks;
-            for (uint32_t a : anchor)
-                for (uint32_t y : neighbors.of(a)) ++marks[y];
-            // Every gate item neighbours anchor[0]; `touched` holds the gate in that list's order.
-            const auto need = static_cast<uint32_t>(width);
-            for (uint32_t y : neighbors.of(anchor[0]))
-                if (marks[y] == need) s.touched.push_back(y);
-            for (uint32_t a : anchor)
-                for (uint32_t y : neighbors.of(a)) marks[y] = 0;
-            if (s.touched.empty()) return;
-            for (uint32_t y : s.touched) marks[y] = 1;
-            auto& co = s.co_counts;
-            for (uint32_t t : anchor_txns.of(id))
-                for (uint32_t x : txn.row(t)) co[x] += marks[x];
-            for (uint32_t y : s.touched) marks[y] = 0;
-            s.drain([&](uint32_t x, uint32_t c) {
-                if (c == 0) return;  // in the gate but never next to the anchor
-                const auto candidate = s.extend(anchor, x);
-                if (candidate && !out.contains(*candidate))
-                    out.emplace(Itemset(candidate->begin(), candidate->end()), c);
-            });
-        });
+    const Neighbors* gate = check_pairs ? &neighbors : nullptr;
+    return process_anchor_chunks<CountMap>(anchors.size(), n_items,
+                                           [&](std::size_t i, AnchorScratch& s, CountMap& out) {
+                                               const uint32_t id = anchors[i];
+                                               const auto for_each_txn = [&](auto&& f) {
+                                                   for (uint32_t t : anchor_txns.of(id)) f(t);
+                                               };
+                                               count_anchor(*lower[id], for_each_txn, txn, gate, s, out);
+                                           });
 }
 
 LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,

@@ -5,8 +5,9 @@
 // some transaction is an anchor; the counter scans the anchor's transactions, counts
 // every co-occurring item x in dense per-item counters, and turns x into the candidate
 // anchor + {x} with that count. The driver pieces below hold everything except the
-// per-anchor work, so the variant counters (memoised transaction lists, prefilter,
-// gating, ...) differ from the base counter only in the worker they plug in:
+// per-anchor work (`count_anchor`, with the pair gate), so the variant counters
+// (roaring anchors, memoised transaction lists, prefilter, gating, ...) differ from
+// the base counter only in the worker they plug in or the container it walks:
 //   - `TxnItems` / `build_txn_items`: each transaction restricted to the relevant
 //     items, with the weight-ranked cap;
 //   - `AnchorScratch`: dense counters cleared through `touched`, plus a candidate
@@ -214,6 +215,62 @@ template <class V>
 std::vector<const Itemset*> ordered_keys(const ItemsetMap<V>& map);
 
 // ---- the base counter -------------------------------------------------------------------
+
+//! The pair set as adjacency lists over item ids below n_items. The pair check only
+//! ever asks for (min, max) of two distinct items, so keys (a, b) with a >= b are never
+//! consulted and are left out, as are pairs naming an item that is never counted.
+struct Neighbors {
+    std::vector<std::size_t> offsets;  // n_items + 1, or empty when there are no lists
+    std::vector<uint32_t> items;
+
+    std::span<const uint32_t> of(uint32_t a) const {
+        if (a + std::size_t{1} >= offsets.size()) return {};
+        return {items.data() + offsets[a], items.data() + offsets[a + 1]};
+    }
+};
+Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items);
+
+//! The pair check as a gate computed once per anchor: an extension x of a non-empty
+//! anchor A passes exactly when every (a, x), a in A, is a frequent pair, i.e. when x
+//! is a neighbour of all |A| items. Puts the gate into `s.touched` (in the order of
+//! A[0]'s list) with s.marks[x] = 1 for each, the weight an occurrence of x is counted
+//! with; returns false, leaving no marks, when the gate is empty. A's own items are
+//! never in it, as no item is its own neighbour. close_gate clears the marks again.
+bool open_gate(std::span<const uint32_t> anchor, const Neighbors& neighbors, AnchorScratch& s);
+inline void close_gate(AnchorScratch& s) {
+    for (uint32_t y : s.touched) s.marks[y] = 0;
+}
+
+//! The base counter's work on one anchor, whose transactions for_each_txn(f) visits
+//! (f(t) for each row id t): every item x co-occurring with the anchor, passing the
+//! gate when `gate` is given, becomes anchor + {x} with its count, unless out already
+//! holds that set. With the gate only the gated items are counted (branch-free: the
+//! gate is a 0/1 weight per item): the same candidates and counts as counting
+//! everything and checking pairs afterwards, without the work for the many items that
+//! fail.
+template <class ForEachTxn>
+void count_anchor(std::span<const uint32_t> anchor, ForEachTxn&& for_each_txn, const TxnItems& txn,
+                  const Neighbors* gate, AnchorScratch& s, CountMap& out) {
+    const auto emit = [&](uint32_t x, uint32_t c) {
+        const auto candidate = s.extend(anchor, x);
+        if (candidate && !out.contains(*candidate)) out.emplace(Itemset(candidate->begin(), candidate->end()), c);
+    };
+    if (!gate) {
+        for_each_txn([&](uint32_t t) { s.count_row(txn.row(t)); });
+        s.drain(emit);
+        return;
+    }
+    if (!open_gate(anchor, *gate, s)) return;
+    uint32_t* co = s.co_counts.data();
+    const uint32_t* marks = s.marks.data();
+    for_each_txn([&](uint32_t t) {
+        for (uint32_t x : txn.row(t)) co[x] += marks[x];
+    });
+    close_gate(s);
+    s.drain([&](uint32_t x, uint32_t c) {
+        if (c != 0) emit(x, c);  // c = 0: in the gate but never next to the anchor
+    });
+}
 
 //! Candidate k-itemsets of the index with their counts, from the frequent (k-1)-sets
 //! `freq_lower`: every anchor + {x} with x a relevant item co-occurring with the anchor,

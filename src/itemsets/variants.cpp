@@ -1,7 +1,8 @@
 // The five ablation counters. Each is the base counter's driver (rows from
-// build_txn_items, AnchorScratch, process_anchor_chunks with first-wins merges) with its
-// own per-anchor work; the memoised ones share one level setup and one anchor loop and
-// differ only in how an anchor's transactions are counted and checked.
+// build_txn_items, AnchorScratch, process_anchor_chunks with first-wins merges); the
+// roaring one also runs the base counter's per-anchor work, over bitmaps, and the
+// memoised ones share one level setup and one anchor loop and differ only in how an
+// anchor's transactions are counted and checked.
 #include "itemsets/variants.hpp"
 
 #include <algorithm>
@@ -97,19 +98,6 @@ void insert_candidate(const MemoInput<V>& in, MemoLevel<V>& out, std::span<const
 }
 
 // ---- per-anchor work ----------------------------------------------------------------------
-
-//! process_anchors_roaring: the base counter's work on an anchor whose transactions
-//! are a bitmap.
-void process_anchor_roaring(std::span<const uint32_t> anchor, const Bitmap& txns, const TxnItems& txn,
-                            const PairSet& pair_set, bool check_pairs, AnchorScratch& s, CountMap& out) {
-    txns.for_each([&](uint32_t t) { s.count_row(txn.row(t)); });
-    s.drain([&](uint32_t x, uint32_t c) {
-        const auto candidate = s.extend(anchor, x);
-        if (!candidate || out.contains(*candidate)) return;
-        if (check_pairs && !apriori_check(anchor, x, pair_set)) return;
-        out.emplace(Itemset(candidate->begin(), candidate->end()), c);
-    });
-}
 
 //! process_anchors_v2_memo and process_anchors_v3_adaptive (V = Bitmap or TidList):
 //! count every item of the anchor's rows, then per counted item: min_count, contains
@@ -233,10 +221,14 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
         for (Bitmap& b : part) anchor_txns.push_back(std::move(b));
     parts.clear();
 
-    const bool check_pairs = !pair_set.empty();
+    // From here on exactly the base counter's work, gate included; only the container
+    // the anchor's transactions are walked in differs.
+    const bool check_pairs = !pair_set.empty() && k > 1;
+    const Neighbors neighbors = check_pairs ? neighbors_of(pair_set, n_items) : Neighbors{};
+    const Neighbors* gate = check_pairs ? &neighbors : nullptr;
     return process_anchor_chunks<CountMap>(n, n_items, [&](std::size_t i, AnchorScratch& s, CountMap& out) {
-        process_anchor_roaring(*level.lower[level.anchors[i]], anchor_txns[i], level.txn, pair_set, check_pairs, s,
-                               out);
+        const auto for_each_txn = [&](auto&& f) { anchor_txns[i].for_each(f); };
+        count_anchor(*level.lower[level.anchors[i]], for_each_txn, level.txn, gate, s, out);
     });
 }
 

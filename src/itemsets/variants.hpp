@@ -1,7 +1,8 @@
 // The ablation counters: the anchor-and-extend count of one level done five other
 // ways, for side-by-side comparison of counting strategies.
 //
-//   v1_roaring    the base counter with each anchor's transactions held as a bitmap;
+//   v1_roaring    the base counter, pair gate included, with each anchor's
+//                 transactions held and walked as a bitmap;
 //   v2_memo       anchors and their transactions carried from the level below as
 //                 bitmaps, so no combinations are enumerated;
 //   v3_adaptive   v2 with the transaction sets held as TidLists (short ones as vectors);
@@ -11,7 +12,8 @@
 //                 the items' frequent-pair neighbours.
 //
 // All of them run on the driver of the base counter (relevant rows with the cap,
-// scratch counters, chunked first-wins processing); only the per-anchor work differs.
+// scratch counters, chunked first-wins processing); only the per-anchor work of the
+// memoised ones differs.
 // The memoised ones (v2..v6) apply min_count themselves and also return each kept
 // set's transactions, the next level's input. Every counter returns the same counts as
 // the base counter: under a cap, a transaction counts for an anchor only if its capped
