@@ -119,10 +119,10 @@ auto memo_work(const MemoInput<V>& in, const PairSet& pair_set) {
 
 //! process_anchors_v5_prefilter: the contains and pair checks on every occurrence, so
 //! only admissible items are counted; afterwards min_count and the duplicate check.
-auto prefilter_work(const MemoInput<TidList>& in, const PairSet& pair_set) {
+template <class V>
+auto prefilter_work(const MemoInput<V>& in, const PairSet& pair_set) {
     return [&in, &pair_set, check_pairs = !pair_set.empty()](auto capped, std::span<const uint32_t> anchor,
-                                                             const TidList& txns, AnchorScratch& s,
-                                                             MemoLevel<TidList>& out) {
+                                                             const V& txns, AnchorScratch& s, MemoLevel<V>& out) {
         scan_anchor<decltype(capped)::value>(txns, anchor, in.txn, [&](auto row) {
             for (uint32_t x : row) {
                 if (anchor_contains(anchor, x)) continue;
@@ -163,9 +163,10 @@ void intersect_sorted(std::vector<uint32_t>& into, std::span<const uint32_t> oth
 //! The gate lives in the scratch itself: the gated items go into `touched` with their
 //! counter set to 1, and an occurrence is counted only where the counter is non-zero.
 //! One array load per occurrence, no hash set; the drain then reports count + 1.
-auto gating_work(const MemoInput<TidList>& in, const PairNeighbors& neighbors) {
-    return [&in, &neighbors](auto capped, std::span<const uint32_t> anchor, const TidList& txns, AnchorScratch& s,
-                             MemoLevel<TidList>& out) {
+template <class V>
+auto gating_work(const MemoInput<V>& in, const PairNeighbors& neighbors) {
+    return [&in, &neighbors](auto capped, std::span<const uint32_t> anchor, const V& txns, AnchorScratch& s,
+                             MemoLevel<V>& out) {
         if (anchor.empty()) return;
         std::vector<uint32_t>& gate = s.touched;  // empty between anchors
         check_index(anchor[0], neighbors.size());
@@ -232,31 +233,22 @@ CountMap count_k_itemsets_v1_roaring(const InvertedIndex& index, const ItemsetSe
     });
 }
 
-//! One memoised level: its input, then make_work(input) on every anchor.
-template <class V, class MakeWork>
-MemoLevel<V> count_memo(const LevelSetup& level, const ItemsetMap<V>& lower, MakeWork&& make_work) {
+template <class V>
+MemoLevel<V> count_k_itemsets_memo(PairCheck check, const LevelSetup& level, const ItemsetMap<V>& lower,
+                                   const FrequentPairs& pairs) {
     const auto in = memo_input(level, lower);
-    return run_memo(in, level.n_items, level.max_items_per_txn.has_value(), make_work(in));
+    const bool capped = level.max_items_per_txn.has_value();
+    switch (check) {
+        case PairCheck::per_item: return run_memo(in, level.n_items, capped, memo_work(in, pairs.set));
+        case PairCheck::per_occurrence: return run_memo(in, level.n_items, capped, prefilter_work(in, pairs.set));
+        case PairCheck::gate: return run_memo(in, level.n_items, capped, gating_work(in, pairs.neighbors));
+    }
+    return {};
 }
 
-MemoLevel<Bitmap> count_k_itemsets_v2_memo(const LevelSetup& level, const BitmapLevel& lower_to_txns,
-                                           const PairSet& pair_set) {
-    return count_memo(level, lower_to_txns, [&](const auto& in) { return memo_work(in, pair_set); });
-}
-
-MemoLevel<TidList> count_k_itemsets_v3_adaptive(const LevelSetup& level, const TidListLevel& lower_to_tids,
-                                                const PairSet& pair_set) {
-    return count_memo(level, lower_to_tids, [&](const auto& in) { return memo_work(in, pair_set); });
-}
-
-MemoLevel<TidList> count_k_itemsets_v5_prefilter(const LevelSetup& level, const TidListLevel& lower_to_tids,
-                                                 const PairSet& pair_set) {
-    return count_memo(level, lower_to_tids, [&](const auto& in) { return prefilter_work(in, pair_set); });
-}
-
-MemoLevel<TidList> count_k_itemsets_v6_gating(const LevelSetup& level, const TidListLevel& lower_to_tids,
-                                              const PairNeighbors& pair_neighbors) {
-    return count_memo(level, lower_to_tids, [&](const auto& in) { return gating_work(in, pair_neighbors); });
-}
+template MemoLevel<Bitmap> count_k_itemsets_memo(PairCheck, const LevelSetup&, const BitmapLevel&,
+                                                 const FrequentPairs&);
+template MemoLevel<TidList> count_k_itemsets_memo(PairCheck, const LevelSetup&, const TidListLevel&,
+                                                  const FrequentPairs&);
 
 }  // namespace tallisk::itemsets

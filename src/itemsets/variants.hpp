@@ -9,7 +9,8 @@
 //   v5_prefilter  v3 with the anchor and pair checks made on every occurrence before
 //                 counting, instead of once per counted item after;
 //   v6_gating     v3 with both checks replaced by one gate per anchor, computed from
-//                 the items' frequent-pair neighbours.
+//                 the items' frequent-pair neighbours (the base counter's gate; its
+//                 own form, the intersection of sorted lists, suits memoised anchors).
 //
 // All of them run on the driver of the base counter (relevant rows with the cap,
 // scratch counters, chunked first-wins processing); only the per-anchor work of the
@@ -28,6 +29,7 @@
 #include "common/index.hpp"
 #include "common/itemset.hpp"
 #include "common/tidlist.hpp"
+#include "itemsets/itemsets.hpp"
 #include "itemsets/pair_maps.hpp"
 
 namespace tallisk::itemsets {
@@ -55,32 +57,36 @@ struct LevelSetup {
     bool carry_txns = true;                     // false: a last level, whose sets nobody reads
 };
 
-//! Level k from the frequent (k-1)-sets with their transaction bitmaps: every
-//! candidate anchor + {x} (x not in the anchor; with a non-empty pair_set, every pair of
-//! x with an anchor item in it) counted over the level's rows, kept when the count is
-//! at least min_count, with bitmap(anchor) AND item_txns[x]. The counts equal
-//! count_k_itemsets_internal's over the keys of lower_to_txns. Each key's bitmap must
-//! hold exactly the transactions containing it. With carry_txns false the second map
-//! stays empty and no intersection is made.
+//! How a memoised counter applies the pair check to an extension x of an anchor.
+enum class PairCheck {
+    per_item,        // v2_memo, v3_adaptive: once per counted item, after counting
+    per_occurrence,  // v5_prefilter: on every (transaction, item) occurrence, before counting
+    gate,            // v6_gating: one gate per anchor from the neighbour lists; only gated items are counted
+};
+
+//! The frequent pairs as the checks read them: the set (per_item, per_occurrence; an
+//! empty set means no check) and its neighbour lists (gate; no pairs means nothing
+//! passes; Panic for an anchor item not below the number of lists).
+struct FrequentPairs {
+    const PairSet& set;
+    const PairNeighbors& neighbors;
+};
+
+//! Level k from the frequent (k-1)-sets with their transaction sets (V = Bitmap for
+//! v2_memo, TidList for the others): every candidate anchor + {x} (x not in the anchor,
+//! passing the pair check) counted over the level's rows, kept when the count is at
+//! least min_count, with the set of anchor AND item_txns[x]. The counts equal
+//! count_k_itemsets_internal's over the keys of `lower`, whichever check is used (with
+//! a non-empty pair set). Each key's set must hold exactly the transactions containing
+//! it. With carry_txns false the second map stays empty and no intersection is made.
 //! Throws Panic for an item id not below n_items or the number of item bitmaps.
-MemoLevel<Bitmap> count_k_itemsets_v2_memo(const LevelSetup& level, const BitmapLevel& lower_to_txns,
-                                           const PairSet& pair_set);
+template <class V>
+MemoLevel<V> count_k_itemsets_memo(PairCheck check, const LevelSetup& level, const ItemsetMap<V>& lower,
+                                   const FrequentPairs& pairs);
 
-//! As count_k_itemsets_v2_memo with the transaction sets held as TidLists.
-MemoLevel<TidList> count_k_itemsets_v3_adaptive(const LevelSetup& level, const TidListLevel& lower_to_tids,
-                                                const PairSet& pair_set);
-
-//! Same result as count_k_itemsets_v3_adaptive; the anchor and pair checks are made on
-//! every (transaction, item) occurrence before it is counted.
-MemoLevel<TidList> count_k_itemsets_v5_prefilter(const LevelSetup& level, const TidListLevel& lower_to_tids,
-                                                 const PairSet& pair_set);
-
-//! As count_k_itemsets_v3_adaptive with the pair set given as neighbour lists: x
-//! extends an anchor only when it is a neighbour of every anchor item. Equal to the
-//! adaptive counter's result when pair_neighbors comes from a non-empty pair set; with
-//! no pairs at all nothing is produced. Throws Panic for an anchor item not below
-//! pair_neighbors.size().
-MemoLevel<TidList> count_k_itemsets_v6_gating(const LevelSetup& level, const TidListLevel& lower_to_tids,
-                                              const PairNeighbors& pair_neighbors);
+extern template MemoLevel<Bitmap> count_k_itemsets_memo(PairCheck, const LevelSetup&, const BitmapLevel&,
+                                                        const FrequentPairs&);
+extern template MemoLevel<TidList> count_k_itemsets_memo(PairCheck, const LevelSetup&, const TidListLevel&,
+                                                         const FrequentPairs&);
 
 }  // namespace tallisk::itemsets

@@ -81,16 +81,6 @@ void located_loop(TopLevels& out, uint64_t k_max, uint32_t min_count, Count&& co
     });
 }
 
-//! A memoised counter's loop: `first(pairs)` gives the level-2 transaction sets,
-//! `counter(k, lower_sets, carry)` one level as (counts, sets); the last level's sets
-//! would be dropped unread, so they are not built (carry is false).
-template <class First, class CountLevel>
-void memo_loop(TopLevels& out, const PairSet& pairs, uint64_t k_max, First&& first, CountLevel&& counter) {
-    level_loop(out, k_max, first(pairs), [&](uint64_t k, const auto& lower_sets) {
-        return counter(static_cast<std::size_t>(k), lower_sets, k < k_max);
-    });
-}
-
 LevelResult level_result(TopLevels&& levels, const InvertedIndex& index) {
     LevelResult out;
     out.top = LevelRows::of(levels.top);
@@ -128,9 +118,17 @@ LevelResult compute_pipeline(Counter counter, std::span<const int64_t> txn_ids, 
         const ItemTxnsRoaring item_txns = memoised ? ItemTxnsRoaring::from_index(index) : ItemTxnsRoaring{};
         auto bitmaps = [&](const PairSet& p) { return build_pair_tid_map(p, item_txns); };
         auto tid_lists = [&](const PairSet& p) { return build_pair_tid_map_adaptive(p, item_txns); };
-        // One level's setup; k and whether its sets are carried vary per level.
-        auto setup = [&](std::size_t k, bool carry) {
-            return LevelSetup{index, item_txns, k, n_items, min_count, w, cap, carry};
+        // Only the gate reads the pairs as neighbour lists.
+        const PairNeighbors neighbors =
+            counter == Counter::v6_gating ? build_pair_neighbors(ps, n_items) : PairNeighbors{};
+        const FrequentPairs frequent_pairs{ps, neighbors};
+        // A memoised counter's loop: `first(pairs)` gives the level-2 transaction sets;
+        // the last level's sets would be dropped unread, so they are not built.
+        auto memo_loop = [&](auto&& first, PairCheck check) {
+            level_loop(out, k_max, first(ps), [&](uint64_t k, const auto& lower_sets) {
+                const LevelSetup level{index, item_txns, k, n_items, min_count, w, cap, k < k_max};
+                return count_k_itemsets_memo(check, level, lower_sets, frequent_pairs);
+            });
         };
         switch (counter) {
             case Counter::base:
@@ -143,28 +141,10 @@ LevelResult compute_pipeline(Counter counter, std::span<const int64_t> txn_ids, 
                     return count_k_itemsets_v1_roaring(index, lower_set, ps, k, n_items, w, cap);
                 });
                 break;
-            case Counter::v2_memo:
-                memo_loop(out, ps, k_max, bitmaps, [&](std::size_t k, const BitmapLevel& lower, bool carry) {
-                    return count_k_itemsets_v2_memo(setup(k, carry), lower, ps);
-                });
-                break;
-            case Counter::v3_adaptive:
-                memo_loop(out, ps, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                    return count_k_itemsets_v3_adaptive(setup(k, carry), lower, ps);
-                });
-                break;
-            case Counter::v5_prefilter:
-                memo_loop(out, ps, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                    return count_k_itemsets_v5_prefilter(setup(k, carry), lower, ps);
-                });
-                break;
-            case Counter::v6_gating: {
-                const PairNeighbors neighbors = build_pair_neighbors(ps, n_items);
-                memo_loop(out, ps, k_max, tid_lists, [&](std::size_t k, const TidListLevel& lower, bool carry) {
-                    return count_k_itemsets_v6_gating(setup(k, carry), lower, neighbors);
-                });
-                break;
-            }
+            case Counter::v2_memo: memo_loop(bitmaps, PairCheck::per_item); break;
+            case Counter::v3_adaptive: memo_loop(tid_lists, PairCheck::per_item); break;
+            case Counter::v5_prefilter: memo_loop(tid_lists, PairCheck::per_occurrence); break;
+            case Counter::v6_gating: memo_loop(tid_lists, PairCheck::gate); break;
         }
     }
     return level_result(std::move(out), index);

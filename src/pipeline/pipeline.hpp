@@ -21,7 +21,7 @@ namespace tallisk::pipeline {
 //!                 are checked per counted item instead of by the gate;
 //!   v3_adaptive   v2, transaction sets held as TidLists (short ones as vectors);
 //!   v5_prefilter  v3, pairs checked on every occurrence before counting;
-//!   v6_gating     v3, pairs checked by a per-anchor gate.
+//!   v6_gating     v3, pairs checked by a per-anchor gate as in base.
 enum class Counter { base = 0, v1_roaring = 1, v2_memo = 2, v3_adaptive = 3, v5_prefilter = 5, v6_gating = 6 };
 
 //! ceil(min_support * n_transactions) in double precision, saturated to 32 bits (a NaN
