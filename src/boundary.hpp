@@ -362,6 +362,19 @@ PyObject* guard(F&& body) noexcept {
     return nullptr;
 }
 
+//! The body of a module's init function: ImportError naming the module in a
+//! sub-interpreter, as the modules keep process-wide state (the worker pool, the
+//! memory budget, cached objects); otherwise the module create() returns, with every
+//! failure mapped to a Python exception.
+template <class Create>
+PyObject* init_module(const char* name, Create&& create) noexcept {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError, "%s cannot be imported in a sub-interpreter", name);
+        return nullptr;
+    }
+    return guard(std::forward<Create>(create));
+}
+
 //! The fast-call entry of function F: matches and converts the arguments, then calls
 //! Body with the converted values in parameter order, all inside the guard.
 template <const auto& F, auto Body>

@@ -307,10 +307,8 @@ PyModuleDef kModule = {
 
 extern "C" PyMODINIT_FUNC PyInit__engine() {
     using namespace tallisk;
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "tallisk._engine cannot be imported in a sub-interpreter");
-        return nullptr;
-    }
-    kModule.m_methods = functions();
-    return PyModule_Create(&kModule);
+    return py::init_module("tallisk._engine", [] {
+        kModule.m_methods = functions();
+        return Ref::checked(PyModule_Create(&kModule));
+    });
 }

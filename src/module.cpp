@@ -285,7 +285,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_tallisk_rs", nullptr, 0, nullptr
 
 PyObject* cached_module = nullptr;
 
-PyObject* create_module() {
+Ref create_module() {
     Ref module = Ref::checked(PyModule_Create(&kModule));
     Ref all = Ref::checked(PyList_New(0));
     Ref name = Ref::checked(PyUnicode_FromString("_tallisk_rs"));
@@ -296,7 +296,7 @@ PyObject* create_module() {
         py::check(PyList_Append(all.get(), fn_name.get()) == 0);
     }
     py::check(PyModule_AddObjectRef(module.get(), "__all__", all.get()) == 0);
-    return module.release();
+    return module;
 }
 
 }  // namespace
@@ -304,12 +304,10 @@ PyObject* create_module() {
 
 extern "C" PyMODINIT_FUNC PyInit__tallisk_rs() {
     using namespace tallisk;
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "_tallisk_rs cannot be imported in a sub-interpreter");
-        return nullptr;
-    }
-    if (cached_module) return Py_NewRef(cached_module);
-    PyObject* module = py::guard([] { return Ref::steal(create_module()); });
-    if (module) cached_module = Py_NewRef(module);
-    return module;
+    return py::init_module("_tallisk_rs", [] {
+        // One module object per process: a second init (after the module was dropped
+        // from sys.modules) returns the same one.
+        if (!cached_module) cached_module = create_module().release();
+        return Ref::borrow(cached_module);
+    });
 }
