@@ -4,8 +4,6 @@
 #include <numeric>
 #include <string>
 
-#include <oneapi/tbb/parallel_sort.h>
-
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
@@ -181,11 +179,14 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
         for (uint32_t r = 0; r < v.size(); ++r)
             if (uint64_t{v.count[r]} * 64 >= v.n_transactions) k.dense_of[r] = n_dense++;
         k.dense_words.assign(std::size_t{n_dense} * k.n_words, 0);
-        for (uint32_t r = 0; r < v.size(); ++r) {
-            if (k.dense_of[r] == kNone) continue;
-            uint64_t* b = k.dense_words.data() + std::size_t{k.dense_of[r]} * k.n_words;
-            for (uint32_t t : v.list(r)) b[t >> 6] |= uint64_t{1} << (t & 63);
-        }
+        // Each rank writes its own bitset, so the ranks are shared out freely.
+        pool::for_range(v.size(), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = begin; r < end; ++r) {
+                if (k.dense_of[r] == kNone) continue;
+                uint64_t* b = k.dense_words.data() + std::size_t{k.dense_of[r]} * k.n_words;
+                for (uint32_t t : v.list(static_cast<uint32_t>(r))) b[t >> 6] |= uint64_t{1} << (t & 63);
+            }
+        });
     }
 
     result.counts.assign(m, 0);
@@ -203,7 +204,7 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
             return a < b;
         };
         if (parallel)
-            pool::arena().execute([&] { tbb::parallel_sort(k.order.begin(), k.order.end(), less); });
+            pool::sort(k.order.begin(), k.order.end(), less);
         else
             std::sort(k.order.begin(), k.order.end(), less);
     }
@@ -213,12 +214,10 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
         return result;
     }
     const std::size_t n_runs = (m + kRunCandidates - 1) / kRunCandidates;
-    pool::arena().execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_runs, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-            Walk walk(k);
-            for (std::size_t j = r.begin(); j != r.end(); ++j)
-                walk.run(j * kRunCandidates, std::min(m, (j + 1) * kRunCandidates), counts);
-        });
+    pool::for_range(n_runs, 1, [&](std::size_t begin, std::size_t end) {
+        Walk walk(k);
+        for (std::size_t j = begin; j != end; ++j)
+            walk.run(j * kRunCandidates, std::min(m, (j + 1) * kRunCandidates), counts);
     });
     return result;
 }

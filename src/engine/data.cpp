@@ -4,8 +4,10 @@
 #include <bit>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "common/error.hpp"
+#include "common/pool.hpp"
 #include "engine/setops.hpp"
 
 namespace tallisk::engine {
@@ -28,6 +30,27 @@ bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transa
            static_cast<double>(n_sets) * static_cast<double>(n_transactions);
 }
 
+namespace {
+
+// Occurrences below which the view is built on the calling thread: handing pieces to
+// the pool costs more than it saves there.
+constexpr std::size_t kParallelOccurrences = std::size_t{1} << 16;
+// Pieces per worker: transactions differ in length, and a few pieces each let a worker
+// that finishes early take another.
+constexpr std::size_t kPiecesPerWorker = 4;
+
+//! Transaction ranges the view is built in, each a whole number of 64-transaction
+//! words, so that no two pieces write the same bitset word.
+std::vector<std::size_t> transaction_pieces(const TransactionRows& rows) {
+    const std::size_t n = rows.n_transactions;
+    const std::size_t pieces =
+        rows.txn_items.size() < kParallelOccurrences ? 1 : pool::num_threads() * kPiecesPerWorker;
+    const std::size_t chunk = ((n + pieces - 1) / pieces + 63) / 64 * 64;
+    return pool::even_bounds(n, chunk);
+}
+
+}  // namespace
+
 Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::span<const uint8_t> keep,
                         bool with_rows) {
     Vertical v;
@@ -39,51 +62,81 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
     std::stable_sort(chosen.begin(), chosen.end(),
                      [&](uint32_t a, uint32_t b) { return rows.item_counts[a] < rows.item_counts[b]; });
     v.id_of = chosen;
-    v.count.resize(chosen.size());
+    const auto n_ranks = static_cast<uint32_t>(chosen.size());
+    v.count.resize(n_ranks);
     constexpr uint32_t kNone = 0xFFFFFFFFu;
     std::vector<uint32_t> rank_of(rows.n_items, kNone);
     uint64_t total = 0;
-    for (uint32_t r = 0; r < chosen.size(); ++r) {
+    for (uint32_t r = 0; r < n_ranks; ++r) {
         rank_of[chosen[r]] = r;
         v.count[r] = rows.item_counts[chosen[r]];
         total += v.count[r];
     }
     const uint32_t n_txn = rows.n_transactions;
-    v.bits = prefer_bits(total, chosen.size(), n_txn);
+    const std::vector<std::size_t> pieces = transaction_pieces(rows);
+    v.bits = prefer_bits(total, n_ranks, n_txn);
     if (v.bits) {
         v.n_words = (static_cast<std::size_t>(n_txn) + 63) / 64;
-        v.words.assign(v.n_words * chosen.size(), 0);
-        for (uint32_t t = 0; t < n_txn; ++t)
-            for (uint32_t item : rows.txn(t))
-                if (const uint32_t r = rank_of[item]; r != kNone)
-                    v.words[r * v.n_words + t / 64] |= uint64_t{1} << (t % 64);
+        v.words.assign(v.n_words * n_ranks, 0);
+        pool::map_ranges<char>(pieces, [&](std::size_t begin, std::size_t end) {
+            for (auto t = static_cast<uint32_t>(begin); t < end; ++t)
+                for (uint32_t item : rows.txn(t))
+                    if (const uint32_t r = rank_of[item]; r != kNone)
+                        v.words[r * v.n_words + t / 64] |= uint64_t{1} << (t % 64);
+            return char{};
+        });
         return v;
     }
-    v.list_offsets.resize(chosen.size() + 1);
-    v.list_offsets[0] = 0;
-    for (uint32_t r = 0; r < chosen.size(); ++r) v.list_offsets[r + 1] = v.list_offsets[r] + v.count[r];
-    v.ids.resize(v.list_offsets.back());
-    std::vector<std::size_t> cursor(v.list_offsets.begin(), v.list_offsets.end() - 1);
-    if (!with_rows) {
-        for (uint32_t t = 0; t < n_txn; ++t)
-            for (uint32_t item : rows.txn(t))
-                if (const uint32_t r = rank_of[item]; r != kNone) v.ids[cursor[r]++] = t;
-        return v;
-    }
-    v.row_offsets.resize(std::size_t{n_txn} + 1);
-    v.row_offsets[0] = 0;
-    v.row_ranks.reserve(total);
-    for (uint32_t t = 0; t < n_txn; ++t) {
-        const std::size_t start = v.row_ranks.size();
-        for (uint32_t item : rows.txn(t)) {
-            if (const uint32_t r = rank_of[item]; r != kNone) {
-                v.ids[cursor[r]++] = t;
-                v.row_ranks.push_back(r);
+
+    // Lists (and rows) in two passes over the pieces: the first counts each piece's
+    // occurrences per rank and each transaction's kept items, the second writes every
+    // piece into the places those counts leave it, so the lists come out ascending as
+    // a single pass in transaction order would leave them.
+    const bool rows_too = with_rows;
+    if (rows_too) v.row_offsets.assign(std::size_t{n_txn} + 1, 0);
+    std::vector<std::vector<std::size_t>> cursor =
+        pool::map_ranges<std::vector<std::size_t>>(pieces, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::size_t> per_rank(n_ranks, 0);
+            for (auto t = static_cast<uint32_t>(begin); t < end; ++t) {
+                std::size_t kept = 0;
+                for (uint32_t item : rows.txn(t))
+                    if (const uint32_t r = rank_of[item]; r != kNone) {
+                        ++per_rank[r];
+                        ++kept;
+                    }
+                if (rows_too) v.row_offsets[t + 1] = kept;
             }
-        }
-        std::sort(v.row_ranks.begin() + static_cast<std::ptrdiff_t>(start), v.row_ranks.end());
-        v.row_offsets[t + 1] = v.row_ranks.size();
+            return per_rank;
+        });
+    v.list_offsets.resize(std::size_t{n_ranks} + 1);
+    v.list_offsets[0] = 0;
+    for (uint32_t r = 0; r < n_ranks; ++r) {
+        std::size_t at = v.list_offsets[r];
+        for (auto& piece : cursor) at += std::exchange(piece[r], at);
+        v.list_offsets[r + 1] = v.list_offsets[r] + v.count[r];
     }
+    v.ids.resize(v.list_offsets.back());
+    if (rows_too) {
+        for (uint32_t t = 0; t < n_txn; ++t) v.row_offsets[t + 1] += v.row_offsets[t];
+        v.row_ranks.resize(v.row_offsets.back());
+    }
+    std::vector<std::size_t> piece_ids(pieces.size());
+    std::iota(piece_ids.begin(), piece_ids.end(), std::size_t{0});
+    pool::map_ranges<char>(piece_ids, [&](std::size_t j, std::size_t) {
+        std::vector<std::size_t>& at = cursor[j];
+        for (auto t = static_cast<uint32_t>(pieces[j]); t < pieces[j + 1]; ++t) {
+            uint32_t* row = rows_too ? v.row_ranks.data() + v.row_offsets[t] : nullptr;
+            uint32_t* out = row;
+            for (uint32_t item : rows.txn(t)) {
+                if (const uint32_t r = rank_of[item]; r != kNone) {
+                    v.ids[at[r]++] = t;
+                    if (rows_too) *out++ = r;
+                }
+            }
+            if (rows_too) std::sort(row, out);
+        }
+        return char{};
+    });
     return v;
 }
 

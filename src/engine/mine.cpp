@@ -8,8 +8,6 @@
 #include <numeric>
 #include <string>
 
-#include <oneapi/tbb/task_group.h>
-
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
@@ -64,11 +62,8 @@ Table flatten(OutNode&& root) {
         c = Chunk{};
     };
     if (pool::num_threads() > 1 && item_at.back() > (1u << 20)) {
-        pool::arena().execute([&] {
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks.size()),
-                              [&](const tbb::blocked_range<std::size_t>& r) {
-                                  for (std::size_t k = r.begin(); k != r.end(); ++k) copy(k);
-                              });
+        pool::for_range(chunks.size(), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k != end; ++k) copy(k);
         });
     } else {
         for (std::size_t k = 0; k < chunks.size(); ++k) copy(k);
@@ -782,84 +777,37 @@ private:
         return true;
     }
 
-    //! ids_ is a closed set, e (kNone at the root) the item that extends it to a new
-    //! candidate, T[0, n) the candidate's transactions: reports the candidate's closure
-    //! when it preserves the prefix, then the closed sets grown from it.
-    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
-        if (!close_candidate(T, n, e)) return;
-        const std::size_t len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
+    //! Opens the candidate ids_ + e (e kNone: ids_ itself) with transactions T[0, n) for
+    //! closed_rows and maximal_rows. False when its closure does not preserve the prefix
+    //! or is longer than max_len. Otherwise level d holds the candidate's extensions (the
+    //! later items that stay frequent without being in all n transactions), e and the
+    //! closure `added` are pushed, and `len` is the closed set's length.
+    bool open_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, std::vector<uint32_t>& added,
+                      std::size_t& len) {
+        if (!close_candidate(T, n, e)) return false;
+        len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
         if (len > cx_.opt.max_len) {
             clear_counts();
-            return;
+            return false;
         }
         Level& lv = level(d);
         lv.members.clear();
-        const uint32_t first = e == kNone ? 0 : e + 1;
-        for (uint32_t q : touched_)
-            if (q >= first && counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
-                lv.members.push_back(Member{q, counter_[q], 0});
-        clear_counts();
-        by_rank(lv.members);
-        const std::vector<uint32_t> added = closure_;
-        push_all(e, added);
-        if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
-        if (!lv.members.empty()) {
-            deliver(T, n, first, lv);
-            for (std::size_t i = 0; i < lv.members.size(); ++i) {
-                const Member m = lv.members[i];
-                const uint32_t* list = lv.ids + m.off;
-                if (spawn_rows(m.count, lv.members.size() - i))
-                    spawn([&](Search& sub) {
-                        sub.borrow_or_copy(d, list, m.count);
-                        sub.start_e_ = m.rank;
-                    });
-                else
-                    closed_rows(d + 1, list, m.count, m.rank);
-            }
-        }
-        pop_all(e, added);
-    }
-
-    //! As closed_rows, reporting the maximal sets among the candidate's closure and the
-    //! sets grown from it; known maximal sets holding the current prefix are lmfi(d).
-    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
-        if (!close_candidate(T, n, e)) return;
-        const std::size_t len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
-        if (len > cx_.opt.max_len) {
-            clear_counts();
-            return;
-        }
-        Level& lv = level(d);
-        lv.members.clear();
-        const uint32_t first = e == kNone ? 0 : e + 1;
         for (uint32_t q : touched_)
             if (counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
                 lv.members.push_back(Member{q, counter_[q], 0});
         clear_counts();
         by_rank(lv.members);
-        const std::vector<uint32_t> added = closure_;
+        added = closure_;
         push_all(e, added);
-        narrow_known(d, e, added);
-        if (lv.members.empty()) {
-            if (!extends_below(T, n, e)) {
-                // No item extends the set frequently: maximal.
-                if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
-                add_maximal(qbits_.data(), d + 1);
-            }
-            pop_all(e, added);
-            return;
-        }
-        if (covered(d + 1, lv.members)) {
-            pop_all(e, added);
-            return;
-        }
-        upper_.assign(qbits_.begin(), qbits_.end());
-        for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
-        if (lv.members.size() >= 2 && lookahead(T, n, lv, len, d)) {
-            pop_all(e, added);
-            return;
-        }
-        deliver(T, n, first, lv);
+        return true;
+    }
+
+    //! Hands each extension of level d its transactions and searches it with `next`, as
+    //! a task of its own when it is large enough; a maximal search seeds such a task with
+    //! the known maximal sets that hold its prefix.
+    void extend_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Level& lv,
+                        void (Search::*next)(std::size_t, const uint32_t*, uint32_t, uint32_t)) {
+        deliver(T, n, e == kNone ? 0 : e + 1, lv);
         for (std::size_t i = 0; i < lv.members.size(); ++i) {
             const Member m = lv.members[i];
             const uint32_t* list = lv.ids + m.off;
@@ -867,10 +815,45 @@ private:
                 spawn([&](Search& sub) {
                     sub.borrow_or_copy(d, list, m.count);
                     sub.start_e_ = m.rank;
-                    sub.seed_maximal(known_maximal(d + 1));
+                    if (next == &Search::maximal_rows) sub.seed_maximal(known_maximal(d + 1));
                 });
             else
-                maximal_rows(d + 1, list, m.count, m.rank);
+                (this->*next)(d + 1, list, m.count, m.rank);
+        }
+    }
+
+    //! ids_ is a closed set, e (kNone at the root) the item that extends it to a new
+    //! candidate, T[0, n) the candidate's transactions: reports the candidate's closure
+    //! when it preserves the prefix, then the closed sets grown from it.
+    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+        std::vector<uint32_t> added;
+        std::size_t len = 0;
+        if (!open_closure(d, T, n, e, added, len)) return;
+        if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
+        Level& lv = level(d);
+        if (!lv.members.empty()) extend_closure(d, T, n, e, lv, &Search::closed_rows);
+        pop_all(e, added);
+    }
+
+    //! As closed_rows, reporting the maximal sets among the candidate's closure and the
+    //! sets grown from it; known maximal sets holding the current prefix are lmfi(d).
+    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+        std::vector<uint32_t> added;
+        std::size_t len = 0;
+        if (!open_closure(d, T, n, e, added, len)) return;
+        narrow_known(d, e, added);
+        Level& lv = level(d);
+        if (lv.members.empty()) {
+            if (!extends_below(T, n, e)) {
+                // No item extends the set frequently: maximal.
+                if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
+                add_maximal(qbits_.data(), d + 1);
+            }
+        } else if (!covered(d + 1, lv.members)) {
+            upper_.assign(qbits_.begin(), qbits_.end());
+            for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
+            if (lv.members.size() < 2 || !lookahead(T, n, lv, len, d))
+                extend_closure(d, T, n, e, lv, &Search::maximal_rows);
         }
         pop_all(e, added);
     }
@@ -933,7 +916,7 @@ private:
     std::vector<std::vector<uint32_t>> lmfi_;
     Scratch<uint64_t> tail_bits_;
     uint64_t unreported_ = 0;
-    tbb::task_group tasks_;
+    pool::TaskGroup tasks_;
 };
 
 }  // namespace
@@ -984,7 +967,7 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
         s.run();
     };
     if (cx.parallel)
-        pool::arena().execute(body);
+        pool::run(body);
     else
         body();
     if (cx.counted && cx.reported.load() > options.max_itemsets) Search::throw_too_many(options.max_itemsets);
