@@ -17,6 +17,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/bitset.hpp"
 #include "common/scratch.hpp"
 #include "eclat/eclat.hpp"
 
@@ -68,11 +69,6 @@ struct Search {
     std::vector<uint32_t> tally;         // per candidate: count, then member index
     EclatOut* out = nullptr;             // rows are appended here
 };
-
-//! |a AND b| over n_words words (defined once for both views; cloned for popcount).
-uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n_words);
-//! out = a AND b over n_words words; returns its popcount.
-uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n_words);
 
 inline Search new_search(const Params& pr, EclatOut& out) {
     Search s;

@@ -7,31 +7,13 @@
 #include "eclat/eclat.hpp"
 
 #include <algorithm>
-#include <bit>
 
-#include "common/intersect.hpp"
 #include "common/pool.hpp"
 #include "common/support.hpp"
 #include "eclat/views.hpp"
 
 namespace tallisk::eclat {
 namespace detail {
-
-TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n_words) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n_words; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
-    return c;
-}
-
-TALLISK_POPCOUNT_CLONES uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n_words) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n_words; ++k) {
-        const uint64_t w = a[k] & b[k];
-        out[k] = w;
-        c += static_cast<uint64_t>(std::popcount(w));
-    }
-    return c;
-}
 
 void release(TransactionRows& rows) {
     std::vector<uint32_t>().swap(rows.txn_items);

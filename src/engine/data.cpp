@@ -1,7 +1,6 @@
 #include "engine/data.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <numeric>
 #include <string>
 
@@ -90,22 +89,6 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
 }  // namespace tallisk::engine
 
 namespace tallisk::engine {
-
-TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
-    return c;
-}
-
-TALLISK_POPCOUNT_CLONES uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const uint64_t w = a[k] & b[k];
-        out[k] = w;
-        c += static_cast<uint64_t>(std::popcount(w));
-    }
-    return c;
-}
 
 bool bits_subset(const uint64_t* a, const uint64_t* b, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k)
