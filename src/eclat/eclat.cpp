@@ -10,6 +10,7 @@
 
 #include "common/pool.hpp"
 #include "common/support.hpp"
+#include "common/tuning.hpp"
 #include "eclat/views.hpp"
 
 namespace tallisk::eclat {
@@ -25,13 +26,6 @@ void release(TransactionRows& rows) {
 namespace {
 
 using namespace detail;
-
-// Cost of an AND + popcount of one 64-bit word, in projection steps (a table look-up and
-// an increment at a scattered address); chooses between the two global views.
-constexpr double kWordCost = 0.25;
-// Below this many estimated steps the top level runs on the calling thread: the pool's
-// wake-up (and, in a fresh process, its start) costs more than the second worker saves.
-constexpr double kParallelMinSteps = 2.0e6;
 
 //! Which global view the search takes, and its estimated cost in projection steps.
 struct ViewChoice {
@@ -56,8 +50,9 @@ ViewChoice choose_view(const TransactionRows& rows, const FrequentItems& frequen
     c.n_words = (rows.n_transactions + std::size_t{63}) / 64;
     const double bit_words = static_cast<double>(n) * static_cast<double>(n - 1) / 2 * static_cast<double>(c.n_words);
     const double bit_bytes = static_cast<double>(n) * static_cast<double>(c.n_words) * sizeof(uint64_t);
-    c.global_bits = kWordCost * bit_words < row_steps && bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
-    c.steps = c.global_bits ? kWordCost * bit_words : row_steps;
+    c.global_bits = tuning::kEclatWordCost * bit_words < row_steps &&
+                    bit_bytes <= std::max(occurrences * sizeof(uint32_t), 65536.0);
+    c.steps = c.global_bits ? tuning::kEclatWordCost * bit_words : row_steps;
     return c;
 }
 
@@ -66,7 +61,7 @@ ViewChoice choose_view(const TransactionRows& rows, const FrequentItems& frequen
 template <class Task>
 EclatOut run_tasks(std::size_t n, double steps, const Task& task) {
     EclatOut out;
-    if (steps < kParallelMinSteps) {
+    if (steps < tuning::kEclatParallelMinSteps) {
         for (std::size_t i = 0; i < n; ++i) task(static_cast<uint32_t>(i), out);
         return out;
     }

@@ -17,21 +17,12 @@
 #include <span>
 
 #include "common/intersect.hpp"
+#include "common/tuning.hpp"
 #include "eclat/views.hpp"
 
 namespace tallisk::eclat::detail {
 namespace {
 
-// A class switches to bitsets when its lists fill at least 1/32 of the positions on
-// average: from there |A|-bit bitsets take no more memory than 32-bit lists, and an
-// AND + popcount over them is several times faster than a merge.
-constexpr double kBitsDensity = 1.0 / 32.0;
-// Relative cost of one projection step (two table look-ups and an increment) against
-// one merge step, used to choose how a list class is built.
-constexpr double kProjectStepCost = 1.0;
-// How many transactions ahead the top-level scan prefetches a row: enough to cover a
-// miss to memory at a few nanoseconds per row.
-constexpr std::size_t kPrefetchAhead = 8;
 // Closes every frequent row; above every slot.
 constexpr uint32_t kRowEnd = std::numeric_limits<uint32_t>::max();
 
@@ -78,7 +69,7 @@ struct Lists {
         for (std::size_t q = p + 1; q < ms.size(); ++q) merge_cost += ms[q].count;
         merge_cost += static_cast<double>(ms.size() - p - 1) * ms[p].count;
         const double project_cost =
-            kProjectStepCost * (materialise ? 2 : 1) * s.later_per_txn * static_cast<double>(ms[p].count);
+            tuning::kEclatProjectStepCost * (materialise ? 2 : 1) * s.later_per_txn * static_cast<double>(ms[p].count);
         if (project_cost < merge_cost)
             by_projection(s, depth, p, materialise);
         else
@@ -170,7 +161,7 @@ std::vector<uint32_t> count_pairs(const RowsView& view, uint32_t slot, std::span
     for (std::size_t p = 0; p < m; ++p) {
         // Rows are read in the order of the root's transactions, all over memory: ask
         // for a later one ahead of use.
-        if (p + kPrefetchAhead < m) __builtin_prefetch(rows + places[p + kPrefetchAhead]);
+        if (p + tuning::kEclatRowPrefetch < m) __builtin_prefetch(rows + places[p + tuning::kEclatRowPrefetch]);
         const uint32_t* it = rows + places[p] + 1;
         if (cond) {
             cond_offsets[p] = copied;
@@ -272,7 +263,7 @@ void rows_task_at(const RowsView& view, const Params& pr, uint32_t slot, std::sp
     if (n_members == 0) return;
     if (!fill) return explore_root<Lists>(s, pr, slot);
     const double density = static_cast<double>(total) / (static_cast<double>(n_members) * static_cast<double>(m));
-    if (density >= kBitsDensity) {
+    if (density >= 1.0 / tuning::kBitsetDivisor) {
         fill_root_bits(s, m, member_of);
         return explore_root<Bits>(s, pr, slot);
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/tuning.hpp"
 #include "engine/setops.hpp"
 
 namespace tallisk::engine {
@@ -23,7 +24,7 @@ void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t
 
 bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions) {
     if (n_sets == 0 || n_transactions == 0) return false;
-    return static_cast<double>(total_set_sizes) * 32.0 >=
+    return static_cast<double>(total_set_sizes) * tuning::kBitsetDivisor >=
            static_cast<double>(n_sets) * static_cast<double>(n_transactions);
 }
 

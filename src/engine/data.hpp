@@ -56,8 +56,7 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
                         bool with_rows = true);
 
 //! True when bitsets over all transactions are the cheaper form for sets of these sizes:
-//! when the mean set fills at least 1/32 of the transactions, a bitset takes no more
-//! memory than the list and its AND is several times faster than a merge.
+//! when the mean set fills at least 1 / tuning::kBitsetDivisor of the transactions.
 bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions);
 
 }  // namespace tallisk::engine

@@ -11,16 +11,10 @@
 #include "common/error.hpp"
 #include "common/pool.hpp"
 #include "common/support.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk::pairs {
 namespace {
-
-// Chunks per worker for the anchor range: enough to balance skewed item popularity
-// by stealing, few enough that merging partial tables stays negligible.
-constexpr std::size_t kChunksPerWorker = 8;
-// How many transactions ahead the counting loop asks for a row: far enough to cover a
-// memory access, near enough that the line is still cached when it is read.
-constexpr std::size_t kPrefetchDistance = 6;
 
 //! Per-thread scratch: dense counters, all zero between anchors, and the list of
 //! items touched for the current anchor (which is how the counters are reset).
@@ -137,7 +131,7 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
     const Rows& rows = counting.rows();
 
     const std::vector<uint64_t> work = anchor_work(ix, rows);
-    const auto bounds = pool::weighted_bounds(ix.n_items, pool::num_threads() * kChunksPerWorker,
+    const auto bounds = pool::weighted_bounds(ix.n_items, pool::num_threads() * tuning::kChunksPerWorker,
                                               [&](std::size_t a) { return work[a]; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(ix.n_items); });
 
@@ -152,7 +146,7 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
             for (std::size_t j = 0; j < txns.size(); ++j) {
                 // Rows of one anchor lie far apart in memory; fetching them a few
                 // transactions ahead hides most of the cache misses.
-                if (j + kPrefetchDistance < txns.size()) rows.prefetch(txns[j + kPrefetchDistance]);
+                if (j + tuning::kPairRowPrefetch < txns.size()) rows.prefetch(txns[j + tuning::kPairRowPrefetch]);
                 for (uint32_t b : rows[txns[j]])
                     if (co[b]++ == 0) s.touched.push_back(b);
             }
@@ -205,7 +199,7 @@ std::pair<PairCounts, PairSet> count_frequent_pairs(const InvertedIndex& ix, std
         const auto r = row[t];
         for (std::size_t j = 0; j < r.size(); ++j) work[r[j]] += r.size() - j - 1;
     }
-    const auto bounds = pool::weighted_bounds(frequent_items.size(), pool::num_threads() * kChunksPerWorker,
+    const auto bounds = pool::weighted_bounds(frequent_items.size(), pool::num_threads() * tuning::kChunksPerWorker,
                                               [&](std::size_t i) { return work[frequent_items[i]] + 1; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items); });
 
