@@ -16,10 +16,7 @@
 namespace tallisk::eclat {
 namespace detail {
 
-void release(TransactionRows& rows) {
-    std::vector<uint32_t>().swap(rows.txn_items);
-    std::vector<uint32_t>().swap(rows.txn_offsets);
-}
+void release(TransactionRows& rows) { rows.txn_rows.release(); }
 
 }  // namespace detail
 
@@ -45,7 +42,7 @@ ViewChoice choose_view(const TransactionRows& rows, const FrequentItems& frequen
     for (uint32_t item : frequent.items) occurrences += rows.item_counts[item];
     const double passes = k_max >= 3 ? 2 : 1;
     const double row_steps = passes * occurrences * std::max(occurrences / std::max(n_txn, 1.0) - 1, 0.0) / 2 +
-                             static_cast<double>(rows.txn_items.size());
+                             static_cast<double>(rows.txn_rows.values.size());
     ViewChoice c;
     c.n_words = (rows.n_transactions + std::size_t{63}) / 64;
     const double bit_words = static_cast<double>(n) * static_cast<double>(n - 1) / 2 * static_cast<double>(c.n_words);

@@ -59,30 +59,30 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
                     v.words[r * v.n_words + t / 64] |= uint64_t{1} << (t % 64);
         return v;
     }
-    v.list_offsets.resize(chosen.size() + 1);
-    v.list_offsets[0] = 0;
-    for (uint32_t r = 0; r < chosen.size(); ++r) v.list_offsets[r + 1] = v.list_offsets[r] + v.count[r];
-    v.ids.resize(v.list_offsets.back());
-    std::vector<std::size_t> cursor(v.list_offsets.begin(), v.list_offsets.end() - 1);
+    v.lists.offsets.resize(chosen.size() + 1);
+    v.lists.offsets[0] = 0;
+    for (uint32_t r = 0; r < chosen.size(); ++r) v.lists.offsets[r + 1] = v.lists.offsets[r] + v.count[r];
+    v.lists.values.resize(v.lists.offsets.back());
+    std::vector<std::size_t> cursor(v.lists.offsets.begin(), v.lists.offsets.end() - 1);
     if (!with_rows) {
         for (uint32_t t = 0; t < n_txn; ++t)
             for (uint32_t item : rows.txn(t))
-                if (const uint32_t r = rank_of[item]; r != kNone) v.ids[cursor[r]++] = t;
+                if (const uint32_t r = rank_of[item]; r != kNone) v.lists.values[cursor[r]++] = t;
         return v;
     }
-    v.row_offsets.resize(std::size_t{n_txn} + 1);
-    v.row_offsets[0] = 0;
-    v.row_ranks.reserve(total);
+    v.rows.offsets.resize(std::size_t{n_txn} + 1);
+    v.rows.offsets[0] = 0;
+    v.rows.values.reserve(total);
     for (uint32_t t = 0; t < n_txn; ++t) {
-        const std::size_t start = v.row_ranks.size();
+        const std::size_t start = v.rows.values.size();
         for (uint32_t item : rows.txn(t)) {
             if (const uint32_t r = rank_of[item]; r != kNone) {
-                v.ids[cursor[r]++] = t;
-                v.row_ranks.push_back(r);
+                v.lists.values[cursor[r]++] = t;
+                v.rows.values.push_back(r);
             }
         }
-        std::sort(v.row_ranks.begin() + static_cast<std::ptrdiff_t>(start), v.row_ranks.end());
-        v.row_offsets[t + 1] = v.row_ranks.size();
+        std::sort(v.rows.values.begin() + static_cast<std::ptrdiff_t>(start), v.rows.values.end());
+        v.rows.offsets[t + 1] = v.rows.values.size();
     }
     return v;
 }

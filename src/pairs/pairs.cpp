@@ -31,6 +31,7 @@ struct Rows {
     const uint32_t* items;
     std::span<const uint32_t> operator[](uint32_t t) const { return {items + offsets[t], items + offsets[t + 1]}; }
     void prefetch(uint32_t t) const { __builtin_prefetch(items + offsets[t]); }
+    static Rows of(const IdRows& csr) { return {csr.offsets.data(), csr.values.data()}; }
 };
 
 //! The rows the counting loops read. An item in fewer than min_count transactions can
@@ -41,24 +42,24 @@ struct Rows {
 class CountingRows {
 public:
     CountingRows(const InvertedIndex& ix, uint64_t min_count) {
-        rows_ = Rows{ix.txn_offsets.data(), ix.txn_items.data()};
+        rows_ = Rows::of(ix.txn_rows);
         bool all_qualify = true;
         for (uint32_t c : ix.item_counts) all_qualify = all_qualify && c >= min_count;
         if (all_qualify) return;
-        offsets_.assign(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
-        items_.reserve(ix.txn_items.size());
+        own_.offsets.assign(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
+        own_.values.reserve(ix.txn_rows.values.size());
         for (uint32_t t = 0; t < ix.n_transactions; ++t) {
             for (uint32_t v : ix.txn(t))
-                if (ix.item_counts[v] >= min_count) items_.push_back(v);
-            offsets_[t + 1] = static_cast<uint32_t>(items_.size());
+                if (ix.item_counts[v] >= min_count) own_.values.push_back(v);
+            own_.offsets[t + 1] = static_cast<uint32_t>(own_.values.size());
         }
-        items_.shrink_to_fit();
-        rows_ = Rows{offsets_.data(), items_.data()};
+        own_.values.shrink_to_fit();
+        rows_ = Rows::of(own_);
     }
     const Rows& rows() const { return rows_; }
 
 private:
-    std::vector<uint32_t> offsets_, items_;
+    IdRows own_;  // the restricted rows, when a cut-off is in force
     Rows rows_{};
 };
 
