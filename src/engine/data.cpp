@@ -1,13 +1,13 @@
 #include "engine/data.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <numeric>
 #include <string>
 #include <utility>
 
 #include "common/error.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 #include "engine/setops.hpp"
 
 namespace tallisk::engine {
@@ -26,7 +26,7 @@ void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t
 
 bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions) {
     if (n_sets == 0 || n_transactions == 0) return false;
-    return static_cast<double>(total_set_sizes) * 32.0 >=
+    return static_cast<double>(total_set_sizes) * tuning::kBitsetDivisor >=
            static_cast<double>(n_sets) * static_cast<double>(n_transactions);
 }
 
@@ -44,7 +44,7 @@ constexpr std::size_t kPiecesPerWorker = 4;
 std::vector<std::size_t> transaction_pieces(const TransactionRows& rows) {
     const std::size_t n = rows.n_transactions;
     const std::size_t pieces =
-        rows.txn_items.size() < kParallelOccurrences ? 1 : pool::num_threads() * kPiecesPerWorker;
+        rows.txn_rows.values.size() < kParallelOccurrences ? 1 : pool::num_threads() * kPiecesPerWorker;
     const std::size_t chunk = ((n + pieces - 1) / pieces + 63) / 64 * 64;
     return pool::even_bounds(n, chunk);
 }
@@ -93,7 +93,7 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
     // piece into the places those counts leave it, so the lists come out ascending as
     // a single pass in transaction order would leave them.
     const bool rows_too = with_rows;
-    if (rows_too) v.row_offsets.assign(std::size_t{n_txn} + 1, 0);
+    if (rows_too) v.rows.offsets.assign(std::size_t{n_txn} + 1, 0);
     std::vector<std::vector<std::size_t>> cursor =
         pool::map_ranges<std::vector<std::size_t>>(pieces, [&](std::size_t begin, std::size_t end) {
             std::vector<std::size_t> per_rank(n_ranks, 0);
@@ -104,32 +104,32 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
                         ++per_rank[r];
                         ++kept;
                     }
-                if (rows_too) v.row_offsets[t + 1] = kept;
+                if (rows_too) v.rows.offsets[t + 1] = kept;
             }
             return per_rank;
         });
-    v.list_offsets.resize(std::size_t{n_ranks} + 1);
-    v.list_offsets[0] = 0;
+    v.lists.offsets.resize(std::size_t{n_ranks} + 1);
+    v.lists.offsets[0] = 0;
     for (uint32_t r = 0; r < n_ranks; ++r) {
-        std::size_t at = v.list_offsets[r];
+        std::size_t at = v.lists.offsets[r];
         for (auto& piece : cursor) at += std::exchange(piece[r], at);
-        v.list_offsets[r + 1] = v.list_offsets[r] + v.count[r];
+        v.lists.offsets[r + 1] = v.lists.offsets[r] + v.count[r];
     }
-    v.ids.resize(v.list_offsets.back());
+    v.lists.values.resize(v.lists.offsets.back());
     if (rows_too) {
-        for (uint32_t t = 0; t < n_txn; ++t) v.row_offsets[t + 1] += v.row_offsets[t];
-        v.row_ranks.resize(v.row_offsets.back());
+        for (uint32_t t = 0; t < n_txn; ++t) v.rows.offsets[t + 1] += v.rows.offsets[t];
+        v.rows.values.resize(v.rows.offsets.back());
     }
     std::vector<std::size_t> piece_ids(pieces.size());
     std::iota(piece_ids.begin(), piece_ids.end(), std::size_t{0});
     pool::map_ranges<char>(piece_ids, [&](std::size_t j, std::size_t) {
         std::vector<std::size_t>& at = cursor[j];
         for (auto t = static_cast<uint32_t>(pieces[j]); t < pieces[j + 1]; ++t) {
-            uint32_t* row = rows_too ? v.row_ranks.data() + v.row_offsets[t] : nullptr;
+            uint32_t* row = rows_too ? v.rows.values.data() + v.rows.offsets[t] : nullptr;
             uint32_t* out = row;
             for (uint32_t item : rows.txn(t)) {
                 if (const uint32_t r = rank_of[item]; r != kNone) {
-                    v.ids[at[r]++] = t;
+                    v.lists.values[at[r]++] = t;
                     if (rows_too) *out++ = r;
                 }
             }
@@ -143,22 +143,6 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
 }  // namespace tallisk::engine
 
 namespace tallisk::engine {
-
-TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
-    return c;
-}
-
-TALLISK_POPCOUNT_CLONES uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const uint64_t w = a[k] & b[k];
-        out[k] = w;
-        c += static_cast<uint64_t>(std::popcount(w));
-    }
-    return c;
-}
 
 bool bits_subset(const uint64_t* a, const uint64_t* b, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k)

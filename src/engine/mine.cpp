@@ -579,7 +579,7 @@ private:
         }
     }
 
-    Rows global_rows() const { return Rows{v_.row_offsets.data(), v_.row_ranks.data()}; }
+    Rows global_rows() const { return Rows{v_.rows.offsets.data(), v_.rows.values.data()}; }
 
     //! Counts, in counter_, every rank from `from` on in the rows of the transactions
     //! T[0, n); touched_ lists the ranks met, in no particular order.
@@ -661,8 +661,9 @@ private:
         uint32_t* out = lv.own_ids.fresh(total);
         lv.ids = out;
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&v_.row_offsets[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(v_.row_ranks.data() + v_.row_offsets[T[k + kPrefetchAhead]]);
+            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&v_.rows.offsets[T[k + 2 * kPrefetchAhead]]);
+            if (k + kPrefetchAhead < n)
+                __builtin_prefetch(v_.rows.values.data() + v_.rows.offsets[T[k + kPrefetchAhead]]);
             const uint32_t t = T[k];
             const auto row = v_.row(t);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
