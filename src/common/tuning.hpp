@@ -68,6 +68,41 @@ constexpr std::size_t kSequentialCandidates = 500;
 //! its start) costs more than the second worker saves.
 constexpr double kEclatParallelMinSteps = 2.0e6;
 
+//! Engine search: estimated work (word ANDs or row steps) from which a subtree is searched
+//! as a task of its own. Below it handing it over costs more than the second worker
+//! saves; far above it too few subtrees qualify to keep both workers busy.
+constexpr double kEngineSpawnWork = 1 << 16;
+
+//! Engine search: rows a task reports between two updates of the shared row counter that
+//! the max_itemsets guard reads: rare enough that the atomic costs nothing, often enough
+//! that a run past the guard stops within a few thousand rows.
+constexpr uint64_t kEngineCountBatch = 4096;
+
+//! Engine output: rows gathered from the search's pieces are copied on the pool from this
+//! many items on; below it one thread copies faster than the pool wakes.
+constexpr std::size_t kEngineParallelCopyItems = std::size_t{1} << 20;
+
+//! Engine input view: occurrences below which it is built on the calling thread, where
+//! handing pieces to the pool costs more than it saves.
+constexpr std::size_t kEngineParallelOccurrences = std::size_t{1} << 16;
+
+//! Engine input view: transaction pieces per worker. Transactions differ in length, and
+//! a few pieces each let a worker that finishes early take another.
+constexpr std::size_t kEnginePiecesPerWorker = 4;
+
+//! Engine counter: candidates per run handed to a worker; small enough to balance, large
+//! enough that rebuilding a run's first prefix in the tree is negligible.
+constexpr std::size_t kCountRunCandidates = 256;
+
+//! Rule generation: bases per worker. Bases differ in cost by orders of magnitude (a
+//! base's rules grow with 2^length), so more pieces than kChunksPerWorker even them out
+//! by stealing; few enough that the per-piece output buffers stay large.
+constexpr std::size_t kRuleChunksPerWorker = 16;
+
+//! Rule generation: below this much estimated work (candidate consequents) the bases run
+//! on the calling thread.
+constexpr uint64_t kRuleParallelWork = 20000;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against
@@ -92,6 +127,11 @@ constexpr std::size_t kEclatRowPrefetch = 8;
 //! row: far enough to cover a memory access, near enough that the line is still cached
 //! when it is read.
 constexpr std::size_t kPairRowPrefetch = 6;
+
+//! Engine searches on lists: how many of a node's transactions ahead a scan prefetches a
+//! row (and twice as far, the row's offset). Rows of a sparse search are scattered over
+//! memory and each one read cold costs a miss; 8 rows of a few items cover one.
+constexpr std::size_t kEngineRowPrefetch = 8;
 
 //! Blocks of at least this many bytes (large_vector) are mapped with huge-page advice;
 //! smaller ones come from the heap, where a mapping of their own would cost more than it

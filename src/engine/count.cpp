@@ -7,6 +7,7 @@
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 #include "engine/data.hpp"
 #include "engine/setops.hpp"
 
@@ -34,9 +35,6 @@ void check_candidates(std::span<const int64_t> offsets, std::span<const int32_t>
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-// Candidates per run handed to a worker; small enough to balance, large enough that
-// rebuilding a run's first prefix is negligible.
-constexpr std::size_t kRunCandidates = 256;
 
 //! The candidates' items, their sets, and the candidates sorted into a prefix tree.
 struct Counter {
@@ -194,7 +192,7 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
     std::iota(k.order.begin(), k.order.end(), std::size_t{0});
     bool sorted = true;
     for (std::size_t c = 1; c < m && sorted; ++c) sorted = !lex_less(k.cand(c), k.cand(c - 1));
-    const bool parallel = pool::num_threads() > 1 && m >= 2 * kRunCandidates;
+    const bool parallel = pool::num_threads() > 1 && m >= 2 * tuning::kCountRunCandidates;
     if (!sorted) {
         // Ties keep input order, so the tree (and the work) is the same on every run.
         auto less = [&](std::size_t a, std::size_t b) {
@@ -213,11 +211,11 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
         Walk(k).run(0, m, counts);
         return result;
     }
-    const std::size_t n_runs = (m + kRunCandidates - 1) / kRunCandidates;
+    const std::size_t n_runs = (m + tuning::kCountRunCandidates - 1) / tuning::kCountRunCandidates;
     pool::for_range(n_runs, 1, [&](std::size_t begin, std::size_t end) {
         Walk walk(k);
         for (std::size_t j = begin; j != end; ++j)
-            walk.run(j * kRunCandidates, std::min(m, (j + 1) * kRunCandidates), counts);
+            walk.run(j * tuning::kCountRunCandidates, std::min(m, (j + 1) * tuning::kCountRunCandidates), counts);
     });
     return result;
 }

@@ -32,19 +32,13 @@ bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transa
 
 namespace {
 
-// Occurrences below which the view is built on the calling thread: handing pieces to
-// the pool costs more than it saves there.
-constexpr std::size_t kParallelOccurrences = std::size_t{1} << 16;
-// Pieces per worker: transactions differ in length, and a few pieces each let a worker
-// that finishes early take another.
-constexpr std::size_t kPiecesPerWorker = 4;
-
 //! Transaction ranges the view is built in, each a whole number of 64-transaction
 //! words, so that no two pieces write the same bitset word.
 std::vector<std::size_t> transaction_pieces(const TransactionRows& rows) {
     const std::size_t n = rows.n_transactions;
-    const std::size_t pieces =
-        rows.txn_rows.values.size() < kParallelOccurrences ? 1 : pool::num_threads() * kPiecesPerWorker;
+    const std::size_t pieces = rows.txn_rows.values.size() < tuning::kEngineParallelOccurrences
+                                   ? 1
+                                   : pool::num_threads() * tuning::kEnginePiecesPerWorker;
     const std::size_t chunk = ((n + pieces - 1) / pieces + 63) / 64 * 64;
     return pool::even_bounds(n, chunk);
 }

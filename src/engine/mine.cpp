@@ -11,6 +11,7 @@
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 #include "engine/data.hpp"
 #include "engine/setops.hpp"
 
@@ -61,7 +62,7 @@ Table flatten(OutNode&& root) {
         for (uint32_t len : c.lens) *off++ = end += len;
         c = Chunk{};
     };
-    if (pool::num_threads() > 1 && item_at.back() > (1u << 20)) {
+    if (pool::num_threads() > 1 && item_at.back() > tuning::kEngineParallelCopyItems) {
         pool::for_range(chunks.size(), 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k != end; ++k) copy(k);
         });
@@ -74,14 +75,6 @@ Table flatten(OutNode&& root) {
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-// Estimated work (word ANDs or row steps) from which a subtree is searched as a task of
-// its own: below it, handing it over would cost more than the second worker saves.
-constexpr double kSpawnWork = 1 << 16;
-// Rows a task reports between two updates of the shared row counter (max_itemsets).
-constexpr uint64_t kCountBatch = 4096;
-// Transactions ahead whose rows a scan prefetches: the rows of a sparse search are
-// scattered over memory, and each one read cold costs a miss to memory.
-constexpr std::size_t kPrefetchAhead = 8;
 
 //! A member of a class: prefix + item is frequent with `count` transactions, whose set
 //! starts at `off` in the class's storage.
@@ -231,7 +224,7 @@ private:
 
     void tick() {
         if (!cx_.counted) return;
-        if (++unreported_ >= kCountBatch) flush();
+        if (++unreported_ >= tuning::kEngineCountBatch) flush();
     }
     void flush() {
         if (!cx_.counted || unreported_ == 0) return;
@@ -317,13 +310,14 @@ private:
     const uint64_t* bits(const Level& l, const Member& m) const { return l.words + m.off; }
 
     //! A class of n members, of which n_extending extend, is worth a task when the
-    //! ANDs of its first two levels reach kSpawnWork; on dense data a class of n
+    //! ANDs of its first two levels reach tuning::kEngineSpawnWork; on dense data a class of n
     //! members can hold up to 2^n sets, so its size counts for more than its square.
     bool spawn_class(const Level& child, std::size_t n_extending) const {
         if (!cx_.parallel || n_extending < 2) return false;
         const double n = static_cast<double>(child.members.size());
         const double growth = std::exp2(std::min(static_cast<double>(n_extending), 24.0) / 3.0);
-        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >= kSpawnWork;
+        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >=
+               tuning::kEngineSpawnWork;
     }
 
     //! Class of prefix + member i of level d (all sets): the later members whose
@@ -587,8 +581,10 @@ private:
     void count_rows(const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
         touched_.clear();
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            if (k + 2 * tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(&db.off[T[k + 2 * tuning::kEngineRowPrefetch]]);
+            if (k + tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             const auto row = db(T[k]);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
             for (; it != row.end(); ++it)
@@ -661,9 +657,10 @@ private:
         uint32_t* out = lv.own_ids.fresh(total);
         lv.ids = out;
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&v_.rows.offsets[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n)
-                __builtin_prefetch(v_.rows.values.data() + v_.rows.offsets[T[k + kPrefetchAhead]]);
+            if (k + 2 * tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(&v_.rows.offsets[T[k + 2 * tuning::kEngineRowPrefetch]]);
+            if (k + tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(v_.rows.values.data() + v_.rows.offsets[T[k + tuning::kEngineRowPrefetch]]);
             const uint32_t t = T[k];
             const auto row = v_.row(t);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
@@ -679,7 +676,8 @@ private:
     //! Work of the subtree below a list of n transactions with `later` possible
     //! extensions, for the decision to run it as a task.
     bool spawn_rows(uint32_t n, std::size_t later) const {
-        return cx_.parallel && later >= 2 && static_cast<double>(n) * static_cast<double>(later) * 4.0 >= kSpawnWork;
+        return cx_.parallel && later >= 2 &&
+               static_cast<double>(n) * static_cast<double>(later) * 4.0 >= tuning::kEngineSpawnWork;
     }
 
     //! ids_ is a frequent set whose transactions are rows T[0, n) of db; reports its
@@ -711,8 +709,10 @@ private:
         uint32_t* data = lv.row_data.fresh(total);
         std::size_t w = 0;
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            if (k + 2 * tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(&db.off[T[k + 2 * tuning::kEngineRowPrefetch]]);
+            if (k + tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             off[k] = w;
             const auto row = db(T[k]);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
