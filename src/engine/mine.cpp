@@ -647,15 +647,7 @@ private:
     //! Writes into lv the transaction list of each of lv.members (rank and count set):
     //! the transactions of T[0, n) whose rows hold the member, ascending.
     void deliver(const uint32_t* T, uint32_t n, uint32_t from, Level& lv) {
-        std::size_t total = 0;
-        for (std::size_t j = 0; j < lv.members.size(); ++j) {
-            Member& m = lv.members[j];
-            m.off = total;
-            total += m.count;
-            slot_[m.rank] = static_cast<uint32_t>(j);
-        }
-        uint32_t* out = lv.own_ids.fresh(total);
-        lv.ids = out;
+        uint32_t* out = place_members(lv);
         for (uint32_t k = 0; k < n; ++k) {
             if (k + 2 * tuning::kEngineRowPrefetch < n)
                 __builtin_prefetch(&v_.rows.offsets[T[k + 2 * tuning::kEngineRowPrefetch]]);
@@ -667,6 +659,26 @@ private:
             for (; it != row.end(); ++it)
                 if (const uint32_t s = slot_[*it]; s != kNone) out[lv.members[s].off++] = t;
         }
+        members_placed(lv);
+    }
+
+    //! Gives each member of lv its place in lv's lists (m.off) and its slot, and returns
+    //! the lists' storage; a pass then appends each member's transactions at m.off++.
+    uint32_t* place_members(Level& lv) {
+        std::size_t total = 0;
+        for (std::size_t j = 0; j < lv.members.size(); ++j) {
+            Member& m = lv.members[j];
+            m.off = total;
+            total += m.count;
+            slot_[m.rank] = static_cast<uint32_t>(j);
+        }
+        uint32_t* lists = lv.own_ids.fresh(total);
+        lv.ids = lists;
+        return lists;
+    }
+
+    //! After that pass: every m.off back at its list's start, the slots free again.
+    void members_placed(Level& lv) {
         for (Member& m : lv.members) {
             m.off -= m.count;
             slot_[m.rank] = kNone;
@@ -696,15 +708,8 @@ private:
             for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
         if (len >= cx_.opt.max_len || lv.members.size() < 2) return;
         // One pass writes every member's positions and the cut rows.
-        std::size_t total = 0;
-        for (std::size_t j = 0; j < lv.members.size(); ++j) {
-            Member& m = lv.members[j];
-            m.off = total;
-            total += m.count;
-            slot_[m.rank] = static_cast<uint32_t>(j);
-        }
-        uint32_t* lists = lv.own_ids.fresh(total);
-        lv.ids = lists;
+        uint32_t* lists = place_members(lv);
+        const std::size_t total = lv.members.back().off + lv.members.back().count;
         std::size_t* off = lv.row_off.fresh(std::size_t{n} + 1);
         uint32_t* data = lv.row_data.fresh(total);
         std::size_t w = 0;
@@ -724,10 +729,7 @@ private:
             }
         }
         off[n] = w;
-        for (Member& m : lv.members) {
-            m.off -= m.count;
-            slot_[m.rank] = kNone;
-        }
+        members_placed(lv);
         const Rows cut{off, data};
         // The last member has no later one to extend by.
         for (std::size_t i = 0; i + 1 < lv.members.size(); ++i) {
