@@ -1,12 +1,15 @@
 #include "common/index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include <absl/container/flat_hash_map.h>
 
 #include "common/error.hpp"
 #include "common/itemset.hpp"
+#include "common/pool.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk {
 namespace {
@@ -142,31 +145,44 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
 }
 
 IdRows sort_dedup_csr(IdRows rows, std::size_t n_rows) {
-    // Compacts in place: the write position never passes the read position, so no
-    // second data vector is needed.
-    std::vector<uint32_t>& indices = rows.values;
+    std::vector<uint32_t>& values = rows.values;
     const std::vector<uint32_t>& offsets = rows.offsets;
     if (offsets.size() < n_rows + 1) panic_index(offsets.size(), n_rows);
-    const std::size_t len = indices.size();
-    std::size_t write = 0;
+    const std::size_t len = values.size();
+    // Each row is sorted and its repeats dropped where it stands, in pieces on the pool;
+    // new_offsets[r + 1] holds row r's length until the prefix sum below. Rows read as
+    // given from consecutive offsets cannot overlap, so the pieces never share a value.
     std::vector<uint32_t> new_offsets(n_rows + 1);
     new_offsets[0] = 0;
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const std::size_t lo = offsets[r];
-        const std::size_t hi = offsets[r + 1];
-        if (lo > hi) panic_index(hi, lo);
-        if (hi > len) panic_index(len, hi);
-        if (lo < write) panic_index(write, lo);  // overlapping rows would be overwritten
-        uint32_t* row = indices.data() + lo;
-        const std::size_t row_len = hi - lo;
-        if (!std::is_sorted(row, row + row_len)) std::sort(row, row + row_len);
-        for (std::size_t j = 0; j < row_len; ++j) {
-            if (j == 0 || row[j] != row[j - 1]) indices[write++] = row[j];
+    const std::size_t pieces = len < tuning::kParallelOccurrences ? 1 : pool::num_threads() * tuning::kChunksPerWorker;
+    const auto bounds = pool::even_bounds(n_rows, (n_rows + pieces - 1) / pieces);
+    const std::vector<char> shrank = pool::map_ranges<char>(bounds, [&](std::size_t begin, std::size_t end) {
+        char any = 0;
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::size_t lo = offsets[r];
+            const std::size_t hi = offsets[r + 1];
+            if (lo > hi) panic_index(hi, lo);
+            if (hi > len) panic_index(len, hi);
+            uint32_t* row = values.data() + lo;
+            if (!std::is_sorted(row, row + (hi - lo))) std::sort(row, row + (hi - lo));
+            const auto kept = static_cast<std::size_t>(std::unique(row, row + (hi - lo)) - row);
+            any |= static_cast<char>(kept != hi - lo);
+            new_offsets[r + 1] = static_cast<uint32_t>(kept);
         }
-        new_offsets[r + 1] = static_cast<uint32_t>(write);
+        return any;
+    });
+    for (std::size_t r = 0; r < n_rows; ++r) new_offsets[r + 1] += new_offsets[r];
+    const bool moved = offsets[0] != 0 || std::find(shrank.begin(), shrank.end(), 1) != shrank.end();
+    if (moved) {
+        // Rows that lost repeats (or a table that does not start at 0): slide every row
+        // down to its new place, in order, so no row is overwritten before it is moved.
+        for (std::size_t r = 0; r < n_rows; ++r)
+            std::memmove(values.data() + new_offsets[r], values.data() + offsets[r],
+                         (new_offsets[r + 1] - new_offsets[r]) * sizeof(uint32_t));
     }
-    indices.resize(write);
-    if (indices.capacity() - write > write / 8) indices.shrink_to_fit();
+    const std::size_t write = new_offsets[n_rows];
+    values.resize(write);
+    if (values.capacity() - write > write / 8) values.shrink_to_fit();
     rows.offsets = std::move(new_offsets);
     return rows;
 }

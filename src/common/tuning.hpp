@@ -82,9 +82,10 @@ constexpr uint64_t kEngineCountBatch = 4096;
 //! many items on; below it one thread copies faster than the pool wakes.
 constexpr std::size_t kEngineParallelCopyItems = std::size_t{1} << 20;
 
-//! Engine input view: occurrences below which it is built on the calling thread, where
-//! handing pieces to the pool costs more than it saves.
-constexpr std::size_t kEngineParallelOccurrences = std::size_t{1} << 16;
+//! Passes over the input (the rows' sort and deduplication, the engine's view):
+//! occurrences below which a pass runs on the calling thread, where handing pieces to
+//! the pool costs more than it saves.
+constexpr std::size_t kParallelOccurrences = std::size_t{1} << 16;
 
 //! Engine input view: transaction pieces per worker. Transactions differ in length, and
 //! a few pieces each let a worker that finishes early take another.

@@ -36,7 +36,7 @@ namespace {
 //! words, so that no two pieces write the same bitset word.
 std::vector<std::size_t> transaction_pieces(const TransactionRows& rows) {
     const std::size_t n = rows.n_transactions;
-    const std::size_t pieces = rows.txn_rows.values.size() < tuning::kEngineParallelOccurrences
+    const std::size_t pieces = rows.txn_rows.values.size() < tuning::kParallelOccurrences
                                    ? 1
                                    : pool::num_threads() * tuning::kEnginePiecesPerWorker;
     const std::size_t chunk = ((n + pieces - 1) / pieces + 63) / 64 * 64;
