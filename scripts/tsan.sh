@@ -10,10 +10,6 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLISK_TS
 cmake --build build/tsan --target tallisk_cpp_tests
 
 echo "== C++ unit tests (ThreadSanitizer)"
-# The package engine's parallel sections still call oneTBB directly (parallel_sort,
-# task groups) instead of the pool helpers that announce the task hand-over to TSan, so
-# its suites would only report oneTBB's unseen hand-over; they join once they use them.
-TSAN_FILTER="-Engine*:Rules*:RuleMetrics*:LargeVector*"
 # Four workers on two cores: more interleavings than the machine's own count.
 RAYON_NUM_THREADS=4 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
-    build/tsan/tallisk_cpp_tests --gtest_brief=1 --gtest_filter="$TSAN_FILTER"
+    build/tsan/tallisk_cpp_tests --gtest_brief=1

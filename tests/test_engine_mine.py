@@ -244,7 +244,7 @@ def test_count_itemsets_agrees_with_mined_counts():
 _THREADS_CODE = """
 import numpy as np
 from tallisk import _engine as E
-seed, kind, n_txn, n_items = {seed}, {kind!r}, {n_txn}, {n_items}
+seed, kind, n_txn, n_items, n_patterns = {seed}, {kind!r}, {n_txn}, {n_items}, {n_patterns}
 rng = np.random.default_rng(seed)
 if kind == "dense":
     present = rng.random((n_txn, n_items)) < rng.uniform(0.3, 0.9, size=n_items)
@@ -254,10 +254,10 @@ if kind == "dense":
 else:
     # Disjoint patterns, noise from other items; a pattern's first item brings its
     # second, so closed sets differ from all sets.
-    patterns = rng.permutation(n_items * 2 // 3)[:180].reshape(30, 6)
+    patterns = rng.permutation(n_items * 2 // 3)[: 6 * n_patterns].reshape(n_patterns, 6)
     present = np.zeros((n_txn, n_items), bool)
     rows = np.arange(n_txn)
-    chosen = patterns[rng.integers(0, 30, size=n_txn)]
+    chosen = patterns[rng.integers(0, n_patterns, size=n_txn)]
     keep = rng.random(chosen.shape) < 0.8
     keep[:, 1] |= keep[:, 0]
     present[np.repeat(rows, 6)[keep.ravel()], chosen.ravel()[keep.ravel()]] = True
@@ -268,6 +268,20 @@ result = {{}}
 for target in ("all", "closed", "maximal"):
     r = E.mine_itemsets(txn, item, n_items, {min_count}, target=target)
     result[target] = (r["offsets"].tobytes(), r["items"].tobytes(), r["counts"].tobytes())
+# Items and pairs against a dense co-occurrence product, which shares nothing with the
+# engine's own view of the data (built in pieces on the pool at this size).
+offsets, items, counts = (np.frombuffer(b, dt) for b, dt in zip(result["all"], (np.int64, np.int32, np.int64)))
+lens = np.diff(offsets)
+got = {{tuple(items[offsets[k]:offsets[k + 1]].tolist()): int(counts[k]) for k in np.flatnonzero(lens <= 2)}}
+starts = np.searchsorted(t, np.arange(n_txn + 1))
+codes = [i[s:e, None] * n_items + i[None, s:e] for s, e in zip(starts[:-1], starts[1:])]
+codes, tally = np.unique(np.concatenate([c.ravel() for c in codes]), return_counts=True)
+want = {{}}
+for code, c in zip(codes.tolist(), tally.tolist()):
+    x, y = divmod(code, n_items)
+    if c >= {min_count} and x <= y:
+        want[(x,) if x == y else (x, y)] = c
+result["short"] = (got == want, len(want))
 # The row guard stops a search split over tasks too.
 try:
     E.mine_itemsets(txn, item, n_items, {min_count}, max_itemsets=len(result["all"][2]) // 8 - 1)
@@ -288,16 +302,19 @@ result["count"] = (E.count_itemsets(txn, item, n_items, offsets, items)["counts"
 @pytest.mark.parametrize(
     "shape",
     [
-        dict(seed=1, kind="dense", n_txn=4000, n_items=36, min_count=1300),  # bitsets
-        dict(seed=2, kind="sparse", n_txn=20000, n_items=300, min_count=60),  # lists
+        dict(seed=1, kind="dense", n_txn=4000, n_items=36, n_patterns=0, min_count=1300),  # bitsets
+        dict(seed=2, kind="sparse", n_txn=20000, n_items=300, n_patterns=30, min_count=60),  # bitsets, few items
+        dict(seed=3, kind="sparse", n_txn=40000, n_items=2000, n_patterns=120, min_count=100),  # lists
     ],
-    ids=["dense", "sparse"],
+    ids=["dense", "sparse", "lists"],
 )
 def test_one_and_two_workers_give_identical_bytes(shape):
     one = run_in_subprocess(_THREADS_CODE.format(**shape), threads=1)
     two = run_in_subprocess(_THREADS_CODE.format(**shape), threads=2)
     for key in ("all", "closed", "maximal", "count", "guard"):
         assert one[key] == two[key], key
+    assert one["short"][0] and two["short"][0]
+    assert one["short"][1] > 50
     assert one["guard"].startswith("more than ")
     got_count, want_count = one["count"]
     assert got_count == want_count

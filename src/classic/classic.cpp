@@ -20,15 +20,6 @@
 namespace tallisk::classic {
 namespace {
 
-// Levels up to this many candidates are counted on the calling thread: below it the
-// cost of splitting and merging across the pool exceeds the counting itself.
-constexpr std::size_t kSequentialCandidates = 500;
-
-// Shares per worker when counting on the pool. Candidate costs vary by orders of
-// magnitude (early stops versus full intersections of popular items), so a few shares
-// per worker let idle workers steal instead of waiting for the slowest share.
-constexpr std::size_t kSharesPerWorker = 8;
-
 // ---- building ---------------------------------------------------------------------
 
 //! Sorts a transaction's items ascending and drops repeats; returns the new length.
@@ -64,11 +55,6 @@ struct ItemRef {
     const uint64_t* bits = nullptr;
 };
 
-//! Items given bit rows: those whose list, at 4 bytes an entry, is at least as large
-//! as a row of n_transactions bits (count >= n_transactions / 32). Rows thus cost at
-//! most as much memory again as the lists they shadow.
-constexpr std::size_t kBitRowDivisor = 32;
-
 //! The counter's view of a pruned index: every item's reference, bit rows included.
 struct ItemTable {
     HashMap<uint32_t, ItemRef> refs;
@@ -80,13 +66,14 @@ ItemTable item_table(const TransactionIndex& index) {
     const std::size_t words = (static_cast<std::size_t>(index.n_transactions) + 63) / 64;
     std::size_t n_rows = 0;
     for (const auto& [item, txns] : index.item_txns)
-        if (txns.size() * kBitRowDivisor >= index.n_transactions) ++n_rows;
+        if (txns.size() * tuning::kBitsetDivisor >= index.n_transactions) ++n_rows;
     table.bits.assign(n_rows * words, 0);
     table.refs.reserve(index.item_txns.size());
     std::size_t row = 0;
     for (const auto& [item, txns] : index.item_txns) {
         ItemRef ref{txns, nullptr};
-        if (txns.size() * kBitRowDivisor >= index.n_transactions) {
+        // Items with at least n_transactions / kBitsetDivisor transactions get bit rows.
+        if (txns.size() * tuning::kBitsetDivisor >= index.n_transactions) {
             uint64_t* bits = table.bits.data() + row++ * words;
             for (uint32_t t : txns) bits[t >> 6] |= uint64_t{1} << (t & 63);
             ref.bits = bits;
@@ -275,7 +262,7 @@ CountMap count_pooled(const ItemTable& table, std::span<const uint32_t> candidat
     const std::size_t n = k == 0 ? 0 : candidates.size() / k;
     if (n == 0) return {};
     using Found = std::vector<std::pair<std::size_t, uint32_t>>;  // candidate number, count
-    const std::size_t chunk = std::max<std::size_t>(pool::list_chunk(n) / kSharesPerWorker, 1);
+    const std::size_t chunk = std::max<std::size_t>(pool::list_chunk(n) / tuning::kChunksPerWorker, 1);
     std::vector<Found> shares = pool::map_chunks<Found>(n, chunk, [&](std::size_t begin, std::size_t end) {
         Found found;
         Scratch scratch;
@@ -413,7 +400,7 @@ Levels apriori_itemsets(TransactionIndex& index, double min_support, uint64_t k_
         const std::vector<uint32_t> candidates = join_and_prune(levels.back(), static_cast<std::size_t>(k));
         if (candidates.empty()) break;
         const std::size_t n_candidates = candidates.size() / k;
-        CountMap level = n_candidates <= kSequentialCandidates
+        CountMap level = n_candidates <= tuning::kSequentialCandidates
                              ? count_candidates_sequential(table, candidates, k, min_count)
                              : count_pooled(table, candidates, k, min_count);
         if (level.empty()) break;

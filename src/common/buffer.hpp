@@ -4,7 +4,7 @@
 // the kernel hands out costs a fault and a zero fill, and std::vector's resize() zero
 // fills the whole column once more on the calling thread before the real values are
 // written. `large_vector<T>` avoids both:
-//   * blocks of at least kLargeBytes are mapped directly, aligned to 2 MiB and marked
+//   * blocks of at least tuning::kLargeBytes are mapped directly, aligned to 2 MiB and marked
 //     MADV_HUGEPAGE, so that the kernel backs them with transparent huge pages (one
 //     fault per 2 MiB instead of 512) where the system allows it (the "madvise" or
 //     "always" setting of /sys/kernel/mm/transparent_hugepage/enabled);
@@ -27,13 +27,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/tuning.hpp"
+
 namespace tallisk {
 
 namespace buffer {
 
-//! Blocks of at least this many bytes are mapped with huge-page advice; smaller ones
-//! come from the heap, where a mapping of their own would cost more than it saves.
-constexpr std::size_t kLargeBytes = std::size_t{4} << 20;
 //! The huge-page size the mappings are aligned to.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
@@ -65,12 +64,12 @@ public:
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
         const std::size_t bytes = n * sizeof(T);
-        if (bytes < buffer::kLargeBytes) return static_cast<T*>(::operator new(bytes));
+        if (bytes < tuning::kLargeBytes) return static_cast<T*>(::operator new(bytes));
         return static_cast<T*>(buffer::map_large(bytes));
     }
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
-        if (bytes < buffer::kLargeBytes)
+        if (bytes < tuning::kLargeBytes)
             ::operator delete(p);
         else
             buffer::unmap_large(p, bytes);

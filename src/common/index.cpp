@@ -1,12 +1,15 @@
 #include "common/index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include <absl/container/flat_hash_map.h>
 
 #include "common/error.hpp"
 #include "common/itemset.hpp"
+#include "common/pool.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk {
 namespace {
@@ -112,11 +115,10 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
         std::vector<uint32_t>().swap(dense);
         items.swap(rows);
     }
-    std::tie(index.txn_items, index.txn_offsets) =
-        sort_dedup_csr(std::move(items), std::move(txn_offsets), index.n_transactions);
+    index.txn_rows = sort_dedup_csr({std::move(txn_offsets), std::move(items)}, index.n_transactions);
 
     index.item_counts.assign(n_items, 0);
-    for (uint32_t v : index.txn_items) ++index.item_counts[v];
+    for (uint32_t v : index.txn_rows.values) ++index.item_counts[v];
     return index;
 }
 
@@ -126,54 +128,69 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
     InvertedIndex index;
     index.n_items = rows.n_items;
     index.n_transactions = rows.n_transactions;
-    index.txn_offsets = std::move(rows.txn_offsets);
-    index.txn_items = std::move(rows.txn_items);
+    index.txn_rows = std::move(rows.txn_rows);
     index.item_counts = std::move(rows.item_counts);
     // The item side is the transpose of the deduplicated rows: walking transactions
     // in order fills every item's row ascending and without repeats.
-    index.item_offsets = prefix_offsets(index.item_counts);
-    index.item_txns.resize(index.txn_items.size());
-    std::vector<uint32_t> cursor(index.item_offsets.begin(), index.item_offsets.end() - 1);
+    IdRows& item_rows = index.item_rows;
+    item_rows.offsets = prefix_offsets(index.item_counts);
+    item_rows.values.resize(index.txn_rows.values.size());
+    std::vector<uint32_t> cursor(item_rows.offsets.begin(), item_rows.offsets.end() - 1);
     for (uint32_t t = 0; t < index.n_transactions; ++t)
-        for (uint32_t v : index.txn(t)) index.item_txns[cursor[v]++] = t;
+        for (uint32_t v : index.txn(t)) item_rows.values[cursor[v]++] = t;
 #ifndef NDEBUG
     if (const std::string broken = validate(index); !broken.empty()) throw Panic("inconsistent index: " + broken);
 #endif
     return index;
 }
 
-std::pair<std::vector<uint32_t>, std::vector<uint32_t>> sort_dedup_csr(std::vector<uint32_t> indices,
-                                                                       std::vector<uint32_t> offsets,
-                                                                       std::size_t n_rows) {
-    // Compacts in place: the write position never passes the read position, so no
-    // second data vector is needed.
+IdRows sort_dedup_csr(IdRows rows, std::size_t n_rows) {
+    std::vector<uint32_t>& values = rows.values;
+    const std::vector<uint32_t>& offsets = rows.offsets;
     if (offsets.size() < n_rows + 1) panic_index(offsets.size(), n_rows);
-    const std::size_t len = indices.size();
-    std::size_t write = 0;
+    const std::size_t len = values.size();
+    // Each row is sorted and its repeats dropped where it stands, in pieces on the pool;
+    // new_offsets[r + 1] holds row r's length until the prefix sum below. Rows read as
+    // given from consecutive offsets cannot overlap, so the pieces never share a value.
     std::vector<uint32_t> new_offsets(n_rows + 1);
     new_offsets[0] = 0;
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const std::size_t lo = offsets[r];
-        const std::size_t hi = offsets[r + 1];
-        if (lo > hi) panic_index(hi, lo);
-        if (hi > len) panic_index(len, hi);
-        if (lo < write) panic_index(write, lo);  // overlapping rows would be overwritten
-        uint32_t* row = indices.data() + lo;
-        const std::size_t row_len = hi - lo;
-        if (!std::is_sorted(row, row + row_len)) std::sort(row, row + row_len);
-        for (std::size_t j = 0; j < row_len; ++j) {
-            if (j == 0 || row[j] != row[j - 1]) indices[write++] = row[j];
+    const std::size_t pieces = len < tuning::kParallelOccurrences ? 1 : pool::num_threads() * tuning::kChunksPerWorker;
+    const auto bounds = pool::even_bounds(n_rows, (n_rows + pieces - 1) / pieces);
+    const std::vector<char> shrank = pool::map_ranges<char>(bounds, [&](std::size_t begin, std::size_t end) {
+        char any = 0;
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::size_t lo = offsets[r];
+            const std::size_t hi = offsets[r + 1];
+            if (lo > hi) panic_index(hi, lo);
+            if (hi > len) panic_index(len, hi);
+            uint32_t* row = values.data() + lo;
+            if (!std::is_sorted(row, row + (hi - lo))) std::sort(row, row + (hi - lo));
+            const auto kept = static_cast<std::size_t>(std::unique(row, row + (hi - lo)) - row);
+            any |= static_cast<char>(kept != hi - lo);
+            new_offsets[r + 1] = static_cast<uint32_t>(kept);
         }
-        new_offsets[r + 1] = static_cast<uint32_t>(write);
+        return any;
+    });
+    for (std::size_t r = 0; r < n_rows; ++r) new_offsets[r + 1] += new_offsets[r];
+    const bool moved = offsets[0] != 0 || std::find(shrank.begin(), shrank.end(), 1) != shrank.end();
+    if (moved) {
+        // Rows that lost repeats (or a table that does not start at 0): slide every row
+        // down to its new place, in order, so no row is overwritten before it is moved.
+        for (std::size_t r = 0; r < n_rows; ++r)
+            std::memmove(values.data() + new_offsets[r], values.data() + offsets[r],
+                         (new_offsets[r + 1] - new_offsets[r]) * sizeof(uint32_t));
     }
-    indices.resize(write);
-    if (indices.capacity() - write > write / 8) indices.shrink_to_fit();
-    return {std::move(indices), std::move(new_offsets)};
+    const std::size_t write = new_offsets[n_rows];
+    values.resize(write);
+    if (values.capacity() - write > write / 8) values.shrink_to_fit();
+    rows.offsets = std::move(new_offsets);
+    return rows;
 }
 
 std::string validate(const InvertedIndex& ix) {
-    auto check_csr = [](const std::vector<uint32_t>& off, const std::vector<uint32_t>& data, std::size_t rows,
-                        uint32_t bound, const char* what) -> std::string {
+    auto check_csr = [](const IdRows& csr, std::size_t rows, uint32_t bound, const char* what) -> std::string {
+        const std::vector<uint32_t>& off = csr.offsets;
+        const std::vector<uint32_t>& data = csr.values;
         if (off.size() != rows + 1) return std::string(what) + ": offsets length";
         if (off[0] != 0) return std::string(what) + ": first offset";
         if (off[rows] != data.size()) return std::string(what) + ": last offset";
@@ -186,12 +203,12 @@ std::string validate(const InvertedIndex& ix) {
         }
         return {};
     };
-    if (auto e = check_csr(ix.txn_offsets, ix.txn_items, ix.n_transactions, ix.n_items, "txn"); !e.empty()) return e;
-    if (auto e = check_csr(ix.item_offsets, ix.item_txns, ix.n_items, ix.n_transactions, "item"); !e.empty()) return e;
-    if (ix.txn_items.size() != ix.item_txns.size()) return "data lengths differ";
+    if (auto e = check_csr(ix.txn_rows, ix.n_transactions, ix.n_items, "txn"); !e.empty()) return e;
+    if (auto e = check_csr(ix.item_rows, ix.n_items, ix.n_transactions, "item"); !e.empty()) return e;
+    if (ix.txn_rows.values.size() != ix.item_rows.values.size()) return "data lengths differ";
     if (ix.item_counts.size() != ix.n_items) return "item_counts length";
     for (uint32_t i = 0; i < ix.n_items; ++i) {
-        if (ix.item_counts[i] != ix.item_offsets[i + 1] - ix.item_offsets[i]) return "item_counts value";
+        if (ix.item_counts[i] != ix.item(i).size()) return "item_counts value";
         for (uint32_t t : ix.item(i)) {
             auto row = ix.txn(t);
             if (!std::binary_search(row.begin(), row.end(), i)) return "halves disagree";

@@ -9,37 +9,33 @@
 #include <utility>
 #include <vector>
 
+#include "common/csr.hpp"
+
 namespace tallisk {
+
+//! Rows of 32-bit ids with 32-bit offsets: the index checks that the occurrences fit.
+using IdRows = Csr<uint32_t, uint32_t>;
 
 //! The transaction half of the model alone: what a miner that derives its own vertical
 //! view needs, without the item-side copy of every occurrence.
 struct TransactionRows {
-    std::vector<uint32_t> txn_offsets;  // n_transactions + 1 row offsets into txn_items
-    std::vector<uint32_t> txn_items;    // items of every transaction, rows ascending
+    IdRows txn_rows;                    // n_transactions rows: each transaction's items, ascending
     std::vector<uint32_t> item_counts;  // distinct transactions per item
     uint32_t n_transactions = 0;        // distinct transaction labels
     uint32_t n_items = 0;               // size of the item id space
 
-    std::span<const uint32_t> txn(uint32_t t) const {
-        return {txn_items.data() + txn_offsets[t], txn_items.data() + txn_offsets[t + 1]};
-    }
+    std::span<const uint32_t> txn(uint32_t t) const { return txn_rows.row(t); }
 };
 
 struct InvertedIndex {
-    std::vector<uint32_t> txn_offsets;   // n_transactions + 1 row offsets into txn_items
-    std::vector<uint32_t> txn_items;     // items of every transaction, rows ascending
-    std::vector<uint32_t> item_offsets;  // n_items + 1 row offsets into item_txns
-    std::vector<uint32_t> item_txns;     // dense transaction ids of every item, rows ascending
-    std::vector<uint32_t> item_counts;   // distinct transactions per item
-    uint32_t n_transactions = 0;         // distinct transaction labels
-    uint32_t n_items = 0;                // size of the item id space
+    IdRows txn_rows;                    // n_transactions rows: each transaction's items, ascending
+    IdRows item_rows;                   // n_items rows: each item's dense transaction ids, ascending
+    std::vector<uint32_t> item_counts;  // distinct transactions per item
+    uint32_t n_transactions = 0;        // distinct transaction labels
+    uint32_t n_items = 0;               // size of the item id space
 
-    std::span<const uint32_t> txn(uint32_t t) const {
-        return {txn_items.data() + txn_offsets[t], txn_items.data() + txn_offsets[t + 1]};
-    }
-    std::span<const uint32_t> item(uint32_t i) const {
-        return {item_txns.data() + item_offsets[i], item_txns.data() + item_offsets[i + 1]};
-    }
+    std::span<const uint32_t> txn(uint32_t t) const { return txn_rows.row(t); }
+    std::span<const uint32_t> item(uint32_t i) const { return item_rows.row(i); }
 };
 
 //! Builds the index from parallel occurrence arrays. Labels are arbitrary int64 values
@@ -55,12 +51,10 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
 TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
                                        uint32_t n_items);
 
-//! Sorts every row of a CSR ascending and removes repeated values. Consumes both
-//! vectors; offsets needs at least n_rows + 1 entries. Throws Panic on offsets that
-//! decrease or point past the data.
-std::pair<std::vector<uint32_t>, std::vector<uint32_t>> sort_dedup_csr(std::vector<uint32_t> indices,
-                                                                       std::vector<uint32_t> offsets,
-                                                                       std::size_t n_rows);
+//! Sorts each of the first n_rows rows of a CSR ascending and removes repeated values.
+//! Consumes the table; its offsets need at least n_rows + 1 entries. Throws Panic on
+//! offsets that decrease or point past the data.
+IdRows sort_dedup_csr(IdRows rows, std::size_t n_rows);
 
 //! Checks every invariant of the index; returns an empty string when it holds, else
 //! the first violation found. Run on every index built in debug builds and by the C++

@@ -11,16 +11,6 @@
 
 #include "common/tuning.hpp"
 
-// Bitset kernels are cloned for CPUs with a popcount instruction; the generic build would
-// otherwise fall back to a much slower software popcount. The clones are picked by an
-// ifunc resolver that runs while the library loads, before a sanitizer's runtime is ready
-// (a ThreadSanitizer binary crashes there), so sanitizer builds compile one plain version.
-#if defined(TALLISK_NO_TARGET_CLONES)
-#define TALLISK_POPCOUNT_CLONES
-#else
-#define TALLISK_POPCOUNT_CLONES [[gnu::target_clones("arch=haswell", "popcnt", "default")]]
-#endif
-
 namespace tallisk {
 
 //! |a ∩ b| for ascending lists, the common values written to `out` when Write. Gives

@@ -22,8 +22,10 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "common/budget.hpp"
 
@@ -171,6 +173,53 @@ void for_range(std::size_t n, std::size_t grain, Body&& body) {
                           [&](const tbb::blocked_range<std::size_t>& r) { as_task(r, body); });
     });
 }
+
+//! Sorts [begin, end) with `less` on the pool. Not stable: callers that need one order
+//! on every run make `less` a total order.
+template <class It, class Less>
+void sort(It begin, It end, Less&& less) {
+    run([&] { tbb::parallel_sort(begin, end, less); });
+}
+
+//! A task's copy of its functor, for TaskGroup: oneTBB copies the functor into its own
+//! task object after the hand-over was announced, so under TSan the task reads that
+//! copy in a frame of its own that scripts/tsan.supp names, as range_bounds above.
+template <class F>
+#if defined(__SANITIZE_THREAD__)
+[[gnu::noinline]]
+#endif
+F task_copy(const F& f) {
+    return f;
+}
+
+//! Tasks started one at a time, for recursive searches that find their subtrees on the
+//! way. Used inside run(): run(f) hands f to the pool, wait() returns once every task
+//! has finished and rethrows the first exception one of them threw, cancel() drops the
+//! tasks not yet started. Each hand-over is announced to TSan like a loop's.
+class TaskGroup {
+public:
+    template <class F>
+    void run(F&& f) {
+        TALLISK_TSAN_RELEASE();
+        group_.run([f = std::forward<F>(f)] {
+            TALLISK_TSAN_ACQUIRE();
+            struct Release {
+                ~Release() { TALLISK_TSAN_RELEASE(); }
+            } release;
+            task_copy(f)();
+        });
+    }
+    void wait() {
+        struct Acquire {
+            ~Acquire() { TALLISK_TSAN_ACQUIRE(); }
+        } acquire;
+        group_.wait();
+    }
+    void cancel() { group_.cancel(); }
+
+private:
+    tbb::task_group group_;
+};
 
 //! Turns oneTBB's failure to create a thread into ResourceError; rethrows the rest.
 [[noreturn]] void rethrow_thread_failure();

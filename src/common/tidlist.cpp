@@ -10,15 +10,9 @@
 namespace tallisk {
 namespace {
 
-// An upper bound of what CRoaring allocates for a bitmap of n values: at most 2 bytes
-// a value in its containers, doubled while an array container grows by reallocation,
-// plus the container index and one container's worth of slack.
-constexpr std::size_t kBitmapBytesPerValue = 8;
-constexpr std::size_t kBitmapFixedBytes = 16 << 10;
-
 //! Charges the bound for a bitmap of `n` values before calling into CRoaring, which
 //! cannot survive a failed allocation.
-void charge_bitmap(uint64_t n) { budget::charge(kBitmapFixedBytes + kBitmapBytesPerValue * n); }
+void charge_bitmap(uint64_t n) { budget::charge(tuning::kBitmapFixedBytes + tuning::kBitmapBytesPerValue * n); }
 
 }  // namespace
 
@@ -42,7 +36,7 @@ void Bitmap::reset() noexcept {
 
 roaring_bitmap_t* Bitmap::ensure() {
     if (!my_bitmap) {
-        budget::charge(kBitmapFixedBytes);
+        budget::charge(tuning::kBitmapFixedBytes);
         my_bitmap = roaring_bitmap_create();
         if (!my_bitmap) throw std::bad_alloc();
     }
@@ -57,7 +51,7 @@ Bitmap Bitmap::copy() const {
 
 void Bitmap::add(uint32_t value) {
     roaring_bitmap_t* b = ensure();
-    budget::charge(kBitmapFixedBytes);
+    budget::charge(tuning::kBitmapFixedBytes);
     roaring_bitmap_add(b, value);
 }
 
@@ -110,7 +104,7 @@ const Bitmap& ItemTxnsRoaring::at(uint32_t item) const {
 // ---- TidList ------------------------------------------------------------------------
 
 TidList TidList::from_roaring(Bitmap&& bitmap) {
-    if (bitmap.cardinality() >= kTidListDenseMin) return TidList(std::move(bitmap));
+    if (bitmap.cardinality() >= tuning::kTidListDenseMin) return TidList(std::move(bitmap));
     Sparse members = bitmap.to_vector();
     Bitmap freed = std::move(bitmap);  // the set now lives in `members`
     return TidList(std::move(members));

@@ -25,6 +25,7 @@ namespace roaring::api {}
 using namespace ::roaring::api;  // NOLINT(google-global-names-in-headers)
 
 #include "common/index.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk {
 
@@ -119,13 +120,8 @@ struct ItemTxnsRoaring {
     const Bitmap& at(uint32_t item) const;
 };
 
-//! The smallest set held as a bitmap. Below it an ascending vector is walked faster than
-//! a bitmap's containers, and membership of a few values is tested one by one; from it
-//! on, container-wise intersection wins.
-constexpr uint64_t kTidListDenseMin = 33;
-
 //! A set of dense transaction ids: `Sparse` (strictly ascending vector) at fewer than
-//! kTidListDenseMin members, `Dense` (bitmap) otherwise. The two operations below are
+//! tuning::kTidListDenseMin members, `Dense` (bitmap) otherwise. The two operations below are
 //! the only producers, so the representation always follows from the cardinality.
 class TidList {
 public:
@@ -135,7 +131,7 @@ public:
     //! The empty set (Sparse).
     TidList() = default;
 
-    //! Takes ownership of `bitmap`: Dense when it holds at least kTidListDenseMin
+    //! Takes ownership of `bitmap`: Dense when it holds at least tuning::kTidListDenseMin
     //! values, otherwise Sparse with its values ascending (the bitmap is freed).
     static TidList from_roaring(Bitmap&& bitmap);
     //! The members of `list` that `bitmap` contains; both are only read.

@@ -1,10 +1,16 @@
-// Tuning constants shared by more than one miner, each with the reason for its value.
-// (Constants private to one kernel stay next to it.)
+// The tuning constants of the compute units in one place, each with the reason for its
+// value: thresholds between two ways of doing the same work, grain sizes, cost weights
+// and prefetch distances. None of them changes a result, only how fast or in how much
+// memory it is reached. Sentinels, page sizes and API limits are not tuning and stay
+// with their code.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tallisk::tuning {
+
+// ---- how a set of transactions is held and intersected -------------------------------
 
 //! Sorted-list intersection (classic Apriori, Eclat): when the longer list is this many
 //! times the shorter one, each element of the shorter list is found by galloping
@@ -19,5 +25,118 @@ constexpr std::size_t kGallopListRatio = 32;
 //! comparison) and its binary search is short, so the switch pays off much earlier
 //! than for whole lists: at a factor of 2.
 constexpr std::size_t kTrieSearchRatio = 2;
+
+//! Bitsets instead of (or beside) ascending 32-bit lists: a set of transactions held by
+//! at least 1 / kBitsetDivisor of its universe (on average, where a whole class or view
+//! takes one form) is held as a bitset. A bitset over n transactions takes n / 8 bytes and
+//! a list 4 bytes an entry, so from this density on the bitset is no larger than the
+//! list, and an AND + popcount over it is several times faster than a merge. Used by
+//! Eclat's classes, the engine's vertical view and the classic counter's bit rows (which
+//! shadow the lists and so cost at most as much memory again).
+constexpr std::size_t kBitsetDivisor = 32;
+
+//! The smallest transaction-id set held as a CRoaring bitmap (TidList). Below it an
+//! ascending vector is walked faster than a bitmap's containers, and membership of a few
+//! values is tested one by one; from it on, container-wise intersection wins.
+constexpr uint64_t kTidListDenseMin = 33;
+
+//! What the memory budget is charged for a bitmap of n values before CRoaring builds it:
+//! kBitmapFixedBytes + kBitmapBytesPerValue * n (the fixed part alone to create one or
+//! to add a value). CRoaring cannot survive a failed
+//! allocation, so this must bound what it allocates: at most 2 bytes a value in its
+//! containers, doubled while an array container grows by reallocation, plus the
+//! container index and one container's worth of slack. Larger values only refuse
+//! inputs earlier than needed.
+constexpr std::size_t kBitmapBytesPerValue = 8;
+constexpr std::size_t kBitmapFixedBytes = 16 << 10;
+
+// ---- splitting work over the pool -------------------------------------------------------
+
+//! Pieces per worker for a loop whose items differ in cost by orders of magnitude (the
+//! pair table's anchors, weighted by their work; the classic counter's candidates, from
+//! early stops to full intersections of popular items): enough that idle workers steal
+//! instead of waiting for the slowest piece, few enough that merging the pieces' partial
+//! results stays negligible.
+constexpr std::size_t kChunksPerWorker = 8;
+
+//! Classic Apriori: levels of up to this many candidates are counted on the calling
+//! thread; below it, splitting and merging across the pool costs more than the counting.
+constexpr std::size_t kSequentialCandidates = 500;
+
+//! Eclat: below this many estimated steps (in projection steps, see kEclatWordCost) the
+//! top level runs on the calling thread: the pool's wake-up (and, in a fresh process,
+//! its start) costs more than the second worker saves.
+constexpr double kEclatParallelMinSteps = 2.0e6;
+
+//! Engine search: estimated work (word ANDs or row steps) from which a subtree is searched
+//! as a task of its own. Below it handing it over costs more than the second worker
+//! saves; far above it too few subtrees qualify to keep both workers busy.
+constexpr double kEngineSpawnWork = 1 << 16;
+
+//! Engine search: rows a task reports between two updates of the shared row counter that
+//! the max_itemsets guard reads: rare enough that the atomic costs nothing, often enough
+//! that a run past the guard stops within a few thousand rows.
+constexpr uint64_t kEngineCountBatch = 4096;
+
+//! Engine output: rows gathered from the search's pieces are copied on the pool from this
+//! many items on; below it one thread copies faster than the pool wakes.
+constexpr std::size_t kEngineParallelCopyItems = std::size_t{1} << 20;
+
+//! Passes over the input (the rows' sort and deduplication, the engine's view):
+//! occurrences below which a pass runs on the calling thread, where handing pieces to
+//! the pool costs more than it saves.
+constexpr std::size_t kParallelOccurrences = std::size_t{1} << 16;
+
+//! Engine input view: transaction pieces per worker. Transactions differ in length, and
+//! a few pieces each let a worker that finishes early take another.
+constexpr std::size_t kEnginePiecesPerWorker = 4;
+
+//! Engine counter: candidates per run handed to a worker; small enough to balance, large
+//! enough that rebuilding a run's first prefix in the tree is negligible.
+constexpr std::size_t kCountRunCandidates = 256;
+
+//! Rule generation: bases per worker. Bases differ in cost by orders of magnitude (a
+//! base's rules grow with 2^length), so more pieces than kChunksPerWorker even them out
+//! by stealing; few enough that the per-piece output buffers stay large.
+constexpr std::size_t kRuleChunksPerWorker = 16;
+
+//! Rule generation: below this much estimated work (candidate consequents) the bases run
+//! on the calling thread.
+constexpr uint64_t kRuleParallelWork = 20000;
+
+// ---- cost weights of Eclat's choices ----------------------------------------------------
+
+//! Relative cost of one projection step (two table look-ups and an increment) against
+//! one merge step; chooses how a child class of position lists is built. Set to weigh
+//! the two alike: raising it favours merging, lowering it projection.
+constexpr double kEclatProjectStepCost = 1.0;
+
+//! Cost of an AND + popcount of one 64-bit word, in projection steps (a table look-up and
+//! an increment at a scattered address); chooses between the two global views. The
+//! words are read in sequence, a projection step's table at random, hence well below
+//! one; raising it favours the frequent rows, lowering it the global bitsets.
+constexpr double kEclatWordCost = 0.25;
+
+// ---- memory access ----------------------------------------------------------------------
+
+//! Eclat's top-level scan: how many of the root's transactions ahead a frequent row is
+//! prefetched. Rows are read in the root's order, all over memory; 8 rows at a few
+//! nanoseconds each cover a miss to memory.
+constexpr std::size_t kEclatRowPrefetch = 8;
+
+//! Pair table: how many of an anchor's transactions ahead the counting loop asks for a
+//! row: far enough to cover a memory access, near enough that the line is still cached
+//! when it is read.
+constexpr std::size_t kPairRowPrefetch = 6;
+
+//! Engine searches on lists: how many of a node's transactions ahead a scan prefetches a
+//! row (and twice as far, the row's offset). Rows of a sparse search are scattered over
+//! memory and each one read cold costs a miss; 8 rows of a few items cover one.
+constexpr std::size_t kEngineRowPrefetch = 8;
+
+//! Blocks of at least this many bytes (large_vector) are mapped with huge-page advice;
+//! smaller ones come from the heap, where a mapping of their own would cost more than it
+//! saves. From 4 MiB on a block fills at least two 2 MiB huge pages.
+constexpr std::size_t kLargeBytes = std::size_t{4} << 20;
 
 }  // namespace tallisk::tuning

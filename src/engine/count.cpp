@@ -4,11 +4,10 @@
 #include <numeric>
 #include <string>
 
-#include <oneapi/tbb/parallel_sort.h>
-
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 #include "engine/data.hpp"
 #include "engine/setops.hpp"
 
@@ -36,9 +35,6 @@ void check_candidates(std::span<const int64_t> offsets, std::span<const int32_t>
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-// Candidates per run handed to a worker; small enough to balance, large enough that
-// rebuilding a run's first prefix is negligible.
-constexpr std::size_t kRunCandidates = 256;
 
 //! The candidates' items, their sets, and the candidates sorted into a prefix tree.
 struct Counter {
@@ -181,11 +177,14 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
         for (uint32_t r = 0; r < v.size(); ++r)
             if (uint64_t{v.count[r]} * 64 >= v.n_transactions) k.dense_of[r] = n_dense++;
         k.dense_words.assign(std::size_t{n_dense} * k.n_words, 0);
-        for (uint32_t r = 0; r < v.size(); ++r) {
-            if (k.dense_of[r] == kNone) continue;
-            uint64_t* b = k.dense_words.data() + std::size_t{k.dense_of[r]} * k.n_words;
-            for (uint32_t t : v.list(r)) b[t >> 6] |= uint64_t{1} << (t & 63);
-        }
+        // Each rank writes its own bitset, so the ranks are shared out freely.
+        pool::for_range(v.size(), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = begin; r < end; ++r) {
+                if (k.dense_of[r] == kNone) continue;
+                uint64_t* b = k.dense_words.data() + std::size_t{k.dense_of[r]} * k.n_words;
+                for (uint32_t t : v.list(static_cast<uint32_t>(r))) b[t >> 6] |= uint64_t{1} << (t & 63);
+            }
+        });
     }
 
     result.counts.assign(m, 0);
@@ -193,7 +192,7 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
     std::iota(k.order.begin(), k.order.end(), std::size_t{0});
     bool sorted = true;
     for (std::size_t c = 1; c < m && sorted; ++c) sorted = !lex_less(k.cand(c), k.cand(c - 1));
-    const bool parallel = pool::num_threads() > 1 && m >= 2 * kRunCandidates;
+    const bool parallel = pool::num_threads() > 1 && m >= 2 * tuning::kCountRunCandidates;
     if (!sorted) {
         // Ties keep input order, so the tree (and the work) is the same on every run.
         auto less = [&](std::size_t a, std::size_t b) {
@@ -203,7 +202,7 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
             return a < b;
         };
         if (parallel)
-            pool::arena().execute([&] { tbb::parallel_sort(k.order.begin(), k.order.end(), less); });
+            pool::sort(k.order.begin(), k.order.end(), less);
         else
             std::sort(k.order.begin(), k.order.end(), less);
     }
@@ -212,13 +211,11 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
         Walk(k).run(0, m, counts);
         return result;
     }
-    const std::size_t n_runs = (m + kRunCandidates - 1) / kRunCandidates;
-    pool::arena().execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_runs, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-            Walk walk(k);
-            for (std::size_t j = r.begin(); j != r.end(); ++j)
-                walk.run(j * kRunCandidates, std::min(m, (j + 1) * kRunCandidates), counts);
-        });
+    const std::size_t n_runs = (m + tuning::kCountRunCandidates - 1) / tuning::kCountRunCandidates;
+    pool::for_range(n_runs, 1, [&](std::size_t begin, std::size_t end) {
+        Walk walk(k);
+        for (std::size_t j = begin; j != end; ++j)
+            walk.run(j * tuning::kCountRunCandidates, std::min(m, (j + 1) * tuning::kCountRunCandidates), counts);
     });
     return result;
 }

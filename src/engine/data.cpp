@@ -1,11 +1,13 @@
 #include "engine/data.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "common/error.hpp"
+#include "common/pool.hpp"
+#include "common/tuning.hpp"
 #include "engine/setops.hpp"
 
 namespace tallisk::engine {
@@ -24,9 +26,24 @@ void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t
 
 bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions) {
     if (n_sets == 0 || n_transactions == 0) return false;
-    return static_cast<double>(total_set_sizes) * 32.0 >=
+    return static_cast<double>(total_set_sizes) * tuning::kBitsetDivisor >=
            static_cast<double>(n_sets) * static_cast<double>(n_transactions);
 }
+
+namespace {
+
+//! Transaction ranges the view is built in, each a whole number of 64-transaction
+//! words, so that no two pieces write the same bitset word.
+std::vector<std::size_t> transaction_pieces(const TransactionRows& rows) {
+    const std::size_t n = rows.n_transactions;
+    const std::size_t pieces = rows.txn_rows.values.size() < tuning::kParallelOccurrences
+                                   ? 1
+                                   : pool::num_threads() * tuning::kEnginePiecesPerWorker;
+    const std::size_t chunk = ((n + pieces - 1) / pieces + 63) / 64 * 64;
+    return pool::even_bounds(n, chunk);
+}
+
+}  // namespace
 
 Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::span<const uint8_t> keep,
                         bool with_rows) {
@@ -39,73 +56,87 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
     std::stable_sort(chosen.begin(), chosen.end(),
                      [&](uint32_t a, uint32_t b) { return rows.item_counts[a] < rows.item_counts[b]; });
     v.id_of = chosen;
-    v.count.resize(chosen.size());
+    const auto n_ranks = static_cast<uint32_t>(chosen.size());
+    v.count.resize(n_ranks);
     constexpr uint32_t kNone = 0xFFFFFFFFu;
     std::vector<uint32_t> rank_of(rows.n_items, kNone);
     uint64_t total = 0;
-    for (uint32_t r = 0; r < chosen.size(); ++r) {
+    for (uint32_t r = 0; r < n_ranks; ++r) {
         rank_of[chosen[r]] = r;
         v.count[r] = rows.item_counts[chosen[r]];
         total += v.count[r];
     }
     const uint32_t n_txn = rows.n_transactions;
-    v.bits = prefer_bits(total, chosen.size(), n_txn);
+    const std::vector<std::size_t> pieces = transaction_pieces(rows);
+    v.bits = prefer_bits(total, n_ranks, n_txn);
     if (v.bits) {
         v.n_words = (static_cast<std::size_t>(n_txn) + 63) / 64;
-        v.words.assign(v.n_words * chosen.size(), 0);
-        for (uint32_t t = 0; t < n_txn; ++t)
-            for (uint32_t item : rows.txn(t))
-                if (const uint32_t r = rank_of[item]; r != kNone)
-                    v.words[r * v.n_words + t / 64] |= uint64_t{1} << (t % 64);
+        v.words.assign(v.n_words * n_ranks, 0);
+        pool::map_ranges<char>(pieces, [&](std::size_t begin, std::size_t end) {
+            for (auto t = static_cast<uint32_t>(begin); t < end; ++t)
+                for (uint32_t item : rows.txn(t))
+                    if (const uint32_t r = rank_of[item]; r != kNone)
+                        v.words[r * v.n_words + t / 64] |= uint64_t{1} << (t % 64);
+            return char{};
+        });
         return v;
     }
-    v.list_offsets.resize(chosen.size() + 1);
-    v.list_offsets[0] = 0;
-    for (uint32_t r = 0; r < chosen.size(); ++r) v.list_offsets[r + 1] = v.list_offsets[r] + v.count[r];
-    v.ids.resize(v.list_offsets.back());
-    std::vector<std::size_t> cursor(v.list_offsets.begin(), v.list_offsets.end() - 1);
-    if (!with_rows) {
-        for (uint32_t t = 0; t < n_txn; ++t)
-            for (uint32_t item : rows.txn(t))
-                if (const uint32_t r = rank_of[item]; r != kNone) v.ids[cursor[r]++] = t;
-        return v;
-    }
-    v.row_offsets.resize(std::size_t{n_txn} + 1);
-    v.row_offsets[0] = 0;
-    v.row_ranks.reserve(total);
-    for (uint32_t t = 0; t < n_txn; ++t) {
-        const std::size_t start = v.row_ranks.size();
-        for (uint32_t item : rows.txn(t)) {
-            if (const uint32_t r = rank_of[item]; r != kNone) {
-                v.ids[cursor[r]++] = t;
-                v.row_ranks.push_back(r);
+
+    // Lists (and rows) in two passes over the pieces: the first counts each piece's
+    // occurrences per rank and each transaction's kept items, the second writes every
+    // piece into the places those counts leave it, so the lists come out ascending as
+    // a single pass in transaction order would leave them.
+    const bool rows_too = with_rows;
+    if (rows_too) v.rows.offsets.assign(std::size_t{n_txn} + 1, 0);
+    std::vector<std::vector<std::size_t>> cursor =
+        pool::map_ranges<std::vector<std::size_t>>(pieces, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::size_t> per_rank(n_ranks, 0);
+            for (auto t = static_cast<uint32_t>(begin); t < end; ++t) {
+                std::size_t kept = 0;
+                for (uint32_t item : rows.txn(t))
+                    if (const uint32_t r = rank_of[item]; r != kNone) {
+                        ++per_rank[r];
+                        ++kept;
+                    }
+                if (rows_too) v.rows.offsets[t + 1] = kept;
             }
-        }
-        std::sort(v.row_ranks.begin() + static_cast<std::ptrdiff_t>(start), v.row_ranks.end());
-        v.row_offsets[t + 1] = v.row_ranks.size();
+            return per_rank;
+        });
+    v.lists.offsets.resize(std::size_t{n_ranks} + 1);
+    v.lists.offsets[0] = 0;
+    for (uint32_t r = 0; r < n_ranks; ++r) {
+        std::size_t at = v.lists.offsets[r];
+        for (auto& piece : cursor) at += std::exchange(piece[r], at);
+        v.lists.offsets[r + 1] = v.lists.offsets[r] + v.count[r];
     }
+    v.lists.values.resize(v.lists.offsets.back());
+    if (rows_too) {
+        for (uint32_t t = 0; t < n_txn; ++t) v.rows.offsets[t + 1] += v.rows.offsets[t];
+        v.rows.values.resize(v.rows.offsets.back());
+    }
+    std::vector<std::size_t> piece_ids(pieces.size());
+    std::iota(piece_ids.begin(), piece_ids.end(), std::size_t{0});
+    pool::map_ranges<char>(piece_ids, [&](std::size_t j, std::size_t) {
+        std::vector<std::size_t>& at = cursor[j];
+        for (auto t = static_cast<uint32_t>(pieces[j]); t < pieces[j + 1]; ++t) {
+            uint32_t* row = rows_too ? v.rows.values.data() + v.rows.offsets[t] : nullptr;
+            uint32_t* out = row;
+            for (uint32_t item : rows.txn(t)) {
+                if (const uint32_t r = rank_of[item]; r != kNone) {
+                    v.lists.values[at[r]++] = t;
+                    if (rows_too) *out++ = r;
+                }
+            }
+            if (rows_too) std::sort(row, out);
+        }
+        return char{};
+    });
     return v;
 }
 
 }  // namespace tallisk::engine
 
 namespace tallisk::engine {
-
-TALLISK_POPCOUNT_CLONES uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n; ++k) c += static_cast<uint64_t>(std::popcount(a[k] & b[k]));
-    return c;
-}
-
-TALLISK_POPCOUNT_CLONES uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n) {
-    uint64_t c = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const uint64_t w = a[k] & b[k];
-        out[k] = w;
-        c += static_cast<uint64_t>(std::popcount(w));
-    }
-    return c;
-}
 
 bool bits_subset(const uint64_t* a, const uint64_t* b, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k)

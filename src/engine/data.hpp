@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "common/csr.hpp"
 #include "common/index.hpp"
 
 namespace tallisk::engine {
@@ -27,26 +28,20 @@ void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t
 struct Vertical {
     uint32_t n_transactions = 0;
     uint32_t min_count = 1;
-    std::vector<uint32_t> id_of;            // rank -> item id
-    std::vector<uint32_t> count;            // rank -> transactions holding the item
-    bool bits = false;                      // true: bitsets, false: lists
-    std::size_t n_words = 0;                // words per bitset (bits)
-    std::vector<uint64_t> words;            // rank r's bitset at r * n_words (bits)
-    std::vector<std::size_t> list_offsets;  // rank r's list at ids[list_offsets[r], list_offsets[r + 1]) (lists)
-    std::vector<uint32_t> ids;              // transaction numbers, ascending per rank (lists)
-    // Every transaction's ranks, ascending (lists only): the rows a search on lists
+    std::vector<uint32_t> id_of;       // rank -> item id
+    std::vector<uint32_t> count;       // rank -> transactions holding the item
+    bool bits = false;                 // true: bitsets, false: lists
+    std::size_t n_words = 0;           // words per bitset (bits)
+    std::vector<uint64_t> words;       // rank r's bitset at r * n_words (bits)
+    Csr<std::size_t, uint32_t> lists;  // row r: rank r's transaction numbers, ascending (lists)
+    // Row t: transaction t's ranks, ascending (lists only): the rows a search on lists
     // scans to count and deliver the extensions of a node, instead of merging lists.
-    std::vector<std::size_t> row_offsets;
-    std::vector<uint32_t> row_ranks;
+    Csr<std::size_t, uint32_t> rows;
 
     std::size_t size() const { return id_of.size(); }
-    std::span<const uint32_t> list(uint32_t r) const {
-        return {ids.data() + list_offsets[r], ids.data() + list_offsets[r + 1]};
-    }
+    std::span<const uint32_t> list(uint32_t r) const { return lists.row(r); }
     const uint64_t* bitset(uint32_t r) const { return words.data() + r * n_words; }
-    std::span<const uint32_t> row(uint32_t t) const {
-        return {row_ranks.data() + row_offsets[t], row_ranks.data() + row_offsets[t + 1]};
-    }
+    std::span<const uint32_t> row(uint32_t t) const { return rows.row(t); }
 };
 
 //! Items reaching min_count (>= 1) of `rows`, ranked, in the form the density calls for.
@@ -56,8 +51,7 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
                         bool with_rows = true);
 
 //! True when bitsets over all transactions are the cheaper form for sets of these sizes:
-//! when the mean set fills at least 1/32 of the transactions, a bitset takes no more
-//! memory than the list and its AND is several times faster than a merge.
+//! when the mean set fills at least 1 / tuning::kBitsetDivisor of the transactions.
 bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions);
 
 }  // namespace tallisk::engine

@@ -8,11 +8,10 @@
 #include <numeric>
 #include <string>
 
-#include <oneapi/tbb/task_group.h>
-
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 #include "engine/data.hpp"
 #include "engine/setops.hpp"
 
@@ -63,12 +62,9 @@ Table flatten(OutNode&& root) {
         for (uint32_t len : c.lens) *off++ = end += len;
         c = Chunk{};
     };
-    if (pool::num_threads() > 1 && item_at.back() > (1u << 20)) {
-        pool::arena().execute([&] {
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks.size()),
-                              [&](const tbb::blocked_range<std::size_t>& r) {
-                                  for (std::size_t k = r.begin(); k != r.end(); ++k) copy(k);
-                              });
+    if (pool::num_threads() > 1 && item_at.back() > tuning::kEngineParallelCopyItems) {
+        pool::for_range(chunks.size(), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k != end; ++k) copy(k);
         });
     } else {
         for (std::size_t k = 0; k < chunks.size(); ++k) copy(k);
@@ -79,14 +75,6 @@ Table flatten(OutNode&& root) {
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-// Estimated work (word ANDs or row steps) from which a subtree is searched as a task of
-// its own: below it, handing it over would cost more than the second worker saves.
-constexpr double kSpawnWork = 1 << 16;
-// Rows a task reports between two updates of the shared row counter (max_itemsets).
-constexpr uint64_t kCountBatch = 4096;
-// Transactions ahead whose rows a scan prefetches: the rows of a sparse search are
-// scattered over memory, and each one read cold costs a miss to memory.
-constexpr std::size_t kPrefetchAhead = 8;
 
 //! A member of a class: prefix + item is frequent with `count` transactions, whose set
 //! starts at `off` in the class's storage.
@@ -236,7 +224,7 @@ private:
 
     void tick() {
         if (!cx_.counted) return;
-        if (++unreported_ >= kCountBatch) flush();
+        if (++unreported_ >= tuning::kEngineCountBatch) flush();
     }
     void flush() {
         if (!cx_.counted || unreported_ == 0) return;
@@ -322,13 +310,14 @@ private:
     const uint64_t* bits(const Level& l, const Member& m) const { return l.words + m.off; }
 
     //! A class of n members, of which n_extending extend, is worth a task when the
-    //! ANDs of its first two levels reach kSpawnWork; on dense data a class of n
+    //! ANDs of its first two levels reach tuning::kEngineSpawnWork; on dense data a class of n
     //! members can hold up to 2^n sets, so its size counts for more than its square.
     bool spawn_class(const Level& child, std::size_t n_extending) const {
         if (!cx_.parallel || n_extending < 2) return false;
         const double n = static_cast<double>(child.members.size());
         const double growth = std::exp2(std::min(static_cast<double>(n_extending), 24.0) / 3.0);
-        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >= kSpawnWork;
+        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >=
+               tuning::kEngineSpawnWork;
     }
 
     //! Class of prefix + member i of level d (all sets): the later members whose
@@ -584,7 +573,7 @@ private:
         }
     }
 
-    Rows global_rows() const { return Rows{v_.row_offsets.data(), v_.row_ranks.data()}; }
+    Rows global_rows() const { return Rows{v_.rows.offsets.data(), v_.rows.values.data()}; }
 
     //! Counts, in counter_, every rank from `from` on in the rows of the transactions
     //! T[0, n); touched_ lists the ranks met, in no particular order.
@@ -592,8 +581,10 @@ private:
     void count_rows(const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
         touched_.clear();
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            if (k + 2 * tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(&db.off[T[k + 2 * tuning::kEngineRowPrefetch]]);
+            if (k + tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             const auto row = db(T[k]);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
             for (; it != row.end(); ++it)
@@ -656,6 +647,24 @@ private:
     //! Writes into lv the transaction list of each of lv.members (rank and count set):
     //! the transactions of T[0, n) whose rows hold the member, ascending.
     void deliver(const uint32_t* T, uint32_t n, uint32_t from, Level& lv) {
+        uint32_t* out = place_members(lv);
+        for (uint32_t k = 0; k < n; ++k) {
+            if (k + 2 * tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(&v_.rows.offsets[T[k + 2 * tuning::kEngineRowPrefetch]]);
+            if (k + tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(v_.rows.values.data() + v_.rows.offsets[T[k + tuning::kEngineRowPrefetch]]);
+            const uint32_t t = T[k];
+            const auto row = v_.row(t);
+            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
+            for (; it != row.end(); ++it)
+                if (const uint32_t s = slot_[*it]; s != kNone) out[lv.members[s].off++] = t;
+        }
+        members_placed(lv);
+    }
+
+    //! Gives each member of lv its place in lv's lists (m.off) and its slot, and returns
+    //! the lists' storage; a pass then appends each member's transactions at m.off++.
+    uint32_t* place_members(Level& lv) {
         std::size_t total = 0;
         for (std::size_t j = 0; j < lv.members.size(); ++j) {
             Member& m = lv.members[j];
@@ -663,17 +672,13 @@ private:
             total += m.count;
             slot_[m.rank] = static_cast<uint32_t>(j);
         }
-        uint32_t* out = lv.own_ids.fresh(total);
-        lv.ids = out;
-        for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&v_.row_offsets[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(v_.row_ranks.data() + v_.row_offsets[T[k + kPrefetchAhead]]);
-            const uint32_t t = T[k];
-            const auto row = v_.row(t);
-            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
-            for (; it != row.end(); ++it)
-                if (const uint32_t s = slot_[*it]; s != kNone) out[lv.members[s].off++] = t;
-        }
+        uint32_t* lists = lv.own_ids.fresh(total);
+        lv.ids = lists;
+        return lists;
+    }
+
+    //! After that pass: every m.off back at its list's start, the slots free again.
+    void members_placed(Level& lv) {
         for (Member& m : lv.members) {
             m.off -= m.count;
             slot_[m.rank] = kNone;
@@ -683,7 +688,8 @@ private:
     //! Work of the subtree below a list of n transactions with `later` possible
     //! extensions, for the decision to run it as a task.
     bool spawn_rows(uint32_t n, std::size_t later) const {
-        return cx_.parallel && later >= 2 && static_cast<double>(n) * static_cast<double>(later) * 4.0 >= kSpawnWork;
+        return cx_.parallel && later >= 2 &&
+               static_cast<double>(n) * static_cast<double>(later) * 4.0 >= tuning::kEngineSpawnWork;
     }
 
     //! ids_ is a frequent set whose transactions are rows T[0, n) of db; reports its
@@ -702,21 +708,16 @@ private:
             for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
         if (len >= cx_.opt.max_len || lv.members.size() < 2) return;
         // One pass writes every member's positions and the cut rows.
-        std::size_t total = 0;
-        for (std::size_t j = 0; j < lv.members.size(); ++j) {
-            Member& m = lv.members[j];
-            m.off = total;
-            total += m.count;
-            slot_[m.rank] = static_cast<uint32_t>(j);
-        }
-        uint32_t* lists = lv.own_ids.fresh(total);
-        lv.ids = lists;
+        uint32_t* lists = place_members(lv);
+        const std::size_t total = lv.members.back().off + lv.members.back().count;
         std::size_t* off = lv.row_off.fresh(std::size_t{n} + 1);
         uint32_t* data = lv.row_data.fresh(total);
         std::size_t w = 0;
         for (uint32_t k = 0; k < n; ++k) {
-            if (k + 2 * kPrefetchAhead < n) __builtin_prefetch(&db.off[T[k + 2 * kPrefetchAhead]]);
-            if (k + kPrefetchAhead < n) __builtin_prefetch(db.data + db.off[T[k + kPrefetchAhead]]);
+            if (k + 2 * tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(&db.off[T[k + 2 * tuning::kEngineRowPrefetch]]);
+            if (k + tuning::kEngineRowPrefetch < n)
+                __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             off[k] = w;
             const auto row = db(T[k]);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
@@ -728,10 +729,7 @@ private:
             }
         }
         off[n] = w;
-        for (Member& m : lv.members) {
-            m.off -= m.count;
-            slot_[m.rank] = kNone;
-        }
+        members_placed(lv);
         const Rows cut{off, data};
         // The last member has no later one to extend by.
         for (std::size_t i = 0; i + 1 < lv.members.size(); ++i) {
@@ -782,84 +780,37 @@ private:
         return true;
     }
 
-    //! ids_ is a closed set, e (kNone at the root) the item that extends it to a new
-    //! candidate, T[0, n) the candidate's transactions: reports the candidate's closure
-    //! when it preserves the prefix, then the closed sets grown from it.
-    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
-        if (!close_candidate(T, n, e)) return;
-        const std::size_t len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
+    //! Opens the candidate ids_ + e (e kNone: ids_ itself) with transactions T[0, n) for
+    //! closed_rows and maximal_rows. False when its closure does not preserve the prefix
+    //! or is longer than max_len. Otherwise level d holds the candidate's extensions (the
+    //! later items that stay frequent without being in all n transactions), e and the
+    //! closure `added` are pushed, and `len` is the closed set's length.
+    bool open_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, std::vector<uint32_t>& added,
+                      std::size_t& len) {
+        if (!close_candidate(T, n, e)) return false;
+        len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
         if (len > cx_.opt.max_len) {
             clear_counts();
-            return;
+            return false;
         }
         Level& lv = level(d);
         lv.members.clear();
-        const uint32_t first = e == kNone ? 0 : e + 1;
-        for (uint32_t q : touched_)
-            if (q >= first && counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
-                lv.members.push_back(Member{q, counter_[q], 0});
-        clear_counts();
-        by_rank(lv.members);
-        const std::vector<uint32_t> added = closure_;
-        push_all(e, added);
-        if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
-        if (!lv.members.empty()) {
-            deliver(T, n, first, lv);
-            for (std::size_t i = 0; i < lv.members.size(); ++i) {
-                const Member m = lv.members[i];
-                const uint32_t* list = lv.ids + m.off;
-                if (spawn_rows(m.count, lv.members.size() - i))
-                    spawn([&](Search& sub) {
-                        sub.borrow_or_copy(d, list, m.count);
-                        sub.start_e_ = m.rank;
-                    });
-                else
-                    closed_rows(d + 1, list, m.count, m.rank);
-            }
-        }
-        pop_all(e, added);
-    }
-
-    //! As closed_rows, reporting the maximal sets among the candidate's closure and the
-    //! sets grown from it; known maximal sets holding the current prefix are lmfi(d).
-    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
-        if (!close_candidate(T, n, e)) return;
-        const std::size_t len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
-        if (len > cx_.opt.max_len) {
-            clear_counts();
-            return;
-        }
-        Level& lv = level(d);
-        lv.members.clear();
-        const uint32_t first = e == kNone ? 0 : e + 1;
         for (uint32_t q : touched_)
             if (counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
                 lv.members.push_back(Member{q, counter_[q], 0});
         clear_counts();
         by_rank(lv.members);
-        const std::vector<uint32_t> added = closure_;
+        added = closure_;
         push_all(e, added);
-        narrow_known(d, e, added);
-        if (lv.members.empty()) {
-            if (!extends_below(T, n, e)) {
-                // No item extends the set frequently: maximal.
-                if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
-                add_maximal(qbits_.data(), d + 1);
-            }
-            pop_all(e, added);
-            return;
-        }
-        if (covered(d + 1, lv.members)) {
-            pop_all(e, added);
-            return;
-        }
-        upper_.assign(qbits_.begin(), qbits_.end());
-        for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
-        if (lv.members.size() >= 2 && lookahead(T, n, lv, len, d)) {
-            pop_all(e, added);
-            return;
-        }
-        deliver(T, n, first, lv);
+        return true;
+    }
+
+    //! Hands each extension of level d its transactions and searches it with `next`, as
+    //! a task of its own when it is large enough; a maximal search seeds such a task with
+    //! the known maximal sets that hold its prefix.
+    void extend_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Level& lv,
+                        void (Search::*next)(std::size_t, const uint32_t*, uint32_t, uint32_t)) {
+        deliver(T, n, e == kNone ? 0 : e + 1, lv);
         for (std::size_t i = 0; i < lv.members.size(); ++i) {
             const Member m = lv.members[i];
             const uint32_t* list = lv.ids + m.off;
@@ -867,10 +818,45 @@ private:
                 spawn([&](Search& sub) {
                     sub.borrow_or_copy(d, list, m.count);
                     sub.start_e_ = m.rank;
-                    sub.seed_maximal(known_maximal(d + 1));
+                    if (next == &Search::maximal_rows) sub.seed_maximal(known_maximal(d + 1));
                 });
             else
-                maximal_rows(d + 1, list, m.count, m.rank);
+                (this->*next)(d + 1, list, m.count, m.rank);
+        }
+    }
+
+    //! ids_ is a closed set, e (kNone at the root) the item that extends it to a new
+    //! candidate, T[0, n) the candidate's transactions: reports the candidate's closure
+    //! when it preserves the prefix, then the closed sets grown from it.
+    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+        std::vector<uint32_t> added;
+        std::size_t len = 0;
+        if (!open_closure(d, T, n, e, added, len)) return;
+        if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
+        Level& lv = level(d);
+        if (!lv.members.empty()) extend_closure(d, T, n, e, lv, &Search::closed_rows);
+        pop_all(e, added);
+    }
+
+    //! As closed_rows, reporting the maximal sets among the candidate's closure and the
+    //! sets grown from it; known maximal sets holding the current prefix are lmfi(d).
+    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+        std::vector<uint32_t> added;
+        std::size_t len = 0;
+        if (!open_closure(d, T, n, e, added, len)) return;
+        narrow_known(d, e, added);
+        Level& lv = level(d);
+        if (lv.members.empty()) {
+            if (!extends_below(T, n, e)) {
+                // No item extends the set frequently: maximal.
+                if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
+                add_maximal(qbits_.data(), d + 1);
+            }
+        } else if (!covered(d + 1, lv.members)) {
+            upper_.assign(qbits_.begin(), qbits_.end());
+            for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
+            if (lv.members.size() < 2 || !lookahead(T, n, lv, len, d))
+                extend_closure(d, T, n, e, lv, &Search::maximal_rows);
         }
         pop_all(e, added);
     }
@@ -933,7 +919,7 @@ private:
     std::vector<std::vector<uint32_t>> lmfi_;
     Scratch<uint64_t> tail_bits_;
     uint64_t unreported_ = 0;
-    tbb::task_group tasks_;
+    pool::TaskGroup tasks_;
 };
 
 }  // namespace
@@ -984,7 +970,7 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
         s.run();
     };
     if (cx.parallel)
-        pool::arena().execute(body);
+        pool::run(body);
     else
         body();
     if (cx.counted && cx.reported.load() > options.max_itemsets) Search::throw_too_many(options.max_itemsets);

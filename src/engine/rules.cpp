@@ -16,17 +16,13 @@
 
 #include "common/error.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk::rules {
 namespace {
 
 using Ids = std::span<const uint32_t>;
 constexpr uint32_t kNoSet = std::numeric_limits<uint32_t>::max();
-// Bases per worker: enough chunks to even out bases of very different cost by
-// stealing, few enough that the per-chunk buffers stay large.
-constexpr std::size_t kChunksPerWorker = 16;
-// Below this much estimated work the bases run on the calling thread.
-constexpr uint64_t kParallelWork = 20000;
 
 [[noreturn]] void fail(const std::string& message) { throw InputError(message); }
 
@@ -484,8 +480,9 @@ RuleTable generate_rules(const Table& table, const Options& o) {
         return k * k + 1;
     };
     uint64_t total = 0;
-    for (std::size_t i = 0; i < n_bases && total < kParallelWork; ++i) total += weight(i);
-    const std::size_t pieces = total < kParallelWork ? 1 : pool::num_threads() * kChunksPerWorker;
+    for (std::size_t i = 0; i < n_bases && total < tuning::kRuleParallelWork; ++i) total += weight(i);
+    const std::size_t pieces =
+        total < tuning::kRuleParallelWork ? 1 : pool::num_threads() * tuning::kRuleChunksPerWorker;
     const auto bounds = pool::weighted_bounds(n_bases, pieces, weight);
 
     std::vector<Part> parts = pool::map_ranges<Part>(bounds, [&](std::size_t begin, std::size_t end) {

@@ -1,5 +1,6 @@
 // Intersections of transaction sets for the engine's searches: ascending lists (merge,
-// or galloping when one side is much shorter) and bitsets (AND and popcount).
+// or galloping when one side is much shorter) and bitsets (AND and popcount, shared with
+// Eclat in common/bitset.hpp).
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "common/bitset.hpp"
 #include "common/intersect.hpp"
 #include "common/scratch.hpp"
 
@@ -25,10 +27,6 @@ inline uint32_t filter_by_bits(const uint32_t* a, uint32_t na, const uint64_t* b
     return c;
 }
 
-//! |a ∩ b| for bitsets of n words.
-uint64_t and_count(const uint64_t* a, const uint64_t* b, std::size_t n);
-//! out = a AND b over n words; returns its popcount.
-uint64_t and_into(const uint64_t* a, const uint64_t* b, uint64_t* out, std::size_t n);
 //! True when every bit of a is set in b.
 bool bits_subset(const uint64_t* a, const uint64_t* b, std::size_t n);
 

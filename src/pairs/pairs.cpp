@@ -11,16 +11,10 @@
 #include "common/error.hpp"
 #include "common/pool.hpp"
 #include "common/support.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk::pairs {
 namespace {
-
-// Chunks per worker for the anchor range: enough to balance skewed item popularity
-// by stealing, few enough that merging partial tables stays negligible.
-constexpr std::size_t kChunksPerWorker = 8;
-// How many transactions ahead the counting loop asks for a row: far enough to cover a
-// memory access, near enough that the line is still cached when it is read.
-constexpr std::size_t kPrefetchDistance = 6;
 
 //! Per-thread scratch: dense counters, all zero between anchors, and the list of
 //! items touched for the current anchor (which is how the counters are reset).
@@ -37,6 +31,7 @@ struct Rows {
     const uint32_t* items;
     std::span<const uint32_t> operator[](uint32_t t) const { return {items + offsets[t], items + offsets[t + 1]}; }
     void prefetch(uint32_t t) const { __builtin_prefetch(items + offsets[t]); }
+    static Rows of(const IdRows& csr) { return {csr.offsets.data(), csr.values.data()}; }
 };
 
 //! The rows the counting loops read. An item in fewer than min_count transactions can
@@ -47,24 +42,24 @@ struct Rows {
 class CountingRows {
 public:
     CountingRows(const InvertedIndex& ix, uint64_t min_count) {
-        rows_ = Rows{ix.txn_offsets.data(), ix.txn_items.data()};
+        rows_ = Rows::of(ix.txn_rows);
         bool all_qualify = true;
         for (uint32_t c : ix.item_counts) all_qualify = all_qualify && c >= min_count;
         if (all_qualify) return;
-        offsets_.assign(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
-        items_.reserve(ix.txn_items.size());
+        own_.offsets.assign(static_cast<std::size_t>(ix.n_transactions) + 1, 0);
+        own_.values.reserve(ix.txn_rows.values.size());
         for (uint32_t t = 0; t < ix.n_transactions; ++t) {
             for (uint32_t v : ix.txn(t))
-                if (ix.item_counts[v] >= min_count) items_.push_back(v);
-            offsets_[t + 1] = static_cast<uint32_t>(items_.size());
+                if (ix.item_counts[v] >= min_count) own_.values.push_back(v);
+            own_.offsets[t + 1] = static_cast<uint32_t>(own_.values.size());
         }
-        items_.shrink_to_fit();
-        rows_ = Rows{offsets_.data(), items_.data()};
+        own_.values.shrink_to_fit();
+        rows_ = Rows::of(own_);
     }
     const Rows& rows() const { return rows_; }
 
 private:
-    std::vector<uint32_t> offsets_, items_;
+    IdRows own_;  // the restricted rows, when a cut-off is in force
     Rows rows_{};
 };
 
@@ -137,7 +132,7 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
     const Rows& rows = counting.rows();
 
     const std::vector<uint64_t> work = anchor_work(ix, rows);
-    const auto bounds = pool::weighted_bounds(ix.n_items, pool::num_threads() * kChunksPerWorker,
+    const auto bounds = pool::weighted_bounds(ix.n_items, pool::num_threads() * tuning::kChunksPerWorker,
                                               [&](std::size_t a) { return work[a]; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(ix.n_items); });
 
@@ -152,7 +147,7 @@ PairOut all_pairs(const InvertedIndex& ix, double min_support) {
             for (std::size_t j = 0; j < txns.size(); ++j) {
                 // Rows of one anchor lie far apart in memory; fetching them a few
                 // transactions ahead hides most of the cache misses.
-                if (j + kPrefetchDistance < txns.size()) rows.prefetch(txns[j + kPrefetchDistance]);
+                if (j + tuning::kPairRowPrefetch < txns.size()) rows.prefetch(txns[j + tuning::kPairRowPrefetch]);
                 for (uint32_t b : rows[txns[j]])
                     if (co[b]++ == 0) s.touched.push_back(b);
             }
@@ -205,7 +200,7 @@ std::pair<PairCounts, PairSet> count_frequent_pairs(const InvertedIndex& ix, std
         const auto r = row[t];
         for (std::size_t j = 0; j < r.size(); ++j) work[r[j]] += r.size() - j - 1;
     }
-    const auto bounds = pool::weighted_bounds(frequent_items.size(), pool::num_threads() * kChunksPerWorker,
+    const auto bounds = pool::weighted_bounds(frequent_items.size(), pool::num_threads() * tuning::kChunksPerWorker,
                                               [&](std::size_t i) { return work[frequent_items[i]] + 1; });
     tbb::enumerable_thread_specific<Scratch> scratches([&] { return Scratch(n_items); });
 

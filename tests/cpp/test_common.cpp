@@ -1,12 +1,14 @@
 // Unit tests of the transaction model (its size limit and its invariants on random
-// input) and the worker-pool helpers; the index's contents are checked end to end by
-// the Python brute-force tests.
+// input), the CSR rows it is made of, and the worker-pool helpers; the index's contents
+// are checked end to end by the Python brute-force tests.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <numeric>
 #include <random>
+#include <set>
 
+#include "common/csr.hpp"
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
@@ -39,6 +41,71 @@ TEST(InvertedIndex, HoldsItsInvariantsOnRandomInput) {
         const InvertedIndex ix = build_inverted_index(txn, items, n_items);
         EXPECT_EQ(validate(ix), "") << "round " << round;
     }
+}
+
+//! Random ragged rows (some empty, repeats and disorder allowed) and their CSR packing.
+std::vector<std::vector<uint32_t>> ragged_rows(std::mt19937& rng, std::size_t n_rows) {
+    std::vector<std::vector<uint32_t>> rows(n_rows);
+    for (auto& row : rows) {
+        row.resize(rng() % 3 == 0 ? 0 : rng() % 12);
+        for (uint32_t& v : row) v = rng() % 20;
+    }
+    return rows;
+}
+
+IdRows pack(const std::vector<std::vector<uint32_t>>& rows) {
+    IdRows csr;
+    csr.offsets.push_back(0);
+    for (const auto& row : rows) {
+        csr.values.insert(csr.values.end(), row.begin(), row.end());
+        csr.offsets.push_back(static_cast<uint32_t>(csr.values.size()));
+    }
+    return csr;
+}
+
+TEST(Csr, RowsAreTheSlicesBetweenConsecutiveOffsets) {
+    EXPECT_EQ((Csr<std::size_t, uint32_t>{}.rows()), 0u);
+    std::mt19937 rng(3);
+    for (std::size_t n_rows : {0, 1, 2, 17, 200}) {
+        const auto rows = ragged_rows(rng, n_rows);
+        IdRows csr = pack(rows);
+        ASSERT_EQ(csr.rows(), n_rows);
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            const auto row = csr.row(i);
+            EXPECT_EQ(std::vector<uint32_t>(row.begin(), row.end()), rows[i]) << "row " << i;
+        }
+        csr.release();
+        EXPECT_EQ(csr.rows(), 0u);
+        EXPECT_EQ(csr.values.capacity(), 0u);
+    }
+}
+
+TEST(SortDedupCsr, LeavesEachRowSortedAndDistinctAndRefusesBrokenOffsets) {
+    std::mt19937 rng(4);
+    // The last rounds are large enough to be split over the pool; of those, one has rows
+    // that are already sorted and distinct (nothing moves) and one has repeats.
+    for (int round = 0; round < 32; ++round) {
+        auto rows = ragged_rows(rng, round < 30 ? 1 + rng() % 40 : 40000);
+        if (round == 30)
+            for (auto& row : rows) {
+                std::sort(row.begin(), row.end());
+                row.erase(std::unique(row.begin(), row.end()), row.end());
+            }
+        // Only the first n_rows rows are kept; the rest of the table is dropped.
+        const std::size_t n_rows = round % 3 == 0 ? rows.size() - rng() % rows.size() : rows.size();
+        const IdRows got = sort_dedup_csr(pack(rows), n_rows);
+        ASSERT_EQ(got.rows(), n_rows) << "round " << round;
+        EXPECT_EQ(got.offsets.back(), got.values.size());
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            const std::set<uint32_t> want(rows[i].begin(), rows[i].end());
+            const auto row = got.row(i);
+            EXPECT_EQ(std::vector<uint32_t>(row.begin(), row.end()), std::vector<uint32_t>(want.begin(), want.end()))
+                << "round " << round << " row " << i;
+        }
+    }
+    EXPECT_THROW(sort_dedup_csr({{0, 2}, {1, 2}}, 2), Panic);     // too few offsets
+    EXPECT_THROW(sort_dedup_csr({{0, 2, 1}, {1, 2}}, 2), Panic);  // offsets decrease
+    EXPECT_THROW(sort_dedup_csr({{0, 1, 3}, {1, 2}}, 2), Panic);  // past the data
 }
 
 TEST(Pool, MapChunksKeepsChunkOrderAndPropagatesExceptions) {

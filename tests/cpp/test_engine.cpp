@@ -209,6 +209,49 @@ INSTANTIATE_TEST_SUITE_P(Forms, EngineMine,
                                            Shape{2000, 12, 0.03, 3},  // lists, more transactions
                                            Shape{0, 4, 0.5, 1}));
 
+//! Every frequent set of a space of at most 20 items by a superset-sum over the masks of
+//! the baskets: n * 2^n steps, whatever the number of baskets.
+Sets superset_sums(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
+    std::vector<int64_t> count(std::size_t{1} << n_items, 0);
+    for (const auto& b : baskets) {
+        if (b.empty()) continue;
+        uint64_t have = 0;
+        for (uint32_t x : b) have |= uint64_t{1} << x;
+        ++count[have];
+    }
+    for (uint32_t x = 0; x < n_items; ++x)
+        for (std::size_t mask = 0; mask < count.size(); ++mask)
+            if (!(mask >> x & 1)) count[mask] += count[mask | (std::size_t{1} << x)];
+    Sets out;
+    for (std::size_t mask = 1; mask < count.size(); ++mask) {
+        if (count[mask] < min_count) continue;
+        std::vector<int32_t> s;
+        for (uint32_t x = 0; x < n_items; ++x)
+            if (mask >> x & 1) s.push_back(static_cast<int32_t>(x));
+        out[s] = count[mask];
+    }
+    return out;
+}
+
+// Searches large enough to be split into tasks, over a view built in pieces on the pool
+// (the shapes above stay on one thread): the results must not depend on that.
+TEST(EngineMine, SearchesSplitIntoTasksMatchTheOracle) {
+    std::mt19937 rng(17);
+    for (const Shape sh : {Shape{30000, 16, 0.3, 200}, Shape{300000, 16, 0.02, 60}}) {
+        const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
+        const Occurrences o = occurrences(baskets);
+        const Sets all = superset_sums(baskets, sh.n_items, sh.min_count);
+        ASSERT_GT(all.size(), 100u);
+        for (Target target : {Target::all, Target::closed, Target::maximal}) {
+            MineOptions opt;
+            opt.min_count = sh.min_count;
+            opt.target = target;
+            EXPECT_EQ(rows(mine(o.txn, o.item, sh.n_items, opt).table), select(all, target))
+                << "target " << static_cast<int>(target) << ", p " << sh.p;
+        }
+    }
+}
+
 TEST(EngineCount, MatchesBruteForceInBothForms) {
     std::mt19937 rng(5);
     for (double p : {0.02, 0.5}) {

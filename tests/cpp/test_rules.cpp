@@ -193,7 +193,7 @@ TEST(Rules, BadInputNamesArgumentAndPosition) {
 
 TEST(LargeVector, HugeMappingHoldsWrittenValuesAndPrefaultKeepsThem) {
     large_vector<int64_t> v;
-    const std::size_t n = (buffer::kLargeBytes / sizeof(int64_t)) * 3 + 17;
+    const std::size_t n = (tuning::kLargeBytes / sizeof(int64_t)) * 3 + 17;
     v.resize(n);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % buffer::kHugePage, 0u);
     for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<int64_t>(i * 7);

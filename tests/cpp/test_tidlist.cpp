@@ -32,12 +32,12 @@ TEST(TidList, ThirtyTwoMembersAreSparseThirtyThreeDense) {
         auto shuffled = want;
         std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(n));
         const TidList list = TidList::from_roaring(Bitmap::of(shuffled));
-        EXPECT_EQ(list.is_sparse(), n < kTidListDenseMin) << n;
+        EXPECT_EQ(list.is_sparse(), n < tuning::kTidListDenseMin) << n;
         EXPECT_EQ(list.size(), n);
         EXPECT_EQ(walk(list), want) << n;
         EXPECT_EQ(list.to_vector(), want) << n;
     }
-    EXPECT_EQ(kTidListDenseMin, 33u);
+    EXPECT_EQ(tuning::kTidListDenseMin, 33u);
 }
 
 TEST(TidList, DenseIntersectionStaysDenseFromThirtyThree) {
