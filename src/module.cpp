@@ -205,13 +205,9 @@ Ref eclat_pipeline(Array<int64_t> txn, Array<int32_t> item, uint64_t k_max, uint
     TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
     const eclat::FrequentItems frequent = eclat::frequent_items(rows, min_support);
     LevelResult result;
-    result.item_counts = LevelRows::widen(rows.item_counts);
-    result.n_transactions = rows.n_transactions;
     {
         py::ReleaseGil nogil;
-        eclat::EclatOut out = eclat::search(std::move(rows), frequent, k_max);
-        result.top = LevelRows::of(std::move(out.itemsets), k_max, out.counts);
-        result.lower = LevelRows::of(std::move(out.lower_itemsets), k_max - 1, out.lower_counts);
+        result = eclat::search_levels(std::move(rows), frequent, k_max);
     }
     return level_result_dict(std::move(result));
 }

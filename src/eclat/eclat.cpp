@@ -127,4 +127,14 @@ EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size
     return run_tasks(n, choice.steps, [&](uint32_t slot, EclatOut& out) { rows_task(view, pr, slot, out); });
 }
 
+LevelResult search_levels(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max) {
+    LevelResult out;
+    out.item_counts = LevelRows::widen(rows.item_counts);
+    out.n_transactions = rows.n_transactions;
+    EclatOut found = search(std::move(rows), frequent, k_max);
+    out.top = LevelRows::of(std::move(found.itemsets), k_max, found.counts);
+    out.lower = LevelRows::of(std::move(found.lower_itemsets), k_max - 1, found.lower_counts);
+    return out;
+}
+
 }  // namespace tallisk::eclat

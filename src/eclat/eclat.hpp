@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/index.hpp"
+#include "common/levels.hpp"
 
 namespace tallisk::eclat {
 
@@ -56,5 +57,9 @@ FrequentItems frequent_items(const TransactionRows& rows, double min_support);
 //! enough. Consumes `rows`: its transaction rows are released as soon as the search has
 //! built its own view of the frequent items, which lowers the peak; reads `frequent`.
 EclatOut search(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max);
+
+//! search() as the level-wise result record: the two levels, with the per-item counts
+//! and the number of transactions taken from `rows` before the search consumes them.
+LevelResult search_levels(TransactionRows&& rows, const FrequentItems& frequent, std::size_t k_max);
 
 }  // namespace tallisk::eclat
