@@ -335,6 +335,31 @@ Ref rows_to_numpy(std::size_t n_rows, std::size_t width, std::span<const uint32_
 //! Inserts `value` under `key` into dict `d` (the value reference is consumed).
 void dict_set(PyObject* d, const char* key, Ref value);
 
+namespace detail {
+inline void set_columns(PyObject*) {}
+template <class V, class... Rest>
+void set_columns(PyObject* d, const char* key, V&& value, Rest&&... rest) {
+    using T = std::decay_t<V>;
+    if constexpr (std::is_same_v<T, Ref>)
+        dict_set(d, key, std::move(value));
+    else if constexpr (std::is_unsigned_v<T>)
+        dict_set(d, key, Ref::checked(PyLong_FromUnsignedLongLong(value)));
+    else
+        dict_set(d, key, to_numpy(std::move(value)));
+    set_columns(d, std::forward<Rest>(rest)...);
+}
+}  // namespace detail
+
+//! A result dict of named columns, in the order given: dict_of("a", std::move(a),
+//! "b", std::move(b), ...). A vector column becomes a 1-D array that takes over its
+//! buffer (to_numpy), an unsigned integer a Python int; a Ref is inserted as it is.
+template <class... Columns>
+Ref dict_of(Columns&&... columns) {
+    Ref d = Ref::checked(PyDict_New());
+    detail::set_columns(d.get(), std::forward<Columns>(columns)...);
+    return d;
+}
+
 // ---- the guard ----------------------------------------------------------------------
 
 //! Raises PanicException (qualified name "pyo3_runtime.PanicException", a

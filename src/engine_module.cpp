@@ -115,8 +115,6 @@ constexpr auto kNItems = py::arg("n_items", IntIn{0, kMaxItems, "between 0 and 2
 constexpr auto kOffsets = py::arg("offsets", py::ArrayOf<int64_t>{});
 constexpr auto kItems = py::arg("items", py::ArrayOf<int32_t>{});
 
-Ref new_dict() { return Ref::checked(PyDict_New()); }
-
 // ---- wrappers -----------------------------------------------------------------------
 
 constexpr py::Function kMineItemsets{
@@ -171,13 +169,9 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         out = engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
     }
-    Ref d = new_dict();
-    py::dict_set(d.get(), "offsets", py::to_numpy(std::move(out.table.offsets)));
-    py::dict_set(d.get(), "items", py::to_numpy(std::move(out.table.items)));
-    py::dict_set(d.get(), "counts", py::to_numpy(std::move(out.table.counts)));
-    py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(out.n_transactions)));
-    py::dict_set(d.get(), "item_counts", py::to_numpy(std::move(out.item_counts)));
-    return d;
+    return py::dict_of("offsets", std::move(out.table.offsets), "items", std::move(out.table.items), "counts",
+                       std::move(out.table.counts), "n_transactions", out.n_transactions, "item_counts",
+                       std::move(out.item_counts));
 }
 
 constexpr py::Function kCountItemsets{
@@ -201,10 +195,7 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
         engine::check_candidates(offsets, items, static_cast<uint64_t>(n_items));
         out = engine::count_candidates(txn_ids, item_ids, static_cast<uint32_t>(n_items), offsets, items);
     }
-    Ref d = new_dict();
-    py::dict_set(d.get(), "counts", py::to_numpy(std::move(out.counts)));
-    py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(out.n_transactions)));
-    return d;
+    return py::dict_of("counts", std::move(out.counts), "n_transactions", out.n_transactions);
 }
 
 // ---- generate_rules -----------------------------------------------------------------
@@ -260,28 +251,15 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
         py::ReleaseGil nogil;
         r = rules::generate_rules(table, o);
     }
-    Ref d = new_dict();
-    py::dict_set(d.get(), "antecedent_offsets", py::to_numpy(std::move(r.antecedent_offsets)));
-    py::dict_set(d.get(), "antecedent_items", py::to_numpy(std::move(r.antecedent_items)));
-    py::dict_set(d.get(), "consequent_offsets", py::to_numpy(std::move(r.consequent_offsets)));
-    py::dict_set(d.get(), "consequent_items", py::to_numpy(std::move(r.consequent_items)));
-    py::dict_set(d.get(), "rule_row", py::to_numpy(std::move(r.rule_row)));
-    py::dict_set(d.get(), "antecedent_row", py::to_numpy(std::move(r.antecedent_row)));
-    py::dict_set(d.get(), "consequent_row", py::to_numpy(std::move(r.consequent_row)));
-    py::dict_set(d.get(), "count", py::to_numpy(std::move(r.count)));
-    py::dict_set(d.get(), "antecedent_count", py::to_numpy(std::move(r.antecedent_count)));
-    py::dict_set(d.get(), "consequent_count", py::to_numpy(std::move(r.consequent_count)));
-    py::dict_set(d.get(), "support", py::to_numpy(std::move(r.support)));
-    py::dict_set(d.get(), "confidence", py::to_numpy(std::move(r.confidence)));
-    py::dict_set(d.get(), "lift", py::to_numpy(std::move(r.lift)));
-    py::dict_set(d.get(), "leverage", py::to_numpy(std::move(r.leverage)));
-    py::dict_set(d.get(), "conviction", py::to_numpy(std::move(r.conviction)));
-    py::dict_set(d.get(), "zhangs_metric", py::to_numpy(std::move(r.zhangs_metric)));
-    py::dict_set(d.get(), "jaccard", py::to_numpy(std::move(r.jaccard)));
-    py::dict_set(d.get(), "certainty", py::to_numpy(std::move(r.certainty)));
-    py::dict_set(d.get(), "kulczynski", py::to_numpy(std::move(r.kulczynski)));
-    py::dict_set(d.get(), "cosine", py::to_numpy(std::move(r.cosine)));
-    return d;
+    return py::dict_of(
+        "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
+        "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
+        "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
+        std::move(r.consequent_row), "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
+        "consequent_count", std::move(r.consequent_count), "support", std::move(r.support), "confidence",
+        std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
+        std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
+        "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
 }
 
 // ---- function table -----------------------------------------------------------------

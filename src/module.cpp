@@ -29,17 +29,11 @@ using py::Ref;
 Ref new_dict() { return Ref::checked(PyDict_New()); }
 
 Ref pair_table_dict(pairs::PairOut&& out, std::optional<uint32_t> n_transactions) {
-    Ref d = new_dict();
-    py::dict_set(d.get(), "item_A", py::to_numpy(std::move(out.item_a)));
-    py::dict_set(d.get(), "item_B", py::to_numpy(std::move(out.item_b)));
-    py::dict_set(d.get(), "instances", py::to_numpy(std::move(out.instances)));
-    py::dict_set(d.get(), "support", py::to_numpy(std::move(out.support)));
-    py::dict_set(d.get(), "confidence", py::to_numpy(std::move(out.confidence)));
-    py::dict_set(d.get(), "lift", py::to_numpy(std::move(out.lift)));
-    py::dict_set(d.get(), "conviction", py::to_numpy(std::move(out.conviction)));
-    py::dict_set(d.get(), "leverage", py::to_numpy(std::move(out.leverage)));
-    py::dict_set(d.get(), "cosine", py::to_numpy(std::move(out.cosine)));
-    py::dict_set(d.get(), "jaccard", py::to_numpy(std::move(out.jaccard)));
+    Ref d = py::dict_of("item_A", std::move(out.item_a), "item_B", std::move(out.item_b), "instances",
+                        std::move(out.instances), "support", std::move(out.support), "confidence",
+                        std::move(out.confidence), "lift", std::move(out.lift), "conviction", std::move(out.conviction),
+                        "leverage", std::move(out.leverage), "cosine", std::move(out.cosine), "jaccard",
+                        std::move(out.jaccard));
     if (n_transactions) py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(*n_transactions)));
     return d;
 }
