@@ -125,7 +125,7 @@ Args match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     for (std::size_t p = 0; p < sig.n_required; ++p) {
         if (out.values[p]) continue;
         if (n_missing) missing += ", ";
-        missing += "'" + std::string(sig.params[p]) + "'";
+        missing.append("'").append(sig.params[p]).append("'");
         ++n_missing;
     }
     if (n_missing) {
@@ -208,7 +208,7 @@ Ref rows_to_numpy(std::size_t n_rows, std::size_t width, std::span<const uint32_
     if (n_rows == 0) width = 0;
     npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(width)};
     Ref arr = Ref::checked(PyArray_SimpleNew(2, dims, NPY_INT32));
-    if (n_rows * width)
+    if (n_rows != 0 && width != 0)
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), items.data(),
                     n_rows * width * sizeof(int32_t));
     return arr;

@@ -54,10 +54,24 @@ constexpr std::size_t kBitmapFixedBytes = 16 << 10;
 
 //! Pieces per worker for a loop whose items differ in cost by orders of magnitude (the
 //! pair table's anchors, weighted by their work; the classic counter's candidates, from
-//! early stops to full intersections of popular items): enough that idle workers steal
+//! early stops to full intersections of popular items; the level-wise counter's pair
+//! intersections, whose cost follows the items' popularity): enough that idle workers steal
 //! instead of waiting for the slowest piece, few enough that merging the pieces' partial
 //! results stays negligible.
 constexpr std::size_t kChunksPerWorker = 8;
+
+//! Level-wise counter: up to this many anchors run as one task on the calling thread;
+//! splitting smaller work costs more in scratch counters and merging than it gains.
+constexpr std::size_t kLevelSequentialAnchors = 500;
+
+//! Level-wise counter: up to this many transaction entries, anchors are located on the
+//! calling thread.
+constexpr std::size_t kLevelSequentialEntries = 10000;
+
+//! Level-wise counter: transactions per task in the two passes that build the relevant
+//! rows; large enough to amortise task overhead, small enough to balance long and short
+//! rows.
+constexpr std::size_t kLevelTxnGrain = 4096;
 
 //! Classic Apriori: levels of up to this many candidates are counted on the calling
 //! thread; below it, splitting and merging across the pool costs more than the counting.

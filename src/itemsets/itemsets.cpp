@@ -17,10 +17,6 @@
 namespace tallisk::itemsets {
 namespace {
 
-// Transactions per task in the two passes that build the relevant rows: large enough
-// to amortise task overhead, small enough to balance long and short rows.
-constexpr std::size_t kTxnGrain = 4096;
-
 bool strictly_ascending(const Itemset& s) {
     for (std::size_t i = 1; i < s.size(); ++i)
         if (s[i - 1] >= s[i]) return false;
@@ -177,18 +173,19 @@ FoundAnchors find_anchors(const TxnItems& txn, const AnchorTrie& trie, bool empt
 
 AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size_t n_ids) {
     const std::size_t n_entries = txn.entries.size();
-    const std::size_t chunk =
-        n_entries <= kSequentialEntries ? std::max<std::size_t>(n_entries, 1) : pool::list_chunk(n_entries);
+    const std::size_t chunk = n_entries <= tuning::kLevelSequentialEntries ? std::max<std::size_t>(n_entries, 1)
+                                                                           : pool::list_chunk(n_entries);
     const auto bounds = pool::even_bounds(n_entries, chunk);
     std::vector<FoundAnchors> parts = pool::map_ranges<FoundAnchors>(
         bounds, [&](std::size_t b, std::size_t e) { return find_anchors(txn, trie, n_ids > 0, b, e); });
 
-    AnchorTxns out;
+    AnchorTxns anchor_txns;
+    auto& out = anchor_txns.lists;
     out.offsets.assign(n_ids + 1, 0);
     for (const auto& p : parts)
         for (uint32_t id : p.ids) ++out.offsets[id + 1];
     for (std::size_t i = 0; i < n_ids; ++i) out.offsets[i + 1] += out.offsets[i];
-    out.txns.resize(out.offsets[n_ids]);
+    out.values.resize(out.offsets[n_ids]);
     std::vector<std::size_t> fill(out.offsets.begin(), out.offsets.end() - 1);
     // Chunks in order, entries ascending within a chunk: every list comes out ascending.
     for (std::size_t c = 0; c < parts.size(); ++c) {
@@ -196,17 +193,18 @@ AnchorTxns locate_anchors(const TxnItems& txn, const AnchorTrie& trie, std::size
         std::size_t from = 0;
         for (std::size_t j = 0; j < p.ends.size(); ++j) {
             const uint32_t t = txn.entries[bounds[c] + j];
-            for (; from < p.ends[j]; ++from) out.txns[fill[p.ids[from]]++] = t;
+            for (; from < p.ends[j]; ++from) out.values[fill[p.ids[from]]++] = t;
         }
         p = FoundAnchors();
     }
-    return out;
+    return anchor_txns;
 }
 
 }  // namespace
 
 Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items) {
-    Neighbors out;
+    Neighbors neighbors;
+    auto& out = neighbors.lists;
     out.offsets.assign(n_items + 1, 0);
     for (PairKey key : pair_set) {
         const uint32_t a = pair_first(key), b = pair_second(key);
@@ -215,15 +213,15 @@ Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items) {
         ++out.offsets[b + 1];
     }
     for (std::size_t i = 0; i < n_items; ++i) out.offsets[i + 1] += out.offsets[i];
-    out.items.resize(out.offsets[n_items]);
+    out.values.resize(out.offsets[n_items]);
     std::vector<std::size_t> fill(out.offsets.begin(), out.offsets.end() - 1);
     for (PairKey key : pair_set) {
         const uint32_t a = pair_first(key), b = pair_second(key);
         if (a >= b || b >= n_items) continue;
-        out.items[fill[a]++] = b;
-        out.items[fill[b]++] = a;
+        out.values[fill[a]++] = b;
+        out.values[fill[b]++] = a;
     }
-    return out;
+    return neighbors;
 }
 
 bool open_gate(std::span<const uint32_t> anchor, const Neighbors& neighbors, AnchorScratch& s) {
@@ -255,7 +253,7 @@ TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> re
     // Pass 1: relevant items per transaction. An entry holds at least k of them; its
     // row keeps at most `cap` (a row capped to nothing still belongs to an entry).
     std::vector<uint32_t> n_relevant(n_txn, 0);
-    pool::for_range(n_txn, kTxnGrain, [&](std::size_t begin, std::size_t end) {
+    pool::for_range(n_txn, tuning::kLevelTxnGrain, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t) {
             uint32_t n = 0;
             for (uint32_t x : index.txn(static_cast<uint32_t>(t))) n += is_relevant(x);
@@ -264,7 +262,7 @@ TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> re
     });
 
     TxnItems out;
-    out.offsets.assign(static_cast<std::size_t>(n_txn) + 1, 0);
+    out.rows.offsets.assign(static_cast<std::size_t>(n_txn) + 1, 0);
     std::vector<uint32_t>& kept = n_relevant;  // reused in place: kept length per transaction
     for (uint32_t t = 0; t < n_txn; ++t) {
         if (n_relevant[t] >= k) {
@@ -273,18 +271,18 @@ TxnItems build_txn_items(const InvertedIndex& index, std::span<const uint8_t> re
         } else {
             kept[t] = 0;
         }
-        out.offsets[t + 1] = out.offsets[t] + kept[t];
+        out.rows.offsets[t + 1] = out.rows.offsets[t] + kept[t];
     }
-    out.items.resize(out.offsets[n_txn]);
+    out.rows.values.resize(out.rows.offsets[n_txn]);
 
     // Pass 2: write the relevant items, capping rows that are too long.
-    pool::for_range(n_txn, kTxnGrain, [&](std::size_t begin, std::size_t end) {
+    pool::for_range(n_txn, tuning::kLevelTxnGrain, [&](std::size_t begin, std::size_t end) {
         std::vector<uint32_t> row_buf;
         std::vector<RankedItem> ranked;
         for (std::size_t t = begin; t < end; ++t) {
             const uint32_t m = kept[t];
             if (m == 0) continue;
-            uint32_t* dst = out.items.data() + out.offsets[t];
+            uint32_t* dst = out.rows.values.data() + out.rows.offsets[t];
             row_buf.clear();
             for (uint32_t x : index.txn(static_cast<uint32_t>(t)))
                 if (is_relevant(x)) row_buf.push_back(x);

@@ -30,14 +30,9 @@
 #include "common/index.hpp"
 #include "common/itemset.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk::itemsets {
-
-//! Up to this many anchors run as one task on the calling thread; splitting smaller
-//! work costs more in scratch counters and merging than it gains.
-constexpr std::size_t kSequentialAnchors = 500;
-//! Up to this many transaction entries, anchors are located on the calling thread.
-constexpr std::size_t kSequentialEntries = 10000;
 
 // ---- relevant items and transactions ---------------------------------------------------
 
@@ -66,14 +61,11 @@ inline std::vector<uint8_t> relevant_items(const ItemsetSet& sets, std::size_t n
 //! Transactions that are not entries have an empty row; counting an empty row and
 //! skipping an absent entry are the same thing.
 struct TxnItems {
-    std::vector<uint32_t> offsets;  // n_transactions + 1 offsets into items
-    std::vector<uint32_t> items;    // kept items of every transaction, rows ascending
+    IdRows rows;                    // n_transactions rows: the kept items of every transaction, ascending
     std::vector<uint32_t> entries;  // dense ids of the entries, ascending
 
-    std::span<const uint32_t> row(uint32_t t) const {
-        return {items.data() + offsets[t], items.data() + offsets[t + 1]};
-    }
-    std::size_t n_transactions() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+    std::span<const uint32_t> row(uint32_t t) const { return rows.row(t); }
+    std::size_t n_transactions() const { return rows.rows(); }
 };
 
 //! Builds `TxnItems` for level k from the index and a relevance mask of n_items
@@ -172,7 +164,7 @@ struct FirstWins {
 //! Runs per_anchor(i, scratch, out) for every anchor position i in [0, n_anchors), in
 //! ascending order within a chunk, and returns the merged result R (a default-
 //! constructible chunk result, e.g. a CountMap or a pair of maps).
-//! At most kSequentialAnchors anchors form one chunk on the calling thread. Above that,
+//! At most tuning::kLevelSequentialAnchors anchors form one chunk on the calling thread. Above that,
 //! consecutive chunks of pool::list_chunk(n_anchors) anchors run in parallel, each
 //! with its own AnchorScratch (n_items counters) and its own R, and the chunk results
 //! are merged on the calling thread in chunk order with `merge(into, part)`
@@ -191,7 +183,7 @@ R process_anchor_chunks(std::size_t n_anchors, std::size_t n_items, PerAnchor&& 
         }
         return out;
     };
-    if (n_anchors <= kSequentialAnchors) return run(0, n_anchors);
+    if (n_anchors <= tuning::kLevelSequentialAnchors) return run(0, n_anchors);
     std::vector<R> parts = pool::map_chunks<R>(n_anchors, pool::list_chunk(n_anchors), run);
     R merged = std::move(parts.front());
     for (std::size_t j = 1; j < parts.size(); ++j) {
@@ -220,12 +212,10 @@ std::vector<const Itemset*> ordered_keys(const ItemsetMap<V>& map);
 //! ever asks for (min, max) of two distinct items, so keys (a, b) with a >= b are never
 //! consulted and are left out, as are pairs naming an item that is never counted.
 struct Neighbors {
-    std::vector<std::size_t> offsets;  // n_items + 1, or empty when there are no lists
-    std::vector<uint32_t> items;
+    Csr<std::size_t, uint32_t> lists;  // n_items rows, or none when there are no lists
 
     std::span<const uint32_t> of(uint32_t a) const {
-        if (a + std::size_t{1} >= offsets.size()) return {};
-        return {items.data() + offsets[a], items.data() + offsets[a + 1]};
+        return a < lists.rows() ? lists.row(a) : std::span<const uint32_t>{};
     }
 };
 Neighbors neighbors_of(const PairSet& pair_set, std::size_t n_items);
@@ -292,12 +282,9 @@ CountMap count_k_itemsets_internal(const InvertedIndex& index, const ItemsetSet&
 
 //! The transactions of each anchor id, ascending: a CSR over anchor ids.
 struct AnchorTxns {
-    std::vector<std::size_t> offsets;  // n_ids + 1
-    std::vector<uint32_t> txns;
+    Csr<std::size_t, uint32_t> lists;  // row id: the anchor's transactions, ascending
 
-    std::span<const uint32_t> of(uint32_t id) const {
-        return {txns.data() + offsets[id], txns.data() + offsets[id + 1]};
-    }
+    std::span<const uint32_t> of(uint32_t id) const { return lists.row(id); }
 };
 
 //! One level's anchors located in its rows, as the base counter and the roaring counter
@@ -313,7 +300,7 @@ struct LevelAnchors {
 };
 
 //! Steps shared by the counters that locate anchors in rows: builds the rows for level
-//! k and finds every anchor in them (sequentially up to kSequentialEntries entries,
+//! k and finds every anchor in them (sequentially up to tuning::kLevelSequentialEntries entries,
 //! else in chunks on the pool). k = 0 or an empty freq_lower gives no anchors.
 LevelAnchors locate_level_anchors(const InvertedIndex& index, const ItemsetSet& freq_lower, std::size_t k,
                                   std::size_t n_items, std::span<const double> item_weights,

@@ -5,13 +5,10 @@
 
 #include "common/error.hpp"
 #include "common/pool.hpp"
+#include "common/tuning.hpp"
 
 namespace tallisk::itemsets {
 namespace {
-
-// Chunks per worker for the pair intersections: their cost follows the items'
-// popularity and is very uneven, so smaller chunks let idle workers steal.
-constexpr std::size_t kChunksPerWorker = 8;
 
 //! Intersects the two item bitmaps of every pair in parallel and fills a map in list
 //! order (a repeated key keeps the later value). `convert` turns a Bitmap into V.
@@ -19,7 +16,7 @@ template <class V, class Convert>
 ItemsetMap<V> pair_map(const PairSet& pairs, const ItemTxnsRoaring& item_txns, Convert convert) {
     const std::vector<PairKey> list(pairs.begin(), pairs.end());
     const std::size_t n = list.size();
-    const std::size_t chunk = std::max<std::size_t>(n / (pool::num_threads() * kChunksPerWorker), 1);
+    const std::size_t chunk = std::max<std::size_t>(n / (pool::num_threads() * tuning::kChunksPerWorker), 1);
     using Entry = std::pair<Itemset, V>;
     auto parts = pool::map_chunks<std::vector<Entry>>(n, chunk, [&](std::size_t begin, std::size_t end) {
         std::vector<Entry> out;
