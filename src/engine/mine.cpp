@@ -209,6 +209,10 @@ private:
         const auto n = start_ptr_ ? start_n_ : static_cast<uint32_t>(start_list_.size());
         switch (cx_.opt.target) {
             case Target::all: {
+                if (start_e_ == kNone && start_ptr_ == nullptr && start_off_.empty()) {
+                    all_root();
+                    break;
+                }
                 Rows db = start_db_;
                 if (db.off == nullptr)
                     db = start_off_.empty() ? global_rows() : Rows{start_off_.data(), start_data_.data()};
@@ -730,8 +734,27 @@ private:
         }
         off[n] = w;
         members_placed(lv);
-        const Rows cut{off, data};
-        // The last member has no later one to extend by.
+        descend_rows(d, lv, Rows{off, data});
+    }
+
+    //! The root of the all-sets search on lists: every ranked item is frequent, its
+    //! transactions are the view's list and the rows cut to the frequent items are the
+    //! view's rows, so the root needs neither all_rows' count nor its cutting pass (both
+    //! a pass over every occurrence on one thread before any task starts).
+    void all_root() {
+        Level& lv = level(0);
+        lv.members.resize(v_.size());
+        for (uint32_t r = 0; r < v_.size(); ++r) lv.members[r] = Member{r, v_.count[r], v_.lists.offsets[r]};
+        lv.ids = v_.lists.values.data();
+        if (cx_.opt.min_len <= 1)
+            for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
+        if (cx_.opt.max_len <= 1 || lv.members.size() < 2) return;
+        descend_rows(0, lv, global_rows());
+    }
+
+    //! Searches below each member of level d but the last (which has no later one to
+    //! extend by); `cut` holds the rows its lists point into.
+    void descend_rows(std::size_t d, const Level& lv, const Rows cut) {
         for (std::size_t i = 0; i + 1 < lv.members.size(); ++i) {
             const Member m = lv.members[i];
             const uint32_t* list = lv.ids + m.off;
