@@ -988,6 +988,19 @@ def _jsonable(v: Any) -> Any:
 
 
 @contextlib.contextmanager
+def _stream(raw: IO[bytes], binary: bool) -> Iterator[IO[Any]]:
+    """``raw`` itself, or a UTF-8 text layer over it that is flushed and taken off again
+    (so that closing ``raw`` stays its owner's business)."""
+    if binary:
+        yield raw
+        return
+    text = io.TextIOWrapper(raw, encoding="utf-8", newline="")
+    yield text
+    text.flush()
+    text.detach()
+
+
+@contextlib.contextmanager
 def _atomic(path: str | None, binary: bool) -> Iterator[IO[Any]]:
     """A file to write that appears at ``path`` only once complete (written in the same
     directory, then renamed); ``None`` or ``"-"``: standard output.
@@ -1006,14 +1019,8 @@ def _atomic(path: str | None, binary: bool) -> Iterator[IO[Any]]:
         return
     path = os.path.realpath(os.fspath(path))
     if os.path.exists(path) and not os.path.isfile(path):
-        with open(path, "wb") as raw:
-            if binary:
-                yield raw
-            else:
-                text = io.TextIOWrapper(raw, encoding="utf-8", newline="")
-                yield text
-                text.flush()
-                text.detach()
+        with open(path, "wb") as raw, _stream(raw, binary) as out:
+            yield out
         return
     directory = os.path.dirname(path)
     fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=directory)
@@ -1022,13 +1029,8 @@ def _atomic(path: str | None, binary: bool) -> Iterator[IO[Any]]:
         with os.fdopen(fd, "wb") as raw:
             sink: Any = gzip.GzipFile(fileobj=raw, mode="wb", mtime=0) if compress else raw
             try:
-                if binary:
-                    yield sink
-                else:
-                    text = io.TextIOWrapper(sink, encoding="utf-8", newline="")
-                    yield text
-                    text.flush()
-                    text.detach()
+                with _stream(sink, binary) as out:
+                    yield out
             finally:
                 if compress:
                     sink.close()
