@@ -10,12 +10,17 @@
 #include <memory>
 #include <vector>
 
+#include "common/buffer.hpp"
+
 namespace tallisk::engine {
 
+// Output columns grow to hundreds of megabytes on dense data: large_vector maps big
+// blocks with huge pages and leaves them untouched until written, so growing and
+// copying them is not dominated by page faults and zero fills.
 struct Chunk {
-    std::vector<int32_t> items;  // the rows' item ids, back to back
-    std::vector<int64_t> counts;
-    std::vector<uint32_t> lens;  // items per row
+    large_vector<int32_t> items;  // the rows' item ids, back to back
+    large_vector<int64_t> counts;
+    large_vector<uint32_t> lens;  // items per row
 };
 
 struct OutNode;
@@ -39,9 +44,9 @@ struct OutNode {
 
 //! Every row of `root` as one CSR table, freeing the chunks as they are copied.
 struct Table {
-    std::vector<int64_t> offsets;
-    std::vector<int32_t> items;
-    std::vector<int64_t> counts;
+    large_vector<int64_t> offsets;
+    large_vector<int32_t> items;
+    large_vector<int64_t> counts;
 };
 Table flatten(OutNode&& root);
 
