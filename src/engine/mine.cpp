@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <numeric>
 #include <string>
 
@@ -112,8 +113,15 @@ struct Context {
     MineOptions opt;
     std::size_t rank_words = 0;  // words of a set of ranks as a bitset (maximal)
     bool parallel = false;
-    bool counted = false;  // max_itemsets given
+    bool counted = false;     // max_itemsets given
+    double row_length = 0.0;  // mean length of the view's rows (lists), for work estimates
     std::atomic<uint64_t> reported{0};
+    // Maximal sets found so far by every task (rank bitsets back to back). On one thread
+    // the subset checks know every maximal set found before; tasks publish theirs here
+    // and take in the others', so that splitting the search does not cost its pruning.
+    std::mutex board_lock;
+    std::vector<uint64_t> board;
+    std::vector<std::vector<uint32_t>> board_holding;  // per rank: the board's sets holding it
 };
 
 //! One task of the search: a subtree, its prefix, its scratch space and its rows.
@@ -146,6 +154,7 @@ public:
             }
             throw;
         }
+        publish_maximal();
         tasks_.wait();
         flush();
     }
@@ -184,7 +193,7 @@ private:
     void dispatch() {
         if (cx_.opt.target == Target::maximal) {
             if (qbits_.empty()) qbits_.assign(cx_.rank_words, 0);
-            lmfi(0);
+            if (cx_.parallel && run_.empty()) take_maximal(0, start_e_);
         }
         if (v_.bits) {
             if (cx_.opt.target != Target::all && in_q_.empty()) in_q_.assign(v_.size(), 0);
@@ -205,22 +214,28 @@ private:
         counter_.assign(v_.size(), 0);
         slot_.assign(v_.size(), kNone);
         if (in_q_.empty()) in_q_.assign(v_.size(), 0);
-        const uint32_t* T = start_ptr_ ? start_ptr_ : start_list_.data();
-        const auto n = start_ptr_ ? start_n_ : static_cast<uint32_t>(start_list_.size());
+        if (!run_.empty()) {
+            search_run();
+            return;
+        }
+        const uint32_t* T = start_list_.data();
+        const auto n = static_cast<uint32_t>(start_list_.size());
         switch (cx_.opt.target) {
-            case Target::all: {
-                if (start_e_ == kNone && start_ptr_ == nullptr && start_off_.empty()) {
+            case Target::all:
+                if (start_e_ == kNone && start_off_.empty())
                     all_root();
-                    break;
-                }
-                Rows db = start_db_;
-                if (db.off == nullptr)
-                    db = start_off_.empty() ? global_rows() : Rows{start_off_.data(), start_data_.data()};
-                all_rows(0, T, n, start_e_ == kNone ? 0 : start_e_ + 1, db);
+                else
+                    all_rows(0, T, n, start_e_ + 1, Rows{start_off_.data(), start_data_.data()});
                 break;
-            }
-            case Target::closed: closed_rows(0, T, n, start_e_); break;
-            case Target::maximal: maximal_rows(0, T, n, start_e_); break;
+            case Target::closed:
+            case Target::maximal:
+                if (start_e_ == kNone)
+                    closure_root(T, n);
+                else if (cx_.opt.target == Target::closed)
+                    closed_rows(0, T, n, start_e_);
+                else
+                    maximal_rows(0, T, n, start_e_);
+                break;
         }
     }
 
@@ -299,10 +314,12 @@ private:
         for (uint32_t m : lmfi(d)) known.insert(known.end(), mfi_.begin() + m * rw, mfi_.begin() + (m + 1) * rw);
         return known;
     }
-    void seed_maximal(std::vector<uint64_t>&& sets) {
+    //! Makes `sets` the known maximal sets holding the prefix at depth d.
+    void seed_maximal(std::vector<uint64_t>&& sets, std::size_t d) {
         mfi_ = std::move(sets);
-        lmfi(0).clear();
-        for (std::size_t i = 0; i * cx_.rank_words < mfi_.size(); ++i) lmfi(0).push_back(static_cast<uint32_t>(i));
+        std::vector<uint32_t>& known = lmfi(d);
+        known.clear();
+        for (std::size_t i = 0; i * cx_.rank_words < mfi_.size(); ++i) known.push_back(static_cast<uint32_t>(i));
     }
 
     // ---- bitsets: classes ----------------------------------------------------------------
@@ -314,14 +331,13 @@ private:
     const uint64_t* bits(const Level& l, const Member& m) const { return l.words + m.off; }
 
     //! A class of n members, of which n_extending extend, is worth a task when the
-    //! ANDs of its first two levels reach tuning::kEngineSpawnWork; on dense data a class of n
+    //! ANDs of its first two levels reach the task size; on dense data a class of n
     //! members can hold up to 2^n sets, so its size counts for more than its square.
     bool spawn_class(const Level& child, std::size_t n_extending) const {
         if (!cx_.parallel || n_extending < 2) return false;
         const double n = static_cast<double>(child.members.size());
         const double growth = std::exp2(std::min(static_cast<double>(n_extending), 24.0) / 3.0);
-        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >=
-               tuning::kEngineSpawnWork;
+        return static_cast<double>(n_extending) * n * static_cast<double>(v_.n_words) * growth >= cx_.opt.task_work;
     }
 
     //! Class of prefix + member i of level d (all sets): the later members whose
@@ -455,6 +471,57 @@ private:
         const auto index = static_cast<uint32_t>(mfi_.size() / cx_.rank_words);
         mfi_.insert(mfi_.end(), set, set + cx_.rank_words);
         for (std::size_t k = 0; k <= d; ++k) lmfi(k).push_back(index);
+        if (cx_.parallel) found_.push_back(index);
+    }
+
+    //! Puts the maximal sets this task found since its last call on the shared board.
+    void publish_maximal() {
+        if (published_ == found_.size()) return;
+        const std::size_t rw = cx_.rank_words;
+        std::lock_guard<std::mutex> hold(cx_.board_lock);
+        for (; published_ < found_.size(); ++published_) {
+            const uint64_t* set = mfi_.data() + std::size_t{found_[published_]} * rw;
+            const auto index = static_cast<uint32_t>(cx_.board.size() / rw);
+            cx_.board.insert(cx_.board.end(), set, set + rw);
+            for (std::size_t w = 0; w < rw; ++w)
+                for (uint64_t bits = set[w]; bits != 0; bits &= bits - 1) {
+                    const std::size_t rank = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+                    if (rank < cx_.board_holding.size()) cx_.board_holding[rank].push_back(index);
+                }
+        }
+    }
+
+    //! Adds to lmfi(d) the sets of the board (found by any task) that hold the current
+    //! prefix and `with` (a rank, or kNone): the ones the subset checks below can use.
+    void take_maximal(std::size_t d, uint32_t with) {
+        const std::size_t rw = cx_.rank_words;
+        std::vector<std::pair<std::size_t, uint64_t>> need;  // words of the prefix (and `with`)
+        for (std::size_t w = 0; w < rw; ++w) {
+            uint64_t bits = qbits_[w];
+            if (with != kNone && w == with / 64) bits |= uint64_t{1} << (with % 64);
+            if (bits) need.emplace_back(w, bits);
+        }
+        if (need.empty()) return;
+        std::vector<uint32_t>& known = lmfi(d);
+        std::lock_guard<std::mutex> hold(cx_.board_lock);
+        // Walk the board's list of the rarest needed rank.
+        const std::vector<uint32_t>* walk = nullptr;
+        for (const auto& [w, bits] : need)
+            for (uint64_t b = bits; b != 0; b &= b - 1) {
+                const std::size_t rank = w * 64 + static_cast<std::size_t>(__builtin_ctzll(b));
+                if (rank >= cx_.board_holding.size()) continue;
+                const std::vector<uint32_t>& list = cx_.board_holding[rank];
+                if (walk == nullptr || list.size() < walk->size()) walk = &list;
+            }
+        if (walk == nullptr) return;
+        for (uint32_t index : *walk) {
+            const uint64_t* set = cx_.board.data() + std::size_t{index} * rw;
+            bool holds = true;
+            for (const auto& [w, bits] : need) holds &= (bits & ~set[w]) == 0;
+            if (!holds) continue;
+            known.push_back(static_cast<uint32_t>(mfi_.size() / rw));
+            mfi_.insert(mfi_.end(), set, set + rw);
+        }
     }
 
     bool known_holds(uint32_t m, uint32_t rank) const {
@@ -510,6 +577,9 @@ private:
         const std::size_t n = cls.members.size();
         const std::size_t nw = v_.n_words;
         const uint32_t below = e == kNone ? 0 : e;
+        // Subset check: every set below, ids_ itself included, lies within ids_ + the
+        // class; inside a known maximal set none is maximal.
+        if (covered(d, cls.members)) return;
         if (n == 0) {
             // No later item extends the set frequently; maximal unless an earlier one does.
             if (frequent_below(qset, below)) return;
@@ -517,8 +587,6 @@ private:
             add_maximal(qbits_.data(), d);
             return;
         }
-        // Subset check: every set below lies within ids_ + the class.
-        if (covered(d, cls.members)) return;
         upper_.assign(qbits_.begin(), qbits_.end());
         for (const Member& m : cls.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
         // Lookahead: when ids_ + the whole class is frequent it is the only candidate.
@@ -555,7 +623,7 @@ private:
                     sub.start_e_ = m.rank;
                     sub.start_count_ = m.count;
                     sub.start_set_.assign(mset, mset + nw);
-                    sub.seed_maximal(known_maximal(d + 1));
+                    sub.seed_maximal(known_maximal(d + 1), 0);
                 });
             } else {
                 maximal_node(d + 1, m.rank, m.count, mset);
@@ -565,17 +633,6 @@ private:
     }
 
     // ---- lists: occurrence delivery --------------------------------------------------------
-
-    //! A task's transactions: read in place from level 0 of the spawning task (written
-    //! once, kept until that task's own tasks are done), copied from deeper levels.
-    void borrow_or_copy(std::size_t d, const uint32_t* list, uint32_t n) {
-        if (d == 0) {
-            start_ptr_ = list;
-            start_n_ = n;
-        } else {
-            start_list_.assign(list, list + n);
-        }
-    }
 
     Rows global_rows() const { return Rows{v_.rows.offsets.data(), v_.rows.values.data()}; }
 
@@ -689,11 +746,67 @@ private:
         }
     }
 
-    //! Work of the subtree below a list of n transactions with `later` possible
-    //! extensions, for the decision to run it as a task.
-    bool spawn_rows(uint32_t n, std::size_t later) const {
-        return cx_.parallel && later >= 2 &&
-               static_cast<double>(n) * static_cast<double>(later) * 4.0 >= tuning::kEngineSpawnWork;
+    //! Estimated work below a member with `later` possible extensions, whose rows are
+    //! `row_length` long on average: the row steps of its first scan.
+    static double row_work(const Member& m, std::size_t later, double row_length) {
+        return static_cast<double>(m.count) * std::min(static_cast<double>(later), row_length);
+    }
+
+    //! Searches members [0, n) of level 0 with `search(i)`, handing runs of them to tasks.
+    //! Level 0 of a task is written once and kept until the task's own tasks are done, so
+    //! a task reads its members' lists (and `db`, the rows they point into) in place. Runs
+    //! gather consecutive members until their work reaches the task size: on
+    //! sparse data most subtrees are far too small to be a task each, and a task per
+    //! subtree would cost more than it shares. A member large enough on its own goes
+    //! alone; what is left at the end is searched here.
+    template <class SearchOne>
+    void share_level0(const Level& lv, std::size_t n, Rows db, double row_length, SearchOne&& search) {
+        std::size_t first = 0;
+        double work = 0.0;
+        for (std::size_t i = 0; i < n && cx_.parallel; ++i) {
+            const double w = row_work(lv.members[i], lv.members.size() - i, row_length);
+            if (w >= cx_.opt.task_work && first < i) {
+                for (; first < i; ++first) search(first);
+                work = 0.0;
+            }
+            work += w;
+            if (work < cx_.opt.task_work) continue;
+            spawn([&](Search& sub) {
+                sub.run_ = std::span<const Member>(lv.members.data() + first, i + 1 - first);
+                sub.run_ids_ = lv.ids;
+                sub.run_db_ = db;
+                if (cx_.opt.target == Target::maximal) sub.seed_maximal(known_maximal(1), sub.run_depth());
+            });
+            first = i + 1;
+            work = 0.0;
+        }
+        for (; first < n; ++first) search(first);
+    }
+
+    //! The depth a task searches its run of members from: level 0 when it has one
+    //! member (whose level 0 then lends its lists in turn), else level 1, as level 0
+    //! would be rewritten by the next member while tasks may still read it.
+    std::size_t run_depth() const { return run_.size() == 1 ? 0 : 1; }
+
+    //! A task's run of members, each searched in turn as its spawner would have.
+    void search_run() {
+        const std::size_t d = run_depth();
+        for (const Member& m : run_) {
+            const uint32_t* list = run_ids_ + m.off;
+            switch (cx_.opt.target) {
+                case Target::all:
+                    push(m.rank);
+                    all_rows(d, list, m.count, m.rank + 1, run_db_);
+                    pop(m.rank);
+                    break;
+                case Target::closed: closed_rows(d, list, m.count, m.rank); break;
+                case Target::maximal:
+                    take_maximal(d, m.rank);
+                    maximal_rows(d, list, m.count, m.rank);
+                    publish_maximal();
+                    break;
+            }
+        }
     }
 
     //! ids_ is a frequent set whose transactions are rows T[0, n) of db; reports its
@@ -734,7 +847,29 @@ private:
         }
         off[n] = w;
         members_placed(lv);
-        descend_rows(d, lv, Rows{off, data});
+        descend_rows(d, lv, Rows{off, data}, static_cast<double>(w) / n);
+    }
+
+    //! Level 0 as the view itself: every ranked item, its list the view's.
+    const Level& view_level() {
+        Level& lv = level(0);
+        lv.members.resize(v_.size());
+        for (uint32_t r = 0; r < v_.size(); ++r) lv.members[r] = Member{r, v_.count[r], v_.lists.offsets[r]};
+        lv.ids = v_.lists.values.data();
+        return lv;
+    }
+
+    //! The root of the closed and maximal searches on lists. The empty prefix (with the
+    //! items of every transaction, which the view leaves out) is its own closure and its
+    //! extensions are every ranked item, with the view's lists: open_closure's count and
+    //! the delivery, passes over every occurrence on one thread before any task starts,
+    //! are not needed.
+    void closure_root(const uint32_t* T, uint32_t n) {
+        const Level& lv = view_level();
+        if (cx_.opt.target == Target::maximal)
+            maximal_below(0, T, n, kNone, ids_.size(), {});
+        else if (!lv.members.empty())
+            extend_closure(0, T, n, kNone, &Search::closed_rows);
     }
 
     //! The root of the all-sets search on lists: every ranked item is frequent, its
@@ -742,52 +877,53 @@ private:
     //! view's rows, so the root needs neither all_rows' count nor its cutting pass (both
     //! a pass over every occurrence on one thread before any task starts).
     void all_root() {
-        Level& lv = level(0);
-        lv.members.resize(v_.size());
-        for (uint32_t r = 0; r < v_.size(); ++r) lv.members[r] = Member{r, v_.count[r], v_.lists.offsets[r]};
-        lv.ids = v_.lists.values.data();
+        const Level& lv = view_level();
         if (cx_.opt.min_len <= 1)
             for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
         if (cx_.opt.max_len <= 1 || lv.members.size() < 2) return;
-        descend_rows(0, lv, global_rows());
+        descend_rows(0, lv, global_rows(), cx_.row_length);
     }
 
     //! Searches below each member of level d but the last (which has no later one to
-    //! extend by); `cut` holds the rows its lists point into.
-    void descend_rows(std::size_t d, const Level& lv, const Rows cut) {
-        for (std::size_t i = 0; i + 1 < lv.members.size(); ++i) {
+    //! extend by); `cut` holds the rows its lists point into, `row_length` long on average.
+    void descend_rows(std::size_t d, const Level& lv, const Rows cut, double row_length) {
+        const std::size_t n = lv.members.size() - 1;
+        auto search = [&](std::size_t i) {
             const Member m = lv.members[i];
+            push(m.rank);
+            all_rows(d + 1, lv.ids + m.off, m.count, m.rank + 1, cut);
+            pop(m.rank);
+        };
+        if (d == 0) return share_level0(lv, n, cut, row_length, search);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Member m = lv.members[i];
+            if (!large(m, lv.members.size() - i, row_length)) {
+                search(i);
+                continue;
+            }
+            // Deeper levels are rewritten by later siblings: the task gets its own copy of
+            // its rows, renumbered 0 .. count - 1.
             const uint32_t* list = lv.ids + m.off;
             push(m.rank);
-            if (spawn_rows(m.count, lv.members.size() - i)) {
-                spawn([&](Search& sub) {
-                    sub.start_e_ = m.rank;
-                    if (d == 0) {
-                        // Level 0 of a task is written once and kept until its own
-                        // tasks are done: they read it in place.
-                        sub.start_ptr_ = list;
-                        sub.start_n_ = m.count;
-                        sub.start_db_ = cut;
-                        return;
-                    }
-                    // Deeper levels are rewritten by later siblings: the task gets its own
-                    // copy of its rows, renumbered 0 .. count - 1.
-                    sub.start_list_.resize(m.count);
-                    std::iota(sub.start_list_.begin(), sub.start_list_.end(), uint32_t{0});
-                    sub.start_off_.resize(std::size_t{m.count} + 1);
-                    sub.start_off_[0] = 0;
-                    for (uint32_t k = 0; k < m.count; ++k) {
-                        const auto row = cut(list[k]);
-                        sub.start_data_.insert(sub.start_data_.end(), row.begin(), row.end());
-                        sub.start_off_[k + 1] = sub.start_data_.size();
-                    }
-                    sub.start_e_ = m.rank;
-                });
-            } else {
-                all_rows(d + 1, list, m.count, m.rank + 1, cut);
-            }
+            spawn([&](Search& sub) {
+                sub.start_list_.resize(m.count);
+                std::iota(sub.start_list_.begin(), sub.start_list_.end(), uint32_t{0});
+                sub.start_off_.resize(std::size_t{m.count} + 1);
+                sub.start_off_[0] = 0;
+                for (uint32_t k = 0; k < m.count; ++k) {
+                    const auto row = cut(list[k]);
+                    sub.start_data_.insert(sub.start_data_.end(), row.begin(), row.end());
+                    sub.start_off_[k + 1] = sub.start_data_.size();
+                }
+                sub.start_e_ = m.rank;
+            });
             pop(m.rank);
         }
+    }
+
+    //! True when the subtree below a member of a deeper level is worth a task of its own.
+    bool large(const Member& m, std::size_t later, double row_length) const {
+        return cx_.parallel && later >= 2 && row_work(m, later, row_length) >= cx_.opt.task_work;
     }
 
     //! Counts the rows of the candidate ids_ + e (e kNone: ids_ itself) whose n
@@ -818,6 +954,7 @@ private:
         }
         Level& lv = level(d);
         lv.members.clear();
+        lv.ids = nullptr;  // the lists are delivered when the search goes below
         for (uint32_t q : touched_)
             if (counter_[q] >= min_count_ && counter_[q] < n && !in_q_[q])
                 lv.members.push_back(Member{q, counter_[q], 0});
@@ -828,23 +965,31 @@ private:
         return true;
     }
 
-    //! Hands each extension of level d its transactions and searches it with `next`, as
-    //! a task of its own when it is large enough; a maximal search seeds such a task with
-    //! the known maximal sets that hold its prefix.
-    void extend_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Level& lv,
+    //! Hands each extension of level d its transactions (unless the level holds its lists
+    //! already) and searches it with `next`, as a task of its own when it is large
+    //! enough; a maximal search seeds such a task with the known maximal sets that hold
+    //! its prefix.
+    void extend_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e,
                         void (Search::*next)(std::size_t, const uint32_t*, uint32_t, uint32_t)) {
-        deliver(T, n, e == kNone ? 0 : e + 1, lv);
+        Level& lv = level(d);
+        if (lv.ids == nullptr) deliver(T, n, e == kNone ? 0 : e + 1, lv);
+        auto search = [&](std::size_t i) {
+            const Member m = lv.members[i];
+            (this->*next)(d + 1, lv.ids + m.off, m.count, m.rank);
+        };
+        if (d == 0) return share_level0(lv, lv.members.size(), global_rows(), cx_.row_length, search);
         for (std::size_t i = 0; i < lv.members.size(); ++i) {
             const Member m = lv.members[i];
+            if (!large(m, lv.members.size() - i, cx_.row_length)) {
+                search(i);
+                continue;
+            }
             const uint32_t* list = lv.ids + m.off;
-            if (spawn_rows(m.count, lv.members.size() - i))
-                spawn([&](Search& sub) {
-                    sub.borrow_or_copy(d, list, m.count);
-                    sub.start_e_ = m.rank;
-                    if (next == &Search::maximal_rows) sub.seed_maximal(known_maximal(d + 1));
-                });
-            else
-                (this->*next)(d + 1, list, m.count, m.rank);
+            spawn([&](Search& sub) {
+                sub.start_list_.assign(list, list + m.count);
+                sub.start_e_ = m.rank;
+                if (next == &Search::maximal_rows) sub.seed_maximal(known_maximal(d + 1), 0);
+            });
         }
     }
 
@@ -856,8 +1001,7 @@ private:
         std::size_t len = 0;
         if (!open_closure(d, T, n, e, added, len)) return;
         if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
-        Level& lv = level(d);
-        if (!lv.members.empty()) extend_closure(d, T, n, e, lv, &Search::closed_rows);
+        if (!level(d).members.empty()) extend_closure(d, T, n, e, &Search::closed_rows);
         pop_all(e, added);
     }
 
@@ -867,45 +1011,64 @@ private:
         std::vector<uint32_t> added;
         std::size_t len = 0;
         if (!open_closure(d, T, n, e, added, len)) return;
+        maximal_below(d, T, n, e, len, added);
+        pop_all(e, added);
+    }
+
+    //! The maximal sets among the candidate ids_ (length len, transactions T[0, n),
+    //! reached by adding e and its closure `added`) and the sets grown from its
+    //! extensions, level d.
+    void maximal_below(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, std::size_t len,
+                       const std::vector<uint32_t>& added) {
         narrow_known(d, e, added);
         Level& lv = level(d);
+        // Subset check: every set below, ids_ itself included, lies within ids_ + the
+        // extensions; inside a known maximal set none is maximal.
+        if (covered(d + 1, lv.members)) return;
         if (lv.members.empty()) {
             if (!extends_below(T, n, e)) {
                 // No item extends the set frequently: maximal.
                 if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
                 add_maximal(qbits_.data(), d + 1);
             }
-        } else if (!covered(d + 1, lv.members)) {
-            upper_.assign(qbits_.begin(), qbits_.end());
-            for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
-            if (lv.members.size() < 2 || !lookahead(T, n, lv, len, d))
-                extend_closure(d, T, n, e, lv, &Search::maximal_rows);
+            return;
         }
-        pop_all(e, added);
+        upper_.assign(qbits_.begin(), qbits_.end());
+        for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
+        if (lv.ids == nullptr) deliver(T, n, e == kNone ? 0 : e + 1, lv);
+        if (lv.members.size() < 2 || !lookahead(lv, len, d)) extend_closure(d, T, n, e, &Search::maximal_rows);
     }
 
-    //! Lookahead on lists: counts the transactions holding ids_ + every member of lv and,
-    //! among them, every other item. When that set is frequent it is the only candidate
-    //! below; it is reported when no item extends it. Returns true when it was frequent.
-    bool lookahead(const uint32_t* T, uint32_t n, const Level& lv, std::size_t len, std::size_t d) {
+    //! Lookahead on lists: the transactions holding ids_ + every member of lv (whose
+    //! lists are delivered), by intersecting the members' lists from the shortest on,
+    //! which usually falls below min_count within a few lists; when that set is frequent,
+    //! every other item is counted in those transactions. A frequent set is the only
+    //! candidate below; it is reported when no item extends it. Returns true when it was
+    //! frequent.
+    bool lookahead(const Level& lv, std::size_t len, std::size_t d) {
         const auto want = static_cast<uint32_t>(lv.members.size());
-        for (const Member& m : lv.members) slot_[m.rank] = 0;
-        uint32_t c = 0;
-        touched_.clear();
-        for (uint32_t k = 0; k < n; ++k) {
-            const auto row = v_.row(T[k]);
-            uint32_t hits = 0;
-            for (uint32_t q : row) hits += slot_[q] == 0;
-            if (hits != want) continue;
-            ++c;
-            for (uint32_t q : row)
-                if (slot_[q] != 0 && !in_q_[q] && counter_[q]++ == 0) touched_.push_back(q);
+        const Member* shortest = &lv.members[0];
+        for (const Member& m : lv.members)
+            if (m.count < shortest->count) shortest = &m;
+        uint32_t* have = look_a_.fresh(shortest->count);
+        uint32_t* next = look_b_.fresh(shortest->count);
+        std::copy(lv.ids + shortest->off, lv.ids + shortest->off + shortest->count, have);
+        uint32_t c = shortest->count;
+        for (const Member& m : lv.members) {
+            if (&m == shortest) continue;
+            c = intersect<true>(have, c, lv.ids + m.off, m.count, min_count_, next);
+            if (c < min_count_) return false;
+            std::swap(have, next);
         }
+        for (const Member& m : lv.members) slot_[m.rank] = 0;
+        touched_.clear();
+        for (uint32_t k = 0; k < c; ++k)
+            for (uint32_t q : v_.row(have[k]))
+                if (slot_[q] != 0 && !in_q_[q] && counter_[q]++ == 0) touched_.push_back(q);
         for (const Member& m : lv.members) slot_[m.rank] = kNone;
         bool extends = false;
         for (uint32_t q : touched_) extends |= counter_[q] >= min_count_;
         clear_counts();
-        if (c < min_count_) return false;
         if (!extends) {
             const std::size_t full = len + want;
             if (full >= cx_.opt.min_len && full <= cx_.opt.max_len) {
@@ -928,9 +1091,11 @@ private:
     // Where this task starts: its class in levels_[0] (bitsets) or its transactions
     // (lists), and the item that led there (kNone at the root) with its count.
     std::vector<uint32_t> start_list_;
-    const uint32_t* start_ptr_ = nullptr;  // or borrowed transactions, start_n_ of them
-    uint32_t start_n_ = 0;
-    Rows start_db_;                       // borrowed rows (all-sets search on lists)
+    // Or a run of members of the spawning task's level 0, read in place: their lists
+    // start at run_ids_ and point into the rows run_db_.
+    std::span<const Member> run_;
+    const uint32_t* run_ids_ = nullptr;
+    Rows run_db_;
     std::vector<uint64_t> start_set_;     // transactions of the prefix (maximal sets on bitsets)
     std::vector<std::size_t> start_off_;  // own rows (all-sets search on lists), else empty
     std::vector<uint32_t> start_data_;
@@ -940,7 +1105,10 @@ private:
     std::vector<uint8_t> in_q_;  // per rank: in the prefix (lists)
     std::vector<uint64_t> qbits_, upper_, mfi_;
     std::vector<std::vector<uint32_t>> lmfi_;
+    std::vector<uint32_t> found_;  // sets of mfi_ found here (parallel search)
+    std::size_t published_ = 0;    // of found_, those on the board
     Scratch<uint64_t> tail_bits_;
+    Scratch<uint32_t> look_a_, look_b_;  // transaction lists of the list lookahead
     uint64_t unreported_ = 0;
     pool::TaskGroup tasks_;
 };
@@ -978,6 +1146,9 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
     cx.rank_words = (v.size() + 63) / 64 + 1;
     cx.counted = options.max_itemsets != std::numeric_limits<uint64_t>::max();
     cx.parallel = pool::num_threads() > 1;
+    if (cx.parallel && options.target == Target::maximal) cx.board_holding.resize(v.size());
+    if (!v.bits && result.n_transactions > 0)
+        cx.row_length = static_cast<double>(v.rows.values.size()) / result.n_transactions;
 
     OutNode root;
     auto body = [&] {

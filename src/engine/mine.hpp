@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "common/tuning.hpp"
 #include "engine/output.hpp"
 
 namespace tallisk::engine {
@@ -39,6 +40,9 @@ struct MineOptions {
     std::size_t max_len = std::numeric_limits<std::size_t>::max();  // longer sets are not reported
     Target target = Target::all;
     uint64_t max_itemsets = std::numeric_limits<uint64_t>::max();  // more reported rows -> InputError
+    // Estimated work from which a subtree (or a run of small ones) becomes a task. Only
+    // tests set it, to split small searches into many tasks of every kind.
+    double task_work = tuning::kEngineSpawnWork;
 };
 
 struct MineResult {

@@ -203,16 +203,92 @@ TEST_P(EngineMine, EveryTargetMatchesBruteForce) {
             // A basket without items leaves no occurrence, so it is no transaction.
             EXPECT_EQ(r.n_transactions,
                       std::count_if(baskets.begin(), baskets.end(), [](const auto& b) { return !b.empty(); }));
+            // Split into tasks down to single members, runs of a few and deeper
+            // subtrees: the same rows in the same order.
+            for (double task_work : {1.0, 30.0, 300.0}) {
+                opt.task_work = task_work;
+                const Table t = mine(o.txn, o.item, sh.n_items, opt).table;
+                EXPECT_EQ(t.offsets, r.table.offsets) << "task work " << task_work;
+                EXPECT_EQ(t.items, r.table.items) << "task work " << task_work;
+                EXPECT_EQ(t.counts, r.table.counts) << "task work " << task_work;
+            }
         }
     }
 }
 
+// Every shape here is dense enough for bitsets: a set's density counts only the
+// baskets that hold an item. The list form has its own test below.
 INSTANTIATE_TEST_SUITE_P(Forms, EngineMine,
-                         ::testing::Values(Shape{40, 10, 0.5, 6},     // bitsets
-                                           Shape{30, 12, 0.7, 12},    // bitsets, long sets
-                                           Shape{400, 14, 0.02, 2},   // lists
-                                           Shape{2000, 12, 0.03, 3},  // lists, more transactions
+                         ::testing::Values(Shape{40, 10, 0.5, 6},     // dense
+                                           Shape{30, 12, 0.7, 12},    // long sets
+                                           Shape{400, 14, 0.02, 2},   // most baskets empty
+                                           Shape{2000, 12, 0.03, 3},  // more transactions
                                            Shape{0, 4, 0.5, 1}));
+
+//! Every frequent set by intersecting sorted transaction lists along a prefix tree:
+//! the plainest exact miner, for item spaces too large to enumerate.
+Sets tidset_oracle(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
+    std::vector<std::vector<uint32_t>> tids(n_items);
+    for (uint32_t t = 0; t < baskets.size(); ++t)
+        for (uint32_t x : baskets[t]) tids[x].push_back(t);
+    Sets out;
+    std::vector<int32_t> prefix;
+    auto grow = [&](auto&& self, const std::vector<uint32_t>& have, uint32_t from) -> void {
+        for (uint32_t x = from; x < n_items; ++x) {
+            std::vector<uint32_t> both;
+            std::set_intersection(have.begin(), have.end(), tids[x].begin(), tids[x].end(), std::back_inserter(both));
+            if (both.size() < min_count) continue;
+            prefix.push_back(static_cast<int32_t>(x));
+            out[prefix] = static_cast<int64_t>(both.size());
+            self(self, both, x + 1);
+            prefix.pop_back();
+        }
+    };
+    std::vector<uint32_t> every(baskets.size());
+    for (uint32_t t = 0; t < every.size(); ++t) every[t] = t;
+    grow(grow, every, 0);
+    return out;
+}
+
+// Sparse baskets (the list form): two to four of 150 items, a quarter of them also
+// holding part of one of four planted patterns, so that sets of up to six items are
+// frequent. Split into tasks of every kind (single members, runs of members, copied
+// deeper subtrees), every target must give the oracle's rows in the same order as one
+// unsplit search.
+TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
+    constexpr uint32_t kItems = 150, kMinCount = 12;
+    std::mt19937 rng(23);
+    const std::vector<std::vector<uint32_t>> patterns = {
+        {3, 17, 29, 41, 52, 60}, {5, 17, 88, 90, 120}, {100, 101, 102, 140}, {7, 29, 60, 131}};
+    Baskets baskets(3000);
+    for (auto& b : baskets) {
+        const auto n = 2 + rng() % 3;
+        for (unsigned k = 0; k < n; ++k) b.push_back(static_cast<uint32_t>(rng() % kItems));
+        if (rng() % 4 == 0)
+            for (uint32_t x : patterns[rng() % patterns.size()])
+                if (rng() % 5 != 0) b.push_back(x);
+        std::sort(b.begin(), b.end());
+        b.erase(std::unique(b.begin(), b.end()), b.end());
+    }
+    const Occurrences o = occurrences(baskets);
+    ASSERT_FALSE(build_vertical(build_transaction_rows(o.txn, o.item, kItems), kMinCount).bits);
+    const Sets all = tidset_oracle(baskets, kItems, kMinCount);
+    ASSERT_GT(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.first.size() >= 4; }), 20);
+    for (Target target : {Target::all, Target::closed, Target::maximal}) {
+        MineOptions opt;
+        opt.min_count = kMinCount;
+        opt.target = target;
+        const Table whole = mine(o.txn, o.item, kItems, opt).table;
+        EXPECT_EQ(rows(whole), select(all, target)) << "target " << static_cast<int>(target);
+        for (double task_work : {1.0, 100.0, 2000.0}) {
+            opt.task_work = task_work;
+            const Table t = mine(o.txn, o.item, kItems, opt).table;
+            EXPECT_EQ(t.offsets, whole.offsets) << "task work " << task_work;
+            EXPECT_EQ(t.items, whole.items) << "task work " << task_work;
+            EXPECT_EQ(t.counts, whole.counts) << "task work " << task_work;
+        }
+    }
+}
 
 //! Every frequent set of a space of at most 20 items by a superset-sum over the masks of
 //! the baskets: n * 2^n steps, whatever the number of baskets.
