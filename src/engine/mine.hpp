@@ -15,10 +15,11 @@
 //             sets found so far (a subtree whose sets all lie inside one is skipped).
 //             A set is reported only when no item extends it frequently, so the
 //             result never depends on what a task had found when.
-// Subtrees big enough to pay for a task run as nested tasks on the shared pool; their
-// rows are put back in search order, so the output is identical for every number of
-// workers. Rows come in depth-first preorder of this search; see mine_itemsets's
-// docstring for the order stated in item terms.
+// Subtrees big enough to pay for a task (and runs of consecutive small ones) run as
+// nested tasks on the shared pool; tasks of a maximal search share the maximal sets they
+// find for the subset checks. Rows are put back in search order, so the output is
+// identical for every number of workers. Rows come in depth-first preorder of this
+// search; see mine_itemsets's docstring for the order stated in item terms.
 #pragma once
 
 #include <cstddef>
