@@ -141,6 +141,15 @@ std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
     return out;
 }
 
+//! As map_ranges, for a body with no result: body(begin, end) for every chunk.
+template <class Body>
+void each_range(std::span<const std::size_t> bounds, Body&& body) {
+    map_ranges<char>(bounds, [&](std::size_t begin, std::size_t end) {
+        body(begin, end);
+        return char{};
+    });
+}
+
 //! Chunked map over a list of n elements in chunks of `chunk`, results in chunk order.
 template <class R, class Body>
 std::vector<R> map_chunks(std::size_t n, std::size_t chunk, Body&& body) {
@@ -181,9 +190,10 @@ void sort(It begin, It end, Less&& less) {
     run([&] { tbb::parallel_sort(begin, end, less); });
 }
 
-//! A task's copy of its functor, for TaskGroup: oneTBB copies the functor into its own
-//! task object after the hand-over was announced, so under TSan the task reads that
-//! copy in a frame of its own that scripts/tsan.supp names, as range_bounds above.
+//! A task's copy of its functor, for TaskGroup under TSan: oneTBB copies the functor
+//! into its own task object after the hand-over was announced, so there the task reads
+//! that copy in a frame of its own that scripts/tsan.supp names, as range_bounds above
+//! (other builds call the functor as it is, without the copy).
 template <class F>
 #if defined(__SANITIZE_THREAD__)
 [[gnu::noinline]]
@@ -206,7 +216,11 @@ public:
             struct Release {
                 ~Release() { TALLISK_TSAN_RELEASE(); }
             } release;
+#if defined(__SANITIZE_THREAD__)
             task_copy(f)();
+#else
+            f();
+#endif
         });
     }
     void wait() {

@@ -72,12 +72,11 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
     if (v.bits) {
         v.n_words = (static_cast<std::size_t>(n_txn) + 63) / 64;
         v.words.assign(v.n_words * n_ranks, 0);
-        pool::map_ranges<char>(pieces, [&](std::size_t begin, std::size_t end) {
+        pool::each_range(pieces, [&](std::size_t begin, std::size_t end) {
             for (auto t = static_cast<uint32_t>(begin); t < end; ++t)
                 for (uint32_t item : rows.txn(t))
                     if (const uint32_t r = rank_of[item]; r != kNone)
                         v.words[r * v.n_words + t / 64] |= uint64_t{1} << (t % 64);
-            return char{};
         });
         return v;
     }
@@ -114,9 +113,10 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
         for (uint32_t t = 0; t < n_txn; ++t) v.rows.offsets[t + 1] += v.rows.offsets[t];
         v.rows.values.resize(v.rows.offsets.back());
     }
+    // Bounds 0, 1, 2, ...: one chunk per piece, whose index picks its cursor.
     std::vector<std::size_t> piece_ids(pieces.size());
     std::iota(piece_ids.begin(), piece_ids.end(), std::size_t{0});
-    pool::map_ranges<char>(piece_ids, [&](std::size_t j, std::size_t) {
+    pool::each_range(piece_ids, [&](std::size_t j, std::size_t) {
         std::vector<std::size_t>& at = cursor[j];
         for (auto t = static_cast<uint32_t>(pieces[j]); t < pieces[j + 1]; ++t) {
             uint32_t* row = rows_too ? v.rows.values.data() + v.rows.offsets[t] : nullptr;
@@ -129,7 +129,6 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
             }
             if (rows_too) std::sort(row, out);
         }
-        return char{};
     });
     return v;
 }
