@@ -18,6 +18,16 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 
 constexpr std::size_t kPage = 4096;
 
+//! The length mapped for a block of `bytes`: whole huge pages when rounding up wastes at
+//! most an eighth of the block, else whole small pages, so that a block just past a
+//! huge-page boundary does not hold almost twice its size resident; its tail then takes
+//! small pages.
+std::size_t mapped_size(std::size_t bytes) {
+    const std::size_t n = bytes == 0 ? 1 : bytes;
+    const std::size_t huge = round_up(n, kHugePage);
+    return huge - n <= n / 8 ? huge : round_up(n, kPage);
+}
+
 //! Faults in one piece: one kernel call where MADV_POPULATE_WRITE exists, otherwise a
 //! write of each page's own first byte (the content stays as it is).
 void populate(char* p, std::size_t bytes) {
@@ -35,7 +45,7 @@ void populate(char* p, std::size_t bytes) {
 }  // namespace
 
 void* map_large(std::size_t bytes) {
-    const std::size_t size = round_up(bytes == 0 ? 1 : bytes, kHugePage);
+    const std::size_t size = mapped_size(bytes);
     // Over-map by one huge page and trim, so the block starts on a 2 MiB boundary and
     // every 2 MiB of it can be a huge page.
     const std::size_t span = size + kHugePage;
@@ -52,7 +62,7 @@ void* map_large(std::size_t bytes) {
 }
 
 void unmap_large(void* p, std::size_t bytes) noexcept {
-    if (p) munmap(p, round_up(bytes == 0 ? 1 : bytes, kHugePage));
+    if (p) munmap(p, mapped_size(bytes));
 }
 
 void prefault(void* p, std::size_t bytes) {

@@ -36,9 +36,8 @@ namespace buffer {
 //! The huge-page size the mappings are aligned to.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-//! A fresh zero-filled mapping of at least `bytes` bytes (a multiple of kHugePage),
-//! 2 MiB aligned and advised for huge pages; throws std::bad_alloc when the system
-//! refuses.
+//! A fresh zero-filled mapping of at least `bytes` bytes, 2 MiB aligned and advised for
+//! huge pages; throws std::bad_alloc when the system refuses.
 void* map_large(std::size_t bytes);
 //! Returns a block of map_large(bytes) to the system.
 void unmap_large(void* p, std::size_t bytes) noexcept;

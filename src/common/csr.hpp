@@ -14,10 +14,10 @@ namespace tallisk {
 //! ascending from 0 to values.size(); an empty table (no offsets at all) has no rows.
 //! Offset is the narrowest type that can address values (32 bits where the input size is
 //! checked against it, else std::size_t).
-template <class Offset, class Value>
+template <class Offset, class Value, class Values = std::vector<Value>>
 struct Csr {
     std::vector<Offset> offsets;
-    std::vector<Value> values;
+    Values values;
 
     std::size_t rows() const { return offsets.empty() ? 0 : offsets.size() - 1; }
     std::span<const Value> row(std::size_t i) const {
@@ -26,7 +26,7 @@ struct Csr {
     //! Frees both arrays (not only their contents), for a table no longer needed.
     void release() {
         std::vector<Offset>().swap(offsets);
-        std::vector<Value>().swap(values);
+        Values().swap(values);
     }
 };
 

@@ -150,7 +150,7 @@ constexpr std::size_t kEngineRowPrefetch = 8;
 
 //! Blocks of at least this many bytes (large_vector) are mapped with huge-page advice;
 //! smaller ones come from the heap, where a mapping of their own would cost more than it
-//! saves. From 4 MiB on a block fills at least two 2 MiB huge pages.
-constexpr std::size_t kLargeBytes = std::size_t{4} << 20;
+//! saves. A block of one 2 MiB huge page takes one fault instead of 512.
+constexpr std::size_t kLargeBytes = std::size_t{2} << 20;
 
 }  // namespace tallisk::tuning

@@ -204,5 +204,28 @@ TEST(LargeVector, HugeMappingHoldsWrittenValuesAndPrefaultKeepsThem) {
     EXPECT_EQ(v[n - 1], static_cast<int64_t>((n - 1) * 7));
 }
 
+TEST(LargeVector, BlocksAroundHugePageBoundariesKeepTheirNeighbours) {
+    // Blocks just under, at and just past huge-page multiples are mapped to different
+    // lengths (whole huge pages, or a tail of small ones). Freeing one must release
+    // exactly its own mapping: a neighbour unmapped by mistake faults when read.
+    const std::size_t words = buffer::kHugePage / sizeof(uint64_t);
+    const std::vector<std::size_t> sizes{words, words + 1, 2 * words - 3, 2 * words + 512, 3 * words + 1};
+    std::vector<large_vector<uint64_t>> blocks;
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t n : sizes) {
+            blocks.emplace_back(n);
+            for (std::size_t i = 0; i < n; ++i) blocks.back()[i] = n ^ i;
+        }
+        // Free every other block, then check all that remain to their last element.
+        for (std::size_t b = round % 2; b < blocks.size(); b += 2) large_vector<uint64_t>().swap(blocks[b]);
+        for (const auto& blk : blocks) {
+            for (std::size_t i = 0; i < blk.size(); i += 509) ASSERT_EQ(blk[i], blk.size() ^ i);
+            if (!blk.empty()) {
+                ASSERT_EQ(blk.back(), blk.size() ^ (blk.size() - 1));
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tallisk
