@@ -25,6 +25,76 @@ std::vector<uint32_t> prefix_offsets(const std::vector<uint32_t>& counts) {
     return offsets;
 }
 
+//! Reads occurrences grouped by transaction, with labels that never decrease, in pieces
+//! on the pool: checks and copies every item into `items` and returns the transaction
+//! offsets (the run starts, then n). Returns nothing for any other input (a label that
+//! goes down, an item out of range, item_ids too short), which the serial pass then
+//! reads from the start and reports exactly as it always does.
+std::vector<uint32_t> ascending_runs(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
+                                     uint32_t n_items, large_vector<uint32_t>& items) {
+    const std::size_t n = txn_ids.size();
+    if (item_ids.size() < n) return {};
+    struct Runs {
+        std::vector<uint32_t> starts;
+        bool ok = true;
+    };
+    const auto bounds = pool::even_bounds(
+        n, (n + pool::num_threads() * tuning::kChunksPerWorker - 1) / (pool::num_threads() * tuning::kChunksPerWorker));
+    std::vector<Runs> parts = pool::map_ranges<Runs>(bounds, [&](std::size_t begin, std::size_t end) {
+        Runs p;
+        int64_t prev = begin > 0 ? txn_ids[begin - 1] : 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const int64_t label = txn_ids[i];
+            if (i == 0 || label != prev) {
+                if (i > 0 && label < prev) {
+                    p.ok = false;
+                    return p;
+                }
+                p.starts.push_back(static_cast<uint32_t>(i));
+                prev = label;
+            }
+            const auto v = static_cast<uint32_t>(item_ids[i]);
+            if (v >= n_items) {
+                p.ok = false;
+                return p;
+            }
+            items[i] = v;
+        }
+        return p;
+    });
+    std::size_t n_runs = 0;
+    for (const Runs& p : parts) {
+        if (!p.ok) return {};
+        n_runs += p.starts.size();
+    }
+    std::vector<uint32_t> offsets;
+    offsets.reserve(n_runs + 1);
+    for (const Runs& p : parts) offsets.insert(offsets.end(), p.starts.begin(), p.starts.end());
+    offsets.push_back(static_cast<uint32_t>(n));
+    return offsets;
+}
+
+//! Transactions per item id: per-piece counters on the pool when the occurrences are
+//! many against the id space, else one pass.
+std::vector<uint32_t> count_items(const large_vector<uint32_t>& values, uint32_t n_items) {
+    const std::size_t n = values.size();
+    const std::size_t workers = pool::num_threads();
+    if (workers < 2 || n < tuning::kParallelOccurrences || std::size_t{n_items} * workers > n / 8) {
+        std::vector<uint32_t> counts(n_items, 0);
+        for (uint32_t v : values) ++counts[v];
+        return counts;
+    }
+    std::vector<std::vector<uint32_t>> parts =
+        pool::map_chunks<std::vector<uint32_t>>(n, pool::list_chunk(n), [&](std::size_t begin, std::size_t end) {
+            std::vector<uint32_t> counts(n_items, 0);
+            for (std::size_t i = begin; i < end; ++i) ++counts[values[i]];
+            return counts;
+        });
+    for (std::size_t k = 1; k < parts.size(); ++k)
+        for (uint32_t i = 0; i < n_items; ++i) parts[0][i] += parts[k][i];
+    return std::move(parts[0]);
+}
+
 }  // namespace
 
 TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids,
@@ -43,8 +113,9 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     // items already form the transaction rows in order and the run starts are their
     // offsets: no per-occurrence transaction id is kept. While the run labels also
     // ascend, no label can recur, so no hash map is needed either. The first run that
-    // breaks either property switches to the general path from that row on.
-    std::vector<uint32_t> items(n);
+    // breaks either property switches to the general path from that row on. Large inputs
+    // of that common shape are read in pieces on the pool instead (ascending_runs).
+    large_vector<uint32_t> items(n);
     std::vector<uint32_t> txn_offsets;          // run starts, while grouped
     std::vector<uint32_t> dense;                // transaction of every occurrence, once not grouped
     HashMap<int64_t, uint32_t> label_to_dense;  // used once labels stop ascending
@@ -53,7 +124,12 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     uint32_t n_txn = 0;
     int64_t prev_label = 0;
     uint32_t prev_dense = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    if (n >= tuning::kParallelOccurrences && pool::num_threads() > 1) {
+        txn_offsets = ascending_runs(txn_ids, item_ids, n_items, items);
+        n_txn = static_cast<uint32_t>(txn_offsets.empty() ? 0 : txn_offsets.size() - 1);
+    }
+    const bool read_in_pieces = !txn_offsets.empty();
+    for (std::size_t i = 0; i < n && !read_in_pieces; ++i) {
         const int64_t label = txn_ids[i];
         if (i == 0 || label != prev_label) {
             bool is_new = true;
@@ -102,13 +178,13 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     index.n_items = n_items;
     index.n_transactions = n_txn;
     if (grouped) {
-        txn_offsets.push_back(static_cast<uint32_t>(n));
+        if (!read_in_pieces) txn_offsets.push_back(static_cast<uint32_t>(n));
     } else {
         // Scatter the occurrences into transaction rows.
         std::vector<uint32_t>(std::size_t{n_txn} + 1, 0).swap(txn_offsets);
         for (uint32_t t : dense) ++txn_offsets[t + 1];
         for (uint32_t t = 0; t < n_txn; ++t) txn_offsets[t + 1] += txn_offsets[t];
-        std::vector<uint32_t> rows(n);
+        large_vector<uint32_t> rows(n);
         std::vector<uint32_t> cursor(txn_offsets.begin(), txn_offsets.end() - 1);
         for (std::size_t i = 0; i < n; ++i) rows[cursor[dense[i]]++] = items[i];
         std::vector<uint32_t>().swap(cursor);
@@ -117,8 +193,7 @@ TransactionRows build_transaction_rows(std::span<const int64_t> txn_ids, std::sp
     }
     index.txn_rows = sort_dedup_csr({std::move(txn_offsets), std::move(items)}, index.n_transactions);
 
-    index.item_counts.assign(n_items, 0);
-    for (uint32_t v : index.txn_rows.values) ++index.item_counts[v];
+    index.item_counts = count_items(index.txn_rows.values, n_items);
     return index;
 }
 
@@ -145,7 +220,7 @@ InvertedIndex build_inverted_index(std::span<const int64_t> txn_ids, std::span<c
 }
 
 IdRows sort_dedup_csr(IdRows rows, std::size_t n_rows) {
-    std::vector<uint32_t>& values = rows.values;
+    large_vector<uint32_t>& values = rows.values;
     const std::vector<uint32_t>& offsets = rows.offsets;
     if (offsets.size() < n_rows + 1) panic_index(offsets.size(), n_rows);
     const std::size_t len = values.size();
@@ -190,7 +265,7 @@ IdRows sort_dedup_csr(IdRows rows, std::size_t n_rows) {
 std::string validate(const InvertedIndex& ix) {
     auto check_csr = [](const IdRows& csr, std::size_t rows, uint32_t bound, const char* what) -> std::string {
         const std::vector<uint32_t>& off = csr.offsets;
-        const std::vector<uint32_t>& data = csr.values;
+        const auto& data = csr.values;
         if (off.size() != rows + 1) return std::string(what) + ": offsets length";
         if (off[0] != 0) return std::string(what) + ": first offset";
         if (off[rows] != data.size()) return std::string(what) + ": last offset";

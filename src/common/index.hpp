@@ -9,12 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "common/buffer.hpp"
 #include "common/csr.hpp"
 
 namespace tallisk {
 
 //! Rows of 32-bit ids with 32-bit offsets: the index checks that the occurrences fit.
-using IdRows = Csr<uint32_t, uint32_t>;
+//! The ids hold every occurrence, so they live in a large_vector: no zero fill before
+//! they are written, and huge pages once they are big.
+using IdRows = Csr<uint32_t, uint32_t, large_vector<uint32_t>>;
 
 //! The transaction half of the model alone: what a miner that derives its own vertical
 //! view needs, without the item-side copy of every occurrence.

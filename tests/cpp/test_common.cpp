@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
 #include <numeric>
 #include <random>
 #include <set>
@@ -41,6 +42,53 @@ TEST(InvertedIndex, HoldsItsInvariantsOnRandomInput) {
         const InvertedIndex ix = build_inverted_index(txn, items, n_items);
         EXPECT_EQ(validate(ix), "") << "round " << round;
     }
+}
+
+TEST(TransactionRows, LargeInputsOfEveryShapeMatchAFirstAppearanceOracle) {
+    // Large enough to be read in pieces when the labels never decrease; each shape
+    // breaks that at a different place, where the serial reading must take over.
+    std::mt19937 rng(5);
+    const uint32_t n_items = 300;
+    const std::size_t n = 200000;
+    for (int shape = 0; shape < 4; ++shape) {
+        std::vector<int64_t> txn(n);
+        std::vector<int32_t> items(n);
+        int64_t label = -1000;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i == 0 || rng() % 10 == 0) label += 1 + rng() % 3;
+            txn[i] = label;
+            items[i] = static_cast<int32_t>(rng() % n_items);
+        }
+        if (shape == 1) txn[n - 7] = txn[3];                     // a label recurs near the end
+        if (shape == 2) std::swap(txn[n / 2], txn[n / 2 + 40]);  // one descent mid-way
+        if (shape == 3) txn[n - 1] = txn[n - 2];                 // still ascending
+        const TransactionRows rows = build_transaction_rows(txn, items, n_items);
+        // The oracle: transactions numbered by first appearance, distinct items each.
+        std::map<int64_t, uint32_t> dense;
+        std::vector<std::set<uint32_t>> want;
+        std::vector<uint32_t> counts(n_items, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto [it, fresh] = dense.try_emplace(txn[i], static_cast<uint32_t>(dense.size()));
+            if (fresh) want.emplace_back();
+            if (want[it->second].insert(static_cast<uint32_t>(items[i])).second) ++counts[items[i]];
+        }
+        ASSERT_EQ(rows.n_transactions, want.size()) << "shape " << shape;
+        for (uint32_t t = 0; t < rows.n_transactions; ++t) {
+            const auto got = rows.txn(t);
+            ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()),
+                      std::vector<uint32_t>(want[t].begin(), want[t].end()))
+                << "shape " << shape << " transaction " << t;
+        }
+        EXPECT_EQ(rows.item_counts, counts) << "shape " << shape;
+    }
+    // A bad item or short item_ids is reported however far into the input it lies.
+    std::vector<int64_t> txn(n);
+    std::iota(txn.begin(), txn.end(), int64_t{0});
+    std::vector<int32_t> items(n, 1);
+    items[n - 3] = static_cast<int32_t>(n_items);
+    EXPECT_THROW(build_transaction_rows(txn, items, n_items), Panic);
+    items[n - 3] = 0;
+    EXPECT_THROW(build_transaction_rows(txn, std::span<const int32_t>(items).first(n - 1), n_items), Panic);
 }
 
 //! Random ragged rows (some empty, repeats and disorder allowed) and their CSR packing.
