@@ -113,22 +113,26 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
         for (uint32_t t = 0; t < n_txn; ++t) v.rows.offsets[t + 1] += v.rows.offsets[t];
         v.rows.values.resize(v.rows.offsets.back());
     }
-    // Bounds 0, 1, 2, ...: one chunk per piece, whose index picks its cursor.
+    // Bounds 0, 1, 2, ...: one chunk per piece, whose index picks its cursor. A piece
+    // writes its part of every list, then its rows from those parts, walking the ranks
+    // in order: each row comes out ascending with no sort (sorting ~10 ranks a row cost
+    // more than the rest of the view together).
     std::vector<std::size_t> piece_ids(pieces.size());
     std::iota(piece_ids.begin(), piece_ids.end(), std::size_t{0});
     pool::each_range(piece_ids, [&](std::size_t j, std::size_t) {
         std::vector<std::size_t>& at = cursor[j];
-        for (auto t = static_cast<uint32_t>(pieces[j]); t < pieces[j + 1]; ++t) {
-            uint32_t* row = rows_too ? v.rows.values.data() + v.rows.offsets[t] : nullptr;
-            uint32_t* out = row;
-            for (uint32_t item : rows.txn(t)) {
-                if (const uint32_t r = rank_of[item]; r != kNone) {
-                    v.lists.values[at[r]++] = t;
-                    if (rows_too) *out++ = r;
-                }
-            }
-            if (rows_too) std::sort(row, out);
-        }
+        const auto first = static_cast<uint32_t>(pieces[j]), last = static_cast<uint32_t>(pieces[j + 1]);
+        std::vector<std::size_t> from;
+        if (rows_too) from = at;
+        for (uint32_t t = first; t < last; ++t)
+            for (uint32_t item : rows.txn(t))
+                if (const uint32_t r = rank_of[item]; r != kNone) v.lists.values[at[r]++] = t;
+        if (!rows_too) return;
+        std::vector<std::size_t> fill(v.rows.offsets.begin() + first, v.rows.offsets.begin() + last);
+        uint32_t* const out = v.rows.values.data();
+        const uint32_t* const list = v.lists.values.data();
+        for (uint32_t r = 0; r < n_ranks; ++r)
+            for (std::size_t k = from[r]; k < at[r]; ++k) out[fill[list[k] - first]++] = r;
     });
     return v;
 }

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "common/buffer.hpp"
 #include "common/csr.hpp"
 #include "common/index.hpp"
 
@@ -28,15 +29,15 @@ void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t
 struct Vertical {
     uint32_t n_transactions = 0;
     uint32_t min_count = 1;
-    std::vector<uint32_t> id_of;       // rank -> item id
-    std::vector<uint32_t> count;       // rank -> transactions holding the item
-    bool bits = false;                 // true: bitsets, false: lists
-    std::size_t n_words = 0;           // words per bitset (bits)
-    std::vector<uint64_t> words;       // rank r's bitset at r * n_words (bits)
-    Csr<std::size_t, uint32_t> lists;  // row r: rank r's transaction numbers, ascending (lists)
+    std::vector<uint32_t> id_of;                               // rank -> item id
+    std::vector<uint32_t> count;                               // rank -> transactions holding the item
+    bool bits = false;                                         // true: bitsets, false: lists
+    std::size_t n_words = 0;                                   // words per bitset (bits)
+    std::vector<uint64_t> words;                               // rank r's bitset at r * n_words (bits)
+    Csr<std::size_t, uint32_t, large_vector<uint32_t>> lists;  // row r: rank r's transaction numbers, ascending (lists)
     // Row t: transaction t's ranks, ascending (lists only): the rows a search on lists
     // scans to count and deliver the extensions of a node, instead of merging lists.
-    Csr<std::size_t, uint32_t> rows;
+    Csr<std::size_t, uint32_t, large_vector<uint32_t>> rows;
 
     std::size_t size() const { return id_of.size(); }
     std::span<const uint32_t> list(uint32_t r) const { return lists.row(r); }
