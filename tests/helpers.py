@@ -13,6 +13,7 @@ import textwrap
 from collections import Counter
 
 import numpy as np
+import pytest
 
 SANITIZED = os.environ.get("TALLISK_SANITIZED") == "1"
 
@@ -106,3 +107,63 @@ def cap_weights(kind, rng, n_items):
         "short": lambda: rng.random(n_items // 2),
         "negative": lambda: -rng.random(n_items - 4),
     }[kind]()
+
+
+# ---- label-level oracles of the package layer ------------------------------------------
+
+
+def labelled_baskets(seed, names, n, max_size, p=0.3, empty=True):
+    """Baskets of `names` with a skewed popularity (earlier names more often), so that sets
+    of several items come out frequent; a basket may be empty unless `empty` is false."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for _ in range(n):
+        k = int(rng.integers(0 if empty else 1, max_size + 1))
+        out.append([names[i] for i in np.minimum(rng.geometric(p, size=k) - 1, len(names) - 1)])
+    return out
+
+
+def itemset_counts(baskets, min_count=1, max_len=None):
+    """Every itemset (a sorted tuple of labels) held by at least `min_count` baskets, with its count."""
+    counts = Counter()
+    for basket in baskets:
+        items = sorted(set(basket))
+        for k in range(1, min(len(items), max_len or len(items)) + 1):
+            counts.update(itertools.combinations(items, k))
+    return {s: c for s, c in counts.items() if c >= min_count}
+
+
+def rule_metrics(count, ante_count, cons_count, n):
+    """Every metric of a rule A -> C from the counts of A and C together, A, and C in n baskets."""
+    s, sa, sc = count / n, ante_count / n, cons_count / n
+    conf = s / sa
+    return dict(
+        antecedent_support=sa, consequent_support=sc, support=s, count=count, confidence=conf, lift=conf / sc,
+        leverage=s - sa * sc, conviction=math.inf if conf == 1 else (1 - sc) / (1 - conf),
+        zhangs_metric=(s - sa * sc) / max(s * (1 - sa), sa * (sc - s)) if sa < 1 or sc > s else 0.0,
+        jaccard=s / (sa + sc - s), certainty=(conf - sc) / (1 - sc) if sc < 1 else 0.0,
+        kulczynski=(s / sa + s / sc) / 2, cosine=s / math.sqrt(sa * sc),
+    )
+
+
+def brute_rules(baskets, min_count, min_confidence=0.0, max_len=None):
+    """{(antecedent, consequent): rule_metrics} for every rule among the frequent itemsets."""
+    counts = itemset_counts(baskets, min_count, max_len)
+    rules = {}
+    for itemset, c in counts.items():
+        for r in range(1, len(itemset)):
+            for a in itertools.combinations(itemset, r):
+                cons = tuple(x for x in itemset if x not in a)
+                m = rule_metrics(c, counts[a], counts[cons], len(baskets))
+                if m["confidence"] >= min_confidence:
+                    rules[(a, cons)] = m
+    return rules
+
+
+def check_rows(df, key_a, key_b, expected, rel=1e-9, abs=1e-12):
+    """The table's rows, keyed by columns `key_a` and `key_b`, are exactly `expected` ({key: {column: value}})."""
+    got = {(a, b): row for a, b, row in zip(df[key_a], df[key_b], df.to_dict("records"), strict=True)}
+    assert len(got) == len(df) and set(got) == set(expected)
+    for key, want in expected.items():
+        for col, value in want.items():
+            assert got[key][col] == pytest.approx(value, rel=rel, abs=abs), (key, col)

@@ -1,54 +1,30 @@
 """frequent_itemsets against a brute-force miner over labelled baskets, for every
 algorithm and target."""
 
-import itertools
 import math
 
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import itemset_counts, labelled_baskets
 from tallisk.mining import ALGORITHMS, frequent_itemsets, itemsets_frame, itemsets_to_arrays, restore_tuples
 from tallisk.transactions import Transactions
 
 
 def brute_force(baskets, min_count, min_len=1, max_len=None, target="all"):
-    """[(itemset tuple in label order, count)] by length, then label order; closed and
-    maximal judged against every frequent set, whatever max_len."""
-    sets = [frozenset(b) for b in baskets]
-    labels = sorted(set().union(*sets))
-    found = {}
-    for k in range(1, len(labels) + 1):
-        level = {}
-        for combo in itertools.combinations(labels, k):
-            c = sum(s.issuperset(combo) for s in sets)
-            if c >= min_count:
-                level[combo] = c
-        if not level:
-            break
-        found.update(level)
+    """[(itemset, count)] by length, then label order; closed and maximal judged against every frequent set."""
+    found = itemset_counts(baskets, min_count)
 
     def keep(x):
-        supers = [y for y in found if len(y) == len(x) + 1 and set(x) <= set(y)]
-        if target == "maximal":
-            return not supers
-        if target == "closed":
-            return all(found[y] != found[x] for y in supers)
-        return True
+        supers = [found[y] for y in found if len(y) == len(x) + 1 and set(x) <= set(y)]
+        return not supers if target == "maximal" else target == "all" or found[x] not in supers
 
     rows = [(x, c) for x, c in found.items() if min_len <= len(x) <= (max_len or len(x)) and keep(x)]
     return sorted(rows, key=lambda r: (len(r[0]), r[0]))
 
 
-def random_baskets(seed, n=120, n_items=9, empty=True):
-    rng = np.random.default_rng(seed)
-    names = [f"p{j}" for j in range(n_items)]
-    out = []
-    for _ in range(n):
-        # a few items are popular so that sets of 3-5 items come out frequent
-        k = int(rng.integers(0 if empty else 1, 7))
-        idx = np.minimum(rng.geometric(0.3, size=k) - 1, n_items - 1)
-        out.append([names[i] for i in idx])
-    return out
+def random_baskets(seed, n=120, n_items=9):
+    return labelled_baskets(seed, [f"p{j}" for j in range(n_items)], n, max_size=6)
 
 
 def as_rows(df):
@@ -63,9 +39,7 @@ def as_rows(df):
 def test_every_algorithm_gives_the_brute_force_table(algorithm, target, seed, min_support, max_len, min_len):
     baskets = random_baskets(seed)
     n = len(baskets)
-    df = frequent_itemsets(
-        baskets, min_support, min_len=min_len, max_len=max_len, target=target, algorithm=algorithm
-    )
+    df = frequent_itemsets(baskets, min_support, min_len=min_len, max_len=max_len, target=target, algorithm=algorithm)
     min_count = math.ceil(min_support * n - 1e-9)
     assert as_rows(df) == brute_force(baskets, min_count, min_len, max_len, target)
     assert len(df) and df["length"].max() >= 2
@@ -88,7 +62,11 @@ def cap_oracle(baskets, weights, cap):
 @pytest.mark.parametrize("cap", [1, 2, 3])
 def test_weight_ranked_cap(algorithm, cap):
     baskets = random_baskets(5)
-    labels = sorted(set().union(*map(set, baskets)))
+    tr = Transactions.from_baskets(baskets)
+    by_frequency = {k: float(v) for k, v in tr.item_counts.items()}  # the ranking without weights
+    df = frequent_itemsets(baskets, min_count=3, max_items_per_txn=cap, algorithm=algorithm)
+    assert as_rows(df) == brute_force(cap_oracle(baskets, by_frequency, cap), 3)
+    labels = list(tr.items)
     rng = np.random.default_rng(cap)
     weights = {x: float(w) for x, w in zip(labels, rng.integers(0, 3, len(labels)), strict=True)}
     weights[labels[0]] = math.nan
@@ -97,17 +75,9 @@ def test_weight_ranked_cap(algorithm, cap):
     assert as_rows(df) == brute_force(cap_oracle(baskets, weights, cap), 3)
     assert df.attrs["n_transactions"] == len(baskets)
     # an array in item-id order means the same as the mapping
-    tr = Transactions.from_baskets(baskets)
     arr = pd.Series(weights).reindex(tr.items).to_numpy()
     same = frequent_itemsets(tr, min_count=3, max_items_per_txn=cap, item_weights=arr, algorithm=algorithm)
     pd.testing.assert_frame_equal(df, same)
-
-
-def test_cap_defaults_to_item_frequency():
-    baskets = random_baskets(6)
-    counts = Transactions.from_baskets(baskets).item_counts.to_dict()
-    df = frequent_itemsets(baskets, min_count=4, max_items_per_txn=2, algorithm="apriori")
-    assert as_rows(df) == brute_force(cap_oracle(baskets, {k: float(v) for k, v in counts.items()}, 2), 4)
 
 
 @pytest.mark.parametrize(
@@ -169,17 +139,14 @@ def test_max_itemsets(algorithm):
         (dict(min_count=2, item_weights={"a": 1}), ValueError, "None unless 'max_items_per_txn' is set"),
         (dict(min_count=2, max_items_per_txn=2, item_weights=[1.0]), ValueError, "1-D array of 2 numbers"),
         (dict(min_count=2, max_items_per_txn=0), ValueError, "'max_items_per_txn'"),
+        (dict(min_count=1, data=pd.DataFrame({"t": [1], "i": ["a"]})), TypeError, "Transactions.from_long"),
     ],
 )
 def test_bad_parameters(kwargs, error, fragment):
+    data = kwargs.pop("data", [["a", "b"], ["a"]])
     with pytest.raises(error) as info:
-        frequent_itemsets([["a", "b"], ["a"]], **kwargs)
+        frequent_itemsets(data, **kwargs)
     assert fragment in str(info.value)
-
-
-def test_rejects_what_is_not_transactions():
-    with pytest.raises(TypeError, match="Transactions.from_long"):
-        frequent_itemsets(pd.DataFrame({"t": [1], "i": ["a"]}), min_count=1)
 
 
 @pytest.mark.parametrize("labels", [["milk", "", "café", "x,y"], [3, 10, -1, 2**40]])
@@ -202,7 +169,7 @@ def test_tables_travel_through_csv_and_parquet(tmp_path, labels):
 @pytest.mark.parametrize("target", ["all", "closed", "maximal"])
 def test_every_algorithm_agrees_on_larger_data(target):
     # too large for the brute force: the miners are checked against each other
-    baskets = random_baskets(11, n=1500, n_items=40, empty=True)
+    baskets = random_baskets(11, n=1500, n_items=40)
     tr = Transactions.from_baskets(baskets)
     tables = {a: frequent_itemsets(tr, 0.002, target=target, algorithm=a, max_len=4) for a in ALGORITHMS}
     reference = tables.pop("apriori")

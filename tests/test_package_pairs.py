@@ -5,31 +5,19 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import check_rows, itemset_counts, rule_metrics
 from tallisk.pairs import PAIR_COLUMNS, pair_metrics
 from tallisk.transactions import Transactions
 
 
 def oracle(baskets, min_count=1):
-    """{(a, b): (count, seven metrics)} over every ordered pair of co-occurring labels."""
-    sets = [set(b) for b in baskets]
-    n = len(sets)
-    count = {}
-    for s in sets:
-        for x in s:
-            count[x] = count.get(x, 0) + 1
+    """{(a, b): metrics} over every ordered pair of labels found together in min_count baskets."""
+    counts = itemset_counts(baskets, max_len=2)
     out = {}
-    for a in count:
-        for b in count:
-            c = sum(a in s and b in s for s in sets)
-            if a == b or c == 0 or c < min_count:
-                continue
-            sa, sb, sab = count[a] / n, count[b] / n, c / n
-            conf = c / count[a]
-            out[(a, b)] = dict(
-                count=c, support=sab, confidence=conf, lift=conf / sb,
-                conviction=math.inf if conf == 1 else (1 - sb) / (1 - conf), leverage=sab - sa * sb,
-                cosine=c / math.sqrt(count[a] * count[b]), jaccard=c / (count[a] + count[b] - c),
-            )
+    for pair, c in counts.items():
+        for a, b in [pair, pair[::-1]] if len(pair) == 2 and c >= min_count else []:
+            m = rule_metrics(c, counts[(a,)], counts[(b,)], len(baskets))
+            out[(a, b)] = {k: m[k] for k in PAIR_COLUMNS[2:]}
     return out
 
 
@@ -41,11 +29,7 @@ def random_baskets(seed, n=80, empty=False):
 
 
 def check(df, expected):
-    got = {(a, b): row for a, b, row in zip(df["item_a"], df["item_b"], df.to_dict("records"), strict=True)}
-    assert set(got) == set(expected) and len(got) == len(df)
-    for key, want in expected.items():
-        for col, value in want.items():
-            assert got[key][col] == pytest.approx(value, rel=1e-12), (key, col)
+    check_rows(df, "item_a", "item_b", expected, rel=1e-12)
 
 
 @pytest.mark.parametrize("seed, empty", [(0, False), (1, True), (2, True)])

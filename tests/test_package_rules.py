@@ -1,56 +1,24 @@
 """association_rules against a brute-force rule table over labelled baskets."""
 
-import itertools
 import math
 
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import brute_rules as oracle
+from helpers import check_rows
 from tallisk.mining import frequent_itemsets
 from tallisk.rules import RULE_COLUMNS, association_rules
 from tallisk.transactions import Transactions
 
-
-def oracle(baskets, min_count, min_confidence, max_len=None):
-    """{(antecedent, consequent): metrics} for every rule among the frequent sets."""
-    sets = [frozenset(b) for b in baskets]
-    n = len(sets)
-    labels = sorted(set().union(*sets))
-    count = {}
-    for k in range(1, (max_len or len(labels)) + 1):
-        level = {c: sum(s.issuperset(c) for s in sets) for c in itertools.combinations(labels, k)}
-        level = {c: v for c, v in level.items() if v >= min_count}
-        if not level:
-            break
-        count.update(level)
-    rules = {}
-    for itemset, c in count.items():
-        for r in range(1, len(itemset)):
-            for a in itertools.combinations(itemset, r):
-                cons = tuple(x for x in itemset if x not in a)
-                sa, sc, s = count[a] / n, count[cons] / n, c / n
-                conf = s / sa
-                if conf < min_confidence:
-                    continue
-                rules[(a, cons)] = dict(
-                    antecedent_support=sa, consequent_support=sc, support=s, count=c, confidence=conf,
-                    lift=conf / sc, leverage=s - sa * sc,
-                    conviction=math.inf if conf == 1 else (1 - sc) / (1 - conf),
-                    zhangs_metric=(s - sa * sc) / max(s * (1 - sa), sa * (sc - s)) if sa < 1 or sc > s else 0.0,
-                    jaccard=s / (sa + sc - s), certainty=(conf - sc) / (1 - sc) if sc < 1 else 0.0,
-                    kulczynski=(s / sa + s / sc) / 2, cosine=s / math.sqrt(sa * sc),
-                )
-    return rules
+NAMES = ["a", "b", "c", "d", "e", "é", "", "z"]
 
 
-def random_baskets(seed, n=150, n_items=8):
+def random_baskets(seed, n=150):
     rng = np.random.default_rng(seed)
-    names = ["a", "b", "c", "d", "e", "é", "", "z"][:n_items]
     out = []
     for _ in range(n):
-        k = int(rng.integers(0, 6))
-        idx = np.minimum(rng.geometric(0.35, size=k) - 1, n_items - 1)
-        basket = [names[i] for i in idx]
+        basket = [NAMES[i] for i in np.minimum(rng.geometric(0.35, size=int(rng.integers(0, 6))) - 1, 7)]
         # two strong rules, so that high confidence thresholds keep some
         if "a" in basket and rng.random() < 0.95:
             basket.append("d")
@@ -61,12 +29,7 @@ def random_baskets(seed, n=150, n_items=8):
 
 
 def check(rules, expected):
-    got = {(a, c): row for a, c, row in zip(rules["antecedent"], rules["consequent"], rules.to_dict("records"),
-                                           strict=True)}
-    assert len(got) == len(rules) and set(got) == set(expected)
-    for key, want in expected.items():
-        for col, value in want.items():
-            assert got[key][col] == pytest.approx(value, rel=1e-9, abs=1e-12), (key, col)
+    check_rows(rules, "antecedent", "consequent", expected)
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])
@@ -111,24 +74,19 @@ def test_filters():
         check(rules, expected)
 
 
-def test_sort_by_and_infinite_conviction():
-    baskets = [["a", "b"], ["a", "b"], ["a", "b", "c"], ["c"], ["b"]]
+@pytest.mark.parametrize(
+    "baskets",
+    [[["a", "b"], ["a", "b"], ["a", "b", "c"], ["c"], ["b"]], [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]],
+)
+def test_sort_by_sure_rules_and_an_item_in_every_basket(baskets):
     rules = association_rules(baskets, min_count=1, min_confidence=0.0, sort_by="confidence")
+    check(rules, oracle(baskets, 1, 0.0))
     assert (np.diff(rules["confidence"].to_numpy()) <= 0).all()
     sure = rules[rules["confidence"] == 1.0]
     assert len(sure) and np.isinf(sure["conviction"]).all() and (sure["conviction"] > 0).all()
     assert not rules.drop(columns=["antecedent", "consequent"]).isna().any().any()
     unsorted = association_rules(baskets, min_count=1, min_confidence=0.0, sort_by=None)
-    assert sorted(map(tuple, unsorted[["antecedent", "consequent"]].to_numpy().tolist())) == sorted(
-        map(tuple, rules[["antecedent", "consequent"]].to_numpy().tolist())
-    )
-
-
-def test_an_item_in_every_basket():
-    baskets = [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]
-    rules = association_rules(baskets, min_count=1, min_confidence=0.0)
-    check(rules, oracle(baskets, 1, 0.0))
-    assert not rules.drop(columns=["antecedent", "consequent"]).isna().any().any()
+    check(unsorted, oracle(baskets, 1, 0.0))
 
 
 def test_mlxtend_style_table_with_supports_only():
@@ -144,24 +102,25 @@ def test_mlxtend_style_table_with_supports_only():
 
 
 @pytest.mark.parametrize(
-    "make, kwargs, fragment",
+    "table, kwargs, fragment",
     [
-        (lambda b: frequent_itemsets(b, min_count=5, target="maximal"), {}, "maximal itemsets"),
-        (lambda b: frequent_itemsets(b, min_count=5, min_len=2), {}, "no row for the single item '"),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(min_confidence=80),
-         "Did you mean a percentage? Use min_confidence=0.8."),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(metric="lift"), "'metric' and 'min_threshold' together"),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(metric="power", min_threshold=1), "'metric' parameter"),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(sort_by="antecedent"), "'sort_by' parameter"),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(antecedents="a"), "Use antecedents=['a']."),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(consequents=["nope"]), "'nope'"),
-        (lambda b: frequent_itemsets(b, min_count=5), dict(min_support=0.1), "only with transactions"),
-        (lambda b: b, {}, "give min_support (a fraction) or min_count"),
-        (lambda b: b, dict(min_support=5), "Use min_support=0.05."),
+        (dict(target="maximal"), {}, "maximal itemsets"),
+        (dict(min_len=2), {}, "no row for the single item '"),
+        ({}, dict(min_confidence=80), "Did you mean a percentage? Use min_confidence=0.8."),
+        ({}, dict(metric="lift"), "'metric' and 'min_threshold' together"),
+        ({}, dict(metric="power", min_threshold=1), "'metric' parameter"),
+        ({}, dict(sort_by="antecedent"), "'sort_by' parameter"),
+        ({}, dict(antecedents="a"), "Use antecedents=['a']."),
+        ({}, dict(consequents=["nope"]), "'nope'"),
+        ({}, dict(min_support=0.1), "only with transactions"),
+        (None, {}, "give min_support (a fraction) or min_count"),
+        (None, dict(min_support=5), "Use min_support=0.05."),
     ],
 )
-def test_bad_input(make, kwargs, fragment):
-    data = make(random_baskets(6))
+def test_bad_input(table, kwargs, fragment):
+    """`table` holds the frequent_itemsets arguments of the input, or None to pass the baskets."""
+    data = random_baskets(6)
+    data = data if table is None else frequent_itemsets(data, min_count=5, **table)
     with pytest.raises(ValueError) as info:
         association_rules(data, **kwargs)
     assert fragment in str(info.value)
