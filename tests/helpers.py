@@ -13,6 +13,7 @@ import textwrap
 from collections import Counter
 
 import numpy as np
+import pandas as pd
 import pytest
 
 SANITIZED = os.environ.get("TALLISK_SANITIZED") == "1"
@@ -121,6 +122,11 @@ def labelled_baskets(seed, names, n, max_size, p=0.3, empty=True):
         k = int(rng.integers(0 if empty else 1, max_size + 1))
         out.append([names[i] for i in np.minimum(rng.geometric(p, size=k) - 1, len(names) - 1)])
     return out
+
+
+def long_frame(baskets):
+    """Baskets as long-form rows: an 'order' column of labels 'order-<t>' and a 'product' column."""
+    return pd.DataFrame([(f"order-{t}", x) for t, b in enumerate(baskets) for x in b], columns=["order", "product"])
 
 
 def itemset_counts(baskets, min_count=1, max_len=None):

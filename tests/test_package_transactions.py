@@ -5,11 +5,10 @@ from collections import Counter
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import labelled_baskets, long_frame
 from tallisk._onehot import onehot_codes
 from tallisk._validation import InvalidParameterError, min_count_from_support, resolve_min_count
 from tallisk.transactions import Transactions, as_transactions
-
-BASKETS = [["milk", "bread"], ["bread", "", "été"], ["milk", "milk", "eggs"], ["beer"], ["bread", "eggs", "milk"]]
 
 
 def model(baskets):
@@ -33,25 +32,13 @@ def check_against_model(tr, baskets):
     assert tr.txn_ids.dtype == np.int64 and tr.item_ids.dtype == np.int32
 
 
-def long_frame(baskets, labels=None):
-    labels = labels if labels is not None else [f"order-{t}" for t in range(len(baskets))]
-    return pd.DataFrame(
-        {"order": [labels[t] for t, b in enumerate(baskets) for _ in b], "product": [x for b in baskets for x in b]}
-    )
-
-
 def onehot_frame(baskets):
     labels = sorted(set().union(*map(set, baskets)))
     return pd.DataFrame([[x in b for x in labels] for b in baskets], columns=labels)
 
 
-def random_baskets(seed, n=60, n_items=12, empty=True):
-    rng = np.random.default_rng(seed)
-    out = []
-    for _ in range(n):
-        k = int(rng.integers(0 if empty else 1, 6))
-        out.append([f"item{int(x)}" for x in rng.integers(0, n_items, size=k)])
-    return out
+def random_baskets(seed, empty=True):
+    return labelled_baskets(seed, [f"item{j}" for j in range(12)], 60, max_size=5, p=0.15, empty=empty)
 
 
 @pytest.mark.parametrize("seed", [0, 1])
@@ -65,8 +52,7 @@ def test_every_input_form_gives_the_same_transactions(seed):
         "long, two columns": Transactions.from_long(df),
         "arrays": Transactions.from_long(df["order"].to_numpy(), df["product"].tolist()),
         "keywords": Transactions.from_long(transaction=df["order"], item=df["product"]),
-        "categorical items": Transactions.from_long(df.assign(product=df["product"].astype("category")), "order",
-                                                    "product"),
+        "categorical items": Transactions.from_long(df.astype({"product": "category"}), "order", "product"),
         "lists": Transactions.from_baskets(baskets),
         "sets": Transactions.from_baskets(map(set, baskets)),
         "tuples, generator": Transactions.from_baskets(tuple(b) for b in baskets),
@@ -129,12 +115,24 @@ def test_categoricals_keep_category_order_and_drop_unused_categories():
     assert [sorted(b) for b in tr.to_baskets()] == [["alpha", "zeta"], ["mid", "zeta"], ["alpha"]]
 
 
-def test_transaction_labels_and_duplicates():
-    df = pd.DataFrame({"t": ["x", "y", "x", "x", 7], "i": [1, 1, 1, 2, 1]})
-    tr = Transactions.from_long(df, "t", "i")
-    assert list(tr.transactions) == ["x", "y", 7]
-    assert tr.basket_sizes.to_dict() == {"x": 2, "y": 1, 7: 1}
-    assert tr.n_occurrences == 4
+@pytest.mark.parametrize(
+    "orders, items",
+    [
+        ([10, 10, 20, 35, 35, 35], list("ababcb")),
+        ([35, 35, 10, 20, 10, 35], list("ababcb")),
+        ([-3, -3, 0, 2**40, 2**40, 2**40], list("ababcb")),
+        (["x", "y", "x", "x", 7], [1, 1, 1, 2, 1]),  # labels that do not sort, a repeated row
+    ],
+)
+def test_transaction_labels_keep_first_appearance_order(orders, items):
+    tr = Transactions.from_long(pd.Series(orders), items)
+    by_order = {}
+    for o, x in zip(orders, items, strict=True):
+        by_order.setdefault(o, set()).add(x)
+    assert list(tr.transactions) == list(by_order)
+    assert tr.basket_sizes.to_dict() == {o: len(b) for o, b in by_order.items()}
+    assert tr.n_occurrences == sum(map(len, by_order.values()))
+    assert tr.equals(Transactions.from_baskets(list(by_order.values())))
 
 
 @pytest.mark.parametrize(
@@ -193,6 +191,9 @@ def test_from_codes_dedups_and_keeps_the_item_list():
     tr = Transactions._from_codes(np.array([2, 0, 2, 0]), np.array([1, 0, 1, 2]), ["a", "b", "c", "never"], 4)
     assert tr.n_items == 4 and tr.item_counts.tolist() == [1, 1, 1, 0]
     assert tr.to_baskets() == [["a", "c"], [], ["b"], []]
+    n = 70_000  # n_transactions * n_items > 2**32: the dedup key must not wrap
+    tr = Transactions._from_codes([n - 1, 0, n - 1, n - 1], [n - 2, 5, n - 2, 3], range(n), n)
+    assert tr.txn_ids.tolist() == [0, n - 1, n - 1] and tr.item_ids.tolist() == [5, 3, n - 2]
 
 
 def test_onehot_codes_of_sparse_input_with_explicit_zeros_and_duplicates():
@@ -221,12 +222,13 @@ def test_summary_matches_the_data():
 # ---- thresholds -------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("n", [1, 3, 7, 10, 30, 97, 1000])
+@pytest.mark.parametrize("n", [0, 1, 3, 7, 10, 30, 97, 1000])
 def test_min_count_is_the_smallest_count_whose_support_reaches_the_threshold(n):
     for s in [0.001, 0.01, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 0.9, 1.0]:
         c = min_count_from_support(s, n)
-        assert c >= 1 and (c / n >= s or c == 1)
+        assert c >= 1 and (c == 1 or c / n >= s)
         assert c == 1 or (c - 1) / n < s
+        assert resolve_min_count(s, None, n, "f") == c and resolve_min_count(None, c + 1, n, "f") == c + 1
 
 
 @pytest.mark.parametrize(
@@ -250,31 +252,6 @@ def test_bad_thresholds(min_support, min_count, error_fragment):
         resolve_min_count(min_support, min_count, 100, "f")
     assert isinstance(info.value, InvalidParameterError) and isinstance(info.value, TypeError)
     assert error_fragment in str(info.value)
-
-
-def test_thresholds_resolve():
-    assert resolve_min_count(None, 4, 10, "f") == 4
-    assert resolve_min_count(0.25, None, 10, "f") == 3
-    assert resolve_min_count(1.0, None, 0, "f") == 1
-
-
-@pytest.mark.parametrize(
-    "orders", [[10, 10, 20, 35, 35, 35], [35, 35, 10, 20, 10, 35], [-3, -3, 0, 2**40, 2**40, 2**40]]
-)
-def test_integer_order_numbers_sorted_or_not(orders):
-    items = ["a", "b", "a", "b", "c", "b"]
-    tr = Transactions.from_long(pd.Series(orders, dtype=np.int64), items)
-    by_order = {}
-    for o, x in zip(orders, items, strict=True):
-        by_order.setdefault(o, []).append(x)
-    assert list(tr.transactions) == list(by_order)  # first appearance
-    assert tr.equals(Transactions.from_baskets(list(by_order.values())))
-
-
-def test_dedup_with_keys_wider_than_32_bits():
-    n = 70_000  # n_transactions * n_items > 2**32
-    tr = Transactions._from_codes([n - 1, 0, n - 1, n - 1], [n - 2, 5, n - 2, 3], range(n), n)
-    assert tr.txn_ids.tolist() == [0, n - 1, n - 1] and tr.item_ids.tolist() == [5, 3, n - 2]
 
 
 @pytest.mark.parametrize("dtype", [object, "string[python]", "string[pyarrow]"])
