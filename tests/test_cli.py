@@ -5,7 +5,6 @@ failure is one line on stderr with the right status and no output file left."""
 from __future__ import annotations
 
 import gzip
-import itertools
 import json
 import os
 import random
@@ -17,12 +16,9 @@ from collections import Counter
 
 import pandas as pd
 import pytest
-from helpers import SANITIZED
+from helpers import SANITIZED, brute_rules, itemset_counts
 
 pytest.importorskip("tallisk.mining")
-
-BASKETS_SEED = 7
-
 
 def run(*args: str, stdin: bytes | None = None, cwd=None, env_extra=None) -> subprocess.CompletedProcess:
     env = dict(os.environ)
@@ -32,7 +28,7 @@ def run(*args: str, stdin: bytes | None = None, cwd=None, env_extra=None) -> sub
                           env=env, timeout=300)
 
 
-def make_baskets(seed: int = BASKETS_SEED, n: int = 120) -> list[list[str]]:
+def make_baskets(seed: int = 7, n: int = 120) -> list[list[str]]:
     rng = random.Random(seed)
     vocab = ["whole milk", "bread", "eggs", "butter", "crème fraîche", "tomato sauce", "spaghetti", "beer",
              "diapers", "tea"]
@@ -47,35 +43,22 @@ def make_baskets(seed: int = BASKETS_SEED, n: int = 120) -> list[list[str]]:
 
 
 def brute_itemsets(baskets, min_count: int, max_len: int) -> dict[frozenset, int]:
-    counts: Counter = Counter()
-    for b in baskets:
-        for k in range(1, max_len + 1):
-            for combo in itertools.combinations(sorted(set(b)), k):
-                counts[frozenset(combo)] += 1
-    return {s: c for s, c in counts.items() if c >= min_count}
+    return {frozenset(s): c for s, c in itemset_counts(baskets, min_count, max_len).items()}
 
 
 def write_input(path, baskets, layout: str) -> None:
-    """The same baskets in each layout the reader knows; names hold spaces, so FIMI
-    files use single-word names."""
-    if layout == "fimi":
-        text = "".join(" ".join(x.replace(" ", "_") for x in b) + " \n" for b in baskets)
-        data = text.encode()
-    elif layout == "basket":
-        data = "".join(",".join(b) + "\n" for b in baskets).encode()
-    elif layout in ("csv", "tsv"):
-        sep = "," if layout == "csv" else "\t"
-        rows = [f"{t}{sep}{x}" for t, b in enumerate(baskets) for x in b]
-        data = ("order" + sep + "product\n" + "\n".join(rows) + "\n").encode()
-    else:
+    """The same baskets in each layout the reader knows (FIMI names must hold no blank)."""
+    rows = [(t, x) for t, b in enumerate(baskets) for x in b]
+    if layout == "parquet":
         pytest.importorskip("pyarrow")
-        pd.DataFrame([(t, x) for t, b in enumerate(baskets) for x in b], columns=["order", "product"]).to_parquet(
-            path)
-        return
-    if str(path).endswith(".gz"):
-        data = gzip.compress(data, mtime=0)
-    with open(path, "wb") as f:
-        f.write(data)
+        return pd.DataFrame(rows, columns=["order", "product"]).to_parquet(path)
+    if layout in ("csv", "tsv"):
+        sep = "," if layout == "csv" else "\t"
+        text = f"order{sep}product\n" + "".join(f"{t}{sep}{x}\n" for t, x in rows)
+    else:  # FIMI lines end in a blank here
+        text = "".join(" ".join(b) + " \n" if layout == "fimi" else ",".join(b) + "\n" for b in baskets)
+    data = text.encode()
+    path.write_bytes(gzip.compress(data, mtime=0) if str(path).endswith(".gz") else data)
 
 
 def parse_fimi_itemsets(text: str) -> dict[frozenset, int]:
@@ -102,7 +85,7 @@ def test_every_layout_plain_gzip_and_stdin_give_the_brute_force_itemsets(tmp_pat
     if layout != "parquet":
         write_input(tmp_path / (name + ".gz"), baskets, layout)
         sources["gzip"] = (name + ".gz", None)
-    fmt = {"fimi": "fimi", "basket": "basket", "csv": "long", "tsv": "long", "parquet": "long"}[layout]
+    fmt = layout if layout in ("fimi", "basket") else "long"
     extra = ["--sep", "\\t"] if layout == "tsv" else []
     sources["stdin"] = ("-", (tmp_path / name).read_bytes())
     for key, (src, stdin) in sources.items():
@@ -142,24 +125,11 @@ def test_itemset_outputs_carry_the_brute_force_counts(tmp_path, ext):
     assert got == expect
 
 
-def brute_rules(baskets, min_count: int, min_conf: float) -> dict[tuple[frozenset, frozenset], tuple]:
-    sets = brute_itemsets(baskets, min_count, max_len=10)
-    n = len(baskets)
-    out = {}
-    for s, c in sets.items():
-        for k in range(1, len(s)):
-            for ante in itertools.combinations(sorted(s), k):
-                a = frozenset(ante)
-                conf = c / sets[a]
-                if conf >= min_conf:
-                    out[(a, s - a)] = (c / n, conf)
-    return out
-
-
 def test_rules_match_brute_force_and_sort_and_top(tmp_path):
     baskets = make_baskets(seed=11)
     write_input(tmp_path / "in.basket", baskets, "basket")
-    expect = brute_rules(baskets, 8, 0.5)
+    expect = {(frozenset(a), frozenset(c)): (m["support"], m["confidence"]) for (a, c), m in
+              brute_rules(baskets, 8, 0.5).items()}
     r = run("rules", "in.basket", "--min-count", "8", "--min-confidence", "0.5", "-o", "r.jsonl", cwd=tmp_path)
     assert r.returncode == 0, r.stderr.decode()
     recs = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
@@ -198,22 +168,18 @@ def test_pairs_and_summary(tmp_path):
     assert str(len(baskets)) in text and top in text
 
 
-def test_thread_count_does_not_change_the_result(tmp_path):
-    baskets = make_baskets(seed=2, n=400)
-    write_input(tmp_path / "in.basket", baskets, "basket")
-    outs = [run("itemsets", "in.basket", "--min-count", "3", "--threads", t, cwd=tmp_path).stdout for t in "12"]
+def test_thread_count_progress_and_verbose_stages(tmp_path):
+    write_input(tmp_path / "in.basket", make_baskets(seed=2, n=400), "basket")
+    outs = []
+    for t in "12":  # the thread count must not change the result
+        r = run("itemsets", "in.basket", "--min-count", "3", "--threads", t, "-o", f"o{t}.txt", cwd=tmp_path)
+        assert r.returncode == 0 and r.stderr == b""  # stderr is a pipe: no progress bar
+        outs.append((tmp_path / f"o{t}.txt").read_bytes())
     assert outs[0] == outs[1] and outs[0]
-
-
-def test_verbose_reports_stages_and_quiet_pipe_shows_nothing(tmp_path):
-    write_input(tmp_path / "in.basket", make_baskets(), "basket")
     r = run("itemsets", "in.basket", "-v", "-o", "o.csv", cwd=tmp_path)
-    err = r.stderr.decode()
     assert r.returncode == 0
-    for stage in ("read in.basket: 120 transactions", "mined ", "wrote ", "done in"):
-        assert stage in err
-    r = run("itemsets", "in.basket", "-o", "o.csv", cwd=tmp_path)  # stderr is a pipe: no progress bar
-    assert r.stderr == b""
+    for stage in ("read in.basket: 400 transactions", "mined ", "wrote ", "done in"):
+        assert stage in r.stderr.decode()
 
 
 # ---- failures -----------------------------------------------------------------------------
@@ -252,32 +218,19 @@ ERRORS = [
 @pytest.mark.parametrize("args, files, status, words", ERRORS, ids=[" ".join(e[0][:4]) for e in ERRORS])
 def test_failures_are_one_line_with_status_and_leave_no_output(tmp_path, args, files, status, words):
     if SANITIZED and any(name.endswith(".csv") for name in files):
-        # pyarrow's uninstrumented CSV threads can abort at exit under the preloaded
-        # sanitizer runtime; the release run checks this case.
+        # pyarrow's uninstrumented CSV threads can abort at exit under the preloaded sanitizer runtime
         pytest.skip("pyarrow's CSV reader under the sanitizer")
     (tmp_path / "ok.dat").write_text("a b c\na b\nb c\na c\n")
+    (tmp_path / "out.csv").write_text("previous\n")  # a failed run must leave an old output whole
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
     before = set(os.listdir(tmp_path))
-    output = [] if "-o" in args else ["-o", "out.csv"]
-    r = run(*args, *output, cwd=tmp_path)
+    r = run(*args, *([] if "-o" in args else ["-o", "out.csv"]), cwd=tmp_path)
     err = r.stderr.decode()
-    assert r.returncode == status, err
-    assert len(err.splitlines()) == 1, err
-    assert "Traceback" not in err
-    assert words in err
-    assert err.startswith("tallisk")
+    assert r.returncode == status and len(err.splitlines()) == 1 and err.startswith("tallisk"), err
+    assert words in err and "Traceback" not in err and r.stdout == b""
     assert set(os.listdir(tmp_path)) == before  # no output, no temporary file
-    assert r.stdout == b""
-
-
-def test_failed_run_keeps_the_old_output_whole(tmp_path):
-    (tmp_path / "ok.dat").write_text("a b c\na b\n")
-    (tmp_path / "out.csv").write_text("previous\n")
-    r = run("itemsets", "ok.dat", "--min-count", "1", "--max-itemsets", "3", "-o", "out.csv", cwd=tmp_path)
-    assert r.returncode == 1
     assert (tmp_path / "out.csv").read_text() == "previous\n"
-    assert sorted(os.listdir(tmp_path)) == ["ok.dat", "out.csv"]
 
 
 def test_help_shows_examples_and_console_script_matches_module():
@@ -392,7 +345,7 @@ def test_support_values(text, value):
 
 @pytest.mark.parametrize("tty, quiet, expect", [(True, False, True), (True, True, False), (False, False, False)])
 def test_progress_bars_only_on_a_terminal(monkeypatch, capsys, tty, quiet, expect):
-    tqdm = pytest.importorskip("tqdm")
+    pytest.importorskip("tqdm")
     from tallisk.cli import _Report
 
     monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
@@ -402,4 +355,3 @@ def test_progress_bars_only_on_a_terminal(monkeypatch, capsys, tty, quiet, expec
         assert (progress is not None) is expect
         if progress is not None:
             progress(100)
-    assert tqdm is not None
