@@ -12,6 +12,7 @@ import pandas as pd
 import pytest
 
 pytest.importorskip("matplotlib")
+from helpers import brute_rules  # noqa: E402
 from tallisk import plot  # noqa: E402
 
 
@@ -27,24 +28,14 @@ def baskets(seed: int = 0, n: int = 300) -> list[list[str]]:
     return out
 
 
-def brute_rules(data, min_count: int = 8) -> pd.DataFrame:
-    """Rules A -> C with one-item consequents, from brute-force counts."""
-    n = len(data)
-    counts: Counter = Counter()
-    for b in data:
-        for k in (1, 2, 3):
-            counts.update(frozenset(c) for c in itertools.combinations(b, k))
-    rows = []
-    for s, c in counts.items():
-        if c < min_count or len(s) < 2:
-            continue
-        for cons in s:
-            a = s - {cons}
-            conf = c / counts[a]
-            lift = conf / (counts[frozenset([cons])] / n)
-            conviction = math.inf if conf == 1 else (1 - counts[frozenset([cons])] / n) / (1 - conf)
-            rows.append((tuple(sorted(a)), (cons,), c / n, conf, lift, conviction))
-    return pd.DataFrame(rows, columns=["antecedents", "consequents", "support", "confidence", "lift", "conviction"])
+COLUMNS = ["antecedents", "consequents", "support", "confidence", "lift", "conviction"]
+
+
+def rules_table(data, min_count: int = 8) -> pd.DataFrame:
+    """Rules A -> C with one-item consequents among itemsets of up to 3 items, from brute-force counts."""
+    rules = brute_rules(data, min_count, max_len=3)
+    rows = [(a, c, *(m[k] for k in COLUMNS[2:])) for (a, c), m in rules.items() if len(c) == 1]
+    return pd.DataFrame(rows, columns=COLUMNS)
 
 
 def brute_pairs(data) -> pd.DataFrame:
@@ -56,7 +47,7 @@ def brute_pairs(data) -> pd.DataFrame:
 
 
 def test_scatter_points_are_the_rules_in_lift_order():
-    rules = brute_rules(baskets())
+    rules = rules_table(baskets())
     ax = plot.rules_scatter(rules, ax=plot.new_axes(pyplot=False))
     points = ax.collections[0]
     order = np.argsort(rules["lift"].to_numpy(), kind="stable")
@@ -64,20 +55,16 @@ def test_scatter_points_are_the_rules_in_lift_order():
     np.testing.assert_allclose(points.get_array(), rules["lift"].to_numpy()[order])
     assert plot.describe(ax) == "x: support; y: confidence; colour: lift"
     assert ax.get_title() == f"{len(rules)} rules"
-
-
-def test_scatter_coloured_by_an_infinite_metric_stays_drawable():
-    rules = brute_rules(baskets())
+    # coloured by a metric with an infinite value, the drawing stays finite
     rules.loc[0, "conviction"] = math.inf
-    ax = plot.rules_scatter(rules, ax=plot.new_axes(pyplot=False), color="conviction")
-    colours = ax.collections[0].get_array()
+    colours = plot.rules_scatter(rules, ax=plot.new_axes(pyplot=False), color="conviction").collections[0].get_array()
     assert np.isfinite(colours).all()
     assert colours.max() == rules["conviction"][np.isfinite(rules["conviction"])].max()
 
 
 def test_graph_has_one_dot_per_top_rule_and_every_item_named():
     pytest.importorskip("networkx")
-    rules = brute_rules(baskets())
+    rules = rules_table(baskets())
     top = 7
     ax = plot.rules_graph(rules, top=top, ax=plot.new_axes(pyplot=False))
     picked = rules.sort_values("lift", ascending=False, kind="stable").head(top)
@@ -110,7 +97,7 @@ def test_heatmap_cells_are_the_lifts_of_the_most_frequent_items(top):
 def test_without_ax_a_pyplot_figure_is_made():
     plt = pytest.importorskip("matplotlib.pyplot")
     try:
-        ax = plot.rules_scatter(brute_rules(baskets()))
+        ax = plot.rules_scatter(rules_table(baskets()))
         assert ax.figure in [plt.figure(n) for n in plt.get_fignums()]
     finally:
         plt.close("all")
