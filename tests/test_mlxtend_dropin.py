@@ -1,5 +1,4 @@
-"""tallisk.mlxtend against mlxtend 0.25 itself: the same calls give equal tables (itemsets
-as sets, floats to 1e-12), the same exceptions and the same warnings."""
+"""tallisk.mlxtend against mlxtend 0.25: equal tables (itemsets as sets, floats to 1e-12), exceptions and warnings."""
 
 from __future__ import annotations
 
@@ -105,8 +104,7 @@ def assert_same_itemsets(name, theirs, mine, check_index=True):
 
 
 def canonical_sets(message: str) -> str:
-    """A message with every frozenset repr in one order: mlxtend names the missing set
-    in its iteration order, which for strings changes from process to process."""
+    """Frozenset reprs in one order: mlxtend's follows string hashing, which changes from process to process."""
     def sort_items(m):
         return "frozenset({" + ", ".join(sorted(m.group(1).split(", "))) + "})"
     return re.sub(r"frozenset\(\{([^}]*)\}\)", sort_items, message)
@@ -149,8 +147,7 @@ def test_max_len(name, max_len, seed):
 @pytest.mark.parametrize("call_kwargs", [("apriori", {}), ("apriori", {"low_memory": True}), ("fpgrowth", {}),
                                          ("fpmax", {}), ("hmine", {})], ids=lambda c: f"{c[0]}{c[1]}")
 def test_thresholds_where_float_tests_disagree(n, min_support, call_kwargs):
-    """min_support * n can round just above an integer: mlxtend then lets a count pass one
-    test (count / n >= s) and fail another (count >= ceil(s * n)); every miner keeps its own."""
+    """Where s * n rounds above an integer, count / n >= s and count >= ceil(s * n) differ: each miner keeps its own."""
     name, kw = call_kwargs
     df = random_frame(n + int(min_support * 1000), n=n, m=6, density=0.45)
     assert_same_outcome(name, (df,), dict(min_support=min_support, **kw))
@@ -178,10 +175,8 @@ BAD_CALLS = {
     "value-two": (lambda: pd.DataFrame({"a": [0, 1, 2], "b": [1, 1, 0]}), {}),
     "strings": (lambda: pd.DataFrame({"a": ["x", "y", "x"], "b": [True, False, True]}), {}),
     "nan": (lambda: pd.DataFrame({"a": [1.0, np.nan, 0.0], "b": [1.0, 1.0, 0.0]}), {}),
-    "sparse-int-cols-not-from-zero": (
-        lambda: random_frame(3, n=10, m=3, sparse=True, columns=[1, 2, 3]), {}),
-    "sparse-value-two": (
-        lambda: pd.DataFrame({"a": [0, 2, 1], "b": [1, 1, 0]}).astype(pd.SparseDtype(int, 0)), {}),
+    "sparse-int-cols-not-from-zero": (lambda: random_frame(3, n=10, m=3, sparse=True, columns=[1, 2, 3]), {}),
+    "sparse-value-two": (lambda: pd.DataFrame({"a": [0, 2, 1], "b": [1, 1, 0]}).astype(pd.SparseDtype(int, 0)), {}),
     "both-bad-support-and-values": (lambda: pd.DataFrame({"a": [0, 1, 2]}), dict(min_support=2.0)),
 }
 
@@ -213,21 +208,16 @@ def test_null_values_without_nans_warns(name):
     assert_same_outcome(name, (df,), dict(min_support=0.3, null_values=True))
 
 
-@pytest.mark.parametrize("low_memory", [False, True])
-@pytest.mark.parametrize("max_len", [None, 2])
-def test_apriori_verbose_lines(low_memory, max_len):
+@pytest.mark.parametrize(
+    "name, kw",
+    [("apriori", dict(low_memory=lm, max_len=ml)) for lm in (False, True) for ml in (None, 2)]
+    + [("hmine", dict(max_len=ml)) for ml in (None, 1, 2)],
+)
+def test_verbose_lines(name, kw):
     df = random_frame(41, n=80, m=9, density=0.5)
-    _, _, theirs = call(fp, "apriori", df, min_support=0.1, verbose=1, low_memory=low_memory, max_len=max_len)
-    _, _, mine = call(ours, "apriori", df, min_support=0.1, verbose=1, low_memory=low_memory, max_len=max_len)
-    assert mine == theirs and "Processing" in mine
-
-
-@pytest.mark.parametrize("max_len", [None, 1, 2])
-def test_hmine_verbose_lines(max_len):
-    df = random_frame(42, n=50, m=7, density=0.5)
-    _, _, theirs = call(fp, "hmine", df, min_support=0.2, verbose=1, max_len=max_len)
-    _, _, mine = call(ours, "hmine", df, min_support=0.2, verbose=1, max_len=max_len)
-    assert mine == theirs
+    _, _, theirs = call(fp, name, df, min_support=0.1, verbose=1, **kw)
+    _, _, mine = call(ours, name, df, min_support=0.1, verbose=1, **kw)
+    assert mine == theirs and (name != "apriori" or "Processing" in mine)
 
 
 @pytest.mark.parametrize("use_colnames", [False, True])
@@ -244,8 +234,7 @@ def test_fpgrowth_verbose_format(use_colnames):
 
 
 def test_fpmax_max_len_gives_maximal_sets_of_that_length():
-    """mlxtend stops at depth max_len and can then report a non-maximal set; we report the
-    maximal frequent itemsets that have at most max_len items."""
+    """Not mlxtend's sets cut at depth max_len (which may not be maximal): the maximal sets of at most max_len items."""
     for seed in range(30):
         df = random_frame(seed, n=25, m=6, density=0.5)
         allsets = set(fp.fpgrowth(df, min_support=0.2)["itemsets"])
@@ -280,6 +269,10 @@ def assert_same_rules(_name, theirs, mine):
         assert np.array_equal(np.isinf(a), np.isinf(b))
 
 
+def same_rules(table, **kwargs):
+    return assert_same_outcome("association_rules", (table,), kwargs, compare=assert_same_rules)
+
+
 def rules_input(kind):
     if kind == "textbook-names":
         return fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True)
@@ -308,17 +301,15 @@ RULE_INPUTS = ["textbook-names", "textbook-positions", "random-apriori", "random
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("min_threshold", [-1.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.5])
 def test_rules_every_metric(kind, metric, min_threshold):
-    assert_same_outcome("association_rules", (rules_input(kind),), dict(metric=metric, min_threshold=min_threshold),
-                        compare=assert_same_rules)
+    same_rules(rules_input(kind), metric=metric, min_threshold=min_threshold)
 
 
 @pytest.mark.parametrize("kind", RULE_INPUTS)
 @pytest.mark.parametrize("num_itemsets", [1, 7, 1000])
 @pytest.mark.parametrize("return_metrics", [METRICS, ["lift", "confidence"], ["conviction"]])
 def test_rules_num_itemsets_and_return_metrics(kind, num_itemsets, return_metrics):
-    assert_same_outcome("association_rules", (rules_input(kind),),
-                        dict(num_itemsets=num_itemsets, metric="lift", min_threshold=0.9,
-                             return_metrics=return_metrics), compare=assert_same_rules)
+    same_rules(rules_input(kind), num_itemsets=num_itemsets, metric="lift", min_threshold=0.9,
+               return_metrics=return_metrics)
 
 
 def incomplete(table):
@@ -332,8 +323,7 @@ def incomplete(table):
 def test_rules_support_only(kind, min_threshold, trim):
     table = rules_input(kind)
     table = incomplete(table) if trim and (table["itemsets"].map(len) > 1).any() else table
-    assert_same_outcome("association_rules", (table,), dict(support_only=True, min_threshold=min_threshold),
-                        compare=assert_same_rules)
+    same_rules(table, support_only=True, min_threshold=min_threshold)
 
 
 BAD_RULE_CALLS = {
@@ -352,14 +342,13 @@ BAD_RULE_CALLS = {
 @pytest.mark.parametrize("case", BAD_RULE_CALLS)
 def test_rules_errors(case):
     make, kwargs = BAD_RULE_CALLS[case]
-    assert_same_outcome("association_rules", (make(),), kwargs, compare=assert_same_rules)
+    same_rules(make(), **kwargs)
 
 
 def test_repeated_itemsets_count_once_with_the_last_support():
     t = fp.apriori(random_frame(55, n=40, m=5, density=0.6), min_support=0.2)
     doubled = pd.concat([t, t.assign(support=t["support"] * 0.9)], ignore_index=True)
-    assert_same_outcome("association_rules", (doubled,), dict(metric="support", min_threshold=0.0),
-                        compare=assert_same_rules)
+    same_rules(doubled, metric="support", min_threshold=0.0)
 
 
 @pytest.mark.parametrize("use_colnames", [False, True])
@@ -373,9 +362,7 @@ def test_rules_null_values(use_colnames, metric, seed):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         table = fp.fpgrowth(df, min_support=0.2, null_values=True, use_colnames=use_colnames)
-    assert_same_outcome("association_rules", (table,),
-                        dict(df_orig=df, null_values=True, num_itemsets=len(df), metric=metric, min_threshold=0.3),
-                        compare=assert_same_rules)
+    same_rules(table, df_orig=df, null_values=True, num_itemsets=len(df), metric=metric, min_threshold=0.3)
 
 
 def test_rules_from_ours_equal_rules_from_mlxtend_table():
@@ -389,8 +376,7 @@ def test_rules_from_ours_equal_rules_from_mlxtend_table():
 @pytest.mark.parametrize("seed", [71, 72, 73])
 @pytest.mark.parametrize("metric,min_threshold", [("confidence", 0.0), ("confidence", 0.6), ("lift", 1.0)])
 def test_rule_order_matches_for_small_integer_items(seed, metric, min_threshold):
-    """Column positions below 8 iterate in ascending order in any frozenset, so there
-    mlxtend's order within an itemset is lexicographic too and the whole order must match."""
+    """Positions below 8 iterate in order in any frozenset, so mlxtend's whole rule order must match here."""
     table = fp.apriori(random_frame(seed, n=60, m=7, density=0.55), min_support=0.05)
     theirs = fp.association_rules(table, metric=metric, min_threshold=min_threshold)
     mine = ours.association_rules(table, metric=metric, min_threshold=min_threshold)
