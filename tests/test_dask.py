@@ -17,6 +17,7 @@ import dask  # noqa: E402
 import tallisk.dask as tdask  # noqa: E402
 from tallisk.mining import frequent_itemsets as one_machine  # noqa: E402
 from tallisk.pairs import pair_metrics as one_machine_pairs  # noqa: E402
+from tallisk.rules import association_rules  # noqa: E402
 from tallisk.transactions import Transactions  # noqa: E402
 
 
@@ -36,9 +37,8 @@ def client():
 
 
 def orders(seed, n_txn=240, n_common=10, rare_block=True):
-    """Long-form orders with string labels. Items follow a skewed popularity so that
-    itemsets of several sizes are frequent; with ``rare_block`` the last 40 orders hold
-    only items that occur once each, so a partition made of them has no frequent item."""
+    """Long-form orders, skewed so that itemsets of several sizes are frequent; with ``rare_block``
+    40 more orders of items that occur once each, so that a partition of them has no frequent item."""
     rng = np.random.default_rng(seed)
     weights = 1.0 / np.arange(1, n_common + 1)
     weights /= weights.sum()
@@ -62,8 +62,7 @@ def straddling(df, npartitions):
 
 
 def by_transaction(df):
-    """Partitions that each hold whole orders, among them empty partitions and one made
-    only of the rare orders."""
+    """Partitions of whole orders, among them empty partitions and one of only the rare orders."""
     order_ids = df["order"].drop_duplicates().tolist()
     rare = {o for o in order_ids if df.loc[df["order"] == o, "product"].str.startswith("rare").all()}
     common = [o for o in order_ids if o not in rare]
@@ -97,26 +96,13 @@ CASES = [
 
 @pytest.mark.parametrize(("layout", "target", "kw", "tiny_groups"), CASES)
 def test_equals_one_machine(client, monkeypatch, layout, target, kw, tiny_groups):
-    """Many partitions, straddling orders or whole orders with empty partitions and a
-    partition of rare orders (which, mined on its own, has no frequent item)."""
     df = orders(seed=len(layout) + len(target))
-    if tiny_groups:
-        # Every partition mined on its own in pass 1: local thresholds of 1-2 orders,
-        # many false candidates that the exact pass must drop.
+    if tiny_groups:  # each partition mined alone in pass 1: many false candidates for pass 2 to drop
         monkeypatch.setattr(tdask, "MIN_LOCAL_COUNT", 1)
     straddles = layout == "straddling"
     ddf = straddling(df, npartitions=9) if straddles else by_transaction(df)
-    got, stats = tdask._frequent_itemsets(
-        ddf,
-        "order",
-        "product",
-        kw.get("min_support"),
-        kw.get("min_count"),
-        kw.get("min_len", 1),
-        kw.get("max_len"),
-        target,
-        not straddles,
-    )
+    limits = (kw.get("min_support"), kw.get("min_count"), kw.get("min_len", 1), kw.get("max_len"))
+    got, stats = tdask._frequent_itemsets(ddf, "order", "product", *limits, target, not straddles)
     want = expected(df, target=target, **kw)
     assert len(want) > 5
     assert_same_table(got, want)
@@ -128,29 +114,27 @@ def test_equals_one_machine(client, monkeypatch, layout, target, kw, tiny_groups
             assert 0 in stats["local_candidates"]
 
 
-def test_public_entry_integer_labels_and_rules(client):
-    df = orders(seed=3, rare_block=False)
-    df["order"] = df["order"].str[1:].astype(np.int64) * 1_000_003  # ids far from 0 … n - 1
-    df["product"] = df["product"].str[5:].astype(np.int64) * -7
-    got = tdask.frequent_itemsets(straddling(df, 6), transaction="order", item="product", min_support=0.03)
-    want = expected(df, min_support=0.03)
+@pytest.mark.parametrize("labels", ["integers", "categories"])
+def test_public_entry_labels_and_rules(client, labels):
+    if labels == "integers":
+        df = orders(seed=3, rare_block=False)
+        df["order"] = df["order"].str[1:].astype(np.int64) * 1_000_003  # ids far from 0 … n - 1
+        df["product"] = df["product"].str[5:].astype(np.int64) * -7
+        kw = {"min_support": 0.03}
+    else:
+        df = orders(seed=10, rare_block=False)
+        seen = sorted(df["product"].unique())
+        # Category order unlike the sorted order, with a category no row uses.
+        df["product"] = pd.Categorical(df["product"], categories=["unused", *reversed(seen)])
+        kw = {"min_support": 0.05, "target": "closed"}
+    got = tdask.frequent_itemsets(straddling(df, 6), transaction="order", item="product", **kw)
+    want = expected(df, **kw)
+    if labels == "categories":
+        assert want["itemset"].iloc[0][0] == seen[-1]  # the numbering really follows the categories
     assert_same_table(got, want)
-    from tallisk.rules import association_rules
-
     rules = association_rules(got, min_confidence=0.3)
     assert len(rules) > 0
     pd.testing.assert_frame_equal(rules, association_rules(want, min_confidence=0.3))
-
-
-def test_categorical_labels_keep_category_order(client):
-    df = orders(seed=10, rare_block=False)
-    seen = sorted(df["product"].unique())
-    # Category order unlike the sorted order, with a category no row uses.
-    df["product"] = pd.Categorical(df["product"], categories=["unused", *reversed(seen)])
-    got = tdask.frequent_itemsets(straddling(df, 5), "order", "product", min_support=0.05, target="closed")
-    want = expected(df, min_support=0.05, target="closed")
-    assert want["itemset"].iloc[0][0] == seen[-1]  # the numbering really follows the categories
-    assert_same_table(got, want)
 
 
 @pytest.mark.parametrize(
