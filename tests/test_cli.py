@@ -1,6 +1,4 @@
-"""The real ``tallisk`` command in a subprocess: every input layout gives what a
-brute-force count of the same baskets gives, every output format carries it, and every
-failure is one line on stderr with the right status and no output file left."""
+"""The real ``tallisk`` command in a subprocess, against brute-force counts; every failure is one line on stderr."""
 
 from __future__ import annotations
 

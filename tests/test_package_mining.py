@@ -1,5 +1,4 @@
-"""frequent_itemsets against a brute-force miner over labelled baskets, for every
-algorithm and target."""
+"""frequent_itemsets against a brute-force miner over labelled baskets, for every algorithm and target."""
 
 import math
 

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from helpers import check_rows, itemset_counts, rule_metrics
+from helpers import check_rows, itemset_counts, labelled_baskets, rule_metrics
 from tallisk.pairs import PAIR_COLUMNS, pair_metrics
 from tallisk.transactions import Transactions
 
@@ -21,11 +21,8 @@ def oracle(baskets, min_count=1):
     return out
 
 
-def random_baskets(seed, n=80, empty=False):
-    rng = np.random.default_rng(seed)
-    names = ["", "pain", "café", "茶", "milk", "eggs", "beer", "x" * 30]
-    return [[names[int(i)] for i in rng.integers(0, len(names), size=int(rng.integers(0 if empty else 1, 5)))]
-            for _ in range(n)]
+def random_baskets(seed, empty=False):
+    return labelled_baskets(seed, ["", "pain", "café", "茶", "milk", "eggs", "beer", "x" * 30], 80, 4, empty=empty)
 
 
 def check(df, expected):
