@@ -13,8 +13,6 @@ import textwrap
 from collections import Counter
 
 import numpy as np
-import pandas as pd
-import pytest
 
 SANITIZED = os.environ.get("TALLISK_SANITIZED") == "1"
 
@@ -126,6 +124,8 @@ def labelled_baskets(seed, names, n, max_size, p=0.3, empty=True):
 
 def long_frame(baskets):
     """Baskets as long-form rows: an 'order' column of labels 'order-<t>' and a 'product' column."""
+    import pandas as pd  # here, so that subprocesses importing this module stay on NumPy alone
+
     return pd.DataFrame([(f"order-{t}", x) for t, b in enumerate(baskets) for x in b], columns=["order", "product"])
 
 
@@ -168,6 +168,8 @@ def brute_rules(baskets, min_count, min_confidence=0.0, max_len=None):
 
 def check_rows(df, key_a, key_b, expected, rel=1e-9, abs=1e-12):
     """The table's rows, keyed by columns `key_a` and `key_b`, are exactly `expected` ({key: {column: value}})."""
+    import pytest
+
     got = {(a, b): row for a, b, row in zip(df[key_a], df[key_b], df.to_dict("records"), strict=True)}
     assert len(got) == len(df) and set(got) == set(expected)
     for key, want in expected.items():
