@@ -10,6 +10,8 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLISK_TS
 cmake --build build/tsan --target tallisk_cpp_tests
 
 echo "== C++ unit tests (ThreadSanitizer)"
-# Four workers on two cores: more interleavings than the machine's own count.
-RAYON_NUM_THREADS=4 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
+# Four workers on two cores: more interleavings than the machine's own count. A longer
+# history keeps the stack of a report's earlier access, which the suppressions match
+# against: without it, an access inside oneTBB long before can come without a stack.
+RAYON_NUM_THREADS=4 TSAN_OPTIONS="halt_on_error=1:history_size=7:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
     build/tsan/tallisk_cpp_tests --gtest_brief=1

@@ -78,8 +78,9 @@ std::vector<uint32_t> ascending_runs(std::span<const int64_t> txn_ids, std::span
 //! many against the id space, else one pass.
 std::vector<uint32_t> count_items(const large_vector<uint32_t>& values, uint32_t n_items) {
     const std::size_t n = values.size();
-    const std::size_t workers = pool::num_threads();
-    if (workers < 2 || n < tuning::kParallelOccurrences || std::size_t{n_items} * workers > n / 8) {
+    // Small inputs never ask for the pool, so that they do not start it either.
+    const std::size_t workers = n < tuning::kParallelOccurrences ? 1 : pool::num_threads();
+    if (workers < 2 || std::size_t{n_items} * workers > n / 8) {
         std::vector<uint32_t> counts(n_items, 0);
         for (uint32_t v : values) ++counts[v];
         return counts;

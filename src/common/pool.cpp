@@ -76,10 +76,10 @@ struct Pool {
     std::unique_ptr<tbb::task_arena> arena;
     std::atomic<bool> ready{false};
 
-    void start(bool skip_arrival);
+    void start();
 };
 
-void Pool::start(bool skip_arrival) {
+void Pool::start() {
     const std::size_t workers = threads - 1;
     if (workers > 0) budget::require(workers * kWorkerStartBytes, "to start the worker threads");
     if (!limit && threads > static_cast<std::size_t>(tbb::info::default_concurrency()))
@@ -101,8 +101,7 @@ void Pool::start(bool skip_arrival) {
                         for (std::size_t i = b; i != e; ++i) {
                             warm_once();
                             arrived.fetch_add(1);
-                            while (!skip_arrival && arrived.load() < threads &&
-                                   std::chrono::steady_clock::now() < deadline)
+                            while (arrived.load() < threads && std::chrono::steady_clock::now() < deadline)
                                 std::this_thread::yield();
                         }
                     });
@@ -120,12 +119,11 @@ std::mutex g_start;
 bool g_forked_child = false;
 
 void drop_inherited_pool() {
-    // The parent's workers do not exist in the child, and a computation that was running
-    // there may hold the arena's slots: the old pool is left alone (leaked) and a new
-    // one is started on first use. The start lock may have been held by another thread
-    // of the parent, so it is built afresh.
+    // The parent's workers do not exist in the child, a computation that was running
+    // there may hold the arena's slots, and another thread of the parent may have held
+    // one of oneTBB's own locks at the fork (the child would wait on it forever): the
+    // old pool is left alone (leaked) and the child computes on its calling thread.
     g_pool.store(nullptr, std::memory_order_relaxed);
-    new (&g_start) std::mutex();
     g_forked_child = true;
 }
 
@@ -142,9 +140,7 @@ Pool& instance() {
         p = new Pool();
         g_pool.store(p, std::memory_order_release);
     }
-    // In a forked child oneTBB still counts the parent's workers as started, so none
-    // would arrive; the child's pool warms whoever comes and does not wait.
-    if (!p->ready.load(std::memory_order_acquire)) p->start(g_forked_child);
+    if (!p->ready.load(std::memory_order_acquire)) p->start();
     return *p;
 }
 
@@ -156,7 +152,9 @@ tbb::task_arena& arena() {
     return *p.arena;
 }
 
-std::size_t num_threads() { return instance().threads; }
+bool calling_thread_only() { return g_forked_child; }
+
+std::size_t num_threads() { return g_forked_child ? 1 : instance().threads; }
 
 void rethrow_thread_failure() {
     try {

@@ -10,11 +10,15 @@
 // before the first computation: glibc allocates a thread's share of a shared
 // library's thread-local storage on first touch and aborts the process when it cannot,
 // so that must not happen mid-computation with the memory nearly gone. A thread that
-// cannot be started becomes ResourceError. A child created by fork drops the pool it
-// inherited (its workers do not exist there) and starts its own on first use.
+// cannot be started becomes ResourceError. A child created by fork runs every helper on
+// its calling thread and never enters oneTBB: the parent's workers do not exist there,
+// and a lock inside oneTBB that another thread of the parent held at the fork stays
+// held in the child for good.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -82,7 +86,10 @@ tbb::task_arena& arena();
 template <class F>
 void run(F&& f);
 
-//! Number of worker threads of the pool.
+//! True in a child created by fork: every helper runs on the calling thread.
+bool calling_thread_only();
+
+//! Number of worker threads of the pool (1 in a forked child).
 std::size_t num_threads();
 
 //! Chunk length for splitting a work list of n elements: max(n / workers, 1).
@@ -124,13 +131,14 @@ template <class R, class Body>
 std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
     const std::size_t n_chunks = bounds.size() < 2 ? 0 : bounds.size() - 1;
     std::vector<R> out(n_chunks);
-    if (n_chunks == 1) {
-        out[0] = body(bounds[0], bounds[1]);
+    if (n_chunks == 1 || calling_thread_only()) {
+        for (std::size_t j = 0; j < n_chunks; ++j) out[j] = body(bounds[j], bounds[j + 1]);
     } else if (n_chunks > 1) {
         run([&] {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, n_chunks, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
+                    TALLISK_TSAN_ACQUIRE();  // before this task reads the loop's captures
                     as_task(r, [&](std::size_t b, std::size_t e) {
                         for (std::size_t j = b; j != e; ++j) out[j] = body(bounds[j], bounds[j + 1]);
                     });
@@ -161,10 +169,15 @@ std::vector<R> map_chunks(std::size_t n, std::size_t chunk, Body&& body) {
 template <class R, class Body>
 std::vector<R> map_each(std::size_t n, Body&& body) {
     std::vector<R> out(n);
+    if (calling_thread_only()) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = body(i);
+        return out;
+    }
     run([&] {
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, n, 1),
             [&](const tbb::blocked_range<std::size_t>& r) {
+                TALLISK_TSAN_ACQUIRE();  // before this task reads the loop's captures
                 as_task(r, [&](std::size_t b, std::size_t e) {
                     for (std::size_t i = b; i != e; ++i) out[i] = body(i);
                 });
@@ -177,9 +190,16 @@ std::vector<R> map_each(std::size_t n, Body&& body) {
 //! Parallel loop over [0, n) with no result; body(begin, end).
 template <class Body>
 void for_range(std::size_t n, std::size_t grain, Body&& body) {
+    if (calling_thread_only()) {
+        if (n > 0) body(std::size_t{0}, n);
+        return;
+    }
     run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain == 0 ? 1 : grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { as_task(r, body); });
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              TALLISK_TSAN_ACQUIRE();  // before this task reads the loop's captures
+                              as_task(r, body);
+                          });
     });
 }
 
@@ -187,6 +207,7 @@ void for_range(std::size_t n, std::size_t grain, Body&& body) {
 //! on every run make `less` a total order.
 template <class It, class Less>
 void sort(It begin, It end, Less&& less) {
+    if (calling_thread_only()) return std::sort(begin, end, less);
     run([&] { tbb::parallel_sort(begin, end, less); });
 }
 
@@ -205,13 +226,17 @@ F task_copy(const F& f) {
 //! Tasks started one at a time, for recursive searches that find their subtrees on the
 //! way. Used inside run(): run(f) hands f to the pool, wait() returns once every task
 //! has finished and rethrows the first exception one of them threw, cancel() drops the
-//! tasks not yet started. Each hand-over is announced to TSan like a loop's.
+//! tasks not yet started. Each hand-over is announced to TSan like a loop's. The oneTBB
+//! group is made on the first hand-over, so a search that never shares work (and a
+//! forked child, where run(f) calls f at once) does not touch oneTBB.
 class TaskGroup {
 public:
     template <class F>
     void run(F&& f) {
+        if (calling_thread_only()) return f();
+        if (!group_) group_.emplace();
         TALLISK_TSAN_RELEASE();
-        group_.run([f = std::forward<F>(f)] {
+        group_->run([f = std::forward<F>(f)] {
             TALLISK_TSAN_ACQUIRE();
             struct Release {
                 ~Release() { TALLISK_TSAN_RELEASE(); }
@@ -224,15 +249,18 @@ public:
         });
     }
     void wait() {
+        if (!group_) return;
         struct Acquire {
             ~Acquire() { TALLISK_TSAN_ACQUIRE(); }
         } acquire;
-        group_.wait();
+        group_->wait();
     }
-    void cancel() { group_.cancel(); }
+    void cancel() {
+        if (group_) group_->cancel();
+    }
 
 private:
-    tbb::task_group group_;
+    std::optional<tbb::task_group> group_;
 };
 
 //! Turns oneTBB's failure to create a thread into ResourceError; rethrows the rest.
@@ -240,6 +268,12 @@ private:
 
 template <class F>
 void run(F&& f) {
+    if (calling_thread_only()) {
+        budget::restore_reserve();
+        f();
+        budget::check();
+        return;
+    }
     tbb::task_arena& a = arena();
     budget::restore_reserve();
     TALLISK_TSAN_RELEASE();

@@ -1,13 +1,18 @@
-// Unit tests of the transaction model (its size limit and its invariants on random
-// input), the CSR rows it is made of, and the worker-pool helpers; the index's contents
-// are checked end to end by the Python brute-force tests.
+// Unit tests of the transaction model (its size limit, its invariants on random input and
+// large inputs of every shape against an oracle), the CSR rows it is made of, and the
+// worker-pool helpers, in the parent and in a forked child.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <functional>
 #include <limits>
 #include <map>
 #include <numeric>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "common/csr.hpp"
 #include "common/error.hpp"
@@ -174,6 +179,43 @@ TEST(Pool, MapChunksKeepsChunkOrderAndPropagatesExceptions) {
                                          return 0;
                                      }),
                  Panic);
+}
+
+TEST(Pool, AForkedChildComputesOnItsCallingThread) {
+    // The parent's pool is up; its child must neither wait for the parent's workers nor
+    // enter oneTBB, and every helper must still give the parent's results there.
+    const std::size_t n = 5000;
+    auto squares = [&] {
+        std::vector<std::size_t> out(n);
+        pool::for_range(n, 64, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) out[i] = i * i;
+        });
+        auto sums = pool::map_chunks<std::size_t>(n, 333, [&](std::size_t b, std::size_t e) {
+            return std::accumulate(out.begin() + b, out.begin() + e, std::size_t{0});
+        });
+        std::vector<std::size_t> desc = out;
+        pool::sort(desc.begin(), desc.end(), std::greater<>());
+        std::atomic<std::size_t> tasks{0};
+        pool::run([&] {
+            pool::TaskGroup group;
+            for (int k = 0; k < 8; ++k) group.run([&] { tasks += 1; });
+            group.wait();
+        });
+        return std::make_tuple(out, sums, desc, tasks.load());
+    };
+    const auto want = squares();
+    ASSERT_FALSE(pool::calling_thread_only());
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const bool ok = pool::calling_thread_only() && pool::num_threads() == 1 && squares() == want;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(pool::calling_thread_only());
+    EXPECT_EQ(squares(), want);
 }
 
 }  // namespace
