@@ -412,7 +412,7 @@ def check_engine(runs, ds, setting, log):
         if r.status != "ok":
             continue
         r.note = (r.note + f" rows={sum(r.answer.per_length.values())}").strip()
-        if ref is None:
+        if ref is None or r.agree == "MISMATCH":  # a mismatch between rounds stands
             continue
         if r.answer.duplicates:
             r.agree = "DUPLICATE ROWS"

@@ -38,8 +38,8 @@ std::vector<uint32_t> ascending_runs(std::span<const int64_t> txn_ids, std::span
         std::vector<uint32_t> starts;
         bool ok = true;
     };
-    const auto bounds = pool::even_bounds(
-        n, (n + pool::num_threads() * tuning::kChunksPerWorker - 1) / (pool::num_threads() * tuning::kChunksPerWorker));
+    const std::size_t pieces = pool::num_threads() * tuning::kChunksPerWorker;
+    const auto bounds = pool::even_bounds(n, (n + pieces - 1) / pieces);
     std::vector<Runs> parts = pool::map_ranges<Runs>(bounds, [&](std::size_t begin, std::size_t end) {
         Runs p;
         int64_t prev = begin > 0 ? txn_ids[begin - 1] : 0;

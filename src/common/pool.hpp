@@ -126,7 +126,8 @@ std::vector<std::size_t> weighted_bounds(std::size_t n, std::size_t pieces, Weig
 }
 
 //! Runs body(begin, end) for every chunk [bounds[j], bounds[j+1]) on the pool and
-//! returns the results in chunk order. A single chunk runs on the calling thread.
+//! returns the results in chunk order. A single chunk (every chunk, in a forked child)
+//! runs on the calling thread.
 template <class R, class Body>
 std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
     const std::size_t n_chunks = bounds.size() < 2 ? 0 : bounds.size() - 1;
