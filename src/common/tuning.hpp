@@ -92,8 +92,8 @@ constexpr double kEngineSpawnWork = 1 << 16;
 //! that a run past the guard stops within a few thousand rows.
 constexpr uint64_t kEngineCountBatch = 4096;
 
-//! Engine output: rows gathered from the search's pieces are copied on the pool from this
-//! many items on; below it one thread copies faster than the pool wakes.
+//! Engine output: the search's pieces are written into the final table on the pool from
+//! this many items on; below it one thread writes them faster than the pool wakes.
 constexpr std::size_t kEngineParallelCopyItems = std::size_t{1} << 20;
 
 //! Passes over the input (the rows' sort and deduplication, the engine's view):

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -19,9 +20,82 @@
 
 namespace tallisk::engine {
 
+namespace {
+
+//! Writes the n ascending items of `prefix` with `id` (not among them) in its place.
+inline void insert_into(const int32_t* prefix, std::size_t n, int32_t id, int32_t* out) {
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t after = prefix[k] > id;
+        out[k + after] = prefix[k];
+        at += 1 - after;
+    }
+    out[at] = id;
+}
+
+//! insert_into for the common short rows, with no branch: reads kShort items of
+//! `prefix` (those past its n padded with the largest int32, which stay last) and writes
+//! kShort, of which the first n + 1 are the row.
+constexpr std::size_t kShort = 16;
+inline void insert_short(const int32_t* prefix, int32_t id, int32_t* out) {
+    std::size_t at = 0;
+#pragma GCC unroll 16
+    for (std::size_t k = 0; k < kShort; ++k) at += prefix[k] < id;
+#pragma GCC unroll 16
+    for (std::size_t k = 0; k < kShort; ++k) {
+        const int32_t before = k == 0 ? id : prefix[k - 1];
+        out[k] = k < at ? prefix[k] : k == at ? id : before;
+    }
+}
+
+//! Spells out the rows of `c`'s steps: items from `items` up to `items_end`, counts and
+//! the offsets after each row from `counts` and `ends`, the first row starting at item
+//! `at`.
+void spell_steps(const Chunk& c, int32_t* items, int32_t* items_end, int64_t* counts, int64_t* ends, int64_t at) {
+    // The path's first d items, ascending, for every depth d at once (level d from d * w
+    // on, padded); valid up to depth `valid`, beyond which the path has changed.
+    // last[d]: the path's item at depth d.
+    std::size_t depth = c.path.size();
+    for (const Step& s : c.steps) depth = std::max<std::size_t>(depth, s.depth);
+    const std::size_t w = std::max(kShort, depth + 1);
+    std::vector<int32_t> sorted((depth + 2) * w, std::numeric_limits<int32_t>::max());
+    std::vector<int32_t> last(depth + 1);
+    std::size_t valid = 0;
+    auto deepen = [&] {
+        int32_t* from = sorted.data() + valid * w;
+        if (valid < kShort)
+            insert_short(from, last[valid], from + w);
+        else
+            insert_into(from, valid, last[valid], from + w);
+        ++valid;
+    };
+    for (int32_t id : c.path) {
+        last[valid] = id;
+        deepen();
+    }
+    for (const Step& s : c.steps) {
+        while (valid < s.depth) deepen();
+        if (s.count != 0) {
+            const int32_t* prefix = sorted.data() + s.depth * w;
+            if (s.depth < kShort && items_end - items >= static_cast<std::ptrdiff_t>(kShort))
+                insert_short(prefix, s.id, items);
+            else
+                insert_into(prefix, s.depth, s.id, items);
+            items += s.depth + 1;
+            *counts++ = s.count;
+            *ends++ = at += static_cast<int64_t>(s.depth) + 1;
+        }
+        last[s.depth] = s.id;
+        valid = s.depth;
+    }
+}
+
+}  // namespace
+
 Table flatten(OutNode&& root) {
-    // The chunks in output order, then one copy per chunk into the final arrays, on the
-    // pool when there is much to copy; each chunk is freed right after its copy.
+    // The chunks in output order, then each chunk's rows copied or spelled out into the
+    // final arrays, on the pool when there is much to write; each chunk is freed as soon
+    // as it is written.
     std::vector<Chunk*> chunks;
     auto collect = [&](auto&& self, OutNode& node) -> void {
         for (Piece& p : node.pieces) {
@@ -32,8 +106,9 @@ Table flatten(OutNode&& root) {
     };
     collect(collect, root);
     Table t;
-    if (chunks.size() == 1) {
-        // One chunk (a search on one thread): its arrays become the result as they are.
+    if (chunks.size() == 1 && root.current.steps.empty()) {
+        // One chunk of rows (a search on one thread): its arrays become the result as
+        // they are.
         Chunk& c = root.current;
         t.offsets.resize(c.lens.size() + 1);
         t.offsets[0] = 0;
@@ -44,32 +119,33 @@ Table flatten(OutNode&& root) {
     }
     std::vector<std::size_t> row_at(chunks.size() + 1, 0), item_at(chunks.size() + 1, 0);
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-        row_at[k + 1] = row_at[k] + chunks[k]->counts.size();
-        item_at[k + 1] = item_at[k] + chunks[k]->items.size();
+        row_at[k + 1] = row_at[k] + chunks[k]->n_rows();
+        item_at[k + 1] = item_at[k] + chunks[k]->n_items();
     }
     const std::size_t n_rows = row_at.back();
     t.offsets.resize(n_rows + 1);
     t.offsets[0] = 0;
     t.items.resize(item_at.back());
     t.counts.resize(n_rows);
-    auto copy = [&](std::size_t k) {
+    auto write = [&](std::size_t k) {
         Chunk& c = *chunks[k];
-        // An empty chunk may hold null data pointers, which memcpy must not be given.
-        if (!c.items.empty())
-            std::memcpy(t.items.data() + item_at[k], c.items.data(), c.items.size() * sizeof(int32_t));
-        if (!c.counts.empty())
-            std::memcpy(t.counts.data() + row_at[k], c.counts.data(), c.counts.size() * sizeof(int64_t));
+        int32_t* items = t.items.data() + item_at[k];
+        int64_t* counts = t.counts.data() + row_at[k];
+        int64_t* ends = t.offsets.data() + row_at[k] + 1;
         auto end = static_cast<int64_t>(item_at[k]);
-        int64_t* off = t.offsets.data() + row_at[k] + 1;
-        for (uint32_t len : c.lens) *off++ = end += len;
+        // An empty chunk may hold null data pointers, which memcpy must not be given.
+        if (!c.items.empty()) std::memcpy(items, c.items.data(), c.items.size() * sizeof(int32_t));
+        if (!c.counts.empty()) std::memcpy(counts, c.counts.data(), c.counts.size() * sizeof(int64_t));
+        for (uint32_t len : c.lens) *ends++ = end += len;
+        spell_steps(c, items + c.items.size(), t.items.data() + item_at[k + 1], counts + c.counts.size(), ends, end);
         c = Chunk{};
     };
     if (pool::num_threads() > 1 && item_at.back() > tuning::kEngineParallelCopyItems) {
         pool::for_range(chunks.size(), 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k != end; ++k) copy(k);
+            for (std::size_t k = begin; k != end; ++k) write(k);
         });
     } else {
-        for (std::size_t k = 0; k < chunks.size(); ++k) copy(k);
+        for (std::size_t k = 0; k < chunks.size(); ++k) write(k);
     }
     return t;
 }
@@ -261,20 +337,25 @@ private:
         if (total > cx_.opt.max_itemsets) throw_too_many(cx_.opt.max_itemsets);
     }
 
-    //! Appends prefix + id (kept ascending) with its count.
+    //! Reports prefix + id with its count (all sets: as a step).
     void emit_with(int32_t id, uint32_t count) {
         Chunk& c = out_->current;
-        const auto at = std::upper_bound(ids_.begin(), ids_.end(), id);
-        c.items.insert(c.items.end(), ids_.begin(), at);
-        c.items.push_back(id);
-        c.items.insert(c.items.end(), at, ids_.end());
-        c.counts.push_back(count);
-        c.lens.push_back(static_cast<uint32_t>(ids_.size() + 1));
+        c.steps.push_back(Step{static_cast<uint32_t>(path_.size()), id, count});
+        ++c.step_rows;
+        c.step_items += path_.size() + 1;
         tick();
     }
 
     void push(uint32_t rank) {
         const auto id = static_cast<int32_t>(v_.id_of[rank]);
+        if (cx_.opt.target == Target::all) {
+            // The steps' path follows: the row just reported set it already, if it was
+            // prefix + id.
+            large_vector<Step>& steps = out_->current.steps;
+            if (steps.empty() || steps.back().depth != path_.size() || steps.back().id != id)
+                steps.push_back(Step{static_cast<uint32_t>(path_.size()), id, 0});
+            path_.push_back(id);
+        }
         const auto at = std::upper_bound(ids_.begin(), ids_.end(), id);
         pos_.push_back(static_cast<uint32_t>(at - ids_.begin()));
         ids_.insert(at, id);
@@ -282,6 +363,7 @@ private:
         if (!in_q_.empty()) in_q_[rank] = 1;
     }
     void pop(uint32_t rank) {
+        if (cx_.opt.target == Target::all) path_.pop_back();
         ids_.erase(ids_.begin() + pos_.back());
         pos_.pop_back();
         if (!qbits_.empty()) qbits_[rank / 64] &= ~(uint64_t{1} << (rank % 64));
@@ -302,9 +384,10 @@ private:
     //! fills the new task's start (its class, or its transaction list).
     template <class Prepare>
     void spawn(Prepare&& prepare) {
-        OutNode* node = out_->split();
+        OutNode* node = out_->split(path_);
         auto sub = std::make_shared<Search>(cx_, node);
         sub->ids_ = ids_;
+        sub->path_ = path_;
         if (cx_.opt.target == Target::maximal) {
             sub->qbits_ = qbits_;
             if (!in_q_.empty()) sub->in_q_ = in_q_;
@@ -1097,6 +1180,7 @@ private:
     uint32_t min_count_;
     std::vector<int32_t> ids_;   // the prefix's item ids, ascending
     std::vector<uint32_t> pos_;  // where each pushed id went in ids_
+    std::vector<int32_t> path_;  // all sets: the prefix's items in the order they were added
     std::deque<Level> levels_;   // a deque: growing it keeps references to shallower levels valid
     // Where this task starts: its class in levels_[0] (bitsets) or its transactions
     // (lists), and the item that led there (kNone at the root) with its count.

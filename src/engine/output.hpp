@@ -14,13 +14,34 @@
 
 namespace tallisk::engine {
 
+//! A row of the all-sets search in 12 bytes. Each such row is the search's path (the
+//! items added on the way down, in that order) plus one item, so a step records the
+//! path's length, the item and the count; the item then ends the path (later steps of
+//! the same depth replace it, deeper ones extend it). A step with count 0 only sets the
+//! path: an item added without its row being reported (shorter than min_len).
+//! flatten() spells the rows out straight into the final columns, on the pool when
+//! there are several workers: that replaces both the search writing out every row and,
+//! with several workers, a copy of every row from its chunk into the table.
+struct Step {
+    uint32_t depth;
+    int32_t id;
+    uint32_t count;
+};
+
 // Output columns grow to hundreds of megabytes on dense data: large_vector maps big
 // blocks with huge pages and leaves them untouched until written, so growing and
-// copying them is not dominated by page faults and zero fills.
+// copying them is not dominated by page faults and zero fills. A chunk holds either
+// rows spelled out (items, counts, lens) or steps.
 struct Chunk {
     large_vector<int32_t> items;  // the rows' item ids, back to back
     large_vector<int64_t> counts;
     large_vector<uint32_t> lens;  // items per row
+    std::vector<int32_t> path;    // the path where the steps start
+    large_vector<Step> steps;
+    std::size_t step_rows = 0, step_items = 0;  // what the steps spell out
+
+    std::size_t n_rows() const { return counts.size() + step_rows; }
+    std::size_t n_items() const { return items.size() + step_items; }
 };
 
 struct OutNode;
@@ -34,15 +55,19 @@ struct OutNode {
     std::vector<Piece> pieces;
     Chunk current;  // rows after the last piece
 
-    //! Closes the current chunk and returns the node that follows it.
-    OutNode* split() {
+    //! Closes the current chunk and returns the node that follows it; the steps of
+    //! both this node's new chunk and the child's start from `path`.
+    OutNode* split(const std::vector<int32_t>& path) {
         pieces.push_back(Piece{std::move(current), std::make_unique<OutNode>()});
         current = Chunk{};
-        return pieces.back().child.get();
+        current.path = path;
+        OutNode* child = pieces.back().child.get();
+        child->current.path = path;
+        return child;
     }
 };
 
-//! Every row of `root` as one CSR table, freeing the chunks as they are copied.
+//! Every row of `root` as one CSR table, freeing each chunk once it is written.
 struct Table {
     large_vector<int64_t> offsets;
     large_vector<int32_t> items;

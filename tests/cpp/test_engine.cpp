@@ -147,10 +147,10 @@ TEST(EngineOutput, FlattenReadsPiecesInSearchOrder) {
     };
     OutNode root;
     row(root.current, {1}, 10);
-    OutNode* a = root.split();
+    OutNode* a = root.split({});
     row(root.current, {2}, 20);  // after the subtree in `a`
     row(a->current, {1, 3}, 11);
-    OutNode* b = a->split();
+    OutNode* b = a->split({});
     row(b->current, {1, 3, 4}, 12);
     row(a->current, {1, 5}, 13);
     const Table t = flatten(std::move(root));
@@ -159,6 +159,54 @@ TEST(EngineOutput, FlattenReadsPiecesInSearchOrder) {
     EXPECT_EQ(plain(t.offsets), (std::vector<int64_t>{0, 1, 3, 6, 8, 9}));
     const Table empty = flatten(OutNode{});
     EXPECT_EQ(plain(empty.offsets), (std::vector<int64_t>{0}));
+}
+
+// Rows of the all-sets search are written as steps (path length, item, count) and
+// spelled out when the table is put together. A random walk of steps, split over three
+// chunks the way a task split lays them out, must spell the rows a naive reading gives:
+// each row is the sorted path plus its item. Paths reach past the short-row fast path.
+TEST(EngineOutput, StepsSpellTheRowsOfTheirPaths) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        Chunk want;
+        // Appends a walk of n steps that never goes above depth `floor`, from `path`.
+        auto walk = [&](Chunk& c, std::vector<int32_t> path, std::size_t floor, int n) {
+            for (int i = 0; i < n; ++i) {
+                // Mostly deeper, so that paths grow past the short rows.
+                std::size_t depth = rng() % 3 ? path.size() : floor + rng() % (path.size() - floor + 1);
+                if (depth > 24) depth = floor + rng() % (25 - floor);
+                path.resize(depth);
+                int32_t id;
+                do {
+                    id = static_cast<int32_t>(rng() % 60);
+                } while (std::find(path.begin(), path.end(), id) != path.end());
+                const uint32_t count = rng() % 4 == 0 ? 0 : 1 + rng() % 100;
+                c.steps.push_back(Step{static_cast<uint32_t>(depth), id, count});
+                if (count) {
+                    std::vector<int32_t> row = path;
+                    row.push_back(id);
+                    std::sort(row.begin(), row.end());
+                    want.items.insert(want.items.end(), row.begin(), row.end());
+                    want.counts.push_back(count);
+                    want.lens.push_back(static_cast<uint32_t>(row.size()));
+                    ++c.step_rows;
+                    c.step_items += row.size();
+                }
+                path.push_back(id);
+            }
+            return path;
+        };
+        OutNode root;
+        const std::vector<int32_t> at_split = walk(root.current, {}, 0, static_cast<int>(rng() % 200));
+        OutNode* sub = root.split(at_split);
+        walk(sub->current, at_split, at_split.size(), static_cast<int>(rng() % 200));
+        walk(root.current, at_split, 0, static_cast<int>(rng() % 200));
+        const Table t = flatten(std::move(root));
+        ASSERT_EQ(plain(t.items), plain(want.items));
+        ASSERT_EQ(plain(t.counts), plain(want.counts));
+        ASSERT_EQ(t.offsets.size(), want.lens.size() + 1);
+        for (std::size_t i = 0; i < want.lens.size(); ++i) ASSERT_EQ(t.offsets[i + 1] - t.offsets[i], want.lens[i]);
+    }
 }
 
 TEST(EngineChecks, NameTheFirstBadPosition) {
