@@ -355,17 +355,21 @@ private:
             if (steps.empty() || steps.back().depth != path_.size() || steps.back().id != id)
                 steps.push_back(Step{static_cast<uint32_t>(path_.size()), id, 0});
             path_.push_back(id);
+        } else {
+            const auto at = std::upper_bound(ids_.begin(), ids_.end(), id);
+            pos_.push_back(static_cast<uint32_t>(at - ids_.begin()));
+            ids_.insert(at, id);
         }
-        const auto at = std::upper_bound(ids_.begin(), ids_.end(), id);
-        pos_.push_back(static_cast<uint32_t>(at - ids_.begin()));
-        ids_.insert(at, id);
         if (!qbits_.empty()) qbits_[rank / 64] |= uint64_t{1} << (rank % 64);
         if (!in_q_.empty()) in_q_[rank] = 1;
     }
     void pop(uint32_t rank) {
-        if (cx_.opt.target == Target::all) path_.pop_back();
-        ids_.erase(ids_.begin() + pos_.back());
-        pos_.pop_back();
+        if (cx_.opt.target == Target::all) {
+            path_.pop_back();
+        } else {
+            ids_.erase(ids_.begin() + pos_.back());
+            pos_.pop_back();
+        }
         if (!qbits_.empty()) qbits_[rank / 64] &= ~(uint64_t{1} << (rank % 64));
         if (!in_q_.empty()) in_q_[rank] = 0;
     }
@@ -502,7 +506,7 @@ private:
     }
 
     void all_class(std::size_t d) {
-        const std::size_t len = ids_.size() + 1;
+        const std::size_t len = path_.size() + 1;
         const bool report = len >= cx_.opt.min_len;
         const bool deeper = len < cx_.opt.max_len;
         // A deque keeps references to its elements valid as it grows.
@@ -913,7 +917,7 @@ private:
             if (counter_[q] >= min_count_) lv.members.push_back(Member{q, counter_[q], 0});
         clear_counts();
         by_rank(lv.members);
-        const std::size_t len = ids_.size() + 1;
+        const std::size_t len = path_.size() + 1;
         if (len >= cx_.opt.min_len)
             for (const Member& m : lv.members) emit_with(static_cast<int32_t>(v_.id_of[m.rank]), m.count);
         if (len >= cx_.opt.max_len || lv.members.size() < 2) return;
@@ -1178,9 +1182,11 @@ private:
     const Vertical& v_;
     OutNode* out_;
     uint32_t min_count_;
-    std::vector<int32_t> ids_;   // the prefix's item ids, ascending
+    // The prefix: for all sets as the items in the order they were added (the rows'
+    // steps follow it), for closed and maximal sets as its item ids ascending.
+    std::vector<int32_t> path_;
+    std::vector<int32_t> ids_;
     std::vector<uint32_t> pos_;  // where each pushed id went in ids_
-    std::vector<int32_t> path_;  // all sets: the prefix's items in the order they were added
     std::deque<Level> levels_;   // a deque: growing it keeps references to shallower levels valid
     // Where this task starts: its class in levels_[0] (bitsets) or its transactions
     // (lists), and the item that led there (kNone at the root) with its count.
