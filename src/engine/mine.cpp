@@ -33,40 +33,47 @@ inline void insert_into(const int32_t* prefix, std::size_t n, int32_t id, int32_
     out[at] = id;
 }
 
-//! insert_into for the common short rows, with no branch: reads kShort items of
-//! `prefix` (those past its n padded with the largest int32, which stay last) and writes
-//! kShort, of which the first n + 1 are the row.
+//! insert_into for the common short rows, with no branch. With the prefix ascending,
+//! padded past its n items with the largest int32 and preceded by the smallest, item k of
+//! the row is max(prefix[k - 1], min(prefix[k], id)): the prefix's own item below the
+//! place of id, id at it, the item before above it. Reads prefix[-1] to prefix[kShort - 1]
+//! and writes kShort items, of which the first n + 1 are the row (the rest stay the
+//! padding). Written with explicit vectors: once inlined, the compiler cannot rule out
+//! that `out` overlaps `prefix` and would otherwise keep it scalar.
 constexpr std::size_t kShort = 16;
 inline void insert_short(const int32_t* prefix, int32_t id, int32_t* out) {
-    std::size_t at = 0;
-#pragma GCC unroll 16
-    for (std::size_t k = 0; k < kShort; ++k) at += prefix[k] < id;
-#pragma GCC unroll 16
-    for (std::size_t k = 0; k < kShort; ++k) {
-        const int32_t before = k == 0 ? id : prefix[k - 1];
-        out[k] = k < at ? prefix[k] : k == at ? id : before;
+    using v4 = int32_t __attribute__((vector_size(16)));
+    const v4 idv = {id, id, id, id};
+    v4 cur[kShort / 4], before[kShort / 4];
+    std::memcpy(cur, prefix, sizeof(cur));
+    std::memcpy(before, prefix - 1, sizeof(before));
+    for (std::size_t k = 0; k < kShort / 4; ++k) {
+        const v4 low = cur[k] < idv ? cur[k] : idv;
+        cur[k] = before[k] > low ? before[k] : low;
     }
+    std::memcpy(out, cur, sizeof(cur));
 }
 
 //! Spells out the rows of `c`'s steps: items from `items` up to `items_end`, counts and
 //! the offsets after each row from `counts` and `ends`, the first row starting at item
 //! `at`.
 void spell_steps(const Chunk& c, int32_t* items, int32_t* items_end, int64_t* counts, int64_t* ends, int64_t at) {
-    // The path's first d items, ascending, for every depth d at once (level d from d * w
-    // on, padded); valid up to depth `valid`, beyond which the path has changed.
+    // The path's first d items, ascending, for every depth d at once: level d from
+    // d * w + 1 on, after the smallest int32 and padded with the largest, as insert_short
+    // reads them; valid up to depth `valid`, beyond which the path has changed.
     // last[d]: the path's item at depth d.
-    std::size_t depth = c.path.size();
-    for (const Step& s : c.steps) depth = std::max<std::size_t>(depth, s.depth);
-    const std::size_t w = std::max(kShort, depth + 1);
+    const std::size_t depth = std::max<std::size_t>(c.path.size(), c.max_depth);
+    const std::size_t w = std::max(kShort, depth + 1) + 1;
     std::vector<int32_t> sorted((depth + 2) * w, std::numeric_limits<int32_t>::max());
+    for (std::size_t d = 0; d < depth + 2; ++d) sorted[d * w] = std::numeric_limits<int32_t>::min();
+    auto level = [&](std::size_t d) { return sorted.data() + d * w + 1; };
     std::vector<int32_t> last(depth + 1);
     std::size_t valid = 0;
     auto deepen = [&] {
-        int32_t* from = sorted.data() + valid * w;
         if (valid < kShort)
-            insert_short(from, last[valid], from + w);
+            insert_short(level(valid), last[valid], level(valid + 1));
         else
-            insert_into(from, valid, last[valid], from + w);
+            insert_into(level(valid), valid, last[valid], level(valid + 1));
         ++valid;
     };
     for (int32_t id : c.path) {
@@ -76,7 +83,7 @@ void spell_steps(const Chunk& c, int32_t* items, int32_t* items_end, int64_t* co
     for (const Step& s : c.steps) {
         while (valid < s.depth) deepen();
         if (s.count != 0) {
-            const int32_t* prefix = sorted.data() + s.depth * w;
+            const int32_t* prefix = level(s.depth);
             if (s.depth < kShort && items_end - items >= static_cast<std::ptrdiff_t>(kShort))
                 insert_short(prefix, s.id, items);
             else
@@ -339,10 +346,7 @@ private:
 
     //! Reports prefix + id with its count (all sets: as a step).
     void emit_with(int32_t id, uint32_t count) {
-        Chunk& c = out_->current;
-        c.steps.push_back(Step{static_cast<uint32_t>(path_.size()), id, count});
-        ++c.step_rows;
-        c.step_items += path_.size() + 1;
+        out_->current.add_step(Step{static_cast<uint32_t>(path_.size()), id, count});
         tick();
     }
 
@@ -351,9 +355,9 @@ private:
         if (cx_.opt.target == Target::all) {
             // The steps' path follows: the row just reported set it already, if it was
             // prefix + id.
-            large_vector<Step>& steps = out_->current.steps;
-            if (steps.empty() || steps.back().depth != path_.size() || steps.back().id != id)
-                steps.push_back(Step{static_cast<uint32_t>(path_.size()), id, 0});
+            Chunk& c = out_->current;
+            if (c.steps.empty() || c.steps.back().depth != path_.size() || c.steps.back().id != id)
+                c.add_step(Step{static_cast<uint32_t>(path_.size()), id, 0});
             path_.push_back(id);
         } else {
             const auto at = std::upper_bound(ids_.begin(), ids_.end(), id);

@@ -6,6 +6,7 @@
 // the rows exactly as a single thread would have written them, whatever ran where.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -39,9 +40,19 @@ struct Chunk {
     std::vector<int32_t> path;    // the path where the steps start
     large_vector<Step> steps;
     std::size_t step_rows = 0, step_items = 0;  // what the steps spell out
+    uint32_t max_depth = 0;                     // of the steps: how deep the path goes
 
     std::size_t n_rows() const { return counts.size() + step_rows; }
     std::size_t n_items() const { return items.size() + step_items; }
+
+    void add_step(Step s) {
+        steps.push_back(s);
+        max_depth = std::max(max_depth, s.depth);
+        if (s.count != 0) {
+            ++step_rows;
+            step_items += s.depth + 1;
+        }
+    }
 };
 
 struct OutNode;

@@ -181,7 +181,7 @@ TEST(EngineOutput, StepsSpellTheRowsOfTheirPaths) {
                     id = static_cast<int32_t>(rng() % 60);
                 } while (std::find(path.begin(), path.end(), id) != path.end());
                 const uint32_t count = rng() % 4 == 0 ? 0 : 1 + rng() % 100;
-                c.steps.push_back(Step{static_cast<uint32_t>(depth), id, count});
+                c.add_step(Step{static_cast<uint32_t>(depth), id, count});
                 if (count) {
                     std::vector<int32_t> row = path;
                     row.push_back(id);
@@ -189,8 +189,6 @@ TEST(EngineOutput, StepsSpellTheRowsOfTheirPaths) {
                     want.items.insert(want.items.end(), row.begin(), row.end());
                     want.counts.push_back(count);
                     want.lens.push_back(static_cast<uint32_t>(row.size()));
-                    ++c.step_rows;
-                    c.step_items += row.size();
                 }
                 path.push_back(id);
             }
