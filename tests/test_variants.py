@@ -1,7 +1,7 @@
-"""The five ablation pipelines against the base level-wise pipeline and brute-force
-miners: same frequent sets and counts with and without a cap, independent of the
-worker count, and the cap counted over whole capped rows (never over rows that lost an
-anchor item)."""
+"""rust_compute_pipeline and its five ablation variants against brute-force miners: the
+result layout, same frequent sets and counts with and without a cap (any weights, NaN
+among them), min_support and k_max edge values, independence from the worker count,
+and the cap counted over whole capped rows (never over rows that lost an anchor item)."""
 
 from __future__ import annotations
 
@@ -16,6 +16,7 @@ import pytest
 from helpers import (
     SANITIZED,
     cap_basket,
+    cap_weights,
     frequent,
     min_count_of,
     random_baskets,
@@ -35,13 +36,21 @@ VARIANTS = [
 ALL = [BASE, *VARIANTS]
 
 
-def mine(name, baskets, k_max, n_items, min_support, weights, cap=None, labels=None):
-    txn, item = to_arrays(baskets, labels)
-    out = getattr(m, name)(txn, item, k_max, n_items, min_support, weights, cap)
-    return out
+KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts", "n_transactions"]
+
+
+def mine(name, baskets, k_max, n_items, min_support, weights, cap=None):
+    txn, item = to_arrays(baskets)
+    return getattr(m, name)(txn, item, k_max, n_items, min_support, weights, cap)
 
 
 def levels(out):
+    """(top, lower) as {itemset: count}, after checking the result's layout."""
+    assert list(out) == KEYS
+    for rows, counts in (("itemsets", "counts"), ("lower_itemsets", "lower_counts")):
+        assert out[rows].dtype == np.int32 and out[counts].dtype == np.int64
+        assert out[rows].ndim == 2 and out[counts].shape == (out[rows].shape[0],)
+        assert out[rows].shape[0] or out[rows].shape == (0, 0)
     return rows_to_dict(out["itemsets"], out["counts"]), rows_to_dict(out["lower_itemsets"], out["lower_counts"])
 
 
@@ -109,12 +118,13 @@ def test_every_pipeline_equals_brute_force_without_cap(seed, n_txn, n_items, avg
 
 
 @pytest.mark.parametrize("seed,n_txn,n_items,avg_len,min_support", DATASETS)
-@pytest.mark.parametrize("k_max,cap", [(3, 3), (3, 4), (4, 4), (4, 5), (4, 2)])
+@pytest.mark.parametrize("k_max,cap", [(3, 3), (3, 4), (4, 4), (4, 5), (4, 2), (4, 0)])
 def test_every_pipeline_equals_capped_oracle(seed, n_txn, n_items, avg_len, min_support, k_max, cap):
     rng = np.random.default_rng(100 + seed)
     baskets = random_baskets(rng, n_txn, n_items, avg_len)
-    # Ties on purpose: equal weights must keep the smaller ids.
-    weights = np.round(rng.random(n_items) * 4) / 4
+    # Distinct weights, ties (equal weights keep the smaller ids), weights shorter than
+    # the item space (missing items weigh 0.0), negative ones (missing items rank above).
+    weights = cap_weights(["ties", "distinct", "short", "negative"][seed % 4], rng, n_items)
     mc = min_count_of(min_support, n_txn)
     want_top, want_lower = capped_pipeline_oracle(baskets, k_max, mc, weights, cap)
     for name in ALL:
@@ -155,15 +165,49 @@ def test_small_k_max_gives_the_base_result(k_max, cap):
         assert list(out) == list(base)
 
 
+def test_nan_weights_give_a_consistent_cap():
+    # Any consistent placement of NaN weights is acceptable: the result must be that of
+    # one of the two extremes (every NaN lightest or every NaN heaviest).
+    rng = np.random.default_rng(9)
+    baskets = random_baskets(rng, 150, 28, 9)
+    weights = rng.random(28)
+    weights[[1, 4, 5, 9, 12]] = np.nan
+    mc = min_count_of(0.03, 150)
+    options = [capped_pipeline_oracle(baskets, 4, mc, np.where(np.isnan(weights), fill, weights), 4)
+               for fill in (-np.inf, np.inf)]
+    for name in ALL:
+        assert levels(mine(name, baskets, 4, 28, 0.03, weights, 4)) in options, name
+
+
+PAIRS_ONLY = [[0, 1], [0, 2], [1, 2]] * 2  # no triple anywhere
+
+
+def repeated(n_with, n_txn):
+    return [[0, 1, 2, 3]] * n_with + [[4]] * (n_txn - n_with)
+
+
 @pytest.mark.parametrize("baskets, support, k_max", [
     ([], 0.1, 4),  # no input
     ([[0], [1], [2, 3], [4]], 0.5, 3),  # no frequent pair
     ([[0, 1, 2]] * 4, 1.5, 3),  # support above one
     ([[0, 1], [1, 2], [0, 2]] * 3, 0.3, 4),  # pairs frequent, no triple: every later level empty too
+    *[(PAIRS_ONLY, 0.0, k) for k in (3, 9, 2**63, 2**64 - 1)],  # the search stops when the levels run out
+    *[([[0, 1, 2], [1, 2, 3], [3, 4]], s, 3) for s in (0.0, -1.0, float("nan"), -float("inf"))],  # count one
+    (repeated(7, 100), 0.07, 3),  # 0.07 * 100 = 7.000000000000001 in double precision: min count 8
+    (repeated(8, 100), 0.07, 3),
+    (repeated(2, 5), 0.5, 3),  # ceil(2.5) = 3
+    (repeated(3, 5), 0.5, 3),
+    (repeated(2, 5), 0.4, 3),  # 0.4 * 5 is exactly 2.0
+    (repeated(5, 5), 1.0, 3),
 ])
-def test_empty_levels(baskets, support, k_max):
+def test_edge_values_of_support_and_k_max(baskets, support, k_max):
+    mc = min_count_of(support, len(baskets))
+    longest = max(map(len, baskets), default=0)  # no set is longer: keeps the oracle's k small
+    want = tuple(frequent(baskets, k, mc) if k <= longest else {} for k in (k_max, k_max - 1))
     for name in ALL:
-        assert levels(mine(name, baskets, k_max, 6, support, np.ones(6))) == ({}, {}), name
+        out = mine(name, baskets, k_max, 6, support, np.ones(6))
+        assert levels(out) == want, name
+        assert out["item_counts"].tolist() == [sum(x in b for b in baskets) for x in range(6)]
 
 
 def _run_here(code, threads):
@@ -172,11 +216,12 @@ def _run_here(code, threads):
     return run_in_subprocess(prefix + textwrap.dedent(code), threads=threads)
 
 
-@pytest.mark.skipif(SANITIZED, reason="large enough for the parallel paths: slow under ASan")
 @pytest.mark.parametrize("cap", [None, 4])
 def test_thread_count_invariance(cap):
     # Over 500 frequent pairs and 10000 transactions, so anchors and transactions are
-    # split into chunks whose number follows the worker count.
+    # split into chunks whose number follows the worker count. Under the sanitizer only
+    # the base pipeline runs: all six are slow there.
+    names = [BASE] if SANITIZED else ALL
     code = f"""
     import numpy as np, _tallisk_rs as m
     from helpers import random_baskets, to_arrays, rows_to_dict
@@ -185,17 +230,14 @@ def test_thread_count_invariance(cap):
     w = rng.random(60)
     t, i = to_arrays(b)
     result = {{}}
-    for name in {ALL!r}:
-        out = getattr(m, name)(t, i, 4, 60, 0.001, w, {cap!r})
-        result[name] = (rows_to_dict(out["itemsets"], out["counts"]),
-                        rows_to_dict(out["lower_itemsets"], out["lower_counts"]))
-    n_pairs = len(rows_to_dict(*[getattr(m, {BASE!r})(t, i, 2, 60, 0.001, w)[k]
-                                 for k in ("lower_itemsets", "lower_counts")]))
-    result["n_pairs"] = n_pairs
+    for name in {names!r}:
+        for k_max in (3, 4):
+            out = getattr(m, name)(t, i, k_max, 60, 0.001, w, {cap!r})
+            result[name, k_max] = (rows_to_dict(out["itemsets"], out["counts"]),
+                                   rows_to_dict(out["lower_itemsets"], out["lower_counts"]))
     """
-    one, three = _run_here(code, threads=1), _run_here(code, threads=3)
-    assert one["n_pairs"] > 500
-    assert one == three
-    for name in ALL:
-        assert one[name] == one[BASE], name
-    assert one[BASE][0] and len(one[BASE][1]) > 500
+    one = _run_here(code, threads=1)
+    assert one == _run_here(code, threads=2) == _run_here(code, threads=3)
+    for name, k_max in one:
+        assert one[name, k_max] == one[BASE, k_max], name
+    assert one[BASE, 4][0] and len(one[BASE, 3][1]) > 500
