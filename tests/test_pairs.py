@@ -58,20 +58,6 @@ def assert_table(result, rows, n):
             np.testing.assert_allclose(got, np.array(want[j], dtype=float), rtol=1e-14, atol=0, err_msg=col)
 
 
-def test_worked_example():
-    t = np.array([10, 10, 10, 20, 20], dtype=np.int64)
-    i = np.array([0, 1, 2, 1, 2], dtype=np.int32)
-    r = m.rust_compute_pairs(t, i, 3)
-    assert r["item_A"].tolist() == [0, 0, 1, 1, 2, 2]
-    assert r["item_B"].tolist() == [1, 2, 0, 2, 0, 1]
-    assert r["instances"].tolist() == [1, 1, 1, 2, 1, 2]
-    assert r["confidence"].tolist() == [1.0, 1.0, 0.5, 1.0, 0.5, 1.0]
-    np.testing.assert_array_equal(r["conviction"], [NAN, NAN, 1.0, NAN, 1.0, NAN])
-    np.testing.assert_allclose(r["cosine"], [math.sqrt(0.5)] * 3 + [1.0, math.sqrt(0.5), 1.0])
-    high = m.rust_compute_pairs(t, i, 3, 0.6)
-    assert list(zip(high["item_A"], high["item_B"], strict=True)) == [(1, 2), (2, 1)]
-
-
 @pytest.mark.parametrize("seed", range(12))
 @pytest.mark.parametrize("min_support", [0.0, 0.05, 0.2])
 def test_matches_oracle_on_random_baskets(seed, min_support):
@@ -87,30 +73,26 @@ def test_matches_oracle_on_random_baskets(seed, min_support):
 
 
 FOUR = [[0, 1, 2], [0, 1], [0, 1, 3], [2, 3]]  # six pairs co-occur, none in every basket
+ROUNDING = [[0, 1]] * 7 + [[0, 2]] * 8 + [[3]] * 85  # 0.07 * 100 = 7.000000000000001: a pair in 7 baskets fails
 
 
 @pytest.mark.parametrize("baskets, min_support, n_rows", [(FOUR, s, 12) for s in (NAN, -1.0, 0.0)]
-                         + [(FOUR, s, 0) for s in (1.0, 1e300, math.inf)] + [([[0, 1], [0, 1, 2]], 1.0, 2)])
+                         + [(FOUR, s, 0) for s in (1.0, 1e300, math.inf)]
+                         + [([[0, 1], [0, 1, 2]], 1.0, 2),  # a pair in every basket; NaN conviction
+                            ([[0, 1, 2], [1, 2]], 0.0, 6),  # NaN conviction wherever the partner is everywhere
+                            (ROUNDING, 0.07, 2)])
 def test_thresholds(baskets, min_support, n_rows):
+    n_items = 1 + max(x for b in baskets for x in b)
     t, i = to_arrays(baskets)
-    r = m.rust_compute_pairs(t, i, 3 if len(baskets) == 2 else 4, min_support)
-    assert_table(r, *oracle(t, i, 3 if len(baskets) == 2 else 4, min_support))
+    r = m.rust_compute_pairs(t, i, n_items, min_support)
+    assert_table(r, *oracle(t, i, n_items, min_support))
     assert len(r["item_A"]) == n_rows
 
 
-def test_minimum_count_rounds_up_without_tolerance():
-    # 0.07 * 100 is 7.000000000000001 in double precision: a pair in 7 baskets fails.
-    baskets = [[0, 1]] * 7 + [[0, 2]] * 8 + [[3]] * 85
-    r = m.rust_compute_pairs(*to_arrays(baskets), 4, 0.07)
-    assert sorted(set(zip(r["item_A"].tolist(), r["item_B"].tolist(), strict=True))) == [(0, 2), (2, 0)]
-
-
-def test_repeated_occurrences_and_single_item_baskets():
-    t = np.array([1, 1, 1, 1, 2, 3], dtype=np.int64)
-    i = np.array([0, 1, 0, 1, 0, 2], dtype=np.int32)
-    r = m.rust_compute_pairs(t, i, 3)
-    assert r["instances"].tolist() == [1, 1] and r["n_transactions"] == 3
-    np.testing.assert_allclose(r["support"], [1 / 3, 1 / 3])
+def test_repeated_occurrences_count_once():
+    t = np.array([1, 1, 1, 1, 2, 3, 2], dtype=np.int64)
+    i = np.array([0, 1, 0, 1, 0, 2, 0], dtype=np.int32)
+    assert_table(m.rust_compute_pairs(t, i, 3), *oracle(t, i, 3))
 
 
 def test_same_table_for_any_number_of_workers():
