@@ -227,7 +227,6 @@ def test_parquet_on_local_scheduler(tmp_path):
     [
         ({"min_support": 5}, ValueError, "percentage"),
         ({}, ValueError, "exactly one"),
-        ({"min_support": 0.1, "min_count": 2}, ValueError, "exactly one"),
         ({"min_count": 0}, ValueError, "min_count"),
         ({"min_support": 0.1, "target": "open"}, ValueError, "target"),
         ({"min_support": 0.1, "min_len": 3, "max_len": 2}, ValueError, "max_len"),

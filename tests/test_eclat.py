@@ -3,14 +3,13 @@ result layout, thresholds, awkward inputs and independence from the thread count
 
 from __future__ import annotations
 
-import itertools
 import math
 from collections import Counter
 
 import _tallisk_rs as m
 import numpy as np
 import pytest
-from helpers import run_in_subprocess, to_arrays
+from helpers import brute_force_counts, run_in_subprocess, to_arrays
 
 eclat = m.rust_eclat_pipeline
 
@@ -27,19 +26,15 @@ def expected_min_count(min_support, n_txn):
 
 
 class Oracle:
-    """Brute-force miner: counts every k-subset of every basket (once per k)."""
+    """Brute-force miner: every k-itemset in at least min_count baskets, ascending
+    lexicographically (the counts of each k taken once)."""
 
     def __init__(self, baskets):
-        self.baskets = [sorted(set(b)) for b in baskets]
-        self.by_k = {}
+        self.baskets, self.by_k = baskets, {}
 
     def mine(self, k, min_count):
-        """Every k-itemset in at least min_count baskets, ascending lexicographically."""
         if k not in self.by_k:
-            counts = Counter()
-            for basket in self.baskets:
-                counts.update(itertools.combinations(basket, k))
-            self.by_k[k] = sorted(counts.items())
+            self.by_k[k] = sorted(brute_force_counts(self.baskets, k).items())
         return [(s, c) for s, c in self.by_k[k] if c >= min_count]
 
 
