@@ -1,4 +1,5 @@
-"""The benchmark's label mapping and comparison code (bench/agreement.py)."""
+"""The benchmarks' label mapping and comparison code (bench/agreement.py), and the rules
+benchmark's agreement check (bench/bench_rules.py)."""
 
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 
 import agreement  # noqa: E402
+import bench_rules  # noqa: E402
 from helpers import brute_force_counts, random_baskets  # noqa: E402
 
 
@@ -154,3 +156,27 @@ def test_missing_extra_and_duplicated_pairs_are_reported():
     doubled = {k: np.concatenate([v, v[:1]]) for k, v in table.items()}
     d = agreement.compare_pair_tables(doubled, _peer_view(table, LABELS), LABELS)
     assert d.duplicates == 1 and not d.ok
+
+
+# ---- the rules benchmark's check: a missing or extra rule and a differing value are
+# flagged, equal infinities accepted --------------------------------------------------
+
+RULES = {((1,), (2,)): (0.5, math.inf), ((2,), (1,)): (0.25, 1.5)}
+
+
+@pytest.mark.parametrize("other, metrics, verdict", [
+    (dict(RULES), True, "ok"),
+    ({**RULES, ((2,), (1,)): (0.25, 1.5 * (1 + 1e-11))}, True, "ok"),
+    ({**RULES, ((2,), (1,)): (0.25, 1.5 * (1 + 1e-11))}, False, "DIFFERS: 1 values"),
+    ({**RULES, ((2,), (1,)): (0.25, 1.6)}, True, "DIFFERS: 1 values"),
+    ({**RULES, ((1,), (2,)): (0.5, 3.0)}, True, "DIFFERS: 1 values"),
+    ({((1,), (2,)): RULES[((1,), (2,))]}, True, "DIFFERS: 0 missing, 1 extra"),
+    ({**RULES, ((3,), (1,)): (0.1, 1.0)}, True, "DIFFERS: 1 missing, 0 extra"),
+])
+def test_rules_agree_flags_every_difference(other, metrics, verdict):
+    assert bench_rules.agree(RULES, other, metrics).startswith(verdict)
+
+
+def test_rules_agree_without_an_answer_and_without_rules():
+    assert bench_rules.agree(None, RULES, True) == "-"
+    assert bench_rules.agree({}, {}, True) == "ok (no rules)"
