@@ -127,6 +127,23 @@ def test_targets_match_oracle(name, baskets, n_items, min_count, target):
     assert result["item_counts"].tolist() == expected_items.tolist()
 
 
+@pytest.mark.parametrize("name,baskets,n_items,min_count", DATASETS[:8], ids=[d[0] for d in DATASETS[:8]])
+def test_closed_and_maximal_invariants(name, baskets, n_items, min_count):
+    # Checked on the engine's own tables, apart from the oracle: they hold even where
+    # the oracle and the engine could share a misreading of closed or maximal.
+    all_sets = as_dict(table(mine(baskets, n_items, min_count)))
+    closed = as_dict(table(mine(baskets, n_items, min_count, target="closed")))
+    maximal = as_dict(table(mine(baskets, n_items, min_count, target="maximal")))
+    assert closed.items() <= all_sets.items()
+    assert maximal.items() <= closed.items()
+    # Every frequent set's count is the largest count of a closed superset.
+    for s, c in all_sets.items():
+        assert max(cc for cs, cc in closed.items() if set(s) <= set(cs)) == c
+    # Every frequent set lies inside some maximal set.
+    for s in all_sets:
+        assert any(set(s) <= set(m) for m in maximal)
+
+
 def test_all_rows_follow_the_documented_order():
     """Depth-first preorder over items ranked by (count, id): rows sorted by their items
     in rank order, a prefix before its extensions."""
