@@ -21,8 +21,8 @@ namespace tallisk::engine {
 //! the same depth replace it, deeper ones extend it). A step with count 0 only sets the
 //! path: an item added without its row being reported (shorter than min_len).
 //! flatten() spells the rows out straight into the final columns, on the pool when
-//! there are several workers: that replaces both the search writing out every row and,
-//! with several workers, a copy of every row from its chunk into the table.
+//! there are several workers, so no row is written twice: the search never writes one
+//! out, and several workers need no copy from their chunks into the table.
 struct Step {
     uint32_t depth;
     int32_t id;
@@ -78,12 +78,13 @@ struct OutNode {
     }
 };
 
-//! Every row of `root` as one CSR table, freeing each chunk once it is written.
+//! A CSR table of rows: row r is items[offsets[r], offsets[r + 1]) with counts[r].
 struct Table {
     large_vector<int64_t> offsets;
     large_vector<int32_t> items;
     large_vector<int64_t> counts;
 };
+//! Every row of `root` as one table, freeing each chunk once it is written.
 Table flatten(OutNode&& root);
 
 }  // namespace tallisk::engine
