@@ -46,21 +46,26 @@ Baskets random_baskets(std::mt19937& rng, std::size_t n_txn, uint32_t n_items, d
 
 using Sets = std::map<std::vector<int32_t>, int64_t>;
 
-//! Every frequent set by enumerating the subsets of the item space (small spaces only).
-Sets brute_force(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
+//! Every frequent set of a space of at most 20 items by a superset-sum over the masks of
+//! the baskets: n * 2^n steps, whatever the number of baskets.
+Sets superset_sums(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
+    std::vector<int64_t> count(std::size_t{1} << n_items, 0);
+    for (const auto& b : baskets) {
+        if (b.empty()) continue;
+        uint64_t have = 0;
+        for (uint32_t x : b) have |= uint64_t{1} << x;
+        ++count[have];
+    }
+    for (uint32_t x = 0; x < n_items; ++x)
+        for (std::size_t mask = 0; mask < count.size(); ++mask)
+            if (!(mask >> x & 1)) count[mask] += count[mask | (std::size_t{1} << x)];
     Sets out;
-    for (uint64_t mask = 1; mask < (uint64_t{1} << n_items); ++mask) {
-        int64_t c = 0;
-        for (const auto& b : baskets) {
-            uint64_t have = 0;
-            for (uint32_t x : b) have |= uint64_t{1} << x;
-            c += (have & mask) == mask;
-        }
-        if (c < min_count) continue;
+    for (std::size_t mask = 1; mask < count.size(); ++mask) {
+        if (count[mask] < min_count) continue;
         std::vector<int32_t> s;
         for (uint32_t x = 0; x < n_items; ++x)
             if (mask >> x & 1) s.push_back(static_cast<int32_t>(x));
-        out[s] = c;
+        out[s] = count[mask];
     }
     return out;
 }
@@ -92,6 +97,29 @@ Sets rows(const Table& t) {
         EXPECT_TRUE(out.emplace(s, t.counts[k]).second) << "duplicate row";
     }
     return out;
+}
+
+//! Mines every target of the search and checks it against the oracle's sets; splitting
+//! the search into tasks of each size must give the same rows in the same order.
+void expect_mine(const Occurrences& o, uint32_t n_items, uint32_t min_count, const Sets& all,
+                 std::initializer_list<double> task_works, int64_t n_transactions = -1) {
+    for (Target target : {Target::all, Target::closed, Target::maximal}) {
+        MineOptions opt;
+        opt.min_count = min_count;
+        opt.target = target;
+        const MineResult whole = mine(o.txn, o.item, n_items, opt);
+        EXPECT_EQ(rows(whole.table), select(all, target)) << "target " << static_cast<int>(target);
+        if (n_transactions >= 0) {
+            EXPECT_EQ(whole.n_transactions, n_transactions);
+        }
+        for (double task_work : task_works) {
+            opt.task_work = task_work;
+            const Table t = mine(o.txn, o.item, n_items, opt).table;
+            EXPECT_EQ(t.offsets, whole.table.offsets) << "task work " << task_work;
+            EXPECT_EQ(t.items, whole.table.items) << "task work " << task_work;
+            EXPECT_EQ(t.counts, whole.table.counts) << "task work " << task_work;
+        }
+    }
 }
 
 TEST(EngineVertical, RanksByCountThenIdAndPicksTheFormByDensity) {
@@ -139,28 +167,6 @@ TEST(EngineSetOps, IntersectionsAreExactAtOrAboveTheFloor) {
     }
 }
 
-TEST(EngineOutput, FlattenReadsPiecesInSearchOrder) {
-    auto row = [](Chunk& c, std::vector<int32_t> items, int64_t count) {
-        c.items.insert(c.items.end(), items.begin(), items.end());
-        c.counts.push_back(count);
-        c.lens.push_back(static_cast<uint32_t>(items.size()));
-    };
-    OutNode root;
-    row(root.current, {1}, 10);
-    OutNode* a = root.split({});
-    row(root.current, {2}, 20);  // after the subtree in `a`
-    row(a->current, {1, 3}, 11);
-    OutNode* b = a->split({});
-    row(b->current, {1, 3, 4}, 12);
-    row(a->current, {1, 5}, 13);
-    const Table t = flatten(std::move(root));
-    EXPECT_EQ(plain(t.items), (std::vector<int32_t>{1, 1, 3, 1, 3, 4, 1, 5, 2}));
-    EXPECT_EQ(plain(t.counts), (std::vector<int64_t>{10, 11, 12, 13, 20}));
-    EXPECT_EQ(plain(t.offsets), (std::vector<int64_t>{0, 1, 3, 6, 8, 9}));
-    const Table empty = flatten(OutNode{});
-    EXPECT_EQ(plain(empty.offsets), (std::vector<int64_t>{0}));
-}
-
 // Rows of the all-sets search are written as steps (path length, item, count) and
 // spelled out when the table is put together. A random walk of steps, split over three
 // chunks the way a task split lays them out, must spell the rows a naive reading gives:
@@ -205,6 +211,7 @@ TEST(EngineOutput, StepsSpellTheRowsOfTheirPaths) {
         ASSERT_EQ(t.offsets.size(), want.lens.size() + 1);
         for (std::size_t i = 0; i < want.lens.size(); ++i) ASSERT_EQ(t.offsets[i + 1] - t.offsets[i], want.lens[i]);
     }
+    EXPECT_EQ(plain(flatten(OutNode{}).offsets), (std::vector<int64_t>{0}));
 }
 
 TEST(EngineChecks, NameTheFirstBadPosition) {
@@ -239,26 +246,10 @@ TEST_P(EngineMine, EveryTargetMatchesBruteForce) {
     for (int trial = 0; trial < 5; ++trial) {
         const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
         const Occurrences o = occurrences(baskets);
-        const Sets all = brute_force(baskets, sh.n_items, sh.min_count);
-        for (Target target : {Target::all, Target::closed, Target::maximal}) {
-            MineOptions opt;
-            opt.min_count = sh.min_count;
-            opt.target = target;
-            const MineResult r = mine(o.txn, o.item, sh.n_items, opt);
-            EXPECT_EQ(rows(r.table), select(all, target)) << "target " << static_cast<int>(target);
-            // A basket without items leaves no occurrence, so it is no transaction.
-            EXPECT_EQ(r.n_transactions,
-                      std::count_if(baskets.begin(), baskets.end(), [](const auto& b) { return !b.empty(); }));
-            // Split into tasks down to single members, runs of a few and deeper
-            // subtrees: the same rows in the same order.
-            for (double task_work : {1.0, 30.0, 300.0}) {
-                opt.task_work = task_work;
-                const Table t = mine(o.txn, o.item, sh.n_items, opt).table;
-                EXPECT_EQ(t.offsets, r.table.offsets) << "task work " << task_work;
-                EXPECT_EQ(t.items, r.table.items) << "task work " << task_work;
-                EXPECT_EQ(t.counts, r.table.counts) << "task work " << task_work;
-            }
-        }
+        // A basket without items leaves no occurrence, so it is no transaction; tasks
+        // go down to single members, runs of a few and deeper subtrees.
+        expect_mine(o, sh.n_items, sh.min_count, superset_sums(baskets, sh.n_items, sh.min_count), {1.0, 30.0, 300.0},
+                    std::count_if(baskets.begin(), baskets.end(), [](const auto& b) { return !b.empty(); }));
     }
 }
 
@@ -298,9 +289,7 @@ Sets tidset_oracle(const Baskets& baskets, uint32_t n_items, uint32_t min_count)
 
 // Sparse baskets (the list form): two to four of 150 items, a quarter of them also
 // holding part of one of four planted patterns, so that sets of up to six items are
-// frequent. Split into tasks of every kind (single members, runs of members, copied
-// deeper subtrees), every target must give the oracle's rows in the same order as one
-// unsplit search.
+// frequent. Tasks of every kind: single members, runs of members, copied deeper subtrees.
 TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     constexpr uint32_t kItems = 150, kMinCount = 12;
     std::mt19937 rng(23);
@@ -320,44 +309,7 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     ASSERT_FALSE(build_vertical(build_transaction_rows(o.txn, o.item, kItems), kMinCount).bits);
     const Sets all = tidset_oracle(baskets, kItems, kMinCount);
     ASSERT_GT(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.first.size() >= 4; }), 20);
-    for (Target target : {Target::all, Target::closed, Target::maximal}) {
-        MineOptions opt;
-        opt.min_count = kMinCount;
-        opt.target = target;
-        const Table whole = mine(o.txn, o.item, kItems, opt).table;
-        EXPECT_EQ(rows(whole), select(all, target)) << "target " << static_cast<int>(target);
-        for (double task_work : {1.0, 100.0, 2000.0}) {
-            opt.task_work = task_work;
-            const Table t = mine(o.txn, o.item, kItems, opt).table;
-            EXPECT_EQ(t.offsets, whole.offsets) << "task work " << task_work;
-            EXPECT_EQ(t.items, whole.items) << "task work " << task_work;
-            EXPECT_EQ(t.counts, whole.counts) << "task work " << task_work;
-        }
-    }
-}
-
-//! Every frequent set of a space of at most 20 items by a superset-sum over the masks of
-//! the baskets: n * 2^n steps, whatever the number of baskets.
-Sets superset_sums(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
-    std::vector<int64_t> count(std::size_t{1} << n_items, 0);
-    for (const auto& b : baskets) {
-        if (b.empty()) continue;
-        uint64_t have = 0;
-        for (uint32_t x : b) have |= uint64_t{1} << x;
-        ++count[have];
-    }
-    for (uint32_t x = 0; x < n_items; ++x)
-        for (std::size_t mask = 0; mask < count.size(); ++mask)
-            if (!(mask >> x & 1)) count[mask] += count[mask | (std::size_t{1} << x)];
-    Sets out;
-    for (std::size_t mask = 1; mask < count.size(); ++mask) {
-        if (count[mask] < min_count) continue;
-        std::vector<int32_t> s;
-        for (uint32_t x = 0; x < n_items; ++x)
-            if (mask >> x & 1) s.push_back(static_cast<int32_t>(x));
-        out[s] = count[mask];
-    }
-    return out;
+    expect_mine(o, kItems, kMinCount, all, {1.0, 100.0, 2000.0});
 }
 
 // Searches large enough to be split into tasks, over a view built in pieces on the pool
@@ -369,13 +321,8 @@ TEST(EngineMine, SearchesSplitIntoTasksMatchTheOracle) {
         const Occurrences o = occurrences(baskets);
         const Sets all = superset_sums(baskets, sh.n_items, sh.min_count);
         ASSERT_GT(all.size(), 100u);
-        for (Target target : {Target::all, Target::closed, Target::maximal}) {
-            MineOptions opt;
-            opt.min_count = sh.min_count;
-            opt.target = target;
-            EXPECT_EQ(rows(mine(o.txn, o.item, sh.n_items, opt).table), select(all, target))
-                << "target " << static_cast<int>(target) << ", p " << sh.p;
-        }
+        SCOPED_TRACE(testing::Message() << "p " << sh.p);
+        expect_mine(o, sh.n_items, sh.min_count, all, {});
     }
 }
 
