@@ -116,23 +116,6 @@ IdRows pack(const std::vector<std::vector<uint32_t>>& rows) {
     return csr;
 }
 
-TEST(Csr, RowsAreTheSlicesBetweenConsecutiveOffsets) {
-    EXPECT_EQ((Csr<std::size_t, uint32_t>{}.rows()), 0u);
-    std::mt19937 rng(3);
-    for (std::size_t n_rows : {0, 1, 2, 17, 200}) {
-        const auto rows = ragged_rows(rng, n_rows);
-        IdRows csr = pack(rows);
-        ASSERT_EQ(csr.rows(), n_rows);
-        for (std::size_t i = 0; i < n_rows; ++i) {
-            const auto row = csr.row(i);
-            EXPECT_EQ(std::vector<uint32_t>(row.begin(), row.end()), rows[i]) << "row " << i;
-        }
-        csr.release();
-        EXPECT_EQ(csr.rows(), 0u);
-        EXPECT_EQ(csr.values.capacity(), 0u);
-    }
-}
-
 TEST(SortDedupCsr, LeavesEachRowSortedAndDistinctAndRefusesBrokenOffsets) {
     std::mt19937 rng(4);
     // The last rounds are large enough to be split over the pool; of those, one has rows
@@ -146,7 +129,7 @@ TEST(SortDedupCsr, LeavesEachRowSortedAndDistinctAndRefusesBrokenOffsets) {
             }
         // Only the first n_rows rows are kept; the rest of the table is dropped.
         const std::size_t n_rows = round % 3 == 0 ? rows.size() - rng() % rows.size() : rows.size();
-        const IdRows got = sort_dedup_csr(pack(rows), n_rows);
+        IdRows got = sort_dedup_csr(pack(rows), n_rows);
         ASSERT_EQ(got.rows(), n_rows) << "round " << round;
         EXPECT_EQ(got.offsets.back(), got.values.size());
         for (std::size_t i = 0; i < n_rows; ++i) {
@@ -155,7 +138,11 @@ TEST(SortDedupCsr, LeavesEachRowSortedAndDistinctAndRefusesBrokenOffsets) {
             EXPECT_EQ(std::vector<uint32_t>(row.begin(), row.end()), std::vector<uint32_t>(want.begin(), want.end()))
                 << "round " << round << " row " << i;
         }
+        got.release();
+        EXPECT_EQ(got.rows(), 0u);
+        EXPECT_EQ(got.values.capacity(), 0u);
     }
+    EXPECT_EQ((Csr<std::size_t, uint32_t>{}.rows()), 0u);
     EXPECT_THROW(sort_dedup_csr({{0, 2}, {1, 2}}, 2), Panic);     // too few offsets
     EXPECT_THROW(sort_dedup_csr({{0, 2, 1}, {1, 2}}, 2), Panic);  // offsets decrease
     EXPECT_THROW(sort_dedup_csr({{0, 1, 3}, {1, 2}}, 2), Panic);  // past the data
