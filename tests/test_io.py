@@ -203,12 +203,6 @@ def test_failed_write_leaves_nothing(tmp_path):
     assert os.listdir(tmp_path) == ["sets.txt"]  # and no temporary file is left
 
 
-def test_output_format_from_name():
-    for name, fmt in [("a.csv", "csv"), ("a.csv.gz", "csv"), ("a.parquet", "parquet"), ("a.jsonl", "jsonl"),
-                      ("a.txt", "fimi"), (None, "fimi"), ("-", "fimi")]:
-        assert tio.guess_output_format(name) == fmt, name
-
-
 @pytest.mark.parametrize(
     "tokens",
     [
