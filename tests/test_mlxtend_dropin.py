@@ -280,33 +280,22 @@ RULE_INPUTS = ["textbook-names", "textbook-positions", "random-apriori", "random
                "tuples-and-lists"]
 
 
-@pytest.mark.parametrize("kind", RULE_INPUTS)
-@pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("min_threshold", [-1.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.5])
-def test_rules_every_metric(kind, metric, min_threshold):
-    same_rules(rules_input(kind), metric=metric, min_threshold=min_threshold)
+RULE_CALLS = (
+    [dict(metric=m, min_threshold=t) for m in METRICS for t in (-1.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.5)]
+    + [dict(num_itemsets=n, metric="lift", min_threshold=0.9, return_metrics=r)
+       for n in (1, 7, 1000) for r in (METRICS, ["lift", "confidence"], ["conviction"])]
+    # "trim": the single items left out (as after a filter), which only support_only accepts
+    + [dict(support_only=True, min_threshold=t, trim=trim) for t in (0.0, 0.15, 0.5) for trim in (False, True)]
+)
 
 
 @pytest.mark.parametrize("kind", RULE_INPUTS)
-@pytest.mark.parametrize("num_itemsets", [1, 7, 1000])
-@pytest.mark.parametrize("return_metrics", [METRICS, ["lift", "confidence"], ["conviction"]])
-def test_rules_num_itemsets_and_return_metrics(kind, num_itemsets, return_metrics):
-    same_rules(rules_input(kind), num_itemsets=num_itemsets, metric="lift", min_threshold=0.9,
-               return_metrics=return_metrics)
-
-
-def incomplete(table):
-    """An itemset table with its single items left out (as after a filter)."""
-    return table[table["itemsets"].map(len) > 1].reset_index(drop=True)
-
-
-@pytest.mark.parametrize("kind", RULE_INPUTS)
-@pytest.mark.parametrize("min_threshold", [0.0, 0.15, 0.5])
-@pytest.mark.parametrize("trim", [False, True])
-def test_rules_support_only(kind, min_threshold, trim):
-    table = rules_input(kind)
-    table = incomplete(table) if trim and (table["itemsets"].map(len) > 1).any() else table
-    same_rules(table, support_only=True, min_threshold=min_threshold)
+@pytest.mark.parametrize("kwargs", RULE_CALLS, ids=lambda kw: ",".join(f"{k}={v}" for k, v in kw.items()))
+def test_rules_match(kind, kwargs):
+    kwargs, table = dict(kwargs), rules_input(kind)
+    if kwargs.pop("trim", False) and (table["itemsets"].map(len) > 1).any():
+        table = table[table["itemsets"].map(len) > 1].reset_index(drop=True)
+    same_rules(table, **kwargs)
 
 
 BAD_RULE_CALLS = {
