@@ -44,7 +44,6 @@ def random_frame(seed, n=40, m=8, density=None, sparse=False, columns=None, dtyp
 
 FRAMES = {
     "textbook": lambda: onehot(TEXTBOOK),
-    "random0": lambda: random_frame(0),
     "random1": lambda: random_frame(1, n=100, m=10),
     "random2-ints01": lambda: random_frame(2, n=30, m=6, dtype=np.int64),
     "random3-dense": lambda: random_frame(3, n=60, m=9, density=0.6),

@@ -29,10 +29,13 @@ def check(df, expected):
     check_rows(df, "item_a", "item_b", expected, rel=1e-12)
 
 
-@pytest.mark.parametrize("seed, empty", [(0, False), (1, True), (2, True)])
+EVERY = [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]  # x -> all is sure: conviction inf
+
+
+@pytest.mark.parametrize("seed, empty", [(0, False), (1, True), (2, True), ("every", False)])
 @pytest.mark.parametrize("min_support", [0.0, 0.05, 0.2])
 def test_pairs_match_the_oracle(seed, empty, min_support):
-    baskets = random_baskets(seed, empty=empty)
+    baskets = EVERY if seed == "every" else random_baskets(seed, empty=empty)
     df = pair_metrics(baskets, min_support=min_support)
     n = len(baskets)
     min_count = max(1, math.ceil(min_support * n - 1e-9))
@@ -43,6 +46,9 @@ def test_pairs_match_the_oracle(seed, empty, min_support):
     # rows by item_a in item-id (here: label) order
     codes = df["item_a"].cat.codes.to_numpy()
     assert (np.diff(codes) >= 0).all()
+    assert not df[PAIR_COLUMNS[2:]].isna().any().any()
+    if seed == "every":
+        assert np.isinf(df.loc[df["item_b"] == "all", "conviction"]).all()
 
 
 def test_min_count_equals_the_matching_min_support():
@@ -53,14 +59,6 @@ def test_min_count_equals_the_matching_min_support():
     pd.testing.assert_frame_equal(a, b)
     assert a["count"].min() >= 8
     assert pair_metrics(tr, min_count=len(baskets) + 1).empty
-
-
-def test_an_item_in_every_basket():
-    baskets = [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]
-    df = pair_metrics(baskets)
-    check(df, oracle(baskets))
-    assert np.isinf(df.loc[df["item_b"] == "all", "conviction"]).all()  # x -> all is sure
-    assert not df[PAIR_COLUMNS[2:]].isna().any().any()
 
 
 def test_integer_and_categorical_labels():

@@ -147,6 +147,8 @@ def test_transaction_labels_keep_first_appearance_order(orders, items):
          "item column 'i' holds a missing value (None or NaN) at row 1"),
         (lambda: Transactions.from_long(pd.DataFrame({"t": [1, np.nan], "i": ["a", "b"]}), "t", "i"), ValueError,
          "transaction column 't' holds a missing value (None or NaN) at row 1"),
+        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2], "i": pd.Categorical(["a", None])}), "t", "i"),
+         ValueError, "item column 'i' holds a missing value (None or NaN) at row 1"),  # the categorical path
         (lambda: Transactions.from_baskets([["a"], [], ["b", float("nan")]]), ValueError,
          "missing value (None or NaN) at basket 2"),
         (lambda: Transactions.from_long([1, 2, 3], ["a", "b"]), ValueError, "differ in length: 3 and 2"),
