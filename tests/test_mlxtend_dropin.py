@@ -255,28 +255,25 @@ def same_rules(table, **kwargs):
     return assert_same_outcome("association_rules", (table,), kwargs, compare=assert_same_rules)
 
 
+def tuples_and_lists(t):
+    return t.assign(itemsets=[tuple(s) if i % 2 else list(s) for i, s in enumerate(t["itemsets"])])
+
+
+RULE_TABLES = {
+    "textbook-names": lambda: fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True),
+    "textbook-positions": lambda: fp.fpgrowth(onehot(TEXTBOOK), min_support=0.3),
+    "random-apriori": lambda: fp.apriori(random_frame(51, n=80, m=8, density=0.5), min_support=0.1, use_colnames=True),
+    "random-hmine": lambda: fp.hmine(random_frame(52, n=80, m=8, density=0.4), min_support=0.08),  # object support
+    "ours": lambda: ours.fpgrowth(random_frame(53, n=120, m=9, density=0.45), min_support=0.05, use_colnames=True),
+    # confidence 1 everywhere: infinite conviction, consequent support 1
+    "all-true": lambda: fp.apriori(FRAMES["all-true"](), min_support=0.5, use_colnames=True),
+    "tuples-and-lists": lambda: tuples_and_lists(fp.apriori(random_frame(54, n=40, m=5, density=0.6), min_support=0.2)),
+}
+RULE_INPUTS = list(RULE_TABLES)
+
+
 def rules_input(kind):
-    if kind == "textbook-names":
-        return fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True)
-    if kind == "textbook-positions":
-        return fp.fpgrowth(onehot(TEXTBOOK), min_support=0.3)
-    if kind == "random-apriori":
-        return fp.apriori(random_frame(51, n=80, m=8, density=0.5), min_support=0.1, use_colnames=True)
-    if kind == "random-hmine":  # object support column
-        return fp.hmine(random_frame(52, n=80, m=8, density=0.4), min_support=0.08)
-    if kind == "ours":
-        return ours.fpgrowth(random_frame(53, n=120, m=9, density=0.45), min_support=0.05, use_colnames=True)
-    if kind == "all-true":  # confidence 1 everywhere: infinite conviction, consequent support 1
-        return fp.apriori(FRAMES["all-true"](), min_support=0.5, use_colnames=True)
-    if kind == "tuples-and-lists":
-        t = fp.apriori(random_frame(54, n=40, m=5, density=0.6), min_support=0.2)
-        return pd.DataFrame({"support": t["support"],
-                             "itemsets": [tuple(s) if i % 2 else list(s) for i, s in enumerate(t["itemsets"])]})
-    raise AssertionError(kind)
-
-
-RULE_INPUTS = ["textbook-names", "textbook-positions", "random-apriori", "random-hmine", "ours", "all-true",
-               "tuples-and-lists"]
+    return RULE_TABLES[kind]()
 
 
 RULE_CALLS = (
