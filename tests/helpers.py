@@ -44,20 +44,65 @@ def random_baskets(rng, n_txn, n_items, avg_len, gravity=0.6):
 
 
 def min_count_of(min_support, n_txn):
-    """ceil(min_support * n) in double precision; 1 when min_support is not positive."""
-    if not (min_support > 0.0):
+    """ceil(min_support * n) in double precision; 1 when min_support is not positive, and
+    never 0 (a set no basket holds is not frequent); 2**32 - 1 when the product is infinite."""
+    c = min_support * float(n_txn)
+    if not (min_support > 0.0) or math.isnan(c):
         return 1
-    return math.ceil(min_support * float(n_txn))
+    return max(1, math.ceil(c)) if math.isfinite(c) else 2**32 - 1
 
 
-def cap_basket(basket, weights, cap):
-    """The `cap` heaviest items of a basket (smaller ids first among equal weights)."""
+def scrambled(rng, baskets):
+    """Occurrence rows of `baskets` with arbitrary int64 labels, in random order, a fifth
+    of them repeated: only equality of labels may matter, and a repeat counts once."""
+    labels = rng.permutation(len(baskets)) * 104_729 - 5 * 10**11
+    txn, items = to_arrays(baskets, labels=labels.tolist())
+    order = rng.permutation(np.concatenate([np.arange(len(txn)), rng.integers(0, max(len(txn), 1), len(txn) // 5)]))
+    return txn[order], items[order]
+
+
+def to_csr(rows):
+    """(offsets int64, items int32) of a sequence of itemsets."""
+    offsets = np.zeros(len(rows) + 1, np.int64)
+    offsets[1:] = np.cumsum([len(r) for r in rows])
+    return offsets, np.array([x for r in rows for x in r], np.int32)
+
+
+def by_target(sets, target):
+    """The closed or maximal sets of a {sorted itemset: count} table of every frequent set.
+    One-item extensions suffice: a superset with the same count (or any frequent superset)
+    implies a one-item one."""
+    if target == "all":
+        return dict(sets)
+    items = sorted({x for s in sets for x in s})
+    ext = lambda s: (tuple(sorted(s + (x,))) for x in items if x not in s)  # noqa: E731
+    if target == "closed":
+        return {s: c for s, c in sets.items() if all(sets.get(e) != c for e in ext(s))}
+    return {s: c for s, c in sets.items() if not any(e in sets for e in ext(s))}
+
+
+def pair_metrics(c, n_x, n_y, n):
+    """(support, confidence, lift, conviction, leverage, cosine, jaccard) of x -> y from
+    the counts of both, x and y among n transactions, as the pair tables define them."""
+    s, sx, sy = c / n, n_x / n, n_y / n
+    conf = c / n_x
+    lift = conf / sy if sy > 0 else math.inf
+    conviction = math.nan if not sy < 1 else (math.inf if conf >= 1 else (1 - sy) / (1 - conf))
+    return (s, conf, lift, conviction, s - sx * sy, s / math.sqrt(sx * sy), s / (sx + sy - s))
+
+
+def cap_basket(basket, weights, cap, nan_last=True):
+    """The `cap` heaviest items of a basket: missing weights are 0.0, smaller ids first
+    among equal weights, NaN weights all below (nan_last) or all above every number."""
     items = sorted(set(basket))
     if cap is None or len(items) <= cap:
         return items
-    w = lambda x: weights[x] if x < len(weights) else 0.0  # noqa: E731
-    ranked = sorted(items, key=lambda x: -w(x))  # stable: ascending ids on ties
-    return sorted(ranked[:cap])
+
+    def key(x):
+        w = float(weights[x]) if x < len(weights) else 0.0
+        return (math.isnan(w) == nan_last, 0.0 if math.isnan(w) else -w, x)
+
+    return sorted(sorted(items, key=key)[:cap])
 
 
 def brute_force_counts(baskets, k):
@@ -86,11 +131,13 @@ def rows_to_dict(itemsets, counts):
 
 def run_in_subprocess(code, threads=None, timeout=300):
     """Runs `code` in a fresh interpreter; the code must assign `result`, which is
-    pickled back. `threads` sets RAYON_NUM_THREADS."""
+    pickled back; it can import these helpers. `threads` sets RAYON_NUM_THREADS."""
     env = dict(os.environ)
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
-    script = textwrap.dedent(code) + "\nimport pickle, sys\nsys.stdout.buffer.write(pickle.dumps(result))\n"
+    here = os.path.dirname(os.path.abspath(__file__))
+    script = f"import sys; sys.path.insert(0, {here!r})\n{textwrap.dedent(code)}\n"
+    script += "import pickle, sys\nsys.stdout.buffer.write(pickle.dumps(result))\n"
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, env=env, timeout=timeout)
     if proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stderr.decode()}")

@@ -8,7 +8,7 @@ import itertools
 
 import numpy as np
 import pytest
-from helpers import random_baskets, run_in_subprocess, to_arrays
+from helpers import by_target, random_baskets, run_in_subprocess, to_arrays, to_csr
 from tallisk import _engine as E
 
 TARGETS = ["all", "closed", "maximal"]
@@ -38,23 +38,6 @@ def all_frequent(baskets, min_count):
 
     grow((), (1 << len(baskets)) - 1, items)
     return out
-
-
-def by_target(frequent, target):
-    """Closed / maximal sets by definition. One-item extensions suffice: a superset with
-    the same count (or any frequent superset) implies a one-item one."""
-    if target == "all":
-        return dict(frequent)
-    items = sorted({x for s in frequent for x in s})
-
-    def extensions(s):
-        for x in items:
-            if x not in s:
-                yield tuple(sorted(s + (x,)))
-
-    if target == "closed":
-        return {s: c for s, c in frequent.items() if all(frequent.get(e) != c for e in extensions(s))}
-    return {s: c for s, c in frequent.items() if not any(e in frequent for e in extensions(s))}
 
 
 def table(result):
@@ -203,13 +186,6 @@ def test_labels_and_repeated_rows():
 # ---- candidate counts ------------------------------------------------------------------
 
 
-def csr(candidates):
-    offsets = np.zeros(len(candidates) + 1, np.int64)
-    offsets[1:] = np.cumsum([len(c) for c in candidates])
-    items = np.array([x for c in candidates for x in c], np.int32)
-    return offsets, items
-
-
 @pytest.mark.parametrize("dense", [False, True])
 @pytest.mark.parametrize("seed", range(4))
 def test_count_itemsets_matches_brute_force(seed, dense):
@@ -222,7 +198,7 @@ def test_count_itemsets_matches_brute_force(seed, dense):
     candidates += [[1, 0], [0, 1], [0, 1], [2, 2, 2], [], [n_items + 2]]
     candidates += [list(c) for c in itertools.combinations(range(6), 3)]
     txn, item = to_arrays(baskets)
-    offsets, items = csr(candidates)
+    offsets, items = to_csr(candidates)
     got = E.count_itemsets(txn, item, n_items + 3, offsets, items)
     sets = [set(b) for b in baskets]
     assert got["counts"].dtype == np.int64
@@ -337,65 +313,54 @@ def test_all_sets_of_a_large_search_match_the_oracle():
 
 TXN = np.array([0, 0, 1], np.int64)
 ITEM = np.array([0, 1, 1], np.int32)
+MINE = dict(txn_ids=TXN, item_ids=ITEM, n_items=2, min_count=1)
+COUNT = dict(txn_ids=TXN, item_ids=ITEM, n_items=2, offsets=np.array([0, 1], np.int64), items=np.array([0], np.int32))
+i32, i64 = (lambda *v: np.array(v, np.int32)), (lambda *v: np.array(v, np.int64))  # noqa: E731
 
 
 @pytest.mark.parametrize(
-    "kwargs,message",
+    "fn,kwargs,error,message",
     [
-        (dict(item_ids=np.array([0, 5, 1], np.int32)), r"item_ids\[1\] = 5 is outside 0 \.\. n_items - 1"),
-        (dict(item_ids=np.array([0, 1, -2], np.int32)), r"item_ids\[2\] = -2 is outside"),
-        (dict(item_ids=np.array([0, 1], np.int32)), "txn_ids and item_ids must have the same length, got 3 and 2"),
-        (dict(min_count=0), "min_count must be at least 1, got 0"),
-        (dict(n_items=-1), "n_items must be between 0 and 2"),
-        (dict(min_len=-1), "min_len must be at least 0, got -1"),
-        (dict(max_len=0), r"max_len must be at least 1 \(or None\), got 0"),
-        (dict(max_itemsets=-5), "max_itemsets must be at least 0"),
-        (dict(target="closd"), "target must be 'all', 'closed' or 'maximal', got 'closd'"),
+        (E.mine_itemsets, dict(item_ids=i32(0, 5, 1)), ValueError, r"item_ids\[1\] = 5 is outside 0 \.\. n_items - 1"),
+        (E.mine_itemsets, dict(item_ids=i32(0, 1, -2)), ValueError, r"item_ids\[2\] = -2 is outside"),
+        (
+            E.mine_itemsets,
+            dict(item_ids=i32(0, 1)),
+            ValueError,
+            "txn_ids and item_ids must have the same length, got 3 and 2",
+        ),
+        (E.mine_itemsets, dict(min_count=0), ValueError, "min_count must be at least 1, got 0"),
+        (E.mine_itemsets, dict(n_items=-1), ValueError, "n_items must be between 0 and 2"),
+        (E.mine_itemsets, dict(min_len=-1), ValueError, "min_len must be at least 0, got -1"),
+        (E.mine_itemsets, dict(max_len=0), ValueError, r"max_len must be at least 1 \(or None\), got 0"),
+        (E.mine_itemsets, dict(max_itemsets=-5), ValueError, "max_itemsets must be at least 0"),
+        (E.mine_itemsets, dict(target="closd"), ValueError, "target must be 'all', 'closed' or 'maximal', got 'closd'"),
+        (E.mine_itemsets, dict(txn_ids=[0, 0, 1]), TypeError, ""),
+        (E.mine_itemsets, dict(item_ids=ITEM.astype(np.int64)), TypeError, ""),
+        (E.mine_itemsets, dict(item_ids=ITEM.reshape(3, 1)), TypeError, ""),
+        (E.mine_itemsets, dict(n_items=2.0), TypeError, ""),
+        (E.mine_itemsets, dict(target=1), TypeError, ""),
+        (
+            E.count_itemsets,
+            dict(offsets=i64(0, 1, 3), items=i32(0, 2, 1)),
+            ValueError,
+            r"items\[1\] = 2 is outside 0 \.\. n_items - 1",
+        ),
+        (E.count_itemsets, dict(offsets=i64(), items=i32()), ValueError, "offsets must hold at least one value"),
+        (E.count_itemsets, dict(offsets=i64(1, 2), items=i32(0, 1)), ValueError, r"offsets\[0\] must be 0, got 1"),
+        (
+            E.count_itemsets,
+            dict(offsets=i64(0, 2, 1, 2), items=i32(0, 1)),
+            ValueError,
+            r"offsets must not decrease: offsets\[2\] = 1 < offsets\[1\] = 2",
+        ),
+        (E.count_itemsets, dict(items=i32(0, 1)), ValueError, r"offsets\[1\] = 1 must equal the length of items \(2\)"),
+        (E.count_itemsets, dict(item_ids=i32(9, 0, 0), offsets=i64(0), items=i32()), ValueError, r"item_ids\[0\] = 9"),
+        (E.count_itemsets, dict(offsets=np.array([0, 1], np.int32)), TypeError, ""),
+        (E.count_itemsets, dict(items=[0]), TypeError, ""),
+        (E.count_itemsets, dict(items=...), TypeError, "missing 1 required positional argument: 'items'"),
     ],
 )
-def test_mine_value_errors(kwargs, message):
-    args = dict(txn_ids=TXN, item_ids=ITEM, n_items=2, min_count=1) | kwargs
-    with pytest.raises(ValueError, match=message):
-        E.mine_itemsets(**args)
-
-
-@pytest.mark.parametrize(
-    "kwargs",
-    [
-        dict(txn_ids=[0, 0, 1]),
-        dict(item_ids=ITEM.astype(np.int64)),
-        dict(item_ids=ITEM.reshape(3, 1)),
-        dict(n_items=2.0),
-        dict(target=1),
-    ],
-)
-def test_mine_type_errors(kwargs):
-    args = dict(txn_ids=TXN, item_ids=ITEM, n_items=2, min_count=1) | kwargs
-    with pytest.raises(TypeError):
-        E.mine_itemsets(**args)
-
-
-@pytest.mark.parametrize(
-    "offsets,items,message",
-    [
-        ([0, 1, 3], [0, 2, 1], r"items\[1\] = 2 is outside 0 \.\. n_items - 1"),
-        ([], [], "offsets must hold at least one value"),
-        ([1, 2], [0, 1], r"offsets\[0\] must be 0, got 1"),
-        ([0, 2, 1, 2], [0, 1], r"offsets must not decrease: offsets\[2\] = 1 < offsets\[1\] = 2"),
-        ([0, 1], [0, 1], r"offsets\[1\] = 1 must equal the length of items \(2\)"),
-    ],
-)
-def test_count_value_errors(offsets, items, message):
-    with pytest.raises(ValueError, match=message):
-        E.count_itemsets(TXN, ITEM, 2, np.array(offsets, np.int64), np.array(items, np.int32))
-    with pytest.raises(ValueError, match=r"item_ids\[0\] = 9"):
-        E.count_itemsets(TXN, np.array([9, 0, 0], np.int32), 2, np.array([0], np.int64), np.array([], np.int32))
-
-
-def test_count_type_errors():
-    with pytest.raises(TypeError):
-        E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int32), np.array([0], np.int32))
-    with pytest.raises(TypeError):
-        E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int64), [0])
-    with pytest.raises(TypeError, match="missing 1 required positional argument: 'items'"):
-        E.count_itemsets(TXN, ITEM, 2, np.array([0, 1], np.int64))
+def test_bad_input(fn, kwargs, error, message):
+    with pytest.raises(error, match=message or None):
+        fn(**{k: v for k, v in ((MINE if fn is E.mine_itemsets else COUNT) | kwargs).items() if v is not ...})
