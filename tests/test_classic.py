@@ -15,9 +15,11 @@ from helpers import (
     cap_basket,
     frequent,
     min_count_of,
+    pair_metrics,
     random_baskets,
     rows_to_dict,
     run_in_subprocess,
+    scrambled,
     to_arrays,
 )
 
@@ -26,20 +28,15 @@ PAIR_KEYS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "
 PAIR_DTYPES = [np.int32, np.int32, np.int64] + [np.float64] * 7
 PIPELINE_KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts"]
 NO_WEIGHTS = np.zeros(0, dtype=np.float64)
-INF = math.inf
 
 
-def classic_pairs(baskets, n_items, n_transactions, min_support, labels=None):
-    txn, items = to_arrays(baskets, labels)
+def classic_pairs(baskets, n_items, n_transactions, min_support):
+    txn, items = to_arrays(baskets)
     return m.rust_classic_compute_pairs(txn, items, n_items, n_transactions, min_support)
 
 
 def classic_pipeline(baskets, k_max, n_items, min_support, weights=NO_WEIGHTS, cap=None, rng=None):
-    txn, items = to_arrays(baskets)
-    if rng is not None:  # arbitrary labels, shuffled rows, repeated occurrences
-        txn = txn * 7919 - 10**12
-        order = np.concatenate([rng.permutation(len(txn)), np.arange(min(20, len(txn)))])
-        txn, items = txn[order], items[order]
+    txn, items = to_arrays(baskets) if rng is None else scrambled(rng, baskets)
     return m.rust_classic_compute_pipeline(txn, items, k_max, n_items, 0, min_support, weights, cap)
 
 
@@ -110,96 +107,44 @@ def check_pipeline(result, expected):
             assert (np.diff(u, axis=1) > 0).all()
 
 
-def metric_formulas(c, n_x, n_y, n):
-    """The seven metrics of rule x -> y, computed independently of the module."""
-    s = c / n
-    sx, sy = n_x / n, n_y / n
-    conf = c / n_x
-    lift = conf / sy if sy > 0 else INF
-    if sy >= 1:
-        conviction = math.nan
-    elif conf >= 1:
-        conviction = INF
-    else:
-        conviction = (1 - sy) / (1 - conf)
-    return (s, conf, lift, conviction, s - sx * sy, s / math.sqrt(sx * sy), s / (sx + sy - s))
-
-
-def close(a, b):
-    if math.isnan(b):
-        return math.isnan(a)
-    if math.isinf(b):
-        return a == b
-    return math.isclose(a, b, rel_tol=1e-12, abs_tol=1e-12)
-
-
 # ---- worked examples -------------------------------------------------------------------
 
-@pytest.mark.parametrize("min_support", [1.5, math.inf])
-def test_pairs_nothing_frequent_gives_ten_empty_columns(min_support):
-    r = classic_pairs([[1, 2], [1, 2], [1, 3], [3]], 4, 4, min_support)
-    assert list(r) == PAIR_KEYS and [r[k].dtype for k in PAIR_KEYS] == PAIR_DTYPES  # no "n_transactions"
-    assert all(len(r[k]) == 0 for k in PAIR_KEYS)
-
-
-def test_pairs_consequent_everywhere_has_nan_conviction():
-    r = pair_rows(classic_pairs([[0, 1], [0, 1], [0]], 2, 3, 0.5))
-    assert math.isnan(r[(1, 0)][4])  # item 0 is in every transaction
-    assert r[(0, 1)][4] == pytest.approx((1 - 2 / 3) / (1 - 2 / 3))
-
-
 PIPE_EXAMPLE = [[1, 2, 3], [1, 2], [1, 3], [2, 3]]  # {1, 2, 3} has count 1: the last frequent level is 2
+SUPPORT_EXAMPLE = [[0, 1], [0, 1], [0, 1, 2], [0, 1, 3]]
 
 
-@pytest.mark.parametrize("k_max", [0, 1, 2, 3, 4, 2**64 - 1])
-def test_pipeline_levels_by_k_max(k_max):
-    check_pipeline(classic_pipeline(PIPE_EXAMPLE, k_max, 5, 0.5), oracle_pipeline(PIPE_EXAMPLE, k_max, 5, 0.5))
-
-
-@pytest.mark.parametrize("cap", [1, 0])  # 0: every transaction is emptied, nothing mined, no item counted
-def test_pipeline_small_caps(cap):
-    weights = np.array([0.0, 0.2, 0.9, 0.5])
-    r = classic_pipeline(PIPE_EXAMPLE, 2, 4, 0.25, weights, cap=cap)
-    check_pipeline(r, oracle_pipeline(PIPE_EXAMPLE, 2, 4, 0.25, weights, cap))
-
-
-@pytest.mark.parametrize("min_support, min_count", [
-    (math.nan, 1), (-0.5, 1), (0.0, 1), (0.5, 2), (1.0, 4), (1.0000001, None), (math.inf, None)])
-def test_pipeline_min_support_extremes(min_support, min_count):
-    baskets = [[0, 1], [0, 1], [0, 1, 2], [0, 1, 3]]
-    r = classic_pipeline(baskets, 2, 4, min_support)
-    if min_count is None:  # nothing frequent: every item's count is reported
-        check_pipeline(r, ({}, {}, [4, 4, 1, 1]))
-    else:
-        assert min_count_of(min_support, 4) == min_count
-        check_pipeline(r, oracle_pipeline(baskets, 2, 4, min_support))
+@pytest.mark.parametrize(
+    "baskets, k_max, min_support, weights, cap",
+    [(PIPE_EXAMPLE, k, 0.5, NO_WEIGHTS, None) for k in (0, 1, 2, 3, 4, 2**64 - 1)]
+    # cap 0: every transaction is emptied, nothing mined, no item counted
+    + [(PIPE_EXAMPLE, 2, 0.25, np.array([0.0, 0.2, 0.9, 0.5]), cap) for cap in (1, 0)]
+    # not positive: min count 1; above one: nothing frequent, yet every item's count reported
+    + [(SUPPORT_EXAMPLE, 2, s, NO_WEIGHTS, None) for s in (math.nan, -0.5, 0.0, 0.5, 1.0, 1.0000001, math.inf)],
+)
+def test_pipeline_worked_examples(baskets, k_max, min_support, weights, cap):
+    n_items = 5 if baskets is PIPE_EXAMPLE and cap is None else 4
+    r = classic_pipeline(baskets, k_max, n_items, min_support, weights, cap)
+    check_pipeline(r, oracle_pipeline(baskets, k_max, n_items, min_support, weights if cap is not None else None, cap))
 
 
 # ---- the cap ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("weights, kept", [
-    ([0.1, 0.9, 0.5], [1, 2]),
-    ([1.0, 1.0, 1.0], [0, 1]),  # ties keep the smaller ids
-    ([0.3], [0, 1]),  # items 1 and 2 lie beyond the weights (0.0) and tie
-    ([-1.0], [1, 2]),  # ... and outweigh a negative weight
-    ([math.nan, 0.5, math.nan], [0, 1]),  # a number outranks NaN; NaNs tie by id
-    ([math.nan, math.nan, -math.inf], [0, 2]),  # even -inf
+@pytest.mark.parametrize("weights, cap, k_max, kept", [
+    ([0.1, 0.9, 0.5], 2, 2, [(1, 2)]),
+    ([1.0, 1.0, 1.0], 2, 2, [(0, 1)]),  # ties keep the smaller ids
+    ([0.3], 2, 2, [(0, 1)]),  # items 1 and 2 lie beyond the weights (0.0) and tie
+    ([-1.0], 2, 2, [(1, 2)]),  # ... and outweigh a negative weight
+    ([math.nan, 0.5, math.nan], 2, 2, [(0, 1)]),  # a number outranks NaN; NaNs tie by id
+    ([math.nan, math.nan, -math.inf], 2, 2, [(0, 2)]),  # even -inf
+    ([], 1, 1, [(0,)]),  # weights are always present: an empty array weighs 0.0 everywhere
+    ([0.0, 0.0, 5.0], 1, 1, [(2,)]),
+    ([0.0, 0.0, 5.0], None, 1, [(0,), (1,), (2,)]),  # no cap given: nothing dropped
+    ([0.0, 0.0, 5.0], 2**64 - 1, 1, [(0,), (1,), (2,)]),
 ])
-def test_cap_ranks_by_weight(weights, kept):
-    r = classic_pipeline([[2, 0, 1]], 2, 3, 0.0, np.array(weights, dtype=np.float64), cap=2)
-    assert rows_to_dict(r["itemsets"], r["counts"]) == {tuple(kept): 1}
-
-
-@pytest.mark.parametrize("weights, cap, kept", [
-    (NO_WEIGHTS, 1, {(0,): 1}),  # weights are always present: an empty array weighs 0.0 everywhere
-    (np.array([0.0, 0.0, 5.0]), 1, {(2,): 1}),
-    (np.array([0.0, 0.0, 5.0]), None, {(0,): 1, (1,): 1, (2,): 1}),  # no cap given: nothing dropped
-    (np.array([0.0, 0.0, 5.0]), 2**64 - 1, {(0,): 1, (1,): 1, (2,): 1}),
-])
-def test_cap_applies_exactly_when_given(weights, cap, kept):
-    r = classic_pipeline([[0, 1, 2]], 1, 3, 0.0, weights, cap)
-    assert rows_to_dict(r["itemsets"], r["counts"]) == kept
+def test_cap_ranks_by_weight_exactly_when_given(weights, cap, k_max, kept):
+    r = classic_pipeline([[2, 0, 1]], k_max, 3, 0.0, np.array(weights, dtype=np.float64), cap=cap)
+    assert rows_to_dict(r["itemsets"], r["counts"]) == dict.fromkeys(kept, 1)
 
 
 # ---- item ids and labels ---------------------------------------------------------------
@@ -263,18 +208,15 @@ def test_exactly_500_and_501_level3_candidates(sizes, n_candidates):
 
 @pytest.mark.skipif(SANITIZED, reason="subprocess per pool size; the in-process tests cover the code")
 @pytest.mark.parametrize("threads", [1, 3])
-def test_pool_size_does_not_change_results(threads, tmp_path):
-    baskets = random_baskets(np.random.default_rng(5), 400, 45, 8, gravity=0.2)
-    txn, items = to_arrays(baskets)
-    np.save(tmp_path / "txn.npy", txn)
-    np.save(tmp_path / "items.npy", items)
-    code = f"""
+def test_pool_size_does_not_change_results(threads):
+    code = """
     import numpy as np, _tallisk_rs as m
-    txn, items = np.load({str(tmp_path / "txn.npy")!r}), np.load({str(tmp_path / "items.npy")!r})
-    r = m.rust_classic_compute_pipeline(txn, items, 3, 45, 0, 0.01, np.zeros(0), None)
-    result = (r["itemsets"].tolist(), r["counts"].tolist(), r["lower_itemsets"].tolist(), r["lower_counts"].tolist())
+    from helpers import random_baskets, to_arrays
+    baskets = random_baskets(np.random.default_rng(5), 400, 45, 8, gravity=0.2)
+    r = m.rust_classic_compute_pipeline(*to_arrays(baskets), 3, 45, 0, 0.01, np.zeros(0), None)
+    result = baskets, [r[k].tolist() for k in ("itemsets", "counts", "lower_itemsets", "lower_counts")]
     """
-    itemsets, counts, lower, lower_counts = run_in_subprocess(code, threads=threads)
+    baskets, (itemsets, counts, lower, lower_counts) = run_in_subprocess(code, threads=threads)
     top_e, lower_e, item_counts = oracle_pipeline(baskets, 3, 45, 0.01)
     assert sum(c > 0 for c in item_counts) >= 33  # at least C(33, 2) = 528 level-2 candidates
     assert rows_to_dict(itemsets, counts) == top_e
@@ -293,39 +235,34 @@ RANDOM_CASES = [
 
 
 @pytest.mark.parametrize("seed, n_txn, n_items, avg_len, min_support", RANDOM_CASES)
-@pytest.mark.parametrize("k_max", [1, 2, 3, 4])
-def test_pipeline_matches_brute_force(seed, n_txn, n_items, avg_len, min_support, k_max):
+@pytest.mark.parametrize("k_max, cap", [(1, None), (2, None), (3, None), (4, None), (3, 3)])
+def test_pipeline_matches_brute_force(seed, n_txn, n_items, avg_len, min_support, k_max, cap):
     rng = np.random.default_rng(seed)
     baskets = random_baskets(rng, n_txn, n_items, avg_len)
-    r = classic_pipeline(baskets, k_max, n_items, min_support, rng=rng)
-    check_pipeline(r, oracle_pipeline(baskets, k_max, n_items, min_support))
+    weights = rng.choice([0.0, 0.5, 1.0, 2.0], size=n_items // 2) if cap else NO_WEIGHTS  # short, with ties
+    r = classic_pipeline(baskets, k_max, n_items, min_support, weights, cap, rng=rng)
+    check_pipeline(r, oracle_pipeline(baskets, k_max, n_items, min_support, weights, cap))
 
 
-@pytest.mark.parametrize("seed, n_txn, n_items, avg_len, min_support", RANDOM_CASES)
-def test_pipeline_with_cap_matches_brute_force(seed, n_txn, n_items, avg_len, min_support):
-    rng = np.random.default_rng(seed + 100)
-    baskets = random_baskets(rng, n_txn, n_items, avg_len)
-    weights = rng.choice([0.0, 0.5, 1.0, 2.0], size=n_items // 2)  # shorter than the ids, with ties
-    r = classic_pipeline(baskets, 3, n_items, min_support, weights, cap=3)
-    check_pipeline(r, oracle_pipeline(baskets, 3, n_items, min_support, weights, 3))
-
-
-@pytest.mark.parametrize("seed, n_txn, n_items, avg_len, min_support", RANDOM_CASES)
+@pytest.mark.parametrize("seed, n_txn, n_items, avg_len, min_support", RANDOM_CASES + [
+    (5, 80, 10, 4, 0.05),  # item 0 added to every basket: NaN conviction
+    (6, 60, 8, 3, 1.5), (7, 60, 8, 3, math.inf)])  # nothing frequent: ten empty columns
 @pytest.mark.parametrize("scale", [1, 3])
 def test_pairs_match_brute_force(seed, n_txn, n_items, avg_len, min_support, scale):
     rng = np.random.default_rng(seed + 200)
-    baskets = random_baskets(rng, n_txn, n_items, avg_len)
+    baskets = [sorted({0, *b}) if seed == 5 else b for b in random_baskets(rng, n_txn, n_items, avg_len)]
     n = len(baskets) * scale  # the argument only scales the metrics
     r = classic_pairs(baskets, n_items, n, min_support)
-    assert list(r) == PAIR_KEYS and [r[k].dtype for k in PAIR_KEYS] == PAIR_DTYPES
+    assert list(r) == PAIR_KEYS and [r[k].dtype for k in PAIR_KEYS] == PAIR_DTYPES  # no "n_transactions"
     a, b = r["item_A"], r["item_B"]
     assert (a[0::2] == b[1::2]).all() and (b[0::2] == a[1::2]).all() and (a[0::2] < b[0::2]).all()
     counts = Counter(x for basket in baskets for x in set(basket))
     expected = frequent(baskets, 2, min_count_of(min_support, len(baskets)))
     got = pair_rows(r)
     assert set(got) == {(x, y) for s in expected for (x, y) in (s, s[::-1])}
+    assert bool(got) == (min_support < 1)
     for (x, y), row in got.items():
         c = expected[tuple(sorted((x, y)))]
         assert row[0] == c
-        want = metric_formulas(c, counts[x], counts[y], n)
-        assert all(close(g, w) for g, w in zip(row[1:], want, strict=True)), ((x, y), row, want)
+        want = pair_metrics(c, counts[x], counts[y], n)
+        assert row[1:] == pytest.approx(want, rel=1e-12, abs=1e-12, nan_ok=True), ((x, y), row, want)
