@@ -5,29 +5,26 @@ check), plus the reading of the freq_lower table and its edge cases."""
 from __future__ import annotations
 
 import itertools
-import math
 from collections import Counter
-from pathlib import Path
 
 import _tallisk_rs as m
 import numpy as np
 import pytest
-from helpers import SANITIZED, cap_weights, frequent, random_baskets, rows_to_dict, run_in_subprocess, to_arrays
+from helpers import (
+    SANITIZED,
+    cap_basket,
+    cap_weights,
+    frequent,
+    random_baskets,
+    rows_to_dict,
+    run_in_subprocess,
+    to_arrays,
+)
 
 NO_WEIGHTS = np.zeros(0, dtype=np.float64)
 
 
 # ---- the oracle ------------------------------------------------------------------------
-
-def ranked_cap(items, weights, cap, nan_last=True):
-    """The `cap` heaviest of the ascending `items`; smaller ids first among equal
-    weights; NaN weights all below (nan_last) or all above every number."""
-    def key(x):
-        w = float(weights[x]) if x < len(weights) else 0.0
-        nan = math.isnan(w)
-        return (nan if nan_last else not nan, 0.0 if nan else -w, x)
-    return sorted(sorted(items, key=key)[:cap])
-
 
 def counter_rows(baskets, relevant, k, weights=NO_WEIGHTS, cap=None, nan_last=True):
     """Each basket as the counter sees it: relevant items, at least k of them, capped."""
@@ -37,7 +34,7 @@ def counter_rows(baskets, relevant, k, weights=NO_WEIGHTS, cap=None, nan_last=Tr
         if len(row) < k:
             continue
         if cap is not None and len(row) > cap:
-            row = ranked_cap(row, weights, cap, nan_last)
+            row = cap_basket(row, weights, cap, nan_last)
         rows.append(row)
     return rows
 
@@ -154,28 +151,31 @@ def test_nan_weights_give_a_consistent_cap(seed):
 BASKETS = [[0, 1, 2, 3], [0, 1, 2], [1, 2, 3], [0, 2, 3], [0, 1, 3, 4]]
 
 
-def test_more_columns_than_k_minus_one_are_read_as_runs():
+# Each table with the lower sets it stands for (None: none anchor; want taken as given).
+F_ORDER = np.asfortranarray(np.array([[0, 2], [1, 1], [0, 2]], dtype=np.int32))
+TABLES = [
     # A (2, 4) table for k = 3 is read as consecutive runs of 2 in memory order; only
     # the first two runs ([0, 1] and [1, 2]) are used.
-    arr = np.array([[0, 1, 1, 2], [2, 3, 0, 3]], dtype=np.int32)
-    lower = [(0, 1), (1, 2)]
-    assert run(BASKETS, arr, 3, 5) == oracle_counter(BASKETS, lower, pairs_of(lower), 3)
-
-
-def test_fortran_array_is_read_in_memory_order():
-    arr = np.asfortranarray(np.array([[0, 2], [1, 1], [0, 2]], dtype=np.int32))
+    (np.array([[0, 1, 1, 2], [2, 3, 0, 3]]), 3, [(0, 1), (1, 2)], None),
     # Memory order is column by column: 0 1 0 | 2 1 2 -> rows [0, 1], [0, 2], [1, 2].
-    runs = [tuple(int(v) for v in arr.ravel(order="F")[2 * r: 2 * r + 2]) for r in range(3)]
-    assert runs == [(0, 1), (0, 2), (1, 2)]
-    assert run(BASKETS, arr, 3, 5) == {(0, 1, 2): 2}
-    # The same rows in C order are [0, 2], [1, 1]: no pair admits an extension.
-    assert run(BASKETS, np.ascontiguousarray(arr), 3, 5) == {}
+    (F_ORDER, 3, [(0, 1), (0, 2), (1, 2)], {(0, 1, 2): 2}),
+    (np.ascontiguousarray(F_ORDER), 3, None, {}),  # in C order [0, 2], [1, 1]: no pair admits an extension
+    *[(np.zeros(shape), k, None, {}) for shape in [(0, 2), (0, 0), (0, 7)] for k in (0, 3, 2**63)],
+    ([list(range(4)), list(range(1, 5))], 5, None, {}),  # BASKETS hold at most 4 items
+    ([list(range(8)), list(range(1, 9))], 9, None, {}),
+    (np.zeros((4, 0)), 1, None, {}),  # rows of nothing
+    ([(0, 1), (0, 2), (1, 2)] * 3, 3, None, {(0, 1, 2): 2}),  # duplicate rows collapse
+    # Rows of one item give no pairs, so every co-occurring item extends an anchor.
+    ([[0], [1], [2], [3], [4]], 2, None, dict(Counter(p for b in BASKETS for p in itertools.combinations(b, 2)))),
+    # -1 reinterpreted as a huge id: never in a transaction, never an index.
+    ([[-1, 0], [0, 1], [0, 2], [1, 2]], 3, [(0, 1), (0, 2), (1, 2)], None),
+]
 
 
-@pytest.mark.parametrize("shape", [(0, 2), (0, 0), (0, 7)])
-@pytest.mark.parametrize("k", [0, 3, 2**63])
-def test_empty_table(shape, k):
-    assert run(BASKETS, np.zeros(shape, dtype=np.int32), k, 5) == {}
+@pytest.mark.parametrize("arr, k, lower, want", TABLES)
+def test_reading_the_table(arr, k, lower, want):
+    want = oracle_counter(BASKETS, lower, pairs_of(lower), k) if want is None else want
+    assert run(BASKETS, np.asarray(arr, dtype=np.int32), k, max(k, 5) if k < 2**32 else 5) == want
 
 
 def test_long_anchors():
@@ -187,22 +187,6 @@ def test_long_anchors():
     assert len(got) > 5
 
 
-@pytest.mark.parametrize("rows, k, want", [
-    ([list(range(4)), list(range(1, 5))], 5, {}),  # BASKETS hold at most 4 items
-    ([list(range(8)), list(range(1, 9))], 9, {}),
-    (np.zeros((4, 0)), 1, {}),  # rows of nothing
-    ([(0, 1), (0, 2), (1, 2)] * 3, 3, {(0, 1, 2): 2}),  # duplicate rows collapse
-])
-def test_degenerate_tables(rows, k, want):
-    assert run(BASKETS, np.array(rows, dtype=np.int32), k, max(k, 5)) == want
-
-
-def test_k2_extends_single_items_without_pair_check():
-    # Rows of one item give no pairs, so every co-occurring item extends an anchor.
-    got = run(BASKETS, np.array([[0], [1], [2], [3], [4]], dtype=np.int32), 2, 5)
-    assert got == dict(Counter(p for b in BASKETS for p in itertools.combinations(sorted(b), 2)))
-
-
 @pytest.mark.parametrize("shape,k", [((3, 1), 3), ((2, 2), 4), ((1, 5), 0), ((2, 3), 0), ((1, 1), 2**63),
                                      ((1, 1), 2**64 - 1), ((3, 0), 3)])
 def test_table_too_narrow_for_k_panics(shape, k):
@@ -211,13 +195,6 @@ def test_table_too_narrow_for_k_panics(shape, k):
     with pytest.raises(BaseException, match="index out of bounds") as info:
         m.rust_compute_itemsets(t, i, arr, k, 5, NO_WEIGHTS)
     assert type(info.value).__name__ == "PanicException"
-
-
-def test_negative_ids_in_table_never_match():
-    # -1 reinterpreted as a huge id: never in a transaction, never an index.
-    arr = np.array([[-1, 0], [0, 1], [0, 2], [1, 2]], dtype=np.int32)
-    lower = [(0, 1), (0, 2), (1, 2)]
-    assert run(BASKETS, arr, 3, 5) == oracle_counter(BASKETS, lower, pairs_of(lower) | {(0, 2**32 - 1)}, 3)
 
 
 # ---- parallel paths --------------------------------------------------------------------
@@ -241,9 +218,7 @@ def test_parallel_paths_match_oracle(cap):
 
 
 def test_counts_do_not_depend_on_thread_count():
-    code = f"""
-        import sys
-        sys.path.insert(0, {str(Path(__file__).parent)!r})
+    code = """
         import numpy as np
         import _tallisk_rs as m
         from helpers import to_arrays, rows_to_dict
