@@ -3,27 +3,17 @@ result layout, thresholds, awkward inputs and independence from the thread count
 
 from __future__ import annotations
 
-import math
 from collections import Counter
 
 import _tallisk_rs as m
 import numpy as np
 import pytest
-from helpers import brute_force_counts, run_in_subprocess, to_arrays
+from helpers import brute_force_counts, min_count_of, run_in_subprocess, scrambled, to_arrays
 
 eclat = m.rust_eclat_pipeline
 
 
 # ---- oracle -------------------------------------------------------------------------
-
-def expected_min_count(min_support, n_txn):
-    """ceil(min_support * n) in double precision, 1 when min_support is not positive,
-    and never 0: a set that no basket holds is not frequent."""
-    if not (min_support > 0.0):
-        return 1
-    c = min_support * float(n_txn)
-    return max(1, math.ceil(c)) if math.isfinite(c) else (1 if math.isnan(c) else 2**32 - 1)
-
 
 class Oracle:
     """Brute-force miner: every k-itemset in at least min_count baskets, ascending
@@ -51,15 +41,16 @@ def check(baskets, k_max, min_support, n_items, txn_ids=None, item_ids=None, ora
     oracle = oracle or Oracle(baskets)
     r = eclat(txn_ids, item_ids, k_max, n_items, min_support)
     assert list(r) == ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts", "n_transactions"]
-    mc = expected_min_count(min_support, len(baskets))
-    want_top = oracle.mine(k_max, mc)
-    want_lower = oracle.mine(k_max - 1, mc) if k_max >= 3 else []
+    mc = min_count_of(min_support, len(baskets))
+    want_top = oracle.mine(min(k_max, 99), mc)  # no basket holds 99 items
+    want_lower = oracle.mine(min(k_max, 99) - 1, mc) if k_max >= 3 else []
     assert table(r, "itemsets", "counts") == want_top
     assert table(r, "lower_itemsets", "lower_counts") == want_lower
     for key, want in (("itemsets", want_top), ("lower_itemsets", want_lower)):
         assert r[key].shape == ((len(want), len(want[0][0])) if want else (0, 0))
     item_counts = Counter(x for b in baskets for x in set(b))
     assert r["item_counts"].tolist() == [item_counts[i] for i in range(n_items)]
+    assert r["item_counts"].dtype == np.int64
     assert r["n_transactions"] == len(baskets)
     return want_top, want_lower
 
@@ -97,22 +88,11 @@ def dataset(seed, shape):
     return rng, baskets, n_items
 
 
-def scrambled_arrays(rng, baskets):
-    """Occurrence rows with arbitrary int64 labels, in random order, some repeated."""
-    labels = rng.permutation(len(baskets)) * 104_729 - 5 * 10**11
-    txn_ids, item_ids = to_arrays(baskets, labels=labels.tolist())
-    extra = rng.integers(0, len(txn_ids), size=len(txn_ids) // 5) if len(txn_ids) else np.zeros(0, int)
-    txn_ids = np.concatenate([txn_ids, txn_ids[extra]])
-    item_ids = np.concatenate([item_ids, item_ids[extra]])
-    order = rng.permutation(len(txn_ids))
-    return txn_ids[order], item_ids[order]
-
-
 @pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("seed", range(8))
 def test_matches_brute_force(seed, shape):
     rng, baskets, n_items = dataset(seed, shape)
-    txn_ids, item_ids = scrambled_arrays(rng, baskets)
+    txn_ids, item_ids = scrambled(rng, baskets)
     oracle = Oracle(baskets)
     deep = 0
     for k_max in (2, 3, 4, 5):
@@ -123,47 +103,27 @@ def test_matches_brute_force(seed, shape):
     assert deep > 0, "no frequent set of 4 or more items: the data does not reach the deep levels"
 
 
-def test_threshold_uses_exact_double_product():
-    # 0.07 * 100 is 7.000000000000001 in double precision, so min_count is 8, not 7;
-    # 0.4 * 5 is exactly 2.0, so min_count is 2.
-    baskets = [[1, 2, 3]] * 8 + [[4, 5, 6]] * 7 + [[7]] * 85
-    got = table(eclat(*to_arrays(baskets), 3, 8, 0.07), "itemsets", "counts")
-    assert got == [((1, 2, 3), 8)]
-    five = [[0, 1], [0, 1], [0, 2], [3], [4]]
-    assert table(eclat(*to_arrays(five), 2, 5, 0.4), "itemsets", "counts") == [((0, 1), 2)]
+ROUNDING = [[1, 2, 3]] * 8 + [[4, 5, 6]] * 7 + [[7]] * 85  # 0.07 * 100 is 7.000000000000001: min count 8
+FIVE = [[0, 1], [0, 1], [0, 2], [3], [4]]  # 0.4 * 5 is exactly 2.0: min count 2
+DEEP = [[0, 1, 2, 3], [0, 1, 2, 3], [0, 1, 2], [4, 5], [4, 5]]
 
 
-def test_k_max_larger_than_largest_frequent_set():
-    baskets = [[0, 1, 2, 3], [0, 1, 2, 3], [0, 1, 2], [4, 5], [4, 5]]
-    r = eclat(*to_arrays(baskets), 5, 6, 0.4)
-    assert r["itemsets"].shape == (0, 0) and r["counts"].shape == (0,)
-    assert table(r, "lower_itemsets", "lower_counts") == [((0, 1, 2, 3), 2)]
-    r = eclat(*to_arrays(baskets), 6, 6, 0.4)
-    assert r["itemsets"].shape == (0, 0) and r["lower_itemsets"].shape == (0, 0)
-    r = eclat(*to_arrays(baskets), 2**63, 6, 0.0)  # stops when the classes run out
-    assert r["itemsets"].shape == (0, 0) and r["lower_itemsets"].shape == (0, 0)
-
-
-@pytest.mark.parametrize("min_support, any_top", [(0.0, True), (-0.5, True), (float("nan"), True),
-                                                  (float("-inf"), True), (1.01, False), (float("inf"), False)])
-def test_extreme_supports(min_support, any_top):
+@pytest.mark.parametrize("baskets, k_max, n_items, min_support, n_top, n_lower", [
+    (ROUNDING, 3, 8, 0.07, 1, 3),
+    (FIVE, 2, 5, 0.4, 1, 0),
+    (DEEP, 5, 6, 0.4, 0, 1),  # k_max beyond the largest frequent set
+    (DEEP, 6, 6, 0.4, 0, 0),
+    (DEEP, 2**63, 6, 0.0, 0, 0),  # stops when the classes run out
     # not positive: one transaction suffices; above one: no item is frequent
-    _, baskets, n_items = dataset(5, "sparse")
-    top, _ = check(baskets, 3, min_support, n_items)
-    assert bool(top) is any_top
-
-
-@pytest.mark.parametrize("n_items", [0, 300])
-@pytest.mark.parametrize("min_support", [0.01, 0.5, 1.0, float("inf"), 0.0])
-def test_zero_count_never_frequent_on_empty_input(min_support, n_items):
+    *[(dataset(5, "sparse")[1], 3, 60, s, n, None) for s, n in [(0.0, 2), (-0.5, 2), (float("nan"), 2),
+                                                                 (float("-inf"), 2), (1.01, 0), (float("inf"), 0)]],
     # With no transactions, ceil(min_support * 0) is 0: taken literally every item of
     # the id space would be frequent and all C(300, 4) sets reported with count 0.
-    r = eclat(np.zeros(0, np.int64), np.zeros(0, np.int32), 4, n_items, min_support)
-    for key in ("itemsets", "lower_itemsets"):
-        assert r[key].shape == (0, 0) and r[key].dtype == np.int32
-    assert r["counts"].shape == (0,) and r["lower_counts"].shape == (0,)
-    assert r["item_counts"].tolist() == [0] * n_items and r["item_counts"].dtype == np.int64
-    assert r["n_transactions"] == 0
+    *[([], 4, n, s, 0, 0) for n in (0, 300) for s in (0.01, 0.5, 1.0, float("inf"), 0.0)],
+])
+def test_thresholds_and_edges(baskets, k_max, n_items, min_support, n_top, n_lower):
+    top, lower = check(baskets, k_max, min_support, n_items)
+    assert min(len(top), 2) == n_top and n_lower in (None, len(lower))
 
 
 @pytest.mark.parametrize("k_max", [0, 1])
@@ -177,8 +137,6 @@ def test_k_max_below_two_raises_before_arrays_are_read(k_max):
 
 
 THREAD_CODE = """
-import sys
-sys.path.insert(0, {tests!r})
 import numpy as np
 import _tallisk_rs as m
 from helpers import random_baskets, to_arrays
@@ -196,8 +154,7 @@ def clustered(seed, n_txn, n_items, avg_len, width):
     return t, i.astype(np.int32)
 
 def record(r):
-    result.append({{k: (v.dtype.str, v.shape, v.tobytes()) if hasattr(v, "dtype") else v
-                    for k, v in r.items()}})
+    result.append({k: (v.dtype.str, v.shape, v.tobytes()) if hasattr(v, "dtype") else v for k, v in r.items()})
 
 result = []
 for seed, n_txn, n_items, avg_len in [(1, 3000, 300, 6.0), (2, 800, 24, 12.0)]:
@@ -215,10 +172,8 @@ for (seed, n_txn, n_items, avg_len, width), k_max, ms in [((3, 40000, 2000, 10.0
 
 
 def test_same_result_with_one_and_two_worker_threads():
-    import os
-    code = THREAD_CODE.format(tests=os.path.dirname(os.path.abspath(__file__)))
-    one = run_in_subprocess(code, threads=1)
-    two = run_in_subprocess(code, threads=2)
+    one = run_in_subprocess(THREAD_CODE, threads=1)
+    two = run_in_subprocess(THREAD_CODE, threads=2)
     assert sum(len(r["counts"][2]) for r in one) > 0
     assert all(r["counts"][1][0] > 0 for r in one[-2:]), "the large searches found no set"
     assert one == two
