@@ -6,8 +6,6 @@ and the cap counted over whole capped rows (never over rows that lost an anchor 
 from __future__ import annotations
 
 import itertools
-import os
-import textwrap
 from collections import Counter
 
 import _tallisk_rs as m
@@ -148,23 +146,6 @@ def test_cap_counts_only_rows_holding_the_whole_anchor():
             assert got_lower == lower, name
 
 
-@pytest.mark.parametrize("k_max", [0, 1, 2])
-@pytest.mark.parametrize("cap", [None, 2])
-def test_small_k_max_gives_the_base_result(k_max, cap):
-    rng = np.random.default_rng(21)
-    baskets = random_baskets(rng, 200, 15, 5)
-    weights = rng.random(15)
-    base = mine(BASE, baskets, k_max, 15, 0.05, weights, cap)
-    want_pairs = frequent(baskets, 2, min_count_of(0.05, 200))
-    assert levels(base) == ({}, want_pairs)
-    for name in VARIANTS:
-        out = mine(name, baskets, k_max, 15, 0.05, weights, cap)
-        assert out["itemsets"].shape == (0, 0) and out["itemsets"].dtype == np.int32
-        assert out["counts"].shape == (0,) and out["counts"].dtype == np.int64
-        assert levels(out) == ({}, want_pairs), name
-        assert list(out) == list(base)
-
-
 def test_nan_weights_give_a_consistent_cap():
     # Any consistent placement of NaN weights is acceptable: the result must be that of
     # one of the two extremes (every NaN lightest or every NaN heaviest).
@@ -186,7 +167,7 @@ def repeated(n_with, n_txn):
     return [[0, 1, 2, 3]] * n_with + [[4]] * (n_txn - n_with)
 
 
-@pytest.mark.parametrize("baskets, support, k_max", [
+EDGES = [
     ([], 0.1, 4),  # no input
     ([[0], [1], [2, 3], [4]], 0.5, 3),  # no frequent pair
     ([[0, 1, 2]] * 4, 1.5, 3),  # support above one
@@ -199,21 +180,22 @@ def repeated(n_with, n_txn):
     (repeated(3, 5), 0.5, 3),
     (repeated(2, 5), 0.4, 3),  # 0.4 * 5 is exactly 2.0
     (repeated(5, 5), 1.0, 3),
-])
-def test_edge_values_of_support_and_k_max(baskets, support, k_max):
+]
+SMALL = random_baskets(np.random.default_rng(21), 200, 6, 3)
+
+
+# k_max up to 2 gives the pairs as the lower level, whatever the cap (it applies from level 3 on).
+@pytest.mark.parametrize("baskets, support, k_max, cap", [(*e, None) for e in EDGES]
+                         + [(SMALL, 0.05, k, cap) for k in (0, 1, 2) for cap in (None, 2)])
+def test_edge_values_of_support_and_k_max(baskets, support, k_max, cap):
     mc = min_count_of(support, len(baskets))
     longest = max(map(len, baskets), default=0)  # no set is longer: keeps the oracle's k small
-    want = tuple(frequent(baskets, k, mc) if k <= longest else {} for k in (k_max, k_max - 1))
+    want = tuple(frequent(baskets, k, mc) if 0 < k <= longest else {} for k in (k_max, k_max - 1))
+    want = ({}, frequent(baskets, 2, mc)) if k_max <= 2 else want
     for name in ALL:
-        out = mine(name, baskets, k_max, 6, support, np.ones(6))
+        out = mine(name, baskets, k_max, 6, support, np.linspace(1, 0, 6), cap)
         assert levels(out) == want, name
         assert out["item_counts"].tolist() == [sum(x in b for b in baskets) for x in range(6)]
-
-
-def _run_here(code, threads):
-    """run_in_subprocess with this directory importable (for helpers)."""
-    prefix = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
-    return run_in_subprocess(prefix + textwrap.dedent(code), threads=threads)
 
 
 @pytest.mark.parametrize("cap", [None, 4])
@@ -236,8 +218,8 @@ def test_thread_count_invariance(cap):
             result[name, k_max] = (rows_to_dict(out["itemsets"], out["counts"]),
                                    rows_to_dict(out["lower_itemsets"], out["lower_counts"]))
     """
-    one = _run_here(code, threads=1)
-    assert one == _run_here(code, threads=2) == _run_here(code, threads=3)
+    one = run_in_subprocess(code, threads=1)
+    assert one == run_in_subprocess(code, threads=2) == run_in_subprocess(code, threads=3)
     for name, k_max in one:
         assert one[name, k_max] == one[BASE, k_max], name
     assert one[BASE, 4][0] and len(one[BASE, 3][1]) > 500
