@@ -5,7 +5,7 @@ import math
 import _tallisk_rs as m
 import numpy as np
 import pytest
-from helpers import random_baskets, run_in_subprocess, to_arrays
+from helpers import pair_metrics, random_baskets, run_in_subprocess, scrambled, to_arrays
 
 COLUMNS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage", "cosine",
            "jaccard"]
@@ -36,12 +36,7 @@ def oracle(labels, items, n_items, min_support=0.0):
         for x in order:
             if x == a or co[x] < min_count:
                 continue
-            c = co[x]
-            s, sa, sb = c / n, count[a] / n, count[x] / n
-            conf = c / count[a]
-            lift = conf / sb if sb > 0 else INF
-            conviction = NAN if not sb < 1 else (INF if conf >= 1 else (1 - sb) / (1 - conf))
-            rows.append((a, x, c, s, conf, lift, conviction, s - sa * sb, s / math.sqrt(sa * sb), s / (sa + sb - s)))
+            rows.append((a, x, co[x], *pair_metrics(co[x], count[a], count[x], n)))
     return rows, n
 
 
@@ -64,11 +59,8 @@ def test_matches_oracle_on_random_baskets(seed, min_support):
     rng = np.random.default_rng(seed)
     n_items = int(rng.integers(3, 30))
     baskets = random_baskets(rng, int(rng.integers(1, 60)), n_items, 3.5)
-    # unsorted, negative and repeated labels; items in random order within a basket
-    labels = rng.permutation(np.arange(-len(baskets), len(baskets)))[: len(baskets)] * 1_000_003
-    t, i = to_arrays([list(rng.permutation(b)) for b in baskets], labels)
-    order = rng.permutation(len(t)) if seed % 2 else np.arange(len(t))
-    t, i = t[order], i[order]
+    # unsorted and negative labels, repeated occurrences; items in random order within a basket
+    t, i = scrambled(rng, [list(rng.permutation(b)) for b in baskets]) if seed % 2 else to_arrays(baskets)
     assert_table(m.rust_compute_pairs(t, i, n_items, min_support), *oracle(t, i, n_items, min_support))
 
 
@@ -87,12 +79,6 @@ def test_thresholds(baskets, min_support, n_rows):
     r = m.rust_compute_pairs(t, i, n_items, min_support)
     assert_table(r, *oracle(t, i, n_items, min_support))
     assert len(r["item_A"]) == n_rows
-
-
-def test_repeated_occurrences_count_once():
-    t = np.array([1, 1, 1, 1, 2, 3, 2], dtype=np.int64)
-    i = np.array([0, 1, 0, 1, 0, 2, 0], dtype=np.int32)
-    assert_table(m.rust_compute_pairs(t, i, 3), *oracle(t, i, 3))
 
 
 def test_same_table_for_any_number_of_workers():
