@@ -146,8 +146,10 @@ def run_in_subprocess(code, threads=None, timeout=300):
 
 def cap_weights(kind, rng, n_items):
     """Item weights for cap tests: distinct, with ties, shorter than the item space
-    (missing items weigh 0.0), or negative and short (missing items then rank above)."""
+    (missing items weigh 0.0), negative and short (missing items then rank above), or
+    with NaN among them (any consistent placement of NaN is acceptable)."""
     return {
+        "nan": lambda: np.where(rng.random(n_items) < 0.4, np.nan, rng.random(n_items)),
         "distinct": lambda: rng.permutation(n_items).astype(np.float64),
         "ties": lambda: rng.integers(0, 3, size=n_items).astype(np.float64),
         "short": lambda: rng.random(n_items // 2),

@@ -117,7 +117,7 @@ def test_arbitrary_lower_sets_including_unsorted_rows(seed):
 
 
 @pytest.mark.parametrize("cap", [0, 1, 2, 3, 4, 6])
-@pytest.mark.parametrize("weights_kind", ["distinct", "ties", "short", "negative"])
+@pytest.mark.parametrize("weights_kind", ["distinct", "ties", "short", "negative", "nan"])
 def test_cap_matches_oracle(cap, weights_kind):
     rng = np.random.default_rng(cap * 7 + len(weights_kind))
     n_items = 28
@@ -126,24 +126,10 @@ def test_cap_matches_oracle(cap, weights_kind):
     weights = cap_weights(weights_kind, rng, n_items)
     lower = frequent_lower(baskets, 3, 3)
     got = run(baskets, table(lower, 2), 3, n_items, weights, cap)
-    assert got == oracle_counter(baskets, lower, pairs_of(lower), 3, weights, cap)
+    # NaN weights: the cap of one of the two extreme placements (all lightest or all heaviest).
+    assert got in [oracle_counter(baskets, lower, pairs_of(lower), 3, weights, cap, last) for last in (True, False)]
     if cap < 3:
         assert got == {}
-
-
-@pytest.mark.parametrize("seed", range(4))
-def test_nan_weights_give_a_consistent_cap(seed):
-    # Any consistent placement of NaN weights is acceptable; the result must be the
-    # cap of one of the two extreme placements (all NaN lightest or all heaviest).
-    rng = np.random.default_rng(200 + seed)
-    n_items = 28
-    baskets = random_baskets(rng, 150, n_items, 9)
-    weights = rng.random(n_items)
-    weights[rng.random(n_items) < 0.4] = np.nan
-    lower = frequent_lower(baskets, 3, 3)
-    got = run(baskets, table(lower, 2), 3, n_items, weights, 4)
-    options = [oracle_counter(baskets, lower, pairs_of(lower), 3, weights, 4, nan_last) for nan_last in (True, False)]
-    assert got in options
 
 
 # ---- reading the freq_lower table ------------------------------------------------------
