@@ -3,6 +3,7 @@
     python3 bench/compare.py                 # generated sparse + dense data, full settings
     python3 bench/compare.py --quick         # small data, a minute or so
     python3 bench/compare.py --data /path/retail.dat --supports 0.01,0.005 --k-max 4
+    python3 bench/compare.py --data mushroom.dat --data groceries.csv   # by name: bench/data/
     python3 bench/compare.py --publish       # also copy tables and charts to bench/report/
 
 For every dataset and setting (min_support, k_max) it runs, each in its own process
@@ -705,7 +706,9 @@ def replot(args):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small generated data, short timeouts")
-    ap.add_argument("--data", action="append", help="FIMI-format file (one transaction per line); repeatable")
+    ap.add_argument("--data", action="append", type=datagen.find_file,
+                    help="FIMI-format file (one transaction per line), a path or a name in bench/data/ or the "
+                         "shared data folder; repeatable")
     ap.add_argument("--generated", action="store_true", help="with --data: also run the generated datasets")
     ap.add_argument("--supports", help="comma-separated min_support values (default: per dataset)")
     ap.add_argument("--k-max", type=int, help="largest itemset size (default: per dataset)")
