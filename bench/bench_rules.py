@@ -214,6 +214,11 @@ def itemset_table(txn_ids, item_ids, n, min_count):
     for t, i in zip(txn_ids.tolist(), item_ids.tolist(), strict=True):
         baskets[t].append(i)
     sets = fim.fpgrowth(baskets, target="s", supp=-min_count, zmin=1, report="a")
+    # pyfim never lists an item that is in every basket on its own (a perfect extension of the
+    # empty set, which it does not report); the rule generators need that row (mushroom's 85).
+    listed = {s[0] for s, _ in sets if len(s) == 1}
+    every = np.flatnonzero(np.bincount(item_ids, minlength=1) == n) if n >= min_count else []
+    sets += [((int(i),), n) for i in every if int(i) not in listed]
     offsets = np.zeros(len(sets) + 1, dtype=np.int64)
     offsets[1:] = np.cumsum([len(s) for s, _ in sets])
     items = np.array([x for s, _ in sets for x in sorted(s)], dtype=np.int32)

@@ -180,6 +180,22 @@ def test_rules_agree_flags_every_difference(other, metrics, verdict):
     assert bench_rules.agree({}, {}, metrics) == "ok (no rules)"
 
 
+@pytest.mark.parametrize("everywhere", [None, 0, 3])
+def test_rules_itemset_table_holds_every_frequent_itemset(everywhere):
+    pytest.importorskip("fim")
+    rng = np.random.default_rng(11)
+    baskets = random_baskets(rng, 60, 8, 3.0)
+    if everywhere is not None:  # an item in every basket: pyfim leaves it out on its own
+        baskets = [sorted(set(b) | {everywhere}) for b in baskets]
+    txn = np.repeat(np.arange(len(baskets)), [len(b) for b in baskets])
+    item = np.array([x for b in baskets for x in b], dtype=np.int32)
+    min_count = 6
+    offsets, items, counts = bench_rules.itemset_table(txn, item, len(baskets), min_count)
+    got = {tuple(items[offsets[r]:offsets[r + 1]].tolist()): int(c) for r, c in enumerate(counts.tolist())}
+    want = {s: c for k in range(1, 9) for s, c in brute_force_counts(baskets, k).items() if c >= min_count}
+    assert got == want
+
+
 # ---- data files (bench/datagen.py) ----------------------------------------------------------
 
 
