@@ -61,6 +61,7 @@ SETTINGS = {
     "T10I4D100K": [(0.002, 0.5), (0.0005, 0.5)],
     "retail": [(0.002, 0.5), (0.0005, 0.5)],
     "mushroom": [(0.3, 0.9)],
+    "groceries": [(0.002, 0.25), (0.001, 0.25)],
 }
 MLXTEND_METRICS = {"support": "support", "confidence": "confidence", "lift": "lift", "leverage": "leverage",
                    "conviction": "conviction", "zhangs_metric": "zhangs_metric", "jaccard": "jaccard",
