@@ -45,12 +45,16 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import datagen  # noqa: E402
+
 SHARED = "/work/shared/data"
 # (min_support, min_confidence) per data set; chess is dense, so higher thresholds
 SETTINGS = {
     "retail": (0.002, 0.5),
     "T10I4D100K": (0.002, 0.5),
     "chess": (0.8, 0.9),
+    "mushroom": (0.3, 0.9),
+    "groceries": (0.002, 0.25),
     "generated": (0.002, 0.5),
     "quick": (0.01, 0.5),
 }
@@ -68,13 +72,11 @@ ROUTES = {
 
 
 def long_frame_from_fimi(path: str):
-    """A FIMI file (one basket of item numbers per line) as a long DataFrame: order ids
-    are line numbers, products the item tokens as strings."""
+    """A FIMI file (one basket of item numbers per line) or a ``.csv`` of item names as a
+    long DataFrame: order ids are basket numbers, products the item tokens as strings."""
     import pandas as pd
 
-    with open(path) as f:
-        lines = f.read().splitlines()
-    baskets = [line.split() for line in lines]
+    baskets = datagen.baskets(path)
     sizes = np.fromiter(map(len, baskets), dtype=np.int64, count=len(baskets))
     orders = np.repeat(np.arange(len(baskets), dtype=np.int64), sizes)
     products = [x for b in baskets for x in b]
@@ -84,7 +86,6 @@ def long_frame_from_fimi(path: str):
 def long_frame_generated(n_txn: int, seed: int = 0):
     """Retail-like baskets (bench/datagen.py) with product names and order numbers that
     are not 0 … n-1, rows shuffled within each order."""
-    import datagen
     import pandas as pd
 
     txn, item, n_items = datagen.sparse(n_txn=n_txn, n_items=5_000, seed=seed)
@@ -382,7 +383,8 @@ def render(rows: list[dict], header: bool = True) -> str:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--child", help=argparse.SUPPRESS)
-    ap.add_argument("--data", action="append", help="a FIMI file (default: the shared files)")
+    ap.add_argument("--data", action="append", type=datagen.find_file,
+                    help="a FIMI file, a path or a name in bench/data/ (default: the shared files)")
     ap.add_argument("--generated", type=int, default=200_000, help="transactions of the generated table (0: none)")
     ap.add_argument("--quick", action="store_true", help="a small generated table only")
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (within a small time budget)")

@@ -61,6 +61,7 @@ SETTINGS = {
     "T10I4D100K": [(0.002, 0.5), (0.0005, 0.5)],
     "retail": [(0.002, 0.5), (0.0005, 0.5)],
     "mushroom": [(0.3, 0.9)],
+    "groceries": [(0.002, 0.25), (0.001, 0.25)],
 }
 MLXTEND_METRICS = {"support": "support", "confidence": "confidence", "lift": "lift", "leverage": "leverage",
                    "conviction": "conviction", "zhangs_metric": "zhangs_metric", "jaccard": "jaccard",
@@ -214,6 +215,11 @@ def itemset_table(txn_ids, item_ids, n, min_count):
     for t, i in zip(txn_ids.tolist(), item_ids.tolist(), strict=True):
         baskets[t].append(i)
     sets = fim.fpgrowth(baskets, target="s", supp=-min_count, zmin=1, report="a")
+    # pyfim never lists an item that is in every basket on its own (a perfect extension of the
+    # empty set, which it does not report); the rule generators need that row (mushroom's 85).
+    listed = {s[0] for s, _ in sets if len(s) == 1}
+    every = np.flatnonzero(np.bincount(item_ids, minlength=1) == n) if n >= min_count else []
+    sets += [((int(i),), n) for i in every if int(i) not in listed]
     offsets = np.zeros(len(sets) + 1, dtype=np.int64)
     offsets[1:] = np.cumsum([len(s) for s, _ in sets])
     items = np.array([x for s, _ in sets for x in sorted(s)], dtype=np.int32)
@@ -340,7 +346,8 @@ def main(argv=None):
     if argv is None and len(sys.argv) == 3 and sys.argv[1] == "--child":
         return child(sys.argv[2])
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--data", action="append", required=True, help="FIMI file; repeatable")
+    ap.add_argument("--data", action="append", required=True, type=datagen.find_file,
+                    help="FIMI file, a path or a name in bench/data/ or the shared data folder; repeatable")
     ap.add_argument("--tools", help="comma-separated tool name prefixes (default: all)")
     ap.add_argument("--timeout", type=float, default=60.0, help="seconds for mlxtend (10x for the others)")
     ap.add_argument("--repeat", type=int, default=3)

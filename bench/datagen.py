@@ -13,7 +13,13 @@ occurrence, int64 labels and int32 item ids, items of a basket distinct.
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
+
+# Where a data file given by name alone is looked for: the files kept with the benchmarks,
+# then the shared folder of the large public FIMI files.
+DATA_DIRS = (os.path.join(os.path.dirname(os.path.abspath(__file__)), "data"), "/work/shared/data")
 
 
 def _rows(baskets: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
@@ -69,23 +75,44 @@ def dense(n_txn: int = 5_000, n_items: int = 80, avg_len: float = 30.0, seed: in
     return t.astype(np.int64), i.astype(np.int32), n_items
 
 
+def find_file(path: str) -> str:
+    """``path`` when it exists; a bare file name otherwise is looked for in ``DATA_DIRS``, so
+    ``--data mushroom.dat`` works from any directory. Unchanged when nothing is found (and
+    a path with folders is never swapped for another file): the reader then fails on the
+    name the user gave."""
+    if os.path.exists(path) or os.path.dirname(path):
+        return path
+    for folder in DATA_DIRS:
+        candidate = os.path.join(folder, path)
+        if os.path.exists(candidate):
+            return candidate
+    return path
+
+
+def baskets(path: str) -> list[list[str]]:
+    """The baskets of a file, one per non-empty line, as item tokens: comma-separated names
+    when the file ends in ``.csv`` (groceries.csv: names hold spaces, some end in one), else
+    space-separated ids (FIMI). Names are stripped of surrounding spaces."""
+    with open(path, newline="") as f:
+        lines = f.read().splitlines()
+    if path.endswith(".csv"):
+        split = ((name.strip() for name in line.split(",")) for line in lines)
+        return [b for b in ([name for name in names if name] for names in split) if b]
+    return [b for b in (line.split() for line in lines) if b]
+
+
 def read_transactions(path: str) -> tuple[np.ndarray, np.ndarray, int]:
-    """Reads one transaction per line of space-separated item ids (the FIMI format).
+    """Reads one transaction per line: space-separated item ids (the FIMI format) or, in a
+    ``.csv`` file, comma-separated item names (see :func:`baskets`).
 
     Item ids are used as they are when they are small non-negative integers; otherwise
     they are factorised. Repeated items on a line count once.
     """
     txn, items = [], []
-    with open(path) as f:
-        t = 0
-        for line in f:
-            parts = line.split()
-            if not parts:
-                continue
-            vals = sorted(set(parts), key=lambda s: (len(s), s))
-            txn.extend([t] * len(vals))
-            items.extend(vals)
-            t += 1
+    for t, parts in enumerate(baskets(path)):
+        vals = sorted(set(parts), key=lambda s: (len(s), s))
+        txn.extend([t] * len(vals))
+        items.extend(vals)
     try:
         ids = np.array([int(x) for x in items], dtype=np.int64)
         if ids.size and (ids.min() < 0 or ids.max() > 10_000_000):

@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import agreement  # noqa: E402
 import bench_rules  # noqa: E402
+import datagen  # noqa: E402
 from helpers import brute_force_counts, random_baskets  # noqa: E402
 
 
@@ -177,3 +178,75 @@ def test_rules_agree_flags_every_difference(other, metrics, verdict):
     assert bench_rules.agree(RULES, other, metrics).startswith(verdict)
     assert bench_rules.agree(None, other, metrics) == "-"  # no answer to judge
     assert bench_rules.agree({}, {}, metrics) == "ok (no rules)"
+
+
+@pytest.mark.parametrize("everywhere", [None, 0, 3])
+def test_rules_itemset_table_holds_every_frequent_itemset(everywhere):
+    pytest.importorskip("fim")
+    rng = np.random.default_rng(11)
+    baskets = random_baskets(rng, 60, 8, 3.0)
+    if everywhere is not None:  # an item in every basket: pyfim leaves it out on its own
+        baskets = [sorted(set(b) | {everywhere}) for b in baskets]
+    txn = np.repeat(np.arange(len(baskets)), [len(b) for b in baskets])
+    item = np.array([x for b in baskets for x in b], dtype=np.int32)
+    min_count = 6
+    offsets, items, counts = bench_rules.itemset_table(txn, item, len(baskets), min_count)
+    got = {tuple(items[offsets[r]:offsets[r + 1]].tolist()): int(c) for r, c in enumerate(counts.tolist())}
+    want = {s: c for k in range(1, 9) for s, c in brute_force_counts(baskets, k).items() if c >= min_count}
+    assert got == want
+
+
+# ---- data files (bench/datagen.py) ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "given, here, first, second, want",
+    [
+        ("x.dat", True, True, True, "here"),  # an existing path wins over the data folders
+        ("x.dat", False, True, True, "first"),  # the folders in order
+        ("x.dat", False, False, True, "second"),
+        ("x.dat", False, False, False, "unchanged"),
+        ("sub/x.dat", False, True, True, "unchanged"),  # a path with folders is never swapped
+    ],
+)
+def test_find_file_looks_in_the_data_folders_for_a_bare_name(tmp_path, monkeypatch, given, here, first, second, want):
+    folders = {"first": tmp_path / "first", "second": tmp_path / "second"}
+    for name, present in (("first", first), ("second", second)):
+        folders[name].mkdir()
+        if present:
+            (folders[name] / "x.dat").write_text("1 2\n")
+    monkeypatch.setattr(datagen, "DATA_DIRS", (str(folders["first"]), str(folders["second"])))
+    work = tmp_path / "work"
+    work.mkdir()
+    if here:
+        (work / "x.dat").write_text("3\n")
+    monkeypatch.chdir(work)
+    expected = {"here": given, "unchanged": given, **{k: os.path.join(v, "x.dat") for k, v in folders.items()}}
+    assert datagen.find_file(given) == str(expected[want])
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".dat"])
+def test_read_transactions_gives_back_each_basket_as_a_set(tmp_path, suffix):
+    rng = np.random.default_rng(7)
+    if suffix == ".csv":  # names with inner and trailing spaces, as in groceries.csv; "soda " is soda
+        vocab = ["whole milk", "cream cheese ", "rolls/buns", "roll products ", "soda", " soda ", "semi-finished bread"]
+        sep = ","
+    else:
+        vocab = [str(i) for i in (1, 2, 3, 5, 8, 13, 119)]
+        sep = " "
+    baskets = [rng.choice(vocab, size=rng.integers(1, 6)).tolist() for _ in range(40)]  # repeats kept
+    lines = [sep.join(b) + (" " if suffix == ".dat" else "") for b in baskets]
+    lines.insert(5, "")  # an empty line is no basket
+    path = tmp_path / f"b{suffix}"
+    path.write_text("\n".join(lines) + "\n", newline="")
+
+    txn, item, n_items = datagen.read_transactions(str(path))
+    labels = sorted({x.strip() for x in vocab}) if suffix == ".csv" else None
+    got = defaultdict(set)
+    for t, i in zip(txn.tolist(), item.tolist(), strict=True):
+        got[t].add(labels[i] if labels else str(i))
+    want = [{x.strip() for x in b} for b in baskets]
+    assert [got[t] for t in range(len(baskets))] == want
+    assert len(txn) == sum(map(len, want))  # one row per distinct item of a basket
+    assert n_items == (len(labels) if labels else max(int(x) for b in baskets for x in b) + 1)
+
