@@ -246,7 +246,7 @@ def test_min_count_is_the_smallest_count_whose_support_reaches_the_threshold(n):
         ("0.1", None, "Got '0.1' instead"),
         (True, None, "Got True instead"),
         (None, None, "exactly one of 'min_support'"),
-        (0.1, 3, "both was given"),
+        (0.1, 3, "both were given"),
         (None, 0, "The 'min_count' parameter of f must be an int in the range [1, inf]. Got 0 instead."),
         (None, 0.5, "Did you mean a fraction? Use min_support=0.5."),
         (None, 3.0, "Use min_count=3."),

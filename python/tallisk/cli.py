@@ -508,7 +508,7 @@ def _run(args: argparse.Namespace, report: _Report) -> None:
 
         sets = _mine(args, tx, report)
         start = _clock()
-        kwargs: dict[str, Any] = {"min_confidence": args.min_confidence, "sort_by": args.sort}
+        kwargs: dict[str, Any] = {"min_confidence": args.min_confidence, "by": args.sort}
         if args.min_lift is not None:
             kwargs["min_lift"] = args.min_lift
         if args.max_consequent is not None:

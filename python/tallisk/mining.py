@@ -12,7 +12,22 @@ import numpy as np
 import pandas as pd
 
 from . import _engine
-from ._validation import check_choice, check_int, fail, resolve_min_count
+from ._validation import (
+    MAX_ITEMSETS,
+    MAX_LEN,
+    MIN_COUNT,
+    MIN_LEN,
+    MIN_SUPPORT,
+    ONE_THRESHOLD,
+    Int,
+    Options,
+    Param,
+    Weights,
+    declare,
+    fail,
+    min_count_from_support,
+    only_with,
+)
 from .pairs import engine_support
 from .transactions import Transactions, as_transactions, factorize_labels
 
@@ -432,6 +447,18 @@ def _mine(
     return offsets, items, counts
 
 
+@declare(
+    MIN_SUPPORT,
+    MIN_COUNT,
+    MIN_LEN,
+    MAX_LEN,
+    Param("target", Options(TARGETS), help="all frequent sets, or only the closed or the maximal ones"),
+    Param("algorithm", Options(ALGORITHMS), help="the miner; every one gives the same table"),
+    Param("max_items_per_txn", Int(1), none=True, help="keep only the N heaviest items of longer transactions"),
+    Param("item_weights", Weights(), none=True),
+    MAX_ITEMSETS,
+    rules=[ONE_THRESHOLD, only_with("item_weights", "max_items_per_txn")],
+)
 def frequent_itemsets(
     data: Any,
     min_support: float | None = None,
@@ -471,18 +498,10 @@ def frequent_itemsets(
     """
     func = "frequent_itemsets"
     tr = as_transactions(data, func)
-    threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
-    min_len = check_int(min_len, "min_len", func, low=1)
-    max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
-    check_choice(target, "target", func, TARGETS)
-    check_choice(algorithm, "algorithm", func, ALGORITHMS)
-    max_itemsets = check_int(max_itemsets, "max_itemsets", func, low=1, allow_none=True)
-    cap = check_int(max_items_per_txn, "max_items_per_txn", func, low=1, allow_none=True)
+    threshold = min_count if min_count is not None else min_count_from_support(min_support, tr.n_transactions)
     txn, item = tr.txn_ids, tr.item_ids
-    if cap is not None:
+    if max_items_per_txn is not None:
         weights = _weights_array(tr, item_weights, func)
-        txn, item = cap_transactions(txn, item, weights, cap)
-    elif item_weights is not None:
-        raise fail("item_weights", func, "None unless 'max_items_per_txn' is set", "a weight table")
+        txn, item = cap_transactions(txn, item, weights, max_items_per_txn)
     offsets, items, counts = _mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
     return itemsets_frame(offsets, items, counts, tr.items, tr.n_transactions, threshold, target)

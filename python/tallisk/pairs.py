@@ -8,7 +8,7 @@ import _tallisk_rs
 import numpy as np
 import pandas as pd
 
-from ._validation import check_fraction, check_int, fail, min_count_from_support
+from ._validation import MIN_COUNT, Fraction, Param, declare, min_count_from_support, not_both
 from .transactions import as_transactions
 
 __all__ = ["pair_metrics", "PAIR_COLUMNS"]
@@ -48,6 +48,19 @@ def labels_categorical(codes: np.ndarray, items: pd.Index) -> pd.Categorical:
     return pd.Categorical.from_codes(codes.astype(code_dtype, copy=False), dtype=dtype)
 
 
+#: The pair threshold: every co-occurring pair unless one is given. A pair table is
+#: bounded by the data (at most the sum of squared basket sizes), unlike an itemset
+#: table, so the package and the command both keep every pair by default.
+PAIR_MIN_SUPPORT = Param(
+    "min_support",
+    Fraction(zero=True),
+    none=True,
+    none_unsaid=True,
+    help="minimum support of a pair: a share (0.01) or 1%% (default 0)",
+)
+
+
+@declare(PAIR_MIN_SUPPORT, MIN_COUNT, rules=[not_both("min_support", "min_count")])
 def pair_metrics(data: Any, min_support: float = 0.0, *, min_count: int | None = None) -> pd.DataFrame:
     """Every ordered pair of co-occurring items (a, b) with its metrics.
 
@@ -68,14 +81,11 @@ def pair_metrics(data: Any, min_support: float = 0.0, *, min_count: int | None =
     tr = as_transactions(data, func)
     n = tr.n_transactions
     if min_count is not None:
-        if min_support not in (None, 0, 0.0):
-            raise fail("min_count", func, "None when 'min_support' is given", min_count)
-        threshold = check_int(min_count, "min_count", func, low=1)
-    elif min_support is None:
+        threshold = min_count
+    elif not min_support:
         threshold = 1
     else:
-        s = check_fraction(min_support, "min_support", func, allow_zero=True)
-        threshold = min_count_from_support(s, n) if s > 0 else 1
+        threshold = min_count_from_support(min_support, n)
     # The engine's transactions are the non-empty ones; its cut-off is relative to them.
     n_present = int(np.count_nonzero(tr.basket_sizes.to_numpy())) if n else 0
     if threshold > n_present:

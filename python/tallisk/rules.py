@@ -8,7 +8,21 @@ import numpy as np
 import pandas as pd
 
 from . import _engine
-from ._validation import InvalidParameterError, check_choice, check_fraction, check_int, check_real, fail
+from ._validation import (
+    MAX_LEN,
+    MIN_COUNT,
+    MIN_SUPPORT,
+    Fraction,
+    Int,
+    InvalidParameterError,
+    Labels,
+    Options,
+    Param,
+    Real,
+    declare,
+    resolve_min_count,
+    together,
+)
 from .mining import _label_array, _mine, canonical_csr, csr_tuples, itemsets_to_arrays
 from .transactions import as_transactions
 
@@ -53,8 +67,6 @@ def _label_ids(labels: pd.Index, wanted: Any, name: str, func: str) -> np.ndarra
     """Allowed labels -> item ids; every label must be an item of the table."""
     if wanted is None:
         return None
-    if isinstance(wanted, str | bytes) or not hasattr(wanted, "__iter__"):
-        raise fail(name, func, "a collection of item labels or None", wanted, f"Use {name}=[{wanted!r}].")
     values = list(wanted)
     arr = np.fromiter(values, dtype=object, count=len(values))
     ids = pd.Index(labels, tupleize_cols=False).get_indexer(arr) if len(arr) else np.zeros(0, np.int64)
@@ -82,6 +94,20 @@ def _check_single_items(offsets: np.ndarray, items: np.ndarray, labels: pd.Index
         )
 
 
+@declare(
+    Param("min_confidence", Fraction(zero=True, support=False), help="keep rules at least this confident"),
+    Param("metric", Options(_SORTABLE), none=True),
+    Param("min_threshold", Real(), none=True),
+    Param("min_lift", Real(0.0), none=True, help="keep rules with at least this lift"),
+    Param("max_consequent_len", Int(1), none=True, help="most items on the right-hand side"),
+    Param("antecedents", Labels(), none=True),
+    Param("consequents", Labels(), none=True),
+    Param("by", Options(_SORTABLE), none=True, aliases=("sort_by",), help="the measure to order the rules by"),
+    MIN_SUPPORT,
+    MIN_COUNT,
+    Param("max_len", MAX_LEN.kind, none=True, help=MAX_LEN.help),
+    rules=[together("metric", "min_threshold", "metric='lift', min_threshold=1.2")],
+)
 def association_rules(
     itemsets_or_data: Any,
     *,
@@ -92,7 +118,7 @@ def association_rules(
     max_consequent_len: int | None = None,
     antecedents: Any = None,
     consequents: Any = None,
-    sort_by: str | None = "lift",
+    by: str | None = "lift",
     min_support: float | None = None,
     min_count: int | None = None,
     max_len: int | None = None,
@@ -115,24 +141,11 @@ def association_rules(
     ``antecedent_support``, ``consequent_support``, ``support``, ``count`` (int64;
     NaN for tables with supports only), then ``confidence``, ``lift``, ``leverage``,
     ``conviction`` (inf when the confidence is 1), ``zhangs_metric``, ``jaccard``,
-    ``certainty``, ``kulczynski``, ``cosine``. Rows sorted by ``sort_by`` descending
-    (any metric or support column; ties and ``sort_by=None`` keep the engine's order).
+    ``certainty``, ``kulczynski``, ``cosine``. Rows sorted by ``by`` descending (any
+    metric or support column; ties and ``by=None`` keep the engine's order; ``sort_by``
+    is the older name of ``by``).
     """
     func = "association_rules"
-    min_confidence = check_fraction(min_confidence, "min_confidence", func, allow_zero=True)
-    min_lift = check_real(min_lift, "min_lift", func, low=0.0, allow_none=True)
-    max_consequent_len = check_int(max_consequent_len, "max_consequent_len", func, low=1, allow_none=True)
-    if (metric is None) != (min_threshold is None):
-        raise InvalidParameterError(
-            f"{func} needs 'metric' and 'min_threshold' together (e.g. metric='lift', min_threshold=1.2); "
-            f"got metric={metric!r}, min_threshold={min_threshold!r}."
-        )
-    if metric is not None:
-        check_choice(metric, "metric", func, _SORTABLE)
-        min_threshold = check_real(min_threshold, "min_threshold", func)
-    if sort_by is not None:
-        check_choice(sort_by, "sort_by", func, _SORTABLE)
-
     if isinstance(itemsets_or_data, pd.DataFrame):
         if min_support is not None or min_count is not None or max_len is not None:
             raise InvalidParameterError(
@@ -157,8 +170,6 @@ def association_rules(
         own = "target" in df.attrs and "itemset" in df.columns
         table_tuples = df["itemset"].to_numpy(dtype=object) if own else None
     else:
-        from ._validation import resolve_min_count
-
         tr = as_transactions(itemsets_or_data, func)
         if min_support is None and min_count is None:
             raise InvalidParameterError(
@@ -166,7 +177,6 @@ def association_rules(
                 "transactions)."
             )
         threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
-        max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
         mined = _mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len, "all", "auto", None)
         # the table's row order, so that rules tie-break as they do from the table
         offsets, items, counts = canonical_csr(*mined)
@@ -207,8 +217,8 @@ def association_rules(
     sel = None
     if metric is not None:
         sel = np.flatnonzero(numeric[metric] >= min_threshold)
-    if sort_by is not None and m:
-        key = numeric[sort_by] if sel is None else numeric[sort_by][sel]
+    if by is not None and m:
+        key = numeric[by] if sel is None else numeric[by][sel]
         order = np.argsort(-key.astype(np.float64, copy=False), kind="stable")
         sel = order if sel is None else sel[order]
 
