@@ -56,7 +56,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._validation import check_choice, check_fraction, check_int, fail, min_count_from_support, resolve_min_count
+from . import mining, pairs
+from ._validation import Bool, Int, Param, declare, min_count_from_support, resolve_min_count
 
 try:
     import dask
@@ -70,9 +71,7 @@ try:
 except ImportError:  # pragma: no cover - the local schedulers need no plugin
     _WorkerPlugin = object
 
-__all__ = ["EnginePool", "frequent_itemsets", "pair_metrics"]
-
-_TARGETS = ("all", "closed", "maximal")
+__all__ = ["EnginePool", "WorkerLostError", "frequent_itemsets", "pair_metrics"]
 
 # A group of partitions is mined in pass 1 only once its local threshold reaches this
 # many transactions: tiny partitions mined at a threshold of one or two would report
@@ -133,8 +132,37 @@ def _distributed_client() -> Any:
     return client
 
 
+#: Tries of the plugin registration, and the pause before the next one: a worker lost
+#: meanwhile is restarted by its nanny, which hands the new process the plugin itself.
+_REGISTER_TRIES = 4
+_REGISTER_PAUSE = 0.5
+
+
+class WorkerLostError(RuntimeError):
+    """A Dask worker was lost while tallisk set up the cluster, more often than it retries."""
+
+
 def _register_pool(client: Any) -> None:
-    """Registers :class:`EnginePool` with per-host sizes: cores / Dask threads."""
+    """Registers :class:`EnginePool` with per-host sizes: cores / Dask threads.
+
+    The scheduler keeps a registered plugin and gives it to every worker that joins later,
+    a nanny's restart included; a worker lost while the plugin is sent fails the send
+    (a CommClosedError, an OSError), so the registration is tried again once the
+    cluster has had a moment to notice, and a loss that repeats is one clear error."""
+    for attempt in range(_REGISTER_TRIES):
+        try:
+            client.register_plugin(EnginePool(_pool_sizes(client)), name=EnginePool.name)
+            return
+        except OSError as exc:
+            lost = exc
+            time.sleep(_REGISTER_PAUSE * (attempt + 1))
+    raise WorkerLostError(
+        f"a Dask worker was lost while tallisk registered its engine-pool plugin ({_REGISTER_TRIES} tries; "
+        f"last: {type(lost).__name__}: {lost}); check the workers' logs, then run the call again"
+    ) from lost
+
+
+def _pool_sizes(client: Any) -> dict[str, int]:
     info = client.scheduler_info(n_workers=-1)["workers"] if _accepts_n_workers(client) else None
     if info is None:
         info = client.scheduler_info()["workers"]
@@ -143,11 +171,10 @@ def _register_pool(client: Any) -> None:
     for addr, w in info.items():
         host = _host(addr)
         per_host[host] = per_host.get(host, 0) + int(w.get("nthreads", 1))
-    cores_by_worker = client.run(os.cpu_count)
-    for addr, n in cores_by_worker.items():
+    # a worker gone since scheduler_info simply gives no answer
+    for addr, n in client.run(os.cpu_count, on_error="ignore").items():
         cores[_host(addr)] = int(n or 1)
-    sizes = {host: max(1, cores.get(host, 1) // max(1, n)) for host, n in per_host.items()}
-    client.register_plugin(EnginePool(sizes), name=EnginePool.name)
+    return {host: max(1, cores.get(host, 1) // max(1, n)) for host, n in per_host.items()}
 
 
 def _accepts_n_workers(client: Any) -> bool:
@@ -398,6 +425,8 @@ def _prepare_on(
     client: Any, ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool, spill_dir: str | None
 ) -> _Prepared:
     t0 = time.time()
+    if client is not None:
+        _register_pool(client)  # before any graph runs: no task meets an unsized pool
     frame = ddf[[transaction, item]]
     categories = None
     if isinstance(frame[item].dtype, pd.CategoricalDtype):
@@ -427,7 +456,6 @@ def _prepare_on(
     encode = delayed(_encode, pure=True)
     parts = [encode(p, transaction, item, labels_d) for p in frame.to_delayed()]
     if persisted:
-        _register_pool(client)
         parts = list(dask.persist(*parts))
     if spill_dir is not None:
         paths = [os.path.join(spill_dir, f"part-{i:06d}.npz") for i in range(len(parts))]
@@ -484,6 +512,10 @@ def _local_count(min_count: int, n_group: int, n: int) -> int:
 # ---- public entries ----------------------------------------------------------------------
 
 
+_BY_TRANSACTION = Param("partitioned_by_transaction", Bool())
+
+
+@declare(_BY_TRANSACTION, extends=mining.frequent_itemsets, name="frequent_itemsets")
 def frequent_itemsets(
     ddf: Any,
     transaction: str,
@@ -515,12 +547,7 @@ def frequent_itemsets(
     With a ``distributed`` client active the work runs on its cluster; otherwise on
     Dask's local scheduler, partition by partition.
     """
-    func = "frequent_itemsets"
-    _check_frame(func, ddf, transaction, item)
-    resolve_min_count(min_support, min_count, 1, func)  # the threshold's checks; its value needs the count
-    min_len = check_int(min_len, "min_len", func, low=1)
-    max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
-    check_choice(target, "target", func, _TARGETS)
+    _check_frame("frequent_itemsets", ddf, transaction, item)
     table, _ = _frequent_itemsets(
         ddf, transaction, item, min_support, min_count, min_len, max_len, target, partitioned_by_transaction
     )
@@ -679,7 +706,8 @@ def _pair_table(
         support = cof / nf
         confidence = cof / count_a
         lift = np.where(sb > 0.0, confidence / sb, np.inf)
-        conviction = np.where(~(sb < 1.0), np.nan, np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence)))
+        # a sure rule has infinite conviction, also when b is in every basket (0/0)
+        conviction = np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence))
         leverage = support - sa * sb
         cosine = support / np.sqrt(sa * sb)
         jaccard = support / (sa + sb - support)
@@ -695,6 +723,12 @@ def _pair_table(
     return pd.DataFrame(frame, copy=False)
 
 
+@declare(
+    _BY_TRANSACTION,
+    Param("npartitions", Int(1), none=True, help="partitions of the result (default: those of the input)"),
+    extends=pairs.pair_metrics,
+    name="pair_metrics",
+)
 def pair_metrics(
     ddf: Any,
     transaction: str,
@@ -720,15 +754,7 @@ def pair_metrics(
     The labels are counted and the transactions shuffled when this is called; the pair
     counting runs when the result is computed.
     """
-    func = "pair_metrics"
-    _check_frame(func, ddf, transaction, item)
-    if min_count is not None:
-        if min_support not in (None, 0, 0.0):
-            raise fail("min_count", func, "None when 'min_support' is given", min_count)
-        check_int(min_count, "min_count", func, low=1)
-    elif min_support is not None:
-        check_fraction(min_support, "min_support", func, allow_zero=True)
-    check_int(npartitions, "npartitions", func, low=1, allow_none=True)
+    _check_frame("pair_metrics", ddf, transaction, item)
     prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
