@@ -568,7 +568,8 @@ class Param:
     ``none``: None is accepted; messages say so unless ``none_unsaid`` (for a threshold,
     None means "not given, the other one is", not a value of its own).
     ``flag`` is the command's option string when it is not ``--name-with-dashes``;
-    ``aliases`` are older names still accepted, with a DeprecationWarning;
+    ``aliases`` are older names still accepted, with a DeprecationWarning, and
+    ``old_flags`` the command's older option strings (accepted, not shown in the help);
     ``command_default`` is the command's default where it must differ from the
     function's (documented in the help)."""
 
@@ -580,6 +581,7 @@ class Param:
     flag: str | None = None
     metavar: str | None = None
     aliases: tuple[str, ...] = ()
+    old_flags: tuple[str, ...] = ()
     command_default: Any = _UNSET
 
     def expected(self, voice: Voice = PYTHON, low: Any = None) -> str:

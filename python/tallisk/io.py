@@ -45,6 +45,8 @@ from typing import IO, Any
 import numpy as np
 import pandas as pd
 
+from ._validation import Bool, Char, Encoding, Options, Param, declare
+
 __all__ = [
     "ReadError",
     "INPUT_FORMATS",
@@ -923,18 +925,61 @@ def _sep_bytes(sep: str, encoding: str) -> bytes:
     return raw
 
 
-def read_transactions(path: str | os.PathLike[str], format: str | None = None, **kwargs: Any) -> Any:
+@declare(
+    Param(
+        "format",
+        Options(INPUT_FORMATS),
+        none=True,
+        flag="--input-format",
+        help="layout of the input (default: from its name; fimi when it says nothing)",
+    ),
+    Param("sep", Char(), none=True, help="item separator of a basket file (default ','), field separator of a CSV"),
+    Param("strip", Bool(), help="trim blanks around item names (default: names are read exactly as written)"),
+    Param(
+        "transaction",
+        none=True,
+        metavar="NAME",
+        aliases=("transaction_col",),
+        old_flags=("--transaction-col",),
+        help="transaction column of a long table (default: the first column)",
+    ),
+    Param(
+        "item",
+        none=True,
+        metavar="NAME",
+        aliases=("item_col",),
+        old_flags=("--item-col",),
+        help="item column of a long table (default: the second column)",
+    ),
+    Param("encoding", Encoding(), help="text encoding of the input"),
+)
+def read_transactions(
+    path: str | os.PathLike[str],
+    format: str | None = None,
+    *,
+    sep: str | None = None,
+    strip: bool = False,
+    transaction: Any = None,
+    item: Any = None,
+    encoding: str = "utf-8",
+    progress: Callable[[int], None] | None = None,
+) -> Any:
     """Read a transaction file (``"-"``: standard input) into :class:`tallisk.Transactions`.
 
     ``format`` is ``"fimi"``, ``"basket"`` or ``"long"`` (guessed from the name when left
     out; gzip and Parquet are recognised by content). Keywords: ``sep`` (the item
     separator of a basket file, default ``,``; the field separator of a long CSV),
-    ``strip`` (trim blanks around names), ``transaction_col`` and ``item_col`` (long
-    tables; default the first two columns), ``encoding`` (default UTF-8), ``progress``.
+    ``strip`` (trim blanks around names), ``transaction`` and ``item`` (the columns of a
+    long table; default the first two; ``transaction_col`` and ``item_col`` are their
+    older names), ``encoding`` (default UTF-8), ``progress`` (called with the number of
+    bytes read since its last call).
     """
     from .transactions import Transactions
 
-    codes = read_codes(path, format, **kwargs)
+    codes = read_codes(
+        path, format, sep=sep, strip=strip, transaction_col=transaction, item_col=item, encoding=encoding,
+        progress=progress,
+    )  # fmt: skip
     return Transactions._from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
 
 
