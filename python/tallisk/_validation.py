@@ -28,7 +28,7 @@ import inspect
 import math
 import numbers
 import warnings
-from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, TypeVar, overload
 
@@ -102,6 +102,12 @@ class Given(NamedTuple):
     value: Any
 
 
+class InPython(NamedTuple):
+    """Words only Python callers need (the command reads percentages itself)."""
+
+    parts: tuple[Any, ...]
+
+
 class Expected(NamedTuple):
     """What a parameter accepts, worded for the caller (the command also reads percentages)."""
 
@@ -109,7 +115,7 @@ class Expected(NamedTuple):
     low: Any  # the lower bound taken from another parameter, if any
 
 
-Part = str | Name | Setting | Subject | Caller | Expected | Given
+Part = str | Name | Setting | Subject | Caller | Expected | Given | InPython
 
 #: The parameter a hint's Setting is about, filled in when the message is made.
 SELF = ""
@@ -120,8 +126,12 @@ def show(value: Any, limit: int = 80) -> str:
     shortened when long (an int of 600 digits says nothing more at 80 characters)."""
     if isinstance(value, np.generic):
         value = value.item()
+    if isinstance(value, np.ndarray):
+        return f"an array of shape {value.shape} and dtype {value.dtype}"
+    if hasattr(value, "shape") and hasattr(value, "dtypes"):  # a DataFrame, without importing pandas
+        return f"a {type(value).__name__} of shape {value.shape}"
     try:
-        text = repr(value)
+        text = " ".join(repr(value).split())
     except Exception:  # noqa: BLE001 - a value whose repr fails is still described
         text = f"<{type(value).__name__}>"
     if isinstance(value, int) and not isinstance(value, bool) and len(text) > 24:
@@ -165,16 +175,38 @@ class Voice:
                 out.append(self.flag(part.param) if self.command else f"The {part.param!r} parameter of {func}")
             elif isinstance(part, Expected):
                 out.append(part.param.expected(self, part.low))
+            elif isinstance(part, _Hint):
+                text = self.render(part.parts, func)
+                out.append(f" ({text})" if text else "")
+            elif isinstance(part, InPython):
+                out.append("" if self.command else self.render(part.parts, func))
             elif isinstance(part, Given):
                 text = self.texts.get(part.param) if self.command else None
                 out.append(show(part.value) if text is None else text)
             else:
-                out.append(self.caller or "the command" if self.command else func)
+                out.append("the command" if self.command else func)
         return "".join(out)
 
 
 PYTHON = Voice()
 COMMAND = Voice(command=True)
+
+
+class _Hint(NamedTuple):
+    """A hint after the message, in parentheses (none when it has no words for the caller)."""
+
+    parts: tuple[Any, ...]
+
+
+def _own(name: str, parts: Iterable[Any]) -> Iterator[Any]:
+    """Hint parts with their SELF settings made about parameter ``name``."""
+    for p in parts:
+        if isinstance(p, Setting) and p.param == SELF:
+            yield Setting(name, p.value)
+        elif isinstance(p, InPython):
+            yield InPython(tuple(_own(name, p.parts)))
+        else:
+            yield p
 
 
 class InvalidParameterError(ValueError, TypeError):
@@ -371,7 +403,7 @@ class Fraction(Kind):
         if not ok:
             hint: list[Part] | None = None
             if v is not None and 1.0 < v <= 100.0:
-                hint = ["Did you mean a percentage? Use ", Setting(SELF, float(f"{v / 100:g}")), "."]
+                hint = [InPython(("Did you mean a percentage? Use ", Setting(SELF, float(f"{v / 100:g}")), "."))]
             elif v is not None and v < 0.0 and self.support:
                 hint = ["A support is a share of the transactions and cannot be negative."]
             raise bad(hint)
@@ -558,7 +590,8 @@ class Anything(Kind):
 
 # ---- parameters and declarations ----------------------------------------------------------------
 
-_UNSET: Any = object()
+#: A command_default that was not given.
+UNSET: Any = object()
 
 
 @dataclass(frozen=True)
@@ -582,7 +615,7 @@ class Param:
     metavar: str | None = None
     aliases: tuple[str, ...] = ()
     old_flags: tuple[str, ...] = ()
-    command_default: Any = _UNSET
+    command_default: Any = UNSET
 
     def expected(self, voice: Voice = PYTHON, low: Any = None) -> str:
         return self.kind.describe(voice, low) + (
@@ -595,19 +628,10 @@ class Param:
             return None
 
         def bad(hint: Sequence[Part] | None = None) -> InvalidParameterError:
-            parts: list[Part] = [
-                Subject(self.name),
-                " must be ",
-                Expected(self, low),
-                ". Got ",
-                Given(self.name, value),
-            ]
-            parts.append(" instead.")
+            parts: list[Any] = [Subject(self.name), " must be ", Expected(self, low), ". Got "]
+            parts += [Given(self.name, value), " instead."]
             if hint:
-                filled = [
-                    Setting(self.name, p.value) if isinstance(p, Setting) and p.param == SELF else p for p in hint
-                ]
-                parts += [" (", *filled, ")"]
+                parts.append(_Hint(tuple(_own(self.name, hint))))
             return InvalidParameterError(*parts, func=func, param=self.name)
 
         return self.kind.check(value, bad, low)
@@ -617,7 +641,8 @@ Rule = Callable[[Mapping[str, Any], "Declaration"], "InvalidParameterError | Non
 
 
 def exactly_one(a: str, b: str, what_a: str, what_b: str) -> Rule:
-    """Exactly one of two parameters must be given (not None)."""
+    """Exactly one of two parameters must be given (not None). The rule's ``names`` are
+    the two: a default of the command fills one only when the other is not given."""
 
     def rule(args: Mapping[str, Any], decl: Declaration) -> InvalidParameterError | None:
         if (args.get(a) is None) == (args.get(b) is None):
@@ -628,6 +653,7 @@ def exactly_one(a: str, b: str, what_a: str, what_b: str) -> Rule:
             )  # fmt: skip
         return None
 
+    rule.names = (a, b)  # type: ignore[attr-defined]
     return rule
 
 
@@ -879,7 +905,8 @@ MIN_SUPPORT = Param(
     MIN_SUPPORT_KIND,
     none=True,
     none_unsaid=True,
-    help="minimum support: a share of the transactions (0.01) or 1%%",
+    command_default=0.01,
+    help="minimum support: a share of the transactions (0.01) or a percentage (1%)",
 )
 MIN_COUNT = Param(
     "min_count",
