@@ -17,6 +17,7 @@ import pandas as pd
 import pytest
 from helpers import long_frame
 from tallisk import io as tio
+from tallisk.io import _lines, _source
 
 
 def baskets_of(codes: tio.Codes) -> list[set]:
@@ -50,7 +51,7 @@ def write_lines(path, baskets, sep: str, newline: str = "\n") -> None:
 @pytest.mark.parametrize("seed", [0, 1])
 def test_basket_round_trip_matches_model(tmp_path, monkeypatch, seed, block, gz):
     if block:
-        monkeypatch.setattr(tio, "BLOCK_SIZE", block)  # lines cut across many blocks
+        monkeypatch.setattr(_source, "BLOCK_SIZE", block)  # lines cut across many blocks
     baskets = random_baskets(seed)
     path = tmp_path / ("b.basket.gz" if gz else "b.basket")
     write_lines(path, baskets, ";", newline="\r\n" if seed else "\n")
@@ -68,7 +69,7 @@ def test_basket_round_trip_matches_model(tmp_path, monkeypatch, seed, block, gz)
 @pytest.mark.parametrize("block", [None, 5])
 def test_fimi_blanks_and_empty_lines(tmp_path, monkeypatch, block):
     if block:
-        monkeypatch.setattr(tio, "BLOCK_SIZE", block)
+        monkeypatch.setattr(_source, "BLOCK_SIZE", block)
     rng = random.Random(3)
     baskets = [[str(rng.randrange(100)) for _ in range(rng.randrange(0, 7))] for _ in range(400)]
     text = "".join(rng.choice([" ", "\t", "  "]).join(b) + rng.choice(["", " ", " \t"]) + "\n" for b in baskets)
@@ -113,8 +114,8 @@ def test_names_read_exactly_unless_strip(tmp_path):
 
 def test_hash_collisions_fall_back_to_exact_names(tmp_path, monkeypatch):
     """A degenerate hash makes every name of 9 to 64 bytes collide: names must still come out exact."""
-    monkeypatch.setattr(tio, "_MIX", np.uint64(0))
-    monkeypatch.setattr(tio, "_MIX2", np.uint64(0))
+    monkeypatch.setattr(_lines, "_MIX", np.uint64(0))
+    monkeypatch.setattr(_lines, "_MIX2", np.uint64(0))
     baskets = [["whole milk", "tomato sauce"], ["tomato sauce", "peanut butter"], ["whole milk"]]
     path = tmp_path / "h.basket"
     write_lines(path, baskets, ",")
