@@ -8,9 +8,7 @@ import json
 import math
 import os
 import random
-import stat
 import sys
-import threading
 
 import numpy as np
 import pandas as pd
@@ -214,29 +212,3 @@ def test_numeric_names_stay_exact(tmp_path, tokens):
     codes = tio.read_codes(path)
     assert baskets_of(codes) == [set(b) for b in baskets]
     assert set(codes.items) == set().union(*baskets)
-
-
-def test_fimi_lines_through_a_link_or_into_a_pipe_keep_them(tmp_path):
-    """Renaming the finished file into place must not replace a pipe (or a device such as /dev/null) nor a link."""
-    target = tmp_path / "real.txt"
-    target.write_text("old\n")
-    link = tmp_path / "link.txt"
-    link.symlink_to(target)
-    tio.write_table(itemsets_table(), link)
-    assert link.is_symlink() and target.read_text().splitlines() == ["bread (10)", "bread whole milk (4)", "a b c (2)"]
-
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    got = []
-
-    def drain():
-        with open(fifo) as f:
-            got.append(f.read())
-
-    reader = threading.Thread(target=drain)
-    reader.start()
-    tio.write_table(rules_table(), fifo)
-    reader.join(timeout=60)
-    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
-    assert got and got[0].splitlines() == ["whole milk <- bread (0.2, 0.4)", "c <- a b (0.1, 1)"]
-    assert sorted(os.listdir(tmp_path)) == ["link.txt", "pipe", "real.txt"]

@@ -407,14 +407,14 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
         return
     os.environ.setdefault("MPLBACKEND", "Agg")
     from . import plot as tplot
-    from .io import _atomic
+    from .io import atomic_write
 
     start = _clock()
     draw = {"scatter": tplot.rules_scatter, "graph": tplot.rules_graph, "heatmap": tplot.pair_heatmap}[kind]
     # A bare Figure renders with Agg and never opens a window, on any machine.
     ax = draw(df, ax=tplot.new_axes(pyplot=False))
     fig = ax.figure
-    with _atomic(args.plot, binary=True) as f:
+    with atomic_write(args.plot) as f:
         fig.savefig(f, format="png", dpi=tplot.DPI, metadata={"Title": ax.get_title(), "Axes": tplot.describe(ax)})
     report.note(f"drew {kind} to {args.plot} in {_since(start)}")
 

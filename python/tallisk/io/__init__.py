@@ -25,7 +25,7 @@ Writers
 through a temporary file renamed into place, so a failed run never leaves half a file.
 """
 
-from ._atomic import _atomic  # noqa: F401 - the command writes its picture through it
+from ._atomic import STOP_SIGNALS, SignalExit, atomic_write, raise_on_signals
 from ._codes import Codes
 from ._formats import INPUT_FORMATS, OUTPUT_FORMATS, guess_input_format, guess_output_format
 from ._read import read_codes, read_transactions
@@ -34,6 +34,10 @@ from ._write import write_table
 
 __all__ = [
     "BLOCK_SIZE",
+    "STOP_SIGNALS",
+    "SignalExit",
+    "atomic_write",
+    "raise_on_signals",
     "INPUT_FORMATS",
     "OUTPUT_FORMATS",
     "Codes",

@@ -7,7 +7,7 @@ import os
 
 import pandas as pd
 
-from ._atomic import _atomic
+from ._atomic import open_output
 from ._formats import OUTPUT_FORMATS, guess_output_format
 from ._text import _fimi_lines, _for_text, _jsonable
 
@@ -32,10 +32,10 @@ def write_table(df: pd.DataFrame, path: str | os.PathLike[str] | None = None, fo
         except ImportError:
             raise ValueError("writing Parquet needs pyarrow (pip install 'tallisk[parquet]')") from None
         table = pa.Table.from_pandas(_for_text(df, "lists"), preserve_index=False)
-        with _atomic(p, binary=True) as f:
+        with open_output(p, binary=True) as f:
             pq.write_table(table, f)
         return
-    with _atomic(p, binary=False) as f:
+    with open_output(p, binary=False) as f:
         if fmt == "fimi":
             f.writelines(_fimi_lines(df))
         elif fmt == "csv":
