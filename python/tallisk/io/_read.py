@@ -64,7 +64,7 @@ def read_transactions(path: str | os.PathLike[str], format: str | None = None, *
     ``strip`` (trim blanks around names), ``transaction_col`` and ``item_col`` (long
     tables; default the first two columns), ``encoding`` (default UTF-8), ``progress``.
     """
-    from .transactions import Transactions
+    from ..transactions import Transactions
 
     codes = read_codes(path, format, **kwargs)
     return Transactions._from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
