@@ -432,7 +432,7 @@ def test_memory_errors_name_the_stage_and_only_flags_of_that_subcommand(tmp_path
 def test_a_signal_while_writing_leaves_no_file_and_exits_128_plus_its_number(
     tmp_path, monkeypatch, capsys, signum, status
 ):
-    import tallisk.io as tio
+    import tallisk.io._write as tio
     from tallisk import cli
 
     real = tio._fimi_lines

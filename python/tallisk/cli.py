@@ -25,9 +25,7 @@ import importlib
 import importlib.util
 import inspect
 import os
-import signal
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -544,7 +542,7 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
         return
     os.environ.setdefault("MPLBACKEND", "Agg")
     from . import plot as tplot
-    from .io import _atomic
+    from .io import atomic_write
 
     start = _clock()
     draw = {"scatter": tplot.rules_scatter, "graph": tplot.rules_graph, "heatmap": tplot.pair_heatmap}[kind]
@@ -552,7 +550,7 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
     with report.running("drawing"):
         ax = draw(df, ax=tplot.new_axes(pyplot=False), by=args.by or "lift")
         fig = ax.figure
-        with _atomic(args.plot, binary=True) as f:
+        with atomic_write(args.plot) as f:
             fig.savefig(f, format="png", dpi=tplot.DPI, metadata={"Title": ax.get_title(), "Axes": tplot.describe(ax)})
     report.note(f"drew {kind} to {args.plot} in {_since(start)}")
 
@@ -633,35 +631,6 @@ def _memory_message(e: MemoryError, stage: str, voice: Voice) -> str:
     return text + (f" ({voice.render(help, '')})" if help else "")
 
 
-class _Stopped(BaseException):
-    """A stopping signal (SIGTERM, SIGHUP) raised in the main thread; not an Exception, so
-    that only the command's own handler catches it, after every cleanup ran."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-@contextlib.contextmanager
-def _signals_stop_the_run() -> Iterator[None]:
-    """SIGTERM and SIGHUP raise in the main thread while the run lasts, as Ctrl-C does,
-    so a file being written is removed on the way out."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def stop(signum: int, frame: Any) -> None:
-        raise _Stopped(signum)
-
-    wanted = [getattr(signal, n) for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n)]
-    previous = {s: signal.signal(s, stop) for s in wanted}
-    try:
-        yield
-    finally:
-        for s, handler in previous.items():
-            signal.signal(s, handler)
-
-
 def _one_line(e: BaseException) -> str:
     text = str(e).strip()
     if isinstance(e, KeyError) and len(e.args) == 1:
@@ -710,8 +679,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     report = _Report(args.quiet, args.verbose)
     start = _clock()
+    from .io import SignalExit, raise_on_signals
+
     try:
-        with _signals_stop_the_run():
+        # SIGTERM and SIGHUP raise while the run lasts, as Ctrl-C does, so a file being
+        # written is removed on the way out.
+        with raise_on_signals():
             if getattr(args, "output", None) not in (None, "-"):
                 _check_writable(args.output)
             _prepare_plot(args)
@@ -719,8 +692,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         report.say("interrupted")
         return 130
-    except _Stopped as e:
-        report.say(f"stopped by {signal.Signals(e.signum).name}")
+    except SignalExit as e:
+        report.say(str(e))
         return 128 + e.signum
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`): not an error of ours.
