@@ -570,9 +570,7 @@ def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical:
     count = table.counts.astype(np.int64, copy=False)
     n = int(table.n_transactions)
     support = count / n if n > 0 else count.astype(np.float64)
-    df = pd.DataFrame(
-        {"itemset": itemset, "length": table.lengths, "count": count, "support": support}, copy=False
-    )
+    df = pd.DataFrame({"itemset": itemset, "length": table.lengths, "count": count, "support": support}, copy=False)
     df.attrs["n_transactions"] = n
     df.attrs["min_count"] = int(min_count)
     df.attrs["target"] = target
