@@ -34,6 +34,9 @@ from typing import Any, NamedTuple, TypeVar, overload
 
 import numpy as np
 
+# The one support-to-count rounding lives in the table layer.
+from ._tables import min_count_from_support
+
 __all__ = [
     "COMMAND",
     "PYTHON",
@@ -234,6 +237,17 @@ def fail(
     if hint:
         parts += [" (", *([hint] if isinstance(hint, str) else hint), ")"]
     return InvalidParameterError(*parts, func=func, param=name)
+
+
+def warn_deprecated(message: str) -> None:
+    """A DeprecationWarning pointing at the caller's own line, outside this package."""
+    import sys
+
+    package = __name__.rsplit(".", 1)[0] + "."
+    level, frame = 1, sys._getframe(1)
+    while frame is not None and (frame.f_globals.get("__name__", "") + ".").startswith(package):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, DeprecationWarning, stacklevel=level)
 
 
 # ---- kinds ------------------------------------------------------------------------------------
@@ -439,9 +453,13 @@ class Fraction(Kind):
 
 @dataclass(frozen=True)
 class Options(Kind):
-    """One of ``values`` (compared with ==)."""
+    """One of ``values`` (compared with ==). ``renamed`` maps old values to the current
+    ones (accepted with a DeprecationWarning); ``removed`` maps values that are gone to
+    the hint that says why."""
 
     values: tuple[Any, ...] = ()
+    renamed: Mapping[Any, Any] = field(default_factory=dict)
+    removed: Mapping[Any, str] = field(default_factory=dict)
     metavar = "{...}"
 
     def describe(self, voice: Voice, low: Any = None) -> str:
@@ -450,10 +468,16 @@ class Options(Kind):
     def check(self, value: Any, bad: Callable[..., InvalidParameterError], low: Any = None) -> Any:
         try:
             ok = isinstance(value, Hashable) and value in self.values
+            old = not ok and isinstance(value, Hashable) and value in self.renamed
+            gone = not ok and isinstance(value, Hashable) and value in self.removed
         except TypeError:
-            ok = False
+            ok = old = gone = False
+        if old:
+            new = self.renamed[value]
+            warn_deprecated(f"{value!r} is deprecated; use {new!r}.")
+            return new
         if not ok:
-            raise bad()
+            raise bad([self.removed[value]] if gone else None)
         return value
 
     def invalid(self) -> list[Any]:
@@ -785,7 +809,7 @@ def declare(
                     new = aliases[old]
                     if new in kwargs:
                         raise TypeError(f"{func}() got {old!r} and {new!r}; {old!r} is the old name of {new!r}")
-                    warnings.warn(f"{func}: {old!r} is deprecated; use {new!r}.", DeprecationWarning, stacklevel=2)
+                    warn_deprecated(f"{func}: {old!r} is deprecated; use {new!r}.")
                     kwargs[new] = kwargs.pop(old)
             bound = sig.bind(*args, **kwargs)
             given = {n: bound.arguments[n] for n in checked if n in bound.arguments}
@@ -842,22 +866,6 @@ def check_choice(value: Any, name: str, func: str, choices: Iterable[Hashable]) 
 
 
 # ---- thresholds -----------------------------------------------------------------------------------
-
-
-def min_count_from_support(min_support: float, n_transactions: int) -> int:
-    """The smallest count c with c / n >= min_support, computed the way the support
-    column is (c / n in double precision), and at least 1: an itemset no transaction
-    holds is never reported."""
-    n = int(n_transactions)
-    if n <= 0:
-        return 1
-    c = math.ceil(min_support * n)
-    # ceil(s * n) can be one off either way against the c / n >= s test the tables use.
-    while c > 1 and (c - 1) / n >= min_support:
-        c -= 1
-    while c / n < min_support:
-        c += 1
-    return max(1, c)
 
 
 _ONE_THRESHOLD = exactly_one(
