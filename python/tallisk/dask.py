@@ -57,7 +57,17 @@ import numpy as np
 import pandas as pd
 
 from . import mining, pairs
-from ._validation import Bool, Int, Param, declare, min_count_from_support, resolve_min_count
+from ._tables import (
+    PAIR_METRICS,
+    canonical_order,
+    labels_categorical,
+    min_count_from_support,
+    rule_metrics,
+    share_of_count,
+    take_rows,
+    target_mask,
+)
+from ._validation import Bool, Int, Param, declare
 
 try:
     import dask
@@ -258,38 +268,29 @@ def _mine_group(
     return np.asarray(out["offsets"], np.int64), np.asarray(out["items"], np.int32)
 
 
-def _padded(offsets: np.ndarray, items: np.ndarray, width: int) -> np.ndarray:
-    """CSR itemsets as rows of a (m, width) int32 matrix, padded with -1."""
-    m = len(offsets) - 1
-    lengths = np.diff(offsets)
-    out = np.full((m, width), -1, np.int32)
-    if len(items):
-        rows = np.repeat(np.arange(m), lengths)
-        cols = np.arange(len(items)) - np.repeat(offsets[:-1], lengths)
-        out[rows, cols] = items
-    return out
-
-
-def _csr(padded: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    mask = padded >= 0
-    offsets = np.zeros(len(padded) + 1, np.int64)
-    np.cumsum(mask.sum(axis=1), out=offsets[1:])
-    return offsets, padded[mask].astype(np.int32, copy=False)
-
-
-def _row_keys(padded: np.ndarray) -> np.ndarray:
-    """One comparable scalar per row, for set operations on rows."""
-    a = np.ascontiguousarray(padded)
-    return a.view(np.dtype((np.void, a.dtype.itemsize * a.shape[1]))).ravel()
-
-
 def _union(*csrs: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
-    width = max([int(np.diff(o).max(initial=0)) for o, _ in csrs] + [1])
-    rows = np.concatenate([_padded(o, i, width) for o, i in csrs])
-    if len(rows) == 0:
-        return np.zeros(1, np.int64), np.zeros(0, np.int32)
-    _, first = np.unique(_row_keys(rows), return_index=True)
-    return _csr(rows[np.sort(first)])
+    """Every set of the given CSR tables once, in canonical order."""
+    lengths = np.concatenate([np.diff(offsets) for offsets, _ in csrs])
+    offsets = np.zeros(lengths.size + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    items = np.concatenate([items for _, items in csrs]).astype(np.int32, copy=False)
+    _, offsets, items = canonical_order(offsets, items)
+    return take_rows(offsets, items, np.flatnonzero(~_repeats(offsets, items)))
+
+
+def _repeats(offsets: np.ndarray, items: np.ndarray) -> np.ndarray:
+    """Which rows equal the row before them (in canonical order, equal rows are neighbours)."""
+    lengths = np.diff(offsets)
+    same = np.zeros(lengths.size, dtype=bool)
+    rows = np.flatnonzero(lengths[1:] == lengths[:-1]) + 1
+    if rows.size:
+        n = lengths[rows]
+        starts = np.cumsum(n) - n
+        here = np.repeat(offsets[rows] - starts, n) + np.arange(int(n.sum()), dtype=np.int64)
+        differ = items[here] != items[here - np.repeat(n, n)]
+        mismatches = np.bincount(np.repeat(rows, n), weights=differ, minlength=lengths.size)
+        same[rows] = mismatches[rows] == 0
+    return same
 
 
 def _count_part(part: _Part, n_items: int, candidates: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
@@ -318,53 +319,19 @@ def _finish(
     target: str,
 ) -> dict[str, Any]:
     """Frequent sets from the exact counts, filtered to the target and the lengths shown
-    (the table builder puts them in the documented order)."""
+    (the table builder puts them in the documented order). The candidates hold every
+    frequent set up to one item longer than the longest shown, which is all the
+    closed/maximal judgement needs."""
     offsets, items = candidates
-    width = max(1, int(np.diff(offsets).max(initial=0)))
-    rows = _padded(offsets, items, width)
-    keep = counts >= min_count
-    rows, counts = rows[keep], counts[keep]
-    lengths = (rows >= 0).sum(axis=1)
-    if target != "all" and len(rows):
-        drop = _not_target(rows, counts, lengths, target)
-        rows, counts, lengths = rows[~drop], counts[~drop], lengths[~drop]
-    keep = (lengths >= min_len) & (lengths <= (max_len or width))
-    rows, counts = rows[keep], counts[keep]
-    offsets, items = _csr(rows)
-    return {"offsets": offsets, "items": items, "counts": counts}
-
-
-def _not_target(rows: np.ndarray, counts: np.ndarray, lengths: np.ndarray, target: str) -> np.ndarray:
-    """Marks the sets that are not closed (or not maximal) among the given frequent sets.
-
-    Only supersets one item larger need checking: a frequent proper superset implies a
-    frequent one-larger superset (between them), and a superset with the same count
-    implies a one-larger superset with the same count (counts shrink with the set).
-    """
-    keys = _row_keys(rows)
-    sorter = np.argsort(keys)
-    sorted_keys = keys[sorter]
-    drop = np.zeros(len(rows), bool)
-    width = rows.shape[1]
-    for k in np.unique(lengths):
-        k = int(k)
-        if k < 2:
-            continue
-        sup = np.flatnonzero(lengths == k)
-        block = rows[sup]
-        for j in range(k):
-            sub = np.full((len(sup), width), -1, np.int32)
-            sub[:, : k - 1] = np.delete(block[:, :k], j, axis=1)
-            pos = np.searchsorted(sorted_keys, _row_keys(sub))
-            pos = np.minimum(pos, len(sorted_keys) - 1)
-            found = sorted_keys[pos] == _row_keys(sub)
-            hit = sorter[pos[found]]
-            if target == "maximal":
-                drop[hit] = True
-            else:
-                same = counts[sup[found]] == counts[hit]
-                drop[hit[same]] = True
-    return drop
+    keep = np.flatnonzero(counts >= min_count)
+    offsets, items = take_rows(offsets, items, keep)
+    counts = counts[keep]
+    keep = target_mask(offsets, items, counts, target)
+    lengths = np.diff(offsets)
+    keep &= (lengths >= min_len) & (lengths <= (max_len or lengths.max(initial=0)))
+    rows = np.flatnonzero(keep)
+    offsets, items = take_rows(offsets, items, rows)
+    return {"offsets": offsets, "items": items, "counts": counts[rows]}
 
 
 def _tree(func: Any, items: list[Any]) -> Any:
@@ -504,11 +471,6 @@ def _groups(n_per_part: Sequence[int], min_count: int, n: int) -> list[list[int]
     return groups
 
 
-def _local_count(min_count: int, n_group: int, n: int) -> int:
-    # Smallest integer c with c >= min_count * n_group / n, in exact integer arithmetic.
-    return max(1, -(-min_count * n_group // n))
-
-
 # ---- public entries ----------------------------------------------------------------------
 
 
@@ -585,7 +547,8 @@ def _two_passes(
 
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
-    min_count = resolve_min_count(min_support, min_count, n, "frequent_itemsets")
+    if min_count is None:
+        min_count = min_count_from_support(min_support, n)
     # Closed and maximal are judged among all frequent sets; for the sets shown, the
     # frequent sets one item longer are all that judgement needs.
     mine_len = max_len if max_len is None or target == "all" else max_len + 1
@@ -597,7 +560,7 @@ def _two_passes(
         mine(
             [prep.parts[i] for i in g],
             n_items,
-            _local_count(min_count, sum(prep.n_per_part[i] for i in g), n),
+            share_of_count(min_count, sum(prep.n_per_part[i] for i in g), n),
             min_len,
             mine_len,
         )
@@ -645,8 +608,6 @@ def _csr_size(csr: tuple[np.ndarray, np.ndarray]) -> tuple[int, int]:
 
 # ---- pair metrics ------------------------------------------------------------------------
 
-_PAIR_METRICS = ("support", "confidence", "lift", "conviction", "leverage", "cosine", "jaccard")
-
 
 def _pair_counts(part: _Part, n_items: int, bounds: np.ndarray) -> tuple[Any, ...]:
     """Co-occurrence counts of one partition, both orders of every pair, cut into the
@@ -681,8 +642,8 @@ def _pair_table(
     min_count: int,
     labels: pd.Index,
 ) -> pd.DataFrame:
-    """Sums one bucket's pieces and computes the metrics as the engine does, in the same
-    floating-point operations, so values match bit for bit."""
+    """Sums one bucket's pieces; the metrics are the one-machine table's, from the same
+    function, so values match bit for bit."""
     n_items = len(labels)
     pieces = [*pieces, (np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int64))]
     a = np.concatenate([p[0] for p in pieces]).astype(np.int64)
@@ -697,29 +658,12 @@ def _pair_table(
     keep = co >= max(min_count, 1)
     keys, co = keys[keep], co[keep]
     a, b = keys // max(n_items, 1), keys % max(n_items, 1)
-    nf = float(n)
-    count_a = item_counts[a].astype(np.float64)
-    sa = count_a / nf
-    sb = item_counts[b].astype(np.float64) / nf
-    cof = co.astype(np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        support = cof / nf
-        confidence = cof / count_a
-        lift = np.where(sb > 0.0, confidence / sb, np.inf)
-        # a sure rule has infinite conviction, also when b is in every basket (0/0)
-        conviction = np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence))
-        leverage = support - sa * sb
-        cosine = support / np.sqrt(sa * sb)
-        jaccard = support / (sa + sb - support)
-    from tallisk.pairs import labels_categorical
-
     frame = {
         "item_a": labels_categorical(a, labels),
         "item_b": labels_categorical(b, labels),
         "count": co.astype(np.int64),
     }
-    metrics = (support, confidence, lift, conviction, leverage, cosine, jaccard)
-    frame.update(zip(_PAIR_METRICS, metrics, strict=True))
+    frame.update(rule_metrics(co, item_counts[a], item_counts[b], n, PAIR_METRICS))
     return pd.DataFrame(frame, copy=False)
 
 
@@ -763,7 +707,7 @@ def pair_metrics(
     elif min_support is None or float(min_support) == 0.0:
         threshold = 1
     else:
-        threshold = min_count_from_support(float(min_support), n)
+        threshold = min_count_from_support(min_support, n)
     k = max(1, min(npartitions or len(prep.parts), max(n_items, 1)))
     bounds = np.linspace(0, n_items, k + 1).round().astype(np.int64)
     per_part = [
