@@ -5,6 +5,7 @@ and compare types and messages, so a drift of either side fails a test)."""
 from __future__ import annotations
 
 import sys
+import types
 import warnings
 from typing import Any
 
@@ -80,11 +81,12 @@ def is_sparse_frame(df: Any) -> bool:
 
 
 def caller_stacklevel() -> int:
-    """Stack level of the first frame outside this module, so that warnings name the call
+    """Stack level of the first frame outside this package, so that warnings name the call
     site in the user's code."""
+    package = __name__.rsplit(".", 1)[0] + "."
     level = 1
-    frame = sys._getframe(1)
-    while frame is not None and frame.f_globals.get("__name__") == __name__:
+    frame: types.FrameType | None = sys._getframe(1)
+    while frame is not None and (str(frame.f_globals.get("__name__")) + ".").startswith(package):
         frame = frame.f_back
         level += 1
     return level

@@ -117,10 +117,11 @@ class _ItemsetTable:
         return rows
 
 
-def _split_patterns(length: int) -> tuple[np.ndarray, np.ndarray]:
+def _split_patterns(length: int) -> tuple[list[tuple[int, ...]], list[tuple[int, ...]]]:
     """Antecedent and consequent positions within a set of ``length`` items, in the order
     rules are listed: longer antecedents first, then lexicographic."""
-    ant, con = [], []
+    ant: list[tuple[int, ...]] = []
+    con: list[tuple[int, ...]] = []
     full = range(length)
     for r in range(length - 1, 0, -1):
         for c in itertools.combinations(full, r):

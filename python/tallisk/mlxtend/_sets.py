@@ -3,7 +3,7 @@ as mlxtend's tables through the package's table layer."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -50,7 +50,13 @@ def singletons(items: np.ndarray, counts: np.ndarray) -> Sets:
     return Sets(np.arange(len(items) + 1, dtype=np.int64), items.astype(np.int32), counts)
 
 
-def mine(codes: Codes, min_count: int, max_len: int | None, target: str = "all", keep: Any = None) -> Sets:
+def mine(
+    codes: Codes,
+    min_count: int,
+    max_len: int | None,
+    target: Literal["all", "closed", "maximal"] = "all",
+    keep: Any = None,
+) -> Sets:
     """The engine's frequent (closed, maximal) sets of the frame's cells; ``keep`` limits the
     items."""
     from .. import _engine

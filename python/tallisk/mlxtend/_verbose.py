@@ -17,7 +17,7 @@ def _extension_counts(sets: Sets) -> tuple[Sets, np.ndarray]:
     # the parent of a set in lexicographic order is the nearest earlier set one shorter
     # that is its prefix; in preorder it is the last earlier set of length len-1
     parent = np.full(len(s), -1, np.int64)
-    last_at = {}
+    last_at: dict[int, int] = {}
     for r, length in enumerate(lens.tolist()):
         parent[r] = last_at.get(length - 1, -1)
         last_at[length] = r
