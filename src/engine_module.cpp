@@ -297,7 +297,7 @@ Ref cell_rows(py::ObjectArray cells, py::ObjectArray reference) { return py::cel
 
 constexpr py::Function kFactorizeBaskets{
     "factorize_baskets", py::params(py::arg("baskets", AnyObject{})),
-    "The labels of a list of baskets (lists, tuples, sets or frozensets), factorised in one\n"
+    "The labels of a list of baskets (iterables of labels, not strings), factorised in one\n"
     "pass. Returns a dict: 'sizes' (int64, labels per basket, repeats included), 'codes'\n"
     "(int32, one per label, basket after basket) and 'uniques' (object array of the\n"
     "distinct labels in order of first appearance). Labels are equal as dict keys are."};

@@ -159,8 +159,10 @@ private:
 };
 
 [[noreturn]] void not_a_basket(std::size_t pos, PyObject* basket) {
-    PyErr_Format(PyExc_TypeError, "Basket %zu is a %s, not a list, tuple, set or frozenset of labels", pos,
-                 Py_TYPE(basket)->tp_name);
+    Ref shown = Ref::checked(PyObject_Repr(basket));
+    PyErr_Format(PyExc_TypeError,
+                 "Basket %zu is a %s, not a collection of labels; wrap single labels in a list, e.g. [%U].", pos,
+                 Py_TYPE(basket)->tp_name, shown.get());
     throw ErrorAlreadySet{};
 }
 
@@ -243,20 +245,26 @@ Ref factorize_baskets(PyObject* baskets) {
         Ref basket = Ref::borrow(PyList_GET_ITEM(baskets, t));
         PyObject* b = basket.get();
         const std::size_t before = codes.size();
-        if (PyList_Check(b) || PyTuple_Check(b)) {
-            const bool is_list = PyList_Check(b);
+        if (PyList_CheckExact(b) || PyTuple_CheckExact(b)) {
+            const bool is_list = PyList_CheckExact(b);
             for (Py_ssize_t j = 0;; ++j) {
                 const Py_ssize_t len = is_list ? PyList_GET_SIZE(b) : PyTuple_GET_SIZE(b);
                 if (j >= len) break;
                 Ref label = Ref::borrow(is_list ? PyList_GET_ITEM(b, j) : PyTuple_GET_ITEM(b, j));
                 codes.push_back(labels.code(label.get()));
             }
-        } else if (PyAnySet_Check(b)) {
-            Ref it = Ref::checked(PyObject_GetIter(b));
+        } else {
+            // Sets, one-pass iterables, arrays, subclasses with their own iteration: read
+            // the way Python iterates them. A string is iterable but never a basket.
+            if (PyUnicode_Check(b) || PyBytes_Check(b)) not_a_basket(static_cast<std::size_t>(t), b);
+            Ref it = Ref::steal(PyObject_GetIter(b));
+            if (!it) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorAlreadySet{};
+                PyErr_Clear();
+                not_a_basket(static_cast<std::size_t>(t), b);
+            }
             while (Ref label = Ref::steal(PyIter_Next(it.get()))) codes.push_back(labels.code(label.get()));
             check(!PyErr_Occurred());
-        } else {
-            not_a_basket(static_cast<std::size_t>(t), b);
         }
         sizes.push_back(static_cast<int64_t>(codes.size() - before));
     }

@@ -63,8 +63,8 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference);
 //! (int64, the number of labels of each basket), 'codes' (int32, the code of every
 //! label, basket after basket) and 'uniques' (object array, the distinct labels in
 //! order of first appearance; code c is uniques[c]). Labels are equal as in a dict
-//! (hash, then ==). Each basket must be a list, tuple, set or frozenset (TypeError
-//! naming the basket otherwise); an unhashable label raises the TypeError of hash().
+//! (hash, then ==). A basket is any iterable but a string or bytes (TypeError naming
+//! the basket otherwise), read once; an unhashable label raises hash()'s TypeError.
 Ref factorize_baskets(PyObject* baskets);
 
 //! A new array of values[rows] for a 1-D contiguous NumPy array of 4- or 8-byte

@@ -69,7 +69,7 @@ def factorize_labels(
         return runs
     arrow = _arrow_factorize(values)
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
-    codes = np.asarray(codes, dtype=np.int64)
+    codes = np.asarray(codes)  # int32 from Arrow, intp from pandas: kept, a copy of each row saved
     if codes.size and codes.min() < 0:
         raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
     return _ordered_labels(codes, uniques, sort)
@@ -86,8 +86,8 @@ def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.nda
     if sort and len(uniques) > 1:
         order = _sort_order(uniques)
         if order is not None and not (order[1:] > order[:-1]).all():
-            rank = np.empty_like(order)
-            rank[order] = np.arange(order.size, dtype=np.int64)
+            rank = np.empty(order.size, dtype=codes.dtype)
+            rank[order] = np.arange(order.size, dtype=codes.dtype)
             codes = rank[codes]
             uniques = uniques[order]
     return codes, uniques
@@ -100,10 +100,6 @@ def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np
     orders them. A missing label raises a ValueError naming its ``unit`` ("basket 3")."""
     if not isinstance(baskets, list):
         baskets = baskets.tolist() if isinstance(baskets, np.ndarray) else list(baskets)
-    if not set(map(type, baskets)) <= {list, tuple, set, frozenset}:
-        # One-pass iterables, arrays read back from files, subclasses with their own
-        # iteration: read each the way Python iterates it.
-        baskets = [b.tolist() if isinstance(b, np.ndarray) else list(b) for b in baskets]
     out = _engine.factorize_baskets(baskets)
     sizes, codes, uniques = out["sizes"], out["codes"], out["uniques"]
     if uniques.size:
@@ -373,13 +369,6 @@ class Transactions:
         if isinstance(baskets, str | bytes):
             raise TypeError("from_baskets takes an iterable of baskets, not a string.")
         baskets = baskets if isinstance(baskets, list) else list(baskets)
-        for kind in set(map(type, baskets)):
-            if issubclass(kind, str | bytes) or not hasattr(kind, "__iter__"):
-                pos = next(k for k, b in enumerate(baskets) if type(b) is kind)
-                raise TypeError(
-                    f"Basket {pos} is a {kind.__name__}, not a collection of labels; "
-                    f"wrap single labels in a list, e.g. [{baskets[pos]!r}]."
-                )
         sizes, codes, labels = factorize_baskets(baskets, "A basket")
         txn = np.repeat(np.arange(len(baskets), dtype=np.int64), sizes)
         t, i = _dedup([txn, codes], len(baskets))

@@ -36,10 +36,8 @@ std::size_t sort_unique(int32_t* first, std::size_t n) {
     return static_cast<std::size_t>(std::unique(first, first + n) - first);
 }
 
-void check_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids, uint64_t n_transactions) {
-    if (txn_codes.size() != item_ids.size())
-        throw InputError("txn_codes and item_ids differ in length: " + std::to_string(txn_codes.size()) + " and " +
-                         std::to_string(item_ids.size()));
+[[noreturn]] void bad_pair(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids,
+                           uint64_t n_transactions) {
     for (std::size_t i = 0; i < txn_codes.size(); ++i) {
         if (txn_codes[i] < 0 || static_cast<uint64_t>(txn_codes[i]) >= n_transactions)
             throw InputError("txn_codes[" + std::to_string(i) + "] = " + std::to_string(txn_codes[i]) +
@@ -47,6 +45,7 @@ void check_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> it
         if (item_ids[i] < 0)
             throw InputError("item_ids[" + std::to_string(i) + "] = " + std::to_string(item_ids[i]) + " is negative");
     }
+    throw InputError("inconsistent occurrence pairs");  // not reached: the caller found a bad one
 }
 
 //! A key whose unsigned order is the descending order of the doubles, NaN last and
@@ -64,47 +63,60 @@ uint64_t descending_key(double v) {
 }  // namespace
 
 Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids, uint64_t n_transactions) {
-    check_pairs(txn_codes, item_ids, n_transactions);
+    if (txn_codes.size() != item_ids.size())
+        throw InputError("txn_codes and item_ids differ in length: " + std::to_string(txn_codes.size()) + " and " +
+                         std::to_string(item_ids.size()));
     const std::size_t n = txn_codes.size();
     const std::size_t n_txn = static_cast<std::size_t>(n_transactions);
 
-    // Row starts by a count of each transaction's pairs.
+    // Row starts by a count of each transaction's pairs; the same pass checks the codes
+    // and whether they come grouped already (the usual export order).
     std::vector<std::size_t> starts(n_txn + 1, 0);
-    bool sorted = true;
+    bool sorted = true, valid = true;
     for (std::size_t i = 0; i < n; ++i) {
-        ++starts[static_cast<std::size_t>(txn_codes[i]) + 1];
-        sorted &= i == 0 || txn_codes[i] >= txn_codes[i - 1];
+        const int64_t t = txn_codes[i];
+        valid &= (t >= 0) & (static_cast<uint64_t>(t) < n_transactions) & (item_ids[i] >= 0);
+        if (!valid) bad_pair(txn_codes, item_ids, n_transactions);
+        ++starts[static_cast<std::size_t>(t) + 1];
+        sorted &= i == 0 || t >= txn_codes[i - 1];
     }
     for (std::size_t t = 0; t < n_txn; ++t) starts[t + 1] += starts[t];
 
-    // Items laid out by transaction: a copy when the pairs come grouped already (the
-    // usual export order), a scatter otherwise; the scatter keeps the input order
-    // within a transaction, so the result does not depend on how the work is split.
-    large_vector<int32_t> items(n);
+    // Items laid out by transaction in the result's own buffer: a copy when grouped, a
+    // scatter otherwise, which keeps the input order within a transaction, so the result
+    // does not depend on how the work is split.
+    Grouped out;
+    out.item_ids.resize(n);
+    int32_t* items = out.item_ids.data();
     if (sorted) {
-        if (n) std::memcpy(items.data(), item_ids.data(), n * sizeof(int32_t));
+        if (n) std::memcpy(items, item_ids.data(), n * sizeof(int32_t));
     } else {
         std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
         for (std::size_t i = 0; i < n; ++i) items[next[static_cast<std::size_t>(txn_codes[i])]++] = item_ids[i];
     }
 
-    // Each row sorted and its repeats dropped, in place; kept[t] is its new length.
+    // Each row sorted and its repeats dropped, in place; kept[t + 1] is its new length.
     std::vector<std::size_t> kept(n_txn + 1, 0);
     pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t)
-            kept[t + 1] = sort_unique(items.data() + starts[t], starts[t + 1] - starts[t]);
+            kept[t + 1] = sort_unique(items + starts[t], starts[t + 1] - starts[t]);
     });
-    for (std::size_t t = 0; t < n_txn; ++t) kept[t + 1] += kept[t];
-
-    Grouped out;
+    bool repeats = false;
+    for (std::size_t t = 0; t < n_txn; ++t) {
+        repeats |= kept[t + 1] != starts[t + 1] - starts[t];
+        kept[t + 1] += kept[t];
+    }
+    if (repeats) {
+        // Rows move left only, each over positions no row after it has yet to read.
+        for (std::size_t t = 0; t < n_txn; ++t)
+            std::memmove(items + kept[t], items + starts[t], (kept[t + 1] - kept[t]) * sizeof(int32_t));
+        out.item_ids.resize(kept[n_txn]);
+        if (kept[n_txn] < n - n / 8) out.item_ids.shrink_to_fit();  // only a large waste is worth a copy
+    }
     out.txn_ids.resize(kept[n_txn]);
-    out.item_ids.resize(kept[n_txn]);
     pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) {
-            const std::size_t len = kept[t + 1] - kept[t];
-            std::memcpy(out.item_ids.data() + kept[t], items.data() + starts[t], len * sizeof(int32_t));
-            std::fill_n(out.txn_ids.data() + kept[t], len, static_cast<int64_t>(t));
-        }
+        for (std::size_t t = begin; t < end; ++t)
+            std::fill(out.txn_ids.data() + kept[t], out.txn_ids.data() + kept[t + 1], static_cast<int64_t>(t));
     });
     return out;
 }
