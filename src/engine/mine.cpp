@@ -1272,8 +1272,14 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
     else
         body();
     if (cx.counted && cx.reported.load() > options.max_itemsets) Search::throw_too_many(options.max_itemsets);
+    // Rows hold the ranked items and those of every transaction, nothing else.
+    std::vector<int32_t> alphabet(base_ids);
+    for (uint32_t id : v.id_of) alphabet.push_back(static_cast<int32_t>(id));
+    std::sort(alphabet.begin(), alphabet.end());
+    v = Vertical{};  // the view is done with: its memory goes before the table is written
     result.table = flatten(std::move(root));
     if (result.table.counts.size() > options.max_itemsets) Search::throw_too_many(options.max_itemsets);
+    if (options.order == Order::canonical) canonical_order(result.table, alphabet);
     return result;
 }
 
