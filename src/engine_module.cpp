@@ -124,17 +124,22 @@ constexpr auto kItems = py::arg("items", py::ArrayOf<int32_t>{});
 
 constexpr py::Function kMineItemsets{
     "mine_itemsets",
-    py::params(kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
-               py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
-               py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
-               py::arg("target",
-                       Choice<engine::Target, 3>{{{{"all", engine::Target::all},
-                                                   {"closed", engine::Target::closed},
-                                                   {"maximal", engine::Target::maximal}}},
-                                                 "str",
-                                                 ", got "},
-                       py::Default<engine::Target>{"'all'", engine::Target::all}),
-               py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{})),
+    py::params(
+        kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
+        py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
+        py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
+        py::arg("target",
+                Choice<engine::Target, 3>{{{{"all", engine::Target::all},
+                                            {"closed", engine::Target::closed},
+                                            {"maximal", engine::Target::maximal}}},
+                                          "str",
+                                          ", got "},
+                py::Default<engine::Target>{"'all'", engine::Target::all}),
+        py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{}),
+        py::arg("order",
+                Choice<engine::Order, 2>{
+                    {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
+                py::Default<engine::Order>{"'search'", engine::Order::search})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -149,7 +154,9 @@ constexpr py::Function kMineItemsets{
     "Returns a dict: 'offsets' (int64, m + 1) and 'items' (int32) hold the m itemsets as\n"
     "CSR rows, ids ascending within a row; 'counts' (int64, m) the transactions holding\n"
     "each; 'n_transactions'; 'item_counts' (int64, n_items) the transactions per item.\n\n"
-    "Row order, the same for every number of worker threads: items are ranked by\n"
+    "order: the row order, the same for every number of worker threads. 'canonical':\n"
+    "by length ascending, then lexicographically by item ids. 'search' (the default):\n"
+    "the order the search finds them in, which costs nothing extra. Items are ranked by\n"
     "ascending transaction count, ties by ascending id. With target 'all' the rows\n"
     "come in depth-first preorder over this ranking: sorted by their items listed in\n"
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
@@ -158,7 +165,8 @@ constexpr py::Function kMineItemsets{
     "same tree reaches them. Items held by every transaction come first in that tree."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
-                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets) {
+                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
+                  engine::Order order) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -166,6 +174,7 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     if (max_len) opt.max_len = static_cast<std::size_t>(*max_len);
     opt.target = target;
     if (max_itemsets) opt.max_itemsets = static_cast<uint64_t>(*max_itemsets);
+    opt.order = order;
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
