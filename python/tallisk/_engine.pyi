@@ -35,3 +35,9 @@ def count_itemsets(
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],
 ) -> dict[str, Any]: ...
+def filter_target(
+    offsets: NDArray[np.int64],
+    items: NDArray[np.int32],
+    counts: NDArray[np.int64],
+    target: _Target,
+) -> dict[str, Any]: ...
