@@ -137,6 +137,12 @@ constexpr std::size_t kRuleChunksPerWorker = 16;
 //! on the calling thread.
 constexpr uint64_t kRuleParallelWork = 20000;
 
+//! Closed/maximal filter: rows below which the index is built and probed on the calling
+//! thread (a probe costs about one cache miss per item, so a few thousand rows take
+//! less than a hand-over to the pool), and rows per pool task above it.
+constexpr std::size_t kFilterParallelRows = std::size_t{1} << 14;
+constexpr std::size_t kFilterRowGrain = std::size_t{1} << 12;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against
