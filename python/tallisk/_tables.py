@@ -7,7 +7,7 @@ functions, the mlxtend drop-in, Dask, the command) builds and reads its tables h
 
 * the canonical row order (by length, then lexicographically by item id) and the
   checks a table from elsewhere must pass;
-* taking rows, and deriving the closed or maximal sets of a table of every frequent set;
+* taking rows;
 * the label materialiser: the ``itemset`` / ``antecedent`` / ``consequent`` object
   columns, built natively from the CSR (tuples, or frozensets for the drop-in), and the
   Categorical columns of item labels;
@@ -52,7 +52,6 @@ __all__ = [
     "rule_metrics",
     "share_of_count",
     "take_rows",
-    "target_mask",
     "to_arrow",
 ]
 
@@ -387,51 +386,6 @@ def canonical_order(offsets: np.ndarray, items: np.ndarray) -> tuple[np.ndarray,
     new_offsets = np.zeros(order.size + 1, dtype=np.int64)
     np.cumsum(lengths[order], out=new_offsets[1:])
     return order, new_offsets, np.concatenate(blocks).astype(np.int32, copy=False)
-
-
-def _row_keys(mat: np.ndarray) -> np.ndarray:
-    """One fixed-width byte string per row; big-endian ids make the byte order the
-    lexicographic order of the rows, so keys sort and search like the rows do."""
-    width = mat.shape[1] * 4
-    return np.ascontiguousarray(mat.astype(">u4")).view(f"S{width}").reshape(-1)
-
-
-def target_mask(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray, target: str) -> np.ndarray:
-    """Which rows of a table of every frequent set (each set once, ids ascending within
-    rows, any row order) are closed, or maximal: a set is closed when no superset one
-    item longer has its count, maximal when no superset one item longer is in the table
-    (counts shrink with the set, so longer supersets need no check).
-
-    Returns
-    -------
-    ndarray
-        A boolean mask over the rows; all True for target "all".
-    """
-    keep = np.ones(counts.size, dtype=bool)
-    if target == "all":
-        return keep
-    groups = dict(_length_groups(np.diff(offsets)))
-    for length, rows in groups.items():
-        supers = groups.get(length + 1)
-        if supers is None or length == 0:
-            continue
-        keys = _row_keys(_row_matrix(offsets, items, rows, length))
-        sorter = np.argsort(keys, kind="stable")
-        sorted_keys = keys[sorter]
-        sup_mat = _row_matrix(offsets, items, supers, length + 1)
-        for drop in range(length + 1):
-            sub_keys = _row_keys(np.delete(sup_mat, drop, axis=1))
-            at = np.minimum(np.searchsorted(sorted_keys, sub_keys), sorted_keys.size - 1)
-            found = sorted_keys[at] == sub_keys
-            sub_rows = rows[sorter[at[found]]]
-            if target == "maximal":
-                keep[sub_rows] = False
-            else:
-                keep[sub_rows[counts[supers[found]] == counts[sub_rows]]] = False
-    if 0 in groups and 1 in groups:  # the empty set: every single item extends it
-        empty = groups[0]
-        keep[empty] = False if target == "maximal" else ~np.isin(counts[empty], counts[groups[1]])
-    return keep
 
 
 # ---- the engine form of the package's own tables ---------------------------------------------

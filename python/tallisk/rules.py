@@ -84,9 +84,9 @@ def _from_transactions(data: Any, min_support: Any, min_count: Any, max_len: Any
         )
     threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
     max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
+    # in the table's row order, so that rules tie-break as they do from the table
     offsets, items, counts = mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len)
-    # the table's row order, so that rules tie-break as they do from the table
-    table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions)).canonical()
+    table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
     return _RuleInput(table, "all", True, attrs, None)
 
