@@ -7,6 +7,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <vector>
@@ -39,10 +40,15 @@ void check_rows(std::span<const int64_t> offsets, std::span<const int32_t> items
     if (static_cast<uint64_t>(offsets.back()) != items.size())
         value_error("offsets must end at len(items) = " + std::to_string(items.size()) + "; got " +
                     std::to_string(offsets.back()));
-    for (std::size_t k = 0; k < items.size(); ++k)
-        if (items[k] < 0 || static_cast<std::size_t>(items[k]) >= n_labels)
-            value_error("items[" + std::to_string(k) + "] = " + std::to_string(items[k]) + " is not a label id (0 .. " +
-                        std::to_string(static_cast<int64_t>(n_labels) - 1) + ")");
+    // One branch-free pass over the ids (it vectorises); the bad one is looked for only
+    // when there is one.
+    uint32_t largest = 0;
+    for (int32_t id : items) largest = std::max(largest, static_cast<uint32_t>(id));  // a negative id wraps high
+    if (!items.empty() && largest >= n_labels)
+        for (std::size_t k = 0; k < items.size(); ++k)
+            if (items[k] < 0 || static_cast<std::size_t>(items[k]) >= n_labels)
+                value_error("items[" + std::to_string(k) + "] = " + std::to_string(items[k]) +
+                            " is not a label id (0 .. " + std::to_string(static_cast<int64_t>(n_labels) - 1) + ")");
 }
 
 //! A new empty object array of n cells; NumPy fills object storage with nulls, which
