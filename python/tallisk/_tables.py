@@ -27,7 +27,7 @@ from __future__ import annotations
 import json
 import math
 import weakref
-from typing import Any, NamedTuple
+from typing import Any, Literal, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -56,7 +56,9 @@ __all__ = [
 ]
 
 ITEMSET_COLUMNS = ["itemset", "length", "count", "support"]
-TARGETS = ("all", "closed", "maximal")
+#: What the rows of an itemset table are: every frequent set, or the closed or maximal ones.
+Target = Literal["all", "closed", "maximal"]
+TARGETS: tuple[Target, ...] = ("all", "closed", "maximal")
 #: The metric columns of a rule table, in table order.
 RULE_METRICS = [
     "confidence",
@@ -244,7 +246,9 @@ def label_array(labels: Any) -> np.ndarray:
     return out if out.flags.c_contiguous else np.ascontiguousarray(out)
 
 
-def label_rows(offsets: np.ndarray, items: np.ndarray, labels: Any, kind: str = "tuple") -> np.ndarray:
+def label_rows(
+    offsets: np.ndarray, items: np.ndarray, labels: Any, kind: Literal["tuple", "frozenset"] = "tuple"
+) -> np.ndarray:
     """The CSR rows as an object array of tuples (or frozensets) of their labels, built
     natively: row ``r`` holds ``labels[items[offsets[r]:offsets[r + 1]]]`` in that order.
 
@@ -515,7 +519,7 @@ def check_n_transactions(value: Any, has_rows: bool) -> float:
 # ---- frames ------------------------------------------------------------------------------------
 
 
-def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical: bool = False) -> pd.DataFrame:
+def table_frame(table: ItemsetArrays, min_count: int, target: Target, *, canonical: bool = False) -> pd.DataFrame:
     """The labelled itemset frame of a table in engine form whose rows are trusted (each
     set once, ids in range); ``canonical`` tells the rows are in canonical order already."""
     if not canonical:
@@ -533,7 +537,7 @@ def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical:
 
 
 def itemsets_frame(
-    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: str = "all"
+    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: Target = "all"
 ) -> pd.DataFrame:
     """The labelled itemset table of a CSR table (from the engine or elsewhere).
 
@@ -709,7 +713,7 @@ def arrow_labels(offsets: np.ndarray, items: np.ndarray, labels: Any) -> Any:
     return pa.LargeListArray.from_arrays(pa.array(np.ascontiguousarray(offsets, dtype=np.int64)), ids)
 
 
-def table_arrow(table: ItemsetArrays, min_count: int, target: str) -> Any:
+def table_arrow(table: ItemsetArrays, min_count: int, target: Target) -> Any:
     """The Arrow form of a table in canonical order: the columns of the itemset frame,
     ``itemset`` as a list of dictionary-encoded labels, ``df.attrs`` as JSON schema
     metadata under b"tallisk"."""

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ast
 import warnings
-from typing import Any
+from typing import Any, cast
 
 import _tallisk_rs
 import numpy as np
@@ -15,6 +15,7 @@ from ._tables import (
     ITEMSET_COLUMNS,
     TARGETS,
     ItemsetArrays,
+    Target,
     canonical_order,
     engine_support,
     itemsets_frame,
@@ -120,7 +121,7 @@ def _weights_array(tr: Transactions, item_weights: Any, func: str) -> np.ndarray
     if item_weights is None:
         return tr.item_counts.to_numpy().astype(np.float64)
     if isinstance(item_weights, dict | pd.Series):
-        mapped = tr.items.map(item_weights)
+        mapped = tr.items.map(cast(Any, item_weights))
         try:
             return np.asarray(mapped, dtype=np.float64)
         except (TypeError, ValueError):
@@ -210,7 +211,7 @@ def mine(
     threshold: int,
     min_len: int = 1,
     max_len: int | None = None,
-    target: str = "all",
+    target: Target = "all",
     algorithm: str = "auto",
     max_itemsets: int | None = None,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -251,7 +252,7 @@ def frequent_itemsets(
     min_count: int | None = None,
     min_len: int = 1,
     max_len: int | None = None,
-    target: str = "all",
+    target: Target = "all",
     algorithm: str = "auto",
     max_items_per_txn: int | None = None,
     item_weights: Any = None,
@@ -323,7 +324,7 @@ def frequent_itemsets(
     func = "frequent_itemsets"
     tr = as_transactions(data, func)
     threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
-    min_len = check_int(min_len, "min_len", func, low=1)
+    min_len = cast(int, check_int(min_len, "min_len", func, low=1))
     max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
     check_choice(target, "target", func, TARGETS)
     algorithm = resolve_algorithm(algorithm, func)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -52,7 +52,7 @@ class _RuleInput:
     """The itemset table rules are made from, in engine form."""
 
     table: ItemsetArrays
-    target: str  # "all" or "closed"
+    target: Literal["all", "closed"]
     have_counts: bool  # counts (True) or supports only (False, n_transactions 1.0)
     attrs: dict[str, Any]  # what the rule table's df.attrs inherit
     cells: np.ndarray | None  # the table's itemset cells when this package made them from these ids
@@ -71,7 +71,7 @@ def _from_table(df: pd.DataFrame, func: str) -> _RuleInput:
     table, cells = read_itemsets(df)
     if target == "all":
         _check_single_items(table, func)
-    attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
+    attrs: dict[str, Any] = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
     return _RuleInput(table, target, table.counts.dtype.kind in "iu", attrs, cells)
 
 
@@ -87,7 +87,7 @@ def _from_transactions(data: Any, min_support: Any, min_count: Any, max_len: Any
     # in the table's row order, so that rules tie-break as they do from the table
     offsets, items, counts = mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len)
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
-    attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
+    attrs: dict[str, Any] = {"n_transactions": tr.n_transactions, "min_count": threshold}
     return _RuleInput(table, "all", True, attrs, None)
 
 

@@ -231,6 +231,12 @@ class Transactions:
     """
 
     __slots__ = ("_txn_ids", "_item_ids", "_items", "_n_transactions", "_transactions", "_cache")
+    _txn_ids: np.ndarray
+    _item_ids: np.ndarray
+    _items: pd.Index
+    _n_transactions: int
+    _transactions: pd.Index | None
+    _cache: dict[str, Any]
 
     def __init__(self) -> None:
         raise TypeError("Build Transactions with Transactions.from_long, from_baskets or from_onehot.")
@@ -345,10 +351,10 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
-        codes = [factorize_labels(txn_values, t_name, sort=False, where=row)]
-        t_labels = codes[0][1]
-        codes[0] = codes[0][0]
+        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
         del txn_values
+        codes = [t_codes]
+        del t_codes
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
         del item_values
         codes.append(i_codes)
@@ -489,7 +495,7 @@ class Transactions:
 
     def to_baskets(self) -> list[list[Any]]:
         """Baskets as lists of labels in item-id order, empty baskets included."""
-        labels = np.asarray(self._items, dtype=object)[self._item_ids].tolist()
+        labels = self._items.to_numpy(dtype=object)[self._item_ids].tolist()
         cuts = np.cumsum(np.bincount(self._txn_ids, minlength=self._n_transactions))
         starts = np.concatenate(([0], cuts[:-1])) if cuts.size else cuts
         return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))
