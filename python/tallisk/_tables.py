@@ -121,8 +121,8 @@ def ceil_count(min_support: float, n_transactions: int) -> int:
 
     Examples
     --------
-    >>> ceil_count(0.3, 10)  # 0.3 * 10 is 3.0000000000000004 in float64
-    4
+    >>> ceil_count(0.28, 25), min_count_from_support(0.28, 25)  # 0.28 * 25 is 7.000000000000001
+    (8, 7)
     """
     return max(math.ceil(float(min_support) * n_transactions), 1)
 

@@ -266,8 +266,8 @@ def association_rules(
     >>> baskets = [["tea", "milk"], ["tea"], ["tea", "milk"], ["milk"]]
     >>> rules = tallisk.association_rules(baskets, min_count=2, min_confidence=0.6)
     >>> rules[["antecedent", "consequent", "confidence"]].to_dict("records")
-    [{'antecedent': ('milk',), 'consequent': ('tea',), 'confidence': 0.6666666666666666}, \
-{'antecedent': ('tea',), 'consequent': ('milk',), 'confidence': 0.6666666666666666}]
+    [{'antecedent': ('tea',), 'consequent': ('milk',), 'confidence': 0.6666666666666666}, \
+{'antecedent': ('milk',), 'consequent': ('tea',), 'confidence': 0.6666666666666666}]
     """
     func = "association_rules"
     min_confidence = check_fraction(min_confidence, "min_confidence", func, allow_zero=True)
