@@ -281,7 +281,10 @@ Sets tidset_oracle(const Baskets& baskets, uint32_t n_items, uint32_t min_count)
 
 // Sparse baskets (the list form): two to four of 150 items, a quarter of them also
 // holding part of one of four planted patterns, so that sets of up to six items are
-// frequent. Tasks of every kind: single members, runs of members, copied deeper subtrees.
+// frequent. Item 149, rarer than 5 and 17, is in every basket that holds both: {5, 17}
+// is not closed, which only an item ranked before both tells, and the test must find it
+// below the first level. Tasks of every kind: single members, runs of members, copied
+// deeper subtrees.
 TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     constexpr uint32_t kItems = 150, kMinCount = 12;
     std::mt19937 rng(23);
@@ -294,6 +297,7 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
         if (rng() % 4 == 0)
             for (uint32_t x : patterns[rng() % patterns.size()])
                 if (rng() % 5 != 0) b.push_back(x);
+        if (std::count(b.begin(), b.end(), 5u) && std::count(b.begin(), b.end(), 17u)) b.push_back(149);
         std::sort(b.begin(), b.end());
         b.erase(std::unique(b.begin(), b.end()), b.end());
     }
@@ -302,6 +306,22 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     const Sets all = tidset_oracle(baskets, kItems, kMinCount);
     ASSERT_GT(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.first.size() >= 4; }), 20);
     expect_mine(o, kItems, kMinCount, all, {1.0, 100.0, 2000.0});
+}
+
+// Tasks below the first level on lists: most transactions hold one item no other holds,
+// so the view's mean row is short and the first level gathers its members into runs,
+// while the rows below them are long: deeper members become tasks with their own copy
+// of their (cut) rows and of the transactions behind them.
+TEST(EngineMine, ListTasksBelowTheFirstLevelMatchTheOracle) {
+    constexpr uint32_t kPattern = 14, kMinCount = 40, kLone = 30000;
+    std::mt19937 rng(31);
+    Baskets baskets = random_baskets(rng, 1500, kPattern, 0.45);
+    const Sets all = superset_sums(baskets, kPattern, kMinCount);
+    for (uint32_t x = 0; x < kLone; ++x) baskets.push_back({kPattern + x});
+    std::shuffle(baskets.begin(), baskets.end(), rng);
+    const Occurrences o = occurrences(baskets);
+    ASSERT_FALSE(build_vertical(build_transaction_rows(o.txn, o.item, kPattern + kLone), kMinCount).bits);
+    expect_mine(o, kPattern + kLone, kMinCount, all, {300.0, 3000.0});
 }
 
 // Searches large enough to be split into tasks, over a view built in pieces on the pool
