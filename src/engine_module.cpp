@@ -15,6 +15,7 @@
 #include "boundary.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
+#include "engine/filter.hpp"
 #include "engine/mine.hpp"
 #include "engine/rules.hpp"
 #include "io/format.hpp"
@@ -124,22 +125,25 @@ constexpr auto kItemIds = py::arg("item_ids", py::ArrayOf<int32_t>{});
 constexpr auto kNItems = py::arg("n_items", IntIn{0, kMaxItems, "between 0 and 2**31"});
 constexpr auto kOffsets = py::arg("offsets", py::ArrayOf<int64_t>{});
 constexpr auto kItems = py::arg("items", py::ArrayOf<int32_t>{});
+constexpr Choice<engine::Target, 3> kTargets{
+    {{{"all", engine::Target::all}, {"closed", engine::Target::closed}, {"maximal", engine::Target::maximal}}},
+    "str",
+    ", got "};
 
 // ---- wrappers -----------------------------------------------------------------------
 
 constexpr py::Function kMineItemsets{
     "mine_itemsets",
-    py::params(kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
-               py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
-               py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
-               py::arg("target",
-                       Choice<engine::Target, 3>{{{{"all", engine::Target::all},
-                                                   {"closed", engine::Target::closed},
-                                                   {"maximal", engine::Target::maximal}}},
-                                                 "str",
-                                                 ", got "},
-                       py::Default<engine::Target>{"'all'", engine::Target::all}),
-               py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{})),
+    py::params(
+        kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
+        py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
+        py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
+        py::arg("target", kTargets, py::Default<engine::Target>{"'all'", engine::Target::all}),
+        py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{}),
+        py::arg("order",
+                Choice<engine::Order, 2>{
+                    {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
+                py::Default<engine::Order>{"'search'", engine::Order::search})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -154,7 +158,9 @@ constexpr py::Function kMineItemsets{
     "Returns a dict: 'offsets' (int64, m + 1) and 'items' (int32) hold the m itemsets as\n"
     "CSR rows, ids ascending within a row; 'counts' (int64, m) the transactions holding\n"
     "each; 'n_transactions'; 'item_counts' (int64, n_items) the transactions per item.\n\n"
-    "Row order, the same for every number of worker threads: items are ranked by\n"
+    "order: the row order, the same for every number of worker threads. 'canonical':\n"
+    "by length ascending, then lexicographically by item ids. 'search' (the default):\n"
+    "the order the search finds them in, which costs nothing extra. Items are ranked by\n"
     "ascending transaction count, ties by ascending id. With target 'all' the rows\n"
     "come in depth-first preorder over this ranking: sorted by their items listed in\n"
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
@@ -163,7 +169,8 @@ constexpr py::Function kMineItemsets{
     "same tree reaches them. Items held by every transaction come first in that tree."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
-                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets) {
+                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
+                  engine::Order order) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -171,6 +178,7 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     if (max_len) opt.max_len = static_cast<std::size_t>(*max_len);
     opt.target = target;
     if (max_itemsets) opt.max_itemsets = static_cast<uint64_t>(*max_itemsets);
+    opt.order = order;
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
@@ -206,6 +214,46 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
         out = engine::count_candidates(txn_ids, item_ids, static_cast<uint32_t>(n_items), offsets, items);
     }
     return py::dict_of("counts", std::move(out.counts), "n_transactions", out.n_transactions);
+}
+
+// ---- filter_target ------------------------------------------------------------------
+
+constexpr py::Function kFilterTarget{
+    "filter_target",
+    py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<int64_t>{}), py::arg("target", kTargets)),
+    "The closed or the maximal rows of a table that holds every frequent itemset.\n\n"
+    "The table is CSR: row r is items[offsets[r]:offsets[r + 1]] (int64 offsets starting at 0;\n"
+    "int32 ids >= 0, in any order within a row, none repeated) held by counts[r] (int64)\n"
+    "transactions; rows may come in any order. A row is closed when no row one item longer\n"
+    "contains it with the same count, maximal when no row one item longer contains it. In a\n"
+    "table of every frequent itemset (of every length, or every length up to one beyond the\n"
+    "longest row to judge) that is the usual meaning, as any longer superset with the same\n"
+    "count, or any longer frequent superset, implies one exactly one item longer. target\n"
+    "'all' keeps every row.\n\n"
+    "Returns a dict: 'rows' (int64) the kept row numbers, ascending, and 'offsets', 'items',\n"
+    "'counts' the kept rows in that order, as given. ValueError for an array that is not\n"
+    "such a table, a repeated id within a row or (closed, maximal) two rows holding the\n"
+    "same set."};
+
+Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Array<int64_t> counts_array,
+                  engine::Target target) {
+    const auto [offsets, items, counts] = py::spans(offsets_array, items_array, counts_array);
+    std::vector<int64_t> rows;
+    std::vector<int64_t> kept_offsets{0}, kept_counts;
+    std::vector<int32_t> kept_items;
+    {
+        py::ReleaseGil nogil;
+        rows = engine::filter_target(offsets, items, counts, target);
+        kept_offsets.reserve(rows.size() + 1);
+        kept_counts.reserve(rows.size());
+        for (int64_t r : rows) {
+            kept_items.insert(kept_items.end(), items.begin() + offsets[r], items.begin() + offsets[r + 1]);
+            kept_offsets.push_back(static_cast<int64_t>(kept_items.size()));
+            kept_counts.push_back(counts[r]);
+        }
+    }
+    return py::dict_of("rows", std::move(rows), "offsets", std::move(kept_offsets), "items", std::move(kept_items),
+                       "counts", std::move(kept_counts));
 }
 
 // ---- generate_rules -----------------------------------------------------------------
@@ -761,6 +809,7 @@ PyMethodDef* functions() {
         py::method<kCsvRecords, &csv_records>(),
         py::method<kFormatRows, &format_rows>(),
         py::method<kCellWidths, &cell_widths>(),
+        py::method<kFilterTarget, &filter_target>(),
         py::method<kLabelRows, &label_rows>(),
         py::method<kCellRows, &cell_rows>(),
         py::method<kFactorizeBaskets, &factorize_baskets>(),

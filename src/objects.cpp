@@ -7,6 +7,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <vector>
@@ -39,10 +40,15 @@ void check_rows(std::span<const int64_t> offsets, std::span<const int32_t> items
     if (static_cast<uint64_t>(offsets.back()) != items.size())
         value_error("offsets must end at len(items) = " + std::to_string(items.size()) + "; got " +
                     std::to_string(offsets.back()));
-    for (std::size_t k = 0; k < items.size(); ++k)
-        if (items[k] < 0 || static_cast<std::size_t>(items[k]) >= n_labels)
-            value_error("items[" + std::to_string(k) + "] = " + std::to_string(items[k]) + " is not a label id (0 .. " +
-                        std::to_string(static_cast<int64_t>(n_labels) - 1) + ")");
+    // One branch-free pass over the ids (it vectorises); the bad one is looked for only
+    // when there is one.
+    uint32_t largest = 0;
+    for (int32_t id : items) largest = std::max(largest, static_cast<uint32_t>(id));  // a negative id wraps high
+    if (!items.empty() && largest >= n_labels)
+        for (std::size_t k = 0; k < items.size(); ++k)
+            if (items[k] < 0 || static_cast<std::size_t>(items[k]) >= n_labels)
+                value_error("items[" + std::to_string(k) + "] = " + std::to_string(items[k]) +
+                            " is not a label id (0 .. " + std::to_string(static_cast<int64_t>(n_labels) - 1) + ")");
 }
 
 //! A new empty object array of n cells; NumPy fills object storage with nulls, which
@@ -58,29 +64,64 @@ PyObject** object_cells(const Ref& array) {
     return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
-//! Builds one row's container; a new reference.
-Ref build_row(const ObjectArray& labels, std::span<const int32_t> ids, RowKind kind) {
-    bool atomic = true;
-    if (kind == RowKind::tuple) {
-        Ref row = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
-        for (std::size_t j = 0; j < ids.size(); ++j) {
-            PyObject* v = labels.get(static_cast<std::size_t>(ids[j]));
-            Py_INCREF(v);
-            PyTuple_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), v);
-            atomic = atomic && !may_be_tracked(v);
+//! The labels taken for the whole build (a finaliser run by an allocation on the way
+//! may change the caller's array; the rows must not see that), with whether the
+//! collector may have to follow each.
+struct HeldLabels {
+    std::vector<Ref> refs;
+    std::vector<uint8_t> tracked;
+
+    explicit HeldLabels(const ObjectArray& labels) : refs(labels.size()), tracked(labels.size()) {
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            refs[i] = Ref::borrow(labels.get(i));
+            tracked[i] = may_be_tracked(refs[i].get());
         }
-        if (atomic) PyObject_GC_UnTrack(row.get());  // a no-op for the shared empty tuple
-        return row;
     }
+};
+
+//! Pauses the cyclic collector for a scope: the rows are untracked as they are made, so a
+//! collection on the way would find nothing to do, yet each would cost its fixed walk.
+//! Nothing else runs meanwhile (the lock is held throughout).
+class PausedCollector {
+public:
+    PausedCollector() : was_enabled_(PyGC_Disable()) {}
+    ~PausedCollector() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    PausedCollector(const PausedCollector&) = delete;
+    PausedCollector& operator=(const PausedCollector&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+//! One tuple of labels; a new reference.
+PyObject* tuple_row(const HeldLabels& held, const int32_t* ids, std::size_t n) {
+    PyObject* row = PyTuple_New(static_cast<Py_ssize_t>(n));
+    check(row != nullptr);
+    bool atomic = true;
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto id = static_cast<std::size_t>(ids[j]);
+        PyObject* v = held.refs[id].get();
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(row, static_cast<Py_ssize_t>(j), v);
+        atomic = atomic && !held.tracked[id];
+    }
+    if (atomic) PyObject_GC_UnTrack(row);  // a no-op for the shared empty tuple
+    return row;
+}
+
+//! One frozenset of labels; a new reference.
+PyObject* frozenset_row(const HeldLabels& held, const int32_t* ids, std::size_t n) {
     Ref row = Ref::checked(PyFrozenSet_New(nullptr));
-    for (int32_t id : ids) {
-        // Held across PySet_Add, whose hash and == may run Python code.
-        Ref v = Ref::borrow(labels.get(static_cast<std::size_t>(id)));
-        check(PySet_Add(row.get(), v.get()) == 0);
-        atomic = atomic && !may_be_tracked(v.get());
+    bool atomic = true;
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto id = static_cast<std::size_t>(ids[j]);
+        check(PySet_Add(row.get(), held.refs[id].get()) == 0);  // hash and == may run Python code
+        atomic = atomic && !held.tracked[id];
     }
     if (atomic) PyObject_GC_UnTrack(row.get());
-    return row;
+    return row.release();
 }
 
 // ---- a hash table of labels -----------------------------------------------------------
@@ -193,12 +234,16 @@ Ref label_rows(std::span<const int64_t> offsets, std::span<const int32_t> items,
                RowKind kind) {
     check_rows(offsets, items, labels.size());
     const std::size_t m = offsets.size() - 1;
+    const HeldLabels held(labels);
     Ref out = object_array(m);
+    PyObject** cells = object_cells(out);
+    auto* row = kind == RowKind::tuple ? &tuple_row : &frozenset_row;
+    const PausedCollector paused;
     for (std::size_t r = 0; r < m; ++r) {
         const auto b = static_cast<std::size_t>(offsets[r]), e = static_cast<std::size_t>(offsets[r + 1]);
-        // The cell is written once its row is whole: an error on the way leaves only
-        // whole rows and empty cells for NumPy to free.
-        object_cells(out)[r] = build_row(labels, items.subspan(b, e - b), kind).release();
+        // A cell is written once its row is whole: an error on the way leaves only whole
+        // rows and empty cells for NumPy to free.
+        cells[r] = row(held, items.data() + b, e - b);
     }
     return out;
 }

@@ -10,7 +10,7 @@ from fractions import Fraction
 import numpy as np
 import pandas as pd
 import pytest
-from helpers import by_target, itemset_counts, labelled_baskets, rule_metrics
+from helpers import labelled_baskets, rule_metrics
 from tallisk import _engine, _tables
 from tallisk.mining import frequent_itemsets
 from tallisk.rules import association_rules
@@ -189,24 +189,6 @@ def test_replaced_and_list_cells_are_read_from_their_labels():
         assert all(type(s) is tuple and list(s) == sorted(s) for s in sides)  # tuples in item-id order
         pd.testing.assert_frame_equal(rules, rules_of_copy(frequent_itemsets(baskets, min_count=1), min_confidence=0))
     assert itemsets_to_arrays(df).items.tolist() == itemsets_to_arrays(listed).items.tolist()
-
-
-# ---- target derivation -------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("target", ["closed", "maximal"])
-@pytest.mark.parametrize("seed", [0, 1, 2])
-def test_target_mask_keeps_the_closed_or_maximal_sets(target, seed):
-    baskets = labelled_baskets(seed, list(range(8)), 80, 6)
-    found = itemset_counts(baskets, 3)
-    sets = list(found)
-    rng = np.random.default_rng(seed)
-    sets = [sets[i] for i in rng.permutation(len(sets))]
-    offsets = np.r_[0, np.cumsum([len(s) for s in sets])].astype(np.int64)
-    items = np.array([x for s in sets for x in s], np.int32)
-    counts = np.array([found[s] for s in sets], np.int64)
-    keep = _tables.target_mask(offsets, items, counts, target)
-    assert {s for s, k in zip(sets, keep, strict=True) if k} == set(by_target(found, target))
 
 
 # ---- metrics and roundings ---------------------------------------------------------------------

@@ -7,7 +7,7 @@ functions, the mlxtend drop-in, Dask, the command) builds and reads its tables h
 
 * the canonical row order (by length, then lexicographically by item id) and the
   checks a table from elsewhere must pass;
-* taking rows, and deriving the closed or maximal sets of a table of every frequent set;
+* taking rows;
 * the label materialiser: the ``itemset`` / ``antecedent`` / ``consequent`` object
   columns, built natively from the CSR (tuples, or frozensets for the drop-in), and the
   Categorical columns of item labels;
@@ -52,12 +52,13 @@ __all__ = [
     "rule_metrics",
     "share_of_count",
     "take_rows",
-    "target_mask",
     "to_arrow",
 ]
 
 ITEMSET_COLUMNS = ["itemset", "length", "count", "support"]
-TARGETS = ("all", "closed", "maximal")
+#: What the rows of an itemset table are: every frequent set, or the closed or maximal ones.
+Target = Literal["all", "closed", "maximal"]
+TARGETS: tuple[Target, ...] = ("all", "closed", "maximal")
 #: The metric columns of a rule table, in table order.
 RULE_METRICS = [
     "confidence",
@@ -120,8 +121,8 @@ def ceil_count(min_support: float, n_transactions: int) -> int:
 
     Examples
     --------
-    >>> ceil_count(0.3, 10)  # 0.3 * 10 is 3.0000000000000004 in float64
-    4
+    >>> ceil_count(0.28, 25), min_count_from_support(0.28, 25)  # 0.28 * 25 is 7.000000000000001
+    (8, 7)
     """
     return max(math.ceil(float(min_support) * n_transactions), 1)
 
@@ -391,51 +392,6 @@ def canonical_order(offsets: np.ndarray, items: np.ndarray) -> tuple[np.ndarray,
     return order, new_offsets, np.concatenate(blocks).astype(np.int32, copy=False)
 
 
-def _row_keys(mat: np.ndarray) -> np.ndarray:
-    """One fixed-width byte string per row; big-endian ids make the byte order the
-    lexicographic order of the rows, so keys sort and search like the rows do."""
-    width = mat.shape[1] * 4
-    return np.ascontiguousarray(mat.astype(">u4")).view(f"S{width}").reshape(-1)
-
-
-def target_mask(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray, target: str) -> np.ndarray:
-    """Which rows of a table of every frequent set (each set once, ids ascending within
-    rows, any row order) are closed, or maximal: a set is closed when no superset one
-    item longer has its count, maximal when no superset one item longer is in the table
-    (counts shrink with the set, so longer supersets need no check).
-
-    Returns
-    -------
-    ndarray
-        A boolean mask over the rows; all True for target "all".
-    """
-    keep = np.ones(counts.size, dtype=bool)
-    if target == "all":
-        return keep
-    groups = dict(_length_groups(np.diff(offsets)))
-    for length, rows in groups.items():
-        supers = groups.get(length + 1)
-        if supers is None or length == 0:
-            continue
-        keys = _row_keys(_row_matrix(offsets, items, rows, length))
-        sorter = np.argsort(keys, kind="stable")
-        sorted_keys = keys[sorter]
-        sup_mat = _row_matrix(offsets, items, supers, length + 1)
-        for drop in range(length + 1):
-            sub_keys = _row_keys(np.delete(sup_mat, drop, axis=1))
-            at = np.minimum(np.searchsorted(sorted_keys, sub_keys), sorted_keys.size - 1)
-            found = sorted_keys[at] == sub_keys
-            sub_rows = rows[sorter[at[found]]]
-            if target == "maximal":
-                keep[sub_rows] = False
-            else:
-                keep[sub_rows[counts[supers[found]] == counts[sub_rows]]] = False
-    if 0 in groups and 1 in groups:  # the empty set: every single item extends it
-        empty = groups[0]
-        keep[empty] = False if target == "maximal" else ~np.isin(counts[empty], counts[groups[1]])
-    return keep
-
-
 # ---- the engine form of the package's own tables ---------------------------------------------
 
 
@@ -563,7 +519,7 @@ def check_n_transactions(value: Any, has_rows: bool) -> float:
 # ---- frames ------------------------------------------------------------------------------------
 
 
-def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical: bool = False) -> pd.DataFrame:
+def table_frame(table: ItemsetArrays, min_count: int, target: Target, *, canonical: bool = False) -> pd.DataFrame:
     """The labelled itemset frame of a table in engine form whose rows are trusted (each
     set once, ids in range); ``canonical`` tells the rows are in canonical order already."""
     if not canonical:
@@ -581,7 +537,7 @@ def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical:
 
 
 def itemsets_frame(
-    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: str = "all"
+    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: Target = "all"
 ) -> pd.DataFrame:
     """The labelled itemset table of a CSR table (from the engine or elsewhere).
 
@@ -757,7 +713,7 @@ def arrow_labels(offsets: np.ndarray, items: np.ndarray, labels: Any) -> Any:
     return pa.LargeListArray.from_arrays(pa.array(np.ascontiguousarray(offsets, dtype=np.int64)), ids)
 
 
-def table_arrow(table: ItemsetArrays, min_count: int, target: str) -> Any:
+def table_arrow(table: ItemsetArrays, min_count: int, target: Target) -> Any:
     """The Arrow form of a table in canonical order: the columns of the itemset frame,
     ``itemset`` as a list of dictionary-encoded labels, ``df.attrs`` as JSON schema
     metadata under b"tallisk"."""

@@ -65,7 +65,6 @@ from ._tables import (
     rule_metrics,
     share_of_count,
     take_rows,
-    target_mask,
 )
 from ._validation import Bool, Int, Param, declare
 
@@ -323,13 +322,16 @@ def _finish(
     frequent set up to one item longer than the longest shown, which is all the
     closed/maximal judgement needs."""
     offsets, items = candidates
-    keep = np.flatnonzero(counts >= min_count)
-    offsets, items = take_rows(offsets, items, keep)
-    counts = counts[keep]
-    keep = target_mask(offsets, items, counts, target)
+    frequent = np.flatnonzero(counts >= min_count)
+    offsets, items = take_rows(offsets, items, frequent)
+    counts = counts[frequent]
+    if target != "all":
+        from . import _engine
+
+        kept = _engine.filter_target(offsets, items, counts, cast(Any, target))
+        offsets, items, counts = kept["offsets"], kept["items"], kept["counts"]
     lengths = np.diff(offsets)
-    keep &= (lengths >= min_len) & (lengths <= (max_len or lengths.max(initial=0)))
-    rows = np.flatnonzero(keep)
+    rows = np.flatnonzero((lengths >= min_len) & (lengths <= (max_len or lengths.max(initial=0))))
     offsets, items = take_rows(offsets, items, rows)
     return {"offsets": offsets, "items": items, "counts": counts[rows]}
 

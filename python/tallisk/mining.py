@@ -14,6 +14,8 @@ from ._tables import (
     ITEMSET_COLUMNS,
     TARGETS,
     ItemsetArrays,
+    Target,
+    canonical_order,
     engine_support,
     itemsets_frame,
     itemsets_to_arrays,
@@ -21,7 +23,6 @@ from ._tables import (
     table_arrow,
     table_frame,
     take_rows,
-    target_mask,
 )
 from ._validation import (
     MAX_ITEMSETS,
@@ -127,7 +128,7 @@ def _weights_array(tr: Transactions, item_weights: Any, func: str) -> np.ndarray
     if item_weights is None:
         return tr.item_counts.to_numpy().astype(np.float64)
     if isinstance(item_weights, dict | pd.Series):
-        mapped = tr.items.map(item_weights)  # type: ignore[arg-type]  # a Series maps as a dict does
+        mapped = tr.items.map(cast(Any, item_weights))
         try:
             return np.asarray(mapped, dtype=np.float64)
         except (TypeError, ValueError):
@@ -217,16 +218,16 @@ def mine(
     threshold: int,
     min_len: int = 1,
     max_len: int | None = None,
-    target: str = "all",
+    target: Target = "all",
     algorithm: str = "auto",
     max_itemsets: int | None = None,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The frequent sets of occurrence arrays as CSR (offsets, items, counts), ids
-    ascending within a row, rows in no particular order."""
+    ascending within a row, rows in canonical order (by length, then by item ids)."""
     if algorithm in ("auto", "depth_first"):
         out = _engine.mine_itemsets(
-            tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=cast(Any, target),
-            max_itemsets=max_itemsets,
+            tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=target,
+            max_itemsets=max_itemsets, order="canonical",
         )  # fmt: skip
         return out["offsets"], out["items"], out["counts"]
     longest = max(int(np.bincount(tr_txn).max()) if tr_txn.size else 1, 1)
@@ -236,15 +237,19 @@ def mine(
     offsets, items, counts = _apriori_levels(
         tr_txn, tr_item, n_items, threshold, cap_len, max_itemsets if target == "all" else None
     )
+    if target != "all":
+        kept = _engine.filter_target(offsets, items, counts, target)
+        offsets, items, counts = kept["offsets"], kept["items"], kept["counts"]
     lengths = np.diff(offsets)
-    keep = target_mask(offsets, items, counts, target)
-    keep &= (lengths >= min_len) & (lengths <= (max_len or cap_len))
+    keep = (lengths >= min_len) & (lengths <= (max_len or cap_len))
     if not keep.all():
         rows = np.flatnonzero(keep)
         (offsets, items), counts = take_rows(offsets, items, rows), counts[rows]
     if max_itemsets is not None and counts.size > max_itemsets:
         raise _too_many(max_itemsets)
-    return offsets, items, counts
+    # Apriori's levels come in order of length, each in the order of its counter
+    order, offsets, items = canonical_order(offsets, items)
+    return offsets, items, counts[order]
 
 
 @declare(
@@ -267,7 +272,7 @@ def frequent_itemsets(
     min_count: int | None = None,
     min_len: int = 1,
     max_len: int | None = None,
-    target: str = "all",
+    target: Target = "all",
     algorithm: str = "auto",
     max_items_per_txn: int | None = None,
     item_weights: Any = None,
@@ -348,5 +353,5 @@ def frequent_itemsets(
     offsets, items, counts = mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     if output == "arrow":
-        return table_arrow(table.canonical(), threshold, target)
-    return table_frame(table, threshold, target)
+        return table_arrow(table, threshold, target)
+    return table_frame(table, threshold, target, canonical=True)

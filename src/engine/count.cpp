@@ -14,22 +14,7 @@
 namespace tallisk::engine {
 
 void check_candidates(std::span<const int64_t> offsets, std::span<const int32_t> items, uint64_t n_items) {
-    if (offsets.empty()) throw InputError("offsets must hold at least one value (0 for no candidates)");
-    if (offsets[0] != 0) throw InputError("offsets[0] must be 0, got " + std::to_string(offsets[0]));
-    for (std::size_t i = 1; i < offsets.size(); ++i)
-        if (offsets[i] < offsets[i - 1])
-            throw InputError("offsets must not decrease: offsets[" + std::to_string(i) +
-                             "] = " + std::to_string(offsets[i]) + " < offsets[" + std::to_string(i - 1) +
-                             "] = " + std::to_string(offsets[i - 1]));
-    if (static_cast<uint64_t>(offsets.back()) != items.size())
-        throw InputError("offsets[" + std::to_string(offsets.size() - 1) + "] = " + std::to_string(offsets.back()) +
-                         " must equal the length of items (" + std::to_string(items.size()) + ")");
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const int64_t v = items[i];
-        if (v < 0 || static_cast<uint64_t>(v) >= n_items) [[unlikely]]
-            throw InputError("items[" + std::to_string(i) + "] = " + std::to_string(v) +
-                             " is outside 0 .. n_items - 1 (n_items = " + std::to_string(n_items) + ")");
-    }
+    check_csr(offsets, items, "candidates", n_items);
 }
 
 namespace {
