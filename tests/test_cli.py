@@ -53,7 +53,7 @@ def write_input(path, baskets, layout: str) -> None:
 
 def read_itemsets(path, n: int) -> dict[frozenset, int]:
     """An itemset output file of any format as {itemset: count}."""
-    if path.suffix == ".txt":
+    if path.suffix == ".dat":
         lines = [line.rpartition(" (") for line in path.read_text().splitlines()]
         return {frozenset(items.split(" ")): int(count.rstrip(")")) for items, _, count in lines}
     if path.suffix == ".jsonl":
@@ -63,15 +63,15 @@ def read_itemsets(path, n: int) -> dict[frozenset, int]:
     if path.suffix == ".parquet":
         df = pd.read_parquet(path)
         return {frozenset(s): c for s, c in zip(df["itemset"], df["count"], strict=True)}
-    df = pd.read_csv(path)
-    return {frozenset(s.strip("{}").split(",")): c for s, c in zip(df["itemset"], df["count"], strict=True)}
+    df = pd.read_csv(path)  # sets are JSON arrays in one cell
+    return {frozenset(json.loads(s)): c for s, c in zip(df["itemset"], df["count"], strict=True)}
 
 
 LAYOUTS = {"fimi": "in.dat", "basket": "in.basket", "csv": "in.csv", "tsv": "in.tsv", "parquet": "in.parquet"}
 
 
 @pytest.mark.parametrize(
-    "layout, ext", [("fimi", "txt"), ("basket", "csv"), ("csv", "csv.gz"), ("tsv", "jsonl"), ("parquet", "parquet")]
+    "layout, ext", [("fimi", "dat"), ("basket", "csv"), ("csv", "csv.gz"), ("tsv", "jsonl"), ("parquet", "parquet")]
 )
 def test_every_layout_and_output_format_give_the_brute_force_itemsets(tmp_path, layout, ext):
     baskets = make_baskets()
@@ -116,7 +116,9 @@ def test_rules_match_brute_force_and_sort_and_top(tmp_path):
     lifts = [x["lift"] for x in recs]
     assert lifts == sorted(lifts, reverse=True)  # --sort lift is the default
 
-    r = run("rules", "in.basket", "--min-count", "8", "--min-confidence", "0.5", "--sort", "confidence", "--top",
+    # FIMI names hold no blanks (the writer refuses them): the same baskets, renamed one to one
+    write_input(tmp_path / "fimi.basket", [[x.replace(" ", "_") for x in b] for b in baskets], "basket")
+    r = run("rules", "fimi.basket", "--min-count", "8", "--min-confidence", "0.5", "--sort", "confidence", "--top",
             "3", "--output-format", "fimi", cwd=tmp_path)
     lines = r.stdout.decode().splitlines()
     assert len(lines) == 3 and all(" <- " in line for line in lines)
@@ -165,15 +167,15 @@ RANDOM_LINES = "".join(f"{random.Random(k).randrange(10**6)} {k}\n" for k in ran
 
 ERRORS = [
     # (args, input files, status, words in the message)
-    (["itemsets", "missing.dat"], {}, 1, "cannot open missing.dat"),
-    (["itemsets", "."], {}, 1, "it is a directory"),
+    (["itemsets", "missing.dat"], {}, 1, "missing.dat: No such file or directory"),
+    (["itemsets", "."], {}, 1, ".: Is a directory"),
     (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc d\ne \x00f\n"}, 1, "line 3"),
     (["itemsets", "empty.dat"], {"empty.dat": b""}, 1, "empty input"),
     (["itemsets", "cut.dat.gz"], {"cut.dat.gz": gzip.compress(RANDOM_LINES)[:2000]}, 1, "cannot read cut.dat.gz"),
     (["itemsets", "cut.csv.gz"], {"cut.csv.gz": gzip.compress(b"t,i\n" + RANDOM_LINES.replace(b" ", b","))[:2000]},
      1, "cannot read cut.csv.gz"),
     (["itemsets", "blank.dat"], {"blank.dat": b"\n\n"}, 1, "empty input (no items)"),
-    (["itemsets", "t.csv", "--item-col", "sku"], {"t.csv": b"order,product\n1,a\n"}, 1, "no item column 'sku'"),
+    (["itemsets", "t.csv", "--item-col", "sku"], {"t.csv": b"order,product\n1,a\n"}, 1, "no column 'sku'"),
     (["rules", "ok.dat", "--min-confidence", "1.5"], {}, 1, "--min-confidence must be between 0 and 1"),
     (["itemsets", "ok.dat", "--min-support", "0%"], {}, 1, "--min-support must be above 0"),
     (["itemsets", "ok.dat", "--min-support", "150%"], {}, 1, "at most 100%"),

@@ -39,9 +39,10 @@ input formats (--input-format, guessed from the name; gzip and Parquet from the 
   basket   one transaction per line, items separated by --sep (default ',') (.basket)
   long     one (transaction, item) per row: CSV with a header (.csv, .tsv) or Parquet
 output formats (--output-format, guessed from -o's extension; .gz compresses):
-  fimi     'a b c (count)'; rules and pairs 'c <- a b (support, confidence)' (default)
-  csv      one row per result, sets written as {a,b}   (.csv)
-  parquet  sets as lists (.parquet)                      jsonl: sets as lists (.jsonl)
+  text     aligned for people: '[1] {a, b} => {c}  support confidence lift' (default)
+  csv/tsv  one row per result, sets as JSON arrays in one cell (.csv, .tsv)
+  parquet  sets as lists (.parquet)            jsonl: one JSON object per line (.jsonl)
+  fimi     'a b c (count)'; rules and pairs 'c <- a b (support, confidence)' (.dat)
 """
 
 
@@ -112,6 +113,7 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
+    from .io import OUTPUT_FORMATS
 
     inp = _Parser(add_help=False)
     g = inp.add_argument_group("input")
@@ -152,8 +154,8 @@ def build_parser() -> argparse.ArgumentParser:
     out = _Parser(add_help=False)
     g = out.add_argument_group("output")
     g.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    g.add_argument("--output-format", choices=("fimi", "csv", "parquet", "jsonl"),
-                   help="default: from OUT's extension; FIMI-style lines otherwise")
+    g.add_argument("--output-format", choices=OUTPUT_FORMATS,
+                   help="default: from OUT's extension; the aligned text otherwise")
     g.add_argument("--top", type=_int, metavar="N", help="write only the first N rows after sorting")
 
     plot = _Parser(add_help=False)
@@ -352,7 +354,7 @@ def _read(args: argparse.Namespace, report: _Report) -> Any:
                            progress=progress)
     if len(codes.item_codes) == 0:
         raise ReadError(f"{name}: empty input (no items)" if codes.n_transactions else f"{name}: empty input")
-    tx = Transactions._from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
+    tx = Transactions.from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
     size = f", {_size(total)}" if total is not None else ""
     report.note(f"read {name}: {tx.n_transactions} transactions, {tx.n_items} items, "
                 f"{len(tx.item_ids)} occurrences{size} in {_since(start)}")
