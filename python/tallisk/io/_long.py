@@ -150,7 +150,12 @@ def read_parquet(src: Source, transaction_col: str | None, item_col: str | None,
         raise ReadError(f"{src.name}: reading Parquet needs pyarrow (pip install 'tallisk[parquet]')",
                         source=src.name) from None
     # Parquet keeps its index at the end of the file: it needs a file that can seek.
-    handle: Any = src.seekable_file() or io.BytesIO(src.stream.read())
+    handle: Any = src.seekable_file()
+    if handle is None:  # standard input or gzip: read whole (guarded, a damaged stream is a ReadError)
+        parts = []
+        while block := src.read(_source.BLOCK_SIZE):
+            parts.append(block)
+        handle = io.BytesIO(b"".join(parts))
     try:
         pf = pq.ParquetFile(handle)
         columns = list(pf.schema_arrow.names)
