@@ -695,7 +695,8 @@ Ref format_rows(Cells cells, int64_t n_rows, int64_t begin, int64_t end, py::Buf
     std::string text;
     {
         py::ReleaseGil nogil;
-        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows));
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows), static_cast<std::size_t>(begin),
+                        static_cast<std::size_t>(end));
         text = io::format_rows(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end),
                                row_end.text());
     }
@@ -712,7 +713,8 @@ Ref cell_widths(Cells cells, int64_t n_rows, int64_t begin, int64_t end) {
     std::vector<int64_t> widths;
     {
         py::ReleaseGil nogil;
-        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows));
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows), static_cast<std::size_t>(begin),
+                        static_cast<std::size_t>(end));
         widths = io::cell_widths(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
     }
     return py::to_numpy(std::move(widths));

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import ast
 from typing import Any, cast
 
 import _tallisk_rs
@@ -39,6 +38,7 @@ from ._validation import (
     fail,
     only_with,
 )
+from .io._schema import restore_tuples  # noqa: F401 - it lives in the file layer now; kept importable here
 from .transactions import Transactions, as_transactions
 
 __all__ = [
@@ -85,39 +85,6 @@ ALGORITHM = Param(
     ),
     help="the miner; every one gives the same table",
 )
-
-
-_TUPLE_COLUMNS = ("itemset", "antecedent", "consequent")
-
-
-def _as_tuple(value: Any) -> tuple:
-    if isinstance(value, tuple):
-        return value
-    if isinstance(value, str):
-        parsed = ast.literal_eval(value)
-        return tuple(parsed) if isinstance(parsed, tuple | list) else (parsed,)
-    if isinstance(value, np.ndarray):
-        return tuple(value.tolist())
-    return tuple(value)
-
-
-def restore_tuples(df: pd.DataFrame) -> pd.DataFrame:
-    """An itemset or rule table read back from a file, with its ``itemset`` /
-    ``antecedent`` / ``consequent`` columns as tuples of labels again.
-
-    The tables hold tuples of labels so that they travel: ``df.to_parquet`` stores them
-    as lists (labels of one type: strings, or numbers) and ``pd.read_parquet`` gives
-    arrays back; ``df.to_csv`` writes their ``repr`` (``('milk', 'bread')``), read back as
-    Python literals (labels that are str, int, float, bool, None or tuples of those).
-    Parquet also keeps ``df.attrs`` (pandas >= 2.1); CSV loses them, so rules from a
-    CSV table use its supports (see :func:`~tallisk.association_rules`).
-    """
-    out = df.copy()
-    for col in _TUPLE_COLUMNS:
-        if col in out.columns:
-            values = out[col].tolist()
-            out[col] = np.fromiter(map(_as_tuple, values), dtype=object, count=len(values))
-    return out
 
 
 # ---- the weight-ranked cap ----------------------------------------------------------------

@@ -265,7 +265,7 @@ class Transactions:
         return self
 
     @classmethod
-    def _from_codes(
+    def from_codes(
         cls,
         txn_codes: Any,
         item_codes: Any,
@@ -273,10 +273,14 @@ class Transactions:
         n_transactions: int,
         transactions: Any = None,
     ) -> Transactions:
-        """Trusted constructor for readers: codes are already dense (transactions in
-        ``0 … n_transactions - 1``, items in ``0 … len(items) - 1``); duplicates are
-        dropped here. Codes outside those ranges raise a ValueError. Items that never
-        occur are kept (the caller chose the item list)."""
+        """Transactions from dense integer codes, as file readers produce them.
+
+        ``txn_codes`` and ``item_codes`` hold one (transaction, item) pair per position:
+        transactions in ``0 … n_transactions - 1`` (transactions no pair names are empty
+        baskets), items in ``0 … len(items) - 1``, ``items[i]`` the label of item i (kept
+        whole, also items that never occur). Repeated pairs count once. Codes outside
+        those ranges raise a ValueError, codes that are not integers a TypeError.
+        ``transactions``: optional labels of the transactions, one each."""
         txn = np.asarray(txn_codes)
         item = np.asarray(item_codes)
         items = pd.Index(items, tupleize_cols=False)
@@ -295,6 +299,9 @@ class Transactions:
                 raise ValueError(f"{len(transactions)} transaction labels for {n} transactions.")
         t, i = _dedup([txn, item], n)
         return cls._make(t, i, items, n, transactions)
+
+    # The name readers used before the constructor was public.
+    _from_codes = from_codes
 
     @classmethod
     def from_long(cls, data: Any = None, transaction: Any = None, item: Any = None) -> Transactions:
