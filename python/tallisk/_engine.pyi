@@ -15,6 +15,7 @@ def mine_itemsets(
     max_len: int | None = None,
     target: _Target = "all",
     max_itemsets: int | None = None,
+    algorithm: Literal["depth_first", "apriori"] = "depth_first",
 ) -> dict[str, Any]: ...
 def generate_rules(
     offsets: NDArray[np.int64],
