@@ -134,6 +134,10 @@ constexpr py::Function kMineItemsets{
         py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
         py::arg("target", kTargets, py::Default<engine::Target>{"'all'", engine::Target::all}),
         py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{}),
+        py::arg("order",
+                Choice<engine::Order, 2>{
+                    {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
+                py::Default<engine::Order>{"'search'", engine::Order::search}),
         py::arg("algorithm",
                 Choice<Algorithm, 2>{
                     {{{"depth_first", Algorithm::depth_first}, {"apriori", Algorithm::apriori}}}, "str", ", got "},
@@ -149,27 +153,27 @@ constexpr py::Function kMineItemsets{
     "lengths are reported, and the search stops where every further set is longer.\n"
     "max_itemsets (None: no limit): ValueError as soon as more rows than this would be\n"
     "reported.\n\n"
-    "algorithm: 'depth_first' (one depth-first search serving every target) or 'apriori'\n"
-    "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
-    "level by level). Both give the same rows and counts; see below for their order.\n"
-    "'apriori' checks max_itemsets after every batch of a few thousand candidates (for\n"
-    "closed and maximal sets: after every level).\n\n"
     "Returns a dict: 'offsets' (int64, m + 1) and 'items' (int32) hold the m itemsets as\n"
     "CSR rows, ids ascending within a row; 'counts' (int64, m) the transactions holding\n"
     "each; 'n_transactions'; 'item_counts' (int64, n_items) the transactions per item.\n\n"
-    "Row order, the same for every number of worker threads: items are ranked by\n"
+    "order: the row order, the same for every number of worker threads. 'canonical':\n"
+    "by length ascending, then lexicographically by item ids. 'search' (the default):\n"
+    "the order the search finds them in, which costs nothing extra. Items are ranked by\n"
     "ascending transaction count, ties by ascending id. With target 'all' the rows\n"
     "come in depth-first preorder over this ranking: sorted by their items listed in\n"
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
     "the sets in depth-first preorder of the closure-extension tree (a closed set, then\n"
     "the closed sets grown from it by a later-ranked item), 'maximal' in the order that\n"
-    "same tree reaches them. Items held by every transaction come first in that tree.\n"
-    "With 'apriori' the rows of every target come by length, then lexicographically by\n"
-    "item id."};
+    "same tree reaches them. Items held by every transaction come first in that tree.\n\n"
+    "algorithm: 'depth_first' (the search above, serving every target) or 'apriori'\n"
+    "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
+    "level by level), the same rows and counts. 'apriori' checks max_itemsets after every\n"
+    "batch of a few thousand candidates (for closed and maximal sets: after every level)\n"
+    "and gives its rows in canonical order whatever the order asked for."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
                   std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
-                  Algorithm algorithm) {
+                  engine::Order order, Algorithm algorithm) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -177,6 +181,7 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     if (max_len) opt.max_len = static_cast<std::size_t>(*max_len);
     opt.target = target;
     if (max_itemsets) opt.max_itemsets = static_cast<uint64_t>(*max_itemsets);
+    opt.order = order;
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;

@@ -5,6 +5,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 _Target = Literal["all", "closed", "maximal"]
+_Order = Literal["search", "canonical"]
 
 def mine_itemsets(
     txn_ids: NDArray[np.int64],
@@ -15,6 +16,7 @@ def mine_itemsets(
     max_len: int | None = None,
     target: _Target = "all",
     max_itemsets: int | None = None,
+    order: _Order = "search",
     algorithm: Literal["depth_first", "apriori"] = "depth_first",
 ) -> dict[str, Any]: ...
 def generate_rules(
