@@ -2,7 +2,9 @@
 // frequent itemset (all, closed or maximal), association rules of every shape, and
 // exact counts of given itemsets. It shares the compute core and the boundary layer
 // with _tallisk_rs but has no inherited contract, so its errors follow Python's
-// conventions: ValueError for bad data, TypeError for bad types, MemoryError.
+// conventions: ValueError for bad data, TypeError for bad types, MemoryError. Its calls
+// release the interpreter lock and, made from the main thread, stop at Ctrl-C (or any
+// signal handler that raises) with the handler's exception (py::interruptible).
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -185,13 +187,12 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         out = algorithm == Algorithm::apriori
                   ? engine::mine_apriori(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt)
                   : engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
-    }
+    });
     return py::dict_of("offsets", std::move(out.table.offsets), "items", std::move(out.table.items), "counts",
                        std::move(out.table.counts), "n_transactions", out.n_transactions, "item_counts",
                        std::move(out.item_counts));
@@ -212,12 +213,11 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
     const auto [txn_ids, item_ids, offsets, items] = py::spans(txn, item, offsets_array, items_array);
 
     engine::CountResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         engine::check_candidates(offsets, items, static_cast<uint64_t>(n_items));
         out = engine::count_candidates(txn_ids, item_ids, static_cast<uint32_t>(n_items), offsets, items);
-    }
+    });
     return py::dict_of("counts", std::move(out.counts), "n_transactions", out.n_transactions);
 }
 
@@ -246,8 +246,7 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
     std::vector<int64_t> rows;
     std::vector<int64_t> kept_offsets{0}, kept_counts;
     std::vector<int32_t> kept_items;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         rows = engine::filter_target(offsets, items, counts, target);
         kept_offsets.reserve(rows.size() + 1);
         kept_counts.reserve(rows.size());
@@ -256,7 +255,7 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
             kept_offsets.push_back(static_cast<int64_t>(kept_items.size()));
             kept_counts.push_back(counts[r]);
         }
-    }
+    });
     return py::dict_of("rows", std::move(rows), "offsets", std::move(kept_offsets), "items", std::move(kept_items),
                        "counts", std::move(kept_counts));
 }
@@ -310,10 +309,7 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
     if (allow_c) o.consequent_items = allow_c->span();
 
     rules::RuleTable r;
-    {
-        py::ReleaseGil nogil;
-        r = rules::generate_rules(table, o);
-    }
+    py::interruptible([&] { r = rules::generate_rules(table, o); });
     return py::dict_of(
         "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
         "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),

@@ -137,6 +137,11 @@ constexpr std::size_t kRuleChunksPerWorker = 16;
 //! on the calling thread.
 constexpr uint64_t kRuleParallelWork = 20000;
 
+//! Depth-first miner: nodes between two looks at the stop flag (a power of two). A node
+//! costs at least tens of nanoseconds, so a call stops within microseconds; the look,
+//! a thread-local and an atomic load, is not worth taking at every node.
+constexpr unsigned kEngineStopStride = 64;
+
 //! Closed/maximal filter: rows below which the index is built and probed on the calling
 //! thread (a probe costs about one cache miss per item, so a few thousand rows take
 //! less than a hand-over to the pool), and rows per pool task above it.

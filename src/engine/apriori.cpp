@@ -147,6 +147,7 @@ Level grow(const Level& prev, const Groups& groups, const ItemSets& sets, const 
         std::vector<uint32_t> cand(w + 1);
         std::vector<Run> runs(w - 1);
         for (std::size_t p = begin; p < stop; ++p) {
+            pool::check_stop();
             if (end[p] == p + 1) continue;  // no later row to join
             const auto a = prev.row(p);
             std::copy(a.begin(), a.end(), cand.begin());
@@ -233,6 +234,7 @@ Level grow_pairs(const TransactionRows& rows, const Level& singles, const MineOp
         Found found;
         std::vector<uint32_t> count(n, 0), touched;
         for (std::size_t a = begin; a < stop; ++a) {
+            pool::check_stop();
             touched.clear();
             for (uint32_t t : item.row(a)) {
                 const auto r = txn.row(t);
@@ -317,6 +319,7 @@ MineResult mine_apriori(std::span<const int64_t> txn_ids, std::span<const int32_
 
     Output out(options);
     while (level.size() > 0) {
+        pool::check_stop();
         // Closed and maximal rows of a level are known once the next level is.
         std::vector<uint8_t> dropped(all ? 0 : level.size(), 0);
         std::vector<uint8_t>* judged = all ? nullptr : &dropped;

@@ -1,6 +1,7 @@
 #include "engine/count.hpp"
 
 #include <algorithm>
+#include <compare>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -111,7 +112,9 @@ struct Candidates {
 //! Counts the candidates order[lo, hi) with one walk.
 void count_run(const ItemSets& sets, const Candidates& cand, std::size_t lo, std::size_t hi, int64_t* counts) {
     PrefixWalk walk(sets);
+    pool::StopEvery<256> check;
     for (std::size_t o = lo; o < hi; ++o) {
+        check();
         const std::size_t c = cand.order[o];
         counts[c] = walk.count(cand(c));
     }
@@ -161,12 +164,13 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
     for (std::size_t c = 1; c < m && sorted; ++c) sorted = !lex_less(cand(c), cand(c - 1));
     const bool parallel = pool::num_threads() > 1 && m >= 2 * tuning::kCountRunCandidates;
     if (!sorted) {
-        // Ties keep input order, so the tree (and the work) is the same on every run.
+        // Ties keep input order, so the tree (and the work) is the same on every run. A
+        // sort of many candidates takes a while: each comparison looks at the stop flag.
         auto less = [&](std::size_t a, std::size_t b) {
+            pool::check_stop();
             const auto x = cand(a), y = cand(b);
-            if (lex_less(x, y)) return true;
-            if (lex_less(y, x)) return false;
-            return a < b;
+            const auto order = std::lexicographical_compare_three_way(x.begin(), x.end(), y.begin(), y.end());
+            return order != 0 ? order < 0 : a < b;
         };
         if (parallel)
             pool::sort(cand.order.begin(), cand.order.end(), less);
