@@ -2,7 +2,9 @@
 // frequent itemset (all, closed or maximal), association rules of every shape, and
 // exact counts of given itemsets. It shares the compute core and the boundary layer
 // with _tallisk_rs but has no inherited contract, so its errors follow Python's
-// conventions: ValueError for bad data, TypeError for bad types, MemoryError.
+// conventions: ValueError for bad data, TypeError for bad types, MemoryError. Its calls
+// release the interpreter lock and, made from the main thread, stop at Ctrl-C (or any
+// signal handler that raises) with the handler's exception (py::interruptible).
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "engine/apriori.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
 #include "engine/filter.hpp"
@@ -130,6 +133,9 @@ constexpr Choice<engine::Target, 3> kTargets{
     "str",
     ", got "};
 
+//! The miners mine_itemsets offers; both give the same rows and counts.
+enum class Algorithm { depth_first, apriori };
+
 // ---- wrappers -----------------------------------------------------------------------
 
 constexpr py::Function kMineItemsets{
@@ -143,7 +149,11 @@ constexpr py::Function kMineItemsets{
         py::arg("order",
                 Choice<engine::Order, 2>{
                     {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
-                py::Default<engine::Order>{"'search'", engine::Order::search})),
+                py::Default<engine::Order>{"'search'", engine::Order::search}),
+        py::arg("algorithm",
+                Choice<Algorithm, 2>{
+                    {{{"depth_first", Algorithm::depth_first}, {"apriori", Algorithm::apriori}}}, "str", ", got "},
+                py::Default<Algorithm>{"'depth_first'", Algorithm::depth_first})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -166,11 +176,16 @@ constexpr py::Function kMineItemsets{
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
     "the sets in depth-first preorder of the closure-extension tree (a closed set, then\n"
     "the closed sets grown from it by a later-ranked item), 'maximal' in the order that\n"
-    "same tree reaches them. Items held by every transaction come first in that tree."};
+    "same tree reaches them. Items held by every transaction come first in that tree.\n\n"
+    "algorithm: 'depth_first' (the search above, serving every target) or 'apriori'\n"
+    "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
+    "level by level), the same rows and counts. 'apriori' checks max_itemsets after every\n"
+    "batch of a few thousand candidates (for closed and maximal sets: after every level)\n"
+    "and gives its rows in canonical order whatever the order asked for."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
                   std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
-                  engine::Order order) {
+                  engine::Order order, Algorithm algorithm) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -182,11 +197,12 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
-        out = engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
-    }
+        out = algorithm == Algorithm::apriori
+                  ? engine::mine_apriori(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt)
+                  : engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
+    });
     return py::dict_of("offsets", std::move(out.table.offsets), "items", std::move(out.table.items), "counts",
                        std::move(out.table.counts), "n_transactions", out.n_transactions, "item_counts",
                        std::move(out.item_counts));
@@ -207,12 +223,11 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
     const auto [txn_ids, item_ids, offsets, items] = py::spans(txn, item, offsets_array, items_array);
 
     engine::CountResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         engine::check_candidates(offsets, items, static_cast<uint64_t>(n_items));
         out = engine::count_candidates(txn_ids, item_ids, static_cast<uint32_t>(n_items), offsets, items);
-    }
+    });
     return py::dict_of("counts", std::move(out.counts), "n_transactions", out.n_transactions);
 }
 
@@ -241,8 +256,7 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
     std::vector<int64_t> rows;
     std::vector<int64_t> kept_offsets{0}, kept_counts;
     std::vector<int32_t> kept_items;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         rows = engine::filter_target(offsets, items, counts, target);
         kept_offsets.reserve(rows.size() + 1);
         kept_counts.reserve(rows.size());
@@ -251,7 +265,7 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
             kept_offsets.push_back(static_cast<int64_t>(kept_items.size()));
             kept_counts.push_back(counts[r]);
         }
-    }
+    });
     return py::dict_of("rows", std::move(rows), "offsets", std::move(kept_offsets), "items", std::move(kept_items),
                        "counts", std::move(kept_counts));
 }
@@ -305,10 +319,7 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
     if (allow_c) o.consequent_items = allow_c->span();
 
     rules::RuleTable r;
-    {
-        py::ReleaseGil nogil;
-        r = rules::generate_rules(table, o);
-    }
+    py::interruptible([&] { r = rules::generate_rules(table, o); });
     return py::dict_of(
         "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
         "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),

@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 from collections import Counter
 
 import pandas as pd
@@ -224,6 +225,32 @@ def test_failures_are_one_line_with_status_and_leave_no_output(tmp_path, args, f
     assert words in err and "Traceback" not in err and r.stdout == b""
     assert set(os.listdir(tmp_path)) == before  # no output, no temporary file
     assert (tmp_path / "out.csv").read_text() == "previous\n"
+
+
+@pytest.mark.parametrize(
+    "signum, status, line", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "stopped by SIGTERM")]
+)
+def test_a_signal_during_mining_stops_the_engine_with_one_line_and_no_file(tmp_path, signum, status, line):
+    rng = random.Random(3)
+    # dense baskets whose maximal sets at 3% take minutes to search (memory stays small)
+    lines = [" ".join(str(i) for i in range(60) if rng.random() < 0.55) for _ in range(3000)]
+    (tmp_path / "dense.dat").write_text("\n".join(lines) + "\n")
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
+    argv = ["itemsets", "dense.dat", "--min-support", "3%", "--target", "maximal", "-v", "-o", "out.csv"]
+    with subprocess.Popen(
+        [sys.executable, "-m", "tallisk", *argv], cwd=tmp_path, env=env, stderr=subprocess.PIPE
+    ) as proc:
+        try:
+            assert proc.stderr.readline().startswith(b"tallisk: read dense.dat")  # the engine's call starts now
+            time.sleep(0.5)
+            proc.send_signal(signum)
+            # the engine stops between tasks: far sooner than this bound, which only keeps a hang from lasting
+            assert proc.wait(timeout=30) == status
+        finally:
+            proc.kill()
+        rest = proc.stderr.read().decode().splitlines()
+    assert rest == [f"tallisk: {line}"]
+    assert os.listdir(tmp_path) == ["dense.dat"]
 
 
 def test_help_shows_examples_and_console_script_matches_module():

@@ -168,6 +168,8 @@ protected:
     void emit_sorted(std::vector<int32_t>& row, uint32_t count);
 
     void push(uint32_t rank) {
+        // Every search descends through here: a stopped call ends within a few nodes.
+        stop_check_();
         const auto id = static_cast<int32_t>(v_.id_of[rank]);
         if (cx_.opt.target == Target::all) {
             // The steps' path follows: the row just reported set it already, if it was
@@ -253,6 +255,7 @@ protected:
 
 private:
     uint64_t unreported_ = 0;
+    pool::StopEvery<tuning::kEngineStopStride> stop_check_;
     pool::TaskGroup tasks_;
 };
 
