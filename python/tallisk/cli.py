@@ -682,7 +682,20 @@ def _check_writable(path: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; returns the exit status (the console script exits with it)."""
+    """Run the command.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments (default: ``sys.argv[1:]``).
+
+    Returns
+    -------
+    int
+        The exit status (the console script exits with it): 0 done, 1 the run failed,
+        2 usage error, 128 + N when stopped by signal N. argparse's own usage errors and
+        ``--help`` leave through ``SystemExit`` with 2 and 0.
+    """
     texts: dict[str, str] = {}
     parser = build_parser(texts)
     args = parser.parse_args(argv)

@@ -510,6 +510,33 @@ def frequent_itemsets(
 
     With a ``distributed`` client active the work runs on its cluster; otherwise on
     Dask's local scheduler, partition by partition.
+
+    Parameters
+    ----------
+    ddf : dask.dataframe.DataFrame
+        Long form: one row per (transaction, item).
+    transaction, item : str
+        The columns holding the transaction and the item labels.
+    min_support, min_count, min_len, max_len, target
+        As for :func:`tallisk.frequent_itemsets` (the same declaration checks them).
+    partitioned_by_transaction : bool, default False
+        No transaction has rows in two partitions: the shuffle is skipped.
+
+    Returns
+    -------
+    DataFrame
+        The pandas table of :func:`tallisk.frequent_itemsets`.
+
+    Raises
+    ------
+    InvalidParameterError
+        A parameter out of its range, with the one-machine message.
+    TypeError, KeyError
+        ``ddf`` is not a Dask DataFrame, or lacks one of the two columns.
+    ValueError
+        A missing label, or labels of kinds that do not sort with each other.
+    WorkerLostError
+        A worker was lost more often than the set-up retries.
     """
     _check_frame("frequent_itemsets", ddf, transaction, item)
     table, _ = _frequent_itemsets(
@@ -699,6 +726,31 @@ def pair_metrics(
 
     The labels are counted and the transactions shuffled when this is called; the pair
     counting runs when the result is computed.
+
+    Parameters
+    ----------
+    ddf : dask.dataframe.DataFrame
+        Long form: one row per (transaction, item).
+    transaction, item : str
+        The columns holding the transaction and the item labels.
+    min_support, min_count
+        As for :func:`tallisk.pair_metrics` (the same declaration checks them).
+    partitioned_by_transaction : bool, default False
+        No transaction has rows in two partitions: the shuffle is skipped.
+    npartitions : int, optional
+        Partitions of the result (default: those of the input).
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy; the columns and dtypes of :func:`tallisk.pair_metrics`.
+
+    Raises
+    ------
+    InvalidParameterError
+        A parameter out of its range, with the one-machine message.
+    TypeError, KeyError, ValueError
+        As for :func:`frequent_itemsets`.
     """
     _check_frame("pair_metrics", ddf, transaction, item)
     prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
