@@ -10,6 +10,7 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "engine/apriori.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
 #include "engine/filter.hpp"
@@ -125,6 +126,9 @@ constexpr Choice<engine::Target, 3> kTargets{
     "str",
     ", got "};
 
+//! The miners mine_itemsets offers; both give the same rows and counts.
+enum class Algorithm { depth_first, apriori };
+
 // ---- wrappers -----------------------------------------------------------------------
 
 constexpr py::Function kMineItemsets{
@@ -138,7 +142,11 @@ constexpr py::Function kMineItemsets{
         py::arg("order",
                 Choice<engine::Order, 2>{
                     {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
-                py::Default<engine::Order>{"'search'", engine::Order::search})),
+                py::Default<engine::Order>{"'search'", engine::Order::search}),
+        py::arg("algorithm",
+                Choice<Algorithm, 2>{
+                    {{{"depth_first", Algorithm::depth_first}, {"apriori", Algorithm::apriori}}}, "str", ", got "},
+                py::Default<Algorithm>{"'depth_first'", Algorithm::depth_first})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -150,6 +158,11 @@ constexpr py::Function kMineItemsets{
     "lengths are reported, and the search stops where every further set is longer.\n"
     "max_itemsets (None: no limit): ValueError as soon as more rows than this would be\n"
     "reported.\n\n"
+    "algorithm: 'depth_first' (one depth-first search serving every target) or 'apriori'\n"
+    "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
+    "level by level). Both give the same rows and counts; see below for their order.\n"
+    "'apriori' checks max_itemsets after every batch of a few thousand candidates (for\n"
+    "closed and maximal sets: after every level).\n\n"
     "Returns a dict: 'offsets' (int64, m + 1) and 'items' (int32) hold the m itemsets as\n"
     "CSR rows, ids ascending within a row; 'counts' (int64, m) the transactions holding\n"
     "each; 'n_transactions'; 'item_counts' (int64, n_items) the transactions per item.\n\n"
@@ -161,11 +174,13 @@ constexpr py::Function kMineItemsets{
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
     "the sets in depth-first preorder of the closure-extension tree (a closed set, then\n"
     "the closed sets grown from it by a later-ranked item), 'maximal' in the order that\n"
-    "same tree reaches them. Items held by every transaction come first in that tree."};
+    "same tree reaches them. Items held by every transaction come first in that tree.\n"
+    "With 'apriori' the rows of every target come by length, then lexicographically by\n"
+    "item id."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
                   std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
-                  engine::Order order) {
+                  engine::Order order, Algorithm algorithm) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -180,7 +195,9 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     {
         py::ReleaseGil nogil;
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
-        out = engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
+        out = algorithm == Algorithm::apriori
+                  ? engine::mine_apriori(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt)
+                  : engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
     }
     return py::dict_of("offsets", std::move(out.table.offsets), "items", std::move(out.table.items), "counts",
                        std::move(out.table.counts), "n_transactions", out.n_transactions, "item_counts",

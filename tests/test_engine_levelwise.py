@@ -1,12 +1,14 @@
 """tallisk._engine's level-wise side: filter_target (the closed or maximal rows of a
 table of every frequent itemset) against the depth-first miner's own targets and the
-brute-force selection, in shuffled row and item order, and its errors."""
+brute-force selection, in shuffled row and item order, and its errors; and
+mine_itemsets(algorithm="apriori") against the depth-first search, the brute-force
+oracle and mlxtend's apriori, with its row order and row limit."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
-from helpers import by_target, random_baskets, to_arrays, to_csr
+from helpers import by_target, itemset_counts, random_baskets, to_arrays, to_csr
 from tallisk import _engine as E
 
 TARGETS = ["all", "closed", "maximal"]
@@ -91,3 +93,56 @@ GOOD = dict(offsets=i64(0, 1, 3), items=i32(0, 0, 1), counts=i64(3, 2), target="
 def test_filter_target_bad_input(kwargs, error, message):
     with pytest.raises(error, match=message):
         E.filter_target(**{k: v for k, v in (GOOD | kwargs).items() if v is not ...})
+
+
+# ---- the level-wise miner ---------------------------------------------------------------
+
+LENGTHS = [(1, None), (2, 3), (3, 3), (1, 1), (4, None)]
+
+
+@pytest.mark.parametrize("name,seed,n_txn,n_items,avg_len,gravity,min_count", SHAPES, ids=[s[0] for s in SHAPES])
+def test_apriori_gives_the_rows_of_the_depth_first_search(name, seed, n_txn, n_items, avg_len, gravity, min_count):
+    rng = np.random.default_rng(seed)
+    baskets = random_baskets(rng, n_txn, n_items, avg_len, gravity=gravity)
+    every = itemset_counts(baskets, min_count) if name != "large" else None
+    for target in TARGETS:
+        for min_len, max_len in LENGTHS if name != "large" else [(1, None)]:
+            kw = dict(target=target, min_len=min_len, max_len=max_len)
+            got = mined(baskets, n_items, min_count, algorithm="apriori", **kw)
+            # By length, then lexicographically by id.
+            assert got == sorted(got, key=lambda r: (len(r[0]), r[0]))
+            assert dict(got) == dict(mined(baskets, n_items, min_count, **kw))
+            if every is not None:
+                want = by_target(every, target)
+                assert dict(got) == {s: c for s, c in want.items() if min_len <= len(s) <= (max_len or len(s))}
+
+
+def test_apriori_matches_mlxtend():
+    pd = pytest.importorskip("pandas")
+    frequent_patterns = pytest.importorskip("mlxtend.frequent_patterns")
+    rng = np.random.default_rng(21)
+    n_items = 30
+    baskets = random_baskets(rng, 400, n_items, 9.0, gravity=0.9)
+    onehot = pd.DataFrame([[x in set(b) for x in range(n_items)] for b in baskets], columns=range(n_items))
+    peer = frequent_patterns.apriori(onehot, min_support=8 / len(baskets), use_colnames=True)
+    want = {tuple(sorted(s)): round(v * len(baskets)) for s, v in zip(peer["itemsets"], peer["support"], strict=True)}
+    assert len(want) > 500
+    assert dict(mined(baskets, n_items, 8, algorithm="apriori")) == want
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_apriori_row_limit(target):
+    rng = np.random.default_rng(5)
+    baskets = random_baskets(rng, 300, 15, 7.0, gravity=0.85)
+    n = len(mined(baskets, 15, 3, target=target))
+    assert n > 10
+    assert len(mined(baskets, 15, 3, target=target, algorithm="apriori", max_itemsets=n)) == n
+    for limit in (n - 1, n // 2, 0):
+        with pytest.raises(ValueError, match=f"^more than {limit} frequent itemsets; raise the minimum support"):
+            mined(baskets, 15, 3, target=target, algorithm="apriori", max_itemsets=limit)
+
+
+def test_unknown_algorithm():
+    txn, item = to_arrays([[0, 1]])
+    with pytest.raises(ValueError, match="^algorithm must be 'depth_first' or 'apriori', got 'eclat'$"):
+        E.mine_itemsets(txn, item, 2, 1, algorithm="eclat")

@@ -17,6 +17,7 @@ def mine_itemsets(
     target: _Target = "all",
     max_itemsets: int | None = None,
     order: _Order = "search",
+    algorithm: Literal["depth_first", "apriori"] = "depth_first",
 ) -> dict[str, Any]: ...
 def generate_rules(
     offsets: NDArray[np.int64],

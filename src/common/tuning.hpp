@@ -143,6 +143,11 @@ constexpr uint64_t kRuleParallelWork = 20000;
 constexpr std::size_t kFilterParallelRows = std::size_t{1} << 14;
 constexpr std::size_t kFilterRowGrain = std::size_t{1} << 12;
 
+//! Level-wise miner: candidates per batch. A batch is a task of the pool and the step at
+//! which max_itemsets is checked: small enough that a search stops soon after the limit,
+//! large enough that starting its walk (one prefix rebuilt) is negligible.
+constexpr std::size_t kAprioriBatchCandidates = 4096;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against

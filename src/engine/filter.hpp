@@ -40,13 +40,13 @@ struct RowsView {
     }
 };
 
-//! The rows of a RowsView (which must outlive it) by content.
+//! The rows of a RowsView by content.
 class SubsetIndex {
 public:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
     //! Indexes every row on the pool; rows of equal content are allowed (one of them is
-    //! found) but recorded, see first_duplicate.
+    //! found) but recorded, see first_duplicate. The rows' storage must outlive the index.
     explicit SubsetIndex(const RowsView& rows);
 
     //! The hash of a set of ascending ids.
@@ -70,7 +70,7 @@ private:
     template <class Same>
     uint32_t probe(uint64_t hash, std::size_t len, Same&& same) const;
 
-    const RowsView& rows_;
+    RowsView rows_;
     std::vector<uint64_t> slots_;  // (tag << 32) | row, or all ones when empty
     uint64_t mask_ = 0;
     bool duplicates_ = false;

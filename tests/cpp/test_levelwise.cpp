@@ -1,14 +1,19 @@
 // Unit tests of the level-wise side of the engine: the closed/maximal filter over a
 // table of every frequent set, against the brute-force selection on random data, in
-// shuffled row and item order, on one thread and on the pool.
+// shuffled row and item order, on one thread and on the pool; and the level-wise miner
+// against the depth-first one (rows, counts, the row limit at every edge), with levels
+// cut into batches of every size.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <string>
 
 #include "common/error.hpp"
+#include "common/tuning.hpp"
+#include "engine/apriori.hpp"
 #include "engine/filter.hpp"
 #include "engine_oracles.hpp"
 
@@ -196,6 +201,112 @@ TEST(EngineSubsetIndex, FindsEachSubsetAndNothingElse) {
     }
     const bool has_copies = first.size() < n;
     EXPECT_EQ(index.first_duplicate().first != SubsetIndex::kNone, has_copies);
+}
+
+// ---- the level-wise miner --------------------------------------------------------------
+
+//! The rows of a table in order, for comparing orders as well as sets.
+std::vector<std::pair<std::vector<int32_t>, int64_t>> row_list(const Table& t) {
+    std::vector<std::pair<std::vector<int32_t>, int64_t>> out;
+    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k)
+        out.emplace_back(std::vector<int32_t>(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]),
+                         t.counts[k]);
+    return out;
+}
+
+//! By length, then lexicographically by id.
+bool canonical(const std::vector<std::pair<std::vector<int32_t>, int64_t>>& rows) {
+    return std::is_sorted(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        if (a.first.size() != b.first.size()) return a.first.size() < b.first.size();
+        return a.first < b.first;
+    });
+}
+
+//! Mines with both algorithms under every target and the given length limits, batch
+//! sizes and row limits: the same rows and counts (apriori's in canonical order, the
+//! same for every batch size), and the row limit refused exactly when the depth-first
+//! search refuses it.
+void expect_same_as_depth_first(const Occurrences& o, uint32_t n_items, uint32_t min_count) {
+    const std::size_t none = std::numeric_limits<std::size_t>::max();
+    for (Target target : {Target::all, Target::closed, Target::maximal}) {
+        for (auto [min_len, max_len] : std::vector<std::pair<std::size_t, std::size_t>>{
+                 {1, none}, {1, 1}, {2, 2}, {2, 3}, {3, none}, {1, 2}, {5, 3}}) {
+            MineOptions opt;
+            opt.min_count = min_count;
+            opt.target = target;
+            opt.min_len = min_len;
+            opt.max_len = max_len;
+            SCOPED_TRACE(testing::Message()
+                         << "target " << static_cast<int>(target) << " lengths " << min_len << ".." << max_len);
+            const MineResult want = mine(o.txn, o.item, n_items, opt);
+            const MineResult got = mine_apriori(o.txn, o.item, n_items, opt);
+            EXPECT_EQ(rows(got.table), rows(want.table));
+            EXPECT_EQ(got.n_transactions, want.n_transactions);
+            EXPECT_EQ(got.item_counts, want.item_counts);
+            const auto listed = row_list(got.table);
+            EXPECT_TRUE(canonical(listed));
+            for (std::size_t batch : {1, 3, 50}) {
+                opt.batch_candidates = batch;
+                EXPECT_EQ(row_list(mine_apriori(o.txn, o.item, n_items, opt).table), listed) << "batch " << batch;
+            }
+            // The row limit: every edge around the number of rows, and cuts inside it.
+            const uint64_t n = listed.size();
+            for (uint64_t limit : {n, n + 1, n - 1, n / 2, uint64_t{1}, uint64_t{0}}) {
+                if (limit > n + 1) continue;  // n - 1 of no rows
+                for (std::size_t batch : {std::size_t{1}, tuning::kAprioriBatchCandidates}) {
+                    opt.max_itemsets = limit;
+                    opt.batch_candidates = batch;
+                    if (limit >= n) {
+                        EXPECT_EQ(row_list(mine_apriori(o.txn, o.item, n_items, opt).table), listed);
+                        continue;
+                    }
+                    try {
+                        mine_apriori(o.txn, o.item, n_items, opt);
+                        ADD_FAILURE() << "no error for the limit " << limit << " of " << n << " rows";
+                    } catch (const InputError& e) {
+                        EXPECT_EQ(std::string(e.what()), "more than " + std::to_string(limit) +
+                                                             " frequent itemsets; raise the minimum support or set "
+                                                             "max_len");
+                    }
+                }
+            }
+        }
+    }
+}
+
+class EngineApriori : public ::testing::TestWithParam<FilterShape> {};
+
+TEST_P(EngineApriori, GivesTheRowsOfTheDepthFirstSearch) {
+    const FilterShape sh = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(sh.n_txn * 13 + sh.n_items));
+    for (int trial = 0; trial < 3; ++trial) {
+        const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
+        expect_same_as_depth_first(occurrences(baskets), sh.n_items + 2, sh.min_count);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, EngineApriori,
+                         ::testing::Values(FilterShape{40, 10, 0.5, 4},    // dense: bitsets
+                                           FilterShape{25, 12, 0.8, 10},   // long sets
+                                           FilterShape{600, 60, 0.05, 3},  // sparse: lists
+                                           FilterShape{0, 3, 0.5, 1},      // no transactions
+                                           FilterShape{30, 6, 0.9, 31}));  // nothing frequent
+
+// A level of thousands of candidates in many batches of the default size, counted on
+// the pool, and the limit reached in the middle of it.
+TEST(EngineApriori, LargeLevelsOnThePool) {
+    std::mt19937 rng(41);
+    const Baskets baskets = random_baskets(rng, 3000, 120, 0.15);
+    const Occurrences o = occurrences(baskets);
+    MineOptions opt;
+    opt.min_count = 10;
+    const auto want = rows(mine(o.txn, o.item, 120, opt).table);
+    const Table got = mine_apriori(o.txn, o.item, 120, opt).table;
+    EXPECT_EQ(rows(got), want);
+    ASSERT_GT(std::count_if(want.begin(), want.end(), [](const auto& r) { return r.first.size() == 2; }),
+              static_cast<long>(tuning::kAprioriBatchCandidates));
+    opt.max_itemsets = want.size() - 1000;
+    EXPECT_THROW(mine_apriori(o.txn, o.item, 120, opt), InputError);
 }
 
 }  // namespace
