@@ -276,10 +276,6 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference) {
 }
 
 Ref factorize_baskets(PyObject* baskets) {
-    if (!PyList_Check(baskets)) {
-        PyErr_Format(PyExc_TypeError, "argument 'baskets': expected a list, got '%s'", Py_TYPE(baskets)->tp_name);
-        throw ErrorAlreadySet{};
-    }
     LabelCodes labels;
     std::vector<int64_t> sizes;
     std::vector<int32_t> codes;
@@ -317,16 +313,29 @@ Ref factorize_baskets(PyObject* baskets) {
     return dict_of("sizes", std::move(sizes), "codes", std::move(codes), "uniques", std::move(uniques));
 }
 
-Ref gather(PyObject* values, std::span<const int64_t> rows) {
-    ensure_numpy();
-    auto* a = reinterpret_cast<PyArrayObject*>(values);
-    if (!PyArray_Check(values) || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
-        PyDataType_REFCHK(PyArray_DESCR(a)) || (PyArray_ITEMSIZE(a) != 4 && PyArray_ITEMSIZE(a) != 8)) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument 'values': expected a 1-D contiguous NumPy array of 4- or 8-byte numbers, got '%s'",
-                     Py_TYPE(values)->tp_name);
+PyObject* ListArg::operator()(PyObject* obj, const char* name) const {
+    if (!PyList_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a list, got '%s'", name, Py_TYPE(obj)->tp_name);
         throw ErrorAlreadySet{};
     }
+    return obj;
+}
+
+PyObject* NumberArrayArg::operator()(PyObject* obj, const char* name) const {
+    ensure_numpy();
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (!PyArray_Check(obj) || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
+        PyDataType_REFCHK(PyArray_DESCR(a)) || (PyArray_ITEMSIZE(a) != 4 && PyArray_ITEMSIZE(a) != 8)) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': expected a 1-D contiguous NumPy array of 4- or 8-byte numbers, got '%s'", name,
+                     Py_TYPE(obj)->tp_name);
+        throw ErrorAlreadySet{};
+    }
+    return obj;
+}
+
+Ref gather(PyObject* values, std::span<const int64_t> rows) {
+    auto* a = reinterpret_cast<PyArrayObject*>(values);
     PyArray_Descr* descr = PyArray_DESCR(a);
     Py_INCREF(descr);  // PyArray_NewFromDescr steals it
     npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};
