@@ -47,6 +47,9 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from bench_package import EngineClock  # noqa: E402  (the time inside the native calls)
+from runner import reset_peak, status_kb  # noqa: E402  (memory probes)
+
 SHARED = "/work/shared/data"
 TARGETS = ("all", "closed", "maximal")
 # (data, min_support) rows of the itemsets section, as the goals name them
@@ -99,30 +102,6 @@ def instacart_like(n_orders: int, seed: int = 0):
 # ---- clocks ----------------------------------------------------------------------------------
 
 
-class EngineClock:
-    """Time spent inside the native calls (tallisk._engine and _tallisk_rs)."""
-
-    def __init__(self) -> None:
-        import _tallisk_rs
-        from tallisk import _engine
-
-        self.total = 0.0
-        for module in (_engine, _tallisk_rs):
-            for name in dir(module):
-                fn = getattr(module, name)
-                if name.startswith("_") or not callable(fn):
-                    continue
-
-                def timed(*a, _fn=fn, **k):
-                    t0 = time.perf_counter()
-                    try:
-                        return _fn(*a, **k)
-                    finally:
-                        self.total += time.perf_counter() - t0
-
-                setattr(module, name, timed)
-
-
 def best_of(call, repeat: int, clock: EngineClock | None = None) -> tuple[float, float | None, object]:
     """(best time, engine time of that run, last result)."""
     times, engine, out = [], [], None
@@ -138,21 +117,6 @@ def best_of(call, repeat: int, clock: EngineClock | None = None) -> tuple[float,
             engine.append(clock.total)
     i = int(np.argmin(times))
     return times[i], (engine[i] if clock else None), out
-
-
-def status_kb() -> dict[str, int]:
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(("VmRSS:", "VmHWM:")):
-                key, value = line.split(":")
-                out[key] = int(value.split()[0])
-    return out
-
-
-def reset_peak() -> None:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
 
 
 # ---- jobs (run in the child) -------------------------------------------------------------------
@@ -308,6 +272,16 @@ def run(tmp: str, job: dict, workers: int, timeout: float = TIMEOUT_S) -> dict:
     return result
 
 
+def run_both(tmp: str, job: dict, lines: list[str], head: str) -> tuple[dict | None, dict | None]:
+    """The job with one worker (peers too) and with two; a failed run is noted in ``lines``."""
+    one = run(tmp, dict(job, peers=True), 1)
+    two = run(tmp, dict(job, peers=False), 2)
+    if one["status"] != "ok" or two["status"] != "ok":
+        lines.append(f"{head} {one['status']} / {two['status']} | | | | | | | | |")
+        return None, None
+    return one, two
+
+
 def ms(s: float | None) -> str:
     return "—" if s is None else f"{s * 1e3:.0f} ms" if s >= 0.01 else f"{s * 1e3:.1f} ms"
 
@@ -324,10 +298,8 @@ def itemsets_section(tmp: str, rows: list, repeat: int) -> list[str]:
             continue
         for target in TARGETS:
             job = {"kind": "job_itemsets", "data": name, "support": support, "target": target, "repeat": repeat}
-            one = run(tmp, dict(job, peers=True), 1)
-            two = run(tmp, dict(job, peers=False), 2)
-            if one["status"] != "ok" or two["status"] != "ok":
-                lines.append(f"| {name} | {support} | {target} | {one['status']} / {two['status']} | | | | | | | | |")
+            one, two = run_both(tmp, job, lines, f"| {name} | {support} | {target} |")
+            if one is None:
                 continue
             fastest = min(one["pyfim"], key=lambda k: one["pyfim"][k]["time_s"])
             p = one["pyfim"][fastest]["time_s"]
@@ -354,10 +326,8 @@ def rules_section(tmp: str, rows: list, repeat: int, mlxtend_timeout: float) -> 
             lines.append(f"| {name} | {support} | {conf} | data not found | | | | | | | | |")
             continue
         job = {"kind": "job_rules", "data": name, "support": support, "conf": conf, "repeat": repeat}
-        one = run(tmp, dict(job, peers=True), 1)
-        two = run(tmp, dict(job, peers=False), 2)
-        if one["status"] != "ok" or two["status"] != "ok":
-            lines.append(f"| {name} | {support} | {conf} | {one['status']} / {two['status']} | | | | | | | | |")
+        one, two = run_both(tmp, job, lines, f"| {name} | {support} | {conf} |")
+        if one is None:
             continue
         mlx = run(tmp, dict(job, kind="job_mlxtend"), 1, timeout=mlxtend_timeout)
         if mlx["status"] == "ok":

@@ -74,9 +74,10 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference);
 //! The labels of a list of baskets, factorised in one pass: a dict with 'sizes'
 //! (int64, the number of labels of each basket), 'codes' (int32, the code of every
 //! label, basket after basket) and 'uniques' (object array, the distinct labels in
-//! order of first appearance; code c is uniques[c]). Labels are equal as in a dict
-//! (hash, then ==). A basket is any iterable but a string or bytes (TypeError naming
-//! the basket otherwise), read once; an unhashable label raises hash()'s TypeError.
+//! order of first appearance; code c is uniques[c]). Text labels (str and subclasses)
+//! are equal when their characters are; others as in a dict (hash, then ==). A basket
+//! is any iterable but a string or bytes (TypeError naming the basket otherwise), read
+//! once; an unhashable label raises hash()'s TypeError.
 Ref factorize_baskets(PyObject* baskets);  // a list (ListArg)
 
 //! A new array of values[rows] (values as NumberArrayArg checks them): the gather runs
