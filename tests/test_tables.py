@@ -336,3 +336,20 @@ def test_descending_order_and_gather_equal_numpy():
         _engine.gather(np.zeros(5), np.array([5]))
     with pytest.raises(TypeError, match="4- or 8-byte numbers"):
         _engine.gather(np.array(["a"], dtype=object), np.array([0]))
+
+
+def test_the_engine_form_of_a_table_lives_as_long_as_its_frame():
+    label = Hostile("held by the rows")  # an object label: the rows hold the object itself
+    before = sys.getrefcount(label)
+    entries = len(_tables._FORMS._entries)
+    df = frequent_itemsets([[label, Hostile("b")], [label]], min_count=1)
+    assert len(_tables._FORMS._entries) == entries + 1 and sys.getrefcount(label) > before
+    filtered = df[df["length"] == 1].copy()
+    del df
+    gc.collect()
+    # the frame's column died with it: its entry and every row it held go too
+    assert len(_tables._FORMS._entries) == entries
+    assert itemsets_to_arrays(filtered).items.tolist() == [0, 1]  # read from the labels now
+    del filtered
+    gc.collect()
+    assert sys.getrefcount(label) == before
