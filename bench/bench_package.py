@@ -101,9 +101,10 @@ def long_frame_generated(n_txn: int, seed: int = 0):
 
 
 class EngineClock:
-    """Time spent inside the native calls (tallisk._engine and _tallisk_rs)."""
+    """Time spent inside the native calls (tallisk._engine and _tallisk_rs), or only in
+    those of ``names``."""
 
-    def __init__(self) -> None:
+    def __init__(self, names: tuple[str, ...] | None = None) -> None:
         import _tallisk_rs
         from tallisk import _engine
 
@@ -111,7 +112,7 @@ class EngineClock:
         for module in (_engine, _tallisk_rs):
             for name in dir(module):
                 fn = getattr(module, name)
-                if name.startswith("_") or not callable(fn):
+                if name.startswith("_") or not callable(fn) or (names is not None and name not in names):
                     continue
 
                 def timed(*a, _fn=fn, **k):

@@ -299,11 +299,6 @@ class ItemsetArrays(NamedTuple):
         offsets, items = take_rows(self.offsets, self.items, rows)
         return self._replace(offsets=offsets, items=items, counts=self.counts[rows])
 
-    def canonical(self) -> ItemsetArrays:
-        """The table in canonical row order (see :func:`canonical_order`)."""
-        order, offsets, items = canonical_order(self.offsets, self.items)
-        return self._replace(offsets=offsets, items=items, counts=self.counts[order])
-
 
 def take_rows(offsets: np.ndarray, items: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """CSR rows ``rows`` (int positions) of a CSR table, in that order."""
@@ -519,11 +514,9 @@ def check_n_transactions(value: Any, has_rows: bool) -> float:
 # ---- frames ------------------------------------------------------------------------------------
 
 
-def table_frame(table: ItemsetArrays, min_count: int, target: Target, *, canonical: bool = False) -> pd.DataFrame:
-    """The labelled itemset frame of a table in engine form whose rows are trusted (each
-    set once, ids in range); ``canonical`` tells the rows are in canonical order already."""
-    if not canonical:
-        table = table.canonical()
+def table_frame(table: ItemsetArrays, min_count: int, target: Target) -> pd.DataFrame:
+    """The labelled itemset frame of a table in engine form whose rows are trusted: each
+    set once, ids in range and ascending within rows, rows in canonical order."""
     itemset = label_rows(table.offsets, table.items, table.labels)
     count = table.counts.astype(np.int64, copy=False)
     n = int(table.n_transactions)
@@ -592,7 +585,7 @@ def itemsets_frame(
     order, offsets, items = canonical_order(offsets, items)
     _check_no_repeats(offsets, items)
     table = ItemsetArrays(offsets, items, counts.astype(np.int64, copy=False)[order], labels, float(n_transactions))
-    return table_frame(table, min_count, target, canonical=True)
+    return table_frame(table, min_count, target)
 
 
 def _itemset_column(df: pd.DataFrame) -> str:

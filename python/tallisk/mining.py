@@ -279,4 +279,4 @@ def frequent_itemsets(
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     if output == "arrow":
         return table_arrow(table, threshold, target)
-    return table_frame(table, threshold, target, canonical=True)
+    return table_frame(table, threshold, target)
