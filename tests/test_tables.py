@@ -275,6 +275,17 @@ def test_itemsets_frame_refuses_arrays_that_are_no_table(offsets, items, counts,
     assert fragment in str(info.value)
 
 
+@pytest.mark.parametrize(
+    "labels, fragment",
+    [(["a", None], "The label list holds a missing value (None or NaN) at position 1"), (["a", np.nan], "position 1"),
+     (["a", "a"], "The labels hold 'a' more than once")],
+)  # fmt: skip
+def test_itemsets_frame_refuses_labels_that_name_no_item(labels, fragment):
+    with pytest.raises(ValueError) as info:
+        itemsets_frame([0, 1, 2], [0, 1], [2, 1], labels, 3, 1)
+    assert fragment in str(info.value)
+
+
 @pytest.mark.parametrize("n", [np.nan, 0, -3, "10", True, 2.5, None])
 def test_rules_refuse_a_table_whose_n_transactions_is_not_a_count(n):
     df = frequent_itemsets([["a", "b"], ["a"]], min_count=1)

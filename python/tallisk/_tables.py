@@ -482,6 +482,22 @@ def check_csr(offsets: Any, items: Any, counts: Any, n_labels: int) -> tuple[np.
     return offsets, items.astype(np.int32, copy=False), counts
 
 
+def check_labels(labels: Any) -> pd.Index:
+    """The labels of a table from elsewhere as an Index: ValueError for a missing label
+    (refused as everywhere in the package) or a label given twice (two ids, one name)."""
+    from .transactions import missing_error
+
+    index = labels if isinstance(labels, pd.Index) else pd.Index(label_array(labels), tupleize_cols=False)
+    missing = np.flatnonzero(pd.isna(index.to_numpy(dtype=object))) if len(index) else np.zeros(0, np.int64)
+    if missing.size:
+        raise missing_error("The label list", f"position {int(missing[0])}")
+    if index.has_duplicates:
+        raise ValueError(
+            f"The labels hold {index[index.duplicated()][0]!r} more than once; each item id needs a label of its own."
+        )
+    return index
+
+
 def _check_no_repeats(offsets: np.ndarray, items: np.ndarray) -> None:
     """ValueError when a row (ids ascending) holds an id twice: a set holds each item once."""
     if items.size < 2:
@@ -575,7 +591,7 @@ def itemsets_frame(
     >>> df["itemset"].tolist(), df["count"].tolist()
     ([('milk',), ('tea', 'milk')], [5, 3])
     """
-    labels = pd.Index(labels, tupleize_cols=False) if not isinstance(labels, pd.Index) else labels
+    labels = check_labels(labels)
     offsets, items, counts = check_csr(offsets, items, counts, len(labels))
     if counts.dtype.kind == "f":
         if counts.size and not bool((counts == np.round(counts)).all()):
