@@ -418,11 +418,11 @@ HEADER = """# Package benchmark: labels in, table out
 `python3 bench/bench_labels.py --publish` (see its docstring for what runs). Machine:
 {cores} logical CPUs; load average {load:.1f} when the run ended (the machine is shared
 with other builds and tests, so absolute times are inflated and noisy; ratios within one
-row are taken minutes apart at most). Workers: `RAYON_NUM_THREADS`; pyfim and mlxtend are
-single-threaded. "outside engine": the share of the whole call spent outside the engine's
-mining and rule generation (the package's own native helpers, such as the label columns
-and the basket factoriser, count as outside). The long-DataFrame routes of `bench/bench_package.py` are in
-[package-long.md](package-long.md).
+row are taken minutes apart at most). Workers: `RAYON_NUM_THREADS`; pyfim and mlxtend
+are single-threaded. "outside engine": the share of the whole call spent outside the
+engine's mining and rule generation (the package's own native helpers, such as the label
+columns and the basket factoriser, count as outside). The long-DataFrame routes of
+`bench/bench_package.py` are in [package-long.md](package-long.md).
 """
 
 
