@@ -114,11 +114,6 @@ struct Length {
     }
 };
 
-//! Kind: any object, borrowed for the call.
-struct AnyObject {
-    PyObject* operator()(PyObject* obj, const char*) const { return obj; }
-};
-
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
 // Item ids are int32, so no id reaches beyond this item space.
 constexpr int64_t kMaxItems = int64_t{1} << 31;
@@ -759,7 +754,7 @@ constexpr py::Function kCellRows{
 Ref cell_rows(py::ObjectArray cells, py::ObjectArray reference) { return py::cell_rows(cells, reference); }
 
 constexpr py::Function kFactorizeBaskets{
-    "factorize_baskets", py::params(py::arg("baskets", AnyObject{})),
+    "factorize_baskets", py::params(py::arg("baskets", py::ListArg{})),
     "The labels of a list of baskets (iterables of labels, not strings), factorised in one\n"
     "pass. Returns a dict: 'sizes' (int64, labels per basket, repeats included), 'codes'\n"
     "(int32, one per label, basket after basket) and 'uniques' (object array of the\n"
@@ -802,7 +797,7 @@ Ref order_descending(Array<double> keys) {
 }
 
 constexpr py::Function kGather{
-    "gather", py::params(py::arg("values", AnyObject{}), py::arg("rows", py::ArrayOf<int64_t>{})),
+    "gather", py::params(py::arg("values", py::NumberArrayArg{}), py::arg("rows", py::ArrayOf<int64_t>{})),
     "values[rows] for a 1-D contiguous array of 4- or 8-byte numbers, gathered on the worker\n"
     "pool: a new array of values' dtype. ValueError for a row outside the values."};
 

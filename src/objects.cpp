@@ -6,10 +6,12 @@
 #include <numpy/arrayobject.h>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
 
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tables/tables.hpp"
@@ -126,37 +128,26 @@ PyObject* frozenset_row(const HeldLabels& held, const int32_t* ids, std::size_t 
 
 // ---- a hash table of labels -----------------------------------------------------------
 
-//! Distinct labels by dict equality (hash, then identity or ==), numbered in order of
-//! first appearance. Open addressing with linear probing over mixed hashes (integer
-//! labels hash to themselves, and multiples of a power of two would otherwise share a
-//! probe run).
+//! Distinct labels, numbered in order of first appearance. Text (str and its subclasses,
+//! such as NumPy's str_) is equal when its characters are, and is hashed from them here:
+//! labels read from files are new strings whose hash Python has not yet computed, and
+//! a short hash of the characters costs a fraction of Python's. Any other label is equal
+//! as in a dict (its hash, then identity or ==). Open addressing with linear probing
+//! over mixed hashes (integer labels hash to themselves, and multiples of a power of two
+//! would otherwise share a probe run), one table for each kind of key.
 class LabelCodes {
 public:
-    LabelCodes() : slots_(64) {}
-
     //! The code of `label`, a new one when it is new.
     int32_t code(PyObject* label) {
+        if (PyUnicode_Check(label)) return text_code(label);
         const Py_hash_t hash = PyObject_Hash(label);
         if (hash == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-        const uint64_t mixed = mix(static_cast<uint64_t>(hash));
-        std::size_t i = mixed & (slots_.size() - 1);
-        for (;; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& s = slots_[i];
-            if (s.code < 0) break;
-            if (s.hash != hash) continue;
-            PyObject* known = uniques_[static_cast<std::size_t>(s.code)].get();
-            if (known == label) return s.code;
+        return find_or_add(objects_, static_cast<uint64_t>(hash), label, [&](PyObject* known) {
+            if (known == label) return true;
             const int eq = PyObject_RichCompareBool(known, label, Py_EQ);
             if (eq < 0) throw ErrorAlreadySet{};
-            if (eq) return s.code;
-        }
-        if (uniques_.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
-            raise(PyExc_ValueError, "more than 2**31 - 1 distinct labels");
-        const auto code = static_cast<int32_t>(uniques_.size());
-        uniques_.push_back(Ref::borrow(label));
-        slots_[i] = {hash, code};
-        if (uniques_.size() * 2 > slots_.size()) grow();
-        return code;
+            return eq != 0;
+        });
     }
 
     //! The distinct labels as an object array, in code order.
@@ -170,9 +161,47 @@ public:
 
 private:
     struct Slot {
-        Py_hash_t hash = 0;
+        uint64_t hash = 0;
         int32_t code = -1;  // -1: empty
     };
+    struct Table {
+        std::vector<Slot> slots = std::vector<Slot>(64);
+        std::size_t used = 0;
+    };
+
+    //! A string's characters as stored (one, two or four bytes each: CPython keeps every
+    //! string in the narrowest of those that holds it, so equal strings store equal bytes).
+    static std::string_view text_of(PyObject* s) {
+        return {static_cast<const char*>(PyUnicode_DATA(s)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) * PyUnicode_KIND(s)};
+    }
+
+    int32_t text_code(PyObject* label) {
+        const std::string_view text = text_of(label);
+        const auto kind = PyUnicode_KIND(label);
+        const uint64_t hash = absl::HashOf(kind, text);
+        return find_or_add(texts_, hash, label, [&](PyObject* known) {
+            return known == label || (PyUnicode_KIND(known) == kind && text_of(known) == text);
+        });
+    }
+
+    template <class Equal>
+    int32_t find_or_add(Table& table, uint64_t hash, PyObject* label, Equal&& equal) {
+        std::size_t mask = table.slots.size() - 1;
+        std::size_t i = mix(hash) & mask;
+        for (;; i = (i + 1) & mask) {
+            const Slot& s = table.slots[i];
+            if (s.code < 0) break;
+            if (s.hash == hash && equal(uniques_[static_cast<std::size_t>(s.code)].get())) return s.code;
+        }
+        if (uniques_.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+            raise(PyExc_ValueError, "more than 2**31 - 1 distinct labels");
+        const auto code = static_cast<int32_t>(uniques_.size());
+        uniques_.push_back(Ref::borrow(label));
+        table.slots[i] = {hash, code};
+        if (++table.used * 2 > table.slots.size()) grow(table);
+        return code;
+    }
 
     static uint64_t mix(uint64_t h) {  // fmix64 of MurmurHash3
         h ^= h >> 33;
@@ -183,19 +212,19 @@ private:
         return h;
     }
 
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        const std::size_t mask = slots_.size() - 1;
+    static void grow(Table& table) {
+        std::vector<Slot> old(table.slots.size() * 2);
+        old.swap(table.slots);
+        const std::size_t mask = table.slots.size() - 1;
         for (const Slot& s : old) {
             if (s.code < 0) continue;
-            std::size_t i = mix(static_cast<uint64_t>(s.hash)) & mask;
-            while (slots_[i].code >= 0) i = (i + 1) & mask;
-            slots_[i] = s;
+            std::size_t i = mix(s.hash) & mask;
+            while (table.slots[i].code >= 0) i = (i + 1) & mask;
+            table.slots[i] = s;
         }
     }
 
-    std::vector<Slot> slots_;
+    Table texts_, objects_;
     std::vector<Ref> uniques_;  // held, so a label a basket drops on the way stays alive
 };
 
@@ -276,10 +305,6 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference) {
 }
 
 Ref factorize_baskets(PyObject* baskets) {
-    if (!PyList_Check(baskets)) {
-        PyErr_Format(PyExc_TypeError, "argument 'baskets': expected a list, got '%s'", Py_TYPE(baskets)->tp_name);
-        throw ErrorAlreadySet{};
-    }
     LabelCodes labels;
     std::vector<int64_t> sizes;
     std::vector<int32_t> codes;
@@ -317,16 +342,29 @@ Ref factorize_baskets(PyObject* baskets) {
     return dict_of("sizes", std::move(sizes), "codes", std::move(codes), "uniques", std::move(uniques));
 }
 
-Ref gather(PyObject* values, std::span<const int64_t> rows) {
-    ensure_numpy();
-    auto* a = reinterpret_cast<PyArrayObject*>(values);
-    if (!PyArray_Check(values) || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
-        PyDataType_REFCHK(PyArray_DESCR(a)) || (PyArray_ITEMSIZE(a) != 4 && PyArray_ITEMSIZE(a) != 8)) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument 'values': expected a 1-D contiguous NumPy array of 4- or 8-byte numbers, got '%s'",
-                     Py_TYPE(values)->tp_name);
+PyObject* ListArg::operator()(PyObject* obj, const char* name) const {
+    if (!PyList_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a list, got '%s'", name, Py_TYPE(obj)->tp_name);
         throw ErrorAlreadySet{};
     }
+    return obj;
+}
+
+PyObject* NumberArrayArg::operator()(PyObject* obj, const char* name) const {
+    ensure_numpy();
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (!PyArray_Check(obj) || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
+        PyDataType_REFCHK(PyArray_DESCR(a)) || (PyArray_ITEMSIZE(a) != 4 && PyArray_ITEMSIZE(a) != 8)) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': expected a 1-D contiguous NumPy array of 4- or 8-byte numbers, got '%s'", name,
+                     Py_TYPE(obj)->tp_name);
+        throw ErrorAlreadySet{};
+    }
+    return obj;
+}
+
+Ref gather(PyObject* values, std::span<const int64_t> rows) {
+    auto* a = reinterpret_cast<PyArrayObject*>(values);
     PyArray_Descr* descr = PyArray_DESCR(a);
     Py_INCREF(descr);  // PyArray_NewFromDescr steals it
     npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};

@@ -299,11 +299,6 @@ class ItemsetArrays(NamedTuple):
         offsets, items = take_rows(self.offsets, self.items, rows)
         return self._replace(offsets=offsets, items=items, counts=self.counts[rows])
 
-    def canonical(self) -> ItemsetArrays:
-        """The table in canonical row order (see :func:`canonical_order`)."""
-        order, offsets, items = canonical_order(self.offsets, self.items)
-        return self._replace(offsets=offsets, items=items, counts=self.counts[order])
-
 
 def take_rows(offsets: np.ndarray, items: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """CSR rows ``rows`` (int positions) of a CSR table, in that order."""
@@ -487,6 +482,22 @@ def check_csr(offsets: Any, items: Any, counts: Any, n_labels: int) -> tuple[np.
     return offsets, items.astype(np.int32, copy=False), counts
 
 
+def check_labels(labels: Any) -> pd.Index:
+    """The labels of a table from elsewhere as an Index: ValueError for a missing label
+    (refused as everywhere in the package) or a label given twice (two ids, one name)."""
+    from .transactions import missing_error
+
+    index = labels if isinstance(labels, pd.Index) else pd.Index(label_array(labels), tupleize_cols=False)
+    missing = np.flatnonzero(pd.isna(index.to_numpy(dtype=object))) if len(index) else np.zeros(0, np.int64)
+    if missing.size:
+        raise missing_error("The label list", f"position {int(missing[0])}")
+    if index.has_duplicates:
+        raise ValueError(
+            f"The labels hold {index[index.duplicated()][0]!r} more than once; each item id needs a label of its own."
+        )
+    return index
+
+
 def _check_no_repeats(offsets: np.ndarray, items: np.ndarray) -> None:
     """ValueError when a row (ids ascending) holds an id twice: a set holds each item once."""
     if items.size < 2:
@@ -519,11 +530,9 @@ def check_n_transactions(value: Any, has_rows: bool) -> float:
 # ---- frames ------------------------------------------------------------------------------------
 
 
-def table_frame(table: ItemsetArrays, min_count: int, target: Target, *, canonical: bool = False) -> pd.DataFrame:
-    """The labelled itemset frame of a table in engine form whose rows are trusted (each
-    set once, ids in range); ``canonical`` tells the rows are in canonical order already."""
-    if not canonical:
-        table = table.canonical()
+def table_frame(table: ItemsetArrays, min_count: int, target: Target) -> pd.DataFrame:
+    """The labelled itemset frame of a table in engine form whose rows are trusted: each
+    set once, ids in range and ascending within rows, rows in canonical order."""
     itemset = label_rows(table.offsets, table.items, table.labels)
     count = table.counts.astype(np.int64, copy=False)
     n = int(table.n_transactions)
@@ -582,7 +591,7 @@ def itemsets_frame(
     >>> df["itemset"].tolist(), df["count"].tolist()
     ([('milk',), ('tea', 'milk')], [5, 3])
     """
-    labels = pd.Index(labels, tupleize_cols=False) if not isinstance(labels, pd.Index) else labels
+    labels = check_labels(labels)
     offsets, items, counts = check_csr(offsets, items, counts, len(labels))
     if counts.dtype.kind == "f":
         if counts.size and not bool((counts == np.round(counts)).all()):
@@ -592,7 +601,7 @@ def itemsets_frame(
     order, offsets, items = canonical_order(offsets, items)
     _check_no_repeats(offsets, items)
     table = ItemsetArrays(offsets, items, counts.astype(np.int64, copy=False)[order], labels, float(n_transactions))
-    return table_frame(table, min_count, target, canonical=True)
+    return table_frame(table, min_count, target)
 
 
 def _itemset_column(df: pd.DataFrame) -> str:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from typing import Any, cast
 
-import _tallisk_rs
 import numpy as np
 import pandas as pd
 
@@ -14,14 +13,11 @@ from ._tables import (
     TARGETS,
     ItemsetArrays,
     Target,
-    canonical_order,
-    engine_support,
     itemsets_frame,
     itemsets_to_arrays,
     min_count_from_support,
     table_arrow,
     table_frame,
-    take_rows,
 )
 from ._validation import (
     MAX_ITEMSETS,
@@ -141,43 +137,6 @@ def cap_transactions(txn: np.ndarray, item: np.ndarray, weights: np.ndarray, cap
 # ---- miners -------------------------------------------------------------------------------
 
 
-def _too_many(limit: int) -> ValueError:
-    return ValueError(f"more than {limit} frequent itemsets; raise the minimum support or set max_len")
-
-
-def _apriori_levels(
-    txn: np.ndarray, item: np.ndarray, n_items: int, threshold: int, max_len: int, max_itemsets: int | None
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Every frequent set of up to ``max_len`` items by classic Apriori (the contract
-    module's counter, which reports the levels k - 1 and k for k = k_max: it is called
-    with k_max = 2, 4, 6, ... and each level kept once), as CSR level after level."""
-    counts1 = np.bincount(item, minlength=n_items).astype(np.int64)
-    frequent = np.flatnonzero(counts1 >= threshold).astype(np.int32)
-    levels = {1: (frequent.reshape(-1, 1), counts1[frequent])}
-    n_present = int(np.count_nonzero(np.bincount(txn))) if txn.size else 0
-    s = engine_support(threshold, n_present)
-    no_weights = np.zeros(0, dtype=np.float64)
-    total, k = frequent.size, 2
-    while max(levels) < max_len and len(levels[max(levels)][1]):
-        k = min(k, max_len)
-        out = _tallisk_rs.rust_classic_compute_pipeline(txn, item, k, n_items, n_present, s, no_weights)
-        for level, rows, counts in ((k - 1, out["lower_itemsets"], out["lower_counts"]),
-                                    (k, out["itemsets"], out["counts"])):  # fmt: skip
-            if level not in levels:
-                mat = np.sort(np.asarray(rows, dtype=np.int32).reshape(len(counts), level), axis=1)
-                levels[level] = (mat, np.asarray(counts, dtype=np.int64))
-                total += len(counts)
-        if max_itemsets is not None and total > max_itemsets:
-            raise _too_many(max_itemsets)
-        k += 2
-    kept = [levels[j] for j in sorted(levels)] + [(np.zeros((0, 1), np.int32), np.zeros(0, np.int64))]
-    lengths = np.concatenate([np.full(len(c), m.shape[1], np.int64) for m, c in kept])
-    offsets = np.zeros(lengths.size + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    items = np.concatenate([m.reshape(-1) for m, _ in kept]).astype(np.int32, copy=False)
-    return offsets, items, np.concatenate([c for _, c in kept])
-
-
 def mine(
     tr_txn: np.ndarray,
     tr_item: np.ndarray,
@@ -191,32 +150,11 @@ def mine(
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The frequent sets of occurrence arrays as CSR (offsets, items, counts), ids
     ascending within a row, rows in canonical order (by length, then by item ids)."""
-    if algorithm in ("auto", "depth_first"):
-        out = _engine.mine_itemsets(
-            tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=target,
-            max_itemsets=max_itemsets, order="canonical",
-        )  # fmt: skip
-        return out["offsets"], out["items"], out["counts"]
-    longest = max(int(np.bincount(tr_txn).max()) if tr_txn.size else 1, 1)
-    # Closed and maximal are judged against the whole lattice; one level above max_len
-    # is enough to judge the sets reported.
-    cap_len = longest if max_len is None else min(longest, max_len + (target != "all"))
-    offsets, items, counts = _apriori_levels(
-        tr_txn, tr_item, n_items, threshold, cap_len, max_itemsets if target == "all" else None
-    )
-    if target != "all":
-        kept = _engine.filter_target(offsets, items, counts, target)
-        offsets, items, counts = kept["offsets"], kept["items"], kept["counts"]
-    lengths = np.diff(offsets)
-    keep = (lengths >= min_len) & (lengths <= (max_len or cap_len))
-    if not keep.all():
-        rows = np.flatnonzero(keep)
-        (offsets, items), counts = take_rows(offsets, items, rows), counts[rows]
-    if max_itemsets is not None and counts.size > max_itemsets:
-        raise _too_many(max_itemsets)
-    # Apriori's levels come in order of length, each in the order of its counter
-    order, offsets, items = canonical_order(offsets, items)
-    return offsets, items, counts[order]
+    out = _engine.mine_itemsets(
+        tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=target,
+        max_itemsets=max_itemsets, order="canonical", algorithm="apriori" if algorithm == "apriori" else "depth_first",
+    )  # fmt: skip
+    return out["offsets"], out["items"], out["counts"]
 
 
 @declare(
@@ -321,4 +259,4 @@ def frequent_itemsets(
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     if output == "arrow":
         return table_arrow(table, threshold, target)
-    return table_frame(table, threshold, target, canonical=True)
+    return table_frame(table, threshold, target)

@@ -19,7 +19,7 @@ __all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
 # ---- label factorisation ----------------------------------------------------------------
 
 
-def _missing_error(what: str, where: str) -> ValueError:
+def missing_error(what: str, where: str) -> ValueError:
     return ValueError(
         f"{what} holds a missing value (None or NaN) at {where}. Missing labels are not "
         "items: drop those rows first (e.g. df.dropna(subset=[...])), or give them a label of their own "
@@ -56,7 +56,7 @@ def factorize_labels(
         codes = np.asarray(cat.codes, dtype=np.int64)
         categories = cat.categories
         if codes.size and codes.min() < 0:
-            raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+            raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
         used = np.bincount(codes, minlength=len(categories)) > 0
         if not used.all():
             remap = np.cumsum(used) - 1
@@ -72,7 +72,7 @@ def factorize_labels(
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
     codes = np.asarray(codes)  # int32 from Arrow, intp from pandas: kept, a copy of each row saved
     if codes.size and codes.min() < 0:
-        raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+        raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
     return _ordered_labels(codes, uniques, sort)
 
 
@@ -108,7 +108,7 @@ def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np
         if missing.size:
             pos = int(np.flatnonzero(np.isin(codes, missing))[0])
             basket = int(np.searchsorted(np.cumsum(sizes), pos, side="right"))
-            raise _missing_error(what, f"{unit} {basket}")
+            raise missing_error(what, f"{unit} {basket}")
     codes, labels = _ordered_labels(codes, uniques, sort=True)
     return sizes, codes, labels
 
