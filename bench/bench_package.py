@@ -2,7 +2,7 @@
 
     python3 bench/bench_package.py                       # shared FIMI files + a generated table
     python3 bench/bench_package.py --quick               # small generated table only
-    python3 bench/bench_package.py --data /work/shared/data/retail.dat --publish
+    python3 bench/bench_package.py --data /work/shared/data/retail.dat --publish   # bench/report/package-long.md
 
 Every route starts from the same long pandas DataFrame (one row per (order, product),
 product labels as strings, loaded before the clock starts) and ends with its result:
@@ -93,18 +93,17 @@ def long_frame_generated(n_txn: int, seed: int = 0):
     key = txn * (n_items + 1) + rng.permutation(n_items)[item]  # shuffle items within an order
     order = np.argsort(key, kind="stable")
     names = np.array([f"product-{i:05d}" for i in range(n_items)], dtype=object)
-    return pd.DataFrame(
-        {"order": 1_000_000 + txn[order] * 7, "product": pd.Series(names[item[order]].tolist())}
-    )
+    return pd.DataFrame({"order": 1_000_000 + txn[order] * 7, "product": pd.Series(names[item[order]].tolist())})
 
 
 # ---- routes (run in the child) -------------------------------------------------------------
 
 
 class EngineClock:
-    """Time spent inside the native calls (tallisk._engine and _tallisk_rs)."""
+    """Time spent inside the native calls (tallisk._engine and _tallisk_rs), or only in
+    those of ``names``."""
 
-    def __init__(self) -> None:
+    def __init__(self, names: tuple[str, ...] | None = None) -> None:
         import _tallisk_rs
         from tallisk import _engine
 
@@ -112,7 +111,7 @@ class EngineClock:
         for module in (_engine, _tallisk_rs):
             for name in dir(module):
                 fn = getattr(module, name)
-                if name.startswith("_") or not callable(fn):
+                if name.startswith("_") or not callable(fn) or (names is not None and name not in names):
                     continue
 
                 def timed(*a, _fn=fn, **k):
@@ -174,8 +173,9 @@ def run_route(route: str, df, min_count: int, fraction: float, conf: float, algo
             itemsets = fpgrowth(onehot, min_support=fraction, use_colnames=True)
             if route == "mlxtend_itemsets":
                 return itemsets
-            return itemsets, association_rules(itemsets, num_itemsets=len(baskets), metric="confidence",
-                                               min_threshold=conf)
+            return itemsets, association_rules(
+                itemsets, num_itemsets=len(baskets), metric="confidence", min_threshold=conf
+            )
     raise ValueError(route)
 
 
@@ -187,8 +187,13 @@ def answer(route: str, raw, n: int):
         rules = raw[1] if isinstance(raw, tuple) else raw
         return {
             (frozenset(a), frozenset(c)): (k, f)
-            for a, c, k, f in zip(rules["antecedent"], rules["consequent"], rules["count"].tolist(),
-                                  rules["confidence"].tolist(), strict=True)
+            for a, c, k, f in zip(
+                rules["antecedent"],
+                rules["consequent"],
+                rules["count"].tolist(),
+                rules["confidence"].tolist(),
+                strict=True,
+            )
         }
     if route == "pyfim_arules":
         return {(frozenset(body), frozenset([head])): (k, f) for head, body, k, f in raw}
@@ -202,8 +207,9 @@ def answer(route: str, raw, n: int):
         counts = np.rint(rules["support"].to_numpy() * n).astype(np.int64).tolist()
         return {
             (frozenset(a), frozenset(c)): (k, f)
-            for a, c, k, f in zip(rules["antecedents"], rules["consequents"], counts, rules["confidence"].tolist(),
-                                  strict=True)
+            for a, c, k, f in zip(
+                rules["antecedents"], rules["consequents"], counts, rules["confidence"].tolist(), strict=True
+            )
         }
     raise ValueError(route)
 
@@ -273,16 +279,24 @@ def child(job_path: str) -> int:
 # ---- parent -----------------------------------------------------------------------------
 
 
-def run_child(tmp: str, route: str, data_path: str, min_count: int, fraction: float, conf: float, repeat: int,
-              algorithm: str):
-    job = dict(route=route, data=data_path, min_count=min_count, fraction=fraction, conf=conf, repeat=repeat,
-               algorithm=algorithm, out=os.path.join(tmp, f"{route}.pkl"))
+def run_child(
+    tmp: str, route: str, data_path: str, min_count: int, fraction: float, conf: float, repeat: int, algorithm: str
+):
+    job = dict(
+        route=route,
+        data=data_path,
+        min_count=min_count,
+        fraction=fraction,
+        conf=conf,
+        repeat=repeat,
+        algorithm=algorithm,
+        out=os.path.join(tmp, f"{route}.pkl"),
+    )
     job_path = os.path.join(tmp, f"{route}.json")
     with open(job_path, "w") as f:
         json.dump(job, f)
     try:
-        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", job_path], timeout=TIMEOUT_S,
-                       check=False)
+        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", job_path], timeout=TIMEOUT_S, check=False)
     except subprocess.TimeoutExpired:
         return {"route": route, "status": "timeout", "error": f"stopped after {TIMEOUT_S} s"}
     with open(job["out"], "rb") as f:
@@ -333,8 +347,17 @@ def bench_dataset(name: str, df, tmp: str, repeat: int, skip: set[str], algorith
         pyfim = [r for k, r in results.items() if k.startswith("pyfim") and r.get("status") == "ok"]
         best_pyfim = min(pyfim, key=lambda r: r["time_s"]) if pyfim else None
         mlx = next((r for k, r in results.items() if k.startswith("mlxtend")), None)
-        row = dict(data=name, n=n, min_support=support, min_count=min_count, conf=conf, task=task,
-                   ours=ours, pyfim=best_pyfim, mlxtend=mlx)
+        row = dict(
+            data=name,
+            n=n,
+            min_support=support,
+            min_count=min_count,
+            conf=conf,
+            task=task,
+            ours=ours,
+            pyfim=best_pyfim,
+            mlxtend=mlx,
+        )
         ok = ours is not None and ours.get("status") == "ok"
         if ok:
             row["rows"] = ours["n_rows"]
@@ -390,7 +413,7 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (within a small time budget)")
     ap.add_argument("--skip", default="", help="comma-separated route families to leave out (pyfim, mlxtend)")
     ap.add_argument("--algorithm", default="auto", help="tallisk's miner (frequent_itemsets' algorithm)")
-    ap.add_argument("--publish", action="store_true", help="write the table to bench/report/package.md")
+    ap.add_argument("--publish", action="store_true", help="write the table to bench/report/package-long.md")
     args = ap.parse_args()
     if args.child:
         return child(args.child)
@@ -413,11 +436,13 @@ def main() -> int:
     table = render(rows)
     print("\n" + table)
     if args.publish:
-        path = os.path.join(HERE, "report", "package.md")
+        path = os.path.join(HERE, "report", "package-long.md")
         with open(path, "w") as f:
             f.write("# Package benchmark: long DataFrame to result DataFrame\n\n")
-            f.write("Shared 2-core machine; best of up to 3 runs; memory is the rise of the peak RSS over the "
-                    "loaded DataFrame. `python3 bench/bench_package.py --publish`.\n\n")
+            f.write(
+                "Shared 2-core machine; best of up to 3 runs; memory is the rise of the peak RSS over the "
+                "loaded DataFrame. `python3 bench/bench_package.py --publish`.\n\n"
+            )
             f.write(table + "\n")
         print(f"written {path}")
     return 0

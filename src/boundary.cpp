@@ -16,12 +16,6 @@ namespace {
 
 constexpr const char* kBufferCapsule = "tallisk.buffer";
 
-void ensure_numpy() {
-    // Returns at once when the table is already loaded; tries numpy._core and then
-    // numpy.core, so NumPy 1.x and 2.x both work.
-    check(PyArray_ImportNumPyAPI() == 0);
-}
-
 //! Re-raises a pending TypeError as "argument '<name>': <message>", the original as
 //! its cause; any other pending exception passes unchanged.
 [[noreturn]] void reraise_for(const char* name) {
@@ -80,7 +74,55 @@ PyObject* panic_type() {
     return type;
 }
 
+//! True on the thread that runs Python's signal handlers: threading.main_thread(),
+//! asked once (the lock is held).
+bool on_main_thread() {
+    static const unsigned long main_ident = [] {
+        unsigned long ident = 0;
+        if (Ref threading = Ref::steal(PyImport_ImportModule("threading"))) {
+            Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+            Ref value = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+            if (value) ident = PyLong_AsUnsignedLong(value.get());
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+        return ident;
+    }();
+    return main_ident != 0 && PyThread_get_thread_ident() == main_ident;
+}
+
 }  // namespace
+
+void ensure_numpy() {
+    // Returns at once when the table is already loaded; tries numpy._core and then
+    // numpy.core, so NumPy 1.x and 2.x both work.
+    check(PyArray_ImportNumPyAPI() == 0);
+}
+
+void interruptible(const std::function<void()>& body) {
+    if (!on_main_thread()) {
+        ReleaseGil nogil;
+        body();
+        return;
+    }
+    PyThreadState* state = PyEval_SaveThread();
+    bool finished = false;
+    try {
+        finished = pool::run_stoppable(
+            body,
+            [&] {
+                PyEval_RestoreThread(state);
+                const bool go_on = PyErr_CheckSignals() == 0;
+                state = PyEval_SaveThread();
+                return go_on;
+            },
+            kSignalPoll);
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    PyEval_RestoreThread(state);
+    if (!finished) throw ErrorAlreadySet{};
+}
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
@@ -194,6 +236,24 @@ ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim) {
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     return ArrayView(Ref::borrow(obj), static_cast<std::size_t>(PyArray_SIZE(a)), PyArray_ISALIGNED(a));
+}
+
+BufferView::BufferView(PyObject* obj, const char* name) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        Ref type_name = Ref::checked(PyType_GetName(Py_TYPE(obj)));
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a bytes-like object, got '%U'", name, type_name.get());
+        throw ErrorAlreadySet{};
+    }
+    held_ = true;
+}
+
+bool Flag::operator()(PyObject* obj, const char* name) const {
+    if (!PyBool_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a bool, got '%s'", name, Py_TYPE(obj)->tp_name);
+        throw ErrorAlreadySet{};
+    }
+    return obj == Py_True;
 }
 
 Ref to_numpy(std::vector<int32_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT32); }

@@ -8,12 +8,15 @@
 #include <Python.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -21,6 +24,7 @@
 
 #include "common/buffer.hpp"
 #include "common/error.hpp"
+#include "common/stop.hpp"
 
 namespace tallisk::py {
 
@@ -87,6 +91,20 @@ private:
     PyThreadState* state_;
 };
 
+//! Runs `body` (compute code, which must not touch Python) with the interpreter lock
+//! released. On the main thread the call can be interrupted: the body runs on the pool's
+//! helper thread while this thread waits, taking the lock back every kSignalPoll to run
+//! the pending signals' handlers (PyErr_CheckSignals); when one raises (Ctrl-C:
+//! KeyboardInterrupt), the body is stopped at its next check (common/stop.hpp), this
+//! thread waits until it has unwound and freed what it built, and the handler's
+//! exception is raised (ErrorAlreadySet). Other threads never receive signals: there,
+//! and in a forked child or where the helper cannot run, the body runs on the calling
+//! thread. Exceptions of the body are rethrown here.
+void interruptible(const std::function<void()>& body);
+
+//! How often a waiting call runs the pending signals' handlers.
+constexpr auto kSignalPoll = std::chrono::milliseconds(50);
+
 // ---- argument matching --------------------------------------------------------------
 
 //! A function's parameter list: names in order, the first `n_required` without default.
@@ -118,6 +136,10 @@ double to_f64(PyObject* obj, const char* name);
 
 enum class Dtype { i32, i64, f64 };
 
+//! Loads NumPy's C-API table on first use (the other boundary units share this one,
+//! defined in boundary.cpp); unwinds with ImportError set when NumPy is missing.
+void ensure_numpy();
+
 //! A NumPy array held for the whole call, read in place. Arrays NumPy reports as
 //! unaligned are copied once into aligned storage, so compute code can read plain
 //! spans.
@@ -146,6 +168,27 @@ private:
 //! Converts an argument to a view of the given dtype and number of dimensions, or
 //! raises TypeError naming the argument.
 ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim);
+
+//! A read-only, C-contiguous buffer (bytes, bytearray, memoryview, a NumPy array) held
+//! for the whole call: its memory stays put while the interpreter lock is released.
+class BufferView {
+public:
+    BufferView(PyObject* obj, const char* name);
+    BufferView(BufferView&& o) noexcept : view_(o.view_), held_(o.held_) { o.held_ = false; }
+    BufferView& operator=(BufferView&&) = delete;
+    BufferView(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const char> bytes() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+    std::string_view text() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 // ---- declared functions -------------------------------------------------------------
 //
@@ -199,6 +242,15 @@ struct USize {
 //! Kind: anything float() accepts.
 struct F64 {
     double operator()(PyObject* obj, const char* name) const { return to_f64(obj, name); }
+};
+
+//! Kind: an object with the buffer protocol, read as bytes; TypeError otherwise.
+struct Bytes {
+    BufferView operator()(PyObject* obj, const char* name) const { return BufferView(obj, name); }
+};
+//! Kind: True or False (an int or anything else is a TypeError, not a truth value).
+struct Flag {
+    bool operator()(PyObject* obj, const char* name) const;
 };
 
 //! No default: the argument must be given.
@@ -373,6 +425,10 @@ PyObject* guard(F&& body) noexcept {
     try {
         return body().release();
     } catch (const ErrorAlreadySet&) {
+    } catch (const pool::Stopped&) {
+        // A computation is only stopped for a signal handler that raised, whose
+        // exception is set already.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const ResourceError& e) {

@@ -2,18 +2,29 @@
 // frequent itemset (all, closed or maximal), association rules of every shape, and
 // exact counts of given itemsets. It shares the compute core and the boundary layer
 // with _tallisk_rs but has no inherited contract, so its errors follow Python's
-// conventions: ValueError for bad data, TypeError for bad types, MemoryError.
+// conventions: ValueError for bad data, TypeError for bad types, MemoryError. Its calls
+// release the interpreter lock and, made from the main thread, stop at Ctrl-C (or any
+// signal handler that raises) with the handler's exception (py::interruptible).
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <deque>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "boundary.hpp"
+#include "engine/apriori.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
+#include "engine/filter.hpp"
 #include "engine/mine.hpp"
 #include "engine/rules.hpp"
+#include "io/format.hpp"
+#include "io/tokenize.hpp"
+#include "objects.hpp"
+#include "tables/tables.hpp"
 
 namespace tallisk {
 namespace {
@@ -81,8 +92,8 @@ struct Choice {
     }
 };
 
-//! Kind: None or an int >= 1, a length limit; an int beyond 64 bits is beyond any
-//! itemset length and means no limit too.
+//! Kind: None or an int >= 1, a length limit; a positive int beyond 64 bits is beyond
+//! any itemset length and means no limit too, a negative one is refused like -1.
 struct Length {
     std::optional<uint64_t> operator()(PyObject* obj, const char* name) const {
         if (obj == Py_None) return std::nullopt;
@@ -91,14 +102,12 @@ struct Length {
                          Py_TYPE(obj)->tp_name);
             throw py::ErrorAlreadySet{};
         }
-        const long long v = PyLong_AsLongLong(obj);
-        if (v == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::ErrorAlreadySet{};
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        if (v < 1) {
-            PyErr_Format(PyExc_ValueError, "%s must be at least 1 (None for no limit); got %lld", name, v);
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        if (overflow > 0) return std::nullopt;
+        if (overflow < 0 || v < 1) {
+            PyErr_Format(PyExc_ValueError, "%s must be at least 1 (None for no limit); got %S", name, obj);
             throw py::ErrorAlreadySet{};
         }
         return static_cast<uint64_t>(v);
@@ -114,22 +123,32 @@ constexpr auto kItemIds = py::arg("item_ids", py::ArrayOf<int32_t>{});
 constexpr auto kNItems = py::arg("n_items", IntIn{0, kMaxItems, "between 0 and 2**31"});
 constexpr auto kOffsets = py::arg("offsets", py::ArrayOf<int64_t>{});
 constexpr auto kItems = py::arg("items", py::ArrayOf<int32_t>{});
+constexpr Choice<engine::Target, 3> kTargets{
+    {{{"all", engine::Target::all}, {"closed", engine::Target::closed}, {"maximal", engine::Target::maximal}}},
+    "str",
+    ", got "};
+
+//! The miners mine_itemsets offers; both give the same rows and counts.
+enum class Algorithm { depth_first, apriori };
 
 // ---- wrappers -----------------------------------------------------------------------
 
 constexpr py::Function kMineItemsets{
     "mine_itemsets",
-    py::params(kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
-               py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
-               py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
-               py::arg("target",
-                       Choice<engine::Target, 3>{{{{"all", engine::Target::all},
-                                                   {"closed", engine::Target::closed},
-                                                   {"maximal", engine::Target::maximal}}},
-                                                 "str",
-                                                 ", got "},
-                       py::Default<engine::Target>{"'all'", engine::Target::all}),
-               py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{})),
+    py::params(
+        kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
+        py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
+        py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
+        py::arg("target", kTargets, py::Default<engine::Target>{"'all'", engine::Target::all}),
+        py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{}),
+        py::arg("order",
+                Choice<engine::Order, 2>{
+                    {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
+                py::Default<engine::Order>{"'search'", engine::Order::search}),
+        py::arg("algorithm",
+                Choice<Algorithm, 2>{
+                    {{{"depth_first", Algorithm::depth_first}, {"apriori", Algorithm::apriori}}}, "str", ", got "},
+                py::Default<Algorithm>{"'depth_first'", Algorithm::depth_first})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -144,16 +163,24 @@ constexpr py::Function kMineItemsets{
     "Returns a dict: 'offsets' (int64, m + 1) and 'items' (int32) hold the m itemsets as\n"
     "CSR rows, ids ascending within a row; 'counts' (int64, m) the transactions holding\n"
     "each; 'n_transactions'; 'item_counts' (int64, n_items) the transactions per item.\n\n"
-    "Row order, the same for every number of worker threads: items are ranked by\n"
+    "order: the row order, the same for every number of worker threads. 'canonical':\n"
+    "by length ascending, then lexicographically by item ids. 'search' (the default):\n"
+    "the order the search finds them in, which costs nothing extra. Items are ranked by\n"
     "ascending transaction count, ties by ascending id. With target 'all' the rows\n"
     "come in depth-first preorder over this ranking: sorted by their items listed in\n"
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
     "the sets in depth-first preorder of the closure-extension tree (a closed set, then\n"
     "the closed sets grown from it by a later-ranked item), 'maximal' in the order that\n"
-    "same tree reaches them. Items held by every transaction come first in that tree."};
+    "same tree reaches them. Items held by every transaction come first in that tree.\n\n"
+    "algorithm: 'depth_first' (the search above, serving every target) or 'apriori'\n"
+    "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
+    "level by level), the same rows and counts. 'apriori' checks max_itemsets after every\n"
+    "batch of a few thousand candidates (for closed and maximal sets: after every level)\n"
+    "and gives its rows in canonical order whatever the order asked for."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
-                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets) {
+                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
+                  engine::Order order, Algorithm algorithm) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -161,14 +188,16 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     if (max_len) opt.max_len = static_cast<std::size_t>(*max_len);
     opt.target = target;
     if (max_itemsets) opt.max_itemsets = static_cast<uint64_t>(*max_itemsets);
+    opt.order = order;
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
-        out = engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
-    }
+        out = algorithm == Algorithm::apriori
+                  ? engine::mine_apriori(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt)
+                  : engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
+    });
     return py::dict_of("offsets", std::move(out.table.offsets), "items", std::move(out.table.items), "counts",
                        std::move(out.table.counts), "n_transactions", out.n_transactions, "item_counts",
                        std::move(out.item_counts));
@@ -189,13 +218,51 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
     const auto [txn_ids, item_ids, offsets, items] = py::spans(txn, item, offsets_array, items_array);
 
     engine::CountResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         engine::check_candidates(offsets, items, static_cast<uint64_t>(n_items));
         out = engine::count_candidates(txn_ids, item_ids, static_cast<uint32_t>(n_items), offsets, items);
-    }
+    });
     return py::dict_of("counts", std::move(out.counts), "n_transactions", out.n_transactions);
+}
+
+// ---- filter_target ------------------------------------------------------------------
+
+constexpr py::Function kFilterTarget{
+    "filter_target",
+    py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<int64_t>{}), py::arg("target", kTargets)),
+    "The closed or the maximal rows of a table that holds every frequent itemset.\n\n"
+    "The table is CSR: row r is items[offsets[r]:offsets[r + 1]] (int64 offsets starting at 0;\n"
+    "int32 ids >= 0, in any order within a row, none repeated) held by counts[r] (int64)\n"
+    "transactions; rows may come in any order. A row is closed when no row one item longer\n"
+    "contains it with the same count, maximal when no row one item longer contains it. In a\n"
+    "table of every frequent itemset (of every length, or every length up to one beyond the\n"
+    "longest row to judge) that is the usual meaning, as any longer superset with the same\n"
+    "count, or any longer frequent superset, implies one exactly one item longer. target\n"
+    "'all' keeps every row.\n\n"
+    "Returns a dict: 'rows' (int64) the kept row numbers, ascending, and 'offsets', 'items',\n"
+    "'counts' the kept rows in that order, as given. ValueError for an array that is not\n"
+    "such a table, a repeated id within a row or (closed, maximal) two rows holding the\n"
+    "same set."};
+
+Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Array<int64_t> counts_array,
+                  engine::Target target) {
+    const auto [offsets, items, counts] = py::spans(offsets_array, items_array, counts_array);
+    std::vector<int64_t> rows;
+    std::vector<int64_t> kept_offsets{0}, kept_counts;
+    std::vector<int32_t> kept_items;
+    py::interruptible([&] {
+        rows = engine::filter_target(offsets, items, counts, target);
+        kept_offsets.reserve(rows.size() + 1);
+        kept_counts.reserve(rows.size());
+        for (int64_t r : rows) {
+            kept_items.insert(kept_items.end(), items.begin() + offsets[r], items.begin() + offsets[r + 1]);
+            kept_offsets.push_back(static_cast<int64_t>(kept_items.size()));
+            kept_counts.push_back(counts[r]);
+        }
+    });
+    return py::dict_of("rows", std::move(rows), "offsets", std::move(kept_offsets), "items", std::move(kept_items),
+                       "counts", std::move(kept_counts));
 }
 
 // ---- generate_rules -----------------------------------------------------------------
@@ -247,10 +314,7 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
     if (allow_c) o.consequent_items = allow_c->span();
 
     rules::RuleTable r;
-    {
-        py::ReleaseGil nogil;
-        r = rules::generate_rules(table, o);
-    }
+    py::interruptible([&] { r = rules::generate_rules(table, o); });
     return py::dict_of(
         "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
         "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
@@ -262,6 +326,483 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
         "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
 }
 
+// ---- reading files --------------------------------------------------------------------
+
+//! A tokenizer behind a capsule. Feeding runs without the interpreter lock, so a second
+//! thread feeding the same tokenizer meanwhile is refused rather than let race.
+struct TokenizerBox {
+    std::unique_ptr<io::LineTokenizer> lines;  // one of the two
+    std::unique_ptr<io::CsvTokenizer> csv;
+    std::atomic<bool> busy{false};
+    bool finished = false;
+};
+
+constexpr const char* kTokenizerCapsule = "tallisk._engine.tokenizer";
+
+void delete_tokenizer(PyObject* capsule) {
+    delete static_cast<TokenizerBox*>(PyCapsule_GetPointer(capsule, kTokenizerCapsule));
+}
+
+Ref wrap_tokenizer(std::unique_ptr<TokenizerBox> box) {
+    Ref capsule = Ref::checked(PyCapsule_New(box.get(), kTokenizerCapsule, &delete_tokenizer));
+    box.release();  // the capsule owns it from now on
+    return capsule;
+}
+
+//! Kind: a tokenizer made by line_tokenizer or csv_tokenizer.
+struct TokenizerArg {
+    TokenizerBox* operator()(PyObject* obj, const char* name) const {
+        if (!PyCapsule_IsValid(obj, kTokenizerCapsule)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a tokenizer, got '%s'", name, Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        return static_cast<TokenizerBox*>(PyCapsule_GetPointer(obj, kTokenizerCapsule));
+    }
+};
+
+//! Holds a tokenizer for one call; ValueError when another thread holds it.
+class Holding {
+public:
+    explicit Holding(TokenizerBox* box) : box_(box) {
+        bool expected = false;
+        if (!box_->busy.compare_exchange_strong(expected, true))
+            py::raise(PyExc_ValueError, "the tokenizer is in use by another thread");
+        if (box_->finished) {
+            box_->busy = false;
+            py::raise(PyExc_ValueError, "the tokenizer has already finished");
+        }
+    }
+    ~Holding() { box_->busy = false; }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+private:
+    TokenizerBox* box_;
+};
+
+const char* failure_name(io::Failure::Kind k) {
+    switch (k) {
+        case io::Failure::Kind::nul: return "nul";
+        case io::Failure::Kind::utf8: return "utf8";
+        case io::Failure::Kind::long_name: return "long_name";
+        case io::Failure::Kind::open_quote: return "open_quote";
+        case io::Failure::Kind::after_quote: return "after_quote";
+        case io::Failure::Kind::fields: return "fields";
+        case io::Failure::Kind::missing_txn: return "missing_txn";
+    }
+    return "unknown";
+}
+
+//! None, or (kind, line, expected, got).
+Ref failure_tuple(const std::optional<io::Failure>& f) {
+    if (!f) return Ref::borrow(Py_None);
+    return Ref::checked(Py_BuildValue("(sLLL)", failure_name(f->kind), static_cast<long long>(f->line),
+                                      static_cast<long long>(f->expected), static_cast<long long>(f->got)));
+}
+
+Ref bytes_of(std::string_view s) {
+    return Ref::checked(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+constexpr auto kStrip = py::arg("strip", py::Flag{});
+constexpr auto kCheckUtf8 = py::arg("check_utf8", py::Flag{});
+constexpr auto kMaxName = py::arg("max_name", IntIn{1, kMaxInt, "at least 1"});
+
+constexpr py::Function kLineTokenizer{
+    "line_tokenizer", py::params(py::arg("separators", py::Bytes{}), kStrip, kCheckUtf8, kMaxName),
+    "A tokenizer for FIMI and basket lines: one transaction per line, names between the\n"
+    "separator bytes (none of them a line end or NUL). strip: trim blanks around names;\n"
+    "check_utf8: refuse names that are not UTF-8; max_name: the longest name in bytes.\n"
+    "Feed it with tokenizer_feed, then call tokenizer_finish."};
+
+Ref line_tokenizer(py::BufferView separators, bool strip, bool check_utf8, int64_t max_name) {
+    io::LineOptions o;
+    for (const char c : separators.bytes()) {
+        if (c == '\n' || c == '\r' || c == '\0') py::raise(PyExc_ValueError, "a separator cannot be a line end or NUL");
+        o.separator[static_cast<unsigned char>(c)] = true;
+    }
+    o.strip = strip;
+    o.check_utf8 = check_utf8;
+    o.max_name = static_cast<std::size_t>(max_name);
+    auto box = std::make_unique<TokenizerBox>();
+    box->lines = std::make_unique<io::LineTokenizer>(o);
+    return wrap_tokenizer(std::move(box));
+}
+
+//! Kind: one byte, as a length-1 bytes object.
+struct OneByte {
+    char operator()(PyObject* obj, const char* name) const {
+        if (!PyBytes_Check(obj) || PyBytes_GET_SIZE(obj) != 1) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected one byte", name);
+            throw py::ErrorAlreadySet{};
+        }
+        return PyBytes_AS_STRING(obj)[0];
+    }
+};
+
+constexpr auto kCount = IntIn{0, kMaxInt, "at least 0"};
+
+constexpr py::Function kCsvTokenizer{
+    "csv_tokenizer",
+    py::params(py::arg("delimiter", OneByte{}), kStrip, kCheckUtf8,
+               py::arg("n_fields", IntIn{1, kMaxInt, "at least 1"}), py::arg("txn_field", kCount),
+               py::arg("item_field", kCount), py::arg("first_line", IntIn{1, kMaxInt, "at least 1"}), kMaxName),
+    "A tokenizer for the records of a long CSV table after its header: n_fields fields a\n"
+    "record, the transaction in field txn_field and the item in field item_field (0-based);\n"
+    "first_line numbers the first line fed. Feed it with tokenizer_feed, then call\n"
+    "tokenizer_finish."};
+
+Ref csv_tokenizer(char delimiter, bool strip, bool check_utf8, int64_t n_fields, int64_t txn_field, int64_t item_field,
+                  int64_t first_line, int64_t max_name) {
+    if (delimiter == '"' || delimiter == '\n' || delimiter == '\r' || delimiter == '\0')
+        py::raise(PyExc_ValueError, "the delimiter cannot be a quote, a line end or NUL");
+    if (txn_field >= n_fields || item_field >= n_fields || txn_field == item_field)
+        py::raise(PyExc_ValueError, "txn_field and item_field must be two different fields below n_fields");
+    io::CsvOptions o;
+    o.delimiter = delimiter;
+    o.strip = strip;
+    o.check_utf8 = check_utf8;
+    o.n_fields = static_cast<std::size_t>(n_fields);
+    o.txn_field = static_cast<std::size_t>(txn_field);
+    o.item_field = static_cast<std::size_t>(item_field);
+    o.max_field = static_cast<std::size_t>(max_name);
+    auto box = std::make_unique<TokenizerBox>();
+    box->csv = std::make_unique<io::CsvTokenizer>(o, first_line);
+    return wrap_tokenizer(std::move(box));
+}
+
+constexpr py::Function kTokenizerFeed{
+    "tokenizer_feed",
+    py::params(py::arg("tokenizer", TokenizerArg{}), py::arg("data", py::Bytes{}), py::arg("last", py::Flag{})),
+    "Reads the next bytes of the input (last: the input ends with them). Returns None, or\n"
+    "the first fault met as (kind, line, expected, got): kind 'nul', 'utf8', 'long_name',\n"
+    "'open_quote', 'after_quote', 'fields' (expected and got are field counts) or\n"
+    "'missing_txn'. After a fault further bytes are ignored."};
+
+Ref tokenizer_feed(TokenizerBox* box, py::BufferView data, bool last) {
+    Holding hold(box);
+    std::optional<io::Failure> failure;
+    {
+        py::ReleaseGil nogil;
+        if (box->lines) {
+            box->lines->feed(data.bytes(), last);
+            failure = box->lines->failure();
+        } else {
+            box->csv->feed(data.bytes(), last);
+            failure = box->csv->failure();
+        }
+    }
+    return failure_tuple(failure);
+}
+
+Ref names_columns(Ref d, io::SortedNames&& names) {
+    py::dict_set(d.get(), "names", bytes_of(names.joined));
+    py::dict_set(d.get(), "n_names", Ref::checked(PyLong_FromSize_t(names.rank.size())));
+    py::dict_set(d.get(), "first_line", py::to_numpy(std::move(names.first_line)));
+    py::dict_set(d.get(), "values", names.integers ? py::to_numpy(std::move(names.values)) : Ref::borrow(Py_None));
+    return d;
+}
+
+constexpr py::Function kTokenizerFinish{
+    "tokenizer_finish", py::params(py::arg("tokenizer", TokenizerArg{})),
+    "What the tokenizer read, with the names sorted as their labels sort. A dict: 'codes'\n"
+    "(int32, sorted-label id of every name read; for CSV one per record, -1 where the item\n"
+    "field is empty), 'names' (bytes: the sorted names joined by NUL), 'n_names',\n"
+    "'first_line' (int64, line of each sorted name's first occurrence), 'values' (int64\n"
+    "values of the sorted names when every one is a canonical decimal integer, else None);\n"
+    "lines: 'line_items' (int32, names per line); CSV: 'txn_codes' (int64 per record, by\n"
+    "first appearance) and 'n_transactions'."};
+
+Ref tokenizer_finish(TokenizerBox* box) {
+    Holding hold(box);
+    box->finished = true;
+    if (box->lines) {
+        io::LineTokenizer::Result r;
+        {
+            py::ReleaseGil nogil;
+            r = box->lines->finish();
+        }
+        Ref d = py::dict_of("line_items", std::move(r.line_items), "codes", std::move(r.codes));
+        return names_columns(std::move(d), std::move(r.names));
+    }
+    io::CsvTokenizer::Result r;
+    {
+        py::ReleaseGil nogil;
+        r = box->csv->finish();
+    }
+    Ref d = py::dict_of("txn_codes", std::move(r.txn_codes), "codes", std::move(r.codes));
+    py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromLongLong(r.n_transactions)));
+    return names_columns(std::move(d), std::move(r.names));
+}
+
+constexpr py::Function kCsvRecords{
+    "csv_records",
+    py::params(py::arg("data", py::Bytes{}), py::arg("delimiter", OneByte{}), py::arg("max_records", kCount),
+               py::arg("last", py::Flag{})),
+    "The first records of data, every field unquoted, as the CSV tokenizer reads them (for\n"
+    "the header and for telling a long table from basket lines). A dict: 'records' (list of\n"
+    "lists of bytes), 'lines' (line where each began), 'consumed' (bytes up to the end of\n"
+    "the last record returned), 'next_line' and 'failure' (None, or as tokenizer_feed\n"
+    "reports it). A record the data cuts off is left out unless last is True."};
+
+Ref csv_records(py::BufferView data, char delimiter, int64_t max_records, bool last) {
+    io::CsvRecords r;
+    {
+        py::ReleaseGil nogil;
+        r = io::csv_records(data.bytes(), delimiter, static_cast<std::size_t>(max_records), last);
+    }
+    Ref records = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.records.size())));
+    Ref lines = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.records.size())));
+    for (std::size_t i = 0; i < r.records.size(); ++i) {
+        Ref fields = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.records[i].size())));
+        for (std::size_t j = 0; j < r.records[i].size(); ++j)
+            PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(j), bytes_of(r.records[i][j]).release());
+        PyList_SET_ITEM(records.get(), static_cast<Py_ssize_t>(i), fields.release());
+        PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i),
+                        Ref::checked(PyLong_FromLongLong(r.lines[i])).release());
+    }
+    Ref d = py::dict_of("records", std::move(records), "lines", std::move(lines));
+    py::dict_set(d.get(), "consumed", Ref::checked(PyLong_FromSize_t(r.consumed)));
+    py::dict_set(d.get(), "next_line", Ref::checked(PyLong_FromLongLong(r.next_line)));
+    py::dict_set(d.get(), "failure", failure_tuple(r.failure));
+    return d;
+}
+
+// ---- writing text ---------------------------------------------------------------------
+
+//! The cells of format_rows, with everything their spans point into held for the call.
+struct Cells {
+    std::vector<io::Cell> cells;
+    std::deque<py::ArrayView> arrays;
+    std::deque<py::BufferView> buffers;
+};
+
+//! Kind: a list of cell tuples (see format_rows).
+struct CellList {
+    Cells operator()(PyObject* obj, const char* name) const {
+        if (!PyList_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a list of cells, got '%s'", name,
+                         Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        Cells out;
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        out.cells.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) out.cells.push_back(cell(PyList_GET_ITEM(obj, i), out));
+        return out;
+    }
+
+private:
+    static PyObject* field(PyObject* t, Py_ssize_t k) { return PyTuple_GET_ITEM(t, k); }
+
+    template <class T>
+    static std::span<const T> array(PyObject* obj, Cells& out, const char* what) {
+        constexpr py::Dtype d = py::dtype_of<T>();
+        out.arrays.push_back(py::to_array(obj, what, d, 1));
+        return out.arrays.back().contiguous<T>();
+    }
+    static std::string_view text(PyObject* obj, Cells& out, const char* what) {
+        out.buffers.emplace_back(obj, what);
+        return out.buffers.back().text();
+    }
+    static int64_t integer(PyObject* obj, const char* what) { return IntIn{0, kMaxInt, "at least 0"}(obj, what); }
+    static void shape(PyObject* t, Py_ssize_t size, const char* kind) {
+        if (PyTuple_GET_SIZE(t) != size) {
+            PyErr_Format(PyExc_TypeError, "a '%s' cell is a tuple of %zd fields", kind, size);
+            throw py::ErrorAlreadySet{};
+        }
+    }
+
+    static io::Cell cell(PyObject* t, Cells& out) {
+        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) < 1 || !PyUnicode_Check(field(t, 0)))
+            py::raise(PyExc_TypeError, "a cell is a tuple starting with its kind");
+        io::Cell c;
+        PyObject* kind = field(t, 0);
+        if (PyUnicode_CompareWithASCIIString(kind, "literal") == 0) {
+            shape(t, 2, "literal");
+            c.kind = io::Cell::Kind::literal;
+            c.literal = text(field(t, 1), out, "literal");
+            return c;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "f64") == 0) {
+            // ("f64", values, style, precision, width, right)
+            shape(t, 6, "f64");
+            c.kind = io::Cell::Kind::f64;
+            c.f64 = array<double>(field(t, 1), out, "values");
+            c.style = Choice<io::FloatStyle, 3>{{{{"shortest", io::FloatStyle::shortest},
+                                                  {"json", io::FloatStyle::json},
+                                                  {"general", io::FloatStyle::general}}},
+                                                "str",
+                                                ", got "}(field(t, 2), "style");
+            c.precision = static_cast<int>(IntIn{1, 17, "between 1 and 17"}(field(t, 3), "precision"));
+            c.width = integer(field(t, 4), "width");
+            c.right = py::Flag{}(field(t, 5), "right");
+            return c;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "i64") == 0) {
+            // ("i64", values, width, right)
+            shape(t, 4, "i64");
+            c.kind = io::Cell::Kind::i64;
+            c.i64 = array<int64_t>(field(t, 1), out, "values");
+            c.width = integer(field(t, 2), "width");
+            c.right = py::Flag{}(field(t, 3), "right");
+            return c;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "labels") == 0) {
+            // ("labels", row_offsets or None, codes, label_data, label_offsets, missing,
+            //  open, sep, close, csv_delimiter, width, right)
+            shape(t, 12, "labels");
+            c.kind = io::Cell::Kind::labels;
+            if (field(t, 1) != Py_None) c.row_offsets = array<int64_t>(field(t, 1), out, "row_offsets");
+            c.codes = array<int32_t>(field(t, 2), out, "codes");
+            c.label_data = text(field(t, 3), out, "label_data");
+            c.label_offsets = array<int64_t>(field(t, 4), out, "label_offsets");
+            c.missing = text(field(t, 5), out, "missing");
+            c.open = text(field(t, 6), out, "open");
+            c.sep = text(field(t, 7), out, "sep");
+            c.close = text(field(t, 8), out, "close");
+            const std::string_view d = text(field(t, 9), out, "csv_delimiter");
+            if (d.size() > 1) py::raise(PyExc_ValueError, "csv_delimiter is one byte or empty");
+            c.csv_delimiter = d.empty() ? '\0' : d[0];
+            c.width = integer(field(t, 10), "width");
+            c.right = py::Flag{}(field(t, 11), "right");
+            return c;
+        }
+        PyErr_Format(PyExc_ValueError, "unknown cell kind %R", kind);
+        throw py::ErrorAlreadySet{};
+    }
+};
+
+constexpr auto kCells = py::arg("cells", CellList{});
+constexpr auto kNRows = py::arg("n_rows", kCount);
+constexpr auto kBegin = py::arg("begin", kCount);
+constexpr auto kEnd = py::arg("end", kCount);
+
+void check_range(int64_t n_rows, int64_t begin, int64_t end) {
+    if (begin > end || end > n_rows) py::raise(PyExc_ValueError, "rows begin .. end must lie within 0 .. n_rows");
+}
+
+constexpr py::Function kFormatRows{
+    "format_rows", py::params(kCells, kNRows, kBegin, kEnd, py::arg("row_end", py::Bytes{})),
+    "The text of rows begin .. end - 1 of a table of n_rows rows: each row's cells in turn,\n"
+    "then row_end. A cell is a tuple: ('literal', text), ('f64', values, style, precision,\n"
+    "width, right) with style 'shortest', 'json' or 'general' (precision significant\n"
+    "digits), ('i64', values, width, right), or ('labels', row_offsets, codes, label_data,\n"
+    "label_offsets, missing, open, sep, close, csv_delimiter, width, right): row r writes\n"
+    "open, the labels codes[row_offsets[r] .. row_offsets[r + 1]] (one code per row when\n"
+    "row_offsets is None; -1 writes missing) joined by sep, then close; label k is\n"
+    "label_data[label_offsets[k] .. label_offsets[k + 1]]. A non-empty csv_delimiter quotes\n"
+    "the cell as CSV does when it holds that byte, a quote or a line end. width > 0 pads\n"
+    "the cell with spaces to that many characters, on the left when right is True.\n"
+    "Returns bytes."};
+
+Ref format_rows(Cells cells, int64_t n_rows, int64_t begin, int64_t end, py::BufferView row_end) {
+    check_range(n_rows, begin, end);
+    std::string text;
+    {
+        py::ReleaseGil nogil;
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows), static_cast<std::size_t>(begin),
+                        static_cast<std::size_t>(end));
+        text = io::format_rows(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end),
+                               row_end.text());
+    }
+    return bytes_of(text);
+}
+
+constexpr py::Function kCellWidths{
+    "cell_widths", py::params(kCells, kNRows, kBegin, kEnd),
+    "The widest text of each cell over rows begin .. end - 1, in characters (code points),\n"
+    "padding aside: int64, one per cell."};
+
+Ref cell_widths(Cells cells, int64_t n_rows, int64_t begin, int64_t end) {
+    check_range(n_rows, begin, end);
+    std::vector<int64_t> widths;
+    {
+        py::ReleaseGil nogil;
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows), static_cast<std::size_t>(begin),
+                        static_cast<std::size_t>(end));
+        widths = io::cell_widths(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
+    }
+    return py::to_numpy(std::move(widths));
+}
+// ---- tables: object columns, grouping, ordering ---------------------------------------
+
+constexpr py::Function kLabelRows{
+    "label_rows",
+    py::params(kOffsets, kItems, py::arg("labels", py::ObjectArrayOf{}),
+               py::arg("kind",
+                       Choice<py::RowKind, 2>{
+                           {{{"tuple", py::RowKind::tuple}, {"frozenset", py::RowKind::frozenset}}}, "str", ", got "},
+                       py::Default<py::RowKind>{"'tuple'", py::RowKind::tuple})),
+    "The CSR rows of label ids as an object array of tuples (or frozensets) of labels.\n\n"
+    "Row r of offsets (int64, m + 1, from 0, non-decreasing, ending at len(items)) and items\n"
+    "(int32 ids into labels, a 1-D object array) becomes the container of\n"
+    "labels[items[offsets[r]:offsets[r + 1]]], in that order; every cell a new container\n"
+    "holding new references to the labels. ValueError for offsets or ids that do not fit.\n"
+    "Containers of labels the cyclic garbage collector never follows (str, int, float,\n"
+    "bytes, None, and tuples of those) are not tracked by it."};
+
+Ref label_rows(Array<int64_t> offsets, Array<int32_t> items, py::ObjectArray labels, py::RowKind kind) {
+    return py::label_rows(offsets.span(), items.span(), labels, kind);
+}
+
+constexpr py::Function kCellRows{
+    "cell_rows", py::params(py::arg("cells", py::ObjectArrayOf{}), py::arg("reference", py::ObjectArrayOf{})),
+    "For every cell of cells (a 1-D object array), the position of the very same object\n"
+    "(by identity, not equality) in reference, or -1: an int64 array of len(cells)."};
+
+Ref cell_rows(py::ObjectArray cells, py::ObjectArray reference) { return py::cell_rows(cells, reference); }
+
+constexpr py::Function kFactorizeBaskets{
+    "factorize_baskets", py::params(py::arg("baskets", py::ListArg{})),
+    "The labels of a list of baskets (iterables of labels, not strings), factorised in one\n"
+    "pass. Returns a dict: 'sizes' (int64, labels per basket, repeats included), 'codes'\n"
+    "(int32, one per label, basket after basket) and 'uniques' (object array of the\n"
+    "distinct labels in order of first appearance). Labels are equal as dict keys are."};
+
+Ref factorize_baskets(PyObject* baskets) { return py::factorize_baskets(baskets); }
+
+constexpr py::Function kGroupPairs{
+    "group_pairs",
+    py::params(py::arg("txn_codes", py::ArrayOf<int64_t>{}), kItemIds,
+               py::arg("n_transactions", IntIn{0, kMaxInt, "at least 0"})),
+    "The distinct (transaction, item) pairs of the occurrences, sorted by transaction, then\n"
+    "item id. txn_codes (int64) lie in 0 .. n_transactions - 1, item_ids (int32) are\n"
+    "non-negative; ValueError otherwise. Returns a dict: 'txn_ids' (int64), 'item_ids'\n"
+    "(int32)."};
+
+Ref group_pairs(Array<int64_t> txn, Array<int32_t> item, int64_t n_transactions) {
+    const auto [txn_codes, item_ids] = py::spans(txn, item);
+    tables::Grouped out;
+    {
+        py::ReleaseGil nogil;
+        out = tables::group_pairs(txn_codes, item_ids, static_cast<uint64_t>(n_transactions));
+    }
+    return py::dict_of("txn_ids", std::move(out.txn_ids), "item_ids", std::move(out.item_ids));
+}
+
+constexpr py::Function kOrderDescending{
+    "order_descending", py::params(py::arg("keys", py::ArrayOf<double>{})),
+    "The positions of keys (float64) by descending key, equal keys by ascending position,\n"
+    "NaN last: the order of a stable descending sort (int64)."};
+
+Ref order_descending(Array<double> keys) {
+    const auto span = keys.span();
+    std::vector<int64_t> order;
+    {
+        py::ReleaseGil nogil;
+        order = tables::order_descending(span);
+    }
+    return py::to_numpy(std::move(order));
+}
+
+constexpr py::Function kGather{
+    "gather", py::params(py::arg("values", py::NumberArrayArg{}), py::arg("rows", py::ArrayOf<int64_t>{})),
+    "values[rows] for a 1-D contiguous array of 4- or 8-byte numbers, gathered on the worker\n"
+    "pool: a new array of values' dtype. ValueError for a row outside the values."};
+
+Ref gather(PyObject* values, Array<int64_t> rows) { return py::gather(values, rows.span()); }
+
 // ---- function table -----------------------------------------------------------------
 
 PyMethodDef* functions() {
@@ -269,6 +810,20 @@ PyMethodDef* functions() {
         py::method<kMineItemsets, &mine_itemsets>(),
         py::method<kGenerateRules, &generate_rules>(),
         py::method<kCountItemsets, &count_itemsets>(),
+        py::method<kLineTokenizer, &line_tokenizer>(),
+        py::method<kCsvTokenizer, &csv_tokenizer>(),
+        py::method<kTokenizerFeed, &tokenizer_feed>(),
+        py::method<kTokenizerFinish, &tokenizer_finish>(),
+        py::method<kCsvRecords, &csv_records>(),
+        py::method<kFormatRows, &format_rows>(),
+        py::method<kCellWidths, &cell_widths>(),
+        py::method<kFilterTarget, &filter_target>(),
+        py::method<kLabelRows, &label_rows>(),
+        py::method<kCellRows, &cell_rows>(),
+        py::method<kFactorizeBaskets, &factorize_baskets>(),
+        py::method<kGroupPairs, &group_pairs>(),
+        py::method<kOrderDescending, &order_descending>(),
+        py::method<kGather, &gather>(),
         {nullptr, nullptr, 0, nullptr},
     };
     return table;

@@ -5,6 +5,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 _Target = Literal["all", "closed", "maximal"]
+_Order = Literal["search", "canonical"]
 
 def mine_itemsets(
     txn_ids: NDArray[np.int64],
@@ -15,6 +16,8 @@ def mine_itemsets(
     max_len: int | None = None,
     target: _Target = "all",
     max_itemsets: int | None = None,
+    order: _Order = "search",
+    algorithm: Literal["depth_first", "apriori"] = "depth_first",
 ) -> dict[str, Any]: ...
 def generate_rules(
     offsets: NDArray[np.int64],
@@ -34,4 +37,44 @@ def count_itemsets(
     n_items: int,
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],
+) -> dict[str, Any]: ...
+
+# ---- file reading and text writing (the io package's native side) ----
+
+_Tokenizer = Any  # an opaque capsule
+_Failure = tuple[str, int, int, int] | None
+_Buffer = bytes | bytearray | memoryview
+
+def line_tokenizer(separators: _Buffer, strip: bool, check_utf8: bool, max_name: int) -> _Tokenizer: ...
+def csv_tokenizer(
+    delimiter: bytes,
+    strip: bool,
+    check_utf8: bool,
+    n_fields: int,
+    txn_field: int,
+    item_field: int,
+    first_line: int,
+    max_name: int,
+) -> _Tokenizer: ...
+def tokenizer_feed(tokenizer: _Tokenizer, data: _Buffer, last: bool) -> _Failure: ...
+def tokenizer_finish(tokenizer: _Tokenizer) -> dict[str, Any]: ...
+def csv_records(data: _Buffer, delimiter: bytes, max_records: int, last: bool) -> dict[str, Any]: ...
+def format_rows(cells: list[tuple[Any, ...]], n_rows: int, begin: int, end: int, row_end: _Buffer) -> bytes: ...
+def cell_widths(cells: list[tuple[Any, ...]], n_rows: int, begin: int, end: int) -> NDArray[np.int64]: ...
+def label_rows(
+    offsets: NDArray[np.int64],
+    items: NDArray[np.int32],
+    labels: NDArray[np.object_],
+    kind: Literal["tuple", "frozenset"] = "tuple",
+) -> NDArray[np.object_]: ...
+def cell_rows(cells: NDArray[np.object_], reference: NDArray[np.object_]) -> NDArray[np.int64]: ...
+def factorize_baskets(baskets: list[Any]) -> dict[str, Any]: ...
+def group_pairs(txn_codes: NDArray[np.int64], item_ids: NDArray[np.int32], n_transactions: int) -> dict[str, Any]: ...
+def order_descending(keys: NDArray[np.float64]) -> NDArray[np.int64]: ...
+def gather(values: NDArray[Any], rows: NDArray[np.int64]) -> NDArray[Any]: ...
+def filter_target(
+    offsets: NDArray[np.int64],
+    items: NDArray[np.int32],
+    counts: NDArray[np.int64],
+    target: _Target,
 ) -> dict[str, Any]: ...

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import itertools
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
@@ -10,7 +9,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import _engine
 from ._onehot import onehot_codes
+from ._validation import Int, Param, declare
 
 __all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
 
@@ -18,7 +19,7 @@ __all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
 # ---- label factorisation ----------------------------------------------------------------
 
 
-def _missing_error(what: str, where: str) -> ValueError:
+def missing_error(what: str, where: str) -> ValueError:
     return ValueError(
         f"{what} holds a missing value (None or NaN) at {where}. Missing labels are not "
         "items: drop those rows first (e.g. df.dropna(subset=[...])), or give them a label of their own "
@@ -55,7 +56,7 @@ def factorize_labels(
         codes = np.asarray(cat.codes, dtype=np.int64)
         categories = cat.categories
         if codes.size and codes.min() < 0:
-            raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+            raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
         used = np.bincount(codes, minlength=len(categories)) > 0
         if not used.all():
             remap = np.cumsum(used) - 1
@@ -69,9 +70,16 @@ def factorize_labels(
         return runs
     arrow = _arrow_factorize(values)
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
-    codes = np.asarray(codes, dtype=np.int64)
+    codes = np.asarray(codes)  # int32 from Arrow, intp from pandas: kept, a copy of each row saved
     if codes.size and codes.min() < 0:
-        raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+        raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+    return _ordered_labels(codes, uniques, sort)
+
+
+def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.ndarray, pd.Index]:
+    """Codes and uniques in first-appearance order -> the same with the uniques in label
+    order when they compare with each other (and ``sort``), as an Index of the dtype the
+    labels would have in a column."""
     uniques = pd.Index(uniques, tupleize_cols=False)
     if uniques.dtype == object and hasattr(uniques, "infer_objects"):
         # Labels read from Python objects get the dtype they would have in a column.
@@ -79,11 +87,30 @@ def factorize_labels(
     if sort and len(uniques) > 1:
         order = _sort_order(uniques)
         if order is not None and not (order[1:] > order[:-1]).all():
-            rank = np.empty_like(order)
-            rank[order] = np.arange(order.size, dtype=np.int64)
+            rank = np.empty(order.size, dtype=codes.dtype)
+            rank[order] = np.arange(order.size, dtype=codes.dtype)
             codes = rank[codes]
             uniques = uniques[order]
     return codes, uniques
+
+
+def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np.ndarray, np.ndarray, pd.Index]:
+    """Collections of labels (a list or object array of lists, tuples, sets, ...) -> the
+    number of labels of each, the code of every label (collection after collection) and
+    the labels, factorised natively in one pass and ordered as :func:`factorize_labels`
+    orders them. A missing label raises a ValueError naming its ``unit`` ("basket 3")."""
+    if not isinstance(baskets, list):
+        baskets = baskets.tolist() if isinstance(baskets, np.ndarray) else list(baskets)
+    out = _engine.factorize_baskets(baskets)
+    sizes, codes, uniques = out["sizes"], out["codes"], out["uniques"]
+    if uniques.size:
+        missing = np.flatnonzero(pd.isna(uniques))
+        if missing.size:
+            pos = int(np.flatnonzero(np.isin(codes, missing))[0])
+            basket = int(np.searchsorted(np.cumsum(sizes), pos, side="right"))
+            raise missing_error(what, f"{unit} {basket}")
+    codes, labels = _ordered_labels(codes, uniques, sort=True)
+    return sizes, codes, labels
 
 
 def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
@@ -138,36 +165,18 @@ def _object_array(values: Iterable[Any]) -> np.ndarray:
 # ---- dedup ------------------------------------------------------------------------------
 
 
-def _dedup(codes: list[np.ndarray], n_items: int) -> tuple[np.ndarray, np.ndarray]:
+def _dedup(codes: list[np.ndarray], n_transactions: int) -> tuple[np.ndarray, np.ndarray]:
     """[txn codes, item codes] -> (txn, item) pairs sorted by transaction then item id,
-    each once. The list is emptied, so the codes can be freed as soon as the keys exist
-    (the peak memory of a large input is a few arrays of its length)."""
+    each once: a native counting sort by transaction (the codes are dense), then a sort
+    of each transaction's items. The list is emptied, so the caller's codes can be freed
+    as soon as they are read (the peak memory of a large input is a few arrays of its
+    length)."""
     item = np.asarray(codes.pop())
+    item = item if item.dtype == np.int32 else item.astype(np.int32)
     txn = np.asarray(codes.pop())
-    if txn.size == 0:
-        return txn.astype(np.int64), item.astype(np.int32)
-    width = max(int(n_items), 1)
-    # 32-bit keys when they fit: they build, sort and split in well under half the time.
-    kind = np.uint32 if (int(txn.max()) + 1) * width <= 2**32 else np.int64
-    key = txn.astype(kind)
-    del txn
-    np.multiply(key, kind(width), out=key)
-    np.add(key, item, out=key, casting="unsafe")
-    del item
-    if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        # a sort and a neighbour test: NumPy 2's np.unique hashes first, several times
-        # slower on these keys
-        key.sort()
-        keep = np.empty(key.size, dtype=bool)
-        keep[0] = True
-        np.not_equal(key[1:], key[:-1], out=keep[1:])
-        if not keep.all():
-            key = key[keep]
-        del keep
-    t = key // kind(width)
-    np.remainder(key, kind(width), out=key)
-    # item ids are below 2**31, so the 32-bit keys are already their int32 bits
-    return t.astype(np.int64), key.view(np.int32) if kind is np.uint32 else key.astype(np.int32)
+    txn = txn if txn.dtype == np.int64 else txn.astype(np.int64)
+    out = _engine.group_pairs(txn, item, int(n_transactions))
+    return out["txn_ids"], out["item_ids"]
 
 
 # ---- the object -------------------------------------------------------------------------
@@ -223,6 +232,12 @@ class Transactions:
     """
 
     __slots__ = ("_txn_ids", "_item_ids", "_items", "_n_transactions", "_transactions", "_cache")
+    _txn_ids: np.ndarray  # int64, one per distinct (transaction, item), sorted
+    _item_ids: np.ndarray  # int32, alongside
+    _items: pd.Index  # item id i has label _items[i]
+    _n_transactions: int  # empty baskets included
+    _transactions: pd.Index | None  # transaction labels; None: positions
+    _cache: dict[str, Any]  # derived arrays (item counts, basket sizes)
 
     def __init__(self) -> None:
         raise TypeError("Build Transactions with Transactions.from_long, from_baskets or from_onehot.")
@@ -250,7 +265,7 @@ class Transactions:
         return self
 
     @classmethod
-    def _from_codes(
+    def from_codes(
         cls,
         txn_codes: Any,
         item_codes: Any,
@@ -258,10 +273,14 @@ class Transactions:
         n_transactions: int,
         transactions: Any = None,
     ) -> Transactions:
-        """Trusted constructor for readers: codes are already dense (transactions in
-        ``0 … n_transactions - 1``, items in ``0 … len(items) - 1``); duplicates are
-        dropped here. Codes outside those ranges raise a ValueError. Items that never
-        occur are kept (the caller chose the item list)."""
+        """Transactions from dense integer codes, as file readers produce them.
+
+        ``txn_codes`` and ``item_codes`` hold one (transaction, item) pair per position:
+        transactions in ``0 … n_transactions - 1`` (transactions no pair names are empty
+        baskets), items in ``0 … len(items) - 1``, ``items[i]`` the label of item i (kept
+        whole, also items that never occur). Repeated pairs count once. Codes outside
+        those ranges raise a ValueError, codes that are not integers a TypeError.
+        ``transactions``: optional labels of the transactions, one each."""
         txn = np.asarray(txn_codes)
         item = np.asarray(item_codes)
         items = pd.Index(items, tupleize_cols=False)
@@ -278,23 +297,53 @@ class Transactions:
             transactions = pd.Index(transactions)
             if len(transactions) != n:
                 raise ValueError(f"{len(transactions)} transaction labels for {n} transactions.")
-        t, i = _dedup([txn, item], len(items))
+        t, i = _dedup([txn, item], n)
         return cls._make(t, i, items, n, transactions)
+
+    # The name readers used before the constructor was public.
+    _from_codes = from_codes
 
     @classmethod
     def from_long(cls, data: Any = None, transaction: Any = None, item: Any = None) -> Transactions:
         """Transactions from long form: one row per (transaction, item).
 
-        ``Transactions.from_long(df, transaction="order_id", item="product")`` reads two
-        columns of a DataFrame (a DataFrame of exactly two columns may leave both names
-        out: transaction first, item second); ``Transactions.from_long(orders, products)``
-        or ``Transactions.from_long(transaction=orders, item=products)`` takes two
-        array-likes (Series, arrays, lists) of one length.
+        Parameters
+        ----------
+        data : DataFrame or array-like, optional
+            A DataFrame whose columns ``transaction`` and ``item`` are read (a DataFrame
+            of exactly two columns may leave both names out: transaction first, item
+            second), or the transaction labels themselves.
+        transaction, item : column name or array-like
+            With a DataFrame, the two column names; without one, two array-likes
+            (Series, arrays, lists) of one length: ``from_long(orders, products)`` or
+            ``from_long(transaction=orders, item=products)``.
 
-        Every transaction label that appears is a transaction, in order of first
-        appearance (``transactions`` keeps the labels). Long form cannot express an empty
-        basket, so every transaction holds at least one item. Missing labels in either
-        column raise a ValueError.
+        Returns
+        -------
+        Transactions
+            Every transaction label that appears is a transaction, in order of first
+            appearance (``transactions`` keeps the labels); long form cannot express an
+            empty basket, so every transaction holds at least one item. Items follow the
+            label order (or the category order of a categorical column). A pair given
+            more than once counts once.
+
+        Raises
+        ------
+        KeyError
+            For a column name the DataFrame does not have.
+        ValueError
+            For a missing label (None, NaN) in either column, naming its row; a column
+            name the DataFrame holds more than once; arrays of different lengths.
+        TypeError
+            For column names without a DataFrame, or a missing argument.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> df = pd.DataFrame({"order": [7, 7, 9], "product": ["tea", "milk", "tea"]})
+        >>> tr = Transactions.from_long(df, transaction="order", item="product")
+        >>> list(tr.items), tr.to_baskets()
+        (['milk', 'tea'], [['milk', 'tea'], ['tea']])
         """
         if isinstance(data, pd.DataFrame):
             if transaction is None and item is None:
@@ -307,6 +356,11 @@ class Transactions:
             for role, col in (("transaction", transaction), ("item", item)):
                 if col is None or col not in data.columns:
                     raise KeyError(f"The {role} column {col!r} is not a column of the DataFrame.")
+                if int((data.columns == col).sum()) > 1:
+                    raise ValueError(
+                        f"The {role} column {col!r} appears more than once among the DataFrame's columns; "
+                        "give the columns distinct names (e.g. df.columns = [...])."
+                    )
             txn_values, item_values = data[transaction], data[item]
         else:
             if data is not None:
@@ -332,20 +386,49 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
-        codes = [factorize_labels(txn_values, t_name, sort=False, where=row)]
-        t_labels = codes[0][1]
-        codes[0] = codes[0][0]
+        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        del txn_values
+        codes = [t_codes]
+        del t_codes
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
+        del item_values
         codes.append(i_codes)
         del i_codes
-        t, i = _dedup(codes, len(i_labels))
+        t, i = _dedup(codes, len(t_labels))
         return cls._make(t, i, i_labels, len(t_labels), t_labels)
 
     @classmethod
     def from_baskets(cls, baskets: Iterable[Iterable[Any]]) -> Transactions:
-        """Transactions from baskets: an iterable of lists, tuples, sets (any iterable but a
-        string) of labels, one per transaction. An empty basket is a transaction with no
-        items: it counts in ``n_transactions`` and lowers every support."""
+        """Transactions from baskets, one per transaction.
+
+        Parameters
+        ----------
+        baskets : iterable of iterables
+            Lists, tuples, sets (any iterable but a string) of hashable labels. An empty
+            basket is a transaction with no items: it counts in ``n_transactions`` and
+            lowers every support.
+
+        Returns
+        -------
+        Transactions
+            Labels equal as dict keys are (``1``, ``1.0`` and ``True`` are one label),
+            numbered in label order when they compare with each other, else in order of
+            first appearance. A label repeated within a basket counts once.
+
+        Raises
+        ------
+        ValueError
+            For a missing label (None, NaN, ``pd.NA``), naming its basket.
+        TypeError
+            For a basket that is a string or not iterable, naming it; an unhashable
+            label; a DataFrame (use :meth:`from_long` or :meth:`from_onehot`).
+
+        Examples
+        --------
+        >>> tr = Transactions.from_baskets([["tea", "milk"], [], ["tea", "tea"]])
+        >>> tr.n_transactions, list(tr.items), tr.to_baskets()
+        (3, ['milk', 'tea'], [['milk', 'tea'], [], ['tea']])
+        """
         if isinstance(baskets, pd.DataFrame):
             raise TypeError(
                 "A DataFrame is not a list of baskets: use Transactions.from_long(df, transaction=..., item=...) "
@@ -354,29 +437,10 @@ class Transactions:
         if isinstance(baskets, str | bytes):
             raise TypeError("from_baskets takes an iterable of baskets, not a string.")
         baskets = baskets if isinstance(baskets, list) else list(baskets)
-        kinds = set(map(type, baskets))
-        for kind in kinds:
-            if issubclass(kind, str | bytes) or not hasattr(kind, "__iter__"):
-                pos = next(k for k, b in enumerate(baskets) if type(b) is kind)
-                raise TypeError(
-                    f"Basket {pos} is a {kind.__name__}, not a collection of labels; "
-                    f"wrap single labels in a list, e.g. [{baskets[pos]!r}]."
-                )
-        if not all(issubclass(k, list | tuple | set | frozenset) for k in kinds):
-            # Generators and other one-pass iterables: read each once.
-            baskets = list(map(list, baskets))
-        sizes = np.fromiter(map(len, baskets), dtype=np.int64, count=len(baskets))
-        flat = np.fromiter(itertools.chain.from_iterable(baskets), dtype=object, count=int(sizes.sum()))
+        sizes, codes, labels = factorize_baskets(baskets, "A basket")
         txn = np.repeat(np.arange(len(baskets), dtype=np.int64), sizes)
-        ends = np.cumsum(sizes)
-
-        def basket_of(pos: int) -> str:
-            return f"basket {int(np.searchsorted(ends, pos, side='right'))}"
-
-        i_codes, i_labels = factorize_labels(flat, "A basket", where=basket_of)
-        del flat
-        t, i = _dedup([txn, i_codes], len(i_labels))
-        return cls._make(t, i, i_labels, len(baskets), None)
+        t, i = _dedup([txn, codes], len(baskets))
+        return cls._make(t, i, labels, len(baskets), None)
 
     @classmethod
     def from_onehot(cls, data: Any, columns: Any = None) -> Transactions:
@@ -395,7 +459,7 @@ class Transactions:
             remap = np.cumsum(used) - 1
             mapped = remap[mapped]
             uniques = uniques[used]
-        t, i = _dedup([txn, mapped], len(uniques))
+        t, i = _dedup([txn, mapped], n_rows)
         transactions = data.index if isinstance(data, pd.DataFrame) else None
         return cls._make(t, i, uniques, n_rows, transactions)
 
@@ -458,6 +522,7 @@ class Transactions:
 
     # -- views ----------------------------------------------------------------------------
 
+    @declare(Param("top", Int(0), help="most frequent items to list"))
     def summary(self, top: int = 5) -> TransactionsSummary:
         """Counts, density, the ``top`` most frequent items and the basket-size
         distribution, as R's arules shows them; print it for the text form."""
@@ -493,7 +558,7 @@ class Transactions:
 
     def to_baskets(self) -> list[list[Any]]:
         """Baskets as lists of labels in item-id order, empty baskets included."""
-        labels = np.asarray(self._items, dtype=object)[self._item_ids].tolist()
+        labels = self._items.to_numpy(dtype=object)[self._item_ids].tolist()
         cuts = np.cumsum(np.bincount(self._txn_ids, minlength=self._n_transactions))
         starts = np.concatenate(([0], cuts[:-1])) if cuts.size else cuts
         return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))

@@ -19,15 +19,18 @@
 // nested tasks on the shared pool; tasks of a maximal search share the maximal sets they
 // find for the subset checks. Rows are put back in search order, so the output is
 // identical for every number of workers. Rows come in depth-first preorder of this
-// search; see mine_itemsets's docstring for the order stated in item terms.
+// search (see mine_itemsets's docstring for the order stated in item terms), or sorted
+// into the canonical order of canonical_order (engine/output.hpp) on request.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/tuning.hpp"
 #include "engine/output.hpp"
 
@@ -35,15 +38,22 @@ namespace tallisk::engine {
 
 enum class Target { all, closed, maximal };
 
+//! Row order of the result: the search's (see above), or canonical_order's.
+enum class Order { search, canonical };
+
 struct MineOptions {
     uint32_t min_count = 1;                                         // >= 1
     std::size_t min_len = 1;                                        // shorter sets are not reported
     std::size_t max_len = std::numeric_limits<std::size_t>::max();  // longer sets are not reported
     Target target = Target::all;
+    Order order = Order::search;
     uint64_t max_itemsets = std::numeric_limits<uint64_t>::max();  // more reported rows -> InputError
     // Estimated work from which a subtree (or a run of small ones) becomes a task. Only
     // tests set it, to split small searches into many tasks of every kind.
     double task_work = tuning::kEngineSpawnWork;
+    // Candidates per batch of the level-wise miner (see apriori.hpp). Only tests set it,
+    // to cut small levels into many batches.
+    std::size_t batch_candidates = tuning::kAprioriBatchCandidates;
 };
 
 struct MineResult {
@@ -51,6 +61,12 @@ struct MineResult {
     uint32_t n_transactions = 0;
     std::vector<int64_t> item_counts;  // transactions per item id
 };
+
+//! The error of a search that would report more than `limit` rows.
+[[noreturn]] inline void throw_too_many(uint64_t limit) {
+    throw InputError("more than " + std::to_string(limit) +
+                     " frequent itemsets; raise the minimum support or set max_len");
+}
 
 //! Mines the occurrences (checked with check_occurrences first). Throws InputError when
 //! more than max_itemsets rows would be reported.

@@ -1,6 +1,7 @@
 // Unit tests of the engine's parts: the ranked vertical view, the intersections'
-// early exit, the reassembly of task output in search order, the input checks, and the
-// miner and counter against brute force on random data in both set forms.
+// early exit, the reassembly of task output in search order, the canonical order, the
+// input checks, and the miner and counter against brute force on random data in both
+// set forms.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,93 +15,36 @@
 #include "engine/mine.hpp"
 #include "engine/output.hpp"
 #include "engine/setops.hpp"
+#include "engine_oracles.hpp"
 
 namespace tallisk::engine {
 namespace {
 
-using Baskets = std::vector<std::vector<uint32_t>>;
+using namespace oracles;
 
-struct Occurrences {
-    std::vector<int64_t> txn;
-    std::vector<int32_t> item;
-};
+using Rows = std::vector<std::pair<std::vector<int32_t>, int64_t>>;
 
-Occurrences occurrences(const Baskets& baskets) {
-    Occurrences o;
-    for (std::size_t t = 0; t < baskets.size(); ++t)
-        for (uint32_t x : baskets[t]) {
-            o.txn.push_back(static_cast<int64_t>(t) * 7 - 3);
-            o.item.push_back(static_cast<int32_t>(x));
-        }
-    return o;
-}
-
-Baskets random_baskets(std::mt19937& rng, std::size_t n_txn, uint32_t n_items, double p) {
-    std::bernoulli_distribution coin(p);
-    Baskets b(n_txn);
-    for (auto& basket : b)
-        for (uint32_t x = 0; x < n_items; ++x)
-            if (coin(rng)) basket.push_back(x);
-    return b;
-}
-
-using Sets = std::map<std::vector<int32_t>, int64_t>;
-
-//! Every frequent set of a space of at most 20 items by a superset-sum over the masks of
-//! the baskets: n * 2^n steps, whatever the number of baskets.
-Sets superset_sums(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
-    std::vector<int64_t> count(std::size_t{1} << n_items, 0);
-    for (const auto& b : baskets) {
-        if (b.empty()) continue;
-        uint64_t have = 0;
-        for (uint32_t x : b) have |= uint64_t{1} << x;
-        ++count[have];
-    }
-    for (uint32_t x = 0; x < n_items; ++x)
-        for (std::size_t mask = 0; mask < count.size(); ++mask)
-            if (!(mask >> x & 1)) count[mask] += count[mask | (std::size_t{1} << x)];
-    Sets out;
-    for (std::size_t mask = 1; mask < count.size(); ++mask) {
-        if (count[mask] < min_count) continue;
-        std::vector<int32_t> s;
-        for (uint32_t x = 0; x < n_items; ++x)
-            if (mask >> x & 1) s.push_back(static_cast<int32_t>(x));
-        out[s] = count[mask];
-    }
+Rows in_order(const Table& t) {
+    Rows out;
+    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k)
+        out.emplace_back(std::vector<int32_t>(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]),
+                         t.counts[k]);
     return out;
 }
 
-Sets select(const Sets& all, Target target) {
-    if (target == Target::all) return all;
-    Sets out;
-    for (const auto& [s, c] : all) {
-        bool keep = true;
-        for (const auto& [t, d] : all) {
-            if (t.size() <= s.size() || !std::includes(t.begin(), t.end(), s.begin(), s.end())) continue;
-            if (target == Target::maximal || d == c) keep = false;
-        }
-        if (keep) out[s] = c;
-    }
-    return out;
-}
-
-template <class T>
-std::vector<T> plain(const large_vector<T>& v) {
-    return {v.begin(), v.end()};
-}
-
-Sets rows(const Table& t) {
-    Sets out;
-    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k) {
-        std::vector<int32_t> s(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]);
-        EXPECT_TRUE(std::is_sorted(s.begin(), s.end()));
-        EXPECT_TRUE(out.emplace(s, t.counts[k]).second) << "duplicate row";
-    }
-    return out;
+//! The canonical order's oracle: the rows sorted by length, then lexicographically; a
+//! stable sort, so equal rows keep their order.
+Rows sorted_canonically(Rows rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        if (a.first.size() != b.first.size()) return a.first.size() < b.first.size();
+        return a.first < b.first;
+    });
+    return rows;
 }
 
 //! Mines every target of the search and checks it against the oracle's sets; splitting
-//! the search into tasks of each size must give the same rows in the same order.
+//! the search into tasks of each size must give the same rows in the same order, and
+//! in canonical order the search's rows sorted.
 void expect_mine(const Occurrences& o, uint32_t n_items, uint32_t min_count, const Sets& all,
                  std::initializer_list<double> task_works, int64_t n_transactions = -1) {
     for (Target target : {Target::all, Target::closed, Target::maximal}) {
@@ -112,12 +56,16 @@ void expect_mine(const Occurrences& o, uint32_t n_items, uint32_t min_count, con
         if (n_transactions >= 0) {
             EXPECT_EQ(whole.n_transactions, n_transactions);
         }
+        const Rows canonical = sorted_canonically(in_order(whole.table));
         for (double task_work : task_works) {
             opt.task_work = task_work;
+            opt.order = Order::search;
             const Table t = mine(o.txn, o.item, n_items, opt).table;
             EXPECT_EQ(t.offsets, whole.table.offsets) << "task work " << task_work;
             EXPECT_EQ(t.items, whole.table.items) << "task work " << task_work;
             EXPECT_EQ(t.counts, whole.table.counts) << "task work " << task_work;
+            opt.order = Order::canonical;
+            EXPECT_EQ(in_order(mine(o.txn, o.item, n_items, opt).table), canonical) << "task work " << task_work;
         }
     }
 }
@@ -214,6 +162,50 @@ TEST(EngineOutput, StepsSpellTheRowsOfTheirPaths) {
     EXPECT_EQ(plain(flatten(OutNode{}).offsets), (std::vector<int64_t>{0}));
 }
 
+// Random tables in every key layout: alphabets of up to 64 ids (one-word masks), of a
+// few hundred (multi-word masks for long rows, packed codes for short ones) and of
+// thousands (multi-word packed keys). Tables of many rows of few lengths reach the
+// counting sorts of large buckets and the pool's chunks; repeated rows (told apart by
+// their counts) must keep their order.
+TEST(EngineOrder, CanonicalOrderSortsByLengthThenItems) {
+    std::mt19937 rng(29);
+    struct Case {
+        uint32_t alphabet, max_len;
+        std::size_t n_rows;
+    };
+    for (const Case cs : {Case{1, 1, 5}, Case{9, 4, 300}, Case{37, 16, 60000}, Case{64, 30, 5000}, Case{200, 40, 4000},
+                          Case{300, 3, 200000}, Case{5000, 12, 8000}, Case{70000, 9, 3000}}) {
+        SCOPED_TRACE(testing::Message() << "alphabet " << cs.alphabet << ", rows " << cs.n_rows);
+        // Ids spread out, so that codes and ids differ.
+        std::vector<int32_t> alphabet;
+        for (uint32_t c = 0; c < cs.alphabet; ++c) alphabet.push_back(static_cast<int32_t>(3 * c + rng() % 3));
+        // Few lengths, most rows of one, and rows drawn from a small pool of sets: a
+        // bucket of the first items then holds many rows and some rows repeat.
+        std::vector<std::vector<int32_t>> pool;
+        for (std::size_t k = 0; k < std::min<std::size_t>(cs.n_rows / 3 + 1, 20000); ++k) {
+            const std::size_t len = std::min<std::size_t>(cs.alphabet, rng() % 4 ? cs.max_len : 1 + rng() % cs.max_len);
+            std::vector<int32_t> row;
+            // Dense in the low codes, as frequent itemsets of dense data are.
+            for (uint32_t c = 0; c < cs.alphabet && row.size() < len; ++c)
+                if (rng() % 3 != 0 || cs.alphabet - c <= len - row.size()) row.push_back(alphabet[c]);
+            pool.push_back(row);
+        }
+        Table t;
+        t.offsets.push_back(0);
+        for (std::size_t r = 0; r < cs.n_rows; ++r) {
+            const auto& row = pool[rng() % pool.size()];
+            t.items.insert(t.items.end(), row.begin(), row.end());
+            t.offsets.push_back(static_cast<int64_t>(t.items.size()));
+            t.counts.push_back(static_cast<int64_t>(r));
+        }
+        const Rows want = sorted_canonically(in_order(t));
+        canonical_order(t, alphabet);
+        ASSERT_EQ(t.offsets.size(), want.size() + 1);
+        EXPECT_EQ(t.offsets.back(), static_cast<int64_t>(t.items.size()));
+        EXPECT_TRUE(in_order(t) == want);
+    }
+}
+
 TEST(EngineChecks, NameTheFirstBadPosition) {
     const std::vector<int64_t> txn = {0, 1, 2};
     const std::vector<int32_t> good = {0, 1, 1}, bad = {0, 3, 7};
@@ -289,7 +281,10 @@ Sets tidset_oracle(const Baskets& baskets, uint32_t n_items, uint32_t min_count)
 
 // Sparse baskets (the list form): two to four of 150 items, a quarter of them also
 // holding part of one of four planted patterns, so that sets of up to six items are
-// frequent. Tasks of every kind: single members, runs of members, copied deeper subtrees.
+// frequent. Item 149, rarer than 5 and 17, is in every basket that holds both: {5, 17}
+// is not closed, which only an item ranked before both tells, and the test must find it
+// below the first level. Tasks of every kind: single members, runs of members, copied
+// deeper subtrees.
 TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     constexpr uint32_t kItems = 150, kMinCount = 12;
     std::mt19937 rng(23);
@@ -302,6 +297,7 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
         if (rng() % 4 == 0)
             for (uint32_t x : patterns[rng() % patterns.size()])
                 if (rng() % 5 != 0) b.push_back(x);
+        if (std::count(b.begin(), b.end(), 5u) && std::count(b.begin(), b.end(), 17u)) b.push_back(149);
         std::sort(b.begin(), b.end());
         b.erase(std::unique(b.begin(), b.end()), b.end());
     }
@@ -310,6 +306,22 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     const Sets all = tidset_oracle(baskets, kItems, kMinCount);
     ASSERT_GT(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.first.size() >= 4; }), 20);
     expect_mine(o, kItems, kMinCount, all, {1.0, 100.0, 2000.0});
+}
+
+// Tasks below the first level on lists: most transactions hold one item no other holds,
+// so the view's mean row is short and the first level gathers its members into runs,
+// while the rows below them are long: deeper members become tasks with their own copy
+// of their (cut) rows and of the transactions behind them.
+TEST(EngineMine, ListTasksBelowTheFirstLevelMatchTheOracle) {
+    constexpr uint32_t kPattern = 14, kMinCount = 40, kLone = 30000;
+    std::mt19937 rng(31);
+    Baskets baskets = random_baskets(rng, 1500, kPattern, 0.45);
+    const Sets all = superset_sums(baskets, kPattern, kMinCount);
+    for (uint32_t x = 0; x < kLone; ++x) baskets.push_back({kPattern + x});
+    std::shuffle(baskets.begin(), baskets.end(), rng);
+    const Occurrences o = occurrences(baskets);
+    ASSERT_FALSE(build_vertical(build_transaction_rows(o.txn, o.item, kPattern + kLone), kMinCount).bits);
+    expect_mine(o, kPattern + kLone, kMinCount, all, {300.0, 3000.0});
 }
 
 // Searches large enough to be split into tasks, over a view built in pieces on the pool
