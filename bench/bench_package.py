@@ -406,8 +406,12 @@ def render(rows: list[dict], header: bool = True) -> str:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--child", help=argparse.SUPPRESS)
-    ap.add_argument("--data", action="append", type=datagen.find_file,
-                    help="a FIMI file, a path or a name in bench/data/ (default: the shared files)")
+    ap.add_argument(
+        "--data",
+        action="append",
+        type=datagen.find_file,
+        help="a FIMI file, a path or a name in bench/data/ (default: the shared files)",
+    )
     ap.add_argument("--generated", type=int, default=200_000, help="transactions of the generated table (0: none)")
     ap.add_argument("--quick", action="store_true", help="a small generated table only")
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (within a small time budget)")

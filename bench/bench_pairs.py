@@ -63,8 +63,13 @@ def main():
     ap.add_argument("--transactions", type=int, nargs="+", default=[100_000, 1_000_000])
     ap.add_argument("--min-support", type=float, nargs="+", default=[0.0, 0.001])
     ap.add_argument("--repeat", type=int, default=3)
-    ap.add_argument("--data", nargs="+", default=[], type=datagen.find_file,
-                    help="FIMI files (paths or names in bench/data/) to time instead of generated data")
+    ap.add_argument(
+        "--data",
+        nargs="+",
+        default=[],
+        type=datagen.find_file,
+        help="FIMI files (paths or names in bench/data/) to time instead of generated data",
+    )
     args = ap.parse_args()
     print(
         f"rust_compute_pairs, {os.cpu_count()} logical CPUs, "

@@ -426,8 +426,13 @@ def main(argv=None):
     if argv is None and len(sys.argv) == 3 and sys.argv[1] == "--child":
         return child(sys.argv[2])
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--data", action="append", required=True, type=datagen.find_file,
-                    help="FIMI file, a path or a name in bench/data/ or the shared data folder; repeatable")
+    ap.add_argument(
+        "--data",
+        action="append",
+        required=True,
+        type=datagen.find_file,
+        help="FIMI file, a path or a name in bench/data/ or the shared data folder; repeatable",
+    )
     ap.add_argument("--tools", help="comma-separated tool name prefixes (default: all)")
     ap.add_argument("--timeout", type=float, default=60.0, help="seconds for mlxtend (10x for the others)")
     ap.add_argument("--repeat", type=int, default=3)

@@ -207,7 +207,7 @@ def test_rules_itemset_table_holds_every_frequent_itemset(everywhere):
     item = np.array([x for b in baskets for x in b], dtype=np.int32)
     min_count = 6
     offsets, items, counts = bench_rules.itemset_table(txn, item, len(baskets), min_count)
-    got = {tuple(items[offsets[r]:offsets[r + 1]].tolist()): int(c) for r, c in enumerate(counts.tolist())}
+    got = {tuple(items[offsets[r] : offsets[r + 1]].tolist()): int(c) for r, c in enumerate(counts.tolist())}
     want = {s: c for k in range(1, 9) for s, c in brute_force_counts(baskets, k).items() if c >= min_count}
     assert got == want
 
@@ -265,4 +265,3 @@ def test_read_transactions_gives_back_each_basket_as_a_set(tmp_path, suffix):
     assert [got[t] for t in range(len(baskets))] == want
     assert len(txn) == sum(map(len, want))  # one row per distinct item of a basket
     assert n_items == (len(labels) if labels else max(int(x) for b in baskets for x in b) + 1)
-
