@@ -154,7 +154,7 @@ Level grow(const Level& prev, const Groups& groups, const ItemSets& sets, const 
             std::copy(a.begin(), a.end(), cand.begin());
             bool any = true;
             if (w >= 2) {
-                const uint64_t h = SubsetIndex::hash_of(a);
+                const uint64_t h = groups.index->hash_of(a);
                 for (std::size_t skip = 0; skip + 1 < w && any; ++skip) {
                     const uint32_t g = groups.index->find_without(a, h, skip);
                     any = g != SubsetIndex::kNone;

@@ -88,17 +88,10 @@ void expect_filter(const Sets& all, uint32_t n_items, std::mt19937& rng) {
     }
 }
 
-struct FilterShape {
-    std::size_t n_txn;
-    uint32_t n_items;
-    double p;
-    uint32_t min_count;
-};
-
-class EngineFilter : public ::testing::TestWithParam<FilterShape> {};
+class EngineFilter : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(EngineFilter, KeepsTheClosedAndMaximalSetsOfTheOracle) {
-    const FilterShape sh = GetParam();
+    const Shape sh = GetParam();
     std::mt19937 rng(static_cast<unsigned>(sh.n_txn * 17 + sh.n_items));
     for (int trial = 0; trial < (sh.n_items > 14 ? 1 : 4); ++trial) {
         const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
@@ -107,12 +100,12 @@ TEST_P(EngineFilter, KeepsTheClosedAndMaximalSetsOfTheOracle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EngineFilter,
-                         ::testing::Values(FilterShape{40, 10, 0.5, 4},   // dense: many closed sets differ from all
-                                           FilterShape{25, 12, 0.8, 10},  // long sets, counts often equal
-                                           FilterShape{300, 14, 0.1, 2},  // sparse
-                                           FilterShape{0, 3, 0.5, 1},     // no rows at all
+                         ::testing::Values(Shape{40, 10, 0.5, 4},   // dense: many closed sets differ from all
+                                           Shape{25, 12, 0.8, 10},  // long sets, counts often equal
+                                           Shape{300, 14, 0.1, 2},  // sparse
+                                           Shape{0, 3, 0.5, 1},     // no rows at all
                                            // Over 16384 rows: the index is built and probed on the pool.
-                                           FilterShape{60, 16, 0.75, 3}));
+                                           Shape{60, 16, 0.75, 3}));
 
 // The filter judges the rows it is given: the empty set is a row like another (its
 // one-item supersets judge it), and only rows one item longer judge a row ({0, 1, 2}
@@ -184,7 +177,7 @@ TEST(EngineSubsetIndex, FindsEachSubsetAndNothingElse) {
             if (std::find(set.begin(), set.end(), x) == set.end()) set.push_back(x);
         }
         std::sort(set.begin(), set.end());
-        const uint64_t h = SubsetIndex::hash_of(set);
+        const uint64_t h = index.hash_of(set);
         for (std::size_t skip = 0; skip < set.size(); ++skip) {
             std::vector<uint32_t> sub = set;
             sub.erase(sub.begin() + static_cast<std::ptrdiff_t>(skip));
@@ -196,7 +189,7 @@ TEST(EngineSubsetIndex, FindsEachSubsetAndNothingElse) {
                 const auto row = view.row(got);
                 ASSERT_TRUE(std::equal(row.begin(), row.end(), sub.begin(), sub.end()));
             }
-            ASSERT_EQ(index.find(sub, SubsetIndex::hash_of(sub)), got);
+            ASSERT_EQ(index.find(sub, index.hash_of(sub)), got);
         }
     }
     const bool has_copies = first.size() < n;
@@ -274,10 +267,10 @@ void expect_same_as_depth_first(const Occurrences& o, uint32_t n_items, uint32_t
     }
 }
 
-class EngineApriori : public ::testing::TestWithParam<FilterShape> {};
+class EngineApriori : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(EngineApriori, GivesTheRowsOfTheDepthFirstSearch) {
-    const FilterShape sh = GetParam();
+    const Shape sh = GetParam();
     std::mt19937 rng(static_cast<unsigned>(sh.n_txn * 13 + sh.n_items));
     for (int trial = 0; trial < 3; ++trial) {
         const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
@@ -286,11 +279,11 @@ TEST_P(EngineApriori, GivesTheRowsOfTheDepthFirstSearch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EngineApriori,
-                         ::testing::Values(FilterShape{40, 10, 0.5, 4},    // dense: bitsets
-                                           FilterShape{25, 12, 0.8, 10},   // long sets
-                                           FilterShape{600, 60, 0.05, 3},  // sparse: lists
-                                           FilterShape{0, 3, 0.5, 1},      // no transactions
-                                           FilterShape{30, 6, 0.9, 31}));  // nothing frequent
+                         ::testing::Values(Shape{40, 10, 0.5, 4},    // dense: bitsets
+                                           Shape{25, 12, 0.8, 10},   // long sets
+                                           Shape{600, 60, 0.05, 3},  // sparse: lists
+                                           Shape{0, 3, 0.5, 1},      // no transactions
+                                           Shape{30, 6, 0.9, 31}));  // nothing frequent
 
 // A level of thousands of candidates in many batches of the default size, counted on
 // the pool, and the limit reached in the middle of it.
