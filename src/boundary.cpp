@@ -276,6 +276,18 @@ Ref rows_to_numpy(std::size_t n_rows, std::size_t width, std::span<const uint32_
 
 void dict_set(PyObject* d, const char* key, Ref value) { check(PyDict_SetItemString(d, key, value.get()) == 0); }
 
+void raise_no_memory(const Memory& memory, const std::bad_alloc& e) noexcept {
+    if (memory.activity == nullptr) {
+        PyErr_NoMemory();
+        return;
+    }
+    // PyErr_Format sets a bare MemoryError itself when the message cannot be made.
+    const auto* known = dynamic_cast<const OutOfMemory*>(&e);
+    PyErr_Format(PyExc_MemoryError, "out of memory while %s%s%s%s%s%s", memory.activity, known ? " (" : "",
+                 known ? known->progress() : "", known ? ")" : "", memory.hint ? "; " : "",
+                 memory.hint ? memory.hint : "");
+}
+
 void raise_panic(const char* message) {
     PyObject* type = panic_type();
     if (type == nullptr) {

@@ -358,15 +358,27 @@ constexpr Params<Ps...> params(Ps... ps) {
     return {std::tuple<Ps...>(ps...)};
 }
 
-//! One exported function: name, parameters, and the doc text below the signature.
+//! What a function does, for the MemoryError of a call that runs out of memory: "out of
+//! memory while <activity> (<progress>); <hint>". Without an activity the MemoryError
+//! has no message.
+struct Memory {
+    const char* activity = nullptr;  // "mining the itemsets"
+    const char* hint = nullptr;      // the arguments that make the call smaller
+};
+
+//! One exported function: name, parameters, the doc text below the signature, and what
+//! its MemoryError says.
 template <class P>
 struct Function {
     const char* name;
     P params;
     const char* doc;
+    Memory memory{};
 };
 template <class P>
 Function(const char*, P, const char*) -> Function<P>;
+template <class P>
+Function(const char*, P, const char*, Memory) -> Function<P>;
 
 // ---- results ------------------------------------------------------------------------
 
@@ -418,10 +430,14 @@ Ref dict_of(Columns&&... columns) {
 //! BaseException) with the given message.
 void raise_panic(const char* message);
 
+//! Raises MemoryError for `e`, with the message `memory` describes (none without an
+//! activity); the progress of an OutOfMemory goes in parentheses.
+void raise_no_memory(const Memory& memory, const std::bad_alloc& e) noexcept;
+
 //! Runs a wrapper body and maps every failure to a Python exception; returns a new
-//! reference or nullptr with an exception set.
+//! reference or nullptr with an exception set. `memory` words a MemoryError.
 template <class F>
-PyObject* guard(F&& body) noexcept {
+PyObject* guard(F&& body, const Memory& memory = {}) noexcept {
     try {
         return body().release();
     } catch (const ErrorAlreadySet&) {
@@ -429,8 +445,8 @@ PyObject* guard(F&& body) noexcept {
         // A computation is only stopped for a signal handler that raised, whose
         // exception is set already.
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (const std::bad_alloc& e) {
+        raise_no_memory(memory, e);
     } catch (const ResourceError& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const InputError& e) {
@@ -460,7 +476,7 @@ PyObject* init_module(const char* name, Create&& create) noexcept {
 //! Body with the converted values in parameter order, all inside the guard.
 template <const auto& F, auto Body>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard([&] { return std::apply(Body, F.params.parse(F.name, args, nargs, kwnames)); });
+    return guard([&] { return std::apply(Body, F.params.parse(F.name, args, nargs, kwnames)); }, F.memory);
 }
 
 //! The method table row of function F implemented by Body. Its doc begins with the

@@ -2,7 +2,8 @@
 // frequent itemset (all, closed or maximal), association rules of every shape, and
 // exact counts of given itemsets. It shares the compute core and the boundary layer
 // with _tallisk_rs but has no inherited contract, so its errors follow Python's
-// conventions: ValueError for bad data, TypeError for bad types, MemoryError. Its calls
+// conventions: ValueError for bad data, TypeError for bad types, MemoryError saying which
+// call ran out, how far it had got and which arguments make it smaller. Its calls
 // release the interpreter lock and, made from the main thread, stop at Ctrl-C (or any
 // signal handler that raises) with the handler's exception (py::interruptible).
 #include <algorithm>
@@ -176,7 +177,9 @@ constexpr py::Function kMineItemsets{
     "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
     "level by level), the same rows and counts. 'apriori' checks max_itemsets after every\n"
     "batch of a few thousand candidates (for closed and maximal sets: after every level)\n"
-    "and gives its rows in canonical order whatever the order asked for."};
+    "and gives its rows in canonical order whatever the order asked for.\n\n"
+    "MemoryError says how many rows were found when memory ran out.",
+    {"mining the itemsets", "raise min_count, or set max_len or max_itemsets"}};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
                   std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
@@ -204,14 +207,16 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
 }
 
 constexpr py::Function kCountItemsets{
-    "count_itemsets", py::params(kTxnIds, kItemIds, kNItems, kOffsets, kItems),
+    "count_itemsets",
+    py::params(kTxnIds, kItemIds, kNItems, kOffsets, kItems),
     "The exact transaction count of each given itemset.\n\n"
     "txn_ids, item_ids and n_items as for mine_itemsets. The candidates are the CSR rows\n"
     "of offsets (int64, m + 1, starting at 0, non-decreasing, ending at len(items)) and\n"
     "items (int32 ids in 0 .. n_items - 1). A candidate's ids may come in any order and\n"
     "repeat: it is the set of its ids (sorted, repeats dropped); an empty candidate is\n"
     "held by every transaction. Candidates may repeat.\n\n"
-    "Returns a dict: 'counts' (int64, m), in candidate order, and 'n_transactions'."};
+    "Returns a dict: 'counts' (int64, m), in candidate order, and 'n_transactions'.",
+    {"counting the itemsets", "count fewer candidates at a time"}};
 
 Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Array<int64_t> offsets_array,
                    Array<int32_t> items_array) {
@@ -243,7 +248,8 @@ constexpr py::Function kFilterTarget{
     "Returns a dict: 'rows' (int64) the kept row numbers, ascending, and 'offsets', 'items',\n"
     "'counts' the kept rows in that order, as given. ValueError for an array that is not\n"
     "such a table, a repeated id within a row or (closed, maximal) two rows holding the\n"
-    "same set."};
+    "same set.",
+    {"filtering the itemsets", nullptr}};
 
 Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Array<int64_t> counts_array,
                   engine::Target target) {
@@ -297,7 +303,9 @@ constexpr py::Function kGenerateRules{
     "float64 metrics support, confidence, lift, leverage, conviction (inf when confidence is 1),\n"
     "zhangs_metric, jaccard, certainty, kulczynski, cosine. Rows are ordered by base set (input\n"
     "order; for closed input, closed row by closed row), then consequent length, then consequent\n"
-    "ids; the order does not depend on the number of workers."};
+    "ids; the order does not depend on the number of workers. MemoryError says how many\n"
+    "rules were found when memory ran out.",
+    {"generating the rules", "raise min_confidence or min_lift, or set max_consequent_len"}};
 
 Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> counts, double n_transactions,
                    double min_confidence, std::optional<double> min_lift, std::optional<uint64_t> max_consequent_len,

@@ -83,6 +83,12 @@ GOOD = dict(offsets=i64(0, 1, 3), items=i32(0, 0, 1), counts=i64(3, 2), target="
         (dict(items=i32(0, 1, 1)), ValueError, r"items\[2\] = 1 repeats an item of row 1"),
         (dict(counts=i64(3)), ValueError, "counts holds 1 values but offsets describes 2 rows"),
         (dict(offsets=i64(0, 2, 4), items=i32(0, 1, 1, 0)), ValueError, "rows 0 and 1 hold the same itemset"),
+        # Of several copies, the pair whose second row comes first.
+        (
+            dict(offsets=i64(0, 1, 1, 3, 5, 6, 6), items=i32(7, 1, 2, 2, 1, 7), counts=i64(1, 1, 1, 1, 1, 1)),
+            ValueError,
+            "rows 2 and 3 hold the same itemset",
+        ),
         (dict(target="closd"), ValueError, "target must be 'all', 'closed' or 'maximal', got 'closd'"),
         (dict(target=None), TypeError, "argument 'target'"),
         (dict(counts=np.array([3.0, 2.0])), TypeError, "argument 'counts'"),

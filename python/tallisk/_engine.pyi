@@ -1,4 +1,7 @@
-# Type stubs for tallisk._engine, the package's native engine (C++).
+# Type stubs for tallisk._engine, the package's native engine (C++). Every call releases
+# the interpreter lock; made from the main thread, a call stops at Ctrl-C (or any signal
+# handler that raises) with that handler's exception, within tens of milliseconds.
+# MemoryError says which call ran out, how far it had got and what makes it smaller.
 from typing import Any, Literal
 
 import numpy as np

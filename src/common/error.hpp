@@ -5,11 +5,13 @@
 //   Panic       -> PanicException (inconsistent data met during a computation),
 //   InputError  -> ValueError     (input the caller can fix, e.g. too large for the
 //                                  32-bit counters),
-//   bad_alloc   -> MemoryError,
+//   bad_alloc   -> MemoryError (for the package engine's calls, saying which call ran
+//                  out and, from an OutOfMemory, how far it had got),
 //   ResourceError -> MemoryError with its reason (threads or address space ran out).
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +34,19 @@ public:
 class ResourceError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+//! std::bad_alloc that says how far the computation had got ("1234 rows so far"), for
+//! the boundary's message. The text lives in the exception itself: building it needs
+//! no memory, which has just run out.
+class OutOfMemory : public std::bad_alloc {
+public:
+    //! `progress`: printf format and arguments.
+    [[gnu::format(printf, 2, 3)]] explicit OutOfMemory(const char* format, ...) noexcept;
+    const char* progress() const noexcept { return progress_; }
+
+private:
+    char progress_[96];
 };
 
 //! Throws Panic with the "index out of bounds" message.

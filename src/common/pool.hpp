@@ -301,13 +301,18 @@ void run(F&& f) {
     tbb::task_arena& a = arena();
     budget::restore_reserve();
     TALLISK_TSAN_RELEASE();
-    try {
-        a.execute(std::forward<F>(f));
-    } catch (const std::runtime_error&) {
-        TALLISK_TSAN_ACQUIRE();
-        rethrow_thread_failure();
+    {
+        // Acquired on every exit: a task's exception (a row limit, a stop) also comes
+        // back only once every task has ended.
+        struct Acquire {
+            ~Acquire() { TALLISK_TSAN_ACQUIRE(); }
+        } acquire;
+        try {
+            a.execute(std::forward<F>(f));
+        } catch (const std::runtime_error&) {
+            rethrow_thread_failure();
+        }
     }
-    TALLISK_TSAN_ACQUIRE();
     budget::check();  // every table built by the tasks is whole here
 }
 

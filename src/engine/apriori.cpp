@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
 #include "common/tuning.hpp"
@@ -153,7 +154,7 @@ Level grow(const Level& prev, const Groups& groups, const ItemSets& sets, const 
             std::copy(a.begin(), a.end(), cand.begin());
             bool any = true;
             if (w >= 2) {
-                const uint64_t h = SubsetIndex::hash_of(a);
+                const uint64_t h = groups.index->hash_of(a);
                 for (std::size_t skip = 0; skip + 1 < w && any; ++skip) {
                     const uint32_t g = groups.index->find_without(a, h, skip);
                     any = g != SubsetIndex::kNone;
@@ -318,35 +319,39 @@ MineResult mine_apriori(std::span<const int64_t> txn_ids, std::span<const int32_
     std::optional<ItemSets> sets;
 
     Output out(options);
-    while (level.size() > 0) {
-        pool::check_stop();
-        // Closed and maximal rows of a level are known once the next level is.
-        std::vector<uint8_t> dropped(all ? 0 : level.size(), 0);
-        std::vector<uint8_t>* judged = all ? nullptr : &dropped;
-        if (all) out.add(level, dropped);
-        Level next;
-        if (level.width < deepest && level.size() >= 2) {
-            std::optional<RowLimit> limit;
-            if (all && level.width + 1 >= options.min_len && level.width + 1 <= options.max_len) {
-                limit.emplace(options.max_itemsets);
-                limit->add(out.rows());
-            }
-            RowLimit* counted = limit ? &*limit : nullptr;
-            if (level.width == 1) {
-                next = grow_pairs(*rows, level, o, counted, judged);
-            } else {
-                if (!sets) {
-                    // Only the items of frequent pairs can be in longer frequent sets.
-                    std::vector<uint8_t> used(n_items, 0);
-                    for (uint32_t x : level.items) used[x] = 1;
-                    sets.emplace(*rows, used);
-                    rows.reset();
+    try {
+        while (level.size() > 0) {
+            pool::check_stop();
+            // Closed and maximal rows of a level are known once the next level is.
+            std::vector<uint8_t> dropped(all ? 0 : level.size(), 0);
+            std::vector<uint8_t>* judged = all ? nullptr : &dropped;
+            if (all) out.add(level, dropped);
+            Level next;
+            if (level.width < deepest && level.size() >= 2) {
+                std::optional<RowLimit> limit;
+                if (all && level.width + 1 >= options.min_len && level.width + 1 <= options.max_len) {
+                    limit.emplace(options.max_itemsets);
+                    limit->add(out.rows());
                 }
-                next = grow(level, Groups(level), *sets, o, counted, judged);
+                RowLimit* counted = limit ? &*limit : nullptr;
+                if (level.width == 1) {
+                    next = grow_pairs(*rows, level, o, counted, judged);
+                } else {
+                    if (!sets) {
+                        // Only the items of frequent pairs can be in longer frequent sets.
+                        std::vector<uint8_t> used(n_items, 0);
+                        for (uint32_t x : level.items) used[x] = 1;
+                        sets.emplace(*rows, used);
+                        rows.reset();
+                    }
+                    next = grow(level, Groups(level), *sets, o, counted, judged);
+                }
             }
+            if (!all) out.add(level, dropped);
+            level = std::move(next);
         }
-        if (!all) out.add(level, dropped);
-        level = std::move(next);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("%zu rows so far", out.rows());
     }
     result.table = out.take();
     return result;

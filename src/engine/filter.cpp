@@ -28,12 +28,22 @@ inline uint64_t mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
+//! True when the first n ids of a and b agree. Rows are short: a loop beats a call of
+//! memcmp.
+inline bool same_ids(const uint32_t* a, const uint32_t* b, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k)
+        if (a[k] != b[k]) return false;
+    return true;
+}
+
 //! True when `row` holds exactly the items of `set` but the one at position `skip`.
 inline bool same_without(std::span<const uint32_t> row, std::span<const uint32_t> set, std::size_t skip) {
-    return std::equal(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(skip), row.begin()) &&
-           std::equal(set.begin() + static_cast<std::ptrdiff_t>(skip) + 1, set.end(),
-                      row.begin() + static_cast<std::ptrdiff_t>(skip));
+    return same_ids(set.data(), row.data(), skip) &&
+           same_ids(set.data() + skip + 1, row.data() + skip, set.size() - skip - 1);
 }
+
+// Ids up to this many get their hash terms from a table (8 bytes each).
+constexpr std::size_t kTermTableIds = std::size_t{1} << 22;
 
 //! Runs body(begin, end) over [0, n): on the pool for large n, else here.
 template <class Body>
@@ -47,15 +57,15 @@ void over_rows(std::size_t n, Body&& body) {
 
 }  // namespace
 
-uint64_t SubsetIndex::item_term(uint32_t x) { return mix(x) + kLengthTerm; }
-
-uint64_t SubsetIndex::hash_of(std::span<const uint32_t> set) {
-    uint64_t h = 0;
-    for (uint32_t x : set) h += item_term(x);
-    return h;
-}
+uint64_t SubsetIndex::term_of(uint32_t x) { return mix(x) + kLengthTerm; }
 
 SubsetIndex::SubsetIndex(const RowsView& rows) : rows_(rows) {
+    uint32_t max_id = 0;
+    for (uint32_t x : rows.items) max_id = std::max(max_id, x);
+    if (!rows.items.empty() && max_id < kTermTableIds) {
+        terms_.resize(std::size_t{max_id} + 1);
+        for (uint32_t x = 0; x <= max_id; ++x) terms_[x] = term_of(x);
+    }
     // At most 70 % full, so that a probe for a set that is absent ends within a few slots.
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, rows.n_rows + rows.n_rows / 7 * 3 + 1));
     slots_.assign(capacity, kEmpty);
@@ -75,7 +85,7 @@ SubsetIndex::SubsetIndex(const RowsView& rows) : rows_(rows) {
                 // always takes the same path, so a second copy meets the first here.
                 if ((seen >> 32) == (h >> 32)) {
                     const auto other = rows.row(static_cast<uint32_t>(seen));
-                    if (std::equal(set.begin(), set.end(), other.begin(), other.end())) {
+                    if (other.size() == set.size() && same_ids(set.data(), other.data(), set.size())) {
                         found = true;
                         break;
                     }
@@ -102,7 +112,7 @@ uint32_t SubsetIndex::probe(uint64_t hash, std::size_t len, Same&& same) const {
 
 uint32_t SubsetIndex::find(std::span<const uint32_t> set, uint64_t hash) const {
     return probe(hash, set.size(),
-                 [&](std::span<const uint32_t> row) { return std::equal(set.begin(), set.end(), row.begin()); });
+                 [&](std::span<const uint32_t> row) { return same_ids(set.data(), row.data(), set.size()); });
 }
 
 uint32_t SubsetIndex::find_without(std::span<const uint32_t> set, uint64_t hash, std::size_t skip) const {
@@ -141,10 +151,10 @@ void mark_subsets(const SubsetIndex& index, std::span<const int64_t> base_counts
         for (std::size_t i = begin; i < end; ++i) {
             const auto set = longer.row(i);
             if (set.empty()) continue;
-            const uint64_t h = SubsetIndex::hash_of(set);
+            const uint64_t h = index.hash_of(set);
             // Every subset's slot is asked for before the first is read: the probes of
             // one row then wait for memory together, not one after the other.
-            for (uint32_t x : set) index.prefetch(h - SubsetIndex::item_term(x));
+            for (uint32_t x : set) index.prefetch(h - index.item_term(x));
             for (std::size_t j = 0; j < set.size(); ++j) {
                 const uint32_t r = index.find_without(set, h, j);
                 if (r == SubsetIndex::kNone) continue;

@@ -50,9 +50,14 @@ public:
     explicit SubsetIndex(const RowsView& rows);
 
     //! The hash of a set of ascending ids.
-    static uint64_t hash_of(std::span<const uint32_t> set);
-    //! The term item x adds to the hash of every set holding it.
-    static uint64_t item_term(uint32_t x);
+    uint64_t hash_of(std::span<const uint32_t> set) const {
+        uint64_t h = 0;
+        for (uint32_t x : set) h += item_term(x);
+        return h;
+    }
+    //! The term item x adds to the hash of every set holding it: looked up for the ids
+    //! of the rows (when they are not too large), computed for others.
+    uint64_t item_term(uint32_t x) const { return x < terms_.size() ? terms_[x] : term_of(x); }
 
     //! The row holding `set` (ascending ids, hash `hash`), or kNone.
     uint32_t find(std::span<const uint32_t> set, uint64_t hash) const;
@@ -70,7 +75,10 @@ private:
     template <class Same>
     uint32_t probe(uint64_t hash, std::size_t len, Same&& same) const;
 
+    static uint64_t term_of(uint32_t x);
+
     RowsView rows_;
+    std::vector<uint64_t> terms_;  // item_term of ids 0 .. terms_.size() - 1
     std::vector<uint64_t> slots_;  // (tag << 32) | row, or all ones when empty
     uint64_t mask_ = 0;
     bool duplicates_ = false;

@@ -55,6 +55,17 @@ void Task::emit_sorted(std::vector<int32_t>& row, uint32_t count) {
 
 }  // namespace detail
 
+namespace {
+
+//! The rows the tasks have written so far (for the message when memory runs out).
+std::size_t rows_in(const OutNode& node) {
+    std::size_t n = node.current.n_rows();
+    for (const Piece& p : node.pieces) n += p.chunk.n_rows() + (p.child ? rows_in(*p.child) : 0);
+    return n;
+}
+
+}  // namespace
+
 MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint32_t n_items,
                 const MineOptions& options) {
     MineResult result;
@@ -103,19 +114,28 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
         }
         s->run();
     };
-    if (cx.parallel)
-        pool::run(body);
-    else
-        body();
+    try {
+        if (cx.parallel)
+            pool::run(body);
+        else
+            body();
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("%zu rows so far", rows_in(root));
+    }
     if (cx.counted && cx.reported.load() > options.max_itemsets) detail::Task::throw_too_many(options.max_itemsets);
     // Rows hold the ranked items and those of every transaction, nothing else.
     std::vector<int32_t> alphabet(base_ids);
     for (uint32_t id : v.id_of) alphabet.push_back(static_cast<int32_t>(id));
     std::sort(alphabet.begin(), alphabet.end());
     v = Vertical{};  // the view is done with: its memory goes before the table is written
-    result.table = flatten(std::move(root));
-    if (result.table.counts.size() > options.max_itemsets) detail::Task::throw_too_many(options.max_itemsets);
-    if (options.order == Order::canonical) canonical_order(result.table, alphabet);
+    const std::size_t found = rows_in(root);
+    try {
+        result.table = flatten(std::move(root));
+        if (result.table.counts.size() > options.max_itemsets) detail::Task::throw_too_many(options.max_itemsets);
+        if (options.order == Order::canonical) canonical_order(result.table, alphabet);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("while writing the %zu rows found", found);
+    }
     return result;
 }
 

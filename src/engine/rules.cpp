@@ -7,6 +7,7 @@
 #include "common/itemset.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -488,21 +489,32 @@ RuleTable generate_rules(const Table& table, const Options& o) {
         total < tuning::kRuleParallelWork ? 1 : pool::num_threads() * tuning::kRuleChunksPerWorker;
     const auto bounds = pool::weighted_bounds(n_bases, pieces, weight);
 
-    std::vector<Part> parts = pool::map_ranges<Part>(bounds, [&](std::size_t begin, std::size_t end) {
-        Part part;
-        Search search(*sets, index, o, allow_a, allow_c);
-        try {
-            for (std::size_t i = begin; i < end; ++i) {
-                pool::check_stop();
-                search.run(base_at(i), part);
+    // Rules found by the chunks, for the message when memory runs out.
+    std::atomic<uint64_t> found{0};
+    std::vector<Part> parts;
+    try {
+        parts = pool::map_ranges<Part>(bounds, [&](std::size_t begin, std::size_t end) {
+            Part part;
+            Search search(*sets, index, o, allow_a, allow_c);
+            try {
+                for (std::size_t i = begin; i < end; ++i) {
+                    pool::check_stop();
+                    search.run(base_at(i), part);
+                }
+            } catch (const InputError& e) {
+                // Kept, not thrown: the error of the first chunk is reported, whatever the
+                // order the chunks finish in.
+                part.error = e.what();
+            } catch (const std::bad_alloc&) {
+                found.fetch_add(part.hits.size(), std::memory_order_relaxed);
+                throw;
             }
-        } catch (const InputError& e) {
-            // Kept, not thrown: the error of the first chunk is reported, whatever the
-            // order the chunks finish in.
-            part.error = e.what();
-        }
-        return part;
-    });
+            found.fetch_add(part.hits.size(), std::memory_order_relaxed);
+            return part;
+        });
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("%llu rules so far", static_cast<unsigned long long>(found.load()));
+    }
     for (const Part& p : parts)
         if (!p.error.empty()) throw InputError(p.error);
 
@@ -516,16 +528,20 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     }
     const std::size_t n_rules = rule_start[n_parts];
     RuleTable out;
-    out.antecedent_offsets.resize(n_rules + 1);
-    out.consequent_offsets.resize(n_rules + 1);
+    try {
+        out.antecedent_offsets.resize(n_rules + 1);
+        out.consequent_offsets.resize(n_rules + 1);
+        out.antecedent_items.resize(a_start[n_parts]);
+        out.consequent_items.resize(c_start[n_parts]);
+        for (auto* column : {&out.rule_row, &out.antecedent_row, &out.consequent_row}) column->resize(n_rules);
+        for (auto* column : {&out.count, &out.antecedent_count, &out.consequent_count, &out.support, &out.confidence,
+                             &out.lift, &out.leverage, &out.conviction, &out.zhangs_metric, &out.jaccard,
+                             &out.certainty, &out.kulczynski, &out.cosine})
+            column->resize(n_rules);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("while writing the %zu rules found", n_rules);
+    }
     out.antecedent_offsets[0] = out.consequent_offsets[0] = 0;
-    out.antecedent_items.resize(a_start[n_parts]);
-    out.consequent_items.resize(c_start[n_parts]);
-    for (auto* column : {&out.rule_row, &out.antecedent_row, &out.consequent_row}) column->resize(n_rules);
-    for (auto* column : {&out.count, &out.antecedent_count, &out.consequent_count, &out.support, &out.confidence,
-                         &out.lift, &out.leverage, &out.conviction, &out.zhangs_metric, &out.jaccard, &out.certainty,
-                         &out.kulczynski, &out.cosine})
-        column->resize(n_rules);
 
     // The columns are sized without a zero fill; each chunk's writer touches its own
     // share of the pages first, so the faults are taken in parallel.

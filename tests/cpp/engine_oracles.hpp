@@ -18,6 +18,15 @@ namespace tallisk::engine::oracles {
 
 using Baskets = std::vector<std::vector<uint32_t>>;
 
+//! Random baskets of n_txn transactions over n_items items, each item in a basket with
+//! probability p, mined at min_count: a parameter of the tests that sweep data shapes.
+struct Shape {
+    std::size_t n_txn;
+    uint32_t n_items;
+    double p;
+    uint32_t min_count;
+};
+
 struct Occurrences {
     std::vector<int64_t> txn;
     std::vector<int32_t> item;

@@ -223,13 +223,6 @@ TEST(EngineChecks, NameTheFirstBadPosition) {
     EXPECT_THROW(check_candidates(std::vector<int64_t>{0, 2, 3}, bad, 4), InputError);
 }
 
-struct Shape {
-    std::size_t n_txn;
-    uint32_t n_items;
-    double p;
-    uint32_t min_count;
-};
-
 class EngineMine : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(EngineMine, EveryTargetMatchesBruteForce) {
