@@ -13,6 +13,19 @@
 
 namespace tallisk {
 
+//! First element of the ascending range [first, first + n) greater than x. Rows are
+//! short and the split points unpredictable, so this binary search selects by a
+//! conditional move instead of branching.
+inline const uint32_t* first_after(const uint32_t* first, std::size_t n, uint32_t x) {
+    if (n == 0) return first;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        first = first[half] <= x ? first + half : first;
+        n -= half;
+    }
+    return first + (*first <= x);
+}
+
 //! |a ∩ b| for ascending lists, the common values written to `out` when Write. Gives
 //! up as soon as `floor` is out of reach (a side can lose at most len - floor values)
 //! and then returns some value below it; floor 0 never gives up.

@@ -26,19 +26,6 @@ namespace {
 // Closes every frequent row; above every slot.
 constexpr uint32_t kRowEnd = std::numeric_limits<uint32_t>::max();
 
-//! First element of the ascending range [first, first + n) greater than x. Rows are
-//! short and the split points unpredictable, so this binary search selects by a
-//! conditional move instead of branching.
-inline const uint32_t* first_after(const uint32_t* first, std::size_t n, uint32_t x) {
-    if (n == 0) return first;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        first = first[half] <= x ? first + half : first;
-        n -= half;
-    }
-    return first + (*first <= x);
-}
-
 //! Calls f(position, candidate) for every member after root-class member `after` that
 //! is marked in s.candidate_of, in the conditional rows of the given positions.
 template <class F>

@@ -76,8 +76,8 @@ private:
             if (k + tuning::kEngineRowPrefetch < n)
                 __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             const auto row = db(T[k]);
-            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
-            for (; it != row.end(); ++it)
+            const uint32_t* it = from == 0 ? row.data() : first_after(row.data(), row.size(), from - 1);
+            for (const uint32_t* end = row.data() + row.size(); it != end; ++it)
                 if (counter_[*it]++ == 0) touched_.push_back(*it);
         }
     }
@@ -114,21 +114,38 @@ private:
     bool extends_below(const uint32_t* T, uint32_t n, uint32_t e, Rows db) {
         if (e == kNone || e == 0) return false;
         touched_.clear();
-        bool extends = false;
-        // Stops at the first item that reaches min_count: most candidates that are not
-        // maximal are found out within a fraction of their rows.
-        for (uint32_t k = 0; k < n && !extends; ++k)
-            for (uint32_t q : v_.row(db.txn(T[k]))) {
-                if (q >= e) break;
-                if (in_q_[q]) continue;
-                if (counter_[q]++ == 0) touched_.push_back(q);
-                if (counter_[q] >= min_count_) {
-                    extends = true;
-                    break;
-                }
-            }
+        const bool extends = reaches_min_count(
+            n, [&](uint32_t k) { return v_.row(db.txn(T[k])); }, [&](uint32_t q) { return q < e; },
+            [&](uint32_t q) { return !in_q_[q]; });
         clear_counts();
         return extends;
+    }
+
+    //! True when an item is in at least min_count of the n rows row(0 .. n - 1) (spans of
+    //! ascending ranks), counting in counter_ and touched_ the items q with counted(q)
+    //! among each row's leading items for which in_front(q) holds. Stops at the first
+    //! item that reaches min_count, which finds most sets that are not maximal within a
+    //! fraction of their rows, and as soon as no item can reach it any more: an item met
+    //! in c of the first k rows is in at most c + n - k of all, one not yet met in at
+    //! most n - k. Maximal sets, which no item extends, are mostly told within a few
+    //! rows more than n - min_count.
+    template <class Row, class InFront, class Counted>
+    bool reaches_min_count(uint32_t n, Row&& row, InFront&& in_front, Counted&& counted) {
+        if (n < min_count_) return false;
+        const uint32_t slack = n - min_count_;
+        uint32_t most = 0;  // the largest count so far
+        for (uint32_t k = 0; k < n; ++k) {
+            if (k > slack && most + (n - k) < min_count_) return false;
+            for (uint32_t q : row(k)) {
+                if (!in_front(q)) break;
+                if (!counted(q)) continue;
+                const uint32_t c = ++counter_[q];
+                if (c == 1) touched_.push_back(q);
+                if (c >= min_count_) return true;
+                most = std::max(most, c);
+            }
+        }
+        return false;
     }
 
     void clear_counts() {
@@ -157,8 +174,8 @@ private:
             off[k] = w;
             tid[k] = db.txn(T[k]);
             const auto row = db(T[k]);
-            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
-            for (; it != row.end(); ++it) {
+            const uint32_t* it = from == 0 ? row.data() : first_after(row.data(), row.size(), from - 1);
+            for (const uint32_t* end = row.data() + row.size(); it != end; ++it) {
                 const uint32_t s = slot_[*it];
                 if (s == kNone) continue;
                 data[w++] = *it;
@@ -284,8 +301,8 @@ private:
                 __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             off[k] = w;
             const auto row = db(T[k]);
-            auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
-            for (; it != row.end(); ++it) {
+            const uint32_t* it = from == 0 ? row.data() : first_after(row.data(), row.size(), from - 1);
+            for (const uint32_t* end = row.data() + row.size(); it != end; ++it) {
                 const uint32_t s = slot_[*it];
                 if (s == kNone) continue;
                 data[w++] = *it;
@@ -521,12 +538,10 @@ private:
         }
         for (const Member& m : lv.members) slot_[m.rank] = 0;
         touched_.clear();
-        for (uint32_t k = 0; k < c; ++k)
-            for (uint32_t q : v_.row(lv.rows.txn(have[k])))
-                if (slot_[q] != 0 && !in_q_[q] && counter_[q]++ == 0) touched_.push_back(q);
+        const bool extends = reaches_min_count(
+            c, [&](uint32_t k) { return v_.row(lv.rows.txn(have[k])); }, [](uint32_t) { return true; },
+            [&](uint32_t q) { return slot_[q] != 0 && !in_q_[q]; });
         for (const Member& m : lv.members) slot_[m.rank] = kNone;
-        bool extends = false;
-        for (uint32_t q : touched_) extends |= counter_[q] >= min_count_;
         clear_counts();
         if (!extends) {
             const std::size_t full = len + want;
