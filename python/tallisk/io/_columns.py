@@ -116,7 +116,9 @@ def is_set_column(name: Any, series: pd.Series) -> bool:
     if not (series.dtype == object or isinstance(series.dtype, pd.StringDtype)):
         return False
     first = series.first_valid_index()
-    return first is not None and isinstance(series[first], _SEQUENCES)
+    if first is None:  # no value to look at (an empty table): the name says what the column holds
+        return name in SET_COLUMNS
+    return isinstance(series[first], _SEQUENCES)
 
 
 def describe(df: pd.DataFrame) -> list[Column]:
