@@ -182,15 +182,18 @@ def _read_fimi(path: str) -> pd.DataFrame:
     item_codes = codes[is_item]
     used = np.unique(item_codes)
     labels = names.to_numpy(dtype=object)
-    if names.dtype == object or pd.api.types.is_string_dtype(names.dtype):
-        texts = [str(x) for x in labels[used].tolist()]
-        if texts and all(_INT.fullmatch(t) for t in texts):  # the counts made the names text; the items are numbers
-            labels = labels.copy()
-            labels[used] = [int(t) for t in texts]
+    doc = read_sidecar(path, int(len(per_line)))
+    family = next((e.get("labels") for e in (doc or {}).get("columns", []) if e.get("kind") == "set"), None)
+    texts = [str(x) for x in labels[used].tolist()]
+    if family == "str":  # written as text: digits stay text
+        labels = labels.copy()
+        labels[used] = texts
+    elif texts and all(_INT.fullmatch(t) for t in texts):  # the counts alone made the names text
+        labels = labels.copy()
+        labels[used] = [int(t) for t in texts]
     measure = pd.to_numeric(pd.Series(measure_text, dtype=object).astype(str))
     df = pd.DataFrame({"itemset": csr_tuples(offsets, item_codes, labels), "length": np.diff(offsets)})
     df["count" if measure.dtype.kind in "iu" else "support"] = measure.to_numpy()
-    doc = read_sidecar(path, len(df))
     if doc is None:
         return df
     n = doc.get("attrs", {}).get("n_transactions")
