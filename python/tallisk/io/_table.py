@@ -18,7 +18,7 @@ from . import _source
 from ._codes import labels_of
 from ._formats import guess_output_format
 from ._lines import failure_message
-from ._schema import METADATA_KEY, _container, apply, as_tuples, parse_json_cell, read_sidecar
+from ._schema import METADATA_KEY, apply, as_tuples, label_rows, parse_json_cell, read_sidecar
 from ._source import ReadError
 
 TABLE_FORMATS = ("csv", "tsv", "jsonl", "parquet", "fimi")
@@ -83,8 +83,6 @@ def _read_jsonl(path: str) -> pd.DataFrame:
 def _parquet_column(col: Any, e: dict | None, pa: Any, pc: Any) -> Any:
     """A pandas column from an Arrow column, as described (``e``), without a per-row
     Python loop for sets."""
-    from ..mining import csr_tuples
-
     col = col.combine_chunks() if hasattr(col, "combine_chunks") else col
     family = (e or {}).get("labels", "str")
 
@@ -103,11 +101,7 @@ def _parquet_column(col: Any, e: dict | None, pa: Any, pc: Any) -> Any:
             labels = decode(enc.dictionary.to_pylist())
         else:
             codes, labels = np.zeros(0, np.int32), np.zeros(0, dtype=object)
-        tuples = csr_tuples(offsets - offsets[0], codes, labels)
-        container = _container((e or {}).get("container", "tuple"))
-        if container is not tuple:
-            tuples[:] = [container(t) for t in tuples.tolist()]
-        return tuples
+        return label_rows(offsets, codes, labels, (e or {}).get("container", "tuple"))
     kind = (e or {}).get("kind")
     if pa.types.is_dictionary(col.type) or kind == "category":
         if e is not None and "categories" in e:
@@ -158,8 +152,6 @@ _INT = re.compile(r"-?(0|[1-9][0-9]*)")
 
 def _read_fimi(path: str) -> pd.DataFrame:
     """FIMI itemset lines ``a b c (count)`` (or ``(support)``) back into an itemset table."""
-    from ..mining import csr_tuples
-
     data = _open_text(path)
     tokenizer = _engine.line_tokenizer(b" \t()", False, True, _source.MAX_NAME)
     failure = _engine.tokenizer_feed(tokenizer, data, True)
@@ -192,7 +184,7 @@ def _read_fimi(path: str) -> pd.DataFrame:
         labels = labels.copy()
         labels[used] = [int(t) for t in texts]
     measure = pd.to_numeric(pd.Series(measure_text, dtype=object).astype(str))
-    df = pd.DataFrame({"itemset": csr_tuples(offsets, item_codes, labels), "length": np.diff(offsets)})
+    df = pd.DataFrame({"itemset": label_rows(offsets, item_codes, labels), "length": np.diff(offsets)})
     df["count" if measure.dtype.kind in "iu" else "support"] = measure.to_numpy()
     if doc is None:
         return df
