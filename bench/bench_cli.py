@@ -130,7 +130,8 @@ def end_to_end(data_dir: str, repeat: int) -> list[str]:
             size = os.path.getsize(path) / 1e6
             for s in supports:
                 m = math.ceil(s * n - 1e-9)
-                ours = best([tallisk_run(path, m, os.path.join(tmp, "ours.dat")) for _ in range(repeat)])  # FIMI lines, as pyfim writes
+                # FIMI lines (.dat), as pyfim's side writes them
+                ours = best([tallisk_run(path, m, os.path.join(tmp, "ours.dat")) for _ in range(repeat)])
                 peer = {"total": math.nan, "cpu": math.nan, "read": math.nan, "mine": math.nan, "read_cpu": math.nan,
                         "mine_cpu": math.nan, "n": -1}
                 peer_name = "-"
