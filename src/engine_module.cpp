@@ -518,7 +518,8 @@ constexpr py::Function kTokenizerFinish{
     "field is empty), 'names' (bytes: the sorted names joined by NUL), 'n_names',\n"
     "'first_line' (int64, line of each sorted name's first occurrence), 'values' (int64\n"
     "values of the sorted names when every one is a canonical decimal integer, else None);\n"
-    "lines: 'line_items' (int32, names per line); CSV: 'txn_codes' (int64 per record, by\n"
+    "lines: 'line_items' (int32, names per line) and 'txn_codes' (int64, the 0-based line of\n"
+    "every name); CSV: 'txn_codes' (int64 per record, by\n"
     "first appearance) and 'n_transactions'."};
 
 Ref tokenizer_finish(TokenizerBox* box) {
@@ -530,7 +531,8 @@ Ref tokenizer_finish(TokenizerBox* box) {
             py::ReleaseGil nogil;
             r = box->lines->finish();
         }
-        Ref d = py::dict_of("line_items", std::move(r.line_items), "codes", std::move(r.codes));
+        Ref d = py::dict_of("line_items", std::move(r.line_items), "txn_codes", std::move(r.txn_codes), "codes",
+                            std::move(r.codes));
         return names_columns(std::move(d), std::move(r.names));
     }
     io::CsvTokenizer::Result r;
@@ -614,6 +616,12 @@ private:
         return out.buffers.back().text();
     }
     static int64_t integer(PyObject* obj, const char* what) { return IntIn{0, kMaxInt, "at least 0"}(obj, what); }
+    //! The (width, right) pair every value cell ends with.
+    static void padding(PyObject* t, io::Cell& c) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(t);
+        c.width = integer(field(t, n - 2), "width");
+        c.right = py::Flag{}(field(t, n - 1), "right");
+    }
     static void shape(PyObject* t, Py_ssize_t size, const char* kind) {
         if (PyTuple_GET_SIZE(t) != size) {
             PyErr_Format(PyExc_TypeError, "a '%s' cell is a tuple of %zd fields", kind, size);
@@ -643,8 +651,7 @@ private:
                                                 "str",
                                                 ", got "}(field(t, 2), "style");
             c.precision = static_cast<int>(IntIn{1, 17, "between 1 and 17"}(field(t, 3), "precision"));
-            c.width = integer(field(t, 4), "width");
-            c.right = py::Flag{}(field(t, 5), "right");
+            padding(t, c);
             return c;
         }
         if (PyUnicode_CompareWithASCIIString(kind, "i64") == 0) {
@@ -652,8 +659,7 @@ private:
             shape(t, 4, "i64");
             c.kind = io::Cell::Kind::i64;
             c.i64 = array<int64_t>(field(t, 1), out, "values");
-            c.width = integer(field(t, 2), "width");
-            c.right = py::Flag{}(field(t, 3), "right");
+            padding(t, c);
             return c;
         }
         if (PyUnicode_CompareWithASCIIString(kind, "labels") == 0) {
@@ -672,8 +678,7 @@ private:
             const std::string_view d = text(field(t, 9), out, "csv_delimiter");
             if (d.size() > 1) py::raise(PyExc_ValueError, "csv_delimiter is one byte or empty");
             c.csv_delimiter = d.empty() ? '\0' : d[0];
-            c.width = integer(field(t, 10), "width");
-            c.right = py::Flag{}(field(t, 11), "right");
+            padding(t, c);
             return c;
         }
         PyErr_Format(PyExc_ValueError, "unknown cell kind %R", kind);

@@ -10,7 +10,7 @@
 
 namespace tallisk::io {
 
-uint32_t NameTable::intern(std::string_view name, bool& added) {
+uint32_t NameTable::intern_hashed(std::string_view name, bool& added) {
     added = false;
     auto it = set_.lazy_emplace(name, [&](const auto& construct) {
         if (size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))

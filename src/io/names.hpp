@@ -6,6 +6,8 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/hash/hash.h>
 
+#include <algorithm>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,7 +27,22 @@ public:
 
     //! The id of `name`; a new name gets the next id, and `added` says so. Throws
     //! InputError beyond 2**31 - 1 names (ids are int32 where they become item ids).
-    uint32_t intern(std::string_view name, bool& added);
+    uint32_t intern(std::string_view name, bool& added) {
+        // Most files name items (and transactions) by small numbers: those are found by
+        // their value, without hashing.
+        const uint32_t small = small_number(name);
+        if (small < small_ids_.size() && small_ids_[small] != kNone) {
+            added = false;
+            return small_ids_[small];
+        }
+        const uint32_t id = intern_hashed(name, added);
+        if (small != kNone && small < kSmallLimit) {
+            if (small >= small_ids_.size())
+                small_ids_.resize(std::max<std::size_t>(small + 1, small_ids_.size() * 2), kNone);
+            small_ids_[small] = id;
+        }
+        return id;
+    }
 
     std::size_t size() const { return starts_.size() - 1; }
     std::string_view name(std::size_t id) const {
@@ -35,6 +52,22 @@ public:
     std::size_t bytes() const { return arena_.size(); }
 
 private:
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    // Numbers below this index a table directly (4 bytes each: 16 MiB at most).
+    static constexpr uint32_t kSmallLimit = 1u << 22;
+
+    //! The value of a name that is a canonical decimal number below kSmallLimit, else kNone.
+    static uint32_t small_number(std::string_view s) {
+        if (s.empty() || s.size() > 7 || (s[0] == '0' && s.size() > 1)) return kNone;
+        uint32_t v = 0;
+        for (const char c : s) {
+            if (c < '0' || c > '9') return kNone;
+            v = v * 10 + static_cast<uint32_t>(c - '0');
+        }
+        return v < kSmallLimit ? v : kNone;
+    }
+    uint32_t intern_hashed(std::string_view name, bool& added);
+
     struct Hash {
         using is_transparent = void;
         const NameTable* table;
@@ -55,6 +88,7 @@ private:
     std::string arena_;                // every name's bytes, back to back
     std::vector<uint64_t> starts_{0};  // name id's bytes: arena_[starts_[id], starts_[id + 1])
     absl::flat_hash_set<uint32_t, Hash, Eq> set_;
+    std::vector<uint32_t> small_ids_;  // small number -> its name's id (kNone: not met yet)
 };
 
 //! A name table in sorted label order, as a reader reports it.

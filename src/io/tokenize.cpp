@@ -302,6 +302,10 @@ LineTokenizer::Result LineTokenizer::finish() {
     r.names = sort_names(names_, first_line_);
     for (int32_t& c : codes_) c = static_cast<int32_t>(r.names.rank[static_cast<std::size_t>(c)]);
     r.codes = std::move(codes_);
+    r.txn_codes.resize(r.codes.size());
+    std::size_t at = 0;
+    for (std::size_t line = 0; line < line_items_.size(); ++line)
+        for (int32_t k = 0; k < line_items_[line]; ++k) r.txn_codes[at++] = static_cast<int64_t>(line);
     r.line_items = std::move(line_items_);
     return r;
 }

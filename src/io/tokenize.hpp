@@ -65,6 +65,7 @@ public:
 
     struct Result {
         std::vector<int32_t> line_items;  // names read on each line, repeats included
+        std::vector<int64_t> txn_codes;   // line (0-based) of every name, line after line
         std::vector<int32_t> codes;       // sorted-label id of every name, line after line
         SortedNames names;
     };

@@ -99,7 +99,11 @@ TEST(LineTokenizer, RandomBasketsCutAnywhereComeBackAsWritten) {
         Baskets got(r.line_items.size());
         std::size_t pos = 0;
         for (std::size_t line = 0; line < got.size(); ++line)
-            for (int32_t k = 0; k < r.line_items[line]; ++k) got[line].push_back(names.at(r.codes.at(pos++)));
+            for (int32_t k = 0; k < r.line_items[line]; ++k) {
+                ASSERT_EQ(r.txn_codes.at(pos), static_cast<int64_t>(line));
+                got[line].push_back(names.at(r.codes.at(pos++)));
+            }
+        ASSERT_EQ(pos, r.txn_codes.size());
         std::size_t first_diff = 0;
         while (first_diff < std::min(got.size(), baskets.size()) && got[first_diff] == baskets[first_diff])
             ++first_diff;

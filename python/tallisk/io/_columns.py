@@ -19,6 +19,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from .. import _engine
+
 # Columns that hold sets of labels in the package's tables and in mlxtend's.
 SET_COLUMNS = ("itemset", "antecedent", "consequent", "itemsets", "antecedents", "consequents")
 _SEQUENCES = (tuple, list, frozenset, set, np.ndarray)
@@ -69,7 +71,11 @@ def family_of(labels: list[Any]) -> str:
 def _flatten_sets(name: Any, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Row offsets (int64) and the flat labels of a column of label sequences."""
     n = len(values)
+    kinds = np.frompyfunc(type, 1, 1)(values) if n else values
+    text = (kinds == str) | (kinds == bytes)  # noqa: E721 - element-wise over an array of types, in C
     try:
+        if text.any():
+            raise TypeError  # a string is no set of labels (its characters would become labels)
         lengths = np.fromiter(map(len, values), dtype=np.int64, count=n)
     except TypeError:
         bad = next(k for k, v in enumerate(values) if not isinstance(v, _SEQUENCES))
@@ -82,6 +88,25 @@ def _flatten_sets(name: Any, values: np.ndarray) -> tuple[np.ndarray, np.ndarray
     return offsets, flat
 
 
+def _set_codes(name: Any, values: np.ndarray) -> tuple[np.ndarray, np.ndarray, list[Any]]:
+    """Row offsets, codes and distinct labels of a column of label sequences: in one native
+    pass when the engine has its basket factoriser, else flattened and factorised here."""
+    factorize = getattr(_engine, "factorize_baskets", None)
+    if factorize is not None and all(isinstance(v, tuple | list | frozenset | set) for v in values[:1]):
+        try:
+            out = factorize(values.tolist())
+        except (TypeError, ValueError):
+            pass  # a cell that is no sequence of labels: the path below names it
+        else:
+            offsets = np.zeros(len(values) + 1, dtype=np.int64)
+            np.cumsum(out["sizes"], out=offsets[1:])
+            labels = [x.item() if isinstance(x, np.generic) else x for x in out["uniques"].tolist()]
+            return offsets, np.asarray(out["codes"], dtype=np.int32), labels
+    offsets, flat = _flatten_sets(name, values)
+    codes, labels = _codes_of(flat)
+    return offsets, codes, labels
+
+
 def _codes_of(values: np.ndarray) -> tuple[np.ndarray, list[Any]]:
     codes, uniques = pd.factorize(values, use_na_sentinel=True)
     labels = uniques.tolist() if hasattr(uniques, "tolist") else list(uniques)
@@ -91,10 +116,10 @@ def _codes_of(values: np.ndarray) -> tuple[np.ndarray, list[Any]]:
 def is_set_column(name: Any, series: pd.Series) -> bool:
     if not (series.dtype == object or isinstance(series.dtype, pd.StringDtype)):
         return False
-    if name in SET_COLUMNS:
-        return True
     first = series.first_valid_index()
-    return first is not None and isinstance(series[first], _SEQUENCES)
+    if first is None:  # no value to look at (an empty table): the name says what the column holds
+        return name in SET_COLUMNS
+    return isinstance(series[first], _SEQUENCES)
 
 
 def describe(df: pd.DataFrame) -> list[Column]:
@@ -122,8 +147,7 @@ def describe(df: pd.DataFrame) -> list[Column]:
             out.append(Column(name, "number", dtype, values=s.to_numpy().astype(np.float64, copy=False)))
         elif is_set_column(name, s):
             values = s.to_numpy(dtype=object)
-            offsets, flat = _flatten_sets(name, values)
-            codes, labels = _codes_of(flat)
+            offsets, codes, labels = _set_codes(name, values)
             first = s.first_valid_index()
             kind = type(s[first]).__name__ if first is not None else "tuple"
             container = kind if kind in ("tuple", "list", "frozenset", "set") else "tuple"

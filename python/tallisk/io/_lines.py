@@ -6,8 +6,6 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-import numpy as np
-
 from .. import _engine
 from . import _source
 from ._codes import Codes, is_utf8, labels_of
@@ -64,6 +62,4 @@ def read_lines(
     result = _engine.tokenizer_finish(tokenizer)
     labels, remap = labels_of(result, src.name, encoding)
     codes = result["codes"] if remap is None else remap[result["codes"]]
-    line_items = result["line_items"]
-    txn = np.repeat(np.arange(len(line_items), dtype=np.int64), line_items)
-    return Codes(txn, codes, labels, len(line_items))
+    return Codes(result["txn_codes"], codes, labels, len(result["line_items"]))

@@ -222,8 +222,8 @@ def read_transactions(
     cannot be read (a NUL byte, text that is not in the encoding, an unterminated quote,
     a record with the wrong number of fields, a missing transaction, duplicated column
     names, a null or NaN label in Parquet); and InvalidParameterError for bad parameters.
-    The whole file is never held: it is read in blocks of 8 MiB, and a line or name that
-    does not end within a block is refused.
+    The whole file is never held: it is read in blocks of 8 MiB; a name or field longer than
+    8 MiB is refused as soon as it passes that length.
     """
     from ..transactions import Transactions
 

@@ -20,6 +20,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from .. import _engine
 from ._columns import SET_COLUMNS, Column, json_text
 
 VERSION = 1
@@ -141,6 +142,25 @@ def parse_set_cell(text: str) -> tuple:
         value = parse_json_cell(s)
         return value if isinstance(value, tuple) else (value,)
     return _parse_old_set(s)
+
+
+def label_rows(offsets: np.ndarray, codes: np.ndarray, labels: np.ndarray, container: str = "tuple") -> np.ndarray:
+    """The CSR rows as an object array of label containers (row r: ``labels[codes[offsets[r]:
+    offsets[r + 1]]]``): built by the engine's label materialiser where it has one, else
+    one row length at a time, so the work per row is C code either way."""
+    offsets = np.ascontiguousarray(offsets - offsets[0] if len(offsets) else offsets, dtype=np.int64)
+    codes = np.ascontiguousarray(codes, dtype=np.int32)
+    labels = np.asarray(labels, dtype=object)
+    native = getattr(_engine, "label_rows", None)
+    if native is not None and container in ("tuple", "frozenset"):
+        return native(offsets, codes, labels, container)
+    from ..mining import csr_tuples
+
+    rows = csr_tuples(offsets, codes, labels)
+    make = _container(container)
+    if make is not tuple:
+        rows[:] = [make(r) for r in rows.tolist()]
+    return rows
 
 
 def _container(name: str) -> Any:

@@ -7,7 +7,7 @@ import json
 import os
 import re
 import warnings
-from typing import Any, cast
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -18,7 +18,7 @@ from . import _source
 from ._codes import labels_of
 from ._formats import guess_output_format
 from ._lines import failure_message
-from ._schema import METADATA_KEY, _container, apply, as_tuples, parse_json_cell, read_sidecar
+from ._schema import METADATA_KEY, apply, as_tuples, label_rows, parse_json_cell, read_sidecar
 from ._source import ReadError
 
 TABLE_FORMATS = ("csv", "tsv", "jsonl", "parquet", "fimi")
@@ -60,7 +60,7 @@ def _read_delimited(path: str, delimiter: str) -> pd.DataFrame:
             dtype=dtype or None,
             keep_default_na=doc is None,
             na_values=na or None,
-            compression=cast(Any, compression),
+            compression=compression,
             encoding="utf-8",
             quotechar='"',
             doublequote=True,
@@ -98,8 +98,6 @@ def _read_jsonl(path: str) -> pd.DataFrame:
 def _parquet_column(col: Any, e: dict | None, pa: Any, pc: Any) -> Any:
     """A pandas column from an Arrow column, as described (``e``), without a per-row
     Python loop for sets."""
-    from .._tables import label_rows as csr_tuples
-
     col = col.combine_chunks() if hasattr(col, "combine_chunks") else col
     family = (e or {}).get("labels", "str")
 
@@ -121,11 +119,7 @@ def _parquet_column(col: Any, e: dict | None, pa: Any, pc: Any) -> Any:
             labels = decode(enc.dictionary.to_pylist())
         else:
             codes, labels = np.zeros(0, np.int32), np.zeros(0, dtype=object)
-        tuples = csr_tuples(offsets - offsets[0], codes, labels)
-        container = _container((e or {}).get("container", "tuple"))
-        if container is not tuple:
-            tuples[:] = [container(t) for t in tuples.tolist()]
-        return tuples
+        return label_rows(offsets, codes, labels, (e or {}).get("container", "tuple"))
     kind = (e or {}).get("kind")
     if pa.types.is_dictionary(col.type) or kind == "category":
         if e is not None and "categories" in e:
@@ -135,17 +129,17 @@ def _parquet_column(col: Any, e: dict | None, pa: Any, pc: Any) -> Any:
         if pa.types.is_dictionary(col.type):
             codes = pc.fill_null(col.indices, -1).to_numpy(zero_copy_only=False).astype(np.int64)
         else:  # Parquet keeps dictionaries of text only: other labels come back plain
-            plain = pd.Index(decode(col.to_pylist()), dtype=object, tupleize_cols=False)
-            codes = categories.get_indexer(plain) if len(categories) else np.full(len(col), -1, dtype=np.int64)
+            values = pd.Index(decode(col.to_pylist()), dtype=object, tupleize_cols=False)
+            codes = categories.get_indexer(values) if len(categories) else np.full(len(col), -1, dtype=np.int64)
         return pd.Categorical.from_codes(codes, categories=categories, ordered=bool((e or {}).get("ordered")))
     if kind == "labels":
         values = decode(col.to_pylist())
         try:
-            return pd.Series(values, dtype=(e or {}).get("dtype", "object"))
+            return pd.Series(values, dtype=e.get("dtype", "object"))
         except (TypeError, ValueError):
             return pd.Series(values, dtype=object)
     values = col.to_numpy(zero_copy_only=False)
-    return values.astype((e or {})["dtype"]) if kind == "number" else values
+    return values.astype(e["dtype"]) if kind == "number" else values
 
 
 def _read_parquet(path: str) -> pd.DataFrame:
@@ -176,8 +170,6 @@ _INT = re.compile(r"-?(0|[1-9][0-9]*)")
 
 def _read_fimi(path: str) -> pd.DataFrame:
     """FIMI itemset lines ``a b c (count)`` (or ``(support)``) back into an itemset table."""
-    from .._tables import label_rows as csr_tuples
-
     data = _open_text(path)
     tokenizer = _engine.line_tokenizer(b" \t()", False, True, _source.MAX_NAME)
     failure = _engine.tokenizer_feed(tokenizer, data, True)
@@ -204,15 +196,18 @@ def _read_fimi(path: str) -> pd.DataFrame:
     item_codes = codes[is_item]
     used = np.unique(item_codes)
     labels = names.to_numpy(dtype=object)
-    if names.dtype == object or pd.api.types.is_string_dtype(names.dtype):
-        texts = [str(x) for x in labels[used].tolist()]
-        if texts and all(_INT.fullmatch(t) for t in texts):  # the counts made the names text; the items are numbers
-            labels = labels.copy()
-            labels[used] = [int(t) for t in texts]
+    doc = read_sidecar(path, int(len(per_line)))
+    family = next((e.get("labels") for e in (doc or {}).get("columns", []) if e.get("kind") == "set"), None)
+    texts = [str(x) for x in labels[used].tolist()]
+    if family == "str":  # written as text: digits stay text
+        labels = labels.copy()
+        labels[used] = texts
+    elif texts and all(_INT.fullmatch(t) for t in texts):  # the counts alone made the names text
+        labels = labels.copy()
+        labels[used] = [int(t) for t in texts]
     measure = pd.to_numeric(pd.Series(measure_text, dtype=object).astype(str))
-    df = pd.DataFrame({"itemset": csr_tuples(offsets, item_codes, labels), "length": np.diff(offsets)})
+    df = pd.DataFrame({"itemset": label_rows(offsets, item_codes, labels), "length": np.diff(offsets)})
     df["count" if measure.dtype.kind in "iu" else "support"] = measure.to_numpy()
-    doc = read_sidecar(path, len(df))
     if doc is None:
         return df
     n = doc.get("attrs", {}).get("n_transactions")
