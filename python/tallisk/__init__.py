@@ -10,6 +10,7 @@ market-basket data, computed by a native engine.
 
 from typing import Any
 
+from ._threads import get_num_threads, set_num_threads
 from ._validation import InvalidParameterError
 from .mining import (
     ALGORITHMS,
@@ -23,6 +24,8 @@ from .pairs import pair_metrics
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
 
+# The one place the version is written: the build reads it from here for the
+# distribution's metadata (pyproject.toml, tool.scikit-build.metadata).
 __version__ = "0.1.0"
 
 __all__ = [
@@ -33,11 +36,13 @@ __all__ = [
     "TransactionsSummary",
     "association_rules",
     "frequent_itemsets",
+    "get_num_threads",
     "itemsets_frame",
     "itemsets_to_arrays",
     "pair_metrics",
     "read_transactions",
     "restore_tuples",
+    "set_num_threads",
 ]
 
 
