@@ -3,6 +3,7 @@
 # .clang-format) over the C++ sources and tests. Either finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 echo "== ruff"
 python3 -m ruff check python tests bench scripts
 echo "== clang-format"
