@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-pkgs=(g++ clang cmake ninja-build libtbb-dev libroaring-dev libabsl-dev libgtest-dev clang-format
+pkgs=(g++ clang libtbb-dev libroaring-dev libabsl-dev libgtest-dev clang-format
       python3-dev python3-venv)
 missing=()
 for p in "${pkgs[@]}"; do
