@@ -22,7 +22,7 @@ rm -rf "$venv"
 python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel[0]}"
 site="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
-libs="$site/tallisk.libs"
+libs="$(realpath "$site/tallisk.libs")"
 
 echo "== ldd of the installed modules"
 # What a Python extension may take from the system (the manylinux policy's libraries).
@@ -33,6 +33,7 @@ for so in "$site"/_tallisk_rs.*.so "$site"/tallisk/_engine.*.so; do
     bundled=0
     while read -r name arrow path _; do
         [ "$arrow" = "=>" ] || continue
+        [ "$path" = "not" ] || path="$(realpath -m "$path")"
         if [ "$path" = "not" ]; then
             echo "   $name: not found"; status=1
         elif [[ "$name" =~ $system ]]; then
@@ -71,7 +72,8 @@ for name in (\"tbb\", \"roaring\", \"absl_hash\"):
     except OSError:
         continue
     sys.exit(\"the system lib%s still loads\" % name)
-" && "$PY" smoke.py'
+print(\"%d system library files hidden; none of them loads\" % (len(sys.argv) - 1))
+" "$@" && "$PY" smoke.py'
 if ((${#hide[@]} == 0)); then
     echo "no system copy of them to hide: the smoke test above ran without them"
 elif unshare --mount true 2>/dev/null; then
