@@ -9,18 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 
-pkgs=(g++-aarch64-linux-gnu qemu-user libtbb-dev:arm64 libroaring-dev:arm64 libabsl-dev:arm64 libgtest-dev:arm64)
-missing=()
-for p in "${pkgs[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/debian_packages.sh g++-aarch64-linux-gnu qemu-user libtbb-dev:arm64 libroaring-dev:arm64 \
+    libabsl-dev:arm64 libgtest-dev:arm64
 
 cmake -S . -B build/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DTALLISK_PYTHON=OFF -DTALLISK_CPP_TESTS=ON >/dev/null

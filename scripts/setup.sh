@@ -10,18 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-pkgs=(g++ clang libtbb-dev libroaring-dev libabsl-dev libgtest-dev clang-format
-      python3-dev python3-venv)
-missing=()
-for p in "${pkgs[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/debian_packages.sh g++ clang libtbb-dev libroaring-dev libabsl-dev libgtest-dev clang-format \
+    python3-dev python3-venv
 
 python3 -c 'import sys; sys.exit(sys.version_info < (3, 11))' || {
     echo "tallisk needs Python 3.11 or later; python3 is $(python3 --version 2>&1)" >&2
