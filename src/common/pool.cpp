@@ -282,6 +282,7 @@ void set_threads(std::size_t n) { state().chosen.store(n, std::memory_order_rela
 std::size_t default_threads() { return g_forked_child ? 1 : state().default_size; }
 
 std::size_t measured_threads() {
+    if (g_forked_child) return 1;  // which never enters oneTBB
     std::size_t seen = 1;
     std::mutex m;
     // A few tasks per thread, so that workers have something to take.
@@ -291,7 +292,7 @@ std::size_t measured_threads() {
         std::lock_guard<std::mutex> lock(m);
         seen = std::max(seen, c);
     });
-    return g_forked_child ? 1 : seen;
+    return seen;
 }
 
 void rethrow_thread_failure() {

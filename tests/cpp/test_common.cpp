@@ -315,7 +315,8 @@ TEST(Pool, AForkedChildComputesOnItsCallingThread) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        const bool ok = pool::calling_thread_only() && pool::num_threads() == 1 && squares() == want;
+        const bool ok = pool::calling_thread_only() && pool::num_threads() == 1 && pool::measured_threads() == 1 &&
+                        squares() == want;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
