@@ -5,4 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install.sh
+source scripts/venv.sh
 python3 scripts/demo.py "$@"

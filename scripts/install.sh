@@ -4,4 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+source scripts/venv.sh
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -4,6 +4,7 @@
 # Any finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 echo "== ruff"
 python3 -m ruff check python tests bench scripts
 python3 -m ruff format --check python tests bench scripts

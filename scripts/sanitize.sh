@@ -9,6 +9,7 @@
 # (TALLISK_SANITIZED=1), as do those that fork or start many subprocesses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLISK_SANITIZE=ON \
     -DTALLISK_CPP_TESTS=ON -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 cmake --build build/asan

@@ -5,6 +5,7 @@
 # whose headers target the 1.23 API, so one build serves both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 venv="${TALLISK_NUMPY1_VENV:-build/venv-numpy1}"
 if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import numpy, pandas, pytest" 2>/dev/null; then
     python3 -m venv "$venv"

@@ -5,6 +5,7 @@
 # reports that stem from it are listed, with the reason, in scripts/tsan.supp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLISK_TSAN=ON \
     -DTALLISK_CPP_TESTS=ON -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 cmake --build build/tsan --target tallisk_cpp_tests

@@ -17,6 +17,7 @@
 
 #include "boundary.hpp"
 #include "engine/apriori.hpp"
+#include "common/pool.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
 #include "engine/filter.hpp"
@@ -816,6 +817,46 @@ constexpr py::Function kGather{
 
 Ref gather(PyObject* values, Array<int64_t> rows) { return py::gather(values, rows.span()); }
 
+// ---- threads ------------------------------------------------------------------------
+//
+// This module's pool is its own (see common/pool.hpp): the count set here never sizes
+// the pool of _tallisk_rs, which keeps to RAYON_NUM_THREADS.
+
+constexpr int64_t kMaxThreads = std::numeric_limits<int32_t>::max();
+
+constexpr py::Function kSetNumThreads{
+    "set_num_threads", py::params(py::arg("n", IntIn{0, kMaxThreads, "between 0 and 2**31 - 1"})),
+    "Sets the number of threads the engine's parallel work runs on from the next call on,\n"
+    "the calling thread included; 0 goes back to the default: RAYON_NUM_THREADS when it\n"
+    "holds a positive number, otherwise the number of logical processors. A call already\n"
+    "running keeps the threads it started with. Returns None."};
+
+Ref set_num_threads(int64_t n) {
+    pool::set_threads(static_cast<std::size_t>(n));
+    return Ref::borrow(Py_None);
+}
+
+constexpr py::Function kGetNumThreads{
+    "get_num_threads", py::params(),
+    "The number of threads the next call's parallel work runs on (1 in a child created\n"
+    "by fork, which computes on its calling thread)."};
+
+Ref get_num_threads() { return Ref::checked(PyLong_FromSize_t(pool::num_threads())); }
+
+constexpr py::Function kMeasureThreads{
+    "measure_threads", py::params(),
+    "Runs a small parallel section as a call would and returns the number of threads its\n"
+    "worker pool allows, as oneTBB reports it from inside the section's tasks."};
+
+Ref measure_threads() {
+    std::size_t n = 0;
+    {
+        py::ReleaseGil nogil;
+        n = pool::measured_threads();
+    }
+    return Ref::checked(PyLong_FromSize_t(n));
+}
+
 // ---- function table -----------------------------------------------------------------
 
 PyMethodDef* functions() {
@@ -837,6 +878,9 @@ PyMethodDef* functions() {
         py::method<kGroupPairs, &group_pairs>(),
         py::method<kOrderDescending, &order_descending>(),
         py::method<kGather, &gather>(),
+        py::method<kSetNumThreads, &set_num_threads>(),
+        py::method<kGetNumThreads, &get_num_threads>(),
+        py::method<kMeasureThreads, &measure_threads>(),
         {nullptr, nullptr, 0, nullptr},
     };
     return table;
@@ -851,7 +895,17 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace tallisk
 
-extern "C" PyMODINIT_FUNC PyInit__engine() {
+// The thread count as plain C symbols, found by threadpoolctl's controller for this
+// library (tallisk._threads) the way it finds a BLAS library's.
+extern "C" __attribute__((visibility("default"))) int tallisk_get_num_threads() {
+    return static_cast<int>(tallisk::pool::num_threads());
+}
+
+extern "C" __attribute__((visibility("default"))) void tallisk_set_num_threads(int n) {
+    tallisk::pool::set_threads(n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+PyMODINIT_FUNC PyInit__engine() {
     using namespace tallisk;
     return py::init_module("tallisk._engine", [] {
         kModule.m_methods = functions();

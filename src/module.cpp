@@ -292,7 +292,7 @@ Ref create_module() {
 }  // namespace
 }  // namespace tallisk
 
-extern "C" PyMODINIT_FUNC PyInit__tallisk_rs() {
+PyMODINIT_FUNC PyInit__tallisk_rs() {
     using namespace tallisk;
     return py::init_module("_tallisk_rs", [] {
         // One module object per process: a second init (after the module was dropped

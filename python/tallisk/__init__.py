@@ -11,12 +11,15 @@ market-basket data, computed by a native engine.
 import warnings
 from typing import Any
 
+from ._threads import get_num_threads, set_num_threads
 from ._validation import InvalidParameterError
 from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
 
+# The one place the version is written: the build reads it from here for the
+# distribution's metadata (pyproject.toml, tool.scikit-build.metadata).
 __version__ = "0.1.0"
 
 __all__ = [
@@ -26,9 +29,11 @@ __all__ = [
     "TransactionsSummary",
     "association_rules",
     "frequent_itemsets",
+    "get_num_threads",
     "pair_metrics",
     "read_transactions",
     "restore_tuples",
+    "set_num_threads",
 ]
 
 # Engine-form helpers that moved to tallisk.tables; the old names still work, with a

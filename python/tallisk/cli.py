@@ -706,8 +706,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except InvalidParameterError as e:
         return _usage_error(args.command, e.message(voice))
     if args.threads is not None:
-        # The engine sizes its worker pool from this variable at its first parallel
-        # call, which comes later in this process.
+        # The engine's own count, and the variable the pair table's module sizes its
+        # pool from at its first parallel call, which comes later in this process.
+        from ._threads import set_num_threads
+
+        set_num_threads(args.threads)
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     report = _Report(args.quiet, args.verbose)
     start = _clock()

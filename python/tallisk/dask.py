@@ -34,14 +34,15 @@ How a call runs (``frequent_itemsets``):
 Two passes over the encoded data whatever the itemset length, against one per length
 for a level-wise count-and-sum (with a round trip for candidate generation each time).
 
-Engine threads on workers: the engine's pool is sized once per process, at its first
-parallel call, from the environment variable ``RAYON_NUM_THREADS``. Every call here
-registers :class:`EnginePool` on the cluster, which sets that variable in each worker
-process (also in workers that join or restart later) to the host's cores divided by
-the Dask threads of all workers on that host, at least 1, so Dask's threads and the
-engine's pool do not oversubscribe the cores. A value already in the worker's
-environment wins (e.g. ``LocalCluster(env={"RAYON_NUM_THREADS": "1"})``); a worker
-that ran the engine before the plugin came keeps the pool it started with.
+Engine threads on workers: every call here registers :class:`EnginePool` on the
+cluster, which sets the engine's thread count (:func:`tallisk.set_num_threads`) in each
+worker process (also in workers that join or restart later) to the host's cores
+divided by the Dask threads of all workers on that host, at least 1, so Dask's threads
+and the engine's pools do not oversubscribe the cores; the engine calls of one worker's
+Dask threads share that pool. A count already in the worker's environment wins
+(``TALLISK_NUM_THREADS``, or ``RAYON_NUM_THREADS``, e.g.
+``LocalCluster(env={"TALLISK_NUM_THREADS": "1"})``), and workers that run inside the
+client's own process (``processes=False``) keep the count of that process.
 """
 
 from __future__ import annotations
@@ -107,17 +108,23 @@ class EnginePool(WorkerPlugin):
 
     def __init__(self, threads: int | dict[str, int] | None = None) -> None:
         self.threads = threads
+        self.client_pid = os.getpid()
 
     def setup(self, worker: Any) -> None:
-        # A size the worker's environment already sets (e.g. LocalCluster(env=...)) wins.
-        if os.environ.get("RAYON_NUM_THREADS", "").strip():
+        # A size the worker's environment already sets (e.g. LocalCluster(env=...)) wins,
+        # and a worker thread of the client's process leaves the user's count alone.
+        if any(os.environ.get(v, "").strip() for v in ("TALLISK_NUM_THREADS", "RAYON_NUM_THREADS")):
+            return
+        if os.getpid() == self.client_pid:
             return
         threads = self.threads
         if isinstance(threads, dict):
             threads = threads.get(worker.address, threads.get(_host(worker.address)))
         if threads is None:
             threads = max(1, (os.cpu_count() or 1) // max(1, worker.state.nthreads))
-        os.environ["RAYON_NUM_THREADS"] = str(threads)
+        from . import set_num_threads
+
+        set_num_threads(int(threads))
 
 
 def _host(address: str) -> str:

@@ -4,14 +4,21 @@
 
 #include <bit>
 
-// Bitset kernels are cloned for CPUs with a popcount instruction; the generic build would
-// otherwise fall back to a much slower software popcount. The clones are picked by an
-// ifunc resolver that runs while the library loads, before a sanitizer's runtime is ready
-// (a ThreadSanitizer binary crashes there), so sanitizer builds compile one plain version.
-#if defined(TALLISK_NO_TARGET_CLONES)
-#define TALLISK_POPCOUNT_CLONES
-#else
+// On x86 the bitset kernels are cloned for CPUs with a popcount instruction; the generic
+// x86-64 build would otherwise fall back to a much slower software popcount. The clones
+// are picked by an ifunc resolver that runs while the library loads, before a
+// sanitizer's runtime is ready (a ThreadSanitizer binary crashes there), so sanitizer
+// builds compile one plain version. Clones need ifunc, which only ELF targets have (not
+// macOS); other architectures compile the plain version, which is already the fast one
+// where popcount is part of the base instruction set (AArch64's CNT).
+#if !defined(TALLISK_NO_TARGET_CLONES) && (defined(__x86_64__) || defined(__i386__)) && defined(__ELF__) && \
+    defined(__has_attribute)
+#if __has_attribute(target_clones)
 #define TALLISK_POPCOUNT_CLONES [[gnu::target_clones("arch=haswell", "popcnt", "default")]]
+#endif
+#endif
+#ifndef TALLISK_POPCOUNT_CLONES
+#define TALLISK_POPCOUNT_CLONES
 #endif
 
 namespace tallisk {

@@ -29,17 +29,30 @@ int64_t limit_of(int resource) {
     return r.rlim_cur > static_cast<rlim_t>(kUnlimited) ? kUnlimited : static_cast<int64_t>(r.rlim_cur);
 }
 
-//! Bytes left under RLIMIT_AS (against the mapped size) and RLIMIT_DATA (against the
-//! data size), the smaller of the two; kUnlimited when neither is set.
-int64_t room_left() {
-    const int64_t as = limit_of(RLIMIT_AS), data = limit_of(RLIMIT_DATA);
-    if (as == kUnlimited && data == kUnlimited) return kUnlimited;
-    unsigned long size = 0, resident = 0, shared = 0, text = 0, lib = 0, data_pages = 0;
+//! The process's mapped pages and data pages, from /proc/self/statm where Linux has it.
+//! Elsewhere (macOS) both stay 0: the limits then count as wholly free, and an
+//! allocation beyond them fails in the allocator as it would without the budget.
+void mapped_pages(unsigned long& size, unsigned long& data_pages) {
+#if defined(__linux__)
+    unsigned long resident = 0, shared = 0, text = 0, lib = 0;
     if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text, &lib, &data_pages) != 6)
             size = data_pages = 0;
         std::fclose(f);
     }
+#else
+    (void)size;
+    (void)data_pages;
+#endif
+}
+
+//! Bytes left under RLIMIT_AS (against the mapped size) and RLIMIT_DATA (against the
+//! data size), the smaller of the two; kUnlimited when neither is set.
+int64_t room_left() {
+    const int64_t as = limit_of(RLIMIT_AS), data = limit_of(RLIMIT_DATA);
+    if (as == kUnlimited && data == kUnlimited) return kUnlimited;
+    unsigned long size = 0, data_pages = 0;
+    mapped_pages(size, data_pages);
     const int64_t page = sysconf(_SC_PAGESIZE);
     int64_t left = kUnlimited;
     if (as != kUnlimited) left = std::min(left, as - static_cast<int64_t>(size) * page);

@@ -7,8 +7,10 @@
 
 #include "common/pool.hpp"
 
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL
+// Linux 5.14; older kernels answer EINVAL. Other systems have no such advice and fault
+// the pages in by writing to them.
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
 #endif
 
 namespace tallisk::buffer {
@@ -34,8 +36,10 @@ void populate(char* p, std::size_t bytes) {
     if (bytes == 0) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
     const auto end = begin + bytes;
+#ifdef MADV_POPULATE_WRITE
     const std::uintptr_t first_page = begin / kPage * kPage;
     if (madvise(reinterpret_cast<void*>(first_page), end - first_page, MADV_POPULATE_WRITE) == 0) return;
+#endif
     for (std::uintptr_t a = begin; a < end; a = (a / kPage + 1) * kPage) {
         volatile char* c = reinterpret_cast<volatile char*>(a);
         *c = *c;
@@ -56,8 +60,11 @@ void* map_large(std::size_t bytes) {
     if (aligned > base) munmap(raw, aligned - base);
     const std::uintptr_t tail = aligned + size;
     if (tail < base + span) munmap(reinterpret_cast<void*>(tail), base + span - tail);
-    // Advice only: without transparent huge pages the block is still valid memory.
+#ifdef MADV_HUGEPAGE
+    // Advice only: without transparent huge pages the block is still valid memory, as
+    // it is on systems that have no such advice (macOS).
     madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+#endif
     return reinterpret_cast<void*>(aligned);
 }
 

@@ -1,15 +1,21 @@
 // The process-wide worker pool and the few parallel patterns the miners use.
 //
-// All parallel work runs in one oneTBB arena, created on first use and sized by
-// RAYON_NUM_THREADS (when it holds a positive number) or by the number of logical
-// processors. Every helper returns its partial results in a fixed order, so that
-// results never depend on the number of workers or on scheduling. Exceptions thrown
-// by a task are carried to the calling thread by oneTBB and rethrown there. Every task
-// works under the stop flag of the thread that started it and checks it first (see
-// common/stop.hpp), so a stopped computation ends at its next task.
+// Parallel work runs in a oneTBB arena of the pool's size: RAYON_NUM_THREADS (when it
+// holds a positive number) or the number of logical processors, unless set_threads
+// chose another count. An arena is created on first use of its size and kept; each
+// parallel section started from outside the pool runs in the arena of the size chosen
+// at that moment, and everything nested in it (on the calling thread and on the
+// workers) stays in that arena. Each extension module links its own copy of this unit
+// (the core is a static library with hidden symbols), so the count one module sets
+// never sizes the other's pool; both share oneTBB's worker threads. Every helper
+// returns its partial results in a fixed order, so that results never depend on the
+// number of workers or on scheduling. Exceptions thrown by a task are carried to the
+// calling thread by oneTBB and rethrown there. Every task works under the stop flag of
+// the thread that started it and checks it first (see common/stop.hpp), so a stopped
+// computation ends at its next task.
 //
-// The pool starts its workers, and has each of them touch what it keeps per thread,
-// before the first computation: glibc allocates a thread's share of a shared
+// An arena starts its workers, and has each of them touch what it keeps per thread,
+// before its first computation: glibc allocates a thread's share of a shared
 // library's thread-local storage on first touch and aborts the process when it cannot,
 // so that must not happen mid-computation with the memory nearly gone. A thread that
 // cannot be started becomes ResourceError. A child created by fork runs every helper on
@@ -20,9 +26,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -30,7 +38,6 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/partitioner.h>
-#include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
 #include "common/budget.hpp"
@@ -84,20 +91,37 @@ void as_task(const tbb::blocked_range<std::size_t>& r, const StopFlag* stop, F&&
     body(begin, end);
 }
 
-//! The shared arena; created and warmed on the first call. Throws ResourceError when
-//! its worker threads cannot be started (a later call tries again).
-tbb::task_arena& arena();
-
-//! Runs f() inside the arena; a worker thread that oneTBB fails to create on the way
-//! becomes ResourceError instead of a bare runtime_error.
+//! Runs f() inside the arena of the current size (created and warmed on first use;
+//! ResourceError when its worker threads cannot be started, and a later call tries
+//! again), or directly when this thread already runs in one of the pool's arenas. A
+//! worker thread that oneTBB fails to create on the way becomes ResourceError instead
+//! of a bare runtime_error.
 template <class F>
 void run(F&& f);
 
 //! True in a child created by fork: every helper runs on the calling thread.
 bool calling_thread_only();
 
-//! Number of worker threads of the pool (1 in a forked child).
+//! Number of threads parallel work runs on here: inside a parallel section, the size
+//! of its arena; elsewhere, the size the next section will have (1 in a forked child).
 std::size_t num_threads();
+
+//! Sets the size of the parallel sections started from now on, outside the pool: n
+//! threads (the caller's included), or the default size when n is 0. Sections already
+//! running keep their arena.
+void set_threads(std::size_t n);
+
+//! The size from RAYON_NUM_THREADS or the processor count, read once per process.
+std::size_t default_threads();
+
+//! The concurrency of the arena a parallel section runs in, as oneTBB reports it
+//! from inside one of its tasks (1 in a forked child): what num_threads() promises.
+std::size_t measured_threads();
+
+namespace detail {
+//! The body of run() outside a forked child: call(ctx) in the arena, as run() says.
+void execute(void (*call)(void*), void* ctx);
+}  // namespace detail
 
 //! Chunk length for splitting a work list of n elements: max(n / workers, 1).
 inline std::size_t list_chunk(std::size_t n) {
@@ -298,22 +322,9 @@ void run(F&& f) {
         budget::check();
         return;
     }
-    tbb::task_arena& a = arena();
-    budget::restore_reserve();
-    TALLISK_TSAN_RELEASE();
-    {
-        // Acquired on every exit: a task's exception (a row limit, a stop) also comes
-        // back only once every task has ended.
-        struct Acquire {
-            ~Acquire() { TALLISK_TSAN_ACQUIRE(); }
-        } acquire;
-        try {
-            a.execute(std::forward<F>(f));
-        } catch (const std::runtime_error&) {
-            rethrow_thread_failure();
-        }
-    }
-    budget::check();  // every table built by the tasks is whole here
+    using Body = std::remove_reference_t<F>;
+    detail::execute([](void* body) { (*static_cast<Body*>(body))(); },
+                    const_cast<void*>(static_cast<const void*>(std::addressof(f))));
 }
 
 }  // namespace tallisk::pool

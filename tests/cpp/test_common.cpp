@@ -1,17 +1,20 @@
 // Unit tests of the transaction model (its size limit, its invariants on random input and
 // large inputs of every shape against an oracle), the CSR rows it is made of, and the
-// worker-pool helpers, in the parent and in a forked child.
+// worker-pool helpers, in the parent and in a forked child, on every pool size chosen.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <random>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "common/csr.hpp"
@@ -168,6 +171,123 @@ TEST(Pool, MapChunksKeepsChunkOrderAndPropagatesExceptions) {
                  Panic);
 }
 
+//! Sets the pool's size for one test and restores the default afterwards.
+struct PoolSize {
+    explicit PoolSize(std::size_t n) { pool::set_threads(n); }
+    ~PoolSize() { pool::set_threads(0); }
+};
+
+//! What one parallel section of `tasks` tasks shows of its threads: how many distinct
+//! threads arrive while each task waits (up to a deadline) for `arrivals` of them, the
+//! most tasks running at once, and the size each task, and a section nested in it,
+//! is told by num_threads().
+struct Seen {
+    std::size_t distinct = 0, peak = 0;
+    std::set<std::size_t> told;
+};
+
+Seen watch(std::size_t tasks, std::size_t arrivals) {
+    Seen seen;
+    std::mutex m;
+    std::set<std::thread::id> ids;
+    std::atomic<std::size_t> arrived{0}, active{0}, peak{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto hold = [&] {
+        const std::size_t now = active.fetch_add(1) + 1;
+        std::size_t old = peak.load();
+        while (old < now && !peak.compare_exchange_weak(old, now)) {
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+        while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        active.fetch_sub(1);
+    };
+    pool::for_range(tasks, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                ids.insert(std::this_thread::get_id());
+                seen.told.insert(pool::num_threads());
+            }
+            if (arrived.fetch_add(1) < arrivals)
+                while (arrived.load() < arrivals && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::yield();
+            hold();
+            // A nested section runs in the same arena: no more tasks at once than it has.
+            pool::for_range(4, 1, [&](std::size_t, std::size_t) {
+                hold();
+                std::lock_guard<std::mutex> lock(m);
+                seen.told.insert(pool::num_threads());
+            });
+        }
+    });
+    seen.distinct = ids.size();
+    seen.peak = peak.load();
+    return seen;
+}
+
+TEST(Pool, EachChosenSizeBoundsItsSectionsAndTheResultsDoNotChange) {
+    const std::size_t n = 20000;
+    auto checksum = [&] {
+        auto sums = pool::map_chunks<std::size_t>(n, 97, [](std::size_t b, std::size_t e) {
+            std::size_t s = 0;
+            for (std::size_t i = b; i < e; ++i) s += i * i;
+            return s;
+        });
+        std::vector<std::size_t> v(n);
+        std::iota(v.begin(), v.end(), 0);
+        pool::sort(v.begin(), v.end(), std::greater<>());
+        return std::make_pair(sums, v);
+    };
+    const auto want = checksum();
+    // One thread, fewer than the machine has (on two or more cores), and more than a
+    // two-core machine has, which needs oneTBB's limit raised.
+    for (std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+        PoolSize size(k);
+        SCOPED_TRACE(k);
+        EXPECT_EQ(pool::num_threads(), k);
+        EXPECT_EQ(pool::measured_threads(), k);
+        // k tasks that wait for each other take k threads; eight tasks a thread, each
+        // running a nested section, never have more than k running at once.
+        EXPECT_EQ(watch(k, k).distinct, k);
+        const Seen many = watch(8 * k, 0);
+        EXPECT_LE(many.distinct, k);
+        EXPECT_LE(many.peak, k);
+        EXPECT_EQ(many.told, std::set<std::size_t>{k});
+        EXPECT_EQ(checksum(), want);
+    }
+    pool::set_threads(0);
+    EXPECT_EQ(pool::num_threads(), pool::default_threads());
+}
+
+TEST(Pool, ASectionKeepsItsArenaWhenTheSizeChangesMeanwhile) {
+    // Two tasks that wait for each other run on the caller and on a worker; the size
+    // changes while they wait, and both, and the sections nested in them, still see
+    // the arena they started in.
+    PoolSize size(2);
+    std::atomic<std::size_t> arrived{0};
+    std::atomic<bool> resized{false};
+    std::mutex m;
+    std::vector<std::size_t> told;
+    std::thread other([&] {
+        while (arrived.load() < 2) std::this_thread::yield();
+        pool::set_threads(1);
+        resized.store(true);
+    });
+    pool::for_range(2, 1, [&](std::size_t, std::size_t) {
+        arrived.fetch_add(1);
+        while (!resized.load()) std::this_thread::yield();
+        const std::size_t outer = pool::num_threads();
+        pool::for_range(2, 1, [&](std::size_t, std::size_t) {
+            std::lock_guard<std::mutex> lock(m);
+            told.push_back(outer);
+            told.push_back(pool::num_threads());
+        });
+    });
+    other.join();
+    EXPECT_EQ(told, std::vector<std::size_t>(8, 2));
+    EXPECT_EQ(pool::num_threads(), 1u);
+}
+
 TEST(Pool, AForkedChildComputesOnItsCallingThread) {
     // The parent's pool is up; its child must neither wait for the parent's workers nor
     // enter oneTBB, and every helper must still give the parent's results there.
@@ -195,7 +315,8 @@ TEST(Pool, AForkedChildComputesOnItsCallingThread) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        const bool ok = pool::calling_thread_only() && pool::num_threads() == 1 && squares() == want;
+        const bool ok = pool::calling_thread_only() && pool::num_threads() == 1 && pool::measured_threads() == 1 &&
+                        squares() == want;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
