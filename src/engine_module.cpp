@@ -14,6 +14,7 @@
 #include "engine/data.hpp"
 #include "engine/mine.hpp"
 #include "engine/rules.hpp"
+#include "engine/stats.hpp"
 
 namespace tallisk {
 namespace {
@@ -262,6 +263,35 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
         "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
 }
 
+// ---- rule_p_values ------------------------------------------------------------------
+
+constexpr py::Function kRulePValues{
+    "rule_p_values",
+    py::params(py::arg("count", py::ArrayOf<double>{}), py::arg("antecedent_count", py::ArrayOf<double>{}),
+               py::arg("consequent_count", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
+               py::arg("test",
+                       Choice<stats::Test, 2>{
+                           {{{"fisher", stats::Test::fisher}, {"chi2", stats::Test::chi2}}}, "a str", "; got "},
+                       py::Default<stats::Test>{"'fisher'", stats::Test::fisher})),
+    "One-sided p-values of rules A -> C: whether A and C occur together more often than\n"
+    "independence predicts, from the 2x2 table of A and C over all n_transactions.\n\n"
+    "count, antecedent_count and consequent_count (float64, one entry per rule, whole\n"
+    "numbers) are the transactions holding A and C, A, and C. test 'fisher': Fisher's exact\n"
+    "test, P(X >= count) for the hypergeometric X of the table's margins. test 'chi2':\n"
+    "Pearson's statistic without continuity correction as a signed normal deviate z,\n"
+    "p = P(Z >= z). p = 1 where A or C is in every transaction or in none.\n\n"
+    "Returns a float64 array. ValueError names the first table that cannot exist."};
+
+Ref rule_p_values(Array<double> count_array, Array<double> a_array, Array<double> c_array, double n, stats::Test test) {
+    const auto [count, count_a, count_c] = py::spans(count_array, a_array, c_array);
+    large_vector<double> out;
+    {
+        py::ReleaseGil nogil;
+        out = stats::p_values(count, count_a, count_c, n, test);
+    }
+    return py::to_numpy(std::move(out));
+}
+
 // ---- function table -----------------------------------------------------------------
 
 PyMethodDef* functions() {
@@ -269,6 +299,7 @@ PyMethodDef* functions() {
         py::method<kMineItemsets, &mine_itemsets>(),
         py::method<kGenerateRules, &generate_rules>(),
         py::method<kCountItemsets, &count_itemsets>(),
+        py::method<kRulePValues, &rule_p_values>(),
         {nullptr, nullptr, 0, nullptr},
     };
     return table;

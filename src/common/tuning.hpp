@@ -118,6 +118,15 @@ constexpr std::size_t kRuleChunksPerWorker = 16;
 //! on the calling thread.
 constexpr uint64_t kRuleParallelWork = 20000;
 
+//! Rule p-values: tables per task. A table costs from a few hundred nanoseconds (a tail
+//! far from the mode, a few terms) to tens of microseconds (a tail near the mode of a
+//! wide distribution); 4096 of the cheap ones outweigh a task's hand-over many times.
+constexpr std::size_t kPValueGrain = 4096;
+
+//! Rule p-values: below this many tables the calling thread computes them all; waking the
+//! pool costs more than a second worker saves.
+constexpr std::size_t kPValueParallelTables = 16384;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against
