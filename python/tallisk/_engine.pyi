@@ -35,3 +35,10 @@ def count_itemsets(
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],
 ) -> dict[str, Any]: ...
+def rule_p_values(
+    count: NDArray[np.float64],
+    antecedent_count: NDArray[np.float64],
+    consequent_count: NDArray[np.float64],
+    n_transactions: float,
+    test: Literal["fisher", "chi2"] = "fisher",
+) -> NDArray[np.float64]: ...
