@@ -26,6 +26,7 @@ PAIR_METRICS = ("support", "confidence", "lift", "leverage", "conviction", "jacc
 
 # ---- thresholds ---------------------------------------------------------------------
 
+
 def min_count(min_support: float, n_transactions: int) -> int:
     """Our rule: ceil(min_support * n) in double precision, no tolerance; 1 when
     min_support is not positive (0.07 over 100 transactions gives 8)."""
@@ -60,6 +61,7 @@ def fraction_peer_count(min_support: float, n_transactions: int) -> int:
 
 
 # ---- label mapping ------------------------------------------------------------------
+
 
 def baskets_from_rows(txn_ids: np.ndarray, item_ids: np.ndarray, labels: Sequence | None = None) -> list[tuple]:
     """Occurrence rows -> one basket per distinct transaction label, in order of first
@@ -105,6 +107,7 @@ def _key(items: Iterable) -> tuple:
 @dataclass
 class Normalised:
     """One tool's answer as {level: {sorted label tuple: count}}, plus rows seen twice."""
+
     levels: Levels = field(default_factory=dict)
     duplicates: list[tuple] = field(default_factory=list)
 
@@ -149,11 +152,13 @@ def from_pairs(found: Iterable[tuple[Iterable, int]]) -> Normalised:
 
 # ---- whole outputs -------------------------------------------------------------------
 
+
 @dataclass
 class Digest:
     """A whole answer in a few numbers: rows per itemset length, and an order-free sum of
     a hash of every (sorted label tuple, count) row. Millions of rows compare without
     shipping them between processes."""
+
     per_length: dict[int, int]
     checksum: int
     duplicates: int = 0
@@ -192,14 +197,16 @@ def digest_csr(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray, label
     mapped = (items if lab is None else lab[items]).tolist()
     off = np.asarray(offsets).tolist()
     c = np.asarray(counts).tolist()
-    return _digest_rows((_key(mapped[off[k]:off[k + 1]]), c[k]) for k in range(len(c)))
+    return _digest_rows((_key(mapped[off[k] : off[k + 1]]), c[k]) for k in range(len(c)))
 
 
 # ---- itemset comparison -------------------------------------------------------------
 
+
 @dataclass
 class LevelDiff:
     """How two answers differ on one level. Empty lists mean agreement."""
+
     level: int
     n_ours: int
     n_peer: int
@@ -260,28 +267,41 @@ def diagnose(diffs: Sequence[LevelDiff], min_count_ours: int) -> list[str]:
     higher = [p - o for d in diffs for _, o, p in d.count_diff if p > o]
     lower = [o - p for d in diffs for _, o, p in d.count_diff if p < o]
     if only_peer and all(c < min_count_ours for c in only_peer):
-        causes.append(f"peer used a lower minimum count: its extra sets have counts {min(only_peer)}.."
-                      f"{max(only_peer)}, below ours ({min_count_ours})")
+        causes.append(
+            f"peer used a lower minimum count: its extra sets have counts {min(only_peer)}.."
+            f"{max(only_peer)}, below ours ({min_count_ours})"
+        )
     elif only_peer:
-        causes.append("peer reports sets at or above our minimum count that we miss: ours is wrong "
-                      "or the two sides counted different transactions")
+        causes.append(
+            "peer reports sets at or above our minimum count that we miss: ours is wrong "
+            "or the two sides counted different transactions"
+        )
     if only_ours and all(c < min_count_ours for c in only_ours):
-        causes.append(f"the tested side used a lower minimum count: its {len(only_ours)} extra sets have counts"
-                      f" {min(only_ours)}..{max(only_ours)}, below {min_count_ours} (a fraction compared as"
-                      " count / n >= f can round differently from ceil(f * n))")
+        causes.append(
+            f"the tested side used a lower minimum count: its {len(only_ours)} extra sets have counts"
+            f" {min(only_ours)}..{max(only_ours)}, below {min_count_ours} (a fraction compared as"
+            " count / n >= f can round differently from ceil(f * n))"
+        )
     elif only_ours and not higher and not lower:
-        causes.append(f"we report {len(only_ours)} sets the peer misses (counts {min(only_ours)}..{max(only_ours)}):"
-                      " peer used a higher minimum count, or ours is wrong")
+        causes.append(
+            f"we report {len(only_ours)} sets the peer misses (counts {min(only_ours)}..{max(only_ours)}):"
+            " peer used a higher minimum count, or ours is wrong"
+        )
     if higher:
-        causes.append(f"peer counts {len(higher)} sets higher (by up to {max(higher)}): it counted duplicated"
-                      " rows / repeated items, or one transaction label as several transactions")
+        causes.append(
+            f"peer counts {len(higher)} sets higher (by up to {max(higher)}): it counted duplicated"
+            " rows / repeated items, or one transaction label as several transactions"
+        )
     if lower:
-        causes.append(f"peer counts {len(lower)} sets lower (by up to {max(lower)}): it merged or dropped"
-                      " transactions, or ours counts a transaction twice")
+        causes.append(
+            f"peer counts {len(lower)} sets lower (by up to {max(lower)}): it merged or dropped"
+            " transactions, or ours counts a transaction twice"
+        )
     return causes
 
 
 # ---- pair table comparison ----------------------------------------------------------
+
 
 @dataclass
 class PairDiff:
@@ -289,6 +309,7 @@ class PairDiff:
 
     The lists hold up to ``EXAMPLES`` entries each; the ``n_*`` fields count them all.
     """
+
     n_ours: int
     n_peer: int
     only_ours: list[tuple]
@@ -318,8 +339,10 @@ class PairDiff:
             parts.append(f"{self.n_metric_diff} metric values differ, e.g. {self.metric_diff[:limit]}")
         if self.n_documented:
             metrics = sorted({m for _, m, _, _ in self.documented})
-            parts.append(f"{self.n_documented} documented differences ({', '.join(metrics)}; consequent in"
-                         " every transaction: ours NaN)")
+            parts.append(
+                f"{self.n_documented} documented differences ({', '.join(metrics)}; consequent in"
+                " every transaction: ours NaN)"
+            )
         worst = max(self.max_rel_err.values(), default=0.0)
         parts.append(f"max rel. error {worst:.1e}")
         return "; ".join(parts)
@@ -355,8 +378,13 @@ def _codes(values, code_of: dict) -> np.ndarray:
     return np.fromiter((code_of.get(v, -1) for v in values), dtype=np.int64, count=len(values))
 
 
-def compare_pair_tables(ours: Mapping, peer: Mapping, labels: Sequence | None = None, tol: float = 1e-12,
-                        metrics: Sequence[str] = PAIR_METRICS) -> PairDiff:
+def compare_pair_tables(
+    ours: Mapping,
+    peer: Mapping,
+    labels: Sequence | None = None,
+    tol: float = 1e-12,
+    metrics: Sequence[str] = PAIR_METRICS,
+) -> PairDiff:
     """Compares our pair table (keys "item_A", "item_B" and the metric columns) with a peer
     table, keyed by ordered pair. The peer gives either labels ("antecedent", "consequent";
     our ids are mapped through ``labels``) or ids of the same label table ("item_A",
@@ -427,5 +455,17 @@ def compare_pair_tables(ours: Mapping, peer: Mapping, labels: Sequence | None = 
         n_diff += int(bad.sum())
         diff += [(pair(ra[i], a, b), m, float(x[i]), float(y[i])) for i in np.flatnonzero(bad)[:EXAMPLES]]
         worst[m] = _rel_err(x, y)
-    return PairDiff(len(a), len(pa), only_ours, only_peer, diff, documented, worst, dup_a + dup_b,
-                    len(only_a), len(only_b) + len(extra_unknown), n_diff, n_doc)
+    return PairDiff(
+        len(a),
+        len(pa),
+        only_ours,
+        only_peer,
+        diff,
+        documented,
+        worst,
+        dup_a + dup_b,
+        len(only_a),
+        len(only_b) + len(extra_unknown),
+        n_diff,
+        n_doc,
+    )

@@ -80,9 +80,11 @@ def tallisk_run(path: str, min_count: int, out: str) -> dict:
     if r.returncode:
         raise SystemExit(f"tallisk failed: {r.stderr}")
     stage = {}
-    for key, pattern in (("read", r"read .* in ([\d.]+) s \(CPU ([\d.]+) s\)"),
-                         ("mine", r"mined .* in ([\d.]+) s \(CPU ([\d.]+) s\)"),
-                         ("write", r"wrote .* in ([\d.]+) s \(CPU ([\d.]+) s\)")):
+    for key, pattern in (
+        ("read", r"read .* in ([\d.]+) s \(CPU ([\d.]+) s\)"),
+        ("mine", r"mined .* in ([\d.]+) s \(CPU ([\d.]+) s\)"),
+        ("write", r"wrote .* in ([\d.]+) s \(CPU ([\d.]+) s\)"),
+    ):
         m = re.search(pattern, r.stderr)
         stage[key] = float(m.group(1)) if m else math.nan
         stage[key + "_cpu"] = float(m.group(2)) if m else math.nan
@@ -110,6 +112,7 @@ def best(runs: list[dict]) -> dict:
 def end_to_end(data_dir: str, repeat: int) -> list[str]:
     try:
         import fim  # noqa: F401
+
         have_fim = True
     except ImportError:
         have_fim = False
@@ -125,8 +128,15 @@ def end_to_end(data_dir: str, repeat: int) -> list[str]:
             for s in supports:
                 m = math.ceil(s * n - 1e-9)
                 ours = best([tallisk_run(path, m, os.path.join(tmp, "ours.txt")) for _ in range(repeat)])
-                peer = {"total": math.nan, "cpu": math.nan, "read": math.nan, "mine": math.nan, "read_cpu": math.nan,
-                        "mine_cpu": math.nan, "n": -1}
+                peer = {
+                    "total": math.nan,
+                    "cpu": math.nan,
+                    "read": math.nan,
+                    "mine": math.nan,
+                    "read_cpu": math.nan,
+                    "mine_cpu": math.nan,
+                    "n": -1,
+                }
                 peer_name = "-"
                 if have_fim:
                     for algo in ("apriori", "eclat", "fpgrowth"):
@@ -150,10 +160,13 @@ def end_to_end(data_dir: str, repeat: int) -> list[str]:
                 print(rows[-1], flush=True)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-    head = ("Times are wall / CPU (CPU: all threads of the process). 'read' includes building the Transactions.\n\n"
-            "| file | min support (count) | itemsets | tallisk end to end | read | mine | write | read / mine (CPU) | "
-            "fastest pyfim (plain Python reading loop) end to end | tallisk / pyfim (wall) | same itemsets |\n|"
-            + "---|" * 11)
+    head = (
+        "Times are wall / CPU (CPU: all threads of the process). 'read' includes building the Transactions.\n\n"
+        "| file | min support (count) | itemsets | tallisk end to end | read | mine | write | read / mine (CPU) | "
+        "fastest pyfim (plain Python reading loop) end to end | tallisk / pyfim (wall) | same itemsets |\n|"
+        + "---|"
+        * 11
+    )
     return [head, *rows]
 
 
@@ -164,8 +177,10 @@ def start_cost(repeat: int) -> str:
     base = t("pass")
     ours = t("import tallisk.cli, tallisk.io, tallisk")
     peer = t("import fim")
-    return (f"Interpreter start alone: {base * 1000:.0f} ms; with tallisk's imports (NumPy, pandas, the engine): "
-            f"{ours * 1000:.0f} ms; with pyfim's: {peer * 1000:.0f} ms.")
+    return (
+        f"Interpreter start alone: {base * 1000:.0f} ms; with tallisk's imports (NumPy, pandas, the engine): "
+        f"{ours * 1000:.0f} ms; with pyfim's: {peer * 1000:.0f} ms."
+    )
 
 
 GENERATOR = textwrap.dedent("""
@@ -213,11 +228,13 @@ def long_csv_rate(gb: float) -> str:
             raise SystemExit(f"reader failed: {r.stderr}")
         facts = dict(re.findall(r"(\w+)=([\d.]+)", r.stdout))
         secs, cpu = float(facts["seconds"]), float(facts["cpu"])
-        return (f"Long CSV of {size / 1e9:.2f} GB ({int(facts['rows']):,} rows, {int(facts['txns']):,} transactions, "
-                f"{int(facts['items']):,} products): read in {secs:.1f} s = {size / 1e6 / secs:.0f} MB/s "
-                f"(CPU {cpu:.1f} s, all threads = {size / 1e6 / cpu:.0f} MB/s per CPU second), "
-                f"peak resident memory {float(facts['peak_mb']):.0f} MB "
-                f"(the codes kept are {int(facts['rows']) * 12 / 1e6:.0f} MB).")
+        return (
+            f"Long CSV of {size / 1e9:.2f} GB ({int(facts['rows']):,} rows, {int(facts['txns']):,} transactions, "
+            f"{int(facts['items']):,} products): read in {secs:.1f} s = {size / 1e6 / secs:.0f} MB/s "
+            f"(CPU {cpu:.1f} s, all threads = {size / 1e6 / cpu:.0f} MB/s per CPU second), "
+            f"peak resident memory {float(facts['peak_mb']):.0f} MB "
+            f"(the codes kept are {int(facts['rows']) * 12 / 1e6:.0f} MB)."
+        )
     finally:
         if os.path.exists(path):
             os.unlink(path)
@@ -231,9 +248,12 @@ def main() -> None:
     ap.add_argument("--skip-csv", action="store_true")
     ap.add_argument("--publish", action="store_true", help="also write bench/report/cli.md")
     args = ap.parse_args()
-    lines = [f"Machine: {os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.1f} at start "
-             "(shared machine: timings are noisy). Best of "
-             f"{args.repeat} runs, each a fresh process.", ""]
+    lines = [
+        f"Machine: {os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.1f} at start "
+        "(shared machine: timings are noisy). Best of "
+        f"{args.repeat} runs, each a fresh process.",
+        "",
+    ]
     lines.append(start_cost(args.repeat))
     lines.append("")
     lines += end_to_end(args.data, args.repeat)

@@ -92,8 +92,9 @@ def worker(path: str, fn: str, k_max: int, support: float, repeat: int) -> None:
 
 def launch(args: list[str]) -> None:
     """Runs one worker and adds its peak resident size (KiB on Linux) to its report."""
-    proc = subprocess.run([sys.executable, __file__, "--worker", *args], capture_output=True, text=True,
-                          timeout=TIMEOUT_S)
+    proc = subprocess.run(
+        [sys.executable, __file__, "--worker", *args], capture_output=True, text=True, timeout=TIMEOUT_S
+    )
     peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     if proc.returncode != 0:
         print(json.dumps({"error": proc.stderr.strip().splitlines()[-1:]}))
@@ -107,7 +108,10 @@ def measure(path: str, fn: str, k_max: int, support: float, repeat: int) -> dict
     try:
         proc = subprocess.run(
             [sys.executable, __file__, "--launch", path, fn, str(k_max), repr(support), str(repeat)],
-            capture_output=True, text=True, timeout=TIMEOUT_S + 10)
+            capture_output=True,
+            text=True,
+            timeout=TIMEOUT_S + 10,
+        )
     except subprocess.TimeoutExpired:
         return {"error": "timeout"}
     if proc.returncode != 0:
@@ -143,7 +147,7 @@ def main() -> None:
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     notes = []
     with tempfile.TemporaryDirectory() as tmp:
-        for name, gen, supports in (QUICK_DATASETS if ns.quick else DATASETS):
+        for name, gen, supports in QUICK_DATASETS if ns.quick else DATASETS:
             txn, item, n_items = eval(gen)
             path = os.path.join(tmp, name.replace(" ", "_") + ".npz")
             np.savez(path, txn=txn, item=item, n_items=n_items)
@@ -164,8 +168,10 @@ def main() -> None:
                     row.insert(3, str(max(sizes.values())) if sizes else "?")
                     lines.append("| " + " | ".join(row) + " |")
     what = "CPU time of the call" if ns.cpu else "wall time of the call"
-    print(f"{what} (best of {ns.repeat}) / peak memory of the process, which includes the 'load only' floor. "
-          f"Pool threads: {threads}.\n")
+    print(
+        f"{what} (best of {ns.repeat}) / peak memory of the process, which includes the 'load only' floor. "
+        f"Pool threads: {threads}.\n"
+    )
     print("\n".join(lines))
     for n in notes:
         print("\nWARNING: " + n)

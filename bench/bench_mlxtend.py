@@ -174,8 +174,7 @@ def run_one(job: dict, cap: float, tmp: str) -> dict:
     with open(path, "w") as f:
         json.dump(job, f)
     try:
-        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", path], timeout=cap + 60,
-                       check=False)
+        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", path], timeout=cap + 60, check=False)
     except subprocess.TimeoutExpired:
         return {"status": "cap"}
     if not os.path.exists(job["out"]):
@@ -249,8 +248,11 @@ def main() -> int:
     ap.add_argument("--only", default="")
     ap.add_argument("--functions", default=",".join(FUNCTIONS))
     ap.add_argument("--out", default=os.path.join(HERE, "results", "mlxtend.md"))
-    ap.add_argument("--cache", default=os.path.join(HERE, "results", "mlxtend_runs.jsonl"),
-                    help="runs already done are read from here and new ones appended")
+    ap.add_argument(
+        "--cache",
+        default=os.path.join(HERE, "results", "mlxtend_runs.jsonl"),
+        help="runs already done are read from here and new ones appended",
+    )
     ap.add_argument("--libs", default="tallisk,mlxtend", help="libraries to run (others only from the cache)")
     ap.add_argument("--rerun", default="", help="libraries to run again even when cached")
     args = ap.parse_args()
@@ -261,8 +263,10 @@ def main() -> int:
         keep = set(args.only.split(","))
         datasets = [d for d in datasets if d[0] in keep]
     functions = args.functions.split(",")
-    header = ("| data | frame | function | min_support | rows | mlxtend | tallisk | speed-up | "
-              "mlxtend MB | tallisk MB | agree |")
+    header = (
+        "| data | frame | function | min_support | rows | mlxtend | tallisk | speed-up | "
+        "mlxtend MB | tallisk MB | agree |"
+    )
     lines = [header, "|" + "---|" * 11]
     print(header, flush=True)
     cache = load_cache(args.cache)
@@ -281,11 +285,19 @@ def main() -> int:
                             speed = ("> " if theirs["status"] == "cap" else "") + f"{t / ours['seconds']:.0f}x"
                         agree = ""
                         if ours["status"] == theirs["status"] == "ok":
-                            agree = "yes" if (ours["rows"] == theirs["rows"] and abs(
-                                ours["support_sum"] - theirs["support_sum"]) < 1e-6) else "NO"
+                            agree = (
+                                "yes"
+                                if (
+                                    ours["rows"] == theirs["rows"]
+                                    and abs(ours["support_sum"] - theirs["support_sum"]) < 1e-6
+                                )
+                                else "NO"
+                            )
                         rows = ours.get("rows", theirs.get("rows", ""))
-                        line = (f"| {name} | {kind} | {fn} | {s} | {rows} | {fmt_s(theirs, args.cap)} | "
-                                f"{fmt_s(ours, args.cap)} | {speed} | {fmt_mb(theirs)} | {fmt_mb(ours)} | {agree} |")
+                        line = (
+                            f"| {name} | {kind} | {fn} | {s} | {rows} | {fmt_s(theirs, args.cap)} | "
+                            f"{fmt_s(ours, args.cap)} | {speed} | {fmt_mb(theirs)} | {fmt_mb(ours)} | {agree} |"
+                        )
                         for r, who in ((ours, "tallisk"), (theirs, "mlxtend")):
                             if r["status"] == "error":
                                 line += f" {who}: {r.get('error', '')[:80]}"

@@ -92,9 +92,7 @@ def long_frame_generated(n_txn: int, seed: int = 0):
     key = txn * (n_items + 1) + rng.permutation(n_items)[item]  # shuffle items within an order
     order = np.argsort(key, kind="stable")
     names = np.array([f"product-{i:05d}" for i in range(n_items)], dtype=object)
-    return pd.DataFrame(
-        {"order": 1_000_000 + txn[order] * 7, "product": pd.Series(names[item[order]].tolist())}
-    )
+    return pd.DataFrame({"order": 1_000_000 + txn[order] * 7, "product": pd.Series(names[item[order]].tolist())})
 
 
 # ---- routes (run in the child) -------------------------------------------------------------
@@ -173,8 +171,9 @@ def run_route(route: str, df, min_count: int, fraction: float, conf: float, algo
             itemsets = fpgrowth(onehot, min_support=fraction, use_colnames=True)
             if route == "mlxtend_itemsets":
                 return itemsets
-            return itemsets, association_rules(itemsets, num_itemsets=len(baskets), metric="confidence",
-                                               min_threshold=conf)
+            return itemsets, association_rules(
+                itemsets, num_itemsets=len(baskets), metric="confidence", min_threshold=conf
+            )
     raise ValueError(route)
 
 
@@ -186,8 +185,13 @@ def answer(route: str, raw, n: int):
         rules = raw[1] if isinstance(raw, tuple) else raw
         return {
             (frozenset(a), frozenset(c)): (k, f)
-            for a, c, k, f in zip(rules["antecedent"], rules["consequent"], rules["count"].tolist(),
-                                  rules["confidence"].tolist(), strict=True)
+            for a, c, k, f in zip(
+                rules["antecedent"],
+                rules["consequent"],
+                rules["count"].tolist(),
+                rules["confidence"].tolist(),
+                strict=True,
+            )
         }
     if route == "pyfim_arules":
         return {(frozenset(body), frozenset([head])): (k, f) for head, body, k, f in raw}
@@ -201,8 +205,9 @@ def answer(route: str, raw, n: int):
         counts = np.rint(rules["support"].to_numpy() * n).astype(np.int64).tolist()
         return {
             (frozenset(a), frozenset(c)): (k, f)
-            for a, c, k, f in zip(rules["antecedents"], rules["consequents"], counts, rules["confidence"].tolist(),
-                                  strict=True)
+            for a, c, k, f in zip(
+                rules["antecedents"], rules["consequents"], counts, rules["confidence"].tolist(), strict=True
+            )
         }
     raise ValueError(route)
 
@@ -272,16 +277,24 @@ def child(job_path: str) -> int:
 # ---- parent -----------------------------------------------------------------------------
 
 
-def run_child(tmp: str, route: str, data_path: str, min_count: int, fraction: float, conf: float, repeat: int,
-              algorithm: str):
-    job = dict(route=route, data=data_path, min_count=min_count, fraction=fraction, conf=conf, repeat=repeat,
-               algorithm=algorithm, out=os.path.join(tmp, f"{route}.pkl"))
+def run_child(
+    tmp: str, route: str, data_path: str, min_count: int, fraction: float, conf: float, repeat: int, algorithm: str
+):
+    job = dict(
+        route=route,
+        data=data_path,
+        min_count=min_count,
+        fraction=fraction,
+        conf=conf,
+        repeat=repeat,
+        algorithm=algorithm,
+        out=os.path.join(tmp, f"{route}.pkl"),
+    )
     job_path = os.path.join(tmp, f"{route}.json")
     with open(job_path, "w") as f:
         json.dump(job, f)
     try:
-        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", job_path], timeout=TIMEOUT_S,
-                       check=False)
+        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", job_path], timeout=TIMEOUT_S, check=False)
     except subprocess.TimeoutExpired:
         return {"route": route, "status": "timeout", "error": f"stopped after {TIMEOUT_S} s"}
     with open(job["out"], "rb") as f:
@@ -332,8 +345,17 @@ def bench_dataset(name: str, df, tmp: str, repeat: int, skip: set[str], algorith
         pyfim = [r for k, r in results.items() if k.startswith("pyfim") and r.get("status") == "ok"]
         best_pyfim = min(pyfim, key=lambda r: r["time_s"]) if pyfim else None
         mlx = next((r for k, r in results.items() if k.startswith("mlxtend")), None)
-        row = dict(data=name, n=n, min_support=support, min_count=min_count, conf=conf, task=task,
-                   ours=ours, pyfim=best_pyfim, mlxtend=mlx)
+        row = dict(
+            data=name,
+            n=n,
+            min_support=support,
+            min_count=min_count,
+            conf=conf,
+            task=task,
+            ours=ours,
+            pyfim=best_pyfim,
+            mlxtend=mlx,
+        )
         ok = ours is not None and ours.get("status") == "ok"
         if ok:
             row["rows"] = ours["n_rows"]
@@ -414,8 +436,10 @@ def main() -> int:
         path = os.path.join(HERE, "report", "package.md")
         with open(path, "w") as f:
             f.write("# Package benchmark: long DataFrame to result DataFrame\n\n")
-            f.write("Shared 2-core machine; best of up to 3 runs; memory is the rise of the peak RSS over the "
-                    "loaded DataFrame. `python3 bench/bench_package.py --publish`.\n\n")
+            f.write(
+                "Shared 2-core machine; best of up to 3 runs; memory is the rise of the peak RSS over the "
+                "loaded DataFrame. `python3 bench/bench_package.py --publish`.\n\n"
+            )
             f.write(table + "\n")
         print(f"written {path}")
     return 0

@@ -62,16 +62,22 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--data", nargs="+", default=[], help="FIMI files to time instead of generated data")
     args = ap.parse_args()
-    print(f"rust_compute_pairs, {os.cpu_count()} logical CPUs, "
-          f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
-    print(f"{'baskets':>9} {'rows in':>9} {'min_sup':>8} {'rows out':>10} {'best s':>8} "
-          f"{'cpu s':>8} {'Mocc/s':>8} {'base MB':>8} {'peak MB':>8}")
+    print(
+        f"rust_compute_pairs, {os.cpu_count()} logical CPUs, "
+        f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}"
+    )
+    print(
+        f"{'baskets':>9} {'rows in':>9} {'min_sup':>8} {'rows out':>10} {'best s':>8} "
+        f"{'cpu s':>8} {'Mocc/s':>8} {'base MB':>8} {'peak MB':>8}"
+    )
     inputs = [(os.path.basename(p), None, p) for p in args.data] or [(n, n, None) for n in args.transactions]
     for label, n, path in inputs:
         for s in args.min_support:
             r = run(n, s, args.repeat, path)
-            print(f"{label:>9} {r['occurrences']:>9} {s:>8} {r['rows']:>10} {r['best']:>8.3f} {r['cpu']:>8.3f} "
-                  f"{r['occurrences'] / r['best'] / 1e6:>8.1f} {r['base']:>8.0f} {r['peak']:>8.0f}")
+            print(
+                f"{label:>9} {r['occurrences']:>9} {s:>8} {r['rows']:>10} {r['best']:>8.3f} {r['cpu']:>8.3f} "
+                f"{r['occurrences'] / r['best'] / 1e6:>8.1f} {r['base']:>8.0f} {r['peak']:>8.0f}"
+            )
 
 
 if __name__ == "__main__":

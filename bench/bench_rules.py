@@ -62,15 +62,33 @@ SETTINGS = {
     "retail": [(0.002, 0.5), (0.0005, 0.5)],
     "mushroom": [(0.3, 0.9)],
 }
-MLXTEND_METRICS = {"support": "support", "confidence": "confidence", "lift": "lift", "leverage": "leverage",
-                   "conviction": "conviction", "zhangs_metric": "zhangs_metric", "jaccard": "jaccard",
-                   "certainty": "certainty", "kulczynski": "kulczynski"}
+MLXTEND_METRICS = {
+    "support": "support",
+    "confidence": "confidence",
+    "lift": "lift",
+    "leverage": "leverage",
+    "conviction": "conviction",
+    "zhangs_metric": "zhangs_metric",
+    "jaccard": "jaccard",
+    "certainty": "certainty",
+    "kulczynski": "kulczynski",
+}
 # Peers first: our answers are only turned into comparable dicts when the peer finished.
-TOOLS = ("pyfim_mine", "pyfim_arules", "mlxtend_rules", "ours_c1", "ours_c1@1thread", "ours", "ours@1thread",
-         "ours_mine_c1", "ours_mine_c1@1thread")
+TOOLS = (
+    "pyfim_mine",
+    "pyfim_arules",
+    "mlxtend_rules",
+    "ours_c1",
+    "ours_c1@1thread",
+    "ours",
+    "ours@1thread",
+    "ours_mine_c1",
+    "ours_mine_c1@1thread",
+)
 
 
 # ---- the tools (run in the child) -----------------------------------------------------------
+
 
 def _table(z):
     return z["offsets"], z["items"], z["counts"].astype(np.float64)
@@ -79,8 +97,7 @@ def _table(z):
 def _rules_of(r):
     ao, ai = r["antecedent_offsets"], r["antecedent_items"]
     co, ci = r["consequent_offsets"], r["consequent_items"]
-    return [(tuple(ai[ao[i]:ao[i + 1]].tolist()), tuple(ci[co[i]:co[i + 1]].tolist()))
-            for i in range(len(ao) - 1)]
+    return [(tuple(ai[ao[i] : ao[i + 1]].tolist()), tuple(ci[co[i] : co[i + 1]].tolist())) for i in range(len(ao) - 1)]
 
 
 def prepare(tool, z):
@@ -91,8 +108,9 @@ def prepare(tool, z):
         return baskets
     if tool == "mlxtend_rules":
         import pandas as pd
+
         offsets, items, counts = _table(z)
-        sets = [frozenset(items[offsets[i]:offsets[i + 1]].tolist()) for i in range(len(counts))]
+        sets = [frozenset(items[offsets[i] : offsets[i + 1]].tolist()) for i in range(len(counts))]
         return pd.DataFrame({"support": counts / float(z["n"]), "itemsets": sets})
     return z
 
@@ -101,6 +119,7 @@ def mine(tool, prepared, s):
     n, m, conf = s["n"], s["min_count"], s["min_confidence"]
     if tool.startswith("ours"):
         from tallisk import _engine
+
         z = prepared
         max_c = 1 if "c1" in tool else None
         if tool.startswith("ours_mine"):
@@ -109,11 +128,13 @@ def mine(tool, prepared, s):
             return _engine.generate_rules(*table, found["n_transactions"], conf, max_consequent_len=max_c)
         return _engine.generate_rules(*_table(z), n, conf, max_consequent_len=max_c)
     import fim
+
     if tool == "pyfim_arules":
         return fim.arules(prepared, supp=-m, conf=100.0 * conf, zmin=2, report="ab", mode="o")
     if tool == "pyfim_mine":
         return fim.fpgrowth(prepared, target="s", supp=-m, zmin=1, report="a")
     from mlxtend.frequent_patterns import association_rules
+
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return association_rules(prepared, num_itemsets=n, metric="confidence", min_threshold=conf)
@@ -121,6 +142,7 @@ def mine(tool, prepared, s):
 
 def digest(raw):
     import hashlib
+
     h = hashlib.sha1()
     for k in sorted(raw):
         h.update(k.encode())
@@ -164,8 +186,12 @@ def child(job_path):
             t0 = time.perf_counter()
             raw = mine(tool, prepared, job["setting"])
             times.append(time.perf_counter() - t0)
-        result.update(time_s=min(times), extra_mb=max(0, runner.status_kb()["VmHWM"] - base) / 1024,
-                      rules=len(raw["rule_row"]) if isinstance(raw, dict) else len(raw), status="ok")
+        result.update(
+            time_s=min(times),
+            extra_mb=max(0, runner.status_kb()["VmHWM"] - base) / 1024,
+            rules=len(raw["rule_row"]) if isinstance(raw, dict) else len(raw),
+            status="ok",
+        )
         if tool.startswith("ours"):
             result["digest"] = digest(raw)
         if job["answer"]:
@@ -180,20 +206,35 @@ def child(job_path):
 
 # ---- the parent -----------------------------------------------------------------------------
 
+
 def run_child(tool, data_path, setting, args, tmp, want_answer=True):
     out, job = os.path.join(tmp, "rules.pkl"), os.path.join(tmp, "rules-job.json")
     if os.path.exists(out):
         os.remove(out)
     with open(job, "w") as f:
-        json.dump({"tool": tool, "data": data_path, "setting": setting, "out": out, "repeat": args.repeat,
-                   "answer": want_answer}, f)
+        json.dump(
+            {
+                "tool": tool,
+                "data": data_path,
+                "setting": setting,
+                "out": out,
+                "repeat": args.repeat,
+                "answer": want_answer,
+            },
+            f,
+        )
     env = dict(os.environ)
     if tool.endswith("@1thread"):
         env["RAYON_NUM_THREADS"] = "1"
     if args.build:
         env["PYTHONPATH"] = os.pathsep.join([args.build] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", job], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, os.path.abspath(__file__), "--child", job],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
     timeout = args.timeout if tool.startswith("mlxtend") else 10 * args.timeout
     try:
         _, err = proc.communicate(timeout=timeout)
@@ -210,6 +251,7 @@ def run_child(tool, data_path, setting, args, tmp, want_answer=True):
 def itemset_table(txn_ids, item_ids, n, min_count):
     """Every frequent itemset (pyfim fpgrowth, absolute count) as CSR + counts."""
     import fim
+
     baskets = [[] for _ in range(n)]
     for t, i in zip(txn_ids.tolist(), item_ids.tolist(), strict=True):
         baskets[t].append(i)
@@ -255,11 +297,21 @@ def section(args, paths, log=print):
                 m = max(1, math.ceil(min_support * n))
                 offsets, items, counts = itemset_table(txn_ids, item_ids, n, m)
                 data_path = os.path.join(tmp, f"{name}.npz")
-                np.savez(data_path, offsets=offsets, items=items, counts=counts, n=n, n_items=n_items,
-                         txn_ids=txn_ids, item_ids=item_ids)
+                np.savez(
+                    data_path,
+                    offsets=offsets,
+                    items=items,
+                    counts=counts,
+                    n=n,
+                    n_items=n_items,
+                    txn_ids=txn_ids,
+                    item_ids=item_ids,
+                )
                 setting = {"n": n, "min_count": m, "min_confidence": min_conf}
-                log(f"{name} min_support={min_support} (count {m}) min_confidence={min_conf}: "
-                    f"{len(counts)} frequent itemsets")
+                log(
+                    f"{name} min_support={min_support} (count {m}) min_confidence={min_conf}: "
+                    f"{len(counts)} frequent itemsets"
+                )
                 res = {}
                 for tool in TOOLS:
                     if args.tools and not tool.startswith(tuple(args.tools.split(","))):
@@ -270,13 +322,17 @@ def section(args, paths, log=print):
                     r = res[tool]
                     if r["status"] == "not_implemented":
                         continue
-                    log(f"  {tool:22} {r['status']:>7} {r.get('time_s', math.nan):8.3f}s "
+                    log(
+                        f"  {tool:22} {r['status']:>7} {r.get('time_s', math.nan):8.3f}s "
                         f"{r.get('rules', 0):>10} rules {r.get('extra_mb', math.nan):8.1f} MB extra "
-                        f"{r.get('error', '')}")
+                        f"{r.get('error', '')}"
+                    )
                 ans = {t: r.get("answer") for t, r in res.items()}
-                checks = {"ours_c1": agree(ans.get("ours_c1"), ans.get("pyfim_arules"), False),
-                          "ours_mine_c1": agree(ans.get("ours_mine_c1"), ans.get("pyfim_arules"), False),
-                          "ours": agree(ans.get("ours"), ans.get("mlxtend_rules"), True)}
+                checks = {
+                    "ours_c1": agree(ans.get("ours_c1"), ans.get("pyfim_arules"), False),
+                    "ours_mine_c1": agree(ans.get("ours_mine_c1"), ans.get("pyfim_arules"), False),
+                    "ours": agree(ans.get("ours"), ans.get("mlxtend_rules"), True),
+                }
                 for tool, verdict in list(checks.items()):
                     if verdict != "-":
                         log(f"  agreement {tool} vs {'pyfim_arules' if 'c1' in tool else 'mlxtend_rules'}: {verdict}")
@@ -295,15 +351,24 @@ def section(args, paths, log=print):
                         continue
                     peer = "pyfim_arules" if "c1" in tool else "mlxtend_rules" if tool.startswith("ours") else None
                     peer_t = res.get(peer, {}).get("time_s") if peer else None
-                    rows.append({
-                        "dataset": name, "min_support": min_support, "min_count": m, "min_confidence": min_conf,
-                        "itemsets": len(counts), "tool": tool, "status": r["status"],
-                        "rules": r.get("rules", ""), "time_s": round(r.get("time_s", math.nan), 4),
-                        "extra_mb": round(r.get("extra_mb", math.nan), 1),
-                        "vs_peer": round(r["time_s"] / peer_t, 3) if peer_t and r.get("time_s") else "",
-                        "pyfim_rule_phase_s": pyfim_rule_phase if "c1" in tool or tool == "pyfim_arules" else "",
-                        "agree": checks.get(tool, ""), "note": r.get("error", "")[:120],
-                    })
+                    rows.append(
+                        {
+                            "dataset": name,
+                            "min_support": min_support,
+                            "min_count": m,
+                            "min_confidence": min_conf,
+                            "itemsets": len(counts),
+                            "tool": tool,
+                            "status": r["status"],
+                            "rules": r.get("rules", ""),
+                            "time_s": round(r.get("time_s", math.nan), 4),
+                            "extra_mb": round(r.get("extra_mb", math.nan), 1),
+                            "vs_peer": round(r["time_s"] / peer_t, 3) if peer_t and r.get("time_s") else "",
+                            "pyfim_rule_phase_s": pyfim_rule_phase if "c1" in tool or tool == "pyfim_arules" else "",
+                            "agree": checks.get(tool, ""),
+                            "note": r.get("error", "")[:120],
+                        }
+                    )
     return rows
 
 
@@ -315,8 +380,19 @@ def write(rows, out_dir, tag):
         w = csv.DictWriter(f, fieldnames=list(rows[0]))
         w.writeheader()
         w.writerows(rows)
-    cols = ["dataset", "min_support", "min_confidence", "itemsets", "tool", "rules", "time_s", "extra_mb", "vs_peer",
-            "pyfim_rule_phase_s", "agree"]
+    cols = [
+        "dataset",
+        "min_support",
+        "min_confidence",
+        "itemsets",
+        "tool",
+        "rules",
+        "time_s",
+        "extra_mb",
+        "vs_peer",
+        "pyfim_rule_phase_s",
+        "agree",
+    ]
     md = ["| " + " | ".join(cols) + " |", "|" + "---|" * len(cols)]
     md += ["| " + " | ".join(str(r[c]) for c in cols) + " |" for r in rows]
     with open(os.path.join(out_dir, f"rules-{tag}.md"), "w") as f:
@@ -326,14 +402,18 @@ def write(rows, out_dir, tag):
 def section_args(args):
     """The options of this section from compare.py's: its own tool names, the installed
     tallisk package, mlxtend's timeout."""
-    return argparse.Namespace(settings=getattr(args, "settings", None), tools=None, timeout=args.timeout,
-                              repeat=args.repeat, build="")
+    return argparse.Namespace(
+        settings=getattr(args, "settings", None), tools=None, timeout=args.timeout, repeat=args.repeat, build=""
+    )
 
 
 def add_arguments(ap):
-    ap.add_argument("--rule-settings", dest="settings", type=lambda s: [tuple(map(float, p.split(":")))
-                                                                         for p in s.split(",")],
-                    help="min_support:min_confidence pairs, comma-separated (default: per dataset)")
+    ap.add_argument(
+        "--rule-settings",
+        dest="settings",
+        type=lambda s: [tuple(map(float, p.split(":"))) for p in s.split(",")],
+        help="min_support:min_confidence pairs, comma-separated (default: per dataset)",
+    )
 
 
 def main(argv=None):

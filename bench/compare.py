@@ -49,8 +49,14 @@ import peers  # noqa: E402
 ROUND_LIMIT_S = 2.0
 # mlxtend and efficient-apriori are pure Python or NumPy-at-a-time: past this many seconds
 # they are stopped, and the lower (harder) supports of the same dataset are not tried.
-SLOW_PEERS = ("mlxtend_apriori", "mlxtend_fpgrowth", "mlxtend_rules", "efficient_apriori", "mlxtend_fpmax",
-              "pyfim_apriori_whole")
+SLOW_PEERS = (
+    "mlxtend_apriori",
+    "mlxtend_fpgrowth",
+    "mlxtend_rules",
+    "efficient_apriori",
+    "mlxtend_fpmax",
+    "pyfim_apriori_whole",
+)
 
 KNOWN_FILES = {  # default (supports, k_max) for the classic public files
     "retail": ([0.01, 0.005, 0.002], 4),
@@ -69,8 +75,15 @@ ENGINE_SUPPORTS = {
 }
 # Published totals of frequent itemsets (all sizes) the engine must reproduce.
 REFERENCE_TOTALS = {("chess", 0.9): 622, ("T10I4D100K", 0.005): 1073}
-ENGINE_REFERENCE = ("pyfim_eclat_whole", "pyfim_fim", "pyfim_fpgrowth_whole", "pyfim_apriori_whole", "mlxtend_fpmax",
-                    "rust_compute_itemsets", "rust_compute_itemsets@1thread")
+ENGINE_REFERENCE = (
+    "pyfim_eclat_whole",
+    "pyfim_fim",
+    "pyfim_fpgrowth_whole",
+    "pyfim_apriori_whole",
+    "mlxtend_fpmax",
+    "rust_compute_itemsets",
+    "rust_compute_itemsets@1thread",
+)
 
 
 @dataclass
@@ -106,6 +119,7 @@ class Run:
 
 # ---- datasets ------------------------------------------------------------------------------
 
+
 def cache_dataset(name, txn_ids, item_ids, n_items, cache_dir, supports, k_max, pair_supports, labels=None):
     labels = np.arange(n_items, dtype=np.int64) if labels is None else np.asarray(labels)
     n_txn = int(len(np.unique(txn_ids)))
@@ -133,21 +147,29 @@ def datasets(args, cache_dir):
     if not args.data or args.generated:
         if args.quick:
             t, i, n = datagen.sparse(20_000, 2_000, 10.0, seed=0)
-            out.append(cache_dataset("sparse-20k", t, i, n, cache_dir, supports or [0.01, 0.005],
-                                     args.k_max or 3, [0.0, 0.005]))
+            out.append(
+                cache_dataset(
+                    "sparse-20k", t, i, n, cache_dir, supports or [0.01, 0.005], args.k_max or 3, [0.0, 0.005]
+                )
+            )
             t, i, n = datagen.dense(2_000, 50, 35.0, seed=0)
-            out.append(cache_dataset("dense-2k", t, i, n, cache_dir, supports or [0.6, 0.5],
-                                     args.k_max or 3, [0.0, 0.5]))
+            out.append(
+                cache_dataset("dense-2k", t, i, n, cache_dir, supports or [0.6, 0.5], args.k_max or 3, [0.0, 0.5])
+            )
         else:
             t, i, n = datagen.sparse(100_000, 5_000, 10.0, seed=0)
-            out.append(cache_dataset("sparse-100k", t, i, n, cache_dir, supports or [0.01, 0.005, 0.002],
-                                     args.k_max or 4, [0.0, 0.002]))
+            out.append(
+                cache_dataset(
+                    "sparse-100k", t, i, n, cache_dir, supports or [0.01, 0.005, 0.002], args.k_max or 4, [0.0, 0.002]
+                )
+            )
             # 60 items, ~38 per basket: most items in well over half of the baskets (chess-like).
             # 0.56 * 5000 is 2800.0000000000005 in doubles: our minimum count is 2801, while a
             # peer handed the fraction itself keeps 2800 (--naive-fractions shows the difference).
             t, i, n = datagen.dense(5_000, 60, 40.0, seed=0)
-            out.append(cache_dataset("dense-5k", t, i, n, cache_dir, supports or [0.6, 0.56, 0.5],
-                                     args.k_max or 4, [0.0, 0.5]))
+            out.append(
+                cache_dataset("dense-5k", t, i, n, cache_dir, supports or [0.6, 0.56, 0.5], args.k_max or 4, [0.0, 0.5])
+            )
     for path in args.data or []:
         name = os.path.splitext(os.path.basename(path))[0]
         t, i, n = read_file(path, cache_dir)
@@ -158,6 +180,7 @@ def datasets(args, cache_dir):
 
 
 # ---- running children -----------------------------------------------------------------------
+
 
 def child_env(build, threads=None):
     env = dict(os.environ)
@@ -190,8 +213,13 @@ def run_child(tool, ds, setting, args, tmp):
         json.dump({"tool": tool, "data": ds.path, "setting": setting.__dict__, "out": out, "repeat": args.repeat}, f)
     timeout = args.timeout * (1 if tool in SLOW_PEERS else args.fast_timeout_factor)
     threads = 1 if tool.endswith("@1thread") else None
-    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "runner.py"), job], env=child_env(args.build, threads),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, os.path.join(HERE, "runner.py"), job],
+        env=child_env(args.build, threads),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
     start = time.monotonic()
     killed = None
     while proc.poll() is None:
@@ -251,8 +279,12 @@ print(json.dumps({m: importlib.util.find_spec(m) is not None
                   for m in ("fim", "mlxtend", "efficient_apriori", "pandas", "scipy")}))
 """
     found = json.loads(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout)
-    need = {"pyfim_": ("fim",), "mlxtend_": ("mlxtend", "pandas", "scipy"), "efficient_": ("efficient_apriori",),
-            "scipy_": ("scipy",)}
+    need = {
+        "pyfim_": ("fim",),
+        "mlxtend_": ("mlxtend", "pandas", "scipy"),
+        "efficient_": ("efficient_apriori",),
+        "scipy_": ("scipy",),
+    }
     ok = {}
     for tool in peers.PEER_ITEMSETS + peers.PEER_PAIRS + peers.PEER_ENGINE:
         mods = next(v for k, v in need.items() if tool.startswith(k))
@@ -275,6 +307,7 @@ def record(ds, setting, tool, res):
 
 
 # ---- the itemset section ------------------------------------------------------------------
+
 
 def reference_answer(runs):
     for name in ("pyfim_eclat", "pyfim_fpgrowth", "pyfim_apriori", "efficient_apriori", "mlxtend_fpgrowth"):
@@ -331,8 +364,9 @@ def run_tools(tools, ds, setting, stopped, args, tmp, note=None):
     here = []
     for tool in tools:
         if tool in stopped:
-            here.append(Run(ds.name, setting.k_max, setting.min_support, setting.min_count, tool, "skipped",
-                            note=stopped[tool]))
+            here.append(
+                Run(ds.name, setting.k_max, setting.min_support, setting.min_count, tool, "skipped", note=stopped[tool])
+            )
             continue
         res = run_child(tool, ds, setting, args, tmp)
         run = record(ds, setting, tool, res)
@@ -341,8 +375,7 @@ def run_tools(tools, ds, setting, stopped, args, tmp, note=None):
         if note and run.status == "ok":
             run.note = (run.note + " " + note(tool, run)).strip()
         here.append(run)
-        print(f"    {tool:36s} {run.status:8s} {run.time_s:9.3f}s  extra {run.extra_mb:8.1f} MB {run.note}",
-              flush=True)
+        print(f"    {tool:36s} {run.status:8s} {run.time_s:9.3f}s  extra {run.extra_mb:8.1f} MB {run.note}", flush=True)
     return here
 
 
@@ -390,6 +423,7 @@ def itemset_section(dsets, ours, have, args, tmp, log):
 
 # ---- the engine section: whole output, closed, maximal, candidate counts ---------------------
 
+
 def engine_tools(target, have, args):
     """Our engine entry (and its one-worker run) and the peers for one target."""
     ours = peers.OURS_COUNT if target == "count" else peers.OURS_ENGINE
@@ -435,8 +469,9 @@ def check_engine(runs, ds, setting, log):
 def engine_section(dsets, have, args, tmp, log):
     runs = []
     for ds in dsets:
-        supports = [float(x) for x in args.supports.split(",")] if args.supports else ENGINE_SUPPORTS.get(
-            ds.name, ds.supports)
+        supports = (
+            [float(x) for x in args.supports.split(",")] if args.supports else ENGINE_SUPPORTS.get(ds.name, ds.supports)
+        )
         stopped = {}  # per target: slow peer -> why it is not run at lower supports
         for s in sorted(supports, reverse=True):
             m = agreement.min_count(s, ds.n_transactions)
@@ -445,8 +480,9 @@ def engine_section(dsets, have, args, tmp, log):
             for target in targets:
                 setting = peers.Setting(0, s, m, frac, target)
                 print(f"[{ds.name}] engine {target}, min_support={s} (min_count {m}), no size limit", flush=True)
-                here = run_tools(engine_tools(target, have, args), ds, setting, stopped.setdefault(target, {}),
-                                 args, tmp)
+                here = run_tools(
+                    engine_tools(target, have, args), ds, setting, stopped.setdefault(target, {}), args, tmp
+                )
                 for _ in range(args.rounds - 1):
                     again(here, ds, setting, args, tmp)
                 log.append(f"[{ds.name}] engine {target} min_support={s} min_count={m}")
@@ -476,10 +512,12 @@ def engine_goals(rows):
         half = "yes" if r["ratio"] <= 0.5 and r1 <= 0.5 else "NO"
         mem = "yes" if not (r["mem_ratio"] > 1) else "NO"
         peer = r["fastest_peer"] or "-"
-        lines.append(f"{r['dataset']:11s} minsup={r['min_support']:<7g} {r['k_max']:8s} vs {peer:22s}"
-                     f" ratio 2w {r['ratio']:.2f} 1w {r1:.2f} half={half}  mem {r['mem_ratio']:.2f} ok={mem}"
-                     f"  1->2 workers {speedup:.2f}x ({one['time_s'] if one else math.nan:.3f}s -> {r['time_s']:.3f}s)"
-                     f"  cpu 2w/1w {cpu:.2f}")
+        lines.append(
+            f"{r['dataset']:11s} minsup={r['min_support']:<7g} {r['k_max']:8s} vs {peer:22s}"
+            f" ratio 2w {r['ratio']:.2f} 1w {r1:.2f} half={half}  mem {r['mem_ratio']:.2f} ok={mem}"
+            f"  1->2 workers {speedup:.2f}x ({one['time_s'] if one else math.nan:.3f}s -> {r['time_s']:.3f}s)"
+            f"  cpu 2w/1w {cpu:.2f}"
+        )
     return lines
 
 
@@ -489,6 +527,7 @@ def pair_rows_note(tool, run):
 
 
 # ---- the pair section ---------------------------------------------------------------------
+
 
 def pair_section(dsets, ours, have, args, tmp, log):
     runs = []
@@ -520,8 +559,9 @@ def check_pairs(runs, ds, log):
             continue
         verdicts = []
         if ref_sp is not None:
-            d = agreement.compare_pair_tables(r.answer, ref_sp.answer, ds.labels,
-                                              metrics=agreement.PAIR_METRICS + ("cosine", "instances"))
+            d = agreement.compare_pair_tables(
+                r.answer, ref_sp.answer, ds.labels, metrics=agreement.PAIR_METRICS + ("cosine", "instances")
+            )
             verdicts.append("scipy ok" if d.ok else "scipy MISMATCH")
             log.append(f"  {r.tool} vs scipy_pairs (counts and 7 metrics): {d.describe()}")
         if ref_ml is not None:
@@ -532,6 +572,7 @@ def check_pairs(runs, ds, log):
 
 
 # ---- tables and charts ---------------------------------------------------------------------
+
 
 def shown(r):
     """Time, or why there is none ("killed timeout >40s", "not_implemented", ...)."""
@@ -558,10 +599,25 @@ def annotate(runs, peer_names):
         mlx_ok = [r.time_s for r in mlx if r.status == "ok"]
         mlx_floor = [_killed_seconds(r) for r in mlx if r.status in ("killed", "skipped")]
         for r in group:
-            row = dict(dataset=r.dataset, k_max=r.k_max, min_support=r.min_support, min_count=r.min_count,
-                       tool=r.tool, status=r.status, time_s=r.time_s, prep_s=r.prep_s, peak_mb=r.peak_mb,
-                       extra_mb=r.extra_mb, cpu_s=r.cpu_s, agree=r.agree, note=r.note, fastest_peer="",
-                       ratio=math.nan, mem_ratio=math.nan, vs_mlxtend="")
+            row = dict(
+                dataset=r.dataset,
+                k_max=r.k_max,
+                min_support=r.min_support,
+                min_count=r.min_count,
+                tool=r.tool,
+                status=r.status,
+                time_s=r.time_s,
+                prep_s=r.prep_s,
+                peak_mb=r.peak_mb,
+                extra_mb=r.extra_mb,
+                cpu_s=r.cpu_s,
+                agree=r.agree,
+                note=r.note,
+                fastest_peer="",
+                ratio=math.nan,
+                mem_ratio=math.nan,
+                vs_mlxtend="",
+            )
             if fastest is not None and r.status == "ok":
                 row["fastest_peer"] = fastest.tool
                 row["ratio"] = r.time_s / fastest.time_s if fastest.time_s > 0 else math.nan
@@ -586,8 +642,24 @@ def _killed_seconds(r):
     return math.nan
 
 
-COLUMNS = ["dataset", "k_max", "min_support", "min_count", "tool", "status", "time_s", "ratio", "vs_mlxtend",
-           "peak_mb", "extra_mb", "mem_ratio", "agree", "prep_s", "note", "cpu_s"]
+COLUMNS = [
+    "dataset",
+    "k_max",
+    "min_support",
+    "min_count",
+    "tool",
+    "status",
+    "time_s",
+    "ratio",
+    "vs_mlxtend",
+    "peak_mb",
+    "extra_mb",
+    "mem_ratio",
+    "agree",
+    "prep_s",
+    "note",
+    "cpu_s",
+]
 
 
 def write_csv(rows, path):
@@ -599,8 +671,20 @@ def write_csv(rows, path):
 
 
 def markdown(rows, title):
-    head = ["dataset", "k_max", "min_support", "min_count", "tool", "time (s)", "/ fastest peer", "vs mlxtend",
-            "peak RSS (MB)", "extra RSS (MB)", "agreement", "note"]
+    head = [
+        "dataset",
+        "k_max",
+        "min_support",
+        "min_count",
+        "tool",
+        "time (s)",
+        "/ fastest peer",
+        "vs mlxtend",
+        "peak RSS (MB)",
+        "extra RSS (MB)",
+        "agreement",
+        "note",
+    ]
     lines = [f"### {title}", "", "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for r in rows:
         status = shown(r)
@@ -608,30 +692,77 @@ def markdown(rows, title):
         peak = f"{r['peak_mb']:.0f}" if math.isfinite(r["peak_mb"]) else "-"
         extra = f"{r['extra_mb']:.1f}" if math.isfinite(r["extra_mb"]) else "-"
         note = "" if r["status"] in ("killed", "skipped") else r["note"].replace("|", "/")
-        lines.append("| " + " | ".join(map(str, [r["dataset"], r["k_max"], r["min_support"], r["min_count"],
-                                                   r["tool"], status, ratio, r["vs_mlxtend"] or "-", peak, extra,
-                                                   r["agree"], note])) + " |")
+        lines.append(
+            "| "
+            + " | ".join(
+                map(
+                    str,
+                    [
+                        r["dataset"],
+                        r["k_max"],
+                        r["min_support"],
+                        r["min_count"],
+                        r["tool"],
+                        status,
+                        ratio,
+                        r["vs_mlxtend"] or "-",
+                        peak,
+                        extra,
+                        r["agree"],
+                        note,
+                    ],
+                )
+            )
+            + " |"
+        )
     return "\n".join(lines) + "\n"
 
 
 def print_table(rows, title):
     print(f"\n== {title} ==")
     fmt = "{:14s} {:>5s} {:>8s} {:>8s} {:38s} {:>20s} {:>8s} {:>9s} {:>8s} {:>9s} {:>7s}  {}"
-    print(fmt.format("dataset", "k_max", "minsup", "mincount", "tool", "time_s", "/fastest", "vs_mlxt", "peak_MB",
-                     "extra_MB", "mem/fp", "agreement"))
+    print(
+        fmt.format(
+            "dataset",
+            "k_max",
+            "minsup",
+            "mincount",
+            "tool",
+            "time_s",
+            "/fastest",
+            "vs_mlxt",
+            "peak_MB",
+            "extra_MB",
+            "mem/fp",
+            "agreement",
+        )
+    )
     for r in rows:
         t = shown(r)
-        print(fmt.format(r["dataset"], str(r["k_max"]), f"{r['min_support']:g}", str(r["min_count"]), r["tool"], t,
-                         f"{r['ratio']:.2f}" if math.isfinite(r["ratio"]) else "-", r["vs_mlxtend"] or "-",
-                         f"{r['peak_mb']:.0f}" if math.isfinite(r["peak_mb"]) else "-",
-                         f"{r['extra_mb']:.1f}" if math.isfinite(r["extra_mb"]) else "-",
-                         f"{r['mem_ratio']:.2f}" if math.isfinite(r["mem_ratio"]) else "-", r["agree"]))
+        print(
+            fmt.format(
+                r["dataset"],
+                str(r["k_max"]),
+                f"{r['min_support']:g}",
+                str(r["min_count"]),
+                r["tool"],
+                t,
+                f"{r['ratio']:.2f}" if math.isfinite(r["ratio"]) else "-",
+                r["vs_mlxtend"] or "-",
+                f"{r['peak_mb']:.0f}" if math.isfinite(r["peak_mb"]) else "-",
+                f"{r['extra_mb']:.1f}" if math.isfinite(r["extra_mb"]) else "-",
+                f"{r['mem_ratio']:.2f}" if math.isfinite(r["mem_ratio"]) else "-",
+                r["agree"],
+            )
+        )
 
 
 def chart(rows, path, title):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     names = sorted({r["dataset"] for r in rows})
     tools = sorted({r["tool"] for r in rows})
     colour = {t: plt.get_cmap("tab20")(i % 20) for i, t in enumerate(tools)}  # one colour per tool everywhere
@@ -643,8 +774,14 @@ def chart(rows, path, title):
             if not pts:
                 continue
             style = "-o" if tool.startswith("rust_") else "--s"
-            ax.plot([max(p[0], 1e-5) for p in pts], [max(p[1], 1e-4) for p in pts], style, label=tool, markersize=4,
-                    color=colour[tool])
+            ax.plot(
+                [max(p[0], 1e-5) for p in pts],
+                [max(p[1], 1e-4) for p in pts],
+                style,
+                label=tool,
+                markersize=4,
+                color=colour[tool],
+            )
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.invert_xaxis()
@@ -676,14 +813,19 @@ def goals(rows, peer_names):
         v = r["vs_mlxtend"]
         mlx = "-" if not v else ("yes" if float(v.strip(">x")) >= 20 else ("NO" if not v.startswith(">") else "open"))
         mem = "yes" if not (r["mem_ratio"] > 1) else "NO"
-        lines.append(f"{r['dataset']:14s} minsup={r['min_support']:<8g} {r['tool']:36s} faster-than-fastest-peer"
-                     f"({r['fastest_peer']})={fast} ({r['ratio']:.2f}) >=20x-mlxtend={mlx} ({v or '-'}) "
-                     f"mem<=fastest-peer={mem} ({r['mem_ratio']:.2f})")
+        lines.append(
+            f"{r['dataset']:14s} minsup={r['min_support']:<8g} {r['tool']:36s} faster-than-fastest-peer"
+            f"({r['fastest_peer']})={fast} ({r['ratio']:.2f}) >=20x-mlxtend={mlx} ({v or '-'}) "
+            f"mem<=fastest-peer={mem} ({r['mem_ratio']:.2f})"
+        )
     return lines
 
 
-CHART_TITLES = {"itemsets": "Frequent itemsets: time vs min_support", "pairs": "Pair table: time vs min_support",
-                "engine": "Package engine (no size limit): time vs min_support"}
+CHART_TITLES = {
+    "itemsets": "Frequent itemsets: time vs min_support",
+    "pairs": "Pair table: time vs min_support",
+    "engine": "Package engine (no size limit): time vs min_support",
+}
 
 
 def replot(args):
@@ -697,10 +839,12 @@ def replot(args):
         chart(rows, png, title)
         if args.publish:
             import shutil
+
             shutil.copy(png, os.path.join(HERE, "report", os.path.basename(png)))
 
 
 # ---- main ---------------------------------------------------------------------------------
+
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -713,26 +857,41 @@ def main(argv=None):
     ap.add_argument("--timeout", type=float, default=None, help="seconds for mlxtend / efficient-apriori runs")
     ap.add_argument("--mem-limit-gb", type=float, default=4.0, help="kill a child above this RSS")
     ap.add_argument("--build", default=None, help="directory holding _tallisk_rs (default: build/dev)")
-    ap.add_argument("--one-thread-too", action="store_true",
-                    help="also run each entry of ours with RAYON_NUM_THREADS=1")
+    ap.add_argument(
+        "--one-thread-too", action="store_true", help="also run each entry of ours with RAYON_NUM_THREADS=1"
+    )
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (while under 3 s in total)")
-    ap.add_argument("--rounds", type=int, default=1,
-                    help=f"engine section: run every tool that took under {ROUND_LIMIT_S:g} s this many times, each "
-                         "in a fresh process, keeping its best time and its largest memory (the one- and two-worker "
-                         "runs alternate, so slow drifts of the machine hit both)")
+    ap.add_argument(
+        "--rounds",
+        type=int,
+        default=1,
+        help=f"engine section: run every tool that took under {ROUND_LIMIT_S:g} s this many times, each "
+        "in a fresh process, keeping its best time and its largest memory (the one- and two-worker "
+        "runs alternate, so slow drifts of the machine hit both)",
+    )
     ap.add_argument("--skip-pairs", action="store_true")
     ap.add_argument("--skip-itemsets", action="store_true")
-    ap.add_argument("--engine", action="store_true",
-                    help="run only the engine section: whole output, closed, maximal sets and candidate counts")
-    ap.add_argument("--naive-fractions", action="store_true",
-                    help="hand mlxtend / efficient-apriori the raw min_support instead of a matched fraction")
+    ap.add_argument(
+        "--engine",
+        action="store_true",
+        help="run only the engine section: whole output, closed, maximal sets and candidate counts",
+    )
+    ap.add_argument(
+        "--naive-fractions",
+        action="store_true",
+        help="hand mlxtend / efficient-apriori the raw min_support instead of a matched fraction",
+    )
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
     ap.add_argument("--publish", action="store_true", help="copy tables and charts to bench/report/")
     ap.add_argument("--replot", metavar="TAG", help="redraw the charts of an earlier run from its CSV files")
-    ap.add_argument("--rules", action="store_true",
-                    help="also run the rules section (bench_rules.py: generate_rules vs pyfim arules and mlxtend) "
-                         "on the --data files")
+    ap.add_argument(
+        "--rules",
+        action="store_true",
+        help="also run the rules section (bench_rules.py: generate_rules vs pyfim arules and mlxtend) "
+        "on the --data files",
+    )
     import bench_rules
+
     bench_rules.add_arguments(ap)
     args = ap.parse_args(argv)
     if args.replot:
@@ -759,20 +918,33 @@ def main(argv=None):
     tag = "quick" if args.quick else "full"
     if args.data and not args.generated:
         tag = "-".join(d.name for d in dsets)
-    md = [f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} cores; "
-          f"slow peers stopped after {args.timeout:g}s.", ""]
+    md = [
+        f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {os.cpu_count()} cores; "
+        f"slow peers stopped after {args.timeout:g}s.",
+        "",
+    ]
     peer_names = set(peers.PEER_ITEMSETS) | set(peers.PEER_PAIRS) | set(peers.PEER_ENGINE)
     peer_names |= set(peers.PEER_COUNT) | {t + "@1thread" for t in peers.PEER_COUNT}
     sections = [
         ("itemsets", itemset_section, "frequent itemsets", "Frequent itemsets", args.skip_itemsets),
-        ("pairs", pair_section, "pair table (all co-occurring pairs at min_support 0)",
-         "Pair table: rust_compute_pairs vs SciPy X.T @ X vs mlxtend rules", args.skip_pairs),
+        (
+            "pairs",
+            pair_section,
+            "pair table (all co-occurring pairs at min_support 0)",
+            "Pair table: rust_compute_pairs vs SciPy X.T @ X vs mlxtend rules",
+            args.skip_pairs,
+        ),
     ]
     if args.engine:
-        sections = [("engine", lambda d, o, h, a, t, lg: engine_section(d, h, a, t, lg),
-                     "package engine (setting column = target; no size limit)",
-                     "Package engine: whole output, closed, maximal sets, candidate counts (k_max column = target)",
-                     False)]
+        sections = [
+            (
+                "engine",
+                lambda d, o, h, a, t, lg: engine_section(d, h, a, t, lg),
+                "package engine (setting column = target; no size limit)",
+                "Package engine: whole output, closed, maximal sets, candidate counts (k_max column = target)",
+                False,
+            )
+        ]
     glines = []
     with tempfile.TemporaryDirectory() as tmp:
         for kind, section, table_title, md_title, skip in sections:
@@ -792,8 +964,9 @@ def main(argv=None):
                 glines += goals(rows, peer_names)
     if args.rules:
         print("\n== rules ==")
-        rule_rows = bench_rules.section(bench_rules.section_args(args), args.data or [],
-                                        log=lambda line: (print(line), log.append(line)))
+        rule_rows = bench_rules.section(
+            bench_rules.section_args(args), args.data or [], log=lambda line: (print(line), log.append(line))
+        )
         bench_rules.write(rule_rows, args.out, tag)
         if rule_rows:
             with open(os.path.join(args.out, f"rules-{tag}.md")) as f:
@@ -808,10 +981,18 @@ def main(argv=None):
         f.write("\n".join(md))
     if args.publish:
         import shutil
+
         report = os.path.join(HERE, "report")
         os.makedirs(report, exist_ok=True)
-        for name in (report_name, f"itemsets-{tag}.png", f"itemsets-{tag}.csv", f"pairs-{tag}.csv",
-                     f"pairs-{tag}.png", f"engine-{tag}.csv", f"engine-{tag}.png"):
+        for name in (
+            report_name,
+            f"itemsets-{tag}.png",
+            f"itemsets-{tag}.csv",
+            f"pairs-{tag}.csv",
+            f"pairs-{tag}.png",
+            f"engine-{tag}.csv",
+            f"engine-{tag}.png",
+        ):
             src = os.path.join(args.out, name)
             if os.path.exists(src):
                 shutil.copy(src, os.path.join(report, name))

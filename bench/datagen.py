@@ -23,8 +23,14 @@ def _rows(baskets: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
     return txn_ids, item_ids
 
 
-def sparse(n_txn: int = 100_000, n_items: int = 5_000, avg_len: float = 10.0, n_patterns: int = 400,
-           pattern_share: float = 0.5, seed: int = 0) -> tuple[np.ndarray, np.ndarray, int]:
+def sparse(
+    n_txn: int = 100_000,
+    n_items: int = 5_000,
+    avg_len: float = 10.0,
+    n_patterns: int = 400,
+    pattern_share: float = 0.5,
+    seed: int = 0,
+) -> tuple[np.ndarray, np.ndarray, int]:
     rng = np.random.default_rng(seed)
     ranks = np.arange(1, n_items + 1, dtype=np.float64)
     popularity = 1.0 / ranks**1.1
@@ -43,7 +49,7 @@ def sparse(n_txn: int = 100_000, n_items: int = 5_000, avg_len: float = 10.0, n_
     pos = 0
     for t in range(n_txn):
         l = int(lengths[t])  # noqa: E741
-        basket = noise[pos:pos + l]
+        basket = noise[pos : pos + l]
         pos += l
         if n_from_pattern[t]:
             p = patterns[chosen_pattern[t]]
@@ -55,8 +61,9 @@ def sparse(n_txn: int = 100_000, n_items: int = 5_000, avg_len: float = 10.0, n_
     return txn_ids, item_ids, n_items
 
 
-def dense(n_txn: int = 5_000, n_items: int = 80, avg_len: float = 30.0, seed: int = 0
-          ) -> tuple[np.ndarray, np.ndarray, int]:
+def dense(
+    n_txn: int = 5_000, n_items: int = 80, avg_len: float = 30.0, seed: int = 0
+) -> tuple[np.ndarray, np.ndarray, int]:
     rng = np.random.default_rng(seed)
     # every item has its own inclusion probability; a few are near-universal
     prob = np.clip(rng.beta(2.0, 2.0, size=n_items) * (2 * avg_len / n_items), 0.02, 0.97)

@@ -20,13 +20,24 @@ import numpy as np
 
 # Entries of _tallisk_rs that mine itemsets, with the lowest level their result holds.
 # The level-wise family starts at pairs, the classic pipeline at single items.
-LEVELWISE = ("rust_compute_pipeline", "rust_compute_pipeline_v1_roaring", "rust_compute_pipeline_v2_memo",
-             "rust_compute_pipeline_v3_adaptive", "rust_compute_pipeline_v5_prefilter",
-             "rust_compute_pipeline_v6_gating")
+LEVELWISE = (
+    "rust_compute_pipeline",
+    "rust_compute_pipeline_v1_roaring",
+    "rust_compute_pipeline_v2_memo",
+    "rust_compute_pipeline_v3_adaptive",
+    "rust_compute_pipeline_v5_prefilter",
+    "rust_compute_pipeline_v6_gating",
+)
 OURS_ITEMSETS = LEVELWISE + ("rust_eclat_pipeline", "rust_classic_compute_pipeline")
 OURS_PAIRS = ("rust_compute_pairs", "rust_classic_compute_pairs")
-PEER_ITEMSETS = ("pyfim_apriori", "pyfim_eclat", "pyfim_fpgrowth", "mlxtend_apriori", "mlxtend_fpgrowth",
-                 "efficient_apriori")
+PEER_ITEMSETS = (
+    "pyfim_apriori",
+    "pyfim_eclat",
+    "pyfim_fpgrowth",
+    "mlxtend_apriori",
+    "mlxtend_fpgrowth",
+    "efficient_apriori",
+)
 PEER_PAIRS = ("scipy_pairs", "mlxtend_rules")
 
 # The whole output (no size limit) of the package engine, tallisk._engine, by target, and
@@ -80,8 +91,10 @@ def levels_reported(tool: str, k_max: int) -> list[int]:
 
 # ---- our entries ---------------------------------------------------------------------
 
+
 def _module():
     import _tallisk_rs
+
     return _tallisk_rs
 
 
@@ -92,6 +105,7 @@ def _prepare_ours(data: Data) -> Data:
 
 def _prepare_scipy(data: Data) -> Data:
     import scipy.sparse  # noqa: F401
+
     return data
 
 
@@ -108,17 +122,20 @@ def _mine_ours(name: str) -> Callable[[Data, Setting], Any]:
         if name == "rust_classic_compute_pairs":
             return fn(d.txn_ids, d.item_ids, d.n_items, d.n_transactions, s.min_support)
         return fn(d.txn_ids, d.item_ids, s.k_max, d.n_items, s.min_support, weights, None)
+
     return run
 
 
 def _answer_ours(raw, d: Data):
     if "item_A" in raw:
         return dict(raw)
-    return agreement.from_arrays((raw["itemsets"], raw["counts"]), (raw["lower_itemsets"], raw["lower_counts"]),
-                                 labels=d.labels)
+    return agreement.from_arrays(
+        (raw["itemsets"], raw["counts"]), (raw["lower_itemsets"], raw["lower_counts"]), labels=d.labels
+    )
 
 
 # ---- pyfim (C. Borgelt) ------------------------------------------------------------------
+
 
 def _prepare_baskets(d: Data) -> list[tuple]:
     return agreement.baskets_from_rows(d.txn_ids, d.item_ids, d.labels)
@@ -126,20 +143,25 @@ def _prepare_baskets(d: Data) -> list[tuple]:
 
 def _prepare_pyfim(d: Data) -> list[tuple]:
     import fim  # noqa: F401
+
     return _prepare_baskets(d)
 
 
 def _prepare_efficient_apriori(d: Data) -> list[tuple]:
     import efficient_apriori  # noqa: F401
+
     return _prepare_baskets(d)
 
 
 def _mine_pyfim(algo: str):
     def run(baskets, s: Setting):
         import fim
+
         # negative supp = absolute minimum count, so no fraction is rounded on its side
-        return getattr(fim, algo)(baskets, target="s", supp=-s.min_count, zmin=max(1, s.k_max - 1),
-                                  zmax=s.k_max, report="a")
+        return getattr(fim, algo)(
+            baskets, target="s", supp=-s.min_count, zmin=max(1, s.k_max - 1), zmax=s.k_max, report="a"
+        )
+
     return run
 
 
@@ -149,8 +171,10 @@ def _answer_pairs_list(raw, d: Data):
 
 # ---- efficient-apriori --------------------------------------------------------------------
 
+
 def _mine_efficient_apriori(baskets, s: Setting):
     from efficient_apriori import itemsets_from_transactions
+
     # itemsets only: its apriori() would go on to build rules we do not time
     levels, _ = itemsets_from_transactions(baskets, min_support=s.fraction, max_length=s.k_max)
     return levels
@@ -162,12 +186,14 @@ def _answer_efficient_apriori(raw, d: Data):
 
 # ---- mlxtend ------------------------------------------------------------------------------
 
+
 def one_hot(d: Data):
     """Transactions x items boolean DataFrame with label column names, only items that
     occur; sparse when the dense table would be too large."""
     import pandas as pd
     import scipy.sparse as sp
     from mlxtend import frequent_patterns  # noqa: F401
+
     baskets = agreement.baskets_from_rows(d.txn_ids, d.item_ids)  # item ids, distinct transactions
     used = np.unique(d.item_ids)
     col = np.full(d.n_items, -1, dtype=np.int64)
@@ -196,8 +222,10 @@ def quiet():
 def _mine_mlxtend(algo: str):
     def run(df, s: Setting):
         from mlxtend import frequent_patterns as fp
+
         with quiet():
             return getattr(fp, algo)(df, min_support=s.fraction, use_colnames=True, max_len=s.k_max)
+
     return run
 
 
@@ -210,13 +238,15 @@ def _answer_mlxtend(raw, d: Data):
 
 def _mine_mlxtend_rules(df, s: Setting):
     from mlxtend.frequent_patterns import association_rules, fpgrowth
+
     with quiet():
         frequent = fpgrowth(df, min_support=s.fraction, use_colnames=True, max_len=2)
         if not (frequent["itemsets"].map(len) == 2).any():
             return None
         # only the metrics we compare, so mlxtend is not timed on work we discard
-        return association_rules(frequent, num_itemsets=len(df), metric="support", min_threshold=0.0,
-                                 return_metrics=list(MLXTEND_METRICS))
+        return association_rules(
+            frequent, num_itemsets=len(df), metric="support", min_threshold=0.0, return_metrics=list(MLXTEND_METRICS)
+        )
 
 
 def _answer_mlxtend_rules(raw, d: Data):
@@ -235,6 +265,7 @@ def _answer_mlxtend_rules(raw, d: Data):
 
 # ---- SciPy: what a NumPy user would write for all co-occurring pairs -------------------
 
+
 def scipy_pair_table(txn_ids, item_ids, n_items, min_count=1):
     """All ordered co-occurring pairs (a != b, count >= min_count) with the seven metrics,
     through one sparse product X.T @ X of the transactions x items incidence matrix.
@@ -243,6 +274,7 @@ def scipy_pair_table(txn_ids, item_ids, n_items, min_count=1):
     a transaction once per repetition.
     """
     import scipy.sparse as sp
+
     txn_ids = np.asarray(txn_ids)
     item_ids = np.asarray(item_ids)
     _, dense = np.unique(txn_ids, return_inverse=True)
@@ -265,9 +297,19 @@ def scipy_pair_table(txn_ids, item_ids, n_items, min_count=1):
     with np.errstate(divide="ignore", invalid="ignore"):
         lift = np.where(sb > 0, conf / sb, np.inf)
         conviction = np.where(sb < 1, np.where(conf >= 1, np.inf, (1 - sb) / (1 - conf)), np.nan)
-    return {"item_A": a, "item_B": b, "instances": c, "support": s, "confidence": conf, "lift": lift,
-            "conviction": conviction, "leverage": s - sa * sb, "cosine": s / np.sqrt(sa * sb),
-            "jaccard": s / (sa + sb - s), "n_transactions": n}
+    return {
+        "item_A": a,
+        "item_B": b,
+        "instances": c,
+        "support": s,
+        "confidence": conf,
+        "lift": lift,
+        "conviction": conviction,
+        "leverage": s - sa * sb,
+        "cosine": s / np.sqrt(sa * sb),
+        "jaccard": s / (sa + sb - s),
+        "n_transactions": n,
+    }
 
 
 def _mine_scipy_pairs(d: Data, s: Setting):
@@ -279,6 +321,7 @@ def _answer_table(raw, d: Data):
 
 
 # ---- the package engine: whole output, closed and maximal sets, candidate counts ----------
+
 
 def _engine():
     try:
@@ -304,7 +347,9 @@ def _answer_csr(raw, d: Data):
 def _mine_pyfim_whole(algo: str):
     def run(baskets, s: Setting):
         import fim
+
         return getattr(fim, algo)(baskets, target=PYFIM_TARGET[s.target], supp=-s.min_count, zmin=1, report="a")
+
     return run
 
 
@@ -314,6 +359,7 @@ def _answer_digest_pairs(raw, d: Data):
 
 def _mine_mlxtend_fpmax(df, s: Setting):
     from mlxtend.frequent_patterns import fpmax
+
     with quiet():
         return fpmax(df, min_support=s.fraction, use_colnames=True)
 
@@ -327,6 +373,7 @@ def count_candidates(d: Data, min_count: int):
     """The candidates rust_compute_itemsets generates for k = 3 from the frequent pairs,
     found by one call of it: (pairs table, candidate CSR offsets, items)."""
     import _tallisk_rs
+
     pairs = _engine().mine_itemsets(d.txn_ids, d.item_ids, d.n_items, min_count, min_len=2, max_len=2)
     table = pairs["items"].reshape(-1, 2)
     weights = np.zeros(d.n_items, dtype=np.float64)
@@ -349,12 +396,16 @@ def _mine_engine_count(prepared, s: Setting):
 
 def _mine_rust_count(prepared, s: Setting):
     import _tallisk_rs
+
     d, table, _, _ = prepared
     weights = np.zeros(d.n_items, dtype=np.float64)
     found = _tallisk_rs.rust_compute_itemsets(d.txn_ids, d.item_ids, table, 3, d.n_items, weights, None)
     sets = np.ascontiguousarray(found["itemsets"], dtype=np.int32).reshape(-1, 3)
-    return {"offsets": np.arange(0, 3 * len(sets) + 1, 3, dtype=np.int64), "items": sets.ravel(),
-            "counts": np.asarray(found["counts"], dtype=np.int64)}
+    return {
+        "offsets": np.arange(0, 3 * len(sets) + 1, 3, dtype=np.int64),
+        "items": sets.ravel(),
+        "counts": np.asarray(found["counts"], dtype=np.int64),
+    }
 
 
 def _answer_count(raw, d: Data):

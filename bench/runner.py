@@ -43,6 +43,7 @@ def release_free_heap() -> None:
     freed still shows up in the peak of its call."""
     try:
         import ctypes
+
         ctypes.CDLL("libc.so.6").malloc_trim(0)
     except (OSError, AttributeError):
         pass

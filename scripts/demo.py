@@ -35,17 +35,35 @@ def main() -> None:
     data = os.path.join(args.out, "groceries.csv")
     start = time.perf_counter()
     df = write_groceries(data, args.transactions, args.seed)
-    print(f"generated {data}: {df['basket_id'].nunique()} baskets of a grocery shop, "
-          f"{df['product'].nunique()} products, {len(df)} (basket, product) rows "
-          f"in {time.perf_counter() - start:.1f} s\n")
+    print(
+        f"generated {data}: {df['basket_id'].nunique()} baskets of a grocery shop, "
+        f"{df['product'].nunique()} products, {len(df)} (basket, product) rows "
+        f"in {time.perf_counter() - start:.1f} s\n"
+    )
 
     rules = os.path.join(args.out, "rules.csv")
     chart = os.path.join(args.out, "rules.png")
     graph = os.path.join(args.out, "rules-graph.png")
-    tallisk("rules", data, "--min-support", args.min_support, "--min-confidence", "0.5", "-o", rules,
-            "--plot", chart, "-v")
-    tallisk("rules", data, "--min-support", args.min_support, "--min-confidence", "0.5", "-q",
-            "--plot", graph, "--plot-kind", "graph", "-o", os.devnull, "--output-format", "csv")
+    tallisk(
+        "rules", data, "--min-support", args.min_support, "--min-confidence", "0.5", "-o", rules, "--plot", chart, "-v"
+    )
+    tallisk(
+        "rules",
+        data,
+        "--min-support",
+        args.min_support,
+        "--min-confidence",
+        "0.5",
+        "-q",
+        "--plot",
+        graph,
+        "--plot-kind",
+        "graph",
+        "-o",
+        os.devnull,
+        "--output-format",
+        "csv",
+    )
 
     table = pd.read_csv(rules)
     ante_all = table["antecedent" if "antecedent" in table.columns else "antecedents"].str.strip("{}")

@@ -193,11 +193,19 @@ def rule_metrics(count, ante_count, cons_count, n):
     s, sa, sc = count / n, ante_count / n, cons_count / n
     conf = s / sa
     return dict(
-        antecedent_support=sa, consequent_support=sc, support=s, count=count, confidence=conf, lift=conf / sc,
-        leverage=s - sa * sc, conviction=math.inf if conf == 1 else (1 - sc) / (1 - conf),
+        antecedent_support=sa,
+        consequent_support=sc,
+        support=s,
+        count=count,
+        confidence=conf,
+        lift=conf / sc,
+        leverage=s - sa * sc,
+        conviction=math.inf if conf == 1 else (1 - sc) / (1 - conf),
         zhangs_metric=(s - sa * sc) / max(s * (1 - sa), sa * (sc - s)) if sa < 1 or sc > s else 0.0,
-        jaccard=s / (sa + sc - s), certainty=(conf - sc) / (1 - sc) if sc < 1 else 0.0,
-        kulczynski=(s / sa + s / sc) / 2, cosine=s / math.sqrt(sa * sc),
+        jaccard=s / (sa + sc - s),
+        certainty=(conf - sc) / (1 - sc) if sc < 1 else 0.0,
+        kulczynski=(s / sa + s / sc) / 2,
+        cosine=s / math.sqrt(sa * sc),
     )
 
 

@@ -49,8 +49,10 @@ def _as_our_arrays(level, rng):
     """A level as our module returns it: rows in random order, item ids, int32/int64."""
     items = list(level.items())
     rng.shuffle(items)
-    return (np.array([[NAMES.index(x) for x in s] for s, _ in items], dtype=np.int32),
-            np.array([c for _, c in items], dtype=np.int64))
+    return (
+        np.array([[NAMES.index(x) for x in s] for s, _ in items], dtype=np.int32),
+        np.array([c for _, c in items], dtype=np.int64),
+    )
 
 
 def test_our_arrays_and_a_peer_answer_agree_after_mapping():
@@ -59,8 +61,9 @@ def test_our_arrays_and_a_peer_answer_agree_after_mapping():
     truth = {k: {s: c for s, c in brute_force_counts(baskets, k).items() if c >= 6} for k in (2, 3)}
     ours = agreement.from_arrays(_as_our_arrays(truth[3], rng), _as_our_arrays(truth[2], rng), labels=NAMES)
     # a peer reports items in its own order and container
-    peer = agreement.from_pairs((frozenset(s) if len(s) % 2 else tuple(reversed(s)), c)
-                                for k in truth for s, c in truth[k].items())
+    peer = agreement.from_pairs(
+        (frozenset(s) if len(s) % 2 else tuple(reversed(s)), c) for k in truth for s, c in truth[k].items()
+    )
     diffs = agreement.compare_levels(ours, peer, [2, 3])
     assert all(d.ok for d in diffs), [d.describe() for d in diffs]
     assert sum(d.n_ours for d in diffs) == sum(len(v) for v in truth.values()) > 0
@@ -93,6 +96,7 @@ def test_mismatches_are_reported_and_diagnosed():
 
 # ---- pair tables --------------------------------------------------------------------
 
+
 def _pair_oracle(baskets):
     """All ordered co-occurring pairs with their metrics, from first principles."""
     n = len(baskets)
@@ -102,10 +106,19 @@ def _pair_oracle(baskets):
     for (a, b), c in sorted(co.items()):
         s, sa, sb = c / n, single[a] / n, single[b] / n
         conf = c / single[a]
-        for key, v in [("item_A", a), ("item_B", b), ("instances", c), ("support", s), ("confidence", conf),
-                       ("lift", conf / sb), ("leverage", s - sa * sb), ("cosine", s / math.sqrt(sa * sb)),
-                       ("jaccard", s / (sa + sb - s)), ("consequent_support", sb),
-                       ("conviction", math.nan if sb >= 1 else (math.inf if conf >= 1 else (1 - sb) / (1 - conf)))]:
+        for key, v in [
+            ("item_A", a),
+            ("item_B", b),
+            ("instances", c),
+            ("support", s),
+            ("confidence", conf),
+            ("lift", conf / sb),
+            ("leverage", s - sa * sb),
+            ("cosine", s / math.sqrt(sa * sb)),
+            ("jaccard", s / (sa + sb - s)),
+            ("consequent_support", sb),
+            ("conviction", math.nan if sb >= 1 else (math.inf if conf >= 1 else (1 - sb) / (1 - conf))),
+        ]:
             rows[key].append(v)
     return {k: np.array(v) for k, v in rows.items()}
 
@@ -164,15 +177,18 @@ def test_missing_extra_and_duplicated_pairs_are_reported():
 RULES = {((1,), (2,)): (0.5, math.inf), ((2,), (1,)): (0.25, 1.5)}
 
 
-@pytest.mark.parametrize("other, metrics, verdict", [
-    (dict(RULES), True, "ok"),
-    ({**RULES, ((2,), (1,)): (0.25, 1.5 * (1 + 1e-11))}, True, "ok"),
-    ({**RULES, ((2,), (1,)): (0.25, 1.5 * (1 + 1e-11))}, False, "DIFFERS: 1 values"),
-    ({**RULES, ((2,), (1,)): (0.25, 1.6)}, True, "DIFFERS: 1 values"),
-    ({**RULES, ((1,), (2,)): (0.5, 3.0)}, True, "DIFFERS: 1 values"),
-    ({((1,), (2,)): RULES[((1,), (2,))]}, True, "DIFFERS: 0 missing, 1 extra"),
-    ({**RULES, ((3,), (1,)): (0.1, 1.0)}, True, "DIFFERS: 1 missing, 0 extra"),
-])
+@pytest.mark.parametrize(
+    "other, metrics, verdict",
+    [
+        (dict(RULES), True, "ok"),
+        ({**RULES, ((2,), (1,)): (0.25, 1.5 * (1 + 1e-11))}, True, "ok"),
+        ({**RULES, ((2,), (1,)): (0.25, 1.5 * (1 + 1e-11))}, False, "DIFFERS: 1 values"),
+        ({**RULES, ((2,), (1,)): (0.25, 1.6)}, True, "DIFFERS: 1 values"),
+        ({**RULES, ((1,), (2,)): (0.5, 3.0)}, True, "DIFFERS: 1 values"),
+        ({((1,), (2,)): RULES[((1,), (2,))]}, True, "DIFFERS: 0 missing, 1 extra"),
+        ({**RULES, ((3,), (1,)): (0.1, 1.0)}, True, "DIFFERS: 1 missing, 0 extra"),
+    ],
+)
 def test_rules_agree_flags_every_difference(other, metrics, verdict):
     assert bench_rules.agree(RULES, other, metrics).startswith(verdict)
     assert bench_rules.agree(None, other, metrics) == "-"  # no answer to judge

@@ -37,22 +37,32 @@ F = np.array([[0, 1]], dtype=np.int32)
 # Valid keyword arguments for every function, used as the base of the error tests.
 VALID = {
     "rust_compute_pairs": dict(txn_ids=T, item_ids=I, n_items=3, min_support=0.0),
-    "rust_compute_itemsets": dict(txn_ids=T, item_ids=I, freq_lower=F, k=3, n_items=3, item_weights=W,
-                                  max_items_per_txn=None),
+    "rust_compute_itemsets": dict(
+        txn_ids=T, item_ids=I, freq_lower=F, k=3, n_items=3, item_weights=W, max_items_per_txn=None
+    ),
     "rust_eclat_pipeline": dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1),
     "rust_classic_compute_pairs": dict(txn_ids=T, item_ids=I, n_items=3, n_transactions=2, min_support=0.1),
-    "rust_classic_compute_pipeline": dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, _n_transactions=2,
-                                          min_support=0.1, item_weights=W, max_items_per_txn=None),
+    "rust_classic_compute_pipeline": dict(
+        txn_ids=T,
+        item_ids=I,
+        k_max=3,
+        n_items=3,
+        _n_transactions=2,
+        min_support=0.1,
+        item_weights=W,
+        max_items_per_txn=None,
+    ),
 }
 for _name in m.__all__:
     if _name.startswith("rust_compute_pipeline"):
-        VALID[_name] = dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1, item_weights=W,
-                            max_items_per_txn=None)
+        VALID[_name] = dict(
+            txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1, item_weights=W, max_items_per_txn=None
+        )
 
-ARRAY_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("txn_ids", "item_ids", "freq_lower",
-                                                                          "item_weights")]
-U32_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("n_items", "n_transactions",
-                                                                        "_n_transactions")]
+ARRAY_PARAMS = [
+    (f, p) for f, kw in VALID.items() for p in kw if p in ("txn_ids", "item_ids", "freq_lower", "item_weights")
+]
+U32_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("n_items", "n_transactions", "_n_transactions")]
 USIZE_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("k", "k_max", "max_items_per_txn")]
 
 
@@ -141,20 +151,26 @@ def test_array_conversion_errors(name, param, bad):
         assert not value.flags.c_contiguous and not value.flags.f_contiguous
     with pytest.raises(TypeError) as info:
         call(name, **{param: value})
-    assert str(info.value) == ("The given array is not contiguous" if bad == "strided" else
-                               f"argument '{param}': '{type(value).__name__}' object cannot be converted to "
-                               "'PyArray<T, D>'")
+    assert str(info.value) == (
+        "The given array is not contiguous"
+        if bad == "strided"
+        else f"argument '{param}': '{type(value).__name__}' object cannot be converted to 'PyArray<T, D>'"
+    )
 
 
-@pytest.mark.parametrize("name, param, value", [(f, p, v) for f, p in U32_PARAMS for v in (-1, 2**32, 2**70)]
-                         + [(f, p, v) for f, p in USIZE_PARAMS for v in (-1, 2**64)])
+@pytest.mark.parametrize(
+    "name, param, value",
+    [(f, p, v) for f, p in U32_PARAMS for v in (-1, 2**32, 2**70)]
+    + [(f, p, v) for f, p in USIZE_PARAMS for v in (-1, 2**64)],
+)
 def test_integer_out_of_range(name, param, value):
     with pytest.raises(OverflowError):
         call(name, **{param: value})
 
 
-@pytest.mark.parametrize("name, param", U32_PARAMS + USIZE_PARAMS + [(f, "min_support") for f in VALID
-                                                                        if "min_support" in VALID[f]])
+@pytest.mark.parametrize(
+    "name, param", U32_PARAMS + USIZE_PARAMS + [(f, "min_support") for f in VALID if "min_support" in VALID[f]]
+)
 def test_scalar_type_errors_name_the_argument(name, param):
     value = "3" if param != "max_items_per_txn" else 1.5
     with pytest.raises(TypeError) as info:
@@ -189,13 +205,19 @@ def test_panic_is_a_base_exception():
 
 
 # (the classic pipeline mines any id; its test is in test_classic.py)
-@pytest.mark.parametrize("name, items, n_items, message", [
-    *[(n, [0, 3, 1], 3, "the len is 3 but the index is 3") for n in VALID
-      if n not in ("rust_compute_itemsets", "rust_classic_compute_pipeline")],
-    ("rust_compute_pairs", [0, -1, 1], 3, "the len is 3 but the index is 4294967295"),
-    ("rust_compute_pairs", [0, 1], 3, "the len is 2 but the index is 2"),
-    ("rust_compute_pairs", [0, 0, 0], 0, "the len is 0 but the index is 0"),
-])
+@pytest.mark.parametrize(
+    "name, items, n_items, message",
+    [
+        *[
+            (n, [0, 3, 1], 3, "the len is 3 but the index is 3")
+            for n in VALID
+            if n not in ("rust_compute_itemsets", "rust_classic_compute_pipeline")
+        ],
+        ("rust_compute_pairs", [0, -1, 1], 3, "the len is 3 but the index is 4294967295"),
+        ("rust_compute_pairs", [0, 1], 3, "the len is 2 but the index is 2"),
+        ("rust_compute_pairs", [0, 0, 0], 0, "the len is 0 but the index is 0"),
+    ],
+)
 def test_inconsistent_items_panic(name, items, n_items, message):
     with pytest.raises(panic_type(), match=f"^index out of bounds: {message}$"):
         try:
@@ -280,13 +302,18 @@ def _canonical(result):
     return out
 
 
-@pytest.mark.parametrize("name, kwargs", [
-    ("rust_compute_pairs", dict(min_support=0.0)),
-    ("rust_eclat_pipeline", dict(k_max=4, min_support=0.01)),
-    ("rust_classic_compute_pairs", dict(n_transactions=3000, min_support=0.01)),
-    ("rust_classic_compute_pipeline", dict(k_max=3, _n_transactions=3000, min_support=0.01,
-                                           item_weights=np.ones(60))),
-])
+@pytest.mark.parametrize(
+    "name, kwargs",
+    [
+        ("rust_compute_pairs", dict(min_support=0.0)),
+        ("rust_eclat_pipeline", dict(k_max=4, min_support=0.01)),
+        ("rust_classic_compute_pairs", dict(n_transactions=3000, min_support=0.01)),
+        (
+            "rust_classic_compute_pipeline",
+            dict(k_max=3, _n_transactions=3000, min_support=0.01, item_weights=np.ones(60)),
+        ),
+    ],
+)
 def test_concurrent_callers_agree(name, kwargs):
     rng = np.random.default_rng(3)
     txn, items = to_arrays(random_baskets(rng, 3000, 60, 8))

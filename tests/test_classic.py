@@ -23,8 +23,18 @@ from helpers import (
     to_arrays,
 )
 
-PAIR_KEYS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage", "cosine",
-             "jaccard"]
+PAIR_KEYS = [
+    "item_A",
+    "item_B",
+    "instances",
+    "support",
+    "confidence",
+    "lift",
+    "conviction",
+    "leverage",
+    "cosine",
+    "jaccard",
+]
 PAIR_DTYPES = [np.int32, np.int32, np.int64] + [np.float64] * 7
 PIPELINE_KEYS = ["itemsets", "counts", "lower_itemsets", "lower_counts", "item_counts"]
 NO_WEIGHTS = np.zeros(0, dtype=np.float64)
@@ -130,18 +140,21 @@ def test_pipeline_worked_examples(baskets, k_max, min_support, weights, cap):
 # ---- the cap ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("weights, cap, k_max, kept", [
-    ([0.1, 0.9, 0.5], 2, 2, [(1, 2)]),
-    ([1.0, 1.0, 1.0], 2, 2, [(0, 1)]),  # ties keep the smaller ids
-    ([0.3], 2, 2, [(0, 1)]),  # items 1 and 2 lie beyond the weights (0.0) and tie
-    ([-1.0], 2, 2, [(1, 2)]),  # ... and outweigh a negative weight
-    ([math.nan, 0.5, math.nan], 2, 2, [(0, 1)]),  # a number outranks NaN; NaNs tie by id
-    ([math.nan, math.nan, -math.inf], 2, 2, [(0, 2)]),  # even -inf
-    ([], 1, 1, [(0,)]),  # weights are always present: an empty array weighs 0.0 everywhere
-    ([0.0, 0.0, 5.0], 1, 1, [(2,)]),
-    ([0.0, 0.0, 5.0], None, 1, [(0,), (1,), (2,)]),  # no cap given: nothing dropped
-    ([0.0, 0.0, 5.0], 2**64 - 1, 1, [(0,), (1,), (2,)]),
-])
+@pytest.mark.parametrize(
+    "weights, cap, k_max, kept",
+    [
+        ([0.1, 0.9, 0.5], 2, 2, [(1, 2)]),
+        ([1.0, 1.0, 1.0], 2, 2, [(0, 1)]),  # ties keep the smaller ids
+        ([0.3], 2, 2, [(0, 1)]),  # items 1 and 2 lie beyond the weights (0.0) and tie
+        ([-1.0], 2, 2, [(1, 2)]),  # ... and outweigh a negative weight
+        ([math.nan, 0.5, math.nan], 2, 2, [(0, 1)]),  # a number outranks NaN; NaNs tie by id
+        ([math.nan, math.nan, -math.inf], 2, 2, [(0, 2)]),  # even -inf
+        ([], 1, 1, [(0,)]),  # weights are always present: an empty array weighs 0.0 everywhere
+        ([0.0, 0.0, 5.0], 1, 1, [(2,)]),
+        ([0.0, 0.0, 5.0], None, 1, [(0,), (1,), (2,)]),  # no cap given: nothing dropped
+        ([0.0, 0.0, 5.0], 2**64 - 1, 1, [(0,), (1,), (2,)]),
+    ],
+)
 def test_cap_ranks_by_weight_exactly_when_given(weights, cap, k_max, kept):
     r = classic_pipeline([[2, 0, 1]], k_max, 3, 0.0, np.array(weights, dtype=np.float64), cap=cap)
     assert rows_to_dict(r["itemsets"], r["counts"]) == dict.fromkeys(kept, 1)
@@ -198,8 +211,9 @@ def test_exactly_500_and_501_level3_candidates(sizes, n_candidates):
     assert min_count_of(min_support, len(baskets)) == 3
     pairs = set(frequent(baskets, 2, 3))
     frequent_items = sorted({x for p in pairs for x in p})
-    candidates = [t for t in itertools.combinations(frequent_items, 3)
-                  if all(s in pairs for s in itertools.combinations(t, 2))]
+    candidates = [
+        t for t in itertools.combinations(frequent_items, 3) if all(s in pairs for s in itertools.combinations(t, 2))
+    ]
     assert len(candidates) == n_candidates
     expected = oracle_pipeline(baskets, 3, n_items, min_support)
     assert expected[0] and len(expected[0]) < n_candidates  # some triples frequent, some not
@@ -244,9 +258,15 @@ def test_pipeline_matches_brute_force(seed, n_txn, n_items, avg_len, min_support
     check_pipeline(r, oracle_pipeline(baskets, k_max, n_items, min_support, weights, cap))
 
 
-@pytest.mark.parametrize("seed, n_txn, n_items, avg_len, min_support", RANDOM_CASES + [
-    (5, 80, 10, 4, 0.05),  # item 0 added to every basket: NaN conviction
-    (6, 60, 8, 3, 1.5), (7, 60, 8, 3, math.inf)])  # nothing frequent: ten empty columns
+@pytest.mark.parametrize(
+    "seed, n_txn, n_items, avg_len, min_support",
+    RANDOM_CASES
+    + [
+        (5, 80, 10, 4, 0.05),  # item 0 added to every basket: NaN conviction
+        (6, 60, 8, 3, 1.5),
+        (7, 60, 8, 3, math.inf),
+    ],
+)  # nothing frequent: ten empty columns
 @pytest.mark.parametrize("scale", [1, 3])
 def test_pairs_match_brute_force(seed, n_txn, n_items, avg_len, min_support, scale):
     rng = np.random.default_rng(seed + 200)

@@ -17,12 +17,14 @@ from helpers import SANITIZED, brute_rules, itemset_counts, labelled_baskets
 
 pytest.importorskip("tallisk.mining")
 
+
 def run(*args: str, stdin: bytes | None = None, cwd=None, env_extra=None) -> subprocess.CompletedProcess:
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     env.update(env_extra or {})
-    return subprocess.run([sys.executable, "-m", "tallisk", *args], input=stdin, capture_output=True, cwd=cwd,
-                          env=env, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "tallisk", *args], input=stdin, capture_output=True, cwd=cwd, env=env, timeout=300
+    )
 
 
 VOCAB = ["whole milk", "bread", "eggs", "butter", "crème fraîche", "tomato sauce", "spaghetti", "beer", "tea"]
@@ -103,8 +105,10 @@ def test_every_layout_and_output_format_give_the_brute_force_itemsets(tmp_path, 
 def test_rules_match_brute_force_and_sort_and_top(tmp_path):
     baskets = make_baskets(seed=11)
     write_input(tmp_path / "in.basket", baskets, "basket")
-    expect = {(frozenset(a), frozenset(c)): (m["support"], m["confidence"]) for (a, c), m in
-              brute_rules(baskets, 8, 0.5).items()}
+    expect = {
+        (frozenset(a), frozenset(c)): (m["support"], m["confidence"])
+        for (a, c), m in brute_rules(baskets, 8, 0.5).items()
+    }
     r = run("rules", "in.basket", "--min-count", "8", "--min-confidence", "0.5", "-o", "r.jsonl", cwd=tmp_path)
     assert r.returncode == 0, r.stderr.decode()
     recs = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
@@ -116,8 +120,21 @@ def test_rules_match_brute_force_and_sort_and_top(tmp_path):
     lifts = [x["lift"] for x in recs]
     assert lifts == sorted(lifts, reverse=True)  # --sort lift is the default
 
-    r = run("rules", "in.basket", "--min-count", "8", "--min-confidence", "0.5", "--sort", "confidence", "--top",
-            "3", "--output-format", "fimi", cwd=tmp_path)
+    r = run(
+        "rules",
+        "in.basket",
+        "--min-count",
+        "8",
+        "--min-confidence",
+        "0.5",
+        "--sort",
+        "confidence",
+        "--top",
+        "3",
+        "--output-format",
+        "fimi",
+        cwd=tmp_path,
+    )
     lines = r.stdout.decode().splitlines()
     assert len(lines) == 3 and all(" <- " in line for line in lines)
     confidences = [float(line.rsplit(", ", 1)[1].rstrip(")")) for line in lines]
@@ -170,8 +187,12 @@ ERRORS = [
     (["itemsets", "bad.dat"], {"bad.dat": b"a b\nc d\ne \x00f\n"}, 1, "line 3"),
     (["itemsets", "empty.dat"], {"empty.dat": b""}, 1, "empty input"),
     (["itemsets", "cut.dat.gz"], {"cut.dat.gz": gzip.compress(RANDOM_LINES)[:2000]}, 1, "cannot read cut.dat.gz"),
-    (["itemsets", "cut.csv.gz"], {"cut.csv.gz": gzip.compress(b"t,i\n" + RANDOM_LINES.replace(b" ", b","))[:2000]},
-     1, "cannot read cut.csv.gz"),
+    (
+        ["itemsets", "cut.csv.gz"],
+        {"cut.csv.gz": gzip.compress(b"t,i\n" + RANDOM_LINES.replace(b" ", b","))[:2000]},
+        1,
+        "cannot read cut.csv.gz",
+    ),
     (["itemsets", "blank.dat"], {"blank.dat": b"\n\n"}, 1, "empty input (no items)"),
     (["itemsets", "t.csv", "--item-col", "sku"], {"t.csv": b"order,product\n1,a\n"}, 1, "no item column 'sku'"),
     (["rules", "ok.dat", "--min-confidence", "1.5"], {}, 1, "--min-confidence must be between 0 and 1"),
@@ -228,8 +249,20 @@ def test_plot_without_its_extra_fails_before_the_work(tmp_path, hidden):
     site.mkdir()
     (site / "sitecustomize.py").write_text(f"import sys\nsys.modules[{hidden!r}] = None  # as if not installed\n")
     path = os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")]))
-    r = run("rules", "ok.dat", "--min-count", "1", "--plot", "p.png", "--plot-kind", "graph", "-o", "out.csv",
-            cwd=tmp_path, env_extra={"PYTHONPATH": path})
+    r = run(
+        "rules",
+        "ok.dat",
+        "--min-count",
+        "1",
+        "--plot",
+        "p.png",
+        "--plot-kind",
+        "graph",
+        "-o",
+        "out.csv",
+        cwd=tmp_path,
+        env_extra={"PYTHONPATH": path},
+    )
     err = r.stderr.decode()
     assert r.returncode == 1 and len(err.splitlines()) == 1
     assert f"--plot needs {hidden}" in err
@@ -248,11 +281,14 @@ def test_broken_pipe_is_quiet(tmp_path):
 # ---- the picture ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command, kind, axes", [
-    ("rules", "scatter", "x: support; y: confidence; colour: lift"),
-    ("rules", "graph", "colour: lift"),
-    ("pairs", "heatmap", "x: second item (B); y: first item (A); colour: lift"),
-])
+@pytest.mark.parametrize(
+    "command, kind, axes",
+    [
+        ("rules", "scatter", "x: support; y: confidence; colour: lift"),
+        ("rules", "graph", "colour: lift"),
+        ("pairs", "heatmap", "x: second item (B); y: first item (A); colour: lift"),
+    ],
+)
 def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, command, kind, axes):
     pytest.importorskip("matplotlib")
     PIL = pytest.importorskip("PIL.Image")
@@ -262,8 +298,19 @@ def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, c
 
     write_input(tmp_path / "in.basket", make_baskets(), "basket")
     extra = ["--plot-kind", kind] if command == "rules" else []
-    r = run(command, "in.basket", "--min-count", "5", *(["--min-confidence", "0.3"] if command == "rules" else []),
-            "--plot", "chart.png", *extra, "-o", "out.csv", cwd=tmp_path)
+    r = run(
+        command,
+        "in.basket",
+        "--min-count",
+        "5",
+        *(["--min-confidence", "0.3"] if command == "rules" else []),
+        "--plot",
+        "chart.png",
+        *extra,
+        "-o",
+        "out.csv",
+        cwd=tmp_path,
+    )
     assert r.returncode == 0, r.stderr.decode()
     # Pillow loads a file cut inside its closing chunk: that chunk is checked here
     assert (tmp_path / "chart.png").read_bytes().endswith(b"\0\0\0\0IEND\xaeB`\x82")
@@ -277,9 +324,23 @@ def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, c
 # ---- in-process pieces ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("text, value", [("1%", 0.01), ("0.5%", 0.005), ("1.1%", 0.011), ("0.01", 0.01),
-                                         ("100%", 1.0), (".2", 0.2), ("1", None), ("1.0", None), ("10", None),
-                                         ("2.5", None), ("x%", None), ("nan%", None)])
+@pytest.mark.parametrize(
+    "text, value",
+    [
+        ("1%", 0.01),
+        ("0.5%", 0.005),
+        ("1.1%", 0.011),
+        ("0.01", 0.01),
+        ("100%", 1.0),
+        (".2", 0.2),
+        ("1", None),
+        ("1.0", None),
+        ("10", None),
+        ("2.5", None),
+        ("x%", None),
+        ("nan%", None),
+    ],
+)
 def test_support_values(text, value):
     import argparse
 

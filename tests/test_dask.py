@@ -23,8 +23,9 @@ from tallisk.transactions import Transactions  # noqa: E402
 
 @pytest.fixture(scope="module")
 def client():
-    opts = dict(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                env={"RAYON_NUM_THREADS": "1"})
+    opts = dict(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"}
+    )
     with distributed.LocalCluster(**opts) as cluster, distributed.Client(cluster) as c:
         yield c
 

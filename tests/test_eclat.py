@@ -15,6 +15,7 @@ eclat = m.rust_eclat_pipeline
 
 # ---- oracle -------------------------------------------------------------------------
 
+
 class Oracle:
     """Brute-force miner: every k-itemset in at least min_count baskets, ascending
     lexicographically (the counts of each k taken once)."""
@@ -108,19 +109,24 @@ FIVE = [[0, 1], [0, 1], [0, 2], [3], [4]]  # 0.4 * 5 is exactly 2.0: min count 2
 DEEP = [[0, 1, 2, 3], [0, 1, 2, 3], [0, 1, 2], [4, 5], [4, 5]]
 
 
-@pytest.mark.parametrize("baskets, k_max, n_items, min_support, n_top, n_lower", [
-    (ROUNDING, 3, 8, 0.07, 1, 3),
-    (FIVE, 2, 5, 0.4, 1, 0),
-    (DEEP, 5, 6, 0.4, 0, 1),  # k_max beyond the largest frequent set
-    (DEEP, 6, 6, 0.4, 0, 0),
-    (DEEP, 2**63, 6, 0.0, 0, 0),  # stops when the classes run out
-    # not positive: one transaction suffices; above one: no item is frequent
-    *[(dataset(5, "sparse")[1], 3, 60, s, n, None) for s, n in [(0.0, 2), (-0.5, 2), (float("nan"), 2),
-                                                                 (float("-inf"), 2), (1.01, 0), (float("inf"), 0)]],
-    # With no transactions, ceil(min_support * 0) is 0: taken literally every item of
-    # the id space would be frequent and all C(300, 4) sets reported with count 0.
-    *[([], 4, n, s, 0, 0) for n in (0, 300) for s in (0.01, 0.5, 1.0, float("inf"), 0.0)],
-])
+@pytest.mark.parametrize(
+    "baskets, k_max, n_items, min_support, n_top, n_lower",
+    [
+        (ROUNDING, 3, 8, 0.07, 1, 3),
+        (FIVE, 2, 5, 0.4, 1, 0),
+        (DEEP, 5, 6, 0.4, 0, 1),  # k_max beyond the largest frequent set
+        (DEEP, 6, 6, 0.4, 0, 0),
+        (DEEP, 2**63, 6, 0.0, 0, 0),  # stops when the classes run out
+        # not positive: one transaction suffices; above one: no item is frequent
+        *[
+            (dataset(5, "sparse")[1], 3, 60, s, n, None)
+            for s, n in [(0.0, 2), (-0.5, 2), (float("nan"), 2), (float("-inf"), 2), (1.01, 0), (float("inf"), 0)]
+        ],
+        # With no transactions, ceil(min_support * 0) is 0: taken literally every item of
+        # the id space would be frequent and all C(300, 4) sets reported with count 0.
+        *[([], 4, n, s, 0, 0) for n in (0, 300) for s in (0.01, 0.5, 1.0, float("inf"), 0.0)],
+    ],
+)
 def test_thresholds_and_edges(baskets, k_max, n_items, min_support, n_top, n_lower):
     top, lower = check(baskets, k_max, min_support, n_items)
     assert min(len(top), 2) == n_top and n_lower in (None, len(lower))

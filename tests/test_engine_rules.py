@@ -14,11 +14,22 @@ import pytest
 from helpers import by_target, itemset_counts, rule_metrics, run_in_subprocess, to_arrays, to_csr
 from tallisk import _engine
 
-METRICS = ["support", "confidence", "lift", "leverage", "conviction", "zhangs_metric", "jaccard", "certainty",
-           "kulczynski", "cosine"]
+METRICS = [
+    "support",
+    "confidence",
+    "lift",
+    "leverage",
+    "conviction",
+    "zhangs_metric",
+    "jaccard",
+    "certainty",
+    "kulczynski",
+    "cosine",
+]
 
 
 # ---- oracle -------------------------------------------------------------------------
+
 
 def table(sets, rng=None):
     """CSR arrays of a {set: count} table; with rng, rows and the ids within each row are
@@ -60,7 +71,7 @@ def rules_of(r):
     """The engine's result as [(A, C)] in output order."""
     ao, ai = r["antecedent_offsets"].tolist(), r["antecedent_items"].tolist()
     co, ci = r["consequent_offsets"].tolist(), r["consequent_items"].tolist()
-    return [(tuple(ai[ao[i]:ao[i + 1]]), tuple(ci[co[i]:co[i + 1]])) for i in range(len(ao) - 1)]
+    return [(tuple(ai[ao[i] : ao[i + 1]]), tuple(ci[co[i] : co[i + 1]])) for i in range(len(ao) - 1)]
 
 
 def assert_matches(r, want, rows=None, closed_rows=None):
@@ -76,8 +87,11 @@ def assert_matches(r, want, rows=None, closed_rows=None):
         np.testing.assert_allclose(r[col], expect, rtol=1e-12, atol=1e-15, err_msg=col)
     if rows is not None:  # row numbers: position of A ∪ C, A, C among the input rows (-1: none)
         where = {s: i for i, s in enumerate(rows)}
-        for key, col in [(lambda a, c: tuple(sorted(a + c)), "rule_row"), (lambda a, c: a, "antecedent_row"),
-                         (lambda a, c: c, "consequent_row")]:
+        for key, col in [
+            (lambda a, c: tuple(sorted(a + c)), "rule_row"),
+            (lambda a, c: a, "antecedent_row"),
+            (lambda a, c: c, "consequent_row"),
+        ]:
             assert r[col].tolist() == [where.get(key(a, c), -1) for a, c in got], col
 
 
@@ -112,7 +126,13 @@ def data(seed, n_txn=60, n_items=10, n_patterns=4):
 # ---- brute force --------------------------------------------------------------------
 
 SETTINGS = [  # min_confidence, max_consequent_len, min_lift
-    (0.0, None, None), (0.5, None, None), (0.8, 1, None), (0.3, 2, 1.2), (1.0, None, None), (0.6, None, 0.9)]
+    (0.0, None, None),
+    (0.5, None, None),
+    (0.8, 1, None),
+    (0.3, 2, 1.2),
+    (1.0, None, None),
+    (0.6, None, 0.9),
+]
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -124,8 +144,9 @@ def test_matches_every_split(seed, setting, target):
     given = sets if target == "all" else by_target(sets, "closed")
     offsets, items, counts, rows = table(given, rng)
     min_conf, max_c, min_lift = setting
-    r = _engine.generate_rules(offsets, items, counts, len(baskets), min_conf, min_lift=min_lift,
-                               max_consequent_len=max_c, input_target=target)
+    r = _engine.generate_rules(
+        offsets, items, counts, len(baskets), min_conf, min_lift=min_lift, max_consequent_len=max_c, input_target=target
+    )
     want = oracle(sets, len(baskets), min_conf, min_lift, max_c)
     assert want
     assert_matches(r, want, rows)
@@ -147,8 +168,17 @@ def test_item_restrictions(seed, target, sides):
     if sides == "empty":
         allow_a = set()
     arr = lambda s: None if s is None else np.array(sorted(s), dtype=np.int32)  # noqa: E731
-    r = _engine.generate_rules(offsets, items, counts, len(baskets), 0.4, antecedent_items=arr(allow_a),
-                               consequent_items=arr(allow_c), max_consequent_len=3, input_target=target)
+    r = _engine.generate_rules(
+        offsets,
+        items,
+        counts,
+        len(baskets),
+        0.4,
+        antecedent_items=arr(allow_a),
+        consequent_items=arr(allow_c),
+        max_consequent_len=3,
+        input_target=target,
+    )
     want = oracle(sets, len(baskets), 0.4, max_c=3, allow_a=allow_a, allow_c=allow_c)
     assert bool(want) == (sides != "empty")
     assert_matches(r, want, rows)
@@ -168,8 +198,9 @@ def test_closed_input_gives_the_rules_of_all_input(seed):
     all_as_closed = _engine.generate_rules(*table(sets)[:3], n, 0.5, input_target="closed")
     # End to end: the engine's own closed table.
     found = _engine.mine_itemsets(*to_arrays(baskets), 12, 2, target="closed")
-    mined = _engine.generate_rules(found["offsets"], found["items"], found["counts"].astype(np.float64), n, 0.5,
-                                   input_target="closed")
+    mined = _engine.generate_rules(
+        found["offsets"], found["items"], found["counts"].astype(np.float64), n, 0.5, input_target="closed"
+    )
     assert_matches(full, oracle(sets, n, 0.5))
     key = lambda r: sorted(zip(rules_of(r), *(r[c].tolist() for c in ["count"] + METRICS), strict=True))  # noqa: E731
     assert key(from_closed) == key(full) == key(all_as_closed) == key(mined)
@@ -246,16 +277,21 @@ def test_large_rule_table_is_whole():
     sets = dict(one["sets"])
     n_rules = sum(2 ** len(s) - 2 for s in sets)
     assert n_rules > 1_000_000
-    col = {k: np.frombuffer(v, dtype=np.int32 if k.endswith("_items") else
-                            np.float64 if k in METRICS or k.endswith("count") else np.int64)
-           for k, v in one.items() if k != "sets"}
+    col = {
+        k: np.frombuffer(
+            v,
+            dtype=np.int32 if k.endswith("_items") else np.float64 if k in METRICS or k.endswith("count") else np.int64,
+        )
+        for k, v in one.items()
+        if k != "sets"
+    }
     assert len(col["rule_row"]) == n_rules
     rows = list(sets)
     pick = np.random.default_rng(0).choice(n_rules, 3000, replace=False)
     ao, co = col["antecedent_offsets"], col["consequent_offsets"]
     for i in pick:
-        a = tuple(col["antecedent_items"][ao[i]:ao[i + 1]].tolist())
-        c = tuple(col["consequent_items"][co[i]:co[i + 1]].tolist())
+        a = tuple(col["antecedent_items"][ao[i] : ao[i + 1]].tolist())
+        c = tuple(col["consequent_items"][co[i] : co[i + 1]].tolist())
         z = tuple(sorted(a + c))
         assert rows[col["rule_row"][i]] == z and rows[col["antecedent_row"][i]] == a
         m = metrics(sets[z], sets[a], sets[c], 100)
@@ -292,6 +328,7 @@ def test_large_pair_table_matches_counts():
 
 # ---- input checks -------------------------------------------------------------------
 
+
 def good():
     return table({(1,): 3, (2,): 2, (1, 2): 2})[:3]
 
@@ -303,38 +340,47 @@ def bad(**change):
     return args
 
 
-@pytest.mark.parametrize("args, message", [
-    (bad(offsets=np.array([0, 1, 2, 5], dtype=np.int64)), r"offsets\[3\] = 5 but items holds 4 ids"),
-    (bad(offsets=np.array([0, 2, 1, 4], dtype=np.int64)), r"offsets\[2\] = 1 is less than offsets\[1\] = 2"),
-    (bad(offsets=np.array([1, 2, 3, 4], dtype=np.int64)), r"offsets\[0\] = 1"),
-    (bad(offsets=np.array([], dtype=np.int64)), r"offsets must hold"),
-    (bad(counts=np.array([3.0, 2.0])), r"counts holds 2 values"),
-    (bad(counts=np.array([3.0, np.nan, 2.0])), r"counts\[1\] = nan is not a positive"),
-    (bad(counts=np.array([3.0, 0.0, 2.0])), r"counts\[1\] = 0"),
-    (bad(counts=np.array([3.0, 5.0, 2.0])), r"counts\[1\] = 5 exceeds n_transactions = 4"),
-    (bad(items=np.array([1, 2, -1, 2], dtype=np.int32)), r"items\[2\] = -1 is negative"),
-    (bad(items=np.array([1, 2, 2, 2], dtype=np.int32)), r"items\[3\] = 2 repeats an item of itemset 2"),
-    (bad(items=np.array([1, 1, 1, 2], dtype=np.int32)), r"rows 0 and 1 .*same itemset"),
-    (bad(min_confidence=math.nan), r"min_confidence must be in \[0, 1\]; got nan"),
-    (bad(min_confidence=1.5), r"min_confidence must be in \[0, 1\]; got 1.5"),
-    (bad(n_transactions=0), r"n_transactions must be a positive"),
-    (bad(min_lift=math.nan), r"min_lift must"),
-    (bad(max_consequent_len=0), r"max_consequent_len must be at least 1"),
-    (bad(antecedent_items=np.array([1, -4], dtype=np.int32)), r"antecedent_items\[1\] = -4 is negative"),
-    (bad(consequent_items=np.array([-1], dtype=np.int32)), r"consequent_items\[0\] = -1"),
-    (bad(input_target="maximal"), r"not available from maximal itemsets"),
-    (bad(input_target="closd"), r"input_target must be 'all', 'closed' or 'maximal'"),
-    (dict(zip(["offsets", "items", "counts"], table({(1, 2): 2, (1,): 2})[:3], strict=True), n_transactions=2,
-          min_confidence=0.5), r"no row for itemset \(2,\), a subset of row 0"),
-    # A wrong type raises TypeError naming the argument.
-    (bad(offsets=np.array([0, 1, 2, 4], dtype=np.int32)), "offsets"),
-    (bad(items=[1, 2, 1, 2]), "items"),
-    (bad(counts=np.array([3, 2, 2])), "counts"),
-    (bad(min_confidence="0.5"), "min_confidence"),
-    (bad(max_consequent_len=1.5), "max_consequent_len"),
-    (bad(input_target=3), "input_target"),
-    (bad(antecedent_items=np.array([[1]], dtype=np.int32)), "antecedent_items"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (bad(offsets=np.array([0, 1, 2, 5], dtype=np.int64)), r"offsets\[3\] = 5 but items holds 4 ids"),
+        (bad(offsets=np.array([0, 2, 1, 4], dtype=np.int64)), r"offsets\[2\] = 1 is less than offsets\[1\] = 2"),
+        (bad(offsets=np.array([1, 2, 3, 4], dtype=np.int64)), r"offsets\[0\] = 1"),
+        (bad(offsets=np.array([], dtype=np.int64)), r"offsets must hold"),
+        (bad(counts=np.array([3.0, 2.0])), r"counts holds 2 values"),
+        (bad(counts=np.array([3.0, np.nan, 2.0])), r"counts\[1\] = nan is not a positive"),
+        (bad(counts=np.array([3.0, 0.0, 2.0])), r"counts\[1\] = 0"),
+        (bad(counts=np.array([3.0, 5.0, 2.0])), r"counts\[1\] = 5 exceeds n_transactions = 4"),
+        (bad(items=np.array([1, 2, -1, 2], dtype=np.int32)), r"items\[2\] = -1 is negative"),
+        (bad(items=np.array([1, 2, 2, 2], dtype=np.int32)), r"items\[3\] = 2 repeats an item of itemset 2"),
+        (bad(items=np.array([1, 1, 1, 2], dtype=np.int32)), r"rows 0 and 1 .*same itemset"),
+        (bad(min_confidence=math.nan), r"min_confidence must be in \[0, 1\]; got nan"),
+        (bad(min_confidence=1.5), r"min_confidence must be in \[0, 1\]; got 1.5"),
+        (bad(n_transactions=0), r"n_transactions must be a positive"),
+        (bad(min_lift=math.nan), r"min_lift must"),
+        (bad(max_consequent_len=0), r"max_consequent_len must be at least 1"),
+        (bad(antecedent_items=np.array([1, -4], dtype=np.int32)), r"antecedent_items\[1\] = -4 is negative"),
+        (bad(consequent_items=np.array([-1], dtype=np.int32)), r"consequent_items\[0\] = -1"),
+        (bad(input_target="maximal"), r"not available from maximal itemsets"),
+        (bad(input_target="closd"), r"input_target must be 'all', 'closed' or 'maximal'"),
+        (
+            dict(
+                zip(["offsets", "items", "counts"], table({(1, 2): 2, (1,): 2})[:3], strict=True),
+                n_transactions=2,
+                min_confidence=0.5,
+            ),
+            r"no row for itemset \(2,\), a subset of row 0",
+        ),
+        # A wrong type raises TypeError naming the argument.
+        (bad(offsets=np.array([0, 1, 2, 4], dtype=np.int32)), "offsets"),
+        (bad(items=[1, 2, 1, 2]), "items"),
+        (bad(counts=np.array([3, 2, 2])), "counts"),
+        (bad(min_confidence="0.5"), "min_confidence"),
+        (bad(max_consequent_len=1.5), "max_consequent_len"),
+        (bad(input_target=3), "input_target"),
+        (bad(antecedent_items=np.array([[1]], dtype=np.int32)), "antecedent_items"),
+    ],
+)
 def test_bad_input_raises(args, message):
     with pytest.raises(TypeError if message.isidentifier() else ValueError, match=message):
         _engine.generate_rules(**args)

@@ -149,14 +149,27 @@ def test_read_errors_name_the_place(tmp_path, content, kwargs, message):
 
 
 def itemsets_table() -> pd.DataFrame:
-    return pd.DataFrame({"itemset": [("bread",), ("bread", "whole milk"), ("a b", "c")], "length": [1, 2, 2],
-                         "count": np.array([10, 4, 2], np.int64), "support": [0.5, 0.2, 0.1]})
+    return pd.DataFrame(
+        {
+            "itemset": [("bread",), ("bread", "whole milk"), ("a b", "c")],
+            "length": [1, 2, 2],
+            "count": np.array([10, 4, 2], np.int64),
+            "support": [0.5, 0.2, 0.1],
+        }
+    )
 
 
 def rules_table() -> pd.DataFrame:
-    return pd.DataFrame({"antecedents": [("bread",), ("a", "b")], "consequents": [("whole milk",), ("c",)],
-                         "support": [0.2, 0.1], "confidence": [0.4, 1.0], "lift": [1.25, 3.0],
-                         "conviction": [1.1, math.inf]})
+    return pd.DataFrame(
+        {
+            "antecedents": [("bread",), ("a", "b")],
+            "consequents": [("whole milk",), ("c",)],
+            "support": [0.2, 0.1],
+            "confidence": [0.4, 1.0],
+            "lift": [1.25, 3.0],
+            "conviction": [1.1, math.inf],
+        }
+    )
 
 
 @pytest.mark.parametrize("ext", ["csv", "csv.gz", "jsonl", "parquet"])

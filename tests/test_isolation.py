@@ -94,7 +94,6 @@ def test_running_out_of_address_space_raises_memory_error_and_the_process_goes_o
     assert outcomes[0] == "MemoryError"  # 4 MiB cannot hold the index
 
 
-
 @pytest.mark.skipif(SANITIZED, reason="forks a threaded process many times; slow under the sanitizer")
 def test_fork_while_another_thread_computes_gives_the_child_a_working_pool():
     # The parent's workers do not exist in the child, and the running call holds the

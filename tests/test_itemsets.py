@@ -26,6 +26,7 @@ NO_WEIGHTS = np.zeros(0, dtype=np.float64)
 
 # ---- the oracle ------------------------------------------------------------------------
 
+
 def counter_rows(baskets, relevant, k, weights=NO_WEIGHTS, cap=None, nan_last=True):
     """Each basket as the counter sees it: relevant items, at least k of them, capped."""
     rows = []
@@ -47,15 +48,14 @@ def oracle_counter(baskets, freq_lower, pair_set, k, weights=NO_WEIGHTS, cap=Non
     if k == 0 or not freq_lower:
         return {}
     relevant = {x for s in freq_lower for x in s}
-    anchors = {tuple(s) for s in freq_lower
-               if len(s) == k - 1 and all(s[i] < s[i + 1] for i in range(len(s) - 1))}
+    anchors = {tuple(s) for s in freq_lower if len(s) == k - 1 and all(s[i] < s[i + 1] for i in range(len(s) - 1))}
     rows = counter_rows(baskets, relevant, k, weights, cap, nan_last)
     held = Counter(combo for row in rows for combo in itertools.combinations(row, k))
 
     def produced(c):
         # Some x of c extends the anchor c - {x}, which lies in every row holding c.
         for j, x in enumerate(c):
-            anchor = c[:j] + c[j + 1:]
+            anchor = c[:j] + c[j + 1 :]
             if anchor in anchors and (not pair_set or all((min(a, x), max(a, x)) in pair_set for a in anchor)):
                 return True
         return False
@@ -90,6 +90,7 @@ def frequent_lower(baskets, k, min_count):
 
 
 # ---- agreement with the oracle ---------------------------------------------------------
+
 
 @pytest.mark.parametrize("seed", range(8))
 @pytest.mark.parametrize("k", [3, 4])
@@ -173,8 +174,9 @@ def test_long_anchors():
     assert len(got) > 5
 
 
-@pytest.mark.parametrize("shape,k", [((3, 1), 3), ((2, 2), 4), ((1, 5), 0), ((2, 3), 0), ((1, 1), 2**63),
-                                     ((1, 1), 2**64 - 1), ((3, 0), 3)])
+@pytest.mark.parametrize(
+    "shape,k", [((3, 1), 3), ((2, 2), 4), ((1, 5), 0), ((2, 3), 0), ((1, 1), 2**63), ((1, 1), 2**64 - 1), ((3, 0), 3)]
+)
 def test_table_too_narrow_for_k_panics(shape, k):
     arr = np.zeros(shape, dtype=np.int32)
     t, i = to_arrays(BASKETS)
@@ -184,6 +186,7 @@ def test_table_too_narrow_for_k_panics(shape, k):
 
 
 # ---- parallel paths --------------------------------------------------------------------
+
 
 def big_case():
     """More than 10000 transactions and more than 500 anchors (frequent pairs)."""

@@ -35,8 +35,9 @@ STRIDED = np.repeat(TXN, 2)[::2]
 PIPELINE = dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS, min_support=0.02, item_weights=WEIGHTS)
 VALID = {
     "rust_compute_pairs": dict(txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, min_support=0.0),
-    "rust_compute_itemsets": dict(txn_ids=TXN, item_ids=ITEMS, freq_lower=LOWER, k=3, n_items=N_ITEMS,
-                                  item_weights=WEIGHTS, max_items_per_txn=4),
+    "rust_compute_itemsets": dict(
+        txn_ids=TXN, item_ids=ITEMS, freq_lower=LOWER, k=3, n_items=N_ITEMS, item_weights=WEIGHTS, max_items_per_txn=4
+    ),
     "rust_compute_pipeline": PIPELINE,
     "rust_compute_pipeline_v1_roaring": PIPELINE,
     "rust_compute_pipeline_v2_memo": PIPELINE,
@@ -44,10 +45,18 @@ VALID = {
     "rust_compute_pipeline_v5_prefilter": PIPELINE,
     "rust_compute_pipeline_v6_gating": dict(PIPELINE, max_items_per_txn=5),
     "rust_eclat_pipeline": dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS, min_support=0.02),
-    "rust_classic_compute_pairs": dict(txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, n_transactions=1500,
-                                       min_support=0.02),
-    "rust_classic_compute_pipeline": dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS,
-                                          _n_transactions=1500, min_support=0.02, item_weights=WEIGHTS),
+    "rust_classic_compute_pairs": dict(
+        txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, n_transactions=1500, min_support=0.02
+    ),
+    "rust_classic_compute_pipeline": dict(
+        txn_ids=TXN,
+        item_ids=ITEMS,
+        k_max=3,
+        n_items=N_ITEMS,
+        _n_transactions=1500,
+        min_support=0.02,
+        item_weights=WEIGHTS,
+    ),
 }
 # Functions that check every item id against n_items (the classic pipeline mines any id,
 # the candidate counter only the ids of its candidates).
@@ -68,16 +77,25 @@ def _rs_cases():
     cases = []
     for name, kw in VALID.items():
         cases.append(pytest.param("_tallisk_rs", name, kw, None, id=f"{name}-ok"))
-        cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=TXN.tolist()), TypeError,
-                                  id=f"{name}-list"))
+        cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=TXN.tolist()), TypeError, id=f"{name}-list"))
         cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=STRIDED), TypeError, id=f"{name}-strided"))
         cases.append(pytest.param("_tallisk_rs", name, dict(kw, n_items=-1), OverflowError, id=f"{name}-overflow"))
-        cases.append(pytest.param("_tallisk_rs", name, {k: v for k, v in kw.items() if k != "item_ids"}, TypeError,
-                                  id=f"{name}-missing"))
+        cases.append(
+            pytest.param(
+                "_tallisk_rs", name, {k: v for k, v in kw.items() if k != "item_ids"}, TypeError, id=f"{name}-missing"
+            )
+        )
         if name in CHECKS_ITEMS:
             cases.append(pytest.param("_tallisk_rs", name, dict(kw, item_ids=BAD_ITEMS), "panic", id=f"{name}-panic"))
-    cases.append(pytest.param("_tallisk_rs", "rust_eclat_pipeline", dict(VALID["rust_eclat_pipeline"], k_max=1),
-                              ValueError, id="rust_eclat_pipeline-k_max"))
+    cases.append(
+        pytest.param(
+            "_tallisk_rs",
+            "rust_eclat_pipeline",
+            dict(VALID["rust_eclat_pipeline"], k_max=1),
+            ValueError,
+            id="rust_eclat_pipeline-k_max",
+        )
+    )
     return cases
 
 
@@ -90,8 +108,13 @@ def _rules_input():
     import tallisk._engine as engine
 
     m = engine.mine_itemsets(**_MINE)
-    return dict(offsets=m["offsets"], items=m["items"], counts=m["counts"].astype(np.float64),
-                n_transactions=float(m["n_transactions"]), min_confidence=0.1)
+    return dict(
+        offsets=m["offsets"],
+        items=m["items"],
+        counts=m["counts"].astype(np.float64),
+        n_transactions=float(m["n_transactions"]),
+        min_confidence=0.1,
+    )
 
 
 _RULES = _rules_input() if importlib.util.find_spec("tallisk") else {}
@@ -111,8 +134,9 @@ ENGINE_CASES: list = [
     ("generate_rules", dict(_RULES, min_confidence=float("nan")), ValueError),
 ]
 
-CASES = _rs_cases() + [pytest.param("tallisk._engine", f, kw, exc, id=f"engine-{f}-{i}")
-                       for i, (f, kw, exc) in enumerate(ENGINE_CASES)]
+CASES = _rs_cases() + [
+    pytest.param("tallisk._engine", f, kw, exc, id=f"engine-{f}-{i}") for i, (f, kw, exc) in enumerate(ENGINE_CASES)
+]
 
 
 def resident_bytes():

@@ -16,14 +16,28 @@ ours = pytest.importorskip("tallisk.mlxtend")
 
 MINERS = ["apriori", "fpgrowth", "fpmax", "hmine"]
 ORDERED_LIKE_MLXTEND = {"apriori", "hmine"}  # the others follow mlxtend's FP-tree
-METRICS = ["antecedent support", "consequent support", "support", "confidence", "lift", "representativity",
-           "leverage", "conviction", "zhangs_metric", "jaccard", "certainty", "kulczynski"]
+METRICS = [
+    "antecedent support",
+    "consequent support",
+    "support",
+    "confidence",
+    "lift",
+    "representativity",
+    "leverage",
+    "conviction",
+    "zhangs_metric",
+    "jaccard",
+    "certainty",
+    "kulczynski",
+]
 
-TEXTBOOK = [["Milk", "Onion", "Nutmeg", "Kidney Beans", "Eggs", "Yogurt"],
-            ["Dill", "Onion", "Nutmeg", "Kidney Beans", "Eggs", "Yogurt"],
-            ["Milk", "Apple", "Kidney Beans", "Eggs"],
-            ["Milk", "Unicorn", "Corn", "Kidney Beans", "Yogurt"],
-            ["Corn", "Onion", "Onion", "Kidney Beans", "Ice cream", "Eggs"]]
+TEXTBOOK = [
+    ["Milk", "Onion", "Nutmeg", "Kidney Beans", "Eggs", "Yogurt"],
+    ["Dill", "Onion", "Nutmeg", "Kidney Beans", "Eggs", "Yogurt"],
+    ["Milk", "Apple", "Kidney Beans", "Eggs"],
+    ["Milk", "Unicorn", "Corn", "Kidney Beans", "Yogurt"],
+    ["Corn", "Onion", "Onion", "Kidney Beans", "Ice cream", "Eggs"],
+]
 
 
 def onehot(baskets) -> pd.DataFrame:
@@ -103,8 +117,10 @@ def assert_same_itemsets(name, theirs, mine, check_index=True):
 
 def canonical_sets(message: str) -> str:
     """Frozenset reprs in one order: mlxtend's follows string hashing, which changes from process to process."""
+
     def sort_items(m):
         return "frozenset({" + ", ".join(sorted(m.group(1).split(", "))) + "})"
+
     return re.sub(r"frozenset\(\{([^}]*)\}\)", sort_items, message)
 
 
@@ -142,8 +158,11 @@ def test_max_len(name, max_len, seed):
 
 @pytest.mark.parametrize("n", [7, 10, 20, 30, 100])
 @pytest.mark.parametrize("min_support", [0.1, 0.3, 0.7, 0.29, 0.57, 0.15])
-@pytest.mark.parametrize("call_kwargs", [("apriori", {}), ("apriori", {"low_memory": True}), ("fpgrowth", {}),
-                                         ("fpmax", {}), ("hmine", {})], ids=lambda c: f"{c[0]}{c[1]}")
+@pytest.mark.parametrize(
+    "call_kwargs",
+    [("apriori", {}), ("apriori", {"low_memory": True}), ("fpgrowth", {}), ("fpmax", {}), ("hmine", {})],
+    ids=lambda c: f"{c[0]}{c[1]}",
+)
 def test_thresholds_where_float_tests_disagree(n, min_support, call_kwargs):
     """Where s * n rounds above an integer, count / n >= s and count >= ceil(s * n) differ: each miner keeps its own."""
     name, kw = call_kwargs
@@ -190,8 +209,12 @@ def test_null_values(name, seed, nan_share, min_support):
     x[rng.random(x.shape) < nan_share] = np.nan
     df = pd.DataFrame(x, columns=list("abcdef"))
     # the index keeps the positions before the support filter, which follow each side's search order
-    assert_same_outcome(name, (df,), dict(min_support=min_support, null_values=True, use_colnames=True),
-                        compare=lambda n, a, b: assert_same_itemsets(n, a, b, check_index=False))
+    assert_same_outcome(
+        name,
+        (df,),
+        dict(min_support=min_support, null_values=True, use_colnames=True),
+        compare=lambda n, a, b: assert_same_itemsets(n, a, b, check_index=False),
+    )
 
 
 @pytest.mark.parametrize(
@@ -278,8 +301,11 @@ def rules_input(kind):
 
 RULE_CALLS = (
     [dict(metric=m, min_threshold=t) for m in METRICS for t in (-1.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.5)]
-    + [dict(num_itemsets=n, metric="lift", min_threshold=0.9, return_metrics=r)
-       for n in (1, 7, 1000) for r in (METRICS, ["lift", "confidence"], ["conviction"])]
+    + [
+        dict(num_itemsets=n, metric="lift", min_threshold=0.9, return_metrics=r)
+        for n in (1, 7, 1000)
+        for r in (METRICS, ["lift", "confidence"], ["conviction"])
+    ]
     # "trim": the single items left out (as after a filter), which only support_only accepts
     + [dict(support_only=True, min_threshold=t, trim=trim) for t in (0.0, 0.15, 0.5) for trim in (False, True)]
 )
@@ -298,12 +324,13 @@ BAD_RULE_CALLS = {
     "empty": (lambda: pd.DataFrame({"support": [], "itemsets": []}), {}),
     "missing-columns": (lambda: pd.DataFrame({"support": [0.5], "items": [frozenset({1})]}), {}),
     "bad-metric": (lambda: rules_input("textbook-names"), dict(metric="cosine")),
-    "missing-subsets": (lambda: pd.DataFrame({"support": [0.5, 0.4], "itemsets": [frozenset({1}),
-                                                                                 frozenset({1, 2})]}), {}),
+    "missing-subsets": (
+        lambda: pd.DataFrame({"support": [0.5, 0.4], "itemsets": [frozenset({1}), frozenset({1, 2})]}),
+        {},
+    ),
     "single-item-only": (lambda: pd.DataFrame({"support": [0.5], "itemsets": [frozenset({"a"})]}), {}),
     "unknown-return-metric": (lambda: rules_input("textbook-names"), dict(return_metrics=["lift", "nope"])),
-    "df-orig-nan": (lambda: rules_input("textbook-names"),
-                    dict(df_orig=pd.DataFrame({"a": [1.0, np.nan]}))),
+    "df-orig-nan": (lambda: rules_input("textbook-names"), dict(df_orig=pd.DataFrame({"a": [1.0, np.nan]}))),
 }
 
 
@@ -342,4 +369,5 @@ def test_rule_order_matches_for_small_integer_items(seed, metric, min_threshold)
     mine = ours.association_rules(table, metric=metric, min_threshold=min_threshold)
     assert len(theirs) > 10
     assert list(zip(mine["antecedents"], mine["consequents"], strict=True)) == list(
-        zip(theirs["antecedents"], theirs["consequents"], strict=True))
+        zip(theirs["antecedents"], theirs["consequents"], strict=True)
+    )

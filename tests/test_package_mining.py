@@ -50,6 +50,7 @@ def test_every_algorithm_gives_the_brute_force_table(algorithm, target, seed, mi
 
 def cap_oracle(baskets, weights, cap):
     """Each basket's `cap` heaviest labels: NaN and missing below numbers, then label order."""
+
     def key(x):
         w = weights.get(x, math.nan)
         return (math.isnan(w), -w if not math.isnan(w) else 0.0, x)
@@ -106,8 +107,9 @@ def test_itemsets_frame_is_independent_of_the_input_row_order():
     lengths = np.diff(arrays.offsets)[perm]
     rows = [arrays.items[arrays.offsets[r] : arrays.offsets[r + 1]][::-1] for r in perm]  # reversed within rows too
     offsets = np.r_[0, np.cumsum(lengths)]
-    again = itemsets_frame(offsets, np.concatenate(rows), arrays.counts[perm], arrays.labels, len(random_baskets(7)),
-                           df.attrs["min_count"])
+    again = itemsets_frame(
+        offsets, np.concatenate(rows), arrays.counts[perm], arrays.labels, len(random_baskets(7)), df.attrs["min_count"]
+    )
     pd.testing.assert_frame_equal(again, df)
 
 
@@ -133,8 +135,11 @@ def test_max_itemsets(algorithm):
         (dict(min_count=2, target="closd"), ValueError, "'target' parameter of frequent_itemsets must be one of"),
         (dict(min_count=2, algorithm="fpgrowth"), ValueError, "'algorithm' parameter"),
         (dict(min_count=2, min_len=0), ValueError, "'min_len' parameter of frequent_itemsets must be an int"),
-        (dict(min_count=2, min_len=3, max_len=2), ValueError, "'max_len' parameter of frequent_itemsets must be an "
-                                                              "int in the range [3, inf] or None. Got 2 instead."),
+        (
+            dict(min_count=2, min_len=3, max_len=2),
+            ValueError,
+            "'max_len' parameter of frequent_itemsets must be an int in the range [3, inf] or None. Got 2 instead.",
+        ),
         (dict(min_count=2, item_weights={"a": 1}), ValueError, "None unless 'max_items_per_txn' is set"),
         (dict(min_count=2, max_items_per_txn=2, item_weights=[1.0]), ValueError, "1-D array of 2 numbers"),
         (dict(min_count=2, max_items_per_txn=0), ValueError, "'max_items_per_txn'"),

@@ -22,8 +22,10 @@ def stub_signatures(path):
             positional = args.posonlyargs + args.args
             defaults = [None] * (len(positional) - len(args.defaults)) + [ast.unparse(d) for d in args.defaults]
             params = list(zip([a.arg for a in positional], defaults, strict=True))
-            params += [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args.kwonlyargs,
-                                                                                     args.kw_defaults, strict=True)]
+            params += [
+                (a.arg, None if d is None else ast.unparse(d))
+                for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True)
+            ]
             out[node.name] = params
     return out
 

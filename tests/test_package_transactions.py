@@ -143,14 +143,26 @@ def test_transaction_labels_keep_first_appearance_order(orders, items):
 @pytest.mark.parametrize(
     "build, error, fragment",
     [
-        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2, 3], "i": ["a", None, "b"]}), "t", "i"), ValueError,
-         "item column 'i' holds a missing value (None or NaN) at row 1"),
-        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, np.nan], "i": ["a", "b"]}), "t", "i"), ValueError,
-         "transaction column 't' holds a missing value (None or NaN) at row 1"),
-        (lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2], "i": pd.Categorical(["a", None])}), "t", "i"),
-         ValueError, "item column 'i' holds a missing value (None or NaN) at row 1"),  # the categorical path
-        (lambda: Transactions.from_baskets([["a"], [], ["b", float("nan")]]), ValueError,
-         "missing value (None or NaN) at basket 2"),
+        (
+            lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2, 3], "i": ["a", None, "b"]}), "t", "i"),
+            ValueError,
+            "item column 'i' holds a missing value (None or NaN) at row 1",
+        ),
+        (
+            lambda: Transactions.from_long(pd.DataFrame({"t": [1, np.nan], "i": ["a", "b"]}), "t", "i"),
+            ValueError,
+            "transaction column 't' holds a missing value (None or NaN) at row 1",
+        ),
+        (
+            lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2], "i": pd.Categorical(["a", None])}), "t", "i"),
+            ValueError,
+            "item column 'i' holds a missing value (None or NaN) at row 1",
+        ),  # the categorical path
+        (
+            lambda: Transactions.from_baskets([["a"], [], ["b", float("nan")]]),
+            ValueError,
+            "missing value (None or NaN) at basket 2",
+        ),
         (lambda: Transactions.from_long([1, 2, 3], ["a", "b"]), ValueError, "differ in length: 3 and 2"),
         (lambda: Transactions.from_long(pd.DataFrame({"a": [1], "b": [2], "c": [3]})), ValueError, "Name the columns"),
         (lambda: Transactions.from_long(pd.DataFrame({"a": [1], "b": [2]}), "a", "x"), KeyError, "'x'"),
@@ -161,12 +173,21 @@ def test_transaction_labels_keep_first_appearance_order(orders, items):
         (lambda: Transactions.from_onehot(pd.DataFrame({"a": [0, 2]})), ValueError, "holds 2"),
         (lambda: Transactions.from_onehot(pd.DataFrame({"a": [0.0, np.nan]})), ValueError, "holds nan"),
         (lambda: Transactions.from_onehot(pd.DataFrame({"a": ["x", "y"]})), ValueError, "column 'a' holds 'x'"),
-        (lambda: Transactions.from_onehot(pd.DataFrame({"a": pd.array([True, None], dtype="boolean")})),
-         ValueError, "column 'a'"),
-        (lambda: Transactions.from_onehot(pd.DataFrame({"b": [1, 0, 0], "a": pd.arrays.SparseArray([0, 2, 0])})),
-         ValueError, "column 'a' holds 2"),
-        (lambda: Transactions.from_onehot(pd.DataFrame({"b": [True, False], "a": [2, 0]})), ValueError,
-         "column 'a' holds 2"),
+        (
+            lambda: Transactions.from_onehot(pd.DataFrame({"a": pd.array([True, None], dtype="boolean")})),
+            ValueError,
+            "column 'a'",
+        ),
+        (
+            lambda: Transactions.from_onehot(pd.DataFrame({"b": [1, 0, 0], "a": pd.arrays.SparseArray([0, 2, 0])})),
+            ValueError,
+            "column 'a' holds 2",
+        ),
+        (
+            lambda: Transactions.from_onehot(pd.DataFrame({"b": [True, False], "a": [2, 0]})),
+            ValueError,
+            "column 'a' holds 2",
+        ),
         (lambda: Transactions.from_onehot(np.ones(3)), ValueError, "2-dimensional"),
         (lambda: Transactions.from_onehot(np.ones((2, 2)), columns=["a"]), ValueError, "1 labels but the data has 2"),
         (lambda: Transactions.from_onehot([[1, 0]]), TypeError, "got list"),

@@ -7,8 +7,18 @@ import numpy as np
 import pytest
 from helpers import pair_metrics, random_baskets, run_in_subprocess, scrambled, to_arrays
 
-COLUMNS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage", "cosine",
-           "jaccard"]
+COLUMNS = [
+    "item_A",
+    "item_B",
+    "instances",
+    "support",
+    "confidence",
+    "lift",
+    "conviction",
+    "leverage",
+    "cosine",
+    "jaccard",
+]
 INF, NAN = math.inf, math.nan
 
 
@@ -68,11 +78,16 @@ FOUR = [[0, 1, 2], [0, 1], [0, 1, 3], [2, 3]]  # six pairs co-occur, none in eve
 ROUNDING = [[0, 1]] * 7 + [[0, 2]] * 8 + [[3]] * 85  # 0.07 * 100 = 7.000000000000001: a pair in 7 baskets fails
 
 
-@pytest.mark.parametrize("baskets, min_support, n_rows", [(FOUR, s, 12) for s in (NAN, -1.0, 0.0)]
-                         + [(FOUR, s, 0) for s in (1.0, 1e300, math.inf)]
-                         + [([[0, 1], [0, 1, 2]], 1.0, 2),  # a pair in every basket; NaN conviction
-                            ([[0, 1, 2], [1, 2]], 0.0, 6),  # NaN conviction wherever the partner is everywhere
-                            (ROUNDING, 0.07, 2)])
+@pytest.mark.parametrize(
+    "baskets, min_support, n_rows",
+    [(FOUR, s, 12) for s in (NAN, -1.0, 0.0)]
+    + [(FOUR, s, 0) for s in (1.0, 1e300, math.inf)]
+    + [
+        ([[0, 1], [0, 1, 2]], 1.0, 2),  # a pair in every basket; NaN conviction
+        ([[0, 1, 2], [1, 2]], 0.0, 6),  # NaN conviction wherever the partner is everywhere
+        (ROUNDING, 0.07, 2),
+    ],
+)
 def test_thresholds(baskets, min_support, n_rows):
     n_items = 1 + max(x for b in baskets for x in b)
     t, i = to_arrays(baskets)

@@ -168,8 +168,10 @@ SMALL = random_baskets(np.random.default_rng(21), 200, 6, 3)
 
 
 # k_max up to 2 gives the pairs as the lower level, whatever the cap (it applies from level 3 on).
-@pytest.mark.parametrize("baskets, support, k_max, cap", [(*e, None) for e in EDGES]
-                         + [(SMALL, 0.05, k, cap) for k in (0, 1, 2) for cap in (None, 2)])
+@pytest.mark.parametrize(
+    "baskets, support, k_max, cap",
+    [(*e, None) for e in EDGES] + [(SMALL, 0.05, k, cap) for k in (0, 1, 2) for cap in (None, 2)],
+)
 def test_edge_values_of_support_and_k_max(baskets, support, k_max, cap):
     mc = min_count_of(support, len(baskets))
     longest = max(map(len, baskets), default=0)  # no set is longer: keeps the oracle's k small

@@ -67,8 +67,9 @@ def _support(text: str) -> float:
         else:
             value = float(s)
     except (ValueError, decimal.InvalidOperation):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number; write a fraction such as 0.01 or a "
-                                         "percentage such as 1%") from None
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a number; write a fraction such as 0.01 or a percentage such as 1%"
+        ) from None
     if not s.endswith("%") and value >= 1:
         count = f", or --min-count {int(value)} for at least {int(value)} transactions" if value == int(value) else ""
         raise argparse.ArgumentTypeError(
@@ -116,14 +117,24 @@ def build_parser() -> argparse.ArgumentParser:
     inp = _Parser(add_help=False)
     g = inp.add_argument_group("input")
     g.add_argument("input", metavar="IN", help="transaction file; '-' reads standard input")
-    g.add_argument("--input-format", choices=("fimi", "basket", "long"),
-                   help="layout of IN (default: from its name; fimi when it says nothing)")
-    g.add_argument("--sep", type=_char, help="item separator of a basket file (default ','), field separator of "
-                   "a long CSV; \\t for a tab")
-    g.add_argument("--strip", action="store_true", help="trim blanks around item names (default: names are "
-                   "read exactly as written)")
-    g.add_argument("--transaction-col", metavar="NAME", help="transaction column of a long table "
-                   "(default: the first column)")
+    g.add_argument(
+        "--input-format",
+        choices=("fimi", "basket", "long"),
+        help="layout of IN (default: from its name; fimi when it says nothing)",
+    )
+    g.add_argument(
+        "--sep",
+        type=_char,
+        help="item separator of a basket file (default ','), field separator of a long CSV; \\t for a tab",
+    )
+    g.add_argument(
+        "--strip",
+        action="store_true",
+        help="trim blanks around item names (default: names are read exactly as written)",
+    )
+    g.add_argument(
+        "--transaction-col", metavar="NAME", help="transaction column of a long table (default: the first column)"
+    )
     g.add_argument("--item-col", metavar="NAME", help="item column of a long table (default: the second column)")
     g.add_argument("--encoding", default="utf-8", help="text encoding of FIMI and basket files (default: utf-8)")
 
@@ -135,25 +146,38 @@ def build_parser() -> argparse.ArgumentParser:
 
     thr = _Parser(add_help=False)
     g = thr.add_argument_group("thresholds")
-    g.add_argument("--min-support", type=_support, metavar="S",
-                   help="minimum support: a fraction (0.01) or a percentage (1%%); default 1%%")
-    g.add_argument("--min-count", type=_int, metavar="N", help="minimum number of transactions (instead of "
-                   "--min-support)")
+    g.add_argument(
+        "--min-support",
+        type=_support,
+        metavar="S",
+        help="minimum support: a fraction (0.01) or a percentage (1%%); default 1%%",
+    )
+    g.add_argument(
+        "--min-count", type=_int, metavar="N", help="minimum number of transactions (instead of --min-support)"
+    )
 
     sets = _Parser(add_help=False)
     g = sets.add_argument_group("itemsets")
     g.add_argument("--min-len", type=_int, default=1, metavar="K", help="fewest items in a set (default 1)")
     g.add_argument("--max-len", type=_int, metavar="K", help="most items in a set (default: no limit)")
-    g.add_argument("--target", choices=("all", "closed", "maximal"), default="all",
-                   help="all frequent sets, or only closed or maximal ones (default all)")
-    g.add_argument("--max-itemsets", type=_int, metavar="N",
-                   help="stop with an error rather than find more than N sets")
+    g.add_argument(
+        "--target",
+        choices=("all", "closed", "maximal"),
+        default="all",
+        help="all frequent sets, or only closed or maximal ones (default all)",
+    )
+    g.add_argument(
+        "--max-itemsets", type=_int, metavar="N", help="stop with an error rather than find more than N sets"
+    )
 
     out = _Parser(add_help=False)
     g = out.add_argument_group("output")
     g.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    g.add_argument("--output-format", choices=("fimi", "csv", "parquet", "jsonl"),
-                   help="default: from OUT's extension; FIMI-style lines otherwise")
+    g.add_argument(
+        "--output-format",
+        choices=("fimi", "csv", "parquet", "jsonl"),
+        help="default: from OUT's extension; FIMI-style lines otherwise",
+    )
     g.add_argument("--top", type=_int, metavar="N", help="write only the first N rows after sorting")
 
     plot = _Parser(add_help=False)
@@ -161,7 +185,8 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--plot", metavar="FILE.png", help="also draw the result into a PNG file")
 
     parser = _Parser(
-        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=PROG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Frequent itemsets, association rules and pair metrics from a transaction file.",
         epilog=EXAMPLES,
     )
@@ -169,31 +194,56 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     fmt = argparse.RawDescriptionHelpFormatter
 
-    p = sub.add_parser("itemsets", parents=[inp, thr, sets, out, run], formatter_class=fmt,
-                       help="frequent itemsets", description="Every itemset held by at least --min-support "
-                       "of the transactions, with its count and support.", epilog=EXAMPLES)
-    p.add_argument("--sort", choices=("support", "length"), help="order of the rows (default: as mined, "
-                   "each set after its prefix)")
+    p = sub.add_parser(
+        "itemsets",
+        parents=[inp, thr, sets, out, run],
+        formatter_class=fmt,
+        help="frequent itemsets",
+        description="Every itemset held by at least --min-support of the transactions, with its count and support.",
+        epilog=EXAMPLES,
+    )
+    p.add_argument(
+        "--sort", choices=("support", "length"), help="order of the rows (default: as mined, each set after its prefix)"
+    )
 
-    p = sub.add_parser("rules", parents=[inp, thr, sets, out, plot, run], formatter_class=fmt,
-                       help="association rules", description="Rules A -> C between frequent itemsets, with "
-                       "support, confidence, lift and more.", epilog=EXAMPLES)
+    p = sub.add_parser(
+        "rules",
+        parents=[inp, thr, sets, out, plot, run],
+        formatter_class=fmt,
+        help="association rules",
+        description="Rules A -> C between frequent itemsets, with support, confidence, lift and more.",
+        epilog=EXAMPLES,
+    )
     g = p.add_argument_group("rules")
     g.add_argument("--min-confidence", type=_float, default=0.8, metavar="C", help="default 0.8")
     g.add_argument("--min-lift", type=_float, metavar="L", help="keep rules with at least this lift")
     g.add_argument("--max-consequent", type=_int, metavar="K", help="most items on the right-hand side")
     g.add_argument("--sort", choices=("lift", "confidence", "support"), default="lift", help="default lift")
-    g.add_argument("--plot-kind", choices=("scatter", "graph"), default="scatter",
-                   help="scatter: support against confidence coloured by lift; graph: the top rules as a network")
+    g.add_argument(
+        "--plot-kind",
+        choices=("scatter", "graph"),
+        default="scatter",
+        help="scatter: support against confidence coloured by lift; graph: the top rules as a network",
+    )
 
-    p = sub.add_parser("pairs", parents=[inp, thr, out, plot, run], formatter_class=fmt,
-                       help="metrics of every pair of items",
-                       description="Support, confidence, lift and more for every ordered pair of items "
-                       "bought together.", epilog=EXAMPLES)
+    p = sub.add_parser(
+        "pairs",
+        parents=[inp, thr, out, plot, run],
+        formatter_class=fmt,
+        help="metrics of every pair of items",
+        description="Support, confidence, lift and more for every ordered pair of items bought together.",
+        epilog=EXAMPLES,
+    )
     p.add_argument("--sort", choices=("lift", "confidence", "support"), help="default: by first item")
 
-    p = sub.add_parser("summary", parents=[inp, run], formatter_class=fmt, help="describe the transactions",
-                       description="Counts, the most frequent items and basket sizes.", epilog=EXAMPLES)
+    p = sub.add_parser(
+        "summary",
+        parents=[inp, run],
+        formatter_class=fmt,
+        help="describe the transactions",
+        description="Counts, the most frequent items and basket sizes.",
+        epilog=EXAMPLES,
+    )
     p.add_argument("--top", type=_int, default=10, metavar="N", help="most frequent items to list (default 10)")
     return parser
 
@@ -204,6 +254,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _check(args: argparse.Namespace) -> None:
     """Values of the right kind but out of range: a failed run (status 1), as the package
     would refuse them, named by their flag."""
+
     def need(ok: bool, msg: str) -> None:
         if not ok:
             raise CLIError(msg)
@@ -215,8 +266,7 @@ def _check(args: argparse.Namespace) -> None:
     if getattr(args, "min_len", None) is not None:
         need(args.min_len >= 1, f"--min-len must be 1 or more; got {args.min_len}")
     if getattr(args, "max_len", None) is not None:
-        need(args.max_len >= args.min_len, f"--max-len must be at least --min-len ({args.min_len}); "
-             f"got {args.max_len}")
+        need(args.max_len >= args.min_len, f"--max-len must be at least --min-len ({args.min_len}); got {args.max_len}")
     if getattr(args, "max_itemsets", None) is not None:
         need(args.max_itemsets >= 1, f"--max-itemsets must be 1 or more; got {args.max_itemsets}")
     if getattr(args, "min_confidence", None) is not None:
@@ -284,8 +334,17 @@ class _Report:
             return
         from tqdm import tqdm
 
-        with tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="reading", leave=False,
-                  file=sys.stderr, delay=0.5, dynamic_ncols=True) as bar:
+        with tqdm(
+            total=total,
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            desc="reading",
+            leave=False,
+            file=sys.stderr,
+            delay=0.5,
+            dynamic_ncols=True,
+        ) as bar:
             yield bar.update
 
     @contextlib.contextmanager
@@ -347,15 +406,24 @@ def _read(args: argparse.Namespace, report: _Report) -> Any:
             total = os.path.getsize(args.input)
     start = _clock()
     with report.reading(total) as progress:
-        codes = read_codes(args.input, args.input_format, sep=args.sep, strip=args.strip,
-                           transaction_col=args.transaction_col, item_col=args.item_col, encoding=args.encoding,
-                           progress=progress)
+        codes = read_codes(
+            args.input,
+            args.input_format,
+            sep=args.sep,
+            strip=args.strip,
+            transaction_col=args.transaction_col,
+            item_col=args.item_col,
+            encoding=args.encoding,
+            progress=progress,
+        )
     if len(codes.item_codes) == 0:
         raise ReadError(f"{name}: empty input (no items)" if codes.n_transactions else f"{name}: empty input")
     tx = Transactions._from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
     size = f", {_size(total)}" if total is not None else ""
-    report.note(f"read {name}: {tx.n_transactions} transactions, {tx.n_items} items, "
-                f"{len(tx.item_ids)} occurrences{size} in {_since(start)}")
+    report.note(
+        f"read {name}: {tx.n_transactions} transactions, {tx.n_items} items, "
+        f"{len(tx.item_ids)} occurrences{size} in {_since(start)}"
+    )
     return tx
 
 
@@ -372,12 +440,19 @@ def _mine(args: argparse.Namespace, tx: Any, report: _Report) -> Any:
 
     start = _clock()
     with report.working("mining"):
-        sets = frequent_itemsets(tx, **_threshold(args), min_len=args.min_len, max_len=args.max_len,
-                                 target=args.target, max_itemsets=args.max_itemsets)
+        sets = frequent_itemsets(
+            tx,
+            **_threshold(args),
+            min_len=args.min_len,
+            max_len=args.max_len,
+            target=args.target,
+            max_itemsets=args.max_itemsets,
+        )
     min_count = sets.attrs.get("min_count")
     at = f" (at least {min_count} transactions)" if min_count is not None else ""
-    report.note(f"mined {len(sets)} {args.target if args.target != 'all' else 'frequent'} itemsets{at} "
-                f"in {_since(start)}")
+    report.note(
+        f"mined {len(sets)} {args.target if args.target != 'all' else 'frequent'} itemsets{at} in {_since(start)}"
+    )
     return sets
 
 
@@ -505,8 +580,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             traceback.print_exc()
         return 1
     except Exception as e:  # noqa: BLE001 - the command's promise is one line, not a traceback
-        print(f"{PROG}: error: unexpected {type(e).__name__}: {_one_line(e)} (run with -v for details)",
-              file=sys.stderr)
+        print(
+            f"{PROG}: error: unexpected {type(e).__name__}: {_one_line(e)} (run with -v for details)", file=sys.stderr
+        )
         if args.verbose:
             import traceback
 
@@ -518,8 +594,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _package_message(text: str) -> str:
     """The package names parameters as in Python ('min_support'); name the flags."""
-    return re.sub(r"'(min_support|min_count|min_len|max_len|min_confidence|min_lift)' parameter of \w+",
-                  lambda m: "--" + m.group(1).replace("_", "-"), text)
+    return re.sub(
+        r"'(min_support|min_count|min_len|max_len|min_confidence|min_lift)' parameter of \w+",
+        lambda m: "--" + m.group(1).replace("_", "-"),
+        text,
+    )
 
 
 if __name__ == "__main__":

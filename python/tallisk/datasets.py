@@ -27,15 +27,77 @@ __all__ = ["MISSIONS", "STAPLES", "groceries", "write_groceries"]
 
 # Everyday products, most popular first (popularity falls off as 1 / rank).
 STAPLES = (
-    "whole milk", "bananas", "white bread", "eggs", "butter", "yogurt", "tomatoes", "potatoes", "onions",
-    "apples", "cheddar", "orange juice", "bottled water", "carrots", "chicken breast", "rice", "pasta",
-    "coffee", "sugar", "toilet paper", "soda", "chocolate bar", "ham", "lettuce", "cucumber", "oranges",
-    "frozen pizza", "ice cream", "cereal", "peanut butter", "jam", "lemons", "garlic", "paper towels",
-    "dish soap", "shampoo", "toothpaste", "canned tuna", "baked beans", "crackers", "grapes", "strawberries",
-    "mushrooms", "bell peppers", "spinach", "ground beef", "sausages", "bacon", "salmon", "tea",
-    "honey", "olive oil", "flour", "ketchup", "mayonnaise", "mustard", "soy sauce", "tortilla chips",
-    "popcorn", "cookies", "sparkling water", "beer", "red wine", "white wine", "cat food", "dog food",
-    "batteries", "light bulbs", "sponges", "trash bags", "anchovies",
+    "whole milk",
+    "bananas",
+    "white bread",
+    "eggs",
+    "butter",
+    "yogurt",
+    "tomatoes",
+    "potatoes",
+    "onions",
+    "apples",
+    "cheddar",
+    "orange juice",
+    "bottled water",
+    "carrots",
+    "chicken breast",
+    "rice",
+    "pasta",
+    "coffee",
+    "sugar",
+    "toilet paper",
+    "soda",
+    "chocolate bar",
+    "ham",
+    "lettuce",
+    "cucumber",
+    "oranges",
+    "frozen pizza",
+    "ice cream",
+    "cereal",
+    "peanut butter",
+    "jam",
+    "lemons",
+    "garlic",
+    "paper towels",
+    "dish soap",
+    "shampoo",
+    "toothpaste",
+    "canned tuna",
+    "baked beans",
+    "crackers",
+    "grapes",
+    "strawberries",
+    "mushrooms",
+    "bell peppers",
+    "spinach",
+    "ground beef",
+    "sausages",
+    "bacon",
+    "salmon",
+    "tea",
+    "honey",
+    "olive oil",
+    "flour",
+    "ketchup",
+    "mayonnaise",
+    "mustard",
+    "soy sauce",
+    "tortilla chips",
+    "popcorn",
+    "cookies",
+    "sparkling water",
+    "beer",
+    "red wine",
+    "white wine",
+    "cat food",
+    "dog food",
+    "batteries",
+    "light bulbs",
+    "sponges",
+    "trash bags",
+    "anchovies",
 )
 
 # Things bought together, and how often a basket holds each mission (relative weights).
@@ -139,8 +201,9 @@ def main(argv: list[str] | None = None) -> None:
     ap.add_argument("--seed", type=int, default=0)
     args = ap.parse_args(argv)
     df = write_groceries(args.output, args.transactions, args.seed)
-    print(f"wrote {args.output}: {df['basket_id'].nunique()} baskets, {df['product'].nunique()} products, "
-          f"{len(df)} rows")
+    print(
+        f"wrote {args.output}: {df['basket_id'].nunique()} baskets, {df['product'].nunique()} products, {len(df)} rows"
+    )
 
 
 if __name__ == "__main__":

@@ -107,8 +107,15 @@ def guess_output_format(path: str | None) -> str:
     if path is None or path == "-":
         return "fimi"
     ext = os.path.splitext(_strip_gz(os.path.basename(str(path))))[1]
-    return {".csv": "csv", ".tsv": "csv", ".parquet": "parquet", ".pq": "parquet", ".jsonl": "jsonl",
-            ".ndjson": "jsonl", ".json": "jsonl"}.get(ext, "fimi")
+    return {
+        ".csv": "csv",
+        ".tsv": "csv",
+        ".parquet": "parquet",
+        ".pq": "parquet",
+        ".jsonl": "jsonl",
+        ".ndjson": "jsonl",
+        ".json": "jsonl",
+    }.get(ext, "fimi")
 
 
 # ---- sources ----------------------------------------------------------------------------
@@ -250,8 +257,9 @@ class _Vocabulary:
         self.runs: list[np.ndarray | None] = []  # rows per code (None: one row each)
         self.rows = 0
 
-    def add(self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None,
-            runs: np.ndarray | None = None) -> None:
+    def add(
+        self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None, runs: np.ndarray | None = None
+    ) -> None:
         self.codes.append(codes)
         self.names.append(names)
         self.runs.append(runs)
@@ -331,8 +339,7 @@ class _Vocabulary:
         return self._remap(gcodes, np.int32), labels
 
 
-def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str,
-            encoding: str) -> np.ndarray:
+def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str, encoding: str) -> np.ndarray:
     # Names never hold a line end: decode them all as one text, split it again.
     try:
         parts = b"\n".join(names.tolist()).decode(encoding).split("\n")
@@ -407,8 +414,9 @@ _MIX = np.uint64(0x9E3779B97F4A7C15)
 _MIX2 = np.uint64(0xBF58476D1CE4E5B9)
 
 
-def _factorize_tokens(buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
-                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _factorize_tokens(
+    buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Local codes of the tokens, their distinct names (bytes objects) and the index of
     each name's first token.
 
@@ -452,8 +460,9 @@ def _factorize_tokens(buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
             return codes, names, first
     # Names longer than 64 bytes, or a hash collision: bytes objects, still per block.
     mv = memoryview(buf)
-    names_all = np.fromiter((bytes(mv[s:e]) for s, e in zip(starts.tolist(), ends.tolist(), strict=True)),
-                            dtype=object, count=n)
+    names_all = np.fromiter(
+        (bytes(mv[s:e]) for s, e in zip(starts.tolist(), ends.tolist(), strict=True)), dtype=object, count=n
+    )
     codes, uniques = pd.factorize(names_all)
     codes = np.asarray(codes, dtype=np.int64)
     return codes, np.asarray(uniques, dtype=object), _first_index(codes)
@@ -477,8 +486,10 @@ def _decimal(key: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarr
         return None
     # Right-pad with "0" to eight characters (the value times 10**(8 - length)).
     padded = key | (_ZEROS & ~_LOW[lengths])
-    if not (bool(((padded & _HIGH_NIBBLES) == _ZEROS).all())
-            and bool((((padded + np.uint64(0x0606060606060606)) & _HIGH_NIBBLES) == _ZEROS).all())):
+    if not (
+        bool(((padded & _HIGH_NIBBLES) == _ZEROS).all())
+        and bool((((padded + np.uint64(0x0606060606060606)) & _HIGH_NIBBLES) == _ZEROS).all())
+    ):
         return None
     d = padded - _ZEROS
     d = (d * np.uint64(10) + (d >> np.uint64(8))) & np.uint64(0x00FF00FF00FF00FF)
@@ -539,8 +550,7 @@ def _blocks(src: _Source, progress: Callable[[int], None] | None) -> Iterator[by
         yield data[: cut + 1]
 
 
-def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
-                progress: Callable[[int], None] | None) -> Codes:
+def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str, progress: Callable[[int], None] | None) -> Codes:
     vocab = _Vocabulary()
     txn_parts: list[np.ndarray] = []
     n_lines = 0
@@ -550,8 +560,9 @@ def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
         newlines = np.flatnonzero(buf == 10)
         if (buf == 0).any():
             line = n_lines + int(np.searchsorted(newlines, int(np.flatnonzero(buf == 0)[0]))) + 1
-            raise ReadError(f"{src.name}, line {line}: NUL byte; this is not a text file "
-                            "(a Parquet file needs --input-format long)")
+            raise ReadError(
+                f"{src.name}, line {line}: NUL byte; this is not a text file (a Parquet file needs --input-format long)"
+            )
         block_lines = len(newlines) + (0 if data.endswith(b"\n") else 1)
         starts, ends = _token_bounds(buf, seps_b)
         if 13 not in seps_b and len(ends):
@@ -582,12 +593,15 @@ def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
 # ---- long tables ------------------------------------------------------------------------
 
 
-def _pick_columns(columns: list[str], transaction_col: str | None, item_col: str | None, source: str
-                  ) -> tuple[str, str]:
+def _pick_columns(
+    columns: list[str], transaction_col: str | None, item_col: str | None, source: str
+) -> tuple[str, str]:
     if transaction_col is None and item_col is None:
         if len(columns) < 2:
-            raise ReadError(f"{source}: a long table needs a transaction column and an item column; "
-                            f"found {len(columns)} column(s): {', '.join(map(str, columns))}")
+            raise ReadError(
+                f"{source}: a long table needs a transaction column and an item column; "
+                f"found {len(columns)} column(s): {', '.join(map(str, columns))}"
+            )
         return columns[0], columns[1]
     for role, col in (("transaction", transaction_col), ("item", item_col)):
         if col is not None and col not in columns:
@@ -625,8 +639,9 @@ def _empty_or_missing(col: Any, text: bool) -> np.ndarray | None:
     empty = None
     if text and len(col):
         width = np.int64 if pa.types.is_large_string(col.type) else np.int32
-        offsets = np.frombuffer(col.buffers()[1], dtype=width, count=len(col) + 1, offset=col.offset * np.dtype(
-            width).itemsize)
+        offsets = np.frombuffer(
+            col.buffers()[1], dtype=width, count=len(col) + 1, offset=col.offset * np.dtype(width).itemsize
+        )
         lengths = np.diff(offsets)
         if (lengths == 0).any():
             empty = lengths == 0
@@ -702,14 +717,21 @@ class _Merger:
         txn_codes, n_transactions = self.txn.finish_codes()
         item_codes, labels = self.item.finish(source, None)
         if any(k is not None for k in self.keep):
-            mask = np.concatenate([np.ones(rows, bool) if k is None else k
-                                   for rows, k in zip(self.batch_rows, self.keep, strict=True)])
+            mask = np.concatenate(
+                [np.ones(rows, bool) if k is None else k for rows, k in zip(self.batch_rows, self.keep, strict=True)]
+            )
             txn_codes = txn_codes[mask]
         return Codes(txn_codes, item_codes, labels, n_transactions)
 
 
-def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col: str | None, strip: bool,
-                   progress: Callable[[int], None] | None) -> Codes:
+def _read_long_csv(
+    src: _Source,
+    sep: str,
+    transaction_col: str | None,
+    item_col: str | None,
+    strip: bool,
+    progress: Callable[[int], None] | None,
+) -> Codes:
     columns = _header(src, sep)
     t_col, i_col = _pick_columns(columns, transaction_col, item_col, src.name)
     merger = _Merger()
@@ -728,7 +750,9 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
                 convert_options=pacsv.ConvertOptions(
                     include_columns=[t_col, i_col],
                     column_types={t_col: pa.string(), i_col: pa.string()},
-                    null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
+                    null_values=[],
+                    strings_can_be_null=False,
+                    quoted_strings_can_be_null=False,
                     check_utf8=True,
                 ),
             )
@@ -755,8 +779,17 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error", pd.errors.ParserWarning)
-                chunks = pd.read_csv(src.stream, sep=sep, dtype=str, keep_default_na=False, na_filter=False,
-                                     index_col=False, chunksize=1 << 20, engine="c", encoding="utf-8")
+                chunks = pd.read_csv(
+                    src.stream,
+                    sep=sep,
+                    dtype=str,
+                    keep_default_na=False,
+                    na_filter=False,
+                    index_col=False,
+                    chunksize=1 << 20,
+                    engine="c",
+                    encoding="utf-8",
+                )
                 for chunk in chunks:
                     merger.add_pandas(chunk[t_col], chunk[i_col], strip)
                     if progress is not None:
@@ -787,8 +820,10 @@ def _csv_message(e: Exception, src: _Source, sep: str, n_columns: int) -> str:
         with opener(src.name, "rt", encoding="utf-8", newline="") as f:
             for number, row in enumerate(csv.reader(f, delimiter=sep), start=1):
                 if row and len(row) != n_columns:
-                    return (f"line {number}: expected {n_columns} fields, saw {len(row)} "
-                            "(a file with one basket per line needs --input-format basket)")
+                    return (
+                        f"line {number}: expected {n_columns} fields, saw {len(row)} "
+                        "(a file with one basket per line needs --input-format basket)"
+                    )
     return msg
 
 
@@ -800,8 +835,9 @@ def _arrow_message(e: Exception) -> str:
     return msg
 
 
-def _read_parquet(src: _Source, transaction_col: str | None, item_col: str | None, strip: bool,
-                  progress: Callable[[int], None] | None) -> Codes:
+def _read_parquet(
+    src: _Source, transaction_col: str | None, item_col: str | None, strip: bool, progress: Callable[[int], None] | None
+) -> Codes:
     try:
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -839,9 +875,17 @@ def _read_parquet(src: _Source, transaction_col: str | None, item_col: str | Non
 # ---- public readers -----------------------------------------------------------------
 
 
-def read_codes(path: str | os.PathLike[str], format: str | None = None, *, sep: str | None = None,
-               strip: bool = False, transaction_col: str | None = None, item_col: str | None = None,
-               encoding: str = "utf-8", progress: Callable[[int], None] | None = None) -> Codes:
+def read_codes(
+    path: str | os.PathLike[str],
+    format: str | None = None,
+    *,
+    sep: str | None = None,
+    strip: bool = False,
+    transaction_col: str | None = None,
+    item_col: str | None = None,
+    encoding: str = "utf-8",
+    progress: Callable[[int], None] | None = None,
+) -> Codes:
     """Read a transaction file into integer codes and item labels (see the module notes
     for the formats). ``progress`` is called with the number of file bytes consumed since
     its last call. Raises :class:`ReadError` (a ValueError) naming the source and, where
@@ -953,8 +997,12 @@ def _is_seq(v: Any) -> bool:
 
 
 def _rule_columns(df: pd.DataFrame) -> tuple[str | None, str | None]:
-    for a, c in (("antecedents", "consequents"), ("antecedent", "consequent"), ("item_A", "item_B"),
-                 ("item_a", "item_b")):
+    for a, c in (
+        ("antecedents", "consequents"),
+        ("antecedent", "consequent"),
+        ("item_A", "item_B"),
+        ("item_a", "item_b"),
+    ):
         if a in df.columns and c in df.columns:
             return a, c
     return None, None

@@ -264,8 +264,12 @@ def _fast_codes(df) -> _Codes | None:
     if arrays is None:
         return None
     for a in arrays:
-        if not isinstance(a, pd.arrays.SparseArray) or pd.isna(a.fill_value) or a.fill_value != 0 \
-                or a.sp_values.dtype.kind not in "biuf":
+        if (
+            not isinstance(a, pd.arrays.SparseArray)
+            or pd.isna(a.fill_value)
+            or a.fill_value != 0
+            or a.sp_values.dtype.kind not in "biuf"
+        ):
             return None
     lens = np.fromiter((a.sp_index.npoints for a in arrays), np.int64, count=n_cols)
     txn = np.concatenate([np.asarray(a.sp_index.indices, np.int64) for a in arrays]) if n_cols else none64
@@ -307,8 +311,14 @@ def _frame_codes(df, with_nan: bool = False) -> _Codes:
         return _Codes(txn, item, n_rows, n_cols, nan_txn, nan_item)
     if all(t == np.dtype(bool) for t in df.dtypes):
         t, i = np.nonzero(df.to_numpy(dtype=bool, copy=False))
-        return _Codes(t.astype(np.int64, copy=False), i.astype(np.int32), n_rows, n_cols,
-                      np.zeros(0, np.int64), np.zeros(0, np.int32))
+        return _Codes(
+            t.astype(np.int64, copy=False),
+            i.astype(np.int32),
+            n_rows,
+            n_cols,
+            np.zeros(0, np.int64),
+            np.zeros(0, np.int32),
+        )
     values = df.to_numpy()
     nan = pd.isna(values)
     if values.dtype == object:
@@ -318,8 +328,14 @@ def _frame_codes(df, with_nan: bool = False) -> _Codes:
         present = (values != 0) & ~nan
     t, i = np.nonzero(present)
     nt, ni = np.nonzero(nan)
-    return _Codes(t.astype(np.int64, copy=False), i.astype(np.int32), n_rows, n_cols,
-                  nt.astype(np.int64, copy=False), ni.astype(np.int32))
+    return _Codes(
+        t.astype(np.int64, copy=False),
+        i.astype(np.int32),
+        n_rows,
+        n_cols,
+        nt.astype(np.int64, copy=False),
+        ni.astype(np.int32),
+    )
 
 
 # ---------------------------------------------------------------------------------------
@@ -408,8 +424,9 @@ class _Sets:
         return np.repeat(np.arange(len(self), dtype=np.int64), self.lengths())
 
 
-def _mine(codes: _Codes, min_count: int, max_len: int | None, target: str = "all",
-          keep: np.ndarray | None = None) -> _Sets:
+def _mine(
+    codes: _Codes, min_count: int, max_len: int | None, target: str = "all", keep: np.ndarray | None = None
+) -> _Sets:
     txn, item = codes.txn_ids, codes.item_ids
     if keep is not None:
         sel = keep[item]
@@ -473,11 +490,11 @@ def _frozensets_unchecked(sets: _Sets, labels: np.ndarray | None) -> np.ndarray:
     return out
 
 
-def _table(sets: _Sets, n_rows: int, df, use_colnames: bool, order: np.ndarray,
-           empty_itemsets_dtype, index=None) -> pd.DataFrame:
+def _table(
+    sets: _Sets, n_rows: int, df, use_colnames: bool, order: np.ndarray, empty_itemsets_dtype, index=None
+) -> pd.DataFrame:
     if len(order) == 0:
-        return pd.DataFrame({"support": np.zeros(0, np.float64),
-                             "itemsets": np.zeros(0, dtype=empty_itemsets_dtype)})
+        return pd.DataFrame({"support": np.zeros(0, np.float64), "itemsets": np.zeros(0, dtype=empty_itemsets_dtype)})
     sets = sets.take(order)
     labels = None
     if use_colnames:
@@ -511,8 +528,7 @@ def _extension_counts(sets: _Sets) -> tuple[_Sets, np.ndarray]:
     return s, children
 
 
-def _print_prefix_lines(sets: _Sets, max_len: int | None, df, use_colnames: bool, fmt: str,
-                        root: bool = False) -> None:
+def _print_prefix_lines(sets: _Sets, max_len: int | None, df, use_colnames: bool, fmt: str, root: bool = False) -> None:
     """One line per searched prefix with the number of sets found one item deeper (and,
     with ``root``, a first line for the empty prefix, as the FP-tree search prints)."""
     s, children = _extension_counts(sets)
@@ -520,7 +536,7 @@ def _print_prefix_lines(sets: _Sets, max_len: int | None, df, use_colnames: bool
     if root:
         print(fmt % (int(np.sum(s.lengths() == 1)), ""), end="\n")
     for r in range(len(s)):
-        row = s.items[s.offsets[r]:s.offsets[r + 1]].tolist()
+        row = s.items[s.offsets[r] : s.offsets[r + 1]].tolist()
         if max_len and len(row) >= max_len:
             continue
         shown = ", ".join(str(names[i]) if use_colnames else str(i) for i in row)
@@ -534,21 +550,21 @@ def _apriori_candidate_counts(sets: _Sets, max_len) -> list[tuple[int, int, int]
     lens = sets.lengths()
     levels = []
     k = 1
-    prev = {tuple(sets.items[sets.offsets[r]:sets.offsets[r + 1]].tolist()) for r in np.flatnonzero(lens == 1)}
+    prev = {tuple(sets.items[sets.offsets[r] : sets.offsets[r + 1]].tolist()) for r in np.flatnonzero(lens == 1)}
     while prev and k < (max_len or float("inf")):
         k += 1
         ordered = sorted(prev)
         n_cand = 0
         for i, a in enumerate(ordered):
-            for b in ordered[i + 1:]:
+            for b in ordered[i + 1 :]:
                 if a[:-1] != b[:-1]:
                     break
                 cand = a + (b[-1],)
-                if all(cand[:j] + cand[j + 1:] in prev for j in range(len(cand) - 2)):
+                if all(cand[:j] + cand[j + 1 :] in prev for j in range(len(cand) - 2)):
                     n_cand += 1
         if n_cand == 0:
             break
-        cur = {tuple(sets.items[sets.offsets[r]:sets.offsets[r + 1]].tolist()) for r in np.flatnonzero(lens == k)}
+        cur = {tuple(sets.items[sets.offsets[r] : sets.offsets[r + 1]].tolist()) for r in np.flatnonzero(lens == k)}
         levels.append((k, n_cand, len(cur)))
         if not cur:
             break
@@ -607,8 +623,11 @@ def _fp_thresholds(codes: _Codes, min_support) -> tuple[int, int, np.ndarray]:
 def _null_aware(codes: _Codes, sets: _Sets, df) -> np.ndarray:
     """mlxtend's support with null_values: rows where every item is 1, over the rows
     where none of the items is NaN (0 for a multi-item set whose every row has a NaN)."""
-    values = df.to_numpy(dtype=np.float64, na_value=np.nan) if not _is_sparse_frame(df) else \
-        df.sparse.to_dense().to_numpy(dtype=np.float64, na_value=np.nan)
+    values = (
+        df.to_numpy(dtype=np.float64, na_value=np.nan)
+        if not _is_sparse_frame(df)
+        else df.sparse.to_dense().to_numpy(dtype=np.float64, na_value=np.nan)
+    )
     n = codes.n_rows
     nanmask = np.isnan(values)
     ones = values == 1
@@ -640,7 +659,7 @@ def _rows_with_all(mask: np.ndarray, sets: _Sets, chunk_cells: int = 1 << 24) ->
     for rows, mat in _grouped_rows(sets):
         step = max(1, chunk_cells // max(1, mask.shape[0] * mat.shape[1]))
         for s in range(0, len(rows), step):
-            out[rows[s:s + step]] = mask[:, mat[s:s + step]].all(axis=2).sum(axis=0)
+            out[rows[s : s + step]] = mask[:, mat[s : s + step]].all(axis=2).sum(axis=0)
     return out
 
 
@@ -653,7 +672,7 @@ def _rows_with_any(mask: np.ndarray, sets: _Sets, chunk_cells: int = 1 << 24) ->
     for rows, mat in _grouped_rows(sets):
         step = max(1, chunk_cells // max(1, sub.shape[0] * mat.shape[1]))
         for s in range(0, len(rows), step):
-            out[rows[s:s + step]] = sub[:, mat[s:s + step]].any(axis=2).sum(axis=0)
+            out[rows[s : s + step]] = sub[:, mat[s : s + step]].any(axis=2).sum(axis=0)
     return out
 
 
@@ -678,8 +697,15 @@ def _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, tar
         support = support[order]
         keep = support >= min_support
         sets = sets.take(np.flatnonzero(keep))
-        out = _table(sets, n, df, use_colnames, np.arange(len(sets)), np.float64,
-                     index=pd.Index(np.flatnonzero(keep)) if keep.sum() else None)
+        out = _table(
+            sets,
+            n,
+            df,
+            use_colnames,
+            np.arange(len(sets)),
+            np.float64,
+            index=pd.Index(np.flatnonzero(keep)) if keep.sum() else None,
+        )
         if len(sets):
             out["support"] = support[keep]
         return out
@@ -704,16 +730,23 @@ def _maximal(codes: _Codes, t1: int, t2: int, keep: np.ndarray) -> _Sets:
     counts = codes.item_counts()
     lone = np.flatnonzero(keep & (counts < t2))
     extra = _Sets(np.arange(len(lone) + 1, dtype=np.int64), lone.astype(np.int32), counts[lone])
-    return _Sets(np.concatenate([sets.offsets, sets.offsets[-1] + extra.offsets[1:]]),
-                 np.concatenate([sets.items, extra.items]), np.concatenate([sets.counts, extra.counts]))
+    return _Sets(
+        np.concatenate([sets.offsets, sets.offsets[-1] + extra.offsets[1:]]),
+        np.concatenate([sets.items, extra.items]),
+        np.concatenate([sets.counts, extra.counts]),
+    )
 
 
 def _fp_null(codes: _Codes, df, min_support, limit, target):
     """Candidates as mlxtend's trees find them with NaN cells counted as present, the root
     items chosen by their null-aware support; then the null-aware supports."""
     n = codes.n_rows
-    present = _Codes(np.concatenate([codes.txn_ids, codes.nan_txn]),
-                     np.concatenate([codes.item_ids, codes.nan_item]), n, codes.n_cols)
+    present = _Codes(
+        np.concatenate([codes.txn_ids, codes.nan_txn]),
+        np.concatenate([codes.item_ids, codes.nan_item]),
+        n,
+        codes.n_cols,
+    )
     ones = codes.item_counts()
     nans = np.bincount(codes.nan_item, minlength=codes.n_cols)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -730,9 +763,11 @@ def _fp_null(codes: _Codes, df, min_support, limit, target):
         lens = sets.lengths()
         have[sets.items[np.repeat(lens == 1, lens)]] = True
         lone = np.flatnonzero(keep & ~have)
-        sets = _Sets(np.concatenate([sets.offsets, sets.offsets[-1] + np.arange(1, len(lone) + 1)]),
-                     np.concatenate([sets.items, lone.astype(np.int32)]),
-                     np.concatenate([sets.counts, counts[lone]]))
+        sets = _Sets(
+            np.concatenate([sets.offsets, sets.offsets[-1] + np.arange(1, len(lone) + 1)]),
+            np.concatenate([sets.items, lone.astype(np.int32)]),
+            np.concatenate([sets.counts, counts[lone]]),
+        )
     else:
         t_items = int(present.item_counts()[keep].min()) if keep.any() else 1
         sets = _maximal(present, max(1, min(t_items, t2)), t2, keep)
@@ -823,7 +858,8 @@ class _ItemsetTable:
         support = np.asarray(values, dtype=np.float64)
         for seed in range(0x7A11, 0x7A11 + 8):
             self.weights = np.random.default_rng(seed).integers(
-                1, 2**63 - 1, size=max(1, len(uniques)), dtype=np.uint64) | np.uint64(1)
+                1, 2**63 - 1, size=max(1, len(uniques)), dtype=np.uint64
+            ) | np.uint64(1)
             h = self.hash_rows(sets)
             groups, uniq_h = pd.factorize(h)
             first_pos = np.full(len(uniq_h), m, np.int64)
@@ -1010,8 +1046,7 @@ def _numpy_rules(table: _ItemsetTable, lookup: bool):
             items[idx.ravel()] = part.ravel()
         return _Sets(offsets, items, np.zeros(len(order), np.int64))
 
-    return (rule_row[order], csr(a_parts, a_len), csr(c_parts, c_len), a_rows[order], c_rows[order],
-            lambda sel: sel)
+    return (rule_row[order], csr(a_parts, a_len), csr(c_parts, c_len), a_rows[order], c_rows[order], lambda sel: sel)
 
 
 def _null_counts(table, df_orig, a_sets, c_sets, null_first_itemset):
@@ -1023,14 +1058,19 @@ def _null_counts(table, df_orig, a_sets, c_sets, null_first_itemset):
         if (pos < 0).any():
             raise KeyError(f"{list(items[pos < 0])} not in index")
     elif all(isinstance(k, (np.integer, int)) for k in null_first_itemset):
-        pos = np.array([int(i) if isinstance(i, (int, np.integer)) and 0 <= int(i) < len(cols) else -1
-                        for i in items], dtype=np.int64)
+        pos = np.array(
+            [int(i) if isinstance(i, (int, np.integer)) and 0 <= int(i) < len(cols) else -1 for i in items],
+            dtype=np.int64,
+        )
         if (pos < 0).any():
             raise KeyError(f"{list(items[pos < 0])} not in index")
     else:
         raise KeyError(f"None of {list(items)} are in the [columns]")
-    values = df_orig.to_numpy(dtype=np.float64, na_value=np.nan) if not _is_sparse_frame(df_orig) else \
-        df_orig.sparse.to_dense().to_numpy(dtype=np.float64, na_value=np.nan)
+    values = (
+        df_orig.to_numpy(dtype=np.float64, na_value=np.nan)
+        if not _is_sparse_frame(df_orig)
+        else df_orig.sparse.to_dense().to_numpy(dtype=np.float64, na_value=np.nan)
+    )
     nan = np.isnan(values[:, pos])
     one = values[:, pos] == 1
     hit = np.flatnonzero(nan.any(axis=1))
@@ -1065,9 +1105,9 @@ def _rows_with_pair(nan, one, any_sets: _Sets, all_sets: _Sets, chunk_cells: int
             mb = all_sets.items[np.isin(row_b, rules)].reshape(len(rules), int(y))
             step = max(1, chunk_cells // max(1, nan.shape[0] * int(x + y)))
             for s in range(0, len(rules), step):
-                a = nan[:, ma[s:s + step]].any(axis=2)
-                b = one[:, mb[s:s + step]].all(axis=2)
-                out[rules[s:s + step]] = (a & b).sum(axis=0)
+                a = nan[:, ma[s : s + step]].any(axis=2)
+                b = one[:, mb[s : s + step]].all(axis=2)
+                out[rules[s : s + step]] = (a & b).sum(axis=0)
     return out
 
 
@@ -1117,8 +1157,16 @@ def _metric(name, sAC, sA, sC, dis, num_itemsets):
     raise KeyError(name)
 
 
-def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metric="confidence",
-                      min_threshold=0.8, support_only=False, return_metrics=_METRICS):
+def association_rules(
+    df,
+    num_itemsets=1,
+    df_orig=None,
+    null_values=False,
+    metric="confidence",
+    min_threshold=0.8,
+    support_only=False,
+    return_metrics=_METRICS,
+):
     """Association rules from an itemset table, as ``mlxtend.frequent_patterns.association_rules``.
 
     ``df`` is a table with columns ``support`` and ``itemsets``, from this module or from
@@ -1162,7 +1210,7 @@ def association_rules(df, num_itemsets=1, df_orig=None, null_values=False, metri
         if missing.any():
             r = int(np.flatnonzero(missing)[0])
             which = a_sets if a_rows[r] < 0 else c_sets
-            key = frozenset(table.items_by_rank[which.items[which.offsets[r]:which.offsets[r + 1]]].tolist())
+            key = frozenset(table.items_by_rank[which.items[which.offsets[r] : which.offsets[r + 1]]].tolist())
             raise KeyError(str(KeyError(key)) + _MSG_MISSING_SUBSET)
         sA = table.support[a_rows]
         sC = table.support[c_rows]

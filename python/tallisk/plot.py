@@ -62,8 +62,9 @@ def _column(df: pd.DataFrame, *names: str) -> str:
     for name in names:
         if name in df.columns:
             return name
-    raise KeyError(f"the table has none of the columns {', '.join(names)}; its columns are: "
-                   f"{', '.join(map(str, df.columns))}")
+    raise KeyError(
+        f"the table has none of the columns {', '.join(names)}; its columns are: {', '.join(map(str, df.columns))}"
+    )
 
 
 def _as_tuple(v: Any) -> tuple[Any, ...]:
@@ -85,8 +86,15 @@ def _plain_numbers() -> Any:
     return FuncFormatter(lambda v, _: f"{v:g}")
 
 
-def rules_scatter(rules: pd.DataFrame, ax: Any = None, *, x: str = "support", y: str = "confidence",
-                  color: str = "lift", cmap: str = "viridis") -> Any:
+def rules_scatter(
+    rules: pd.DataFrame,
+    ax: Any = None,
+    *,
+    x: str = "support",
+    y: str = "confidence",
+    color: str = "lift",
+    cmap: str = "viridis",
+) -> Any:
     """Every rule as a point: ``x`` (support) against ``y`` (confidence), coloured by
     ``color`` (lift). The strongest rules are drawn last, on top."""
     _import_matplotlib()
@@ -121,8 +129,7 @@ def rules_scatter(rules: pd.DataFrame, ax: Any = None, *, x: str = "support", y:
     return ax
 
 
-def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str = "lift",
-                cmap: str = "viridis") -> Any:
+def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str = "lift", cmap: str = "viridis") -> Any:
     """The ``top`` rules by ``by`` (lift) as a network: item names, and one dot per rule
     (size by support, colour by lift) with arrows from its antecedent items and to its
     consequent items."""
@@ -155,16 +162,33 @@ def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str =
     if finite.any() and not finite.all():
         strength = np.where(finite, strength, strength[finite].max())
     sizes = 40 + 260 * (support / support.max() if len(support) and support.max() > 0 else support)
-    nx.draw_networkx_edges(graph, pos, ax=ax, edge_color="#8a8a8a", width=0.9, arrows=True, arrowsize=9,
-                           node_size=[sizes[n[1]] if n[0] == "rule" else 0 for n in graph.nodes], alpha=0.8)
+    nx.draw_networkx_edges(
+        graph,
+        pos,
+        ax=ax,
+        edge_color="#8a8a8a",
+        width=0.9,
+        arrows=True,
+        arrowsize=9,
+        node_size=[sizes[n[1]] if n[0] == "rule" else 0 for n in graph.nodes],
+        alpha=0.8,
+    )
     if rule_nodes:
-        dots = nx.draw_networkx_nodes(graph, pos, nodelist=rule_nodes, node_size=sizes, node_color=strength,
-                                      cmap=cmap, ax=ax, linewidths=0)
+        dots = nx.draw_networkx_nodes(
+            graph, pos, nodelist=rule_nodes, node_size=sizes, node_color=strength, cmap=cmap, ax=ax, linewidths=0
+        )
         ax.figure.colorbar(dots, ax=ax, label=by, shrink=0.8)
-    nx.draw_networkx_labels(graph, pos, labels={n: str(n[1]) for n in item_nodes}, font_size=8, ax=ax,
-                            bbox={"boxstyle": "round,pad=0.25", "fc": "white", "ec": "#bbbbbb", "alpha": 0.9})
-    ax.set_title(f"top {len(picked)} rules by {by}: dot size = support, arrows run antecedent → rule → consequent",
-                 fontsize=10)
+    nx.draw_networkx_labels(
+        graph,
+        pos,
+        labels={n: str(n[1]) for n in item_nodes},
+        font_size=8,
+        ax=ax,
+        bbox={"boxstyle": "round,pad=0.25", "fc": "white", "ec": "#bbbbbb", "alpha": 0.9},
+    )
+    ax.set_title(
+        f"top {len(picked)} rules by {by}: dot size = support, arrows run antecedent → rule → consequent", fontsize=10
+    )
     ax.set_axis_off()
     return ax
 
@@ -197,8 +221,9 @@ def _component_layout(nx: Any, graph: Any) -> dict[Any, np.ndarray]:
     return pos
 
 
-def pair_heatmap(pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: str = "lift",
-                 cmap: str | None = None) -> Any:
+def pair_heatmap(
+    pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: str = "lift", cmap: str | None = None
+) -> Any:
     """``metric`` (lift) of each ordered pair among the ``top`` most frequent items of a
     pair table: row = first item (A), column = second item (B); blank where the pair
     never occurs. Lift is drawn on a log scale diverging at 1 (independence)."""
