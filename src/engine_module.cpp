@@ -106,6 +106,17 @@ struct Length {
     }
 };
 
+//! Kind: a bool (True or False only, as a flag should be).
+struct Flag {
+    bool operator()(PyObject* obj, const char* name) const {
+        if (!PyBool_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a bool, got '%s'", name, Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        return obj == Py_True;
+    }
+};
+
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
 // Item ids are int32, so no id reaches beyond this item space.
 constexpr int64_t kMaxItems = int64_t{1} << 31;
@@ -201,23 +212,27 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
 
 // ---- generate_rules -----------------------------------------------------------------
 
+constexpr auto kInputTarget =
+    py::arg("input_target",
+            Choice<rules::InputTarget, 3>{
+                {{{"all", rules::InputTarget::all},
+                  {"closed", rules::InputTarget::closed},
+                  {"maximal", rules::InputTarget::all,
+                   "exact counts of subsets are not available from maximal itemsets; mine with target "
+                   "'all' or 'closed' to generate rules"}}},
+                "a str",
+                "; got "},
+            py::Default<rules::InputTarget>{"'all'", rules::InputTarget::all});
+
 constexpr py::Function kGenerateRules{
     "generate_rules",
     py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
                py::arg("min_confidence", py::F64{}), py::arg("min_lift", py::F64{}, py::OrNone{}),
                py::arg("max_consequent_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
                py::arg("antecedent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
-               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
-               py::arg("input_target",
-                       Choice<rules::InputTarget, 3>{
-                           {{{"all", rules::InputTarget::all},
-                             {"closed", rules::InputTarget::closed},
-                             {"maximal", rules::InputTarget::all,
-                              "exact counts of subsets are not available from maximal itemsets; mine with target "
-                              "'all' or 'closed' to generate rules"}}},
-                           "a str",
-                           "; got "},
-                       py::Default<rules::InputTarget>{"'all'", rules::InputTarget::all})),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}), kInputTarget,
+               py::arg("improvement", Flag{}, py::Default<bool>{"False", false}),
+               py::arg("min_improvement", py::F64{}, py::OrNone{})),
     "Association rules A -> C from a mined itemset table (CSR offsets/items, counts on the scale of\n"
     "n_transactions: counts with the number of transactions, or supports with 1.0).\n\n"
     "Every rule with A and C non-empty and disjoint, A | C a set of the table (for input_target\n"
@@ -225,6 +240,9 @@ constexpr py::Function kGenerateRules{
     "count(A | C) / count(A) >= min_confidence; optionally lift >= min_lift, at most\n"
     "max_consequent_len items in C, and only the given item ids in A / in C. Consequents are grown\n"
     "level by level from those that passed. input_target 'maximal' raises ValueError.\n\n"
+    "improvement=True adds 'improvement': the rule's confidence minus the highest confidence of a\n"
+    "rule B -> C with B a proper subset of A (the empty B's confidence is C's support);\n"
+    "min_improvement keeps only rules whose improvement is strictly greater (and adds it too).\n\n"
     "Returns a dict of arrays: antecedent_offsets/antecedent_items and consequent_offsets/\n"
     "consequent_items (CSR, ids ascending), rule_row/antecedent_row/consequent_row (int64 rows of\n"
     "the input, -1 where the set is not a row), count/antecedent_count/consequent_count, and the\n"
@@ -236,13 +254,15 @@ constexpr py::Function kGenerateRules{
 Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> counts, double n_transactions,
                    double min_confidence, std::optional<double> min_lift, std::optional<uint64_t> max_consequent_len,
                    std::optional<Array<int32_t>> allow_a, std::optional<Array<int32_t>> allow_c,
-                   rules::InputTarget input_target) {
+                   rules::InputTarget input_target, bool improvement, std::optional<double> min_improvement) {
     rules::Options o;
     o.n_transactions = n_transactions;
     o.min_confidence = min_confidence;
     o.min_lift = min_lift;
     o.max_consequent_len = max_consequent_len;
     o.input_target = input_target;
+    o.improvement = improvement;
+    o.min_improvement = min_improvement;
     const rules::Table table{offsets.span(), items.span(), counts.span()};
     if (allow_a) o.antecedent_items = allow_a->span();
     if (allow_c) o.consequent_items = allow_c->span();
@@ -252,7 +272,7 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
         py::ReleaseGil nogil;
         r = rules::generate_rules(table, o);
     }
-    return py::dict_of(
+    Ref out = py::dict_of(
         "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
         "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
         "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
@@ -261,6 +281,39 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
         std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
         std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
         "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
+    if (o.improvement || o.min_improvement)
+        py::dict_set(out.get(), "improvement", py::to_numpy(std::move(r.improvement)));
+    return out;
+}
+
+constexpr py::Function kRuleImprovement{
+    "rule_improvement",
+    py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
+               py::arg("antecedent_offsets", py::ArrayOf<int64_t>{}),
+               py::arg("antecedent_items", py::ArrayOf<int32_t>{}),
+               py::arg("consequent_offsets", py::ArrayOf<int64_t>{}),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}), kInputTarget),
+    "The improvement of given rules A -> C over a mined itemset table (as for generate_rules):\n"
+    "the rule's confidence minus the highest confidence of a rule B -> C with B a proper subset\n"
+    "of A (the empty B's confidence is C's support).\n\n"
+    "The rules are CSR rows: antecedent_offsets/antecedent_items and consequent_offsets/\n"
+    "consequent_items, ids in any order. Returns a float64 array, one entry per rule. ValueError\n"
+    "for bad input and when a set a rule needs is not in the table."};
+
+Ref rule_improvement(Array<int64_t> offsets, Array<int32_t> items, Array<double> counts, double n_transactions,
+                     Array<int64_t> a_offsets, Array<int32_t> a_items, Array<int64_t> c_offsets, Array<int32_t> c_items,
+                     rules::InputTarget input_target) {
+    rules::Options o;
+    o.n_transactions = n_transactions;
+    o.input_target = input_target;
+    const rules::Table table{offsets.span(), items.span(), counts.span()};
+    const auto [ao, ai, co, ci] = py::spans(a_offsets, a_items, c_offsets, c_items);
+    large_vector<double> out;
+    {
+        py::ReleaseGil nogil;
+        out = rules::rule_improvement(table, o, ao, ai, co, ci);
+    }
+    return py::to_numpy(std::move(out));
 }
 
 // ---- rule_p_values ------------------------------------------------------------------
@@ -296,11 +349,9 @@ Ref rule_p_values(Array<double> count_array, Array<double> a_array, Array<double
 
 PyMethodDef* functions() {
     static PyMethodDef table[] = {
-        py::method<kMineItemsets, &mine_itemsets>(),
-        py::method<kGenerateRules, &generate_rules>(),
-        py::method<kCountItemsets, &count_itemsets>(),
-        py::method<kRulePValues, &rule_p_values>(),
-        {nullptr, nullptr, 0, nullptr},
+        py::method<kMineItemsets, &mine_itemsets>(),       py::method<kGenerateRules, &generate_rules>(),
+        py::method<kCountItemsets, &count_itemsets>(),     py::method<kRulePValues, &rule_p_values>(),
+        py::method<kRuleImprovement, &rule_improvement>(), {nullptr, nullptr, 0, nullptr},
     };
     return table;
 }

@@ -27,6 +27,8 @@ def generate_rules(
     antecedent_items: NDArray[np.int32] | None = None,
     consequent_items: NDArray[np.int32] | None = None,
     input_target: _Target = "all",
+    improvement: bool = False,
+    min_improvement: float | None = None,
 ) -> dict[str, Any]: ...
 def count_itemsets(
     txn_ids: NDArray[np.int64],
@@ -41,4 +43,15 @@ def rule_p_values(
     consequent_count: NDArray[np.float64],
     n_transactions: float,
     test: Literal["fisher", "chi2"] = "fisher",
+) -> NDArray[np.float64]: ...
+def rule_improvement(
+    offsets: NDArray[np.int64],
+    items: NDArray[np.int32],
+    counts: NDArray[np.float64],
+    n_transactions: float,
+    antecedent_offsets: NDArray[np.int64],
+    antecedent_items: NDArray[np.int32],
+    consequent_offsets: NDArray[np.int64],
+    consequent_items: NDArray[np.int32],
+    input_target: _Target = "all",
 ) -> NDArray[np.float64]: ...

@@ -127,6 +127,14 @@ constexpr std::size_t kPValueGrain = 4096;
 //! pool costs more than a second worker saves.
 constexpr std::size_t kPValueParallelTables = 16384;
 
+//! Rule improvement: entries a worker keeps of best sub-rule confidences (16 bytes and
+//! the table's slack each) before it starts afresh. Rules sharing a consequent reuse
+//! them; beyond a few million the hits no longer pay for the memory.
+constexpr std::size_t kImprovementMemo = std::size_t{1} << 22;
+
+//! Rule improvement of given rules: rules per task.
+constexpr std::size_t kImprovementGrain = 2048;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against
