@@ -266,11 +266,11 @@ void expand_closed(const Sets& closed, Sets& out, Index& index, std::vector<uint
 //! their index, and the order bases are visited in. Not movable: the index reads the sets
 //! through a pointer.
 struct Lattice {
+    int64_t max_id = -1;  // the largest id of the input, or -1 (set while the input is read)
     Sets input, expanded;
     const Sets* sets = &input;
     Index index = make_index(input);
     std::vector<uint32_t> base_order;  // closed input only
-    int64_t max_id = -1;               // the largest id of the input, or -1
 
     Lattice(const Table& table, const Options& o) : input(read_table(table, o, max_id)) {
         if (o.input_target == InputTarget::closed) {
