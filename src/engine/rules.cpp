@@ -552,6 +552,37 @@ Metrics rule_metrics(double count, double count_a, double count_c, double n) {
     return m;
 }
 
+void RuleTable::resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
+                       bool with_improvement) {
+    antecedent_offsets.resize(n_rules + 1);
+    consequent_offsets.resize(n_rules + 1);
+    antecedent_offsets[0] = consequent_offsets[0] = 0;
+    antecedent_items.resize(n_antecedent_items);
+    consequent_items.resize(n_consequent_items);
+    for (auto* column : {&rule_row, &antecedent_row, &consequent_row}) column->resize(n_rules);
+    for (auto* column : {&count, &antecedent_count, &consequent_count, &support, &confidence, &lift, &leverage,
+                         &conviction, &zhangs_metric, &jaccard, &certainty, &kulczynski, &cosine})
+        column->resize(n_rules);
+    if (with_improvement) improvement.resize(n_rules);
+}
+
+void RuleTable::write_metrics(std::size_t i, double cz, double ca, double cc, double n) {
+    count[i] = cz;
+    antecedent_count[i] = ca;
+    consequent_count[i] = cc;
+    const Metrics mt = rule_metrics(cz, ca, cc, n);
+    support[i] = mt.support;
+    confidence[i] = mt.confidence;
+    lift[i] = mt.lift;
+    leverage[i] = mt.leverage;
+    conviction[i] = mt.conviction;
+    zhangs_metric[i] = mt.zhangs_metric;
+    jaccard[i] = mt.jaccard;
+    certainty[i] = mt.certainty;
+    kulczynski[i] = mt.kulczynski;
+    cosine[i] = mt.cosine;
+}
+
 RuleTable generate_rules(const Table& table, const Options& o) {
     const Lattice lattice(table, o);
     const Sets* sets = lattice.sets;
@@ -603,18 +634,8 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     }
     const std::size_t n_rules = rule_start[n_parts];
     RuleTable out;
-    out.antecedent_offsets.resize(n_rules + 1);
-    out.consequent_offsets.resize(n_rules + 1);
-    out.antecedent_offsets[0] = out.consequent_offsets[0] = 0;
-    out.antecedent_items.resize(a_start[n_parts]);
-    out.consequent_items.resize(c_start[n_parts]);
-    for (auto* column : {&out.rule_row, &out.antecedent_row, &out.consequent_row}) column->resize(n_rules);
-    for (auto* column : {&out.count, &out.antecedent_count, &out.consequent_count, &out.support, &out.confidence,
-                         &out.lift, &out.leverage, &out.conviction, &out.zhangs_metric, &out.jaccard, &out.certainty,
-                         &out.kulczynski, &out.cosine})
-        column->resize(n_rules);
     const bool with_improvement = o.improvement || o.min_improvement;
-    if (with_improvement) out.improvement.resize(n_rules);
+    out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement);
 
     // The columns are sized without a zero fill; each chunk's writer touches its own
     // share of the pages first, so the faults are taken in parallel.
@@ -644,21 +665,7 @@ RuleTable generate_rules(const Table& table, const Options& o) {
                 out.rule_row[i] = sets->row(hit.base);
                 out.antecedent_row[i] = sets->row(hit.a_set);
                 out.consequent_row[i] = sets->row(hit.c_set);
-                const double cz = sets->counts[hit.base], ca = sets->counts[hit.a_set], cc = sets->counts[hit.c_set];
-                out.count[i] = cz;
-                out.antecedent_count[i] = ca;
-                out.consequent_count[i] = cc;
-                const Metrics mt = rule_metrics(cz, ca, cc, n);
-                out.support[i] = mt.support;
-                out.confidence[i] = mt.confidence;
-                out.lift[i] = mt.lift;
-                out.leverage[i] = mt.leverage;
-                out.conviction[i] = mt.conviction;
-                out.zhangs_metric[i] = mt.zhangs_metric;
-                out.jaccard[i] = mt.jaccard;
-                out.certainty[i] = mt.certainty;
-                out.kulczynski[i] = mt.kulczynski;
-                out.cosine[i] = mt.cosine;
+                out.write_metrics(i, sets->counts[hit.base], sets->counts[hit.a_set], sets->counts[hit.c_set], n);
                 if (with_improvement) out.improvement[i] = part.improvement[h];
             }
             part = Part();

@@ -78,6 +78,12 @@ struct RuleTable {
     large_vector<double> improvement;  // empty unless Options::improvement or min_improvement
 
     std::size_t size() const { return rule_row.size(); }
+    //! Sizes every column for n_rules rules holding the given numbers of antecedent and
+    //! consequent items (no zero fill: each row is written once); offsets[0] = 0.
+    void resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
+                bool with_improvement);
+    //! Writes rule i's counts and, from them (rule_metrics), its metric columns.
+    void write_metrics(std::size_t i, double count, double count_a, double count_c, double n);
 };
 
 //! Every rule of the table (see the file comment). Order, the same for every number of
