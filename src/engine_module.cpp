@@ -15,6 +15,7 @@
 #include "engine/mine.hpp"
 #include "engine/rules.hpp"
 #include "engine/stats.hpp"
+#include "engine/topk.hpp"
 
 namespace tallisk {
 namespace {
@@ -212,6 +213,22 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
 
 // ---- generate_rules -----------------------------------------------------------------
 
+//! A rule table as the dict of columns generate_rules and top_rules return, with the
+//! improvement column when it was computed.
+Ref rule_columns(rules::RuleTable&& r, bool with_improvement) {
+    Ref out = py::dict_of(
+        "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
+        "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
+        "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
+        std::move(r.consequent_row), "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
+        "consequent_count", std::move(r.consequent_count), "support", std::move(r.support), "confidence",
+        std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
+        std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
+        "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
+    if (with_improvement) py::dict_set(out.get(), "improvement", py::to_numpy(std::move(r.improvement)));
+    return out;
+}
+
 constexpr auto kInputTarget =
     py::arg("input_target",
             Choice<rules::InputTarget, 3>{
@@ -272,18 +289,7 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
         py::ReleaseGil nogil;
         r = rules::generate_rules(table, o);
     }
-    Ref out = py::dict_of(
-        "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
-        "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
-        "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
-        std::move(r.consequent_row), "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
-        "consequent_count", std::move(r.consequent_count), "support", std::move(r.support), "confidence",
-        std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
-        std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
-        "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
-    if (o.improvement || o.min_improvement)
-        py::dict_set(out.get(), "improvement", py::to_numpy(std::move(r.improvement)));
-    return out;
+    return rule_columns(std::move(r), o.improvement || o.min_improvement.has_value());
 }
 
 constexpr py::Function kRuleImprovement{
@@ -345,13 +351,106 @@ Ref rule_p_values(Array<double> count_array, Array<double> a_array, Array<double
     return py::to_numpy(std::move(out));
 }
 
+// ---- top_rules ----------------------------------------------------------------------
+
+//! Kind: a list of item ids as a mask of n_items flags (ids outside the range are left
+//! out: they name no item of the data).
+std::vector<uint8_t> id_mask(std::optional<Array<int32_t>>& ids, int64_t n_items) {
+    if (!ids) return {};
+    std::vector<uint8_t> mask(static_cast<std::size_t>(n_items), 0);
+    for (int32_t v : ids->span())
+        if (v >= 0 && v < n_items) mask[static_cast<std::size_t>(v)] = 1;
+    return mask;
+}
+
+constexpr py::Function kTopRules{
+    "top_rules",
+    py::params(kTxnIds, kItemIds, kNItems, py::arg("k", IntIn{1, kMaxInt, "at least 1"}),
+               py::arg("by",
+                       Choice<topk::Measure, 13>{{{{"support", topk::Measure::support},
+                                                   {"count", topk::Measure::count},
+                                                   {"leverage", topk::Measure::leverage},
+                                                   {"confidence", topk::Measure::confidence},
+                                                   {"lift", topk::Measure::lift},
+                                                   {"conviction", topk::Measure::conviction},
+                                                   {"zhangs_metric", topk::Measure::zhangs_metric},
+                                                   {"jaccard", topk::Measure::jaccard},
+                                                   {"certainty", topk::Measure::certainty},
+                                                   {"kulczynski", topk::Measure::kulczynski},
+                                                   {"cosine", topk::Measure::cosine},
+                                                   {"antecedent_support", topk::Measure::antecedent_support},
+                                                   {"consequent_support", topk::Measure::consequent_support}}},
+                                                 "a str",
+                                                 "; got "},
+                       py::Default<topk::Measure>{"'leverage'", topk::Measure::leverage}),
+               py::arg("min_confidence", py::F64{}, py::Default<double>{"0.0", 0.0}),
+               py::arg("min_count", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
+               py::arg("min_len", IntIn{1, kMaxInt, "at least 1"}, py::Default<int64_t>{"2", 2}),
+               py::arg("max_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
+               py::arg("max_consequent_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
+               py::arg("antecedent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{})),
+    "The k rules A -> C of the transactions with the highest value of `by`, found without a\n"
+    "minimum support: the search raises its own count floor from the k-th value found so far\n"
+    "where `by` bounds the rule's support ('support', 'count', 'leverage'); for the other\n"
+    "measures min_count is required (ValueError without it).\n\n"
+    "txn_ids, item_ids and n_items as for mine_itemsets. Rules have count >= min_count,\n"
+    "confidence >= min_confidence, min_len to max_len items in A | C, at most\n"
+    "max_consequent_len in C, and only the given item ids in A / in C (an item allowed in\n"
+    "neither is in no rule).\n\n"
+    "Returns generate_rules' dict of columns (rows -1) holding every rule whose value is at\n"
+    "least the k-th value less a margin of 1e-12 relative, by value descending: the caller\n"
+    "cuts at the k-th value, ties included. Also 'n_transactions', 'itemsets' (sets the\n"
+    "search reached), 'examined' (rules whose value it computed) and 'floor' (its final\n"
+    "count floor)."};
+
+Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t k, topk::Measure by,
+              double min_confidence, std::optional<int64_t> min_count, int64_t min_len, std::optional<uint64_t> max_len,
+              std::optional<uint64_t> max_consequent_len, std::optional<Array<int32_t>> allow_a,
+              std::optional<Array<int32_t>> allow_c) {
+    if (!min_count && !topk::bounds_support(by))
+        py::raise(PyExc_ValueError,
+                  "this measure reaches its best values on rules of any support, however rare, so the search "
+                  "cannot bound it: give min_count");
+    if (!(min_confidence >= 0.0 && min_confidence <= 1.0))
+        py::raise(PyExc_ValueError, "min_confidence must be in [0, 1]");
+    topk::Options o;
+    o.k = static_cast<std::size_t>(k);
+    o.by = by;
+    o.min_confidence = min_confidence;
+    o.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count.value_or(1), 0xFFFFFFFFLL));
+    o.min_len = static_cast<std::size_t>(min_len);
+    if (max_len) o.max_len = static_cast<std::size_t>(*max_len);
+    if (max_consequent_len) o.max_consequent_len = static_cast<std::size_t>(*max_consequent_len);
+    o.allow_a = id_mask(allow_a, n_items);
+    o.allow_c = id_mask(allow_c, n_items);
+    const auto [txn_ids, item_ids] = py::spans(txn, item);
+
+    topk::Result r;
+    {
+        py::ReleaseGil nogil;
+        engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
+        r = topk::top_rules(txn_ids, item_ids, static_cast<uint32_t>(n_items), o);
+    }
+    Ref out = rule_columns(std::move(r.rules), false);
+    py::dict_set(out.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(r.n_transactions)));
+    py::dict_set(out.get(), "itemsets", Ref::checked(PyLong_FromUnsignedLongLong(r.itemsets)));
+    py::dict_set(out.get(), "examined", Ref::checked(PyLong_FromUnsignedLongLong(r.examined)));
+    py::dict_set(out.get(), "floor", Ref::checked(PyLong_FromUnsignedLong(r.floor)));
+    return out;
+}
+
 // ---- function table -----------------------------------------------------------------
 
 PyMethodDef* functions() {
     static PyMethodDef table[] = {
-        py::method<kMineItemsets, &mine_itemsets>(),       py::method<kGenerateRules, &generate_rules>(),
-        py::method<kCountItemsets, &count_itemsets>(),     py::method<kRulePValues, &rule_p_values>(),
-        py::method<kRuleImprovement, &rule_improvement>(), {nullptr, nullptr, 0, nullptr},
+        py::method<kMineItemsets, &mine_itemsets>(),
+        py::method<kGenerateRules, &generate_rules>(),
+        py::method<kCountItemsets, &count_itemsets>(),
+        py::method<kRulePValues, &rule_p_values>(),
+        py::method<kRuleImprovement, &rule_improvement>(),
+        py::method<kTopRules, &top_rules>(),
+        {nullptr, nullptr, 0, nullptr},
     };
     return table;
 }
