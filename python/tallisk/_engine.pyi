@@ -55,3 +55,17 @@ def rule_improvement(
     consequent_items: NDArray[np.int32],
     input_target: _Target = "all",
 ) -> NDArray[np.float64]: ...
+def top_rules(
+    txn_ids: NDArray[np.int64],
+    item_ids: NDArray[np.int32],
+    n_items: int,
+    k: int,
+    by: str = "leverage",
+    min_confidence: float = 0.0,
+    min_count: int | None = None,
+    min_len: int = 2,
+    max_len: int | None = None,
+    max_consequent_len: int | None = None,
+    antecedent_items: NDArray[np.int32] | None = None,
+    consequent_items: NDArray[np.int32] | None = None,
+) -> dict[str, Any]: ...
