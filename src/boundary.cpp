@@ -16,12 +16,6 @@ namespace {
 
 constexpr const char* kBufferCapsule = "tallisk.buffer";
 
-void ensure_numpy() {
-    // Returns at once when the table is already loaded; tries numpy._core and then
-    // numpy.core, so NumPy 1.x and 2.x both work.
-    check(PyArray_ImportNumPyAPI() == 0);
-}
-
 //! Re-raises a pending TypeError as "argument '<name>': <message>", the original as
 //! its cause; any other pending exception passes unchanged.
 [[noreturn]] void reraise_for(const char* name) {
@@ -81,6 +75,12 @@ PyObject* panic_type() {
 }
 
 }  // namespace
+
+void ensure_numpy() {
+    // Returns at once when the table is already loaded; tries numpy._core and then
+    // numpy.core, so NumPy 1.x and 2.x both work.
+    check(PyArray_ImportNumPyAPI() == 0);
+}
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);

@@ -118,6 +118,10 @@ double to_f64(PyObject* obj, const char* name);
 
 enum class Dtype { i32, i64, f64 };
 
+//! Loads NumPy's C-API table on first use (the other boundary units share this one,
+//! defined in boundary.cpp); unwinds with ImportError set when NumPy is missing.
+void ensure_numpy();
+
 //! A NumPy array held for the whole call, read in place. Arrays NumPy reports as
 //! unaligned are copied once into aligned storage, so compute code can read plain
 //! spans.

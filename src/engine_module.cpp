@@ -16,6 +16,8 @@
 #include "engine/rules.hpp"
 #include "engine/stats.hpp"
 #include "engine/topk.hpp"
+#include "objects.hpp"
+#include "tables/tables.hpp"
 
 namespace tallisk {
 namespace {
@@ -83,8 +85,8 @@ struct Choice {
     }
 };
 
-//! Kind: None or an int >= 1, a length limit; an int beyond 64 bits is beyond any
-//! itemset length and means no limit too.
+//! Kind: None or an int >= 1, a length limit; a positive int beyond 64 bits is beyond
+//! any itemset length and means no limit too, a negative one is refused like -1.
 struct Length {
     std::optional<uint64_t> operator()(PyObject* obj, const char* name) const {
         if (obj == Py_None) return std::nullopt;
@@ -93,14 +95,12 @@ struct Length {
                          Py_TYPE(obj)->tp_name);
             throw py::ErrorAlreadySet{};
         }
-        const long long v = PyLong_AsLongLong(obj);
-        if (v == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::ErrorAlreadySet{};
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        if (v < 1) {
-            PyErr_Format(PyExc_ValueError, "%s must be at least 1 (None for no limit); got %lld", name, v);
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        if (overflow > 0) return std::nullopt;
+        if (overflow < 0 || v < 1) {
+            PyErr_Format(PyExc_ValueError, "%s must be at least 1 (None for no limit); got %S", name, obj);
             throw py::ErrorAlreadySet{};
         }
         return static_cast<uint64_t>(v);
@@ -118,6 +118,11 @@ struct Flag {
     }
 };
 
+//! Kind: any object, borrowed for the call.
+struct AnyObject {
+    PyObject* operator()(PyObject* obj, const char*) const { return obj; }
+};
+
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
 // Item ids are int32, so no id reaches beyond this item space.
 constexpr int64_t kMaxItems = int64_t{1} << 31;
@@ -132,17 +137,22 @@ constexpr auto kItems = py::arg("items", py::ArrayOf<int32_t>{});
 
 constexpr py::Function kMineItemsets{
     "mine_itemsets",
-    py::params(kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
-               py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
-               py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
-               py::arg("target",
-                       Choice<engine::Target, 3>{{{{"all", engine::Target::all},
-                                                   {"closed", engine::Target::closed},
-                                                   {"maximal", engine::Target::maximal}}},
-                                                 "str",
-                                                 ", got "},
-                       py::Default<engine::Target>{"'all'", engine::Target::all}),
-               py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{})),
+    py::params(
+        kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
+        py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
+        py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
+        py::arg("target",
+                Choice<engine::Target, 3>{{{{"all", engine::Target::all},
+                                            {"closed", engine::Target::closed},
+                                            {"maximal", engine::Target::maximal}}},
+                                          "str",
+                                          ", got "},
+                py::Default<engine::Target>{"'all'", engine::Target::all}),
+        py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{}),
+        py::arg("order",
+                Choice<engine::Order, 2>{
+                    {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
+                py::Default<engine::Order>{"'search'", engine::Order::search})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -157,7 +167,9 @@ constexpr py::Function kMineItemsets{
     "Returns a dict: 'offsets' (int64, m + 1) and 'items' (int32) hold the m itemsets as\n"
     "CSR rows, ids ascending within a row; 'counts' (int64, m) the transactions holding\n"
     "each; 'n_transactions'; 'item_counts' (int64, n_items) the transactions per item.\n\n"
-    "Row order, the same for every number of worker threads: items are ranked by\n"
+    "order: the row order, the same for every number of worker threads. 'canonical':\n"
+    "by length ascending, then lexicographically by item ids. 'search' (the default):\n"
+    "the order the search finds them in, which costs nothing extra. Items are ranked by\n"
     "ascending transaction count, ties by ascending id. With target 'all' the rows\n"
     "come in depth-first preorder over this ranking: sorted by their items listed in\n"
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
@@ -166,7 +178,8 @@ constexpr py::Function kMineItemsets{
     "same tree reaches them. Items held by every transaction come first in that tree."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
-                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets) {
+                  std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
+                  engine::Order order) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -174,6 +187,7 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     if (max_len) opt.max_len = static_cast<std::size_t>(*max_len);
     opt.target = target;
     if (max_itemsets) opt.max_itemsets = static_cast<uint64_t>(*max_itemsets);
+    opt.order = order;
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
@@ -440,6 +454,84 @@ Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t 
     return out;
 }
 
+// ---- tables: object columns, grouping, ordering ---------------------------------------
+
+constexpr py::Function kLabelRows{
+    "label_rows",
+    py::params(kOffsets, kItems, py::arg("labels", py::ObjectArrayOf{}),
+               py::arg("kind",
+                       Choice<py::RowKind, 2>{
+                           {{{"tuple", py::RowKind::tuple}, {"frozenset", py::RowKind::frozenset}}}, "str", ", got "},
+                       py::Default<py::RowKind>{"'tuple'", py::RowKind::tuple})),
+    "The CSR rows of label ids as an object array of tuples (or frozensets) of labels.\n\n"
+    "Row r of offsets (int64, m + 1, from 0, non-decreasing, ending at len(items)) and items\n"
+    "(int32 ids into labels, a 1-D object array) becomes the container of\n"
+    "labels[items[offsets[r]:offsets[r + 1]]], in that order; every cell a new container\n"
+    "holding new references to the labels. ValueError for offsets or ids that do not fit.\n"
+    "Containers of labels the cyclic garbage collector never follows (str, int, float,\n"
+    "bytes, None, and tuples of those) are not tracked by it."};
+
+Ref label_rows(Array<int64_t> offsets, Array<int32_t> items, py::ObjectArray labels, py::RowKind kind) {
+    return py::label_rows(offsets.span(), items.span(), labels, kind);
+}
+
+constexpr py::Function kCellRows{
+    "cell_rows", py::params(py::arg("cells", py::ObjectArrayOf{}), py::arg("reference", py::ObjectArrayOf{})),
+    "For every cell of cells (a 1-D object array), the position of the very same object\n"
+    "(by identity, not equality) in reference, or -1: an int64 array of len(cells)."};
+
+Ref cell_rows(py::ObjectArray cells, py::ObjectArray reference) { return py::cell_rows(cells, reference); }
+
+constexpr py::Function kFactorizeBaskets{
+    "factorize_baskets", py::params(py::arg("baskets", AnyObject{})),
+    "The labels of a list of baskets (iterables of labels, not strings), factorised in one\n"
+    "pass. Returns a dict: 'sizes' (int64, labels per basket, repeats included), 'codes'\n"
+    "(int32, one per label, basket after basket) and 'uniques' (object array of the\n"
+    "distinct labels in order of first appearance). Labels are equal as dict keys are."};
+
+Ref factorize_baskets(PyObject* baskets) { return py::factorize_baskets(baskets); }
+
+constexpr py::Function kGroupPairs{
+    "group_pairs",
+    py::params(py::arg("txn_codes", py::ArrayOf<int64_t>{}), kItemIds,
+               py::arg("n_transactions", IntIn{0, kMaxInt, "at least 0"})),
+    "The distinct (transaction, item) pairs of the occurrences, sorted by transaction, then\n"
+    "item id. txn_codes (int64) lie in 0 .. n_transactions - 1, item_ids (int32) are\n"
+    "non-negative; ValueError otherwise. Returns a dict: 'txn_ids' (int64), 'item_ids'\n"
+    "(int32)."};
+
+Ref group_pairs(Array<int64_t> txn, Array<int32_t> item, int64_t n_transactions) {
+    const auto [txn_codes, item_ids] = py::spans(txn, item);
+    tables::Grouped out;
+    {
+        py::ReleaseGil nogil;
+        out = tables::group_pairs(txn_codes, item_ids, static_cast<uint64_t>(n_transactions));
+    }
+    return py::dict_of("txn_ids", std::move(out.txn_ids), "item_ids", std::move(out.item_ids));
+}
+
+constexpr py::Function kOrderDescending{
+    "order_descending", py::params(py::arg("keys", py::ArrayOf<double>{})),
+    "The positions of keys (float64) by descending key, equal keys by ascending position,\n"
+    "NaN last: the order of a stable descending sort (int64)."};
+
+Ref order_descending(Array<double> keys) {
+    const auto span = keys.span();
+    std::vector<int64_t> order;
+    {
+        py::ReleaseGil nogil;
+        order = tables::order_descending(span);
+    }
+    return py::to_numpy(std::move(order));
+}
+
+constexpr py::Function kGather{
+    "gather", py::params(py::arg("values", AnyObject{}), py::arg("rows", py::ArrayOf<int64_t>{})),
+    "values[rows] for a 1-D contiguous array of 4- or 8-byte numbers, gathered on the worker\n"
+    "pool: a new array of values' dtype. ValueError for a row outside the values."};
+
+Ref gather(PyObject* values, Array<int64_t> rows) { return py::gather(values, rows.span()); }
+
 // ---- function table -----------------------------------------------------------------
 
 PyMethodDef* functions() {
@@ -450,6 +542,12 @@ PyMethodDef* functions() {
         py::method<kRulePValues, &rule_p_values>(),
         py::method<kRuleImprovement, &rule_improvement>(),
         py::method<kTopRules, &top_rules>(),
+        py::method<kLabelRows, &label_rows>(),
+        py::method<kCellRows, &cell_rows>(),
+        py::method<kFactorizeBaskets, &factorize_baskets>(),
+        py::method<kGroupPairs, &group_pairs>(),
+        py::method<kOrderDescending, &order_descending>(),
+        py::method<kGather, &gather>(),
         {nullptr, nullptr, 0, nullptr},
     };
     return table;

@@ -140,6 +140,15 @@ def test_all_rows_follow_the_documented_order():
 
 
 @pytest.mark.parametrize("target", TARGETS)
+@pytest.mark.parametrize("name,baskets,n_items,min_count", DATASETS, ids=[d[0] for d in DATASETS])
+def test_canonical_order_sorts_the_search_rows(name, baskets, n_items, min_count, target):
+    """order='canonical': the same rows by length, then lexicographically by item id."""
+    search = table(mine(baskets, n_items, min_count, target=target))
+    canonical = table(mine(baskets, n_items, min_count, target=target, order="canonical"))
+    assert canonical == sorted(search, key=lambda row: (len(row[0]), row[0]))
+
+
+@pytest.mark.parametrize("target", TARGETS)
 @pytest.mark.parametrize("min_len,max_len", [(1, 1), (2, 2), (2, 3), (3, None), (1, 4), (5, 2)])
 def test_length_limits_select_rows(target, min_len, max_len):
     """Closed and maximal sets are those of the whole search space; the limits only
@@ -235,8 +244,10 @@ t, i = np.nonzero(present)
 txn, item = t.astype(np.int64), i.astype(np.int32)
 result = {{}}
 for target in ("all", "closed", "maximal"):
-    r = E.mine_itemsets(txn, item, n_items, {min_count}, target=target)
-    result[target] = (r["offsets"].tobytes(), r["items"].tobytes(), r["counts"].tobytes())
+    for order in ("search", "canonical"):
+        r = E.mine_itemsets(txn, item, n_items, {min_count}, target=target, order=order)
+        key = target if order == "search" else target + " canonical"
+        result[key] = (r["offsets"].tobytes(), r["items"].tobytes(), r["counts"].tobytes())
 # Items and pairs against a dense co-occurrence product, which shares nothing with the
 # engine's own view of the data (built in pieces on the pool at this size).
 offsets, items, counts = (np.frombuffer(b, dt) for b, dt in zip(result["all"], (np.int64, np.int32, np.int64)))
@@ -282,6 +293,10 @@ def test_one_and_two_workers_give_identical_bytes(shape):
     two = run_in_subprocess(_THREADS_CODE.format(**shape), threads=2)
     for key in ("all", "closed", "maximal", "count", "guard"):
         assert one[key] == two[key], key
+    for target in ("all", "closed", "maximal"):
+        assert one[target + " canonical"] == two[target + " canonical"], target
+        rows = list(from_bytes(one[target]).items())
+        assert list(from_bytes(one[target + " canonical"]).items()) == sorted(rows, key=lambda r: (len(r[0]), r[0]))
     assert one["short"][0] and two["short"][0]
     assert one["short"][1] > 50
     assert one["guard"].startswith("more than ")
@@ -340,6 +355,7 @@ i32, i64 = (lambda *v: np.array(v, np.int32)), (lambda *v: np.array(v, np.int64)
         (E.mine_itemsets, dict(item_ids=ITEM.reshape(3, 1)), TypeError, ""),
         (E.mine_itemsets, dict(n_items=2.0), TypeError, ""),
         (E.mine_itemsets, dict(target=1), TypeError, ""),
+        (E.mine_itemsets, dict(order="sorted"), ValueError, "order must be 'search' or 'canonical', got 'sorted'"),
         (
             E.count_itemsets,
             dict(offsets=i64(0, 1, 3), items=i32(0, 2, 1)),

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 from helpers import labelled_baskets, long_frame
 from tallisk._onehot import onehot_codes
-from tallisk._validation import InvalidParameterError, min_count_from_support, resolve_min_count
+from tallisk._validation import InvalidParameterError, resolve_min_count
 from tallisk.transactions import Transactions, as_transactions
 
 
@@ -109,6 +109,52 @@ def test_awkward_labels_round_trip(baskets):
     assert [set(b) for b in back] == [set(b) for b in baskets] and sum(map(len, back)) == tr.n_occurrences
     df = long_frame(baskets)
     assert Transactions.from_long(df, "order", "product").equals(tr)
+
+
+def dict_factorize(baskets):
+    """Labels numbered as dict keys are (hash, then ==), in order of first appearance."""
+    codes = {}
+    for b in baskets:
+        for x in b:
+            codes.setdefault(x, len(codes))
+    return list(codes)
+
+
+@pytest.mark.parametrize(
+    "baskets",
+    [
+        [[1, 1.0, True], [2.0, 1], [2]],  # equal as dict keys: one label each
+        [[("a", 1), ("a", 1.0)], [frozenset({1}), frozenset({1.0})], [b"x", "x"]],
+        [["b", 2], [1, "a"], [2, "b", "b"]],  # do not sort: first appearance
+    ],
+)
+def test_baskets_are_factorised_as_dict_keys(baskets):
+    tr = Transactions.from_baskets(baskets)
+    labels = dict_factorize(baskets)
+    try:
+        labels = sorted(labels)
+    except TypeError:
+        pass
+    assert list(tr.items) == labels
+    assert [set(b) for b in tr.to_baskets()] == [set(b) for b in baskets]
+
+
+@pytest.mark.parametrize("missing", [None, float("nan"), np.nan, pd.NA, pd.NaT, np.float64("nan")])
+def test_a_missing_label_is_refused_naming_its_basket(missing):
+    with pytest.raises(ValueError, match="A basket holds a missing value \\(None or NaN\\) at basket 2"):
+        Transactions.from_baskets([["a"], [], ["b", missing], [missing]])
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        Transactions.from_baskets([["a"], [["b"]]])
+
+
+@pytest.mark.parametrize("names", [["t", "t"], ["t", "i", "t"], ["t", "t", "t"]])
+def test_from_long_refuses_duplicated_column_names(names):
+    df = pd.DataFrame(np.arange(2 * len(names)).reshape(2, -1), columns=names)
+    with pytest.raises(ValueError, match="The transaction column 't' appears more than once"):
+        Transactions.from_long(df, transaction="t", item=names[1] if names[1] != "t" else "t")
+    if len(names) == 2:
+        with pytest.raises(ValueError, match="appears more than once"):
+            Transactions.from_long(df)
 
 
 def test_categoricals_keep_category_order_and_drop_unused_categories():
@@ -225,15 +271,6 @@ def test_onehot_codes_of_sparse_input_with_explicit_zeros_and_duplicates():
 
 
 # ---- thresholds -------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("n", [0, 1, 3, 7, 10, 30, 97, 1000])
-def test_min_count_is_the_smallest_count_whose_support_reaches_the_threshold(n):
-    for s in [0.001, 0.01, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 0.9, 1.0]:
-        c = min_count_from_support(s, n)
-        assert c >= 1 and (c == 1 or c / n >= s)
-        assert c == 1 or (c - 1) / n < s
-        assert resolve_min_count(s, None, n, "f") == c and resolve_min_count(None, c + 1, n, "f") == c + 1
 
 
 @pytest.mark.parametrize(

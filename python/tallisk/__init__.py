@@ -8,17 +8,11 @@ market-basket data, computed by a native engine.
     >>> rules = tallisk.association_rules(itemsets, min_confidence=0.6)
 """
 
+import warnings
 from typing import Any
 
 from ._validation import InvalidParameterError
-from .mining import (
-    ALGORITHMS,
-    ItemsetArrays,
-    frequent_itemsets,
-    itemsets_frame,
-    itemsets_to_arrays,
-    restore_tuples,
-)
+from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
@@ -28,17 +22,18 @@ __version__ = "0.1.0"
 __all__ = [
     "ALGORITHMS",
     "InvalidParameterError",
-    "ItemsetArrays",
     "Transactions",
     "TransactionsSummary",
     "association_rules",
     "frequent_itemsets",
-    "itemsets_frame",
-    "itemsets_to_arrays",
     "pair_metrics",
     "read_transactions",
     "restore_tuples",
 ]
+
+# Engine-form helpers that moved to tallisk.tables; the old names still work, with a
+# DeprecationWarning.
+_MOVED_TO_TABLES = ("ItemsetArrays", "itemsets_frame", "itemsets_to_arrays")
 
 
 def __getattr__(name: str) -> Any:
@@ -47,4 +42,13 @@ def __getattr__(name: str) -> Any:
         from .io import read_transactions
 
         return read_transactions
+    if name in _MOVED_TO_TABLES:
+        from . import tables
+
+        warnings.warn(
+            f"tallisk.{name} has moved to tallisk.tables.{name}; import it from there.",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return getattr(tables, name)
     raise AttributeError(f"module 'tallisk' has no attribute {name!r}")

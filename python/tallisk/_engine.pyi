@@ -5,6 +5,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 _Target = Literal["all", "closed", "maximal"]
+_Order = Literal["search", "canonical"]
 
 def mine_itemsets(
     txn_ids: NDArray[np.int64],
@@ -15,6 +16,7 @@ def mine_itemsets(
     max_len: int | None = None,
     target: _Target = "all",
     max_itemsets: int | None = None,
+    order: _Order = "search",
 ) -> dict[str, Any]: ...
 def generate_rules(
     offsets: NDArray[np.int64],
@@ -69,3 +71,14 @@ def top_rules(
     antecedent_items: NDArray[np.int32] | None = None,
     consequent_items: NDArray[np.int32] | None = None,
 ) -> dict[str, Any]: ...
+def label_rows(
+    offsets: NDArray[np.int64],
+    items: NDArray[np.int32],
+    labels: NDArray[np.object_],
+    kind: Literal["tuple", "frozenset"] = "tuple",
+) -> NDArray[np.object_]: ...
+def cell_rows(cells: NDArray[np.object_], reference: NDArray[np.object_]) -> NDArray[np.int64]: ...
+def factorize_baskets(baskets: list[Any]) -> dict[str, Any]: ...
+def group_pairs(txn_codes: NDArray[np.int64], item_ids: NDArray[np.int32], n_transactions: int) -> dict[str, Any]: ...
+def order_descending(keys: NDArray[np.float64]) -> NDArray[np.int64]: ...
+def gather(values: NDArray[Any], rows: NDArray[np.int64]) -> NDArray[Any]: ...

@@ -20,6 +20,9 @@ from typing import Any
 
 import numpy as np
 
+# The one support-to-count rounding lives in the table layer.
+from ._tables import min_count_from_support
+
 __all__ = [
     "InvalidParameterError",
     "check_choice",
@@ -142,22 +145,6 @@ def check_choice(value: Any, name: str, func: str, choices: Collection[Hashable]
         expected = "one of " + ", ".join(_fmt(c) for c in choices)
         raise fail(name, func, expected, value)
     return value
-
-
-def min_count_from_support(min_support: float, n_transactions: int) -> int:
-    """The smallest count c with c / n >= min_support, computed the way the support
-    column is (c / n in double precision), and at least 1: an itemset no transaction
-    holds is never reported."""
-    n = int(n_transactions)
-    if n <= 0:
-        return 1
-    c = math.ceil(min_support * n)
-    # ceil(s * n) can be one off either way against the c / n >= s test the tables use.
-    while c > 1 and (c - 1) / n >= min_support:
-        c -= 1
-    while c / n < min_support:
-        c += 1
-    return max(1, c)
 
 
 def resolve_min_count(min_support: Any, min_count: Any, n_transactions: int, func: str) -> int:

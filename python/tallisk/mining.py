@@ -3,225 +3,80 @@
 from __future__ import annotations
 
 import ast
-import itertools
-from collections.abc import Callable
-from typing import Any, NamedTuple
+import warnings
+from typing import Any
 
 import _tallisk_rs
 import numpy as np
 import pandas as pd
 
 from . import _engine
+from ._tables import (
+    ITEMSET_COLUMNS,
+    TARGETS,
+    ItemsetArrays,
+    engine_support,
+    itemsets_frame,
+    itemsets_to_arrays,
+    table_arrow,
+    table_frame,
+    take_rows,
+    target_mask,
+)
 from ._validation import check_choice, check_int, fail, resolve_min_count
-from .pairs import engine_support
-from .transactions import Transactions, as_transactions, factorize_labels
+from .transactions import Transactions, as_transactions
 
 __all__ = [
     "ALGORITHMS",
     "ITEMSET_COLUMNS",
     "ItemsetArrays",
-    "csr_tuples",
     "frequent_itemsets",
     "itemsets_frame",
     "itemsets_to_arrays",
     "restore_tuples",
 ]
 
-ITEMSET_COLUMNS = ["itemset", "length", "count", "support"]
-TARGETS = ("all", "closed", "maximal")
-
-# The contract module's level-wise counters, by the name users pick them with.
-_LEVEL_WISE = {
-    "levelwise": "rust_compute_pipeline",
-    "levelwise_roaring": "rust_compute_pipeline_v1_roaring",
-    "levelwise_memo": "rust_compute_pipeline_v2_memo",
-    "levelwise_adaptive": "rust_compute_pipeline_v3_adaptive",
-    "levelwise_prefilter": "rust_compute_pipeline_v5_prefilter",
-    "levelwise_gating": "rust_compute_pipeline_v6_gating",
-}
-#: Every value ``algorithm`` accepts. "eclat" is the package engine's depth-first miner,
-#: "apriori" classic Apriori, the "levelwise*" names the level-wise counters; "auto"
-#: picks the fastest (the engine: it beats the others on every data shape measured).
-ALGORITHMS = ("auto", "eclat", "apriori", *_LEVEL_WISE)
-
-
-class ItemsetArrays(NamedTuple):
-    """An itemset table in engine form: row ``r`` is ``items[offsets[r]:offsets[r + 1]]``
-    (ascending item ids) held by ``counts[r]`` transactions; item id ``i`` has label
-    ``labels[i]``."""
-
-    offsets: np.ndarray  # int64[m + 1]
-    items: np.ndarray  # int32
-    counts: np.ndarray  # int64, or float64 supports for tables without counts
-    labels: pd.Index
-    n_transactions: float
+#: Every value ``algorithm`` accepts: "depth_first" is the package engine's depth-first
+#: miner, "apriori" classic level-wise Apriori, and "auto" picks the fastest (the
+#: engine: it beats Apriori on every data shape measured).
+ALGORITHMS = ("auto", "depth_first", "apriori")
+# Names that meant something once: the package engine was called "eclat" (a name the
+# contract module's own Eclat miner has), and the contract module's level-wise counters
+# were choices too; those remain for benchmarks through _tallisk_rs itself.
+_RENAMED = {"eclat": "depth_first"}
+_REMOVED = (
+    "levelwise",
+    "levelwise_roaring",
+    "levelwise_memo",
+    "levelwise_adaptive",
+    "levelwise_prefilter",
+    "levelwise_gating",
+)
+OUTPUTS = ("pandas", "arrow")
 
 
-# ---- helpers on CSR itemset tables --------------------------------------------------------
-
-
-def _rows_of_length(offsets: np.ndarray, items: np.ndarray, rows: np.ndarray, length: int) -> np.ndarray:
-    """The given rows, all of ``length`` items, as an (n, length) matrix."""
-    return items[offsets[rows][:, None] + np.arange(length, dtype=np.int64)]
-
-
-def _row_keys(mat: np.ndarray) -> np.ndarray:
-    """One fixed-width byte string per row; big-endian ids make the byte order the
-    lexicographic order of the rows, so keys sort and search like the rows do."""
-    width = mat.shape[1] * 4
-    return np.ascontiguousarray(mat.astype(">u4")).view(f"S{width}").reshape(-1)
-
-
-def _csr(levels: list[tuple[np.ndarray, np.ndarray]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Levels (matrix of rows, counts) -> CSR offsets, items, counts."""
-    levels = [(m, c) for m, c in levels if len(c)]
-    if not levels:
-        return np.zeros(1, np.int64), np.zeros(0, np.int32), np.zeros(0, np.int64)
-    lengths = np.concatenate([np.full(len(c), m.shape[1], dtype=np.int64) for m, c in levels])
-    offsets = np.zeros(lengths.size + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    items = np.concatenate([m.reshape(-1) for m, _ in levels]).astype(np.int32, copy=False)
-    counts = np.concatenate([c for _, c in levels]).astype(np.int64, copy=False)
-    return offsets, items, counts
-
-
-def _canonical_order(offsets: np.ndarray, items: np.ndarray) -> list[tuple[int, np.ndarray, np.ndarray]]:
-    """Rows grouped by length (ascending), each group in lexicographic order of its item
-    ids: [(length, row numbers, (n, length) matrix)]."""
-    lengths = np.diff(offsets)
-    out = []
-    for length in np.flatnonzero(np.bincount(lengths)).tolist():
-        rows = np.flatnonzero(lengths == length)
-        mat = _rows_of_length(offsets, items, rows, length)
-        if length > 0:
-            # Items ascend within a row (the engine's rows do already; others may not),
-            # then sorting the rows sorts the table: one sort of fixed-width byte keys
-            # rather than one pass per column.
-            if length > 1 and not bool((mat[:, 1:] > mat[:, :-1]).all()):
-                mat.sort(axis=1)
-            order = np.argsort(_row_keys(mat), kind="stable")
-            rows, mat = rows[order], mat[order]
-        out.append((length, rows, mat))
-    return out
-
-
-def canonical_csr(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray) -> tuple[np.ndarray, ...]:
-    """The rows of a CSR itemset table in the order of :func:`itemsets_frame` (by length,
-    then lexicographically by item id), ids ascending within each row."""
-    groups = _canonical_order(offsets, items)
-    if not groups:
-        return offsets, items, counts
-    order = np.concatenate([rows for _, rows, _ in groups])
-    new_items = np.concatenate([mat.reshape(-1) for _, _, mat in groups]).astype(np.int32, copy=False)
-    lengths = np.concatenate([np.full(rows.size, n, dtype=np.int64) for n, rows, _ in groups])
-    new_offsets = np.zeros(lengths.size + 1, dtype=np.int64)
-    np.cumsum(lengths, out=new_offsets[1:])
-    return new_offsets, new_items, counts[order]
-
-
-def _label_array(labels: Any) -> np.ndarray:
-    """Labels as a 1-D object array of plain Python values (ints, strs, ...)."""
-    if isinstance(labels, pd.Index):
-        return labels.to_numpy(dtype=object)
-    if isinstance(labels, np.ndarray) and labels.dtype != object:
-        return labels.astype(object)
-    values = list(labels)
-    return np.fromiter(values, dtype=object, count=len(values))
-
-
-def _tuples(label_array: np.ndarray, mat: np.ndarray) -> list[tuple]:
-    return list(map(tuple, label_array[mat].tolist()))
-
-
-def csr_tuples(offsets: np.ndarray, items: np.ndarray, label_array: np.ndarray) -> np.ndarray:
-    """CSR rows as an object array of label tuples, in row order (built per row length,
-    so the work per row is C code)."""
-    lengths = np.diff(offsets)
-    out = np.empty(lengths.size, dtype=object)
-    for length in np.flatnonzero(np.bincount(lengths)).tolist():
-        rows = np.flatnonzero(lengths == length)
-        mat = _rows_of_length(offsets, items, rows, length)
-        out[rows] = np.fromiter(_tuples(label_array, mat), dtype=object, count=rows.size)
-    return out
-
-
-def itemsets_frame(
-    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: str = "all"
-) -> pd.DataFrame:
-    """The itemset table of engine output (CSR ``offsets``/``items``, ``counts``).
-
-    Columns ``itemset`` (tuple of labels, in item-id order), ``length``, ``count``
-    (int64), ``support`` (count / n_transactions, float64). Rows come by length, then in
-    lexicographic order of the item ids (for labels that sort, ids follow the label
-    order, so this is the order of the labels), whatever order the input has.
-    ``df.attrs`` holds ``n_transactions``, ``min_count`` and ``target`` (what the rows
-    are: "all", "closed" or "maximal"; association_rules reads it).
-    """
-    offsets = np.asarray(offsets, dtype=np.int64)
-    items = np.asarray(items, dtype=np.int32)
-    counts = np.asarray(counts)
-    if offsets.ndim != 1 or offsets.size < 1 or counts.shape != (offsets.size - 1,):
-        raise ValueError(f"offsets must have one entry more than counts; got {offsets.shape} and {counts.shape}.")
-    label_array = _label_array(labels)
-    groups = _canonical_order(offsets, items)
-    order = np.concatenate([rows for _, rows, _ in groups]) if groups else np.zeros(0, np.int64)
-    tuples = itertools.chain.from_iterable(_tuples(label_array, mat) for _, _, mat in groups)
-    itemset = np.fromiter(tuples, dtype=object, count=order.size)
-    length = np.concatenate([np.full(rows.size, n, dtype=np.int64) for n, rows, _ in groups]) if groups else order
-    count = counts[order].astype(np.int64, copy=False)
-    n = int(n_transactions)
-    support = count / n if n > 0 else count.astype(np.float64)
-    df = pd.DataFrame({"itemset": itemset, "length": length, "count": count, "support": support}, copy=False)
-    df.attrs["n_transactions"] = n
-    df.attrs["min_count"] = int(min_count)
-    df.attrs["target"] = target
-    return df
-
-
-def itemsets_to_arrays(df: pd.DataFrame, items: Any = None) -> ItemsetArrays:
-    """An itemset table (this package's, or any with an ``itemset`` column of label
-    collections and a ``count`` or ``support`` column) in engine form.
-
-    ``items`` fixes the label of every item id (e.g. ``Transactions.items``); by
-    default the labels found in the table are numbered in label order. Counts come from
-    ``count`` with ``n_transactions`` from ``df.attrs``; a table with supports only
-    gives the supports as counts and ``n_transactions`` 1.0.
-    """
-    if "itemset" not in df.columns:
-        col = "itemsets" if "itemsets" in df.columns else None
-        if col is None:
-            raise ValueError("An itemset table needs an 'itemset' column of tuples of labels.")
-    else:
-        col = "itemset"
-    sets = df[col].tolist()
-    sizes = np.fromiter(map(len, sets), dtype=np.int64, count=len(sets))
-    flat = np.fromiter(itertools.chain.from_iterable(sets), dtype=object, count=int(sizes.sum()))
-    if items is None:
-        ids, labels = factorize_labels(flat, "The itemset column")
-    else:
-        labels = pd.Index(items, tupleize_cols=False)
-        ids = labels.get_indexer(flat)
-        if (ids < 0).any():
-            raise ValueError(f"Label {flat[np.flatnonzero(ids < 0)[0]]!r} of the itemset table is not in 'items'.")
-    offsets = np.zeros(sizes.size + 1, dtype=np.int64)
-    np.cumsum(sizes, out=offsets[1:])
-    ids = ids.astype(np.int32)
-    for length in np.flatnonzero(np.bincount(sizes)).tolist():
-        # Frozensets and custom label orders do not keep ids ascending within a row.
-        rows = np.flatnonzero(sizes == length)
-        pos = offsets[rows][:, None] + np.arange(length)
-        ids[pos] = np.sort(ids[pos], axis=1)
-    if "count" in df.columns and "n_transactions" in df.attrs:
-        counts = df["count"].to_numpy(dtype=np.int64)
-        n = float(df.attrs["n_transactions"])
-    elif "support" in df.columns:
-        counts = df["support"].to_numpy(dtype=np.float64)
-        n = 1.0
-    else:
-        raise ValueError(
-            "An itemset table needs a 'support' column, or a 'count' column with df.attrs['n_transactions']."
+def resolve_algorithm(algorithm: Any, func: str) -> str:
+    """The algorithm to run for a user's choice: a renamed choice still works with a
+    DeprecationWarning, a removed one gets a ValueError saying so."""
+    if isinstance(algorithm, str) and algorithm in _RENAMED:
+        new = _RENAMED[algorithm]
+        warnings.warn(
+            f"algorithm={algorithm!r} is deprecated: the package engine's miner is now called {new!r} "
+            f"(use algorithm={new!r}, or 'auto').",
+            DeprecationWarning,
+            stacklevel=3,
         )
-    return ItemsetArrays(offsets, ids, counts, labels, n)
+        return new
+    if isinstance(algorithm, str) and algorithm in _REMOVED:
+        raise fail(
+            "algorithm",
+            func,
+            "one of " + ", ".join(map(repr, ALGORITHMS)),
+            algorithm,
+            "The level-wise counters are no longer choices of the package; every algorithm gives the same table, "
+            "and the counters remain available through the _tallisk_rs module for benchmarks.",
+        )
+    return check_choice(algorithm, "algorithm", func, ALGORITHMS)
 
 
 _TUPLE_COLUMNS = ("itemset", "antecedent", "consequent")
@@ -315,118 +170,71 @@ def _too_many(limit: int) -> ValueError:
     return ValueError(f"more than {limit} frequent itemsets; raise the minimum support or set max_len")
 
 
-def _mine_level_by_level(
-    call: Callable[[int], dict],
-    first: int,
-    top_from: int,
-    singles: tuple[np.ndarray, np.ndarray],
-    max_len: int,
-    max_itemsets: int | None,
-) -> list[tuple[np.ndarray, np.ndarray]]:
-    """Every frequent level from a contract-module entry that reports the levels k and
-    k - 1 for k = k_max: call it with k_max = first, first + 2, ... and keep each level
-    once. ``top_from`` is the smallest k_max whose top level is real; below it the
-    entry reports the level k_max as its lower level (the level-wise pipelines at
-    k_max = 2)."""
-    levels: dict[int, tuple[np.ndarray, np.ndarray]] = {1: singles}
-    total = len(singles[1])
-    k = first
+def _apriori_levels(
+    txn: np.ndarray, item: np.ndarray, n_items: int, threshold: int, max_len: int, max_itemsets: int | None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Every frequent set of up to ``max_len`` items by classic Apriori (the contract
+    module's counter, which reports the levels k - 1 and k for k = k_max: it is called
+    with k_max = 2, 4, 6, ... and each level kept once), as CSR level after level."""
+    counts1 = np.bincount(item, minlength=n_items).astype(np.int64)
+    frequent = np.flatnonzero(counts1 >= threshold).astype(np.int32)
+    levels = {1: (frequent.reshape(-1, 1), counts1[frequent])}
+    n_present = int(np.count_nonzero(np.bincount(txn))) if txn.size else 0
+    s = engine_support(threshold, n_present)
+    no_weights = np.zeros(0, dtype=np.float64)
+    total, k = frequent.size, 2
     while max(levels) < max_len and len(levels[max(levels)][1]):
-        k_eff = min(k, max_len)
-        out = call(k_eff)
-        got = [(k_eff - 1 if k_eff >= top_from else k_eff, out["lower_itemsets"], out["lower_counts"])]
-        if k_eff >= top_from:
-            got.append((k_eff, out["itemsets"], out["counts"]))
-        for level, rows, counts in got:
-            if level >= 1 and level not in levels:
-                rows = np.asarray(rows, dtype=np.int32).reshape(len(counts), level)
-                levels[level] = (np.sort(rows, axis=1), np.asarray(counts, dtype=np.int64))
+        k = min(k, max_len)
+        out = _tallisk_rs.rust_classic_compute_pipeline(txn, item, k, n_items, n_present, s, no_weights)
+        for level, rows, counts in ((k - 1, out["lower_itemsets"], out["lower_counts"]),
+                                    (k, out["itemsets"], out["counts"])):  # fmt: skip
+            if level not in levels:
+                mat = np.sort(np.asarray(rows, dtype=np.int32).reshape(len(counts), level), axis=1)
+                levels[level] = (mat, np.asarray(counts, dtype=np.int64))
                 total += len(counts)
         if max_itemsets is not None and total > max_itemsets:
             raise _too_many(max_itemsets)
-        if k_eff >= max_len or not len(levels[max(levels)][1]):
-            break
-        k = k_eff + 2
-    return [levels[k] for k in sorted(levels)]
+        k += 2
+    kept = [levels[j] for j in sorted(levels)] + [(np.zeros((0, 1), np.int32), np.zeros(0, np.int64))]
+    lengths = np.concatenate([np.full(len(c), m.shape[1], np.int64) for m, c in kept])
+    offsets = np.zeros(lengths.size + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    items = np.concatenate([m.reshape(-1) for m, _ in kept]).astype(np.int32, copy=False)
+    return offsets, items, np.concatenate([c for _, c in kept])
 
 
-def _derive_target(levels: list[tuple[np.ndarray, np.ndarray]], target: str) -> list[tuple[np.ndarray, np.ndarray]]:
-    """Closed or maximal sets among every frequent set: a set is closed when no superset
-    one item longer has its count, maximal when no superset one item longer is frequent
-    (by downward closure the longer supersets need not be checked)."""
-    if target == "all":
-        return levels
-    out = []
-    for j, (mat, counts) in enumerate(levels):
-        keep = np.ones(len(counts), dtype=bool)
-        if j + 1 < len(levels) and len(counts) and len(levels[j + 1][1]):
-            sup_mat, sup_counts = levels[j + 1]
-            keys = _row_keys(mat)
-            order = np.argsort(keys, kind="stable")
-            sorted_keys = keys[order]
-            width = mat.shape[1] + 1
-            for drop in range(width):
-                sub = np.delete(sup_mat, drop, axis=1)
-                sub_keys = _row_keys(sub)
-                at = np.searchsorted(sorted_keys, sub_keys)
-                at = np.minimum(at, sorted_keys.size - 1)
-                found = sorted_keys[at] == sub_keys
-                rows = order[at[found]]
-                if target == "maximal":
-                    keep[rows] = False
-                else:
-                    equal = sup_counts[found] == counts[rows]
-                    keep[rows[equal]] = False
-        out.append((mat[keep], counts[keep]))
-    return out
-
-
-def _mine(
+def mine(
     tr_txn: np.ndarray,
     tr_item: np.ndarray,
     n_items: int,
     threshold: int,
-    min_len: int,
-    max_len: int | None,
-    target: str,
-    algorithm: str,
-    max_itemsets: int | None,
+    min_len: int = 1,
+    max_len: int | None = None,
+    target: str = "all",
+    algorithm: str = "auto",
+    max_itemsets: int | None = None,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    if algorithm in ("auto", "eclat"):
+    """The frequent sets of occurrence arrays as CSR (offsets, items, counts), ids
+    ascending within a row, rows in no particular order."""
+    if algorithm in ("auto", "depth_first"):
         out = _engine.mine_itemsets(
             tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=target,
             max_itemsets=max_itemsets,
         )  # fmt: skip
         return out["offsets"], out["items"], out["counts"]
-    counts1 = np.bincount(tr_item, minlength=n_items).astype(np.int64)
-    frequent = np.flatnonzero(counts1 >= threshold).astype(np.int32)
-    singles = (frequent.reshape(-1, 1), counts1[frequent])
     longest = max(int(np.bincount(tr_txn).max()) if tr_txn.size else 1, 1)
     # Closed and maximal are judged against the whole lattice; one level above max_len
-    # is enough to judge the reported ones (see _derive_target).
+    # is enough to judge the sets reported.
     cap_len = longest if max_len is None else min(longest, max_len + (target != "all"))
-    n_present = int(np.count_nonzero(np.bincount(tr_txn))) if tr_txn.size else 0
-    s = engine_support(threshold, n_present)
-    no_weights = np.zeros(0, dtype=np.float64)
-    if len(frequent) == 0 or cap_len < 2:
-        levels = [singles]
-    elif algorithm == "apriori":
-
-        def call(k: int) -> dict:
-            return _tallisk_rs.rust_classic_compute_pipeline(tr_txn, tr_item, k, n_items, n_present, s, no_weights)
-
-        levels = _mine_level_by_level(call, 2, 1, singles, cap_len, max_itemsets if target == "all" else None)
-    else:
-        entry = getattr(_tallisk_rs, _LEVEL_WISE[algorithm])
-
-        def call(k: int) -> dict:
-            return entry(tr_txn, tr_item, k, n_items, s, no_weights)
-
-        # k_max = 2 reports the pairs as its lower level only
-        levels = _mine_level_by_level(call, 3, 3, singles, cap_len, max_itemsets if target == "all" else None)
-    levels = _derive_target(levels, target)
-    levels = [lv for lv in levels if min_len <= lv[0].shape[1] <= (max_len or lv[0].shape[1])]
-    offsets, items, counts = _csr(levels)
+    offsets, items, counts = _apriori_levels(
+        tr_txn, tr_item, n_items, threshold, cap_len, max_itemsets if target == "all" else None
+    )
+    lengths = np.diff(offsets)
+    keep = target_mask(offsets, items, counts, target)
+    keep &= (lengths >= min_len) & (lengths <= (max_len or cap_len))
+    if not keep.all():
+        rows = np.flatnonzero(keep)
+        (offsets, items), counts = take_rows(offsets, items, rows), counts[rows]
     if max_itemsets is not None and counts.size > max_itemsets:
         raise _too_many(max_itemsets)
     return offsets, items, counts
@@ -444,30 +252,69 @@ def frequent_itemsets(
     max_items_per_txn: int | None = None,
     item_weights: Any = None,
     max_itemsets: int | None = None,
-) -> pd.DataFrame:
+    output: str = "pandas",
+) -> Any:
     """Every frequent itemset of ``min_len`` to ``max_len`` items.
 
-    ``data``: a :class:`~tallisk.Transactions` or a list of baskets. Give exactly one of
-    ``min_support`` (a fraction of the transactions in (0, 1]; an itemset is frequent when
-    ``count / n_transactions >= min_support``) and ``min_count`` (a number of
-    transactions >= 1). ``target`` "closed" keeps the sets no proper superset has the
-    same count of, "maximal" those without a frequent proper superset; both are judged
-    among all frequent sets, ``min_len`` and ``max_len`` only choose the lengths shown.
+    Parameters
+    ----------
+    data : Transactions or iterable of baskets
+        The transactions; a list of baskets (lists, tuples or sets of labels) is read
+        with :meth:`Transactions.from_baskets`.
+    min_support : float, optional
+        A fraction of the transactions in (0, 1]: an itemset is frequent when
+        ``count / n_transactions >= min_support``. Give exactly one of ``min_support``
+        and ``min_count``.
+    min_count : int, optional
+        A number of transactions >= 1.
+    min_len, max_len : int, optional
+        The lengths shown (``max_len`` None: no limit).
+    target : {"all", "closed", "maximal"}, default "all"
+        "closed" keeps the sets no proper superset has the same count of, "maximal"
+        those without a frequent proper superset; both are judged among all frequent
+        sets, ``min_len`` and ``max_len`` only choose the lengths shown.
+    algorithm : {"auto", "depth_first", "apriori"}, default "auto"
+        The miner; every one gives the same table. "depth_first" is the package
+        engine ("auto" picks it), "apriori" classic level-wise Apriori. "eclat", the
+        engine's old name, still works with a DeprecationWarning.
+    max_items_per_txn : int, optional
+        Keep only the heaviest ``max_items_per_txn`` items of longer transactions
+        before mining: by ``item_weights``, ties to the smaller item id. Supports stay
+        shares of all transactions.
+    item_weights : dict, Series or array, optional
+        With ``max_items_per_txn``: weights by item label, or an array in item-id
+        order; items without a weight and NaN weights rank below every number.
+        Default: the item's transaction count.
+    max_itemsets : int, optional
+        Stop with a ValueError when the table would hold more rows.
+    output : {"pandas", "arrow"}, default "pandas"
+        "arrow" returns a ``pyarrow.Table`` of the same columns, ``itemset`` as a
+        list of dictionary-encoded labels built without per-row work (for
+        pandas-with-Arrow and polars users; needs pyarrow).
 
-    ``algorithm`` picks the miner (see ``ALGORITHMS``); every one gives the same table.
+    Returns
+    -------
+    DataFrame or pyarrow.Table
+        Columns ``itemset`` (tuple of labels in item-id order), ``length``, ``count``
+        (int64), ``support`` (float64); rows by length, then lexicographically by item
+        id (label order for labels that sort); ``df.attrs`` (Arrow: JSON schema
+        metadata under b"tallisk"): ``n_transactions``, ``min_count``, ``target``.
 
-    ``max_items_per_txn`` keeps only the heaviest ``max_items_per_txn`` items of longer
-    transactions before mining: by ``item_weights`` (a dict or Series by item label, or
-    an array in item-id order; items without a weight and NaN weights rank below every
-    number; default: the item's transaction count), ties to the smaller item id.
-    Supports stay shares of all transactions.
+    Raises
+    ------
+    InvalidParameterError
+        For a parameter outside its range (a ValueError and a TypeError).
+    ValueError
+        When more than ``max_itemsets`` sets are frequent.
+    ImportError
+        For ``output="arrow"`` without pyarrow.
 
-    ``max_itemsets`` stops with a ValueError when the table would hold more rows.
-
-    Returns the table of :func:`itemsets_frame`: columns ``itemset`` (tuple of labels in
-    item-id order), ``length``, ``count``, ``support``; rows by length, then
-    lexicographically by item id; ``df.attrs``: ``n_transactions``, ``min_count``,
-    ``target``.
+    Examples
+    --------
+    >>> import tallisk
+    >>> df = tallisk.frequent_itemsets([["tea", "milk"], ["tea"], ["tea", "milk"]], min_count=2)
+    >>> df["itemset"].tolist(), df["count"].tolist()
+    ([('milk',), ('tea',), ('milk', 'tea')], [2, 3, 2])
     """
     func = "frequent_itemsets"
     tr = as_transactions(data, func)
@@ -475,14 +322,18 @@ def frequent_itemsets(
     min_len = check_int(min_len, "min_len", func, low=1)
     max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
     check_choice(target, "target", func, TARGETS)
-    check_choice(algorithm, "algorithm", func, ALGORITHMS)
+    algorithm = resolve_algorithm(algorithm, func)
     max_itemsets = check_int(max_itemsets, "max_itemsets", func, low=1, allow_none=True)
     cap = check_int(max_items_per_txn, "max_items_per_txn", func, low=1, allow_none=True)
+    check_choice(output, "output", func, OUTPUTS)
+    if item_weights is not None and cap is None:
+        raise fail("item_weights", func, "None unless 'max_items_per_txn' is set", "a weight table")
+
     txn, item = tr.txn_ids, tr.item_ids
     if cap is not None:
-        weights = _weights_array(tr, item_weights, func)
-        txn, item = cap_transactions(txn, item, weights, cap)
-    elif item_weights is not None:
-        raise fail("item_weights", func, "None unless 'max_items_per_txn' is set", "a weight table")
-    offsets, items, counts = _mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
-    return itemsets_frame(offsets, items, counts, tr.items, tr.n_transactions, threshold, target)
+        txn, item = cap_transactions(txn, item, _weights_array(tr, item_weights, func), cap)
+    offsets, items, counts = mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
+    table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
+    if output == "arrow":
+        return table_arrow(table.canonical(), threshold, target)
+    return table_frame(table, threshold, target)

@@ -2,30 +2,28 @@
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from . import _engine
-from ._validation import InvalidParameterError, check_choice, check_fraction, check_int, check_real, fail
-from .mining import _label_array, _mine, canonical_csr, csr_tuples, itemsets_to_arrays
+from ._tables import RULE_METRICS, ItemsetArrays, label_array, label_rows, read_itemsets, take_rows
+from ._validation import (
+    InvalidParameterError,
+    check_choice,
+    check_fraction,
+    check_int,
+    check_real,
+    fail,
+    resolve_min_count,
+)
+from .mining import mine
 from .transactions import as_transactions
 
 __all__ = ["association_rules", "RULE_COLUMNS", "RULE_METRICS"]
 
-#: The metric columns, in table order.
-RULE_METRICS = [
-    "confidence",
-    "lift",
-    "leverage",
-    "conviction",
-    "zhangs_metric",
-    "jaccard",
-    "certainty",
-    "kulczynski",
-    "cosine",
-]
 RULE_COLUMNS = [
     "antecedent",
     "consequent",
@@ -49,27 +47,54 @@ _RAW_KEYS = [*_RAW_DTYPES, "count", "antecedent_count", "consequent_count", "sup
 _SORTABLE = ("antecedent_support", "consequent_support", "support", "count", *RULE_METRICS)
 
 
-def _label_ids(labels: pd.Index, wanted: Any, name: str, func: str) -> np.ndarray | None:
-    """Allowed labels -> item ids; every label must be an item of the table."""
-    if wanted is None:
-        return None
-    if isinstance(wanted, str | bytes) or not hasattr(wanted, "__iter__"):
-        raise fail(name, func, "a collection of item labels or None", wanted, f"Use {name}=[{wanted!r}].")
-    values = list(wanted)
-    arr = np.fromiter(values, dtype=object, count=len(values))
-    ids = pd.Index(labels, tupleize_cols=False).get_indexer(arr) if len(arr) else np.zeros(0, np.int64)
-    if (ids < 0).any():
-        missing = [values[i] for i in np.flatnonzero(ids < 0)[:5]]
-        raise InvalidParameterError(
-            f"The {name!r} parameter of {func} names labels that are not items of the itemset table: "
-            f"{', '.join(map(repr, missing))}. (Items below the minimum support never appear in a rule.)"
+@dataclass
+class _RuleInput:
+    """The itemset table rules are made from, in engine form."""
+
+    table: ItemsetArrays
+    target: str  # "all" or "closed"
+    have_counts: bool  # counts (True) or supports only (False, n_transactions 1.0)
+    attrs: dict[str, Any]  # what the rule table's df.attrs inherit
+    cells: np.ndarray | None  # the table's itemset cells when this package made them from these ids
+
+
+# ---- steps --------------------------------------------------------------------------------
+
+
+def _from_table(df: pd.DataFrame, func: str) -> _RuleInput:
+    target = df.attrs.get("target", "all")
+    if target == "maximal":
+        raise ValueError(
+            f"{func} needs the count of every subset of an itemset, and a table of maximal itemsets does not "
+            "have them. Mine with target='all' (or 'closed', which keeps every count) instead."
         )
-    return np.unique(ids).astype(np.int32)
+    table, cells = read_itemsets(df)
+    if target == "all":
+        _check_single_items(table, func)
+    attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
+    return _RuleInput(table, target, table.counts.dtype.kind in "iu", attrs, cells)
 
 
-def _check_single_items(offsets: np.ndarray, items: np.ndarray, labels: pd.Index, func: str) -> None:
+def _from_transactions(data: Any, min_support: Any, min_count: Any, max_len: Any, func: str) -> _RuleInput:
+    tr = as_transactions(data, func)
+    if min_support is None and min_count is None:
+        raise InvalidParameterError(
+            f"{func} mines the transactions first: give min_support (a fraction) or min_count (a number of "
+            "transactions)."
+        )
+    threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
+    max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
+    offsets, items, counts = mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len)
+    # the table's row order, so that rules tie-break as they do from the table
+    table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions)).canonical()
+    attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
+    return _RuleInput(table, "all", True, attrs, None)
+
+
+def _check_single_items(table: ItemsetArrays, func: str) -> None:
     """Every item of the table must have its own row: the common way to lose subset
     counts is mining with min_len > 1, and it is cheap to tell."""
+    offsets, items, labels = table.offsets, table.items, table.labels
     singles = np.zeros(len(labels), dtype=bool)
     singles[items[offsets[:-1][np.diff(offsets) == 1]]] = True
     used = np.zeros(len(labels), dtype=bool)
@@ -80,6 +105,99 @@ def _check_single_items(offsets: np.ndarray, items: np.ndarray, labels: pd.Index
             f"{func} needs the count of every subset of each itemset, but the table has no row for the single item "
             f"{labels[missing[0]]!r}. Mine with min_len=1 (and keep every row) before asking for rules."
         )
+
+
+def _label_ids(table: ItemsetArrays, wanted: Any, name: str, func: str) -> np.ndarray | None:
+    """Allowed labels -> item ids; every label must be an item of the table."""
+    if wanted is None:
+        return None
+    if isinstance(wanted, str | bytes) or not hasattr(wanted, "__iter__"):
+        raise fail(name, func, "a collection of item labels or None", wanted, f"Use {name}=[{wanted!r}].")
+    values = label_array(list(wanted))
+    ids = pd.Index(table.labels, tupleize_cols=False).get_indexer(values) if len(values) else np.zeros(0, np.int64)
+    present = np.zeros(len(table.labels) + 1, dtype=bool)
+    present[table.items] = True
+    absent = ~present[ids]  # ids of -1 (not a label) read the last, always False, entry
+    if absent.any():
+        missing = [values[i] for i in np.flatnonzero(absent)[:5]]
+        raise InvalidParameterError(
+            f"The {name!r} parameter of {func} names labels that are not items of the itemset table: "
+            f"{', '.join(map(repr, missing))}. (Items below the minimum support never appear in a rule.)"
+        )
+    return np.unique(ids).astype(np.int32)
+
+
+def _generate(inp: _RuleInput, min_confidence: float, min_lift: Any, max_consequent_len: Any, allow: tuple) -> dict:
+    """The engine's rule arrays (an empty set of them when there is nothing to scale)."""
+    table = inp.table
+    if len(table.counts) == 0 or not table.n_transactions > 0:
+        return {k: np.zeros(1 if k.endswith("offsets") else 0, _RAW_DTYPES.get(k, np.float64)) for k in _RAW_KEYS}
+    return _engine.generate_rules(
+        np.ascontiguousarray(table.offsets, dtype=np.int64),
+        np.ascontiguousarray(table.items, dtype=np.int32),
+        np.ascontiguousarray(table.counts, dtype=np.float64),
+        float(table.n_transactions),
+        float(min_confidence),
+        min_lift=min_lift,
+        max_consequent_len=max_consequent_len,
+        antecedent_items=allow[0],
+        consequent_items=allow[1],
+        input_target=inp.target,
+    )
+
+
+def _numeric_columns(out: dict, inp: _RuleInput) -> dict[str, np.ndarray]:
+    """The rule table's number columns, taken out of the engine's dict as they are used,
+    so that the result and the engine's arrays are not all alive at once."""
+    scale = float(inp.table.n_transactions) if inp.have_counts else 1.0
+    m = len(out["support"])
+    numeric = {
+        "antecedent_support": out.pop("antecedent_count") / scale,
+        "consequent_support": out.pop("consequent_count") / scale,
+        "support": out.pop("support"),
+        "count": np.rint(out.pop("count")).astype(np.int64) if inp.have_counts else np.full(m, np.nan),
+    }
+    numeric.update((name, out.pop(name)) for name in RULE_METRICS)
+    return numeric
+
+
+def _selection(numeric: dict[str, np.ndarray], metric: Any, min_threshold: Any, sort_by: Any) -> np.ndarray | None:
+    """The rows kept, in table order (None: every row, in the engine's order): those whose
+    ``metric`` reaches ``min_threshold``, by descending ``sort_by`` (ties in the engine's
+    order), sorted natively on the worker pool."""
+    sel = None
+    if metric is not None:
+        sel = np.flatnonzero(numeric[metric] >= min_threshold)
+    if sort_by is not None and len(numeric["support"]):
+        key = numeric[sort_by] if sel is None else numeric[sort_by][sel]
+        order = _engine.order_descending(np.ascontiguousarray(key, dtype=np.float64))
+        sel = order if sel is None else sel[order]
+    return sel
+
+
+def _side_column(out: dict, side: str, inp: _RuleInput, sel: np.ndarray | None) -> np.ndarray:
+    """The ``antecedent`` or ``consequent`` column: tuples of labels made from the rules'
+    item ids (never the caller's cells), one per table row and shared by the rules when
+    every side is a row of the table, else one per rule."""
+    rows = np.asarray(out.pop(f"{side}_row"))
+    offsets, items = out.pop(f"{side}_offsets"), out.pop(f"{side}_items")
+    table = inp.table
+    if rows.size and rows.min() >= 0 and (inp.cells is not None or len(table.counts) <= 2 * rows.size):
+        # Object takes, not tuples: one tuple per table row, shared by the rules.
+        cells = inp.cells if inp.cells is not None else label_rows(table.offsets, table.items, table.labels)
+        return cells[rows if sel is None else rows[sel]]
+    if sel is not None:
+        offsets, items = take_rows(offsets, items, sel)
+    return label_rows(offsets, items, table.labels)
+
+
+def _gathered(values: np.ndarray, sel: np.ndarray | None) -> np.ndarray:
+    if sel is None:
+        return values
+    return _engine.gather(np.ascontiguousarray(values), np.ascontiguousarray(sel, dtype=np.int64))
+
+
+# ---- the public function ------------------------------------------------------------------
 
 
 def association_rules(
@@ -99,24 +217,57 @@ def association_rules(
 ) -> pd.DataFrame:
     """Every rule A -> C with ``confidence >= min_confidence``.
 
-    ``itemsets_or_data`` is a table from :func:`~tallisk.frequent_itemsets` with target
-    "all" or "closed" (any table with an ``itemset`` column and ``count`` plus
-    ``df.attrs["n_transactions"]``, or ``support``, works), or a
-    :class:`~tallisk.Transactions` / list of baskets, mined here with ``min_support`` or
-    ``min_count`` (and ``max_len``). A rule needs the count of every subset of its
-    itemset, which a table of maximal itemsets does not have: that raises a ValueError.
+    Parameters
+    ----------
+    itemsets_or_data : DataFrame, Transactions or iterable of baskets
+        A table from :func:`~tallisk.frequent_itemsets` with target "all" or "closed"
+        (any table with an ``itemset`` column and ``count`` plus
+        ``df.attrs["n_transactions"]``, or ``support``, works), or transactions, mined
+        here with ``min_support`` or ``min_count`` (and ``max_len``).
+    min_confidence : float, default 0.8
+        The least confidence, in [0, 1].
+    metric, min_threshold : str and float, optional
+        Together: keep the rules whose ``metric`` (any column below but the sides) is at
+        least ``min_threshold``, on top of ``min_confidence``.
+    min_lift : float, optional
+        The least lift.
+    max_consequent_len : int, optional
+        The most items a consequent holds.
+    antecedents, consequents : collection of labels, optional
+        The labels the antecedent / consequent may be made of.
+    sort_by : str or None, default "lift"
+        Rows by this column descending (any metric or support column); ties and
+        ``sort_by=None`` keep the engine's order.
+    min_support, min_count, max_len : optional
+        With transactions: how to mine them (exactly one of the first two).
 
-    Filters: ``min_lift``; ``metric`` with ``min_threshold`` (keep rules whose metric is
-    at least that, on top of ``min_confidence``); ``max_consequent_len``;
-    ``antecedents`` / ``consequents`` (labels the antecedent / consequent may be made
-    of).
+    Returns
+    -------
+    DataFrame
+        Columns ``antecedent``, ``consequent`` (tuples of labels in item-id order),
+        ``antecedent_support``, ``consequent_support``, ``support``, ``count`` (int64;
+        NaN for tables with supports only), then ``confidence``, ``lift``, ``leverage``,
+        ``conviction`` (inf when the confidence is 1), ``zhangs_metric``, ``jaccard``,
+        ``certainty``, ``kulczynski``, ``cosine``. ``df.attrs`` keeps the table's
+        ``n_transactions`` and ``min_count``.
 
-    Columns: ``antecedent``, ``consequent`` (tuples of labels in item-id order),
-    ``antecedent_support``, ``consequent_support``, ``support``, ``count`` (int64;
-    NaN for tables with supports only), then ``confidence``, ``lift``, ``leverage``,
-    ``conviction`` (inf when the confidence is 1), ``zhangs_metric``, ``jaccard``,
-    ``certainty``, ``kulczynski``, ``cosine``. Rows sorted by ``sort_by`` descending
-    (any metric or support column; ties and ``sort_by=None`` keep the engine's order).
+    Raises
+    ------
+    InvalidParameterError
+        For a parameter outside its range (a ValueError and a TypeError).
+    ValueError
+        For a table of maximal itemsets or one without a row for some single item
+        (a rule needs the count of every subset of its itemset), and for a table whose
+        ``df.attrs["n_transactions"]`` is not a number of transactions.
+
+    Examples
+    --------
+    >>> import tallisk
+    >>> baskets = [["tea", "milk"], ["tea"], ["tea", "milk"], ["milk"]]
+    >>> rules = tallisk.association_rules(baskets, min_count=2, min_confidence=0.6)
+    >>> rules[["antecedent", "consequent", "confidence"]].to_dict("records")
+    [{'antecedent': ('milk',), 'consequent': ('tea',), 'confidence': 0.6666666666666666}, \
+{'antecedent': ('tea',), 'consequent': ('milk',), 'confidence': 0.6666666666666666}]
     """
     func = "association_rules"
     min_confidence = check_fraction(min_confidence, "min_confidence", func, allow_zero=True)
@@ -132,102 +283,26 @@ def association_rules(
         min_threshold = check_real(min_threshold, "min_threshold", func)
     if sort_by is not None:
         check_choice(sort_by, "sort_by", func, _SORTABLE)
+    if isinstance(itemsets_or_data, pd.DataFrame) and (
+        min_support is not None or min_count is not None or max_len is not None
+    ):
+        raise InvalidParameterError(
+            f"{func} takes min_support, min_count and max_len only with transactions; the itemset table was mined "
+            "already."
+        )
 
     if isinstance(itemsets_or_data, pd.DataFrame):
-        if min_support is not None or min_count is not None or max_len is not None:
-            raise InvalidParameterError(
-                f"{func} takes min_support, min_count and max_len only with transactions; the itemset table "
-                "was mined already."
-            )
-        df = itemsets_or_data
-        target = df.attrs.get("target", "all")
-        if target == "maximal":
-            raise ValueError(
-                f"{func} needs the count of every subset of an itemset, and a table of maximal itemsets does not "
-                "have them. Mine with target='all' (or 'closed', which keeps every count) instead."
-            )
-        arrays = itemsets_to_arrays(df)
-        offsets, items, counts, labels = arrays.offsets, arrays.items, arrays.counts, arrays.labels
-        n = arrays.n_transactions
-        if target == "all":
-            _check_single_items(offsets, items, labels, func)
-        have_counts = n != 1.0 or counts.dtype.kind in "iu"
-        attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
-        # This package's tables hold tuples in item-id order already: the rules reuse them.
-        own = "target" in df.attrs and "itemset" in df.columns
-        table_tuples = df["itemset"].to_numpy(dtype=object) if own else None
+        inp = _from_table(itemsets_or_data, func)
     else:
-        from ._validation import resolve_min_count
-
-        tr = as_transactions(itemsets_or_data, func)
-        if min_support is None and min_count is None:
-            raise InvalidParameterError(
-                f"{func} mines the transactions first: give min_support (a fraction) or min_count (a number of "
-                "transactions)."
-            )
-        threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
-        max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
-        mined = _mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len, "all", "auto", None)
-        # the table's row order, so that rules tie-break as they do from the table
-        offsets, items, counts = canonical_csr(*mined)
-        labels, n, target, have_counts = tr.items, float(tr.n_transactions), "all", True
-        table_tuples = None
-        attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
-
-    antecedent_ids = _label_ids(labels, antecedents, "antecedents", func)
-    consequent_ids = _label_ids(labels, consequents, "consequents", func)
-    if len(counts) == 0 or not n > 0:
-        # no itemsets (or no transactions): no rules, and nothing for the engine to scale
-        out = {k: np.zeros(1 if k.endswith("offsets") else 0, _RAW_DTYPES.get(k, np.float64)) for k in _RAW_KEYS}
-    else:
-        out = _engine.generate_rules(
-            np.ascontiguousarray(offsets, dtype=np.int64),
-            np.ascontiguousarray(items, dtype=np.int32),
-            np.ascontiguousarray(counts, dtype=np.float64),
-            float(n),
-            float(min_confidence),
-            min_lift=min_lift,
-            max_consequent_len=max_consequent_len,
-            antecedent_items=antecedent_ids,
-            consequent_items=consequent_ids,
-            input_target=target,
-        )
-    scale = float(n) if have_counts else 1.0
-    m = len(out["support"])
-    # Columns leave the engine's dict as they are used, so that the result and the
-    # engine's arrays are not all alive at once.
-    numeric = {
-        "antecedent_support": out.pop("antecedent_count") / scale,
-        "consequent_support": out.pop("consequent_count") / scale,
-        "support": out.pop("support"),
-        "count": np.rint(out.pop("count")).astype(np.int64) if have_counts else np.full(m, np.nan),
-    }
-    numeric.update((name, out.pop(name)) for name in RULE_METRICS)
-    # Filter and order on the arrays first; each column is then taken once.
-    sel = None
-    if metric is not None:
-        sel = np.flatnonzero(numeric[metric] >= min_threshold)
-    if sort_by is not None and m:
-        key = numeric[sort_by] if sel is None else numeric[sort_by][sel]
-        order = np.argsort(-key.astype(np.float64, copy=False), kind="stable")
-        sel = order if sel is None else sel[order]
-
-    label_array = _label_array(labels)
-    frame = {}
-    for side in ("antecedent", "consequent"):
-        rows = np.asarray(out.pop(f"{side}_row"))
-        if rows.size and rows.min() >= 0 and (table_tuples is not None or len(counts) <= 2 * rows.size):
-            # Every side is a row of the table: one tuple per table row, shared by the
-            # rules (a take of object pointers), instead of two new tuples per rule.
-            if table_tuples is None:
-                table_tuples = csr_tuples(offsets, items, label_array)
-            frame[side] = table_tuples[rows if sel is None else rows[sel]]
-        else:
-            column = csr_tuples(out.pop(f"{side}_offsets"), out.pop(f"{side}_items"), label_array)
-            frame[side] = column if sel is None else column[sel]
+        inp = _from_transactions(itemsets_or_data, min_support, min_count, max_len, func)
+    allow = (_label_ids(inp.table, antecedents, "antecedents", func),
+             _label_ids(inp.table, consequents, "consequents", func))  # fmt: skip
+    out = _generate(inp, min_confidence, min_lift, max_consequent_len, allow)
+    numeric = _numeric_columns(out, inp)
+    sel = _selection(numeric, metric, min_threshold, sort_by)
+    frame = {side: _side_column(out, side, inp, sel) for side in ("antecedent", "consequent")}
     for name in list(numeric):
-        values = numeric.pop(name)
-        frame[name] = values if sel is None else values[sel]
+        frame[name] = _gathered(numeric.pop(name), sel)
     rules = pd.DataFrame(frame, copy=False)
-    rules.attrs.update(attrs)
+    rules.attrs.update(inp.attrs)
     return rules

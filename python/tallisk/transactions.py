@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import itertools
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
@@ -10,6 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import _engine
 from ._onehot import onehot_codes
 
 __all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
@@ -69,9 +69,16 @@ def factorize_labels(
         return runs
     arrow = _arrow_factorize(values)
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
-    codes = np.asarray(codes, dtype=np.int64)
+    codes = np.asarray(codes)  # int32 from Arrow, intp from pandas: kept, a copy of each row saved
     if codes.size and codes.min() < 0:
         raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+    return _ordered_labels(codes, uniques, sort)
+
+
+def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.ndarray, pd.Index]:
+    """Codes and uniques in first-appearance order -> the same with the uniques in label
+    order when they compare with each other (and ``sort``), as an Index of the dtype the
+    labels would have in a column."""
     uniques = pd.Index(uniques, tupleize_cols=False)
     if uniques.dtype == object and hasattr(uniques, "infer_objects"):
         # Labels read from Python objects get the dtype they would have in a column.
@@ -79,11 +86,30 @@ def factorize_labels(
     if sort and len(uniques) > 1:
         order = _sort_order(uniques)
         if order is not None and not (order[1:] > order[:-1]).all():
-            rank = np.empty_like(order)
-            rank[order] = np.arange(order.size, dtype=np.int64)
+            rank = np.empty(order.size, dtype=codes.dtype)
+            rank[order] = np.arange(order.size, dtype=codes.dtype)
             codes = rank[codes]
             uniques = uniques[order]
     return codes, uniques
+
+
+def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np.ndarray, np.ndarray, pd.Index]:
+    """Collections of labels (a list or object array of lists, tuples, sets, ...) -> the
+    number of labels of each, the code of every label (collection after collection) and
+    the labels, factorised natively in one pass and ordered as :func:`factorize_labels`
+    orders them. A missing label raises a ValueError naming its ``unit`` ("basket 3")."""
+    if not isinstance(baskets, list):
+        baskets = baskets.tolist() if isinstance(baskets, np.ndarray) else list(baskets)
+    out = _engine.factorize_baskets(baskets)
+    sizes, codes, uniques = out["sizes"], out["codes"], out["uniques"]
+    if uniques.size:
+        missing = np.flatnonzero(pd.isna(uniques))
+        if missing.size:
+            pos = int(np.flatnonzero(np.isin(codes, missing))[0])
+            basket = int(np.searchsorted(np.cumsum(sizes), pos, side="right"))
+            raise _missing_error(what, f"{unit} {basket}")
+    codes, labels = _ordered_labels(codes, uniques, sort=True)
+    return sizes, codes, labels
 
 
 def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
@@ -138,36 +164,18 @@ def _object_array(values: Iterable[Any]) -> np.ndarray:
 # ---- dedup ------------------------------------------------------------------------------
 
 
-def _dedup(codes: list[np.ndarray], n_items: int) -> tuple[np.ndarray, np.ndarray]:
+def _dedup(codes: list[np.ndarray], n_transactions: int) -> tuple[np.ndarray, np.ndarray]:
     """[txn codes, item codes] -> (txn, item) pairs sorted by transaction then item id,
-    each once. The list is emptied, so the codes can be freed as soon as the keys exist
-    (the peak memory of a large input is a few arrays of its length)."""
+    each once: a native counting sort by transaction (the codes are dense), then a sort
+    of each transaction's items. The list is emptied, so the caller's codes can be freed
+    as soon as they are read (the peak memory of a large input is a few arrays of its
+    length)."""
     item = np.asarray(codes.pop())
+    item = item if item.dtype == np.int32 else item.astype(np.int32)
     txn = np.asarray(codes.pop())
-    if txn.size == 0:
-        return txn.astype(np.int64), item.astype(np.int32)
-    width = max(int(n_items), 1)
-    # 32-bit keys when they fit: they build, sort and split in well under half the time.
-    kind = np.uint32 if (int(txn.max()) + 1) * width <= 2**32 else np.int64
-    key = txn.astype(kind)
-    del txn
-    np.multiply(key, kind(width), out=key)
-    np.add(key, item, out=key, casting="unsafe")
-    del item
-    if key.size > 1 and not bool((key[1:] > key[:-1]).all()):
-        # a sort and a neighbour test: NumPy 2's np.unique hashes first, several times
-        # slower on these keys
-        key.sort()
-        keep = np.empty(key.size, dtype=bool)
-        keep[0] = True
-        np.not_equal(key[1:], key[:-1], out=keep[1:])
-        if not keep.all():
-            key = key[keep]
-        del keep
-    t = key // kind(width)
-    np.remainder(key, kind(width), out=key)
-    # item ids are below 2**31, so the 32-bit keys are already their int32 bits
-    return t.astype(np.int64), key.view(np.int32) if kind is np.uint32 else key.astype(np.int32)
+    txn = txn if txn.dtype == np.int64 else txn.astype(np.int64)
+    out = _engine.group_pairs(txn, item, int(n_transactions))
+    return out["txn_ids"], out["item_ids"]
 
 
 # ---- the object -------------------------------------------------------------------------
@@ -278,7 +286,7 @@ class Transactions:
             transactions = pd.Index(transactions)
             if len(transactions) != n:
                 raise ValueError(f"{len(transactions)} transaction labels for {n} transactions.")
-        t, i = _dedup([txn, item], len(items))
+        t, i = _dedup([txn, item], n)
         return cls._make(t, i, items, n, transactions)
 
     @classmethod
@@ -307,6 +315,11 @@ class Transactions:
             for role, col in (("transaction", transaction), ("item", item)):
                 if col is None or col not in data.columns:
                     raise KeyError(f"The {role} column {col!r} is not a column of the DataFrame.")
+                if int((data.columns == col).sum()) > 1:
+                    raise ValueError(
+                        f"The {role} column {col!r} appears more than once among the DataFrame's columns; "
+                        "give the columns distinct names (e.g. df.columns = [...])."
+                    )
             txn_values, item_values = data[transaction], data[item]
         else:
             if data is not None:
@@ -335,10 +348,12 @@ class Transactions:
         codes = [factorize_labels(txn_values, t_name, sort=False, where=row)]
         t_labels = codes[0][1]
         codes[0] = codes[0][0]
+        del txn_values
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
+        del item_values
         codes.append(i_codes)
         del i_codes
-        t, i = _dedup(codes, len(i_labels))
+        t, i = _dedup(codes, len(t_labels))
         return cls._make(t, i, i_labels, len(t_labels), t_labels)
 
     @classmethod
@@ -354,29 +369,10 @@ class Transactions:
         if isinstance(baskets, str | bytes):
             raise TypeError("from_baskets takes an iterable of baskets, not a string.")
         baskets = baskets if isinstance(baskets, list) else list(baskets)
-        kinds = set(map(type, baskets))
-        for kind in kinds:
-            if issubclass(kind, str | bytes) or not hasattr(kind, "__iter__"):
-                pos = next(k for k, b in enumerate(baskets) if type(b) is kind)
-                raise TypeError(
-                    f"Basket {pos} is a {kind.__name__}, not a collection of labels; "
-                    f"wrap single labels in a list, e.g. [{baskets[pos]!r}]."
-                )
-        if not all(issubclass(k, list | tuple | set | frozenset) for k in kinds):
-            # Generators and other one-pass iterables: read each once.
-            baskets = list(map(list, baskets))
-        sizes = np.fromiter(map(len, baskets), dtype=np.int64, count=len(baskets))
-        flat = np.fromiter(itertools.chain.from_iterable(baskets), dtype=object, count=int(sizes.sum()))
+        sizes, codes, labels = factorize_baskets(baskets, "A basket")
         txn = np.repeat(np.arange(len(baskets), dtype=np.int64), sizes)
-        ends = np.cumsum(sizes)
-
-        def basket_of(pos: int) -> str:
-            return f"basket {int(np.searchsorted(ends, pos, side='right'))}"
-
-        i_codes, i_labels = factorize_labels(flat, "A basket", where=basket_of)
-        del flat
-        t, i = _dedup([txn, i_codes], len(i_labels))
-        return cls._make(t, i, i_labels, len(baskets), None)
+        t, i = _dedup([txn, codes], len(baskets))
+        return cls._make(t, i, labels, len(baskets), None)
 
     @classmethod
     def from_onehot(cls, data: Any, columns: Any = None) -> Transactions:
@@ -395,7 +391,7 @@ class Transactions:
             remap = np.cumsum(used) - 1
             mapped = remap[mapped]
             uniques = uniques[used]
-        t, i = _dedup([txn, mapped], len(uniques))
+        t, i = _dedup([txn, mapped], n_rows)
         transactions = data.index if isinstance(data, pd.DataFrame) else None
         return cls._make(t, i, uniques, n_rows, transactions)
 

@@ -96,6 +96,25 @@ constexpr uint64_t kEngineCountBatch = 4096;
 //! this many items on; below it one thread writes them faster than the pool wakes.
 constexpr std::size_t kEngineParallelCopyItems = std::size_t{1} << 20;
 
+//! Engine canonical order: rows a chunk of the encoding and scattering passes holds at
+//! least, and chunks per worker. Below one chunk the whole sort runs on the calling
+//! thread, where the pool's wake-up would cost more than it saves.
+constexpr std::size_t kEngineOrderChunkRows = std::size_t{1} << 15;
+constexpr std::size_t kEngineOrderPiecesPerWorker = 4;
+
+//! Engine canonical order: rows per bucket the top bits of the keys aim at, and the most
+//! bits a length spends on them. Buckets of a few dozen rows are sorted in cache; 2^11
+//! counters per chunk and length stay within the first-level cache.
+constexpr std::size_t kEngineOrderBucketRows = 32;
+constexpr std::size_t kEngineOrderDigitBits = 11;
+
+//! Engine canonical order: buckets up to this many rows are sorted by comparison, larger
+//! ones (the top bits of the keys are far from uniform on dense data) by counting sorts
+//! of digits of at most kEngineOrderRadixBits bits, each of whose passes costs a few
+//! thousand steps whatever the bucket's size.
+constexpr std::size_t kEngineOrderSmallBucket = 64;
+constexpr std::size_t kEngineOrderRadixBits = 11;
+
 //! Passes over the input (the rows' sort and deduplication, the engine's view):
 //! occurrences below which a pass runs on the calling thread, where handing pieces to
 //! the pool costs more than it saves.

@@ -19,7 +19,8 @@
 // nested tasks on the shared pool; tasks of a maximal search share the maximal sets they
 // find for the subset checks. Rows are put back in search order, so the output is
 // identical for every number of workers. Rows come in depth-first preorder of this
-// search; see mine_itemsets's docstring for the order stated in item terms.
+// search (see mine_itemsets's docstring for the order stated in item terms), or sorted
+// into the canonical order of canonical_order (engine/output.hpp) on request.
 #pragma once
 
 #include <cstddef>
@@ -35,11 +36,15 @@ namespace tallisk::engine {
 
 enum class Target { all, closed, maximal };
 
+//! Row order of the result: the search's (see above), or canonical_order's.
+enum class Order { search, canonical };
+
 struct MineOptions {
     uint32_t min_count = 1;                                         // >= 1
     std::size_t min_len = 1;                                        // shorter sets are not reported
     std::size_t max_len = std::numeric_limits<std::size_t>::max();  // longer sets are not reported
     Target target = Target::all;
+    Order order = Order::search;
     uint64_t max_itemsets = std::numeric_limits<uint64_t>::max();  // more reported rows -> InputError
     // Estimated work from which a subtree (or a run of small ones) becomes a task. Only
     // tests set it, to split small searches into many tasks of every kind.

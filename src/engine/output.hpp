@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "common/buffer.hpp"
@@ -86,5 +87,11 @@ struct Table {
 };
 //! Every row of `root` as one table, freeing each chunk once it is written.
 Table flatten(OutNode&& root);
+
+//! Reorders the rows of `t` canonically: by length ascending, then lexicographically by
+//! item ids. Every row must hold distinct ids, ascending, each one of `alphabet` (ids
+//! ascending, no repeats). Equal rows keep their order. Runs on the pool; the result
+//! is the same for every number of workers.
+void canonical_order(Table& t, std::span<const int32_t> alphabet);
 
 }  // namespace tallisk::engine

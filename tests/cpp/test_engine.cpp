@@ -1,6 +1,7 @@
 // Unit tests of the engine's parts: the ranked vertical view, the intersections'
-// early exit, the reassembly of task output in search order, the input checks, and the
-// miner and counter against brute force on random data in both set forms.
+// early exit, the reassembly of task output in search order, the canonical order, the
+// input checks, and the miner and counter against brute force on random data in both
+// set forms.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,8 +100,29 @@ Sets rows(const Table& t) {
     return out;
 }
 
+using Rows = std::vector<std::pair<std::vector<int32_t>, int64_t>>;
+
+Rows in_order(const Table& t) {
+    Rows out;
+    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k)
+        out.emplace_back(std::vector<int32_t>(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]),
+                         t.counts[k]);
+    return out;
+}
+
+//! The canonical order's oracle: the rows sorted by length, then lexicographically; a
+//! stable sort, so equal rows keep their order.
+Rows sorted_canonically(Rows rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        if (a.first.size() != b.first.size()) return a.first.size() < b.first.size();
+        return a.first < b.first;
+    });
+    return rows;
+}
+
 //! Mines every target of the search and checks it against the oracle's sets; splitting
-//! the search into tasks of each size must give the same rows in the same order.
+//! the search into tasks of each size must give the same rows in the same order, and
+//! in canonical order the search's rows sorted.
 void expect_mine(const Occurrences& o, uint32_t n_items, uint32_t min_count, const Sets& all,
                  std::initializer_list<double> task_works, int64_t n_transactions = -1) {
     for (Target target : {Target::all, Target::closed, Target::maximal}) {
@@ -112,12 +134,16 @@ void expect_mine(const Occurrences& o, uint32_t n_items, uint32_t min_count, con
         if (n_transactions >= 0) {
             EXPECT_EQ(whole.n_transactions, n_transactions);
         }
+        const Rows canonical = sorted_canonically(in_order(whole.table));
         for (double task_work : task_works) {
             opt.task_work = task_work;
+            opt.order = Order::search;
             const Table t = mine(o.txn, o.item, n_items, opt).table;
             EXPECT_EQ(t.offsets, whole.table.offsets) << "task work " << task_work;
             EXPECT_EQ(t.items, whole.table.items) << "task work " << task_work;
             EXPECT_EQ(t.counts, whole.table.counts) << "task work " << task_work;
+            opt.order = Order::canonical;
+            EXPECT_EQ(in_order(mine(o.txn, o.item, n_items, opt).table), canonical) << "task work " << task_work;
         }
     }
 }
@@ -212,6 +238,50 @@ TEST(EngineOutput, StepsSpellTheRowsOfTheirPaths) {
         for (std::size_t i = 0; i < want.lens.size(); ++i) ASSERT_EQ(t.offsets[i + 1] - t.offsets[i], want.lens[i]);
     }
     EXPECT_EQ(plain(flatten(OutNode{}).offsets), (std::vector<int64_t>{0}));
+}
+
+// Random tables in every key layout: alphabets of up to 64 ids (one-word masks), of a
+// few hundred (multi-word masks for long rows, packed codes for short ones) and of
+// thousands (multi-word packed keys). Tables of many rows of few lengths reach the
+// counting sorts of large buckets and the pool's chunks; repeated rows (told apart by
+// their counts) must keep their order.
+TEST(EngineOrder, CanonicalOrderSortsByLengthThenItems) {
+    std::mt19937 rng(29);
+    struct Case {
+        uint32_t alphabet, max_len;
+        std::size_t n_rows;
+    };
+    for (const Case cs : {Case{1, 1, 5}, Case{9, 4, 300}, Case{37, 16, 60000}, Case{64, 30, 5000}, Case{200, 40, 4000},
+                          Case{300, 3, 200000}, Case{5000, 12, 8000}, Case{70000, 9, 3000}}) {
+        SCOPED_TRACE(testing::Message() << "alphabet " << cs.alphabet << ", rows " << cs.n_rows);
+        // Ids spread out, so that codes and ids differ.
+        std::vector<int32_t> alphabet;
+        for (uint32_t c = 0; c < cs.alphabet; ++c) alphabet.push_back(static_cast<int32_t>(3 * c + rng() % 3));
+        // Few lengths, most rows of one, and rows drawn from a small pool of sets: a
+        // bucket of the first items then holds many rows and some rows repeat.
+        std::vector<std::vector<int32_t>> pool;
+        for (std::size_t k = 0; k < std::min<std::size_t>(cs.n_rows / 3 + 1, 20000); ++k) {
+            const std::size_t len = std::min<std::size_t>(cs.alphabet, rng() % 4 ? cs.max_len : 1 + rng() % cs.max_len);
+            std::vector<int32_t> row;
+            // Dense in the low codes, as frequent itemsets of dense data are.
+            for (uint32_t c = 0; c < cs.alphabet && row.size() < len; ++c)
+                if (rng() % 3 != 0 || cs.alphabet - c <= len - row.size()) row.push_back(alphabet[c]);
+            pool.push_back(row);
+        }
+        Table t;
+        t.offsets.push_back(0);
+        for (std::size_t r = 0; r < cs.n_rows; ++r) {
+            const auto& row = pool[rng() % pool.size()];
+            t.items.insert(t.items.end(), row.begin(), row.end());
+            t.offsets.push_back(static_cast<int64_t>(t.items.size()));
+            t.counts.push_back(static_cast<int64_t>(r));
+        }
+        const Rows want = sorted_canonically(in_order(t));
+        canonical_order(t, alphabet);
+        ASSERT_EQ(t.offsets.size(), want.size() + 1);
+        EXPECT_EQ(t.offsets.back(), static_cast<int64_t>(t.items.size()));
+        EXPECT_TRUE(in_order(t) == want);
+    }
 }
 
 TEST(EngineChecks, NameTheFirstBadPosition) {

@@ -304,9 +304,10 @@ TEST(TopRules, EqualTheKBestOfEveryRuleTiesIncluded) {
                 const double v = measure_of(tc.by, got.rules.count[i], got.rules.antecedent_count[i],
                                             got.rules.consequent_count[i], n);
                 EXPECT_GE(v, kth - 1e-9 * std::fabs(kth)) << "a rule far below the k-th value was kept";
-                if (i > 0)
+                if (i > 0) {
                     EXPECT_LE(v, measure_of(tc.by, got.rules.count[i - 1], got.rules.antecedent_count[i - 1],
                                             got.rules.consequent_count[i - 1], n));
+                }
             }
             for (const Rule& r : as_rules(got.rules))
                 if (measure_of(tc.by, std::get<2>(r), std::get<3>(r), std::get<4>(r), n) >= kth) cut.insert(r);

@@ -1,0 +1,166 @@
+// Grouping occurrence pairs, ordering by a key and gathering columns (see tables.hpp).
+#include "tables/tables.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "common/error.hpp"
+#include "common/pool.hpp"
+
+namespace tallisk::tables {
+namespace {
+
+// Rows (transactions) per task of the per-row sort: the rows are short, so a task
+// needs many of them to outweigh its hand-over.
+constexpr std::size_t kRowGrain = 4096;
+// Elements per task of a gather: large enough that a task streams through memory.
+constexpr std::size_t kGatherGrain = 1 << 16;
+
+//! Sorts a short run in place (insertion sort: the rows of market baskets hold a few
+//! dozen items at most) or a long one with std::sort; returns the length once repeats
+//! are dropped.
+std::size_t sort_unique(int32_t* first, std::size_t n) {
+    if (n < 32) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const int32_t v = first[i];
+            std::size_t j = i;
+            for (; j > 0 && first[j - 1] > v; --j) first[j] = first[j - 1];
+            first[j] = v;
+        }
+    } else {
+        std::sort(first, first + n);
+    }
+    return static_cast<std::size_t>(std::unique(first, first + n) - first);
+}
+
+[[noreturn]] void bad_pair(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids,
+                           uint64_t n_transactions) {
+    for (std::size_t i = 0; i < txn_codes.size(); ++i) {
+        if (txn_codes[i] < 0 || static_cast<uint64_t>(txn_codes[i]) >= n_transactions)
+            throw InputError("txn_codes[" + std::to_string(i) + "] = " + std::to_string(txn_codes[i]) +
+                             " is outside 0 .. " + std::to_string(static_cast<int64_t>(n_transactions) - 1));
+        if (item_ids[i] < 0)
+            throw InputError("item_ids[" + std::to_string(i) + "] = " + std::to_string(item_ids[i]) + " is negative");
+    }
+    throw InputError("inconsistent occurrence pairs");  // not reached: the caller found a bad one
+}
+
+//! A key whose unsigned order is the descending order of the doubles, NaN last and
+//! -0.0 equal to 0.0.
+uint64_t descending_key(double v) {
+    if (std::isnan(v)) return ~uint64_t{0};
+    if (v == 0.0) v = 0.0;  // one zero
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    // Ascending order of the bit patterns of doubles: flip every bit of negatives, the
+    // sign bit of the rest; the complement of that is the descending order.
+    const uint64_t ascending = (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+    return ~ascending;  // at most 0xFFF0... (for -inf), below NaN's all-ones
+}
+
+}  // namespace
+
+Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids, uint64_t n_transactions) {
+    if (txn_codes.size() != item_ids.size())
+        throw InputError("txn_codes and item_ids differ in length: " + std::to_string(txn_codes.size()) + " and " +
+                         std::to_string(item_ids.size()));
+    const std::size_t n = txn_codes.size();
+    const std::size_t n_txn = static_cast<std::size_t>(n_transactions);
+
+    // Row starts by a count of each transaction's pairs; the same pass checks the codes
+    // and whether they come grouped already (the usual export order).
+    std::vector<std::size_t> starts(n_txn + 1, 0);
+    bool sorted = true, valid = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int64_t t = txn_codes[i];
+        valid &= (t >= 0) & (static_cast<uint64_t>(t) < n_transactions) & (item_ids[i] >= 0);
+        if (!valid) bad_pair(txn_codes, item_ids, n_transactions);
+        ++starts[static_cast<std::size_t>(t) + 1];
+        sorted &= i == 0 || t >= txn_codes[i - 1];
+    }
+    for (std::size_t t = 0; t < n_txn; ++t) starts[t + 1] += starts[t];
+
+    // Items laid out by transaction in the result's own buffer: a copy when grouped, a
+    // scatter otherwise, which keeps the input order within a transaction, so the result
+    // does not depend on how the work is split.
+    Grouped out;
+    out.item_ids.resize(n);
+    int32_t* items = out.item_ids.data();
+    if (sorted) {
+        if (n) std::memcpy(items, item_ids.data(), n * sizeof(int32_t));
+    } else {
+        std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) items[next[static_cast<std::size_t>(txn_codes[i])]++] = item_ids[i];
+    }
+
+    // Each row sorted and its repeats dropped, in place; kept[t + 1] is its new length.
+    std::vector<std::size_t> kept(n_txn + 1, 0);
+    pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t)
+            kept[t + 1] = sort_unique(items + starts[t], starts[t + 1] - starts[t]);
+    });
+    bool repeats = false;
+    for (std::size_t t = 0; t < n_txn; ++t) {
+        repeats |= kept[t + 1] != starts[t + 1] - starts[t];
+        kept[t + 1] += kept[t];
+    }
+    if (repeats) {
+        // Rows move left only, each over positions no row after it has yet to read.
+        for (std::size_t t = 0; t < n_txn; ++t)
+            std::memmove(items + kept[t], items + starts[t], (kept[t + 1] - kept[t]) * sizeof(int32_t));
+        out.item_ids.resize(kept[n_txn]);
+        if (kept[n_txn] < n - n / 8) out.item_ids.shrink_to_fit();  // only a large waste is worth a copy
+    }
+    out.txn_ids.resize(kept[n_txn]);
+    pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t)
+            std::fill(out.txn_ids.data() + kept[t], out.txn_ids.data() + kept[t + 1], static_cast<int64_t>(t));
+    });
+    return out;
+}
+
+std::vector<int64_t> order_descending(std::span<const double> keys) {
+    struct Entry {
+        uint64_t key;
+        int64_t pos;
+    };
+    const std::size_t n = keys.size();
+    std::vector<Entry> entries(n);
+    pool::for_range(n, kGatherGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) entries[i] = {descending_key(keys[i]), static_cast<int64_t>(i)};
+    });
+    // (key, position) is a total order, so the unstable parallel sort gives the one
+    // stable order on every run.
+    pool::sort(entries.begin(), entries.end(),
+               [](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : a.pos < b.pos; });
+    std::vector<int64_t> order(n);
+    pool::for_range(n, kGatherGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) order[i] = entries[i].pos;
+    });
+    return order;
+}
+
+void gather(const void* values, std::size_t n_values, std::size_t width, std::span<const int64_t> rows, void* out) {
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i] < 0 || static_cast<uint64_t>(rows[i]) >= n_values)
+            throw InputError("rows[" + std::to_string(i) + "] = " + std::to_string(rows[i]) + " is outside 0 .. " +
+                             std::to_string(static_cast<int64_t>(n_values) - 1));
+    auto copy = [&](auto tag) {
+        using T = decltype(tag);
+        const T* src = static_cast<const T*>(values);
+        T* dst = static_cast<T*>(out);
+        pool::for_range(rows.size(), kGatherGrain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) dst[i] = src[rows[i]];
+        });
+    };
+    if (width == 4)
+        copy(uint32_t{});
+    else if (width == 8)
+        copy(uint64_t{});
+    else
+        throw InputError("gather handles 4- and 8-byte elements, not " + std::to_string(width));
+}
+
+}  // namespace tallisk::tables

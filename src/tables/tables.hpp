@@ -1,0 +1,39 @@
+// Work on the package's tables whose cost grows with the rows: grouping occurrence pairs
+// by transaction (the input side of every Transactions), and ordering and gathering the
+// columns of large results (the output side of rules). Plain C++ on spans; each helper
+// runs on the worker pool and gives the same result for every number of workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/buffer.hpp"
+
+namespace tallisk::tables {
+
+//! Occurrences grouped by transaction: row t of the CSR holds transaction t's distinct
+//! item ids, ascending.
+struct Grouped {
+    large_vector<int64_t> txn_ids;   // the transaction of every kept pair, ascending
+    large_vector<int32_t> item_ids;  // its item id; ascending within one transaction
+};
+
+//! The distinct (transaction, item) pairs of the occurrences, sorted by transaction,
+//! then item id. Transaction codes must lie in 0 .. n_transactions - 1 and item ids be
+//! non-negative, else InputError naming the first bad position; txn_codes and item_ids
+//! must have one length. A counting sort by transaction (the codes are dense), then a
+//! sort of each transaction's few items, so the cost is linear in the pairs rather
+//! than that of one global sort of pair keys.
+Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids, uint64_t n_transactions);
+
+//! The positions of `keys` ordered by descending key, ties (and equal keys) by
+//! ascending position, NaN after every number: the stable order of a descending sort.
+std::vector<int64_t> order_descending(std::span<const double> keys);
+
+//! out[i] = values[rows[i]] for `width`-byte elements (4 or 8), on the pool. Rows must
+//! lie in 0 .. n_values - 1, else InputError; `out` holds rows.size() elements.
+void gather(const void* values, std::size_t n_values, std::size_t width, std::span<const int64_t> rows, void* out);
+
+}  // namespace tallisk::tables

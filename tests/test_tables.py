@@ -1,0 +1,356 @@
+"""The table layer against plain-Python oracles: canonical order, the native label
+materialiser (values, collector tracking, references), finding the package's own tables
+again, target derivation, metrics, roundings, the Arrow form and bad tables."""
+
+import gc
+import math
+import sys
+from fractions import Fraction
+
+import numpy as np
+import pandas as pd
+import pytest
+from helpers import by_target, itemset_counts, labelled_baskets, rule_metrics
+from tallisk import _engine, _tables
+from tallisk.mining import frequent_itemsets
+from tallisk.rules import association_rules
+from tallisk.tables import ItemsetArrays, canonical_order, itemsets_frame, itemsets_to_arrays, to_arrow
+
+
+def random_csr(rng, n_rows, n_ids, max_len, sort_rows=False):
+    """Random rows of distinct ids (in random order within a row unless sort_rows)."""
+    rows = []
+    for _ in range(n_rows):
+        k = int(rng.integers(0, max_len + 1))
+        row = rng.choice(n_ids, size=min(k, n_ids), replace=False).tolist()
+        rows.append(sorted(row) if sort_rows else row)
+    offsets = np.r_[0, np.cumsum([len(r) for r in rows])].astype(np.int64)
+    items = np.array([x for r in rows for x in r], dtype=np.int32)
+    return rows, offsets, items
+
+
+class Hostile:
+    """A label whose hash and equality run Python code, as a user's class may."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __hash__(self):
+        return hash(self.v)
+
+    def __eq__(self, other):
+        return isinstance(other, Hostile) and self.v == other.v
+
+    def __repr__(self):
+        return f"Hostile({self.v})"
+
+
+HOSTILE_LABELS = ["a", "", 7, 2**70, -0.0, float("nan"), None, b"x", ("t", 1), ("nested", ("t", 1)),
+                  ("holds", [1]), Hostile(3), frozenset({1}), True]  # fmt: skip
+
+
+# ---- canonical order ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "n_rows, n_ids, max_len",
+    [(0, 5, 3), (200, 6, 4), (300, 70_000, 3), (150, 40, 12), (80, 3, 3)],  # wide ids, long rows, repeats
+)
+def test_canonical_order_is_a_sort_of_python_tuples(n_rows, n_ids, max_len):
+    rng = np.random.default_rng(n_rows + n_ids)
+    rows, offsets, items = random_csr(rng, n_rows, n_ids, max_len)
+    order, new_offsets, new_items = canonical_order(offsets, items)
+    expected = sorted(range(n_rows), key=lambda r: (len(rows[r]), sorted(rows[r])))  # stable: equal rows keep order
+    assert order.tolist() == expected
+    got = [new_items[new_offsets[r] : new_offsets[r + 1]].tolist() for r in range(n_rows)]
+    assert got == [sorted(rows[r]) for r in expected]
+
+
+# ---- the label materialiser -------------------------------------------------------------------
+
+
+def python_rows(offsets, items, labels, kind):
+    make = tuple if kind == "tuple" else frozenset
+    return [make(labels[i] for i in items[offsets[r] : offsets[r + 1]]) for r in range(len(offsets) - 1)]
+
+
+def gc_may_follow(v):
+    """The collector's own view: whether a container holding v must stay tracked."""
+    return gc.is_tracked(v) or (isinstance(v, list | dict | set | Hostile) and not isinstance(v, tuple | frozenset))
+
+
+@pytest.mark.parametrize("kind", ["tuple", "frozenset"])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_label_rows_equal_the_python_rows(kind, seed):
+    rng = np.random.default_rng(seed)
+    labels = np.empty(len(HOSTILE_LABELS), dtype=object)
+    labels[:] = HOSTILE_LABELS
+    if kind == "frozenset":  # a frozenset holds one of equal labels: keep a row's labels distinct by value
+        labels = labels[[0, 1, 2, 3, 5, 6, 7, 8, 9, 11, 12]]
+    rows, offsets, items = random_csr(rng, 300, len(labels), 5)
+    got = _engine.label_rows(offsets, items, labels, kind)
+    want = python_rows(offsets, items, labels, kind)
+    assert got.dtype == object and got.shape == (len(rows),)
+    for g, w in zip(got, want, strict=True):
+        assert type(g) is type(w)
+        if kind == "tuple":
+            assert len(g) == len(w) and all(a is b for a, b in zip(g, w, strict=True))  # the label objects themselves
+        else:
+            assert {id(x) for x in g} == {id(x) for x in w}
+        # untracked exactly when nothing inside could be part of a cycle
+        assert gc.is_tracked(g) == any(gc_may_follow(x) for x in g)
+
+
+def test_label_rows_hold_one_reference_per_use_and_leak_nothing():
+    labels = np.empty(4, dtype=object)
+    labels[:] = ["x" * 30, ("t", 2**80), 12345678901, Hostile(9)]
+    offsets, items = np.array([0, 2, 2, 6], np.int64), np.array([0, 3, 3, 0, 2, 1], np.int32)
+
+    def refs():
+        return np.array([sys.getrefcount(x) for x in labels])
+
+    before = refs()
+    for kind in ("tuple", "frozenset"):
+        out = _engine.label_rows(offsets, items, labels, kind)
+        assert (refs() - before).tolist() == np.bincount(items, minlength=4).tolist()
+        # the array, the loop name, the call (the empty tuple is CPython's shared one)
+        assert all(sys.getrefcount(cell) == 3 for cell in out if len(cell))
+        del out
+        for _ in range(200):
+            _engine.label_rows(offsets, items, labels, kind)
+        assert refs().tolist() == before.tolist()
+
+
+@pytest.mark.parametrize(
+    "offsets, items, fragment",
+    [
+        ([1, 2], [0, 1], "offsets must start at 0"),
+        ([0, 2, 1], [0, 1], "must not decrease"),
+        ([0, 1], [0, 1], "offsets must end at len(items) = 2"),
+        ([0, 2], [0, -1], "items[1] = -1 is not a label id"),
+        ([0, 2], [0, 3], "items[1] = 3 is not a label id (0 .. 2)"),
+        ([], [], "offsets must start at 0"),
+    ],
+)
+def test_label_rows_refuse_arrays_that_are_no_table(offsets, items, fragment):
+    labels = np.array(["a", "b", "c"], dtype=object)
+    with pytest.raises(ValueError) as info:
+        _engine.label_rows(np.array(offsets, np.int64), np.array(items, np.int32), labels)
+    assert fragment in str(info.value)
+    with pytest.raises(TypeError, match="dtype object"):
+        _engine.label_rows(np.array([0], np.int64), np.array([], np.int32), np.array(["a"]))
+
+
+def test_cell_rows_find_objects_by_identity():
+    ref = np.empty(4, dtype=object)
+    ref[:] = [tuple(x) for x in (["a"], ["b"], ["a", "b"], ["a"])]
+    cells = np.empty(5, dtype=object)
+    cells[:] = [ref[2], ref[0], tuple(["a"]), ref[3], ref[1]]  # an equal tuple that is not the same object
+    assert _engine.cell_rows(cells, ref).tolist() == [2, 0, -1, 3, 1]
+    assert _engine.cell_rows(ref, ref).tolist() == [0, 1, 2, 3]
+
+
+# ---- the package's own tables, found again -----------------------------------------------------
+
+
+def rules_of_copy(df, **kwargs):
+    """Rules from a table whose cells are new objects: the encoder's route."""
+    copy = df.assign(itemset=[tuple(list(t)) for t in df["itemset"]])
+    return association_rules(copy, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda df: df,
+        lambda df: df.copy(),
+        lambda df: df[(df["length"] > 1) | (df["count"] > 10)],  # rows dropped (subsets of kept rows stay)
+        lambda df: df.sort_values("support", kind="stable"),
+        lambda df: df.iloc[::-1].reset_index(drop=True),
+    ],
+)
+def test_rules_from_a_changed_own_table_equal_rules_from_its_copy(change):
+    baskets = labelled_baskets(3, list("abcdefg"), 150, 5)
+    df = change(frequent_itemsets(baskets, min_count=4))
+    got = association_rules(df, min_confidence=0.3)
+    assert len(got)
+    pd.testing.assert_frame_equal(got, rules_of_copy(df, min_confidence=0.3))
+
+
+def test_replaced_and_list_cells_are_read_from_their_labels():
+    baskets = [["a", "b"], ["a", "b", "c"], ["b", "c"], ["a", "b"]]
+    df = frequent_itemsets(baskets, min_count=1)
+    pos = df.index[df["itemset"] == ("a", "b")][0]
+    df.loc[pos, "itemset"] = ("b", "a")  # reversed, written into the frame's own column
+    listed = df.assign(itemset=[list(t) for t in df["itemset"]])
+    for table in (df, listed):
+        rules = association_rules(table, min_confidence=0.0)
+        sides = pd.concat([rules["antecedent"], rules["consequent"]])
+        assert all(type(s) is tuple and list(s) == sorted(s) for s in sides)  # tuples in item-id order
+        pd.testing.assert_frame_equal(rules, rules_of_copy(frequent_itemsets(baskets, min_count=1), min_confidence=0))
+    assert itemsets_to_arrays(df).items.tolist() == itemsets_to_arrays(listed).items.tolist()
+
+
+# ---- target derivation -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("target", ["closed", "maximal"])
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_target_mask_keeps_the_closed_or_maximal_sets(target, seed):
+    baskets = labelled_baskets(seed, list(range(8)), 80, 6)
+    found = itemset_counts(baskets, 3)
+    sets = list(found)
+    rng = np.random.default_rng(seed)
+    sets = [sets[i] for i in rng.permutation(len(sets))]
+    offsets = np.r_[0, np.cumsum([len(s) for s in sets])].astype(np.int64)
+    items = np.array([x for s in sets for x in s], np.int32)
+    counts = np.array([found[s] for s in sets], np.int64)
+    keep = _tables.target_mask(offsets, items, counts, target)
+    assert {s for s, k in zip(sets, keep, strict=True) if k} == set(by_target(found, target))
+
+
+# ---- metrics and roundings ---------------------------------------------------------------------
+
+
+def test_rule_metrics_equal_the_oracle_and_the_engine_bit_for_bit():
+    baskets = labelled_baskets(5, list("abcdef"), 120, 5) + [["a"]] * 0
+    baskets = [b + ["all"] for b in baskets]  # an item in every basket: conviction inf, certainty 0
+    table = itemsets_to_arrays(frequent_itemsets(baskets, min_count=5))
+    out = _engine.generate_rules(table.offsets, table.items, table.counts.astype(float), table.n_transactions, 0.0)
+    ours = _tables.rule_metrics(out["count"], out["antecedent_count"], out["consequent_count"], table.n_transactions)
+    for name, values in ours.items():
+        np.testing.assert_array_equal(values, out[name], err_msg=name)
+    sure = 0
+    for i in range(len(out["count"])):
+        want = rule_metrics(out["count"][i], out["antecedent_count"][i], out["consequent_count"][i], len(baskets))
+        for name, value in ours.items():
+            assert value[i] == pytest.approx(want[name], rel=1e-12, abs=1e-15), name
+        sure += ours["confidence"][i] == 1.0
+    assert sure and np.isinf(ours["conviction"][ours["confidence"] == 1.0]).all()
+
+
+@pytest.mark.parametrize("n", [0, 1, 3, 7, 10, 97, 1000, 12345])
+def test_roundings_against_exact_arithmetic(n):
+    for s in [1e-6, 0.001, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 1.0, 1.5]:
+        c = _tables.min_count_from_support(s, n)
+        if n:
+            passing = [k for k in range(1, n + 1) if k / n >= s]  # the float64 test of the support column
+            assert c == (passing[0] if passing else n + 1)
+        else:
+            assert c == 1
+        assert _tables.ceil_count(s, n) == max(1, math.ceil(s * n))
+    for min_count in [1, 2, 5, 17]:
+        for part in range(n + 1 if n < 20 else 3):
+            share = _tables.share_of_count(min_count, part, n)
+            assert share == (max(1, math.ceil(Fraction(min_count * part, n))) if n else 1)
+        s = _tables.engine_support(min_count, n)
+        assert n == 0 or min_count > n or math.ceil(s * n) == min_count or (min_count == 1 and s == 0.0)
+
+
+# ---- Arrow ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("labels", [list("abcdefgh"), [10, 3, 99, -4, 2**40, 7, 8, 0]])
+def test_arrow_form_equals_the_pandas_table(labels):
+    pa = pytest.importorskip("pyarrow")
+    baskets = labelled_baskets(2, labels, 100, 5)
+    df = frequent_itemsets(baskets, min_count=3)
+    for table in (frequent_itemsets(baskets, min_count=3, output="arrow"), to_arrow(df), to_arrow(df.iloc[::-1])):
+        assert isinstance(table, pa.Table) and table.column_names == list(df.columns)
+        assert pa.types.is_dictionary(table.schema.field("itemset").type.value_type)
+    back = frequent_itemsets(baskets, min_count=3, output="arrow").to_pandas()
+    assert back["itemset"].map(tuple).tolist() == df["itemset"].tolist()
+    pd.testing.assert_frame_equal(back.drop(columns="itemset"), df.drop(columns="itemset"), check_dtype=False)
+    assert to_arrow(df.iloc[::-1]).column("itemset").to_pylist() == [list(t) for t in df["itemset"][::-1]]
+
+
+def test_arrow_without_pyarrow_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    with pytest.raises(ImportError, match="Arrow output needs pyarrow"):
+        frequent_itemsets([["a"]], min_count=1, output="arrow")
+
+
+# ---- bad tables and bad arrays ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "offsets, items, counts, fragment",
+    [
+        ([0, 1, 2], [0, -1], [2, 1], "items[1] = -1 is not a label id"),
+        ([1, 2, 3], [0, 1], [2, 1], "offsets must start at 0"),
+        ([0, 2, 1], [0, 1], [2, 1], "must not decrease"),
+        ([0, 1, 2], [0, 1], [2, np.nan], "counts[1] = nan is not a finite number"),
+        ([0, 1, 2], [0, 1], [2, -1], "counts[1] = -1 is negative"),
+        ([0, 1, 2], [0, 1], [2, 1.5], "not a whole number"),
+        ([0, 1, 3], [0, 1, 1], [2, 1], "Row 1 holds item id 1 twice"),
+        ([0, 1, 2], [0.0, 1.0], [2, 1], "items must hold integers"),
+        ([0, 1], [0], [2, 1], "one entry more than counts"),
+    ],
+)
+def test_itemsets_frame_refuses_arrays_that_are_no_table(offsets, items, counts, fragment):
+    with pytest.raises(ValueError) as info:
+        itemsets_frame(offsets, items, counts, ["a", "b"], 3, 1)
+    assert fragment in str(info.value)
+
+
+@pytest.mark.parametrize("n", [np.nan, 0, -3, "10", True, 2.5, None])
+def test_rules_refuse_a_table_whose_n_transactions_is_not_a_count(n):
+    df = frequent_itemsets([["a", "b"], ["a"]], min_count=1)
+    df.attrs["n_transactions"] = n
+    with pytest.raises(ValueError, match="df.attrs\\['n_transactions'\\] must be the number of transactions"):
+        association_rules(df, min_confidence=0.1)
+
+
+def test_the_old_names_still_work_with_a_warning():
+    import tallisk
+
+    for name in ("ItemsetArrays", "itemsets_frame", "itemsets_to_arrays"):
+        with pytest.warns(DeprecationWarning, match=f"tallisk.tables.{name}"):
+            assert getattr(tallisk, name) is getattr(tallisk.tables, name)
+    baskets = labelled_baskets(1, list("abcd"), 30, 3)
+    with pytest.warns(DeprecationWarning, match="'depth_first'"):
+        old = frequent_itemsets(baskets, min_count=2, algorithm="eclat")
+    pd.testing.assert_frame_equal(old, frequent_itemsets(baskets, min_count=2, algorithm="depth_first"))
+    assert isinstance(itemsets_to_arrays(old), ItemsetArrays)
+
+
+@pytest.mark.parametrize("limit, error", [(-(2**64), ValueError), (-1, ValueError), (0, ValueError), (1.0, TypeError)])
+def test_generate_rules_refuses_a_consequent_limit_below_one(limit, error):
+    offsets, items, counts = np.array([0, 1, 2, 4]), np.array([0, 1, 0, 1], np.int32), np.array([2.0, 2.0, 1.0])
+    with pytest.raises(error):
+        _engine.generate_rules(offsets, items, counts, 3.0, 0.0, max_consequent_len=limit)
+    unlimited = _engine.generate_rules(offsets, items, counts, 3.0, 0.0, max_consequent_len=2**64)
+    assert len(unlimited["count"]) == 2
+
+
+# ---- grouping, ordering, gathering -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("grouped_input", [True, False])
+def test_group_pairs_equal_a_sort_of_distinct_pairs(grouped_input):
+    rng = np.random.default_rng(7)
+    n_txn = 500
+    txn = rng.integers(0, n_txn, 6000)
+    txn = np.sort(txn) if grouped_input else txn
+    item = rng.integers(0, 40, txn.size).astype(np.int32)
+    out = _engine.group_pairs(txn, item, n_txn)
+    pairs = np.unique(np.stack([txn, item]), axis=1)
+    assert out["txn_ids"].tolist() == pairs[0].tolist() and out["item_ids"].tolist() == pairs[1].tolist()
+    with pytest.raises(ValueError, match="txn_codes\\[1\\] = 9 is outside 0 .. 8"):
+        _engine.group_pairs(np.array([0, 9]), np.array([0, 0], np.int32), 9)
+    with pytest.raises(ValueError, match="item_ids\\[0\\] = -2 is negative"):
+        _engine.group_pairs(np.array([0]), np.array([-2], np.int32), 1)
+
+
+def test_descending_order_and_gather_equal_numpy():
+    rng = np.random.default_rng(3)
+    keys = rng.choice([0.5, -0.0, 0.0, 1.0, np.inf, -np.inf, np.nan, 2.0], size=100_000)
+    order = _engine.order_descending(keys)
+    assert order.tolist() == np.argsort(-keys, kind="stable").tolist()  # ties by position, NaN last
+    for values in (keys, rng.integers(-5, 5, keys.size), rng.integers(0, 9, keys.size).astype(np.int32)):
+        got = _engine.gather(values, order)
+        assert got.dtype == values.dtype and np.array_equal(got, values[order], equal_nan=True)
+    with pytest.raises(ValueError, match="rows\\[0\\] = 5 is outside"):
+        _engine.gather(np.zeros(5), np.array([5]))
+    with pytest.raises(TypeError, match="4- or 8-byte numbers"):
+        _engine.gather(np.array(["a"], dtype=object), np.array([0]))
