@@ -17,5 +17,5 @@ fi
 
 # Build tools, then every optional extra and peer, so that no test is skipped.
 python3 -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.8" cmake ninja \
-    "pytest>=7" ruff "pandas>=1.5" scipy pyarrow tqdm matplotlib networkx \
+    "pytest>=7" ruff mypy pandas-stubs "pandas>=1.5" scipy pyarrow rich matplotlib networkx \
     "mlxtend==0.25.0" pyfim efficient-apriori "dask[dataframe]==2026.8.0" "distributed==2026.8.0"

@@ -196,6 +196,24 @@ ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim) {
     return ArrayView(Ref::borrow(obj), static_cast<std::size_t>(PyArray_SIZE(a)), PyArray_ISALIGNED(a));
 }
 
+BufferView::BufferView(PyObject* obj, const char* name) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        Ref type_name = Ref::checked(PyType_GetName(Py_TYPE(obj)));
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a bytes-like object, got '%U'", name, type_name.get());
+        throw ErrorAlreadySet{};
+    }
+    held_ = true;
+}
+
+bool Flag::operator()(PyObject* obj, const char* name) const {
+    if (!PyBool_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a bool, got '%s'", name, Py_TYPE(obj)->tp_name);
+        throw ErrorAlreadySet{};
+    }
+    return obj == Py_True;
+}
+
 Ref to_numpy(std::vector<int32_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT32); }
 Ref to_numpy(std::vector<int64_t>&& v) { return vector_to_numpy(std::move(v), NPY_INT64); }
 Ref to_numpy(std::vector<double>&& v) { return vector_to_numpy(std::move(v), NPY_FLOAT64); }

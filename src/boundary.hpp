@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -151,6 +152,27 @@ private:
 //! raises TypeError naming the argument.
 ArrayView to_array(PyObject* obj, const char* name, Dtype dtype, int ndim);
 
+//! A read-only, C-contiguous buffer (bytes, bytearray, memoryview, a NumPy array) held
+//! for the whole call: its memory stays put while the interpreter lock is released.
+class BufferView {
+public:
+    BufferView(PyObject* obj, const char* name);
+    BufferView(BufferView&& o) noexcept : view_(o.view_), held_(o.held_) { o.held_ = false; }
+    BufferView& operator=(BufferView&&) = delete;
+    BufferView(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const char> bytes() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+    std::string_view text() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // ---- declared functions -------------------------------------------------------------
 //
 // Each exported function is declared once: its name, its parameters (name, kind,
@@ -203,6 +225,15 @@ struct USize {
 //! Kind: anything float() accepts.
 struct F64 {
     double operator()(PyObject* obj, const char* name) const { return to_f64(obj, name); }
+};
+
+//! Kind: an object with the buffer protocol, read as bytes; TypeError otherwise.
+struct Bytes {
+    BufferView operator()(PyObject* obj, const char* name) const { return BufferView(obj, name); }
+};
+//! Kind: True or False (an int or anything else is a TypeError, not a truth value).
+struct Flag {
+    bool operator()(PyObject* obj, const char* name) const;
 };
 
 //! No default: the argument must be given.

@@ -5,7 +5,10 @@
 // conventions: ValueError for bad data, TypeError for bad types, MemoryError.
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <deque>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,6 +19,8 @@
 #include "engine/rules.hpp"
 #include "engine/stats.hpp"
 #include "engine/topk.hpp"
+#include "io/format.hpp"
+#include "io/tokenize.hpp"
 #include "objects.hpp"
 #include "tables/tables.hpp"
 
@@ -454,6 +459,403 @@ Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t 
     return out;
 }
 
+// ---- reading files --------------------------------------------------------------------
+
+//! A tokenizer behind a capsule. Feeding runs without the interpreter lock, so a second
+//! thread feeding the same tokenizer meanwhile is refused rather than let race.
+struct TokenizerBox {
+    std::unique_ptr<io::LineTokenizer> lines;  // one of the two
+    std::unique_ptr<io::CsvTokenizer> csv;
+    std::atomic<bool> busy{false};
+    bool finished = false;
+};
+
+constexpr const char* kTokenizerCapsule = "tallisk._engine.tokenizer";
+
+void delete_tokenizer(PyObject* capsule) {
+    delete static_cast<TokenizerBox*>(PyCapsule_GetPointer(capsule, kTokenizerCapsule));
+}
+
+Ref wrap_tokenizer(std::unique_ptr<TokenizerBox> box) {
+    Ref capsule = Ref::checked(PyCapsule_New(box.get(), kTokenizerCapsule, &delete_tokenizer));
+    box.release();  // the capsule owns it from now on
+    return capsule;
+}
+
+//! Kind: a tokenizer made by line_tokenizer or csv_tokenizer.
+struct TokenizerArg {
+    TokenizerBox* operator()(PyObject* obj, const char* name) const {
+        if (!PyCapsule_IsValid(obj, kTokenizerCapsule)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a tokenizer, got '%s'", name, Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        return static_cast<TokenizerBox*>(PyCapsule_GetPointer(obj, kTokenizerCapsule));
+    }
+};
+
+//! Holds a tokenizer for one call; ValueError when another thread holds it.
+class Holding {
+public:
+    explicit Holding(TokenizerBox* box) : box_(box) {
+        bool expected = false;
+        if (!box_->busy.compare_exchange_strong(expected, true))
+            py::raise(PyExc_ValueError, "the tokenizer is in use by another thread");
+        if (box_->finished) {
+            box_->busy = false;
+            py::raise(PyExc_ValueError, "the tokenizer has already finished");
+        }
+    }
+    ~Holding() { box_->busy = false; }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+private:
+    TokenizerBox* box_;
+};
+
+const char* failure_name(io::Failure::Kind k) {
+    switch (k) {
+        case io::Failure::Kind::nul: return "nul";
+        case io::Failure::Kind::utf8: return "utf8";
+        case io::Failure::Kind::long_name: return "long_name";
+        case io::Failure::Kind::open_quote: return "open_quote";
+        case io::Failure::Kind::after_quote: return "after_quote";
+        case io::Failure::Kind::fields: return "fields";
+        case io::Failure::Kind::missing_txn: return "missing_txn";
+    }
+    return "unknown";
+}
+
+//! None, or (kind, line, expected, got).
+Ref failure_tuple(const std::optional<io::Failure>& f) {
+    if (!f) return Ref::borrow(Py_None);
+    return Ref::checked(Py_BuildValue("(sLLL)", failure_name(f->kind), static_cast<long long>(f->line),
+                                      static_cast<long long>(f->expected), static_cast<long long>(f->got)));
+}
+
+Ref bytes_of(std::string_view s) {
+    return Ref::checked(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+constexpr auto kStrip = py::arg("strip", py::Flag{});
+constexpr auto kCheckUtf8 = py::arg("check_utf8", py::Flag{});
+constexpr auto kMaxName = py::arg("max_name", IntIn{1, kMaxInt, "at least 1"});
+
+constexpr py::Function kLineTokenizer{
+    "line_tokenizer", py::params(py::arg("separators", py::Bytes{}), kStrip, kCheckUtf8, kMaxName),
+    "A tokenizer for FIMI and basket lines: one transaction per line, names between the\n"
+    "separator bytes (none of them a line end or NUL). strip: trim blanks around names;\n"
+    "check_utf8: refuse names that are not UTF-8; max_name: the longest name in bytes.\n"
+    "Feed it with tokenizer_feed, then call tokenizer_finish."};
+
+Ref line_tokenizer(py::BufferView separators, bool strip, bool check_utf8, int64_t max_name) {
+    io::LineOptions o;
+    for (const char c : separators.bytes()) {
+        if (c == '\n' || c == '\r' || c == '\0') py::raise(PyExc_ValueError, "a separator cannot be a line end or NUL");
+        o.separator[static_cast<unsigned char>(c)] = true;
+    }
+    o.strip = strip;
+    o.check_utf8 = check_utf8;
+    o.max_name = static_cast<std::size_t>(max_name);
+    auto box = std::make_unique<TokenizerBox>();
+    box->lines = std::make_unique<io::LineTokenizer>(o);
+    return wrap_tokenizer(std::move(box));
+}
+
+//! Kind: one byte, as a length-1 bytes object.
+struct OneByte {
+    char operator()(PyObject* obj, const char* name) const {
+        if (!PyBytes_Check(obj) || PyBytes_GET_SIZE(obj) != 1) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected one byte", name);
+            throw py::ErrorAlreadySet{};
+        }
+        return PyBytes_AS_STRING(obj)[0];
+    }
+};
+
+constexpr auto kCount = IntIn{0, kMaxInt, "at least 0"};
+
+constexpr py::Function kCsvTokenizer{
+    "csv_tokenizer",
+    py::params(py::arg("delimiter", OneByte{}), kStrip, kCheckUtf8,
+               py::arg("n_fields", IntIn{1, kMaxInt, "at least 1"}), py::arg("txn_field", kCount),
+               py::arg("item_field", kCount), py::arg("first_line", IntIn{1, kMaxInt, "at least 1"}), kMaxName),
+    "A tokenizer for the records of a long CSV table after its header: n_fields fields a\n"
+    "record, the transaction in field txn_field and the item in field item_field (0-based);\n"
+    "first_line numbers the first line fed. Feed it with tokenizer_feed, then call\n"
+    "tokenizer_finish."};
+
+Ref csv_tokenizer(char delimiter, bool strip, bool check_utf8, int64_t n_fields, int64_t txn_field, int64_t item_field,
+                  int64_t first_line, int64_t max_name) {
+    if (delimiter == '"' || delimiter == '\n' || delimiter == '\r' || delimiter == '\0')
+        py::raise(PyExc_ValueError, "the delimiter cannot be a quote, a line end or NUL");
+    if (txn_field >= n_fields || item_field >= n_fields || txn_field == item_field)
+        py::raise(PyExc_ValueError, "txn_field and item_field must be two different fields below n_fields");
+    io::CsvOptions o;
+    o.delimiter = delimiter;
+    o.strip = strip;
+    o.check_utf8 = check_utf8;
+    o.n_fields = static_cast<std::size_t>(n_fields);
+    o.txn_field = static_cast<std::size_t>(txn_field);
+    o.item_field = static_cast<std::size_t>(item_field);
+    o.max_field = static_cast<std::size_t>(max_name);
+    auto box = std::make_unique<TokenizerBox>();
+    box->csv = std::make_unique<io::CsvTokenizer>(o, first_line);
+    return wrap_tokenizer(std::move(box));
+}
+
+constexpr py::Function kTokenizerFeed{
+    "tokenizer_feed",
+    py::params(py::arg("tokenizer", TokenizerArg{}), py::arg("data", py::Bytes{}), py::arg("last", py::Flag{})),
+    "Reads the next bytes of the input (last: the input ends with them). Returns None, or\n"
+    "the first fault met as (kind, line, expected, got): kind 'nul', 'utf8', 'long_name',\n"
+    "'open_quote', 'after_quote', 'fields' (expected and got are field counts) or\n"
+    "'missing_txn'. After a fault further bytes are ignored."};
+
+Ref tokenizer_feed(TokenizerBox* box, py::BufferView data, bool last) {
+    Holding hold(box);
+    std::optional<io::Failure> failure;
+    {
+        py::ReleaseGil nogil;
+        if (box->lines) {
+            box->lines->feed(data.bytes(), last);
+            failure = box->lines->failure();
+        } else {
+            box->csv->feed(data.bytes(), last);
+            failure = box->csv->failure();
+        }
+    }
+    return failure_tuple(failure);
+}
+
+Ref names_columns(Ref d, io::SortedNames&& names) {
+    py::dict_set(d.get(), "names", bytes_of(names.joined));
+    py::dict_set(d.get(), "n_names", Ref::checked(PyLong_FromSize_t(names.rank.size())));
+    py::dict_set(d.get(), "first_line", py::to_numpy(std::move(names.first_line)));
+    py::dict_set(d.get(), "values", names.integers ? py::to_numpy(std::move(names.values)) : Ref::borrow(Py_None));
+    return d;
+}
+
+constexpr py::Function kTokenizerFinish{
+    "tokenizer_finish", py::params(py::arg("tokenizer", TokenizerArg{})),
+    "What the tokenizer read, with the names sorted as their labels sort. A dict: 'codes'\n"
+    "(int32, sorted-label id of every name read; for CSV one per record, -1 where the item\n"
+    "field is empty), 'names' (bytes: the sorted names joined by NUL), 'n_names',\n"
+    "'first_line' (int64, line of each sorted name's first occurrence), 'values' (int64\n"
+    "values of the sorted names when every one is a canonical decimal integer, else None);\n"
+    "lines: 'line_items' (int32, names per line); CSV: 'txn_codes' (int64 per record, by\n"
+    "first appearance) and 'n_transactions'."};
+
+Ref tokenizer_finish(TokenizerBox* box) {
+    Holding hold(box);
+    box->finished = true;
+    if (box->lines) {
+        io::LineTokenizer::Result r;
+        {
+            py::ReleaseGil nogil;
+            r = box->lines->finish();
+        }
+        Ref d = py::dict_of("line_items", std::move(r.line_items), "codes", std::move(r.codes));
+        return names_columns(std::move(d), std::move(r.names));
+    }
+    io::CsvTokenizer::Result r;
+    {
+        py::ReleaseGil nogil;
+        r = box->csv->finish();
+    }
+    Ref d = py::dict_of("txn_codes", std::move(r.txn_codes), "codes", std::move(r.codes));
+    py::dict_set(d.get(), "n_transactions", Ref::checked(PyLong_FromLongLong(r.n_transactions)));
+    return names_columns(std::move(d), std::move(r.names));
+}
+
+constexpr py::Function kCsvRecords{
+    "csv_records",
+    py::params(py::arg("data", py::Bytes{}), py::arg("delimiter", OneByte{}), py::arg("max_records", kCount),
+               py::arg("last", py::Flag{})),
+    "The first records of data, every field unquoted, as the CSV tokenizer reads them (for\n"
+    "the header and for telling a long table from basket lines). A dict: 'records' (list of\n"
+    "lists of bytes), 'lines' (line where each began), 'consumed' (bytes up to the end of\n"
+    "the last record returned), 'next_line' and 'failure' (None, or as tokenizer_feed\n"
+    "reports it). A record the data cuts off is left out unless last is True."};
+
+Ref csv_records(py::BufferView data, char delimiter, int64_t max_records, bool last) {
+    io::CsvRecords r;
+    {
+        py::ReleaseGil nogil;
+        r = io::csv_records(data.bytes(), delimiter, static_cast<std::size_t>(max_records), last);
+    }
+    Ref records = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.records.size())));
+    Ref lines = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.records.size())));
+    for (std::size_t i = 0; i < r.records.size(); ++i) {
+        Ref fields = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.records[i].size())));
+        for (std::size_t j = 0; j < r.records[i].size(); ++j)
+            PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(j), bytes_of(r.records[i][j]).release());
+        PyList_SET_ITEM(records.get(), static_cast<Py_ssize_t>(i), fields.release());
+        PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i),
+                        Ref::checked(PyLong_FromLongLong(r.lines[i])).release());
+    }
+    Ref d = py::dict_of("records", std::move(records), "lines", std::move(lines));
+    py::dict_set(d.get(), "consumed", Ref::checked(PyLong_FromSize_t(r.consumed)));
+    py::dict_set(d.get(), "next_line", Ref::checked(PyLong_FromLongLong(r.next_line)));
+    py::dict_set(d.get(), "failure", failure_tuple(r.failure));
+    return d;
+}
+
+// ---- writing text ---------------------------------------------------------------------
+
+//! The cells of format_rows, with everything their spans point into held for the call.
+struct Cells {
+    std::vector<io::Cell> cells;
+    std::deque<py::ArrayView> arrays;
+    std::deque<py::BufferView> buffers;
+};
+
+//! Kind: a list of cell tuples (see format_rows).
+struct CellList {
+    Cells operator()(PyObject* obj, const char* name) const {
+        if (!PyList_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a list of cells, got '%s'", name,
+                         Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        Cells out;
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        out.cells.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) out.cells.push_back(cell(PyList_GET_ITEM(obj, i), out));
+        return out;
+    }
+
+private:
+    static PyObject* field(PyObject* t, Py_ssize_t k) { return PyTuple_GET_ITEM(t, k); }
+
+    template <class T>
+    static std::span<const T> array(PyObject* obj, Cells& out, const char* what) {
+        constexpr py::Dtype d = py::dtype_of<T>();
+        out.arrays.push_back(py::to_array(obj, what, d, 1));
+        return out.arrays.back().contiguous<T>();
+    }
+    static std::string_view text(PyObject* obj, Cells& out, const char* what) {
+        out.buffers.emplace_back(obj, what);
+        return out.buffers.back().text();
+    }
+    static int64_t integer(PyObject* obj, const char* what) { return IntIn{0, kMaxInt, "at least 0"}(obj, what); }
+    static void shape(PyObject* t, Py_ssize_t size, const char* kind) {
+        if (PyTuple_GET_SIZE(t) != size) {
+            PyErr_Format(PyExc_TypeError, "a '%s' cell is a tuple of %zd fields", kind, size);
+            throw py::ErrorAlreadySet{};
+        }
+    }
+
+    static io::Cell cell(PyObject* t, Cells& out) {
+        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) < 1 || !PyUnicode_Check(field(t, 0)))
+            py::raise(PyExc_TypeError, "a cell is a tuple starting with its kind");
+        io::Cell c;
+        PyObject* kind = field(t, 0);
+        if (PyUnicode_CompareWithASCIIString(kind, "literal") == 0) {
+            shape(t, 2, "literal");
+            c.kind = io::Cell::Kind::literal;
+            c.literal = text(field(t, 1), out, "literal");
+            return c;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "f64") == 0) {
+            // ("f64", values, style, precision, width, right)
+            shape(t, 6, "f64");
+            c.kind = io::Cell::Kind::f64;
+            c.f64 = array<double>(field(t, 1), out, "values");
+            c.style = Choice<io::FloatStyle, 3>{{{{"shortest", io::FloatStyle::shortest},
+                                                  {"json", io::FloatStyle::json},
+                                                  {"general", io::FloatStyle::general}}},
+                                                "str",
+                                                ", got "}(field(t, 2), "style");
+            c.precision = static_cast<int>(IntIn{1, 17, "between 1 and 17"}(field(t, 3), "precision"));
+            c.width = integer(field(t, 4), "width");
+            c.right = py::Flag{}(field(t, 5), "right");
+            return c;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "i64") == 0) {
+            // ("i64", values, width, right)
+            shape(t, 4, "i64");
+            c.kind = io::Cell::Kind::i64;
+            c.i64 = array<int64_t>(field(t, 1), out, "values");
+            c.width = integer(field(t, 2), "width");
+            c.right = py::Flag{}(field(t, 3), "right");
+            return c;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "labels") == 0) {
+            // ("labels", row_offsets or None, codes, label_data, label_offsets, missing,
+            //  open, sep, close, csv_delimiter, width, right)
+            shape(t, 12, "labels");
+            c.kind = io::Cell::Kind::labels;
+            if (field(t, 1) != Py_None) c.row_offsets = array<int64_t>(field(t, 1), out, "row_offsets");
+            c.codes = array<int32_t>(field(t, 2), out, "codes");
+            c.label_data = text(field(t, 3), out, "label_data");
+            c.label_offsets = array<int64_t>(field(t, 4), out, "label_offsets");
+            c.missing = text(field(t, 5), out, "missing");
+            c.open = text(field(t, 6), out, "open");
+            c.sep = text(field(t, 7), out, "sep");
+            c.close = text(field(t, 8), out, "close");
+            const std::string_view d = text(field(t, 9), out, "csv_delimiter");
+            if (d.size() > 1) py::raise(PyExc_ValueError, "csv_delimiter is one byte or empty");
+            c.csv_delimiter = d.empty() ? '\0' : d[0];
+            c.width = integer(field(t, 10), "width");
+            c.right = py::Flag{}(field(t, 11), "right");
+            return c;
+        }
+        PyErr_Format(PyExc_ValueError, "unknown cell kind %R", kind);
+        throw py::ErrorAlreadySet{};
+    }
+};
+
+constexpr auto kCells = py::arg("cells", CellList{});
+constexpr auto kNRows = py::arg("n_rows", kCount);
+constexpr auto kBegin = py::arg("begin", kCount);
+constexpr auto kEnd = py::arg("end", kCount);
+
+void check_range(int64_t n_rows, int64_t begin, int64_t end) {
+    if (begin > end || end > n_rows) py::raise(PyExc_ValueError, "rows begin .. end must lie within 0 .. n_rows");
+}
+
+constexpr py::Function kFormatRows{
+    "format_rows", py::params(kCells, kNRows, kBegin, kEnd, py::arg("row_end", py::Bytes{})),
+    "The text of rows begin .. end - 1 of a table of n_rows rows: each row's cells in turn,\n"
+    "then row_end. A cell is a tuple: ('literal', text), ('f64', values, style, precision,\n"
+    "width, right) with style 'shortest', 'json' or 'general' (precision significant\n"
+    "digits), ('i64', values, width, right), or ('labels', row_offsets, codes, label_data,\n"
+    "label_offsets, missing, open, sep, close, csv_delimiter, width, right): row r writes\n"
+    "open, the labels codes[row_offsets[r] .. row_offsets[r + 1]] (one code per row when\n"
+    "row_offsets is None; -1 writes missing) joined by sep, then close; label k is\n"
+    "label_data[label_offsets[k] .. label_offsets[k + 1]]. A non-empty csv_delimiter quotes\n"
+    "the cell as CSV does when it holds that byte, a quote or a line end. width > 0 pads\n"
+    "the cell with spaces to that many characters, on the left when right is True.\n"
+    "Returns bytes."};
+
+Ref format_rows(Cells cells, int64_t n_rows, int64_t begin, int64_t end, py::BufferView row_end) {
+    check_range(n_rows, begin, end);
+    std::string text;
+    {
+        py::ReleaseGil nogil;
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows));
+        text = io::format_rows(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end),
+                               row_end.text());
+    }
+    return bytes_of(text);
+}
+
+constexpr py::Function kCellWidths{
+    "cell_widths", py::params(kCells, kNRows, kBegin, kEnd),
+    "The widest text of each cell over rows begin .. end - 1, in characters (code points),\n"
+    "padding aside: int64, one per cell."};
+
+Ref cell_widths(Cells cells, int64_t n_rows, int64_t begin, int64_t end) {
+    check_range(n_rows, begin, end);
+    std::vector<int64_t> widths;
+    {
+        py::ReleaseGil nogil;
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows));
+        widths = io::cell_widths(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
+    }
+    return py::to_numpy(std::move(widths));
+}
 // ---- tables: object columns, grouping, ordering ---------------------------------------
 
 constexpr py::Function kLabelRows{
@@ -542,6 +944,13 @@ PyMethodDef* functions() {
         py::method<kRulePValues, &rule_p_values>(),
         py::method<kRuleImprovement, &rule_improvement>(),
         py::method<kTopRules, &top_rules>(),
+        py::method<kLineTokenizer, &line_tokenizer>(),
+        py::method<kCsvTokenizer, &csv_tokenizer>(),
+        py::method<kTokenizerFeed, &tokenizer_feed>(),
+        py::method<kTokenizerFinish, &tokenizer_finish>(),
+        py::method<kCsvRecords, &csv_records>(),
+        py::method<kFormatRows, &format_rows>(),
+        py::method<kCellWidths, &cell_widths>(),
         py::method<kLabelRows, &label_rows>(),
         py::method<kCellRows, &cell_rows>(),
         py::method<kFactorizeBaskets, &factorize_baskets>(),

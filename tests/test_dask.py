@@ -201,6 +201,53 @@ def test_worker_killed_mid_run(client, tmp_path):
     client.wait_for_workers(2, timeout=60)
 
 
+class KillOnPoolSetup(tdask.EnginePool):
+    """The engine-pool plugin, killing its worker the first time it is set up anywhere."""
+
+    marker = ""
+
+    def setup(self, worker):
+        if not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+        super().setup(worker)
+
+
+def test_worker_killed_while_the_pool_plugin_registers(client, tmp_path, monkeypatch):
+    marker = str(tmp_path / "killed")
+
+    def plugin(sizes):
+        p = KillOnPoolSetup(sizes)
+        p.marker = marker
+        return p
+
+    plugin.name = tdask.EnginePool.name
+    monkeypatch.setattr(tdask, "EnginePool", plugin)
+    df = orders(seed=12)
+    got = tdask.frequent_itemsets(straddling(df, 4), "order", "product", min_support=0.05)
+    assert os.path.exists(marker), "no worker was killed"
+    assert_same_table(got, expected(df, min_support=0.05))
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_a_loss_that_repeats_is_one_clear_error(monkeypatch):
+    from distributed.comm.core import CommClosedError
+
+    class Client:
+        def scheduler_info(self, **kw):
+            return {"workers": {"tcp://10.0.0.1:1": {"nthreads": 2}}}
+
+        def run(self, func, on_error="raise"):
+            return {"tcp://10.0.0.1:1": 4}
+
+        def register_plugin(self, plugin, name):
+            raise CommClosedError("in <TCP (closed)>: Stream is closed")
+
+    monkeypatch.setattr(tdask, "_REGISTER_PAUSE", 0.0)
+    with pytest.raises(tdask.WorkerLostError, match=r"worker was lost .* \(4 tries; last: CommClosedError"):
+        tdask._register_pool(Client())
+
+
 # Dask's parquet reader still passes inplace=True to pandas 3.1, which warns about it.
 @pytest.mark.filterwarnings("ignore:The inplace keyword in DataFrame.reset_index is deprecated")
 def test_parquet_on_local_scheduler(tmp_path):

@@ -8,15 +8,14 @@ import json
 import math
 import os
 import random
-import stat
 import sys
-import threading
 
 import numpy as np
 import pandas as pd
 import pytest
 from helpers import long_frame
 from tallisk import io as tio
+from tallisk.io import _lines, _source
 
 
 def baskets_of(codes: tio.Codes) -> list[set]:
@@ -50,7 +49,7 @@ def write_lines(path, baskets, sep: str, newline: str = "\n") -> None:
 @pytest.mark.parametrize("seed", [0, 1])
 def test_basket_round_trip_matches_model(tmp_path, monkeypatch, seed, block, gz):
     if block:
-        monkeypatch.setattr(tio, "BLOCK_SIZE", block)  # lines cut across many blocks
+        monkeypatch.setattr(_source, "BLOCK_SIZE", block)  # lines cut across many blocks
     baskets = random_baskets(seed)
     path = tmp_path / ("b.basket.gz" if gz else "b.basket")
     write_lines(path, baskets, ";", newline="\r\n" if seed else "\n")
@@ -68,7 +67,7 @@ def test_basket_round_trip_matches_model(tmp_path, monkeypatch, seed, block, gz)
 @pytest.mark.parametrize("block", [None, 5])
 def test_fimi_blanks_and_empty_lines(tmp_path, monkeypatch, block):
     if block:
-        monkeypatch.setattr(tio, "BLOCK_SIZE", block)
+        monkeypatch.setattr(_source, "BLOCK_SIZE", block)
     rng = random.Random(3)
     baskets = [[str(rng.randrange(100)) for _ in range(rng.randrange(0, 7))] for _ in range(400)]
     text = "".join(rng.choice([" ", "\t", "  "]).join(b) + rng.choice(["", " ", " \t"]) + "\n" for b in baskets)
@@ -113,8 +112,8 @@ def test_names_read_exactly_unless_strip(tmp_path):
 
 def test_hash_collisions_fall_back_to_exact_names(tmp_path, monkeypatch):
     """A degenerate hash makes every name of 9 to 64 bytes collide: names must still come out exact."""
-    monkeypatch.setattr(tio, "_MIX", np.uint64(0))
-    monkeypatch.setattr(tio, "_MIX2", np.uint64(0))
+    monkeypatch.setattr(_lines, "_MIX", np.uint64(0))
+    monkeypatch.setattr(_lines, "_MIX2", np.uint64(0))
     baskets = [["whole milk", "tomato sauce"], ["tomato sauce", "peanut butter"], ["whole milk"]]
     path = tmp_path / "h.basket"
     write_lines(path, baskets, ",")
@@ -226,29 +225,3 @@ def test_numeric_names_stay_exact(tmp_path, tokens):
     codes = tio.read_codes(path)
     assert baskets_of(codes) == [set(b) for b in baskets]
     assert set(codes.items) == set().union(*baskets)
-
-
-def test_fimi_lines_through_a_link_or_into_a_pipe_keep_them(tmp_path):
-    """Renaming the finished file into place must not replace a pipe (or a device such as /dev/null) nor a link."""
-    target = tmp_path / "real.txt"
-    target.write_text("old\n")
-    link = tmp_path / "link.txt"
-    link.symlink_to(target)
-    tio.write_table(itemsets_table(), link)
-    assert link.is_symlink() and target.read_text().splitlines() == ["bread (10)", "bread whole milk (4)", "a b c (2)"]
-
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    got = []
-
-    def drain():
-        with open(fifo) as f:
-            got.append(f.read())
-
-    reader = threading.Thread(target=drain)
-    reader.start()
-    tio.write_table(rules_table(), fifo)
-    reader.join(timeout=60)
-    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
-    assert got and got[0].splitlines() == ["whole milk <- bread (0.2, 0.4)", "c <- a b (0.1, 1)"]
-    assert sorted(os.listdir(tmp_path)) == ["link.txt", "pipe", "real.txt"]

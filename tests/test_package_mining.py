@@ -143,7 +143,7 @@ def test_max_itemsets(algorithm):
             ValueError,
             "'max_len' parameter of frequent_itemsets must be an int in the range [3, inf] or None. Got 2 instead.",
         ),
-        (dict(min_count=2, item_weights={"a": 1}), ValueError, "None unless 'max_items_per_txn' is set"),
+        (dict(min_count=2, item_weights={"a": 1}), ValueError, "'item_weights' only with 'max_items_per_txn'"),
         (dict(min_count=2, max_items_per_txn=2, item_weights=[1.0]), ValueError, "1-D array of 2 numbers"),
         (dict(min_count=2, max_items_per_txn=0), ValueError, "'max_items_per_txn'"),
         (dict(min_count=1, data=pd.DataFrame({"t": [1], "i": ["a"]})), TypeError, "Transactions.from_long"),

@@ -79,13 +79,13 @@ def test_filters():
     [[["a", "b"], ["a", "b"], ["a", "b", "c"], ["c"], ["b"]], [["all", "x"], ["all"], ["all", "x", "y"], ["all", "y"]]],
 )
 def test_sort_by_sure_rules_and_an_item_in_every_basket(baskets):
-    rules = association_rules(baskets, min_count=1, min_confidence=0.0, sort_by="confidence")
+    rules = association_rules(baskets, min_count=1, min_confidence=0.0, by="confidence")
     check(rules, oracle(baskets, 1, 0.0))
     assert (np.diff(rules["confidence"].to_numpy()) <= 0).all()
     sure = rules[rules["confidence"] == 1.0]
     assert len(sure) and np.isinf(sure["conviction"]).all() and (sure["conviction"] > 0).all()
     assert not rules.drop(columns=["antecedent", "consequent"]).isna().any().any()
-    unsorted = association_rules(baskets, min_count=1, min_confidence=0.0, sort_by=None)
+    unsorted = association_rules(baskets, min_count=1, min_confidence=0.0, by=None)
     check(unsorted, oracle(baskets, 1, 0.0))
 
 
@@ -109,7 +109,7 @@ def test_mlxtend_style_table_with_supports_only():
         ({}, dict(min_confidence=80), "Did you mean a percentage? Use min_confidence=0.8."),
         ({}, dict(metric="lift"), "'metric' and 'min_threshold' together"),
         ({}, dict(metric="power", min_threshold=1), "'metric' parameter"),
-        ({}, dict(sort_by="antecedent"), "'sort_by' parameter"),
+        ({}, dict(by="antecedent"), "'by' parameter"),
         ({}, dict(antecedents="a"), "Use antecedents=['a']."),
         ({}, dict(consequents=["nope"]), "'nope'"),
         ({}, dict(min_support=0.1), "only with transactions"),

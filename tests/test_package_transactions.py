@@ -283,7 +283,7 @@ def test_onehot_codes_of_sparse_input_with_explicit_zeros_and_duplicates():
         ("0.1", None, "Got '0.1' instead"),
         (True, None, "Got True instead"),
         (None, None, "exactly one of 'min_support'"),
-        (0.1, 3, "both was given"),
+        (0.1, 3, "both were given"),
         (None, 0, "The 'min_count' parameter of f must be an int in the range [1, inf]. Got 0 instead."),
         (None, 0.5, "Did you mean a fraction? Use min_support=0.5."),
         (None, 3.0, "Use min_count=3."),

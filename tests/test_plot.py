@@ -57,7 +57,7 @@ def test_scatter_points_are_the_rules_in_lift_order():
     assert ax.get_title() == f"{len(rules)} rules"
     # coloured by a metric with an infinite value, the drawing stays finite
     rules.loc[0, "conviction"] = math.inf
-    colours = plot.rules_scatter(rules, ax=plot.new_axes(pyplot=False), color="conviction").collections[0].get_array()
+    colours = plot.rules_scatter(rules, ax=plot.new_axes(pyplot=False), by="conviction").collections[0].get_array()
     assert np.isfinite(colours).all()
     assert colours.max() == rules["conviction"][np.isfinite(rules["conviction"])].max()
 

@@ -71,6 +71,29 @@ def top_rules(
     antecedent_items: NDArray[np.int32] | None = None,
     consequent_items: NDArray[np.int32] | None = None,
 ) -> dict[str, Any]: ...
+
+# ---- file reading and text writing (the io package's native side) ----
+
+_Tokenizer = Any  # an opaque capsule
+_Failure = tuple[str, int, int, int] | None
+_Buffer = bytes | bytearray | memoryview
+
+def line_tokenizer(separators: _Buffer, strip: bool, check_utf8: bool, max_name: int) -> _Tokenizer: ...
+def csv_tokenizer(
+    delimiter: bytes,
+    strip: bool,
+    check_utf8: bool,
+    n_fields: int,
+    txn_field: int,
+    item_field: int,
+    first_line: int,
+    max_name: int,
+) -> _Tokenizer: ...
+def tokenizer_feed(tokenizer: _Tokenizer, data: _Buffer, last: bool) -> _Failure: ...
+def tokenizer_finish(tokenizer: _Tokenizer) -> dict[str, Any]: ...
+def csv_records(data: _Buffer, delimiter: bytes, max_records: int, last: bool) -> dict[str, Any]: ...
+def format_rows(cells: list[tuple[Any, ...]], n_rows: int, begin: int, end: int, row_end: _Buffer) -> bytes: ...
+def cell_widths(cells: list[tuple[Any, ...]], n_rows: int, begin: int, end: int) -> NDArray[np.int64]: ...
 def label_rows(
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],

@@ -1,26 +1,50 @@
 """The ``tallisk`` command: frequent itemsets, association rules and pair metrics from a
 transaction file, without writing Python.
 
-Exit status: 0 on success, 1 when the run fails (unreadable input, a threshold out of
-range, an output that cannot be written), 2 for a usage error. A failure prints one line
-on standard error (``-v`` adds the traceback of an unexpected one) and never leaves a
-partial output file behind.
+Each subcommand is a short pipeline of the package's own functions (read the file, mine,
+find rules, write), and its flags are those functions' declared parameters: the type,
+range, choices, default and help of ``--min-len`` are those of ``min_len=`` in
+:func:`tallisk.frequent_itemsets`, and a refused value gets the package's message worded
+with flags. A subcommand takes only the parameters its functions use there, so
+``tallisk rules`` has no ``--min-len``. Adding a function to a subcommand is one line of
+:func:`subcommands`.
+
+Exit status: 0 done (also when nothing is found: a note on standard error says so);
+1 the run failed (unreadable input, an output that cannot be written, too many itemsets,
+out of memory); 2 usage error (an unknown flag, a value out of range, flags that do not
+go together); 128 + N when stopped by signal N: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP.
+Every failure prints one line on standard error (``-v`` adds the traceback of an
+unexpected one) and leaves no partial output file behind.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import decimal
 import importlib
-import math
+import importlib.util
+import inspect
 import os
-import re
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import Any
+
+from ._validation import (
+    UNSET,
+    Bool,
+    Declaration,
+    Int,
+    InvalidParameterError,
+    Kind,
+    Name,
+    Options,
+    Param,
+    Part,
+    Voice,
+    declaration_of,
+)
 
 PROG = "tallisk"
 
@@ -28,10 +52,10 @@ EXAMPLES = """\
 examples:
   tallisk itemsets retail.dat --min-support 1%              FIMI lines on standard output
   tallisk itemsets retail.dat --min-count 50 --max-len 3 -o sets.csv
-  tallisk rules baskets.csv.gz --item-col product --transaction-col order_id \\
+  tallisk rules baskets.csv.gz --item product --transaction order_id \\
           --min-support 0.5% --min-confidence 0.6 --top 20 --plot rules.png
-  tallisk rules shop.basket --sep ';' --strip --sort confidence -o rules.parquet
-  tallisk pairs retail.dat --min-support 0.2% --sort lift --top 50 -o pairs.jsonl
+  tallisk rules shop.basket --sep ';' --strip --by confidence -o rules.parquet
+  tallisk pairs retail.dat --min-support 0.2% --by lift --top 50 -o pairs.jsonl
   zcat data.dat.gz | tallisk summary -
 
 input formats (--input-format, guessed from the name; gzip and Parquet from the content):
@@ -42,66 +66,210 @@ output formats (--output-format, guessed from -o's extension; .gz compresses):
   fimi     'a b c (count)'; rules and pairs 'c <- a b (support, confidence)' (default)
   csv      one row per result, sets written as {a,b}   (.csv)
   parquet  sets as lists (.parquet)                      jsonl: sets as lists (.jsonl)
+
+exit status: 0 done, 1 the run failed, 2 usage error, 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
 """
 
 
 class CLIError(Exception):
-    """A failed run: printed as one line, exit status 1."""
+    """A failed run: printed as one line, exit status 1. ``parts`` word it with flags."""
+
+    def __init__(self, *parts: Part) -> None:
+        self.parts = parts
+        super().__init__(Voice(command=True).render(parts, ""))
 
 
-# ---- argument types -----------------------------------------------------------------
+# ---- the subcommands, from the functions' declarations -----------------------------------------
 
 
-def _support(text: str) -> float:
-    """``0.01`` or ``1%``. A bare number of 1 or more is refused: it might mean a
-    percentage or a number of transactions, and guessing wrong gives silently wrong
-    results."""
-    s = text.strip()
-    try:
-        if s.endswith("%"):
-            # Through Decimal: "1.1%" gives the double nearest 0.011, as "0.011" does
-            # (float("1.1") / 100 can be one unit off, and move the cut-off by a count).
-            value = float(decimal.Decimal(s[:-1]) / 100)
-            if not math.isfinite(value):
-                raise ValueError(s)
-        else:
-            value = float(s)
-    except (ValueError, decimal.InvalidOperation):
-        raise argparse.ArgumentTypeError(
-            f"{text!r} is not a number; write a fraction such as 0.01 or a percentage such as 1%"
-        ) from None
-    if not s.endswith("%") and value >= 1:
-        count = f", or --min-count {int(value)} for at least {int(value)} transactions" if value == int(value) else ""
-        raise argparse.ArgumentTypeError(
-            f"{text} is ambiguous (a support is a fraction of the transactions): write --min-support {s}% for a "
-            f"percentage{count}"
+@dataclass(frozen=True)
+class Uses:
+    """The parameters of one declared function that a subcommand takes as flags."""
+
+    title: str  # the help group
+    func: Any
+    names: tuple[str, ...]
+
+    @property
+    def declaration(self) -> Declaration:
+        return declaration_of(self.func)
+
+    def params(self) -> list[tuple[Param, Any]]:
+        """(declaration, the function's default) of each flag."""
+        decl = self.declaration
+        out = []
+        for name in self.names:
+            default = decl.default(name)
+            out.append((decl.params[name], None if default is inspect.Parameter.empty else default))
+        return out
+
+    def kwargs(self, args: argparse.Namespace) -> dict[str, Any]:
+        return {n: getattr(args, n) for n in self.names}
+
+
+@dataclass(frozen=True)
+class Own:
+    """Flags of the command itself (output, plot, run): declared here, as the functions'
+    are, with their defaults."""
+
+    title: str
+    params: tuple[Param, ...]
+
+    def declaration(self) -> Declaration:
+        sig = inspect.Signature(
+            [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY, default=_default(p)) for p in self.params]
         )
-    return value
+        return Declaration(PROG, {p.name: p for p in self.params}, (), sig)
 
 
-def _int(text: str) -> int:
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+@dataclass(frozen=True)
+class Sub:
+    name: str
+    help: str
+    description: str
+    groups: tuple[Uses | Own, ...]
+    run: Callable[..., None]
 
 
-def _float(text: str) -> float:
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+def _default(p: Param) -> Any:
+    if p.command_default is UNSET:
+        return False if isinstance(p.kind, Bool) else None
+    return p.command_default
 
 
-def _char(text: str) -> str:
-    if text in ("\\t", "tab", "TAB"):
-        return "\t"
-    if len(text) != 1:
-        raise argparse.ArgumentTypeError(f"{text!r}: the separator is one character (\\t for a tab)")
-    return text
+class _Png(Kind):
+    metavar = "FILE.png"
+
+    def describe(self, voice: Voice, low: Any = None) -> str:
+        return "the name of a PNG file (ending in .png)"
+
+    def check(self, value: Any, bad: Callable[..., InvalidParameterError], low: Any = None) -> str:
+        if not isinstance(value, str) or not value.lower().endswith(".png"):
+            raise bad()
+        return value
+
+    def invalid_text(self) -> list[str]:
+        return ["chart.jpg"]
 
 
-# ---- parser -------------------------------------------------------------------------
+OUTPUT = Own(
+    "output",
+    (
+        Param("output", flag="-o/--output", metavar="OUT", none=True, help="output file (default: standard output)"),
+        Param(
+            "output_format",
+            Options(("fimi", "csv", "parquet", "jsonl")),
+            none=True,
+            help="default: from OUT's extension; FIMI-style lines otherwise",
+        ),
+        Param("top", Int(1), none=True, help="write only the first N rows (after ordering)"),
+    ),
+)
+RUN = Own(
+    "run",
+    (
+        Param("threads", Int(1), none=True, help="worker threads (default: every processor)"),
+        Param("quiet", Bool(), flag="-q/--quiet", help="no progress bars"),
+        Param("verbose", Bool(), flag="-v/--verbose", help="print each stage's time and counts on stderr"),
+    ),
+)
+
+
+def _plot_group(kinds: tuple[str, ...]) -> Own:
+    params = [Param("plot", _Png(), none=True, help="also draw the result into a PNG file")]
+    if len(kinds) > 1:
+        help = "scatter: support against confidence, coloured by --by; graph: the top rules as a network"
+        params.append(Param("plot_kind", Options(kinds), command_default=kinds[0], help=help))
+    return Own("picture (needs matplotlib; the graph also networkx)", tuple(params))
+
+
+def subcommands() -> dict[str, Sub]:
+    """The subcommands: which functions each runs, and which of their parameters it takes."""
+    from .io import read_transactions
+    from .mining import frequent_itemsets
+    from .pairs import PAIR_COLUMNS, pair_metrics
+    from .rules import association_rules
+    from .transactions import Transactions
+
+    read = Uses("input", read_transactions, ("format", "sep", "strip", "transaction", "item", "encoding"))
+    threshold = ("min_support", "min_count")
+    pair_by = tuple(PAIR_COLUMNS[2:])
+    subs = [
+        Sub(
+            "itemsets",
+            "frequent itemsets",
+            "Every itemset held by at least --min-support of the transactions, with its count and support.",
+            (
+                read,
+                Uses("itemsets", frequent_itemsets, (*threshold, "min_len", "max_len", "target", "max_itemsets")),
+                OUTPUT,
+                Own(
+                    "order",
+                    (
+                        Param(
+                            "by",
+                            Options(("support", "count", "length")),
+                            none=True,
+                            old_flags=("--sort",),
+                            help="order of the rows, largest first (default: by length, then by label)",
+                        ),
+                    ),
+                ),  # fmt: skip
+                RUN,
+            ),
+            _itemsets,
+        ),
+        Sub(
+            "rules",
+            "association rules",
+            "Rules A -> C between frequent itemsets, with support, confidence, lift and more.",
+            (
+                read,
+                Uses("itemsets", frequent_itemsets, (*threshold, "max_len", "max_itemsets")),
+                Uses("rules", association_rules, ("min_confidence", "min_lift", "max_consequent_len", "by")),
+                OUTPUT,
+                _plot_group(("scatter", "graph")),
+                RUN,
+            ),
+            _rules,
+        ),
+        Sub(
+            "pairs",
+            "metrics of every pair of items",
+            "Support, confidence, lift and more for every ordered pair of items bought together.",
+            (
+                read,
+                Uses("pairs", pair_metrics, threshold),
+                OUTPUT,
+                Own(
+                    "order",
+                    (
+                        Param(
+                            "by",
+                            Options(pair_by),
+                            none=True,
+                            old_flags=("--sort",),
+                            help="order of the rows, largest first (default: by first item)",
+                        ),
+                    ),
+                ),  # fmt: skip
+                _plot_group(("heatmap",)),
+                RUN,
+            ),
+            _pairs,
+        ),
+        Sub(
+            "summary",
+            "describe the transactions",
+            "Counts, the most frequent items and basket sizes.",
+            (read, Uses("summary", Transactions.summary, ("top",)), RUN),
+            _summary,
+        ),
+    ]
+    return {s.name: s for s in subs}
+
+
+# ---- the parser ------------------------------------------------------------------------------
 
 
 class _Parser(argparse.ArgumentParser):
@@ -111,79 +279,67 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def build_parser() -> argparse.ArgumentParser:
+def flag_names(p: Param) -> list[str]:
+    """The option strings of a parameter's flag, the one messages name first."""
+    if p.flag:
+        names = p.flag.split("/")
+        return sorted(names, key=lambda n: not n.startswith("--"))
+    return ["--" + p.name.replace("_", "-")]
+
+
+def _help(p: Param, default: Any) -> str:
+    text = p.help
+    if p.command_default is not UNSET:
+        default = p.command_default
+    if default not in (None, False) and "default" not in text:
+        text += f" (default {default:g})" if isinstance(default, float) else f" (default {default})"
+    return text.replace("%", "%%")  # argparse formats help with %
+
+
+def _add_flag(group: Any, p: Param, default: Any, texts: dict[str, str]) -> None:
+    kw: dict[str, Any] = {"dest": p.name, "default": default, "help": _help(p, default)}
+    if isinstance(p.kind, Bool):
+        kw["action"] = "store_true"
+    elif isinstance(p.kind, Options):
+        kw["choices"] = p.kind.values
+        kw["metavar"] = p.metavar
+    else:
+        kind = p.kind
+
+        def read(text: str) -> Any:
+            texts[p.name] = text
+            try:
+                return kind.parse(text)
+            except ValueError as e:
+                raise argparse.ArgumentTypeError(str(e)) from None
+
+        kw["type"] = read
+        kw["metavar"] = p.metavar or kind.metavar
+    names = flag_names(p)
+    group.add_argument(*sorted(names, key=lambda n: n.startswith("--")), **kw)
+    if p.old_flags:
+        group.add_argument(*p.old_flags, **{**kw, "help": argparse.SUPPRESS})
+
+
+def flags_of(sub: Sub) -> list[tuple[Param, Any, Declaration]]:
+    """Every flag of a subcommand: its declaration, the command's default and the
+    declaration it belongs to."""
+    out = []
+    for group in sub.groups:
+        if isinstance(group, Uses):
+            decl = group.declaration
+            out += [(p, d, decl) for p, d in group.params()]
+        else:
+            decl = group.declaration()
+            out += [(p, _default(p), decl) for p in group.params]
+    return out
+
+
+def build_parser(texts: dict[str, str] | None = None) -> argparse.ArgumentParser:
+    """The command's parser; ``texts`` collects the values as typed (for messages)."""
     from . import __version__
 
-    inp = _Parser(add_help=False)
-    g = inp.add_argument_group("input")
-    g.add_argument("input", metavar="IN", help="transaction file; '-' reads standard input")
-    g.add_argument(
-        "--input-format",
-        choices=("fimi", "basket", "long"),
-        help="layout of IN (default: from its name; fimi when it says nothing)",
-    )
-    g.add_argument(
-        "--sep",
-        type=_char,
-        help="item separator of a basket file (default ','), field separator of a long CSV; \\t for a tab",
-    )
-    g.add_argument(
-        "--strip",
-        action="store_true",
-        help="trim blanks around item names (default: names are read exactly as written)",
-    )
-    g.add_argument(
-        "--transaction-col", metavar="NAME", help="transaction column of a long table (default: the first column)"
-    )
-    g.add_argument("--item-col", metavar="NAME", help="item column of a long table (default: the second column)")
-    g.add_argument("--encoding", default="utf-8", help="text encoding of FIMI and basket files (default: utf-8)")
-
-    run = _Parser(add_help=False)
-    g = run.add_argument_group("run")
-    g.add_argument("--threads", type=_int, metavar="N", help="worker threads (default: every processor)")
-    g.add_argument("-q", "--quiet", action="store_true", help="no progress bars")
-    g.add_argument("-v", "--verbose", action="store_true", help="print each stage's time and counts on stderr")
-
-    thr = _Parser(add_help=False)
-    g = thr.add_argument_group("thresholds")
-    g.add_argument(
-        "--min-support",
-        type=_support,
-        metavar="S",
-        help="minimum support: a fraction (0.01) or a percentage (1%%); default 1%%",
-    )
-    g.add_argument(
-        "--min-count", type=_int, metavar="N", help="minimum number of transactions (instead of --min-support)"
-    )
-
-    sets = _Parser(add_help=False)
-    g = sets.add_argument_group("itemsets")
-    g.add_argument("--min-len", type=_int, default=1, metavar="K", help="fewest items in a set (default 1)")
-    g.add_argument("--max-len", type=_int, metavar="K", help="most items in a set (default: no limit)")
-    g.add_argument(
-        "--target",
-        choices=("all", "closed", "maximal"),
-        default="all",
-        help="all frequent sets, or only closed or maximal ones (default all)",
-    )
-    g.add_argument(
-        "--max-itemsets", type=_int, metavar="N", help="stop with an error rather than find more than N sets"
-    )
-
-    out = _Parser(add_help=False)
-    g = out.add_argument_group("output")
-    g.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
-    g.add_argument(
-        "--output-format",
-        choices=("fimi", "csv", "parquet", "jsonl"),
-        help="default: from OUT's extension; FIMI-style lines otherwise",
-    )
-    g.add_argument("--top", type=_int, metavar="N", help="write only the first N rows after sorting")
-
-    plot = _Parser(add_help=False)
-    g = plot.add_argument_group("picture (needs matplotlib; the graph also networkx)")
-    g.add_argument("--plot", metavar="FILE.png", help="also draw the result into a PNG file")
-
+    texts = {} if texts is None else texts
     parser = _Parser(
         prog=PROG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -191,186 +347,103 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXAMPLES,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    fmt = argparse.RawDescriptionHelpFormatter
-
-    p = sub.add_parser(
-        "itemsets",
-        parents=[inp, thr, sets, out, run],
-        formatter_class=fmt,
-        help="frequent itemsets",
-        description="Every itemset held by at least --min-support of the transactions, with its count and support.",
-        epilog=EXAMPLES,
-    )
-    p.add_argument(
-        "--sort", choices=("support", "length"), help="order of the rows (default: as mined, each set after its prefix)"
-    )
-
-    p = sub.add_parser(
-        "rules",
-        parents=[inp, thr, sets, out, plot, run],
-        formatter_class=fmt,
-        help="association rules",
-        description="Rules A -> C between frequent itemsets, with support, confidence, lift and more.",
-        epilog=EXAMPLES,
-    )
-    g = p.add_argument_group("rules")
-    g.add_argument("--min-confidence", type=_float, default=0.8, metavar="C", help="default 0.8")
-    g.add_argument("--min-lift", type=_float, metavar="L", help="keep rules with at least this lift")
-    g.add_argument("--max-consequent", type=_int, metavar="K", help="most items on the right-hand side")
-    g.add_argument("--sort", choices=("lift", "confidence", "support"), default="lift", help="default lift")
-    g.add_argument(
-        "--plot-kind",
-        choices=("scatter", "graph"),
-        default="scatter",
-        help="scatter: support against confidence coloured by lift; graph: the top rules as a network",
-    )
-
-    p = sub.add_parser(
-        "pairs",
-        parents=[inp, thr, out, plot, run],
-        formatter_class=fmt,
-        help="metrics of every pair of items",
-        description="Support, confidence, lift and more for every ordered pair of items bought together.",
-        epilog=EXAMPLES,
-    )
-    p.add_argument("--sort", choices=("lift", "confidence", "support"), help="default: by first item")
-
-    p = sub.add_parser(
-        "summary",
-        parents=[inp, run],
-        formatter_class=fmt,
-        help="describe the transactions",
-        description="Counts, the most frequent items and basket sizes.",
-        epilog=EXAMPLES,
-    )
-    p.add_argument("--top", type=_int, default=10, metavar="N", help="most frequent items to list (default 10)")
+    sub_parsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for sub in subcommands().values():
+        p = sub_parsers.add_parser(
+            sub.name,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+            help=sub.help,
+            description=sub.description,
+            epilog=EXAMPLES,
+        )
+        p.add_argument("input", metavar="IN", help="transaction file; '-' reads standard input")
+        for group in sub.groups:
+            g = p.add_argument_group(group.title)
+            pairs = group.params() if isinstance(group, Uses) else [(q, _default(q)) for q in group.params]
+            for param, default in pairs:
+                _add_flag(g, param, default, texts)
     return parser
 
 
-# ---- checks ---------------------------------------------------------------------------
+def _voice(sub: Sub, texts: dict[str, str]) -> Voice:
+    flags = {p.name: flag_names(p)[0] for p, _, _ in flags_of(sub)}
+    return Voice(command=True, flags=flags, texts=texts, caller=f"{PROG} {sub.name}")
 
 
-def _check(args: argparse.Namespace) -> None:
-    """Values of the right kind but out of range: a failed run (status 1), as the package
-    would refuse them, named by their flag."""
-
-    def need(ok: bool, msg: str) -> None:
-        if not ok:
-            raise CLIError(msg)
-
-    if getattr(args, "min_support", None) is not None:
-        need(0 < args.min_support <= 1, f"--min-support must be above 0 and at most 100%; got {args.min_support:g}")
-    if getattr(args, "min_count", None) is not None:
-        need(args.min_count >= 1, f"--min-count must be 1 or more; got {args.min_count}")
-    if getattr(args, "min_len", None) is not None:
-        need(args.min_len >= 1, f"--min-len must be 1 or more; got {args.min_len}")
-    if getattr(args, "max_len", None) is not None:
-        need(args.max_len >= args.min_len, f"--max-len must be at least --min-len ({args.min_len}); got {args.max_len}")
-    if getattr(args, "max_itemsets", None) is not None:
-        need(args.max_itemsets >= 1, f"--max-itemsets must be 1 or more; got {args.max_itemsets}")
-    if getattr(args, "min_confidence", None) is not None:
-        need(0 <= args.min_confidence <= 1, f"--min-confidence must be between 0 and 1; got {args.min_confidence:g}")
-    if getattr(args, "min_lift", None) is not None:
-        need(args.min_lift >= 0, f"--min-lift must be 0 or more; got {args.min_lift:g}")
-    if getattr(args, "max_consequent", None) is not None:
-        need(args.max_consequent >= 1, f"--max-consequent must be 1 or more; got {args.max_consequent}")
-    if getattr(args, "top", None) is not None:
-        need(args.top >= 1, f"--top must be 1 or more; got {args.top}")
-    if args.threads is not None:
-        need(args.threads >= 1, f"--threads must be 1 or more; got {args.threads}")
-    plot = getattr(args, "plot", None)
-    if plot is not None:
-        need(plot.lower().endswith(".png"), f"--plot writes PNG files: give a name ending in .png; got {plot}")
-        _check_writable(plot)
-        # Before the work, not after it: a missing extra is found in a second.
-        wanted = ["matplotlib"] + (["networkx"] if getattr(args, "plot_kind", None) == "graph" else [])
-        for module in wanted:
-            try:
-                importlib.import_module(module)
-            except ImportError:
-                raise CLIError(f"--plot needs {module}: pip install 'tallisk[plot]'") from None
-    out = getattr(args, "output", None)
-    if out not in (None, "-"):
-        _check_writable(out)
+def _check(sub: Sub, args: argparse.Namespace) -> None:
+    """Every flag's value checked by its declaration (ranges, rules between flags) before
+    the work starts; the command's defaults fill in where the caller gave nothing."""
+    for group in sub.groups:
+        if isinstance(group, Uses):
+            decl = group.declaration
+            values = group.kwargs(args)
+            _fill_command_defaults(decl, values)
+        else:
+            decl = group.declaration()
+            values = {p.name: getattr(args, p.name) for p in group.params}
+        for name, value in decl.check(values).items():
+            setattr(args, name, value)
 
 
-def _check_writable(path: str) -> None:
-    """Fail before the work rather than after it when the output cannot be placed."""
-    directory = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(directory):
-        raise CLIError(f"cannot write {path}: no directory {directory}")
-    if os.path.isdir(path):
-        raise CLIError(f"cannot write {path}: it is a directory")
-    if not os.access(directory, os.W_OK):
-        raise CLIError(f"cannot write {path}: permission denied")
+def _fill_command_defaults(decl: Declaration, values: dict[str, Any]) -> None:
+    """The command's own default of a parameter (--min-support 1%) where the caller gave
+    neither it nor the parameter a rule pairs it with (--min-count)."""
+    for name in list(values):
+        p = decl.params[name]
+        if p.command_default is UNSET or values[name] != decl.default(name):
+            continue
+        partners = {n for rule in decl.rules for n in getattr(rule, "names", ()) if name in getattr(rule, "names", ())}
+        if all(values.get(n) is None for n in partners - {name}):
+            values[name] = p.command_default
 
 
-# ---- progress and timings -----------------------------------------------------------
+# ---- progress and timings ---------------------------------------------------------------------
 
 
 class _Report:
-    """Progress bars (tqdm, on a terminal, unless -q) and -v stage lines on stderr."""
+    """Progress on a terminal (rich, unless -q): one transient line per stage, cleared when
+    the stage ends; -v stage lines and notes on stderr. ``stage`` is the running stage's
+    name, kept after a failure for the message."""
 
     def __init__(self, quiet: bool, verbose: bool) -> None:
         self.verbose = verbose
-        self.bars = False
-        if not quiet and sys.stderr.isatty():
-            try:
-                import tqdm  # noqa: F401
-            except ImportError:
-                pass
-            else:
-                self.bars = True
+        self.stage = ""
+        self.bars = not quiet and sys.stderr.isatty() and importlib.util.find_spec("rich") is not None
 
     def note(self, text: str) -> None:
         if self.verbose:
-            print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+            self.say(text)
+
+    def say(self, text: str) -> None:
+        print(f"{PROG}: {text}", file=sys.stderr, flush=True)
 
     @contextlib.contextmanager
-    def reading(self, total: int | None) -> Iterator[Callable[[int], None] | None]:
+    def running(self, stage: str, total: int | None = None) -> Iterator[Callable[[int], None] | None]:
+        """A stage; yields a function to advance its bar by some bytes when ``total`` is
+        known (else None: an elapsed-time line, refreshed by the library's own thread)."""
+        self.stage = stage
         if not self.bars:
             yield None
+            self.stage = ""
             return
-        from tqdm import tqdm
+        from rich.console import Console
+        from rich.progress import (
+            BarColumn,
+            DownloadColumn,
+            Progress,
+            SpinnerColumn,
+            TextColumn,
+            TimeElapsedColumn,
+        )
 
-        with tqdm(
-            total=total,
-            unit="B",
-            unit_scale=True,
-            unit_divisor=1024,
-            desc="reading",
-            leave=False,
-            file=sys.stderr,
-            delay=0.5,
-            dynamic_ncols=True,
-        ) as bar:
-            yield bar.update
-
-    @contextlib.contextmanager
-    def working(self, what: str) -> Iterator[None]:
-        """The engine runs one long call with the interpreter lock released; a thread
-        keeps an elapsed-time bar alive meanwhile."""
-        if not self.bars:
-            yield
-            return
-        from tqdm import tqdm
-
-        stop = threading.Event()
-        bar = tqdm(total=None, desc=what, bar_format="{desc}: {elapsed}", leave=False, file=sys.stderr, delay=0.5)
-
-        def tick() -> None:
-            while not stop.wait(0.25):
-                bar.refresh()
-
-        t = threading.Thread(target=tick, daemon=True)
-        t.start()
-        try:
-            yield
-        finally:
-            stop.set()
-            t.join()
-            bar.close()
+        columns: list[Any] = [SpinnerColumn(), TextColumn("{task.description}")]
+        if total:
+            columns += [BarColumn(), DownloadColumn(binary_units=True)]
+        columns.append(TimeElapsedColumn())
+        with Progress(*columns, console=Console(file=sys.stderr), transient=True) as progress:
+            task = progress.add_task(stage, total=total or None)
+            yield (lambda n: progress.advance(task, n)) if total else None
+        self.stage = ""
 
 
 def _clock() -> tuple[float, float]:
@@ -392,79 +465,65 @@ def _size(n: float) -> str:
     return f"{n:.1f} GB"
 
 
-# ---- stages -------------------------------------------------------------------------
+# ---- stages -------------------------------------------------------------------------------------
 
 
-def _read(args: argparse.Namespace, report: _Report) -> Any:
-    from .io import ReadError, read_codes
-    from .transactions import Transactions
+def _uses(sub: Sub, func_name: str) -> Uses:
+    return next(g for g in sub.groups if isinstance(g, Uses) and g.func.__name__ == func_name)
 
+
+def _read(sub: Sub, args: argparse.Namespace, report: _Report) -> Any:
     name = "standard input" if args.input == "-" else args.input
     total = None
     if args.input != "-":
         with contextlib.suppress(OSError):
             total = os.path.getsize(args.input)
     start = _clock()
-    with report.reading(total) as progress:
-        codes = read_codes(
-            args.input,
-            args.input_format,
-            sep=args.sep,
-            strip=args.strip,
-            transaction_col=args.transaction_col,
-            item_col=args.item_col,
-            encoding=args.encoding,
-            progress=progress,
-        )
-    if len(codes.item_codes) == 0:
-        raise ReadError(f"{name}: empty input (no items)" if codes.n_transactions else f"{name}: empty input")
-    tx = Transactions._from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
+    read = _uses(sub, "read_transactions")
+    with report.running("reading", total) as progress:
+        tx = read.func(args.input, **read.kwargs(args), progress=progress)
+    if tx.n_occurrences == 0:
+        raise CLIError(f"{name}: empty input (no items)" if tx.n_transactions else f"{name}: empty input")
     size = f", {_size(total)}" if total is not None else ""
     report.note(
         f"read {name}: {tx.n_transactions} transactions, {tx.n_items} items, "
-        f"{len(tx.item_ids)} occurrences{size} in {_since(start)}"
+        f"{tx.n_occurrences} occurrences{size} in {_since(start)}"
     )
     return tx
 
 
-def _threshold(args: argparse.Namespace) -> dict[str, Any]:
-    if args.min_support is not None and args.min_count is not None:
-        raise CLIError("give --min-support or --min-count, not both")
-    if args.min_count is not None:
-        return {"min_count": args.min_count}
-    return {"min_support": 0.01 if args.min_support is None else args.min_support}
-
-
-def _mine(args: argparse.Namespace, tx: Any, report: _Report) -> Any:
-    from .mining import frequent_itemsets
-
+def _mine(sub: Sub, args: argparse.Namespace, tx: Any, report: _Report) -> Any:
+    mine = _uses(sub, "frequent_itemsets")
     start = _clock()
-    with report.working("mining"):
-        sets = frequent_itemsets(
-            tx,
-            **_threshold(args),
-            min_len=args.min_len,
-            max_len=args.max_len,
-            target=args.target,
-            max_itemsets=args.max_itemsets,
-        )
-    min_count = sets.attrs.get("min_count")
-    at = f" (at least {min_count} transactions)" if min_count is not None else ""
+    with report.running("mining the itemsets"):
+        try:
+            sets = mine.func(tx, **mine.kwargs(args))
+        except ValueError as e:
+            limit = getattr(args, "max_itemsets", None)
+            if limit is not None and str(e).startswith(f"more than {limit} "):
+                raise CLIError(
+                    f"more than {limit} frequent itemsets (", Name("max_itemsets"), "); raise ",
+                    Name("min_support"), " or set ", Name("max_len"),
+                ) from None  # fmt: skip
+            raise
+    target = getattr(args, "target", "all")
     report.note(
-        f"mined {len(sets)} {args.target if args.target != 'all' else 'frequent'} itemsets{at} in {_since(start)}"
+        f"mined {len(sets)} {target if target != 'all' else 'frequent'} itemsets "
+        f"(at least {sets.attrs.get('min_count')} transactions) in {_since(start)}"
     )
+    if sets.empty:
+        counts = tx.item_counts
+        report.say(
+            f"no itemsets at this support; the most frequent item, {counts.idxmax()!r}, is in "
+            f"{counts.max()} of {tx.n_transactions} transactions"
+        )
     return sets
 
 
-def _sorted(df: Any, key: str | None, top: int | None) -> Any:
-    if key is not None:
-        column = {"support": "support", "length": "length"}.get(key, key)
-        if column in df.columns:
-            df = df.sort_values(column, ascending=False, kind="stable")
-            df = df.reset_index(drop=True)
-    if top is not None:
-        df = df.head(top)
-    return df
+def _ordered(df: Any, by: str | None, top: int | None) -> Any:
+    if by is not None and by in df.columns:
+        df = df.sort_values(by, ascending=False, kind="stable").reset_index(drop=True)
+    return df.head(top) if top is not None else df
 
 
 def _write(args: argparse.Namespace, df: Any, what: str, report: _Report) -> None:
@@ -472,7 +531,8 @@ def _write(args: argparse.Namespace, df: Any, what: str, report: _Report) -> Non
 
     start = _clock()
     fmt = args.output_format or guess_output_format(args.output)
-    write_table(df, args.output, fmt)
+    with report.running("writing"):
+        write_table(df, args.output, fmt)
     where = "standard output" if args.output in (None, "-") else args.output
     report.note(f"wrote {len(df)} {what} to {where} ({fmt}) in {_since(start)}")
 
@@ -482,123 +542,200 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
         return
     os.environ.setdefault("MPLBACKEND", "Agg")
     from . import plot as tplot
-    from .io import _atomic
+    from .io import atomic_write
 
     start = _clock()
     draw = {"scatter": tplot.rules_scatter, "graph": tplot.rules_graph, "heatmap": tplot.pair_heatmap}[kind]
     # A bare Figure renders with Agg and never opens a window, on any machine.
-    ax = draw(df, ax=tplot.new_axes(pyplot=False))
-    fig = ax.figure
-    with _atomic(args.plot, binary=True) as f:
-        fig.savefig(f, format="png", dpi=tplot.DPI, metadata={"Title": ax.get_title(), "Axes": tplot.describe(ax)})
+    with report.running("drawing"):
+        ax = draw(df, ax=tplot.new_axes(pyplot=False), by=args.by or "lift")
+        fig = ax.figure
+        with atomic_write(args.plot) as f:
+            fig.savefig(f, format="png", dpi=tplot.DPI, metadata={"Title": ax.get_title(), "Axes": tplot.describe(ax)})
     report.note(f"drew {kind} to {args.plot} in {_since(start)}")
 
 
-def _run(args: argparse.Namespace, report: _Report) -> None:
-    tx = _read(args, report)
-    if args.command == "summary":
-        print(tx.summary(top=args.top))
-        return
-    if args.command == "itemsets":
-        sets = _mine(args, tx, report)
-        _write(args, _sorted(sets, args.sort, args.top), "itemsets", report)
-        return
-    if args.command == "rules":
-        from .rules import association_rules
+def _itemsets(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
+    sets = _mine(sub, args, _read(sub, args, report), report)
+    _write(args, _ordered(sets, args.by, args.top), "itemsets", report)
 
-        sets = _mine(args, tx, report)
-        start = _clock()
-        kwargs: dict[str, Any] = {"min_confidence": args.min_confidence, "sort_by": args.sort}
-        if args.min_lift is not None:
-            kwargs["min_lift"] = args.min_lift
-        if args.max_consequent is not None:
-            kwargs["max_consequent_len"] = args.max_consequent
-        with report.working("rules"):
-            rules = association_rules(sets, **kwargs)
-        report.note(f"found {len(rules)} rules in {_since(start)}")
-        rules = _sorted(rules, args.sort, None)
-        _plot(args, rules, args.plot_kind, report)
-        _write(args, rules.head(args.top) if args.top else rules, "rules", report)
-        return
-    if args.command == "pairs":
-        from .pairs import pair_metrics
 
-        start = _clock()
-        with report.working("pairs"):
-            pairs = pair_metrics(tx, **_threshold(args))
-        report.note(f"computed {len(pairs)} pairs in {_since(start)}")
-        pairs = _sorted(pairs, args.sort, None)
-        _plot(args, pairs, "heatmap", report)
-        _write(args, pairs.head(args.top) if args.top else pairs, "pairs", report)
-        return
-    raise CLIError(f"unknown command {args.command}")  # argparse refuses these first
+def _rules(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
+    sets = _mine(sub, args, _read(sub, args, report), report)
+    find = _uses(sub, "association_rules")
+    start = _clock()
+    with report.running("finding the rules"):
+        rules = find.func(sets, **find.kwargs(args))
+    report.note(f"found {len(rules)} rules in {_since(start)}")
+    if rules.empty:
+        report.say(_no_rules(find.func, sets, args))
+    _plot(args, rules, args.plot_kind, report)
+    _write(args, _ordered(rules, None, args.top), "rules", report)
+
+
+def _no_rules(find: Callable[..., Any], sets: Any, args: argparse.Namespace) -> str:
+    """Says why a run found no rules: no itemset to split, or the best confidence there is."""
+    if not (sets["length"] >= 2).any():
+        return "no rules at this support: no two items are bought together often enough"
+    # The most confident rule has one item on the right: moving an item to the left
+    # shrinks the antecedent's support and so raises the confidence.
+    best = find(sets, min_confidence=0.0, max_consequent_len=1, by="confidence").iloc[0]
+    rule = f"{_set_text(best['antecedent'])} => {_set_text(best['consequent'])}"
+    return (
+        f"no rules at this support and confidence; the most confident rule has confidence "
+        f"{best['confidence']:.4g} (lift {best['lift']:.4g}): {rule}"
+    )
+
+
+def _set_text(labels: Sequence[Any]) -> str:
+    return "{" + ", ".join(map(str, labels)) + "}"
+
+
+def _pairs(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
+    tx = _read(sub, args, report)
+    count = _uses(sub, "pair_metrics")
+    start = _clock()
+    with report.running("counting the pairs"):
+        pairs = count.func(tx, **count.kwargs(args))
+    report.note(f"computed {len(pairs)} pairs in {_since(start)}")
+    pairs = _ordered(pairs, args.by, None)
+    _plot(args, pairs, "heatmap", report)
+    _write(args, pairs.head(args.top) if args.top else pairs, "pairs", report)
+
+
+def _summary(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
+    tx = _read(sub, args, report)
+    print(tx.summary(**_uses(sub, "summary").kwargs(args)))
+
+
+# ---- failures ----------------------------------------------------------------------------------
+
+
+# What helps when memory runs out in each stage: the flags that shrink what it builds.
+_MEMORY_HELP: dict[str, list[Part]] = {
+    "reading": ["the transactions do not fit in memory"],
+    "mining the itemsets": ["raise ", Name("min_support"), " or set ", Name("max_len")],
+    "finding the rules": ["raise ", Name("min_confidence"), " or set ", Name("max_consequent_len")],
+    "counting the pairs": ["raise ", Name("min_support")],
+    "writing": ["write fewer rows with ", Name("top")],
+    "drawing": ["draw fewer rows with ", Name("top")],
+}
+
+
+def _memory_message(e: MemoryError, stage: str, voice: Voice) -> str:
+    detail = str(e).strip()
+    text = f"out of memory while {stage or 'starting'}"
+    if detail:
+        text += f": {detail}"
+    help = _MEMORY_HELP.get(stage)
+    return text + (f" ({voice.render(help, '')})" if help else "")
 
 
 def _one_line(e: BaseException) -> str:
     text = str(e).strip()
     if isinstance(e, KeyError) and len(e.args) == 1:
         text = str(e.args[0])
-    line = text.splitlines()[0] if text else type(e).__name__
-    return line
+    return text.splitlines()[0] if text else type(e).__name__
+
+
+def _prepare_plot(args: argparse.Namespace) -> None:
+    """Before the work, not after it: a missing extra or an unwritable name is found in a second."""
+    if getattr(args, "plot", None) is None:
+        return
+    _check_writable(args.plot)
+    wanted = ["matplotlib"] + (["networkx"] if getattr(args, "plot_kind", None) == "graph" else [])
+    for module in wanted:
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            raise CLIError(f"--plot needs {module}: pip install 'tallisk[plot]'") from None
+
+
+def _check_writable(path: str) -> None:
+    """Fail before the work rather than after it when the output cannot be placed."""
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise CLIError(f"cannot write {path}: no directory {directory}")
+    if os.path.isdir(path):
+        raise CLIError(f"cannot write {path}: it is a directory")
+    if not os.access(directory, os.W_OK):
+        raise CLIError(f"cannot write {path}: permission denied")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; returns the exit status (the console script exits with it)."""
-    parser = build_parser()
+    texts: dict[str, str] = {}
+    parser = build_parser(texts)
     args = parser.parse_args(argv)
-    if args.threads is not None and args.threads >= 1:
+    sub = subcommands()[args.command]
+    voice = _voice(sub, texts)
+    try:
+        _check(sub, args)
+    except InvalidParameterError as e:
+        return _usage_error(args.command, e.message(voice))
+    if args.threads is not None:
         # The engine sizes its worker pool from this variable at its first parallel
         # call, which comes later in this process.
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     report = _Report(args.quiet, args.verbose)
     start = _clock()
+    from .io import SignalExit, raise_on_signals
+
     try:
-        _check(args)
-        _run(args, report)
+        # SIGTERM and SIGHUP raise while the run lasts, as Ctrl-C does, so a file being
+        # written is removed on the way out.
+        with raise_on_signals():
+            if getattr(args, "output", None) not in (None, "-"):
+                _check_writable(args.output)
+            _prepare_plot(args)
+            sub.run(sub, args, report)
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        report.say("interrupted")
         return 130
+    except SignalExit as e:
+        report.say(str(e))
+        return 128 + e.signum
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`): not an error of ours.
         with contextlib.suppress(OSError):
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
         return 0
-    except MemoryError:
-        print(f"{PROG}: error: out of memory (raise the minimum support, or set --max-len)", file=sys.stderr)
+    except InvalidParameterError as e:
+        return _usage_error(args.command, e.message(voice))
+    except MemoryError as e:
+        report.say(f"error: {_memory_message(e, report.stage, voice)}")
         return 1
-    except (CLIError, ValueError, TypeError, KeyError, OSError, ImportError) as e:
-        msg = _package_message(_one_line(e))
+    except CLIError as e:
+        report.say(f"error: {voice.render(e.parts, '')}")
+        return 1
+    except (ValueError, TypeError, KeyError, OSError, ImportError) as e:
+        msg = _one_line(e)
         if isinstance(e, OSError) and e.filename and e.strerror:
             msg = f"{e.filename}: {e.strerror}"
         if isinstance(e, ImportError) and e.name and "pip install" not in msg:
             msg = f"{msg} (install it: pip install 'tallisk[all]')"
-        print(f"{PROG}: error: {msg}", file=sys.stderr)
-        if args.verbose and not isinstance(e, CLIError):
-            import traceback
-
-            traceback.print_exc()
+        report.say(f"error: {msg}")
+        _traceback(args.verbose)
         return 1
     except Exception as e:  # noqa: BLE001 - the command's promise is one line, not a traceback
-        print(
-            f"{PROG}: error: unexpected {type(e).__name__}: {_one_line(e)} (run with -v for details)", file=sys.stderr
-        )
-        if args.verbose:
-            import traceback
-
-            traceback.print_exc()
+        report.say(f"error: unexpected {type(e).__name__}: {_one_line(e)} (run with -v for details)")
+        _traceback(args.verbose)
         return 1
     report.note(f"done in {_since(start)}")
     return 0
 
 
-def _package_message(text: str) -> str:
-    """The package names parameters as in Python ('min_support'); name the flags."""
-    return re.sub(
-        r"'(min_support|min_count|min_len|max_len|min_confidence|min_lift)' parameter of \w+",
-        lambda m: "--" + m.group(1).replace("_", "-"),
-        text,
-    )
+def _usage_error(command: str, message: str) -> int:
+    print(f"{PROG} {command}: error: {message} (see {PROG} {command} --help)", file=sys.stderr)
+    return 2
+
+
+def _traceback(verbose: bool) -> None:
+    if verbose:
+        import traceback
+
+        traceback.print_exc()
 
 
 if __name__ == "__main__":

@@ -56,7 +56,18 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._validation import check_choice, check_fraction, check_int, fail, min_count_from_support, resolve_min_count
+from . import mining, pairs
+from ._tables import (
+    PAIR_METRICS,
+    canonical_order,
+    labels_categorical,
+    min_count_from_support,
+    rule_metrics,
+    share_of_count,
+    take_rows,
+    target_mask,
+)
+from ._validation import Bool, Int, Param, declare
 
 try:
     import dask
@@ -70,9 +81,7 @@ try:
 except ImportError:  # pragma: no cover - the local schedulers need no plugin
     _WorkerPlugin = object
 
-__all__ = ["EnginePool", "frequent_itemsets", "pair_metrics"]
-
-_TARGETS = ("all", "closed", "maximal")
+__all__ = ["EnginePool", "WorkerLostError", "frequent_itemsets", "pair_metrics"]
 
 # A group of partitions is mined in pass 1 only once its local threshold reaches this
 # many transactions: tiny partitions mined at a threshold of one or two would report
@@ -133,8 +142,37 @@ def _distributed_client() -> Any:
     return client
 
 
+#: Tries of the plugin registration, and the pause before the next one: a worker lost
+#: meanwhile is restarted by its nanny, which hands the new process the plugin itself.
+_REGISTER_TRIES = 4
+_REGISTER_PAUSE = 0.5
+
+
+class WorkerLostError(RuntimeError):
+    """A Dask worker was lost while tallisk set up the cluster, more often than it retries."""
+
+
 def _register_pool(client: Any) -> None:
-    """Registers :class:`EnginePool` with per-host sizes: cores / Dask threads."""
+    """Registers :class:`EnginePool` with per-host sizes: cores / Dask threads.
+
+    The scheduler keeps a registered plugin and gives it to every worker that joins later,
+    a nanny's restart included; a worker lost while the plugin is sent fails the send
+    (a CommClosedError, an OSError), so the registration is tried again once the
+    cluster has had a moment to notice, and a loss that repeats is one clear error."""
+    for attempt in range(_REGISTER_TRIES):
+        try:
+            client.register_plugin(EnginePool(_pool_sizes(client)), name=EnginePool.name)
+            return
+        except OSError as exc:
+            lost = exc
+            time.sleep(_REGISTER_PAUSE * (attempt + 1))
+    raise WorkerLostError(
+        f"a Dask worker was lost while tallisk registered its engine-pool plugin ({_REGISTER_TRIES} tries; "
+        f"last: {type(lost).__name__}: {lost}); check the workers' logs, then run the call again"
+    ) from lost
+
+
+def _pool_sizes(client: Any) -> dict[str, int]:
     info = client.scheduler_info(n_workers=-1)["workers"] if _accepts_n_workers(client) else None
     if info is None:
         info = client.scheduler_info()["workers"]
@@ -143,11 +181,10 @@ def _register_pool(client: Any) -> None:
     for addr, w in info.items():
         host = _host(addr)
         per_host[host] = per_host.get(host, 0) + int(w.get("nthreads", 1))
-    cores_by_worker = client.run(os.cpu_count)
-    for addr, n in cores_by_worker.items():
+    # a worker gone since scheduler_info simply gives no answer
+    for addr, n in client.run(os.cpu_count, on_error="ignore").items():
         cores[_host(addr)] = int(n or 1)
-    sizes = {host: max(1, cores.get(host, 1) // max(1, n)) for host, n in per_host.items()}
-    client.register_plugin(EnginePool(sizes), name=EnginePool.name)
+    return {host: max(1, cores.get(host, 1) // max(1, n)) for host, n in per_host.items()}
 
 
 def _accepts_n_workers(client: Any) -> bool:
@@ -231,38 +268,29 @@ def _mine_group(
     return np.asarray(out["offsets"], np.int64), np.asarray(out["items"], np.int32)
 
 
-def _padded(offsets: np.ndarray, items: np.ndarray, width: int) -> np.ndarray:
-    """CSR itemsets as rows of a (m, width) int32 matrix, padded with -1."""
-    m = len(offsets) - 1
-    lengths = np.diff(offsets)
-    out = np.full((m, width), -1, np.int32)
-    if len(items):
-        rows = np.repeat(np.arange(m), lengths)
-        cols = np.arange(len(items)) - np.repeat(offsets[:-1], lengths)
-        out[rows, cols] = items
-    return out
-
-
-def _csr(padded: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    mask = padded >= 0
-    offsets = np.zeros(len(padded) + 1, np.int64)
-    np.cumsum(mask.sum(axis=1), out=offsets[1:])
-    return offsets, padded[mask].astype(np.int32, copy=False)
-
-
-def _row_keys(padded: np.ndarray) -> np.ndarray:
-    """One comparable scalar per row, for set operations on rows."""
-    a = np.ascontiguousarray(padded)
-    return a.view(np.dtype((np.void, a.dtype.itemsize * a.shape[1]))).ravel()
-
-
 def _union(*csrs: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
-    width = max([int(np.diff(o).max(initial=0)) for o, _ in csrs] + [1])
-    rows = np.concatenate([_padded(o, i, width) for o, i in csrs])
-    if len(rows) == 0:
-        return np.zeros(1, np.int64), np.zeros(0, np.int32)
-    _, first = np.unique(_row_keys(rows), return_index=True)
-    return _csr(rows[np.sort(first)])
+    """Every set of the given CSR tables once, in canonical order."""
+    lengths = np.concatenate([np.diff(offsets) for offsets, _ in csrs])
+    offsets = np.zeros(lengths.size + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    items = np.concatenate([items for _, items in csrs]).astype(np.int32, copy=False)
+    _, offsets, items = canonical_order(offsets, items)
+    return take_rows(offsets, items, np.flatnonzero(~_repeats(offsets, items)))
+
+
+def _repeats(offsets: np.ndarray, items: np.ndarray) -> np.ndarray:
+    """Which rows equal the row before them (in canonical order, equal rows are neighbours)."""
+    lengths = np.diff(offsets)
+    same = np.zeros(lengths.size, dtype=bool)
+    rows = np.flatnonzero(lengths[1:] == lengths[:-1]) + 1
+    if rows.size:
+        n = lengths[rows]
+        starts = np.cumsum(n) - n
+        here = np.repeat(offsets[rows] - starts, n) + np.arange(int(n.sum()), dtype=np.int64)
+        differ = items[here] != items[here - np.repeat(n, n)]
+        mismatches = np.bincount(np.repeat(rows, n), weights=differ, minlength=lengths.size)
+        same[rows] = mismatches[rows] == 0
+    return same
 
 
 def _count_part(part: _Part, n_items: int, candidates: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
@@ -291,53 +319,19 @@ def _finish(
     target: str,
 ) -> dict[str, Any]:
     """Frequent sets from the exact counts, filtered to the target and the lengths shown
-    (the table builder puts them in the documented order)."""
+    (the table builder puts them in the documented order). The candidates hold every
+    frequent set up to one item longer than the longest shown, which is all the
+    closed/maximal judgement needs."""
     offsets, items = candidates
-    width = max(1, int(np.diff(offsets).max(initial=0)))
-    rows = _padded(offsets, items, width)
-    keep = counts >= min_count
-    rows, counts = rows[keep], counts[keep]
-    lengths = (rows >= 0).sum(axis=1)
-    if target != "all" and len(rows):
-        drop = _not_target(rows, counts, lengths, target)
-        rows, counts, lengths = rows[~drop], counts[~drop], lengths[~drop]
-    keep = (lengths >= min_len) & (lengths <= (max_len or width))
-    rows, counts = rows[keep], counts[keep]
-    offsets, items = _csr(rows)
-    return {"offsets": offsets, "items": items, "counts": counts}
-
-
-def _not_target(rows: np.ndarray, counts: np.ndarray, lengths: np.ndarray, target: str) -> np.ndarray:
-    """Marks the sets that are not closed (or not maximal) among the given frequent sets.
-
-    Only supersets one item larger need checking: a frequent proper superset implies a
-    frequent one-larger superset (between them), and a superset with the same count
-    implies a one-larger superset with the same count (counts shrink with the set).
-    """
-    keys = _row_keys(rows)
-    sorter = np.argsort(keys)
-    sorted_keys = keys[sorter]
-    drop = np.zeros(len(rows), bool)
-    width = rows.shape[1]
-    for k in np.unique(lengths):
-        k = int(k)
-        if k < 2:
-            continue
-        sup = np.flatnonzero(lengths == k)
-        block = rows[sup]
-        for j in range(k):
-            sub = np.full((len(sup), width), -1, np.int32)
-            sub[:, : k - 1] = np.delete(block[:, :k], j, axis=1)
-            pos = np.searchsorted(sorted_keys, _row_keys(sub))
-            pos = np.minimum(pos, len(sorted_keys) - 1)
-            found = sorted_keys[pos] == _row_keys(sub)
-            hit = sorter[pos[found]]
-            if target == "maximal":
-                drop[hit] = True
-            else:
-                same = counts[sup[found]] == counts[hit]
-                drop[hit[same]] = True
-    return drop
+    keep = np.flatnonzero(counts >= min_count)
+    offsets, items = take_rows(offsets, items, keep)
+    counts = counts[keep]
+    keep = target_mask(offsets, items, counts, target)
+    lengths = np.diff(offsets)
+    keep &= (lengths >= min_len) & (lengths <= (max_len or lengths.max(initial=0)))
+    rows = np.flatnonzero(keep)
+    offsets, items = take_rows(offsets, items, rows)
+    return {"offsets": offsets, "items": items, "counts": counts[rows]}
 
 
 def _tree(func: Any, items: list[Any]) -> Any:
@@ -398,6 +392,8 @@ def _prepare_on(
     client: Any, ddf: Any, transaction: str, item: str, partitioned_by_transaction: bool, spill_dir: str | None
 ) -> _Prepared:
     t0 = time.time()
+    if client is not None:
+        _register_pool(client)  # before any graph runs: no task meets an unsized pool
     frame = ddf[[transaction, item]]
     categories = None
     if isinstance(frame[item].dtype, pd.CategoricalDtype):
@@ -427,7 +423,6 @@ def _prepare_on(
     encode = delayed(_encode, pure=True)
     parts = [encode(p, transaction, item, labels_d) for p in frame.to_delayed()]
     if persisted:
-        _register_pool(client)
         parts = list(dask.persist(*parts))
     if spill_dir is not None:
         paths = [os.path.join(spill_dir, f"part-{i:06d}.npz") for i in range(len(parts))]
@@ -476,14 +471,13 @@ def _groups(n_per_part: Sequence[int], min_count: int, n: int) -> list[list[int]
     return groups
 
 
-def _local_count(min_count: int, n_group: int, n: int) -> int:
-    # Smallest integer c with c >= min_count * n_group / n, in exact integer arithmetic.
-    return max(1, -(-min_count * n_group // n))
-
-
 # ---- public entries ----------------------------------------------------------------------
 
 
+_BY_TRANSACTION = Param("partitioned_by_transaction", Bool())
+
+
+@declare(_BY_TRANSACTION, extends=mining.frequent_itemsets, name="frequent_itemsets")
 def frequent_itemsets(
     ddf: Any,
     transaction: str,
@@ -515,12 +509,7 @@ def frequent_itemsets(
     With a ``distributed`` client active the work runs on its cluster; otherwise on
     Dask's local scheduler, partition by partition.
     """
-    func = "frequent_itemsets"
-    _check_frame(func, ddf, transaction, item)
-    resolve_min_count(min_support, min_count, 1, func)  # the threshold's checks; its value needs the count
-    min_len = check_int(min_len, "min_len", func, low=1)
-    max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
-    check_choice(target, "target", func, _TARGETS)
+    _check_frame("frequent_itemsets", ddf, transaction, item)
     table, _ = _frequent_itemsets(
         ddf, transaction, item, min_support, min_count, min_len, max_len, target, partitioned_by_transaction
     )
@@ -558,7 +547,8 @@ def _two_passes(
 
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
-    min_count = resolve_min_count(min_support, min_count, n, "frequent_itemsets")
+    if min_count is None:
+        min_count = min_count_from_support(min_support, n)
     # Closed and maximal are judged among all frequent sets; for the sets shown, the
     # frequent sets one item longer are all that judgement needs.
     mine_len = max_len if max_len is None or target == "all" else max_len + 1
@@ -570,7 +560,7 @@ def _two_passes(
         mine(
             [prep.parts[i] for i in g],
             n_items,
-            _local_count(min_count, sum(prep.n_per_part[i] for i in g), n),
+            share_of_count(min_count, sum(prep.n_per_part[i] for i in g), n),
             min_len,
             mine_len,
         )
@@ -618,8 +608,6 @@ def _csr_size(csr: tuple[np.ndarray, np.ndarray]) -> tuple[int, int]:
 
 # ---- pair metrics ------------------------------------------------------------------------
 
-_PAIR_METRICS = ("support", "confidence", "lift", "conviction", "leverage", "cosine", "jaccard")
-
 
 def _pair_counts(part: _Part, n_items: int, bounds: np.ndarray) -> tuple[Any, ...]:
     """Co-occurrence counts of one partition, both orders of every pair, cut into the
@@ -654,8 +642,8 @@ def _pair_table(
     min_count: int,
     labels: pd.Index,
 ) -> pd.DataFrame:
-    """Sums one bucket's pieces and computes the metrics as the engine does, in the same
-    floating-point operations, so values match bit for bit."""
+    """Sums one bucket's pieces; the metrics are the one-machine table's, from the same
+    function, so values match bit for bit."""
     n_items = len(labels)
     pieces = [*pieces, (np.zeros(0, np.int32), np.zeros(0, np.int32), np.zeros(0, np.int64))]
     a = np.concatenate([p[0] for p in pieces]).astype(np.int64)
@@ -670,31 +658,21 @@ def _pair_table(
     keep = co >= max(min_count, 1)
     keys, co = keys[keep], co[keep]
     a, b = keys // max(n_items, 1), keys % max(n_items, 1)
-    nf = float(n)
-    count_a = item_counts[a].astype(np.float64)
-    sa = count_a / nf
-    sb = item_counts[b].astype(np.float64) / nf
-    cof = co.astype(np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        support = cof / nf
-        confidence = cof / count_a
-        lift = np.where(sb > 0.0, confidence / sb, np.inf)
-        conviction = np.where(~(sb < 1.0), np.nan, np.where(confidence >= 1.0, np.inf, (1.0 - sb) / (1.0 - confidence)))
-        leverage = support - sa * sb
-        cosine = support / np.sqrt(sa * sb)
-        jaccard = support / (sa + sb - support)
-    from tallisk.pairs import labels_categorical
-
     frame = {
         "item_a": labels_categorical(a, labels),
         "item_b": labels_categorical(b, labels),
         "count": co.astype(np.int64),
     }
-    metrics = (support, confidence, lift, conviction, leverage, cosine, jaccard)
-    frame.update(zip(_PAIR_METRICS, metrics, strict=True))
+    frame.update(rule_metrics(co, item_counts[a], item_counts[b], n, PAIR_METRICS))
     return pd.DataFrame(frame, copy=False)
 
 
+@declare(
+    _BY_TRANSACTION,
+    Param("npartitions", Int(1), none=True, help="partitions of the result (default: those of the input)"),
+    extends=pairs.pair_metrics,
+    name="pair_metrics",
+)
 def pair_metrics(
     ddf: Any,
     transaction: str,
@@ -720,15 +698,7 @@ def pair_metrics(
     The labels are counted and the transactions shuffled when this is called; the pair
     counting runs when the result is computed.
     """
-    func = "pair_metrics"
-    _check_frame(func, ddf, transaction, item)
-    if min_count is not None:
-        if min_support not in (None, 0, 0.0):
-            raise fail("min_count", func, "None when 'min_support' is given", min_count)
-        check_int(min_count, "min_count", func, low=1)
-    elif min_support is not None:
-        check_fraction(min_support, "min_support", func, allow_zero=True)
-    check_int(npartitions, "npartitions", func, low=1, allow_none=True)
+    _check_frame("pair_metrics", ddf, transaction, item)
     prep = _prepare(ddf, transaction, item, partitioned_by_transaction)
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
@@ -737,7 +707,7 @@ def pair_metrics(
     elif min_support is None or float(min_support) == 0.0:
         threshold = 1
     else:
-        threshold = min_count_from_support(float(min_support), n)
+        threshold = min_count_from_support(min_support, n)
     k = max(1, min(npartitions or len(prep.parts), max(n_items, 1)))
     bounds = np.linspace(0, n_items, k + 1).round().astype(np.int64)
     per_part = [

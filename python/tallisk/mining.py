@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ast
-import warnings
 from typing import Any
 
 import _tallisk_rs
@@ -18,12 +17,27 @@ from ._tables import (
     engine_support,
     itemsets_frame,
     itemsets_to_arrays,
+    min_count_from_support,
     table_arrow,
     table_frame,
     take_rows,
     target_mask,
 )
-from ._validation import check_choice, check_int, fail, resolve_min_count
+from ._validation import (
+    MAX_ITEMSETS,
+    MAX_LEN,
+    MIN_COUNT,
+    MIN_LEN,
+    MIN_SUPPORT,
+    ONE_THRESHOLD,
+    Int,
+    Options,
+    Param,
+    Weights,
+    declare,
+    fail,
+    only_with,
+)
 from .transactions import Transactions, as_transactions
 
 __all__ = [
@@ -55,28 +69,21 @@ _REMOVED = (
 OUTPUTS = ("pandas", "arrow")
 
 
-def resolve_algorithm(algorithm: Any, func: str) -> str:
-    """The algorithm to run for a user's choice: a renamed choice still works with a
-    DeprecationWarning, a removed one gets a ValueError saying so."""
-    if isinstance(algorithm, str) and algorithm in _RENAMED:
-        new = _RENAMED[algorithm]
-        warnings.warn(
-            f"algorithm={algorithm!r} is deprecated: the package engine's miner is now called {new!r} "
-            f"(use algorithm={new!r}, or 'auto').",
-            DeprecationWarning,
-            stacklevel=3,
-        )
-        return new
-    if isinstance(algorithm, str) and algorithm in _REMOVED:
-        raise fail(
-            "algorithm",
-            func,
-            "one of " + ", ".join(map(repr, ALGORITHMS)),
-            algorithm,
+#: The algorithm choice: a renamed value still works with a DeprecationWarning, a removed
+#: one gets an error saying why.
+ALGORITHM = Param(
+    "algorithm",
+    Options(
+        ALGORITHMS,
+        renamed=_RENAMED,
+        removed=dict.fromkeys(
+            _REMOVED,
             "The level-wise counters are no longer choices of the package; every algorithm gives the same table, "
             "and the counters remain available through the _tallisk_rs module for benchmarks.",
-        )
-    return check_choice(algorithm, "algorithm", func, ALGORITHMS)
+        ),
+    ),
+    help="the miner; every one gives the same table",
+)
 
 
 _TUPLE_COLUMNS = ("itemset", "antecedent", "consequent")
@@ -240,6 +247,19 @@ def mine(
     return offsets, items, counts
 
 
+@declare(
+    MIN_SUPPORT,
+    MIN_COUNT,
+    MIN_LEN,
+    MAX_LEN,
+    Param("target", Options(TARGETS), help="all frequent sets, or only the closed or the maximal ones"),
+    ALGORITHM,
+    Param("max_items_per_txn", Int(1), none=True, help="keep only the N heaviest items of longer transactions"),
+    Param("item_weights", Weights(), none=True),
+    MAX_ITEMSETS,
+    Param("output", Options(OUTPUTS), help="the table's form: a pandas DataFrame or a pyarrow Table"),
+    rules=[ONE_THRESHOLD, only_with("item_weights", "max_items_per_txn")],
+)
 def frequent_itemsets(
     data: Any,
     min_support: float | None = None,
@@ -318,20 +338,10 @@ def frequent_itemsets(
     """
     func = "frequent_itemsets"
     tr = as_transactions(data, func)
-    threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
-    min_len = check_int(min_len, "min_len", func, low=1)
-    max_len = check_int(max_len, "max_len", func, low=min_len, allow_none=True)
-    check_choice(target, "target", func, TARGETS)
-    algorithm = resolve_algorithm(algorithm, func)
-    max_itemsets = check_int(max_itemsets, "max_itemsets", func, low=1, allow_none=True)
-    cap = check_int(max_items_per_txn, "max_items_per_txn", func, low=1, allow_none=True)
-    check_choice(output, "output", func, OUTPUTS)
-    if item_weights is not None and cap is None:
-        raise fail("item_weights", func, "None unless 'max_items_per_txn' is set", "a weight table")
-
+    threshold = min_count if min_count is not None else min_count_from_support(min_support, tr.n_transactions)
     txn, item = tr.txn_ids, tr.item_ids
-    if cap is not None:
-        txn, item = cap_transactions(txn, item, _weights_array(tr, item_weights, func), cap)
+    if max_items_per_txn is not None:
+        txn, item = cap_transactions(txn, item, _weights_array(tr, item_weights, func), max_items_per_txn)
     offsets, items, counts = mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     if output == "arrow":

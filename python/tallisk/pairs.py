@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 
 from ._tables import PAIR_METRICS, engine_support, labels_categorical, min_count_from_support, rule_metrics
-from ._validation import check_fraction, check_int, fail
+from ._validation import MIN_COUNT, Fraction, Param, declare, not_both
 from .transactions import as_transactions
 
 __all__ = ["pair_metrics", "PAIR_COLUMNS"]
@@ -17,6 +17,19 @@ __all__ = ["pair_metrics", "PAIR_COLUMNS"]
 PAIR_COLUMNS = ["item_a", "item_b", "count", *PAIR_METRICS]
 
 
+#: The pair threshold: every co-occurring pair unless one is given. A pair table is
+#: bounded by the data (at most the sum of squared basket sizes), unlike an itemset
+#: table, so the package and the command both keep every pair by default.
+PAIR_MIN_SUPPORT = Param(
+    "min_support",
+    Fraction(zero=True),
+    none=True,
+    none_unsaid=True,
+    help="minimum support of a pair: a share of the transactions (0.01) or a percentage (1%)",
+)
+
+
+@declare(PAIR_MIN_SUPPORT, MIN_COUNT, rules=[not_both("min_support", "min_count")])
 def pair_metrics(data: Any, min_support: float = 0.0, *, min_count: int | None = None) -> pd.DataFrame:
     """Every ordered pair of co-occurring items (a, b) with its metrics.
 
@@ -57,21 +70,14 @@ def pair_metrics(data: Any, min_support: float = 0.0, *, min_count: int | None =
 {'item_a': 'tea', 'item_b': 'milk', 'count': 2, 'confidence': 0.6666666666666666}]
     """
     func = "pair_metrics"
-    if min_count is not None:
-        if min_support not in (None, 0, 0.0):
-            raise fail("min_count", func, "None when 'min_support' is given", min_count)
-        check_int(min_count, "min_count", func, low=1)
-    elif min_support is not None:
-        check_fraction(min_support, "min_support", func, allow_zero=True)
     tr = as_transactions(data, func)
-
     n = tr.n_transactions
     if min_count is not None:
-        threshold = int(min_count)
-    elif min_support is None or float(min_support) == 0.0:
+        threshold = min_count
+    elif not min_support:
         threshold = 1
     else:
-        threshold = min_count_from_support(float(min_support), n)
+        threshold = min_count_from_support(min_support, n)
     # The engine's transactions are the non-empty ones; its cut-off is relative to them.
     n_present = int(np.count_nonzero(tr.basket_sizes.to_numpy())) if n else 0
     if threshold > n_present:

@@ -4,7 +4,10 @@ the graph).
 * :func:`rules_scatter`: every rule as a point, support against confidence, coloured by
   lift, as people know it from R's arulesViz.
 * :func:`rules_graph`: the strongest rules as a network of items and rules.
-* :func:`pair_heatmap`: lift (or another metric) between the most frequent items.
+* :func:`pair_heatmap`: lift (or another measure) between the most frequent items.
+
+Every function takes the measure it colours or ranks by as ``by`` (``color`` and
+``metric`` are older names), as :func:`tallisk.association_rules` sorts by ``by``.
 
 Each draws into ``ax`` when given, else into a new pyplot figure, and returns the Axes.
 """
@@ -15,6 +18,8 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+
+from ._validation import Param, declare
 
 __all__ = ["DPI", "SIZE", "describe", "new_axes", "pair_heatmap", "rules_graph", "rules_scatter"]
 
@@ -86,33 +91,37 @@ def _plain_numbers() -> Any:
     return FuncFormatter(lambda v, _: f"{v:g}")
 
 
+_BY = "the measure to colour (and rank) by"
+
+
+@declare(Param("by", aliases=("color",), help=_BY), name="rules_scatter")
 def rules_scatter(
     rules: pd.DataFrame,
     ax: Any = None,
     *,
     x: str = "support",
     y: str = "confidence",
-    color: str = "lift",
+    by: str = "lift",
     cmap: str = "viridis",
 ) -> Any:
     """Every rule as a point: ``x`` (support) against ``y`` (confidence), coloured by
-    ``color`` (lift). The strongest rules are drawn last, on top."""
+    ``by`` (lift). The strongest rules are drawn last, on top."""
     _import_matplotlib()
     if ax is None:
         ax = new_axes()
-    for name in (x, y, color):
+    for name in (x, y, by):
         _column(rules, name)
-    order = np.argsort(rules[color].to_numpy(dtype=float), kind="stable")
+    order = np.argsort(rules[by].to_numpy(dtype=float), kind="stable")
     xs = rules[x].to_numpy(dtype=float)[order]
     ys = rules[y].to_numpy(dtype=float)[order]
-    cs = rules[color].to_numpy(dtype=float)[order]
+    cs = rules[by].to_numpy(dtype=float)[order]
     finite = np.isfinite(cs)
     if finite.any() and not finite.all():  # conviction is infinite at confidence 1
         cs = np.where(finite, cs, cs[finite].max())
     size = 28 if len(rules) <= 500 else (12 if len(rules) <= 5000 else 4)
     points = ax.scatter(xs, ys, c=cs, cmap=cmap, s=size, alpha=0.85, linewidths=0)
     if len(rules):
-        ax.figure.colorbar(points, ax=ax, label=color)
+        ax.figure.colorbar(points, ax=ax, label=by)
     positive = xs[np.isfinite(xs) & (xs > 0)]
     if positive.size and positive.max() >= 8 * positive.min():
         # Supports are skewed: most rules sit near the minimum, a few far above it.
@@ -129,6 +138,7 @@ def rules_scatter(
     return ax
 
 
+@declare(Param("by", help=_BY), name="rules_graph")
 def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str = "lift", cmap: str = "viridis") -> Any:
     """The ``top`` rules by ``by`` (lift) as a network: item names, and one dot per rule
     (size by support, colour by lift) with arrows from its antecedent items and to its
@@ -221,10 +231,11 @@ def _component_layout(nx: Any, graph: Any) -> dict[Any, np.ndarray]:
     return pos
 
 
+@declare(Param("by", aliases=("metric",), help=_BY), name="pair_heatmap")
 def pair_heatmap(
-    pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, metric: str = "lift", cmap: str | None = None
+    pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str = "lift", cmap: str | None = None
 ) -> Any:
-    """``metric`` (lift) of each ordered pair among the ``top`` most frequent items of a
+    """``by`` (lift) of each ordered pair among the ``top`` most frequent items of a
     pair table: row = first item (A), column = second item (B); blank where the pair
     never occurs. Lift is drawn on a log scale diverging at 1 (independence)."""
     matplotlib = _import_matplotlib()
@@ -235,7 +246,7 @@ def pair_heatmap(
         ax = new_axes()
     a_col = _column(pairs, "item_A", "item_a", "antecedent", "antecedents")
     b_col = _column(pairs, "item_B", "item_b", "consequent", "consequents")
-    _column(pairs, metric)
+    _column(pairs, by)
     a = pd.Series([_as_tuple(v)[0] for v in pairs[a_col].tolist()], dtype=object)
     b = pd.Series([_as_tuple(v)[0] for v in pairs[b_col].tolist()], dtype=object)
     # Support of each item: given as a column, or support(A,B) / confidence(A -> B).
@@ -251,22 +262,22 @@ def pair_heatmap(
     chosen = item_support.sort_values(ascending=False, kind="stable").head(top).index.tolist()
     where = {item: k for k, item in enumerate(chosen)}
     matrix = np.full((len(chosen), len(chosen)), np.nan)
-    values = pairs[metric].to_numpy(dtype=float)
+    values = pairs[by].to_numpy(dtype=float)
     for k, (x, y) in enumerate(zip(a.tolist(), b.tolist(), strict=True)):
         i, j = where.get(x), where.get(y)
         if i is not None and j is not None:
             matrix[i, j] = values[k]
     shown = matrix[np.isfinite(matrix) & (matrix > 0)]
     norm = None
-    if metric == "lift" and shown.size:
+    if by == "lift" and shown.size:
         # Lift is a ratio: 1/4 is as far from independence as 4, so the scale is
         # logarithmic and symmetric around 1 (white).
         reach = float(max(shown.max(), 1.0 / shown.min(), 1.5))
         norm = LogNorm(vmin=1.0 / reach, vmax=reach)
         matrix = np.where(np.isnan(matrix) | (matrix > 0), matrix, 1.0 / reach)
-    colours = matplotlib.colormaps[cmap or ("RdBu_r" if metric == "lift" else "viridis")].with_extremes(bad="#cfcfcf")
+    colours = matplotlib.colormaps[cmap or ("RdBu_r" if by == "lift" else "viridis")].with_extremes(bad="#cfcfcf")
     image = ax.imshow(np.ma.masked_invalid(matrix), cmap=colours, norm=norm, aspect="auto", interpolation="nearest")
-    label = metric if norm is None else f"{metric} (log scale; grey: pair not in the table)"
+    label = by if norm is None else f"{by} (log scale; grey: pair not in the table)"
     bar = ax.figure.colorbar(image, ax=ax, label=label, shrink=0.85)
     if norm is not None:
         ticks = [t for t in (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1, 2, 4, 8, 16, 32, 64) if norm.vmin <= t <= norm.vmax]
@@ -278,5 +289,5 @@ def pair_heatmap(
     ax.set_yticks(range(len(chosen)), labels, fontsize=7 if len(chosen) > 20 else 9)
     ax.set_xlabel("second item (B)")
     ax.set_ylabel("first item (A)")
-    ax.set_title(f"{metric} of A → B among the {len(chosen)} most frequent items")
+    ax.set_title(f"{by} of A → B among the {len(chosen)} most frequent items")
     return ax

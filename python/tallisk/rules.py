@@ -11,13 +11,19 @@ import pandas as pd
 from . import _engine
 from ._tables import RULE_METRICS, ItemsetArrays, label_array, label_rows, read_itemsets, take_rows
 from ._validation import (
+    MAX_LEN,
+    MIN_COUNT,
+    MIN_SUPPORT,
+    Fraction,
+    Int,
     InvalidParameterError,
-    check_choice,
-    check_fraction,
-    check_int,
-    check_real,
-    fail,
+    Labels,
+    Options,
+    Param,
+    Real,
+    declare,
     resolve_min_count,
+    together,
 )
 from .mining import mine
 from .transactions import as_transactions
@@ -83,7 +89,6 @@ def _from_transactions(data: Any, min_support: Any, min_count: Any, max_len: Any
             "transactions)."
         )
     threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
-    max_len = check_int(max_len, "max_len", func, low=1, allow_none=True)
     offsets, items, counts = mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len)
     # the table's row order, so that rules tie-break as they do from the table
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions)).canonical()
@@ -111,8 +116,6 @@ def _label_ids(table: ItemsetArrays, wanted: Any, name: str, func: str) -> np.nd
     """Allowed labels -> item ids; every label must be an item of the table."""
     if wanted is None:
         return None
-    if isinstance(wanted, str | bytes) or not hasattr(wanted, "__iter__"):
-        raise fail(name, func, "a collection of item labels or None", wanted, f"Use {name}=[{wanted!r}].")
     values = label_array(list(wanted))
     ids = pd.Index(table.labels, tupleize_cols=False).get_indexer(values) if len(values) else np.zeros(0, np.int64)
     present = np.zeros(len(table.labels) + 1, dtype=bool)
@@ -161,15 +164,15 @@ def _numeric_columns(out: dict, inp: _RuleInput) -> dict[str, np.ndarray]:
     return numeric
 
 
-def _selection(numeric: dict[str, np.ndarray], metric: Any, min_threshold: Any, sort_by: Any) -> np.ndarray | None:
+def _selection(numeric: dict[str, np.ndarray], metric: Any, min_threshold: Any, by: Any) -> np.ndarray | None:
     """The rows kept, in table order (None: every row, in the engine's order): those whose
-    ``metric`` reaches ``min_threshold``, by descending ``sort_by`` (ties in the engine's
+    ``metric`` reaches ``min_threshold``, by descending ``by`` (ties in the engine's
     order), sorted natively on the worker pool."""
     sel = None
     if metric is not None:
         sel = np.flatnonzero(numeric[metric] >= min_threshold)
-    if sort_by is not None and len(numeric["support"]):
-        key = numeric[sort_by] if sel is None else numeric[sort_by][sel]
+    if by is not None and len(numeric["support"]):
+        key = numeric[by] if sel is None else numeric[by][sel]
         order = _engine.order_descending(np.ascontiguousarray(key, dtype=np.float64))
         sel = order if sel is None else sel[order]
     return sel
@@ -200,6 +203,33 @@ def _gathered(values: np.ndarray, sel: np.ndarray | None) -> np.ndarray:
 # ---- the public function ------------------------------------------------------------------
 
 
+@declare(
+    Param("min_confidence", Fraction(zero=True, support=False), help="keep rules at least this confident"),
+    Param("metric", Options(_SORTABLE), none=True),
+    Param("min_threshold", Real(), none=True),
+    Param("min_lift", Real(0.0), none=True, help="keep rules with at least this lift"),
+    Param(
+        "max_consequent_len",
+        Int(1),
+        none=True,
+        old_flags=("--max-consequent",),
+        help="most items on the right-hand side",
+    ),
+    Param("antecedents", Labels(), none=True),
+    Param("consequents", Labels(), none=True),
+    Param(
+        "by",
+        Options(_SORTABLE),
+        none=True,
+        aliases=("sort_by",),
+        old_flags=("--sort",),
+        help="the measure to order the rules by, largest first",
+    ),
+    MIN_SUPPORT,
+    MIN_COUNT,
+    Param("max_len", MAX_LEN.kind, none=True, help=MAX_LEN.help),
+    rules=[together("metric", "min_threshold", "metric='lift', min_threshold=1.2")],
+)
 def association_rules(
     itemsets_or_data: Any,
     *,
@@ -210,7 +240,7 @@ def association_rules(
     max_consequent_len: int | None = None,
     antecedents: Any = None,
     consequents: Any = None,
-    sort_by: str | None = "lift",
+    by: str | None = "lift",
     min_support: float | None = None,
     min_count: int | None = None,
     max_len: int | None = None,
@@ -235,9 +265,9 @@ def association_rules(
         The most items a consequent holds.
     antecedents, consequents : collection of labels, optional
         The labels the antecedent / consequent may be made of.
-    sort_by : str or None, default "lift"
+    by : str or None, default "lift"
         Rows by this column descending (any metric or support column); ties and
-        ``sort_by=None`` keep the engine's order.
+        ``by=None`` keep the engine's order. ``sort_by`` is its older name.
     min_support, min_count, max_len : optional
         With transactions: how to mine them (exactly one of the first two).
 
@@ -270,19 +300,6 @@ def association_rules(
 {'antecedent': ('tea',), 'consequent': ('milk',), 'confidence': 0.6666666666666666}]
     """
     func = "association_rules"
-    min_confidence = check_fraction(min_confidence, "min_confidence", func, allow_zero=True)
-    min_lift = check_real(min_lift, "min_lift", func, low=0.0, allow_none=True)
-    max_consequent_len = check_int(max_consequent_len, "max_consequent_len", func, low=1, allow_none=True)
-    if (metric is None) != (min_threshold is None):
-        raise InvalidParameterError(
-            f"{func} needs 'metric' and 'min_threshold' together (e.g. metric='lift', min_threshold=1.2); "
-            f"got metric={metric!r}, min_threshold={min_threshold!r}."
-        )
-    if metric is not None:
-        check_choice(metric, "metric", func, _SORTABLE)
-        min_threshold = check_real(min_threshold, "min_threshold", func)
-    if sort_by is not None:
-        check_choice(sort_by, "sort_by", func, _SORTABLE)
     if isinstance(itemsets_or_data, pd.DataFrame) and (
         min_support is not None or min_count is not None or max_len is not None
     ):
@@ -299,7 +316,7 @@ def association_rules(
              _label_ids(inp.table, consequents, "consequents", func))  # fmt: skip
     out = _generate(inp, min_confidence, min_lift, max_consequent_len, allow)
     numeric = _numeric_columns(out, inp)
-    sel = _selection(numeric, metric, min_threshold, sort_by)
+    sel = _selection(numeric, metric, min_threshold, by)
     frame = {side: _side_column(out, side, inp, sel) for side in ("antecedent", "consequent")}
     for name in list(numeric):
         frame[name] = _gathered(numeric.pop(name), sel)

@@ -11,6 +11,7 @@ import pandas as pd
 
 from . import _engine
 from ._onehot import onehot_codes
+from ._validation import Int, Param, declare
 
 __all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
 
@@ -454,6 +455,7 @@ class Transactions:
 
     # -- views ----------------------------------------------------------------------------
 
+    @declare(Param("top", Int(0), help="most frequent items to list"))
     def summary(self, top: int = 5) -> TransactionsSummary:
         """Counts, density, the ``top`` most frequent items and the basket-size
         distribution, as R's arules shows them; print it for the text form."""
