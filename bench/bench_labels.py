@@ -174,9 +174,9 @@ def job_itemsets(job: dict) -> dict:
         ours = dict(zip(map(frozenset, df["itemset"]), df["count"].tolist(), strict=True))
         del df
         peers = {}
+        code = {"all": "s", "closed": "c", "maximal": "m"}[target]
         for miner in PYFIM_MINERS:
             fn = getattr(fim, miner)
-            code = {"all": "s", "closed": "c", "maximal": "m"}[target]
             pt, _, raw = best_of(lambda fn=fn: fn(baskets, target=code, supp=-m, zmin=1, report="a"), job["repeat"])
             same = len(raw) == len(ours) and all(ours.get(frozenset(s)) == c for s, c in raw)
             peers[miner] = {"time_s": pt, "same": same}
@@ -360,7 +360,7 @@ def rules_section(tmp: str, rows: list, repeat: int) -> list[str]:
 
 
 def reading_section(tmp: str, repeat: int, orders: int, baskets: list[str]) -> list[str]:
-    lines = ["| input | labels | tallisk | peer | tallisk / peer | peak memory over the input |", "|---|---|---|---|---|---|"]
+    lines = ["| input | labels | tallisk | peer | tallisk / peer | peak memory over the input |", "|---" * 6 + "|"]
     for name in baskets:
         if data_path(name) is None:
             continue
