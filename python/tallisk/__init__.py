@@ -12,6 +12,8 @@ import warnings
 from typing import Any
 
 from ._validation import InvalidParameterError
+from .decisions import recommend, top_rules
+from .measures import MEASURES, add_measures, add_significance
 from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
 from .rules import association_rules
@@ -21,14 +23,19 @@ __version__ = "0.1.0"
 
 __all__ = [
     "ALGORITHMS",
+    "MEASURES",
     "InvalidParameterError",
     "Transactions",
     "TransactionsSummary",
+    "add_measures",
+    "add_significance",
     "association_rules",
     "frequent_itemsets",
     "pair_metrics",
     "read_transactions",
+    "recommend",
     "restore_tuples",
+    "top_rules",
 ]
 
 # Engine-form helpers that moved to tallisk.tables; the old names still work, with a
