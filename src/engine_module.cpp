@@ -408,12 +408,14 @@ constexpr py::Function kTopRules{
                py::arg("max_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
                py::arg("max_consequent_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
                py::arg("antecedent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
-               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{})),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
+               py::arg("n_transactions", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{})),
     "The k rules A -> C of the transactions with the highest value of `by`, found without a\n"
     "minimum support: the search raises its own count floor from the k-th value found so far\n"
     "where `by` bounds the rule's support ('support', 'count', 'leverage'); for the other\n"
     "measures min_count is required (ValueError without it).\n\n"
-    "txn_ids, item_ids and n_items as for mine_itemsets. Rules have count >= min_count,\n"
+    "txn_ids, item_ids and n_items as for mine_itemsets; n_transactions counts the transactions\n"
+    "with no item too (None: the distinct labels of txn_ids). Rules have count >= min_count,\n"
     "confidence >= min_confidence, min_len to max_len items in A | C, at most\n"
     "max_consequent_len in C, and only the given item ids in A / in C (an item allowed in\n"
     "neither is in no rule).\n\n"
@@ -426,7 +428,7 @@ constexpr py::Function kTopRules{
 Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t k, topk::Measure by,
               double min_confidence, std::optional<int64_t> min_count, int64_t min_len, std::optional<uint64_t> max_len,
               std::optional<uint64_t> max_consequent_len, std::optional<Array<int32_t>> allow_a,
-              std::optional<Array<int32_t>> allow_c) {
+              std::optional<Array<int32_t>> allow_c, std::optional<int64_t> n_transactions) {
     if (!min_count && !topk::bounds_support(by))
         py::raise(PyExc_ValueError,
                   "this measure reaches its best values on rules of any support, however rare, so the search "
@@ -443,6 +445,7 @@ Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t 
     if (max_consequent_len) o.max_consequent_len = static_cast<std::size_t>(*max_consequent_len);
     o.allow_a = id_mask(allow_a, n_items);
     o.allow_c = id_mask(allow_c, n_items);
+    o.n_transactions = static_cast<uint64_t>(n_transactions.value_or(0));
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     topk::Result r;

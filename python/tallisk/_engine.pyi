@@ -70,6 +70,7 @@ def top_rules(
     max_consequent_len: int | None = None,
     antecedent_items: NDArray[np.int32] | None = None,
     consequent_items: NDArray[np.int32] | None = None,
+    n_transactions: int | None = None,
 ) -> dict[str, Any]: ...
 
 # ---- file reading and text writing (the io package's native side) ----

@@ -48,6 +48,9 @@ TOP_MEASURES = (
 )
 #: The measures whose value bounds the rule's support, so that top_rules needs no min_count.
 BOUNDED_MEASURES = ("leverage", "support", "count")
+#: Values within this share of the k-th value are ties with it (the engine's search keeps
+#: every rule within the same margin, tuning nothing: it only has to hold them all).
+TIE = 1e-12
 
 
 @declare(
@@ -99,8 +102,9 @@ def top_rules(
     data : Transactions or iterable of baskets
         The transactions.
     k : int
-        How many rules. Rules tied with the k-th value are all returned, so the table
-        has more than k rows only on ties (and fewer when the data has fewer rules).
+        How many rules. Rules tied with the k-th value (equal to it up to rounding: a
+        relative 1e-12) are all returned, so the table has more than k rows only on ties
+        (and fewer when the data has fewer rules).
     by : str, default "leverage"
         A measure column of the rule table: one of :data:`TOP_MEASURES`.
     min_confidence : float, default 0.0
@@ -158,6 +162,7 @@ def top_rules(
         tr.txn_ids, tr.item_ids, tr.n_items, k, by,
         min_confidence=min_confidence, min_count=min_count, min_len=min_len, max_len=max_len,
         max_consequent_len=max_consequent_len, antecedent_items=allow[0], consequent_items=allow[1],
+        n_transactions=max(tr.n_transactions, 1),
     )  # fmt: skip
     floor = int(out.pop("floor"))
     for key in ("n_transactions", "itemsets", "examined"):
@@ -167,10 +172,13 @@ def top_rules(
     attrs = {"n_transactions": tr.n_transactions, "min_count": floor, "by": by, "k": k}
     rules = rule_frame(out, _RuleInput(no_rows, "all", True, attrs, None), by)
     # The search keeps every rule within rounding of the k-th value; the cut is made here,
-    # on the table's own values, ties included.
+    # on the table's own values. Values equal up to rounding are ties: two rules of one
+    # value in exact arithmetic (a lift of 60/31 reached as 3/3 over 31/60 and as 5/31
+    # over 5/60) can differ in their last bit.
     values = rules[by].to_numpy(dtype=np.float64)
     if len(values) > k:
-        rules = rules.iloc[: int(np.count_nonzero(values >= values[k - 1]))].reset_index(drop=True)
+        kth = values[k - 1]
+        rules = rules.iloc[: int(np.count_nonzero(values >= kth - TIE * abs(kth)))].reset_index(drop=True)
     return rules
 
 

@@ -137,6 +137,12 @@ def rule_counts(rules: pd.DataFrame, func: str) -> tuple[float, np.ndarray, np.n
     missing = [c for c in ("count", "antecedent_support", "consequent_support") if c not in rules.columns]
     if missing:
         raise ValueError(f"{func} reads the rules' counts, but the table has no {missing[0]!r} column.")
+    a = rules["count"].to_numpy(dtype=np.float64)
+    if a.size and not np.isfinite(a).all():
+        raise ValueError(
+            f"{func} needs the rules' counts, and this table holds supports only (it was made from an itemset "
+            "table without counts)."
+        )
     n = rules.attrs.get("n_transactions")
     try:
         n_ok = n is not None and float(n) >= 1 and float(n).is_integer()
@@ -148,12 +154,6 @@ def rule_counts(rules: pd.DataFrame, func: str) -> tuple[float, np.ndarray, np.n
             f"makes carry it; a table read back from CSV does not: set it); got {n!r}."
         )
     n = float(n)
-    a = rules["count"].to_numpy(dtype=np.float64)
-    if a.size and not np.isfinite(a).all():
-        raise ValueError(
-            f"{func} needs the rules' counts, and this table holds supports only (it was made from an itemset "
-            "table without counts)."
-        )
     # The side counts come back from their supports exactly: c / n in double, times n, is
     # within far less than one half of c for any count below 2**50.
     na = np.rint(rules["antecedent_support"].to_numpy(dtype=np.float64) * n)

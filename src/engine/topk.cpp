@@ -485,8 +485,12 @@ Data build_data(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
     const auto allowed = [](const std::vector<uint8_t>& mask, uint32_t i) { return mask.empty() || mask[i] != 0; };
     // Items that may stand on neither side are in no rule: left out of the search.
     const uint32_t min_count = std::max<uint32_t>(o.min_count, 1);
+    if (o.n_transactions != 0 && o.n_transactions < rows.n_transactions)
+        throw InputError("n_transactions = " + std::to_string(o.n_transactions) + " is less than the " +
+                         std::to_string(rows.n_transactions) + " transactions the occurrences name");
+    if (o.n_transactions > 0xFFFFFFFFull) throw InputError("n_transactions must be below 2**32");
     Data d;
-    d.n_transactions = rows.n_transactions;
+    d.n_transactions = o.n_transactions != 0 ? static_cast<uint32_t>(o.n_transactions) : rows.n_transactions;
     for (uint32_t i = 0; i < n_items; ++i)
         if (rows.item_counts[i] >= min_count && (allowed(o.allow_a, i) || allowed(o.allow_c, i))) d.id_of.push_back(i);
     std::stable_sort(d.id_of.begin(), d.id_of.end(),

@@ -35,7 +35,8 @@
 // subset's confidence is no higher).
 //
 // Comparisons against lambda keep a margin of 1e-12 relative, so rules within rounding of
-// the k-th value are never lost; the caller makes the exact cut, ties included.
+// the k-th value are never lost; the caller makes the cut (ties: values equal up to that
+// rounding).
 #pragma once
 
 #include <cstddef>
@@ -70,6 +71,9 @@ bool bounds_support(Measure by);
 
 struct Options {
     std::size_t k = 10;  // >= 1
+    //! The number of transactions, those without any item included; 0: the distinct
+    //! transaction labels of the occurrences.
+    uint64_t n_transactions = 0;
     Measure by = Measure::leverage;
     double min_confidence = 0.0;
     uint32_t min_count = 1;  // the smallest rule count considered (>= 1)
