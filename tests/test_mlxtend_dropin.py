@@ -180,24 +180,110 @@ def test_empty_frames(frame, name):
         assert assert_same_outcome(name, (FRAMES[frame](),), dict(min_support=0.5))[0] == "ok"
 
 
-BAD_CALLS = {
-    "support-zero": (lambda: onehot(TEXTBOOK), dict(min_support=0.0)),
-    "support-above-one": (lambda: onehot(TEXTBOOK), dict(min_support=1.5)),
-    "value-two": (lambda: pd.DataFrame({"a": [0, 1, 2], "b": [1, 1, 0]}), {}),
-    "strings": (lambda: pd.DataFrame({"a": ["x", "y", "x"], "b": [True, False, True]}), {}),
-    "nan": (lambda: pd.DataFrame({"a": [1.0, np.nan, 0.0], "b": [1.0, 1.0, 0.0]}), {}),
-    "sparse-int-cols-not-from-zero": (lambda: random_frame(3, n=10, m=3, sparse=True, columns=[1, 2, 3]), {}),
-    "sparse-value-two": (lambda: pd.DataFrame({"a": [0, 2, 1], "b": [1, 1, 0]}).astype(pd.SparseDtype(int, 0)), {}),
-    "both-bad-support-and-values": (lambda: pd.DataFrame({"a": [0, 1, 2]}), dict(min_support=2.0)),
+# ---- the error-compatibility grid ------------------------------------------------------
+# Bad values by parameter name, each tried on every function of mlxtend that has the
+# parameter (found from mlxtend's own signatures), one at a time on an otherwise valid
+# call; both sides must raise the same type with the same message, or succeed alike, with
+# the same warnings. A new mlxtend parameter or a changed check shows up here.
+
+BAD_VALUES = {
+    "df": {
+        "value-two": lambda: pd.DataFrame({"a": [0, 1, 2], "b": [1, 1, 0]}),
+        "strings": lambda: pd.DataFrame({"a": ["x", "y", "x"], "b": [True, False, True]}),
+        "nan": lambda: pd.DataFrame({"a": [1.0, np.nan, 0.0], "b": [1.0, 1.0, 0.0]}),
+        "sparse-int-cols-not-from-zero": lambda: random_frame(3, n=10, m=3, sparse=True, columns=[1, 2, 3]),
+        "sparse-value-two": lambda: pd.DataFrame({"a": [0, 2, 1], "b": [1, 1, 0]}).astype(pd.SparseDtype(int, 0)),
+        "ints-01": lambda: random_frame(2, n=30, m=6, dtype=np.int64),
+    },
+    "min_support": {"zero": 0.0, "negative": -0.1, "above-one": 1.5, "percent": 5, "nan": float("nan")},
+    "max_len": {"zero": 0, "negative": -1, "fraction": 0.5, "float": 1.5, "whole-float": 2.0, "bool": True},
+    "null_values": {"true-without-nan": True},
+    "low_memory": {"true": True},
+    "verbose": {"on": 1},
+}
+BAD_RULE_VALUES = {
+    "df": {
+        "empty": lambda: pd.DataFrame({"support": [], "itemsets": []}),
+        "missing-columns": lambda: pd.DataFrame({"support": [0.5], "items": [frozenset({1})]}),
+        "missing-subsets": lambda: pd.DataFrame(
+            {"support": [0.5, 0.4], "itemsets": [frozenset({1}), frozenset({1, 2})]}
+        ),
+        "single-item-only": lambda: pd.DataFrame({"support": [0.5], "itemsets": [frozenset({"a"})]}),
+    },
+    "metric": {"cosine": "cosine", "unknown": "nope", "none": None},
+    "min_threshold": {"nan": float("nan"), "string": "0.5"},
+    "null_values": {"true-without-df_orig": True},
+    "df_orig": {
+        "nan": lambda: pd.DataFrame({"a": [1.0, np.nan]}),
+        "value-two": lambda: pd.DataFrame({"a": [0, 2], "b": [1, 1]}),
+    },
+    "return_metrics": {"unknown": ["lift", "nope"]},
+    "num_itemsets": {"zero": 0},
+    "support_only": {"true": True},
+}
+# Parameter sets the grid tries together, where one check depends on another parameter.
+BAD_RULE_COMBINATIONS = {
+    "null_values-with-df_orig-but-no-num_itemsets": dict(null_values=True, df_orig="textbook-frame"),
+    "null_values-with-bad-df_orig": dict(null_values=True, num_itemsets=5, df_orig=lambda: pd.DataFrame({"a": [2.0]})),
+    "null_values-with-df_orig-of-other-columns": dict(
+        null_values=True, num_itemsets=5, df_orig=lambda: pd.DataFrame({"x": [1.0, np.nan], "y": [0.0, 1.0]})
+    ),
 }
 
 
-@pytest.mark.parametrize("case", BAD_CALLS)
-@pytest.mark.parametrize("name", MINERS)
-def test_errors_and_warnings_match(case, name):
-    make, kwargs = BAD_CALLS[case]
-    theirs = assert_same_outcome(name, (make(),), kwargs)
-    assert theirs[0] == "raise"
+def _mlxtend_params(name):
+    import inspect
+
+    return list(inspect.signature(getattr(fp, name)).parameters)
+
+
+def _grid(names, bad_values):
+    cases = []
+    for name in names:
+        for param in _mlxtend_params(name):
+            for label, value in bad_values.get(param, {}).items():
+                cases.append(pytest.param(name, param, value, id=f"{name}-{param}-{label}"))
+    return cases
+
+
+def _value(v):
+    if v == "textbook-frame":
+        return onehot(TEXTBOOK)
+    return v() if callable(v) else v
+
+
+def test_the_grid_covers_every_parameter_mlxtend_checks():
+    for name in MINERS:
+        assert {"df", "min_support", "max_len"} <= set(_mlxtend_params(name)) & set(BAD_VALUES)
+    assert set(_mlxtend_params("association_rules")) == set(BAD_RULE_VALUES)
+    assert set(_mlxtend_params("association_rules")) == set(inspect_params(ours.association_rules))
+    for name in MINERS:
+        assert _mlxtend_params(name) == inspect_params(getattr(ours, name))
+
+
+def inspect_params(func):
+    import inspect
+
+    return list(inspect.signature(func).parameters)
+
+
+@pytest.mark.parametrize("name, param, value", _grid(MINERS, BAD_VALUES))
+def test_miners_raise_and_warn_as_mlxtend_on_the_grid(name, param, value):
+    kwargs = {"df": onehot(TEXTBOOK), "min_support": 0.5, param: _value(value)}
+    df = kwargs.pop("df")
+    assert_same_outcome(name, (df,), kwargs)
+
+
+@pytest.mark.parametrize("name, param, value", _grid(["association_rules"], BAD_RULE_VALUES))
+def test_rules_raise_and_warn_as_mlxtend_on_the_grid(name, param, value):
+    kwargs = {"df": fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True), param: _value(value)}
+    same_rules(kwargs.pop("df"), **kwargs)
+
+
+@pytest.mark.parametrize("combination", BAD_RULE_COMBINATIONS)
+def test_rules_raise_as_mlxtend_on_combined_null_value_arguments(combination):
+    kwargs = {k: _value(v) for k, v in BAD_RULE_COMBINATIONS[combination].items()}
+    same_rules(fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True), **kwargs)
 
 
 @pytest.mark.parametrize("name", ["fpgrowth", "fpmax"])
@@ -318,26 +404,6 @@ def test_rules_match(kind, kwargs):
     if kwargs.pop("trim", False) and (table["itemsets"].map(len) > 1).any():
         table = table[table["itemsets"].map(len) > 1].reset_index(drop=True)
     same_rules(table, **kwargs)
-
-
-BAD_RULE_CALLS = {
-    "empty": (lambda: pd.DataFrame({"support": [], "itemsets": []}), {}),
-    "missing-columns": (lambda: pd.DataFrame({"support": [0.5], "items": [frozenset({1})]}), {}),
-    "bad-metric": (lambda: rules_input("textbook-names"), dict(metric="cosine")),
-    "missing-subsets": (
-        lambda: pd.DataFrame({"support": [0.5, 0.4], "itemsets": [frozenset({1}), frozenset({1, 2})]}),
-        {},
-    ),
-    "single-item-only": (lambda: pd.DataFrame({"support": [0.5], "itemsets": [frozenset({"a"})]}), {}),
-    "unknown-return-metric": (lambda: rules_input("textbook-names"), dict(return_metrics=["lift", "nope"])),
-    "df-orig-nan": (lambda: rules_input("textbook-names"), dict(df_orig=pd.DataFrame({"a": [1.0, np.nan]}))),
-}
-
-
-@pytest.mark.parametrize("case", BAD_RULE_CALLS)
-def test_rules_errors(case):
-    make, kwargs = BAD_RULE_CALLS[case]
-    same_rules(make(), **kwargs)
 
 
 def test_repeated_itemsets_count_once_with_the_last_support():

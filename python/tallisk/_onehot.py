@@ -135,7 +135,9 @@ def _from_frame(df: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, int]:
     # Sparse columns with a 0/False fill: positions and values gathered for all of them
     # and checked in one pass; other columns one by one.
     parts: list[np.ndarray] = [np.zeros(0, np.int64)] * n_cols
-    sparse_j, sparse_pos, sparse_val = [], [], []
+    sparse_j: list[int] = []
+    sparse_pos: list[Any] = []
+    sparse_val: list[Any] = []
     for j, v in enumerate(columns):
         if isinstance(v, pd.arrays.SparseArray):
             fill = v.fill_value
@@ -183,7 +185,7 @@ def onehot_codes(data: Any, columns: Any = None) -> tuple[np.ndarray, np.ndarray
     if isinstance(data, pd.DataFrame):
         rows, cols, n_rows = _from_frame(data)
         n_cols = data.shape[1]
-        labels = data.columns
+        labels: pd.Index = data.columns
     elif _is_scipy_sparse(data):
         if len(data.shape) != 2:
             raise ValueError(f"A one-hot matrix must be 2-dimensional; got shape {data.shape}.")

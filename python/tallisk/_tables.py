@@ -27,7 +27,7 @@ from __future__ import annotations
 import json
 import math
 import weakref
-from typing import Any, NamedTuple
+from typing import Any, Literal, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -247,7 +247,9 @@ def label_array(labels: Any) -> np.ndarray:
     return out if out.flags.c_contiguous else np.ascontiguousarray(out)
 
 
-def label_rows(offsets: np.ndarray, items: np.ndarray, labels: Any, kind: str = "tuple") -> np.ndarray:
+def label_rows(
+    offsets: np.ndarray, items: np.ndarray, labels: Any, kind: Literal["tuple", "frozenset"] = "tuple"
+) -> np.ndarray:
     """The CSR rows as an object array of tuples (or frozensets) of their labels, built
     natively: row ``r`` holds ``labels[items[offsets[r]:offsets[r + 1]]]`` in that order.
 

@@ -27,10 +27,11 @@ import functools
 import inspect
 import math
 import numbers
+import types
 import warnings
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple, TypeVar, overload
+from typing import Any, Literal, NamedTuple, TypeVar, overload
 
 import numpy as np
 
@@ -184,8 +185,8 @@ class Voice:
             elif isinstance(part, InPython):
                 out.append("" if self.command else self.render(part.parts, func))
             elif isinstance(part, Given):
-                text = self.texts.get(part.param) if self.command else None
-                out.append(show(part.value) if text is None else text)
+                typed = self.texts.get(part.param) if self.command else None
+                out.append(show(part.value) if typed is None else typed)
             else:
                 out.append("the command" if self.command else func)
         return "".join(out)
@@ -221,7 +222,9 @@ class InvalidParameterError(ValueError, TypeError):
     def __init__(self, *parts: Part, func: str = "", param: str | None = None) -> None:
         self.parts = parts
         self.func = func
-        self.param = param if param is not None else next((p.param for p in parts if isinstance(p, Name)), None)
+        self.param: str | None = (
+            param if param is not None else next((p.param for p in parts if isinstance(p, Name)), None)
+        )
         super().__init__(PYTHON.render(parts, func))
 
     def message(self, voice: Voice = PYTHON) -> str:
@@ -244,7 +247,8 @@ def warn_deprecated(message: str) -> None:
     import sys
 
     package = __name__.rsplit(".", 1)[0] + "."
-    level, frame = 1, sys._getframe(1)
+    level = 1
+    frame: types.FrameType | None = sys._getframe(1)
     while frame is not None and (frame.f_globals.get("__name__", "") + ".").startswith(package):
         frame, level = frame.f_back, level + 1
     warnings.warn(message, DeprecationWarning, stacklevel=level)
@@ -745,7 +749,7 @@ class Declaration:
                 continue
             low = None
             ref = getattr(p.kind, "low_param", None)
-            if ref in self.signature.parameters:
+            if ref is not None and ref in self.signature.parameters:
                 low = out.get(ref, self.default(ref))
                 low = low if _is_int(low) else None
             out[name] = p.check(value, self.func, low)
@@ -828,10 +832,12 @@ def declare(
 
 @overload
 def check_int(
-    value: Any, name: str, func: str, *, low: int | None = ..., high: int | None = ..., allow_none: bool = ...
-) -> int | None: ...
+    value: Any, name: str, func: str, *, low: int | None = ..., high: int | None = ..., allow_none: Literal[False] = ...
+) -> int: ...
 @overload
-def check_int(value: Any, name: str, func: str, *, low: int | None = ..., high: int | None = ...) -> int: ...
+def check_int(
+    value: Any, name: str, func: str, *, low: int | None = ..., high: int | None = ..., allow_none: bool
+) -> int | None: ...
 def check_int(
     value: Any, name: str, func: str, *, low: int | None = None, high: int | None = None, allow_none: bool = False
 ) -> int | None:
@@ -839,6 +845,30 @@ def check_int(
     return Param(name, Int(low, high), none=allow_none).check(value, func)
 
 
+@overload
+def check_real(
+    value: Any,
+    name: str,
+    func: str,
+    *,
+    low: float | None = ...,
+    high: float | None = ...,
+    low_open: bool = ...,
+    allow_inf: bool = ...,
+    allow_none: Literal[False] = ...,
+) -> float: ...
+@overload
+def check_real(
+    value: Any,
+    name: str,
+    func: str,
+    *,
+    low: float | None = ...,
+    high: float | None = ...,
+    low_open: bool = ...,
+    allow_inf: bool = ...,
+    allow_none: bool,
+) -> float | None: ...
 def check_real(
     value: Any,
     name: str,

@@ -545,7 +545,12 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
     from .io import atomic_write
 
     start = _clock()
-    draw = {"scatter": tplot.rules_scatter, "graph": tplot.rules_graph, "heatmap": tplot.pair_heatmap}[kind]
+    draws: dict[str, Callable[..., Any]] = {
+        "scatter": tplot.rules_scatter,
+        "graph": tplot.rules_graph,
+        "heatmap": tplot.pair_heatmap,
+    }
+    draw = draws[kind]
     # A bare Figure renders with Agg and never opens a window, on any machine.
     with report.running("drawing"):
         ax = draw(df, ax=tplot.new_axes(pyplot=False), by=args.by or "lift")

@@ -51,7 +51,7 @@ import tempfile
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -77,9 +77,9 @@ except ImportError as exc:  # pragma: no cover - exercised only without the extr
     raise ImportError("tallisk.dask needs Dask: pip install 'tallisk[dask]'") from exc
 
 try:
-    from distributed import WorkerPlugin as _WorkerPlugin
+    from distributed import WorkerPlugin
 except ImportError:  # pragma: no cover - the local schedulers need no plugin
-    _WorkerPlugin = object
+    WorkerPlugin = object  # type: ignore[misc, assignment]
 
 __all__ = ["EnginePool", "WorkerLostError", "frequent_itemsets", "pair_metrics"]
 
@@ -96,7 +96,7 @@ _FAN_IN = 8
 # ---- engine pool on workers ----------------------------------------------------------
 
 
-class EnginePool(_WorkerPlugin):  # type: ignore[misc, valid-type]
+class EnginePool(WorkerPlugin):
     """Worker plugin that sizes the engine's pool in every worker process.
 
     ``threads`` engine threads per worker process; ``None`` takes the host's cores
@@ -223,7 +223,7 @@ def _encode(frame: pd.DataFrame, transaction: str, item: str, labels: pd.Index) 
     values = frame[item]
     if isinstance(values.dtype, pd.CategoricalDtype):
         values = values.astype(labels.dtype)
-    items = labels.get_indexer(values)
+    items = labels.get_indexer(pd.Index(values))
     if len(items) and items.min() < 0:  # a label the value counts did not see: never silently dropped
         bad = frame[item].iloc[int(np.argmax(items < 0))]
         raise ValueError(f"item label {bad!r} is missing from the global label table")
@@ -547,8 +547,8 @@ def _two_passes(
 
     n = sum(prep.n_per_part)
     n_items = len(prep.labels)
-    if min_count is None:
-        min_count = min_count_from_support(min_support, n)
+    if min_count is None:  # the declaration saw to it that one of the two is given
+        min_count = min_count_from_support(cast(float, min_support), n)
     # Closed and maximal are judged among all frequent sets; for the sets shown, the
     # frequent sets one item longer are all that judgement needs.
     mine_len = max_len if max_len is None or target == "all" else max_len + 1

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import ast
-from typing import Any
+from typing import Any, cast
 
 import _tallisk_rs
 import numpy as np
@@ -129,7 +129,7 @@ def _weights_array(tr: Transactions, item_weights: Any, func: str) -> np.ndarray
     if item_weights is None:
         return tr.item_counts.to_numpy().astype(np.float64)
     if isinstance(item_weights, dict | pd.Series):
-        mapped = tr.items.map(item_weights)
+        mapped = tr.items.map(item_weights)  # type: ignore[arg-type]  # a Series maps as a dict does
         try:
             return np.asarray(mapped, dtype=np.float64)
         except (TypeError, ValueError):
@@ -227,7 +227,7 @@ def mine(
     ascending within a row, rows in no particular order."""
     if algorithm in ("auto", "depth_first"):
         out = _engine.mine_itemsets(
-            tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=target,
+            tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=cast(Any, target),
             max_itemsets=max_itemsets,
         )  # fmt: skip
         return out["offsets"], out["items"], out["counts"]
@@ -346,7 +346,10 @@ def frequent_itemsets(
     """
     func = "frequent_itemsets"
     tr = as_transactions(data, func)
-    threshold = min_count if min_count is not None else min_count_from_support(min_support, tr.n_transactions)
+    # the declaration saw to it that exactly one of the two is given
+    threshold = (
+        min_count if min_count is not None else min_count_from_support(cast(float, min_support), tr.n_transactions)
+    )
     txn, item = tr.txn_ids, tr.item_ids
     if exclude is not None:
         txn, item = without_items(txn, item, tr.items, exclude)

@@ -280,7 +280,7 @@ def pair_heatmap(
     label = by if norm is None else f"{by} (log scale; grey: pair not in the table)"
     bar = ax.figure.colorbar(image, ax=ax, label=label, shrink=0.85)
     if norm is not None:
-        ticks = [t for t in (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1, 2, 4, 8, 16, 32, 64) if norm.vmin <= t <= norm.vmax]
+        ticks = [t for t in (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1, 2, 4, 8, 16, 32, 64) if 1.0 / reach <= t <= reach]
         bar.set_ticks(ticks)
         bar.ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}" if v >= 1 else f"1/{1 / v:g}"))
         bar.ax.yaxis.set_minor_locator(NullLocator())

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -88,7 +88,7 @@ def _from_table(df: pd.DataFrame, func: str) -> _RuleInput:
     table, cells = read_itemsets(df)
     if target == "all":
         _check_single_items(table, func)
-    attrs = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
+    attrs: dict[str, Any] = {k: df.attrs[k] for k in ("n_transactions", "min_count") if k in df.attrs}
     return _RuleInput(table, target, table.counts.dtype.kind in "iu", attrs, cells)
 
 
@@ -187,7 +187,7 @@ def _generate(
         max_consequent_len=max_consequent_len,
         antecedent_items=allow[0],
         consequent_items=allow[1],
-        input_target=inp.target,
+        input_target=cast(Any, inp.target),
         improvement=improvement,
         min_improvement=min_improvement,
     )

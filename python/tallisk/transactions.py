@@ -232,6 +232,12 @@ class Transactions:
     """
 
     __slots__ = ("_txn_ids", "_item_ids", "_items", "_n_transactions", "_transactions", "_cache")
+    _txn_ids: np.ndarray  # int64, one per distinct (transaction, item), sorted
+    _item_ids: np.ndarray  # int32, alongside
+    _items: pd.Index  # item id i has label _items[i]
+    _n_transactions: int  # empty baskets included
+    _transactions: pd.Index | None  # transaction labels; None: positions
+    _cache: dict[str, Any]  # derived arrays (item counts, basket sizes)
 
     def __init__(self) -> None:
         raise TypeError("Build Transactions with Transactions.from_long, from_baskets or from_onehot.")
@@ -346,10 +352,9 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
-        codes = [factorize_labels(txn_values, t_name, sort=False, where=row)]
-        t_labels = codes[0][1]
-        codes[0] = codes[0][0]
-        del txn_values
+        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        codes = [t_codes]
+        del txn_values, t_codes
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
         del item_values
         codes.append(i_codes)
@@ -491,7 +496,7 @@ class Transactions:
 
     def to_baskets(self) -> list[list[Any]]:
         """Baskets as lists of labels in item-id order, empty baskets included."""
-        labels = np.asarray(self._items, dtype=object)[self._item_ids].tolist()
+        labels = self._items.to_numpy(dtype=object)[self._item_ids].tolist()
         cuts = np.cumsum(np.bincount(self._txn_ids, minlength=self._n_transactions))
         starts = np.concatenate(([0], cuts[:-1])) if cuts.size else cuts
         return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))

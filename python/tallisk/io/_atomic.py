@@ -137,8 +137,14 @@ def _layers(raw: IO[bytes], text: bool, compress: bool, encoding: str, newline: 
 
 
 @contextlib.contextmanager
-def atomic_write(path: str | os.PathLike[str], mode: str = "wb", *, encoding: str = "utf-8",
-                 newline: str | None = "", compress: bool | None = None) -> Iterator[IO[Any]]:
+def atomic_write(
+    path: str | os.PathLike[str],
+    mode: str = "wb",
+    *,
+    encoding: str = "utf-8",
+    newline: str | None = "",
+    compress: bool | None = None,
+) -> Iterator[IO[Any]]:
     """A file object whose content appears at ``path`` only once the block ends without error.
 
     ``mode`` is ``"wb"`` (bytes) or ``"w"`` (text in ``encoding``; ``newline`` as for

@@ -44,8 +44,9 @@ class _Vocabulary:
         self.runs: list[np.ndarray | None] = []  # rows per code (None: one row each)
         self.rows = 0
 
-    def add(self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None,
-            runs: np.ndarray | None = None) -> None:
+    def add(
+        self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None, runs: np.ndarray | None = None
+    ) -> None:
         self.codes.append(codes)
         self.names.append(names)
         self.runs.append(runs)
@@ -69,8 +70,9 @@ class _Vocabulary:
         offset = pos = 0
         for k, names in enumerate(self.names):
             mapped = gcodes[offset : offset + len(names)][self.codes[k]]
-            if self.runs[k] is not None:
-                mapped = np.repeat(mapped, self.runs[k])
+            runs = self.runs[k]
+            if runs is not None:
+                mapped = np.repeat(mapped, runs)
             out[pos : pos + len(mapped)] = mapped
             self.codes[k] = self.runs[k] = None
             offset += len(names)
@@ -125,8 +127,7 @@ class _Vocabulary:
         return self._remap(gcodes, np.int32), labels
 
 
-def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str,
-            encoding: str) -> np.ndarray:
+def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str, encoding: str) -> np.ndarray:
     # Names never hold a line end: decode them all as one text, split it again.
     try:
         parts = b"\n".join(names.tolist()).decode(encoding).split("\n")
@@ -149,4 +150,3 @@ def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, sou
                 "give the file's encoding"
             ) from None
     return out
-

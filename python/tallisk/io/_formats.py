@@ -41,5 +41,12 @@ def guess_output_format(path: str | None) -> str:
     if path is None or path == "-":
         return "fimi"
     ext = os.path.splitext(_strip_gz(os.path.basename(str(path))))[1]
-    return {".csv": "csv", ".tsv": "csv", ".parquet": "parquet", ".pq": "parquet", ".jsonl": "jsonl",
-            ".ndjson": "jsonl", ".json": "jsonl"}.get(ext, "fimi")
+    return {
+        ".csv": "csv",
+        ".tsv": "csv",
+        ".parquet": "parquet",
+        ".pq": "parquet",
+        ".jsonl": "jsonl",
+        ".ndjson": "jsonl",
+        ".json": "jsonl",
+    }.get(ext, "fimi")

@@ -65,8 +65,9 @@ _MIX = np.uint64(0x9E3779B97F4A7C15)
 _MIX2 = np.uint64(0xBF58476D1CE4E5B9)
 
 
-def _factorize_tokens(buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
-                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _factorize_tokens(
+    buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Local codes of the tokens, their distinct names (bytes objects) and the index of
     each name's first token.
 
@@ -109,9 +110,10 @@ def _factorize_tokens(buf: np.ndarray, starts: np.ndarray, ends: np.ndarray
             names = np.ascontiguousarray(words[first]).view(f"S{8 * n_words}").ravel().astype(object)
             return codes, names, first
     # Names longer than 64 bytes, or a hash collision: bytes objects, still per block.
-    mv = memoryview(buf)
-    names_all = np.fromiter((bytes(mv[s:e]) for s, e in zip(starts.tolist(), ends.tolist(), strict=True)),
-                            dtype=object, count=n)
+    mv = buf.data
+    names_all = np.fromiter(
+        (bytes(mv[s:e]) for s, e in zip(starts.tolist(), ends.tolist(), strict=True)), dtype=object, count=n
+    )
     codes, uniques = pd.factorize(names_all)
     codes = np.asarray(codes, dtype=np.int64)
     return codes, np.asarray(uniques, dtype=object), _first_index(codes)
@@ -135,8 +137,10 @@ def _decimal(key: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarr
         return None
     # Right-pad with "0" to eight characters (the value times 10**(8 - length)).
     padded = key | (_ZEROS & ~_LOW[lengths])
-    if not (bool(((padded & _HIGH_NIBBLES) == _ZEROS).all())
-            and bool((((padded + np.uint64(0x0606060606060606)) & _HIGH_NIBBLES) == _ZEROS).all())):
+    if not (
+        bool(((padded & _HIGH_NIBBLES) == _ZEROS).all())
+        and bool((((padded + np.uint64(0x0606060606060606)) & _HIGH_NIBBLES) == _ZEROS).all())
+    ):
         return None
     d = padded - _ZEROS
     d = (d * np.uint64(10) + (d >> np.uint64(8))) & np.uint64(0x00FF00FF00FF00FF)
@@ -197,8 +201,7 @@ def _blocks(src: _Source, progress: Callable[[int], None] | None) -> Iterator[by
         yield data[: cut + 1]
 
 
-def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
-                progress: Callable[[int], None] | None) -> Codes:
+def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str, progress: Callable[[int], None] | None) -> Codes:
     vocab = _Vocabulary()
     txn_parts: list[np.ndarray] = []
     n_lines = 0
@@ -208,8 +211,9 @@ def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
         newlines = np.flatnonzero(buf == 10)
         if (buf == 0).any():
             line = n_lines + int(np.searchsorted(newlines, int(np.flatnonzero(buf == 0)[0]))) + 1
-            raise ReadError(f"{src.name}, line {line}: NUL byte; this is not a text file "
-                            "(a Parquet file needs --input-format long)")
+            raise ReadError(
+                f"{src.name}, line {line}: NUL byte; this is not a text file (a Parquet file needs --input-format long)"
+            )
         block_lines = len(newlines) + (0 if data.endswith(b"\n") else 1)
         starts, ends = _token_bounds(buf, seps_b)
         if 13 not in seps_b and len(ends):
@@ -235,4 +239,3 @@ def _read_lines(src: _Source, seps: bytes, strip: bool, encoding: str,
     per_line = np.concatenate(txn_parts) if txn_parts else np.zeros(0, np.int32)
     txn = np.repeat(np.arange(len(per_line), dtype=np.int64), per_line)
     return Codes(txn, item_codes, labels, n_lines)
-

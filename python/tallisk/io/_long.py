@@ -21,12 +21,15 @@ from ._source import ReadError, _Prepend, _Source
 # ---- long tables ------------------------------------------------------------------------
 
 
-def _pick_columns(columns: list[str], transaction_col: str | None, item_col: str | None, source: str
-                  ) -> tuple[str, str]:
+def _pick_columns(
+    columns: list[str], transaction_col: str | None, item_col: str | None, source: str
+) -> tuple[str, str]:
     if transaction_col is None and item_col is None:
         if len(columns) < 2:
-            raise ReadError(f"{source}: a long table needs a transaction column and an item column; "
-                            f"found {len(columns)} column(s): {', '.join(map(str, columns))}")
+            raise ReadError(
+                f"{source}: a long table needs a transaction column and an item column; "
+                f"found {len(columns)} column(s): {', '.join(map(str, columns))}"
+            )
         return columns[0], columns[1]
     for role, col in (("transaction", transaction_col), ("item", item_col)):
         if col is not None and col not in columns:
@@ -64,8 +67,9 @@ def _empty_or_missing(col: Any, text: bool) -> np.ndarray | None:
     empty = None
     if text and len(col):
         width = np.int64 if pa.types.is_large_string(col.type) else np.int32
-        offsets = np.frombuffer(col.buffers()[1], dtype=width, count=len(col) + 1, offset=col.offset * np.dtype(
-            width).itemsize)
+        offsets = np.frombuffer(
+            col.buffers()[1], dtype=width, count=len(col) + 1, offset=col.offset * np.dtype(width).itemsize
+        )
         lengths = np.diff(offsets)
         if (lengths == 0).any():
             empty = lengths == 0
@@ -141,14 +145,21 @@ class _Merger:
         txn_codes, n_transactions = self.txn.finish_codes()
         item_codes, labels = self.item.finish(source, None)
         if any(k is not None for k in self.keep):
-            mask = np.concatenate([np.ones(rows, bool) if k is None else k
-                                   for rows, k in zip(self.batch_rows, self.keep, strict=True)])
+            mask = np.concatenate(
+                [np.ones(rows, bool) if k is None else k for rows, k in zip(self.batch_rows, self.keep, strict=True)]
+            )
             txn_codes = txn_codes[mask]
         return Codes(txn_codes, item_codes, labels, n_transactions)
 
 
-def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col: str | None, strip: bool,
-                   progress: Callable[[int], None] | None) -> Codes:
+def _read_long_csv(
+    src: _Source,
+    sep: str,
+    transaction_col: str | None,
+    item_col: str | None,
+    strip: bool,
+    progress: Callable[[int], None] | None,
+) -> Codes:
     columns = _header(src, sep)
     t_col, i_col = _pick_columns(columns, transaction_col, item_col, src.name)
     merger = _Merger()
@@ -167,7 +178,9 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
                 convert_options=pacsv.ConvertOptions(
                     include_columns=[t_col, i_col],
                     column_types={t_col: pa.string(), i_col: pa.string()},
-                    null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
+                    null_values=[],
+                    strings_can_be_null=False,
+                    quoted_strings_can_be_null=False,
                     check_utf8=True,
                 ),
             )
@@ -194,8 +207,17 @@ def _read_long_csv(src: _Source, sep: str, transaction_col: str | None, item_col
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error", pd.errors.ParserWarning)
-                chunks = pd.read_csv(src.stream, sep=sep, dtype=str, keep_default_na=False, na_filter=False,
-                                     index_col=False, chunksize=1 << 20, engine="c", encoding="utf-8")
+                chunks = pd.read_csv(
+                    src.stream,
+                    sep=sep,
+                    dtype=str,
+                    keep_default_na=False,
+                    na_filter=False,
+                    index_col=False,
+                    chunksize=1 << 20,
+                    engine="c",
+                    encoding="utf-8",
+                )
                 for chunk in chunks:
                     merger.add_pandas(chunk[t_col], chunk[i_col], strip)
                     if progress is not None:
@@ -226,8 +248,10 @@ def _csv_message(e: Exception, src: _Source, sep: str, n_columns: int) -> str:
         with opener(src.name, "rt", encoding="utf-8", newline="") as f:
             for number, row in enumerate(csv.reader(f, delimiter=sep), start=1):
                 if row and len(row) != n_columns:
-                    return (f"line {number}: expected {n_columns} fields, saw {len(row)} "
-                            "(a file with one basket per line needs --input-format basket)")
+                    return (
+                        f"line {number}: expected {n_columns} fields, saw {len(row)} "
+                        "(a file with one basket per line needs --input-format basket)"
+                    )
     return msg
 
 
@@ -239,8 +263,9 @@ def _arrow_message(e: Exception) -> str:
     return msg
 
 
-def _read_parquet(src: _Source, transaction_col: str | None, item_col: str | None, strip: bool,
-                  progress: Callable[[int], None] | None) -> Codes:
+def _read_parquet(
+    src: _Source, transaction_col: str | None, item_col: str | None, strip: bool, progress: Callable[[int], None] | None
+) -> Codes:
     try:
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -273,4 +298,3 @@ def _read_parquet(src: _Source, transaction_col: str | None, item_col: str | Non
     except (pa.ArrowInvalid, OSError) as e:
         raise ReadError(f"{src.name}: {_arrow_message(e)}") from None
     return merger.finish(src.name)
-

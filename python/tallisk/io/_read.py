@@ -16,9 +16,17 @@ from ._source import ReadError, _Source
 # ---- public readers -----------------------------------------------------------------
 
 
-def read_codes(path: str | os.PathLike[str], format: str | None = None, *, sep: str | None = None,
-               strip: bool = False, transaction_col: str | None = None, item_col: str | None = None,
-               encoding: str = "utf-8", progress: Callable[[int], None] | None = None) -> Codes:
+def read_codes(
+    path: str | os.PathLike[str],
+    format: str | None = None,
+    *,
+    sep: str | None = None,
+    strip: bool = False,
+    transaction_col: str | None = None,
+    item_col: str | None = None,
+    encoding: str = "utf-8",
+    progress: Callable[[int], None] | None = None,
+) -> Codes:
     """Read a transaction file into integer codes and item labels (see the module notes
     for the formats). ``progress`` is called with the number of file bytes consumed since
     its last call. Raises :class:`ReadError` (a ValueError) naming the source and, where

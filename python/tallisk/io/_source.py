@@ -7,7 +7,7 @@ import gzip
 import io
 import os
 import sys
-from typing import IO, Any
+from typing import IO, Any, cast
 
 # Bytes per block. Parsing a block makes about ten arrays of its size (positions are
 # int64), so 8 MiB of text costs well under 200 MB at a time.
@@ -22,7 +22,6 @@ _WHITESPACE = b" \t\r\n\x0b\x0c"
 class ReadError(ValueError):
     """The input cannot be read as asked; the message names the source and, where one is
     to blame, the line."""
-
 
 
 # ---- sources ----------------------------------------------------------------------------
@@ -79,7 +78,7 @@ class _Source:
         counted = _Counting(_Prepend(head, raw), self)
         buffered = io.BufferedReader(counted, buffer_size=1 << 20)
         if self.gzip:
-            self.stream: IO[bytes] = gzip.GzipFile(fileobj=buffered, mode="rb")
+            self.stream: IO[bytes] = cast(IO[bytes], gzip.GzipFile(fileobj=buffered, mode="rb"))
             head = self._read_exactly(self.stream, 4)
             self.stream = io.BufferedReader(_Prepend(head, self.stream), buffer_size=1 << 20)
         else:

@@ -68,8 +68,12 @@ def _is_seq(v: Any) -> bool:
 
 
 def _rule_columns(df: pd.DataFrame) -> tuple[str | None, str | None]:
-    for a, c in (("antecedents", "consequents"), ("antecedent", "consequent"), ("item_A", "item_B"),
-                 ("item_a", "item_b")):
+    for a, c in (
+        ("antecedents", "consequents"),
+        ("antecedent", "consequent"),
+        ("item_A", "item_B"),
+        ("item_a", "item_b"),
+    ):
         if a in df.columns and c in df.columns:
             return a, c
     return None, None
@@ -78,7 +82,7 @@ def _rule_columns(df: pd.DataFrame) -> tuple[str | None, str | None]:
 def _for_text(df: pd.DataFrame, how: str) -> pd.DataFrame:
     """Set-valued columns as text for CSV (``{a,b}``, as arules prints them) or as lists
     for JSON Lines and Parquet."""
-    out = {}
+    out: dict[str, Any] = {}
     for name in df.columns:
         col = df[name]
         if _is_set_column(col):
@@ -100,5 +104,3 @@ def _jsonable(v: Any) -> Any:
     if isinstance(v, list):
         return [_jsonable(x) for x in v]
     return v
-
-
