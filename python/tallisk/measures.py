@@ -18,9 +18,10 @@ or NaN where there is none, without warnings; the p-values are computed natively
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal, cast
 
 import numpy as np
 import pandas as pd
@@ -143,17 +144,16 @@ def rule_counts(rules: pd.DataFrame, func: str) -> tuple[float, np.ndarray, np.n
             f"{func} needs the rules' counts, and this table holds supports only (it was made from an itemset "
             "table without counts)."
         )
-    n = rules.attrs.get("n_transactions")
+    given = rules.attrs.get("n_transactions")
     try:
-        n_ok = n is not None and float(n) >= 1 and float(n).is_integer()
+        n = float(cast(Any, given))
     except (TypeError, ValueError):
-        n_ok = False
-    if not n_ok:
+        n = math.nan
+    if not (n >= 1 and n.is_integer()):
         raise ValueError(
             f"{func} needs the number of transactions in rules.attrs['n_transactions'] (the tables this package "
-            f"makes carry it; a table read back from CSV does not: set it); got {n!r}."
+            f"makes carry it; a table read back from CSV does not: set it); got {given!r}."
         )
-    n = float(n)
     # The side counts come back from their supports exactly: c / n in double, times n, is
     # within far less than one half of c for any count below 2**50.
     na = np.rint(rules["antecedent_support"].to_numpy(dtype=np.float64) * n)
@@ -295,7 +295,11 @@ def adjust_p_values(p: np.ndarray, method: str, n_tests: int) -> np.ndarray:
     Param("n_tests", Int(1), none=True, help="the number of rules tested (default: the rules given)"),
 )
 def add_significance(
-    rules: pd.DataFrame, *, test: str = "fisher", correction: str = "holm", n_tests: int | None = None
+    rules: pd.DataFrame,
+    *,
+    test: Literal["fisher", "chi2"] = "fisher",
+    correction: str = "holm",
+    n_tests: int | None = None,
 ) -> pd.DataFrame:
     """The rules with the p-value of each and its correction for many tests.
 
@@ -441,18 +445,19 @@ def _improvement_of(rules: pd.DataFrame, itemsets: pd.DataFrame | None, func: st
     if itemsets.attrs.get("target") == "maximal":
         raise ValueError(f"{func}: improvement needs the count of every subset, which maximal itemsets do not keep.")
     table, _ = read_itemsets(itemsets)
-    sides = []
+    sides = {}
     for side in ("antecedent", "consequent"):
         try:
             offsets, ids, _ = _encode(rules[side].to_numpy(), table.labels)
         except ValueError as err:
             raise ValueError(f"{func}: a rule's {side} holds a label the itemset table does not: {err}") from None
-        sides += [offsets, ids.astype(np.int32, copy=False)]
+        sides[side] = (offsets, ids.astype(np.int32, copy=False))
     return _engine.rule_improvement(
         np.ascontiguousarray(table.offsets, dtype=np.int64),
         np.ascontiguousarray(table.items, dtype=np.int32),
         np.ascontiguousarray(table.counts, dtype=np.float64),
         float(table.n_transactions),
-        *sides,
+        *sides["antecedent"],
+        *sides["consequent"],
         input_target="closed" if itemsets.attrs.get("target") == "closed" else "all",
     )
