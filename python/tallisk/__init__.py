@@ -16,6 +16,7 @@ from .decisions import recommend, top_rules
 from .measures import MEASURES, add_measures, add_significance
 from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
+from .report import TableSummary, format_rules, summary
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
 
@@ -25,16 +26,19 @@ __all__ = [
     "ALGORITHMS",
     "MEASURES",
     "InvalidParameterError",
+    "TableSummary",
     "Transactions",
     "TransactionsSummary",
     "add_measures",
     "add_significance",
     "association_rules",
+    "format_rules",
     "frequent_itemsets",
     "pair_metrics",
     "read_transactions",
     "recommend",
     "restore_tuples",
+    "summary",
     "top_rules",
 ]
 

@@ -154,6 +154,16 @@ constexpr std::size_t kImprovementMemo = std::size_t{1} << 22;
 //! Rule improvement of given rules: rules per task.
 constexpr std::size_t kImprovementGrain = 2048;
 
+//! Top rules: transactions scanned per block of items whose pairs are counted at once.
+//! A block is split over the pool; the search then takes its items' pairs one by one, its
+//! floor rising, so a block may count a few items the floor would have passed by: large
+//! enough to keep both workers busy, small enough that this waste stays small.
+constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
+
+//! Top rules: below this many transactions to scan, a block is counted on the calling
+//! thread.
+constexpr std::size_t kTopPairParallelWork = std::size_t{1} << 14;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against

@@ -2,14 +2,15 @@
 // found without a minimum support given.
 //
 // One depth-first search over itemsets, in an order that reaches every proper subset of
-// a set before the set: items are ranked by descending transaction count (ties by
-// ascending id), a set extends only by items ranked before all of its own, and a set's
-// extensions are visited in rank order. (The sets whose last-ranked item is m come after
-// every set of items ranked before m, and within them the same holds recursively.) The
-// counts of all visited sets are kept, so when a set is reached the counts of all its
-// subsets are known and its rules are evaluated at once. Transactions are handed down as
-// lists: a node scans the rows of its transactions to count its extensions, then hands
-// each transaction to the lists of the frequent extensions it holds.
+// a set before the set: items are ranked by descending transaction count, a set extends
+// only by items ranked before all of its own, and a set's extensions are visited in rank
+// order. (The sets whose last-ranked item is m come after every set of items ranked
+// before m, and within them the same holds recursively.) The counts of the sets reached
+// are kept, so when a set is reached the counts of all its subsets are known and its
+// rules are evaluated at once. Transactions are handed down as lists (the engine's
+// vertical view, engine/data.hpp): a node scans the rows of its transactions to count its
+// extensions, then hands each transaction to the lists of the frequent extensions it
+// holds. An item's pairs are counted first, in full, in blocks split over the pool.
 //
 // The k best values found so far are kept; the k-th of them, lambda, only rises. For
 // measures whose value bounds the rule's support the search raises its own count floor
@@ -21,8 +22,15 @@
 //              s - s^2 rises on [0, 1/2], so every rule of the subtree of a set with
 //              count below the smallest c <= n/2 with c/n - (c/n)^2 >= lambda has a
 //              leverage below lambda: that c is the floor.
-// Other measures (confidence, lift, conviction, ...) reach their best values on rules of
-// any support, however rare; they need a fixed min_count, which is the floor throughout.
+// Until k rules are known lambda says nothing, and a search that starts at the lowest
+// floor goes deep under the first, most frequent items before its floor rises. So the
+// search runs in rounds under falling hard floors (an eighth of the transactions, then
+// halving): a round above a high floor is cheap, and the first round that finds k rules
+// tells, through lambda, how low the floor must go; one more round at that floor is exact
+// (its lambda can only be higher, so its floor can only be higher). Counts found by one
+// round serve the next. Other measures (confidence, lift, conviction, ...) reach their
+// best values on rules of any support, however rare; they need a fixed min_count, which
+// is the floor of their single round.
 //
 // Within a set X the antecedents are walked from the largest down, removing items in
 // position order, so each subset is reached once and the subsets of A after A. For
@@ -92,8 +100,8 @@ struct Result {
     //! and consequent_row are -1.
     rules::RuleTable rules;
     uint32_t n_transactions = 0;
-    uint64_t itemsets = 0;  // sets the search reached (and kept the count of)
-    uint64_t examined = 0;  // antecedent/consequent splits whose value was computed
+    uint64_t itemsets = 0;  // sets the search reached, over all its rounds
+    uint64_t examined = 0;  // antecedent/consequent splits whose value was computed, over all rounds
     uint32_t floor = 0;     // the count floor when the search ended
 };
 
