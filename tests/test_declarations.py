@@ -70,6 +70,7 @@ def calls(tmp_path_factory):
         "recommend": ((rules,), {"basket": ["a"]}),
         "add_measures": ((rules,), {"names": ["phi"]}),
         "add_significance": ((rules,), {}),
+        "summary": ((rules,), {}),
         "read_transactions": ((str(path),), {}),
         "Transactions.summary": ((tr,), {}),
         "rules_scatter": ((rules,), {}),

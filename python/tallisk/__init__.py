@@ -16,7 +16,7 @@ from .decisions import recommend, top_rules
 from .measures import MEASURES, add_measures, add_significance
 from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
-from .report import TableSummary, format_rules, summary
+from .report import TableSummary, summary
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
 
@@ -32,7 +32,6 @@ __all__ = [
     "add_measures",
     "add_significance",
     "association_rules",
-    "format_rules",
     "frequent_itemsets",
     "pair_metrics",
     "read_transactions",

@@ -571,6 +571,11 @@ class Labels(Kind):
             raise bad(hint)
         return value
 
+    def parse(self, text: str) -> list[str]:
+        # The command's labels: a comma-separated list (the run matches them to the
+        # file's labels, numbers included).
+        return [label.strip() for label in text.split(",") if label.strip()]
+
     def invalid(self) -> list[Any]:
         return ["milk", 3]
 

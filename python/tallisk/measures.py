@@ -290,14 +290,22 @@ def adjust_p_values(p: np.ndarray, method: str, n_tests: int) -> np.ndarray:
 
 
 @declare(
-    Param("test", Options(TESTS), help="the test of A and C together more often than independence predicts"),
+    Param(
+        "test",
+        Options(TESTS),
+        none=True,
+        none_unsaid=True,
+        flag="--p-value",
+        help="test each rule (A and C together more often than independence predicts) and keep those whose "
+        "adjusted p-value is at most --alpha",
+    ),
     Param("correction", Options(CORRECTIONS), help="the correction of the p-values for many tests"),
     Param("n_tests", Int(1), none=True, help="the number of rules tested (default: the rules given)"),
 )
 def add_significance(
     rules: pd.DataFrame,
     *,
-    test: Literal["fisher", "chi2"] = "fisher",
+    test: Literal["fisher", "chi2"] | None = None,
     correction: str = "holm",
     n_tests: int | None = None,
 ) -> pd.DataFrame:
@@ -307,7 +315,7 @@ def add_significance(
     predicts, one-sided, on the 2x2 table of A and C over all transactions (see
     :mod:`tallisk.measures`):
 
-    - ``test="fisher"``: Fisher's exact test, P(X >= count) for X hypergeometric with the
+    - ``test="fisher"`` (the default): Fisher's exact test, P(X >= count) for X hypergeometric with the
       table's margins (scipy's ``fisher_exact(table, alternative="greater")``), computed
       in log space, so a p-value is 0 only where it is below the smallest double;
     - ``test="chi2"``: Pearson's chi-squared without continuity correction, as a signed
@@ -328,7 +336,8 @@ def add_significance(
     rules : DataFrame
         A rule table of this package (``count``, ``antecedent_support``,
         ``consequent_support`` and ``attrs["n_transactions"]``).
-    test : {"fisher", "chi2"}, default "fisher"
+    test : {"fisher", "chi2"}, optional
+        Default (None): "fisher".
     correction : {"holm", "bonferroni", "fdr_bh", "none"}, default "holm"
     n_tests : int, optional
         At least the number of rows.
@@ -355,6 +364,7 @@ def add_significance(
     {'antecedent': ('tea',), 'consequent': ('milk',), 'p_value': 0.000357}
     """
     func = "add_significance"
+    test = test or "fisher"
     n, a, na, nc = rule_counts(rules, func)
     if n_tests is not None and n_tests < len(rules):
         raise fail(

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -169,6 +170,9 @@ def format_rules(rules: pd.DataFrame, n: int | None = 10, measures: Any = None) 
     [1] {milk} => {tea}       0.16          1
     [2] {tea}  => {milk}      0.16   0.666667
     """
-    from .io import format_table
+    from . import io
 
+    # The file layer's text formatter (the command's text output) does the writing; it
+    # comes with the file layer's text output, hence looked up when called.
+    format_table: Callable[..., str] = getattr(io, "format_table")  # noqa: B009
     return format_table(rules, n=n, measures=measures)
