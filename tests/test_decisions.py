@@ -194,3 +194,73 @@ def test_recommend_refuses_what_is_not_a_basket_or_a_measure():
     for bad, match in [({"basket": "a"}, "'basket'"), ({"basket": ["a"], "by": "nope"}, "'by'.*numeric column")]:
         with pytest.raises(tallisk.InvalidParameterError, match=match):
             tallisk.recommend(rules, **bad)
+
+
+# ---- the command and the summary ----------------------------------------------------------------
+
+
+def run_command(*argv):
+    from tallisk import cli
+
+    try:
+        return cli.main([*argv, "-q"])
+    except SystemExit as e:  # argparse's own usage errors
+        return e.code
+
+
+def rule_set(path):
+    import json
+
+    records = [json.loads(line) for line in path.read_text().splitlines()]
+    return {(tuple(r["antecedent"]), tuple(r["consequent"])) for r in records}
+
+
+def test_the_commands_decision_flags_give_the_functions_answers(tmp_path):
+    baskets = baskets_of(8, n=150)
+    path = tmp_path / "in.basket"
+    path.write_text("".join(",".join(b) + "\n" for b in baskets))
+    tr = tallisk.read_transactions(path)
+
+    assert run_command("rules", str(path), "--top", "6", "--by", "leverage", "-o", str(tmp_path / "top.jsonl")) == 0
+    want = tallisk.top_rules(tr, 6, min_confidence=0.8)  # the command's --min-confidence default
+    assert rule_set(tmp_path / "top.jsonl") == set(zip(want["antecedent"], want["consequent"], strict=True))
+
+    flags = ["--min-count", "3", "--min-confidence", "0.2", "--min-improvement", "0", "--exclude", "a,zz"]
+    flags += ["--p-value", "fisher", "--correction", "bonferroni", "--alpha", "0.2"]
+    assert run_command("rules", str(path), *flags, "-o", str(tmp_path / "r.jsonl")) == 0
+    rules = tallisk.association_rules(tr, min_count=3, min_confidence=0.2, min_improvement=0.0, exclude=["a"])
+    tested = tallisk.add_significance(rules, correction="bonferroni")
+    tested = tested[tested["p_adjusted"] <= 0.2]
+    assert 0 < len(tested) < len(rules)
+    assert rule_set(tmp_path / "r.jsonl") == set(zip(tested["antecedent"], tested["consequent"], strict=True))
+
+    assert run_command("itemsets", str(path), "--min-count", "3", "--exclude", "a", "-o", str(tmp_path / "s.csv")) == 0
+    assert "a" not in (tmp_path / "s.csv").read_text().replace("antecedent", "")
+    assert run_command("rules", str(path), "--min-count", "3", "--alpha", "0.05") == 2
+
+
+def test_summary_of_itemset_and_rule_tables():
+    baskets = baskets_of(9, n=100)
+    sets = tallisk.frequent_itemsets(baskets, min_count=3)
+    rules = tallisk.add_significance(tallisk.association_rules(sets, min_confidence=0.3))
+    for table, lengths in [
+        (sets, sets["length"]),
+        (rules, rules["antecedent"].map(len) + rules["consequent"].map(len)),
+    ]:
+        s = tallisk.summary(table)
+        assert s.n_rows == len(table) and s.lengths.to_dict() == lengths.value_counts().sort_index().to_dict()
+        frame = s.to_frame()
+        numeric = [c for c in table.columns if c != "length" and table[c].dtype.kind in "iuf"]
+        assert list(frame.index) == numeric
+        for column in numeric:
+            values = table[column].to_numpy(dtype=float)
+            finite = values[np.isfinite(values)]
+            if finite.size == values.size:
+                q = np.quantile(values, [0, 0.25, 0.5, 0.75, 1])
+                np.testing.assert_allclose(frame.loc[column, ["min", "25%", "50%", "75%", "max"]], q)
+                assert frame.loc[column, "mean"] == pytest.approx(values.mean())
+        text = repr(s)
+        assert f"{len(table)} " in text and "n_transactions 100" in text and "min_count 3" in text
+    assert tallisk.summary(rules).settings["test"] == "fisher" and tallisk.summary(sets).kind == "itemsets"
+    with pytest.raises(ValueError, match="itemset table .* or a rule table"):
+        tallisk.summary(pd.DataFrame({"x": [1]}))

@@ -242,7 +242,10 @@ def subcommands() -> dict[str, Sub]:
         Sub(
             "rules",
             "association rules",
-            "Rules A -> C between frequent itemsets, with support, confidence, lift and more.",
+            "Rules A -> C between frequent itemsets, with support, confidence, lift and more. With --top K: "
+            "the K best rules by --by, ties included, over all rules when no --min-support or --min-count is "
+            "given and --by is leverage, support or count (no support to guess), else over the rules at the "
+            "threshold.",
             (
                 read,
                 Uses("itemsets", frequent_itemsets, (*threshold, "max_len", "max_itemsets", "exclude")),
