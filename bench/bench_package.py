@@ -2,7 +2,7 @@
 
     python3 bench/bench_package.py                       # shared FIMI files + a generated table
     python3 bench/bench_package.py --quick               # small generated table only
-    python3 bench/bench_package.py --data /work/shared/data/retail.dat --publish
+    python3 bench/bench_package.py --data /work/shared/data/retail.dat --publish   # bench/report/package-long.md
 
 Every route starts from the same long pandas DataFrame (one row per (order, product),
 product labels as strings, loaded before the clock starts) and ends with its result:
@@ -99,9 +99,10 @@ def long_frame_generated(n_txn: int, seed: int = 0):
 
 
 class EngineClock:
-    """Time spent inside the native calls (tallisk._engine and _tallisk_rs)."""
+    """Time spent inside the native calls (tallisk._engine and _tallisk_rs), or only in
+    those of ``names``."""
 
-    def __init__(self) -> None:
+    def __init__(self, names: tuple[str, ...] | None = None) -> None:
         import _tallisk_rs
         from tallisk import _engine
 
@@ -109,7 +110,7 @@ class EngineClock:
         for module in (_engine, _tallisk_rs):
             for name in dir(module):
                 fn = getattr(module, name)
-                if name.startswith("_") or not callable(fn):
+                if name.startswith("_") or not callable(fn) or (names is not None and name not in names):
                     continue
 
                 def timed(*a, _fn=fn, **k):
@@ -410,7 +411,7 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs (within a small time budget)")
     ap.add_argument("--skip", default="", help="comma-separated route families to leave out (pyfim, mlxtend)")
     ap.add_argument("--algorithm", default="auto", help="tallisk's miner (frequent_itemsets' algorithm)")
-    ap.add_argument("--publish", action="store_true", help="write the table to bench/report/package.md")
+    ap.add_argument("--publish", action="store_true", help="write the table to bench/report/package-long.md")
     args = ap.parse_args()
     if args.child:
         return child(args.child)
@@ -433,7 +434,7 @@ def main() -> int:
     table = render(rows)
     print("\n" + table)
     if args.publish:
-        path = os.path.join(HERE, "report", "package.md")
+        path = os.path.join(HERE, "report", "package-long.md")
         with open(path, "w") as f:
             f.write("# Package benchmark: long DataFrame to result DataFrame\n\n")
             f.write(

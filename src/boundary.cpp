@@ -74,12 +74,54 @@ PyObject* panic_type() {
     return type;
 }
 
+//! True on the thread that runs Python's signal handlers: threading.main_thread(),
+//! asked once (the lock is held).
+bool on_main_thread() {
+    static const unsigned long main_ident = [] {
+        unsigned long ident = 0;
+        if (Ref threading = Ref::steal(PyImport_ImportModule("threading"))) {
+            Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+            Ref value = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+            if (value) ident = PyLong_AsUnsignedLong(value.get());
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+        return ident;
+    }();
+    return main_ident != 0 && PyThread_get_thread_ident() == main_ident;
+}
+
 }  // namespace
 
 void ensure_numpy() {
     // Returns at once when the table is already loaded; tries numpy._core and then
     // numpy.core, so NumPy 1.x and 2.x both work.
     check(PyArray_ImportNumPyAPI() == 0);
+}
+
+void interruptible(const std::function<void()>& body) {
+    if (!on_main_thread()) {
+        ReleaseGil nogil;
+        body();
+        return;
+    }
+    PyThreadState* state = PyEval_SaveThread();
+    bool finished = false;
+    try {
+        finished = pool::run_stoppable(
+            body,
+            [&] {
+                PyEval_RestoreThread(state);
+                const bool go_on = PyErr_CheckSignals() == 0;
+                state = PyEval_SaveThread();
+                return go_on;
+            },
+            kSignalPoll);
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    PyEval_RestoreThread(state);
+    if (!finished) throw ErrorAlreadySet{};
 }
 
 void raise(PyObject* type, const char* message) {

@@ -8,8 +8,10 @@
 #include <Python.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
@@ -22,6 +24,7 @@
 
 #include "common/buffer.hpp"
 #include "common/error.hpp"
+#include "common/stop.hpp"
 
 namespace tallisk::py {
 
@@ -87,6 +90,20 @@ public:
 private:
     PyThreadState* state_;
 };
+
+//! Runs `body` (compute code, which must not touch Python) with the interpreter lock
+//! released. On the main thread the call can be interrupted: the body runs on the pool's
+//! helper thread while this thread waits, taking the lock back every kSignalPoll to run
+//! the pending signals' handlers (PyErr_CheckSignals); when one raises (Ctrl-C:
+//! KeyboardInterrupt), the body is stopped at its next check (common/stop.hpp), this
+//! thread waits until it has unwound and freed what it built, and the handler's
+//! exception is raised (ErrorAlreadySet). Other threads never receive signals: there,
+//! and in a forked child or where the helper cannot run, the body runs on the calling
+//! thread. Exceptions of the body are rethrown here.
+void interruptible(const std::function<void()>& body);
+
+//! How often a waiting call runs the pending signals' handlers.
+constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 
 // ---- argument matching --------------------------------------------------------------
 
@@ -408,6 +425,10 @@ PyObject* guard(F&& body) noexcept {
     try {
         return body().release();
     } catch (const ErrorAlreadySet&) {
+    } catch (const pool::Stopped&) {
+        // A computation is only stopped for a signal handler that raised, whose
+        // exception is set already.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const ResourceError& e) {

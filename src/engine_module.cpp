@@ -2,7 +2,9 @@
 // frequent itemset (all, closed or maximal), association rules of every shape, and
 // exact counts of given itemsets. It shares the compute core and the boundary layer
 // with _tallisk_rs but has no inherited contract, so its errors follow Python's
-// conventions: ValueError for bad data, TypeError for bad types, MemoryError.
+// conventions: ValueError for bad data, TypeError for bad types, MemoryError. Its calls
+// release the interpreter lock and, made from the main thread, stop at Ctrl-C (or any
+// signal handler that raises) with the handler's exception (py::interruptible).
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -13,8 +15,10 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "engine/apriori.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
+#include "engine/filter.hpp"
 #include "engine/mine.hpp"
 #include "engine/rules.hpp"
 #include "engine/stats.hpp"
@@ -123,11 +127,6 @@ struct Flag {
     }
 };
 
-//! Kind: any object, borrowed for the call.
-struct AnyObject {
-    PyObject* operator()(PyObject* obj, const char*) const { return obj; }
-};
-
 constexpr int64_t kMaxInt = std::numeric_limits<int64_t>::max();
 // Item ids are int32, so no id reaches beyond this item space.
 constexpr int64_t kMaxItems = int64_t{1} << 31;
@@ -137,6 +136,13 @@ constexpr auto kItemIds = py::arg("item_ids", py::ArrayOf<int32_t>{});
 constexpr auto kNItems = py::arg("n_items", IntIn{0, kMaxItems, "between 0 and 2**31"});
 constexpr auto kOffsets = py::arg("offsets", py::ArrayOf<int64_t>{});
 constexpr auto kItems = py::arg("items", py::ArrayOf<int32_t>{});
+constexpr Choice<engine::Target, 3> kTargets{
+    {{{"all", engine::Target::all}, {"closed", engine::Target::closed}, {"maximal", engine::Target::maximal}}},
+    "str",
+    ", got "};
+
+//! The miners mine_itemsets offers; both give the same rows and counts.
+enum class Algorithm { depth_first, apriori };
 
 // ---- wrappers -----------------------------------------------------------------------
 
@@ -146,18 +152,16 @@ constexpr py::Function kMineItemsets{
         kTxnIds, kItemIds, kNItems, py::arg("min_count", IntIn{1, kMaxInt, "at least 1"}),
         py::arg("min_len", IntIn{0, kMaxInt, "at least 0"}, py::Default<int64_t>{"1", 1}),
         py::arg("max_len", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
-        py::arg("target",
-                Choice<engine::Target, 3>{{{{"all", engine::Target::all},
-                                            {"closed", engine::Target::closed},
-                                            {"maximal", engine::Target::maximal}}},
-                                          "str",
-                                          ", got "},
-                py::Default<engine::Target>{"'all'", engine::Target::all}),
+        py::arg("target", kTargets, py::Default<engine::Target>{"'all'", engine::Target::all}),
         py::arg("max_itemsets", IntIn{0, kMaxInt, "at least 0 (or None)"}, py::OrNone{}),
         py::arg("order",
                 Choice<engine::Order, 2>{
                     {{{"search", engine::Order::search}, {"canonical", engine::Order::canonical}}}, "str", ", got "},
-                py::Default<engine::Order>{"'search'", engine::Order::search})),
+                py::Default<engine::Order>{"'search'", engine::Order::search}),
+        py::arg("algorithm",
+                Choice<Algorithm, 2>{
+                    {{{"depth_first", Algorithm::depth_first}, {"apriori", Algorithm::apriori}}}, "str", ", got "},
+                py::Default<Algorithm>{"'depth_first'", Algorithm::depth_first})),
     "Every frequent itemset of the transactions, or only the closed or the maximal ones.\n\n"
     "txn_ids (int64) and item_ids (int32) are the occurrences, one (transaction, item) pair\n"
     "per position; only equality of transaction labels matters and repeated pairs count\n"
@@ -180,11 +184,16 @@ constexpr py::Function kMineItemsets{
     "rank order, lexicographically, a set right before its extensions. 'closed' lists\n"
     "the sets in depth-first preorder of the closure-extension tree (a closed set, then\n"
     "the closed sets grown from it by a later-ranked item), 'maximal' in the order that\n"
-    "same tree reaches them. Items held by every transaction come first in that tree."};
+    "same tree reaches them. Items held by every transaction come first in that tree.\n\n"
+    "algorithm: 'depth_first' (the search above, serving every target) or 'apriori'\n"
+    "(classic level-wise candidate generation and counting; closed and maximal sets judged\n"
+    "level by level), the same rows and counts. 'apriori' checks max_itemsets after every\n"
+    "batch of a few thousand candidates (for closed and maximal sets: after every level)\n"
+    "and gives its rows in canonical order whatever the order asked for."};
 
 Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t min_count, int64_t min_len,
                   std::optional<int64_t> max_len, engine::Target target, std::optional<int64_t> max_itemsets,
-                  engine::Order order) {
+                  engine::Order order, Algorithm algorithm) {
     engine::MineOptions opt;
     // No set reaches a count beyond 32 bits: such a minimum behaves like the largest one.
     opt.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count, 0xFFFFFFFFLL));
@@ -196,11 +205,12 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     engine::MineResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
-        out = engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
-    }
+        out = algorithm == Algorithm::apriori
+                  ? engine::mine_apriori(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt)
+                  : engine::mine(txn_ids, item_ids, static_cast<uint32_t>(n_items), opt);
+    });
     return py::dict_of("offsets", std::move(out.table.offsets), "items", std::move(out.table.items), "counts",
                        std::move(out.table.counts), "n_transactions", out.n_transactions, "item_counts",
                        std::move(out.item_counts));
@@ -221,13 +231,51 @@ Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Arr
     const auto [txn_ids, item_ids, offsets, items] = py::spans(txn, item, offsets_array, items_array);
 
     engine::CountResult out;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         engine::check_candidates(offsets, items, static_cast<uint64_t>(n_items));
         out = engine::count_candidates(txn_ids, item_ids, static_cast<uint32_t>(n_items), offsets, items);
-    }
+    });
     return py::dict_of("counts", std::move(out.counts), "n_transactions", out.n_transactions);
+}
+
+// ---- filter_target ------------------------------------------------------------------
+
+constexpr py::Function kFilterTarget{
+    "filter_target",
+    py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<int64_t>{}), py::arg("target", kTargets)),
+    "The closed or the maximal rows of a table that holds every frequent itemset.\n\n"
+    "The table is CSR: row r is items[offsets[r]:offsets[r + 1]] (int64 offsets starting at 0;\n"
+    "int32 ids >= 0, in any order within a row, none repeated) held by counts[r] (int64)\n"
+    "transactions; rows may come in any order. A row is closed when no row one item longer\n"
+    "contains it with the same count, maximal when no row one item longer contains it. In a\n"
+    "table of every frequent itemset (of every length, or every length up to one beyond the\n"
+    "longest row to judge) that is the usual meaning, as any longer superset with the same\n"
+    "count, or any longer frequent superset, implies one exactly one item longer. target\n"
+    "'all' keeps every row.\n\n"
+    "Returns a dict: 'rows' (int64) the kept row numbers, ascending, and 'offsets', 'items',\n"
+    "'counts' the kept rows in that order, as given. ValueError for an array that is not\n"
+    "such a table, a repeated id within a row or (closed, maximal) two rows holding the\n"
+    "same set."};
+
+Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Array<int64_t> counts_array,
+                  engine::Target target) {
+    const auto [offsets, items, counts] = py::spans(offsets_array, items_array, counts_array);
+    std::vector<int64_t> rows;
+    std::vector<int64_t> kept_offsets{0}, kept_counts;
+    std::vector<int32_t> kept_items;
+    py::interruptible([&] {
+        rows = engine::filter_target(offsets, items, counts, target);
+        kept_offsets.reserve(rows.size() + 1);
+        kept_counts.reserve(rows.size());
+        for (int64_t r : rows) {
+            kept_items.insert(kept_items.end(), items.begin() + offsets[r], items.begin() + offsets[r + 1]);
+            kept_offsets.push_back(static_cast<int64_t>(kept_items.size()));
+            kept_counts.push_back(counts[r]);
+        }
+    });
+    return py::dict_of("rows", std::move(rows), "offsets", std::move(kept_offsets), "items", std::move(kept_items),
+                       "counts", std::move(kept_counts));
 }
 
 // ---- generate_rules -----------------------------------------------------------------
@@ -304,10 +352,7 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
     if (allow_c) o.consequent_items = allow_c->span();
 
     rules::RuleTable r;
-    {
-        py::ReleaseGil nogil;
-        r = rules::generate_rules(table, o);
-    }
+    py::interruptible([&] { r = rules::generate_rules(table, o); });
     return rule_columns(std::move(r), o.improvement || o.min_improvement.has_value());
 }
 
@@ -334,10 +379,7 @@ Ref rule_improvement(Array<int64_t> offsets, Array<int32_t> items, Array<double>
     const rules::Table table{offsets.span(), items.span(), counts.span()};
     const auto [ao, ai, co, ci] = py::spans(a_offsets, a_items, c_offsets, c_items);
     large_vector<double> out;
-    {
-        py::ReleaseGil nogil;
-        out = rules::rule_improvement(table, o, ao, ai, co, ci);
-    }
+    py::interruptible([&] { out = rules::rule_improvement(table, o, ao, ai, co, ci); });
     return py::to_numpy(std::move(out));
 }
 
@@ -363,10 +405,7 @@ constexpr py::Function kRulePValues{
 Ref rule_p_values(Array<double> count_array, Array<double> a_array, Array<double> c_array, double n, stats::Test test) {
     const auto [count, count_a, count_c] = py::spans(count_array, a_array, c_array);
     large_vector<double> out;
-    {
-        py::ReleaseGil nogil;
-        out = stats::p_values(count, count_a, count_c, n, test);
-    }
+    py::interruptible([&] { out = stats::p_values(count, count_a, count_c, n, test); });
     return py::to_numpy(std::move(out));
 }
 
@@ -449,11 +488,10 @@ Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t 
     const auto [txn_ids, item_ids] = py::spans(txn, item);
 
     topk::Result r;
-    {
-        py::ReleaseGil nogil;
+    py::interruptible([&] {
         engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
         r = topk::top_rules(txn_ids, item_ids, static_cast<uint32_t>(n_items), o);
-    }
+    });
     Ref out = rule_columns(std::move(r.rules), false);
     py::dict_set(out.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(r.n_transactions)));
     py::dict_set(out.get(), "itemsets", Ref::checked(PyLong_FromUnsignedLongLong(r.itemsets)));
@@ -837,7 +875,8 @@ Ref format_rows(Cells cells, int64_t n_rows, int64_t begin, int64_t end, py::Buf
     std::string text;
     {
         py::ReleaseGil nogil;
-        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows));
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows), static_cast<std::size_t>(begin),
+                        static_cast<std::size_t>(end));
         text = io::format_rows(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end),
                                row_end.text());
     }
@@ -854,7 +893,8 @@ Ref cell_widths(Cells cells, int64_t n_rows, int64_t begin, int64_t end) {
     std::vector<int64_t> widths;
     {
         py::ReleaseGil nogil;
-        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows));
+        io::check_cells(cells.cells, static_cast<std::size_t>(n_rows), static_cast<std::size_t>(begin),
+                        static_cast<std::size_t>(end));
         widths = io::cell_widths(cells.cells, static_cast<std::size_t>(begin), static_cast<std::size_t>(end));
     }
     return py::to_numpy(std::move(widths));
@@ -888,7 +928,7 @@ constexpr py::Function kCellRows{
 Ref cell_rows(py::ObjectArray cells, py::ObjectArray reference) { return py::cell_rows(cells, reference); }
 
 constexpr py::Function kFactorizeBaskets{
-    "factorize_baskets", py::params(py::arg("baskets", AnyObject{})),
+    "factorize_baskets", py::params(py::arg("baskets", py::ListArg{})),
     "The labels of a list of baskets (iterables of labels, not strings), factorised in one\n"
     "pass. Returns a dict: 'sizes' (int64, labels per basket, repeats included), 'codes'\n"
     "(int32, one per label, basket after basket) and 'uniques' (object array of the\n"
@@ -931,7 +971,7 @@ Ref order_descending(Array<double> keys) {
 }
 
 constexpr py::Function kGather{
-    "gather", py::params(py::arg("values", AnyObject{}), py::arg("rows", py::ArrayOf<int64_t>{})),
+    "gather", py::params(py::arg("values", py::NumberArrayArg{}), py::arg("rows", py::ArrayOf<int64_t>{})),
     "values[rows] for a 1-D contiguous array of 4- or 8-byte numbers, gathered on the worker\n"
     "pool: a new array of values' dtype. ValueError for a row outside the values."};
 
@@ -954,6 +994,7 @@ PyMethodDef* functions() {
         py::method<kCsvRecords, &csv_records>(),
         py::method<kFormatRows, &format_rows>(),
         py::method<kCellWidths, &cell_widths>(),
+        py::method<kFilterTarget, &filter_target>(),
         py::method<kLabelRows, &label_rows>(),
         py::method<kCellRows, &cell_rows>(),
         py::method<kFactorizeBaskets, &factorize_baskets>(),

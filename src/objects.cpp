@@ -6,9 +6,12 @@
 #include <numpy/arrayobject.h>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tables/tables.hpp"
@@ -39,10 +42,15 @@ void check_rows(std::span<const int64_t> offsets, std::span<const int32_t> items
     if (static_cast<uint64_t>(offsets.back()) != items.size())
         value_error("offsets must end at len(items) = " + std::to_string(items.size()) + "; got " +
                     std::to_string(offsets.back()));
-    for (std::size_t k = 0; k < items.size(); ++k)
-        if (items[k] < 0 || static_cast<std::size_t>(items[k]) >= n_labels)
-            value_error("items[" + std::to_string(k) + "] = " + std::to_string(items[k]) + " is not a label id (0 .. " +
-                        std::to_string(static_cast<int64_t>(n_labels) - 1) + ")");
+    // One branch-free pass over the ids (it vectorises); the bad one is looked for only
+    // when there is one.
+    uint32_t largest = 0;
+    for (int32_t id : items) largest = std::max(largest, static_cast<uint32_t>(id));  // a negative id wraps high
+    if (!items.empty() && largest >= n_labels)
+        for (std::size_t k = 0; k < items.size(); ++k)
+            if (items[k] < 0 || static_cast<std::size_t>(items[k]) >= n_labels)
+                value_error("items[" + std::to_string(k) + "] = " + std::to_string(items[k]) +
+                            " is not a label id (0 .. " + std::to_string(static_cast<int64_t>(n_labels) - 1) + ")");
 }
 
 //! A new empty object array of n cells; NumPy fills object storage with nulls, which
@@ -58,64 +66,88 @@ PyObject** object_cells(const Ref& array) {
     return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
-//! Builds one row's container; a new reference.
-Ref build_row(const ObjectArray& labels, std::span<const int32_t> ids, RowKind kind) {
-    bool atomic = true;
-    if (kind == RowKind::tuple) {
-        Ref row = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
-        for (std::size_t j = 0; j < ids.size(); ++j) {
-            PyObject* v = labels.get(static_cast<std::size_t>(ids[j]));
-            Py_INCREF(v);
-            PyTuple_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), v);
-            atomic = atomic && !may_be_tracked(v);
+//! The labels taken for the whole build (a finaliser run by an allocation on the way
+//! may change the caller's array; the rows must not see that), with whether the
+//! collector may have to follow each.
+struct HeldLabels {
+    std::vector<Ref> refs;
+    std::vector<uint8_t> tracked;
+
+    explicit HeldLabels(const ObjectArray& labels) : refs(labels.size()), tracked(labels.size()) {
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            refs[i] = Ref::borrow(labels.get(i));
+            tracked[i] = may_be_tracked(refs[i].get());
         }
-        if (atomic) PyObject_GC_UnTrack(row.get());  // a no-op for the shared empty tuple
-        return row;
     }
+};
+
+//! Pauses the cyclic collector for a scope: the rows are untracked as they are made, so a
+//! collection on the way would find nothing to do, yet each would cost its fixed walk.
+//! Nothing else runs meanwhile (the lock is held throughout).
+class PausedCollector {
+public:
+    PausedCollector() : was_enabled_(PyGC_Disable()) {}
+    ~PausedCollector() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    PausedCollector(const PausedCollector&) = delete;
+    PausedCollector& operator=(const PausedCollector&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+//! One tuple of labels; a new reference.
+PyObject* tuple_row(const HeldLabels& held, const int32_t* ids, std::size_t n) {
+    PyObject* row = PyTuple_New(static_cast<Py_ssize_t>(n));
+    check(row != nullptr);
+    bool atomic = true;
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto id = static_cast<std::size_t>(ids[j]);
+        PyObject* v = held.refs[id].get();
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(row, static_cast<Py_ssize_t>(j), v);
+        atomic = atomic && !held.tracked[id];
+    }
+    if (atomic) PyObject_GC_UnTrack(row);  // a no-op for the shared empty tuple
+    return row;
+}
+
+//! One frozenset of labels; a new reference.
+PyObject* frozenset_row(const HeldLabels& held, const int32_t* ids, std::size_t n) {
     Ref row = Ref::checked(PyFrozenSet_New(nullptr));
-    for (int32_t id : ids) {
-        // Held across PySet_Add, whose hash and == may run Python code.
-        Ref v = Ref::borrow(labels.get(static_cast<std::size_t>(id)));
-        check(PySet_Add(row.get(), v.get()) == 0);
-        atomic = atomic && !may_be_tracked(v.get());
+    bool atomic = true;
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto id = static_cast<std::size_t>(ids[j]);
+        check(PySet_Add(row.get(), held.refs[id].get()) == 0);  // hash and == may run Python code
+        atomic = atomic && !held.tracked[id];
     }
     if (atomic) PyObject_GC_UnTrack(row.get());
-    return row;
+    return row.release();
 }
 
 // ---- a hash table of labels -----------------------------------------------------------
 
-//! Distinct labels by dict equality (hash, then identity or ==), numbered in order of
-//! first appearance. Open addressing with linear probing over mixed hashes (integer
-//! labels hash to themselves, and multiples of a power of two would otherwise share a
-//! probe run).
+//! Distinct labels, numbered in order of first appearance. Text (str and its subclasses,
+//! such as NumPy's str_) is equal when its characters are, and is hashed from them here:
+//! labels read from files are new strings whose hash Python has not yet computed, and
+//! a short hash of the characters costs a fraction of Python's. Any other label is equal
+//! as in a dict (its hash, then identity or ==). Open addressing with linear probing
+//! over mixed hashes (integer labels hash to themselves, and multiples of a power of two
+//! would otherwise share a probe run), one table for each kind of key.
 class LabelCodes {
 public:
-    LabelCodes() : slots_(64) {}
-
     //! The code of `label`, a new one when it is new.
     int32_t code(PyObject* label) {
+        if (PyUnicode_Check(label)) return text_code(label);
         const Py_hash_t hash = PyObject_Hash(label);
         if (hash == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-        const uint64_t mixed = mix(static_cast<uint64_t>(hash));
-        std::size_t i = mixed & (slots_.size() - 1);
-        for (;; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& s = slots_[i];
-            if (s.code < 0) break;
-            if (s.hash != hash) continue;
-            PyObject* known = uniques_[static_cast<std::size_t>(s.code)].get();
-            if (known == label) return s.code;
+        return find_or_add(objects_, static_cast<uint64_t>(hash), label, [&](PyObject* known) {
+            if (known == label) return true;
             const int eq = PyObject_RichCompareBool(known, label, Py_EQ);
             if (eq < 0) throw ErrorAlreadySet{};
-            if (eq) return s.code;
-        }
-        if (uniques_.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
-            raise(PyExc_ValueError, "more than 2**31 - 1 distinct labels");
-        const auto code = static_cast<int32_t>(uniques_.size());
-        uniques_.push_back(Ref::borrow(label));
-        slots_[i] = {hash, code};
-        if (uniques_.size() * 2 > slots_.size()) grow();
-        return code;
+            return eq != 0;
+        });
     }
 
     //! The distinct labels as an object array, in code order.
@@ -129,9 +161,47 @@ public:
 
 private:
     struct Slot {
-        Py_hash_t hash = 0;
+        uint64_t hash = 0;
         int32_t code = -1;  // -1: empty
     };
+    struct Table {
+        std::vector<Slot> slots = std::vector<Slot>(64);
+        std::size_t used = 0;
+    };
+
+    //! A string's characters as stored (one, two or four bytes each: CPython keeps every
+    //! string in the narrowest of those that holds it, so equal strings store equal bytes).
+    static std::string_view text_of(PyObject* s) {
+        return {static_cast<const char*>(PyUnicode_DATA(s)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) * PyUnicode_KIND(s)};
+    }
+
+    int32_t text_code(PyObject* label) {
+        const std::string_view text = text_of(label);
+        const auto kind = PyUnicode_KIND(label);
+        const uint64_t hash = absl::HashOf(kind, text);
+        return find_or_add(texts_, hash, label, [&](PyObject* known) {
+            return known == label || (PyUnicode_KIND(known) == kind && text_of(known) == text);
+        });
+    }
+
+    template <class Equal>
+    int32_t find_or_add(Table& table, uint64_t hash, PyObject* label, Equal&& equal) {
+        std::size_t mask = table.slots.size() - 1;
+        std::size_t i = mix(hash) & mask;
+        for (;; i = (i + 1) & mask) {
+            const Slot& s = table.slots[i];
+            if (s.code < 0) break;
+            if (s.hash == hash && equal(uniques_[static_cast<std::size_t>(s.code)].get())) return s.code;
+        }
+        if (uniques_.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+            raise(PyExc_ValueError, "more than 2**31 - 1 distinct labels");
+        const auto code = static_cast<int32_t>(uniques_.size());
+        uniques_.push_back(Ref::borrow(label));
+        table.slots[i] = {hash, code};
+        if (++table.used * 2 > table.slots.size()) grow(table);
+        return code;
+    }
 
     static uint64_t mix(uint64_t h) {  // fmix64 of MurmurHash3
         h ^= h >> 33;
@@ -142,19 +212,19 @@ private:
         return h;
     }
 
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        const std::size_t mask = slots_.size() - 1;
+    static void grow(Table& table) {
+        std::vector<Slot> old(table.slots.size() * 2);
+        old.swap(table.slots);
+        const std::size_t mask = table.slots.size() - 1;
         for (const Slot& s : old) {
             if (s.code < 0) continue;
-            std::size_t i = mix(static_cast<uint64_t>(s.hash)) & mask;
-            while (slots_[i].code >= 0) i = (i + 1) & mask;
-            slots_[i] = s;
+            std::size_t i = mix(s.hash) & mask;
+            while (table.slots[i].code >= 0) i = (i + 1) & mask;
+            table.slots[i] = s;
         }
     }
 
-    std::vector<Slot> slots_;
+    Table texts_, objects_;
     std::vector<Ref> uniques_;  // held, so a label a basket drops on the way stays alive
 };
 
@@ -193,12 +263,16 @@ Ref label_rows(std::span<const int64_t> offsets, std::span<const int32_t> items,
                RowKind kind) {
     check_rows(offsets, items, labels.size());
     const std::size_t m = offsets.size() - 1;
+    const HeldLabels held(labels);
     Ref out = object_array(m);
+    PyObject** cells = object_cells(out);
+    auto* row = kind == RowKind::tuple ? &tuple_row : &frozenset_row;
+    const PausedCollector paused;
     for (std::size_t r = 0; r < m; ++r) {
         const auto b = static_cast<std::size_t>(offsets[r]), e = static_cast<std::size_t>(offsets[r + 1]);
-        // The cell is written once its row is whole: an error on the way leaves only
-        // whole rows and empty cells for NumPy to free.
-        object_cells(out)[r] = build_row(labels, items.subspan(b, e - b), kind).release();
+        // A cell is written once its row is whole: an error on the way leaves only whole
+        // rows and empty cells for NumPy to free.
+        cells[r] = row(held, items.data() + b, e - b);
     }
     return out;
 }
@@ -231,10 +305,6 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference) {
 }
 
 Ref factorize_baskets(PyObject* baskets) {
-    if (!PyList_Check(baskets)) {
-        PyErr_Format(PyExc_TypeError, "argument 'baskets': expected a list, got '%s'", Py_TYPE(baskets)->tp_name);
-        throw ErrorAlreadySet{};
-    }
     LabelCodes labels;
     std::vector<int64_t> sizes;
     std::vector<int32_t> codes;
@@ -272,16 +342,29 @@ Ref factorize_baskets(PyObject* baskets) {
     return dict_of("sizes", std::move(sizes), "codes", std::move(codes), "uniques", std::move(uniques));
 }
 
-Ref gather(PyObject* values, std::span<const int64_t> rows) {
-    ensure_numpy();
-    auto* a = reinterpret_cast<PyArrayObject*>(values);
-    if (!PyArray_Check(values) || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
-        PyDataType_REFCHK(PyArray_DESCR(a)) || (PyArray_ITEMSIZE(a) != 4 && PyArray_ITEMSIZE(a) != 8)) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument 'values': expected a 1-D contiguous NumPy array of 4- or 8-byte numbers, got '%s'",
-                     Py_TYPE(values)->tp_name);
+PyObject* ListArg::operator()(PyObject* obj, const char* name) const {
+    if (!PyList_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a list, got '%s'", name, Py_TYPE(obj)->tp_name);
         throw ErrorAlreadySet{};
     }
+    return obj;
+}
+
+PyObject* NumberArrayArg::operator()(PyObject* obj, const char* name) const {
+    ensure_numpy();
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (!PyArray_Check(obj) || PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
+        PyDataType_REFCHK(PyArray_DESCR(a)) || (PyArray_ITEMSIZE(a) != 4 && PyArray_ITEMSIZE(a) != 8)) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': expected a 1-D contiguous NumPy array of 4- or 8-byte numbers, got '%s'", name,
+                     Py_TYPE(obj)->tp_name);
+        throw ErrorAlreadySet{};
+    }
+    return obj;
+}
+
+Ref gather(PyObject* values, std::span<const int64_t> rows) {
+    auto* a = reinterpret_cast<PyArrayObject*>(values);
     PyArray_Descr* descr = PyArray_DESCR(a);
     Py_INCREF(descr);  // PyArray_NewFromDescr steals it
     npy_intp dims[1] = {static_cast<npy_intp>(rows.size())};

@@ -41,6 +41,18 @@ struct ObjectArrayOf {
     ObjectArray operator()(PyObject* obj, const char* name) const;
 };
 
+//! Kind: a list, borrowed for the call; TypeError naming the argument otherwise.
+struct ListArg {
+    PyObject* operator()(PyObject* obj, const char* name) const;
+};
+
+//! Kind: a 1-D, C-contiguous, aligned NumPy array of 4- or 8-byte plain numbers
+//! (int32, int64, float64, ...), borrowed for the call; TypeError naming the argument
+//! otherwise.
+struct NumberArrayArg {
+    PyObject* operator()(PyObject* obj, const char* name) const;
+};
+
 //! What each row of label_rows becomes.
 enum class RowKind { tuple, frozenset };
 
@@ -62,14 +74,14 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference);
 //! The labels of a list of baskets, factorised in one pass: a dict with 'sizes'
 //! (int64, the number of labels of each basket), 'codes' (int32, the code of every
 //! label, basket after basket) and 'uniques' (object array, the distinct labels in
-//! order of first appearance; code c is uniques[c]). Labels are equal as in a dict
-//! (hash, then ==). A basket is any iterable but a string or bytes (TypeError naming
-//! the basket otherwise), read once; an unhashable label raises hash()'s TypeError.
-Ref factorize_baskets(PyObject* baskets);
+//! order of first appearance; code c is uniques[c]). Text labels (str and subclasses)
+//! are equal when their characters are; others as in a dict (hash, then ==). A basket
+//! is any iterable but a string or bytes (TypeError naming the basket otherwise), read
+//! once; an unhashable label raises hash()'s TypeError.
+Ref factorize_baskets(PyObject* baskets);  // a list (ListArg)
 
-//! A new array of values[rows] for a 1-D contiguous NumPy array of 4- or 8-byte
-//! numbers (int32, int64, float64, ...): the gather runs on the pool, without the lock.
-//! TypeError for another array, ValueError for a row outside the values.
+//! A new array of values[rows] (values as NumberArrayArg checks them): the gather runs
+//! on the pool, without the lock. ValueError for a row outside the values.
 Ref gather(PyObject* values, std::span<const int64_t> rows);
 
 }  // namespace tallisk::py

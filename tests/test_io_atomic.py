@@ -88,8 +88,11 @@ def test_gzip_by_name_and_devices_written_in_place(tmp_path):
 @pytest.mark.parametrize("where", ["directory", "link to directory", "missing directory"])
 def test_unwritable_places_raise_the_os_error(tmp_path, where):
     (tmp_path / "d").mkdir()
-    path = {"directory": tmp_path / "d", "link to directory": tmp_path / "l",
-            "missing directory": tmp_path / "nodir" / "x.csv"}[where]
+    path = {
+        "directory": tmp_path / "d",
+        "link to directory": tmp_path / "l",
+        "missing directory": tmp_path / "nodir" / "x.csv",
+    }[where]
     if where == "link to directory":
         path.symlink_to(tmp_path / "d")
     error = FileNotFoundError if where == "missing directory" else IsADirectoryError

@@ -126,6 +126,7 @@ def dict_factorize(baskets):
         [[1, 1.0, True], [2.0, 1], [2]],  # equal as dict keys: one label each
         [[("a", 1), ("a", 1.0)], [frozenset({1}), frozenset({1.0})], [b"x", "x"]],
         [["b", 2], [1, "a"], [2, "b", "b"]],  # do not sort: first appearance
+        [[np.str_("tea"), "tea", "té"], ["t\u00e9", "茶", "🍵"], ["🍵", np.str_("茶")]],  # text of every width
     ],
 )
 def test_baskets_are_factorised_as_dict_keys(baskets):

@@ -10,7 +10,7 @@ from fractions import Fraction
 import numpy as np
 import pandas as pd
 import pytest
-from helpers import by_target, itemset_counts, labelled_baskets, rule_metrics
+from helpers import labelled_baskets, rule_metrics
 from tallisk import _engine, _tables
 from tallisk.mining import frequent_itemsets
 from tallisk.rules import association_rules
@@ -191,24 +191,6 @@ def test_replaced_and_list_cells_are_read_from_their_labels():
     assert itemsets_to_arrays(df).items.tolist() == itemsets_to_arrays(listed).items.tolist()
 
 
-# ---- target derivation -------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("target", ["closed", "maximal"])
-@pytest.mark.parametrize("seed", [0, 1, 2])
-def test_target_mask_keeps_the_closed_or_maximal_sets(target, seed):
-    baskets = labelled_baskets(seed, list(range(8)), 80, 6)
-    found = itemset_counts(baskets, 3)
-    sets = list(found)
-    rng = np.random.default_rng(seed)
-    sets = [sets[i] for i in rng.permutation(len(sets))]
-    offsets = np.r_[0, np.cumsum([len(s) for s in sets])].astype(np.int64)
-    items = np.array([x for s in sets for x in s], np.int32)
-    counts = np.array([found[s] for s in sets], np.int64)
-    keep = _tables.target_mask(offsets, items, counts, target)
-    assert {s for s, k in zip(sets, keep, strict=True) if k} == set(by_target(found, target))
-
-
 # ---- metrics and roundings ---------------------------------------------------------------------
 
 
@@ -293,6 +275,17 @@ def test_itemsets_frame_refuses_arrays_that_are_no_table(offsets, items, counts,
     assert fragment in str(info.value)
 
 
+@pytest.mark.parametrize(
+    "labels, fragment",
+    [(["a", None], "The label list holds a missing value (None or NaN) at position 1"), (["a", np.nan], "position 1"),
+     (["a", "a"], "The labels hold 'a' more than once")],
+)  # fmt: skip
+def test_itemsets_frame_refuses_labels_that_name_no_item(labels, fragment):
+    with pytest.raises(ValueError) as info:
+        itemsets_frame([0, 1, 2], [0, 1], [2, 1], labels, 3, 1)
+    assert fragment in str(info.value)
+
+
 @pytest.mark.parametrize("n", [np.nan, 0, -3, "10", True, 2.5, None])
 def test_rules_refuse_a_table_whose_n_transactions_is_not_a_count(n):
     df = frequent_itemsets([["a", "b"], ["a"]], min_count=1)
@@ -354,3 +347,21 @@ def test_descending_order_and_gather_equal_numpy():
         _engine.gather(np.zeros(5), np.array([5]))
     with pytest.raises(TypeError, match="4- or 8-byte numbers"):
         _engine.gather(np.array(["a"], dtype=object), np.array([0]))
+
+
+def test_the_engine_form_of_a_table_lives_as_long_as_its_frame():
+    label = Hostile("held by the rows")  # an object label: the rows hold the object itself
+    before = sys.getrefcount(label)
+    gc.collect()  # tables earlier tests left in reference cycles go now, not during this test
+    entries = len(_tables._FORMS._entries)
+    df = frequent_itemsets([[label, Hostile("b")], [label]], min_count=1)
+    assert len(_tables._FORMS._entries) == entries + 1 and sys.getrefcount(label) > before
+    filtered = df[df["length"] == 1].copy()
+    del df
+    gc.collect()
+    # the frame's column died with it: its entry and every row it held go too
+    assert len(_tables._FORMS._entries) == entries
+    assert itemsets_to_arrays(filtered).items.tolist() == [0, 1]  # read from the labels now
+    del filtered
+    gc.collect()
+    assert sys.getrefcount(label) == before

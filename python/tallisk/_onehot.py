@@ -95,7 +95,8 @@ def _column_arrays(df: pd.DataFrame) -> list[Any]:
                 out[int(locs[0])] = values
             else:
                 raise LookupError
-        if any(v is None or len(v) != df.shape[0] for v in out):
+        n_rows = df.shape[0]
+        if any(v is None or len(v) != n_rows for v in out):
             raise LookupError
         return out
     except (AttributeError, LookupError, TypeError):
@@ -113,7 +114,13 @@ def _present_rows(values: Any, where: str) -> np.ndarray:
     return np.flatnonzero(_check_binary(values, where))
 
 
-def _from_frame(df: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, int]:
+def _zero_fill(fill: Any) -> bool:
+    """A sparse column's fill value is 0 or False (not NaN, None or pd.NA): its stored
+    cells are all the column holds. A type test first: pd.NA == 0 has no truth value."""
+    return isinstance(fill, bool | int | float | np.bool_ | np.number) and fill == 0
+
+
+def _from_frame(df: pd.DataFrame, ordered: bool = True) -> tuple[np.ndarray, np.ndarray, int]:
     n_rows, n_cols = df.shape
     columns = _column_arrays(df)
     where = [f"column {name!r}" for name in df.columns] if n_cols < 64 else None
@@ -134,47 +141,54 @@ def _from_frame(df: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, int]:
         return rows.astype(np.int64), cols.astype(np.int64), n_rows
     # Sparse columns with a 0/False fill: positions and values gathered for all of them
     # and checked in one pass; other columns one by one.
-    parts: list[np.ndarray] = [np.zeros(0, np.int64)] * n_cols
+    dense_j: list[int] = []
+    dense_rows: list[np.ndarray] = []
     sparse_j: list[int] = []
     sparse_pos: list[Any] = []
     sparse_val: list[Any] = []
     for j, v in enumerate(columns):
         if isinstance(v, pd.arrays.SparseArray):
-            fill = v.fill_value
-            if not pd.isna(fill) and fill == 0:
+            if _zero_fill(v.fill_value):
                 sparse_j.append(j)
                 sparse_pos.append(v.sp_index.indices)
                 sparse_val.append(v.sp_values)
                 continue
             v = np.asarray(v.to_dense())  # a 'present' or missing default: dense in practice
-        parts[j] = _present_rows(v, name(j))
+        dense_j.append(j)
+        dense_rows.append(_present_rows(v, name(j)))
+    rows_parts, cols_parts = [], []
+    for js, per_column in ((dense_j, dense_rows), (sparse_j, sparse_pos)):
+        if js:
+            sizes = np.fromiter(map(len, per_column), dtype=np.int64, count=len(per_column))
+            rows_parts.append(np.concatenate(per_column).astype(np.int64, copy=False))
+            cols_parts.append(np.repeat(np.asarray(js, dtype=np.int64), sizes))
     if sparse_j:
-        sizes = np.fromiter(map(len, sparse_pos), dtype=np.int64, count=len(sparse_pos))
-        values = np.concatenate([np.asarray(x) for x in sparse_val])
+        values = np.concatenate(sparse_val)
         try:
             keep = _check_binary(values, "a sparse column")
         except ValueError:
             for j, x in zip(sparse_j, sparse_val, strict=True):
                 _check_binary(np.asarray(x), name(j))
             raise
-        positions = np.concatenate(sparse_pos).astype(np.int64, copy=False)
-        owner = np.repeat(np.asarray(sparse_j, dtype=np.int64), sizes)
-        sparse_rows, sparse_cols = positions[keep], owner[keep]
-    else:
-        sparse_rows = sparse_cols = np.zeros(0, np.int64)
-    sizes = np.fromiter(map(len, parts), dtype=np.int64, count=n_cols)
-    rows = np.concatenate([*parts, sparse_rows])
-    cols = np.concatenate([np.repeat(np.arange(n_cols, dtype=np.int64), sizes), sparse_cols])
-    order = np.lexsort((cols, rows))  # column-wise gathering -> row-major order
+        if not keep.all():
+            rows_parts[-1], cols_parts[-1] = rows_parts[-1][keep], cols_parts[-1][keep]
+    rows = np.concatenate(rows_parts) if rows_parts else np.zeros(0, np.int64)
+    cols = np.concatenate(cols_parts) if cols_parts else np.zeros(0, np.int64)
+    if not ordered:
+        return rows, cols, n_rows
+    order = np.argsort(rows * max(n_cols, 1) + cols, kind="stable")  # column-wise gathering -> row-major order
     return rows[order], cols[order], n_rows
 
 
-def onehot_codes(data: Any, columns: Any = None) -> tuple[np.ndarray, np.ndarray, int, pd.Index]:
+def onehot_codes(
+    data: Any, columns: Any = None, *, ordered: bool = True
+) -> tuple[np.ndarray, np.ndarray, int, pd.Index]:
     """The occurrences of a one-hot table as engine arrays.
 
     Returns ``(txn_ids, item_ids, n_rows, columns)``: ``txn_ids`` (int64) is the row
     position and ``item_ids`` (int32) the column position of every true cell, ordered by
-    row then column, each cell once; ``n_rows`` counts every row, all-false rows
+    row then column (``ordered=False``: a DataFrame's cells in any order, for callers
+    that sort or need no order), each cell once; ``n_rows`` counts every row, all-false rows
     included; ``columns`` is the DataFrame's columns, ``columns`` when given, otherwise
     ``RangeIndex(n_columns)``.
 
@@ -183,7 +197,7 @@ def onehot_codes(data: Any, columns: Any = None) -> tuple[np.ndarray, np.ndarray
     not 0/False is read densely.
     """
     if isinstance(data, pd.DataFrame):
-        rows, cols, n_rows = _from_frame(data)
+        rows, cols, n_rows = _from_frame(data, ordered)
         n_cols = data.shape[1]
         labels: pd.Index = data.columns
     elif _is_scipy_sparse(data):

@@ -7,7 +7,7 @@ functions, the mlxtend drop-in, Dask, the command) builds and reads its tables h
 
 * the canonical row order (by length, then lexicographically by item id) and the
   checks a table from elsewhere must pass;
-* taking rows, and deriving the closed or maximal sets of a table of every frequent set;
+* taking rows;
 * the label materialiser: the ``itemset`` / ``antecedent`` / ``consequent`` object
   columns, built natively from the CSR (tuples, or frozensets for the drop-in), and the
   Categorical columns of item labels;
@@ -54,12 +54,13 @@ __all__ = [
     "rule_metrics",
     "share_of_count",
     "take_rows",
-    "target_mask",
     "to_arrow",
 ]
 
 ITEMSET_COLUMNS = ["itemset", "length", "count", "support"]
-TARGETS = ("all", "closed", "maximal")
+#: What the rows of an itemset table are: every frequent set, or the closed or maximal ones.
+Target = Literal["all", "closed", "maximal"]
+TARGETS: tuple[Target, ...] = ("all", "closed", "maximal")
 #: The metric columns of a rule table, in table order.
 RULE_METRICS = [
     "confidence",
@@ -122,8 +123,8 @@ def ceil_count(min_support: float, n_transactions: int) -> int:
 
     Examples
     --------
-    >>> ceil_count(0.3, 10)  # 0.3 * 10 is 3.0000000000000004 in float64
-    4
+    >>> ceil_count(0.28, 25), min_count_from_support(0.28, 25)  # 0.28 * 25 is 7.000000000000001
+    (8, 7)
     """
     return max(math.ceil(float(min_support) * n_transactions), 1)
 
@@ -324,11 +325,6 @@ class ItemsetArrays(NamedTuple):
         offsets, items = take_rows(self.offsets, self.items, rows)
         return self._replace(offsets=offsets, items=items, counts=self.counts[rows])
 
-    def canonical(self) -> ItemsetArrays:
-        """The table in canonical row order (see :func:`canonical_order`)."""
-        order, offsets, items = canonical_order(self.offsets, self.items)
-        return self._replace(offsets=offsets, items=items, counts=self.counts[order])
-
 
 def take_rows(offsets: np.ndarray, items: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """CSR rows ``rows`` (int positions) of a CSR table, in that order."""
@@ -415,51 +411,6 @@ def canonical_order(offsets: np.ndarray, items: np.ndarray) -> tuple[np.ndarray,
     new_offsets = np.zeros(order.size + 1, dtype=np.int64)
     np.cumsum(lengths[order], out=new_offsets[1:])
     return order, new_offsets, np.concatenate(blocks).astype(np.int32, copy=False)
-
-
-def _row_keys(mat: np.ndarray) -> np.ndarray:
-    """One fixed-width byte string per row; big-endian ids make the byte order the
-    lexicographic order of the rows, so keys sort and search like the rows do."""
-    width = mat.shape[1] * 4
-    return np.ascontiguousarray(mat.astype(">u4")).view(f"S{width}").reshape(-1)
-
-
-def target_mask(offsets: np.ndarray, items: np.ndarray, counts: np.ndarray, target: str) -> np.ndarray:
-    """Which rows of a table of every frequent set (each set once, ids ascending within
-    rows, any row order) are closed, or maximal: a set is closed when no superset one
-    item longer has its count, maximal when no superset one item longer is in the table
-    (counts shrink with the set, so longer supersets need no check).
-
-    Returns
-    -------
-    ndarray
-        A boolean mask over the rows; all True for target "all".
-    """
-    keep = np.ones(counts.size, dtype=bool)
-    if target == "all":
-        return keep
-    groups = dict(_length_groups(np.diff(offsets)))
-    for length, rows in groups.items():
-        supers = groups.get(length + 1)
-        if supers is None or length == 0:
-            continue
-        keys = _row_keys(_row_matrix(offsets, items, rows, length))
-        sorter = np.argsort(keys, kind="stable")
-        sorted_keys = keys[sorter]
-        sup_mat = _row_matrix(offsets, items, supers, length + 1)
-        for drop in range(length + 1):
-            sub_keys = _row_keys(np.delete(sup_mat, drop, axis=1))
-            at = np.minimum(np.searchsorted(sorted_keys, sub_keys), sorted_keys.size - 1)
-            found = sorted_keys[at] == sub_keys
-            sub_rows = rows[sorter[at[found]]]
-            if target == "maximal":
-                keep[sub_rows] = False
-            else:
-                keep[sub_rows[counts[supers[found]] == counts[sub_rows]]] = False
-    if 0 in groups and 1 in groups:  # the empty set: every single item extends it
-        empty = groups[0]
-        keep[empty] = False if target == "maximal" else ~np.isin(counts[empty], counts[groups[1]])
-    return keep
 
 
 # ---- the engine form of the package's own tables ---------------------------------------------
@@ -557,6 +508,22 @@ def check_csr(offsets: Any, items: Any, counts: Any, n_labels: int) -> tuple[np.
     return offsets, items.astype(np.int32, copy=False), counts
 
 
+def check_labels(labels: Any) -> pd.Index:
+    """The labels of a table from elsewhere as an Index: ValueError for a missing label
+    (refused as everywhere in the package) or a label given twice (two ids, one name)."""
+    from .transactions import missing_error
+
+    index = labels if isinstance(labels, pd.Index) else pd.Index(label_array(labels), tupleize_cols=False)
+    missing = np.flatnonzero(pd.isna(index.to_numpy(dtype=object))) if len(index) else np.zeros(0, np.int64)
+    if missing.size:
+        raise missing_error("The label list", f"position {int(missing[0])}")
+    if index.has_duplicates:
+        raise ValueError(
+            f"The labels hold {index[index.duplicated()][0]!r} more than once; each item id needs a label of its own."
+        )
+    return index
+
+
 def _check_no_repeats(offsets: np.ndarray, items: np.ndarray) -> None:
     """ValueError when a row (ids ascending) holds an id twice: a set holds each item once."""
     if items.size < 2:
@@ -589,11 +556,9 @@ def check_n_transactions(value: Any, has_rows: bool) -> float:
 # ---- frames ------------------------------------------------------------------------------------
 
 
-def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical: bool = False) -> pd.DataFrame:
-    """The labelled itemset frame of a table in engine form whose rows are trusted (each
-    set once, ids in range); ``canonical`` tells the rows are in canonical order already."""
-    if not canonical:
-        table = table.canonical()
+def table_frame(table: ItemsetArrays, min_count: int, target: Target) -> pd.DataFrame:
+    """The labelled itemset frame of a table in engine form whose rows are trusted: each
+    set once, ids in range and ascending within rows, rows in canonical order."""
     itemset = label_rows(table.offsets, table.items, table.labels)
     count = table.counts.astype(np.int64, copy=False)
     n = int(table.n_transactions)
@@ -607,7 +572,7 @@ def table_frame(table: ItemsetArrays, min_count: int, target: str, *, canonical:
 
 
 def itemsets_frame(
-    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: str = "all"
+    offsets: Any, items: Any, counts: Any, labels: Any, n_transactions: int, min_count: int, target: Target = "all"
 ) -> pd.DataFrame:
     """The labelled itemset table of a CSR table (from the engine or elsewhere).
 
@@ -652,7 +617,7 @@ def itemsets_frame(
     >>> df["itemset"].tolist(), df["count"].tolist()
     ([('milk',), ('tea', 'milk')], [5, 3])
     """
-    labels = pd.Index(labels, tupleize_cols=False) if not isinstance(labels, pd.Index) else labels
+    labels = check_labels(labels)
     offsets, items, counts = check_csr(offsets, items, counts, len(labels))
     if counts.dtype.kind == "f":
         if counts.size and not bool((counts == np.round(counts)).all()):
@@ -662,7 +627,7 @@ def itemsets_frame(
     order, offsets, items = canonical_order(offsets, items)
     _check_no_repeats(offsets, items)
     table = ItemsetArrays(offsets, items, counts.astype(np.int64, copy=False)[order], labels, float(n_transactions))
-    return table_frame(table, min_count, target, canonical=True)
+    return table_frame(table, min_count, target)
 
 
 def _itemset_column(df: pd.DataFrame) -> str:
@@ -783,7 +748,7 @@ def arrow_labels(offsets: np.ndarray, items: np.ndarray, labels: Any) -> Any:
     return pa.LargeListArray.from_arrays(pa.array(np.ascontiguousarray(offsets, dtype=np.int64)), ids)
 
 
-def table_arrow(table: ItemsetArrays, min_count: int, target: str) -> Any:
+def table_arrow(table: ItemsetArrays, min_count: int, target: Target) -> Any:
     """The Arrow form of a table in canonical order: the columns of the itemset frame,
     ``itemset`` as a list of dictionary-encoded labels, ``df.attrs`` as JSON schema
     metadata under b"tallisk"."""

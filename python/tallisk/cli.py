@@ -25,6 +25,7 @@ import importlib
 import importlib.util
 import inspect
 import os
+import re
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -67,9 +68,10 @@ input formats (--input-format, guessed from the name; gzip and Parquet from the 
   basket   one transaction per line, items separated by --sep (default ',') (.basket)
   long     one (transaction, item) per row: CSV with a header (.csv, .tsv) or Parquet
 output formats (--output-format, guessed from -o's extension; .gz compresses):
-  fimi     'a b c (count)'; rules and pairs 'c <- a b (support, confidence)' (default)
-  csv      one row per result, sets written as {a,b}   (.csv)
-  parquet  sets as lists (.parquet)                      jsonl: sets as lists (.jsonl)
+  text     aligned for people: '[1] {a, b} => {c}  support confidence lift' (default)
+  csv/tsv  one row per result, sets as JSON arrays in one cell (.csv, .tsv)
+  parquet  sets as lists (.parquet)            jsonl: one JSON object per line (.jsonl)
+  fimi     'a b c (count)'; rules and pairs 'c <- a b (support, confidence)' (.dat)
 
 exit status: 0 done, 1 the run failed, 2 usage error, 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP
 """
@@ -156,19 +158,26 @@ class _Png(Kind):
         return ["chart.jpg"]
 
 
-OUTPUT = Own(
-    "output",
-    (
-        Param("output", flag="-o/--output", metavar="OUT", none=True, help="output file (default: standard output)"),
-        Param(
-            "output_format",
-            Options(("fimi", "csv", "parquet", "jsonl")),
-            none=True,
-            help="default: from OUT's extension; FIMI-style lines otherwise",
+def _output_group() -> Own:
+    from .io import OUTPUT_FORMATS
+
+    return Own(
+        "output",
+        (
+            Param(
+                "output", flag="-o/--output", metavar="OUT", none=True, help="output file (default: standard output)"
+            ),
+            Param(
+                "output_format",
+                Options(OUTPUT_FORMATS),
+                none=True,
+                help="default: from OUT's extension; the aligned text otherwise",
+            ),
+            Param("top", Int(1), none=True, help="write only the first N rows (after ordering)"),
         ),
-        Param("top", Int(1), none=True, help="write only the first N rows (after ordering)"),
-    ),
-)
+    )
+
+
 SIGNIFICANCE = Own(
     "significance filter",
     (
@@ -207,6 +216,7 @@ def subcommands() -> dict[str, Sub]:
     from .rules import association_rules
     from .transactions import Transactions
 
+    output = _output_group()
     read = Uses("input", read_transactions, ("format", "sep", "strip", "transaction", "item", "encoding"))
     threshold = ("min_support", "min_count")
     pair_by = tuple(PAIR_COLUMNS[2:])
@@ -222,7 +232,7 @@ def subcommands() -> dict[str, Sub]:
                     frequent_itemsets,
                     (*threshold, "min_len", "max_len", "target", "max_itemsets", "exclude"),
                 ),
-                OUTPUT,
+                output,
                 Own(
                     "order",
                     (
@@ -256,7 +266,7 @@ def subcommands() -> dict[str, Sub]:
                 ),
                 Uses("significance", add_significance, ("test", "correction")),
                 SIGNIFICANCE,
-                OUTPUT,
+                output,
                 _plot_group(("scatter", "graph")),
                 RUN,
             ),
@@ -269,7 +279,7 @@ def subcommands() -> dict[str, Sub]:
             (
                 read,
                 Uses("pairs", pair_metrics, threshold),
-                OUTPUT,
+                output,
                 Own(
                     "order",
                     (
@@ -447,9 +457,12 @@ class _Report:
         print(f"{PROG}: {text}", file=sys.stderr, flush=True)
 
     @contextlib.contextmanager
-    def running(self, stage: str, total: int | None = None) -> Iterator[Callable[[int], None] | None]:
-        """A stage; yields a function to advance its bar by some bytes when ``total`` is
-        known (else None: an elapsed-time line, refreshed by the library's own thread)."""
+    def running(
+        self, stage: str, total: int | None = None, unit: str = "bytes"
+    ) -> Iterator[Callable[[int], None] | None]:
+        """A stage; yields a function to advance its bar by some ``unit`` (bytes or rows)
+        when ``total`` is known (else None: an elapsed-time line, refreshed by the
+        library's own thread)."""
         self.stage = stage
         if not self.bars:
             yield None
@@ -459,6 +472,7 @@ class _Report:
         from rich.progress import (
             BarColumn,
             DownloadColumn,
+            MofNCompleteColumn,
             Progress,
             SpinnerColumn,
             TextColumn,
@@ -467,7 +481,7 @@ class _Report:
 
         columns: list[Any] = [SpinnerColumn(), TextColumn("{task.description}")]
         if total:
-            columns += [BarColumn(), DownloadColumn(binary_units=True)]
+            columns += [BarColumn(), DownloadColumn(binary_units=True) if unit == "bytes" else MofNCompleteColumn()]
         columns.append(TimeElapsedColumn())
         with Progress(*columns, console=Console(file=sys.stderr), transient=True) as progress:
             task = progress.add_task(stage, total=total or None)
@@ -560,8 +574,8 @@ def _write(args: argparse.Namespace, df: Any, what: str, report: _Report) -> Non
 
     start = _clock()
     fmt = args.output_format or guess_output_format(args.output)
-    with report.running("writing"):
-        write_table(df, args.output, fmt)
+    with report.running("writing", len(df), unit="rows") as progress:
+        write_table(df, args.output, fmt, progress=progress)
     where = "standard output" if args.output in (None, "-") else args.output
     report.note(f"wrote {len(df)} {what} to {where} ({fmt}) in {_since(start)}")
 
@@ -674,16 +688,16 @@ def _no_rules(find: Callable[..., Any], sets: Any, args: argparse.Namespace) -> 
         return "no rules at this support: no two items are bought together often enough"
     # The most confident rule has one item on the right: moving an item to the left
     # shrinks the antecedent's support and so raises the confidence.
-    best = find(sets, min_confidence=0.0, max_consequent_len=1, by="confidence").iloc[0]
-    rule = f"{_set_text(best['antecedent'])} => {_set_text(best['consequent'])}"
+    from .io import format_table
+
+    top = find(sets, min_confidence=0.0, max_consequent_len=1, by="confidence").head(1)
+    best = top.iloc[0]
+    # the rule as the text output writes it, without its row number
+    rule = format_table(top, n=1, measures=[]).splitlines()[1].split("] ", 1)[1].strip()
     return (
         f"no rules at this support and confidence; the most confident rule has confidence "
         f"{best['confidence']:.4g} (lift {best['lift']:.4g}): {rule}"
     )
-
-
-def _set_text(labels: Sequence[Any]) -> str:
-    return "{" + ", ".join(map(str, labels)) + "}"
 
 
 def _pairs(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
@@ -758,7 +772,20 @@ def _check_writable(path: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; returns the exit status (the console script exits with it)."""
+    """Run the command.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments (default: ``sys.argv[1:]``).
+
+    Returns
+    -------
+    int
+        The exit status (the console script exits with it): 0 done, 1 the run failed,
+        2 usage error, 128 + N when stopped by signal N. argparse's own usage errors and
+        ``--help`` leave through ``SystemExit`` with 2 and 0.
+    """
     texts: dict[str, str] = {}
     parser = build_parser(texts)
     args = parser.parse_args(argv)
@@ -806,7 +833,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         report.say(f"error: {voice.render(e.parts, '')}")
         return 1
     except (ValueError, TypeError, KeyError, OSError, ImportError) as e:
-        msg = _one_line(e)
+        msg = _in_flags(e, voice)
         if isinstance(e, OSError) and e.filename and e.strerror:
             msg = f"{e.filename}: {e.strerror}"
         if isinstance(e, ImportError) and e.name and "pip install" not in msg:
@@ -820,6 +847,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     report.note(f"done in {_since(start)}")
     return 0
+
+
+def _in_flags(e: BaseException, voice: Voice) -> str:
+    """The error's line, with the reader's advice (``format='long'``) in flags
+    (``--input-format long``): a file-layer error names the parameter that would fix it."""
+    text = _one_line(e)
+    param = getattr(e, "parameter", None)
+    if isinstance(param, str):
+        flag = voice.flag(param)
+        setting = re.compile(rf"\b{re.escape(param)}=(['\"]?)([^'\"\s,;()]*)\1")
+        text = setting.sub(lambda m: f"{flag} {m.group(2)}", text)
+    return text
 
 
 def _usage_error(command: str, message: str) -> int:

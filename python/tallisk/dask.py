@@ -65,7 +65,6 @@ from ._tables import (
     rule_metrics,
     share_of_count,
     take_rows,
-    target_mask,
 )
 from ._validation import Bool, Int, Param, declare
 
@@ -323,13 +322,16 @@ def _finish(
     frequent set up to one item longer than the longest shown, which is all the
     closed/maximal judgement needs."""
     offsets, items = candidates
-    keep = np.flatnonzero(counts >= min_count)
-    offsets, items = take_rows(offsets, items, keep)
-    counts = counts[keep]
-    keep = target_mask(offsets, items, counts, target)
+    frequent = np.flatnonzero(counts >= min_count)
+    offsets, items = take_rows(offsets, items, frequent)
+    counts = counts[frequent]
+    if target != "all":
+        from . import _engine
+
+        kept = _engine.filter_target(offsets, items, counts, cast(Any, target))
+        offsets, items, counts = kept["offsets"], kept["items"], kept["counts"]
     lengths = np.diff(offsets)
-    keep &= (lengths >= min_len) & (lengths <= (max_len or lengths.max(initial=0)))
-    rows = np.flatnonzero(keep)
+    rows = np.flatnonzero((lengths >= min_len) & (lengths <= (max_len or lengths.max(initial=0))))
     offsets, items = take_rows(offsets, items, rows)
     return {"offsets": offsets, "items": items, "counts": counts[rows]}
 
@@ -508,6 +510,33 @@ def frequent_itemsets(
 
     With a ``distributed`` client active the work runs on its cluster; otherwise on
     Dask's local scheduler, partition by partition.
+
+    Parameters
+    ----------
+    ddf : dask.dataframe.DataFrame
+        Long form: one row per (transaction, item).
+    transaction, item : str
+        The columns holding the transaction and the item labels.
+    min_support, min_count, min_len, max_len, target
+        As for :func:`tallisk.frequent_itemsets` (the same declaration checks them).
+    partitioned_by_transaction : bool, default False
+        No transaction has rows in two partitions: the shuffle is skipped.
+
+    Returns
+    -------
+    DataFrame
+        The pandas table of :func:`tallisk.frequent_itemsets`.
+
+    Raises
+    ------
+    InvalidParameterError
+        A parameter out of its range, with the one-machine message.
+    TypeError, KeyError
+        ``ddf`` is not a Dask DataFrame, or lacks one of the two columns.
+    ValueError
+        A missing label, or labels of kinds that do not sort with each other.
+    WorkerLostError
+        A worker was lost more often than the set-up retries.
     """
     _check_frame("frequent_itemsets", ddf, transaction, item)
     table, _ = _frequent_itemsets(
@@ -697,6 +726,31 @@ def pair_metrics(
 
     The labels are counted and the transactions shuffled when this is called; the pair
     counting runs when the result is computed.
+
+    Parameters
+    ----------
+    ddf : dask.dataframe.DataFrame
+        Long form: one row per (transaction, item).
+    transaction, item : str
+        The columns holding the transaction and the item labels.
+    min_support, min_count
+        As for :func:`tallisk.pair_metrics` (the same declaration checks them).
+    partitioned_by_transaction : bool, default False
+        No transaction has rows in two partitions: the shuffle is skipped.
+    npartitions : int, optional
+        Partitions of the result (default: those of the input).
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy; the columns and dtypes of :func:`tallisk.pair_metrics`.
+
+    Raises
+    ------
+    InvalidParameterError
+        A parameter out of its range, with the one-machine message.
+    TypeError, KeyError, ValueError
+        As for :func:`frequent_itemsets`.
     """
     _check_frame("pair_metrics", ddf, transaction, item)
     prep = _prepare(ddf, transaction, item, partitioned_by_transaction)

@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import ast
 from typing import Any, cast
 
-import _tallisk_rs
 import numpy as np
 import pandas as pd
 
@@ -14,14 +12,12 @@ from ._tables import (
     ITEMSET_COLUMNS,
     TARGETS,
     ItemsetArrays,
-    engine_support,
+    Target,
     itemsets_frame,
     itemsets_to_arrays,
     min_count_from_support,
     table_arrow,
     table_frame,
-    take_rows,
-    target_mask,
     without_items,
 )
 from ._validation import (
@@ -40,6 +36,7 @@ from ._validation import (
     fail,
     only_with,
 )
+from .io._schema import restore_tuples  # noqa: F401 - it lives in the file layer now; kept importable here
 from .transactions import Transactions, as_transactions
 
 __all__ = [
@@ -88,39 +85,6 @@ ALGORITHM = Param(
 )
 
 
-_TUPLE_COLUMNS = ("itemset", "antecedent", "consequent")
-
-
-def _as_tuple(value: Any) -> tuple:
-    if isinstance(value, tuple):
-        return value
-    if isinstance(value, str):
-        parsed = ast.literal_eval(value)
-        return tuple(parsed) if isinstance(parsed, tuple | list) else (parsed,)
-    if isinstance(value, np.ndarray):
-        return tuple(value.tolist())
-    return tuple(value)
-
-
-def restore_tuples(df: pd.DataFrame) -> pd.DataFrame:
-    """An itemset or rule table read back from a file, with its ``itemset`` /
-    ``antecedent`` / ``consequent`` columns as tuples of labels again.
-
-    The tables hold tuples of labels so that they travel: ``df.to_parquet`` stores them
-    as lists (labels of one type: strings, or numbers) and ``pd.read_parquet`` gives
-    arrays back; ``df.to_csv`` writes their ``repr`` (``('milk', 'bread')``), read back as
-    Python literals (labels that are str, int, float, bool, None or tuples of those).
-    Parquet also keeps ``df.attrs`` (pandas >= 2.1); CSV loses them, so rules from a
-    CSV table use its supports (see :func:`~tallisk.association_rules`).
-    """
-    out = df.copy()
-    for col in _TUPLE_COLUMNS:
-        if col in out.columns:
-            values = out[col].tolist()
-            out[col] = np.fromiter(map(_as_tuple, values), dtype=object, count=len(values))
-    return out
-
-
 # ---- the weight-ranked cap ----------------------------------------------------------------
 
 
@@ -129,7 +93,7 @@ def _weights_array(tr: Transactions, item_weights: Any, func: str) -> np.ndarray
     if item_weights is None:
         return tr.item_counts.to_numpy().astype(np.float64)
     if isinstance(item_weights, dict | pd.Series):
-        mapped = tr.items.map(item_weights)  # type: ignore[arg-type]  # a Series maps as a dict does
+        mapped = tr.items.map(cast(Any, item_weights))
         try:
             return np.asarray(mapped, dtype=np.float64)
         except (TypeError, ValueError):
@@ -175,43 +139,6 @@ def cap_transactions(txn: np.ndarray, item: np.ndarray, weights: np.ndarray, cap
 # ---- miners -------------------------------------------------------------------------------
 
 
-def _too_many(limit: int) -> ValueError:
-    return ValueError(f"more than {limit} frequent itemsets; raise the minimum support or set max_len")
-
-
-def _apriori_levels(
-    txn: np.ndarray, item: np.ndarray, n_items: int, threshold: int, max_len: int, max_itemsets: int | None
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Every frequent set of up to ``max_len`` items by classic Apriori (the contract
-    module's counter, which reports the levels k - 1 and k for k = k_max: it is called
-    with k_max = 2, 4, 6, ... and each level kept once), as CSR level after level."""
-    counts1 = np.bincount(item, minlength=n_items).astype(np.int64)
-    frequent = np.flatnonzero(counts1 >= threshold).astype(np.int32)
-    levels = {1: (frequent.reshape(-1, 1), counts1[frequent])}
-    n_present = int(np.count_nonzero(np.bincount(txn))) if txn.size else 0
-    s = engine_support(threshold, n_present)
-    no_weights = np.zeros(0, dtype=np.float64)
-    total, k = frequent.size, 2
-    while max(levels) < max_len and len(levels[max(levels)][1]):
-        k = min(k, max_len)
-        out = _tallisk_rs.rust_classic_compute_pipeline(txn, item, k, n_items, n_present, s, no_weights)
-        for level, rows, counts in ((k - 1, out["lower_itemsets"], out["lower_counts"]),
-                                    (k, out["itemsets"], out["counts"])):  # fmt: skip
-            if level not in levels:
-                mat = np.sort(np.asarray(rows, dtype=np.int32).reshape(len(counts), level), axis=1)
-                levels[level] = (mat, np.asarray(counts, dtype=np.int64))
-                total += len(counts)
-        if max_itemsets is not None and total > max_itemsets:
-            raise _too_many(max_itemsets)
-        k += 2
-    kept = [levels[j] for j in sorted(levels)] + [(np.zeros((0, 1), np.int32), np.zeros(0, np.int64))]
-    lengths = np.concatenate([np.full(len(c), m.shape[1], np.int64) for m, c in kept])
-    offsets = np.zeros(lengths.size + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    items = np.concatenate([m.reshape(-1) for m, _ in kept]).astype(np.int32, copy=False)
-    return offsets, items, np.concatenate([c for _, c in kept])
-
-
 def mine(
     tr_txn: np.ndarray,
     tr_item: np.ndarray,
@@ -219,34 +146,17 @@ def mine(
     threshold: int,
     min_len: int = 1,
     max_len: int | None = None,
-    target: str = "all",
+    target: Target = "all",
     algorithm: str = "auto",
     max_itemsets: int | None = None,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The frequent sets of occurrence arrays as CSR (offsets, items, counts), ids
-    ascending within a row, rows in no particular order."""
-    if algorithm in ("auto", "depth_first"):
-        out = _engine.mine_itemsets(
-            tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=cast(Any, target),
-            max_itemsets=max_itemsets,
-        )  # fmt: skip
-        return out["offsets"], out["items"], out["counts"]
-    longest = max(int(np.bincount(tr_txn).max()) if tr_txn.size else 1, 1)
-    # Closed and maximal are judged against the whole lattice; one level above max_len
-    # is enough to judge the sets reported.
-    cap_len = longest if max_len is None else min(longest, max_len + (target != "all"))
-    offsets, items, counts = _apriori_levels(
-        tr_txn, tr_item, n_items, threshold, cap_len, max_itemsets if target == "all" else None
-    )
-    lengths = np.diff(offsets)
-    keep = target_mask(offsets, items, counts, target)
-    keep &= (lengths >= min_len) & (lengths <= (max_len or cap_len))
-    if not keep.all():
-        rows = np.flatnonzero(keep)
-        (offsets, items), counts = take_rows(offsets, items, rows), counts[rows]
-    if max_itemsets is not None and counts.size > max_itemsets:
-        raise _too_many(max_itemsets)
-    return offsets, items, counts
+    ascending within a row, rows in canonical order (by length, then by item ids)."""
+    out = _engine.mine_itemsets(
+        tr_txn, tr_item, n_items, threshold, min_len=min_len, max_len=max_len, target=target,
+        max_itemsets=max_itemsets, order="canonical", algorithm="apriori" if algorithm == "apriori" else "depth_first",
+    )  # fmt: skip
+    return out["offsets"], out["items"], out["counts"]
 
 
 @declare(
@@ -270,7 +180,7 @@ def frequent_itemsets(
     min_count: int | None = None,
     min_len: int = 1,
     max_len: int | None = None,
-    target: str = "all",
+    target: Target = "all",
     algorithm: str = "auto",
     max_items_per_txn: int | None = None,
     item_weights: Any = None,
@@ -358,5 +268,5 @@ def frequent_itemsets(
     offsets, items, counts = mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     if output == "arrow":
-        return table_arrow(table.canonical(), threshold, target)
+        return table_arrow(table, threshold, target)
     return table_frame(table, threshold, target)

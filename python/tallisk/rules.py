@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any, Literal, cast
 
 import numpy as np
 import pandas as pd
@@ -69,7 +69,7 @@ class _RuleInput:
     """The itemset table rules are made from, in engine form."""
 
     table: ItemsetArrays
-    target: str  # "all" or "closed"
+    target: Literal["all", "closed"]
     have_counts: bool  # counts (True) or supports only (False, n_transactions 1.0)
     attrs: dict[str, Any]  # what the rule table's df.attrs inherit
     cells: np.ndarray | None  # the table's itemset cells when this package made them from these ids
@@ -102,14 +102,14 @@ def _from_transactions(
             "transactions)."
         )
     threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
+    # in the table's row order, so that rules tie-break as they do from the table
     txn, item = tr.txn_ids, tr.item_ids
     if exclude is not None:
         # excluded items leave the transactions before mining: they are in no set at all
         txn, item = without_items(txn, item, tr.items, exclude)
     offsets, items, counts = mine(txn, item, tr.n_items, threshold, 1, max_len)
-    # the table's row order, so that rules tie-break as they do from the table
-    table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions)).canonical()
-    attrs = {"n_transactions": tr.n_transactions, "min_count": threshold}
+    table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
+    attrs: dict[str, Any] = {"n_transactions": tr.n_transactions, "min_count": threshold}
     return _RuleInput(table, "all", True, attrs, None)
 
 
@@ -379,8 +379,8 @@ def association_rules(
     >>> baskets = [["tea", "milk"], ["tea"], ["tea", "milk"], ["milk"]]
     >>> rules = tallisk.association_rules(baskets, min_count=2, min_confidence=0.6)
     >>> rules[["antecedent", "consequent", "confidence"]].to_dict("records")
-    [{'antecedent': ('milk',), 'consequent': ('tea',), 'confidence': 0.6666666666666666}, \
-{'antecedent': ('tea',), 'consequent': ('milk',), 'confidence': 0.6666666666666666}]
+    [{'antecedent': ('tea',), 'consequent': ('milk',), 'confidence': 0.6666666666666666}, \
+{'antecedent': ('milk',), 'consequent': ('tea',), 'confidence': 0.6666666666666666}]
     """
     func = "association_rules"
     if isinstance(itemsets_or_data, pd.DataFrame) and (

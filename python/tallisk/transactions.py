@@ -19,7 +19,7 @@ __all__ = ["Transactions", "TransactionsSummary", "as_transactions"]
 # ---- label factorisation ----------------------------------------------------------------
 
 
-def _missing_error(what: str, where: str) -> ValueError:
+def missing_error(what: str, where: str) -> ValueError:
     return ValueError(
         f"{what} holds a missing value (None or NaN) at {where}. Missing labels are not "
         "items: drop those rows first (e.g. df.dropna(subset=[...])), or give them a label of their own "
@@ -56,7 +56,7 @@ def factorize_labels(
         codes = np.asarray(cat.codes, dtype=np.int64)
         categories = cat.categories
         if codes.size and codes.min() < 0:
-            raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+            raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
         used = np.bincount(codes, minlength=len(categories)) > 0
         if not used.all():
             remap = np.cumsum(used) - 1
@@ -72,7 +72,7 @@ def factorize_labels(
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
     codes = np.asarray(codes)  # int32 from Arrow, intp from pandas: kept, a copy of each row saved
     if codes.size and codes.min() < 0:
-        raise _missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
+        raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
     return _ordered_labels(codes, uniques, sort)
 
 
@@ -108,7 +108,7 @@ def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np
         if missing.size:
             pos = int(np.flatnonzero(np.isin(codes, missing))[0])
             basket = int(np.searchsorted(np.cumsum(sizes), pos, side="right"))
-            raise _missing_error(what, f"{unit} {basket}")
+            raise missing_error(what, f"{unit} {basket}")
     codes, labels = _ordered_labels(codes, uniques, sort=True)
     return sizes, codes, labels
 
@@ -265,7 +265,7 @@ class Transactions:
         return self
 
     @classmethod
-    def _from_codes(
+    def from_codes(
         cls,
         txn_codes: Any,
         item_codes: Any,
@@ -273,10 +273,14 @@ class Transactions:
         n_transactions: int,
         transactions: Any = None,
     ) -> Transactions:
-        """Trusted constructor for readers: codes are already dense (transactions in
-        ``0 … n_transactions - 1``, items in ``0 … len(items) - 1``); duplicates are
-        dropped here. Codes outside those ranges raise a ValueError. Items that never
-        occur are kept (the caller chose the item list)."""
+        """Transactions from dense integer codes, as file readers produce them.
+
+        ``txn_codes`` and ``item_codes`` hold one (transaction, item) pair per position:
+        transactions in ``0 … n_transactions - 1`` (transactions no pair names are empty
+        baskets), items in ``0 … len(items) - 1``, ``items[i]`` the label of item i (kept
+        whole, also items that never occur). Repeated pairs count once. Codes outside
+        those ranges raise a ValueError, codes that are not integers a TypeError.
+        ``transactions``: optional labels of the transactions, one each."""
         txn = np.asarray(txn_codes)
         item = np.asarray(item_codes)
         items = pd.Index(items, tupleize_cols=False)
@@ -296,20 +300,50 @@ class Transactions:
         t, i = _dedup([txn, item], n)
         return cls._make(t, i, items, n, transactions)
 
+    # The name readers used before the constructor was public.
+    _from_codes = from_codes
+
     @classmethod
     def from_long(cls, data: Any = None, transaction: Any = None, item: Any = None) -> Transactions:
         """Transactions from long form: one row per (transaction, item).
 
-        ``Transactions.from_long(df, transaction="order_id", item="product")`` reads two
-        columns of a DataFrame (a DataFrame of exactly two columns may leave both names
-        out: transaction first, item second); ``Transactions.from_long(orders, products)``
-        or ``Transactions.from_long(transaction=orders, item=products)`` takes two
-        array-likes (Series, arrays, lists) of one length.
+        Parameters
+        ----------
+        data : DataFrame or array-like, optional
+            A DataFrame whose columns ``transaction`` and ``item`` are read (a DataFrame
+            of exactly two columns may leave both names out: transaction first, item
+            second), or the transaction labels themselves.
+        transaction, item : column name or array-like
+            With a DataFrame, the two column names; without one, two array-likes
+            (Series, arrays, lists) of one length: ``from_long(orders, products)`` or
+            ``from_long(transaction=orders, item=products)``.
 
-        Every transaction label that appears is a transaction, in order of first
-        appearance (``transactions`` keeps the labels). Long form cannot express an empty
-        basket, so every transaction holds at least one item. Missing labels in either
-        column raise a ValueError.
+        Returns
+        -------
+        Transactions
+            Every transaction label that appears is a transaction, in order of first
+            appearance (``transactions`` keeps the labels); long form cannot express an
+            empty basket, so every transaction holds at least one item. Items follow the
+            label order (or the category order of a categorical column). A pair given
+            more than once counts once.
+
+        Raises
+        ------
+        KeyError
+            For a column name the DataFrame does not have.
+        ValueError
+            For a missing label (None, NaN) in either column, naming its row; a column
+            name the DataFrame holds more than once; arrays of different lengths.
+        TypeError
+            For column names without a DataFrame, or a missing argument.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> df = pd.DataFrame({"order": [7, 7, 9], "product": ["tea", "milk", "tea"]})
+        >>> tr = Transactions.from_long(df, transaction="order", item="product")
+        >>> list(tr.items), tr.to_baskets()
+        (['milk', 'tea'], [['milk', 'tea'], ['tea']])
         """
         if isinstance(data, pd.DataFrame):
             if transaction is None and item is None:
@@ -353,8 +387,9 @@ class Transactions:
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
         t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        del txn_values
         codes = [t_codes]
-        del txn_values, t_codes
+        del t_codes
         i_codes, i_labels = factorize_labels(item_values, i_name, where=row)
         del item_values
         codes.append(i_codes)
@@ -364,9 +399,36 @@ class Transactions:
 
     @classmethod
     def from_baskets(cls, baskets: Iterable[Iterable[Any]]) -> Transactions:
-        """Transactions from baskets: an iterable of lists, tuples, sets (any iterable but a
-        string) of labels, one per transaction. An empty basket is a transaction with no
-        items: it counts in ``n_transactions`` and lowers every support."""
+        """Transactions from baskets, one per transaction.
+
+        Parameters
+        ----------
+        baskets : iterable of iterables
+            Lists, tuples, sets (any iterable but a string) of hashable labels. An empty
+            basket is a transaction with no items: it counts in ``n_transactions`` and
+            lowers every support.
+
+        Returns
+        -------
+        Transactions
+            Labels equal as dict keys are (``1``, ``1.0`` and ``True`` are one label),
+            numbered in label order when they compare with each other, else in order of
+            first appearance. A label repeated within a basket counts once.
+
+        Raises
+        ------
+        ValueError
+            For a missing label (None, NaN, ``pd.NA``), naming its basket.
+        TypeError
+            For a basket that is a string or not iterable, naming it; an unhashable
+            label; a DataFrame (use :meth:`from_long` or :meth:`from_onehot`).
+
+        Examples
+        --------
+        >>> tr = Transactions.from_baskets([["tea", "milk"], [], ["tea", "tea"]])
+        >>> tr.n_transactions, list(tr.items), tr.to_baskets()
+        (3, ['milk', 'tea'], [['milk', 'tea'], [], ['tea']])
+        """
         if isinstance(baskets, pd.DataFrame):
             raise TypeError(
                 "A DataFrame is not a list of baskets: use Transactions.from_long(df, transaction=..., item=...) "

@@ -97,7 +97,7 @@ void Pool::start() {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, threads, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
-                    as_task(r, [&](std::size_t b, std::size_t e) {
+                    as_task(r, nullptr, [&](std::size_t b, std::size_t e) {
                         for (std::size_t i = b; i != e; ++i) {
                             warm_once();
                             arrived.fetch_add(1);

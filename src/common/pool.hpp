@@ -4,7 +4,9 @@
 // RAYON_NUM_THREADS (when it holds a positive number) or by the number of logical
 // processors. Every helper returns its partial results in a fixed order, so that
 // results never depend on the number of workers or on scheduling. Exceptions thrown
-// by a task are carried to the calling thread by oneTBB and rethrown there.
+// by a task are carried to the calling thread by oneTBB and rethrown there. Every task
+// works under the stop flag of the thread that started it and checks it first (see
+// common/stop.hpp), so a stopped computation ends at its next task.
 //
 // The pool starts its workers, and has each of them touch what it keeps per thread,
 // before the first computation: glibc allocates a thread's share of a shared
@@ -32,6 +34,7 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "common/budget.hpp"
+#include "common/stop.hpp"
 
 // ThreadSanitizer cannot see the hand-over of a task through Debian's uninstrumented
 // oneTBB (spawn, steal, completion), so each task body and each run announce it: the
@@ -65,14 +68,18 @@ range_bounds(const tbb::blocked_range<std::size_t>& r) {
     return {r.begin(), r.end()};
 }
 
+//! As a task of a computation with stop flag `stop` (see common/stop.hpp): the task
+//! works under that flag and does not start once it is raised.
 template <class F>
-void as_task(const tbb::blocked_range<std::size_t>& r, F&& body) {
+void as_task(const tbb::blocked_range<std::size_t>& r, const StopFlag* stop, F&& body) {
     TALLISK_TSAN_ACQUIRE();
     // Released on every exit: an exception thrown by the body travels to the caller
     // through oneTBB too.
     struct Release {
         ~Release() { TALLISK_TSAN_RELEASE(); }
     } release;
+    const StopScope scope(stop);
+    check_stop();
     const auto [begin, end] = range_bounds(r);
     body(begin, end);
 }
@@ -133,14 +140,18 @@ std::vector<R> map_ranges(std::span<const std::size_t> bounds, Body&& body) {
     const std::size_t n_chunks = bounds.size() < 2 ? 0 : bounds.size() - 1;
     std::vector<R> out(n_chunks);
     if (n_chunks == 1 || calling_thread_only()) {
-        for (std::size_t j = 0; j < n_chunks; ++j) out[j] = body(bounds[j], bounds[j + 1]);
+        for (std::size_t j = 0; j < n_chunks; ++j) {
+            check_stop();
+            out[j] = body(bounds[j], bounds[j + 1]);
+        }
     } else if (n_chunks > 1) {
+        const StopFlag* stop = current_stop();
         run([&] {
             tbb::parallel_for(
                 tbb::blocked_range<std::size_t>(0, n_chunks, 1),
                 [&](const tbb::blocked_range<std::size_t>& r) {
                     TALLISK_TSAN_ACQUIRE();  // before this task reads the loop's captures
-                    as_task(r, [&](std::size_t b, std::size_t e) {
+                    as_task(r, stop, [&](std::size_t b, std::size_t e) {
                         for (std::size_t j = b; j != e; ++j) out[j] = body(bounds[j], bounds[j + 1]);
                     });
                 },
@@ -171,15 +182,19 @@ template <class R, class Body>
 std::vector<R> map_each(std::size_t n, Body&& body) {
     std::vector<R> out(n);
     if (calling_thread_only()) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = body(i);
+        for (std::size_t i = 0; i < n; ++i) {
+            check_stop();
+            out[i] = body(i);
+        }
         return out;
     }
+    const StopFlag* stop = current_stop();
     run([&] {
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, n, 1),
             [&](const tbb::blocked_range<std::size_t>& r) {
                 TALLISK_TSAN_ACQUIRE();  // before this task reads the loop's captures
-                as_task(r, [&](std::size_t b, std::size_t e) {
+                as_task(r, stop, [&](std::size_t b, std::size_t e) {
                     for (std::size_t i = b; i != e; ++i) out[i] = body(i);
                 });
             },
@@ -192,14 +207,16 @@ std::vector<R> map_each(std::size_t n, Body&& body) {
 template <class Body>
 void for_range(std::size_t n, std::size_t grain, Body&& body) {
     if (calling_thread_only()) {
+        check_stop();
         if (n > 0) body(std::size_t{0}, n);
         return;
     }
+    const StopFlag* stop = current_stop();
     run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain == 0 ? 1 : grain),
                           [&](const tbb::blocked_range<std::size_t>& r) {
                               TALLISK_TSAN_ACQUIRE();  // before this task reads the loop's captures
-                              as_task(r, body);
+                              as_task(r, stop, body);
                           });
     });
 }
@@ -225,7 +242,8 @@ F task_copy(const F& f) {
 }
 
 //! Tasks started one at a time, for recursive searches that find their subtrees on the
-//! way. Used inside run(): run(f) hands f to the pool, wait() returns once every task
+//! way. Used inside run(): run(f) hands f to the pool (a task of the computation of the
+//! calling thread's stop flag, like the loops' tasks), wait() returns once every task
 //! has finished and rethrows the first exception one of them threw, cancel() drops the
 //! tasks not yet started. Each hand-over is announced to TSan like a loop's. The oneTBB
 //! group is made on the first hand-over, so a search that never shares work (and a
@@ -234,14 +252,19 @@ class TaskGroup {
 public:
     template <class F>
     void run(F&& f) {
-        if (calling_thread_only()) return f();
+        if (calling_thread_only()) {
+            check_stop();
+            return f();
+        }
         if (!group_) group_.emplace();
         TALLISK_TSAN_RELEASE();
-        group_->run([f = std::forward<F>(f)] {
+        group_->run([f = std::forward<F>(f), stop = current_stop()] {
             TALLISK_TSAN_ACQUIRE();
             struct Release {
                 ~Release() { TALLISK_TSAN_RELEASE(); }
             } release;
+            const StopScope scope(stop);
+            check_stop();
 #if defined(__SANITIZE_THREAD__)
             task_copy(f)();
 #else

@@ -164,6 +164,22 @@ constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
 //! thread.
 constexpr std::size_t kTopPairParallelWork = std::size_t{1} << 14;
 
+//! Depth-first miner: nodes between two looks at the stop flag (a power of two). A node
+//! costs at least tens of nanoseconds, so a call stops within microseconds; the look,
+//! a thread-local and an atomic load, is not worth taking at every node.
+constexpr unsigned kEngineStopStride = 64;
+
+//! Closed/maximal filter: rows below which the index is built and probed on the calling
+//! thread (a probe costs about one cache miss per item, so a few thousand rows take
+//! less than a hand-over to the pool), and rows per pool task above it.
+constexpr std::size_t kFilterParallelRows = std::size_t{1} << 14;
+constexpr std::size_t kFilterRowGrain = std::size_t{1} << 12;
+
+//! Level-wise miner: candidates per batch. A batch is a task of the pool and the step at
+//! which max_itemsets is checked: small enough that a search stops soon after the limit,
+//! large enough that starting its walk (one prefix rebuilt) is negligible.
+constexpr std::size_t kAprioriBatchCandidates = 4096;
+
 // ---- cost weights of Eclat's choices ----------------------------------------------------
 
 //! Relative cost of one projection step (two table look-ups and an increment) against

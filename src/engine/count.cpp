@@ -1,7 +1,9 @@
 #include "engine/count.hpp"
 
 #include <algorithm>
+#include <compare>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include "common/error.hpp"
@@ -14,121 +16,109 @@
 namespace tallisk::engine {
 
 void check_candidates(std::span<const int64_t> offsets, std::span<const int32_t> items, uint64_t n_items) {
-    if (offsets.empty()) throw InputError("offsets must hold at least one value (0 for no candidates)");
-    if (offsets[0] != 0) throw InputError("offsets[0] must be 0, got " + std::to_string(offsets[0]));
-    for (std::size_t i = 1; i < offsets.size(); ++i)
-        if (offsets[i] < offsets[i - 1])
-            throw InputError("offsets must not decrease: offsets[" + std::to_string(i) +
-                             "] = " + std::to_string(offsets[i]) + " < offsets[" + std::to_string(i - 1) +
-                             "] = " + std::to_string(offsets[i - 1]));
-    if (static_cast<uint64_t>(offsets.back()) != items.size())
-        throw InputError("offsets[" + std::to_string(offsets.size() - 1) + "] = " + std::to_string(offsets.back()) +
-                         " must equal the length of items (" + std::to_string(items.size()) + ")");
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const int64_t v = items[i];
-        if (v < 0 || static_cast<uint64_t>(v) >= n_items) [[unlikely]]
-            throw InputError("items[" + std::to_string(i) + "] = " + std::to_string(v) +
-                             " is outside 0 .. n_items - 1 (n_items = " + std::to_string(n_items) + ")");
+    check_csr(offsets, items, "candidates", n_items);
+}
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+ItemSets::ItemSets(const TransactionRows& rows, std::span<const uint8_t> used)
+    : v_(build_vertical(rows, 1, used, false)), n_transactions_(rows.n_transactions) {
+    rank_of_.assign(rows.n_items, kNone);
+    for (uint32_t r = 0; r < v_.size(); ++r) rank_of_[v_.id_of[r]] = r;
+    dense_of_.assign(v_.size(), kNone);
+    if (v_.bits) return;
+    n_words_ = (static_cast<std::size_t>(v_.n_transactions) + 63) / 64;
+    uint32_t n_dense = 0;
+    for (uint32_t r = 0; r < v_.size(); ++r)
+        if (uint64_t{v_.count[r]} * 64 >= v_.n_transactions) dense_of_[r] = n_dense++;
+    dense_words_.assign(std::size_t{n_dense} * n_words_, 0);
+    // Each rank writes its own bitset, so the ranks are shared out freely.
+    pool::for_range(v_.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            if (dense_of_[r] == kNone) continue;
+            uint64_t* b = dense_words_.data() + std::size_t{dense_of_[r]} * n_words_;
+            for (uint32_t t : v_.list(static_cast<uint32_t>(r))) b[t >> 6] |= uint64_t{1} << (t & 63);
+        }
+    });
+}
+
+uint32_t PrefixWalk::count(std::span<const uint32_t> items) {
+    std::size_t common = 0;
+    while (common < depth_ && common < items.size() && items[common] == prev_[common]) ++common;
+    depth_ = common;
+    for (; depth_ < items.size(); ++depth_) extend(depth_, items[depth_]);
+    prev_.assign(items.begin(), items.end());
+    return items.empty() ? s_.n_transactions_ : size_[items.size() - 1];
+}
+
+void PrefixWalk::extend(std::size_t d, uint32_t item) {
+    if (lists_.size() <= d) {
+        lists_.resize(d + 1);
+        words_.resize(d + 1);
+        size_.resize(d + 1);
+        ptr_.resize(d + 1);
+        wptr_.resize(d + 1);
     }
+    const Vertical& v = s_.v_;
+    const uint32_t r = s_.rank_of_[item];
+    if (r == kNone || (d > 0 && size_[d - 1] < std::max<uint32_t>(floor_, 1))) {
+        size_[d] = 0;
+        ptr_[d] = nullptr;
+        wptr_[d] = nullptr;
+        return;
+    }
+    if (v.bits) {
+        const uint64_t* b = v.bitset(r);
+        if (d == 0) {
+            wptr_[0] = b;
+            size_[0] = v.count[r];
+            return;
+        }
+        uint64_t* out = words_[d].fresh(v.n_words);
+        size_[d] = static_cast<uint32_t>(and_into(wptr_[d - 1], b, out, v.n_words));
+        wptr_[d] = out;
+        return;
+    }
+    const auto list = v.list(r);
+    if (d == 0) {
+        ptr_[0] = list.data();
+        size_[0] = static_cast<uint32_t>(list.size());
+        return;
+    }
+    const uint32_t* a = ptr_[d - 1];
+    const uint32_t na = size_[d - 1];
+    uint32_t* out = lists_[d].fresh(na);
+    if (const uint32_t dense = s_.dense_of_[r]; dense != kNone)
+        size_[d] = filter_by_bits(a, na, s_.dense_words_.data() + std::size_t{dense} * s_.n_words_, out);
+    else
+        size_[d] = intersect<true>(a, na, list.data(), static_cast<uint32_t>(list.size()), floor_, out);
+    ptr_[d] = out;
 }
 
 namespace {
 
-constexpr uint32_t kNone = 0xFFFFFFFFu;
-
-//! The candidates' items, their sets, and the candidates sorted into a prefix tree.
-struct Counter {
-    uint32_t n_transactions = 0;
-    const Vertical* v = nullptr;
-    std::vector<uint32_t> rank_of;  // item id -> rank in v, kNone when no transaction holds it
-    // A bitset for every item held by at least 1/64 of the transactions (lists only):
-    // a list meets such an item by a bit test per transaction.
-    std::vector<uint32_t> dense_of;  // rank -> index into dense_words, or kNone
-    std::vector<uint64_t> dense_words;
-    std::size_t n_words = 0;
-    // Candidates with ids sorted and unique, back to back; `order` lists them sorted.
-    std::vector<std::size_t> cand_off;
-    std::vector<uint32_t> cand_items;
+//! The candidates with ids sorted and unique, back to back; `order` lists them sorted
+//! into a prefix tree.
+struct Candidates {
+    std::vector<std::size_t> off;
+    std::vector<uint32_t> items;
     std::vector<std::size_t> order;
 
-    std::span<const uint32_t> cand(std::size_t c) const {
-        return {cand_items.data() + cand_off[c], cand_items.data() + cand_off[c + 1]};
+    std::span<const uint32_t> operator()(std::size_t c) const {
+        return {items.data() + off[c], items.data() + off[c + 1]};
     }
 };
 
-//! Walks the candidates order[lo, hi) as a prefix tree, writing counts[c] for each.
-class Walk {
-public:
-    explicit Walk(const Counter& k) : k_(k), v_(*k.v) {}
-
-    void run(std::size_t lo, std::size_t hi, int64_t* counts) {
-        std::size_t depth = 0;  // valid prefix length on the stack
-        std::span<const uint32_t> prev;
-        for (std::size_t o = lo; o < hi; ++o) {
-            const std::size_t c = k_.order[o];
-            const auto items = k_.cand(c);
-            std::size_t common = 0;
-            while (common < depth && common < items.size() && items[common] == prev[common]) ++common;
-            depth = common;
-            for (; depth < items.size(); ++depth) extend(depth, items[depth]);
-            counts[c] = items.empty() ? k_.n_transactions : size_[items.size() - 1];
-            prev = items;
-        }
+//! Counts the candidates order[lo, hi) with one walk.
+void count_run(const ItemSets& sets, const Candidates& cand, std::size_t lo, std::size_t hi, int64_t* counts) {
+    PrefixWalk walk(sets);
+    pool::StopEvery<256> check;
+    for (std::size_t o = lo; o < hi; ++o) {
+        check();
+        const std::size_t c = cand.order[o];
+        counts[c] = walk.count(cand(c));
     }
-
-private:
-    //! Set of the prefix of length d + 1: the prefix of length d meeting `item`.
-    void extend(std::size_t d, uint32_t item) {
-        if (lists_.size() <= d) {
-            lists_.resize(d + 1);
-            words_.resize(d + 1);
-            size_.resize(d + 1);
-            ptr_.resize(d + 1);
-            wptr_.resize(d + 1);
-        }
-        const uint32_t r = k_.rank_of[item];
-        if (r == kNone || (d > 0 && size_[d - 1] == 0)) {
-            size_[d] = 0;
-            ptr_[d] = nullptr;
-            wptr_[d] = nullptr;
-            return;
-        }
-        if (v_.bits) {
-            const uint64_t* b = v_.bitset(r);
-            if (d == 0) {
-                wptr_[0] = b;
-                size_[0] = v_.count[r];
-                return;
-            }
-            uint64_t* out = words_[d].fresh(v_.n_words);
-            size_[d] = static_cast<uint32_t>(and_into(wptr_[d - 1], b, out, v_.n_words));
-            wptr_[d] = out;
-            return;
-        }
-        const auto list = v_.list(r);
-        if (d == 0) {
-            ptr_[0] = list.data();
-            size_[0] = static_cast<uint32_t>(list.size());
-            return;
-        }
-        const uint32_t* a = ptr_[d - 1];
-        const uint32_t na = size_[d - 1];
-        uint32_t* out = lists_[d].fresh(na);
-        if (const uint32_t dense = k_.dense_of[r]; dense != kNone)
-            size_[d] = filter_by_bits(a, na, k_.dense_words.data() + std::size_t{dense} * k_.n_words, out);
-        else
-            size_[d] = intersect<true>(a, na, list.data(), static_cast<uint32_t>(list.size()), 0, out);
-        ptr_[d] = out;
-    }
-
-    const Counter& k_;
-    const Vertical& v_;
-    std::vector<Scratch<uint32_t>> lists_;
-    std::vector<Scratch<uint64_t>> words_;
-    std::vector<uint32_t> size_;
-    std::vector<const uint32_t*> ptr_;
-    std::vector<const uint64_t*> wptr_;
-};
+}
 
 bool lex_less(std::span<const uint32_t> a, std::span<const uint32_t> b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
@@ -140,16 +130,16 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
                              std::span<const int64_t> offsets, std::span<const int32_t> items) {
     CountResult result;
     const std::size_t m = offsets.size() - 1;
-    Counter k;
+    Candidates cand;
     // Normalise the candidates: ids ascending, each once.
-    k.cand_off.resize(m + 1);
-    k.cand_items.resize(items.size());
+    cand.off.resize(m + 1);
+    cand.items.resize(items.size());
     std::vector<uint8_t> used(n_items, 0);
     std::size_t w = 0;
     for (std::size_t c = 0; c < m; ++c) {
-        k.cand_off[c] = w;
+        cand.off[c] = w;
         const std::size_t lo = static_cast<std::size_t>(offsets[c]), hi = static_cast<std::size_t>(offsets[c + 1]);
-        uint32_t* row = k.cand_items.data() + w;
+        uint32_t* row = cand.items.data() + w;
         for (std::size_t j = lo; j < hi; ++j) row[j - lo] = static_cast<uint32_t>(items[j]);
         std::size_t len = hi - lo;
         if (!std::is_sorted(row, row + len)) std::sort(row, row + len);
@@ -157,65 +147,46 @@ CountResult count_candidates(std::span<const int64_t> txn_ids, std::span<const i
         for (std::size_t j = 0; j < len; ++j) used[row[j]] = 1;
         w += len;
     }
-    k.cand_off[m] = w;
-    k.cand_items.resize(w);
+    cand.off[m] = w;
+    cand.items.resize(w);
 
-    Vertical v;
+    std::optional<ItemSets> sets;
     {
         const TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
         result.n_transactions = rows.n_transactions;
-        v = build_vertical(rows, 1, used, false);
-    }
-    k.v = &v;
-    k.n_transactions = v.n_transactions;
-    k.rank_of.assign(n_items, kNone);
-    for (uint32_t r = 0; r < v.size(); ++r) k.rank_of[v.id_of[r]] = r;
-    k.dense_of.assign(v.size(), kNone);
-    if (!v.bits) {
-        k.n_words = (static_cast<std::size_t>(v.n_transactions) + 63) / 64;
-        uint32_t n_dense = 0;
-        for (uint32_t r = 0; r < v.size(); ++r)
-            if (uint64_t{v.count[r]} * 64 >= v.n_transactions) k.dense_of[r] = n_dense++;
-        k.dense_words.assign(std::size_t{n_dense} * k.n_words, 0);
-        // Each rank writes its own bitset, so the ranks are shared out freely.
-        pool::for_range(v.size(), 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t r = begin; r < end; ++r) {
-                if (k.dense_of[r] == kNone) continue;
-                uint64_t* b = k.dense_words.data() + std::size_t{k.dense_of[r]} * k.n_words;
-                for (uint32_t t : v.list(static_cast<uint32_t>(r))) b[t >> 6] |= uint64_t{1} << (t & 63);
-            }
-        });
+        sets.emplace(rows, used);
     }
 
     result.counts.assign(m, 0);
-    k.order.resize(m);
-    std::iota(k.order.begin(), k.order.end(), std::size_t{0});
+    cand.order.resize(m);
+    std::iota(cand.order.begin(), cand.order.end(), std::size_t{0});
     bool sorted = true;
-    for (std::size_t c = 1; c < m && sorted; ++c) sorted = !lex_less(k.cand(c), k.cand(c - 1));
+    for (std::size_t c = 1; c < m && sorted; ++c) sorted = !lex_less(cand(c), cand(c - 1));
     const bool parallel = pool::num_threads() > 1 && m >= 2 * tuning::kCountRunCandidates;
     if (!sorted) {
-        // Ties keep input order, so the tree (and the work) is the same on every run.
+        // Ties keep input order, so the tree (and the work) is the same on every run. A
+        // sort of many candidates takes a while: each comparison looks at the stop flag.
         auto less = [&](std::size_t a, std::size_t b) {
-            const auto x = k.cand(a), y = k.cand(b);
-            if (lex_less(x, y)) return true;
-            if (lex_less(y, x)) return false;
-            return a < b;
+            pool::check_stop();
+            const auto x = cand(a), y = cand(b);
+            const auto order = std::lexicographical_compare_three_way(x.begin(), x.end(), y.begin(), y.end());
+            return order != 0 ? order < 0 : a < b;
         };
         if (parallel)
-            pool::sort(k.order.begin(), k.order.end(), less);
+            pool::sort(cand.order.begin(), cand.order.end(), less);
         else
-            std::sort(k.order.begin(), k.order.end(), less);
+            std::sort(cand.order.begin(), cand.order.end(), less);
     }
     int64_t* counts = result.counts.data();
     if (!parallel) {
-        Walk(k).run(0, m, counts);
+        count_run(*sets, cand, 0, m, counts);
         return result;
     }
     const std::size_t n_runs = (m + tuning::kCountRunCandidates - 1) / tuning::kCountRunCandidates;
     pool::for_range(n_runs, 1, [&](std::size_t begin, std::size_t end) {
-        Walk walk(k);
         for (std::size_t j = begin; j != end; ++j)
-            walk.run(j * tuning::kCountRunCandidates, std::min(m, (j + 1) * tuning::kCountRunCandidates), counts);
+            count_run(*sets, cand, j * tuning::kCountRunCandidates, std::min(m, (j + 1) * tuning::kCountRunCandidates),
+                      counts);
     });
     return result;
 }

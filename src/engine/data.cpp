@@ -24,6 +24,28 @@ void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t
     }
 }
 
+void check_csr(std::span<const int64_t> offsets, std::span<const int32_t> items, const char* rows,
+               std::optional<uint64_t> n_items) {
+    if (offsets.empty()) throw InputError(std::string("offsets must hold at least one value (0 for no ") + rows + ")");
+    if (offsets[0] != 0) throw InputError("offsets[0] must be 0, got " + std::to_string(offsets[0]));
+    for (std::size_t i = 1; i < offsets.size(); ++i)
+        if (offsets[i] < offsets[i - 1])
+            throw InputError("offsets must not decrease: offsets[" + std::to_string(i) +
+                             "] = " + std::to_string(offsets[i]) + " < offsets[" + std::to_string(i - 1) +
+                             "] = " + std::to_string(offsets[i - 1]));
+    if (static_cast<uint64_t>(offsets.back()) != items.size())
+        throw InputError("offsets[" + std::to_string(offsets.size() - 1) + "] = " + std::to_string(offsets.back()) +
+                         " must equal the length of items (" + std::to_string(items.size()) + ")");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const int64_t v = items[i];
+        if (v >= 0 && (!n_items || static_cast<uint64_t>(v) < *n_items)) [[likely]]
+            continue;
+        if (!n_items) throw InputError("items[" + std::to_string(i) + "] = " + std::to_string(v) + " is negative");
+        throw InputError("items[" + std::to_string(i) + "] = " + std::to_string(v) +
+                         " is outside 0 .. n_items - 1 (n_items = " + std::to_string(*n_items) + ")");
+    }
+}
+
 bool prefer_bits(uint64_t total_set_sizes, std::size_t n_sets, uint32_t n_transactions) {
     if (n_sets == 0 || n_transactions == 0) return false;
     return static_cast<double>(total_set_sizes) * tuning::kBitsetDivisor >=

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -23,6 +24,13 @@ namespace tallisk::engine {
 //! Throws InputError naming the first bad position when txn_ids and item_ids differ in
 //! length or an item id lies outside 0 .. n_items - 1.
 void check_occurrences(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint64_t n_items);
+
+//! Throws InputError naming the first bad position when `offsets` is not a CSR of
+//! `items` (empty, not starting at 0, decreasing, not ending at items' length) or an id
+//! is negative or, when n_items is given, not below it. `rows` names the rows in the
+//! message for an empty offsets array ("0 for no <rows>").
+void check_csr(std::span<const int64_t> offsets, std::span<const int32_t> items, const char* rows,
+               std::optional<uint64_t> n_items);
 
 //! The items with at least `min_count` transactions, in rank order, and their sets of
 //! transactions in one form.

@@ -17,17 +17,12 @@
 namespace tallisk::engine::detail {
 namespace {
 
-//! Transaction rows a search over lists scans: row k is data[off[k], off[k + 1]), ranks
-//! ascending.
-struct Rows {
-    const std::size_t* off = nullptr;
-    const uint32_t* data = nullptr;
-    std::span<const uint32_t> operator()(uint32_t k) const { return {data + off[k], data + off[k + 1]}; }
-};
-
 class ListTask : public Task {
 public:
     using Task::Task;
+    //! A step of the closed or maximal search: a candidate's depth, its rows T[0, n) of
+    //! db and the item e that made it.
+    using Next = void (ListTask::*)(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Rows db);
 
     //! The root: every transaction.
     void start_root(std::vector<int32_t> base, uint32_t n_transactions) {
@@ -49,31 +44,30 @@ private:
         }
         const uint32_t* T = start_list_.data();
         const auto n = static_cast<uint32_t>(start_list_.size());
+        const Rows own{start_off_.data(), start_data_.data(), start_tid_.empty() ? nullptr : start_tid_.data()};
         switch (cx_.opt.target) {
             case Target::all:
                 if (start_e_ == kNone && start_off_.empty())
                     all_root();
                 else
-                    all_rows(0, T, n, start_e_ + 1, Rows{start_off_.data(), start_data_.data()});
+                    all_rows(0, T, n, start_e_ + 1, own);
                 break;
             case Target::closed:
             case Target::maximal:
                 if (start_e_ == kNone)
                     closure_root(T, n);
                 else if (cx_.opt.target == Target::closed)
-                    closed_rows(0, T, n, start_e_);
+                    closed_rows(0, T, n, start_e_, own);
                 else
-                    maximal_rows(0, T, n, start_e_);
+                    maximal_rows(0, T, n, start_e_, own);
                 break;
         }
     }
 
     Rows global_rows() const { return Rows{v_.rows.offsets.data(), v_.rows.values.data()}; }
 
-    //! Counts, in counter_, every rank from `from` on in the rows of the transactions
-    //! T[0, n); touched_ lists the ranks met, in no particular order.
-    void count_rows(const uint32_t* T, uint32_t n, uint32_t from) { count_rows(T, n, from, global_rows()); }
-
+    //! Counts, in counter_, every rank from `from` on in the rows T[0, n) of db; touched_
+    //! lists the ranks met, in no particular order.
     void count_rows(const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
         touched_.clear();
         for (uint32_t k = 0; k < n; ++k) {
@@ -92,18 +86,19 @@ private:
         std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.rank < b.rank; });
     }
 
-    //! True when an item ranked before e and outside the prefix is in every row of
-    //! T[0, n): the closure of the candidate would then not preserve the prefix. The
-    //! rows are intersected one by one, which usually empties the set within a few rows.
-    bool closes_below(const uint32_t* T, uint32_t n, uint32_t e) {
+    //! True when an item ranked before e and outside the prefix is in the transactions
+    //! of every row T[0, n) of db: the closure of the candidate would then not preserve
+    //! the prefix. The view's rows are intersected one by one (the cut rows hold no
+    //! earlier items), which usually empties the set within a few rows.
+    bool closes_below(const uint32_t* T, uint32_t n, uint32_t e, Rows db) {
         if (e == kNone || e == 0 || n == 0) return false;
         cand_.clear();
-        for (uint32_t q : v_.row(T[0])) {
+        for (uint32_t q : v_.row(db.txn(T[0]))) {
             if (q >= e) break;
             if (!in_q_[q]) cand_.push_back(q);
         }
         for (uint32_t k = 1; k < n && !cand_.empty(); ++k) {
-            const auto row = v_.row(T[k]);
+            const auto row = v_.row(db.txn(T[k]));
             std::size_t w = 0, j = 0;
             for (uint32_t q : cand_) {
                 while (j < row.size() && row[j] < q) ++j;
@@ -114,16 +109,16 @@ private:
         return !cand_.empty();
     }
 
-    //! True when an item ranked before e and outside the prefix is in at least
-    //! min_count of the rows of T[0, n).
-    bool extends_below(const uint32_t* T, uint32_t n, uint32_t e) {
+    //! True when an item ranked before e and outside the prefix is in the transactions of
+    //! at least min_count of the rows T[0, n) of db.
+    bool extends_below(const uint32_t* T, uint32_t n, uint32_t e, Rows db) {
         if (e == kNone || e == 0) return false;
         touched_.clear();
         bool extends = false;
         // Stops at the first item that reaches min_count: most candidates that are not
         // maximal are found out within a fraction of their rows.
         for (uint32_t k = 0; k < n && !extends; ++k)
-            for (uint32_t q : v_.row(T[k])) {
+            for (uint32_t q : v_.row(db.txn(T[k]))) {
                 if (q >= e) break;
                 if (in_q_[q]) continue;
                 if (counter_[q]++ == 0) touched_.push_back(q);
@@ -140,22 +135,39 @@ private:
         for (uint32_t q : touched_) counter_[q] = 0;
     }
 
-    //! Writes into lv the transaction list of each of lv.members (rank and count set):
-    //! the transactions of T[0, n) whose rows hold the member, ascending.
-    void deliver(const uint32_t* T, uint32_t n, uint32_t from, Level& lv) {
-        uint32_t* out = place_members(lv);
+    //! Delivers the candidate ids_ (reached by adding e, kNone at the root) whose
+    //! transactions are rows T[0, n) of db to its extensions lv.members (rank and count
+    //! set): writes each member's list of the rows holding it, as numbers 0 .. n - 1 of
+    //! the rows cut for the level below, which keep the members only. Every set below
+    //! extends the candidate by later members, so its scans need no other items; the
+    //! tests on earlier items read the view's rows of the cut rows' transactions.
+    void deliver(const uint32_t* T, uint32_t n, uint32_t e, Rows db, Level& lv) {
+        const uint32_t from = e == kNone ? 0 : e + 1;
+        uint32_t* lists = place_members(lv);
+        const std::size_t total = lv.members.empty() ? 0 : lv.members.back().off + lv.members.back().count;
+        std::size_t* off = lv.row_off.fresh(std::size_t{n} + 1);
+        uint32_t* data = lv.row_data.fresh(total);
+        uint32_t* tid = lv.row_tid.fresh(n);
+        std::size_t w = 0;
         for (uint32_t k = 0; k < n; ++k) {
             if (k + 2 * tuning::kEngineRowPrefetch < n)
-                __builtin_prefetch(&v_.rows.offsets[T[k + 2 * tuning::kEngineRowPrefetch]]);
+                __builtin_prefetch(&db.off[T[k + 2 * tuning::kEngineRowPrefetch]]);
             if (k + tuning::kEngineRowPrefetch < n)
-                __builtin_prefetch(v_.rows.values.data() + v_.rows.offsets[T[k + tuning::kEngineRowPrefetch]]);
-            const uint32_t t = T[k];
-            const auto row = v_.row(t);
+                __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
+            off[k] = w;
+            tid[k] = db.txn(T[k]);
+            const auto row = db(T[k]);
             auto it = from == 0 ? row.begin() : std::lower_bound(row.begin(), row.end(), from);
-            for (; it != row.end(); ++it)
-                if (const uint32_t s = slot_[*it]; s != kNone) out[lv.members[s].off++] = t;
+            for (; it != row.end(); ++it) {
+                const uint32_t s = slot_[*it];
+                if (s == kNone) continue;
+                data[w++] = *it;
+                lists[lv.members[s].off++] = k;
+            }
         }
+        off[n] = w;
         members_placed(lv);
+        lv.rows = Rows{off, data, tid};
     }
 
     //! Gives each member of lv its place in lv's lists (m.off) and its slot, and returns
@@ -234,10 +246,10 @@ private:
                     all_rows(d, list, m.count, m.rank + 1, run_db_);
                     pop(m.rank);
                     break;
-                case Target::closed: closed_rows(d, list, m.count, m.rank); break;
+                case Target::closed: closed_rows(d, list, m.count, m.rank, run_db_); break;
                 case Target::maximal:
                     known_.take(qbits_, d, m.rank);
-                    maximal_rows(d, list, m.count, m.rank);
+                    maximal_rows(d, list, m.count, m.rank, run_db_);
                     known_.publish();
                     break;
             }
@@ -291,6 +303,7 @@ private:
         lv.members.resize(v_.size());
         for (uint32_t r = 0; r < v_.size(); ++r) lv.members[r] = Member{r, v_.count[r], v_.lists.offsets[r]};
         lv.ids = v_.lists.values.data();
+        lv.rows = global_rows();
         return lv;
     }
 
@@ -302,9 +315,9 @@ private:
     void closure_root(const uint32_t* T, uint32_t n) {
         const Level& lv = view_level();
         if (cx_.opt.target == Target::maximal)
-            maximal_below(0, T, n, kNone, ids_.size(), {});
+            maximal_below(0, T, n, kNone, global_rows(), ids_.size(), {});
         else if (!lv.members.empty())
-            extend_closure(0, T, n, kNone, &ListTask::closed_rows);
+            extend_closure(0, T, n, kNone, global_rows(), &ListTask::closed_rows);
     }
 
     //! The root of the all-sets search on lists: every ranked item is frequent, its
@@ -338,21 +351,31 @@ private:
             }
             // Deeper levels are rewritten by later siblings: the task gets its own copy of
             // its rows, renumbered 0 .. count - 1.
-            const uint32_t* list = lv.ids + m.off;
             push(m.rank);
             spawn<ListTask>([&](ListTask& sub) {
-                sub.start_list_.resize(m.count);
-                std::iota(sub.start_list_.begin(), sub.start_list_.end(), uint32_t{0});
-                sub.start_off_.resize(std::size_t{m.count} + 1);
-                sub.start_off_[0] = 0;
-                for (uint32_t k = 0; k < m.count; ++k) {
-                    const auto row = cut(list[k]);
-                    sub.start_data_.insert(sub.start_data_.end(), row.begin(), row.end());
-                    sub.start_off_[k + 1] = sub.start_data_.size();
-                }
+                sub.own_rows(lv.ids + m.off, m.count, cut);
                 sub.start_e_ = m.rank;
             });
             pop(m.rank);
+        }
+    }
+
+    //! Starts this task from its own copy of the rows `list` (count of them) of `cut`,
+    //! renumbered 0 .. count - 1: deeper levels of the spawning task are rewritten by
+    //! later siblings.
+    void own_rows(const uint32_t* list, uint32_t count, Rows cut) {
+        start_list_.resize(count);
+        std::iota(start_list_.begin(), start_list_.end(), uint32_t{0});
+        start_off_.resize(std::size_t{count} + 1);
+        start_off_[0] = 0;
+        for (uint32_t k = 0; k < count; ++k) {
+            const auto row = cut(list[k]);
+            start_data_.insert(start_data_.end(), row.begin(), row.end());
+            start_off_[k + 1] = start_data_.size();
+        }
+        if (cut.tid != nullptr) {
+            start_tid_.resize(count);
+            for (uint32_t k = 0; k < count; ++k) start_tid_[k] = cut.tid[list[k]];
         }
     }
 
@@ -361,27 +384,27 @@ private:
         return cx_.parallel && later >= 2 && row_work(m, later, row_length) >= cx_.opt.task_work;
     }
 
-    //! Counts the rows of the candidate ids_ + e (e kNone: ids_ itself) whose n
-    //! transactions are T[0, n), from e on, and puts the items ranked after e that are
-    //! in all of them into closure_. False when an item ranked before e is in all of
-    //! them (the closure would not preserve the prefix); nothing is left counted then.
-    bool close_candidate(const uint32_t* T, uint32_t n, uint32_t e) {
-        if (closes_below(T, n, e)) return false;
-        count_rows(T, n, e == kNone ? 0 : e + 1);
+    //! Counts the rows of the candidate ids_ + e (e kNone: ids_ itself), rows T[0, n) of
+    //! db, from e on, and puts the items ranked after e that are in all of them into
+    //! closure_. False when an item ranked before e is in all of them (the closure would
+    //! not preserve the prefix); nothing is left counted then.
+    bool close_candidate(const uint32_t* T, uint32_t n, uint32_t e, Rows db) {
+        if (closes_below(T, n, e, db)) return false;
+        count_rows(T, n, e == kNone ? 0 : e + 1, db);
         closure_.clear();
         for (uint32_t q : touched_)
             if (counter_[q] == n && !in_q_[q]) closure_.push_back(q);
         return true;
     }
 
-    //! Opens the candidate ids_ + e (e kNone: ids_ itself) with transactions T[0, n) for
+    //! Opens the candidate ids_ + e (e kNone: ids_ itself) with rows T[0, n) of db for
     //! closed_rows and maximal_rows. False when its closure does not preserve the prefix
     //! or is longer than max_len. Otherwise level d holds the candidate's extensions (the
     //! later items that stay frequent without being in all n transactions), e and the
     //! closure `added` are pushed, and `len` is the closed set's length.
-    bool open_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, std::vector<uint32_t>& added,
+    bool open_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Rows db, std::vector<uint32_t>& added,
                       std::size_t& len) {
-        if (!close_candidate(T, n, e)) return false;
+        if (!close_candidate(T, n, e, db)) return false;
         len = ids_.size() + (e == kNone ? 0 : 1) + closure_.size();
         if (len > cx_.opt.max_len) {
             clear_counts();
@@ -400,28 +423,28 @@ private:
         return true;
     }
 
-    //! Hands each extension of level d its transactions (unless the level holds its lists
+    //! Hands each extension of level d its rows (unless the level holds its lists
     //! already) and searches it with `next`, as a task of its own when it is large
     //! enough; a maximal search seeds such a task with the known maximal sets that hold
-    //! its prefix.
-    void extend_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e,
-                        void (ListTask::*next)(std::size_t, const uint32_t*, uint32_t, uint32_t)) {
+    //! its prefix. The candidate's rows are T[0, n) of db.
+    void extend_closure(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Rows db, Next next) {
         Level& lv = level(d);
-        if (lv.ids == nullptr) deliver(T, n, e == kNone ? 0 : e + 1, lv);
+        if (lv.ids == nullptr) deliver(T, n, e, db, lv);
+        const Rows cut = lv.rows;
         auto search = [&](std::size_t i) {
             const Member m = lv.members[i];
-            (this->*next)(d + 1, lv.ids + m.off, m.count, m.rank);
+            (this->*next)(d + 1, lv.ids + m.off, m.count, m.rank, cut);
         };
-        if (d == 0) return share_level0(lv, lv.members.size(), global_rows(), cx_.row_length, search);
+        const double row_length = d == 0 ? cx_.row_length : static_cast<double>(cut.off[n]) / n;
+        if (d == 0) return share_level0(lv, lv.members.size(), cut, row_length, search);
         for (std::size_t i = 0; i < lv.members.size(); ++i) {
             const Member m = lv.members[i];
-            if (!large(m, lv.members.size() - i, cx_.row_length)) {
+            if (!large(m, lv.members.size() - i, row_length)) {
                 search(i);
                 continue;
             }
-            const uint32_t* list = lv.ids + m.off;
             spawn<ListTask>([&](ListTask& sub) {
-                sub.start_list_.assign(list, list + m.count);
+                sub.own_rows(lv.ids + m.off, m.count, cut);
                 sub.start_e_ = m.rank;
                 if (next == &ListTask::maximal_rows) sub.known_.seed(known_.copy_at(d + 1), 0);
             });
@@ -429,31 +452,32 @@ private:
     }
 
     //! ids_ is a closed set, e (kNone at the root) the item that extends it to a new
-    //! candidate, T[0, n) the candidate's transactions: reports the candidate's closure
-    //! when it preserves the prefix, then the closed sets grown from it.
-    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+    //! candidate, rows T[0, n) of db the candidate's transactions: reports the
+    //! candidate's closure when it preserves the prefix, then the closed sets grown from
+    //! it.
+    void closed_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Rows db) {
         std::vector<uint32_t> added;
         std::size_t len = 0;
-        if (!open_closure(d, T, n, e, added, len)) return;
+        if (!open_closure(d, T, n, e, db, added, len)) return;
         if (e != kNone && len >= cx_.opt.min_len) emit_prefix(n);
-        if (!level(d).members.empty()) extend_closure(d, T, n, e, &ListTask::closed_rows);
+        if (!level(d).members.empty()) extend_closure(d, T, n, e, db, &ListTask::closed_rows);
         pop_all(e, added);
     }
 
     //! As closed_rows, reporting the maximal sets among the candidate's closure and the
     //! sets grown from it; known maximal sets holding the current prefix are lmfi(d).
-    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e) {
+    void maximal_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Rows db) {
         std::vector<uint32_t> added;
         std::size_t len = 0;
-        if (!open_closure(d, T, n, e, added, len)) return;
-        maximal_below(d, T, n, e, len, added);
+        if (!open_closure(d, T, n, e, db, added, len)) return;
+        maximal_below(d, T, n, e, db, len, added);
         pop_all(e, added);
     }
 
-    //! The maximal sets among the candidate ids_ (length len, transactions T[0, n),
-    //! reached by adding e and its closure `added`) and the sets grown from its
-    //! extensions, level d.
-    void maximal_below(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, std::size_t len,
+    //! The maximal sets among the candidate ids_ (length len, rows T[0, n) of db, reached
+    //! by adding e and its closure `added`) and the sets grown from its extensions,
+    //! level d.
+    void maximal_below(std::size_t d, const uint32_t* T, uint32_t n, uint32_t e, Rows db, std::size_t len,
                        const std::vector<uint32_t>& added) {
         known_.narrow(d, e, added);
         Level& lv = level(d);
@@ -461,7 +485,7 @@ private:
         // extensions; inside a known maximal set none is maximal.
         if (known_.covered(d + 1, lv.members)) return;
         if (lv.members.empty()) {
-            if (!extends_below(T, n, e)) {
+            if (!extends_below(T, n, e, db)) {
                 // No item extends the set frequently: maximal.
                 if (len >= cx_.opt.min_len && len >= 1) emit_prefix(n);
                 known_.add(qbits_.data(), d + 1);
@@ -470,8 +494,8 @@ private:
         }
         upper_.assign(qbits_.begin(), qbits_.end());
         for (const Member& m : lv.members) upper_[m.rank / 64] |= uint64_t{1} << (m.rank % 64);
-        if (lv.ids == nullptr) deliver(T, n, e == kNone ? 0 : e + 1, lv);
-        if (lv.members.size() < 2 || !lookahead(lv, len, d)) extend_closure(d, T, n, e, &ListTask::maximal_rows);
+        if (lv.ids == nullptr) deliver(T, n, e, db, lv);
+        if (lv.members.size() < 2 || !lookahead(lv, len, d)) extend_closure(d, T, n, e, db, &ListTask::maximal_rows);
     }
 
     //! Lookahead on lists: the transactions holding ids_ + every member of lv (whose
@@ -498,7 +522,7 @@ private:
         for (const Member& m : lv.members) slot_[m.rank] = 0;
         touched_.clear();
         for (uint32_t k = 0; k < c; ++k)
-            for (uint32_t q : v_.row(have[k]))
+            for (uint32_t q : v_.row(lv.rows.txn(have[k])))
                 if (slot_[q] != 0 && !in_q_[q] && counter_[q]++ == 0) touched_.push_back(q);
         for (const Member& m : lv.members) slot_[m.rank] = kNone;
         bool extends = false;
@@ -521,6 +545,7 @@ private:
     std::vector<uint32_t> start_list_;
     std::vector<std::size_t> start_off_;  // own rows (all-sets search), else empty
     std::vector<uint32_t> start_data_;
+    std::vector<uint32_t> start_tid_;  // their transactions (closed and maximal sets)
     // ... or a run of members of the spawning task's level 0, read in place: their lists
     // start at run_ids_ and point into the rows run_db_.
     std::span<const Member> run_;

@@ -42,9 +42,7 @@ void Task::flush() {
     if (total > cx_.opt.max_itemsets) throw_too_many(cx_.opt.max_itemsets);
 }
 
-void Task::throw_too_many(uint64_t n) {
-    throw InputError("more than " + std::to_string(n) + " frequent itemsets; raise the minimum support or set max_len");
-}
+void Task::throw_too_many(uint64_t n) { engine::throw_too_many(n); }
 
 void Task::emit_sorted(std::vector<int32_t>& row, uint32_t count) {
     std::sort(row.begin(), row.end());

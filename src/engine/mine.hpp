@@ -27,8 +27,10 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/tuning.hpp"
 #include "engine/output.hpp"
 
@@ -49,6 +51,9 @@ struct MineOptions {
     // Estimated work from which a subtree (or a run of small ones) becomes a task. Only
     // tests set it, to split small searches into many tasks of every kind.
     double task_work = tuning::kEngineSpawnWork;
+    // Candidates per batch of the level-wise miner (see apriori.hpp). Only tests set it,
+    // to cut small levels into many batches.
+    std::size_t batch_candidates = tuning::kAprioriBatchCandidates;
 };
 
 struct MineResult {
@@ -56,6 +61,12 @@ struct MineResult {
     uint32_t n_transactions = 0;
     std::vector<int64_t> item_counts;  // transactions per item id
 };
+
+//! The error of a search that would report more than `limit` rows.
+[[noreturn]] inline void throw_too_many(uint64_t limit) {
+    throw InputError("more than " + std::to_string(limit) +
+                     " frequent itemsets; raise the minimum support or set max_len");
+}
 
 //! Mines the occurrences (checked with check_occurrences first). Throws InputError when
 //! more than max_itemsets rows would be reported.

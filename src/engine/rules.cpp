@@ -238,6 +238,7 @@ void expand_closed(const Sets& closed, Sets& out, Index& index, std::vector<uint
     };
 
     for (uint32_t r : order) {
+        pool::check_stop();
         const Ids s = closed.set(r);
         const uint64_t begin = out.own_counts.size();
         group[r] = {begin, begin};
@@ -279,7 +280,9 @@ struct Lattice {
             sets = &expanded;
         } else {
             index.reserve(input.size());
+            pool::StopEvery<4096> check;
             for (uint32_t i = 0; i < input.size(); ++i) {
+                check();
                 auto [it, inserted] = index.insert(i);
                 if (!inserted) fail_duplicate(*it, i);
             }
@@ -613,7 +616,10 @@ RuleTable generate_rules(const Table& table, const Options& o) {
         Part part;
         Search search(*sets, index, o, allow_a, allow_c);
         try {
-            for (std::size_t i = begin; i < end; ++i) search.run(base_at(i), part);
+            for (std::size_t i = begin; i < end; ++i) {
+                pool::check_stop();
+                search.run(base_at(i), part);
+            }
         } catch (const InputError& e) {
             // Kept, not thrown: the error of the first chunk is reported, whatever the
             // order the chunks finish in.

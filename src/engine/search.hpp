@@ -39,16 +39,28 @@ struct Member {
     std::size_t off;
 };
 
+//! Transaction rows a search over lists scans: row k is data[off[k], off[k + 1]), ranks
+//! ascending, cut from the view's row of transaction txn(k).
+struct Rows {
+    const std::size_t* off = nullptr;
+    const uint32_t* data = nullptr;
+    const uint32_t* tid = nullptr;  // row -> transaction; null: the view's own rows
+    std::span<const uint32_t> operator()(uint32_t k) const { return {data + off[k], data + off[k + 1]}; }
+    uint32_t txn(uint32_t k) const { return tid == nullptr ? k : tid[k]; }
+};
+
 //! The class explored at one depth: its members in rank order, their sets.
 struct Level {
     std::vector<Member> members;
     Scratch<uint32_t> own_ids;
     Scratch<uint64_t> own_words;
-    // The rows of the level's transactions cut down to its members (all-sets search on
-    // lists): what the subtrees below scan instead of the full rows.
+    // The rows of the level's transactions cut down to what the subtrees below can
+    // still use (lists): what they scan instead of the full rows.
     Scratch<std::size_t> row_off;
     Scratch<uint32_t> row_data;
-    const uint32_t* ids = nullptr;    // lists of the members (own_ids)
+    Scratch<uint32_t> row_tid;        // their transactions (closed and maximal sets)
+    const uint32_t* ids = nullptr;    // lists of the members (own_ids), numbers of rows of `rows`
+    Rows rows;                        // the rows the lists point into
     const uint64_t* words = nullptr;  // bitsets of the members (own_words, or the global bitsets)
 };
 
@@ -156,6 +168,8 @@ protected:
     void emit_sorted(std::vector<int32_t>& row, uint32_t count);
 
     void push(uint32_t rank) {
+        // Every search descends through here: a stopped call ends within a few nodes.
+        stop_check_();
         const auto id = static_cast<int32_t>(v_.id_of[rank]);
         if (cx_.opt.target == Target::all) {
             // The steps' path follows: the row just reported set it already, if it was
@@ -241,6 +255,7 @@ protected:
 
 private:
     uint64_t unreported_ = 0;
+    pool::StopEvery<tuning::kEngineStopStride> stop_check_;
     pool::TaskGroup tasks_;
 };
 

@@ -195,6 +195,7 @@ public:
         if (o_.max_len < 2) return;
         Level& lv = level(1);
         for (uint32_t r = 0; r < n_ranks; ++r) {
+            pool::check_stop();
             const std::span<const uint32_t> txns = data_.list(r);
             if (txns.size() < floor_) break;  // ranks follow falling counts: so do the rest
             if (r == known_.counted()) count_pairs_from(r);
@@ -393,6 +394,7 @@ private:
     void children(Level& lv, std::size_t depth, bool recorded) {
         const bool deeper = depth + 1 < o_.max_len;
         for (std::size_t j = 0; j < lv.ext.size(); ++j) {
+            stop_();
             const uint32_t c = lv.count[j];
             if (c < floor_) continue;  // the floor rose since the extensions were counted
             const uint32_t e = lv.ext[j];
@@ -558,10 +560,11 @@ private:
     uint32_t floor_;
     double low_ = -kInf;  // the k-th value less the margin; -inf until k values are known
 
-    std::vector<uint32_t> slot_;  // per rank: the list slot of an extension being delivered
-    std::deque<Level> levels_;    // stable references while deeper levels are added
-    std::vector<uint32_t> asc_;   // the current set, ranks ascending
-    Tally tally_;                 // the scans' scratch
+    std::vector<uint32_t> slot_;                       // per rank: the list slot of an extension being delivered
+    std::deque<Level> levels_;                         // stable references while deeper levels are added
+    std::vector<uint32_t> asc_;                        // the current set, ranks ascending
+    Tally tally_;                                      // the scans' scratch
+    pool::StopEvery<tuning::kEngineStopStride> stop_;  // a look at the stop flag every so many sets
 
     double cz_ = 0;  // count of the set whose rules are walked
     std::vector<uint8_t> in_a_;

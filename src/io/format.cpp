@@ -78,31 +78,39 @@ bool needs_csv_quotes(std::string_view s, char delimiter) {
     return false;
 }
 
-void append_cell(std::string& out, const Cell& c, std::size_t row, std::string& scratch) {
+//! Scratch text reused by every cell of a task, so a cell costs no allocation.
+struct Scratch {
+    std::string text;
+};
+
+void append_cell(std::string& out, const Cell& c, std::size_t row, Scratch& scratch) {
     const bool quoting = c.csv_delimiter != 0 && c.kind == Cell::Kind::labels;
     if (!quoting && c.width == 0) {
         append_text(out, c, row);
         return;
     }
-    scratch.clear();
-    append_text(scratch, c, row);
-    std::string_view text = scratch;
-    std::string quoted;
-    if (quoting && needs_csv_quotes(text, c.csv_delimiter)) {
-        quoted.reserve(text.size() + 8);
-        quoted += '"';
-        for (const char ch : text) {
-            if (ch == '"') quoted += '"';
-            quoted += ch;
+    const std::size_t start = out.size();
+    append_text(out, c, row);
+    if (quoting && needs_csv_quotes(std::string_view(out).substr(start), c.csv_delimiter)) {
+        // Quote in place: the text moves to the scratch, comes back between quotes, each
+        // quote doubled.
+        scratch.text.assign(out, start, std::string::npos);
+        out.resize(start);
+        out += '"';
+        for (const char ch : scratch.text) {
+            if (ch == '"') out += '"';
+            out += ch;
         }
-        quoted += '"';
-        text = quoted;
+        out += '"';
     }
     const auto width = static_cast<std::size_t>(std::max<int64_t>(c.width, 0));
-    const std::size_t n = width ? code_points(text) : 0;
-    if (c.right && n < width) out.append(width - n, ' ');
-    out += text;
-    if (!c.right && n < width) out.append(width - n, ' ');
+    if (width == 0) return;
+    const std::size_t n = code_points(std::string_view(out).substr(start));
+    if (n >= width) return;
+    if (c.right)
+        out.insert(start, width - n, ' ');
+    else
+        out.append(width - n, ' ');
 }
 
 [[noreturn]] void bad_cell(std::size_t index, const char* what) {
@@ -111,27 +119,32 @@ void append_cell(std::string& out, const Cell& c, std::size_t row, std::string& 
 
 }  // namespace
 
-void check_cells(std::span<const Cell> cells, std::size_t n_rows) {
+void check_cells(std::span<const Cell> cells, std::size_t n_rows, std::size_t begin, std::size_t end) {
     for (std::size_t j = 0; j < cells.size(); ++j) {
         const Cell& c = cells[j];
         if (c.kind == Cell::Kind::f64 && c.f64.size() < n_rows) bad_cell(j, "fewer values than rows");
         if (c.kind == Cell::Kind::i64 && c.i64.size() < n_rows) bad_cell(j, "fewer values than rows");
         if (c.kind != Cell::Kind::labels) continue;
         const std::size_t n_labels = c.label_offsets.empty() ? 0 : c.label_offsets.size() - 1;
+        if (n_labels &&
+            (c.label_offsets[0] < 0 || static_cast<std::size_t>(c.label_offsets[n_labels]) > c.label_data.size()))
+            bad_cell(j, "label offsets beyond the label text");
         for (std::size_t k = 0; k < n_labels; ++k)
-            if (c.label_offsets[k] < 0 || c.label_offsets[k] > c.label_offsets[k + 1] ||
-                static_cast<std::size_t>(c.label_offsets[k + 1]) > c.label_data.size())
-                bad_cell(j, "label offsets out of order or beyond the label text");
-        std::size_t n_codes = n_rows;
+            if (c.label_offsets[k] > c.label_offsets[k + 1]) bad_cell(j, "label offsets decrease");
+        // The codes the rows begin .. end - 1 name.
+        std::size_t from = begin, to = end;
         if (!c.row_offsets.empty()) {
             if (c.row_offsets.size() < n_rows + 1) bad_cell(j, "fewer row offsets than rows + 1");
-            if (c.row_offsets[0] < 0) bad_cell(j, "row offsets start below 0");
-            for (std::size_t r = 0; r < n_rows; ++r)
-                if (c.row_offsets[r] > c.row_offsets[r + 1]) bad_cell(j, "row offsets decrease");
-            n_codes = static_cast<std::size_t>(c.row_offsets[n_rows]);
+            for (std::size_t r = begin; r < end; ++r)
+                if (c.row_offsets[r] < 0 || c.row_offsets[r] > c.row_offsets[r + 1])
+                    bad_cell(j, "row offsets decrease");
+            from = end > begin ? static_cast<std::size_t>(c.row_offsets[begin]) : 0;
+            to = end > begin ? static_cast<std::size_t>(c.row_offsets[end]) : 0;
+        } else if (c.codes.size() < n_rows) {
+            bad_cell(j, "fewer codes than rows");
         }
-        if (n_codes > c.codes.size()) bad_cell(j, "fewer codes than the rows name");
-        for (std::size_t k = 0; k < n_codes; ++k)
+        if (to > c.codes.size()) bad_cell(j, "fewer codes than the rows name");
+        for (std::size_t k = from; k < to; ++k)
             if (c.codes[k] < -1 || c.codes[k] >= static_cast<int64_t>(n_labels)) bad_cell(j, "a code names no label");
     }
 }
@@ -140,7 +153,9 @@ std::string format_rows(std::span<const Cell> cells, std::size_t begin, std::siz
     if (end <= begin) return {};
     std::vector<std::string> parts =
         pool::map_chunks<std::string>(end - begin, kRowsPerTask, [&](std::size_t a, std::size_t b) {
-            std::string out, scratch;
+            std::string out;
+            Scratch scratch;
+            out.reserve((b - a) * 64);
             for (std::size_t row = begin + a; row < begin + b; ++row) {
                 for (const Cell& c : cells) append_cell(out, c, row, scratch);
                 out += row_end;
@@ -161,13 +176,14 @@ std::vector<int64_t> cell_widths(std::span<const Cell> cells, std::size_t begin,
     if (end <= begin) return widest;
     auto parts = pool::map_chunks<std::vector<int64_t>>(end - begin, kRowsPerTask, [&](std::size_t a, std::size_t b) {
         std::vector<int64_t> w(cells.size(), 0);
-        std::string text, scratch;
+        std::string text;
+        Scratch scratch;
+        std::vector<Cell> plain(cells.begin(), cells.end());
+        for (Cell& c : plain) c.width = 0;
         for (std::size_t row = begin + a; row < begin + b; ++row) {
-            for (std::size_t j = 0; j < cells.size(); ++j) {
-                Cell plain = cells[j];
-                plain.width = 0;
+            for (std::size_t j = 0; j < plain.size(); ++j) {
                 text.clear();
-                append_cell(text, plain, row, scratch);
+                append_cell(text, plain[j], row, scratch);
                 w[j] = std::max(w[j], static_cast<int64_t>(code_points(text)));
             }
         }

@@ -41,9 +41,9 @@ struct Cell {
     bool right = false;      // pad on the left (numbers) rather than on the right
 };
 
-//! Checks that every cell covers `n_rows` rows and that every code names a label;
-//! throws InputError naming the cell otherwise.
-void check_cells(std::span<const Cell> cells, std::size_t n_rows);
+//! Checks that every cell covers `n_rows` rows and that every code rows [begin, end)
+//! name is a label; throws InputError naming the cell otherwise.
+void check_cells(std::span<const Cell> cells, std::size_t n_rows, std::size_t begin, std::size_t end);
 
 //! The text of rows [begin, end): each row's cells in turn, then `row_end`. Rows are
 //! formatted in parallel chunks on the worker pool; the text is the same for any

@@ -15,90 +15,12 @@
 #include "engine/mine.hpp"
 #include "engine/output.hpp"
 #include "engine/setops.hpp"
+#include "engine_oracles.hpp"
 
 namespace tallisk::engine {
 namespace {
 
-using Baskets = std::vector<std::vector<uint32_t>>;
-
-struct Occurrences {
-    std::vector<int64_t> txn;
-    std::vector<int32_t> item;
-};
-
-Occurrences occurrences(const Baskets& baskets) {
-    Occurrences o;
-    for (std::size_t t = 0; t < baskets.size(); ++t)
-        for (uint32_t x : baskets[t]) {
-            o.txn.push_back(static_cast<int64_t>(t) * 7 - 3);
-            o.item.push_back(static_cast<int32_t>(x));
-        }
-    return o;
-}
-
-Baskets random_baskets(std::mt19937& rng, std::size_t n_txn, uint32_t n_items, double p) {
-    std::bernoulli_distribution coin(p);
-    Baskets b(n_txn);
-    for (auto& basket : b)
-        for (uint32_t x = 0; x < n_items; ++x)
-            if (coin(rng)) basket.push_back(x);
-    return b;
-}
-
-using Sets = std::map<std::vector<int32_t>, int64_t>;
-
-//! Every frequent set of a space of at most 20 items by a superset-sum over the masks of
-//! the baskets: n * 2^n steps, whatever the number of baskets.
-Sets superset_sums(const Baskets& baskets, uint32_t n_items, uint32_t min_count) {
-    std::vector<int64_t> count(std::size_t{1} << n_items, 0);
-    for (const auto& b : baskets) {
-        if (b.empty()) continue;
-        uint64_t have = 0;
-        for (uint32_t x : b) have |= uint64_t{1} << x;
-        ++count[have];
-    }
-    for (uint32_t x = 0; x < n_items; ++x)
-        for (std::size_t mask = 0; mask < count.size(); ++mask)
-            if (!(mask >> x & 1)) count[mask] += count[mask | (std::size_t{1} << x)];
-    Sets out;
-    for (std::size_t mask = 1; mask < count.size(); ++mask) {
-        if (count[mask] < min_count) continue;
-        std::vector<int32_t> s;
-        for (uint32_t x = 0; x < n_items; ++x)
-            if (mask >> x & 1) s.push_back(static_cast<int32_t>(x));
-        out[s] = count[mask];
-    }
-    return out;
-}
-
-Sets select(const Sets& all, Target target) {
-    if (target == Target::all) return all;
-    Sets out;
-    for (const auto& [s, c] : all) {
-        bool keep = true;
-        for (const auto& [t, d] : all) {
-            if (t.size() <= s.size() || !std::includes(t.begin(), t.end(), s.begin(), s.end())) continue;
-            if (target == Target::maximal || d == c) keep = false;
-        }
-        if (keep) out[s] = c;
-    }
-    return out;
-}
-
-template <class T>
-std::vector<T> plain(const large_vector<T>& v) {
-    return {v.begin(), v.end()};
-}
-
-Sets rows(const Table& t) {
-    Sets out;
-    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k) {
-        std::vector<int32_t> s(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]);
-        EXPECT_TRUE(std::is_sorted(s.begin(), s.end()));
-        EXPECT_TRUE(out.emplace(s, t.counts[k]).second) << "duplicate row";
-    }
-    return out;
-}
+using namespace oracles;
 
 using Rows = std::vector<std::pair<std::vector<int32_t>, int64_t>>;
 
@@ -359,7 +281,10 @@ Sets tidset_oracle(const Baskets& baskets, uint32_t n_items, uint32_t min_count)
 
 // Sparse baskets (the list form): two to four of 150 items, a quarter of them also
 // holding part of one of four planted patterns, so that sets of up to six items are
-// frequent. Tasks of every kind: single members, runs of members, copied deeper subtrees.
+// frequent. Item 149, rarer than 5 and 17, is in every basket that holds both: {5, 17}
+// is not closed, which only an item ranked before both tells, and the test must find it
+// below the first level. Tasks of every kind: single members, runs of members, copied
+// deeper subtrees.
 TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     constexpr uint32_t kItems = 150, kMinCount = 12;
     std::mt19937 rng(23);
@@ -372,6 +297,7 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
         if (rng() % 4 == 0)
             for (uint32_t x : patterns[rng() % patterns.size()])
                 if (rng() % 5 != 0) b.push_back(x);
+        if (std::count(b.begin(), b.end(), 5u) && std::count(b.begin(), b.end(), 17u)) b.push_back(149);
         std::sort(b.begin(), b.end());
         b.erase(std::unique(b.begin(), b.end()), b.end());
     }
@@ -380,6 +306,22 @@ TEST(EngineMine, ListFormMatchesTheTidsetOracle) {
     const Sets all = tidset_oracle(baskets, kItems, kMinCount);
     ASSERT_GT(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.first.size() >= 4; }), 20);
     expect_mine(o, kItems, kMinCount, all, {1.0, 100.0, 2000.0});
+}
+
+// Tasks below the first level on lists: most transactions hold one item no other holds,
+// so the view's mean row is short and the first level gathers its members into runs,
+// while the rows below them are long: deeper members become tasks with their own copy
+// of their (cut) rows and of the transactions behind them.
+TEST(EngineMine, ListTasksBelowTheFirstLevelMatchTheOracle) {
+    constexpr uint32_t kPattern = 14, kMinCount = 40, kLone = 30000;
+    std::mt19937 rng(31);
+    Baskets baskets = random_baskets(rng, 1500, kPattern, 0.45);
+    const Sets all = superset_sums(baskets, kPattern, kMinCount);
+    for (uint32_t x = 0; x < kLone; ++x) baskets.push_back({kPattern + x});
+    std::shuffle(baskets.begin(), baskets.end(), rng);
+    const Occurrences o = occurrences(baskets);
+    ASSERT_FALSE(build_vertical(build_transaction_rows(o.txn, o.item, kPattern + kLone), kMinCount).bits);
+    expect_mine(o, kPattern + kLone, kMinCount, all, {300.0, 3000.0});
 }
 
 // Searches large enough to be split into tasks, over a view built in pieces on the pool

@@ -322,7 +322,7 @@ TEST(FormatRows, NumbersReadBackAndLabelsJoinAsAskedInEveryChunking) {
     count.kind = Cell::Kind::i64;
     count.i64 = k;
     const std::vector<Cell> cells = {set, comma, num, comma, general, comma, count};
-    check_cells(cells, n);
+    check_cells(cells, n, 0, n);
     const std::string all = format_rows(cells, 0, n, "\n");
     std::string pieces;
     for (std::size_t b = 0; b < n; b += 9999) pieces += format_rows(cells, b, std::min(n, b + 9999), "\n");
@@ -390,8 +390,8 @@ TEST(FormatRows, PaddingCountsCharactersAndChecksCatchBadCells) {
     const std::vector<int32_t> bad = {0, 2};
     Cell b = c;
     b.codes = bad;
-    EXPECT_THROW(check_cells(std::vector<Cell>{b}, 2), InputError);
-    EXPECT_THROW(check_cells(std::vector<Cell>{c}, 3), InputError);  // fewer codes than rows
+    EXPECT_THROW(check_cells(std::vector<Cell>{b}, 2, 0, 2), InputError);
+    EXPECT_THROW(check_cells(std::vector<Cell>{c}, 3, 0, 3), InputError);  // fewer codes than rows
 }
 
 }  // namespace

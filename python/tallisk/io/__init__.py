@@ -1,50 +1,50 @@
-"""Transactions from files, and result tables to files.
+"""Transactions from files, and result tables to files and back.
 
-Readers
--------
-:func:`read_transactions` reads three layouts, plain or gzip-compressed (recognised by
-its magic bytes, whatever the name), from a path or ``"-"`` for standard input:
+Reading transactions
+--------------------
+:func:`read_transactions` reads FIMI lines (items separated by blanks), basket lines
+(items separated by one character) and long tables (a header, then one (transaction,
+item) per record: CSV or Parquet), plain or gzip-compressed, from a path or ``"-"``. The
+engine's tokenizers read the file in blocks of 8 MiB, keeping only codes and the distinct
+names, so a file far larger than memory as text is never held; a line that never ends is
+refused within a block. Faults are :class:`ReadError` naming the file and line.
 
-* ``fimi``: one transaction per line, items separated by blanks (spaces or tabs, any
-  number of them; a line may end with a blank). An empty line is an empty transaction.
-* ``basket``: one transaction per line, items separated by one chosen character (``,``
-  by default); item names may hold spaces. Empty fields are not items.
-* ``long``: a table with a transaction column and an item column, one row per
-  (transaction, item): CSV with a header line, or Parquet (recognised by its magic bytes).
-
-Files are read in blocks of a few megabytes: each block is cut into item names and
-factorised to integer codes with NumPy (FIMI and basket files) or Arrow (long tables)
-before the next is read, so a file far larger than memory as text is never held as
-Python strings; only the distinct item names are. Item names are read exactly as written
-between separators (``strip=True`` trims blanks around them) and decoded as UTF-8.
-
-Writers
--------
-:func:`write_table` writes an itemset, rule or pair table as FIMI-style lines
-(``a b c (count)``, rules ``c <- a b (support, confidence)``), CSV, Parquet or JSON Lines,
-through a temporary file renamed into place, so a failed run never leaves half a file.
+Writing and reading tables
+--------------------------
+:func:`write_table` writes itemset, rule and pair tables as CSV, TSV, JSON Lines, Parquet,
+FIMI-style lines or the aligned text for people (:func:`format_table`); every format but
+the last reads back with :func:`read_table` into an equal table, attrs included. Every
+file is written through :func:`atomic_write`: it appears whole or not at all.
 """
 
 from ._atomic import STOP_SIGNALS, SignalExit, atomic_write, raise_on_signals
 from ._codes import Codes
 from ._formats import INPUT_FORMATS, OUTPUT_FORMATS, guess_input_format, guess_output_format
 from ._read import read_codes, read_transactions
-from ._source import BLOCK_SIZE, ReadError
+from ._schema import restore_tuples
+from ._source import BLOCK_SIZE, MAX_NAME, ReadError
+from ._table import TABLE_FORMATS, read_table
+from ._text import format_table
 from ._write import write_table
 
 __all__ = [
     "BLOCK_SIZE",
-    "STOP_SIGNALS",
-    "SignalExit",
-    "atomic_write",
-    "raise_on_signals",
     "INPUT_FORMATS",
+    "MAX_NAME",
     "OUTPUT_FORMATS",
+    "STOP_SIGNALS",
+    "TABLE_FORMATS",
     "Codes",
     "ReadError",
+    "SignalExit",
+    "atomic_write",
+    "format_table",
     "guess_input_format",
     "guess_output_format",
+    "raise_on_signals",
     "read_codes",
+    "read_table",
     "read_transactions",
+    "restore_tuples",
     "write_table",
 ]

@@ -1,16 +1,17 @@
-"""What the readers produce (dense codes and labels) and the merge of block vocabularies."""
+"""What the readers produce (dense codes and the item labels), and the labels made from a
+tokenizer's sorted names."""
 
 from __future__ import annotations
 
+import codecs
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from .._validation import fail
 from ._source import ReadError
-
-# ---- parsed codes -----------------------------------------------------------------------
 
 
 @dataclass
@@ -29,124 +30,71 @@ class Codes:
     n_transactions: int
 
 
-class _Vocabulary:
-    """Distinct names of every block, merged into one sorted label list at the end.
-
-    Each block hands in its local codes and its distinct names (bytes or labels); the
-    merge factorises the concatenated block vocabularies once, which costs the sum of
-    the block vocabularies rather than blocks x items as a growing dict would.
-    """
-
-    def __init__(self) -> None:
-        self.names: list[Any] = []
-        self.lines: list[np.ndarray] = []  # line of each name's first occurrence (bytes only)
-        self.codes: list[np.ndarray | None] = []
-        self.runs: list[np.ndarray | None] = []  # rows per code (None: one row each)
-        self.rows = 0
-
-    def add(
-        self, codes: np.ndarray, names: Any, lines: np.ndarray | None = None, runs: np.ndarray | None = None
-    ) -> None:
-        self.codes.append(codes)
-        self.names.append(names)
-        self.runs.append(runs)
-        self.rows += len(codes) if runs is None else int(runs.sum())
-        if lines is not None:
-            self.lines.append(lines)
-
-    def _all_names(self) -> Any:
-        if len(self.names) == 1:
-            return self.names[0]
-        if isinstance(self.names[0], np.ndarray):
-            return np.concatenate(self.names)
-        import pyarrow as pa
-
-        return pa.concat_arrays(self.names)
-
-    def _remap(self, gcodes: np.ndarray, dtype: Any) -> np.ndarray:
-        """Global codes for every row, filled block by block into one array; each block's
-        own codes are let go once copied, so the peak is the result plus one block."""
-        out = np.empty(self.rows, dtype=dtype)
-        offset = pos = 0
-        for k, names in enumerate(self.names):
-            mapped = gcodes[offset : offset + len(names)][self.codes[k]]
-            runs = self.runs[k]
-            if runs is not None:
-                mapped = np.repeat(mapped, runs)
-            out[pos : pos + len(mapped)] = mapped
-            self.codes[k] = self.runs[k] = None
-            offset += len(names)
-            pos += len(mapped)
-        return out
-
-    def finish_codes(self) -> tuple[np.ndarray, int]:
-        """Dense codes in order of first appearance, and how many; the labels themselves
-        are not needed (transactions), so they never become Python objects."""
-        if not self.codes:
-            return np.zeros(0, np.int64), 0
-        names = self._all_names()
-        if isinstance(names, np.ndarray):
-            gcodes, uniques = pd.factorize(names)
-            n = len(uniques)
-        else:
-            enc = names.dictionary_encode()
-            gcodes, n = enc.indices.to_numpy(zero_copy_only=False), len(enc.dictionary)
-        return self._remap(np.asarray(gcodes), np.int64), n
-
-    def finish(self, source: str, encoding: str | None) -> tuple[np.ndarray, pd.Index]:
-        if not self.codes:
-            return np.zeros(0, np.int32), pd.Index([], dtype=object)
-        names = self._all_names()
-        if isinstance(names, np.ndarray):
-            gcodes, uniques = pd.factorize(names)
-            uniques = np.asarray(uniques, dtype=object)
-            if encoding is not None:
-                lines = np.concatenate(self.lines) if self.lines else None
-                uniques = _decode(uniques, gcodes, lines, source, encoding)
-            labels = pd.Index(uniques)
-            if labels.dtype == object and len(labels):
-                labels = labels.infer_objects()
-        else:
-            enc = names.dictionary_encode()
-            gcodes = enc.indices.to_numpy(zero_copy_only=False).astype(np.int64, copy=False)
-            labels = pd.Index(enc.dictionary.to_pylist())
-            if labels.dtype == object and len(labels):
-                labels = labels.infer_objects()
-        # Sorted labels: the ids a reader gives are the ids from_long gives the same data.
-        rank = None
-        if len(labels) > 1:
-            try:
-                order = np.asarray(labels.argsort(), dtype=np.int64)
-            except TypeError:  # labels that do not compare (mixed types in a Parquet column)
-                order = None
-            if order is not None:
-                rank = np.empty_like(order)
-                rank[order] = np.arange(order.size, dtype=np.int64)
-                gcodes = rank[gcodes]
-                labels = labels[order]
-        return self._remap(gcodes, np.int32), labels
+# Bytes every reader relies on meaning what they mean in ASCII: line ends, separators,
+# the quote, and NUL between the names a tokenizer hands back.
+_ASCII_PROBE = '\n\r\t ,;|"\0'
 
 
-def _decode(names: np.ndarray, gcodes: np.ndarray, lines: np.ndarray | None, source: str, encoding: str) -> np.ndarray:
-    # Names never hold a line end: decode them all as one text, split it again.
+def check_encoding(encoding: Any, func: str) -> str:
+    """The canonical codec name of ``encoding``, or InvalidParameterError: an unknown
+    name, or an encoding in which line ends and separators are not the ASCII bytes
+    (UTF-16, UTF-32), which no reader here can take."""
+    expected = "the name of an ASCII-compatible text encoding such as 'utf-8' or 'latin-1'"
+    if not isinstance(encoding, str):
+        raise fail("encoding", func, expected, encoding)
     try:
-        parts = b"\n".join(names.tolist()).decode(encoding).split("\n")
+        name = codecs.lookup(encoding).name
+    except LookupError:
+        raise fail("encoding", func, expected, encoding, "Python knows no encoding of that name.") from None
+    try:
+        ascii_compatible = _ASCII_PROBE.encode(name) == _ASCII_PROBE.encode("ascii")
+    except (UnicodeError, LookupError):
+        ascii_compatible = False
+    if not ascii_compatible:
+        raise fail("encoding", func, expected, encoding, "Convert the file to UTF-8.")
+    return name
+
+
+def is_utf8(encoding: str) -> bool:
+    return encoding in ("utf-8", "utf-8-sig")
+
+
+def labels_of(result: dict, source: str, encoding: str) -> tuple[pd.Index, np.ndarray | None]:
+    """The item labels of a tokenizer's result, and the remap of its codes when decoding
+    changed their order (None: keep them).
+
+    Integers when every name was a canonical decimal integer (see the tokenizer), else
+    text decoded with ``encoding``. The tokenizer sorts names by bytes, which is the order
+    of the text for UTF-8 (and Latin-1); for other encodings the decoded labels are sorted
+    again and the codes remapped."""
+    n = int(result["n_names"])
+    if n == 0:
+        return pd.Index([], dtype=object), None
+    if result["values"] is not None:
+        return pd.Index(result["values"]), None
+    raw: bytes = result["names"]
+    try:
+        names = raw.decode(encoding).split("\0")
     except UnicodeDecodeError:
-        pass
-    else:
-        if len(parts) == len(names):
-            return np.array(parts, dtype=object)
-    out = np.empty(len(names), dtype=object)
-    for j, raw in enumerate(names):
-        try:
-            out[j] = raw.decode(encoding)
-        except UnicodeDecodeError as e:
-            where = ""
-            if lines is not None:
-                first = int(np.flatnonzero(gcodes == j)[0])
-                where = f", line {int(lines[first]) + 1}"
-            raise ReadError(
-                f"{source}{where}: item name {raw[:40]!r} is not valid {encoding} text ({e.reason}); "
-                "give the file's encoding"
-            ) from None
-    return out
+        names = []
+        for k, name in enumerate(raw.split(b"\0")):
+            try:
+                names.append(name.decode(encoding))
+            except UnicodeDecodeError as e:
+                line = int(result["first_line"][k])
+                raise ReadError(
+                    f"{source}, line {line}: item name {name[:40]!r} is not valid {encoding} text "
+                    f"({e.reason}); pass the file's encoding (encoding=...)",
+                    source=source,
+                    line=line,
+                    parameter="encoding",
+                ) from None
+    if len(names) != n:  # a stateful encoding turned the NUL separators into something else
+        names = [name.decode(encoding) for name in raw.split(b"\0")]
+    labels = pd.Index(names)
+    if labels.is_monotonic_increasing:
+        return labels, None
+    order = np.asarray(labels.argsort(), dtype=np.int64)
+    remap = np.empty(n, dtype=np.int32)
+    remap[order] = np.arange(n, dtype=np.int32)
+    return labels[order], remap

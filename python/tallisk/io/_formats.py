@@ -1,52 +1,69 @@
-"""The file layouts the readers and writers know, and guessing them from a name."""
+"""The file layouts the readers and writers know, and what a file's name says about them."""
 
 from __future__ import annotations
 
 import os
 
 INPUT_FORMATS = ("fimi", "basket", "long")
-OUTPUT_FORMATS = ("fimi", "csv", "parquet", "jsonl")
+OUTPUT_FORMATS = ("text", "fimi", "csv", "tsv", "parquet", "jsonl")
+
+_INPUT_BY_EXTENSION = {
+    ".basket": "basket",
+    ".baskets": "basket",
+    ".dat": "fimi",
+    ".fimi": "fimi",
+    ".parquet": "long",
+    ".pq": "long",
+}
+_OUTPUT_BY_EXTENSION = {
+    ".csv": "csv",
+    ".tsv": "tsv",
+    ".tab": "tsv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".jsonl": "jsonl",
+    ".ndjson": "jsonl",
+    ".json": "jsonl",
+    ".dat": "fimi",
+    ".fimi": "fimi",
+}
 
 
-# ---- formats ----------------------------------------------------------------------------
+def _extension(path: str) -> str:
+    """The lower-case extension, ``.gz`` set aside."""
+    name = os.path.basename(str(path)).lower()
+    for gz in (".gz", ".gzip"):
+        if name.endswith(gz):
+            name = name[: -len(gz)]
+    return os.path.splitext(name)[1]
 
 
-def _strip_gz(name: str) -> str:
-    low = name.lower()
-    for ext in (".gz", ".gzip"):
-        if low.endswith(ext):
-            return low[: -len(ext)]
-    return low
-
-
-def guess_input_format(path: str) -> str | None:
-    """``fimi``, ``basket`` or ``long`` from a file name (``.gz`` ignored); None when the
-    name says nothing (then the content decides: Parquet by magic bytes, else ``fimi``)."""
-    if path == "-":
+def guess_input_format(path: str | os.PathLike[str]) -> str | None:
+    """``"fimi"`` (``.dat``, ``.fimi``), ``"basket"`` (``.basket``) or ``"long"`` (``.parquet``,
+    ``.pq``) from a file name, ``.gz`` set aside; None when the name does not settle the
+    layout (``.csv``, ``.tsv``, ``.txt``, other names, ``"-"``): then the content decides
+    (see :func:`read_transactions`)."""
+    if os.fspath(path) == "-":
         return None
-    name = _strip_gz(os.path.basename(str(path)))
-    ext = os.path.splitext(name)[1]
-    if ext in (".csv", ".tsv", ".parquet", ".pq"):
-        return "long"
-    if ext in (".basket", ".baskets"):
-        return "basket"
-    if ext in (".dat", ".fimi", ".txt", ".tab"):
-        return "fimi"
-    return None
+    return _INPUT_BY_EXTENSION.get(_extension(os.fspath(path)))
 
 
-def guess_output_format(path: str | None) -> str:
-    """The output format from the file's extension (``.gz`` ignored); FIMI-style lines
-    for standard output and for names that say nothing."""
-    if path is None or path == "-":
-        return "fimi"
-    ext = os.path.splitext(_strip_gz(os.path.basename(str(path))))[1]
-    return {
-        ".csv": "csv",
-        ".tsv": "csv",
-        ".parquet": "parquet",
-        ".pq": "parquet",
-        ".jsonl": "jsonl",
-        ".ndjson": "jsonl",
-        ".json": "jsonl",
-    }.get(ext, "fimi")
+def is_delimited_name(path: str) -> bool:
+    """True for names that promise delimited records (``.csv``, ``.tsv``, ``.tab``), which
+    may hold a long table or basket lines."""
+    return _extension(path) in (".csv", ".tsv", ".tab")
+
+
+def delimiter_of(path: str) -> str:
+    """The field separator a name implies: a tab for ``.tsv``/``.tab``, else a comma."""
+    return "\t" if _extension(path) in (".tsv", ".tab") else ","
+
+
+def guess_output_format(path: str | os.PathLike[str] | None) -> str:
+    """The output format from the name's extension (``.gz`` set aside): ``csv``, ``tsv``,
+    ``parquet``, ``jsonl`` (``.jsonl``, ``.ndjson``, ``.json``), ``fimi`` (``.dat``,
+    ``.fimi``); ``text``, the aligned table for people, for standard output (None or
+    ``"-"``) and any other name."""
+    if path is None or os.fspath(path) == "-":
+        return "text"
+    return _OUTPUT_BY_EXTENSION.get(_extension(os.fspath(path)), "text")

@@ -1,300 +1,284 @@
-"""Long tables: one (transaction, item) per row, from CSV or Parquet."""
+"""Long tables, one (transaction, item) per row: CSV through the engine's CSV tokenizer
+(one path, with or without pyarrow), Parquet through pyarrow. Also the decision between
+a long CSV table and basket lines when the file's name does not settle it."""
 
 from __future__ import annotations
 
-import contextlib
-import csv
-import gzip
 import io
 import re
-import warnings
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from .. import _engine
 from . import _source
-from ._codes import Codes, _Vocabulary
-from ._source import ReadError, _Prepend, _Source
+from ._codes import Codes, is_utf8, labels_of
+from ._lines import failure_message, feed_blocks
+from ._source import ReadError, Source
 
-# ---- long tables ------------------------------------------------------------------------
+# Header words that name a transaction column and an item column (matched as parts of
+# the names, case aside): a header naming one of each is a long table's.
+_TXN_WORDS = (
+    "transaction",
+    "txn",
+    "order",
+    "basket",
+    "invoice",
+    "receipt",
+    "ticket",
+    "session",
+    "tid",
+    "visit",
+    "customer",
+    "member",
+    "user",
+    "trans",
+)
+_ITEM_WORDS = ("item", "product", "sku", "article", "good", "upc", "ean", "name", "description")
+_NUMBER = re.compile(rb"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
 
 
-def _pick_columns(
-    columns: list[str], transaction_col: str | None, item_col: str | None, source: str
-) -> tuple[str, str]:
+def _names_columns(header: list[bytes], words: tuple[str, ...]) -> bool:
+    text = [h.decode("utf-8", "replace").lower() for h in header]
+    return any(w in t for t in text for w in words)
+
+
+def tell_layout(records: list[list[bytes]]) -> str | None:
+    """``"long"``, ``"basket"`` or None (cannot tell) for the first records of a delimited
+    file. A long table starts with a header naming its columns: at least two distinct,
+    non-empty names that are not numbers and are not among the values below them; and
+    either the names say which column is the transaction and which the item, or every
+    row has the header's width and some column repeats a value (the rows of one
+    transaction share its label). A first line whose fields recur in the data is a
+    basket; anything else is left to the caller to settle."""
+    if not records or max(len(r) for r in records) < 2:
+        return None
+    header, rows = records[0], records[1:]
+    values = {f for r in rows for f in r}
+    named = (
+        len(header) >= 2
+        and all(header)
+        and len(set(header)) == len(header)
+        and not any(_NUMBER.fullmatch(h) for h in header)
+        and not set(header) & values
+    )
+    if not named:
+        return "basket"
+    if _names_columns(header, _TXN_WORDS) and _names_columns(header, _ITEM_WORDS):
+        return "long"
+    if rows and all(len(r) == len(header) for r in rows):
+        for j in range(len(header)):
+            column = [r[j] for r in rows]
+            if len(set(column)) < len(column):
+                return "long"
+    return None
+
+
+def sample_records(first: bytes, delimiter: str, last: bool) -> list[list[bytes]]:
+    """The first records of a block, as the CSV tokenizer reads them."""
+    return _engine.csv_records(first, delimiter.encode(), 200, last)["records"]
+
+
+def pick_columns(columns: list[str], transaction_col: str | None, item_col: str | None, source: str) -> tuple[int, int]:
+    """Positions of the transaction and item columns: the ones named, else the first two
+    (the first column not taken by the other, when one is named)."""
+    seen: set[str] = set()
+    for c in columns:
+        if c in seen:
+            raise ReadError(
+                f"{source}: the column name {c!r} appears more than once; every column needs its own name",
+                source=source,
+            )
+        seen.add(c)
     if transaction_col is None and item_col is None:
         if len(columns) < 2:
             raise ReadError(
-                f"{source}: a long table needs a transaction column and an item column; "
-                f"found {len(columns)} column(s): {', '.join(map(str, columns))}"
+                f"{source}: a long table needs a transaction column and an item column; found "
+                f"{len(columns)} column(s): {', '.join(map(repr, columns))}",
+                source=source,
             )
-        return columns[0], columns[1]
-    for role, col in (("transaction", transaction_col), ("item", item_col)):
+        return 0, 1
+    for role, col in (("transaction_col", transaction_col), ("item_col", item_col)):
         if col is not None and col not in columns:
-            raise ReadError(f"{source}: no {role} column {col!r}; the columns are: {', '.join(map(str, columns))}")
-    t = transaction_col if transaction_col is not None else next(c for c in columns if c != item_col)
-    i = item_col if item_col is not None else next(c for c in columns if c != t)
+            raise ReadError(
+                f"{source}: no column {col!r} ({role}); the columns are: {', '.join(map(repr, columns))}",
+                source=source,
+                parameter=role,
+            )
+    t = (
+        columns.index(transaction_col)
+        if transaction_col is not None
+        else next(k for k, c in enumerate(columns) if c != item_col)
+    )
+    i = columns.index(item_col) if item_col is not None else next(k for k, c in enumerate(columns) if k != t)
     if t == i:
-        raise ReadError(f"{source}: the transaction and item columns are both {t!r}")
+        raise ReadError(
+            f"{source}: the transaction and item columns are both {columns[t]!r}", source=source, parameter="item_col"
+        )
     return t, i
 
 
-def _header(src: _Source, sep: str) -> list[str]:
-    """The column names; the line is handed back to the stream for the CSV reader."""
-    try:
-        line = src.stream.readline(1 << 20)
-    except (OSError, EOFError) as e:
-        raise ReadError(f"cannot read {src.name}: {e}") from None
-    src.stream = io.BufferedReader(_Prepend(line, src.stream), buffer_size=1 << 20)
-    line = line.rstrip(b"\n")
-    if not line.strip():
-        raise ReadError(f"{src.name}: empty input (a long table needs a header line naming its columns)")
-    try:
-        text = line.decode("utf-8").rstrip("\r")
-    except UnicodeDecodeError:
-        raise ReadError(f"{src.name}, line 1: the header is not UTF-8 text") from None
-    return next(csv.reader([text], delimiter=sep))
-
-
-def _empty_or_missing(col: Any, text: bool) -> np.ndarray | None:
-    """Rows whose item is missing or an empty name, or None when there are none. For a
-    text column the lengths come straight from Arrow's offsets (no string is touched)."""
-    import pyarrow as pa
-
-    missing = col.is_null().to_numpy(zero_copy_only=False) if col.null_count else None
-    empty = None
-    if text and len(col):
-        width = np.int64 if pa.types.is_large_string(col.type) else np.int32
-        offsets = np.frombuffer(
-            col.buffers()[1], dtype=width, count=len(col) + 1, offset=col.offset * np.dtype(width).itemsize
-        )
-        lengths = np.diff(offsets)
-        if (lengths == 0).any():
-            empty = lengths == 0
-    if missing is None:
-        return empty
-    return missing if empty is None else (missing | empty)
-
-
-class _Merger:
-    """Dense transaction codes and item codes from batches of (transaction, item) labels,
-    each batch dictionary-encoded by Arrow or pandas; the block vocabularies are merged
-    at the end (see _Vocabulary). Rows whose item is empty or missing name no item but
-    still make their transaction count (that is how a long table holds an empty basket)."""
-
-    def __init__(self) -> None:
-        self.txn = _Vocabulary()
-        self.item = _Vocabulary()
-        self.keep: list[np.ndarray | None] = []
-        self.batch_rows: list[int] = []
-        self.rows = 0
-
-    def add_arrow(self, t: Any, i: Any, strip: bool, source: str) -> None:
-        import pyarrow as pa
-        import pyarrow.compute as pc
-
-        if pa.types.is_dictionary(t.type):
-            t = t.dictionary_decode()
-        if pa.types.is_dictionary(i.type):
-            i = i.dictionary_decode()
-        t_text = pa.types.is_string(t.type) or pa.types.is_large_string(t.type)
-        i_text = pa.types.is_string(i.type) or pa.types.is_large_string(i.type)
-        if strip and t_text:
-            t = pc.utf8_trim_whitespace(t)
-        if strip and i_text:
-            i = pc.utf8_trim_whitespace(i)
-        if t.null_count:
-            row = self.rows + int(np.flatnonzero(t.is_null().to_numpy(zero_copy_only=False))[0])
-            raise ReadError(f"{source}, row {row + 1}: the transaction is missing")
-        te = t.dictionary_encode()
-        tcodes = te.indices.to_numpy(zero_copy_only=False)
-        # Rows of one transaction usually come together: keep one code per run of equal
-        # codes (a tenth of the rows for baskets of ten) until the end.
-        starts = np.flatnonzero(np.concatenate(([True], tcodes[1:] != tcodes[:-1]))) if len(t) else np.zeros(0, int)
-        runs = np.diff(np.append(starts, len(t))).astype(np.int32)
-        drop_np = _empty_or_missing(i, i_text)
-        keep = None
-        if drop_np is not None:
-            keep = ~drop_np
-            i = i.filter(pa.array(keep))
-        ie = i.dictionary_encode()
-        # Block-local codes stay int32 (a block has far fewer than 2**31 rows): the codes of
-        # every block are held until the end, and they are most of what a read keeps.
-        self.txn.add(tcodes[starts].astype(np.int32, copy=False), te.dictionary, runs=runs)
-        self.item.add(ie.indices.to_numpy(zero_copy_only=False).astype(np.int32, copy=False), ie.dictionary)
-        self.keep.append(keep)
-        self.batch_rows.append(len(t))
-        self.rows += len(t)
-
-    def add_pandas(self, t: pd.Series, i: pd.Series, strip: bool) -> None:
-        if strip:
-            t = t.str.strip()
-            i = i.str.strip()
-        tcodes, tuniq = pd.factorize(t.to_numpy(dtype=object))
-        keep = i.to_numpy(dtype=object) != ""
-        icodes, iuniq = pd.factorize(i.to_numpy(dtype=object)[keep])
-        self.txn.add(np.asarray(tcodes, np.int32), np.asarray(tuniq, dtype=object))
-        self.item.add(np.asarray(icodes, np.int32), np.asarray(iuniq, dtype=object))
-        self.keep.append(None if keep.all() else keep)
-        self.batch_rows.append(len(t))
-        self.rows += len(t)
-
-    def finish(self, source: str) -> Codes:
-        txn_codes, n_transactions = self.txn.finish_codes()
-        item_codes, labels = self.item.finish(source, None)
-        if any(k is not None for k in self.keep):
-            mask = np.concatenate(
-                [np.ones(rows, bool) if k is None else k for rows, k in zip(self.batch_rows, self.keep, strict=True)]
-            )
-            txn_codes = txn_codes[mask]
-        return Codes(txn_codes, item_codes, labels, n_transactions)
-
-
-def _read_long_csv(
-    src: _Source,
-    sep: str,
+def read_long_csv(
+    src: Source,
+    first: bytes,
+    delimiter: str,
     transaction_col: str | None,
     item_col: str | None,
     strip: bool,
+    encoding: str,
     progress: Callable[[int], None] | None,
 ) -> Codes:
-    columns = _header(src, sep)
-    t_col, i_col = _pick_columns(columns, transaction_col, item_col, src.name)
-    merger = _Merger()
-    last = src.position
-    try:
-        import pyarrow as pa
-        import pyarrow.csv as pacsv
-    except ImportError:
-        pa = None
-    if pa is not None:
-        try:
-            reader = pacsv.open_csv(
-                src.stream,
-                read_options=pacsv.ReadOptions(block_size=_source.BLOCK_SIZE, use_threads=True),
-                parse_options=pacsv.ParseOptions(delimiter=sep, newlines_in_values=False),
-                convert_options=pacsv.ConvertOptions(
-                    include_columns=[t_col, i_col],
-                    column_types={t_col: pa.string(), i_col: pa.string()},
-                    null_values=[],
-                    strings_can_be_null=False,
-                    quoted_strings_can_be_null=False,
-                    check_utf8=True,
-                ),
+    last = len(first) < _source.BLOCK_SIZE
+    head = _engine.csv_records(first, delimiter.encode(encoding), 1, last)
+    while not head["records"] and head["failure"] is None and not last and len(first) <= _source.MAX_NAME:
+        more = src.read(_source.BLOCK_SIZE)  # a header longer than a block
+        last = len(more) < _source.BLOCK_SIZE
+        first += more
+        head = _engine.csv_records(first, delimiter.encode(encoding), 1, last)
+    if not head["records"]:
+        if head["failure"] is not None:
+            raise failure_message(head["failure"], src.name)
+        if not first.strip():
+            raise ReadError(
+                f"{src.name}: empty input (a long table needs a header line naming its columns)", source=src.name
             )
-            # Closed on every exit: a reader left open on an error keeps its read-ahead
-            # thread running into interpreter shutdown.
-            with contextlib.closing(reader):
-                while True:
-                    try:
-                        batch = reader.read_next_batch()
-                    except StopIteration:
-                        break
-                    merger.add_arrow(batch.column(t_col), batch.column(i_col), strip, src.name)
-                    if progress is not None:
-                        progress(src.position - last)
-                        last = src.position
-        except (pa.ArrowInvalid, UnicodeDecodeError) as e:
-            raise ReadError(f"{src.name}: {_csv_message(e, src, sep, len(columns))}") from None
-        except (OSError, EOFError) as e:  # a damaged gzip stream, a failing disk
-            raise ReadError(f"cannot read {src.name}: {e}") from None
-    else:
-        # Every column is read: with `usecols` pandas silently drops the extra fields of a
-        # malformed row, and its warning about rows longer than the header means lost data
-        # too, so both are errors here, as they are on Arrow's path.
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("error", pd.errors.ParserWarning)
-                chunks = pd.read_csv(
-                    src.stream,
-                    sep=sep,
-                    dtype=str,
-                    keep_default_na=False,
-                    na_filter=False,
-                    index_col=False,
-                    chunksize=1 << 20,
-                    engine="c",
-                    encoding="utf-8",
-                )
-                for chunk in chunks:
-                    merger.add_pandas(chunk[t_col], chunk[i_col], strip)
-                    if progress is not None:
-                        progress(src.position - last)
-                        last = src.position
-        except (pd.errors.ParserError, pd.errors.ParserWarning, UnicodeDecodeError, ValueError) as e:
-            raise ReadError(f"{src.name}: {_pandas_message(e)}") from None
-        except (OSError, EOFError) as e:
-            raise ReadError(f"cannot read {src.name}: {e}") from None
-    return merger.finish(src.name)
+        raise ReadError(
+            f"{src.name}: the header line is longer than {_source.MAX_NAME >> 20} MiB", source=src.name, line=1
+        )
+    try:
+        columns = [f.decode(encoding) for f in head["records"][0]]
+    except UnicodeDecodeError:
+        raise ReadError(
+            f"{src.name}, line 1: the header is not {encoding} text; pass the file's encoding (encoding=...)",
+            source=src.name,
+            line=1,
+            parameter="encoding",
+        ) from None
+    t, i = pick_columns(columns, transaction_col, item_col, src.name)
+    tokenizer = _engine.csv_tokenizer(
+        delimiter.encode(encoding), strip, is_utf8(encoding), len(columns), t, i, head["next_line"], _source.MAX_NAME
+    )
+    feed_blocks(tokenizer, src, memoryview(first)[head["consumed"] :], progress)
+    result = _engine.tokenizer_finish(tokenizer)
+    labels, remap = labels_of(result, src.name, encoding)
+    codes = result["codes"]
+    keep = codes >= 0  # an empty item field names no item; its transaction still counts
+    codes = codes[keep]
+    if remap is not None:
+        codes = remap[codes]
+    return Codes(result["txn_codes"][keep], codes, labels, int(result["n_transactions"]))
 
 
-def _pandas_message(e: Exception) -> str:
-    """pandas' first line, with its tokenizer's wording put the way Arrow's path says it."""
-    msg = str(e).strip().splitlines()[0]
-    m = re.search(r"Expected (\d+) fields in line (\d+), saw (\d+)", msg)
-    return f"line {m[2]}: expected {m[1]} fields, saw {m[3]}" if m else msg
+# ---- Parquet ---------------------------------------------------------------------------
 
 
-def _csv_message(e: Exception, src: _Source, sep: str, n_columns: int) -> str:
-    """Arrow names the bad row by its text only; find its line (a second pass, on the
-    error path alone, when the input is a file that can be read again)."""
-    msg = _arrow_message(e)
-    if "columns, got" not in msg or src._file is None:
-        return msg
-    with contextlib.suppress(OSError, UnicodeDecodeError, csv.Error, EOFError):
-        opener: Any = gzip.open if src.gzip else open
-        with opener(src.name, "rt", encoding="utf-8", newline="") as f:
-            for number, row in enumerate(csv.reader(f, delimiter=sep), start=1):
-                if row and len(row) != n_columns:
-                    return (
-                        f"line {number}: expected {n_columns} fields, saw {len(row)} "
-                        "(a file with one basket per line needs --input-format basket)"
-                    )
-    return msg
+def _missing_rows(col: Any) -> np.ndarray:
+    """Rows holding null or NaN."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    bad = col.is_null().to_numpy(zero_copy_only=False)
+    if pa.types.is_floating(col.type):
+        bad = bad | pc.fill_null(pc.is_nan(col), False).to_numpy(zero_copy_only=False)
+    return bad
 
 
-def _arrow_message(e: Exception) -> str:
-    msg = str(e).strip().splitlines()[0]
-    msg = msg.removeprefix("CSV parse error: ")
-    if "columns, got" in msg:
-        msg += " (a file with one basket per line needs --input-format basket)"
-    return msg
-
-
-def _read_parquet(
-    src: _Source, transaction_col: str | None, item_col: str | None, strip: bool, progress: Callable[[int], None] | None
+def read_parquet(
+    src: Source, transaction_col: str | None, item_col: str | None, strip: bool, progress: Callable[[int], None] | None
 ) -> Codes:
     try:
         import pyarrow as pa
+        import pyarrow.compute as pc
         import pyarrow.parquet as pq
     except ImportError:
-        raise ReadError(f"{src.name}: reading Parquet needs pyarrow (pip install 'tallisk[parquet]')") from None
+        raise ReadError(
+            f"{src.name}: reading Parquet needs pyarrow (pip install 'tallisk[parquet]')", source=src.name
+        ) from None
     # Parquet keeps its index at the end of the file: it needs a file that can seek.
-    handle: Any = src.stream
-    if src.gzip or src._file is None:
-        handle = io.BytesIO(src.stream.read())
-    else:
-        src._file.seek(0)
-        handle = src._file
+    handle: Any = src.seekable_file()
+    if handle is None:  # standard input or gzip: read whole (guarded, a damaged stream is a ReadError)
+        parts = []
+        while block := src.read(_source.BLOCK_SIZE):
+            parts.append(block)
+        handle = io.BytesIO(b"".join(parts))
     try:
         pf = pq.ParquetFile(handle)
+        columns = list(pf.schema_arrow.names)
     except (pa.ArrowInvalid, OSError) as e:
-        raise ReadError(f"{src.name}: not a readable Parquet file ({_arrow_message(e)})") from None
-    columns = list(pf.schema_arrow.names)
-    t_col, i_col = _pick_columns(columns, transaction_col, item_col, src.name)
-    merger = _Merger()
-    total_rows = max(pf.metadata.num_rows, 1)
-    size = src.total or 0
+        raise ReadError(
+            f"{src.name}: not a readable Parquet file ({str(e).splitlines()[0]})", source=src.name
+        ) from None
+    t, i = pick_columns(columns, transaction_col, item_col, src.name)
+    txn_dicts: list[Any] = []
+    item_dicts: list[Any] = []
+    txn_local: list[np.ndarray] = []
+    item_local: list[np.ndarray] = []
+    keeps: list[np.ndarray] = []
+    rows = 0
     done = 0
+    size = src.total or 0
+    total_rows = max(pf.metadata.num_rows, 1)
     try:
-        for batch in pf.iter_batches(batch_size=1 << 20, columns=[t_col, i_col]):
-            merger.add_arrow(batch.column(0), batch.column(1), strip, src.name)
+        for batch in pf.iter_batches(batch_size=1 << 20, columns=[columns[t], columns[i]]):
+            cols = []
+            for role, col in (("transaction", batch.column(0)), ("item", batch.column(1))):
+                if pa.types.is_dictionary(col.type):
+                    col = col.dictionary_decode()
+                bad = _missing_rows(col)
+                if bad.any():
+                    row = rows + int(np.flatnonzero(bad)[0]) + 1
+                    raise ReadError(
+                        f"{src.name}, row {row}: the {role} is missing (null or NaN); a missing label "
+                        "cannot be told from another",
+                        source=src.name,
+                    )
+                if strip and (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
+                    col = pc.utf8_trim_whitespace(col)
+                cols.append(col)
+            tcol, icol = cols
+            keep = np.ones(len(icol), dtype=bool)
+            if pa.types.is_string(icol.type) or pa.types.is_large_string(icol.type):
+                keep = pc.utf8_length(icol).to_numpy(zero_copy_only=False) > 0  # "" names no item
+                icol = icol.filter(pa.array(keep))
+            te, ie = tcol.dictionary_encode(), icol.dictionary_encode()
+            txn_dicts.append(te.dictionary)
+            item_dicts.append(ie.dictionary)
+            txn_local.append(te.indices.to_numpy(zero_copy_only=False).astype(np.int64))
+            item_local.append(ie.indices.to_numpy(zero_copy_only=False).astype(np.int64))
+            keeps.append(keep)
+            rows += len(tcol)
             if progress is not None and size:
-                step = int(size * (merger.rows / total_rows)) - done
+                step = int(size * rows / total_rows) - done
                 progress(step)
                 done += step
-    except (pa.ArrowInvalid, OSError) as e:
-        raise ReadError(f"{src.name}: {_arrow_message(e)}") from None
-    return merger.finish(src.name)
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError, OSError) as e:
+        raise ReadError(f"{src.name}: {str(e).splitlines()[0]}", source=src.name) from None
+
+    def merged(dicts: list[Any], local: list[np.ndarray]) -> tuple[np.ndarray, Any]:
+        if not dicts:
+            return np.zeros(0, np.int64), pa.array([], pa.string())
+        enc = pa.concat_arrays(dicts).dictionary_encode()
+        glob = enc.indices.to_numpy(zero_copy_only=False).astype(np.int64)
+        out, offset = [], 0
+        for d, codes in zip(dicts, local, strict=True):
+            out.append(glob[offset : offset + len(d)][codes])
+            offset += len(d)
+        return np.concatenate(out) if out else np.zeros(0, np.int64), enc.dictionary
+
+    txn_codes, txn_labels = merged(txn_dicts, txn_local)
+    item_codes, item_labels = merged(item_dicts, item_local)
+    keep_all = np.concatenate(keeps) if keeps else np.zeros(0, bool)
+    labels = pd.Index(item_labels.to_pylist())
+    if len(labels) > 1:
+        try:
+            order = np.asarray(labels.argsort(), dtype=np.int64)
+        except TypeError:  # labels that do not compare (mixed types): kept in order of appearance
+            order = None
+        if order is not None:
+            rank = np.empty_like(order)
+            rank[order] = np.arange(order.size)
+            item_codes = rank[item_codes]
+            labels = labels[order]
+    return Codes(txn_codes[keep_all], item_codes.astype(np.int32), labels, len(txn_labels))

@@ -1,4 +1,4 @@
-"""The public readers."""
+"""The public readers of transaction files."""
 
 from __future__ import annotations
 
@@ -6,14 +6,79 @@ import os
 from collections.abc import Callable
 from typing import Any
 
-from .._validation import Bool, Char, Encoding, Options, Param, declare
-from ._codes import Codes
-from ._formats import INPUT_FORMATS, _strip_gz, guess_input_format
-from ._lines import _BLANKS, _read_lines
-from ._long import _read_long_csv, _read_parquet
-from ._source import ReadError, _Source
+from .._validation import (
+    Bool,
+    Char,
+    Declaration,
+    Encoding,
+    InvalidParameterError,
+    Options,
+    Param,
+    check_choice,
+    declare,
+    fail,
+)
+from . import _source
+from ._codes import Codes, check_encoding, is_utf8
+from ._formats import INPUT_FORMATS, delimiter_of, guess_input_format, is_delimited_name
+from ._lines import BLANKS, read_lines
+from ._long import read_long_csv, read_parquet, sample_records, tell_layout
+from ._source import ReadError, Source
 
-# ---- public readers -----------------------------------------------------------------
+
+def _check_sep(sep: Any, encoding: str, func: str) -> None:
+    if sep is None:
+        return
+    expected = "one character that is one byte in the file's encoding and not a line end, a quote or NUL"
+    ok = isinstance(sep, str) and len(sep) == 1 and sep not in '\n\r"\0'
+    if ok:
+        try:
+            ok = len(sep.encode(encoding)) == 1
+        except UnicodeError:
+            ok = False
+    if not ok:
+        raise fail("sep", func, expected, sep, "Use sep='\\t' for a tab." if sep in ("\\t", "tab") else None)
+
+
+def _first_line(block: bytes) -> bytes:
+    """The first line of a block that holds any byte other than a line end."""
+    for line in block[: 1 << 16].replace(b"\r", b"\n").split(b"\n"):
+        if line.strip():
+            return line
+    return b""
+
+
+def _ambiguous(src: Source, why: str) -> ReadError:
+    return ReadError(
+        f"{src.name}: {why}; pass format='long' (a header naming the transaction and item columns, "
+        "then one transaction and item per line) or format='basket' (one basket per line)",
+        source=src.name,
+        parameter="format",
+    )
+
+
+def _layout(src: Source, path: str, first: bytes, sep: str | None, named_columns: bool) -> tuple[str, str | None]:
+    """The layout to read (``fimi``, ``basket`` or ``long``) and the separator, for a text
+    file whose format was not given: from the name when it settles it, else from the
+    header and the first records. Never a silent switch: what cannot be told is a
+    ReadError naming the format parameter."""
+    by_name = guess_input_format(path)
+    if named_columns:
+        return "long", sep or delimiter_of(path)
+    if by_name == "basket":
+        return "basket", sep
+    line = _first_line(first)
+    if by_name == "fimi" or (not is_delimited_name(path) and (sep or ",").encode() not in line):
+        if sep is None and b"," in line:
+            raise _ambiguous(
+                src, "the first line holds commas, which FIMI lines do not use (their items are separated by blanks)"
+            )
+        return "fimi", sep
+    delimiter = sep or delimiter_of(path)
+    layout = tell_layout(sample_records(first, delimiter, len(first) < _source.BLOCK_SIZE))
+    if layout is None:
+        raise _ambiguous(src, "cannot tell a long table from basket lines")
+    return layout, delimiter
 
 
 def read_codes(
@@ -27,41 +92,60 @@ def read_codes(
     encoding: str = "utf-8",
     progress: Callable[[int], None] | None = None,
 ) -> Codes:
-    """Read a transaction file into integer codes and item labels (see the module notes
-    for the formats). ``progress`` is called with the number of file bytes consumed since
-    its last call. Raises :class:`ReadError` (a ValueError) naming the source and, where
-    one is to blame, the line."""
+    """Read a transaction file into integer codes and item labels; the parameters are
+    those of :func:`read_transactions`. ``progress`` is called with the number of file
+    bytes consumed since its last call."""
+    func = "read_transactions"
+    if format is not None:
+        check_choice(format, "format", func, INPUT_FORMATS)
+    encoding = check_encoding(encoding, func)
+    _check_sep(sep, encoding, func)
+    if not isinstance(strip, bool):
+        raise fail("strip", func, "a bool", strip)
+    for name, value in (("transaction_col", transaction_col), ("item_col", item_col)):
+        if value is not None and not isinstance(value, str):
+            raise fail(name, func, "a column name (str) or None", value)
+    if progress is not None and not callable(progress):
+        raise fail("progress", func, "a callable taking a number of bytes, or None", progress)
+    if not isinstance(path, str | os.PathLike):
+        raise fail("path", func, "a file path (str or os.PathLike) or '-' for standard input", path)
     path = os.fspath(path)
-    if format is not None and format not in INPUT_FORMATS:
-        raise ValueError(f"format must be one of {', '.join(INPUT_FORMATS)}; got {format!r}")
-    if sep is not None and len(sep) != 1:
-        raise ValueError(f"sep must be one character; got {sep!r}")
-    src = _Source(path)
+    if not isinstance(path, str):
+        path = os.fsdecode(path)
+
+    src = Source(path)
     try:
-        fmt = format or guess_input_format(path)
         if src.parquet:
-            if fmt not in (None, "long"):
-                raise ReadError(f"{src.name} is a Parquet file; read it as --input-format long")
-            return _read_parquet(src, transaction_col, item_col, strip, progress)
-        if fmt is None:
-            fmt = "fimi"
-        if fmt == "long":
-            default = "\t" if _strip_gz(path).endswith(".tsv") else ","
-            return _read_long_csv(src, sep or default, transaction_col, item_col, strip, progress)
-        if fmt == "fimi":
-            seps = _BLANKS + b"\r" if sep is None else _sep_bytes(sep, encoding)
+            if format not in (None, "long"):
+                raise ReadError(
+                    f"{src.name} is a Parquet file; read it with format='long'", source=src.name, parameter="format"
+                )
+            return read_parquet(src, transaction_col, item_col, strip, progress)
+        if is_utf8(encoding):
+            src.skip_bom()
+        first = src.read(_source.BLOCK_SIZE)
+        if format is None:
+            format, sep = _layout(src, path, first, sep, transaction_col is not None or item_col is not None)
+        if format == "long":
+            return read_long_csv(
+                src, first, sep or delimiter_of(path), transaction_col, item_col, strip, encoding, progress
+            )
+        if format == "basket":
+            separators = (sep or ",").encode(encoding)
         else:
-            seps = _sep_bytes(sep or ",", encoding)
-        return _read_lines(src, seps, strip, encoding, progress)
+            separators = sep.encode(encoding) if sep else BLANKS
+        return read_lines(src, first, separators, strip, encoding, progress)
     finally:
         src.close()
 
 
-def _sep_bytes(sep: str, encoding: str) -> bytes:
-    raw = sep.encode(encoding)
-    if len(raw) != 1 or raw == b"\n":
-        raise ValueError(f"the separator must be one single-byte character other than a line end; got {sep!r}")
-    return raw
+def _sep_in_encoding(args: Any, decl: Declaration) -> InvalidParameterError | None:
+    """The separator must be one byte in the file's encoding (and not a quote or NUL)."""
+    try:
+        _check_sep(args.get("sep"), args.get("encoding") or "utf-8", decl.func)
+    except InvalidParameterError as e:
+        return e
+    return None
 
 
 @declare(
@@ -70,7 +154,7 @@ def _sep_bytes(sep: str, encoding: str) -> bytes:
         Options(INPUT_FORMATS),
         none=True,
         flag="--input-format",
-        help="layout of the input (default: from its name; fimi when it says nothing)",
+        help="layout of the input (default: from its name, else from its header and first lines)",
     ),
     Param("sep", Char(), none=True, help="item separator of a basket file (default ','), field separator of a CSV"),
     Param("strip", Bool(), help="trim blanks around item names (default: names are read exactly as written)"),
@@ -91,6 +175,7 @@ def _sep_bytes(sep: str, encoding: str) -> bytes:
         help="item column of a long table (default: the second column)",
     ),
     Param("encoding", Encoding(), help="text encoding of the input"),
+    rules=[_sep_in_encoding],
 )
 def read_transactions(
     path: str | os.PathLike[str],
@@ -98,25 +183,58 @@ def read_transactions(
     *,
     sep: str | None = None,
     strip: bool = False,
-    transaction: Any = None,
-    item: Any = None,
+    transaction: str | None = None,
+    item: str | None = None,
     encoding: str = "utf-8",
     progress: Callable[[int], None] | None = None,
 ) -> Any:
     """Read a transaction file (``"-"``: standard input) into :class:`tallisk.Transactions`.
 
-    ``format`` is ``"fimi"``, ``"basket"`` or ``"long"`` (guessed from the name when left
-    out; gzip and Parquet are recognised by content). Keywords: ``sep`` (the item
-    separator of a basket file, default ``,``; the field separator of a long CSV),
-    ``strip`` (trim blanks around names), ``transaction`` and ``item`` (the columns of a
-    long table; default the first two; ``transaction_col`` and ``item_col`` are their
-    older names), ``encoding`` (default UTF-8), ``progress`` (called with the number of
-    bytes read since its last call).
+    ``format``:
+
+    * ``"fimi"``: one transaction per line, items separated by blanks (spaces or tabs);
+      an empty line is an empty transaction.
+    * ``"basket"``: one transaction per line, items separated by ``sep`` (default ``,``);
+      names may hold blanks. Empty fields are not items.
+    * ``"long"``: a header naming the columns, then one (transaction, item) per record
+      (CSV quoting; ``sep`` is the delimiter, default ``,``, a tab for ``.tsv``), or a
+      Parquet file. ``transaction`` and ``item`` name the columns (default the first
+      two; ``transaction_col`` and ``item_col`` are their older names). An empty item
+      names no item but makes its transaction count.
+
+    Left out, the format comes from the name (``.dat``/``.fimi``: fimi; ``.basket``: basket;
+    ``.parquet``: long) or else from the content: a file whose header names its columns
+    (as ``order_id,product`` does, or with rows repeating a transaction) is a long table,
+    one whose first line's fields recur below it is basket lines, and anything that cannot
+    be told apart raises :class:`ReadError` asking for ``format=``. gzip and Parquet are
+    recognised by their magic bytes, whatever the name.
+
+    Names are read exactly as written between separators (``strip=True`` trims blanks
+    around them). When every item name of a text file is an integer written the usual
+    way (``0``, ``42``, ``-3``; not ``007`` or ``+4``) the labels are integers and sort
+    numerically; otherwise they are text and sort as text. Line ends may be ``\\n``,
+    ``\\r\\n`` or ``\\r``; a UTF-8 byte-order mark is skipped. ``encoding`` is any
+    ASCII-compatible encoding (default UTF-8). ``progress(n)`` is called with the bytes
+    read since its last call.
+
+    Raises FileNotFoundError, IsADirectoryError or PermissionError as ``open`` does;
+    :class:`ReadError` (a ValueError) naming the file and the line for content that
+    cannot be read (a NUL byte, text that is not in the encoding, an unterminated quote,
+    a record with the wrong number of fields, a missing transaction, duplicated column
+    names, a null or NaN label in Parquet); and InvalidParameterError for bad parameters.
+    The whole file is never held: it is read in blocks of 8 MiB, and a line or name that
+    does not end within a block is refused.
     """
     from ..transactions import Transactions
 
     codes = read_codes(
-        path, format, sep=sep, strip=strip, transaction_col=transaction, item_col=item, encoding=encoding,
+        path,
+        format,
+        sep=sep,
+        strip=strip,
+        transaction_col=transaction,
+        item_col=item,
+        encoding=encoding,
         progress=progress,
-    )  # fmt: skip
-    return Transactions._from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)
+    )
+    return Transactions.from_codes(codes.txn_codes, codes.item_codes, codes.items, codes.n_transactions)

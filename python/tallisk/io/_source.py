@@ -1,5 +1,9 @@
-"""Byte sources: a file or standard input, gzip recognised by its magic bytes, read in
-blocks with the bytes consumed counted for progress."""
+"""Byte sources: a file or standard input, gzip recognised by its magic bytes, a UTF-8
+byte-order mark skipped, read in blocks with the bytes consumed counted for progress.
+
+A missing file, a directory or a file that may not be read raise the OSError Python
+raises for it (FileNotFoundError, IsADirectoryError, PermissionError); a damaged gzip
+stream is a :class:`ReadError`."""
 
 from __future__ import annotations
 
@@ -7,24 +11,35 @@ import gzip
 import io
 import os
 import sys
+import zlib
 from typing import IO, Any, cast
 
-# Bytes per block. Parsing a block makes about ten arrays of its size (positions are
-# int64), so 8 MiB of text costs well under 200 MB at a time.
+# Bytes per block. A tokenizer holds one block and at most one name cut by its boundary,
+# so with MAX_NAME this bounds the memory a read needs beyond the data it keeps.
 BLOCK_SIZE = 8 << 20
+# The longest name or field a file may hold: past it, a line that never ends (a binary
+# file, /dev/zero) is refused instead of being held.
+MAX_NAME = 8 << 20
 
-_GZIP_MAGIC = b"\x1f\x8b"
-_PARQUET_MAGIC = b"PAR1"
-_BLANKS = b" \t"
-_WHITESPACE = b" \t\r\n\x0b\x0c"
+GZIP_MAGIC = b"\x1f\x8b"
+PARQUET_MAGIC = b"PAR1"
+UTF8_BOM = b"\xef\xbb\xbf"
+UTF16_BOMS = (b"\xff\xfe", b"\xfe\xff")
 
 
 class ReadError(ValueError):
-    """The input cannot be read as asked; the message names the source and, where one is
-    to blame, the line."""
+    """The input cannot be read as asked. The message names the source and, where one is
+    to blame, the line; the same facts are attributes for callers that word their own
+    message: ``source``, ``line`` (1-based, or None) and ``parameter`` (the name of the
+    reader's parameter that would fix it, such as ``"format"`` or ``"encoding"``, or None)."""
 
-
-# ---- sources ----------------------------------------------------------------------------
+    def __init__(
+        self, message: str, *, source: str | None = None, line: int | None = None, parameter: str | None = None
+    ) -> None:
+        super().__init__(message)
+        self.source = source
+        self.line = line
+        self.parameter = parameter
 
 
 class _Prepend(io.RawIOBase):
@@ -50,73 +65,10 @@ class _Prepend(io.RawIOBase):
         return n
 
 
-class _Source:
-    """An open input: the (decompressed) byte stream, what kind it is, and how far the
-    underlying file has been read (for progress)."""
-
-    def __init__(self, path: str) -> None:
-        self.name = "standard input" if path == "-" else str(path)
-        if path == "-":
-            raw: IO[bytes] = sys.stdin.buffer
-            self._file = None
-            self.total = None
-        else:
-            try:
-                self._file = raw = open(path, "rb")  # noqa: SIM115 - closed by close()
-            except IsADirectoryError:
-                raise ReadError(f"cannot read {path}: it is a directory") from None
-            except OSError as e:
-                raise ReadError(f"cannot open {path}: {e.strerror or e}") from None
-            try:
-                self.total = os.fstat(raw.fileno()).st_size
-            except OSError:
-                self.total = None
-        self._raw = raw
-        self._consumed = 0
-        head = self._read_exactly(raw, 4)
-        self.gzip = head[:2] == _GZIP_MAGIC
-        counted = _Counting(_Prepend(head, raw), self)
-        buffered = io.BufferedReader(counted, buffer_size=1 << 20)
-        if self.gzip:
-            self.stream: IO[bytes] = cast(IO[bytes], gzip.GzipFile(fileobj=buffered, mode="rb"))
-            head = self._read_exactly(self.stream, 4)
-            self.stream = io.BufferedReader(_Prepend(head, self.stream), buffer_size=1 << 20)
-        else:
-            self.stream = buffered
-        self.parquet = head == _PARQUET_MAGIC
-
-    @staticmethod
-    def _read_exactly(stream: IO[bytes], n: int) -> bytes:
-        out = b""
-        while len(out) < n:
-            try:
-                chunk = stream.read(n - len(out))
-            except (OSError, EOFError) as e:
-                raise ReadError(f"cannot read: {e}") from None
-            if not chunk:
-                break
-            out += chunk
-        return out
-
-    @property
-    def position(self) -> int:
-        return self._consumed
-
-    def read(self, n: int) -> bytes:
-        try:
-            return self.stream.read(n)
-        except (OSError, EOFError, gzip.BadGzipFile) as e:
-            raise ReadError(f"cannot read {self.name}: {e}") from None
-
-    def close(self) -> None:
-        if self._file is not None:
-            self._file.close()
-
-
 class _Counting(io.RawIOBase):
     """Counts the bytes taken from the underlying file (compressed bytes for gzip)."""
 
-    def __init__(self, inner: io.RawIOBase, owner: _Source) -> None:
+    def __init__(self, inner: io.RawIOBase, owner: Source) -> None:
         self._inner = inner
         self._owner = owner
 
@@ -124,6 +76,91 @@ class _Counting(io.RawIOBase):
         return True
 
     def readinto(self, b: Any) -> int:
-        n = self._inner.readinto(b)
-        self._owner._consumed += n or 0
+        n = self._inner.readinto(b) or 0
+        self._owner.position += n
         return n
+
+
+class Source:
+    """An open input: the (decompressed) byte stream, what kind it is, and how far the
+    underlying file has been read (``position``, for progress)."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.name = "standard input" if path == "-" else path
+        self.position = 0
+        self.file: IO[bytes] | None = None
+        if path == "-":
+            raw: IO[bytes] = sys.stdin.buffer
+        else:
+            self.file = raw = open(path, "rb")  # noqa: SIM115 - closed by close(); OSErrors pass as they are
+        try:
+            self.total = os.fstat(raw.fileno()).st_size if self.file is not None else None
+        except (OSError, io.UnsupportedOperation):
+            self.total = None
+        head = self._read_exactly(raw, 4)
+        self.gzip = head[:2] == GZIP_MAGIC
+        counted = _Counting(_Prepend(head, raw), self)
+        self.stream: IO[bytes] = io.BufferedReader(counted, buffer_size=1 << 20)
+        if self.gzip:
+            unzipped = cast(IO[bytes], gzip.GzipFile(fileobj=self.stream, mode="rb"))
+            head = self._read_exactly(unzipped, 4)
+            self.stream = io.BufferedReader(_Prepend(head, unzipped), buffer_size=1 << 20)
+        self.head = head
+        self.parquet = head == PARQUET_MAGIC
+
+    def _read_exactly(self, stream: IO[bytes], n: int) -> bytes:
+        out = b""
+        while len(out) < n:
+            chunk = self._guarded(stream.read, n - len(out))
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+    def _guarded(self, read: Any, n: int) -> bytes:
+        try:
+            return read(n)
+        except (OSError, EOFError, zlib.error) as e:  # gzip.BadGzipFile is an OSError
+            raise ReadError(f"cannot read {self.name}: {e}", source=self.name) from None
+
+    def skip_bom(self) -> None:
+        """Drops a UTF-8 byte-order mark at the start (Excel's "CSV UTF-8" writes one);
+        a UTF-16 one is refused, as the readers take ASCII-compatible text only."""
+        head = self.stream.peek(3)[:3] if hasattr(self.stream, "peek") else b""
+        if head.startswith(UTF8_BOM):
+            self.read(3)
+        elif head[:2] in UTF16_BOMS:
+            raise ReadError(
+                f"{self.name} is UTF-16 text; save it as UTF-8 (or another ASCII-compatible encoding)",
+                source=self.name,
+                parameter="encoding",
+            )
+
+    def read(self, n: int) -> bytes:
+        """Up to ``n`` bytes; fewer only at the end of the input."""
+        out = self._guarded(self.stream.read, n)
+        if len(out) < n and out:
+            # A pipe or gzip stream may return less before its end: fill the block.
+            parts = [out]
+            have = len(out)
+            while have < n:
+                more = self._guarded(self.stream.read, n - have)
+                if not more:
+                    break
+                parts.append(more)
+                have += len(more)
+            out = b"".join(parts)
+        return out
+
+    def seekable_file(self) -> IO[bytes] | None:
+        """The plain file, rewound, when the input is one that can seek (for Parquet,
+        whose index sits at the end); None for standard input and gzip."""
+        if self.file is None or self.gzip:
+            return None
+        self.file.seek(0)
+        return self.file
+
+    def close(self) -> None:
+        if self.file is not None:
+            self.file.close()

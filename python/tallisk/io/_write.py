@@ -1,49 +1,118 @@
-"""The public writer."""
+"""The public writer: a result table to a file (or standard output) in any output format,
+through :func:`atomic_write`."""
 
 from __future__ import annotations
 
 import json
 import os
+from collections.abc import Callable
+from typing import Any, cast
 
+import numpy as np
 import pandas as pd
 
-from ._atomic import open_output
+from .._validation import InvalidParameterError, check_choice, fail
+from ._atomic import atomic_write, open_output
+from ._columns import Column, describe, json_text
 from ._formats import OUTPUT_FORMATS, guess_output_format
-from ._text import _fimi_lines, _for_text, _jsonable
+from ._schema import METADATA_KEY, document, sidecar_path
+from ._text import ROWS_PER_BLOCK, text_writer, write_blocks
 
 
-def write_table(df: pd.DataFrame, path: str | os.PathLike[str] | None = None, format: str | None = None) -> None:
-    """Write an itemset, rule or pair table.
+def _parquet_array(col: Column, pa: Any) -> Any:
+    """The Arrow array of a column: sets as lists (of JSON text when the labels mix
+    kinds), categories as dictionaries holding every category."""
+    if col.kind == "number":
+        return pa.array(col.values)
+    if col.family == "json":
+        values = pa.array([json_text(x) for x in col.labels], pa.string())
+    else:
+        values = pa.array(col.labels)
+    codes = cast(np.ndarray, col.codes)  # set and label columns have codes
+    if col.kind == "set":
+        flat = values.take(pa.array(codes)) if len(codes) else pa.array([], values.type)
+        return pa.LargeListArray.from_arrays(pa.array(col.row_offsets, pa.int64()), flat)
+    mask = codes < 0
+    indices = pa.array(np.where(mask, 0, codes).astype(np.int32), mask=mask)
+    if col.kind == "category":
+        return pa.DictionaryArray.from_arrays(indices, values, ordered=col.ordered)
+    return values.take(indices) if len(values) else pa.nulls(len(codes), values.type)
 
-    ``format``: ``fimi`` (lines ``a b c (count)`` for itemsets, ``c <- a b (support,
-    confidence)`` for rules and pairs), ``csv`` (sets as ``{a,b}``), ``parquet`` or
-    ``jsonl`` (sets as lists; infinite values as ``"inf"``). Guessed from the extension
-    when left out; ``path`` None or ``"-"`` writes to standard output; a name ending in
-    ``.gz`` is compressed. The file appears only once complete.
+
+def _write_parquet(df: pd.DataFrame, path: str | None, progress: Callable[[int], None] | None) -> None:
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise ImportError("writing Parquet needs pyarrow (pip install 'tallisk[parquet]')", name="pyarrow") from None
+    columns = describe(df)
+    doc = document(df, columns)
+    table = pa.table({f"c{k}": _parquet_array(c, pa) for k, c in enumerate(columns)})
+    table = table.rename_columns([str(c.name) for c in columns])
+    table = table.replace_schema_metadata({METADATA_KEY: json.dumps(doc, ensure_ascii=False).encode("utf-8")})
+    with open_output(path, binary=True) as f, pq.ParquetWriter(f, table.schema) as writer:
+        for begin in range(0, max(len(df), 1), ROWS_PER_BLOCK):
+            writer.write_table(table.slice(begin, ROWS_PER_BLOCK), row_group_size=ROWS_PER_BLOCK)
+            if progress is not None and len(df):
+                progress(min(ROWS_PER_BLOCK, len(df) - begin))
+
+
+def write_table(
+    df: pd.DataFrame,
+    path: str | os.PathLike[str] | None = None,
+    format: str | None = None,
+    *,
+    measures: Any = None,
+    progress: Callable[[int], None] | None = None,
+) -> None:
+    """Write an itemset, rule or pair table (any DataFrame for CSV, TSV, JSON Lines and
+    Parquet) to ``path`` (None or ``"-"``: standard output).
+
+    ``format`` (default: from the name's extension, ``text`` for standard output and
+    names that say nothing):
+
+    * ``text``: the aligned table for people, as :func:`format_table` writes it
+      (``measures``: the columns shown after the sets).
+    * ``csv`` / ``tsv``: a header, then one row per line; sets of labels are JSON arrays in
+      one quoted cell (``"[""Milk, 2%"",""bread""]"``), labels as written, numbers as the
+      shortest text that reads back to the same value (``inf``, ``nan``).
+    * ``jsonl``: one JSON object per line; sets as arrays; infinite numbers as the
+      strings ``"inf"``/``"-inf"``, NaN as null.
+    * ``parquet``: sets as lists, categorical columns as dictionaries (needs pyarrow).
+    * ``fimi``: the classic miners' lines, ``a b c (count)`` for itemsets and ``c <- a b
+      (support, confidence)`` for rules and pairs; labels with blanks or parentheses are
+      refused.
+
+    :func:`read_table` reads every format but ``text`` back into a table equal to this
+    one: the same labels of the same types, dtypes, categories and ``df.attrs``. Parquet
+    keeps that description in its schema metadata; the text formats keep it in
+    ``<path>-metadata.json`` beside the file (not written for standard output). A name
+    ending in ``.gz`` is compressed. The file appears only once complete (see
+    :func:`atomic_write`). ``progress(k)`` is called after each block of ``k`` rows.
     """
+    func = "write_table"
+    if not isinstance(df, pd.DataFrame):
+        raise fail("df", func, "a pandas DataFrame", df if isinstance(df, int | float | str | None) else type(df))
+    if path is not None and not isinstance(path, str | os.PathLike):
+        raise fail("path", func, "a file path (str or os.PathLike), '-' or None for standard output", path)
     p = None if path is None else os.fspath(path)
-    fmt = format or guess_output_format(p)
-    if fmt not in OUTPUT_FORMATS:
-        raise ValueError(f"format must be one of {', '.join(OUTPUT_FORMATS)}; got {fmt!r}")
+    if isinstance(p, bytes):
+        p = os.fsdecode(p)
+    fmt = format if format is not None else guess_output_format(p)
+    check_choice(fmt, "format", func, OUTPUT_FORMATS)
+    if progress is not None and not callable(progress):
+        raise fail("progress", func, "a callable taking a number of rows, or None", progress)
+    if not df.columns.is_unique:
+        twice = df.columns[df.columns.duplicated()][0]
+        raise InvalidParameterError(f"write_table needs distinct column names; {twice!r} appears more than once")
+
     if fmt == "parquet":
-        try:
-            import pyarrow as pa
-            import pyarrow.parquet as pq
-        except ImportError:
-            raise ValueError("writing Parquet needs pyarrow (pip install 'tallisk[parquet]')") from None
-        table = pa.Table.from_pandas(_for_text(df, "lists"), preserve_index=False)
-        with open_output(p, binary=True) as f:
-            pq.write_table(table, f)
+        _write_parquet(df, p, progress)
         return
-    with open_output(p, binary=False) as f:
-        if fmt == "fimi":
-            f.writelines(_fimi_lines(df))
-        elif fmt == "csv":
-            _for_text(df, "csv").to_csv(f, index=False, lineterminator="\n")
-        else:
-            table = _for_text(df, "lists")
-            names = list(table.columns)
-            columns = [table[c].tolist() for c in names]
-            for k in range(len(table)):
-                rec = {n: _jsonable(col[k]) for n, col in zip(names, columns, strict=True)}
-                f.write(json.dumps(rec, ensure_ascii=False) + "\n")
+    cells, head, columns = text_writer(fmt, df, measures)
+    with open_output(p, binary=True) as f:
+        write_blocks(f, cells, len(df), progress, head)
+    if columns is not None and p not in (None, "-") and os.path.isfile(p):
+        with atomic_write(sidecar_path(p), "w") as f:
+            json.dump(document(df, columns), f, ensure_ascii=False, indent=1)
+            f.write("\n")

@@ -53,7 +53,7 @@ def frame_codes(df: pd.DataFrame, with_nan: bool = False) -> Codes:
     if df.size == 0:
         return Codes(_NO64, _NO32, n_rows, n_cols)
     if not with_nan:
-        txn, item, n_rows, _ = onehot_codes(df)
+        txn, item, n_rows, _ = onehot_codes(df, ordered=False)  # the engine takes cells in any order
         return Codes(txn, item, n_rows, n_cols)
     values = dense_values(df)
     t, i = np.nonzero(values == 1)

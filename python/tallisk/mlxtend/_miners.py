@@ -3,8 +3,11 @@ verbose lines, over the engine's search."""
 
 from __future__ import annotations
 
+import inspect
 import math
 import operator
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -15,31 +18,29 @@ from ._messages import check_frame, check_min_support
 from ._sets import Sets, by_length, filter_levels, mine, preorder, rows_with_all, rows_with_any, singletons, table
 from ._verbose import apriori_candidate_counts, print_prefix_lines
 
+F = TypeVar("F", bound=Callable[..., Any])
 
-def apriori(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0, low_memory=False, n_jobs=1):
-    """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.apriori``.
-
-    Rows by length, then by column positions, as mlxtend's.
-
-    Parameters
-    ----------
-    df : DataFrame
+_PARAMETER_DOCS = {
+    "df": """    df : DataFrame
         One-hot transactions: rows are transactions, columns items, cells bool (or 0/1,
-        with mlxtend's DeprecationWarning); dense or pandas-sparse columns.
-    min_support : float, default 0.5
-        The least share of the rows an itemset is in, in (0, 1].
-    use_colnames : bool, default False
-        Itemsets of column names instead of column positions.
-    max_len : int, optional
-        The most items an itemset holds (0 and None: no limit).
-    verbose : int, default 0
-        Print mlxtend's progress lines.
-    low_memory : bool, default False
+        with mlxtend's DeprecationWarning); dense or pandas-sparse columns.""",
+    "min_support": """    min_support : float, default 0.5
+        The least share of the rows an itemset is in, in (0, 1].""",
+    "null_values": """    null_values : bool, default False
+        NaN cells are allowed and left out of each support, as mlxtend computes it.""",
+    "use_colnames": """    use_colnames : bool, default False
+        Itemsets of column names instead of column positions.""",
+    "max_len": """    max_len : int, optional
+        The most items an itemset holds (0 and None: no limit).""",
+    "verbose": """    verbose : int, default 0
+        Print mlxtend's progress lines.""",
+    "low_memory": """    low_memory : bool, default False
         Accepted for compatibility; the engine's own search runs either way (mlxtend's
-        count test for sets of two or more items is kept).
-    n_jobs : int, default 1
-        Accepted for compatibility; the engine's worker pool does the work.
-
+        count test for sets of two or more items is kept).""",
+    "n_jobs": """    n_jobs : int, default 1
+        Accepted for compatibility; the engine's worker pool does the work.""",
+}
+_RETURNS_RAISES = """
     Returns
     -------
     DataFrame
@@ -51,14 +52,37 @@ def apriori(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0, lo
         mlxtend's errors, with its messages: ``min_support`` outside (0, 1], values other
         than 0/1/True/False, NaN cells (without ``null_values``), integer column names of a
         sparse frame that do not start at 0.
+"""
 
-    Examples
+
+def _documented(examples: str = "") -> Callable[[F], F]:
+    """Completes a miner's docstring with the Parameters, Returns and Raises sections the
+    four share, for the parameters its signature has (one text per parameter)."""
+
+    def wrap(f: F) -> F:
+        params = "\n".join(_PARAMETER_DOCS[name] for name in inspect.signature(f).parameters)
+        sections = "\n\n    Parameters\n    ----------\n" + params + "\n" + _RETURNS_RAISES
+        f.__doc__ = (f.__doc__ or "").rstrip() + sections + ("\n" + examples if examples else "") + "    "
+        return f
+
+    return wrap
+
+
+_APRIORI_EXAMPLE = """    Examples
     --------
     >>> import pandas as pd
     >>> from tallisk.mlxtend import apriori
     >>> df = pd.DataFrame({"tea": [True, True, False], "milk": [True, False, True]})
     >>> apriori(df, min_support=0.5, use_colnames=True)["itemsets"].tolist()
     [frozenset({'tea'}), frozenset({'milk'})]
+"""
+
+
+@_documented(_APRIORI_EXAMPLE)
+def apriori(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0, low_memory=False, n_jobs=1):
+    """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.apriori``.
+
+    Rows by length, then by column positions, as mlxtend's.
     """
     check_min_support(min_support)
     check_frame(df)
@@ -196,110 +220,31 @@ def _fp_null(codes: Codes, df, min_support, limit, target):
     return sets, support
 
 
+@_documented()
 def fpgrowth(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.fpgrowth``.
 
     Rows by length, then by column positions (mlxtend's follow its FP-tree).
-
-    Parameters
-    ----------
-    df : DataFrame
-        One-hot transactions: rows are transactions, columns items, cells bool (or 0/1,
-        with mlxtend's DeprecationWarning); dense or pandas-sparse columns.
-    min_support : float, default 0.5
-        The least share of the rows an itemset is in, in (0, 1].
-    null_values : bool, default False
-        NaN cells are allowed and left out of each support, as mlxtend computes it.
-    use_colnames : bool, default False
-        Itemsets of column names instead of column positions.
-    max_len : int, optional
-        The most items an itemset holds (0 and None: no limit).
-    verbose : int, default 0
-        Print mlxtend's progress lines.
-
-    Returns
-    -------
-    DataFrame
-        Columns ``support`` (float64) and ``itemsets`` (frozensets).
-
-    Raises
-    ------
-    ValueError
-        mlxtend's errors, with its messages: ``min_support`` outside (0, 1], values other
-        than 0/1/True/False, NaN cells (without ``null_values``), integer column names of a
-        sparse frame that do not start at 0.
     """
     return _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, "all")
 
 
+@_documented()
 def fpmax(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
     """Maximal frequent itemsets, as ``mlxtend.frequent_patterns.fpmax``.
 
     With ``max_len=k``: the maximal frequent itemsets of at most k items (mlxtend stops its
     search at depth k and may return a non-maximal set).
-
-    Parameters
-    ----------
-    df : DataFrame
-        One-hot transactions: rows are transactions, columns items, cells bool (or 0/1,
-        with mlxtend's DeprecationWarning); dense or pandas-sparse columns.
-    min_support : float, default 0.5
-        The least share of the rows an itemset is in, in (0, 1].
-    null_values : bool, default False
-        NaN cells are allowed and left out of each support, as mlxtend computes it.
-    use_colnames : bool, default False
-        Itemsets of column names instead of column positions.
-    max_len : int, optional
-        The most items an itemset holds (0 and None: no limit).
-    verbose : int, default 0
-        Print mlxtend's progress lines.
-
-    Returns
-    -------
-    DataFrame
-        Columns ``support`` (float64) and ``itemsets`` (frozensets).
-
-    Raises
-    ------
-    ValueError
-        mlxtend's errors, with its messages: ``min_support`` outside (0, 1], values other
-        than 0/1/True/False, NaN cells (without ``null_values``), integer column names of a
-        sparse frame that do not start at 0.
     """
     return _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, "maximal")
 
 
+@_documented()
 def hmine(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.hmine``.
 
     Rows in lexicographic order of column positions, a set before its extensions, as
     mlxtend's.
-
-    Parameters
-    ----------
-    df : DataFrame
-        One-hot transactions: rows are transactions, columns items, cells bool (or 0/1,
-        with mlxtend's DeprecationWarning); dense or pandas-sparse columns.
-    min_support : float, default 0.5
-        The least share of the rows an itemset is in, in (0, 1].
-    use_colnames : bool, default False
-        Itemsets of column names instead of column positions.
-    max_len : int, optional
-        The most items an itemset holds (0 and None: no limit).
-    verbose : int, default 0
-        Print mlxtend's progress lines.
-
-    Returns
-    -------
-    DataFrame
-        Columns ``support`` (float64) and ``itemsets`` (frozensets).
-
-    Raises
-    ------
-    ValueError
-        mlxtend's errors, with its messages: ``min_support`` outside (0, 1], values other
-        than 0/1/True/False, NaN cells (without ``null_values``), integer column names of a
-        sparse frame that do not start at 0.
     """
     check_frame(df)
     check_min_support(min_support)

@@ -1,0 +1,148 @@
+"""tallisk._engine's level-wise side: filter_target (the closed or maximal rows of a
+table of every frequent itemset) against the depth-first miner's own targets and the
+brute-force selection, in shuffled row and item order, and its errors; and
+mine_itemsets(algorithm="apriori") against the depth-first search, the brute-force
+oracle and mlxtend's apriori, with its row order and row limit."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from helpers import by_target, itemset_counts, random_baskets, to_arrays, to_csr
+from tallisk import _engine as E
+
+TARGETS = ["all", "closed", "maximal"]
+
+
+def rows_of(offsets, items, counts):
+    return [(tuple(items[offsets[k] : offsets[k + 1]].tolist()), int(counts[k])) for k in range(len(counts))]
+
+
+def mined(baskets, n_items, min_count, **kw):
+    txn, item = to_arrays(baskets)
+    out = E.mine_itemsets(txn, item, n_items, min_count, **kw)
+    return rows_of(out["offsets"], out["items"], out["counts"])
+
+
+def shuffled(rng, rows):
+    """The rows in random order, each row's ids in random order."""
+    order = rng.permutation(len(rows))
+    rows = [(tuple(rng.permutation(list(rows[k][0])).tolist()), rows[k][1]) for k in order]
+    offsets, items = to_csr([s for s, _ in rows])
+    return rows, offsets, items, np.array([c for _, c in rows], np.int64)
+
+
+# Dense data where closed and maximal differ from all; sparse data with many items; one
+# table past the size where the filter works on the pool.
+SHAPES = [
+    ("dense", 1, 80, 12, 6.0, 0.85, 4),
+    ("dense-long", 2, 40, 10, 8.0, 0.95, 3),
+    ("sparse", 3, 500, 150, 5.0, 0.6, 3),
+    ("large", 4, 3000, 48, 16.0, 0.9, 10),
+]
+
+
+@pytest.mark.parametrize("name,seed,n_txn,n_items,avg_len,gravity,min_count", SHAPES, ids=[s[0] for s in SHAPES])
+def test_filter_target_matches_the_depth_first_targets(name, seed, n_txn, n_items, avg_len, gravity, min_count):
+    rng = np.random.default_rng(seed)
+    baskets = random_baskets(rng, n_txn, n_items, avg_len, gravity=gravity)
+    every = mined(baskets, n_items, min_count)
+    rows, offsets, items, counts = shuffled(rng, every)
+    if name == "large":
+        assert len(rows) > 20000
+    for target in TARGETS:
+        got = E.filter_target(offsets, items, counts, target)
+        kept = got["rows"]
+        assert kept.dtype == np.int64 and np.all(np.diff(kept) > 0)
+        # The kept rows as given, in their order.
+        assert rows_of(got["offsets"], got["items"], got["counts"]) == [rows[k] for k in kept.tolist()]
+        as_sets = {tuple(sorted(s)): c for s, c in (rows[k] for k in kept.tolist())}
+        assert as_sets == dict(mined(baskets, n_items, min_count, target=target))
+        if name != "large":
+            assert as_sets == by_target(dict(every), target)
+
+
+def test_filter_target_of_an_empty_table():
+    offsets, items = to_csr([])
+    for target in TARGETS:
+        got = E.filter_target(offsets, items, np.zeros(0, np.int64), target)
+        assert [len(got[k]) for k in ("rows", "offsets", "items", "counts")] == [0, 1, 0, 0]
+
+
+i32, i64 = (lambda *v: np.array(v, np.int32)), (lambda *v: np.array(v, np.int64))  # noqa: E731
+GOOD = dict(offsets=i64(0, 1, 3), items=i32(0, 0, 1), counts=i64(3, 2), target="closed")
+
+
+@pytest.mark.parametrize(
+    "kwargs,error,message",
+    [
+        (dict(offsets=i64()), ValueError, r"offsets must hold at least one value \(0 for no rows\)"),
+        (dict(offsets=i64(1, 1, 3)), ValueError, r"offsets\[0\] must be 0, got 1"),
+        (dict(offsets=i64(0, 1, 2)), ValueError, r"offsets\[2\] = 2 must equal the length of items \(3\)"),
+        (dict(items=i32(0, -1, 1)), ValueError, r"items\[1\] = -1 is negative"),
+        (dict(items=i32(0, 1, 1)), ValueError, r"items\[2\] = 1 repeats an item of row 1"),
+        (dict(counts=i64(3)), ValueError, "counts holds 1 values but offsets describes 2 rows"),
+        (dict(offsets=i64(0, 2, 4), items=i32(0, 1, 1, 0)), ValueError, "rows 0 and 1 hold the same itemset"),
+        (dict(target="closd"), ValueError, "target must be 'all', 'closed' or 'maximal', got 'closd'"),
+        (dict(target=None), TypeError, "argument 'target'"),
+        (dict(counts=np.array([3.0, 2.0])), TypeError, "argument 'counts'"),
+        (dict(items=[0, 0, 1]), TypeError, "argument 'items'"),
+        (dict(target=...), TypeError, "missing 1 required positional argument: 'target'"),
+    ],
+)
+def test_filter_target_bad_input(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        E.filter_target(**{k: v for k, v in (GOOD | kwargs).items() if v is not ...})
+
+
+# ---- the level-wise miner ---------------------------------------------------------------
+
+LENGTHS = [(1, None), (2, 3), (3, 3), (1, 1), (4, None)]
+
+
+@pytest.mark.parametrize("name,seed,n_txn,n_items,avg_len,gravity,min_count", SHAPES, ids=[s[0] for s in SHAPES])
+def test_apriori_gives_the_rows_of_the_depth_first_search(name, seed, n_txn, n_items, avg_len, gravity, min_count):
+    rng = np.random.default_rng(seed)
+    baskets = random_baskets(rng, n_txn, n_items, avg_len, gravity=gravity)
+    every = itemset_counts(baskets, min_count) if name != "large" else None
+    for target in TARGETS:
+        for min_len, max_len in LENGTHS if name != "large" else [(1, None)]:
+            kw = dict(target=target, min_len=min_len, max_len=max_len)
+            got = mined(baskets, n_items, min_count, algorithm="apriori", **kw)
+            # By length, then lexicographically by id.
+            assert got == sorted(got, key=lambda r: (len(r[0]), r[0]))
+            assert dict(got) == dict(mined(baskets, n_items, min_count, **kw))
+            if every is not None:
+                want = by_target(every, target)
+                assert dict(got) == {s: c for s, c in want.items() if min_len <= len(s) <= (max_len or len(s))}
+
+
+def test_apriori_matches_mlxtend():
+    pd = pytest.importorskip("pandas")
+    frequent_patterns = pytest.importorskip("mlxtend.frequent_patterns")
+    rng = np.random.default_rng(21)
+    n_items = 30
+    baskets = random_baskets(rng, 400, n_items, 9.0, gravity=0.9)
+    onehot = pd.DataFrame([[x in set(b) for x in range(n_items)] for b in baskets], columns=range(n_items))
+    peer = frequent_patterns.apriori(onehot, min_support=8 / len(baskets), use_colnames=True)
+    want = {tuple(sorted(s)): round(v * len(baskets)) for s, v in zip(peer["itemsets"], peer["support"], strict=True)}
+    assert len(want) > 500
+    assert dict(mined(baskets, n_items, 8, algorithm="apriori")) == want
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_apriori_row_limit(target):
+    rng = np.random.default_rng(5)
+    baskets = random_baskets(rng, 300, 15, 7.0, gravity=0.85)
+    n = len(mined(baskets, 15, 3, target=target))
+    assert n > 10
+    assert len(mined(baskets, 15, 3, target=target, algorithm="apriori", max_itemsets=n)) == n
+    for limit in (n - 1, n // 2, 0):
+        with pytest.raises(ValueError, match=f"^more than {limit} frequent itemsets; raise the minimum support"):
+            mined(baskets, 15, 3, target=target, algorithm="apriori", max_itemsets=limit)
+
+
+def test_unknown_algorithm():
+    txn, item = to_arrays([[0, 1]])
+    with pytest.raises(ValueError, match="^algorithm must be 'depth_first' or 'apriori', got 'eclat'$"):
+        E.mine_itemsets(txn, item, 2, 1, algorithm="eclat")
