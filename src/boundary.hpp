@@ -114,7 +114,7 @@ struct Signature {
     std::size_t n_required;
 };
 
-constexpr std::size_t kMaxParams = 12;
+constexpr std::size_t kMaxParams = 16;
 
 //! Borrowed argument objects by parameter position; nullptr where not given.
 struct Args {

@@ -23,6 +23,8 @@
 #include "engine/filter.hpp"
 #include "engine/mine.hpp"
 #include "engine/rules.hpp"
+#include "engine/stats.hpp"
+#include "engine/topk.hpp"
 #include "io/format.hpp"
 #include "io/tokenize.hpp"
 #include "objects.hpp"
@@ -113,6 +115,17 @@ struct Length {
             throw py::ErrorAlreadySet{};
         }
         return static_cast<uint64_t>(v);
+    }
+};
+
+//! Kind: a bool (True or False only, as a flag should be).
+struct Flag {
+    bool operator()(PyObject* obj, const char* name) const {
+        if (!PyBool_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a bool, got '%s'", name, Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        return obj == Py_True;
     }
 };
 
@@ -274,23 +287,43 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
 
 // ---- generate_rules -----------------------------------------------------------------
 
+//! A rule table as the dict of columns generate_rules and top_rules return, with the
+//! improvement column when it was computed.
+Ref rule_columns(rules::RuleTable&& r, bool with_improvement) {
+    Ref out = py::dict_of(
+        "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
+        "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
+        "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
+        std::move(r.consequent_row), "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
+        "consequent_count", std::move(r.consequent_count), "support", std::move(r.support), "confidence",
+        std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
+        std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
+        "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
+    if (with_improvement) py::dict_set(out.get(), "improvement", py::to_numpy(std::move(r.improvement)));
+    return out;
+}
+
+constexpr auto kInputTarget =
+    py::arg("input_target",
+            Choice<rules::InputTarget, 3>{
+                {{{"all", rules::InputTarget::all},
+                  {"closed", rules::InputTarget::closed},
+                  {"maximal", rules::InputTarget::all,
+                   "exact counts of subsets are not available from maximal itemsets; mine with target "
+                   "'all' or 'closed' to generate rules"}}},
+                "a str",
+                "; got "},
+            py::Default<rules::InputTarget>{"'all'", rules::InputTarget::all});
+
 constexpr py::Function kGenerateRules{
     "generate_rules",
     py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
                py::arg("min_confidence", py::F64{}), py::arg("min_lift", py::F64{}, py::OrNone{}),
                py::arg("max_consequent_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
                py::arg("antecedent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
-               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
-               py::arg("input_target",
-                       Choice<rules::InputTarget, 3>{
-                           {{{"all", rules::InputTarget::all},
-                             {"closed", rules::InputTarget::closed},
-                             {"maximal", rules::InputTarget::all,
-                              "exact counts of subsets are not available from maximal itemsets; mine with target "
-                              "'all' or 'closed' to generate rules"}}},
-                           "a str",
-                           "; got "},
-                       py::Default<rules::InputTarget>{"'all'", rules::InputTarget::all})),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}), kInputTarget,
+               py::arg("improvement", Flag{}, py::Default<bool>{"False", false}),
+               py::arg("min_improvement", py::F64{}, py::OrNone{})),
     "Association rules A -> C from a mined itemset table (CSR offsets/items, counts on the scale of\n"
     "n_transactions: counts with the number of transactions, or supports with 1.0).\n\n"
     "Every rule with A and C non-empty and disjoint, A | C a set of the table (for input_target\n"
@@ -298,6 +331,9 @@ constexpr py::Function kGenerateRules{
     "count(A | C) / count(A) >= min_confidence; optionally lift >= min_lift, at most\n"
     "max_consequent_len items in C, and only the given item ids in A / in C. Consequents are grown\n"
     "level by level from those that passed. input_target 'maximal' raises ValueError.\n\n"
+    "improvement=True adds 'improvement': the rule's confidence minus the highest confidence of a\n"
+    "rule B -> C with B a proper subset of A (the empty B's confidence is C's support);\n"
+    "min_improvement keeps only rules whose improvement is strictly greater (and adds it too).\n\n"
     "Returns a dict of arrays: antecedent_offsets/antecedent_items and consequent_offsets/\n"
     "consequent_items (CSR, ids ascending), rule_row/antecedent_row/consequent_row (int64 rows of\n"
     "the input, -1 where the set is not a row), count/antecedent_count/consequent_count, and the\n"
@@ -311,28 +347,166 @@ constexpr py::Function kGenerateRules{
 Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> counts, double n_transactions,
                    double min_confidence, std::optional<double> min_lift, std::optional<uint64_t> max_consequent_len,
                    std::optional<Array<int32_t>> allow_a, std::optional<Array<int32_t>> allow_c,
-                   rules::InputTarget input_target) {
+                   rules::InputTarget input_target, bool improvement, std::optional<double> min_improvement) {
     rules::Options o;
     o.n_transactions = n_transactions;
     o.min_confidence = min_confidence;
     o.min_lift = min_lift;
     o.max_consequent_len = max_consequent_len;
     o.input_target = input_target;
+    o.improvement = improvement;
+    o.min_improvement = min_improvement;
     const rules::Table table{offsets.span(), items.span(), counts.span()};
     if (allow_a) o.antecedent_items = allow_a->span();
     if (allow_c) o.consequent_items = allow_c->span();
 
     rules::RuleTable r;
     py::interruptible([&] { r = rules::generate_rules(table, o); });
-    return py::dict_of(
-        "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
-        "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
-        "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
-        std::move(r.consequent_row), "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
-        "consequent_count", std::move(r.consequent_count), "support", std::move(r.support), "confidence",
-        std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
-        std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
-        "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
+    return rule_columns(std::move(r), o.improvement || o.min_improvement.has_value());
+}
+
+constexpr py::Function kRuleImprovement{
+    "rule_improvement",
+    py::params(kOffsets, kItems, py::arg("counts", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
+               py::arg("antecedent_offsets", py::ArrayOf<int64_t>{}),
+               py::arg("antecedent_items", py::ArrayOf<int32_t>{}),
+               py::arg("consequent_offsets", py::ArrayOf<int64_t>{}),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}), kInputTarget),
+    "The improvement of given rules A -> C over a mined itemset table (as for generate_rules):\n"
+    "the rule's confidence minus the highest confidence of a rule B -> C with B a proper subset\n"
+    "of A (the empty B's confidence is C's support).\n\n"
+    "The rules are CSR rows: antecedent_offsets/antecedent_items and consequent_offsets/\n"
+    "consequent_items, ids in any order. Returns a float64 array, one entry per rule. ValueError\n"
+    "for bad input and when a set a rule needs is not in the table."};
+
+Ref rule_improvement(Array<int64_t> offsets, Array<int32_t> items, Array<double> counts, double n_transactions,
+                     Array<int64_t> a_offsets, Array<int32_t> a_items, Array<int64_t> c_offsets, Array<int32_t> c_items,
+                     rules::InputTarget input_target) {
+    rules::Options o;
+    o.n_transactions = n_transactions;
+    o.input_target = input_target;
+    const rules::Table table{offsets.span(), items.span(), counts.span()};
+    const auto [ao, ai, co, ci] = py::spans(a_offsets, a_items, c_offsets, c_items);
+    large_vector<double> out;
+    py::interruptible([&] { out = rules::rule_improvement(table, o, ao, ai, co, ci); });
+    return py::to_numpy(std::move(out));
+}
+
+// ---- rule_p_values ------------------------------------------------------------------
+
+constexpr py::Function kRulePValues{
+    "rule_p_values",
+    py::params(py::arg("count", py::ArrayOf<double>{}), py::arg("antecedent_count", py::ArrayOf<double>{}),
+               py::arg("consequent_count", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
+               py::arg("test",
+                       Choice<stats::Test, 2>{
+                           {{{"fisher", stats::Test::fisher}, {"chi2", stats::Test::chi2}}}, "a str", "; got "},
+                       py::Default<stats::Test>{"'fisher'", stats::Test::fisher})),
+    "One-sided p-values of rules A -> C: whether A and C occur together more often than\n"
+    "independence predicts, from the 2x2 table of A and C over all n_transactions.\n\n"
+    "count, antecedent_count and consequent_count (float64, one entry per rule, whole\n"
+    "numbers) are the transactions holding A and C, A, and C. test 'fisher': Fisher's exact\n"
+    "test, P(X >= count) for the hypergeometric X of the table's margins. test 'chi2':\n"
+    "Pearson's statistic without continuity correction as a signed normal deviate z,\n"
+    "p = P(Z >= z). p = 1 where A or C is in every transaction or in none.\n\n"
+    "Returns a float64 array. ValueError names the first table that cannot exist."};
+
+Ref rule_p_values(Array<double> count_array, Array<double> a_array, Array<double> c_array, double n, stats::Test test) {
+    const auto [count, count_a, count_c] = py::spans(count_array, a_array, c_array);
+    large_vector<double> out;
+    py::interruptible([&] { out = stats::p_values(count, count_a, count_c, n, test); });
+    return py::to_numpy(std::move(out));
+}
+
+// ---- top_rules ----------------------------------------------------------------------
+
+//! Kind: a list of item ids as a mask of n_items flags (ids outside the range are left
+//! out: they name no item of the data).
+std::vector<uint8_t> id_mask(std::optional<Array<int32_t>>& ids, int64_t n_items) {
+    if (!ids) return {};
+    std::vector<uint8_t> mask(static_cast<std::size_t>(n_items), 0);
+    for (int32_t v : ids->span())
+        if (v >= 0 && v < n_items) mask[static_cast<std::size_t>(v)] = 1;
+    return mask;
+}
+
+constexpr py::Function kTopRules{
+    "top_rules",
+    py::params(kTxnIds, kItemIds, kNItems, py::arg("k", IntIn{1, kMaxInt, "at least 1"}),
+               py::arg("by",
+                       Choice<topk::Measure, 13>{{{{"support", topk::Measure::support},
+                                                   {"count", topk::Measure::count},
+                                                   {"leverage", topk::Measure::leverage},
+                                                   {"confidence", topk::Measure::confidence},
+                                                   {"lift", topk::Measure::lift},
+                                                   {"conviction", topk::Measure::conviction},
+                                                   {"zhangs_metric", topk::Measure::zhangs_metric},
+                                                   {"jaccard", topk::Measure::jaccard},
+                                                   {"certainty", topk::Measure::certainty},
+                                                   {"kulczynski", topk::Measure::kulczynski},
+                                                   {"cosine", topk::Measure::cosine},
+                                                   {"antecedent_support", topk::Measure::antecedent_support},
+                                                   {"consequent_support", topk::Measure::consequent_support}}},
+                                                 "a str",
+                                                 "; got "},
+                       py::Default<topk::Measure>{"'leverage'", topk::Measure::leverage}),
+               py::arg("min_confidence", py::F64{}, py::Default<double>{"0.0", 0.0}),
+               py::arg("min_count", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
+               py::arg("min_len", IntIn{1, kMaxInt, "at least 1"}, py::Default<int64_t>{"2", 2}),
+               py::arg("max_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
+               py::arg("max_consequent_len", Length{}, py::Default<std::optional<uint64_t>>{"None", std::nullopt}),
+               py::arg("antecedent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
+               py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
+               py::arg("n_transactions", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{})),
+    "The k rules A -> C of the transactions with the highest value of `by`, found without a\n"
+    "minimum support: the search raises its own count floor from the k-th value found so far\n"
+    "where `by` bounds the rule's support ('support', 'count', 'leverage'); for the other\n"
+    "measures min_count is required (ValueError without it).\n\n"
+    "txn_ids, item_ids and n_items as for mine_itemsets; n_transactions counts the transactions\n"
+    "with no item too (None: the distinct labels of txn_ids). Rules have count >= min_count,\n"
+    "confidence >= min_confidence, min_len to max_len items in A | C, at most\n"
+    "max_consequent_len in C, and only the given item ids in A / in C (an item allowed in\n"
+    "neither is in no rule).\n\n"
+    "Returns generate_rules' dict of columns (rows -1) holding every rule whose value is at\n"
+    "least the k-th value less a margin of 1e-12 relative, by value descending: the caller\n"
+    "cuts at the k-th value, ties included. Also 'n_transactions', 'itemsets' (sets the\n"
+    "search reached), 'examined' (rules whose value it computed) and 'floor' (its final\n"
+    "count floor)."};
+
+Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t k, topk::Measure by,
+              double min_confidence, std::optional<int64_t> min_count, int64_t min_len, std::optional<uint64_t> max_len,
+              std::optional<uint64_t> max_consequent_len, std::optional<Array<int32_t>> allow_a,
+              std::optional<Array<int32_t>> allow_c, std::optional<int64_t> n_transactions) {
+    if (!min_count && !topk::bounds_support(by))
+        py::raise(PyExc_ValueError,
+                  "this measure reaches its best values on rules of any support, however rare, so the search "
+                  "cannot bound it: give min_count");
+    if (!(min_confidence >= 0.0 && min_confidence <= 1.0))
+        py::raise(PyExc_ValueError, "min_confidence must be in [0, 1]");
+    topk::Options o;
+    o.k = static_cast<std::size_t>(k);
+    o.by = by;
+    o.min_confidence = min_confidence;
+    o.min_count = static_cast<uint32_t>(std::min<int64_t>(min_count.value_or(1), 0xFFFFFFFFLL));
+    o.min_len = static_cast<std::size_t>(min_len);
+    if (max_len) o.max_len = static_cast<std::size_t>(*max_len);
+    if (max_consequent_len) o.max_consequent_len = static_cast<std::size_t>(*max_consequent_len);
+    o.allow_a = id_mask(allow_a, n_items);
+    o.allow_c = id_mask(allow_c, n_items);
+    o.n_transactions = static_cast<uint64_t>(n_transactions.value_or(0));
+    const auto [txn_ids, item_ids] = py::spans(txn, item);
+
+    topk::Result r;
+    py::interruptible([&] {
+        engine::check_occurrences(txn_ids, item_ids, static_cast<uint64_t>(n_items));
+        r = topk::top_rules(txn_ids, item_ids, static_cast<uint32_t>(n_items), o);
+    });
+    Ref out = rule_columns(std::move(r.rules), false);
+    py::dict_set(out.get(), "n_transactions", Ref::checked(PyLong_FromUnsignedLong(r.n_transactions)));
+    py::dict_set(out.get(), "itemsets", Ref::checked(PyLong_FromUnsignedLongLong(r.itemsets)));
+    py::dict_set(out.get(), "examined", Ref::checked(PyLong_FromUnsignedLongLong(r.examined)));
+    py::dict_set(out.get(), "floor", Ref::checked(PyLong_FromUnsignedLong(r.floor)));
+    return out;
 }
 
 // ---- reading files --------------------------------------------------------------------
@@ -864,6 +1038,9 @@ PyMethodDef* functions() {
         py::method<kMineItemsets, &mine_itemsets>(),
         py::method<kGenerateRules, &generate_rules>(),
         py::method<kCountItemsets, &count_itemsets>(),
+        py::method<kRulePValues, &rule_p_values>(),
+        py::method<kRuleImprovement, &rule_improvement>(),
+        py::method<kTopRules, &top_rules>(),
         py::method<kLineTokenizer, &line_tokenizer>(),
         py::method<kCsvTokenizer, &csv_tokenizer>(),
         py::method<kTokenizerFeed, &tokenizer_feed>(),

@@ -13,8 +13,11 @@ from typing import Any
 
 from ._threads import get_num_threads, set_num_threads
 from ._validation import InvalidParameterError
+from .decisions import recommend, top_rules
+from .measures import MEASURES, add_measures, add_significance
 from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
+from .report import TableSummary, summary
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
 
@@ -24,16 +27,23 @@ __version__ = "0.1.0"
 
 __all__ = [
     "ALGORITHMS",
+    "MEASURES",
     "InvalidParameterError",
+    "TableSummary",
     "Transactions",
     "TransactionsSummary",
+    "add_measures",
+    "add_significance",
     "association_rules",
     "frequent_itemsets",
     "get_num_threads",
     "pair_metrics",
     "read_transactions",
+    "recommend",
     "restore_tuples",
     "set_num_threads",
+    "summary",
+    "top_rules",
 ]
 
 # Engine-form helpers that moved to tallisk.tables; the old names still work, with a

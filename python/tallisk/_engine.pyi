@@ -33,6 +33,8 @@ def generate_rules(
     antecedent_items: NDArray[np.int32] | None = None,
     consequent_items: NDArray[np.int32] | None = None,
     input_target: _Target = "all",
+    improvement: bool = False,
+    min_improvement: float | None = None,
 ) -> dict[str, Any]: ...
 def count_itemsets(
     txn_ids: NDArray[np.int64],
@@ -40,6 +42,39 @@ def count_itemsets(
     n_items: int,
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],
+) -> dict[str, Any]: ...
+def rule_p_values(
+    count: NDArray[np.float64],
+    antecedent_count: NDArray[np.float64],
+    consequent_count: NDArray[np.float64],
+    n_transactions: float,
+    test: Literal["fisher", "chi2"] = "fisher",
+) -> NDArray[np.float64]: ...
+def rule_improvement(
+    offsets: NDArray[np.int64],
+    items: NDArray[np.int32],
+    counts: NDArray[np.float64],
+    n_transactions: float,
+    antecedent_offsets: NDArray[np.int64],
+    antecedent_items: NDArray[np.int32],
+    consequent_offsets: NDArray[np.int64],
+    consequent_items: NDArray[np.int32],
+    input_target: _Target = "all",
+) -> NDArray[np.float64]: ...
+def top_rules(
+    txn_ids: NDArray[np.int64],
+    item_ids: NDArray[np.int32],
+    n_items: int,
+    k: int,
+    by: str = "leverage",
+    min_confidence: float = 0.0,
+    min_count: int | None = None,
+    min_len: int = 2,
+    max_len: int | None = None,
+    max_consequent_len: int | None = None,
+    antecedent_items: NDArray[np.int32] | None = None,
+    consequent_items: NDArray[np.int32] | None = None,
+    n_transactions: int | None = None,
 ) -> dict[str, Any]: ...
 
 # ---- file reading and text writing (the io package's native side) ----

@@ -43,6 +43,8 @@ __all__ = [
     "canonical_order",
     "ceil_count",
     "engine_support",
+    "excluded_ids",
+    "without_items",
     "itemsets_frame",
     "itemsets_to_arrays",
     "label_array",
@@ -263,6 +265,30 @@ def label_rows(
         label_array(labels),
         kind,
     )
+
+
+def excluded_ids(labels: Any, exclude: Any) -> np.ndarray:
+    """The ids (int32, ascending) of the labels in ``exclude`` among ``labels``; labels that
+    are not among them are left out, as they are in no itemset anyway.
+
+    Examples
+    --------
+    >>> excluded_ids(pd.Index(["a", "b", "c"]), ["c", "zz", "a"]).tolist()
+    [0, 2]
+    """
+    values = label_array(list(exclude))
+    if not values.size:
+        return np.zeros(0, dtype=np.int32)
+    ids = pd.Index(labels, tupleize_cols=False).get_indexer(values)
+    return np.unique(ids[ids >= 0]).astype(np.int32)
+
+
+def without_items(txn_ids: np.ndarray, item_ids: np.ndarray, labels: Any, exclude: Any) -> tuple[np.ndarray, ...]:
+    """The occurrences (transaction, item) of every item but those labelled in ``exclude``."""
+    gone = np.zeros(len(labels), dtype=bool)
+    gone[excluded_ids(labels, exclude)] = True
+    keep = ~gone[item_ids]
+    return txn_ids[keep], item_ids[keep]
 
 
 def labels_categorical(codes: np.ndarray, labels: pd.Index) -> pd.Categorical:

@@ -571,6 +571,11 @@ class Labels(Kind):
             raise bad(hint)
         return value
 
+    def parse(self, text: str) -> list[str]:
+        # The command's labels: a comma-separated list (the run matches them to the
+        # file's labels, numbers included).
+        return [label.strip() for label in text.split(",") if label.strip()]
+
     def invalid(self) -> list[Any]:
         return ["milk", 3]
 
@@ -957,3 +962,4 @@ ONE_THRESHOLD = _ONE_THRESHOLD
 MIN_LEN = Param("min_len", Int(1), help="fewest items in a set")
 MAX_LEN = Param("max_len", Int(1, low_param="min_len"), none=True, help="most items in a set (default: no limit)")
 MAX_ITEMSETS = Param("max_itemsets", Int(1), none=True, help="stop with an error rather than find more than N sets")
+EXCLUDE = Param("exclude", Labels(), none=True, help="items that appear in no set or rule")

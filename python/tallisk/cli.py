@@ -36,6 +36,7 @@ from ._validation import (
     UNSET,
     Bool,
     Declaration,
+    Fraction,
     Int,
     InvalidParameterError,
     Kind,
@@ -45,6 +46,7 @@ from ._validation import (
     Part,
     Voice,
     declaration_of,
+    min_count_from_support,
 )
 
 PROG = "tallisk"
@@ -57,6 +59,8 @@ examples:
           --min-support 0.5% --min-confidence 0.6 --top 20 --plot rules.png
   tallisk rules shop.basket --sep ';' --strip --by confidence -o rules.parquet
   tallisk pairs retail.dat --min-support 0.2% --by lift --top 50 -o pairs.jsonl
+  tallisk rules retail.dat --top 20 --by leverage            the 20 best rules of all, no support to guess
+  tallisk rules retail.dat --min-count 50 --min-improvement 0 --p-value fisher --alpha 0.05 --exclude 39,48
   zcat data.dat.gz | tallisk summary -
 
 input formats (--input-format, guessed from the name; gzip and Parquet from the content):
@@ -174,6 +178,17 @@ def _output_group() -> Own:
     )
 
 
+SIGNIFICANCE = Own(
+    "significance filter",
+    (
+        Param(
+            "alpha",
+            Fraction(zero=True, support=False),
+            none=True,
+            help="with --p-value: keep the rules whose adjusted p-value is at most this (default 0.05)",
+        ),
+    ),
+)
 RUN = Own(
     "run",
     (
@@ -195,6 +210,7 @@ def _plot_group(kinds: tuple[str, ...]) -> Own:
 def subcommands() -> dict[str, Sub]:
     """The subcommands: which functions each runs, and which of their parameters it takes."""
     from .io import read_transactions
+    from .measures import add_significance
     from .mining import frequent_itemsets
     from .pairs import PAIR_COLUMNS, pair_metrics
     from .rules import association_rules
@@ -211,7 +227,11 @@ def subcommands() -> dict[str, Sub]:
             "Every itemset held by at least --min-support of the transactions, with its count and support.",
             (
                 read,
-                Uses("itemsets", frequent_itemsets, (*threshold, "min_len", "max_len", "target", "max_itemsets")),
+                Uses(
+                    "itemsets",
+                    frequent_itemsets,
+                    (*threshold, "min_len", "max_len", "target", "max_itemsets", "exclude"),
+                ),
                 output,
                 Own(
                     "order",
@@ -232,11 +252,20 @@ def subcommands() -> dict[str, Sub]:
         Sub(
             "rules",
             "association rules",
-            "Rules A -> C between frequent itemsets, with support, confidence, lift and more.",
+            "Rules A -> C between frequent itemsets, with support, confidence, lift and more. With --top K: "
+            "the K best rules by --by, ties included, over all rules when no --min-support or --min-count is "
+            "given and --by is leverage, support or count (no support to guess), else over the rules at the "
+            "threshold.",
             (
                 read,
-                Uses("itemsets", frequent_itemsets, (*threshold, "max_len", "max_itemsets")),
-                Uses("rules", association_rules, ("min_confidence", "min_lift", "max_consequent_len", "by")),
+                Uses("itemsets", frequent_itemsets, (*threshold, "max_len", "max_itemsets", "exclude")),
+                Uses(
+                    "rules",
+                    association_rules,
+                    ("min_confidence", "min_lift", "max_consequent_len", "by", "min_improvement"),
+                ),
+                Uses("significance", add_significance, ("test", "correction")),
+                SIGNIFICANCE,
                 output,
                 _plot_group(("scatter", "graph")),
                 RUN,
@@ -575,21 +604,82 @@ def _plot(args: argparse.Namespace, df: Any, kind: str, report: _Report) -> None
 
 
 def _itemsets(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
-    sets = _mine(sub, args, _read(sub, args, report), report)
+    tx = _read(sub, args, report)
+    args.exclude = _labels(tx, args.exclude)
+    sets = _mine(sub, args, tx, report)
     _write(args, _ordered(sets, args.by, args.top), "itemsets", report)
 
 
+def _labels(tx: Any, texts: Any) -> Any:
+    """Labels typed on the command line as the file's own (numbers where the file's labels
+    are numbers); None stays None."""
+    if texts is None:
+        return None
+    own = {str(x): x for x in tx.items}
+    return [own.get(t, t) for t in texts]
+
+
 def _rules(sub: Sub, args: argparse.Namespace, report: _Report) -> None:
-    sets = _mine(sub, args, _read(sub, args, report), report)
+    from .decisions import BOUNDED_MEASURES, top_rules
+
+    tx = _read(sub, args, report)
+    args.exclude = _labels(tx, args.exclude)
     find = _uses(sub, "association_rules")
-    start = _clock()
-    with report.running("finding the rules"):
-        rules = find.func(sets, **find.kwargs(args))
-    report.note(f"found {len(rules)} rules in {_since(start)}")
-    if rules.empty:
-        report.say(_no_rules(find.func, sets, args))
+    if args.alpha is not None and args.test is None:
+        raise InvalidParameterError(Name("alpha"), " filters by the p-values of ", Name("test"), "; give both.")
+    # --top K: the K best rules by --by, ties included, from the search that needs no
+    # support: over all rules when no threshold was typed (for the measures whose value
+    # bounds the support), else over the rules at the threshold.
+    typed = args.typed & {"min_support", "min_count"}
+    by = args.by or "lift"
+    if args.top is not None and (typed or by in BOUNDED_MEASURES):
+        if args.min_lift is not None:
+            raise InvalidParameterError(
+                Name("min_lift"), " does not combine with ", Name("top"), "; rank by ", Name("by"), " instead."
+            )
+        start = _clock()
+        min_count = None
+        if typed:
+            min_count = args.min_count or min_count_from_support(args.min_support, tx.n_transactions)
+        with report.running("finding the top rules"):
+            rules = top_rules(
+                tx, args.top, by, min_confidence=args.min_confidence, min_count=min_count, max_len=args.max_len,
+                max_consequent_len=args.max_consequent_len, exclude=args.exclude,
+            )  # fmt: skip
+        if args.min_improvement is not None:
+            from .measures import add_measures
+
+            report.note("--min-improvement with --top: improvement counted against the rules' own itemsets")
+            sets = _sets_under(tx, rules, args)
+            rules = add_measures(rules, "improvement", itemsets=sets)
+            rules = rules[rules["improvement"] > args.min_improvement].reset_index(drop=True)
+        report.note(f"found the {len(rules)} best rules by {by} in {_since(start)}")
+    else:
+        sets = _mine(sub, args, tx, report)
+        start = _clock()
+        with report.running("finding the rules"):
+            rules = find.func(sets, **find.kwargs(args))
+        report.note(f"found {len(rules)} rules in {_since(start)}")
+        if rules.empty:
+            report.say(_no_rules(find.func, sets, args))
+        rules = _ordered(rules, None, args.top)
+    if args.test is not None:
+        test = _uses(sub, "add_significance")
+        rules = test.func(rules, **test.kwargs(args))
+        alpha = 0.05 if args.alpha is None else args.alpha
+        rules = rules[rules["p_adjusted"] <= alpha].reset_index(drop=True)
+        report.note(f"{len(rules)} rules with adjusted p-value at most {alpha:g}")
     _plot(args, rules, args.plot_kind, report)
-    _write(args, _ordered(rules, None, args.top), "rules", report)
+    _write(args, rules, "rules", report)
+
+
+def _sets_under(tx: Any, rules: Any, args: argparse.Namespace) -> Any:
+    """Every itemset at the least count among the rules: the counts improvement compares
+    a rule with (every sub-rule's itemset is at least as frequent)."""
+    from .mining import frequent_itemsets
+
+    least = int(rules["count"].min()) if len(rules) else 1
+    return frequent_itemsets(tx, min_count=least, max_len=args.max_len, exclude=args.exclude)
 
 
 def _no_rules(find: Callable[..., Any], sets: Any, args: argparse.Namespace) -> str:
@@ -699,6 +789,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     texts: dict[str, str] = {}
     parser = build_parser(texts)
     args = parser.parse_args(argv)
+    args.typed = frozenset(texts)  # the flags given values (not left to their defaults)
     sub = subcommands()[args.command]
     voice = _voice(sub, texts)
     try:

@@ -18,8 +18,10 @@ from ._tables import (
     min_count_from_support,
     table_arrow,
     table_frame,
+    without_items,
 )
 from ._validation import (
+    EXCLUDE,
     MAX_ITEMSETS,
     MAX_LEN,
     MIN_COUNT,
@@ -168,6 +170,7 @@ def mine(
     Param("item_weights", Weights(), none=True),
     MAX_ITEMSETS,
     Param("output", Options(OUTPUTS), help="the table's form: a pandas DataFrame or a pyarrow Table"),
+    EXCLUDE,
     rules=[ONE_THRESHOLD, only_with("item_weights", "max_items_per_txn")],
 )
 def frequent_itemsets(
@@ -183,6 +186,7 @@ def frequent_itemsets(
     item_weights: Any = None,
     max_itemsets: int | None = None,
     output: str = "pandas",
+    exclude: Any = None,
 ) -> Any:
     """Every frequent itemset of ``min_len`` to ``max_len`` items.
 
@@ -221,6 +225,10 @@ def frequent_itemsets(
         "arrow" returns a ``pyarrow.Table`` of the same columns, ``itemset`` as a
         list of dictionary-encoded labels built without per-row work (for
         pandas-with-Arrow and polars users; needs pyarrow).
+    exclude : collection of labels, optional
+        Labels that appear in no itemset: they leave the transactions before mining
+        (before ``max_items_per_txn`` ranks what is left); supports stay shares of all
+        transactions. Labels that are not items are ignored.
 
     Returns
     -------
@@ -253,6 +261,8 @@ def frequent_itemsets(
         min_count if min_count is not None else min_count_from_support(cast(float, min_support), tr.n_transactions)
     )
     txn, item = tr.txn_ids, tr.item_ids
+    if exclude is not None:
+        txn, item = without_items(txn, item, tr.items, exclude)
     if max_items_per_txn is not None:
         txn, item = cap_transactions(txn, item, _weights_array(tr, item_weights, func), max_items_per_txn)
     offsets, items, counts = mine(txn, item, tr.n_items, threshold, min_len, max_len, target, algorithm, max_itemsets)

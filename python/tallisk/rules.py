@@ -9,8 +9,18 @@ import numpy as np
 import pandas as pd
 
 from . import _engine
-from ._tables import RULE_METRICS, ItemsetArrays, label_array, label_rows, read_itemsets, take_rows
+from ._tables import (
+    RULE_METRICS,
+    ItemsetArrays,
+    excluded_ids,
+    label_array,
+    label_rows,
+    read_itemsets,
+    take_rows,
+    without_items,
+)
 from ._validation import (
+    EXCLUDE,
     MAX_LEN,
     MIN_COUNT,
     MIN_SUPPORT,
@@ -25,6 +35,7 @@ from ._validation import (
     resolve_min_count,
     together,
 )
+from .measures import MeasureNames, add_measures
 from .mining import mine
 from .transactions import as_transactions
 
@@ -81,7 +92,9 @@ def _from_table(df: pd.DataFrame, func: str) -> _RuleInput:
     return _RuleInput(table, target, table.counts.dtype.kind in "iu", attrs, cells)
 
 
-def _from_transactions(data: Any, min_support: Any, min_count: Any, max_len: Any, func: str) -> _RuleInput:
+def _from_transactions(
+    data: Any, min_support: Any, min_count: Any, max_len: Any, exclude: Any, func: str
+) -> _RuleInput:
     tr = as_transactions(data, func)
     if min_support is None and min_count is None:
         raise InvalidParameterError(
@@ -90,7 +103,11 @@ def _from_transactions(data: Any, min_support: Any, min_count: Any, max_len: Any
         )
     threshold = resolve_min_count(min_support, min_count, tr.n_transactions, func)
     # in the table's row order, so that rules tie-break as they do from the table
-    offsets, items, counts = mine(tr.txn_ids, tr.item_ids, tr.n_items, threshold, 1, max_len)
+    txn, item = tr.txn_ids, tr.item_ids
+    if exclude is not None:
+        # excluded items leave the transactions before mining: they are in no set at all
+        txn, item = without_items(txn, item, tr.items, exclude)
+    offsets, items, counts = mine(txn, item, tr.n_items, threshold, 1, max_len)
     table = ItemsetArrays(offsets, items, counts, tr.items, float(tr.n_transactions))
     attrs: dict[str, Any] = {"n_transactions": tr.n_transactions, "min_count": threshold}
     return _RuleInput(table, "all", True, attrs, None)
@@ -130,11 +147,36 @@ def _label_ids(table: ItemsetArrays, wanted: Any, name: str, func: str) -> np.nd
     return np.unique(ids).astype(np.int32)
 
 
-def _generate(inp: _RuleInput, min_confidence: float, min_lift: Any, max_consequent_len: Any, allow: tuple) -> dict:
-    """The engine's rule arrays (an empty set of them when there is nothing to scale)."""
+def allowed_sides(labels: Any, items: np.ndarray, antecedents: Any, consequents: Any, exclude: Any, func: str) -> tuple:
+    """The item ids allowed in antecedents and in consequents (None: every item), less
+    the excluded ones: an item allowed on neither side stands in no rule. ``items`` are
+    the ids the rules are made of (labels named in ``antecedents`` or ``consequents``
+    must be among them)."""
+    table = ItemsetArrays(np.zeros(1, np.int64), items, np.zeros(0), labels, 1.0)
+    allow = [_label_ids(table, antecedents, "antecedents", func), _label_ids(table, consequents, "consequents", func)]
+    if exclude is not None:
+        gone = excluded_ids(labels, exclude)
+        if gone.size:
+            every = np.arange(len(labels), dtype=np.int32)
+            allow = [np.setdiff1d(every if a is None else a, gone).astype(np.int32) for a in allow]
+    return tuple(allow)
+
+
+def _generate(
+    inp: _RuleInput,
+    min_confidence: float,
+    min_lift: Any,
+    max_consequent_len: Any,
+    allow: tuple,
+    improvement: bool = False,
+    min_improvement: float | None = None,
+) -> dict:
+    """The engine's rule arrays (an empty set of them when there is nothing to scale),
+    with each rule's improvement when asked for."""
     table = inp.table
     if len(table.counts) == 0 or not table.n_transactions > 0:
-        return {k: np.zeros(1 if k.endswith("offsets") else 0, _RAW_DTYPES.get(k, np.float64)) for k in _RAW_KEYS}
+        keys = [*_RAW_KEYS, *(["improvement"] if improvement or min_improvement is not None else [])]
+        return {k: np.zeros(1 if k.endswith("offsets") else 0, _RAW_DTYPES.get(k, np.float64)) for k in keys}
     return _engine.generate_rules(
         np.ascontiguousarray(table.offsets, dtype=np.int64),
         np.ascontiguousarray(table.items, dtype=np.int32),
@@ -146,6 +188,8 @@ def _generate(inp: _RuleInput, min_confidence: float, min_lift: Any, max_consequ
         antecedent_items=allow[0],
         consequent_items=allow[1],
         input_target=cast(Any, inp.target),
+        improvement=improvement,
+        min_improvement=min_improvement,
     )
 
 
@@ -161,6 +205,8 @@ def _numeric_columns(out: dict, inp: _RuleInput) -> dict[str, np.ndarray]:
         "count": np.rint(out.pop("count")).astype(np.int64) if inp.have_counts else np.full(m, np.nan),
     }
     numeric.update((name, out.pop(name)) for name in RULE_METRICS)
+    if "improvement" in out:
+        numeric["improvement"] = out.pop("improvement")
     return numeric
 
 
@@ -200,6 +246,20 @@ def _gathered(values: np.ndarray, sel: np.ndarray | None) -> np.ndarray:
     return _engine.gather(np.ascontiguousarray(values), np.ascontiguousarray(sel, dtype=np.int64))
 
 
+def rule_frame(out: dict, inp: _RuleInput, by: Any, metric: Any = None, min_threshold: Any = None) -> pd.DataFrame:
+    """The rule table of the engine's rule arrays ``out`` (emptied on the way): the rows
+    whose ``metric`` reaches ``min_threshold``, by descending ``by``, with the columns of
+    every rule table (and ``improvement`` when the engine computed it)."""
+    numeric = _numeric_columns(out, inp)
+    sel = _selection(numeric, metric, min_threshold, by)
+    frame = {side: _side_column(out, side, inp, sel) for side in ("antecedent", "consequent")}
+    for name in list(numeric):
+        frame[name] = _gathered(numeric.pop(name), sel)
+    rules = pd.DataFrame(frame, copy=False)
+    rules.attrs.update(inp.attrs)
+    return rules
+
+
 # ---- the public function ------------------------------------------------------------------
 
 
@@ -228,6 +288,14 @@ def _gathered(values: np.ndarray, sel: np.ndarray | None) -> np.ndarray:
     MIN_SUPPORT,
     MIN_COUNT,
     Param("max_len", MAX_LEN.kind, none=True, help=MAX_LEN.help),
+    Param(
+        "min_improvement",
+        Real(),
+        none=True,
+        help="keep rules more confident than every simpler rule by more than this (0: the productive ones)",
+    ),
+    Param("measures", MeasureNames(), none=True, help="more measures as columns, from tallisk.MEASURES"),
+    EXCLUDE,
     rules=[together("metric", "min_threshold", "metric='lift', min_threshold=1.2")],
 )
 def association_rules(
@@ -244,6 +312,9 @@ def association_rules(
     min_support: float | None = None,
     min_count: int | None = None,
     max_len: int | None = None,
+    min_improvement: float | None = None,
+    measures: Any = None,
+    exclude: Any = None,
 ) -> pd.DataFrame:
     """Every rule A -> C with ``confidence >= min_confidence``.
 
@@ -270,6 +341,18 @@ def association_rules(
         ``by=None`` keep the engine's order. ``sort_by`` is its older name.
     min_support, min_count, max_len : optional
         With transactions: how to mine them (exactly one of the first two).
+    min_improvement : float, optional
+        Keep the rules whose improvement is strictly greater: a rule's confidence less
+        the highest confidence of a rule B -> C with B a proper subset of its antecedent
+        (the empty one included, whose confidence is C's support), computed from the
+        itemset counts while the rules are generated. ``0.0`` keeps exactly the
+        productive rules, those more confident than every simpler rule with their
+        consequent. Adds the ``improvement`` column.
+    measures : str or list of str, optional
+        More columns, from :data:`tallisk.MEASURES` (see :func:`tallisk.add_measures`);
+        ``"improvement"`` is computed during generation.
+    exclude : collection of labels, optional
+        Labels that appear in no rule (labels that are not items are ignored).
 
     Returns
     -------
@@ -311,15 +394,10 @@ def association_rules(
     if isinstance(itemsets_or_data, pd.DataFrame):
         inp = _from_table(itemsets_or_data, func)
     else:
-        inp = _from_transactions(itemsets_or_data, min_support, min_count, max_len, func)
-    allow = (_label_ids(inp.table, antecedents, "antecedents", func),
-             _label_ids(inp.table, consequents, "consequents", func))  # fmt: skip
-    out = _generate(inp, min_confidence, min_lift, max_consequent_len, allow)
-    numeric = _numeric_columns(out, inp)
-    sel = _selection(numeric, metric, min_threshold, by)
-    frame = {side: _side_column(out, side, inp, sel) for side in ("antecedent", "consequent")}
-    for name in list(numeric):
-        frame[name] = _gathered(numeric.pop(name), sel)
-    rules = pd.DataFrame(frame, copy=False)
-    rules.attrs.update(inp.attrs)
-    return rules
+        inp = _from_transactions(itemsets_or_data, min_support, min_count, max_len, exclude, func)
+    allow = allowed_sides(inp.table.labels, inp.table.items, antecedents, consequents, exclude, func)
+    improvement = measures is not None and "improvement" in measures
+    out = _generate(inp, min_confidence, min_lift, max_consequent_len, allow, improvement, min_improvement)
+    rules = rule_frame(out, inp, by, metric, min_threshold)
+    extra = [m for m in measures or () if m not in rules.columns]
+    return add_measures(rules, extra) if extra else rules

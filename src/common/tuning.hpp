@@ -137,6 +137,33 @@ constexpr std::size_t kRuleChunksPerWorker = 16;
 //! on the calling thread.
 constexpr uint64_t kRuleParallelWork = 20000;
 
+//! Rule p-values: tables per task. A table costs from a few hundred nanoseconds (a tail
+//! far from the mode, a few terms) to tens of microseconds (a tail near the mode of a
+//! wide distribution); 4096 of the cheap ones outweigh a task's hand-over many times.
+constexpr std::size_t kPValueGrain = 4096;
+
+//! Rule p-values: below this many tables the calling thread computes them all; waking the
+//! pool costs more than a second worker saves.
+constexpr std::size_t kPValueParallelTables = 16384;
+
+//! Rule improvement: entries a worker keeps of best sub-rule confidences (16 bytes and
+//! the table's slack each) before it starts afresh. Rules sharing a consequent reuse
+//! them; beyond a few million the hits no longer pay for the memory.
+constexpr std::size_t kImprovementMemo = std::size_t{1} << 22;
+
+//! Rule improvement of given rules: rules per task.
+constexpr std::size_t kImprovementGrain = 2048;
+
+//! Top rules: transactions scanned per block of items whose pairs are counted at once.
+//! A block is split over the pool; the search then takes its items' pairs one by one, its
+//! floor rising, so a block may count a few items the floor would have passed by: large
+//! enough to keep both workers busy, small enough that this waste stays small.
+constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
+
+//! Top rules: below this many transactions to scan, a block is counted on the calling
+//! thread.
+constexpr std::size_t kTopPairParallelWork = std::size_t{1} << 14;
+
 //! Depth-first miner: nodes between two looks at the stop flag (a power of two). A node
 //! costs at least tens of nanoseconds, so a call stops within microseconds; the look,
 //! a thread-local and an atomic load, is not worth taking at every node.

@@ -112,6 +112,7 @@ Sets read_table(const Table& t, const Options& o, int64_t& max_id) {
     if (!(o.min_confidence >= 0.0 && o.min_confidence <= 1.0))
         fail("min_confidence must be in [0, 1]; got " + num(o.min_confidence));
     if (o.min_lift && std::isnan(*o.min_lift)) fail("min_lift must be a number; got nan");
+    if (o.min_improvement && std::isnan(*o.min_improvement)) fail("min_improvement must be a number; got nan");
     if (o.max_consequent_len && *o.max_consequent_len == 0)
         fail("max_consequent_len must be at least 1 (None for no limit); got 0");
     for (auto [list, name] :
@@ -263,6 +264,98 @@ void expand_closed(const Sets& closed, Sets& out, Index& index, std::vector<uint
         for (uint64_t i = group[r].first; i < group[r].second; ++i) base_order.push_back(static_cast<uint32_t>(i));
 }
 
+//! The sets rules are drawn from (the input, or every set closed input stands for),
+//! their index, and the order bases are visited in. Not movable: the index reads the sets
+//! through a pointer.
+struct Lattice {
+    int64_t max_id = -1;  // the largest id of the input, or -1 (set while the input is read)
+    Sets input, expanded;
+    const Sets* sets = &input;
+    Index index = make_index(input);
+    std::vector<uint32_t> base_order;  // closed input only
+
+    Lattice(const Table& table, const Options& o) : input(read_table(table, o, max_id)) {
+        if (o.input_target == InputTarget::closed) {
+            index = make_index(expanded);
+            expand_closed(input, expanded, index, base_order);
+            sets = &expanded;
+        } else {
+            index.reserve(input.size());
+            pool::StopEvery<4096> check;
+            for (uint32_t i = 0; i < input.size(); ++i) {
+                check();
+                auto [it, inserted] = index.insert(i);
+                if (!inserted) fail_duplicate(*it, i);
+            }
+        }
+    }
+    Lattice(const Lattice&) = delete;
+    Lattice& operator=(const Lattice&) = delete;
+};
+
+// ---- improvement ----------------------------------------------------------------------
+
+//! The highest confidence of B -> C over the subsets B of an antecedent, memoised per
+//! worker by (B | C, C) as the file comment describes. One per worker.
+class Improvement {
+public:
+    Improvement(const Sets& sets, double n) : sets_(sets), n_(n) {}
+
+    //! The highest confidence of B -> C over the proper subsets B of A (the empty one
+    //! included); a and c ascending and disjoint, `c_set` the row of c. `lookup` finds a
+    //! set's row or throws.
+    template <class Lookup>
+    double best_below(std::span<const uint32_t> a, std::span<const uint32_t> c, uint32_t c_set, const Lookup& lookup) {
+        if (memo_.size() > tuning::kImprovementMemo) memo_.clear();
+        c_ = c;
+        c_set_ = c_set;
+        if (subs_.size() < a.size() + 1) subs_.resize(a.size() + 1);
+        double best = 0.0;
+        for (std::size_t p = 0; p < a.size(); ++p) {
+            without(a, p, subs_[1]);
+            best = std::max(best, best_within(1, lookup));
+        }
+        return best;
+    }
+
+private:
+    static void without(std::span<const uint32_t> s, std::size_t p, std::vector<uint32_t>& out) {
+        out.assign(s.begin(), s.begin() + p);
+        out.insert(out.end(), s.begin() + p + 1, s.end());
+    }
+    void merge(std::span<const uint32_t> s) {
+        union_.resize(s.size() + c_.size());
+        std::merge(s.begin(), s.end(), c_.begin(), c_.end(), union_.begin());
+    }
+
+    //! The highest confidence of B -> C over B within subs_[depth] (the same expression
+    //! rule_metrics uses for the rule's own confidence, so equal rules tie exactly).
+    template <class Lookup>
+    double best_within(std::size_t depth, const Lookup& lookup) {
+        const std::vector<uint32_t>& s = subs_[depth];
+        if (s.empty()) return sets_.counts[c_set_] / n_;
+        merge(s);
+        const uint32_t u = lookup(union_);
+        const uint64_t key = static_cast<uint64_t>(u) << 32 | c_set_;
+        if (auto it = memo_.find(key); it != memo_.end()) return it->second;
+        double best = sets_.counts[u] / sets_.counts[lookup(s)];
+        for (std::size_t p = 0; p < s.size(); ++p) {
+            without(s, p, subs_[depth + 1]);
+            best = std::max(best, best_within(depth + 1, lookup));
+        }
+        memo_.emplace(key, best);
+        return best;
+    }
+
+    const Sets& sets_;
+    double n_;
+    std::span<const uint32_t> c_;
+    uint32_t c_set_ = 0;
+    std::vector<std::vector<uint32_t>> subs_;  // subs_[d]: the antecedent subset d items down
+    std::vector<uint32_t> union_;
+    HashMap<uint64_t, double> memo_;
+};
+
 // ---- generation -----------------------------------------------------------------------
 
 //! A kept rule as the search records it; the columns are written later, in one pass.
@@ -274,6 +367,7 @@ struct Hit {
 struct Part {
     large_vector<Hit> hits;
     large_vector<uint32_t> cons;
+    large_vector<double> improvement;  // per hit, when asked for
     uint64_t ante_items = 0;
     std::string error;  // set when a needed subset is missing (target all)
 };
@@ -283,7 +377,13 @@ class Search {
 public:
     Search(const Sets& sets, const Index& index, const Options& o, const std::vector<uint8_t>& allow_a,
            const std::vector<uint8_t>& allow_c)
-        : sets_(sets), index_(index), o_(o), allow_a_(allow_a), allow_c_(allow_c) {}
+        : sets_(sets),
+          index_(index),
+          o_(o),
+          allow_a_(allow_a),
+          allow_c_(allow_c),
+          improvement_(sets, o.n_transactions),
+          with_improvement_(o.improvement || o.min_improvement) {}
 
     void run(uint32_t base, Part& part) {
         const Ids z = sets_.set(base);
@@ -394,6 +494,13 @@ private:
             const double lift = confidence / (sets_.counts[c_set] / o_.n_transactions);
             if (!(lift >= *o_.min_lift)) return true;
         }
+        double improvement = 0.0;
+        if (with_improvement_) {
+            const auto find_row = [this](const std::vector<uint32_t>& s) { return lookup(s); };
+            improvement = confidence - improvement_.best_below(a_, c_, c_set, find_row);
+            if (o_.min_improvement && !(improvement > *o_.min_improvement)) return true;
+            part.improvement.push_back(improvement);
+        }
         part.hits.push_back({base_, a_set, c_set, static_cast<uint32_t>(c_.size())});
         part.cons.insert(part.cons.end(), c_.begin(), c_.end());
         part.ante_items += a_.size();
@@ -414,6 +521,8 @@ private:
     std::vector<uint32_t> a_, c_;          // ids of the rule being tried
     std::vector<uint32_t> cur_, next_;     // passed consequents of a level, indices into free_
     std::vector<uint32_t> cand_, sub_;
+    Improvement improvement_;
+    bool with_improvement_;
 };
 
 std::vector<uint8_t> allow_mask(const std::optional<std::span<const int32_t>>& list, int64_t max_id) {
@@ -447,28 +556,43 @@ Metrics rule_metrics(double count, double count_a, double count_c, double n) {
     return m;
 }
 
-RuleTable generate_rules(const Table& table, const Options& o) {
-    int64_t max_id = -1;
-    Sets input = read_table(table, o, max_id);
+void RuleTable::resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
+                       bool with_improvement) {
+    antecedent_offsets.resize(n_rules + 1);
+    consequent_offsets.resize(n_rules + 1);
+    antecedent_offsets[0] = consequent_offsets[0] = 0;
+    antecedent_items.resize(n_antecedent_items);
+    consequent_items.resize(n_consequent_items);
+    for (auto* column : {&rule_row, &antecedent_row, &consequent_row}) column->resize(n_rules);
+    for (auto* column : {&count, &antecedent_count, &consequent_count, &support, &confidence, &lift, &leverage,
+                         &conviction, &zhangs_metric, &jaccard, &certainty, &kulczynski, &cosine})
+        column->resize(n_rules);
+    if (with_improvement) improvement.resize(n_rules);
+}
 
-    // The sets rules are drawn from, their index, and the order bases are visited in.
-    Sets expanded;
-    const Sets* sets = &input;
-    Index index = make_index(input);
-    std::vector<uint32_t> base_order;
-    if (o.input_target == InputTarget::closed) {
-        index = make_index(expanded);
-        expand_closed(input, expanded, index, base_order);
-        sets = &expanded;
-    } else {
-        index.reserve(input.size());
-        pool::StopEvery<4096> check;
-        for (uint32_t i = 0; i < input.size(); ++i) {
-            check();
-            auto [it, inserted] = index.insert(i);
-            if (!inserted) fail_duplicate(*it, i);
-        }
-    }
+void RuleTable::write_metrics(std::size_t i, double cz, double ca, double cc, double n) {
+    count[i] = cz;
+    antecedent_count[i] = ca;
+    consequent_count[i] = cc;
+    const Metrics mt = rule_metrics(cz, ca, cc, n);
+    support[i] = mt.support;
+    confidence[i] = mt.confidence;
+    lift[i] = mt.lift;
+    leverage[i] = mt.leverage;
+    conviction[i] = mt.conviction;
+    zhangs_metric[i] = mt.zhangs_metric;
+    jaccard[i] = mt.jaccard;
+    certainty[i] = mt.certainty;
+    kulczynski[i] = mt.kulczynski;
+    cosine[i] = mt.cosine;
+}
+
+RuleTable generate_rules(const Table& table, const Options& o) {
+    const Lattice lattice(table, o);
+    const Sets* sets = lattice.sets;
+    const Index& index = lattice.index;
+    const std::vector<uint32_t>& base_order = lattice.base_order;
+    const int64_t max_id = lattice.max_id;
     const std::size_t n_bases = o.input_target == InputTarget::closed ? base_order.size() : sets->size();
     const auto base_at = [&](std::size_t i) {
         return o.input_target == InputTarget::closed ? base_order[i] : static_cast<uint32_t>(i);
@@ -528,20 +652,12 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     }
     const std::size_t n_rules = rule_start[n_parts];
     RuleTable out;
+    const bool with_improvement = o.improvement || o.min_improvement;
     try {
-        out.antecedent_offsets.resize(n_rules + 1);
-        out.consequent_offsets.resize(n_rules + 1);
-        out.antecedent_items.resize(a_start[n_parts]);
-        out.consequent_items.resize(c_start[n_parts]);
-        for (auto* column : {&out.rule_row, &out.antecedent_row, &out.consequent_row}) column->resize(n_rules);
-        for (auto* column : {&out.count, &out.antecedent_count, &out.consequent_count, &out.support, &out.confidence,
-                             &out.lift, &out.leverage, &out.conviction, &out.zhangs_metric, &out.jaccard,
-                             &out.certainty, &out.kulczynski, &out.cosine})
-            column->resize(n_rules);
+        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory("while writing the %zu rules found", n_rules);
     }
-    out.antecedent_offsets[0] = out.consequent_offsets[0] = 0;
 
     // The columns are sized without a zero fill; each chunk's writer touches its own
     // share of the pages first, so the faults are taken in parallel.
@@ -571,25 +687,76 @@ RuleTable generate_rules(const Table& table, const Options& o) {
                 out.rule_row[i] = sets->row(hit.base);
                 out.antecedent_row[i] = sets->row(hit.a_set);
                 out.consequent_row[i] = sets->row(hit.c_set);
-                const double cz = sets->counts[hit.base], ca = sets->counts[hit.a_set], cc = sets->counts[hit.c_set];
-                out.count[i] = cz;
-                out.antecedent_count[i] = ca;
-                out.consequent_count[i] = cc;
-                const Metrics mt = rule_metrics(cz, ca, cc, n);
-                out.support[i] = mt.support;
-                out.confidence[i] = mt.confidence;
-                out.lift[i] = mt.lift;
-                out.leverage[i] = mt.leverage;
-                out.conviction[i] = mt.conviction;
-                out.zhangs_metric[i] = mt.zhangs_metric;
-                out.jaccard[i] = mt.jaccard;
-                out.certainty[i] = mt.certainty;
-                out.kulczynski[i] = mt.kulczynski;
-                out.cosine[i] = mt.cosine;
+                out.write_metrics(i, sets->counts[hit.base], sets->counts[hit.a_set], sets->counts[hit.c_set], n);
+                if (with_improvement) out.improvement[i] = part.improvement[h];
             }
             part = Part();
         }
     });
+    return out;
+}
+
+large_vector<double> rule_improvement(const Table& table, const Options& o, std::span<const int64_t> a_offsets,
+                                      std::span<const int32_t> a_items, std::span<const int64_t> c_offsets,
+                                      std::span<const int32_t> c_items) {
+    const auto check_csr = [](std::span<const int64_t> offsets, std::size_t n_items, const char* name) {
+        if (offsets.empty() || offsets[0] != 0 || static_cast<uint64_t>(offsets.back()) != n_items)
+            fail(std::string(name) + "_offsets must start at 0 and end at the length of " + name + "_items");
+        for (std::size_t i = 1; i < offsets.size(); ++i)
+            if (offsets[i] < offsets[i - 1])
+                fail(std::string(name) + "_offsets[" + std::to_string(i) + "] is less than the entry before it");
+    };
+    check_csr(a_offsets, a_items.size(), "antecedent");
+    check_csr(c_offsets, c_items.size(), "consequent");
+    if (a_offsets.size() != c_offsets.size())
+        fail("antecedent_offsets and consequent_offsets describe " + std::to_string(a_offsets.size() - 1) + " and " +
+             std::to_string(c_offsets.size() - 1) + " rules");
+    const std::size_t n_rules = a_offsets.size() - 1;
+    const Lattice lattice(table, o);
+    const Sets& sets = *lattice.sets;
+
+    large_vector<double> out(n_rules);
+    const auto bounds = pool::even_bounds(n_rules, tuning::kImprovementGrain);
+    const std::vector<std::string> errors = pool::map_ranges<std::string>(bounds, [&](std::size_t b, std::size_t e) {
+        Improvement improvement(sets, o.n_transactions);
+        std::vector<uint32_t> a, c, z;
+        std::size_t rule = b;
+        const auto find_row = [&](const std::vector<uint32_t>& s) {
+            const uint32_t row = find(lattice.index, Ids(s));
+            if (row == kNoSet)
+                fail("the table has no row for itemset " + set_text(s) + ", which rule " + std::to_string(rule) +
+                     " needs");
+            return row;
+        };
+        const auto side = [](std::span<const int32_t> items, int64_t from, int64_t to, std::vector<uint32_t>& out) {
+            out.clear();
+            for (int64_t j = from; j < to; ++j) {
+                if (items[j] < 0) return false;
+                out.push_back(static_cast<uint32_t>(items[j]));
+            }
+            std::sort(out.begin(), out.end());
+            return !out.empty() && std::adjacent_find(out.begin(), out.end()) == out.end();
+        };
+        try {
+            for (; rule < e; ++rule) {
+                if (!side(a_items, a_offsets[rule], a_offsets[rule + 1], a) ||
+                    !side(c_items, c_offsets[rule], c_offsets[rule + 1], c))
+                    fail("rule " + std::to_string(rule) +
+                         " needs a non-empty antecedent and consequent of distinct, non-negative ids");
+                z.resize(a.size() + c.size());
+                std::merge(a.begin(), a.end(), c.begin(), c.end(), z.begin());
+                if (std::adjacent_find(z.begin(), z.end()) != z.end())
+                    fail("rule " + std::to_string(rule) + " has an item in both its antecedent and its consequent");
+                const double confidence = sets.counts[find_row(z)] / sets.counts[find_row(a)];
+                out[rule] = confidence - improvement.best_below(a, c, find_row(c), find_row);
+            }
+        } catch (const InputError& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    });
+    for (const std::string& error : errors)
+        if (!error.empty()) throw InputError(error);
     return out;
 }
 

@@ -11,6 +11,14 @@
 // in an antecedent are forced into every consequent from the start, and items that may
 // not stand in a consequent are never added to one.
 //
+// Improvement (asked for with Options::improvement, or min_improvement) is each kept
+// rule's confidence minus the highest confidence of a rule B -> C with B a proper subset
+// of A, the empty antecedent included (its confidence is C's support). It is computed
+// from the same counts while the rule is generated: best(S) = the highest confidence of
+// B -> C over B within S, as the larger of conf(S -> C) and best(S minus one item), is
+// kept per worker by (S | C, C) so that rules sharing a consequent share the sub-results;
+// a rule of k antecedent items reads at most its 2^k antecedent subsets.
+//
 // Subset counts come from a hash index over the sets (absl::flat_hash_set of set
 // numbers, hashed by content with absl::Hash). Closed input is first expanded into
 // every frequent set with its count, the largest count of a closed superset (see
@@ -45,6 +53,10 @@ struct Options {
     std::optional<std::span<const int32_t>> antecedent_items;
     std::optional<std::span<const int32_t>> consequent_items;
     InputTarget input_target = InputTarget::all;
+    //! Compute each rule's improvement (RuleTable::improvement).
+    bool improvement = false;
+    //! Keep only rules whose improvement is strictly greater (implies improvement).
+    std::optional<double> min_improvement;
 };
 
 //! The metrics of one rule from the counts of A ∪ C, A and C on the scale n.
@@ -63,8 +75,15 @@ struct RuleTable {
     large_vector<double> count, antecedent_count, consequent_count;
     large_vector<double> support, confidence, lift, leverage, conviction, zhangs_metric, jaccard, certainty, kulczynski,
         cosine;
+    large_vector<double> improvement;  // empty unless Options::improvement or min_improvement
 
     std::size_t size() const { return rule_row.size(); }
+    //! Sizes every column for n_rules rules holding the given numbers of antecedent and
+    //! consequent items (no zero fill: each row is written once); offsets[0] = 0.
+    void resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
+                bool with_improvement);
+    //! Writes rule i's counts and, from them (rule_metrics), its metric columns.
+    void write_metrics(std::size_t i, double count, double count_a, double count_c, double n);
 };
 
 //! Every rule of the table (see the file comment). Order, the same for every number of
@@ -75,5 +94,17 @@ struct RuleTable {
 //! their ascending ids. Throws InputError (naming the argument and position) for bad
 //! input, and when a subset a rule needs is missing from a table of target all.
 RuleTable generate_rules(const Table& table, const Options& options);
+
+//! The improvement of given rules A -> C over the itemsets of `table` (read as
+//! generate_rules reads it: n_transactions and input_target from `options`, the rest
+//! unused): rule i has antecedent antecedent_items[antecedent_offsets[i] ..
+//! antecedent_offsets[i+1]) and consequent likewise, ids in any order. Throws
+//! InputError for bad input, for a rule whose sides are empty or overlap, and when a
+//! set the rule needs is not in the table.
+large_vector<double> rule_improvement(const Table& table, const Options& options,
+                                      std::span<const int64_t> antecedent_offsets,
+                                      std::span<const int32_t> antecedent_items,
+                                      std::span<const int64_t> consequent_offsets,
+                                      std::span<const int32_t> consequent_items);
 
 }  // namespace tallisk::rules

@@ -1,5 +1,6 @@
 // Rule generation against an every-split brute force on small random tables, closed
-// input against full input, the metrics' 0/0 cases, input checks, and the large-result
+// input against full input, improvement against every sub-rule, the top-k search against
+// the brute force's k best, the metrics' 0/0 cases, input checks, and the large-result
 // buffers.
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include "common/buffer.hpp"
 #include "common/error.hpp"
 #include "engine/rules.hpp"
+#include "engine/topk.hpp"
 
 namespace tallisk {
 namespace {
@@ -153,6 +155,165 @@ TEST(Rules, RestrictionsKeepOnlyAllowedSides) {
     }
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(got, want);
+}
+
+//! The best confidence of B -> C over the proper subsets B of A, the empty one (C's
+//! support) included, straight from the counts.
+double best_sub_rule(const std::map<Set, double>& sets, const Set& a, const Set& c, double n) {
+    double best = sets.at(c) / n;
+    for (uint32_t mask = 1; mask + 1 < (1u << a.size()); ++mask) {
+        Set b, bc = c;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (mask >> i & 1) b.push_back(a[i]);
+        bc.insert(bc.end(), b.begin(), b.end());
+        std::sort(bc.begin(), bc.end());
+        best = std::max(best, sets.at(bc) / sets.at(b));
+    }
+    return best;
+}
+
+TEST(Rules, ImprovementIsConfidenceOverEverySubRule) {
+    for (int seed : {3, 4}) {
+        std::mt19937 rng(seed);
+        const auto sets = all_sets(random_txns(rng, 60, 9, 6), 2);
+        const Csr table = csr(sets);
+        rules::Options o;
+        o.n_transactions = 60;
+        o.improvement = true;
+        const auto got = rules::generate_rules(table.table(), o);
+        ASSERT_EQ(got.improvement.size(), got.size());
+        std::size_t productive = 0;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const Set a(got.antecedent_items.begin() + got.antecedent_offsets[i],
+                        got.antecedent_items.begin() + got.antecedent_offsets[i + 1]);
+            const Set c(got.consequent_items.begin() + got.consequent_offsets[i],
+                        got.consequent_items.begin() + got.consequent_offsets[i + 1]);
+            EXPECT_EQ(got.improvement[i], got.confidence[i] - best_sub_rule(sets, a, c, 60));
+            productive += got.improvement[i] > 0;
+        }
+        // min_improvement keeps exactly the rules above it; given rules get the same values.
+        o.min_improvement = 0.0;
+        const auto kept = rules::generate_rules(table.table(), o);
+        EXPECT_EQ(kept.size(), productive);
+        for (double v : kept.improvement) EXPECT_GT(v, 0.0);
+        const auto again = rules::rule_improvement(table.table(), o, got.antecedent_offsets, got.antecedent_items,
+                                                   got.consequent_offsets, got.consequent_items);
+        EXPECT_TRUE(std::equal(again.begin(), again.end(), got.improvement.begin(), got.improvement.end()));
+    }
+}
+
+//! The value of a rule for the measure `by`, as the search ranks it.
+double measure_of(topk::Measure by, double cz, double ca, double cc, double n) {
+    const rules::Metrics m = rules::rule_metrics(cz, ca, cc, n);
+    switch (by) {
+        case topk::Measure::support: return m.support;
+        case topk::Measure::count: return cz;
+        case topk::Measure::leverage: return m.leverage;
+        case topk::Measure::confidence: return m.confidence;
+        case topk::Measure::lift: return m.lift;
+        case topk::Measure::conviction: return m.conviction;
+        case topk::Measure::zhangs_metric: return m.zhangs_metric;
+        case topk::Measure::jaccard: return m.jaccard;
+        case topk::Measure::certainty: return m.certainty;
+        case topk::Measure::kulczynski: return m.kulczynski;
+        case topk::Measure::cosine: return m.cosine;
+        case topk::Measure::antecedent_support: return ca / n;
+        case topk::Measure::consequent_support: return cc / n;
+    }
+    return 0;
+}
+
+struct TopCase {
+    topk::Measure by;
+    std::size_t k;
+    uint32_t min_count;
+    double min_conf;
+    std::size_t max_len, max_c;
+    bool restricted;
+};
+
+TEST(TopRules, EqualTheKBestOfEveryRuleTiesIncluded) {
+    using M = topk::Measure;
+    constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+    const std::vector<TopCase> cases = {
+        {M::leverage, 1, 1, 0.0, kAll, kAll, false},
+        {M::leverage, 7, 1, 0.0, kAll, kAll, false},
+        {M::leverage, 40, 1, 0.3, kAll, 1, false},
+        {M::leverage, 12, 1, 0.0, 3, kAll, true},
+        {M::support, 5, 1, 0.0, kAll, kAll, false},
+        {M::count, 9, 1, 0.5, kAll, 2, true},
+        {M::confidence, 10, 3, 0.0, kAll, kAll, false},
+        {M::lift, 6, 2, 0.0, kAll, kAll, true},
+        {M::conviction, 8, 3, 0.2, kAll, kAll, false},
+        {M::zhangs_metric, 10, 2, 0.0, kAll, kAll, false},
+        {M::jaccard, 5, 2, 0.0, 2, kAll, false},
+        {M::certainty, 10, 3, 0.0, kAll, 1, false},
+        {M::kulczynski, 4, 2, 0.0, kAll, kAll, true},
+        {M::cosine, 10, 2, 0.0, kAll, kAll, false},
+        {M::antecedent_support, 6, 2, 0.0, kAll, kAll, false},
+        {M::consequent_support, 6, 2, 0.4, kAll, kAll, false},
+        {M::leverage, 100000, 1, 0.0, kAll, kAll, false},  // more than there are: all of them
+    };
+    const std::vector<int32_t> allow_a{0, 1, 2, 3, 4, 5}, allow_c{2, 3, 4, 5, 6, 7, 8};
+    for (int seed : {11, 12, 13}) {
+        std::mt19937 rng(seed);
+        const auto txns = random_txns(rng, 70, 9, 6);
+        std::vector<int64_t> txn_ids;
+        std::vector<int32_t> item_ids;
+        for (std::size_t t = 0; t < txns.size(); ++t)
+            for (int32_t i : txns[t]) {
+                txn_ids.push_back(static_cast<int64_t>(t));
+                item_ids.push_back(i);
+            }
+        const double n = static_cast<double>(txns.size());
+        for (const TopCase& tc : cases) {
+            topk::Options o;
+            o.k = tc.k;
+            o.by = tc.by;
+            o.min_count = tc.min_count;
+            o.min_confidence = tc.min_conf;
+            o.max_len = tc.max_len;
+            o.max_consequent_len = tc.max_c;
+            if (tc.restricted) {
+                o.allow_a.assign(9, 0);
+                o.allow_c.assign(9, 0);
+                for (int32_t v : allow_a) o.allow_a[v] = 1;
+                for (int32_t v : allow_c) o.allow_c[v] = 1;
+            }
+            // The oracle: every rule of every set, filtered, valued, cut at the k-th value.
+            std::vector<std::pair<double, Rule>> all;
+            for (const Rule& r : brute_rules(all_sets(txns, tc.min_count), tc.min_conf, tc.max_c)) {
+                const auto& [a, c, cz, ca, cc] = r;
+                if (a.size() + c.size() > tc.max_len) continue;
+                const auto in = [](const Set& s, const std::vector<uint8_t>& mask) {
+                    return mask.empty() || std::all_of(s.begin(), s.end(), [&](int32_t v) { return mask[v] != 0; });
+                };
+                if (!in(a, o.allow_a) || !in(c, o.allow_c)) continue;
+                all.emplace_back(measure_of(tc.by, cz, ca, cc, n), r);
+            }
+            ASSERT_FALSE(all.empty());
+            std::sort(all.begin(), all.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
+            const double kth = all[std::min(tc.k, all.size()) - 1].first;
+            std::set<Rule> want;
+            for (const auto& [v, r] : all)
+                if (v >= kth) want.insert(r);
+
+            const topk::Result got = topk::top_rules(txn_ids, item_ids, 9, o);
+            std::set<Rule> cut;
+            for (std::size_t i = 0; i < got.rules.size(); ++i) {
+                const double v = measure_of(tc.by, got.rules.count[i], got.rules.antecedent_count[i],
+                                            got.rules.consequent_count[i], n);
+                EXPECT_GE(v, kth - 1e-9 * std::fabs(kth)) << "a rule far below the k-th value was kept";
+                if (i > 0) {
+                    EXPECT_LE(v, measure_of(tc.by, got.rules.count[i - 1], got.rules.antecedent_count[i - 1],
+                                            got.rules.consequent_count[i - 1], n));
+                }
+            }
+            for (const Rule& r : as_rules(got.rules))
+                if (measure_of(tc.by, std::get<2>(r), std::get<3>(r), std::get<4>(r), n) >= kth) cut.insert(r);
+            EXPECT_EQ(cut, want) << "seed " << seed << " measure " << static_cast<int>(tc.by) << " k " << tc.k;
+        }
+    }
 }
 
 TEST(RuleMetrics, ZeroDenominatorsAndCertainRules) {
