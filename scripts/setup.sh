@@ -34,7 +34,7 @@ def expand(name):
     for req in extras[name]:
         inner = re.fullmatch(r"tallisk\[(.*)\]", req)
         yield from (r for n in inner.group(1).split(",") for r in expand(n.strip())) if inner else [req]
-for req in [*meta["build-system"]["requires"], *expand("all"), *expand("test"), *expand("bench")]:
+for req in [*meta["build-system"]["requires"], *expand("all"), *expand("test"), *expand("bench"), *expand("docs")]:
     print(req)
 PY
 )

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite, in the project's virtual environment (scripts/setup.sh makes
-# it): style checks, the installed modules under pytest, the wheel (built, repaired
+# it): style checks, the installed modules under pytest, the documentation site (built
+# with warnings as errors, its examples run), the wheel (built, repaired
 # with its libraries inside, installed into a fresh environment and checked there),
 # the modules and the C++ unit tests built with Clang, the suite against NumPy 1.26 in
 # a second environment, a second build with AddressSanitizer and
@@ -16,6 +17,9 @@ bash scripts/lint.sh
 
 echo "== pytest (release build)"
 python3 -m pytest tests -p no:cacheprovider
+
+echo "== documentation site"
+bash scripts/docs.sh
 
 echo "== wheel"
 bash scripts/wheel.sh

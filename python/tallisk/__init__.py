@@ -17,7 +17,7 @@ from .decisions import recommend, top_rules
 from .measures import MEASURES, add_measures, add_significance
 from .mining import ALGORITHMS, frequent_itemsets, restore_tuples
 from .pairs import pair_metrics
-from .report import TableSummary, summary
+from .report import TableSummary, format_rules, summary
 from .rules import association_rules
 from .transactions import Transactions, TransactionsSummary
 
@@ -35,6 +35,7 @@ __all__ = [
     "add_measures",
     "add_significance",
     "association_rules",
+    "format_rules",
     "frequent_itemsets",
     "get_num_threads",
     "pair_metrics",

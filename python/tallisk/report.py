@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -170,9 +169,8 @@ def format_rules(rules: pd.DataFrame, n: int | None = 10, measures: Any = None) 
     [1] {milk} => {tea}       0.16          1
     [2] {tea}  => {milk}      0.16   0.666667
     """
-    from . import io
+    # The file layer's formatter (the command's text output) does the writing; imported
+    # when called, so that `import tallisk` stays light.
+    from .io import format_table
 
-    # The file layer's text formatter (the command's text output) does the writing; it
-    # comes with the file layer's text output, hence looked up when called.
-    format_table: Callable[..., str] = getattr(io, "format_table")  # noqa: B009
     return format_table(rules, n=n, measures=measures)
