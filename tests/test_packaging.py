@@ -45,7 +45,7 @@ def imported_modules() -> set[str]:
     return names - set(sys.stdlib_module_names) - {"tallisk", "_tallisk_rs", "__future__"}
 
 
-USER_EXTRAS = sorted(set(META["optional-dependencies"]) - {"all", "test", "bench"})
+USER_EXTRAS = sorted(set(META["optional-dependencies"]) - {"all", "test", "bench", "docs"})
 
 
 def test_every_imported_module_is_a_dependency_or_in_an_extra():
@@ -75,7 +75,7 @@ def test_user_extras_take_lower_bounds_and_all_holds_them(extra):
         assert sorted(reqs) == sorted(r for e in USER_EXTRAS for r in expand(e))
 
 
-@pytest.mark.parametrize("extra", ["test", "bench"])
+@pytest.mark.parametrize("extra", ["test", "bench", "docs"])
 def test_tool_extras_bring_every_user_extra(extra):
     assert set(expand("all")) <= set(expand(extra))
 
