@@ -313,7 +313,16 @@ def test_restore_tuples_reads_old_and_new_forms(cells, expect):
     assert tallisk.restore_tuples is tio.restore_tuples
 
 
-@pytest.mark.parametrize("cell", ["[" * 100_000 + "]" * 100_000, "(" * 100_000 + ")" * 100_000, "{a,b"])
+def _nested_list(depth: int) -> list:
+    cell: list = []
+    for _ in range(depth):
+        cell = [cell]
+    return cell
+
+
+@pytest.mark.parametrize(
+    "cell", ["[" * 100_000 + "]" * 100_000, "(" * 100_000 + ")" * 100_000, "{a,b", _nested_list(100_000)]
+)
 def test_restore_tuples_refuses_deep_or_broken_cells_with_a_value_error(cell):
     df = pd.DataFrame({"itemset": [cell]})
     with pytest.raises(ValueError) as info:

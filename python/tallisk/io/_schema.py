@@ -102,10 +102,13 @@ def _depth_guard(text: str) -> None:
             depth -= 1
 
 
-def as_tuples(value: Any) -> Any:
-    """JSON arrays (lists) to tuples, at every depth."""
+def as_tuples(value: Any, depth: int = 0) -> Any:
+    """JSON arrays (lists) to tuples, at every depth; a list nested deeper than a label
+    can be is a ValueError (a cell built in memory has no text for the guard above)."""
     if isinstance(value, list):
-        return tuple(as_tuples(x) for x in value)
+        if depth >= MAX_DEPTH:
+            raise ValueError(f"a set or label nested more than {MAX_DEPTH} levels deep")
+        return tuple(as_tuples(x, depth + 1) for x in value)
     return value
 
 
