@@ -42,8 +42,11 @@ rules = tallisk.association_rules(sets, min_confidence=0.3)
 baskets = orders.groupby("basket_id")["product"].agg(frozenset)
 pairs = sets[sets["length"] == 2]
 check(len(pairs) > 0 and len(rules) > 0, f"{len(sets)} itemsets and {len(rules)} rules of the demo data")
-wrong = [(s, c) for s, c in zip(pairs["itemset"], pairs["count"], strict=True)
-         if c != int(baskets.map(lambda b, s=frozenset(s): s <= b).sum())]
+wrong = [
+    (s, c)
+    for s, c in zip(pairs["itemset"], pairs["count"], strict=True)
+    if c != int(baskets.map(lambda b, s=frozenset(s): s <= b).sum())
+]
 check(not wrong, f"the counts of all {len(pairs)} pairs are those pandas counts" + (f", not {wrong[:3]}" * bool(wrong)))
 
 exe = shutil.which("tallisk", path=str(pathlib.Path(sys.executable).parent))
@@ -52,9 +55,11 @@ check(out.returncode == 0 and out.stdout.startswith("usage: tallisk"), "tallisk 
 
 onehot = pd.crosstab(orders["basket_id"], orders["product"]).astype(bool)
 dropin = tallisk.mlxtend.apriori(onehot, min_support=0.02, use_colnames=True)
-check(set(dropin["itemsets"]) == {frozenset(s) for s in sets["itemset"]}
-      and np.allclose(np.sort(dropin["support"].to_numpy()), np.sort(sets["support"].to_numpy())),
-      f"mlxtend drop-in: the same {len(dropin)} itemsets and supports")
+check(
+    set(dropin["itemsets"]) == {frozenset(s) for s in sets["itemset"]}
+    and np.allclose(np.sort(dropin["support"].to_numpy()), np.sort(sets["support"].to_numpy())),
+    f"mlxtend drop-in: the same {len(dropin)} itemsets and supports",
+)
 dropin_rules = tallisk.mlxtend.association_rules(dropin, len(onehot), metric="confidence", min_threshold=0.3)
 check(len(dropin_rules) == len(rules), f"mlxtend drop-in: the same {len(rules)} rules")
 

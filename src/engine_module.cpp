@@ -16,8 +16,8 @@
 #include <string>
 
 #include "boundary.hpp"
-#include "engine/apriori.hpp"
 #include "common/pool.hpp"
+#include "engine/apriori.hpp"
 #include "engine/count.hpp"
 #include "engine/data.hpp"
 #include "engine/filter.hpp"

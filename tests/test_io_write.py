@@ -328,3 +328,14 @@ def test_restore_tuples_refuses_deep_or_broken_cells_with_a_value_error(cell):
     with pytest.raises(ValueError) as info:
         tio.restore_tuples(df)
     assert not isinstance(info.value, RecursionError)
+
+
+@pytest.mark.parametrize("container", [list, frozenset])
+def test_set_columns_of_other_containers_read_back_as_written(tmp_path, container):
+    df = tables([["a", "b"], ["a", "b", "c"], ["b", 7]])["itemsets"]
+    df["itemset"] = pd.Series([container(s) for s in df["itemset"]], dtype=object, index=df.index)
+    for ext in FORMATS:
+        tio.write_table(df, tmp_path / f"t.{ext}")
+        back = tio.read_table(tmp_path / f"t.{ext}")
+        assert_same(back, df)
+        assert {type(s) for s in back["itemset"]} == {container}

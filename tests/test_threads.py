@@ -44,12 +44,14 @@ def in_fresh_python(code, env):
     full = {k: v for k, v in os.environ.items() if k not in ("TALLISK_NUM_THREADS", "RAYON_NUM_THREADS")}
     full.update(env)
     here = os.path.dirname(os.path.abspath(__file__))
-    script = (f"import sys, warnings; sys.path.insert(0, {here!r})\n"
-              "with warnings.catch_warnings(record=True) as caught:\n"
-              "    warnings.simplefilter('always')\n"
-              f"{textwrap.indent(textwrap.dedent(code), '    ')}\n"
-              "import pickle\n"
-              "sys.stdout.buffer.write(pickle.dumps((result, [str(w.message) for w in caught])))\n")
+    script = (
+        f"import sys, warnings; sys.path.insert(0, {here!r})\n"
+        "with warnings.catch_warnings(record=True) as caught:\n"
+        "    warnings.simplefilter('always')\n"
+        f"{textwrap.indent(textwrap.dedent(code), '    ')}\n"
+        "import pickle\n"
+        "sys.stdout.buffer.write(pickle.dumps((result, [str(w.message) for w in caught])))\n"
+    )
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, env=full, timeout=300)
     assert proc.returncode == 0, proc.stderr.decode()
     return pickle.loads(proc.stdout)
@@ -75,9 +77,10 @@ def test_every_count_is_the_engines_and_leaves_the_tables_as_they_are():
         assert (tallisk.get_num_threads(), _engine.measure_threads()) == (k, k)
         sets, rules = mine(small, 15)
         assert as_counts(sets) == oracle_sets
-        got = {(tuple(sorted(a)), tuple(sorted(c))): n for a, c, n in zip(rules["antecedent"],
-                                                                         rules["consequent"], rules["count"],
-                                                                         strict=True)}
+        got = {
+            (tuple(sorted(a)), tuple(sorted(c))): n
+            for a, c, n in zip(rules["antecedent"], rules["consequent"], rules["count"], strict=True)
+        }
         assert got == {k: v["count"] for k, v in oracle_rules.items()}
         for got_frame, want_frame in zip(mine(large, 60), want, strict=True):
             pd.testing.assert_frame_equal(got_frame, want_frame)
@@ -162,6 +165,7 @@ def fake_worker(address="tcp://10.0.0.7:4000", nthreads=2):
 def test_the_dask_plugin_sets_each_worker_processs_count():
     pytest.importorskip("dask")
     import tallisk.dask as dask_face
+
     # (plugin sizes, the worker's environment, the count its engine gets from 7); one
     # worker process runs them all, as Dask imports are slow to repeat.
     cases = [
@@ -192,6 +196,7 @@ def test_the_dask_plugin_sets_each_worker_processs_count():
 def test_the_dask_plugin_leaves_the_clients_own_process_alone():
     pytest.importorskip("dask")
     import tallisk.dask as dask_face
+
     tallisk.set_num_threads(3)
     dask_face.EnginePool(1).setup(fake_worker())
     assert tallisk.get_num_threads() == 3

@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 
 from . import _engine
-from ._tables import ItemsetArrays, label_array
+from ._tables import RULE_METRICS, ItemsetArrays, label_array
 from ._validation import (
     EXCLUDE,
     MAX_LEN,
@@ -30,24 +30,15 @@ from .transactions import as_transactions, factorize_baskets
 
 __all__ = ["BOUNDED_MEASURES", "TOP_MEASURES", "recommend", "top_rules"]
 
+#: The measures whose value bounds the rule's support, so that top_rules needs no min_count.
+BOUNDED_MEASURES = ("leverage", "support", "count")
 #: The measures top_rules ranks by: every measure column of a rule table.
 TOP_MEASURES = (
-    "leverage",
-    "support",
-    "count",
-    "confidence",
-    "lift",
-    "conviction",
-    "zhangs_metric",
-    "jaccard",
-    "certainty",
-    "kulczynski",
-    "cosine",
+    *BOUNDED_MEASURES,
+    *(m for m in RULE_METRICS if m not in BOUNDED_MEASURES),
     "antecedent_support",
     "consequent_support",
 )
-#: The measures whose value bounds the rule's support, so that top_rules needs no min_count.
-BOUNDED_MEASURES = ("leverage", "support", "count")
 #: Values within this share of the k-th value are ties with it (the engine's search keeps
 #: every rule within the same margin, tuning nothing: it only has to hold them all).
 TIE = 1e-12

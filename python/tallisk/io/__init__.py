@@ -7,7 +7,8 @@ Reading transactions
 item) per record: CSV or Parquet), plain or gzip-compressed, from a path or ``"-"``. The
 engine's tokenizers read the file in blocks of 8 MiB, keeping only codes and the distinct
 names, so a file far larger than memory as text is never held; a NUL byte, or a name
-longer than 8 MiB (a binary file, text that never ends a name), is refused at once. Faults are :class:`ReadError` naming the file and line.
+longer than 8 MiB (a binary file, text that never ends a name), is refused at once.
+Faults are :class:`ReadError` naming the file and line.
 
 Writing and reading tables
 --------------------------

@@ -149,20 +149,16 @@ def parse_set_cell(text: str) -> tuple:
 
 def label_rows(offsets: np.ndarray, codes: np.ndarray, labels: np.ndarray, container: str = "tuple") -> np.ndarray:
     """The CSR rows as an object array of label containers (row r: ``labels[codes[offsets[r]:
-    offsets[r + 1]]]``): built by the engine's label materialiser where it has one, else
-    one row length at a time, so the work per row is C code either way."""
+    offsets[r + 1]]]``), built by the engine's label materialiser; lists (a table that held
+    lists) are made from its tuples."""
     offsets = np.ascontiguousarray(offsets - offsets[0] if len(offsets) else offsets, dtype=np.int64)
     codes = np.ascontiguousarray(codes, dtype=np.int32)
     labels = np.asarray(labels, dtype=object)
-    native = getattr(_engine, "label_rows", None)
-    if native is not None and container in ("tuple", "frozenset"):
-        return native(offsets, codes, labels, container)
-    from ..mining import csr_tuples
-
-    rows = csr_tuples(offsets, codes, labels)
     make = _container(container)
-    if make is not tuple:
-        rows[:] = [make(r) for r in rows.tolist()]
+    rows = _engine.label_rows(offsets, codes, labels, "frozenset" if make is frozenset else "tuple")
+    if make is list:
+        for i, row in enumerate(rows.tolist()):  # item by item: a list cell must not broadcast
+            rows[i] = list(row)
     return rows
 
 

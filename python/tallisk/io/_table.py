@@ -7,7 +7,7 @@ import json
 import os
 import re
 import warnings
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -41,7 +41,7 @@ def _read_delimited(path: str, delimiter: str) -> pd.DataFrame:
     # missing values), numbers as numbers ("nan", "inf" included).
     with open(path, "rb") as f:
         first = f.read(4)
-    compression = "gzip" if first[:2] == _source.GZIP_MAGIC else None
+    compression: Literal["gzip"] | None = "gzip" if first[:2] == _source.GZIP_MAGIC else None
     doc = read_sidecar(path)
     dtype: dict[str, Any] = {}
     na: dict[str, list[str]] = {}
@@ -120,18 +120,19 @@ def _parquet_column(col: Any, e: dict | None, pa: Any, pc: Any) -> Any:
         else:
             codes, labels = np.zeros(0, np.int32), np.zeros(0, dtype=object)
         return label_rows(offsets, codes, labels, (e or {}).get("container", "tuple"))
-    kind = (e or {}).get("kind")
+    e = e or {}
+    kind = e.get("kind")
     if pa.types.is_dictionary(col.type) or kind == "category":
-        if e is not None and "categories" in e:
+        if "categories" in e:
             categories = pd.Index([as_tuples(x) for x in e["categories"]], tupleize_cols=False)
         else:
             categories = pd.Index(decode(col.dictionary.to_pylist()), tupleize_cols=False)
         if pa.types.is_dictionary(col.type):
             codes = pc.fill_null(col.indices, -1).to_numpy(zero_copy_only=False).astype(np.int64)
         else:  # Parquet keeps dictionaries of text only: other labels come back plain
-            values = pd.Index(decode(col.to_pylist()), dtype=object, tupleize_cols=False)
-            codes = categories.get_indexer(values) if len(categories) else np.full(len(col), -1, dtype=np.int64)
-        return pd.Categorical.from_codes(codes, categories=categories, ordered=bool((e or {}).get("ordered")))
+            plain = pd.Index(decode(col.to_pylist()), dtype=object, tupleize_cols=False)
+            codes = categories.get_indexer(plain) if len(categories) else np.full(len(col), -1, dtype=np.int64)
+        return pd.Categorical.from_codes(codes, categories=categories, ordered=bool(e.get("ordered")))
     if kind == "labels":
         values = decode(col.to_pylist())
         try:

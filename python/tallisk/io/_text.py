@@ -162,8 +162,10 @@ def fimi_cells(columns: list[Column]) -> list[Cell]:
     itemset = by.get("itemset", by.get("itemsets"))
     if itemset is not None and itemset.kind == "set":
         if itemset.family not in ("str", "int"):
-            raise ValueError("FIMI lines hold labels of one kind, text or integers: these mix kinds (7 and '7' would "
-                             "read back alike); write CSV, TSV, JSON Lines or Parquet instead")
+            raise ValueError(
+                "FIMI lines hold labels of one kind, text or integers: these mix kinds (7 and '7' would "
+                "read back alike); write CSV, TSV, JSON Lines or Parquet instead"
+            )
         measure = by.get("count", by.get("support"))
         if measure is None:
             raise ValueError("FIMI lines of itemsets need a 'count' or 'support' column")
