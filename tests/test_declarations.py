@@ -71,6 +71,7 @@ def calls(tmp_path_factory):
         "add_measures": ((rules,), {"names": ["phi"]}),
         "add_significance": ((rules,), {}),
         "summary": ((rules,), {}),
+        "format_rules": ((rules,), {}),
         "read_transactions": ((str(path),), {}),
         "Transactions.summary": ((tr,), {}),
         "rules_scatter": ((rules,), {}),
