@@ -77,47 +77,20 @@ _APRIORI_EXAMPLE = """    Examples
     [frozenset({'tea'}), frozenset({'milk'})]
 """
 
-# The sets are shown sorted: a frozenset of strings prints in hash order, which changes
-# from one process to the next.
-_ONEHOT = """    >>> import pandas as pd
-    >>> df = pd.DataFrame({"tea": [1, 1, 0, 1], "milk": [1, 0, 1, 1], "sugar": [0, 1, 0, 0]}).astype(bool)
-"""
 
-_FPGROWTH_EXAMPLE = (
-    """    Examples
+def _sets_example(func: str, output: str) -> str:
+    """The Examples section of a miner on a small one-hot frame. The sets are shown
+    sorted: a frozenset of strings prints in hash order, which changes from one process
+    to the next."""
+    return f"""    Examples
     --------
-    >>> from tallisk.mlxtend import fpgrowth
-"""
-    + _ONEHOT
-    + """    >>> out = fpgrowth(df, min_support=0.5, use_colnames=True)
+    >>> import pandas as pd
+    >>> from tallisk.mlxtend import {func}
+    >>> df = pd.DataFrame({{"tea": [1, 1, 0, 1], "milk": [1, 0, 1, 1], "sugar": [0, 1, 0, 0]}}).astype(bool)
+    >>> out = {func}(df, min_support=0.5, use_colnames=True)
     >>> [sorted(s) for s in out["itemsets"]], out["support"].tolist()
-    ([['tea'], ['milk'], ['milk', 'tea']], [0.75, 0.75, 0.5])
+    {output}
 """
-)
-
-_FPMAX_EXAMPLE = (
-    """    Examples
-    --------
-    >>> from tallisk.mlxtend import fpmax
-"""
-    + _ONEHOT
-    + """    >>> out = fpmax(df, min_support=0.5, use_colnames=True)
-    >>> [sorted(s) for s in out["itemsets"]], out["support"].tolist()
-    ([['milk', 'tea']], [0.5])
-"""
-)
-
-_HMINE_EXAMPLE = (
-    """    Examples
-    --------
-    >>> from tallisk.mlxtend import hmine
-"""
-    + _ONEHOT
-    + """    >>> out = hmine(df, min_support=0.5, use_colnames=True)
-    >>> [sorted(s) for s in out["itemsets"]], out["support"].tolist()
-    ([['tea'], ['milk', 'tea'], ['milk']], [0.75, 0.5, 0.75])
-"""
-)
 
 
 @_documented(_APRIORI_EXAMPLE)
@@ -262,7 +235,7 @@ def _fp_null(codes: Codes, df, min_support, limit, target):
     return sets, support
 
 
-@_documented(_FPGROWTH_EXAMPLE)
+@_documented(_sets_example("fpgrowth", "([['tea'], ['milk'], ['milk', 'tea']], [0.75, 0.75, 0.5])"))
 def fpgrowth(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.fpgrowth``.
 
@@ -271,7 +244,7 @@ def fpgrowth(df, min_support=0.5, null_values=False, use_colnames=False, max_len
     return _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, "all")
 
 
-@_documented(_FPMAX_EXAMPLE)
+@_documented(_sets_example("fpmax", "([['milk', 'tea']], [0.5])"))
 def fpmax(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
     """Maximal frequent itemsets, as ``mlxtend.frequent_patterns.fpmax``.
 
@@ -281,7 +254,7 @@ def fpmax(df, min_support=0.5, null_values=False, use_colnames=False, max_len=No
     return _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, "maximal")
 
 
-@_documented(_HMINE_EXAMPLE)
+@_documented(_sets_example("hmine", "([['tea'], ['milk', 'tea'], ['milk']], [0.75, 0.5, 0.75])"))
 def hmine(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.hmine``.
 
