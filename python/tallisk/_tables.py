@@ -319,7 +319,33 @@ class ItemsetArrays(NamedTuple):
         return np.diff(self.offsets)
 
     def take(self, rows: np.ndarray) -> ItemsetArrays:
-        """The given rows (int positions, or a boolean mask), in that order."""
+        """The given rows of the table, in that order.
+
+        Parameters
+        ----------
+        rows : array-like of int or bool
+            Row positions, or a boolean mask with one value per row.
+
+        Returns
+        -------
+        ItemsetArrays
+            The rows' sets and counts; the labels and ``n_transactions`` as they were.
+
+        Raises
+        ------
+        IndexError
+            For a position outside the table.
+        ValueError
+            For positions that are not integers.
+
+        Examples
+        --------
+        >>> from tallisk.tables import itemsets_to_arrays
+        >>> a = itemsets_to_arrays(tallisk.frequent_itemsets([["tea", "milk"], ["tea"]], min_count=1))
+        >>> pairs = a.take(a.lengths == 2)
+        >>> pairs.offsets.tolist(), pairs.items.tolist(), pairs.counts.tolist(), list(pairs.labels)
+        ([0, 2], [0, 1], [1], ['milk', 'tea'])
+        """
         rows = np.asarray(rows)
         rows = np.flatnonzero(rows) if rows.dtype == bool else rows.astype(np.int64, copy=False)
         offsets, items = take_rows(self.offsets, self.items, rows)
@@ -387,8 +413,16 @@ def canonical_order(offsets: np.ndarray, items: np.ndarray) -> tuple[np.ndarray,
     offsets, items : ndarray
         The table in that order.
 
+    Raises
+    ------
+    IndexError
+        For offsets that point past the end of ``items``. The arrays are not checked
+        otherwise (they are the engine's own): ids must be non-negative and offsets
+        non-decreasing from 0.
+
     Examples
     --------
+    >>> from tallisk.tables import canonical_order
     >>> order, off, it = canonical_order(np.array([0, 2, 3]), np.array([5, 1, 7], np.int32))
     >>> order.tolist(), off.tolist(), it.tolist()
     ([1, 0], [0, 1, 3], [7, 1, 5])
@@ -796,6 +830,7 @@ def to_arrow(df: pd.DataFrame) -> Any:
     Examples
     --------
     >>> import tallisk
+    >>> from tallisk.tables import to_arrow
     >>> t = to_arrow(tallisk.frequent_itemsets([["a", "b"], ["a"]], min_count=1))
     >>> t.column("itemset").to_pylist()
     [['a'], ['b'], ['a', 'b']]

@@ -33,19 +33,45 @@ MAX_THREADS = 2**31 - 1
 def set_num_threads(n: int | None) -> None:
     """Set the number of threads the engine computes on, from the next call on.
 
-    ``n`` counts the calling thread too; ``None`` goes back to the default
-    (``TALLISK_NUM_THREADS`` is not read again: ``RAYON_NUM_THREADS`` when it holds a
-    positive number, else the logical processors). The setting is process-wide. A call
-    already running keeps its threads. ``InvalidParameterError`` for anything but an int
-    of at least 1 or None.
+    The setting is process-wide. A call already running keeps its threads.
+
+    Parameters
+    ----------
+    n : int or None
+        Threads, the calling thread included; ``None`` goes back to the default
+        (``TALLISK_NUM_THREADS`` is not read again: ``RAYON_NUM_THREADS`` when it holds a
+        positive number, else the logical processors).
+
+    Raises
+    ------
+    InvalidParameterError
+        For anything but an int of at least 1 or None.
+
+    Examples
+    --------
+    >>> before = tallisk.get_num_threads()
+    >>> tallisk.set_num_threads(2)
+    >>> tallisk.get_num_threads()
+    2
+    >>> tallisk.set_num_threads(before)
     """
     value = check_int(n, "n", "set_num_threads", low=1, high=MAX_THREADS, allow_none=True)
     _engine.set_num_threads(0 if value is None else value)
 
 
 def get_num_threads() -> int:
-    """The number of threads the engine's next call computes on (1 in a child created by
-    fork, which computes on its calling thread)."""
+    """The number of threads the engine's next call computes on.
+
+    Returns
+    -------
+    int
+        At least 1; 1 in a child created by fork, which computes on its calling thread.
+
+    Examples
+    --------
+    >>> tallisk.get_num_threads() >= 1
+    True
+    """
     return _engine.get_num_threads()
 
 

@@ -111,6 +111,35 @@ class EnginePool(WorkerPlugin):
         self.client_pid = os.getpid()
 
     def setup(self, worker: Any) -> None:
+        """Dask calls this in each worker process as the plugin arrives, and in workers
+        that join or restart later: it sets the engine's thread count there.
+
+        Parameters
+        ----------
+        worker : distributed.Worker
+            The worker; its address picks its entry of a ``threads`` dict, its thread
+            count the default.
+
+        Raises
+        ------
+        InvalidParameterError
+            For a thread count that is not an int of at least 1.
+
+        Examples
+        --------
+        A cluster registers it (:func:`frequent_itemsets` does so itself):
+
+        >>> from distributed import Client  # doctest: +SKIP
+        >>> Client().register_plugin(tallisk.dask.EnginePool(threads=2))  # doctest: +SKIP
+
+        In the client's own process it leaves the count alone:
+
+        >>> import tallisk.dask
+        >>> before = tallisk.get_num_threads()
+        >>> tallisk.dask.EnginePool(threads=1).setup(worker=None)
+        >>> tallisk.get_num_threads() == before
+        True
+        """
         # A size the worker's environment already sets (e.g. LocalCluster(env=...)) wins,
         # and a worker thread of the client's process leaves the user's count alone.
         if any(os.environ.get(v, "").strip() for v in ("TALLISK_NUM_THREADS", "RAYON_NUM_THREADS")):
@@ -544,6 +573,27 @@ def frequent_itemsets(
         A missing label, or labels of kinds that do not sort with each other.
     WorkerLostError
         A worker was lost more often than the set-up retries.
+
+    Examples
+    --------
+    Dask's synchronous scheduler, in this process; with a ``distributed`` client the
+    same call runs on its cluster.
+
+    >>> import dask, dask.dataframe as dd, tallisk.dask
+    >>> orders = pd.DataFrame(
+    ...     {"order": [1, 1, 2, 2, 3, 3, 4], "product": ["tea", "milk", "tea", "milk", "tea", "sugar", "milk"]}
+    ... )
+    >>> ddf = dd.from_pandas(orders, npartitions=2)
+    >>> with dask.config.set(scheduler="sync"):
+    ...     itemsets = tallisk.dask.frequent_itemsets(ddf, "order", "product", min_support=0.5)
+    >>> itemsets
+           itemset  length  count  support
+    0      (milk,)       1      3     0.75
+    1       (tea,)       1      3     0.75
+    2  (milk, tea)       2      2     0.50
+    >>> one_machine = tallisk.Transactions.from_long(orders, "order", "product")
+    >>> itemsets.equals(tallisk.frequent_itemsets(one_machine, min_support=0.5))
+    True
     """
     _check_frame("frequent_itemsets", ddf, transaction, item)
     table, _ = _frequent_itemsets(
@@ -758,6 +808,18 @@ def pair_metrics(
         A parameter out of its range, with the one-machine message.
     TypeError, KeyError, ValueError
         As for :func:`frequent_itemsets`.
+
+    Examples
+    --------
+    >>> import dask, dask.dataframe as dd, tallisk.dask
+    >>> orders = pd.DataFrame(
+    ...     {"order": [1, 1, 2, 2, 3, 3, 4], "product": ["tea", "milk", "tea", "milk", "tea", "sugar", "milk"]}
+    ... )
+    >>> with dask.config.set(scheduler="sync"):
+    ...     pairs = tallisk.dask.pair_metrics(dd.from_pandas(orders, npartitions=2), "order", "product")
+    ...     table = pairs.compute()
+    >>> table[["item_a", "item_b", "count"]].values.tolist()
+    [['milk', 'tea', 2], ['sugar', 'tea', 1], ['tea', 'milk', 2], ['tea', 'sugar', 1]]
     """
     _check_frame("pair_metrics", ddf, transaction, item)
     prep = _prepare(ddf, transaction, item, partitioned_by_transaction)

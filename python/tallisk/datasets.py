@@ -124,9 +124,40 @@ MISSIONS: dict[str, tuple[tuple[str, ...], float]] = {
 
 
 def groceries(n_transactions: int = 20_000, seed: int = 0) -> pd.DataFrame:
-    """Baskets of a grocery shop as a long table: one row per (basket, product), columns
-    ``basket_id`` (int64, 1 …) and ``product`` (str); the same seed gives the same
-    table on every machine."""
+    """Baskets of a grocery shop as a long table, drawn from a seed alone.
+
+    Parameters
+    ----------
+    n_transactions : int, default 20000
+        The number of baskets, 0 or more.
+    seed : int, default 0
+        The seed of NumPy's random generator; the same seed gives the same table on
+        every machine.
+
+    Returns
+    -------
+    DataFrame
+        One row per (basket, product): columns ``basket_id`` (int64, 1 …) and
+        ``product`` (str). A basket may be empty, then it has no row.
+
+    Raises
+    ------
+    ValueError
+        For a negative number of baskets.
+    TypeError
+        For a number of baskets or a seed that is not an int.
+
+    Examples
+    --------
+    >>> from tallisk.datasets import groceries
+    >>> df = groceries(5, seed=1)
+    >>> df.columns.tolist(), df["basket_id"].unique().tolist()
+    (['basket_id', 'product'], [1, 2, 3, 4, 5])
+    >>> df.loc[df["basket_id"] == 1, "product"].tolist()
+    ['white bread', 'potatoes', 'dog food', 'beer', 'ham', 'cheddar']
+    >>> groceries(5, seed=1).equals(df)
+    True
+    """
     if n_transactions < 0:
         raise ValueError(f"n_transactions must be 0 or more; got {n_transactions}")
     rng = np.random.default_rng(seed)
@@ -176,8 +207,43 @@ def groceries(n_transactions: int = 20_000, seed: int = 0) -> pd.DataFrame:
 
 
 def write_groceries(path: str, n_transactions: int = 20_000, seed: int = 0) -> pd.DataFrame:
-    """Write :func:`groceries` to ``path``: ``.csv`` long table, ``.basket`` one basket
-    per line (comma-separated), ``.gz`` compressed. Returns the table."""
+    """Write :func:`groceries` to a file; the directory is made when missing.
+
+    Parameters
+    ----------
+    path : str
+        ``.csv``: the long table with its header; ``.basket``: one basket per line, its
+        products comma-separated; either ending in ``.gz``: gzip-compressed.
+    n_transactions : int, default 20000
+        The number of baskets.
+    seed : int, default 0
+        The seed, as for :func:`groceries`.
+
+    Returns
+    -------
+    DataFrame
+        The table written, as :func:`groceries` returns it.
+
+    Raises
+    ------
+    ValueError
+        For another extension, or a negative number of baskets.
+    TypeError
+        For a number of baskets or a seed that is not an int.
+    OSError
+        When the file cannot be written.
+
+    Examples
+    --------
+    >>> import os, shutil, tempfile
+    >>> from tallisk.datasets import write_groceries
+    >>> d = tempfile.mkdtemp()
+    >>> df = write_groceries(os.path.join(d, "shop.basket"), 3, seed=1)
+    >>> tr = tallisk.read_transactions(os.path.join(d, "shop.basket"))
+    >>> tr.n_transactions, tr.n_occurrences == len(df.drop_duplicates())
+    (3, True)
+    >>> shutil.rmtree(d)
+    """
     df = groceries(n_transactions, seed)
     low = path.lower()
     opener: Any = gzip.open if low.endswith(".gz") else open

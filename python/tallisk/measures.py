@@ -98,14 +98,78 @@ CORRECTIONS = ("holm", "bonferroni", "fdr_bh", "none")
 
 @dataclass(frozen=True)
 class MeasureNames(Kind):
-    """A measure name, or a list of them, from :data:`MEASURES` (checked as a list)."""
+    """A measure name, or a list of them, from :data:`MEASURES` (checked as a list).
+
+    The kind of the ``measures`` parameters (of :func:`tallisk.add_measures` and
+    :func:`tallisk.association_rules`) in their declarations, which check every argument
+    and build the command's flags; a program rarely calls its methods itself.
+    """
 
     metavar = "NAME[,NAME...]"
 
     def describe(self, voice: Voice, low: Any = None) -> str:
+        """What the parameter accepts, as an error message words it.
+
+        Parameters
+        ----------
+        voice : Voice
+            Whom the message is for (Python or the command); the words are the same.
+        low : object, optional
+            Unused: measure names have no lower bound.
+
+        Returns
+        -------
+        str
+            The description.
+
+        Raises
+        ------
+        None
+            Any arguments are taken.
+
+        Examples
+        --------
+        >>> from tallisk._validation import PYTHON
+        >>> tallisk.measures.MeasureNames().describe(PYTHON)
+        'a measure name or a list of them, from tallisk.MEASURES'
+        """
         return "a measure name or a list of them, from tallisk.MEASURES"
 
     def check(self, value: Any, bad: Any, low: Any = None) -> list[str]:
+        """The names given, as a list, once each is known to be a measure.
+
+        Parameters
+        ----------
+        value : str or iterable of str
+            One name or several.
+        bad : callable
+            Makes the exception to raise, given an optional list of hints (a declaration
+            passes one that words an :class:`~tallisk.InvalidParameterError`).
+        low : object, optional
+            Unused.
+
+        Returns
+        -------
+        list of str
+            The names, in the order given.
+
+        Raises
+        ------
+        Exception
+            What ``bad`` makes (InvalidParameterError in a declaration): for a value that
+            is neither a string nor an iterable of strings, or a name not in
+            :data:`MEASURES`.
+
+        Examples
+        --------
+        >>> names = tallisk.measures.MeasureNames()
+        >>> names.check("lift", ValueError), names.check(("phi", "kappa"), ValueError)
+        (['lift'], ['phi', 'kappa'])
+        >>> names.check("lft", ValueError)
+        Traceback (most recent call last):
+        ...
+        ValueError: ["'lft' is not one of them; see tallisk.MEASURES."]
+        """
         if isinstance(value, str):
             names = [value]
         elif isinstance(value, Iterable) and not isinstance(value, bytes | Mapping):
@@ -120,12 +184,59 @@ class MeasureNames(Kind):
         return names
 
     def parse(self, text: str) -> list[str]:
+        """The names in a flag's text: comma-separated, blanks around them ignored.
+
+        Parameters
+        ----------
+        text : str
+            The flag's value.
+
+        Returns
+        -------
+        list of str
+            The names, not yet checked (:meth:`check` does that).
+
+        Raises
+        ------
+        AttributeError
+            For ``text`` that is not a string (the command hands it strings only).
+
+        Examples
+        --------
+        >>> tallisk.measures.MeasureNames().parse("phi, kappa,")
+        ['phi', 'kappa']
+        """
         return [m.strip() for m in text.split(",") if m.strip()]
 
     def invalid(self) -> list[Any]:
+        """Values a caller might wrongly pass, which :meth:`check` refuses (the tests of
+        every declared parameter try them).
+
+        Returns
+        -------
+        list
+            An unknown name, a number, a list holding a number, a dict.
+
+        Examples
+        --------
+        >>> tallisk.measures.MeasureNames().invalid()[0]
+        'no_such_measure'
+        """
         return ["no_such_measure", 3, ["lift", 2], {"lift": 1}]
 
     def invalid_text(self) -> list[str]:
+        """Flag texts a user might wrongly type, which the command refuses.
+
+        Returns
+        -------
+        list of str
+            An unknown name.
+
+        Examples
+        --------
+        >>> tallisk.measures.MeasureNames().invalid_text()
+        ['no_such_measure']
+        """
         return ["no_such_measure"]
 
 
@@ -264,9 +375,36 @@ def adjust_p_values(p: np.ndarray, method: str, n_tests: int) -> np.ndarray:
     not given, are taken to be larger: the adjusted values are then at least what the
     method gives over all the tests, so never too small).
 
-    ``bonferroni``: min(1, m p); ``holm``: the step-down maximum of min(1, (m - i) p_(i))
-    over the ascending p_(0..r-1); ``fdr_bh`` (Benjamini-Hochberg): the step-up minimum of
-    min(1, m p_(i) / (i + 1)); ``none``: p.
+    Parameters
+    ----------
+    p : array-like of float
+        The p-values.
+    method : {"holm", "bonferroni", "fdr_bh", "none"}
+        One of :data:`CORRECTIONS`, with m = ``n_tests``: ``bonferroni``: min(1, m p);
+        ``holm``: the step-down maximum of min(1, (m - i) p_(i)) over the ascending
+        p_(0..r-1); ``fdr_bh`` (Benjamini-Hochberg): the step-up minimum of
+        min(1, m p_(i) / (i + 1)); ``none``: p. Not checked here (the public functions
+        that take a correction check it).
+    n_tests : int
+        The number of tests, at least ``len(p)``.
+
+    Returns
+    -------
+    ndarray
+        float64, the adjusted p-values in the order of ``p``; a new array.
+
+    Raises
+    ------
+    ValueError
+        For p-values or a number of tests that are not numbers.
+
+    Examples
+    --------
+    >>> p = np.array([0.01, 0.04, 0.03])
+    >>> tallisk.measures.adjust_p_values(p, "holm", 3).tolist()
+    [0.03, 0.06, 0.06]
+    >>> tallisk.measures.adjust_p_values(p, "fdr_bh", 10).tolist()
+    [0.1, 0.13333333333333333, 0.13333333333333333]
     """
     p = np.asarray(p, dtype=np.float64)
     m = float(n_tests)

@@ -36,8 +36,35 @@ def _import_matplotlib() -> Any:
 
 
 def new_axes(size: tuple[float, float] = SIZE, pyplot: bool = True) -> Any:
-    """Axes on a new figure: a pyplot figure (shown in notebooks), or with
-    ``pyplot=False`` a bare Figure that never touches a GUI backend (for files)."""
+    """Axes on a new figure, for the drawing functions to draw into.
+
+    Parameters
+    ----------
+    size : tuple of float, default SIZE
+        Width and height in inches.
+    pyplot : bool, default True
+        A pyplot figure (shown in notebooks), or with ``False`` a bare Figure that never
+        touches a GUI backend (for files: ``ax.figure.savefig(path)``).
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The figure's one Axes.
+
+    Raises
+    ------
+    ImportError
+        Without matplotlib.
+    ValueError
+        For a size matplotlib does not take.
+
+    Examples
+    --------
+    >>> import tallisk.plot
+    >>> ax = tallisk.plot.new_axes(pyplot=False)
+    >>> ax.figure.get_size_inches().tolist(), ax.figure.dpi == tallisk.plot.DPI
+    ([9.0, 6.5], True)
+    """
     _import_matplotlib()
     if pyplot:
         import matplotlib.pyplot as plt
@@ -50,9 +77,34 @@ def new_axes(size: tuple[float, float] = SIZE, pyplot: bool = True) -> Any:
 
 
 def describe(ax: Any) -> str:
-    """What the axes and the colour of a drawing mean, e.g. ``x: support; y:
-    confidence; colour: lift`` (written into the PNG's text, so a file can be checked
-    without looking at it)."""
+    """What the axes and the colour of a drawing mean (written into the PNG's text, so a
+    file can be checked without looking at it).
+
+    Parameters
+    ----------
+    ax : matplotlib.axes.Axes
+        Axes one of the drawing functions drew into.
+
+    Returns
+    -------
+    str
+        E.g. ``x: support; y: confidence; colour: lift``; the parts an Axes lacks are
+        left out.
+
+    Raises
+    ------
+    AttributeError
+        For an ``ax`` that is not a matplotlib Axes.
+
+    Examples
+    --------
+    >>> import tallisk.plot
+    >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread", "milk"]] * 6 + [["bread"]] * 2
+    >>> rules = tallisk.association_rules(baskets, min_support=0.1, min_confidence=0.1)
+    >>> ax = tallisk.plot.rules_scatter(rules, tallisk.plot.new_axes(pyplot=False))
+    >>> tallisk.plot.describe(ax)
+    'x: support; y: confidence; colour: lift'
+    """
     parts = []
     if ax.get_xlabel() or ax.get_ylabel():
         parts += [f"x: {ax.get_xlabel()}", f"y: {ax.get_ylabel()}"]
@@ -105,7 +157,44 @@ def rules_scatter(
     cmap: str = "viridis",
 ) -> Any:
     """Every rule as a point: ``x`` (support) against ``y`` (confidence), coloured by
-    ``by`` (lift). The strongest rules are drawn last, on top."""
+    ``by`` (lift). The strongest rules are drawn last, on top.
+
+    Parameters
+    ----------
+    rules : DataFrame
+        A rule table (or any table with the three columns).
+    ax : matplotlib.axes.Axes, optional
+        Where to draw (default: a new pyplot figure, :func:`new_axes`).
+    x, y : str, default "support", "confidence"
+        The columns along the axes; a skewed ``x`` is drawn on a log scale.
+    by : str, default "lift"
+        The column that colours the points (``color`` is its older name).
+    cmap : str, default "viridis"
+        A matplotlib colour map.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into, with a colour bar beside it.
+
+    Raises
+    ------
+    KeyError
+        For a column the table does not have.
+    TypeError
+        For ``by`` given together with ``color``.
+    ImportError
+        Without matplotlib.
+
+    Examples
+    --------
+    >>> import tallisk.plot
+    >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread", "milk"]] * 6 + [["bread"]] * 2
+    >>> rules = tallisk.association_rules(baskets, min_support=0.1, min_confidence=0.1)
+    >>> ax = tallisk.plot.rules_scatter(rules, tallisk.plot.new_axes(pyplot=False))
+    >>> ax.get_title(), ax.get_xlabel(), ax.get_ylabel()
+    ('6 rules', 'support', 'confidence')
+    """
     _import_matplotlib()
     if ax is None:
         ax = new_axes()
@@ -140,9 +229,44 @@ def rules_scatter(
 
 @declare(Param("by", help=_BY), name="rules_graph")
 def rules_graph(rules: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str = "lift", cmap: str = "viridis") -> Any:
-    """The ``top`` rules by ``by`` (lift) as a network: item names, and one dot per rule
-    (size by support, colour by lift) with arrows from its antecedent items and to its
-    consequent items."""
+    """The strongest rules as a network: item names, and one dot per rule (size by
+    support, colour by ``by``) with arrows from its antecedent items and to its
+    consequent items. Each connected group of rules is laid out on its own.
+
+    Parameters
+    ----------
+    rules : DataFrame
+        A rule table (tallisk's or mlxtend's column names).
+    top : int, default 30
+        How many rules to draw, the highest by ``by`` first.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw (default: a new pyplot figure, :func:`new_axes`).
+    by : str, default "lift"
+        The column that ranks and colours the rules.
+    cmap : str, default "viridis"
+        A matplotlib colour map.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into (no axis lines), with a colour bar beside it.
+
+    Raises
+    ------
+    KeyError
+        For a table without antecedent, consequent or ``by`` columns.
+    ImportError
+        Without matplotlib or networkx.
+
+    Examples
+    --------
+    >>> import tallisk.plot
+    >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread", "milk"]] * 6 + [["bread"]] * 2
+    >>> rules = tallisk.association_rules(baskets, min_support=0.1, min_confidence=0.1)
+    >>> ax = tallisk.plot.rules_graph(rules, top=3, ax=tallisk.plot.new_axes(pyplot=False))
+    >>> ax.get_title()
+    'top 3 rules by lift: dot size = support, arrows run antecedent → rule → consequent'
+    """
     _import_matplotlib()
     try:
         import networkx as nx
@@ -235,9 +359,48 @@ def _component_layout(nx: Any, graph: Any) -> dict[Any, np.ndarray]:
 def pair_heatmap(
     pairs: pd.DataFrame, top: int = 30, ax: Any = None, *, by: str = "lift", cmap: str | None = None
 ) -> Any:
-    """``by`` (lift) of each ordered pair among the ``top`` most frequent items of a
-    pair table: row = first item (A), column = second item (B); blank where the pair
-    never occurs. Lift is drawn on a log scale diverging at 1 (independence)."""
+    """``by`` (lift) of each ordered pair among the most frequent items of a pair table:
+    row = first item (A), column = second item (B); grey where the pair never occurs.
+    Lift is drawn on a log scale diverging at 1 (independence).
+
+    Parameters
+    ----------
+    pairs : DataFrame
+        A table of :func:`tallisk.pair_metrics` (or rules of one item each side, or
+        mlxtend's names).
+    top : int, default 30
+        How many of the most frequent items to show.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw (default: a new pyplot figure, :func:`new_axes`).
+    by : str, default "lift"
+        The column drawn (``metric`` is its older name).
+    cmap : str, optional
+        A matplotlib colour map (default: diverging ``RdBu_r`` for lift, else
+        ``viridis``).
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into, with a colour bar beside it.
+
+    Raises
+    ------
+    KeyError
+        For a table without the pair, support or ``by`` columns.
+    TypeError
+        For ``by`` given together with ``metric``.
+    ImportError
+        Without matplotlib.
+
+    Examples
+    --------
+    >>> import tallisk.plot
+    >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread", "milk"]] * 6 + [["bread"]] * 2
+    >>> pairs = tallisk.pair_metrics(baskets)
+    >>> ax = tallisk.plot.pair_heatmap(pairs, top=3, ax=tallisk.plot.new_axes(pyplot=False))
+    >>> ax.get_title(), [t.get_text() for t in ax.get_xticklabels()]
+    ('lift of A → B among the 3 most frequent items', ['milk', 'tea', 'bread'])
+    """
     matplotlib = _import_matplotlib()
     from matplotlib.colors import LogNorm
     from matplotlib.ticker import FuncFormatter, NullLocator

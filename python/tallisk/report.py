@@ -30,8 +30,21 @@ class TableSummary:
     settings: dict[str, Any] = field(default_factory=dict)  # the table's thresholds, from attrs
 
     def to_frame(self) -> pd.DataFrame:
-        """The statistics of every measure: rows by measure, columns min, 25%, 50%, mean,
-        75%, max (NaN values left out; an empty table gives NaN)."""
+        """The statistics of every measure as a table.
+
+        Returns
+        -------
+        DataFrame
+            Rows by measure, columns min, 25%, 50%, mean, 75%, max (NaN values left
+            out; an empty table gives NaN); a copy, free to change.
+
+        Examples
+        --------
+        >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread"]] * 6
+        >>> stats = tallisk.summary(tallisk.frequent_itemsets(baskets, min_count=3)).to_frame()
+        >>> stats.loc["count"].tolist()
+        [3.0, 3.75, 6.0, 5.5, 6.0, 9.0]
+        """
         return self.measures.copy()
 
     def __str__(self) -> str:
@@ -158,6 +171,14 @@ def format_rules(rules: pd.DataFrame, n: int | None = 10, measures: Any = None) 
     -------
     str
         The lines, each ending in a newline.
+
+    Raises
+    ------
+    InvalidParameterError
+        For an ``n`` that is not an int of at least 1 or None.
+    ValueError
+        For a table that is neither a rule (or pair) nor an itemset table, or a measure
+        it has no column for.
 
     Examples
     --------

@@ -275,12 +275,39 @@ class Transactions:
     ) -> Transactions:
         """Transactions from dense integer codes, as file readers produce them.
 
-        ``txn_codes`` and ``item_codes`` hold one (transaction, item) pair per position:
-        transactions in ``0 … n_transactions - 1`` (transactions no pair names are empty
-        baskets), items in ``0 … len(items) - 1``, ``items[i]`` the label of item i (kept
-        whole, also items that never occur). Repeated pairs count once. Codes outside
-        those ranges raise a ValueError, codes that are not integers a TypeError.
-        ``transactions``: optional labels of the transactions, one each."""
+        Parameters
+        ----------
+        txn_codes, item_codes : array-like of int
+            One (transaction, item) pair per position: transactions in
+            ``0 … n_transactions - 1`` (transactions no pair names are empty baskets),
+            items in ``0 … len(items) - 1``. Repeated pairs count once.
+        items : array-like
+            ``items[i]`` is the label of item ``i``; kept whole, also items that never
+            occur.
+        n_transactions : int
+            The number of transactions.
+        transactions : array-like, optional
+            Labels of the transactions, one each (default: their positions).
+
+        Returns
+        -------
+        Transactions
+            Pairs sorted by transaction, then item id, each once.
+
+        Raises
+        ------
+        ValueError
+            For codes outside their ranges, code arrays that are not 1-D of one length, or
+            a number of transaction labels other than ``n_transactions``.
+        TypeError
+            For codes that are not integers.
+
+        Examples
+        --------
+        >>> tr = tallisk.Transactions.from_codes([0, 0, 2], [1, 0, 1], ["milk", "tea", "sugar"], 3)
+        >>> tr.to_baskets(), list(tr.items)
+        ([['milk', 'tea'], [], ['tea']], ['milk', 'tea', 'sugar'])
+        """
         txn = np.asarray(txn_codes)
         item = np.asarray(item_codes)
         items = pd.Index(items, tupleize_cols=False)
@@ -341,7 +368,7 @@ class Transactions:
         --------
         >>> import pandas as pd
         >>> df = pd.DataFrame({"order": [7, 7, 9], "product": ["tea", "milk", "tea"]})
-        >>> tr = Transactions.from_long(df, transaction="order", item="product")
+        >>> tr = tallisk.Transactions.from_long(df, transaction="order", item="product")
         >>> list(tr.items), tr.to_baskets()
         (['milk', 'tea'], [['milk', 'tea'], ['tea']])
         """
@@ -425,7 +452,7 @@ class Transactions:
 
         Examples
         --------
-        >>> tr = Transactions.from_baskets([["tea", "milk"], [], ["tea", "tea"]])
+        >>> tr = tallisk.Transactions.from_baskets([["tea", "milk"], [], ["tea", "tea"]])
         >>> tr.n_transactions, list(tr.items), tr.to_baskets()
         (3, ['milk', 'tea'], [['milk', 'tea'], [], ['tea']])
         """
@@ -444,12 +471,39 @@ class Transactions:
 
     @classmethod
     def from_onehot(cls, data: Any, columns: Any = None) -> Transactions:
-        """Transactions from a one-hot table: a boolean or 0/1 DataFrame (dense or with
-        pandas sparse columns), 2-D NumPy array or SciPy sparse matrix; rows are
-        transactions, columns items. ``columns`` labels the columns (default: the
-        DataFrame's columns, else 0 … n-1). Every row is a transaction, all-false rows
-        included (empty baskets); all-false columns are not items. Columns with the same
-        label are one item."""
+        """Transactions from a one-hot table: rows are transactions, columns items.
+
+        Parameters
+        ----------
+        data : DataFrame, ndarray or SciPy sparse matrix
+            Booleans or the numbers 0 and 1: a DataFrame (dense or with pandas sparse
+            columns), a 2-D NumPy array, or a SciPy sparse matrix or array.
+        columns : array-like, optional
+            Labels of the columns (default: the DataFrame's columns, else ``0 … n-1``).
+
+        Returns
+        -------
+        Transactions
+            Every row is a transaction, all-false rows included (empty baskets);
+            all-false columns are not items. Columns with the same label are one item.
+            A DataFrame's index gives the transaction labels.
+
+        Raises
+        ------
+        ValueError
+            For a value other than a boolean, 0 or 1 (NaN included), data that is not
+            2-dimensional, a number of ``columns`` labels other than the data's, or a
+            missing column label.
+        TypeError
+            For data of another kind (a list of baskets: use :meth:`from_baskets`).
+
+        Examples
+        --------
+        >>> df = pd.DataFrame({"milk": [True, False, True], "tea": [True, True, False]}, index=["a", "b", "c"])
+        >>> tr = tallisk.Transactions.from_onehot(df)
+        >>> tr.to_baskets(), list(tr.transactions)
+        ([['milk', 'tea'], ['tea'], ['milk']], ['a', 'b', 'c'])
+        """
         txn, item, n_rows, labels = onehot_codes(data, columns)
         col_codes, uniques = factorize_labels(labels, "The column labels", where="column {}".format)
         used = np.zeros(len(uniques), dtype=bool)
@@ -524,8 +578,31 @@ class Transactions:
 
     @declare(Param("top", Int(0), help="most frequent items to list"))
     def summary(self, top: int = 5) -> TransactionsSummary:
-        """Counts, density, the ``top`` most frequent items and the basket-size
-        distribution, as R's arules shows them; print it for the text form."""
+        """Counts, density, the most frequent items and the basket-size distribution, as
+        R's arules shows them; print it for the text form.
+
+        Parameters
+        ----------
+        top : int, default 5
+            How many of the most frequent items to list.
+
+        Returns
+        -------
+        TransactionsSummary
+            The figures as attributes; ``str()`` gives the printed form.
+
+        Raises
+        ------
+        InvalidParameterError
+            For a ``top`` that is not an int of at least 0.
+
+        Examples
+        --------
+        >>> tr = tallisk.Transactions.from_baskets([["tea", "milk"], ["tea"], ["tea", "sugar"]])
+        >>> s = tr.summary(top=2)
+        >>> s.n_occurrences, s.most_frequent.to_dict(), s.size_distribution.to_dict()
+        (5, {'tea': 3, 'milk': 1}, {1: 1, 2: 2})
+        """
         sizes = self.basket_sizes.to_numpy()
         counts = self._item_count_array()
         order = np.argsort(-counts, kind="stable")[:top]
@@ -551,21 +628,71 @@ class Transactions:
         )
 
     def to_long(self) -> pd.DataFrame:
-        """The distinct (transaction, item) rows with their labels."""
+        """The distinct (transaction, item) rows with their labels.
+
+        Returns
+        -------
+        DataFrame
+            Columns ``transaction`` and ``item``, sorted by transaction, then item id.
+
+        Examples
+        --------
+        >>> tallisk.Transactions.from_baskets([["tea", "milk"], ["tea"]]).to_long()
+           transaction  item
+        0            0  milk
+        1            0   tea
+        2            1   tea
+        """
         return pd.DataFrame(
             {"transaction": self.transactions.take(self._txn_ids), "item": self._items.take(self._item_ids)}
         )
 
     def to_baskets(self) -> list[list[Any]]:
-        """Baskets as lists of labels in item-id order, empty baskets included."""
+        """Baskets as lists of labels in item-id order, empty baskets included.
+
+        Returns
+        -------
+        list of list
+            One list of item labels per transaction.
+
+        Examples
+        --------
+        >>> tallisk.Transactions.from_baskets([["tea", "milk"], [], ["tea"]]).to_baskets()
+        [['milk', 'tea'], [], ['tea']]
+        """
         labels = self._items.to_numpy(dtype=object)[self._item_ids].tolist()
         cuts = np.cumsum(np.bincount(self._txn_ids, minlength=self._n_transactions))
         starts = np.concatenate(([0], cuts[:-1])) if cuts.size else cuts
         return list(map(labels.__getitem__, map(slice, starts.tolist(), cuts.tolist())))
 
     def equals(self, other: Any) -> bool:
-        """Same transactions (by position), same items with the same labels (compared by
-        value: an object and a string Index of the same labels are equal)."""
+        """Whether two Transactions hold the same baskets.
+
+        Parameters
+        ----------
+        other : object
+            Anything; only a Transactions can be equal.
+
+        Returns
+        -------
+        bool
+            True for the same transactions (by position) and the same items with the same
+            labels (compared by value: an object and a string Index of the same labels
+            are equal). Transaction labels are not compared.
+
+        Raises
+        ------
+        None
+            Any ``other`` is compared; one of another type is not equal.
+
+        Examples
+        --------
+        >>> a = tallisk.Transactions.from_baskets([["tea", "milk"], ["tea"]])
+        >>> a.equals(tallisk.Transactions.from_baskets([("milk", "tea"), ("tea", "tea")]))
+        True
+        >>> a.equals([["tea", "milk"], ["tea"]])
+        False
+        """
         return (
             isinstance(other, Transactions)
             and self._n_transactions == other._n_transactions

@@ -55,7 +55,36 @@ def raise_on_signals(signals: tuple[int, ...] = STOP_SIGNALS) -> Iterator[None]:
     Only in the main thread (the only one Python delivers signals to) and only for signals
     whose handler is the default: a handler the program installed itself, or an ignored
     signal, is left as it is. Nested uses are harmless. The previous handlers come back on
-    exit."""
+    exit.
+
+    Parameters
+    ----------
+    signals : tuple of int, default STOP_SIGNALS
+        The signal numbers to turn into :class:`SignalExit`.
+
+    Yields
+    ------
+    None
+        A context manager; the block runs with the handlers in place.
+
+    Raises
+    ------
+    ValueError
+        For a number that is not a signal (as :func:`signal.getsignal` raises it).
+
+    Examples
+    --------
+    >>> import signal
+    >>> before = signal.getsignal(signal.SIGTERM)
+    >>> try:
+    ...     with tallisk.io.raise_on_signals():
+    ...         raise tallisk.io.SignalExit(signal.SIGTERM)  # what a SIGTERM here raises
+    ... except SystemExit as e:
+    ...     print(e, e.code)
+    stopped by SIGTERM 143
+    >>> signal.getsignal(signal.SIGTERM) is before
+    True
+    """
     installed: list[tuple[int, Any]] = []
     if threading.current_thread() is threading.main_thread():
         for signum in signals:
@@ -147,10 +176,36 @@ def atomic_write(
 ) -> Iterator[IO[Any]]:
     """A file object whose content appears at ``path`` only once the block ends without error.
 
-    ``mode`` is ``"wb"`` (bytes) or ``"w"`` (text in ``encoding``; ``newline`` as for
-    :func:`open`, default no translation). ``compress``: gzip the content; by default when
-    the name ends in ``.gz``.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write.
+    mode : {"wb", "w"}, default "wb"
+        Bytes, or text in ``encoding``.
+    encoding : str, default "utf-8"
+        The text encoding (mode ``"w"``).
+    newline : str or None, default ""
+        As for :func:`open` (mode ``"w"``); by default no translation.
+    compress : bool, optional
+        gzip the content; by default when the name ends in ``.gz``.
 
+    Yields
+    ------
+    file object
+        Binary or text, as ``mode`` says; a context manager's target.
+
+    Raises
+    ------
+    ValueError
+        For a mode other than ``"w"`` or ``"wb"``.
+    IsADirectoryError
+        When ``path`` is a directory.
+    OSError
+        Of the failing step otherwise (FileNotFoundError for a missing directory,
+        PermissionError).
+
+    Notes
+    -----
     The content goes to a temporary file ``.<name>.<random>.part`` created exclusively in
     the same directory, which is flushed to disk and renamed onto ``path`` at the end; if
     the block raises (or SIGTERM/SIGHUP arrive, see :func:`raise_on_signals`, which is in
@@ -160,8 +215,22 @@ def atomic_write(
     pipe at ``path`` (``/dev/null``, ``/dev/stdout``, a FIFO) is written in place, as
     renaming onto it would put a regular file where it was.
 
-    Raises IsADirectoryError when ``path`` is a directory, and the OSError of the failing
-    step (FileNotFoundError for a missing directory, PermissionError) otherwise.
+    Examples
+    --------
+    >>> import os, pathlib, shutil, tempfile
+    >>> d = tempfile.mkdtemp()
+    >>> path = os.path.join(d, "out.txt")
+    >>> with tallisk.io.atomic_write(path, "w") as f:
+    ...     _ = f.write("whole\\n")
+    >>> try:
+    ...     with tallisk.io.atomic_write(path, "w") as f:
+    ...         _ = f.write("half")
+    ...         raise RuntimeError("stopped")
+    ... except RuntimeError:
+    ...     pass
+    >>> pathlib.Path(path).read_text(), os.listdir(d)
+    ('whole\\n', ['out.txt'])
+    >>> shutil.rmtree(d)
     """
     if mode not in ("w", "wt", "wb"):
         raise ValueError(f"mode must be 'w' or 'wb'; got {mode!r}")

@@ -39,10 +39,32 @@ def _extension(path: str) -> str:
 
 
 def guess_input_format(path: str | os.PathLike[str]) -> str | None:
-    """``"fimi"`` (``.dat``, ``.fimi``), ``"basket"`` (``.basket``) or ``"long"`` (``.parquet``,
-    ``.pq``) from a file name, ``.gz`` set aside; None when the name does not settle the
-    layout (``.csv``, ``.tsv``, ``.txt``, other names, ``"-"``): then the content decides
-    (see :func:`read_transactions`)."""
+    """The input layout a file's name gives, ``.gz`` set aside.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A file name, or ``"-"`` for standard input.
+
+    Returns
+    -------
+    str or None
+        ``"fimi"`` (``.dat``, ``.fimi``), ``"basket"`` (``.basket``) or ``"long"``
+        (``.parquet``, ``.pq``); None when the name does not settle the layout (``.csv``,
+        ``.tsv``, ``.txt``, other names, ``"-"``): then the content decides (see
+        :func:`tallisk.read_transactions`).
+
+    Raises
+    ------
+    TypeError
+        For a path that is neither a string nor path-like (as :func:`os.fspath` raises
+        it).
+
+    Examples
+    --------
+    >>> tallisk.io.guess_input_format("retail.dat.gz"), tallisk.io.guess_input_format("orders.csv")
+    ('fimi', None)
+    """
     if os.fspath(path) == "-":
         return None
     return _INPUT_BY_EXTENSION.get(_extension(os.fspath(path)))
@@ -60,10 +82,31 @@ def delimiter_of(path: str) -> str:
 
 
 def guess_output_format(path: str | os.PathLike[str] | None) -> str:
-    """The output format from the name's extension (``.gz`` set aside): ``csv``, ``tsv``,
-    ``parquet``, ``jsonl`` (``.jsonl``, ``.ndjson``, ``.json``), ``fimi`` (``.dat``,
-    ``.fimi``); ``text``, the aligned table for people, for standard output (None or
-    ``"-"``) and any other name."""
+    """The output format a file's name gives, ``.gz`` set aside.
+
+    Parameters
+    ----------
+    path : str, os.PathLike or None
+        A file name; None or ``"-"`` for standard output.
+
+    Returns
+    -------
+    str
+        ``csv``, ``tsv``, ``parquet``, ``jsonl`` (``.jsonl``, ``.ndjson``, ``.json``),
+        ``fimi`` (``.dat``, ``.fimi``); ``text``, the aligned table for people, for
+        standard output and any other name.
+
+    Raises
+    ------
+    TypeError
+        For a path that is neither None, a string nor path-like (as :func:`os.fspath`
+        raises it).
+
+    Examples
+    --------
+    >>> tallisk.io.guess_output_format("rules.csv.gz"), tallisk.io.guess_output_format(None)
+    ('csv', 'text')
+    """
     if path is None or os.fspath(path) == "-":
         return "text"
     return _OUTPUT_BY_EXTENSION.get(_extension(os.fspath(path)), "text")

@@ -92,9 +92,47 @@ def read_codes(
     encoding: str = "utf-8",
     progress: Callable[[int], None] | None = None,
 ) -> Codes:
-    """Read a transaction file into integer codes and item labels; the parameters are
-    those of :func:`read_transactions`. ``progress`` is called with the number of file
-    bytes consumed since its last call."""
+    """Read a transaction file into integer codes and item labels, without building
+    :class:`tallisk.Transactions` (the command and :mod:`tallisk.dask` use the codes as
+    they are).
+
+    Parameters
+    ----------
+    path, format, sep, strip, encoding
+        As for :func:`read_transactions`.
+    transaction_col, item_col : str, optional
+        The transaction and item columns of a long table (``transaction`` and ``item``
+        of :func:`read_transactions`).
+    progress : callable, optional
+        Called with the number of file bytes consumed since its last call.
+
+    Returns
+    -------
+    Codes
+        One (transaction, item) code pair per occurrence as read, duplicates included,
+        the item labels and the number of transactions.
+
+    Raises
+    ------
+    InvalidParameterError
+        For bad parameters.
+    ReadError
+        For content that cannot be read, naming the file and line (see
+        :func:`read_transactions`).
+    OSError
+        As ``open`` raises it (FileNotFoundError, IsADirectoryError, PermissionError).
+
+    Examples
+    --------
+    >>> import os, pathlib, shutil, tempfile
+    >>> d = tempfile.mkdtemp()
+    >>> path = pathlib.Path(d, "baskets.dat")
+    >>> _ = path.write_text("tea milk\\ntea tea\\n")
+    >>> codes = tallisk.io.read_codes(path)
+    >>> codes.txn_codes.tolist(), codes.item_codes.tolist(), list(codes.items), codes.n_transactions
+    ([0, 0, 1, 1], [1, 0, 1, 1], ['milk', 'tea'], 2)
+    >>> shutil.rmtree(d)
+    """
     func = "read_transactions"
     if format is not None:
         check_choice(format, "format", func, INPUT_FORMATS)
@@ -188,42 +226,86 @@ def read_transactions(
     encoding: str = "utf-8",
     progress: Callable[[int], None] | None = None,
 ) -> Any:
-    """Read a transaction file (``"-"``: standard input) into :class:`tallisk.Transactions`.
+    """Read a transaction file into :class:`tallisk.Transactions`.
 
-    ``format``:
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file; ``"-"`` reads standard input. gzip and Parquet are recognised by their
+        magic bytes, whatever the name.
+    format : {"fimi", "basket", "long"}, optional
+        The layout (default: from the name, else from the content; see the notes):
 
-    * ``"fimi"``: one transaction per line, items separated by blanks (spaces or tabs);
-      an empty line is an empty transaction.
-    * ``"basket"``: one transaction per line, items separated by ``sep`` (default ``,``);
-      names may hold blanks. Empty fields are not items.
-    * ``"long"``: a header naming the columns, then one (transaction, item) per record
-      (CSV quoting; ``sep`` is the delimiter, default ``,``, a tab for ``.tsv``), or a
-      Parquet file. ``transaction`` and ``item`` name the columns (default the first
-      two; ``transaction_col`` and ``item_col`` are their older names). An empty item
-      names no item but makes its transaction count.
+        * ``"fimi"``: one transaction per line, items separated by blanks (spaces or
+          tabs); an empty line is an empty transaction.
+        * ``"basket"``: one transaction per line, items separated by ``sep`` (default
+          ``,``); names may hold blanks. Empty fields are not items.
+        * ``"long"``: a header naming the columns, then one (transaction, item) per
+          record (CSV quoting), or a Parquet file. An empty item names no item but makes
+          its transaction count.
+    sep : str, optional
+        One character: the item separator of basket lines (default ``,``), the field
+        delimiter of a long table (default ``,``, a tab for ``.tsv``), or the only
+        separator of FIMI lines (default: blanks).
+    strip : bool, default False
+        Trim blanks around names (by default names are read exactly as written between
+        separators).
+    transaction, item : str, optional
+        The transaction and item columns of a long table (default: the first two;
+        ``transaction_col`` and ``item_col`` are their older names).
+    encoding : str, default "utf-8"
+        Any ASCII-compatible encoding.
+    progress : callable, optional
+        Called with the bytes read since its last call.
 
+    Returns
+    -------
+    Transactions
+        One transaction per line (or per transaction label of a long table), empty ones
+        included; transaction labels are positions.
+
+    Raises
+    ------
+    InvalidParameterError
+        For bad parameters.
+    ReadError
+        A ValueError naming the file and the line, for content that cannot be read (a
+        NUL byte, text that is not in the encoding, an unterminated quote, a record with
+        the wrong number of fields, a missing transaction, duplicated column names, a
+        null or NaN label in Parquet, a layout that cannot be told), and for a name or
+        field longer than 8 MiB.
+    OSError
+        FileNotFoundError, IsADirectoryError or PermissionError, as ``open`` raises them.
+
+    Notes
+    -----
     Left out, the format comes from the name (``.dat``/``.fimi``: fimi; ``.basket``: basket;
     ``.parquet``: long) or else from the content: a file whose header names its columns
     (as ``order_id,product`` does, or with rows repeating a transaction) is a long table,
     one whose first line's fields recur below it is basket lines, and anything that cannot
-    be told apart raises :class:`ReadError` asking for ``format=``. gzip and Parquet are
-    recognised by their magic bytes, whatever the name.
+    be told apart raises :class:`ReadError` asking for ``format=``.
 
     Names are read exactly as written between separators (``strip=True`` trims blanks
     around them). When every item name of a text file is an integer written the usual
     way (``0``, ``42``, ``-3``; not ``007`` or ``+4``) the labels are integers and sort
     numerically; otherwise they are text and sort as text. Line ends may be ``\\n``,
-    ``\\r\\n`` or ``\\r``; a UTF-8 byte-order mark is skipped. ``encoding`` is any
-    ASCII-compatible encoding (default UTF-8). ``progress(n)`` is called with the bytes
-    read since its last call.
+    ``\\r\\n`` or ``\\r``; a UTF-8 byte-order mark is skipped.
 
-    Raises FileNotFoundError, IsADirectoryError or PermissionError as ``open`` does;
-    :class:`ReadError` (a ValueError) naming the file and the line for content that
-    cannot be read (a NUL byte, text that is not in the encoding, an unterminated quote,
-    a record with the wrong number of fields, a missing transaction, duplicated column
-    names, a null or NaN label in Parquet); and InvalidParameterError for bad parameters.
-    The whole file is never held: it is read in blocks of 8 MiB; a name or field longer than
-    8 MiB is refused as soon as it passes that length.
+    The whole file is never held: it is read in blocks of 8 MiB; a name or field longer
+    than 8 MiB is refused as soon as it passes that length.
+
+    Examples
+    --------
+    >>> import os, pathlib, shutil, tempfile
+    >>> d = tempfile.mkdtemp()
+    >>> _ = pathlib.Path(d, "baskets.dat").write_text("tea milk\\ntea\\n\\nsugar tea\\n")
+    >>> tr = tallisk.read_transactions(os.path.join(d, "baskets.dat"))
+    >>> tr.to_baskets()
+    [['milk', 'tea'], ['tea'], [], ['sugar', 'tea']]
+    >>> _ = pathlib.Path(d, "orders.csv").write_text("order,product\\n1,tea\\n1,milk\\n2,tea\\n")
+    >>> tallisk.read_transactions(os.path.join(d, "orders.csv"), transaction="order", item="product").to_baskets()
+    [['milk', 'tea'], ['tea']]
+    >>> shutil.rmtree(d)
     """
     from ..transactions import Transactions
 

@@ -205,8 +205,33 @@ def restore_tuples(df: pd.DataFrame) -> pd.DataFrame:
     Reads every form a set has been written in: JSON arrays (``["a","b"]``, what
     :func:`write_table` writes to CSV), lists and arrays (Parquet, JSON Lines), the Python
     repr of a tuple (``('a', 'b')``, what ``df.to_csv`` writes) and arules' ``{a,b}``.
-    Cells nested absurdly deep raise ValueError. :func:`read_table` needs none of this
-    for files :func:`write_table` wrote: it restores the whole table, attrs included.
+    :func:`read_table` needs none of this for files :func:`write_table` wrote: it
+    restores the whole table, attrs included.
+
+    Parameters
+    ----------
+    df : DataFrame
+        The table as the other reader returned it.
+
+    Returns
+    -------
+    DataFrame
+        A copy with every set column it has as tuples of labels; other columns as given.
+
+    Raises
+    ------
+    ValueError
+        For a set cell in none of those forms, or nested absurdly deep.
+
+    Examples
+    --------
+    >>> import io
+    >>> itemsets = tallisk.frequent_itemsets([["tea", "milk"], ["tea"]], min_count=1)
+    >>> back = pd.read_csv(io.StringIO(itemsets.to_csv(index=False)))
+    >>> back["itemset"].tolist()
+    ["('milk',)", "('tea',)", "('milk', 'tea')"]
+    >>> tallisk.restore_tuples(back)["itemset"].tolist()
+    [('milk',), ('tea',), ('milk', 'tea')]
     """
     out = df.copy()
     for name in SET_COLUMNS:

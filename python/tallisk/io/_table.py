@@ -231,6 +231,41 @@ def read_table(path: str | os.PathLike[str], format: str | None = None) -> pd.Da
     text implies and no attrs (set columns are still recognised by name). Tables written
     by other tools read too: CSV sets in the forms earlier versions wrote (``('a', 'b')``,
     ``{a,b}``) are understood.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    format : {"csv", "tsv", "jsonl", "parquet", "fimi"}, optional
+        Default: from the name (see :func:`guess_output_format`).
+
+    Returns
+    -------
+    DataFrame
+        The table, ``attrs`` included when the description was found.
+
+    Raises
+    ------
+    InvalidParameterError
+        For a path that is not one, or an unknown format.
+    ReadError
+        When the name does not tell the format and none is given, or for content that
+        cannot be read as a table of that format.
+    OSError
+        FileNotFoundError, IsADirectoryError or PermissionError, as ``open`` raises them.
+    ImportError
+        For Parquet without pyarrow.
+
+    Examples
+    --------
+    >>> import os, shutil, tempfile
+    >>> d = tempfile.mkdtemp()
+    >>> itemsets = tallisk.frequent_itemsets([["tea", "milk"], ["tea"]], min_count=1)
+    >>> tallisk.io.write_table(itemsets, os.path.join(d, "itemsets.jsonl"))
+    >>> back = tallisk.io.read_table(os.path.join(d, "itemsets.jsonl"))
+    >>> back.equals(itemsets), back.attrs == itemsets.attrs, back["itemset"].tolist()
+    (True, True, [('milk',), ('tea',), ('milk', 'tea')])
+    >>> shutil.rmtree(d)
     """
     func = "read_table"
     if not isinstance(path, str | os.PathLike):

@@ -306,10 +306,40 @@ def format_table(df: pd.DataFrame, n: int | None = 10, measures: Any = None) -> 
 
     Labels are written as they are, quoted (as JSON strings) only when they hold a
     comma, a brace, a quote, a backslash or a control character, or start or end with a
-    blank. Numbers have six significant digits. ``n``: the first n rows (None: all), with
-    a last line saying how many are left out. ``measures``: the columns after the sets
-    (default support, confidence and lift for rules and pairs, support and count for
-    itemsets)."""
+    blank. Numbers have six significant digits. :func:`tallisk.format_rules` is this
+    function under its top-level name, with its parameters checked.
+
+    Parameters
+    ----------
+    df : DataFrame
+        An itemset, rule or pair table.
+    n : int or None, default 10
+        The first n rows (None: all), with a last line saying how many are left out.
+    measures : str or list of str, optional
+        The columns after the sets (default support, confidence and lift for rules and
+        pairs, support and count for itemsets).
+
+    Returns
+    -------
+    str
+        The lines, each ending in a newline.
+
+    Raises
+    ------
+    ValueError
+        For a table that is neither an itemset nor a rule (or pair) table, or a measure
+        it has no column for.
+
+    Examples
+    --------
+    >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread"]] * 6
+    >>> print(tallisk.io.format_table(tallisk.frequent_itemsets(baskets, min_count=3), n=3), end="")
+        items    support count
+    [1] {bread}      0.4     6
+    [2] {milk}       0.4     6
+    [3] {sugar}      0.2     3
+    [... 3 more itemsets]
+    """
     total = len(df)
     shown = df if n is None else df.head(n)
     cells, head, rows = people_rows(shown, measures)

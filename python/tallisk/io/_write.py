@@ -65,30 +65,77 @@ def write_table(
     measures: Any = None,
     progress: Callable[[int], None] | None = None,
 ) -> None:
-    """Write an itemset, rule or pair table (any DataFrame for CSV, TSV, JSON Lines and
-    Parquet) to ``path`` (None or ``"-"``: standard output).
+    """Write an itemset, rule or pair table to a file or standard output.
 
-    ``format`` (default: from the name's extension, ``text`` for standard output and
-    names that say nothing):
+    Parameters
+    ----------
+    df : DataFrame
+        An itemset, rule or pair table (any DataFrame for CSV, TSV, JSON Lines and
+        Parquet).
+    path : str, os.PathLike or None
+        The file; None or ``"-"``: standard output.
+    format : {"text", "csv", "tsv", "jsonl", "parquet", "fimi"}, optional
+        Default: from the name's extension, ``text`` for standard output and names that
+        say nothing.
 
-    * ``text``: the aligned table for people, as :func:`format_table` writes it
-      (``measures``: the columns shown after the sets).
-    * ``csv`` / ``tsv``: a header, then one row per line; sets of labels are JSON arrays in
-      one quoted cell (``"[""Milk, 2%"",""bread""]"``), labels as written, numbers as the
-      shortest text that reads back to the same value (``inf``, ``nan``).
-    * ``jsonl``: one JSON object per line; sets as arrays; infinite numbers as the
-      strings ``"inf"``/``"-inf"``, NaN as null.
-    * ``parquet``: sets as lists, categorical columns as dictionaries (needs pyarrow).
-    * ``fimi``: the classic miners' lines, ``a b c (count)`` for itemsets and ``c <- a b
-      (support, confidence)`` for rules and pairs; labels with blanks or parentheses are
-      refused.
+        * ``text``: the aligned table for people, as :func:`format_table` writes it.
+        * ``csv`` / ``tsv``: a header, then one row per line; sets of labels are JSON
+          arrays in one quoted cell (``"[""Milk, 2%"",""bread""]"``), labels as written,
+          numbers as the shortest text that reads back to the same value (``inf``,
+          ``nan``).
+        * ``jsonl``: one JSON object per line; sets as arrays; infinite numbers as the
+          strings ``"inf"``/``"-inf"``, NaN as null.
+        * ``parquet``: sets as lists, categorical columns as dictionaries (needs
+          pyarrow).
+        * ``fimi``: the classic miners' lines, ``a b c (count)`` for itemsets and
+          ``c <- a b (support, confidence)`` for rules and pairs; labels with blanks or
+          parentheses are refused.
+    measures : list of str, optional
+        The ``text`` format's columns shown after the sets.
+    progress : callable, optional
+        Called with ``k`` after each block of ``k`` rows.
 
+    Raises
+    ------
+    InvalidParameterError
+        For a ``df`` that is not a DataFrame or has a column name twice, a path that is
+        not one, an unknown format, or a ``progress`` that is not callable.
+    ValueError
+        For a table the format cannot hold (FIMI lines of a table without sets, labels
+        FIMI names cannot be; a measure the text format has no column for).
+    OSError
+        As :func:`atomic_write` raises it (a missing directory, no permission).
+    ImportError
+        For Parquet without pyarrow.
+
+    Notes
+    -----
     :func:`read_table` reads every format but ``text`` back into a table equal to this
     one: the same labels of the same types, dtypes, categories and ``df.attrs``. Parquet
     keeps that description in its schema metadata; the text formats keep it in
     ``<path>-metadata.json`` beside the file (not written for standard output). A name
     ending in ``.gz`` is compressed. The file appears only once complete (see
-    :func:`atomic_write`). ``progress(k)`` is called after each block of ``k`` rows.
+    :func:`atomic_write`).
+
+    Examples
+    --------
+    >>> import os, pathlib, shutil, tempfile
+    >>> d = tempfile.mkdtemp()
+    >>> baskets = [["tea", "milk"]] * 6 + [["tea", "sugar"]] * 3 + [["bread"]] * 6
+    >>> itemsets = tallisk.frequent_itemsets(baskets, min_count=6)
+    >>> tallisk.io.write_table(itemsets, os.path.join(d, "itemsets.dat"))
+    >>> print(pathlib.Path(d, "itemsets.dat").read_text(), end="")
+    bread (6)
+    milk (6)
+    tea (9)
+    milk tea (6)
+    >>> rules = tallisk.top_rules(baskets, k=2)
+    >>> tallisk.io.write_table(rules, os.path.join(d, "rules.csv"))
+    >>> sorted(os.listdir(d))
+    ['itemsets.dat', 'itemsets.dat-metadata.json', 'rules.csv', 'rules.csv-metadata.json']
+    >>> tallisk.io.read_table(os.path.join(d, "rules.csv")).equals(rules)
+    True
+    >>> shutil.rmtree(d)
     """
     func = "write_table"
     if not isinstance(df, pd.DataFrame):

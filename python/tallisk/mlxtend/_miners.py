@@ -78,6 +78,21 @@ _APRIORI_EXAMPLE = """    Examples
 """
 
 
+def _sets_example(func: str, output: str) -> str:
+    """The Examples section of a miner on a small one-hot frame. The sets are shown
+    sorted: a frozenset of strings prints in hash order, which changes from one process
+    to the next."""
+    return f"""    Examples
+    --------
+    >>> import pandas as pd
+    >>> from tallisk.mlxtend import {func}
+    >>> df = pd.DataFrame({{"tea": [1, 1, 0, 1], "milk": [1, 0, 1, 1], "sugar": [0, 1, 0, 0]}}).astype(bool)
+    >>> out = {func}(df, min_support=0.5, use_colnames=True)
+    >>> [sorted(s) for s in out["itemsets"]], out["support"].tolist()
+    {output}
+"""
+
+
 @_documented(_APRIORI_EXAMPLE)
 def apriori(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0, low_memory=False, n_jobs=1):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.apriori``.
@@ -220,7 +235,7 @@ def _fp_null(codes: Codes, df, min_support, limit, target):
     return sets, support
 
 
-@_documented()
+@_documented(_sets_example("fpgrowth", "([['tea'], ['milk'], ['milk', 'tea']], [0.75, 0.75, 0.5])"))
 def fpgrowth(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.fpgrowth``.
 
@@ -229,7 +244,7 @@ def fpgrowth(df, min_support=0.5, null_values=False, use_colnames=False, max_len
     return _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, "all")
 
 
-@_documented()
+@_documented(_sets_example("fpmax", "([['milk', 'tea']], [0.5])"))
 def fpmax(df, min_support=0.5, null_values=False, use_colnames=False, max_len=None, verbose=0):
     """Maximal frequent itemsets, as ``mlxtend.frequent_patterns.fpmax``.
 
@@ -239,7 +254,7 @@ def fpmax(df, min_support=0.5, null_values=False, use_colnames=False, max_len=No
     return _fp_common(df, min_support, null_values, use_colnames, max_len, verbose, "maximal")
 
 
-@_documented()
+@_documented(_sets_example("hmine", "([['tea'], ['milk', 'tea'], ['milk']], [0.75, 0.5, 0.75])"))
 def hmine(df, min_support=0.5, use_colnames=False, max_len=None, verbose=0):
     """Frequent itemsets of a one-hot DataFrame, as ``mlxtend.frequent_patterns.hmine``.
 
