@@ -258,6 +258,12 @@ def test_corrections_against_their_definitions(method, extra):
     np.testing.assert_allclose(got, direct_correction(list(p), method, len(p) + extra), rtol=1e-15)
 
 
+@pytest.mark.parametrize("method", ["Holm", "fdr", "BH", ""])
+def test_an_unknown_correction_is_refused_not_taken_for_another(method):
+    with pytest.raises(ValueError, match="method must be one of"):
+        adjust_p_values(np.array([0.01, 0.2]), method, 2)
+
+
 def test_add_significance_columns_attrs_and_bad_tables():
     baskets = [["tea", "milk"]] * 8 + [["tea"]] * 2 + [["milk"]] + [["bread"]] * 9
     rules = tallisk.association_rules(baskets, min_count=1, min_confidence=0.0)

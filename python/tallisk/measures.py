@@ -383,8 +383,7 @@ def adjust_p_values(p: np.ndarray, method: str, n_tests: int) -> np.ndarray:
         One of :data:`CORRECTIONS`, with m = ``n_tests``: ``bonferroni``: min(1, m p);
         ``holm``: the step-down maximum of min(1, (m - i) p_(i)) over the ascending
         p_(0..r-1); ``fdr_bh`` (Benjamini-Hochberg): the step-up minimum of
-        min(1, m p_(i) / (i + 1)); ``none``: p. Not checked here (the public functions
-        that take a correction check it).
+        min(1, m p_(i) / (i + 1)); ``none``: p.
     n_tests : int
         The number of tests, at least ``len(p)``.
 
@@ -396,7 +395,7 @@ def adjust_p_values(p: np.ndarray, method: str, n_tests: int) -> np.ndarray:
     Raises
     ------
     ValueError
-        For p-values or a number of tests that are not numbers.
+        For an unknown method, or p-values or a number of tests that are not numbers.
 
     Examples
     --------
@@ -406,6 +405,8 @@ def adjust_p_values(p: np.ndarray, method: str, n_tests: int) -> np.ndarray:
     >>> tallisk.measures.adjust_p_values(p, "fdr_bh", 10).tolist()
     [0.1, 0.13333333333333333, 0.13333333333333333]
     """
+    if method not in CORRECTIONS:  # an unknown name must not pass as another method
+        raise ValueError(f"method must be one of {', '.join(CORRECTIONS)}; got {method!r}")
     p = np.asarray(p, dtype=np.float64)
     m = float(n_tests)
     if method == "none" or p.size == 0:
