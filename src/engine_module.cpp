@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "boundary.hpp"
 #include "common/pool.hpp"
@@ -206,7 +207,11 @@ Ref mine_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int6
     opt.target = target;
     if (max_itemsets) opt.max_itemsets = static_cast<uint64_t>(*max_itemsets);
     opt.order = order;
-    const auto [txn_ids, item_ids] = py::spans(txn, item);
+    // Named references, not a structured binding: the lambdas below capture them, which
+    // Clang before 16 refuses for a binding.
+    const auto spans = py::spans(txn, item);
+    const auto& txn_ids = std::get<0>(spans);
+    const auto& item_ids = std::get<1>(spans);
 
     engine::MineResult out;
     py::interruptible([&] {
@@ -234,7 +239,11 @@ constexpr py::Function kCountItemsets{
 
 Ref count_itemsets(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, Array<int64_t> offsets_array,
                    Array<int32_t> items_array) {
-    const auto [txn_ids, item_ids, offsets, items] = py::spans(txn, item, offsets_array, items_array);
+    const auto spans = py::spans(txn, item, offsets_array, items_array);
+    const auto& txn_ids = std::get<0>(spans);
+    const auto& item_ids = std::get<1>(spans);
+    const auto& offsets = std::get<2>(spans);
+    const auto& items = std::get<3>(spans);
 
     engine::CountResult out;
     py::interruptible([&] {
@@ -267,7 +276,10 @@ constexpr py::Function kFilterTarget{
 
 Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Array<int64_t> counts_array,
                   engine::Target target) {
-    const auto [offsets, items, counts] = py::spans(offsets_array, items_array, counts_array);
+    const auto spans = py::spans(offsets_array, items_array, counts_array);
+    const auto& offsets = std::get<0>(spans);
+    const auto& items = std::get<1>(spans);
+    const auto& counts = std::get<2>(spans);
     std::vector<int64_t> rows;
     std::vector<int64_t> kept_offsets{0}, kept_counts;
     std::vector<int32_t> kept_items;
@@ -386,7 +398,11 @@ Ref rule_improvement(Array<int64_t> offsets, Array<int32_t> items, Array<double>
     o.n_transactions = n_transactions;
     o.input_target = input_target;
     const rules::Table table{offsets.span(), items.span(), counts.span()};
-    const auto [ao, ai, co, ci] = py::spans(a_offsets, a_items, c_offsets, c_items);
+    const auto spans = py::spans(a_offsets, a_items, c_offsets, c_items);
+    const auto& ao = std::get<0>(spans);
+    const auto& ai = std::get<1>(spans);
+    const auto& co = std::get<2>(spans);
+    const auto& ci = std::get<3>(spans);
     large_vector<double> out;
     py::interruptible([&] { out = rules::rule_improvement(table, o, ao, ai, co, ci); });
     return py::to_numpy(std::move(out));
@@ -412,7 +428,10 @@ constexpr py::Function kRulePValues{
     "Returns a float64 array. ValueError names the first table that cannot exist."};
 
 Ref rule_p_values(Array<double> count_array, Array<double> a_array, Array<double> c_array, double n, stats::Test test) {
-    const auto [count, count_a, count_c] = py::spans(count_array, a_array, c_array);
+    const auto spans = py::spans(count_array, a_array, c_array);
+    const auto& count = std::get<0>(spans);
+    const auto& count_a = std::get<1>(spans);
+    const auto& count_c = std::get<2>(spans);
     large_vector<double> out;
     py::interruptible([&] { out = stats::p_values(count, count_a, count_c, n, test); });
     return py::to_numpy(std::move(out));
@@ -494,7 +513,9 @@ Ref top_rules(Array<int64_t> txn, Array<int32_t> item, int64_t n_items, int64_t 
     o.allow_a = id_mask(allow_a, n_items);
     o.allow_c = id_mask(allow_c, n_items);
     o.n_transactions = static_cast<uint64_t>(n_transactions.value_or(0));
-    const auto [txn_ids, item_ids] = py::spans(txn, item);
+    const auto spans = py::spans(txn, item);
+    const auto& txn_ids = std::get<0>(spans);
+    const auto& item_ids = std::get<1>(spans);
 
     topk::Result r;
     py::interruptible([&] {
@@ -960,7 +981,9 @@ constexpr py::Function kGroupPairs{
     "(int32)."};
 
 Ref group_pairs(Array<int64_t> txn, Array<int32_t> item, int64_t n_transactions) {
-    const auto [txn_codes, item_ids] = py::spans(txn, item);
+    const auto spans = py::spans(txn, item);
+    const auto& txn_codes = std::get<0>(spans);
+    const auto& item_ids = std::get<1>(spans);
     tables::Grouped out;
     {
         py::ReleaseGil nogil;
