@@ -230,6 +230,7 @@ GROCERIES = "".join(
         ("short.csv", "milk,bread\neggs,butter\n", None),  # cannot tell
         ("conflict.csv", "t,i\n1,a\n2,b,c\n", None),
         ("commas.dat", "1,2,3\n4,5\n", None),  # FIMI by name, not by content
+        ("twice.csv", "order_id,order_id\n1,a\n2,b\n", None),  # a header naming a column twice
     ],
 )
 def test_the_layout_comes_from_the_header_or_an_error_asks_for_it(tmp_path, monkeypatch, name, content, layout):

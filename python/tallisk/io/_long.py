@@ -65,6 +65,10 @@ def tell_layout(records: list[list[bytes]]) -> str | None:
         and not set(header) & values
     )
     if not named:
+        if len(set(header)) < len(header) and not set(header) & values:
+            # A header naming a column twice, or a basket holding an item twice that
+            # never recurs: reading it as either could be wrong.
+            return None
         return "basket"
     if _names_columns(header, _TXN_WORDS) and _names_columns(header, _ITEM_WORDS):
         return "long"
