@@ -7,9 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 venv="${TALLISK_NUMPY1_VENV:-build/venv-numpy1}"
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import numpy, pandas, pytest" 2>/dev/null; then
+if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import numpy, pandas, pytest, hypothesis" 2>/dev/null; then
     python3 -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==1.26.*" "pandas>=2,<3" "pytest>=7"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy==1.26.*" "pandas>=2,<3" "pytest>=7" "hypothesis>=6"
 fi
 build="$(bash scripts/build_tree.sh release)"
 echo "== pytest (NumPy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)'))"
