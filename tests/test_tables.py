@@ -181,7 +181,7 @@ def test_replaced_and_list_cells_are_read_from_their_labels():
     baskets = [["a", "b"], ["a", "b", "c"], ["b", "c"], ["a", "b"]]
     df = frequent_itemsets(baskets, min_count=1)
     pos = df.index[df["itemset"] == ("a", "b")][0]
-    df.loc[pos, "itemset"] = ("b", "a")  # reversed, written into the frame's own column
+    df.at[pos, "itemset"] = ("b", "a")  # reversed, written into the frame's own column
     listed = df.assign(itemset=[list(t) for t in df["itemset"]])
     for table in (df, listed):
         rules = association_rules(table, min_confidence=0.0)

@@ -292,8 +292,12 @@ def _column(s: pd.Series, e: dict, text_cells: bool) -> Any:
     kind, dtype = e.get("kind"), e.get("dtype", "object")
     if kind == "number":
         values = s
-        if values.dtype == object:  # JSON Lines: "inf" strings among the numbers
-            values = pd.to_numeric(values.replace({"inf": np.inf, "-inf": -np.inf, None: np.nan}))
+        if values.dtype == object:  # JSON Lines: "inf" strings among the numbers, null as None
+            # Set in an array, not by Series.replace, whose downcasting pandas 2 warns of.
+            cells = values.to_numpy(dtype=object).copy()
+            cells[cells == "inf"] = np.inf
+            cells[cells == "-inf"] = -np.inf
+            values = pd.to_numeric(pd.Series(cells, index=values.index))
         return values.astype(dtype)
     if kind == "set":
         return set_column(s.to_numpy(dtype=object), e.get("container", "tuple"))

@@ -65,6 +65,8 @@ def _read_delimited(path: str, delimiter: str) -> pd.DataFrame:
             quotechar='"',
             doublequote=True,
             index_col=False,
+            # Every double back to its last bit: pandas 2's default parser can be one off.
+            float_precision="round_trip",
         )
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
         raise ReadError(f"{path}: {str(e).strip().splitlines()[0]}", source=path) from None
