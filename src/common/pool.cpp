@@ -61,15 +61,8 @@ void warm_this_thread() {
     block[0] = 0;
 }
 
-// Initial-exec where the object format has it: these flags live in the static TLS
-// reserved when the thread was created, so reading them can never need an allocation
-// itself.
-#if defined(__ELF__)
-#define TALLISK_STATIC_TLS __attribute__((tls_model("initial-exec")))
-#else
-#define TALLISK_STATIC_TLS
-#endif
-
+// These flags live in the static TLS reserved when the thread was created (see
+// TALLISK_STATIC_TLS), so reading them can never need an allocation itself.
 TALLISK_STATIC_TLS thread_local bool t_warm = false;
 
 void warm_once() {

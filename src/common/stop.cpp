@@ -16,7 +16,7 @@
 namespace tallisk::pool {
 
 namespace detail {
-thread_local const StopFlag* t_stop __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit TALLISK_STATIC_TLS thread_local const StopFlag* t_stop = nullptr;
 }  // namespace detail
 
 namespace {

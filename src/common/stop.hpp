@@ -30,10 +30,19 @@ struct Stopped {};
 //! A computation's stop flag: raised once, read by every thread working for it.
 using StopFlag = std::atomic<bool>;
 
+// Initial-exec where the object format has it: the flag is read on every task start and
+// in hot loops, and must never need an allocation of its own (see t_warm in pool.cpp).
+#if defined(__ELF__)
+#define TALLISK_STATIC_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define TALLISK_STATIC_TLS
+#endif
+
 namespace detail {
-// Initial-exec: read on every task start and in hot loops, and never needing an
-// allocation of its own (see t_warm in pool.cpp).
-extern thread_local const StopFlag* t_stop __attribute__((tls_model("initial-exec")));
+// constinit: with no dynamic initialisation possible, every use is a plain TLS access,
+// not a call to the wrapper an extern thread_local otherwise gets (which GCC's
+// null-pointer sanitizer misreads, reporting every store through it).
+extern constinit TALLISK_STATIC_TLS thread_local const StopFlag* t_stop;
 }  // namespace detail
 
 //! The stop flag of the computation this thread works for; null when none can stop.
