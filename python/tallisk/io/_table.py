@@ -35,6 +35,11 @@ def _open_text(path: str) -> bytes:
     return data
 
 
+# Every double back to its last bit: pandas 2's default parser can be one off; pandas 3
+# parses exactly by default and deprecates the option.
+_ROUND_TRIP: dict[str, Any] = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
+
+
 def _read_delimited(path: str, delimiter: str) -> pd.DataFrame:
     # The description settles every column's type; without it pandas infers them. Label
     # cells are read as text either way ("NA", "null" and "" are labels here, not
@@ -65,8 +70,7 @@ def _read_delimited(path: str, delimiter: str) -> pd.DataFrame:
             quotechar='"',
             doublequote=True,
             index_col=False,
-            # Every double back to its last bit: pandas 2's default parser can be one off.
-            float_precision="round_trip",
+            **_ROUND_TRIP,
         )
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
         raise ReadError(f"{path}: {str(e).strip().splitlines()[0]}", source=path) from None
