@@ -82,8 +82,10 @@ def test_ctrl_c_stops_the_call_and_the_next_call_works(kind):
     outcomes, sizes = run_in_subprocess(SETUP + INTERRUPT.format(kind=kind), threads=2, timeout=120)
     assert outcomes == ["interrupted", True] * 3
     # What an interrupted call built is freed: the second and third leave no more
-    # behind than the first (allocator caches aside).
-    assert sizes[2] - sizes[0] < 64 << 20, sizes
+    # behind than the first (allocator caches aside). Under AddressSanitizer freed blocks
+    # wait in its quarantine, resident, so only the outcomes are judged there.
+    if not SANITIZED:
+        assert sizes[2] - sizes[0] < 64 << 20, sizes
 
 
 @pytest.mark.skipif(SANITIZED, reason="timing of signals against a slowed-down build")
