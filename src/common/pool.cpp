@@ -82,18 +82,22 @@ TALLISK_STATIC_TLS thread_local Arena* t_inside = nullptr;
 //! Marks the workers of one arena while they take part in it.
 class Membership final : public tbb::task_scheduler_observer {
 public:
-    Membership(tbb::task_arena& arena, Arena* owner) : tbb::task_scheduler_observer(arena), owner_(owner) {
+    Membership(tbb::task_arena& arena, Arena* owner) : tbb::task_scheduler_observer(arena) {
+        owner_.store(owner, std::memory_order_release);
         observe(true);
     }
     void on_scheduler_entry(bool is_worker) override {
-        if (is_worker) t_inside = owner_;
+        if (is_worker) t_inside = owner_.load(std::memory_order_acquire);
     }
     void on_scheduler_exit(bool is_worker) override {
         if (is_worker) t_inside = nullptr;
     }
 
 private:
-    Arena* owner_;
+    // Atomic: workers read it from oneTBB's observer callbacks, which reach them through
+    // oneTBB's own (uninstrumented) registration, so the release/acquire pair is what
+    // shows ThreadSanitizer the owner was set before any worker reads it.
+    std::atomic<Arena*> owner_{nullptr};
 };
 
 //! One size of the pool: its oneTBB arena, created and warmed by start().
