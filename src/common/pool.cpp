@@ -152,6 +152,7 @@ void Arena::start() {
     // all have arrived, so that each of the `threads` tasks ran on its own thread.
     std::atomic<std::size_t> arrived{0};
     const auto deadline = std::chrono::steady_clock::now() + kArrivalWait;
+    TALLISK_TSAN_RELEASE();  // the rendezvous state, to the tasks (see as_task)
     try {
         arena->execute([&] {
             tbb::parallel_for(
@@ -243,6 +244,7 @@ void detail::execute(void (*call)(void*), void* ctx) {
         // Already one of an arena's threads: oneTBB's algorithms called here run in
         // that arena.
         budget::restore_reserve();
+        TALLISK_TSAN_RELEASE();  // the nested section's captures, to its tasks
         try {
             call(ctx);
         } catch (const std::runtime_error&) {
