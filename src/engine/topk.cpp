@@ -104,6 +104,7 @@ struct Candidate {
 //! their transaction lists, back to back.
 struct Level {
     std::vector<uint32_t> touched, ext, count;
+    std::vector<uint8_t> go;  // per extension: whether its child can extend further
     std::vector<std::size_t> off, cursor;
     std::vector<uint32_t> lists;
 };
@@ -184,23 +185,25 @@ public:
           slot_(data.n_ranks(), kNone),
           tally_(data.n_ranks()) {}
 
-    //! Every set and rule above the floor, in two phases. The first takes the pairs of
-    //! every item above the floor and evaluates their rules, so that the k-th value of
-    //! all pairs' rules, which every rule must beat, raises the floor before any longer
-    //! set is reached (the search otherwise goes deep under the first, most frequent
-    //! items while its floor is still low). The second descends from the pairs above the
-    //! floor, scanning an item's transactions again only where such a pair extends it.
+    //! Every set and rule above the floor: the pairs, then the longer sets.
     void run() {
+        pairs();
+        longer();
+    }
+
+    //! The pairs of every item above the floor and their rules. Items come in falling
+    //! count, and the k-th value of the pairs' rules, which every rule must beat, raises
+    //! the floor as they come: for leverage the best rules are mostly pairs, so by the
+    //! end the floor is close to the one the answer needs, before any longer set is
+    //! reached (the search would otherwise go deep under the first, most frequent items
+    //! while its floor is still low).
+    void pairs() {
         const std::size_t n_ranks = data_.n_ranks();
         if (o_.max_len < 2) return;
-        Level& lv = level(1);
         for (uint32_t r = 0; r < n_ranks; ++r) {
             pool::check_stop();
-            const std::span<const uint32_t> txns = data_.list(r);
-            if (txns.size() < floor_) break;  // ranks follow falling counts: so do the rest
+            if (data_.list(r).size() < floor_) break;  // ranks follow falling counts: so do the rest
             if (r == known_.counted()) count_pairs_from(r);
-            lv.ext.clear();
-            lv.count.clear();
             for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
                 const uint32_t c = known_.pair_count[j];
                 if (c < floor_) continue;
@@ -208,10 +211,29 @@ public:
                 ++itemsets_;
                 asc_ = {known_.pair_ext[j], r};
                 evaluate(c);
-                lv.ext.push_back(known_.pair_ext[j]);
-                lv.count.push_back(c);
             }
-            if (o_.max_len < 3 || lv.ext.empty()) continue;
+            paired_ = r + 1;
+        }
+    }
+
+    //! The sets of three items or more above the floor, descending from the pairs that
+    //! pairs() reached and that are still above it; an item's transactions are scanned
+    //! again only where such a pair extends it.
+    void longer() {
+        if (o_.max_len < 3) return;
+        Level& lv = level(1);
+        for (uint32_t r = 0; r < paired_; ++r) {
+            pool::check_stop();
+            const std::span<const uint32_t> txns = data_.list(r);
+            if (txns.size() < floor_) break;
+            lv.ext.clear();
+            lv.count.clear();
+            for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
+                if (known_.pair_count[j] < floor_) continue;
+                lv.ext.push_back(known_.pair_ext[j]);
+                lv.count.push_back(known_.pair_count[j]);
+            }
+            if (!extending(lv)) continue;  // no set of three items here reaches the floor
             deliver(txns.data(), txns.size(), r, lv);
             asc_.assign(1, r);
             children(lv, 1, /*recorded=*/true);
@@ -325,7 +347,7 @@ private:
             for (std::size_t j = b; j < e; ++j) {
                 const auto item = static_cast<uint32_t>(r + j);
                 const std::span<const uint32_t> txns = data_.list(item);
-                count_below(data_, txns.data(), txns.size(), item, 1, tally, ext, cnt);
+                count_below(data_, txns.data(), txns.size(), item, floor_, tally, ext, cnt);
                 f.ext.insert(f.ext.end(), ext.begin(), ext.end());
                 f.cnt.insert(f.cnt.end(), cnt.begin(), cnt.end());
                 f.sizes.push_back(static_cast<uint32_t>(ext.size()));
@@ -353,13 +375,41 @@ private:
         count_below(data_, txns, count, limit, floor_, tally_, lv.ext, lv.count);
     }
 
+    //! Marks in lv.go the children (node + lv.ext[j]) that may have an extension above
+    //! the floor, and says whether any may. An extension e' of node + e is also one of
+    //! the node (so in lv.ext, before e) and makes the pair {e', e}: both must reach the
+    //! floor, which the pair counts tell without a scan. On sparse data most children
+    //! fail this, and their rows are neither delivered nor scanned again.
+    bool extending(Level& lv) const {
+        const std::size_t n_ext = lv.ext.size();
+        lv.go.assign(n_ext, 0);
+        bool any = false;
+        for (std::size_t j = 1; j < n_ext; ++j) {
+            const uint32_t e = lv.ext[j];
+            // e's pairs with the items ranked before it, ascending: merged with lv.ext[0, j).
+            std::size_t p = known_.pair_off[e];
+            const std::size_t p_end = known_.pair_off[e + 1];
+            for (std::size_t i = 0; i < j && p < p_end; ++i) {
+                if (lv.count[i] < floor_) continue;
+                const uint32_t x = lv.ext[i];
+                while (p < p_end && known_.pair_ext[p] < x) ++p;
+                if (p < p_end && known_.pair_ext[p] == x && known_.pair_count[p] >= floor_) {
+                    lv.go[j] = 1;
+                    any = true;
+                    break;
+                }
+            }
+        }
+        return any;
+    }
+
     //! The transaction lists of lv.ext (counts lv.count), from the rows of `txns`.
     void deliver(const uint32_t* txns, std::size_t count, uint32_t limit, Level& lv) {
         const std::size_t n_ext = lv.ext.size();
         lv.off.assign(n_ext + 1, 0);
         for (std::size_t j = 0; j < n_ext; ++j) {
-            slot_[lv.ext[j]] = static_cast<uint32_t>(j);
-            lv.off[j + 1] = lv.off[j] + lv.count[j];
+            if (lv.go[j]) slot_[lv.ext[j]] = static_cast<uint32_t>(j);
+            lv.off[j + 1] = lv.off[j] + (lv.go[j] ? lv.count[j] : 0);
         }
         lv.lists.resize(lv.off[n_ext]);
         lv.cursor.assign(lv.off.begin(), lv.off.end() - 1);
@@ -384,7 +434,10 @@ private:
         count_extensions(txns, count, limit, lv);
         if (lv.ext.empty()) return;
         // The children's own extensions are searched only below max_len.
-        if (depth + 1 < o_.max_len) deliver(txns, count, limit, lv);
+        if (depth + 1 < o_.max_len && extending(lv))
+            deliver(txns, count, limit, lv);
+        else
+            lv.go.assign(lv.ext.size(), 0);
         children(lv, depth, /*recorded=*/false);
     }
 
@@ -404,7 +457,7 @@ private:
                 ++itemsets_;
                 evaluate(c);
             }
-            if (deeper) node(lv.lists.data() + lv.off[j], c, e, depth + 1);
+            if (deeper && lv.go[j]) node(lv.lists.data() + lv.off[j], c, e, depth + 1);
             asc_.erase(asc_.begin());
         }
     }
@@ -574,6 +627,7 @@ private:
     std::vector<Candidate> cands_;
     std::vector<uint32_t> cand_items_;
     uint64_t itemsets_ = 0, examined_ = 0;
+    uint32_t paired_ = 0;  // the items whose pairs pairs() reached: ranks below this
 };
 
 //! The items of the search, ranked, with their transaction lists and the rows: the
@@ -644,20 +698,37 @@ Result top_rules(std::span<const int64_t> txn_ids, std::span<const int32_t> item
 
     Data data;
     build_data(txn_ids, item_ids, n_items, o, data);
-    // Rounds of falling floors, for the measures whose value bounds the support: a round
-    // above a high floor is cheap, and once one finds k rules their k-th value tells how
-    // low the floor must go (floor_for). A round whose floor is no higher than that is
-    // exact, since no set below its floor can hold a rule that enters; the round after
-    // one that found k rules always is, as the k-th value can only rise when more sets
-    // are searched. Each round also raises its own floor as it finds better rules, and
-    // starts from the k-th value the round before found. The first floor is an eighth
-    // of the transactions, each next half the one before: the last round then starts
-    // within a factor of two of the floor the answer needs, not from min_count.
     const uint32_t least = std::max<uint32_t>(o.min_count, 1);
-    uint32_t floor = bounds_support(o.by) ? std::max<uint32_t>(least, data.n_transactions / 8) : least;
-    double low = -kInf;
-    uint64_t itemsets = 0, examined = 0;
     Counts counts;
+    if (!bounds_support(o.by)) {
+        // No value bounds the support: every set above min_count is searched.
+        Search all(o, data, counts, least, -kInf);
+        all.run();
+        return all.finish(all.itemsets(), all.examined());
+    }
+    // The pairs first, from min_count up: once their rules number k, the k-th of their
+    // values is one the k-th best rule of the data reaches, so the floor it sets
+    // (floor_for) is exact for the longer sets, and one search from there is the answer.
+    Search first(o, data, counts, least, -kInf);
+    first.pairs();
+    if (first.full()) {
+        first.longer();
+        return first.finish(first.itemsets(), first.examined());
+    }
+    // Fewer than k pair rules (few items, min_len above 2, narrow sides): the longer
+    // sets are searched in rounds of falling floors. A round above a high floor is
+    // cheap, and once one finds k rules their k-th value tells how low the floor must
+    // go (floor_for). A round whose floor is no higher than that is exact, since no set
+    // below its floor can hold a rule that enters; the round after one that found k
+    // rules always is, as the k-th value can only rise when more sets are searched.
+    // Each round also raises its own floor as it finds better rules, and starts from
+    // the k-th value the round before found. The first floor is an eighth of the
+    // transactions, each next half the one before: the last round then starts within a
+    // factor of two of the floor the answer needs, not from min_count. Every pair was
+    // counted above, so a round's pairs cost no scan.
+    uint32_t floor = std::max<uint32_t>(least, data.n_transactions / 8);
+    double low = -kInf;
+    uint64_t itemsets = first.itemsets(), examined = first.examined();
     for (;;) {
         Search round(o, data, counts, floor, low);
         round.run();
