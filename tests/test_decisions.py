@@ -76,6 +76,38 @@ def test_top_rules_are_the_k_best_of_every_rule(seed, by, k, kwargs):
     pd.testing.assert_frame_equal(top, same.reset_index(drop=True), check_exact=True)
 
 
+def sparse_baskets(seed, n=300, n_items=60):
+    """Many items, most rare, and a few planted groups that co-occur: the search's pair
+    counts, its floor and its pruning of children all come into play, at depths 2 to 4."""
+    rng = np.random.default_rng(seed)
+    groups = [rng.choice(n_items, size=int(rng.integers(3, 5)), replace=False) for _ in range(5)]
+    out = []
+    for _ in range(n):
+        basket = set(rng.choice(n_items, size=int(rng.integers(0, 4))).tolist())
+        for g in groups:
+            if rng.random() < 0.08:
+                basket |= {int(x) for x in g if rng.random() < 0.85}
+        out.append([f"i{x:02d}" for x in basket])
+    return out
+
+
+@pytest.mark.parametrize("seed", [4, 5, 6])
+def test_top_rules_match_every_rule_sorted_on_sparse_data(seed):
+    baskets = sparse_baskets(seed)
+    every = tallisk.association_rules(baskets, min_count=1, min_confidence=0.0, by=None)
+    for k, kwargs in [(3, {}), (40, {}), (400, {}), (60, {"max_consequent_len": 1, "min_confidence": 0.3})]:
+        rules = every
+        if "max_consequent_len" in kwargs:
+            rules = rules[(rules["consequent"].map(len) <= 1) & (rules["confidence"] >= 0.3)]
+        values = np.sort(rules["leverage"].to_numpy())[::-1]
+        kth = values[min(k, len(values)) - 1]
+        want = rules[rules["leverage"] >= kth - 1e-12 * abs(kth)]
+        top = tallisk.top_rules(baskets, k, **kwargs)
+        got = set(zip(top["antecedent"], top["consequent"], strict=True))
+        assert got == set(zip(want["antecedent"], want["consequent"], strict=True)), (k, kwargs)
+        assert top["count"].min() >= top.attrs["min_count"]
+
+
 def test_ties_with_the_kth_value_are_all_returned():
     # Four symmetric pairs: every rule among them has the same leverage.
     baskets = [[x, y] for x, y in ["ab", "cd", "ef", "gh"]] * 5 + [["z"]] * 10

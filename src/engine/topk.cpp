@@ -153,11 +153,13 @@ void count_below(const Data& d, const uint32_t* txns, std::size_t count, uint32_
     for (uint32_t r : tally.touched) counter[r] = 0;
 }
 
-//! What the rounds of a search share: counts, which do not depend on the floor. An
-//! item's pairs with the items ranked before it are counted in full (every pair its
-//! transactions hold) the first time a round reaches the item, so no round scans an
-//! item's transactions for its pairs again; rounds reach the items in rank order, so the
-//! items counted so far are always the first ones.
+//! What the searches of one call share: the counts taken so far. An
+//! item's pairs with the items ranked before it are counted the first time a search
+//! reaches the item, those at or above that search's floor kept, so no search scans an
+//! item's transactions for its pairs again; searches reach the items in rank order, so
+//! the items counted so far are always the first ones. The floor only rises once k
+//! rules are known, and then no later round runs: the rounds that follow a search whose
+//! floor stayed at min_count find every pair they need.
 struct Counts {
     std::vector<std::size_t> pair_off{0};        // item r's pairs: [pair_off[r], pair_off[r + 1])
     std::vector<uint32_t> pair_ext, pair_count;  // the other item of each pair (ascending), its count
