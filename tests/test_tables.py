@@ -101,6 +101,28 @@ def test_label_rows_equal_the_python_rows(kind, seed):
         assert gc.is_tracked(g) == any(gc_may_follow(x) for x in g)
 
 
+@pytest.mark.parametrize(
+    "labels",
+    [
+        pd.Index([f"product {i}" for i in range(5000)], dtype="str"),
+        pd.Index(np.arange(5000) * 7),
+        [f"p{i}" for i in range(3000)],
+    ],
+    ids=["arrow-strings", "ints", "list"],
+)
+def test_few_rows_over_many_labels_take_the_right_labels(labels):
+    # Few rows over thousands of labels convert only the labels they use: the rows must
+    # still name the very labels their ids point at, the highest and the lowest included.
+    rng = np.random.default_rng(3)
+    n = len(labels)
+    items = np.r_[rng.choice(n, size=40, replace=False), 0, n - 1].astype(np.int32)
+    offsets = np.array([0, 1, 5, 20, 42], dtype=np.int64)
+    got = _tables.label_rows(offsets, items, labels)
+    values = list(labels)
+    bounds = zip(offsets[:-1], offsets[1:], strict=True)
+    assert got.tolist() == [tuple(values[i] for i in items[b:e]) for b, e in bounds]
+
+
 def test_label_rows_hold_one_reference_per_use_and_leak_nothing():
     labels = np.empty(4, dtype=object)
     labels[:] = ["x" * 30, ("t", 2**80), 12345678901, Hostile(9)]

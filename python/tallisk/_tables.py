@@ -232,6 +232,10 @@ def rule_metrics(
 # ---- labels ----------------------------------------------------------------------------------
 
 
+#: Below this many labels every one is converted for a table, whatever rows it has.
+_FEW_LABELS = 1024
+
+
 def label_array(labels: Any) -> np.ndarray:
     """Labels as a 1-D contiguous object array of plain Python values (ints, strs, ...)."""
     if isinstance(labels, pd.Index):
@@ -259,12 +263,14 @@ def label_rows(
     >>> label_rows(np.array([0, 2, 3]), np.array([1, 0, 1], np.int32), ["a", "b"]).tolist()
     [('b', 'a'), ('b',)]
     """
-    return _engine.label_rows(
-        np.ascontiguousarray(offsets, dtype=np.int64),
-        np.ascontiguousarray(items, dtype=np.int32),
-        label_array(labels),
-        kind,
-    )
+    items = np.ascontiguousarray(items, dtype=np.int32)
+    if len(labels) > 4 * items.size + _FEW_LABELS:
+        # A small table over many labels (the top rules among 16 000 products): only the
+        # labels its rows use become Python objects, not every one of them.
+        used, inverse = np.unique(items, return_inverse=True)
+        items = inverse.astype(np.int32).reshape(-1)
+        labels = labels[used] if isinstance(labels, pd.Index) else label_array(labels)[used]
+    return _engine.label_rows(np.ascontiguousarray(offsets, dtype=np.int64), items, label_array(labels), kind)
 
 
 def excluded_ids(labels: Any, exclude: Any) -> np.ndarray:
