@@ -10,7 +10,10 @@
 // rules are evaluated at once. Transactions are handed down as lists (the engine's
 // vertical view, engine/data.hpp): a node scans the rows of its transactions to count its
 // extensions, then hands each transaction to the lists of the frequent extensions it
-// holds. An item's pairs are counted first, in full, in blocks split over the pool.
+// holds. Every item's pairs are counted and their rules evaluated before any longer set
+// is reached, in blocks split over the pool; a child is searched only where some pair of
+// its item with an earlier extension of its parent reaches the floor, which the pair
+// counts tell without a scan.
 //
 // The k best values found so far are kept; the k-th of them, lambda, only rises. For
 // measures whose value bounds the rule's support the search raises its own count floor
@@ -23,14 +26,18 @@
 //              count below the smallest c <= n/2 with c/n - (c/n)^2 >= lambda has a
 //              leverage below lambda: that c is the floor.
 // Until k rules are known lambda says nothing, and a search that starts at the lowest
-// floor goes deep under the first, most frequent items before its floor rises. So the
-// search runs in rounds under falling hard floors (an eighth of the transactions, then
-// halving): a round above a high floor is cheap, and the first round that finds k rules
-// tells, through lambda, how low the floor must go; one more round at that floor is exact
-// (its lambda can only be higher, so its floor can only be higher). Counts found by one
-// round serve the next. Other measures (confidence, lift, conviction, ...) reach their
-// best values on rules of any support, however rare; they need a fixed min_count, which
-// is the floor of their single round.
+// floor goes deep under the first, most frequent items before its floor rises. So lambda
+// is first taken from pairs alone, every item's pairs above the floor they raise: once
+// the pairs' rules number k, their k-th value is one the answer's k-th reaches, and the
+// longer sets are searched once, from the floor it sets. With fewer than k pair rules
+// (few items, min_len above 2, narrow sides) the longer sets are searched in rounds under
+// falling hard floors (an eighth of the transactions, then halving): a round above a high
+// floor is cheap, and the first round that finds k rules tells, through lambda, how low
+// the floor must go; one more round at that floor is exact (its lambda can only be
+// higher, so its floor can only be higher). Counts found by one round serve the next.
+// Other measures (confidence, lift, conviction, ...) reach their best values on rules of
+// any support, however rare; they need a fixed min_count, which is the floor of their
+// single search.
 //
 // Within a set X the antecedents are walked from the largest down, removing items in
 // position order, so each subset is reached once and the subsets of A after A. For
