@@ -121,6 +121,9 @@ def test_few_rows_over_many_labels_take_the_right_labels(labels):
     values = list(labels)
     bounds = zip(offsets[:-1], offsets[1:], strict=True)
     assert got.tolist() == [tuple(values[i] for i in items[b:e]) for b, e in bounds]
+    for bad in (-1, n):  # never a label taken by wrapping around: the bad id is named
+        with pytest.raises(ValueError, match=rf"items\[1\] = {bad} is not a label id"):
+            _tables.label_rows(np.array([0, 2]), np.array([5, bad], dtype=np.int32), labels)
 
 
 def test_label_rows_hold_one_reference_per_use_and_leak_nothing():

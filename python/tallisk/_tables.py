@@ -268,8 +268,9 @@ def label_rows(
         # A small table over many labels (the top rules among 16 000 products): only the
         # labels its rows use become Python objects, not every one of them.
         used, inverse = np.unique(items, return_inverse=True)
-        items = inverse.astype(np.int32).reshape(-1)
-        labels = labels[used] if isinstance(labels, pd.Index) else label_array(labels)[used]
+        if used.size == 0 or (used[0] >= 0 and used[-1] < len(labels)):  # else the engine names the bad id
+            items = inverse.astype(np.int32).reshape(-1)
+            labels = labels[used] if isinstance(labels, pd.Index) else label_array(labels)[used]
     return _engine.label_rows(np.ascontiguousarray(offsets, dtype=np.int64), items, label_array(labels), kind)
 
 
