@@ -248,6 +248,9 @@ void detail::execute(void (*call)(void*), void* ctx) {
         try {
             call(ctx);
         } catch (const std::runtime_error&) {
+            // The exception may have been made on a worker: its hand-over is announced
+            // before this handler reads it, not only when the scope ends.
+            TALLISK_TSAN_ACQUIRE();
             rethrow_thread_failure();
         }
         budget::check();
@@ -267,6 +270,9 @@ void detail::execute(void (*call)(void*), void* ctx) {
             Inside inside(&a);
             a.arena->execute([&] { call(ctx); });
         } catch (const std::runtime_error&) {
+            // The exception may have been made on a worker: its hand-over is announced
+            // before this handler reads it, not only when the scope ends.
+            TALLISK_TSAN_ACQUIRE();
             rethrow_thread_failure();
         }
     }
