@@ -130,10 +130,11 @@ def jsonl_cells(columns: list[Column]) -> list[Cell]:
 
 def _fimi_text(label: Any) -> str:
     text = plain_text(label)
-    if not text or any(c.isspace() for c in text) or "(" in text or ")" in text or "<-" in text:
+    # A NUL byte would make a file that no reader, this package's included, takes for text.
+    if not text or any(c.isspace() for c in text) or "(" in text or ")" in text or "<-" in text or "\0" in text:
         raise ValueError(
             f"the label {text!r} cannot be written as a FIMI name (names there hold no blanks, "
-            "parentheses or line ends); write CSV, TSV, JSON Lines or Parquet instead"
+            "parentheses, NUL bytes or line ends); write CSV, TSV, JSON Lines or Parquet instead"
         )
     return text
 
