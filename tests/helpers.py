@@ -3,6 +3,7 @@ running code in a subprocess with a chosen worker-pool size."""
 
 from __future__ import annotations
 
+import inspect
 import itertools
 import math
 import os
@@ -129,10 +130,14 @@ def rows_to_dict(itemsets, counts):
     return out
 
 
-def run_in_subprocess(code, threads=None, timeout=300):
+def run_in_subprocess(code, threads=None, timeout=300, env=None):
     """Runs `code` in a fresh interpreter; the code must assign `result`, which is
-    pickled back; it can import these helpers. `threads` sets RAYON_NUM_THREADS."""
-    env = dict(os.environ)
+    pickled back; it can import these helpers. `threads` sets RAYON_NUM_THREADS; with
+    `env`, the child sees no thread variable but those `env` sets."""
+    if env is None:
+        env = dict(os.environ)
+    else:
+        env = {k: v for k, v in os.environ.items() if k not in ("TALLISK_NUM_THREADS", "RAYON_NUM_THREADS")} | env
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
     here = os.path.dirname(os.path.abspath(__file__))
@@ -142,6 +147,57 @@ def run_in_subprocess(code, threads=None, timeout=300):
     if proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stderr.decode()}")
     return pickle.loads(proc.stdout)
+
+
+# ---- the contract module ----------------------------------------------------------------
+
+# The pair table's columns: the two ids, their co-occurrence count, then pair_metrics' measures.
+PAIR_COLUMNS = [
+    "item_A",
+    "item_B",
+    "instances",
+    "support",
+    "confidence",
+    "lift",
+    "conviction",
+    "leverage",
+    "cosine",
+    "jaccard",
+]
+
+
+def contract_kwargs(name, **values):
+    """Keyword arguments for the contract function `name`, each parameter taken from `values`
+    by its name (values may hold more names than one function takes)."""
+    import _tallisk_rs
+
+    return {p: values[p] for p in inspect.signature(getattr(_tallisk_rs, name)).parameters}
+
+
+def panic_class():
+    """The class the contract module's panics raise, found by causing one (an item id
+    outside n_items)."""
+    import _tallisk_rs
+
+    try:
+        _tallisk_rs.rust_compute_pairs(np.zeros(1, np.int64), np.ones(1, np.int32), 1)
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(e)
+    raise AssertionError("no panic")
+
+
+def result_levels(result, *pairs):
+    """{itemset: count} of each (rows key, counts key) of a contract result, after checking
+    the layout: int32 rows of one width (shape (0, 0) when there are none), one int64
+    count a row, no row twice."""
+    out = []
+    for rows_key, counts_key in pairs:
+        rows, counts = result[rows_key], result[counts_key]
+        assert rows.dtype == np.int32 and counts.dtype == np.int64
+        assert rows.ndim == 2 and counts.shape == (rows.shape[0],)
+        assert rows.shape[0] or rows.shape == (0, 0)
+        out.append(rows_to_dict(rows, counts))
+    return out
 
 
 def cap_weights(kind, rng, n_items):

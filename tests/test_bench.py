@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 import agreement  # noqa: E402
 import bench_rules  # noqa: E402
 import datagen  # noqa: E402
-from helpers import brute_force_counts, random_baskets  # noqa: E402
+from helpers import brute_force_counts, random_baskets, rule_metrics  # noqa: E402
 
 
 @pytest.mark.parametrize("n", [1, 7, 100, 3196, 88162])
@@ -98,28 +98,20 @@ def test_mismatches_are_reported_and_diagnosed():
 # ---- pair tables --------------------------------------------------------------------
 
 
+PAIR_COLUMNS = ["support", "confidence", "lift", "leverage", "cosine", "jaccard", "consequent_support", "conviction"]
+
+
 def _pair_oracle(baskets):
-    """All ordered co-occurring pairs with their metrics, from first principles."""
+    """All ordered co-occurring pairs with their metrics, from the brute-force counts; the
+    benchmark's own tables leave conviction NaN where the consequent is in every basket."""
     n = len(baskets)
     single = Counter(x for b in baskets for x in set(b))
     co = Counter(p for b in baskets for p in itertools.permutations(sorted(set(b)), 2))
     rows = defaultdict(list)
     for (a, b), c in sorted(co.items()):
-        s, sa, sb = c / n, single[a] / n, single[b] / n
-        conf = c / single[a]
-        for key, v in [
-            ("item_A", a),
-            ("item_B", b),
-            ("instances", c),
-            ("support", s),
-            ("confidence", conf),
-            ("lift", conf / sb),
-            ("leverage", s - sa * sb),
-            ("cosine", s / math.sqrt(sa * sb)),
-            ("jaccard", s / (sa + sb - s)),
-            ("consequent_support", sb),
-            ("conviction", math.nan if sb >= 1 else (math.inf if conf >= 1 else (1 - sb) / (1 - conf))),
-        ]:
+        m = rule_metrics(c, single[a], single[b], n)
+        m["conviction"] = math.nan if single[b] == n else m["conviction"]
+        for key, v in [("item_A", a), ("item_B", b), ("instances", c), *((k, m[k]) for k in PAIR_COLUMNS)]:
             rows[key].append(v)
     return {k: np.array(v) for k, v in rows.items()}
 

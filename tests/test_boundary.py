@@ -10,7 +10,7 @@ import time
 import _tallisk_rs as m
 import numpy as np
 import pytest
-from helpers import SANITIZED, random_baskets, run_in_subprocess, to_arrays
+from helpers import SANITIZED, contract_kwargs, panic_class, random_baskets, to_arrays
 
 PIPELINE = "(txn_ids, item_ids, k_max, n_items, min_support, item_weights, max_items_per_txn=None)"
 SIGNATURES = {
@@ -35,29 +35,9 @@ W = np.ones(3)
 F = np.array([[0, 1]], dtype=np.int32)
 
 # Valid keyword arguments for every function, used as the base of the error tests.
-VALID = {
-    "rust_compute_pairs": dict(txn_ids=T, item_ids=I, n_items=3, min_support=0.0),
-    "rust_compute_itemsets": dict(
-        txn_ids=T, item_ids=I, freq_lower=F, k=3, n_items=3, item_weights=W, max_items_per_txn=None
-    ),
-    "rust_eclat_pipeline": dict(txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1),
-    "rust_classic_compute_pairs": dict(txn_ids=T, item_ids=I, n_items=3, n_transactions=2, min_support=0.1),
-    "rust_classic_compute_pipeline": dict(
-        txn_ids=T,
-        item_ids=I,
-        k_max=3,
-        n_items=3,
-        _n_transactions=2,
-        min_support=0.1,
-        item_weights=W,
-        max_items_per_txn=None,
-    ),
-}
-for _name in m.__all__:
-    if _name.startswith("rust_compute_pipeline"):
-        VALID[_name] = dict(
-            txn_ids=T, item_ids=I, k_max=3, n_items=3, min_support=0.1, item_weights=W, max_items_per_txn=None
-        )
+ARGS = dict(txn_ids=T, item_ids=I, freq_lower=F, item_weights=W, max_items_per_txn=None)
+ARGS |= dict(k=3, k_max=3, n_items=3, min_support=0.1, n_transactions=2, _n_transactions=2)
+VALID = {name: contract_kwargs(name, **ARGS) for name in SIGNATURES}
 
 ARRAY_PARAMS = [
     (f, p) for f, kw in VALID.items() for p in kw if p in ("txn_ids", "item_ids", "freq_lower", "item_weights")
@@ -69,12 +49,6 @@ USIZE_PARAMS = [(f, p) for f, kw in VALID.items() for p in kw if p in ("k", "k_m
 def call(name, **overrides):
     """Calls a function with valid arguments except `overrides`."""
     return getattr(m, name)(**dict(VALID[name], **overrides))
-
-
-def panic_type():
-    with pytest.raises(BaseException) as info:
-        m.rust_compute_pairs(T, np.array([0, 1, 3], dtype=np.int32), 3)
-    return type(info.value)
 
 
 def test_module_identity_and_table():
@@ -199,10 +173,10 @@ def test_scalar_conversions():
 
 
 def test_panic_is_a_base_exception():
-    panic = panic_type()
+    panic = panic_class()
     assert panic.__qualname__ == "PanicException" and panic.__module__ == "pyo3_runtime"
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
-    assert panic_type() is panic  # one class per process
+    assert panic_class() is panic  # one class per process
 
 
 # (the classic pipeline mines any id; its test is in test_classic.py)
@@ -215,12 +189,16 @@ def test_panic_is_a_base_exception():
             if n not in ("rust_compute_itemsets", "rust_classic_compute_pipeline")
         ],
         ("rust_compute_pairs", [0, -1, 1], 3, "the len is 3 but the index is 4294967295"),
-        ("rust_compute_pairs", [0, 1], 3, "the len is 2 but the index is 2"),
+        # item_ids shorter than txn_ids, also where any id is mined
+        *[
+            (n, [0, 1], 3, "the len is 2 but the index is 2")
+            for n in ("rust_compute_pairs", "rust_classic_compute_pairs", "rust_classic_compute_pipeline")
+        ],
         ("rust_compute_pairs", [0, 0, 0], 0, "the len is 0 but the index is 0"),
     ],
 )
 def test_inconsistent_items_panic(name, items, n_items, message):
-    with pytest.raises(panic_type(), match=f"^index out of bounds: {message}$"):
+    with pytest.raises(panic_class(), match=f"^index out of bounds: {message}$"):
         try:
             call(name, item_ids=np.array(items, dtype=np.int32), n_items=n_items)
         except Exception:  # must not be caught here
@@ -359,42 +337,3 @@ def test_input_errors_of_the_computation_raise_value_error(name):
     finally:
         buf.close()
     assert message == "too many occurrences: 4294967297 rows given, at most 4294967295 are supported"
-
-
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not mix with the sanitizer's shadow memory")
-def test_allocation_failure_raises_memory_error():
-    code = """
-    import resource, numpy as np, _tallisk_rs as m
-    resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
-    try:
-        # 2**32 - 1 items need 16 GiB of offsets alone
-        m.rust_compute_pairs(np.zeros(0, np.int64), np.zeros(0, np.int32), 2**32 - 1)
-        result = "no error"
-    except MemoryError:
-        # the interpreter is still usable afterwards
-        result = m.rust_compute_pairs(np.array([1, 1]), np.array([0, 1], dtype=np.int32), 2)["n_transactions"]
-    """
-    assert run_in_subprocess(code) == 1
-
-
-def test_forked_child_can_still_compute():
-    # multiprocessing forks by default on Linux: a child of a process whose worker pool
-    # is running must still get answers (not hang on the parent's threads).
-    code = """
-    import os, numpy as np, _tallisk_rs as m
-    rng = np.random.default_rng(0)
-    t = np.repeat(np.arange(20000, dtype=np.int64), 10)
-    i = rng.integers(0, 300, t.size).astype(np.int32)
-    want = m.rust_compute_pairs(t, i, 300)["instances"].sum()
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.write(w, str(m.rust_compute_pairs(t, i, 300)["instances"].sum()).encode())
-        os._exit(0)
-    os.close(w)
-    got = int(os.read(r, 100))
-    os.waitpid(pid, 0)
-    result = (int(want), got)
-    """
-    want, got = run_in_subprocess(code, threads=2, timeout=120)
-    assert want == got > 0

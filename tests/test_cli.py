@@ -124,21 +124,8 @@ def test_rules_match_brute_force_and_sort_and_top(tmp_path):
 
     # FIMI names hold no blanks (the writer refuses them): the same baskets, renamed one to one
     write_input(tmp_path / "fimi.basket", [[x.replace(" ", "_") for x in b] for b in baskets], "basket")
-    r = run(
-        "rules",
-        "fimi.basket",
-        "--min-count",
-        "8",
-        "--min-confidence",
-        "0.5",
-        "--by",
-        "confidence",
-        "--top",
-        "3",
-        "--output-format",
-        "fimi",
-        cwd=tmp_path,
-    )
+    argv = "rules fimi.basket --min-count 8 --min-confidence 0.5 --by confidence --top 3 --output-format fimi"
+    r = run(*argv.split(), cwd=tmp_path)
     lines = r.stdout.decode().splitlines()
     assert len(lines) == 3 and all(" <- " in line for line in lines)
     confidences = [float(line.rsplit(", ", 1)[1].rstrip(")")) for line in lines]
@@ -275,20 +262,8 @@ def test_plot_without_its_extra_fails_before_the_work(tmp_path, hidden):
     site.mkdir()
     (site / "sitecustomize.py").write_text(f"import sys\nsys.modules[{hidden!r}] = None  # as if not installed\n")
     path = os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")]))
-    r = run(
-        "rules",
-        "ok.dat",
-        "--min-count",
-        "1",
-        "--plot",
-        "p.png",
-        "--plot-kind",
-        "graph",
-        "-o",
-        "out.csv",
-        cwd=tmp_path,
-        env_extra={"PYTHONPATH": path},
-    )
+    argv = "rules ok.dat --min-count 1 --plot p.png --plot-kind graph -o out.csv".split()
+    r = run(*argv, cwd=tmp_path, env_extra={"PYTHONPATH": path})
     err = r.stderr.decode()
     assert r.returncode == 1 and len(err.splitlines()) == 1
     assert f"--plot needs {hidden}" in err
@@ -323,20 +298,8 @@ def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, c
     from tallisk import plot
 
     write_input(tmp_path / "in.basket", make_baskets(), "basket")
-    extra = ["--plot-kind", kind] if command == "rules" else []
-    r = run(
-        command,
-        "in.basket",
-        "--min-count",
-        "5",
-        *(["--min-confidence", "0.3"] if command == "rules" else []),
-        "--plot",
-        "chart.png",
-        *extra,
-        "-o",
-        "out.csv",
-        cwd=tmp_path,
-    )
+    extra = ["--min-confidence", "0.3", "--plot-kind", kind] if command == "rules" else []
+    r = run(command, "in.basket", "--min-count", "5", "--plot", "chart.png", *extra, "-o", "out.csv", cwd=tmp_path)
     assert r.returncode == 0, r.stderr.decode()
     # Pillow loads a file cut inside its closing chunk: that chunk is checked here
     assert (tmp_path / "chart.png").read_bytes().endswith(b"\0\0\0\0IEND\xaeB`\x82")
@@ -345,9 +308,6 @@ def test_plot_file_is_a_whole_png_of_the_set_size_with_labelled_axes(tmp_path, c
         im.load()  # fails on a file cut earlier
         assert im.size == (plot.SIZE[0] * plot.DPI, plot.SIZE[1] * plot.DPI)
         assert im.text.get("Axes", "") == axes and im.text.get("Title")
-
-
-# ---- in-process pieces ----------------------------------------------------------------------
 
 
 # ---- in-process pieces ----------------------------------------------------------------------
@@ -402,15 +362,10 @@ def test_progress_lines_show_on_a_terminal_and_are_gone_when_the_stage_ends(monk
     assert screen(err.getvalue()) == ["tallisk: next line"]
 
 
-def _oracle_best_rule(baskets, min_count):
-    """The most confident rule among all rules of the frequent itemsets, by brute force."""
-    return max(m["confidence"] for m in brute_rules(baskets, min_count, 0.0).values())
-
-
 def test_no_rules_says_so_with_the_most_confident_rule(tmp_path):
     baskets = make_baskets(seed=3)
     write_input(tmp_path / "in.basket", baskets, "basket")
-    best = _oracle_best_rule(baskets, 6)
+    best = max(m["confidence"] for m in brute_rules(baskets, 6, 0.0).values())  # by brute force
     r = run("rules", "in.basket", "--min-count", "6", "--min-confidence", f"{min(best * 1.01, 1.0)}", cwd=tmp_path)
     err = r.stderr.decode()
     # standard output holds the table's header at most

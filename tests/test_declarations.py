@@ -7,7 +7,6 @@ from __future__ import annotations
 import importlib.util
 import inspect
 import math
-import warnings
 
 import pandas as pd
 import pytest
@@ -187,8 +186,6 @@ def test_the_command_and_the_package_agree_on_names_and_defaults(tmp_path):
 
 
 def test_one_vocabulary_across_faces():
-    from tallisk.io import read_transactions
-
     faces = [read_transactions, Transactions.from_long]
     if _importable("tallisk.dask"):
         import tallisk.dask as tdask
@@ -255,10 +252,3 @@ def test_one_error_in_either_voice():
     assert info.value.message(voice) == (
         "--min-support must be a float in the range (0.0, 1.0] or a percentage in (0%, 100%]. Got 5000% instead."
     )
-
-
-def test_warnings_are_not_raised_for_current_names():
-    tr = Transactions.from_baskets(BASKETS)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        tallisk.association_rules(tr, min_count=1, by="lift", max_consequent_len=1)

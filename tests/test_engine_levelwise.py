@@ -2,7 +2,8 @@
 table of every frequent itemset) against the depth-first miner's own targets and the
 brute-force selection, in shuffled row and item order, and its errors; and
 mine_itemsets(algorithm="apriori") against the depth-first search, the brute-force
-oracle and mlxtend's apriori, with its row order and row limit."""
+oracle and mlxtend's apriori, with its row order (its row limit is tested with the
+depth-first one's in test_engine_mine.py)."""
 
 from __future__ import annotations
 
@@ -33,12 +34,13 @@ def shuffled(rng, rows):
 
 
 # Dense data where closed and maximal differ from all; sparse data with many items; one
-# table past the size where the filter works on the pool.
+# table past the size where the filter works on the pool; no transactions at all.
 SHAPES = [
     ("dense", 1, 80, 12, 6.0, 0.85, 4),
     ("dense-long", 2, 40, 10, 8.0, 0.95, 3),
     ("sparse", 3, 500, 150, 5.0, 0.6, 3),
     ("large", 4, 3000, 48, 16.0, 0.9, 10),
+    ("empty", 5, 0, 4, 1.0, 0.5, 1),
 ]
 
 
@@ -53,20 +55,13 @@ def test_filter_target_matches_the_depth_first_targets(name, seed, n_txn, n_item
     for target in TARGETS:
         got = E.filter_target(offsets, items, counts, target)
         kept = got["rows"]
-        assert kept.dtype == np.int64 and np.all(np.diff(kept) > 0)
+        assert kept.dtype == np.int64 and np.all(np.diff(kept) > 0) and len(got["offsets"]) == len(kept) + 1
         # The kept rows as given, in their order.
         assert rows_of(got["offsets"], got["items"], got["counts"]) == [rows[k] for k in kept.tolist()]
         as_sets = {tuple(sorted(s)): c for s, c in (rows[k] for k in kept.tolist())}
         assert as_sets == dict(mined(baskets, n_items, min_count, target=target))
         if name != "large":
             assert as_sets == by_target(dict(every), target)
-
-
-def test_filter_target_of_an_empty_table():
-    offsets, items = to_csr([])
-    for target in TARGETS:
-        got = E.filter_target(offsets, items, np.zeros(0, np.int64), target)
-        assert [len(got[k]) for k in ("rows", "offsets", "items", "counts")] == [0, 1, 0, 0]
 
 
 i32, i64 = (lambda *v: np.array(v, np.int32)), (lambda *v: np.array(v, np.int64))  # noqa: E731
@@ -134,21 +129,3 @@ def test_apriori_matches_mlxtend():
     want = {tuple(sorted(s)): round(v * len(baskets)) for s, v in zip(peer["itemsets"], peer["support"], strict=True)}
     assert len(want) > 500
     assert dict(mined(baskets, n_items, 8, algorithm="apriori")) == want
-
-
-@pytest.mark.parametrize("target", TARGETS)
-def test_apriori_row_limit(target):
-    rng = np.random.default_rng(5)
-    baskets = random_baskets(rng, 300, 15, 7.0, gravity=0.85)
-    n = len(mined(baskets, 15, 3, target=target))
-    assert n > 10
-    assert len(mined(baskets, 15, 3, target=target, algorithm="apriori", max_itemsets=n)) == n
-    for limit in (n - 1, n // 2, 0):
-        with pytest.raises(ValueError, match=f"^more than {limit} frequent itemsets; raise the minimum support"):
-            mined(baskets, 15, 3, target=target, algorithm="apriori", max_itemsets=limit)
-
-
-def test_unknown_algorithm():
-    txn, item = to_arrays([[0, 1]])
-    with pytest.raises(ValueError, match="^algorithm must be 'depth_first' or 'apriori', got 'eclat'$"):
-        E.mine_itemsets(txn, item, 2, 1, algorithm="eclat")

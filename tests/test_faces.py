@@ -13,20 +13,19 @@ import numpy as np
 import pandas as pd
 import pytest
 import tallisk
-from helpers import rule_metrics
+from helpers import brute_rules
 from tallisk.transactions import Transactions
 
 # "bread" is in every basket; "jam" only with "tea"
 BASKETS = [["bread", "tea", "jam"], ["bread", "tea"], ["bread", "milk"], ["bread", "milk", "tea", "jam"], ["bread"]]
 
 
+RULES = brute_rules(BASKETS, 1)
+
+
 def expected_conviction(a, c):
     """Brute force over the baskets: (1 - s(C)) / (1 - conf(A -> C)), infinite when conf is 1."""
-    n = len(BASKETS)
-    n_ac = sum(1 for b in BASKETS if set(a) | set(c) <= set(b))
-    n_a = sum(1 for b in BASKETS if set(a) <= set(b))
-    n_c = sum(1 for b in BASKETS if set(c) <= set(b))
-    return rule_metrics(n_ac, n_a, n_c, n)["conviction"]
+    return RULES[(tuple(sorted(a)), tuple(sorted(c)))]["conviction"]
 
 
 def pair_table(face):

@@ -16,7 +16,7 @@ from helpers import (
     cap_weights,
     frequent,
     random_baskets,
-    rows_to_dict,
+    result_levels,
     run_in_subprocess,
     to_arrays,
 )
@@ -75,14 +75,9 @@ def run(baskets, freq_table, k, n_items, weights=NO_WEIGHTS, cap=None):
     t, i = to_arrays(baskets)
     r = m.rust_compute_itemsets(t, i, freq_table, k, n_items, weights, cap)
     assert list(r) == ["itemsets", "counts"]
-    assert r["itemsets"].dtype == np.int32 and r["counts"].dtype == np.int64
-    assert r["itemsets"].shape[0] == r["counts"].shape[0]
-    if len(r["counts"]):
-        assert r["itemsets"].shape[1] == k
-        assert (r["counts"] >= 1).all()
-    else:
-        assert r["itemsets"].shape == (0, 0)
-    return rows_to_dict(r["itemsets"], r["counts"])
+    (got,) = result_levels(r, ("itemsets", "counts"))
+    assert all(len(s) == k and c >= 1 for s, c in got.items())
+    return got
 
 
 def frequent_lower(baskets, k, min_count):

@@ -13,9 +13,10 @@ import importlib.util
 import sys
 import tracemalloc
 
+import _tallisk_rs
 import numpy as np
 import pytest
-from helpers import SANITIZED, random_baskets, to_arrays
+from helpers import SANITIZED, contract_kwargs, panic_class, random_baskets, to_arrays
 
 CALLS = 100 if SANITIZED else 300
 # A leaked result array costs at least two blocks (the array and its buffer's owner)
@@ -32,70 +33,33 @@ LOWER = np.array([[a, b] for a in range(8) for b in range(a + 1, 8)], dtype=np.i
 BAD_ITEMS = np.where(np.arange(ITEMS.size) == ITEMS.size // 2, N_ITEMS, ITEMS).astype(np.int32)
 STRIDED = np.repeat(TXN, 2)[::2]
 
-PIPELINE = dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS, min_support=0.02, item_weights=WEIGHTS)
-VALID = {
-    "rust_compute_pairs": dict(txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, min_support=0.0),
-    "rust_compute_itemsets": dict(
-        txn_ids=TXN, item_ids=ITEMS, freq_lower=LOWER, k=3, n_items=N_ITEMS, item_weights=WEIGHTS, max_items_per_txn=4
-    ),
-    "rust_compute_pipeline": PIPELINE,
-    "rust_compute_pipeline_v1_roaring": PIPELINE,
-    "rust_compute_pipeline_v2_memo": PIPELINE,
-    "rust_compute_pipeline_v3_adaptive": PIPELINE,
-    "rust_compute_pipeline_v5_prefilter": PIPELINE,
-    "rust_compute_pipeline_v6_gating": dict(PIPELINE, max_items_per_txn=5),
-    "rust_eclat_pipeline": dict(txn_ids=TXN, item_ids=ITEMS, k_max=3, n_items=N_ITEMS, min_support=0.02),
-    "rust_classic_compute_pairs": dict(
-        txn_ids=TXN, item_ids=ITEMS, n_items=N_ITEMS, n_transactions=1500, min_support=0.02
-    ),
-    "rust_classic_compute_pipeline": dict(
-        txn_ids=TXN,
-        item_ids=ITEMS,
-        k_max=3,
-        n_items=N_ITEMS,
-        _n_transactions=1500,
-        min_support=0.02,
-        item_weights=WEIGHTS,
-    ),
-}
+ARGS = dict(txn_ids=TXN, item_ids=ITEMS, freq_lower=LOWER, item_weights=WEIGHTS, max_items_per_txn=None)
+ARGS |= dict(k=3, k_max=3, n_items=N_ITEMS, min_support=0.02, n_transactions=1500, _n_transactions=1500)
+VALID = {name: contract_kwargs(name, **ARGS) for name in _tallisk_rs.__all__}
+# The pairs without a threshold; a cap where one is taken, on the counter and one pipeline.
+VALID["rust_compute_pairs"]["min_support"] = 0.0
+VALID["rust_compute_itemsets"]["max_items_per_txn"] = 4
+VALID["rust_compute_pipeline_v6_gating"]["max_items_per_txn"] = 5
 # Functions that check every item id against n_items (the classic pipeline mines any id,
 # the candidate counter only the ids of its candidates).
 CHECKS_ITEMS = [n for n in VALID if n not in ("rust_compute_itemsets", "rust_classic_compute_pipeline")]
 
 
-def _panic():
-    import _tallisk_rs
-
-    try:
-        _tallisk_rs.rust_compute_pairs(TXN, BAD_ITEMS, N_ITEMS)
-    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
-        return type(e)
-    raise AssertionError("no panic")
-
-
 def _rs_cases():
     cases = []
     for name, kw in VALID.items():
-        cases.append(pytest.param("_tallisk_rs", name, kw, None, id=f"{name}-ok"))
-        cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=TXN.tolist()), TypeError, id=f"{name}-list"))
-        cases.append(pytest.param("_tallisk_rs", name, dict(kw, txn_ids=STRIDED), TypeError, id=f"{name}-strided"))
-        cases.append(pytest.param("_tallisk_rs", name, dict(kw, n_items=-1), OverflowError, id=f"{name}-overflow"))
-        cases.append(
-            pytest.param(
-                "_tallisk_rs", name, {k: v for k, v in kw.items() if k != "item_ids"}, TypeError, id=f"{name}-missing"
-            )
-        )
+        rows = {
+            "ok": (kw, None),
+            "list": (dict(kw, txn_ids=TXN.tolist()), TypeError),
+            "strided": (dict(kw, txn_ids=STRIDED), TypeError),
+            "overflow": (dict(kw, n_items=-1), OverflowError),
+            "missing": ({k: v for k, v in kw.items() if k != "item_ids"}, TypeError),
+        }
         if name in CHECKS_ITEMS:
-            cases.append(pytest.param("_tallisk_rs", name, dict(kw, item_ids=BAD_ITEMS), "panic", id=f"{name}-panic"))
-    cases.append(
-        pytest.param(
-            "_tallisk_rs",
-            "rust_eclat_pipeline",
-            dict(VALID["rust_eclat_pipeline"], k_max=1),
-            ValueError,
-            id="rust_eclat_pipeline-k_max",
-        )
-    )
+            rows["panic"] = (dict(kw, item_ids=BAD_ITEMS), "panic")
+        if name == "rust_eclat_pipeline":
+            rows["k_max"] = (dict(kw, k_max=1), ValueError)
+        cases += [pytest.param("_tallisk_rs", name, args, exc, id=f"{name}-{row}") for row, (args, exc) in rows.items()]
     return cases
 
 
@@ -184,5 +148,5 @@ def assert_no_leak(fn, kwargs, expect, calls=CALLS):
 def test_no_leak(module, name, kwargs, expect):
     fn = getattr(importlib.import_module(module), name)
     if expect == "panic":
-        expect = _panic()
+        expect = panic_class()
     assert_no_leak(fn, kwargs, expect)

@@ -130,14 +130,20 @@ def test_every_measure_against_its_definition_on_hand_built_tables():
             np.testing.assert_allclose(got[name].to_numpy(), want, rtol=1e-12, atol=1e-15, err_msg=name)
 
 
-def test_measures_agree_with_scipy_and_numpy_on_random_tables():
-    rng = np.random.default_rng(5)
-    tables = []
-    for _ in range(200):
-        n = 500
+def random_tables(rng, count, n):
+    out = []
+    for _ in range(count):
         na, nc = (int(x) for x in rng.integers(1, n, size=2))
-        lo, hi = max(1, na + nc - n), min(na, nc)
-        tables.append((int(rng.integers(lo, hi + 1)), na, nc, n))
+        lo, hi = max(0, na + nc - n), min(na, nc)
+        mean = na * nc / n
+        # half of them in the upper tail, where the p-values get small
+        a = rng.integers(lo, hi + 1) if rng.random() < 0.5 else mean + rng.exponential(4) * math.sqrt(mean + 1)
+        out.append((int(min(hi, max(lo, a))), na, nc))
+    return out
+
+
+def test_measures_agree_with_scipy_and_numpy_on_random_tables():
+    tables = [(*t, 500) for t in random_tables(np.random.default_rng(5), 200, 500)]
     got = tallisk.add_measures(rule_table(tables), ["chi_squared", "phi", "odds_ratio", "mutual_information"])
     for i, (a, na, nc, n) in enumerate(tables):
         cells = np.array([[a, na - a], [nc - a, n - na - nc + a]])
@@ -167,18 +173,6 @@ def test_table_measures_are_the_tables_own_and_present_columns_stay():
 
 
 # ---- significance ---------------------------------------------------------------------------
-
-
-def random_tables(rng, count, n):
-    out = []
-    for _ in range(count):
-        na, nc = (int(x) for x in rng.integers(1, n, size=2))
-        lo, hi = max(0, na + nc - n), min(na, nc)
-        mean = na * nc / n
-        # half of them in the upper tail, where the p-values get small
-        a = rng.integers(lo, hi + 1) if rng.random() < 0.5 else mean + rng.exponential(4) * math.sqrt(mean + 1)
-        out.append((int(min(hi, max(lo, a))), na, nc))
-    return out
 
 
 @pytest.mark.parametrize("n", [7, 100, 10_000, 1_000_000])

@@ -182,7 +182,6 @@ BAD_VALUES = {
         "nan": lambda: pd.DataFrame({"a": [1.0, np.nan, 0.0], "b": [1.0, 1.0, 0.0]}),
         "sparse-int-cols-not-from-zero": lambda: random_frame(3, n=10, m=3, sparse=True, columns=[1, 2, 3]),
         "sparse-value-two": lambda: pd.DataFrame({"a": [0, 2, 1], "b": [1, 1, 0]}).astype(pd.SparseDtype(int, 0)),
-        "ints-01": lambda: random_frame(2, n=30, m=6, dtype=np.int64),
     },
     "min_support": {"zero": 0.0, "negative": -0.1, "above-one": 1.5, "percent": 5, "nan": float("nan")},
     "max_len": {"zero": 0, "negative": -1, "fraction": 0.5, "float": 1.5, "whole-float": 2.0, "bool": True},
@@ -220,14 +219,14 @@ BAD_RULE_COMBINATIONS = {
 }
 
 
-def _mlxtend_params(name):
-    return list(inspect.signature(getattr(fp, name)).parameters)
+def params(func):
+    return list(inspect.signature(func).parameters)
 
 
 def _grid(names, bad_values):
     cases = []
     for name in names:
-        for param in _mlxtend_params(name):
+        for param in params(getattr(fp, name)):
             for label, value in bad_values.get(param, {}).items():
                 cases.append(pytest.param(name, param, value, id=f"{name}-{param}-{label}"))
     return cases
@@ -241,15 +240,9 @@ def _value(v):
 
 def test_the_grid_covers_every_parameter_mlxtend_checks():
     for name in MINERS:
-        assert {"df", "min_support", "max_len"} <= set(_mlxtend_params(name)) & set(BAD_VALUES)
-    assert set(_mlxtend_params("association_rules")) == set(BAD_RULE_VALUES)
-    assert set(_mlxtend_params("association_rules")) == set(inspect_params(ours.association_rules))
-    for name in MINERS:
-        assert _mlxtend_params(name) == inspect_params(getattr(ours, name))
-
-
-def inspect_params(func):
-    return list(inspect.signature(func).parameters)
+        assert {"df", "min_support", "max_len"} <= set(params(getattr(fp, name))) & set(BAD_VALUES)
+        assert params(getattr(fp, name)) == params(getattr(ours, name))
+    assert set(params(fp.association_rules)) == set(BAD_RULE_VALUES) == set(params(ours.association_rules))
 
 
 @pytest.mark.parametrize("name, param, value", _grid(MINERS, BAD_VALUES))
@@ -259,16 +252,16 @@ def test_miners_raise_and_warn_as_mlxtend_on_the_grid(name, param, value):
     assert_same_outcome(name, (df,), kwargs)
 
 
-@pytest.mark.parametrize("name, param, value", _grid(["association_rules"], BAD_RULE_VALUES))
-def test_rules_raise_and_warn_as_mlxtend_on_the_grid(name, param, value):
-    kwargs = {"df": fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True), param: _value(value)}
+RULE_GRID = [pytest.param({p.values[1]: p.values[2]}, id=p.id) for p in _grid(["association_rules"], BAD_RULE_VALUES)]
+
+
+@pytest.mark.parametrize(
+    "bad", [*RULE_GRID, *(pytest.param(kw, id=name) for name, kw in BAD_RULE_COMBINATIONS.items())]
+)
+def test_rules_raise_and_warn_as_mlxtend_on_the_grid_and_the_combinations(bad):
+    kwargs = {"df": fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True)}
+    kwargs |= {k: _value(v) for k, v in bad.items()}
     same_rules(kwargs.pop("df"), **kwargs)
-
-
-@pytest.mark.parametrize("combination", BAD_RULE_COMBINATIONS)
-def test_rules_raise_as_mlxtend_on_combined_null_value_arguments(combination):
-    kwargs = {k: _value(v) for k, v in BAD_RULE_COMBINATIONS[combination].items()}
-    same_rules(fp.apriori(onehot(TEXTBOOK), min_support=0.4, use_colnames=True), **kwargs)
 
 
 @pytest.mark.parametrize("name", ["fpgrowth", "fpmax"])
@@ -363,13 +356,6 @@ RULE_TABLES = {
     "all-true": lambda: fp.apriori(FRAMES["all-true"](), min_support=0.5, use_colnames=True),
     "tuples-and-lists": lambda: tuples_and_lists(fp.apriori(random_frame(54, n=40, m=5, density=0.6), min_support=0.2)),
 }
-RULE_INPUTS = list(RULE_TABLES)
-
-
-def rules_input(kind):
-    return RULE_TABLES[kind]()
-
-
 RULE_CALLS = (
     [dict(metric=m, min_threshold=t) for m in METRICS for t in (-1.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.5)]
     + [
@@ -382,10 +368,10 @@ RULE_CALLS = (
 )
 
 
-@pytest.mark.parametrize("kind", RULE_INPUTS)
+@pytest.mark.parametrize("kind", RULE_TABLES)
 @pytest.mark.parametrize("kwargs", RULE_CALLS, ids=lambda kw: ",".join(f"{k}={v}" for k, v in kw.items()))
 def test_rules_match(kind, kwargs):
-    kwargs, table = dict(kwargs), rules_input(kind)
+    kwargs, table = dict(kwargs), RULE_TABLES[kind]()
     if kwargs.pop("trim", False) and (table["itemsets"].map(len) > 1).any():
         table = table[table["itemsets"].map(len) > 1].reset_index(drop=True)
     same_rules(table, **kwargs)

@@ -133,7 +133,6 @@ def test_max_itemsets(algorithm):
 @pytest.mark.parametrize(
     "kwargs, error, fragment",
     [
-        (dict(min_support=50), ValueError, "Use min_support=0.5."),
         (dict(min_count=2, min_support=0.1), ValueError, "exactly one of"),
         (dict(min_count=2, algorithm="levelwise_memo"), ValueError, "counters are no longer choices of the package"),
         (

@@ -96,48 +96,24 @@ def test_empty_baskets_and_the_summary():
         [[(1, "a"), (2, "b")], [(1, "a")]],  # tuples as labels
         [[1.5, 2.25], [2.25]],
         [[True, False], [True]],
-        [["b", 2], [1, "a"], [2]],  # labels that do not compare: first appearance order
-    ],
-)
-def test_awkward_labels_round_trip(baskets):
-    tr = Transactions.from_baskets(baskets)
-    try:
-        check_against_model(tr, baskets)
-    except TypeError:  # the model cannot sort these
-        assert list(tr.items) == ["b", 2, 1, "a"]
-    back = tr.to_baskets()
-    assert [set(b) for b in back] == [set(b) for b in baskets] and sum(map(len, back)) == tr.n_occurrences
-    df = long_frame(baskets)
-    assert Transactions.from_long(df, "order", "product").equals(tr)
-
-
-def dict_factorize(baskets):
-    """Labels numbered as dict keys are (hash, then ==), in order of first appearance."""
-    codes = {}
-    for b in baskets:
-        for x in b:
-            codes.setdefault(x, len(codes))
-    return list(codes)
-
-
-@pytest.mark.parametrize(
-    "baskets",
-    [
         [[1, 1.0, True], [2.0, 1], [2]],  # equal as dict keys: one label each
         [[("a", 1), ("a", 1.0)], [frozenset({1}), frozenset({1.0})], [b"x", "x"]],
-        [["b", 2], [1, "a"], [2, "b", "b"]],  # do not sort: first appearance
+        [["b", 2], [1, "a"], [2, "b", "b"]],  # labels that do not compare, a repeated label
         [[np.str_("tea"), "tea", "té"], ["t\u00e9", "茶", "🍵"], ["🍵", np.str_("茶")]],  # text of every width
     ],
 )
-def test_baskets_are_factorised_as_dict_keys(baskets):
+def test_awkward_labels_are_factorised_as_dict_keys_and_round_trip(baskets):
     tr = Transactions.from_baskets(baskets)
-    labels = dict_factorize(baskets)
+    labels = list(dict.fromkeys(x for b in baskets for x in b))  # as dict keys: hash, then ==, first appearance
     try:
         labels = sorted(labels)
-    except TypeError:
-        pass
-    assert list(tr.items) == labels
-    assert [set(b) for b in tr.to_baskets()] == [set(b) for b in baskets]
+    except TypeError:  # labels that do not compare keep the order they first appear in
+        assert list(tr.items) == labels
+    else:
+        check_against_model(tr, baskets)
+    back = tr.to_baskets()
+    assert [set(b) for b in back] == [set(b) for b in baskets] and sum(map(len, back)) == tr.n_occurrences
+    assert Transactions.from_long(long_frame(baskets), "order", "product").equals(tr)
 
 
 @pytest.mark.parametrize("missing", [None, float("nan"), np.nan, pd.NA, pd.NaT, np.float64("nan")])
@@ -152,7 +128,7 @@ def test_a_missing_label_is_refused_naming_its_basket(missing):
 def test_from_long_refuses_duplicated_column_names(names):
     df = pd.DataFrame(np.arange(2 * len(names)).reshape(2, -1), columns=names)
     with pytest.raises(ValueError, match="The transaction column 't' appears more than once"):
-        Transactions.from_long(df, transaction="t", item=names[1] if names[1] != "t" else "t")
+        Transactions.from_long(df, transaction="t", item=names[1])
     if len(names) == 2:
         with pytest.raises(ValueError, match="appears more than once"):
             Transactions.from_long(df)
@@ -191,11 +167,6 @@ def test_transaction_labels_keep_first_appearance_order(orders, items):
     "build, error, fragment",
     [
         (
-            lambda: Transactions.from_long(pd.DataFrame({"t": [1, 2, 3], "i": ["a", None, "b"]}), "t", "i"),
-            ValueError,
-            "item column 'i' holds a missing value (None or NaN) at row 1",
-        ),
-        (
             lambda: Transactions.from_long(pd.DataFrame({"t": [1, np.nan], "i": ["a", "b"]}), "t", "i"),
             ValueError,
             "transaction column 't' holds a missing value (None or NaN) at row 1",
@@ -205,11 +176,6 @@ def test_transaction_labels_keep_first_appearance_order(orders, items):
             ValueError,
             "item column 'i' holds a missing value (None or NaN) at row 1",
         ),  # the categorical path
-        (
-            lambda: Transactions.from_baskets([["a"], [], ["b", float("nan")]]),
-            ValueError,
-            "missing value (None or NaN) at basket 2",
-        ),
         (lambda: Transactions.from_long([1, 2, 3], ["a", "b"]), ValueError, "differ in length: 3 and 2"),
         (lambda: Transactions.from_long(pd.DataFrame({"a": [1], "b": [2], "c": [3]})), ValueError, "Name the columns"),
         (lambda: Transactions.from_long(pd.DataFrame({"a": [1], "b": [2]}), "a", "x"), KeyError, "'x'"),
@@ -274,14 +240,13 @@ def test_onehot_codes_of_sparse_input_with_explicit_zeros_and_duplicates():
 # ---- thresholds -------------------------------------------------------------------------
 
 
+# NaN and strings are walked in test_declarations; here the hints, range words and the pair rule.
 @pytest.mark.parametrize(
     "min_support, min_count, error_fragment",
     [
         (5, None, "Got 5 instead. (Did you mean a percentage? Use min_support=0.05.)"),
         (0, None, "must be a float in the range (0.0, 1.0]. Got 0 instead."),
         (-0.1, None, "cannot be negative"),
-        (float("nan"), None, "Got nan instead"),
-        ("0.1", None, "Got '0.1' instead"),
         (True, None, "Got True instead"),
         (None, None, "exactly one of 'min_support'"),
         (0.1, 3, "both were given"),
@@ -306,5 +271,5 @@ def test_string_columns_of_every_storage(dtype):
     tr = Transactions.from_long(df.assign(product=df["product"].astype(dtype)), "order", "product")
     assert tr.equals(Transactions.from_baskets(baskets))
     bad = df.assign(product=pd.Series(["x", None] + ["y"] * (len(df) - 2), dtype=dtype))
-    with pytest.raises(ValueError, match="item column 'product' holds a missing value .* at row 1"):
+    with pytest.raises(ValueError, match=r"item column 'product' holds a missing value \(None or NaN\) at row 1"):
         Transactions.from_long(bad, "order", "product")

@@ -5,20 +5,8 @@ import math
 import _tallisk_rs as m
 import numpy as np
 import pytest
-from helpers import pair_metrics, random_baskets, run_in_subprocess, scrambled, to_arrays
+from helpers import PAIR_COLUMNS, pair_metrics, random_baskets, run_in_subprocess, scrambled, to_arrays
 
-COLUMNS = [
-    "item_A",
-    "item_B",
-    "instances",
-    "support",
-    "confidence",
-    "lift",
-    "conviction",
-    "leverage",
-    "cosine",
-    "jaccard",
-]
 INF, NAN = math.inf, math.nan
 
 
@@ -51,10 +39,10 @@ def oracle(labels, items, n_items, min_support=0.0):
 
 
 def assert_table(result, rows, n):
-    assert list(result) == COLUMNS + ["n_transactions"]
+    assert list(result) == PAIR_COLUMNS + ["n_transactions"]
     assert result["n_transactions"] == n
-    want = list(zip(*rows, strict=True)) if rows else [[]] * len(COLUMNS)
-    for j, col in enumerate(COLUMNS):
+    want = list(zip(*rows, strict=True)) if rows else [[]] * len(PAIR_COLUMNS)
+    for j, col in enumerate(PAIR_COLUMNS):
         got = result[col]
         assert got.dtype == (np.int32 if j < 2 else np.int64 if j == 2 else np.float64)
         if j < 3:

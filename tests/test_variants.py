@@ -18,7 +18,7 @@ from helpers import (
     frequent,
     min_count_of,
     random_baskets,
-    rows_to_dict,
+    result_levels,
     run_in_subprocess,
     to_arrays,
 )
@@ -45,11 +45,7 @@ def mine(name, baskets, k_max, n_items, min_support, weights, cap=None):
 def levels(out):
     """(top, lower) as {itemset: count}, after checking the result's layout."""
     assert list(out) == KEYS
-    for rows, counts in (("itemsets", "counts"), ("lower_itemsets", "lower_counts")):
-        assert out[rows].dtype == np.int32 and out[counts].dtype == np.int64
-        assert out[rows].ndim == 2 and out[counts].shape == (out[rows].shape[0],)
-        assert out[rows].shape[0] or out[rows].shape == (0, 0)
-    return rows_to_dict(out["itemsets"], out["counts"]), rows_to_dict(out["lower_itemsets"], out["lower_counts"])
+    return tuple(result_levels(out, ("itemsets", "counts"), ("lower_itemsets", "lower_counts")))
 
 
 def capped_pipeline_oracle(baskets, k_max, min_count, weights, cap, nan_last=True):
