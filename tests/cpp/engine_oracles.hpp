@@ -1,5 +1,6 @@
-// Data and oracles the engine's C++ tests share: random baskets, their occurrence
-// arrays, every frequent set by brute force, and the closed and maximal ones among them.
+// Data and oracles the C++ tests share: random baskets, their occurrence arrays, every
+// frequent set by brute force, the closed and maximal ones among them, set tables in the
+// CSR form callers hand over, and the rows of a result table in order.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "common/buffer.hpp"
+#include "common/pool.hpp"
 #include "engine/mine.hpp"
 #include "engine/output.hpp"
 
@@ -32,10 +35,12 @@ struct Occurrences {
     std::vector<int32_t> item;
 };
 
-inline Occurrences occurrences(const Baskets& baskets) {
+//! Transaction t is labelled t * 7 - 3: labels need be neither dense nor from zero.
+template <class Id = uint32_t>
+Occurrences occurrences(const std::vector<std::vector<Id>>& baskets) {
     Occurrences o;
     for (std::size_t t = 0; t < baskets.size(); ++t)
-        for (uint32_t x : baskets[t]) {
+        for (Id x : baskets[t]) {
             o.txn.push_back(static_cast<int64_t>(t) * 7 - 3);
             o.item.push_back(static_cast<int32_t>(x));
         }
@@ -91,9 +96,49 @@ inline Sets select(const Sets& all, Target target) {
     return out;
 }
 
+//! The worker pool at n threads for a scope (0 afterwards: the default).
+struct PoolSize {
+    explicit PoolSize(std::size_t n) { pool::set_threads(n); }
+    ~PoolSize() { pool::set_threads(0); }
+};
+
 template <class T>
 std::vector<T> plain(const large_vector<T>& v) {
     return {v.begin(), v.end()};
+}
+
+//! A set table as the caller hands it over: CSR rows with counts.
+template <class Count = int64_t>
+struct CsrTable {
+    std::vector<int64_t> offsets{0};
+    std::vector<int32_t> items;
+    std::vector<Count> counts;
+
+    void add(const std::vector<int32_t>& row, Count count) {
+        items.insert(items.end(), row.begin(), row.end());
+        offsets.push_back(static_cast<int64_t>(items.size()));
+        counts.push_back(count);
+    }
+    std::vector<int32_t> row(std::size_t r) const {
+        return {items.begin() + offsets[r], items.begin() + offsets[r + 1]};
+    }
+};
+
+using RowList = std::vector<std::pair<std::vector<int32_t>, int64_t>>;
+
+//! The rows of a table in order, for comparing orders as well as sets.
+inline RowList in_order(const Table& t) {
+    RowList out;
+    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k)
+        out.emplace_back(std::vector<int32_t>(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]),
+                         t.counts[k]);
+    return out;
+}
+
+//! The canonical order: by length, then lexicographically by id.
+inline bool canonical_less(const RowList::value_type& a, const RowList::value_type& b) {
+    if (a.first.size() != b.first.size()) return a.first.size() < b.first.size();
+    return a.first < b.first;
 }
 
 inline Sets rows(const Table& t) {

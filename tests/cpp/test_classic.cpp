@@ -8,20 +8,16 @@
 #include <algorithm>
 #include <random>
 
+#include "engine_oracles.hpp"
+
 namespace tallisk::classic {
 namespace {
 
 using Baskets = std::vector<std::vector<int32_t>>;
 
 TransactionIndex build(const Baskets& baskets) {
-    std::vector<int64_t> txn;
-    std::vector<int32_t> item;
-    for (std::size_t t = 0; t < baskets.size(); ++t)
-        for (int32_t x : baskets[t]) {
-            txn.push_back(static_cast<int64_t>(t));
-            item.push_back(x);
-        }
-    return build_with_cap(txn, item, std::nullopt, std::nullopt);
+    const auto o = engine::oracles::occurrences(baskets);
+    return build_with_cap(o.txn, o.item, std::nullopt, std::nullopt);
 }
 
 TEST(ClassicIndex, NegativeItemIsAnOrdinaryUnsignedItem) {

@@ -21,9 +21,12 @@
 #include "common/error.hpp"
 #include "common/index.hpp"
 #include "common/pool.hpp"
+#include "engine_oracles.hpp"
 
 namespace tallisk {
 namespace {
+
+using engine::oracles::PoolSize;
 
 TEST(InvertedIndex, RefusesMoreOccurrencesThanOffsetsCanAddress) {
     // The size check runs before any element is read, so a span over a small buffer
@@ -172,10 +175,6 @@ TEST(Pool, MapChunksKeepsChunkOrderAndPropagatesExceptions) {
 }
 
 //! Sets the pool's size for one test and restores the default afterwards.
-struct PoolSize {
-    explicit PoolSize(std::size_t n) { pool::set_threads(n); }
-    ~PoolSize() { pool::set_threads(0); }
-};
 
 //! What one parallel section of `tasks` tasks shows of its threads: how many distinct
 //! threads arrive while each task waits (up to a deadline) for `arrivals` of them, the
@@ -225,20 +224,30 @@ Seen watch(std::size_t tasks, std::size_t arrivals) {
     return seen;
 }
 
-TEST(Pool, EachChosenSizeBoundsItsSectionsAndTheResultsDoNotChange) {
+//! What every pool helper computes from one input: no pool size may change it, nor may a
+//! forked child that computes on its calling thread.
+auto pool_results() {
     const std::size_t n = 20000;
-    auto checksum = [&] {
-        auto sums = pool::map_chunks<std::size_t>(n, 97, [](std::size_t b, std::size_t e) {
-            std::size_t s = 0;
-            for (std::size_t i = b; i < e; ++i) s += i * i;
-            return s;
-        });
-        std::vector<std::size_t> v(n);
-        std::iota(v.begin(), v.end(), 0);
-        pool::sort(v.begin(), v.end(), std::greater<>());
-        return std::make_pair(sums, v);
-    };
-    const auto want = checksum();
+    std::vector<std::size_t> out(n);
+    pool::for_range(n, 64, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) out[i] = i * i;
+    });
+    auto sums = pool::map_chunks<std::size_t>(n, 97, [&](std::size_t b, std::size_t e) {
+        return std::accumulate(out.begin() + b, out.begin() + e, std::size_t{0});
+    });
+    std::vector<std::size_t> desc = out;
+    pool::sort(desc.begin(), desc.end(), std::greater<>());
+    std::atomic<std::size_t> tasks{0};
+    pool::run([&] {
+        pool::TaskGroup group;
+        for (int k = 0; k < 8; ++k) group.run([&] { tasks += 1; });
+        group.wait();
+    });
+    return std::make_tuple(out, sums, desc, tasks.load());
+}
+
+TEST(Pool, EachChosenSizeBoundsItsSectionsAndTheResultsDoNotChange) {
+    const auto want = pool_results();
     // One thread, fewer than the machine has (on two or more cores), and more than a
     // two-core machine has, which needs oneTBB's limit raised.
     for (std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
@@ -253,7 +262,7 @@ TEST(Pool, EachChosenSizeBoundsItsSectionsAndTheResultsDoNotChange) {
         EXPECT_LE(many.distinct, k);
         EXPECT_LE(many.peak, k);
         EXPECT_EQ(many.told, std::set<std::size_t>{k});
-        EXPECT_EQ(checksum(), want);
+        EXPECT_EQ(pool_results(), want);
     }
     pool::set_threads(0);
     EXPECT_EQ(pool::num_threads(), pool::default_threads());
@@ -291,39 +300,20 @@ TEST(Pool, ASectionKeepsItsArenaWhenTheSizeChangesMeanwhile) {
 TEST(Pool, AForkedChildComputesOnItsCallingThread) {
     // The parent's pool is up; its child must neither wait for the parent's workers nor
     // enter oneTBB, and every helper must still give the parent's results there.
-    const std::size_t n = 5000;
-    auto squares = [&] {
-        std::vector<std::size_t> out(n);
-        pool::for_range(n, 64, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) out[i] = i * i;
-        });
-        auto sums = pool::map_chunks<std::size_t>(n, 333, [&](std::size_t b, std::size_t e) {
-            return std::accumulate(out.begin() + b, out.begin() + e, std::size_t{0});
-        });
-        std::vector<std::size_t> desc = out;
-        pool::sort(desc.begin(), desc.end(), std::greater<>());
-        std::atomic<std::size_t> tasks{0};
-        pool::run([&] {
-            pool::TaskGroup group;
-            for (int k = 0; k < 8; ++k) group.run([&] { tasks += 1; });
-            group.wait();
-        });
-        return std::make_tuple(out, sums, desc, tasks.load());
-    };
-    const auto want = squares();
+    const auto want = pool_results();
     ASSERT_FALSE(pool::calling_thread_only());
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         const bool ok = pool::calling_thread_only() && pool::num_threads() == 1 && pool::measured_threads() == 1 &&
-                        squares() == want;
+                        pool_results() == want;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_FALSE(pool::calling_thread_only());
-    EXPECT_EQ(squares(), want);
+    EXPECT_EQ(pool_results(), want);
 }
 
 }  // namespace

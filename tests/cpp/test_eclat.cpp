@@ -7,19 +7,10 @@
 #include <cmath>
 #include <limits>
 
+#include "engine_oracles.hpp"
+
 namespace tallisk::eclat {
 namespace {
-
-TransactionRows index_of(const std::vector<std::vector<uint32_t>>& txns, uint32_t n_items) {
-    std::vector<int64_t> labels;
-    std::vector<int32_t> items;
-    for (std::size_t t = 0; t < txns.size(); ++t)
-        for (uint32_t x : txns[t]) {
-            labels.push_back(static_cast<int64_t>(t) * 3 + 1);
-            items.push_back(static_cast<int32_t>(x));
-        }
-    return build_transaction_rows(labels, items, n_items);
-}
 
 TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
     EXPECT_EQ(eclat_min_count(0.5, 5), 3u);
@@ -35,7 +26,8 @@ TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
 }
 
 TEST(EclatSearch, HugeKMaxStopsWhenClassesRunOut) {
-    const TransactionRows ix = index_of({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}}, 5);
+    const auto o = engine::oracles::occurrences({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}});
+    const TransactionRows ix = build_transaction_rows(o.txn, o.item, 5);
     const FrequentItems fr = frequent_items(ix, 0.0);
     EXPECT_TRUE(search(TransactionRows(ix), fr, std::numeric_limits<std::size_t>::max()).counts.empty());
     // The deepest level is still reached: {0, 1, 2, 3} is the only 4-set, {0, 1, 2} and

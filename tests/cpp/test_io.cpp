@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ namespace tallisk::io {
 namespace {
 
 using Baskets = std::vector<std::vector<std::string>>;
+
+const char* const kEnds[] = {"\n", "\r\n", "\r"};
 
 //! Feeds `text` in pieces cut at random places (some empty).
 template <class Tokenizer>
@@ -58,7 +61,6 @@ std::string random_name(std::mt19937& rng, bool digits_only) {
 
 TEST(LineTokenizer, RandomBasketsCutAnywhereComeBackAsWritten) {
     std::mt19937 rng(7);
-    const char* ends[] = {"\n", "\r\n", "\r"};
     for (int round = 0; round < 300; ++round) {
         const bool basket = round % 2 == 1;  // ';'-separated names may hold blanks; FIMI names may not
         const bool digits = round % 5 == 0;
@@ -81,7 +83,7 @@ TEST(LineTokenizer, RandomBasketsCutAnywhereComeBackAsWritten) {
             // "\r" then "\n" is one line end: an empty line after a lone "\r" ends with "\r" too.
             const bool after_cr = !text.empty() && text.back() == '\r';
             const bool ended = b + 1 < baskets.size() || rng() % 2;
-            if (ended) text += after_cr ? "\r" : ends[rng() % 3];
+            if (ended) text += after_cr ? "\r" : kEnds[rng() % 3];
             last_line_empty = !ended && text.size() == line_start;
         }
         // A last line with no byte at all is no transaction.
@@ -126,29 +128,50 @@ TEST(LineTokenizer, RandomBasketsCutAnywhereComeBackAsWritten) {
     }
 }
 
-TEST(LineTokenizer, FaultsNameTheirLine) {
+// Both tokenizers name the line a fault lies on, wherever the input is cut; CSV faults of
+// the field count also say what was expected and what came.
+TEST(Tokenizers, FaultsNameTheirLine) {
     struct Case {
+        bool csv;
         std::string text;
         Failure::Kind kind;
-        int64_t line;
+        int64_t line, expected = 0, got = 0;
     };
     const std::vector<Case> cases = {
-        {std::string("a b\nc d\ne \0f\n", 12), Failure::Kind::nul, 3},
-        {"a\r\rb \xff\xfe\n", Failure::Kind::utf8, 3},
-        {"ok\n" + std::string(40, 'x') + "\n", Failure::Kind::long_name, 2},
-        {"a\xed\xa0\x80z\n", Failure::Kind::utf8, 1},  // a surrogate is not UTF-8
-        {"a\xc0\xaf\n", Failure::Kind::utf8, 1},       // nor an overlong form
+        {false, std::string("a b\nc d\ne \0f\n", 12), Failure::Kind::nul, 3},
+        {false, "a\r\rb \xff\xfe\n", Failure::Kind::utf8, 3},
+        {false, "ok\n" + std::string(40, 'x') + "\n", Failure::Kind::long_name, 2},
+        {false, "a\xed\xa0\x80z\n", Failure::Kind::utf8, 1},  // a surrogate is not UTF-8
+        {false, "a\xc0\xaf\n", Failure::Kind::utf8, 1},       // nor an overlong form
+        // The quote opens on line 3 (the body starts at 2).
+        {true, "1,a\n2,\"b\nc\n3,d\n", Failure::Kind::open_quote, 3},
+        {true, "1,a\n2,b,c\n", Failure::Kind::fields, 3, 2, 3},
+        {true, "1,\"a\"x\n", Failure::Kind::after_quote, 2},
+        {true, "1,a\n\r\n,b\n", Failure::Kind::missing_txn, 4},
+        {true, std::string("1,a\r2,\0\n", 8), Failure::Kind::nul, 3},
+        {true, "1,\"a\r\nb\"\n2,\xff\n", Failure::Kind::utf8, 4},
     };
     std::mt19937 rng(3);
+    LineOptions o;
+    o.separator[' '] = true;
+    o.max_name = 32;
     for (const auto& c : cases) {
-        LineOptions o;
-        o.separator[' '] = true;
-        o.max_name = 32;
-        LineTokenizer t(o);
-        feed_in_pieces(t, c.text, rng);
-        ASSERT_TRUE(t.failure()) << c.text;
-        EXPECT_EQ(t.failure()->kind, c.kind) << c.text;
-        EXPECT_EQ(t.failure()->line, c.line) << c.text;
+        SCOPED_TRACE(c.text);
+        std::optional<Failure> f;
+        if (c.csv) {
+            CsvTokenizer t(CsvOptions{}, 2);
+            feed_in_pieces(t, c.text, rng);
+            f = t.failure();
+        } else {
+            LineTokenizer t(o);
+            feed_in_pieces(t, c.text, rng);
+            f = t.failure();
+        }
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->kind, c.kind);
+        EXPECT_EQ(f->line, c.line);
+        EXPECT_EQ(f->expected, c.expected);
+        EXPECT_EQ(f->got, c.got);
     }
 }
 
@@ -179,11 +202,11 @@ TEST(Names, CanonicalIntegersAreExactlyTheFormsThatComeBackAsWritten) {
     }
 }
 
-//! A CSV field as a writer would quote it.
-std::string quoted(const std::string& f, char delimiter, std::mt19937& rng) {
+//! A CSV field as a writer quotes it: when it must, and with an rng at random otherwise.
+std::string csv_field(const std::string& f, char delimiter, std::mt19937* rng = nullptr) {
     const bool must =
         f.find_first_of(std::string("\"\r\n") + delimiter) != std::string::npos || (!f.empty() && f[0] == '"');
-    if (!must && rng() % 4) return f;
+    if (!must && (!rng || (*rng)() % 4)) return f;
     std::string out = "\"";
     for (const char c : f) {
         if (c == '"') out += '"';
@@ -196,7 +219,6 @@ TEST(CsvTokenizer, RandomRecordsCutAnywhereComeBackAsWritten) {
     std::mt19937 rng(11);
     const std::vector<std::string> values = {"",      "a",  "Milk, 2%", "say \"hi\"", "two\nlines", "cr\r\nlf",
                                              "{x,y}", "\t", "Ω",        "1",          "22",         "007"};
-    const char* ends[] = {"\n", "\r\n", "\r"};
     for (int round = 0; round < 300; ++round) {
         const char delimiter = round % 3 == 0 ? '\t' : ',';
         const std::size_t n_fields = 2 + rng() % 3;
@@ -206,17 +228,17 @@ TEST(CsvTokenizer, RandomRecordsCutAnywhereComeBackAsWritten) {
         std::string text;
         const std::size_t n = rng() % 40;
         for (std::size_t r = 0; r < n; ++r) {
-            if (rng() % 10 == 0) text += ends[rng() % 3];  // blank lines are skipped
+            if (rng() % 10 == 0) text += kEnds[rng() % 3];  // blank lines are skipped
             std::string txn = std::string(1, 't').append(std::to_string(rng() % 8)), item;
             for (std::size_t f = 0; f < n_fields; ++f) {
                 std::string v = f == txn_field ? txn : values[rng() % values.size()];
                 if (f == item_field) item = v;
                 if (f) text += delimiter;
-                text += quoted(v, delimiter, rng);
+                text += csv_field(v, delimiter, &rng);
             }
             // A record of one empty field is an empty line, which is skipped.
             rows.emplace_back(txn, item);
-            if (r + 1 < n || rng() % 2) text += ends[rng() % 3];
+            if (r + 1 < n || rng() % 2) text += kEnds[rng() % 3];
         }
         CsvOptions o;
         o.delimiter = delimiter;
@@ -241,33 +263,6 @@ TEST(CsvTokenizer, RandomRecordsCutAnywhereComeBackAsWritten) {
             }
         }
         EXPECT_EQ(r.n_transactions, static_cast<int64_t>(txn_of.size()));
-    }
-}
-
-TEST(CsvTokenizer, FaultsNameTheirLine) {
-    struct Case {
-        std::string text;
-        Failure::Kind kind;
-        int64_t line, expected, got;
-    };
-    const std::vector<Case> cases = {
-        {"1,a\n2,\"b\nc\n3,d\n", Failure::Kind::open_quote, 3, 0,
-         0},  // the quote opens on line 3 (the body starts at 2)
-        {"1,a\n2,b,c\n", Failure::Kind::fields, 3, 2, 3},
-        {"1,\"a\"x\n", Failure::Kind::after_quote, 2, 0, 0},
-        {"1,a\n\r\n,b\n", Failure::Kind::missing_txn, 4, 0, 0},
-        {std::string("1,a\r2,\0\n", 8), Failure::Kind::nul, 3, 0, 0},
-        {"1,\"a\r\nb\"\n2,\xff\n", Failure::Kind::utf8, 4, 0, 0},
-    };
-    std::mt19937 rng(5);
-    for (const auto& c : cases) {
-        CsvTokenizer t(CsvOptions{}, 2);
-        feed_in_pieces(t, c.text, rng);
-        ASSERT_TRUE(t.failure()) << c.text;
-        EXPECT_EQ(t.failure()->kind, c.kind) << c.text;
-        EXPECT_EQ(t.failure()->line, c.line) << c.text;
-        EXPECT_EQ(t.failure()->expected, c.expected) << c.text;
-        EXPECT_EQ(t.failure()->got, c.got) << c.text;
     }
 }
 
@@ -345,12 +340,7 @@ TEST(FormatRows, NumbersReadBackAndLabelsJoinAsAskedInEveryChunking) {
             cell += c < 0 ? "null" : label_data.substr(label_offsets[c], label_offsets[c + 1] - label_offsets[c]);
         }
         cell += "]";
-        std::string expect_cell = cell;
-        if (cell.find_first_of(",\"") != std::string::npos) {
-            expect_cell = "\"";
-            for (const char c : cell) expect_cell += c == '"' ? std::string("\"\"") : std::string(1, c);
-            expect_cell += "\"";
-        }
+        const std::string expect_cell = csv_field(cell, ',');
         ASSERT_EQ(line.substr(0, expect_cell.size()), expect_cell);
         std::vector<std::string> rest;
         std::size_t from = expect_cell.size() + 1;

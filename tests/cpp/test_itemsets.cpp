@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <numeric>
 
 #include "common/error.hpp"
 #include "common/index.hpp"
+#include "engine_oracles.hpp"
 #include "itemsets/itemsets.hpp"
 
 namespace tallisk {
@@ -13,26 +15,16 @@ namespace {
 
 using itemsets::AnchorScratch;
 
-InvertedIndex index_of(const std::vector<std::vector<int32_t>>& baskets, uint32_t n_items) {
-    std::vector<int64_t> txn;
-    std::vector<int32_t> items;
-    for (std::size_t t = 0; t < baskets.size(); ++t)
-        for (int32_t x : baskets[t]) {
-            txn.push_back(static_cast<int64_t>(t));
-            items.push_back(x);
-        }
-    return build_inverted_index(txn, items, n_items);
-}
-
 std::vector<uint32_t> row(const itemsets::TxnItems& txn, uint32_t t) {
     auto r = txn.row(t);
     return {r.begin(), r.end()};
 }
 
 TEST(TxnItems, NanWeightsRankBelowEveryNumber) {
-    std::vector<int32_t> basket(200);
-    for (int32_t i = 0; i < 200; ++i) basket[static_cast<std::size_t>(i)] = i;
-    const auto ix = index_of({basket}, 200);
+    std::vector<uint32_t> basket(200);
+    std::iota(basket.begin(), basket.end(), 0u);
+    const auto o = engine::oracles::occurrences(engine::oracles::Baskets{basket});
+    const auto ix = build_inverted_index(o.txn, o.item, 200);
     std::vector<double> w(200, std::numeric_limits<double>::quiet_NaN());
     w[150] = -std::numeric_limits<double>::infinity();
     w[7] = 1.0;

@@ -22,27 +22,11 @@ namespace {
 
 using namespace oracles;
 
-//! A set table as the caller hands it over: CSR rows with counts.
-struct CsrTable {
-    std::vector<int64_t> offsets{0};
-    std::vector<int32_t> items;
-    std::vector<int64_t> counts;
-
-    void add(const std::vector<int32_t>& row, int64_t count) {
-        items.insert(items.end(), row.begin(), row.end());
-        offsets.push_back(static_cast<int64_t>(items.size()));
-        counts.push_back(count);
-    }
-    std::vector<int32_t> row(std::size_t r) const {
-        return {items.begin() + offsets[r], items.begin() + offsets[r + 1]};
-    }
-};
-
 //! The sets in a shuffled row order, each row's ids shuffled too.
-CsrTable shuffled_table(const Sets& sets, std::mt19937& rng) {
+CsrTable<> shuffled_table(const Sets& sets, std::mt19937& rng) {
     std::vector<std::pair<std::vector<int32_t>, int64_t>> rows(sets.begin(), sets.end());
     std::shuffle(rows.begin(), rows.end(), rng);
-    CsrTable t;
+    CsrTable<> t;
     for (auto& [row, count] : rows) {
         std::shuffle(row.begin(), row.end(), rng);
         t.add(row, count);
@@ -50,29 +34,32 @@ CsrTable shuffled_table(const Sets& sets, std::mt19937& rng) {
     return t;
 }
 
-//! The closed or maximal sets by their one-item extensions, for tables too large for
-//! select's comparison of every pair of sets (that one-item extensions suffice is
-//! checked by the small tables, which use select).
-Sets select_by_extension(const Sets& all, uint32_t n_items, Target target) {
-    if (target == Target::all) return all;
+//! The rows of a table that no row one item longer holds (with its count, for closed):
+//! the rule the filter judges any rows by. On every frequent set it gives the closed or
+//! maximal sets, for tables too large for select's comparison of every pair of sets
+//! (that one-item extensions suffice is checked by the small tables, which use select).
+Sets select_by_extension(const Sets& rows, uint32_t n_items, Target target) {
+    if (target == Target::all) return rows;
     Sets out;
-    for (const auto& [s, c] : all) {
+    for (const auto& [s, c] : rows) {
         bool keep = true;
         for (uint32_t x = 0; x < n_items && keep; ++x) {
             if (std::binary_search(s.begin(), s.end(), static_cast<int32_t>(x))) continue;
             std::vector<int32_t> e = s;
             e.insert(std::upper_bound(e.begin(), e.end(), static_cast<int32_t>(x)), static_cast<int32_t>(x));
-            const auto it = all.find(e);
-            keep = it == all.end() || (target == Target::closed && it->second != c);
+            const auto it = rows.find(e);
+            keep = it == rows.end() || (target == Target::closed && it->second != c);
         }
         if (keep) out[s] = c;
     }
     return out;
 }
 
-//! filter_target's rows must ascend and be exactly the oracle's sets.
-void expect_filter(const Sets& all, uint32_t n_items, std::mt19937& rng) {
-    const CsrTable t = shuffled_table(all, rng);
+//! filter_target's rows of `rows`, handed over shuffled, must ascend and be exactly the
+//! sets want(target) gives.
+template <class Oracle>
+void expect_filter(const Sets& rows, std::mt19937& rng, Oracle want) {
+    const CsrTable<> t = shuffled_table(rows, rng);
     for (Target target : {Target::all, Target::closed, Target::maximal}) {
         const std::vector<int64_t> kept = filter_target(t.offsets, t.items, t.counts, target);
         ASSERT_TRUE(std::is_sorted(kept.begin(), kept.end()));
@@ -83,8 +70,7 @@ void expect_filter(const Sets& all, uint32_t n_items, std::mt19937& rng) {
             got[row] = t.counts[static_cast<std::size_t>(r)];
         }
         EXPECT_EQ(got.size(), kept.size());
-        const Sets want = all.size() > 5000 ? select_by_extension(all, n_items, target) : select(all, target);
-        EXPECT_EQ(got, want) << "target " << static_cast<int>(target);
+        EXPECT_EQ(got, want(target)) << "target " << static_cast<int>(target);
     }
 }
 
@@ -95,7 +81,10 @@ TEST_P(EngineFilter, KeepsTheClosedAndMaximalSetsOfTheOracle) {
     std::mt19937 rng(static_cast<unsigned>(sh.n_txn * 17 + sh.n_items));
     for (int trial = 0; trial < (sh.n_items > 14 ? 1 : 4); ++trial) {
         const Baskets baskets = random_baskets(rng, sh.n_txn, sh.n_items, sh.p);
-        expect_filter(superset_sums(baskets, sh.n_items, sh.min_count), sh.n_items, rng);
+        const Sets all = superset_sums(baskets, sh.n_items, sh.min_count);
+        expect_filter(all, rng, [&](Target target) {
+            return all.size() > 5000 ? select_by_extension(all, sh.n_items, target) : select(all, target);
+        });
     }
 }
 
@@ -107,9 +96,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EngineFilter,
                                            // Over 16384 rows: the index is built and probed on the pool.
                                            Shape{60, 16, 0.75, 3}));
 
-// The filter judges the rows it is given, whatever they are: a row is dropped exactly
-// when a row one item longer holds it (with its count, for closed). Random subsets of
-// the frequent sets, the empty set among them, against that rule checked pair by pair.
+// The filter judges the rows it is given, whatever they are, by the rows one item
+// longer: random subsets of the frequent sets, the empty set among them.
 TEST(EngineFilter, JudgesAnyRowsByTheRowsOneItemLonger) {
     std::mt19937 rng(29);
     for (int trial = 0; trial < 20; ++trial) {
@@ -118,24 +106,7 @@ TEST(EngineFilter, JudgesAnyRowsByTheRowsOneItemLonger) {
         for (const auto& [s, c] : superset_sums(baskets, 9, 2))
             if (rng() % 3 != 0) rows.emplace(s, c);
         rows.emplace(std::vector<int32_t>{}, static_cast<int64_t>(baskets.size()));
-        const CsrTable t = shuffled_table(rows, rng);
-        for (Target target : {Target::closed, Target::maximal}) {
-            std::vector<int64_t> want;
-            for (std::size_t r = 0; r + 1 < t.offsets.size(); ++r) {
-                std::vector<int32_t> s = t.row(r);
-                std::sort(s.begin(), s.end());
-                bool dropped = false;
-                for (std::size_t q = 0; q + 1 < t.offsets.size() && !dropped; ++q) {
-                    std::vector<int32_t> longer = t.row(q);
-                    std::sort(longer.begin(), longer.end());
-                    dropped = longer.size() == s.size() + 1 &&
-                              std::includes(longer.begin(), longer.end(), s.begin(), s.end()) &&
-                              (target == Target::maximal || t.counts[q] == t.counts[r]);
-                }
-                if (!dropped) want.push_back(static_cast<int64_t>(r));
-            }
-            EXPECT_EQ(filter_target(t.offsets, t.items, t.counts, target), want);
-        }
+        expect_filter(rows, rng, [&](Target target) { return select_by_extension(rows, 9, target); });
     }
 }
 
@@ -145,13 +116,18 @@ TEST(EngineSubsetIndex, FindsEachSubsetAndNothingElse) {
     std::mt19937 rng(9);
     std::vector<uint32_t> items;
     const std::size_t width = 4, n = 3000;
-    for (std::size_t r = 0; r < n; ++r) {
-        std::vector<uint32_t> row;
-        while (row.size() < width) {
+    // A sorted set of `size` distinct ids below 40.
+    auto random_set = [&](std::size_t size) {
+        std::vector<uint32_t> set;
+        while (set.size() < size) {
             const uint32_t x = rng() % 40;
-            if (std::find(row.begin(), row.end(), x) == row.end()) row.push_back(x);
+            if (std::find(set.begin(), set.end(), x) == set.end()) set.push_back(x);
         }
-        std::sort(row.begin(), row.end());
+        std::sort(set.begin(), set.end());
+        return set;
+    };
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::vector<uint32_t> row = random_set(width);
         items.insert(items.end(), row.begin(), row.end());
     }
     const RowsView view{{}, width, items, n};
@@ -162,12 +138,7 @@ TEST(EngineSubsetIndex, FindsEachSubsetAndNothingElse) {
         first.emplace(std::vector<uint32_t>(row.begin(), row.end()), r);
     }
     for (int probe = 0; probe < 2000; ++probe) {
-        std::vector<uint32_t> set;
-        while (set.size() < width + 1) {
-            const uint32_t x = rng() % 40;
-            if (std::find(set.begin(), set.end(), x) == set.end()) set.push_back(x);
-        }
-        std::sort(set.begin(), set.end());
+        const std::vector<uint32_t> set = random_set(width + 1);
         const uint64_t h = index.hash_of(set);
         for (std::size_t skip = 0; skip < set.size(); ++skip) {
             std::vector<uint32_t> sub = set;
@@ -188,23 +159,6 @@ TEST(EngineSubsetIndex, FindsEachSubsetAndNothingElse) {
 }
 
 // ---- the level-wise miner --------------------------------------------------------------
-
-//! The rows of a table in order, for comparing orders as well as sets.
-std::vector<std::pair<std::vector<int32_t>, int64_t>> row_list(const Table& t) {
-    std::vector<std::pair<std::vector<int32_t>, int64_t>> out;
-    for (std::size_t k = 0; k + 1 < t.offsets.size(); ++k)
-        out.emplace_back(std::vector<int32_t>(t.items.begin() + t.offsets[k], t.items.begin() + t.offsets[k + 1]),
-                         t.counts[k]);
-    return out;
-}
-
-//! By length, then lexicographically by id.
-bool canonical(const std::vector<std::pair<std::vector<int32_t>, int64_t>>& rows) {
-    return std::is_sorted(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
-        if (a.first.size() != b.first.size()) return a.first.size() < b.first.size();
-        return a.first < b.first;
-    });
-}
 
 //! Mines with both algorithms under every target and the given length limits, batch
 //! sizes and row limits: the same rows and counts (apriori's in canonical order, the
@@ -227,11 +181,11 @@ void expect_same_as_depth_first(const Occurrences& o, uint32_t n_items, uint32_t
             EXPECT_EQ(rows(got.table), rows(want.table));
             EXPECT_EQ(got.n_transactions, want.n_transactions);
             EXPECT_EQ(got.item_counts, want.item_counts);
-            const auto listed = row_list(got.table);
-            EXPECT_TRUE(canonical(listed));
+            const RowList listed = in_order(got.table);
+            EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), canonical_less));
             for (std::size_t batch : {1, 3, 50}) {
                 opt.batch_candidates = batch;
-                EXPECT_EQ(row_list(mine_apriori(o.txn, o.item, n_items, opt).table), listed) << "batch " << batch;
+                EXPECT_EQ(in_order(mine_apriori(o.txn, o.item, n_items, opt).table), listed) << "batch " << batch;
             }
             // The row limit: every edge around the number of rows, and cuts inside it.
             const uint64_t n = listed.size();
@@ -241,7 +195,7 @@ void expect_same_as_depth_first(const Occurrences& o, uint32_t n_items, uint32_t
                     opt.max_itemsets = limit;
                     opt.batch_candidates = batch;
                     if (limit >= n) {
-                        EXPECT_EQ(row_list(mine_apriori(o.txn, o.item, n_items, opt).table), listed);
+                        EXPECT_EQ(in_order(mine_apriori(o.txn, o.item, n_items, opt).table), listed);
                         continue;
                     }
                     try {

@@ -1,173 +1,51 @@
-// Rule generation against an every-split brute force on small random tables, closed
-// input against full input, improvement against every sub-rule, the top-k search against
-// the brute force's k best, the metrics' 0/0 cases, input checks, and the large-result
-// buffers.
+// Rule improvement against every sub-rule, the metrics' 0/0 cases, the large-result
+// buffers, and the parallel paths of rule generation and the top-k search (the same
+// result on every pool size; the thread sanitizer build runs these). The rules
+// themselves (full, closed and restricted input), their input checks and the top-k
+// search are checked against every-split brute forces by tests/test_engine_rules.py and
+// tests/test_decisions.py, which the sanitizer build runs as well.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <map>
 #include <random>
-#include <set>
-#include <tuple>
 #include <vector>
 
 #include "common/buffer.hpp"
-#include "common/error.hpp"
 #include "engine/rules.hpp"
 #include "engine/topk.hpp"
+#include "engine_oracles.hpp"
 
 namespace tallisk {
 namespace {
 
+using namespace engine::oracles;
 using Set = std::vector<int32_t>;
 
-//! Every non-empty subset of every transaction with its count (the full table).
-std::map<Set, double> all_sets(const std::vector<Set>& txns, double min_count) {
-    std::map<Set, double> counts;
-    for (const Set& t : txns)
-        for (uint32_t mask = 1; mask < (1u << t.size()); ++mask) {
-            Set s;
-            for (std::size_t i = 0; i < t.size(); ++i)
-                if (mask >> i & 1) s.push_back(t[i]);
-            counts[s] += 1;
-        }
-    std::map<Set, double> out;
-    for (auto& [s, c] : counts)
-        if (c >= min_count) out[s] = c;
-    return out;
-}
-
-std::vector<Set> random_txns(std::mt19937& rng, int n, int n_items, int max_len) {
-    std::vector<Set> txns;
-    for (int t = 0; t < n; ++t) {
-        std::set<int32_t> s;
-        const int len = 1 + static_cast<int>(rng() % max_len);
-        for (int j = 0; j < len; ++j) s.insert(static_cast<int32_t>(rng() % n_items));
-        txns.emplace_back(s.begin(), s.end());
+//! Sets in the CSR form generate_rules reads, counts as doubles.
+struct RuleInput : CsrTable<double> {
+    explicit RuleInput(const Sets& sets) {
+        for (const auto& [s, c] : sets) add(s, static_cast<double>(c));
     }
-    return txns;
-}
-
-struct Csr {
-    std::vector<int64_t> offsets{0};
-    std::vector<int32_t> items;
-    std::vector<double> counts;
     rules::Table table() const { return {offsets, items, counts}; }
 };
 
-Csr csr(const std::map<Set, double>& sets) {
-    Csr c;
-    for (auto& [s, n] : sets) {
-        c.items.insert(c.items.end(), s.begin(), s.end());
-        c.offsets.push_back(static_cast<int64_t>(c.items.size()));
-        c.counts.push_back(n);
-    }
-    return c;
-}
-
-using Rule = std::tuple<Set, Set, double, double, double>;  // A, C, count, count A, count C
-
-std::set<Rule> as_rules(const rules::RuleTable& r) {
-    std::set<Rule> out;
-    for (std::size_t i = 0; i < r.size(); ++i) {
-        Set a(r.antecedent_items.begin() + r.antecedent_offsets[i],
-              r.antecedent_items.begin() + r.antecedent_offsets[i + 1]);
-        Set c(r.consequent_items.begin() + r.consequent_offsets[i],
-              r.consequent_items.begin() + r.consequent_offsets[i + 1]);
-        out.emplace(a, c, r.count[i], r.antecedent_count[i], r.consequent_count[i]);
-    }
-    return out;
-}
-
-//! Every split of every set, kept by confidence and consequent length.
-std::set<Rule> brute_rules(const std::map<Set, double>& sets, double min_conf, std::size_t max_c) {
-    std::set<Rule> out;
-    for (auto& [z, cz] : sets) {
-        const std::size_t k = z.size();
-        for (uint32_t mask = 1; mask + 1 < (1u << k); ++mask) {
-            Set a, c;
-            for (std::size_t i = 0; i < k; ++i) (mask >> i & 1 ? c : a).push_back(z[i]);
-            if (c.size() > max_c) continue;
-            const double ca = sets.at(a), cc = sets.at(c);
-            if (cz / ca >= min_conf) out.emplace(a, c, cz, ca, cc);
-        }
-    }
-    return out;
-}
-
-class RulesBruteForce : public ::testing::TestWithParam<std::tuple<int, double, int>> {};
-
-TEST_P(RulesBruteForce, FullAndClosedInputGiveEverySplitThatPasses) {
-    const auto [seed, min_conf, max_c] = GetParam();
-    std::mt19937 rng(seed);
-    const auto txns = random_txns(rng, 40, 9, 6);
-    const auto sets = all_sets(txns, 3);
-    rules::Options o;
-    o.n_transactions = 40;
-    o.min_confidence = min_conf;
-    if (max_c > 0) o.max_consequent_len = max_c;
-    const auto want = brute_rules(sets, min_conf, max_c > 0 ? max_c : 64);
-
-    const Csr full = csr(sets);
-    const auto got = rules::generate_rules(full.table(), o);
-    EXPECT_EQ(as_rules(got), want);
-    EXPECT_EQ(got.size(), want.size());  // no rule twice
-    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_GE(got.rule_row[i], 0);
-
-    // The closed sets alone: no superset with the same count.
-    std::map<Set, double> closed;
-    for (auto& [s, c] : sets) {
-        bool is_closed = true;
-        for (auto& [t, d] : sets)
-            if (d == c && t.size() > s.size() && std::includes(t.begin(), t.end(), s.begin(), s.end()))
-                is_closed = false;
-        if (is_closed) closed[s] = c;
-    }
-    o.input_target = rules::InputTarget::closed;
-    const auto from_closed = rules::generate_rules(csr(closed).table(), o);
-    EXPECT_EQ(as_rules(from_closed), want);
-    EXPECT_EQ(from_closed.size(), want.size());
-}
-
-INSTANTIATE_TEST_SUITE_P(Seeds, RulesBruteForce,
-                         ::testing::Combine(::testing::Values(1, 2, 3), ::testing::Values(0.0, 0.5, 0.9),
-                                            ::testing::Values(0, 1, 2)));
-
-TEST(Rules, RestrictionsKeepOnlyAllowedSides) {
-    std::mt19937 rng(7);
-    const auto sets = all_sets(random_txns(rng, 50, 8, 5), 2);
-    const std::vector<int32_t> allow_a{0, 1, 2, 3, 4, 5}, allow_c{3, 4, 5, 6, 7};
-    rules::Options o;
-    o.n_transactions = 50;
-    o.min_confidence = 0.3;
-    o.antecedent_items = allow_a;
-    o.consequent_items = allow_c;
-    const auto got = as_rules(rules::generate_rules(csr(sets).table(), o));
-    std::set<Rule> want;
-    for (const Rule& r : brute_rules(sets, 0.3, 64)) {
-        const auto in = [](const Set& s, const std::vector<int32_t>& allow) {
-            for (int32_t v : s)
-                if (std::find(allow.begin(), allow.end(), v) == allow.end()) return false;
-            return true;
-        };
-        if (in(std::get<0>(r), allow_a) && in(std::get<1>(r), allow_c)) want.insert(r);
-    }
-    EXPECT_FALSE(want.empty());
-    EXPECT_EQ(got, want);
+//! Row i of one side of a rule table.
+Set side(const large_vector<int64_t>& offsets, const large_vector<int32_t>& items, std::size_t i) {
+    return {items.begin() + offsets[i], items.begin() + offsets[i + 1]};
 }
 
 //! The best confidence of B -> C over the proper subsets B of A, the empty one (C's
 //! support) included, straight from the counts.
-double best_sub_rule(const std::map<Set, double>& sets, const Set& a, const Set& c, double n) {
-    double best = sets.at(c) / n;
+double best_sub_rule(const Sets& sets, const Set& a, const Set& c, double n) {
+    double best = static_cast<double>(sets.at(c)) / n;
     for (uint32_t mask = 1; mask + 1 < (1u << a.size()); ++mask) {
         Set b, bc = c;
         for (std::size_t i = 0; i < a.size(); ++i)
             if (mask >> i & 1) b.push_back(a[i]);
         bc.insert(bc.end(), b.begin(), b.end());
         std::sort(bc.begin(), bc.end());
-        best = std::max(best, sets.at(bc) / sets.at(b));
+        best = std::max(best, static_cast<double>(sets.at(bc)) / static_cast<double>(sets.at(b)));
     }
     return best;
 }
@@ -175,8 +53,8 @@ double best_sub_rule(const std::map<Set, double>& sets, const Set& a, const Set&
 TEST(Rules, ImprovementIsConfidenceOverEverySubRule) {
     for (int seed : {3, 4}) {
         std::mt19937 rng(seed);
-        const auto sets = all_sets(random_txns(rng, 60, 9, 6), 2);
-        const Csr table = csr(sets);
+        const Sets sets = superset_sums(random_baskets(rng, 60, 9, 0.4), 9, 2);
+        const RuleInput table(sets);
         rules::Options o;
         o.n_transactions = 60;
         o.improvement = true;
@@ -184,10 +62,8 @@ TEST(Rules, ImprovementIsConfidenceOverEverySubRule) {
         ASSERT_EQ(got.improvement.size(), got.size());
         std::size_t productive = 0;
         for (std::size_t i = 0; i < got.size(); ++i) {
-            const Set a(got.antecedent_items.begin() + got.antecedent_offsets[i],
-                        got.antecedent_items.begin() + got.antecedent_offsets[i + 1]);
-            const Set c(got.consequent_items.begin() + got.consequent_offsets[i],
-                        got.consequent_items.begin() + got.consequent_offsets[i + 1]);
+            const Set a = side(got.antecedent_offsets, got.antecedent_items, i);
+            const Set c = side(got.consequent_offsets, got.consequent_items, i);
             EXPECT_EQ(got.improvement[i], got.confidence[i] - best_sub_rule(sets, a, c, 60));
             productive += got.improvement[i] > 0;
         }
@@ -202,117 +78,46 @@ TEST(Rules, ImprovementIsConfidenceOverEverySubRule) {
     }
 }
 
-//! The value of a rule for the measure `by`, as the search ranks it.
-double measure_of(topk::Measure by, double cz, double ca, double cc, double n) {
-    const rules::Metrics m = rules::rule_metrics(cz, ca, cc, n);
-    switch (by) {
-        case topk::Measure::support: return m.support;
-        case topk::Measure::count: return cz;
-        case topk::Measure::leverage: return m.leverage;
-        case topk::Measure::confidence: return m.confidence;
-        case topk::Measure::lift: return m.lift;
-        case topk::Measure::conviction: return m.conviction;
-        case topk::Measure::zhangs_metric: return m.zhangs_metric;
-        case topk::Measure::jaccard: return m.jaccard;
-        case topk::Measure::certainty: return m.certainty;
-        case topk::Measure::kulczynski: return m.kulczynski;
-        case topk::Measure::cosine: return m.cosine;
-        case topk::Measure::antecedent_support: return ca / n;
-        case topk::Measure::consequent_support: return cc / n;
-    }
-    return 0;
+//! Every column of a rule table, for comparing two of them whole.
+auto columns(const rules::RuleTable& r) {
+    std::vector<std::vector<double>> out;
+    for (const auto* c :
+         {&r.count, &r.antecedent_count, &r.consequent_count, &r.support, &r.confidence, &r.lift, &r.leverage,
+          &r.conviction, &r.zhangs_metric, &r.jaccard, &r.certainty, &r.kulczynski, &r.cosine, &r.improvement})
+        out.push_back(plain(*c));
+    return std::make_tuple(out, plain(r.antecedent_offsets), plain(r.antecedent_items), plain(r.consequent_offsets),
+                           plain(r.consequent_items), plain(r.rule_row), plain(r.antecedent_row),
+                           plain(r.consequent_row));
 }
 
-struct TopCase {
-    topk::Measure by;
-    std::size_t k;
-    uint32_t min_count;
-    double min_conf;
-    std::size_t max_len, max_c;
-    bool restricted;
-};
-
-TEST(TopRules, EqualTheKBestOfEveryRuleTiesIncluded) {
-    using M = topk::Measure;
-    constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
-    const std::vector<TopCase> cases = {
-        {M::leverage, 1, 1, 0.0, kAll, kAll, false},
-        {M::leverage, 7, 1, 0.0, kAll, kAll, false},
-        {M::leverage, 40, 1, 0.3, kAll, 1, false},
-        {M::leverage, 12, 1, 0.0, 3, kAll, true},
-        {M::support, 5, 1, 0.0, kAll, kAll, false},
-        {M::count, 9, 1, 0.5, kAll, 2, true},
-        {M::confidence, 10, 3, 0.0, kAll, kAll, false},
-        {M::lift, 6, 2, 0.0, kAll, kAll, true},
-        {M::conviction, 8, 3, 0.2, kAll, kAll, false},
-        {M::zhangs_metric, 10, 2, 0.0, kAll, kAll, false},
-        {M::jaccard, 5, 2, 0.0, 2, kAll, false},
-        {M::certainty, 10, 3, 0.0, kAll, 1, false},
-        {M::kulczynski, 4, 2, 0.0, kAll, kAll, true},
-        {M::cosine, 10, 2, 0.0, kAll, kAll, false},
-        {M::antecedent_support, 6, 2, 0.0, kAll, kAll, false},
-        {M::consequent_support, 6, 2, 0.4, kAll, kAll, false},
-        {M::leverage, 100000, 1, 0.0, kAll, kAll, false},  // more than there are: all of them
+TEST(Rules, ParallelPathsGiveTheOneWorkerResult) {
+    // Large enough that both searches split their work over the pool.
+    std::mt19937 rng(11);
+    const Baskets baskets = random_baskets(rng, 3000, 14, 0.6);
+    const RuleInput table(superset_sums(baskets, 14, 60));
+    rules::Options o;
+    o.n_transactions = 3000;
+    o.min_confidence = 0.3;
+    o.improvement = true;
+    const Occurrences occ = occurrences(baskets);
+    topk::Options top;
+    top.k = 200;
+    top.by = topk::Measure::lift;
+    top.min_count = 100;
+    const auto run = [&] {
+        const auto found = topk::top_rules(occ.txn, occ.item, 14, top);
+        return std::make_pair(columns(rules::generate_rules(table.table(), o)), columns(found.rules));
     };
-    const std::vector<int32_t> allow_a{0, 1, 2, 3, 4, 5}, allow_c{2, 3, 4, 5, 6, 7, 8};
-    for (int seed : {11, 12, 13}) {
-        std::mt19937 rng(seed);
-        const auto txns = random_txns(rng, 70, 9, 6);
-        std::vector<int64_t> txn_ids;
-        std::vector<int32_t> item_ids;
-        for (std::size_t t = 0; t < txns.size(); ++t)
-            for (int32_t i : txns[t]) {
-                txn_ids.push_back(static_cast<int64_t>(t));
-                item_ids.push_back(i);
-            }
-        const double n = static_cast<double>(txns.size());
-        for (const TopCase& tc : cases) {
-            topk::Options o;
-            o.k = tc.k;
-            o.by = tc.by;
-            o.min_count = tc.min_count;
-            o.min_confidence = tc.min_conf;
-            o.max_len = tc.max_len;
-            o.max_consequent_len = tc.max_c;
-            if (tc.restricted) {
-                o.allow_a.assign(9, 0);
-                o.allow_c.assign(9, 0);
-                for (int32_t v : allow_a) o.allow_a[v] = 1;
-                for (int32_t v : allow_c) o.allow_c[v] = 1;
-            }
-            // The oracle: every rule of every set, filtered, valued, cut at the k-th value.
-            std::vector<std::pair<double, Rule>> all;
-            for (const Rule& r : brute_rules(all_sets(txns, tc.min_count), tc.min_conf, tc.max_c)) {
-                const auto& [a, c, cz, ca, cc] = r;
-                if (a.size() + c.size() > tc.max_len) continue;
-                const auto in = [](const Set& s, const std::vector<uint8_t>& mask) {
-                    return mask.empty() || std::all_of(s.begin(), s.end(), [&](int32_t v) { return mask[v] != 0; });
-                };
-                if (!in(a, o.allow_a) || !in(c, o.allow_c)) continue;
-                all.emplace_back(measure_of(tc.by, cz, ca, cc, n), r);
-            }
-            ASSERT_FALSE(all.empty());
-            std::sort(all.begin(), all.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
-            const double kth = all[std::min(tc.k, all.size()) - 1].first;
-            std::set<Rule> want;
-            for (const auto& [v, r] : all)
-                if (v >= kth) want.insert(r);
-
-            const topk::Result got = topk::top_rules(txn_ids, item_ids, 9, o);
-            std::set<Rule> cut;
-            for (std::size_t i = 0; i < got.rules.size(); ++i) {
-                const double v = measure_of(tc.by, got.rules.count[i], got.rules.antecedent_count[i],
-                                            got.rules.consequent_count[i], n);
-                EXPECT_GE(v, kth - 1e-9 * std::fabs(kth)) << "a rule far below the k-th value was kept";
-                if (i > 0) {
-                    EXPECT_LE(v, measure_of(tc.by, got.rules.count[i - 1], got.rules.antecedent_count[i - 1],
-                                            got.rules.consequent_count[i - 1], n));
-                }
-            }
-            for (const Rule& r : as_rules(got.rules))
-                if (measure_of(tc.by, std::get<2>(r), std::get<3>(r), std::get<4>(r), n) >= kth) cut.insert(r);
-            EXPECT_EQ(cut, want) << "seed " << seed << " measure " << static_cast<int>(tc.by) << " k " << tc.k;
-        }
+    const auto one = [&] {
+        PoolSize size(1);
+        return run();
+    }();
+    ASSERT_GT(std::get<0>(one.first)[0].size(), 20000u);  // rules: far past the parallel threshold
+    ASSERT_GE(std::get<0>(one.second)[0].size(), 200u);
+    for (std::size_t k : {2, 3}) {
+        PoolSize size(k);
+        SCOPED_TRACE(k);
+        EXPECT_TRUE(run() == one);
     }
 }
 
@@ -332,24 +137,6 @@ TEST(RuleMetrics, ZeroDenominatorsAndCertainRules) {
     EXPECT_DOUBLE_EQ(m.conviction, 0.5 / 0.25);
     EXPECT_DOUBLE_EQ(m.jaccard, 0.3 / 0.6);
     EXPECT_DOUBLE_EQ(m.kulczynski, (0.75 + 0.6) / 2);
-}
-
-TEST(Rules, BadInputNamesArgumentAndPosition) {
-    const std::vector<int64_t> offsets{0, 1, 3, 2};
-    const std::vector<int32_t> items{1, 1, 2};
-    const std::vector<double> counts{3, 2, 2};
-    rules::Options o;
-    o.n_transactions = 5;
-    try {
-        rules::generate_rules({offsets, items, counts}, o);
-        FAIL() << "no error";
-    } catch (const InputError& e) {
-        EXPECT_NE(std::string(e.what()).find("offsets[3]"), std::string::npos) << e.what();
-    }
-    // A table without the single items cannot give the antecedent counts.
-    const std::vector<int64_t> pair_offsets{0, 2};
-    const std::vector<double> pair_counts{2};
-    EXPECT_THROW(rules::generate_rules({pair_offsets, items, pair_counts}, o), InputError);
 }
 
 TEST(LargeVector, HugeMappingsKeepTheirValuesAndTheirNeighbours) {

@@ -8,6 +8,7 @@
 
 #include "common/index.hpp"
 #include "common/tidlist.hpp"
+#include "engine_oracles.hpp"
 #include "itemsets/pair_maps.hpp"
 
 namespace tallisk {
@@ -80,25 +81,12 @@ TEST(Bitmap, OwnershipAndEmptyHandles) {
 }
 
 TEST(PairMaps, ExactlyThirtyTwoAndThirtyThreeSharedTransactions) {
-    // Items 0 and 1 share 32 transactions, items 2 and 3 share 33.
-    std::vector<int64_t> txn_ids;
-    std::vector<int32_t> item_ids;
-    for (int64_t t = 0; t < 40; ++t) {
-        auto put = [&](int32_t x) {
-            txn_ids.push_back(t);
-            item_ids.push_back(x);
-        };
-        if (t < 32) {
-            put(0);
-            put(1);
-        }
-        if (t < 33) {
-            put(2);
-            put(3);
-        }
-        put(4);
-    }
-    const ItemTxnsRoaring bm = ItemTxnsRoaring::from_index(build_inverted_index(txn_ids, item_ids, 5));
+    // Items 0 and 1 share 32 transactions, items 2 and 3 share 33; item 4 is in all 40.
+    engine::oracles::Baskets baskets(40, {4});
+    for (std::size_t t = 0; t < 33; ++t)
+        baskets[t] = t < 32 ? std::vector<uint32_t>{0, 1, 2, 3, 4} : std::vector<uint32_t>{2, 3, 4};
+    const auto o = engine::oracles::occurrences(baskets);
+    const ItemTxnsRoaring bm = ItemTxnsRoaring::from_index(build_inverted_index(o.txn, o.item, 5));
     const auto m = itemsets::build_pair_tid_map_adaptive(PairSet{pair_key(0, 1), pair_key(2, 3)}, bm);
     EXPECT_TRUE(m.at(Itemset{0, 1}).is_sparse());
     EXPECT_EQ(m.at(Itemset{0, 1}).size(), 32u);
