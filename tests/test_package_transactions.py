@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from helpers import labelled_baskets, long_frame
+from tallisk import transactions
 from tallisk._onehot import onehot_codes
 from tallisk._validation import InvalidParameterError, resolve_min_count
 from tallisk.transactions import Transactions, as_transactions
@@ -262,13 +263,19 @@ def test_bad_thresholds(min_support, min_count, error_fragment):
     assert error_fragment in str(info.value)
 
 
-@pytest.mark.parametrize("dtype", [object, "string[python]", "string[pyarrow]"])
-def test_string_columns_of_every_storage(dtype):
+@pytest.mark.parametrize(
+    "dtype, pieces", [(object, 1), ("string[python]", 1), ("string[pyarrow]", 1), ("string[pyarrow]", 3)]
+)
+def test_string_columns_of_every_storage(dtype, pieces, monkeypatch):
     if dtype == "string[pyarrow]":
         pytest.importorskip("pyarrow")
+    if pieces > 1:  # a long Arrow column is encoded a piece per thread and the pieces merged
+        monkeypatch.setattr(transactions, "ARROW_PIECE_ROWS", 4)
+        monkeypatch.setattr(transactions._engine, "get_num_threads", lambda: pieces)
     baskets = random_baskets(9, empty=False)
     df = long_frame(baskets)
-    tr = Transactions.from_long(df.assign(product=df["product"].astype(dtype)), "order", "product")
+    # transactions in order of first appearance, items in label order: both survive the pieces
+    tr = Transactions.from_long(df.astype(dtype), "order", "product")
     assert tr.equals(Transactions.from_baskets(baskets))
     bad = df.assign(product=pd.Series(["x", None] + ["y"] * (len(df) - 2), dtype=dtype))
     with pytest.raises(ValueError, match=r"item column 'product' holds a missing value \(None or NaN\) at row 1"):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any
 
@@ -113,6 +114,11 @@ def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np
     return sizes, codes, labels
 
 
+# Arrow strings per piece when a long column is encoded on several threads: enough that
+# starting a thread and merging the dictionaries are small beside encoding the piece.
+ARROW_PIECE_ROWS = 1 << 20
+
+
 def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
     """pd.factorize for Arrow-backed strings (pandas 3's default), done by Arrow with the
     system allocator: Arrow's default pool reserves and touches several MB on first use,
@@ -131,9 +137,22 @@ def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
         data = pa.array(values)
         if isinstance(data, pa.ChunkedArray):
             data = data.combine_chunks(memory_pool=pool) if data.num_chunks != 1 else data.chunk(0)
-        encoded = pc.dictionary_encode(data, memory_pool=pool)
-        codes = encoded.indices.fill_null(-1).to_numpy(zero_copy_only=False)
-        uniques = pd.Index(pd.array(encoded.dictionary.to_pylist(), dtype=dtype))
+        # Long columns are encoded a piece per engine thread (Arrow lets go of the GIL),
+        # then given one dictionary: the first piece's values, then each later piece's
+        # new ones, which is the order of first appearance over the whole column.
+        n_pieces = min(_engine.get_num_threads(), len(data) // ARROW_PIECE_ROWS)
+        bounds = np.linspace(0, len(data), max(n_pieces, 1) + 1).astype(np.int64)
+        pieces = [data.slice(b, e - b) for b, e in zip(bounds[:-1], bounds[1:], strict=True)]
+        if len(pieces) > 1:
+            with ThreadPoolExecutor(len(pieces)) as workers:
+                encoded = list(workers.map(lambda piece: pc.dictionary_encode(piece, memory_pool=pool), pieces))
+            whole = pa.chunked_array(encoded).unify_dictionaries(memory_pool=pool)
+        else:
+            whole = pa.chunked_array([pc.dictionary_encode(data, memory_pool=pool)])
+        codes = np.empty(len(data), dtype=np.int32)
+        for b, chunk in zip(bounds[:-1], whole.chunks, strict=True):
+            codes[b : b + len(chunk)] = chunk.indices.fill_null(-1).to_numpy(zero_copy_only=False)
+        uniques = pd.Index(pd.array(whole.chunk(0).dictionary.to_pylist(), dtype=dtype))
     except Exception:  # any surprise: the general route below
         return None
     return codes, uniques
