@@ -67,8 +67,8 @@ std::vector<std::size_t> transaction_pieces(const TransactionRows& rows) {
 
 }  // namespace
 
-Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::span<const uint8_t> keep,
-                        bool with_rows) {
+Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::span<const uint8_t> keep, bool with_rows,
+                        bool lists_only) {
     Vertical v;
     v.n_transactions = rows.n_transactions;
     v.min_count = min_count < 1 ? 1 : min_count;
@@ -90,7 +90,7 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
     }
     const uint32_t n_txn = rows.n_transactions;
     const std::vector<std::size_t> pieces = transaction_pieces(rows);
-    v.bits = prefer_bits(total, n_ranks, n_txn);
+    v.bits = !lists_only && prefer_bits(total, n_ranks, n_txn);
     if (v.bits) {
         v.n_words = (static_cast<std::size_t>(n_txn) + 63) / 64;
         v.words.assign(v.n_words * n_ranks, 0);

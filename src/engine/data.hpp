@@ -53,11 +53,12 @@ struct Vertical {
     std::span<const uint32_t> row(uint32_t t) const { return rows.row(t); }
 };
 
-//! Items reaching min_count (>= 1) of `rows`, ranked, in the form the density calls for.
-//! `keep` (n_items flags, or empty for all) restricts the view to some items; `with_rows`
-//! adds the horizontal view when lists are chosen.
+//! Items reaching min_count (>= 1) of `rows`, ranked, in the form the density calls for
+//! (lists whatever the density with `lists_only`). `keep` (n_items flags, or empty for
+//! all) restricts the view to some items; `with_rows` adds the horizontal view when lists
+//! are chosen.
 Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::span<const uint8_t> keep = {},
-                        bool with_rows = true);
+                        bool with_rows = true, bool lists_only = false);
 
 //! True when bitsets over all transactions are the cheaper form for sets of these sizes:
 //! when the mean set fills at least 1 / tuning::kBitsetDivisor of the transactions.

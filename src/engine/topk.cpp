@@ -79,17 +79,13 @@ struct Data {
     std::size_t n = 0;                  // items searched (R)
     std::vector<uint32_t> id_of;        // search rank -> item id
     std::vector<uint8_t> may_a, may_c;  // by search rank: allowed in an antecedent / a consequent
-    engine::Vertical view;              // the engine's view, when it holds lists
-    IdRows own_lists, own_rows;         // the same form, built here when the view chose bitsets
-    bool own = false;
+    engine::Vertical view;              // the engine's view, as lists
 
     std::size_t n_ranks() const { return n; }
     //! The transactions of search rank r, ascending.
-    std::span<const uint32_t> list(uint32_t r) const {
-        return own ? own_lists.row(n - 1 - r) : view.list(static_cast<uint32_t>(n - 1 - r));
-    }
+    std::span<const uint32_t> list(uint32_t r) const { return view.list(static_cast<uint32_t>(n - 1 - r)); }
     //! Transaction t's items as the view's ranks, ascending.
-    const IdRows& rows() const { return own ? own_rows : view.rows; }
+    const IdRows& rows() const { return view.rows; }
 };
 
 //! A kept rule: its value and counts, its sides' ranks in the search's item store.
@@ -632,22 +628,21 @@ private:
     uint32_t paired_ = 0;  // the items whose pairs pairs() reached: ranks below this
 };
 
-//! The items of the search, ranked, with their transaction lists and the rows: the
-//! engine's vertical view where it holds lists (sparse data), else the same form built
-//! here, walking the transactions in order (lists) and each transaction's items (rows).
-void build_data(std::span<const int64_t> txn_ids, std::span<const int32_t> item_ids, uint32_t n_items, const Options& o,
-                Data& d) {
-    const TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
-    if (o.n_transactions != 0 && o.n_transactions < rows.n_transactions)
-        throw InputError("n_transactions = " + std::to_string(o.n_transactions) + " is less than the " +
-                         std::to_string(rows.n_transactions) + " transactions the occurrences name");
-    if (o.n_transactions > 0xFFFFFFFFull) throw InputError("n_transactions must be below 2**32");
-    d.n_transactions = o.n_transactions != 0 ? static_cast<uint32_t>(o.n_transactions) : rows.n_transactions;
-    // Items that may stand on neither side are in no rule: left out of the search.
-    const auto allowed = [](const std::vector<uint8_t>& mask, uint32_t i) { return mask.empty() || mask[i] != 0; };
+bool allowed(const std::vector<uint8_t>& mask, uint32_t i) { return mask.empty() || mask[i] != 0; }
+
+//! Items that may stand on neither side are in no rule: left out of the search.
+std::vector<uint8_t> searched_items(const Options& o, uint32_t n_items) {
     std::vector<uint8_t> keep(n_items);
     for (uint32_t i = 0; i < n_items; ++i) keep[i] = allowed(o.allow_a, i) || allowed(o.allow_c, i);
-    d.view = engine::build_vertical(rows, std::max<uint32_t>(o.min_count, 1), keep, true);
+    return keep;
+}
+
+//! The items of the search in `min_count` transactions or more, ranked, with their
+//! transaction lists and the rows: the engine's vertical view, as lists whatever the
+//! density (the search intersects lists; pairs are counted over the rows).
+void build_data(const TransactionRows& rows, uint32_t n_items, const Options& o, uint32_t min_count, Data& d) {
+    d.n_transactions = o.n_transactions != 0 ? static_cast<uint32_t>(o.n_transactions) : rows.n_transactions;
+    d.view = engine::build_vertical(rows, min_count, searched_items(o, n_items), true, true);
     const std::size_t n = d.n = d.view.size();
     d.id_of.assign(d.view.id_of.rbegin(), d.view.id_of.rend());
     d.may_a.resize(n);
@@ -656,33 +651,20 @@ void build_data(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
         d.may_a[r] = allowed(o.allow_a, d.id_of[r]);
         d.may_c[r] = allowed(o.allow_c, d.id_of[r]);
     }
-    if (!d.view.bits) return;
-    d.own = true;
-    d.view.words.clear();
-    d.view.words.shrink_to_fit();
-    std::vector<uint32_t> rank_of(n_items, kNone);  // the view's ranks
-    for (uint32_t r = 0; r < n; ++r) rank_of[d.view.id_of[r]] = r;
-    d.own_rows.offsets.assign(std::size_t{rows.n_transactions} + 1, 0);
-    for (uint32_t t = 0; t < rows.n_transactions; ++t) {
-        std::size_t kept = 0;
-        for (uint32_t item : rows.txn(t)) kept += rank_of[item] != kNone;
-        d.own_rows.offsets[t + 1] = d.own_rows.offsets[t] + kept;
-    }
-    d.own_rows.values.resize(d.own_rows.offsets.back());
-    d.own_lists.offsets.assign(n + 1, 0);
-    for (uint32_t r = 0; r < n; ++r) d.own_lists.offsets[r + 1] = d.own_lists.offsets[r] + d.view.count[r];
-    d.own_lists.values.resize(d.own_lists.offsets.back());
-    std::vector<std::size_t> at(d.own_lists.offsets.begin(), d.own_lists.offsets.end() - 1);
-    for (uint32_t t = 0; t < rows.n_transactions; ++t) {
-        const auto first = d.own_rows.values.begin() + static_cast<std::ptrdiff_t>(d.own_rows.offsets[t]);
-        auto out = first;
-        for (uint32_t item : rows.txn(t))
-            if (const uint32_t r = rank_of[item]; r != kNone) {
-                *out++ = r;
-                d.own_lists.values[at[r]++] = t;
-            }
-        std::sort(first, out);
-    }
+}
+
+//! The count of the item ranked 2k + 32 by falling count among those searched, or 0
+//! when there are not that many: the floor of the first try in top_rules.
+uint32_t first_floor(const TransactionRows& rows, const Options& o, uint32_t n_items) {
+    const std::size_t rank = 2 * std::min<std::size_t>(o.k, std::size_t{1} << 30) + 32;
+    const std::vector<uint8_t> keep = searched_items(o, n_items);
+    std::vector<uint32_t> counts;
+    for (uint32_t i = 0; i < n_items; ++i)
+        if (keep[i]) counts.push_back(rows.item_counts[i]);
+    if (counts.size() <= rank) return 0;
+    std::nth_element(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(rank), counts.end(),
+                     std::greater<>());
+    return counts[rank];
 }
 
 }  // namespace
@@ -698,9 +680,36 @@ Result top_rules(std::span<const int64_t> txn_ids, std::span<const int32_t> item
         if (!mask->empty() && mask->size() != n_items)
             throw InputError("item masks must hold one entry per item (" + std::to_string(n_items) + ")");
 
+    const TransactionRows rows = build_transaction_rows(txn_ids, item_ids, n_items);
+    if (o.n_transactions != 0 && o.n_transactions < rows.n_transactions)
+        throw InputError("n_transactions = " + std::to_string(o.n_transactions) + " is less than the " +
+                         std::to_string(rows.n_transactions) + " transactions the occurrences name");
+    if (o.n_transactions > 0xFFFFFFFFull) throw InputError("n_transactions must be below 2**32");
+    uint32_t least = std::max<uint32_t>(o.min_count, 1);
+    if (bounds_support(o.by)) {
+        // A first try on the most frequent items alone, which on data of many items
+        // spares building the view of them all (most of the time of a small k): the
+        // search with its floor at the count of the item ranked 2k + 32 is the answer
+        // when the k-th value it finds needs that count or more (floor_for), since no
+        // rule over a rarer item can then enter. Otherwise that value still tells the
+        // count below which the full search need not go.
+        const uint32_t guess = first_floor(rows, o, n_items);
+        if (guess > least) {
+            Data top;
+            build_data(rows, n_items, o, guess, top);
+            Counts top_counts;
+            Search first(o, top, top_counts, guess, -kInf);
+            first.pairs();
+            if (first.full()) {
+                first.longer();
+                const uint32_t needed = first.floor_for(first.low());
+                if (needed >= guess) return first.finish(first.itemsets(), first.examined());
+                least = std::max(least, needed);
+            }
+        }
+    }
     Data data;
-    build_data(txn_ids, item_ids, n_items, o, data);
-    const uint32_t least = std::max<uint32_t>(o.min_count, 1);
+    build_data(rows, n_items, o, least, data);
     Counts counts;
     if (!bounds_support(o.by)) {
         // No value bounds the support: every set above min_count is searched.
