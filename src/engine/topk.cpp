@@ -26,6 +26,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 //! difference between two distinct rules' values that matters.
 constexpr double kMargin = 1e-12;
 
+//! How many times more items than the first try's than top_rules needs to make one.
+constexpr std::size_t kFirstTryItems = 24;
+
 //! Whether the measure falls as s(A) rises and as s(C) rises, for a fixed s(A | C).
 bool falls_with_sides(Measure by) {
     switch (by) {
@@ -653,15 +656,17 @@ void build_data(const TransactionRows& rows, uint32_t n_items, const Options& o,
     }
 }
 
-//! The count of the item ranked 2k + 32 by falling count among those searched, or 0
-//! when there are not that many: the floor of the first try in top_rules.
+//! The count of the item ranked 2k + 32 by falling count among those searched: the
+//! floor of the first try in top_rules. 0 (no first try) unless the items number
+//! kFirstTryItems times that rank: with fewer, the view of them all costs little more
+//! than the view of the first, and a first try that falls short is the larger waste.
 uint32_t first_floor(const TransactionRows& rows, const Options& o, uint32_t n_items) {
     const std::size_t rank = 2 * std::min<std::size_t>(o.k, std::size_t{1} << 30) + 32;
     const std::vector<uint8_t> keep = searched_items(o, n_items);
     std::vector<uint32_t> counts;
     for (uint32_t i = 0; i < n_items; ++i)
         if (keep[i]) counts.push_back(rows.item_counts[i]);
-    if (counts.size() <= rank) return 0;
+    if (counts.size() < kFirstTryItems * rank) return 0;
     std::nth_element(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(rank), counts.end(),
                      std::greater<>());
     return counts[rank];
