@@ -35,6 +35,12 @@
 // floor is cheap, and the first round that finds k rules tells, through lambda, how low
 // the floor must go; one more round at that floor is exact (its lambda can only be
 // higher, so its floor can only be higher). Counts found by one round serve the next.
+// On data of many items, the view of them all is most of the work of a small k, and
+// the answer lies among the most frequent: the search first runs on the 2k + 32 most
+// frequent alone (their floor the count of the last). When its lambda needs that floor
+// or more, no rule over a rarer item can enter and its answer is the answer; otherwise
+// that lambda is still one the answer's reaches, and the full search starts from its
+// floor.
 // Other measures (confidence, lift, conviction, ...) reach their best values on rules of
 // any support, however rare; they need a fixed min_count, which is the floor of their
 // single search.
