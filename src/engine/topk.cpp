@@ -26,7 +26,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 //! difference between two distinct rules' values that matters.
 constexpr double kMargin = 1e-12;
 
-//! How many times more items than the first try's than top_rules needs to make one.
+//! top_rules makes its first try only where the items searched number this many times
+//! the items the try keeps.
 constexpr std::size_t kFirstTryItems = 24;
 
 //! Whether the measure falls as s(A) rises and as s(C) rises, for a fixed s(A | C).
