@@ -136,6 +136,11 @@ def test_ties_with_the_kth_value_are_all_returned():
     top = tallisk.top_rules(baskets, k=3)
     assert len(top) == 8 and top["leverage"].nunique() == 1
     assert len(tallisk.top_rules(baskets, k=8)) == 8
+    # Tens of thousands of ties: 40 baskets of 12 items each, every rule of which has the
+    # same leverage, kept while the search goes on (it once compacted them at each one).
+    many = [[f"{b}-{i}" for i in range(12)] for b in range(40)]
+    top = tallisk.top_rules(many, k=3, max_len=3)
+    assert len(top) == 40 * (12 * 11 * 10 // 6 * 6 + 12 * 11) and top["leverage"].nunique() == 1
 
 
 def test_top_rules_refuses_measures_without_a_bound_unless_given_min_count():

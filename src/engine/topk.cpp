@@ -561,7 +561,7 @@ private:
                                    static_cast<uint32_t>(a_.size()), static_cast<uint32_t>(c_.size())});
         cand_items_.insert(cand_items_.end(), a_.begin(), a_.end());
         cand_items_.insert(cand_items_.end(), c_.begin(), c_.end());
-        if (cands_.size() > 2 * o_.k + 4096) compact();
+        if (cands_.size() > compact_at_) compact();
     }
 
     // ---- the k best values and the floor ---------------------------------------------
@@ -602,6 +602,10 @@ private:
         }
         cands_.resize(kept);
         cand_items_.swap(items);
+        // The next compaction waits for as many new candidates as are kept: with many
+        // ties at the k-th value every candidate stays, and compacting at a fixed size
+        // would then run at every new one.
+        compact_at_ = std::max(compact_at_, 2 * kept);
     }
 
     const Options& o_;
@@ -613,7 +617,8 @@ private:
     const std::vector<uint8_t>& may_c_;
     uint32_t n_;
     uint32_t floor_;
-    double low_ = -kInf;  // the k-th value less the margin; -inf until k values are known
+    double low_ = -kInf;                        // the k-th value less the margin; -inf until k values are known
+    std::size_t compact_at_ = 2 * o_.k + 4096;  // candidates that start a compaction
 
     std::vector<uint32_t> slot_;                       // per rank: the list slot of an extension being delivered
     std::deque<Level> levels_;                         // stable references while deeper levels are added
