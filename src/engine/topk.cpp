@@ -649,9 +649,10 @@ std::vector<uint8_t> searched_items(const Options& o, uint32_t n_items) {
 //! The items of the search in `min_count` transactions or more, ranked, with their
 //! transaction lists and the rows: the engine's vertical view, as lists whatever the
 //! density (the search intersects lists; pairs are counted over the rows).
-void build_data(const TransactionRows& rows, uint32_t n_items, const Options& o, uint32_t min_count, Data& d) {
+void build_data(const TransactionRows& rows, const std::vector<uint8_t>& keep, const Options& o, uint32_t min_count,
+                Data& d) {
     d.n_transactions = o.n_transactions != 0 ? static_cast<uint32_t>(o.n_transactions) : rows.n_transactions;
-    d.view = engine::build_vertical(rows, min_count, searched_items(o, n_items), true, true);
+    d.view = engine::build_vertical(rows, min_count, keep, true, true);
     const std::size_t n = d.n = d.view.size();
     d.id_of.assign(d.view.id_of.rbegin(), d.view.id_of.rend());
     d.may_a.resize(n);
@@ -666,11 +667,10 @@ void build_data(const TransactionRows& rows, uint32_t n_items, const Options& o,
 //! floor of the first try in top_rules. 0 (no first try) unless the items number
 //! kFirstTryItems times that rank: with fewer, the view of them all costs little more
 //! than the view of the first, and a first try that falls short is the larger waste.
-uint32_t first_floor(const TransactionRows& rows, const Options& o, uint32_t n_items) {
-    const std::size_t rank = 2 * std::min<std::size_t>(o.k, std::size_t{1} << 30) + 32;
-    const std::vector<uint8_t> keep = searched_items(o, n_items);
+uint32_t first_floor(const TransactionRows& rows, const std::vector<uint8_t>& keep, std::size_t k) {
+    const std::size_t rank = 2 * std::min<std::size_t>(k, std::size_t{1} << 30) + 32;
     std::vector<uint32_t> counts;
-    for (uint32_t i = 0; i < n_items; ++i)
+    for (uint32_t i = 0; i < rows.n_items; ++i)
         if (keep[i]) counts.push_back(rows.item_counts[i]);
     if (counts.size() < kFirstTryItems * rank) return 0;
     std::nth_element(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(rank), counts.end(),
@@ -696,6 +696,7 @@ Result top_rules(std::span<const int64_t> txn_ids, std::span<const int32_t> item
         throw InputError("n_transactions = " + std::to_string(o.n_transactions) + " is less than the " +
                          std::to_string(rows.n_transactions) + " transactions the occurrences name");
     if (o.n_transactions > 0xFFFFFFFFull) throw InputError("n_transactions must be below 2**32");
+    const std::vector<uint8_t> keep = searched_items(o, n_items);
     uint32_t least = std::max<uint32_t>(o.min_count, 1);
     if (bounds_support(o.by)) {
         // A first try on the most frequent items alone, which on data of many items
@@ -704,10 +705,10 @@ Result top_rules(std::span<const int64_t> txn_ids, std::span<const int32_t> item
         // when the k-th value it finds needs that count or more (floor_for), since no
         // rule over a rarer item can then enter. Otherwise that value still tells the
         // count below which the full search need not go.
-        const uint32_t guess = first_floor(rows, o, n_items);
+        const uint32_t guess = first_floor(rows, keep, o.k);
         if (guess > least) {
             Data top;
-            build_data(rows, n_items, o, guess, top);
+            build_data(rows, keep, o, guess, top);
             Counts top_counts;
             Search first(o, top, top_counts, guess, -kInf);
             first.pairs();
@@ -720,7 +721,7 @@ Result top_rules(std::span<const int64_t> txn_ids, std::span<const int32_t> item
         }
     }
     Data data;
-    build_data(rows, n_items, o, least, data);
+    build_data(rows, keep, o, least, data);
     Counts counts;
     if (!bounds_support(o.by)) {
         // No value bounds the support: every set above min_count is searched.
