@@ -9,6 +9,7 @@
 #include <absl/hash/hash.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -134,7 +135,9 @@ PyObject* frozenset_row(const HeldLabels& held, const int32_t* ids, std::size_t 
 //! a short hash of the characters costs a fraction of Python's. Any other label is equal
 //! as in a dict (its hash, then identity or ==). Open addressing with linear probing
 //! over mixed hashes (integer labels hash to themselves, and multiples of a power of two
-//! would otherwise share a probe run), one table for each kind of key.
+//! would otherwise share a probe run), one table for each kind of key. A slot is 16
+//! bytes and keeps a short text itself: among thousands of distinct labels, each slot
+//! read and each known string read is a cache miss, and these are most of the time.
 class LabelCodes {
 public:
     //! The code of `label`, a new one when it is new.
@@ -142,12 +145,16 @@ public:
         if (PyUnicode_Check(label)) return text_code(label);
         const Py_hash_t hash = PyObject_Hash(label);
         if (hash == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-        return find_or_add(objects_, static_cast<uint64_t>(hash), label, [&](PyObject* known) {
-            if (known == label) return true;
-            const int eq = PyObject_RichCompareBool(known, label, Py_EQ);
-            if (eq < 0) throw ErrorAlreadySet{};
-            return eq != 0;
-        });
+        return find_or_add(
+            objects_, static_cast<uint64_t>(hash), label,
+            [&](const Slot& s) {
+                PyObject* known = uniques_[static_cast<std::size_t>(s.code)].get();
+                if (known == label) return true;
+                const int eq = PyObject_RichCompareBool(known, label, Py_EQ);
+                if (eq < 0) throw ErrorAlreadySet{};
+                return eq != 0;
+            },
+            [](Slot&) {});
     }
 
     //! The distinct labels as an object array, in code order.
@@ -160,10 +167,15 @@ public:
     }
 
 private:
+    static constexpr std::size_t kInline = 6;  // bytes of text a slot holds
     struct Slot {
-        uint64_t hash = 0;
+        uint32_t tag = 0;   // the low half of the mixed hash: the slot's place in any table
         int32_t code = -1;  // -1: empty
+        uint8_t size = 0;   // text slots: the text's bytes when at most kInline, else kInline + 1
+        uint8_t kind = 0;
+        char text[kInline] = {};
     };
+    static_assert(sizeof(Slot) == 16);
     struct Table {
         std::vector<Slot> slots = std::vector<Slot>(64);
         std::size_t used = 0;
@@ -178,29 +190,45 @@ private:
 
     int32_t text_code(PyObject* label) {
         const std::string_view text = text_of(label);
-        const auto kind = PyUnicode_KIND(label);
-        const uint64_t hash = absl::HashOf(kind, text);
-        return find_or_add(texts_, hash, label, [&](PyObject* known) {
-            return known == label || (PyUnicode_KIND(known) == kind && text_of(known) == text);
-        });
+        const auto kind = static_cast<uint8_t>(PyUnicode_KIND(label));
+        const bool inline_text = text.size() <= kInline;
+        const auto size = static_cast<uint8_t>(inline_text ? text.size() : kInline + 1);
+        return find_or_add(
+            texts_, absl::HashOf(kind, text), label,
+            [&](const Slot& s) {
+                if (s.size != size || s.kind != kind) return false;
+                if (inline_text) return std::memcmp(s.text, text.data(), text.size()) == 0;
+                PyObject* known = uniques_[static_cast<std::size_t>(s.code)].get();
+                return known == label || text_of(known) == text;
+            },
+            [&](Slot& s) {
+                s.size = size;
+                s.kind = kind;
+                if (inline_text) std::memcpy(s.text, text.data(), text.size());
+            });
     }
 
-    template <class Equal>
-    int32_t find_or_add(Table& table, uint64_t hash, PyObject* label, Equal&& equal) {
-        std::size_t mask = table.slots.size() - 1;
-        std::size_t i = mix(hash) & mask;
-        for (;; i = (i + 1) & mask) {
-            const Slot& s = table.slots[i];
-            if (s.code < 0) break;
-            if (s.hash == hash && equal(uniques_[static_cast<std::size_t>(s.code)].get())) return s.code;
+    //! The code of the label in `table` that equal(slot) finds, or a new one for `label`,
+    //! whose slot fill(slot) completes (its text, for text labels). At most 2**31 - 1
+    //! labels at half load: a table never outgrows the 32 bits of a tag.
+    template <class Equal, class Fill>
+    int32_t find_or_add(Table& table, uint64_t hash, PyObject* label, Equal&& equal, Fill&& fill) {
+        const auto tag = static_cast<uint32_t>(mix(hash));
+        const std::size_t mask = table.slots.size() - 1;
+        for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+            Slot& s = table.slots[i];
+            if (s.code < 0) {
+                if (uniques_.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+                    raise(PyExc_ValueError, "more than 2**31 - 1 distinct labels");
+                const auto code = static_cast<int32_t>(uniques_.size());
+                uniques_.push_back(Ref::borrow(label));
+                s = Slot{tag, code};
+                fill(s);
+                if (++table.used * 2 > table.slots.size()) grow(table);
+                return code;
+            }
+            if (s.tag == tag && equal(s)) return s.code;
         }
-        if (uniques_.size() >= static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
-            raise(PyExc_ValueError, "more than 2**31 - 1 distinct labels");
-        const auto code = static_cast<int32_t>(uniques_.size());
-        uniques_.push_back(Ref::borrow(label));
-        table.slots[i] = {hash, code};
-        if (++table.used * 2 > table.slots.size()) grow(table);
-        return code;
     }
 
     static uint64_t mix(uint64_t h) {  // fmix64 of MurmurHash3
@@ -218,7 +246,7 @@ private:
         const std::size_t mask = table.slots.size() - 1;
         for (const Slot& s : old) {
             if (s.code < 0) continue;
-            std::size_t i = mix(s.hash) & mask;
+            std::size_t i = s.tag & mask;
             while (table.slots[i].code >= 0) i = (i + 1) & mask;
             table.slots[i] = s;
         }
@@ -305,6 +333,7 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference) {
 }
 
 Ref factorize_baskets(PyObject* baskets) {
+    constexpr Py_ssize_t kLabelPrefetch = 4;
     LabelCodes labels;
     std::vector<int64_t> sizes;
     std::vector<int32_t> codes;
@@ -320,8 +349,17 @@ Ref factorize_baskets(PyObject* baskets) {
             for (Py_ssize_t j = 0;; ++j) {
                 const Py_ssize_t len = is_list ? PyList_GET_SIZE(b) : PyTuple_GET_SIZE(b);
                 if (j >= len) break;
-                Ref label = Ref::borrow(is_list ? PyList_GET_ITEM(b, j) : PyTuple_GET_ITEM(b, j));
-                codes.push_back(labels.code(label.get()));
+                PyObject* const* cells = is_list ? &PyList_GET_ITEM(b, 0) : &PyTuple_GET_ITEM(b, 0);
+                // The next labels' objects are read soon: ask for them now (they are
+                // scattered over the heap, and reading them is most of the time).
+                if (j + kLabelPrefetch < len) __builtin_prefetch(cells[j + kLabelPrefetch]);
+                PyObject* label = cells[j];
+                if (PyUnicode_Check(label)) {
+                    codes.push_back(labels.code(label));  // runs no Python code: nothing can drop it
+                } else {
+                    Ref held = Ref::borrow(label);
+                    codes.push_back(labels.code(held.get()));
+                }
             }
         } else {
             // Sets, one-pass iterables, arrays, subclasses with their own iteration: read

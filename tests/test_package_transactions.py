@@ -101,6 +101,8 @@ def test_empty_baskets_and_the_summary():
         [[("a", 1), ("a", 1.0)], [frozenset({1}), frozenset({1.0})], [b"x", "x"]],
         [["b", 2], [1, "a"], [2, "b", "b"]],  # labels that do not compare, a repeated label
         [[np.str_("tea"), "tea", "té"], ["t\u00e9", "茶", "🍵"], ["🍵", np.str_("茶")]],  # text of every width
+        # texts about as long as a hash slot keeps, and enough of them that the table grows
+        [["abcdef", "abcdefg", "日本語", "日本語の"], ["abcdefg", "日本語の"], [f"{i:05d}" for i in range(300)]],
     ],
 )
 def test_awkward_labels_are_factorised_as_dict_keys_and_round_trip(baskets):
