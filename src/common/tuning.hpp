@@ -160,6 +160,10 @@ constexpr std::size_t kImprovementGrain = 2048;
 //! enough to keep both workers busy, small enough that this waste stays small.
 constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
 
+//! Top rules: transactions scanned in a round's first block of pairs; each next block
+//! scans twice as many, up to kTopPairBlock.
+constexpr std::size_t kTopPairFirstBlock = std::size_t{1} << 12;
+
 //! Top rules: below this many transactions to scan, a block is counted on the calling
 //! thread.
 constexpr std::size_t kTopPairParallelWork = std::size_t{1} << 14;

@@ -332,7 +332,7 @@ private:
     //! a block of items at a time (as long as they reach the floor), split over the pool.
     void count_pairs_from(uint32_t r) {
         std::size_t end = r, work = 0;
-        while (end < data_.n_ranks() && work < tuning::kTopPairBlock) {
+        while (end < data_.n_ranks() && work < block_work_) {
             const std::size_t c = data_.list(static_cast<uint32_t>(end)).size();
             if (c < floor_) break;
             work += c;
@@ -364,6 +364,7 @@ private:
                                                       [&](std::size_t j) { return data_.list(r + j).size(); });
             found = pool::map_ranges<Found>(bounds, count_range);
         }
+        block_work_ = std::min(2 * block_work_, tuning::kTopPairBlock);
         for (const Found& f : found) {
             known_.pair_ext.insert(known_.pair_ext.end(), f.ext.begin(), f.ext.end());
             known_.pair_count.insert(known_.pair_count.end(), f.cnt.begin(), f.cnt.end());
@@ -635,6 +636,9 @@ private:
     std::vector<uint32_t> cand_items_;
     uint64_t itemsets_ = 0, examined_ = 0;
     uint32_t paired_ = 0;  // the items whose pairs pairs() reached: ranks below this
+    // Transactions to scan in the next block of pairs: small at first, while the floor
+    // still rises fast, so that few rare items are counted at a floor that is soon passed.
+    std::size_t block_work_ = tuning::kTopPairFirstBlock;
 };
 
 bool allowed(const std::vector<uint8_t>& mask, uint32_t i) { return mask.empty() || mask[i] != 0; }
