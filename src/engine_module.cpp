@@ -302,15 +302,18 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
 //! A rule table as the dict of columns generate_rules and top_rules return, with the
 //! improvement column when it was computed.
 Ref rule_columns(rules::RuleTable&& r, bool with_improvement) {
-    Ref out = py::dict_of(
-        "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items", std::move(r.antecedent_items),
-        "consequent_offsets", std::move(r.consequent_offsets), "consequent_items", std::move(r.consequent_items),
-        "rule_row", std::move(r.rule_row), "antecedent_row", std::move(r.antecedent_row), "consequent_row",
-        std::move(r.consequent_row), "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
-        "consequent_count", std::move(r.consequent_count), "support", std::move(r.support), "confidence",
-        std::move(r.confidence), "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
-        std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard", std::move(r.jaccard),
-        "certainty", std::move(r.certainty), "kulczynski", std::move(r.kulczynski), "cosine", std::move(r.cosine));
+    Ref out = py::dict_of("antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items",
+                          std::move(r.antecedent_items), "consequent_offsets", std::move(r.consequent_offsets),
+                          "consequent_items", std::move(r.consequent_items), "rule_row", std::move(r.rule_row),
+                          "antecedent_row", std::move(r.antecedent_row), "consequent_row", std::move(r.consequent_row),
+                          "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
+                          "consequent_count", std::move(r.consequent_count));
+    if (r.with_metrics)
+        py::detail::set_columns(out.get(), "support", std::move(r.support), "confidence", std::move(r.confidence),
+                                "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
+                                std::move(r.conviction), "zhangs_metric", std::move(r.zhangs_metric), "jaccard",
+                                std::move(r.jaccard), "certainty", std::move(r.certainty), "kulczynski",
+                                std::move(r.kulczynski), "cosine", std::move(r.cosine));
     if (with_improvement) py::dict_set(out.get(), "improvement", py::to_numpy(std::move(r.improvement)));
     return out;
 }
@@ -335,7 +338,8 @@ constexpr py::Function kGenerateRules{
                py::arg("antecedent_items", py::ArrayOf<int32_t>{}, py::OrNone{}),
                py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}), kInputTarget,
                py::arg("improvement", Flag{}, py::Default<bool>{"False", false}),
-               py::arg("min_improvement", py::F64{}, py::OrNone{})),
+               py::arg("min_improvement", py::F64{}, py::OrNone{}),
+               py::arg("metrics", Flag{}, py::Default<bool>{"True", true})),
     "Association rules A -> C from a mined itemset table (CSR offsets/items, counts on the scale of\n"
     "n_transactions: counts with the number of transactions, or supports with 1.0).\n\n"
     "Every rule with A and C non-empty and disjoint, A | C a set of the table (for input_target\n"
@@ -350,7 +354,8 @@ constexpr py::Function kGenerateRules{
     "consequent_items (CSR, ids ascending), rule_row/antecedent_row/consequent_row (int64 rows of\n"
     "the input, -1 where the set is not a row), count/antecedent_count/consequent_count, and the\n"
     "float64 metrics support, confidence, lift, leverage, conviction (inf when confidence is 1),\n"
-    "zhangs_metric, jaccard, certainty, kulczynski, cosine. Rows are ordered by base set (input\n"
+    "zhangs_metric, jaccard, certainty, kulczynski, cosine (left out with metrics=False, for\n"
+    "rule_metrics to compute in the table's final order). Rows are ordered by base set (input\n"
     "order; for closed input, closed row by closed row), then consequent length, then consequent\n"
     "ids; the order does not depend on the number of workers. MemoryError says how many\n"
     "rules were found when memory ran out.",
@@ -359,8 +364,10 @@ constexpr py::Function kGenerateRules{
 Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> counts, double n_transactions,
                    double min_confidence, std::optional<double> min_lift, std::optional<uint64_t> max_consequent_len,
                    std::optional<Array<int32_t>> allow_a, std::optional<Array<int32_t>> allow_c,
-                   rules::InputTarget input_target, bool improvement, std::optional<double> min_improvement) {
+                   rules::InputTarget input_target, bool improvement, std::optional<double> min_improvement,
+                   bool metrics) {
     rules::Options o;
+    o.metrics = metrics;
     o.n_transactions = n_transactions;
     o.min_confidence = min_confidence;
     o.min_lift = min_lift;
@@ -406,6 +413,68 @@ Ref rule_improvement(Array<int64_t> offsets, Array<int32_t> items, Array<double>
     large_vector<double> out;
     py::interruptible([&] { out = rules::rule_improvement(table, o, ao, ai, co, ci); });
     return py::to_numpy(std::move(out));
+}
+
+// ---- rule_metrics -------------------------------------------------------------------
+
+constexpr Choice<rules::Column, 13> kColumns{{{{"count", rules::Column::count},
+                                               {"antecedent_count", rules::Column::antecedent_count},
+                                               {"consequent_count", rules::Column::consequent_count},
+                                               {"support", rules::Column::support},
+                                               {"confidence", rules::Column::confidence},
+                                               {"lift", rules::Column::lift},
+                                               {"leverage", rules::Column::leverage},
+                                               {"conviction", rules::Column::conviction},
+                                               {"zhangs_metric", rules::Column::zhangs_metric},
+                                               {"jaccard", rules::Column::jaccard},
+                                               {"certainty", rules::Column::certainty},
+                                               {"kulczynski", rules::Column::kulczynski},
+                                               {"cosine", rules::Column::cosine}}},
+                                             "a str",
+                                             "; got "};
+
+//! Kind: a list of column names of kColumns.
+struct ColumnNames {
+    std::vector<rules::Column> operator()(PyObject* obj, const char* name) const {
+        if (!PyList_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a list of str, got '%s'", name,
+                         Py_TYPE(obj)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        // Comparing a str with a name runs no Python code: the list cannot change meanwhile.
+        std::vector<rules::Column> out;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) out.push_back(kColumns(PyList_GET_ITEM(obj, i), name));
+        return out;
+    }
+};
+
+constexpr py::Function kRuleMetrics{
+    "rule_metrics",
+    py::params(py::arg("count", py::ArrayOf<double>{}), py::arg("antecedent_count", py::ArrayOf<double>{}),
+               py::arg("consequent_count", py::ArrayOf<double>{}), py::arg("n_transactions", py::F64{}),
+               py::arg("names", ColumnNames{}), py::arg("order", py::ArrayOf<int64_t>{}, py::OrNone{})),
+    "Columns of a rule table from the counts of A | C, A and C (float64, on the scale of\n"
+    "n_transactions), computed as generate_rules computes them, on the worker pool: a dict of\n"
+    "float64 arrays, one per name of `names` (the counts themselves, 'support' or a metric of\n"
+    "generate_rules), rule order[i] in row i (order None: every rule in turn). ValueError for\n"
+    "counts of unequal lengths or a row of order outside them."};
+
+Ref rule_metrics(Array<double> count_array, Array<double> a_array, Array<double> c_array, double n,
+                 std::vector<rules::Column> which, std::optional<Array<int64_t>> order) {
+    const auto spans = py::spans(count_array, a_array, c_array);
+    const std::span<const int64_t> rows = order ? order->span() : std::span<const int64_t>{};
+    std::vector<large_vector<double>> columns;
+    py::interruptible([&] {
+        columns = rules::metric_columns(std::get<0>(spans), std::get<1>(spans), std::get<2>(spans), n, which, rows);
+    });
+    Ref out = Ref::checked(PyDict_New());
+    for (std::size_t j = 0; j < which.size(); ++j) {
+        const char* key = nullptr;
+        for (const auto& option : kColumns.options)
+            if (option.value == which[j]) key = option.text;
+        py::dict_set(out.get(), key, py::to_numpy(std::move(columns[j])));
+    }
+    return out;
 }
 
 // ---- rule_p_values ------------------------------------------------------------------
@@ -1061,6 +1130,7 @@ PyMethodDef* functions() {
         py::method<kMineItemsets, &mine_itemsets>(),
         py::method<kGenerateRules, &generate_rules>(),
         py::method<kCountItemsets, &count_itemsets>(),
+        py::method<kRuleMetrics, &rule_metrics>(),
         py::method<kRulePValues, &rule_p_values>(),
         py::method<kRuleImprovement, &rule_improvement>(),
         py::method<kTopRules, &top_rules>(),

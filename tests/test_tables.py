@@ -236,6 +236,30 @@ def test_rule_metrics_equal_the_oracle_and_the_engine_bit_for_bit():
     assert sure and np.isinf(ours["conviction"][ours["confidence"] == 1.0]).all()
 
 
+def test_metric_columns_in_a_given_order_equal_the_columns_gathered():
+    rng = np.random.default_rng(7)
+    count = rng.integers(1, 50, 5000).astype(float)
+    antecedent, consequent = count + rng.integers(0, 50, 5000), count + rng.integers(0, 50, 5000)
+    names = ["count", "antecedent_count", "consequent_count", "support", *_tables.RULE_METRICS]
+    whole = _engine.rule_metrics(count, antecedent, consequent, 120.0, names)
+    np.testing.assert_array_equal(whole["antecedent_count"], antecedent)
+    order = rng.permutation(5000)[:3000]
+    part = _engine.rule_metrics(count, antecedent, consequent, 120.0, names, order=order)
+    assert list(part) == names
+    for name in names:
+        np.testing.assert_array_equal(part[name], whole[name][order], err_msg=name)
+    for bad, fragment in [
+        (dict(order=np.array([0, 5000])), r"order\[1\] = 5000"),
+        (dict(order=np.array([-1])), r"order\[0\] = -1"),
+        (dict(names=["lift", "lifts"]), "must be 'count'"),
+    ]:
+        kwargs = {"names": names, **bad}
+        with pytest.raises(ValueError, match=fragment):
+            _engine.rule_metrics(count, antecedent, consequent, 120.0, **kwargs)
+    with pytest.raises(ValueError, match="differ in length"):
+        _engine.rule_metrics(count, antecedent[:-1], consequent, 120.0, names)
+
+
 @pytest.mark.parametrize("n", [0, 1, 3, 7, 10, 97, 1000, 12345])
 def test_roundings_against_exact_arithmetic(n):
     for s in [1e-6, 0.001, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 1.0, 1.5]:

@@ -35,6 +35,7 @@ def generate_rules(
     input_target: _Target = "all",
     improvement: bool = False,
     min_improvement: float | None = None,
+    metrics: bool = True,
 ) -> dict[str, Any]: ...
 def count_itemsets(
     txn_ids: NDArray[np.int64],
@@ -43,6 +44,14 @@ def count_itemsets(
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],
 ) -> dict[str, Any]: ...
+def rule_metrics(
+    count: NDArray[np.float64],
+    antecedent_count: NDArray[np.float64],
+    consequent_count: NDArray[np.float64],
+    n_transactions: float,
+    names: list[str],
+    order: NDArray[np.int64] | None = None,
+) -> dict[str, NDArray[np.float64]]: ...
 def rule_p_values(
     count: NDArray[np.float64],
     antecedent_count: NDArray[np.float64],

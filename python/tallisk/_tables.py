@@ -162,11 +162,16 @@ def engine_support(min_count: int, n: int) -> float:
 
 
 def rule_metrics(
-    count: Any, antecedent_count: Any, consequent_count: Any, n_transactions: float, names: Any = None
+    count: Any,
+    antecedent_count: Any,
+    consequent_count: Any,
+    n_transactions: float,
+    names: Any = None,
+    order: np.ndarray | None = None,
 ) -> dict[str, np.ndarray]:
     """The metrics of rules A -> C from the counts of A and C together, of A and of C among
-    ``n_transactions``, in the engine's floating-point operations (so that tables built
-    here and by the engine agree bit for bit).
+    ``n_transactions``, computed natively by the engine's own function (so that tables built
+    here and by the engine agree bit for bit), on the worker pool.
 
     ``conviction`` is infinite when the confidence is 1, also when C is in every
     transaction; ``zhangs_metric`` and ``certainty`` are 0 where their denominator is 0.
@@ -179,6 +184,9 @@ def rule_metrics(
         The number of transactions.
     names : list of str, optional
         The metrics wanted, from ``support`` and :data:`RULE_METRICS`; default all of them.
+    order : array of int64, optional
+        The rules to compute, in this order (default: every rule in turn): the columns of a
+        sorted table, each written once.
 
     Returns
     -------
@@ -191,42 +199,13 @@ def rule_metrics(
     >>> float(m["confidence"][0]), float(m["conviction"][0])
     (1.0, inf)
     """
-    c = np.asarray(count, dtype=np.float64)
-    ca = np.asarray(antecedent_count, dtype=np.float64)
-    cc = np.asarray(consequent_count, dtype=np.float64)
-    n = float(n_transactions)
     wanted = ["support", *RULE_METRICS] if names is None else list(names)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        s, sa, sc = c / n, ca / n, cc / n
-        confidence = c / ca
-        leverage = s - sa * sc
-        out: dict[str, np.ndarray] = {}
-        for name in wanted:
-            if name == "support":
-                value = s
-            elif name == "confidence":
-                value = confidence
-            elif name == "lift":
-                value = confidence / sc
-            elif name == "leverage":
-                value = leverage
-            elif name == "conviction":
-                value = np.where(confidence < 1.0, (1.0 - sc) / (1.0 - confidence), np.inf)
-            elif name == "zhangs_metric":
-                den = np.maximum(s * (1.0 - sa), sa * (sc - s))
-                value = np.where(den == 0.0, 0.0, leverage / den)
-            elif name == "jaccard":
-                value = s / (sa + sc - s)
-            elif name == "certainty":
-                value = np.where(1.0 - sc == 0.0, 0.0, (confidence - sc) / (1.0 - sc))
-            elif name == "kulczynski":
-                value = (confidence + c / cc) / 2.0
-            elif name == "cosine":
-                value = s / np.sqrt(sa * sc)
-            else:
-                raise KeyError(name)
-            out[name] = value
-    return out
+    return _engine.rule_metrics(_floats(count), _floats(antecedent_count), _floats(consequent_count),
+                                float(n_transactions), wanted, order=order)  # fmt: skip
+
+
+def _floats(values: Any) -> np.ndarray:
+    return np.ascontiguousarray(values, dtype=np.float64).reshape(-1)
 
 
 # ---- labels ----------------------------------------------------------------------------------

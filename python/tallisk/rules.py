@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Literal, cast
+from typing import Any, Literal, NamedTuple, cast
 
 import numpy as np
 import pandas as pd
@@ -16,6 +16,7 @@ from ._tables import (
     label_array,
     label_rows,
     read_itemsets,
+    rule_metrics,
     take_rows,
     without_items,
 )
@@ -190,38 +191,86 @@ def _generate(
         input_target=cast(Any, inp.target),
         improvement=improvement,
         min_improvement=min_improvement,
+        metrics=False,
     )
 
 
-def _numeric_columns(out: dict, inp: _RuleInput) -> dict[str, np.ndarray]:
-    """The rule table's number columns, taken out of the engine's dict as they are used,
-    so that the result and the engine's arrays are not all alive at once."""
-    scale = float(inp.table.n_transactions) if inp.have_counts else 1.0
-    m = len(out["support"])
-    numeric = {
-        "antecedent_support": out.pop("antecedent_count") / scale,
-        "consequent_support": out.pop("consequent_count") / scale,
-        "support": out.pop("support"),
-        "count": np.rint(out.pop("count")).astype(np.int64) if inp.have_counts else np.full(m, np.nan),
-    }
-    numeric.update((name, out.pop(name)) for name in RULE_METRICS)
-    if "improvement" in out:
-        numeric["improvement"] = out.pop("improvement")
-    return numeric
+_COUNTS = ("count", "antecedent_count", "consequent_count")
 
 
-def _selection(numeric: dict[str, np.ndarray], metric: Any, min_threshold: Any, by: Any) -> np.ndarray | None:
+class _Counts(NamedTuple):
+    """The engine's counts of the rules (float64, its order) and what scales them."""
+
+    both: np.ndarray  # the count of A | C
+    antecedent: np.ndarray
+    consequent: np.ndarray
+    n: float  # the metrics' scale: the table's n_transactions (1.0 for supports)
+    scale: float  # the supports' divisor: n_transactions, or 1.0 for a table of supports
+    have_counts: bool
+    improvement: np.ndarray | None
+
+    def column(self, name: str, sel: np.ndarray | None = None) -> np.ndarray:
+        """The table column ``name`` for the rules ``sel`` (None: all, in the engine's order)."""
+        if name == "improvement":
+            assert self.improvement is not None
+            return self.improvement if sel is None else _gathered(self.improvement, sel)
+        if name == "count" and not self.have_counts:
+            return np.full(len(self.both) if sel is None else len(sel), np.nan)
+        source = {"antecedent_support": "antecedent_count", "consequent_support": "consequent_count"}.get(name, name)
+        values = rule_metrics(self.both, self.antecedent, self.consequent, self.n, [source], order=sel)[source]
+        if source != name:
+            values /= self.scale
+        elif name == "count":
+            values = np.rint(values, out=values).astype(np.int64)
+        return values
+
+
+def _counts(out: dict, inp: _RuleInput) -> _Counts:
+    """The counts taken out of the engine's dict (the metrics it may hold are not used: they
+    are computed once the order is known)."""
+    table = inp.table
+    both, antecedent, consequent = (np.asarray(out.pop(k), dtype=np.float64) for k in _COUNTS)
+    scale = float(table.n_transactions) if inp.have_counts else 1.0
+    return _Counts(both, antecedent, consequent, float(table.n_transactions), scale, inp.have_counts,
+                   out.pop("improvement", None))  # fmt: skip
+
+
+def _selection(counts: _Counts, metric: Any, min_threshold: Any, by: Any) -> np.ndarray | None:
     """The rows kept, in table order (None: every row, in the engine's order): those whose
     ``metric`` reaches ``min_threshold``, by descending ``by`` (ties in the engine's
     order), sorted natively on the worker pool."""
     sel = None
     if metric is not None:
-        sel = np.flatnonzero(numeric[metric] >= min_threshold)
-    if by is not None and len(numeric["support"]):
-        key = numeric[by] if sel is None else numeric[by][sel]
+        sel = np.flatnonzero(counts.column(metric) >= min_threshold)
+    if by is not None and len(counts.both):
+        key = counts.column(by, sel)
         order = _engine.order_descending(np.ascontiguousarray(key, dtype=np.float64))
+        del key
         sel = order if sel is None else sel[order]
     return sel
+
+
+def _number_columns(counts: _Counts, sel: np.ndarray | None) -> dict[str, np.ndarray]:
+    """Every number column of the table, in table order, each written once in its final
+    order (a sorted table gathers nothing made in another order first)."""
+    names = ["antecedent_support", "consequent_support", "support", "count", *RULE_METRICS]
+    wanted = ["antecedent_count", "consequent_count", "support", *RULE_METRICS]
+    if sel is not None and counts.have_counts:
+        wanted.append("count")
+    cols = rule_metrics(counts.both, counts.antecedent, counts.consequent, counts.n, wanted, order=sel)
+    antecedent, consequent = cols.pop("antecedent_count"), cols.pop("consequent_count")
+    antecedent /= counts.scale
+    consequent /= counts.scale
+    cols["antecedent_support"], cols["consequent_support"] = antecedent, consequent
+    if not counts.have_counts:
+        cols["count"] = np.full(len(antecedent), np.nan)
+    else:
+        count = cols.pop("count", counts.both)  # the engine's own column when unsorted
+        cols["count"] = np.rint(count, out=count).astype(np.int64)
+    frame = {name: cols.pop(name) for name in names}
+    if counts.improvement is not None:
+        frame["improvement"] = counts.column("improvement", sel)
+    return frame
 
 
 def _side_column(out: dict, side: str, inp: _RuleInput, sel: np.ndarray | None) -> np.ndarray:
@@ -250,11 +299,12 @@ def rule_frame(out: dict, inp: _RuleInput, by: Any, metric: Any = None, min_thre
     """The rule table of the engine's rule arrays ``out`` (emptied on the way): the rows
     whose ``metric`` reaches ``min_threshold``, by descending ``by``, with the columns of
     every rule table (and ``improvement`` when the engine computed it)."""
-    numeric = _numeric_columns(out, inp)
-    sel = _selection(numeric, metric, min_threshold, by)
+    counts = _counts(out, inp)
+    sel = _selection(counts, metric, min_threshold, by)
     frame = {side: _side_column(out, side, inp, sel) for side in ("antecedent", "consequent")}
-    for name in list(numeric):
-        frame[name] = _gathered(numeric.pop(name), sel)
+    out.clear()  # the engine's metric columns, if any, are not needed
+    frame.update(_number_columns(counts, sel))
+    del counts
     rules = pd.DataFrame(frame, copy=False)
     rules.attrs.update(inp.attrs)
     return rules

@@ -164,6 +164,10 @@ constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
 //! scans twice as many, up to kTopPairBlock.
 constexpr std::size_t kTopPairFirstBlock = std::size_t{1} << 12;
 
+//! Rule metric columns: rules per task (each a few divisions and a gather of three
+//! counts, so a task needs many to outweigh its hand-over).
+constexpr std::size_t kRuleMetricGrain = std::size_t{1} << 15;
+
 //! Top rules: below this many transactions to scan, a block is counted on the calling
 //! thread.
 constexpr std::size_t kTopPairParallelWork = std::size_t{1} << 14;

@@ -556,17 +556,70 @@ Metrics rule_metrics(double count, double count_a, double count_c, double n) {
     return m;
 }
 
+std::vector<large_vector<double>> metric_columns(std::span<const double> count, std::span<const double> count_a,
+                                                 std::span<const double> count_c, double n,
+                                                 std::span<const Column> which, std::span<const int64_t> order) {
+    const std::size_t m = count.size();
+    if (count_a.size() != m || count_c.size() != m)
+        fail("the three counts differ in length: " + std::to_string(m) + ", " + std::to_string(count_a.size()) +
+             " and " + std::to_string(count_c.size()));
+    for (std::size_t i = 0; i < order.size(); ++i)
+        if (order[i] < 0 || static_cast<uint64_t>(order[i]) >= m)
+            fail("order[" + std::to_string(i) + "] = " + std::to_string(order[i]) + " is not a rule (0 .. " +
+                 std::to_string(static_cast<int64_t>(m) - 1) + ")");
+    const std::size_t rows = order.empty() ? m : order.size();
+    std::vector<large_vector<double>> out(which.size());
+    for (auto& column : out) column.resize(rows);
+    pool::for_range(rows, tuning::kRuleMetricGrain, [&](std::size_t begin, std::size_t end) {
+        constexpr std::size_t ahead = 16;  // rows of `order` whose counts are asked for early
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!order.empty() && i + ahead < end) {
+                const auto next = static_cast<std::size_t>(order[i + ahead]);
+                __builtin_prefetch(&count[next]);
+                __builtin_prefetch(&count_a[next]);
+                __builtin_prefetch(&count_c[next]);
+            }
+            const auto r = order.empty() ? i : static_cast<std::size_t>(order[i]);
+            const double cz = count[r], ca = count_a[r], cc = count_c[r];
+            const Metrics mt = rule_metrics(cz, ca, cc, n);
+            for (std::size_t j = 0; j < which.size(); ++j) {
+                double v = 0.0;
+                switch (which[j]) {
+                    case Column::count: v = cz; break;
+                    case Column::antecedent_count: v = ca; break;
+                    case Column::consequent_count: v = cc; break;
+                    case Column::support: v = mt.support; break;
+                    case Column::confidence: v = mt.confidence; break;
+                    case Column::lift: v = mt.lift; break;
+                    case Column::leverage: v = mt.leverage; break;
+                    case Column::conviction: v = mt.conviction; break;
+                    case Column::zhangs_metric: v = mt.zhangs_metric; break;
+                    case Column::jaccard: v = mt.jaccard; break;
+                    case Column::certainty: v = mt.certainty; break;
+                    case Column::kulczynski: v = mt.kulczynski; break;
+                    case Column::cosine: v = mt.cosine; break;
+                }
+                out[j][i] = v;
+            }
+        }
+    });
+    return out;
+}
+
 void RuleTable::resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
-                       bool with_improvement) {
+                       bool with_improvement, bool metrics) {
     antecedent_offsets.resize(n_rules + 1);
     consequent_offsets.resize(n_rules + 1);
     antecedent_offsets[0] = consequent_offsets[0] = 0;
     antecedent_items.resize(n_antecedent_items);
     consequent_items.resize(n_consequent_items);
     for (auto* column : {&rule_row, &antecedent_row, &consequent_row}) column->resize(n_rules);
-    for (auto* column : {&count, &antecedent_count, &consequent_count, &support, &confidence, &lift, &leverage,
-                         &conviction, &zhangs_metric, &jaccard, &certainty, &kulczynski, &cosine})
-        column->resize(n_rules);
+    for (auto* column : {&count, &antecedent_count, &consequent_count}) column->resize(n_rules);
+    with_metrics = metrics;
+    if (metrics)
+        for (auto* column : {&support, &confidence, &lift, &leverage, &conviction, &zhangs_metric, &jaccard, &certainty,
+                             &kulczynski, &cosine})
+            column->resize(n_rules);
     if (with_improvement) improvement.resize(n_rules);
 }
 
@@ -574,6 +627,7 @@ void RuleTable::write_metrics(std::size_t i, double cz, double ca, double cc, do
     count[i] = cz;
     antecedent_count[i] = ca;
     consequent_count[i] = cc;
+    if (!with_metrics) return;
     const Metrics mt = rule_metrics(cz, ca, cc, n);
     support[i] = mt.support;
     confidence[i] = mt.confidence;
@@ -654,7 +708,7 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     RuleTable out;
     const bool with_improvement = o.improvement || o.min_improvement;
     try {
-        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement);
+        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement, o.metrics);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory("while writing the %zu rules found", n_rules);
     }

@@ -57,6 +57,9 @@ struct Options {
     bool improvement = false;
     //! Keep only rules whose improvement is strictly greater (implies improvement).
     std::optional<double> min_improvement;
+    //! Write the metric columns (support to cosine); without them a RuleTable holds the
+    //! three counts alone, from which metric_columns computes them in the table's order.
+    bool metrics = true;
 };
 
 //! The metrics of one rule from the counts of A ∪ C, A and C on the scale n.
@@ -64,6 +67,32 @@ struct Metrics {
     double support, confidence, lift, leverage, conviction, zhangs_metric, jaccard, certainty, kulczynski, cosine;
 };
 Metrics rule_metrics(double count, double count_a, double count_c, double n);
+
+//! A column metric_columns can write: the counts as given, or a metric of rule_metrics.
+enum class Column {
+    count,
+    antecedent_count,
+    consequent_count,
+    support,
+    confidence,
+    lift,
+    leverage,
+    conviction,
+    zhangs_metric,
+    jaccard,
+    certainty,
+    kulczynski,
+    cosine
+};
+
+//! The columns `which` of the rules whose counts are count[r], count_a[r] and count_c[r]
+//! (scale n), for r in `order` (empty: every rule in turn), on the pool: each column is
+//! written once, in its final order, so a sorted table costs no gather of columns made
+//! first in another order. InputError for counts of unequal lengths or a row of `order`
+//! outside them.
+std::vector<large_vector<double>> metric_columns(std::span<const double> count, std::span<const double> count_a,
+                                                 std::span<const double> count_c, double n,
+                                                 std::span<const Column> which, std::span<const int64_t> order);
 
 //! One row per rule. Antecedents and consequents as CSR (ids ascending); rule_row,
 //! antecedent_row and consequent_row are rows of the input table, -1 where the set is
@@ -76,13 +105,15 @@ struct RuleTable {
     large_vector<double> support, confidence, lift, leverage, conviction, zhangs_metric, jaccard, certainty, kulczynski,
         cosine;
     large_vector<double> improvement;  // empty unless Options::improvement or min_improvement
+    bool with_metrics = true;
 
     std::size_t size() const { return rule_row.size(); }
     //! Sizes every column for n_rules rules holding the given numbers of antecedent and
-    //! consequent items (no zero fill: each row is written once); offsets[0] = 0.
+    //! consequent items (no zero fill: each row is written once); offsets[0] = 0. The
+    //! metric columns stay empty without `with_metrics`.
     void resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
-                bool with_improvement);
-    //! Writes rule i's counts and, from them (rule_metrics), its metric columns.
+                bool with_improvement, bool with_metrics = true);
+    //! Writes rule i's counts and, from them (rule_metrics), its metric columns if sized.
     void write_metrics(std::size_t i, double count, double count_a, double count_c, double n);
 };
 
