@@ -273,6 +273,7 @@ struct Lattice {
     const Sets* sets = &input;
     Index index = make_index(input);
     std::vector<uint32_t> base_order;  // closed input only
+    std::vector<uint32_t> single;      // by item id: the set of that item alone, or kNoSet
 
     Lattice(const Table& table, const Options& o) : input(read_table(table, o, max_id)) {
         if (o.input_target == InputTarget::closed) {
@@ -288,6 +289,10 @@ struct Lattice {
                 if (!inserted) fail_duplicate(*it, i);
             }
         }
+        // One-item sets are looked up for every rule with a one-item consequent: by id.
+        single.assign(static_cast<std::size_t>(max_id + 1), kNoSet);
+        for (uint32_t i = 0; i < sets->size(); ++i)
+            if (const Ids s = sets->set(i); s.size() == 1) single[s[0]] = i;
     }
     Lattice(const Lattice&) = delete;
     Lattice& operator=(const Lattice&) = delete;
@@ -375,10 +380,11 @@ struct Part {
 //! The level-wise consequent search of one base at a time (per-chunk scratch inside).
 class Search {
 public:
-    Search(const Sets& sets, const Index& index, const Options& o, const std::vector<uint8_t>& allow_a,
-           const std::vector<uint8_t>& allow_c)
+    Search(const Sets& sets, const Index& index, const std::vector<uint32_t>& single, const Options& o,
+           const std::vector<uint8_t>& allow_a, const std::vector<uint8_t>& allow_c)
         : sets_(sets),
           index_(index),
+          single_(single),
           o_(o),
           allow_a_(allow_a),
           allow_c_(allow_c),
@@ -467,7 +473,7 @@ private:
     }
 
     uint32_t lookup(const std::vector<uint32_t>& s) const {
-        const uint32_t i = find(index_, Ids(s));
+        const uint32_t i = s.size() == 1 && s[0] < single_.size() ? single_[s[0]] : find(index_, Ids(s));
         if (i == kNoSet)
             throw InputError("the table has no row for itemset " + set_text(s) + ", a subset of row " +
                              std::to_string(sets_.row(base_)) +
@@ -509,6 +515,7 @@ private:
 
     const Sets& sets_;
     const Index& index_;
+    const std::vector<uint32_t>& single_;
     const Options& o_;
     const std::vector<uint8_t>& allow_a_;
     const std::vector<uint8_t>& allow_c_;
@@ -673,7 +680,7 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     try {
         parts = pool::map_ranges<Part>(bounds, [&](std::size_t begin, std::size_t end) {
             Part part;
-            Search search(*sets, index, o, allow_a, allow_c);
+            Search search(*sets, index, lattice.single, o, allow_a, allow_c);
             try {
                 for (std::size_t i = begin; i < end; ++i) {
                     pool::check_stop();
