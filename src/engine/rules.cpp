@@ -420,6 +420,16 @@ public:
         // larger one fails too.
         if (!forced_.empty() && !try_rule({}, part)) return;
         if (max_extra == 0) return;
+        if (forced_.empty()) {
+            // The antecedents of the one-item consequents are the base less one item each:
+            // their places in the index are asked for together, as each is a cache miss.
+            for (uint32_t i : free_) {
+                a_.clear();
+                for (std::size_t p = 0; p < k; ++p)
+                    if (p != i) a_.push_back(z[p]);
+                index_.prefetch(Ids(a_));
+            }
+        }
         for (uint32_t i = 0; i < free_.size(); ++i)
             if (try_rule({&i, 1}, part)) cur_.push_back(i);
 
