@@ -1061,6 +1061,27 @@ Ref group_pairs(Array<int64_t> txn, Array<int32_t> item, int64_t n_transactions)
     return py::dict_of("txn_ids", std::move(out.txn_ids), "item_ids", std::move(out.item_ids));
 }
 
+constexpr py::Function kGroupRows{
+    "group_rows",
+    py::params(py::arg("sizes", py::ArrayOf<int64_t>{}), py::arg("codes", py::ArrayOf<int32_t>{}),
+               py::arg("rank", py::ArrayOf<int32_t>{}, py::OrNone{})),
+    "The (transaction, item) pairs of collections given one after another: collection t\n"
+    "holds the next sizes[t] (int64) of codes (int32), each mapped through rank[code] (int32;\n"
+    "None: kept as it is). Each transaction's items ascending, once each. ValueError for a\n"
+    "negative size, sizes that do not add up to the codes, or a code without a rank. Returns\n"
+    "a dict: 'txn_ids' (int64), 'item_ids' (int32)."};
+
+Ref group_rows(Array<int64_t> sizes, Array<int32_t> codes, std::optional<Array<int32_t>> rank) {
+    const auto spans = py::spans(sizes, codes);
+    const std::span<const int32_t> ranks = rank ? rank->span() : std::span<const int32_t>{};
+    tables::Grouped out;
+    {
+        py::ReleaseGil nogil;
+        out = tables::group_rows(std::get<0>(spans), std::get<1>(spans), ranks);
+    }
+    return py::dict_of("txn_ids", std::move(out.txn_ids), "item_ids", std::move(out.item_ids));
+}
+
 constexpr py::Function kOrderDescending{
     "order_descending", py::params(py::arg("keys", py::ArrayOf<double>{})),
     "The positions of keys (float64) by descending key, equal keys by ascending position,\n"
@@ -1146,6 +1167,7 @@ PyMethodDef* functions() {
         py::method<kCellRows, &cell_rows>(),
         py::method<kFactorizeBaskets, &factorize_baskets>(),
         py::method<kGroupPairs, &group_pairs>(),
+        py::method<kGroupRows, &group_rows>(),
         py::method<kOrderDescending, &order_descending>(),
         py::method<kGather, &gather>(),
         py::method<kSetNumThreads, &set_num_threads>(),

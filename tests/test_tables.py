@@ -260,6 +260,26 @@ def test_metric_columns_in_a_given_order_equal_the_columns_gathered():
         _engine.rule_metrics(count, antecedent[:-1], consequent, 120.0, names)
 
 
+def test_group_rows_equal_the_pairs_grouped_and_refuse_what_is_no_table():
+    rng = np.random.default_rng(3)
+    sizes = rng.integers(0, 40, 3000)  # rows past the short-row sort too, with repeats
+    codes = rng.integers(0, 60, int(sizes.sum())).astype(np.int32)
+    rank = rng.permutation(60).astype(np.int32)
+    txn = np.repeat(np.arange(sizes.size), sizes)
+    for ranks, ids in [(rank, rank[codes]), (None, codes)]:
+        got, want = _engine.group_rows(sizes, codes, ranks), _engine.group_pairs(txn, ids, sizes.size)
+        for key in ("txn_ids", "item_ids"):
+            np.testing.assert_array_equal(got[key], want[key])
+    for args, fragment in [
+        ((np.array([2, -1]), np.zeros(1, np.int32), None), "sizes\\[1\\] = -1"),
+        ((np.array([2]), np.zeros(3, np.int32), None), "add up to 2, not to the 3"),
+        ((np.array([2]), np.array([0, 5], np.int32), np.arange(5, dtype=np.int32)), "codes\\[1\\] = 5"),
+        ((np.array([1]), np.array([-2], np.int32), None), "codes\\[0\\] = -2"),
+    ]:
+        with pytest.raises(ValueError, match=fragment):
+            _engine.group_rows(*args)
+
+
 @pytest.mark.parametrize("n", [0, 1, 3, 7, 10, 97, 1000, 12345])
 def test_roundings_against_exact_arithmetic(n):
     for s in [1e-6, 0.001, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 1.0, 1.5]:

@@ -77,10 +77,10 @@ def factorize_labels(
     return _ordered_labels(codes, uniques, sort)
 
 
-def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.ndarray, pd.Index]:
-    """Codes and uniques in first-appearance order -> the same with the uniques in label
-    order when they compare with each other (and ``sort``), as an Index of the dtype the
-    labels would have in a column."""
+def _label_order(uniques: Any, sort: bool, dtype: Any) -> tuple[np.ndarray | None, pd.Index]:
+    """Uniques in first-appearance order -> (the rank of each in label order, or None when
+    they keep their order, and the uniques in label order when they compare with each
+    other (and ``sort``), as an Index of the dtype the labels would have in a column)."""
     uniques = pd.Index(uniques, tupleize_cols=False)
     if uniques.dtype == object and hasattr(uniques, "infer_objects"):
         # Labels read from Python objects get the dtype they would have in a column.
@@ -88,18 +88,23 @@ def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.nda
     if sort and len(uniques) > 1:
         order = _sort_order(uniques)
         if order is not None and not (order[1:] > order[:-1]).all():
-            rank = np.empty(order.size, dtype=codes.dtype)
-            rank[order] = np.arange(order.size, dtype=codes.dtype)
-            codes = rank[codes]
-            uniques = uniques[order]
-    return codes, uniques
+            rank = np.empty(order.size, dtype=dtype)
+            rank[order] = np.arange(order.size, dtype=dtype)
+            return rank, uniques[order]
+    return None, uniques
 
 
-def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np.ndarray, np.ndarray, pd.Index]:
-    """Collections of labels (a list or object array of lists, tuples, sets, ...) -> the
-    number of labels of each, the code of every label (collection after collection) and
-    the labels, factorised natively in one pass and ordered as :func:`factorize_labels`
-    orders them. A missing label raises a ValueError naming its ``unit`` ("basket 3")."""
+def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.ndarray, pd.Index]:
+    """Codes and uniques in first-appearance order -> the same in label order (see
+    :func:`_label_order`)."""
+    rank, labels = _label_order(uniques, sort, codes.dtype)
+    return (codes if rank is None else rank[codes]), labels
+
+
+def _baskets_in_order(baskets: Any, what: str, unit: str) -> tuple[np.ndarray, np.ndarray, np.ndarray | None, pd.Index]:
+    """Collections of labels -> the number of labels of each, the code of every label in
+    order of first appearance (collection after collection), the rank of each code in
+    label order (None: the same) and the labels, as :func:`factorize_baskets` orders them."""
     if not isinstance(baskets, list):
         baskets = baskets.tolist() if isinstance(baskets, np.ndarray) else list(baskets)
     out = _engine.factorize_baskets(baskets)
@@ -110,8 +115,17 @@ def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np
             pos = int(np.flatnonzero(np.isin(codes, missing))[0])
             basket = int(np.searchsorted(np.cumsum(sizes), pos, side="right"))
             raise missing_error(what, f"{unit} {basket}")
-    codes, labels = _ordered_labels(codes, uniques, sort=True)
-    return sizes, codes, labels
+    rank, labels = _label_order(uniques, True, codes.dtype)
+    return sizes, codes, rank, labels
+
+
+def factorize_baskets(baskets: Any, what: str, unit: str = "basket") -> tuple[np.ndarray, np.ndarray, pd.Index]:
+    """Collections of labels (a list or object array of lists, tuples, sets, ...) -> the
+    number of labels of each, the code of every label (collection after collection) and
+    the labels, factorised natively in one pass and ordered as :func:`factorize_labels`
+    orders them. A missing label raises a ValueError naming its ``unit`` ("basket 3")."""
+    sizes, codes, rank, labels = _baskets_in_order(baskets, what, unit)
+    return sizes, (codes if rank is None else rank[codes]), labels
 
 
 # Arrow strings per piece when a long column is encoded on several threads: enough that
@@ -483,10 +497,10 @@ class Transactions:
         if isinstance(baskets, str | bytes):
             raise TypeError("from_baskets takes an iterable of baskets, not a string.")
         baskets = baskets if isinstance(baskets, list) else list(baskets)
-        sizes, codes, labels = factorize_baskets(baskets, "A basket")
-        txn = np.repeat(np.arange(len(baskets), dtype=np.int64), sizes)
-        t, i = _dedup([txn, codes], len(baskets))
-        return cls._make(t, i, labels, len(baskets), None)
+        sizes, codes, rank, labels = _baskets_in_order(baskets, "A basket", "basket")
+        # the codes take their label-order ids as the rows are laid out, in one native pass
+        out = _engine.group_rows(sizes, codes, rank)
+        return cls._make(out["txn_ids"], out["item_ids"], labels, len(baskets), None)
 
     @classmethod
     def from_onehot(cls, data: Any, columns: Any = None) -> Transactions:

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "common/error.hpp"
@@ -62,6 +63,40 @@ uint64_t descending_key(double v) {
 
 }  // namespace
 
+namespace {
+
+//! Sorts each row of `items` (row t at [starts[t], starts[t + 1])) and drops its repeats,
+//! then closes the gaps and numbers every kept pair's transaction.
+void finish_rows(Grouped& out, const std::vector<std::size_t>& starts) {
+    const std::size_t n_txn = starts.size() - 1, n = starts.back();
+    int32_t* items = out.item_ids.data();
+    // Each row sorted and its repeats dropped, in place; kept[t + 1] is its new length.
+    std::vector<std::size_t> kept(n_txn + 1, 0);
+    pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t)
+            kept[t + 1] = sort_unique(items + starts[t], starts[t + 1] - starts[t]);
+    });
+    bool repeats = false;
+    for (std::size_t t = 0; t < n_txn; ++t) {
+        repeats |= kept[t + 1] != starts[t + 1] - starts[t];
+        kept[t + 1] += kept[t];
+    }
+    if (repeats) {
+        // Rows move left only, each over positions no row after it has yet to read.
+        for (std::size_t t = 0; t < n_txn; ++t)
+            std::memmove(items + kept[t], items + starts[t], (kept[t + 1] - kept[t]) * sizeof(int32_t));
+        out.item_ids.resize(kept[n_txn]);
+        if (kept[n_txn] < n - n / 8) out.item_ids.shrink_to_fit();  // only a large waste is worth a copy
+    }
+    out.txn_ids.resize(kept[n_txn]);
+    pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t)
+            std::fill(out.txn_ids.data() + kept[t], out.txn_ids.data() + kept[t + 1], static_cast<int64_t>(t));
+    });
+}
+
+}  // namespace
+
 Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids, uint64_t n_transactions) {
     if (txn_codes.size() != item_ids.size())
         throw InputError("txn_codes and item_ids differ in length: " + std::to_string(txn_codes.size()) + " and " +
@@ -94,30 +129,49 @@ Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t>
         std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
         for (std::size_t i = 0; i < n; ++i) items[next[static_cast<std::size_t>(txn_codes[i])]++] = item_ids[i];
     }
+    finish_rows(out, starts);
+    return out;
+}
 
-    // Each row sorted and its repeats dropped, in place; kept[t + 1] is its new length.
-    std::vector<std::size_t> kept(n_txn + 1, 0);
-    pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t)
-            kept[t + 1] = sort_unique(items + starts[t], starts[t + 1] - starts[t]);
-    });
-    bool repeats = false;
+Grouped group_rows(std::span<const int64_t> sizes, std::span<const int32_t> codes, std::span<const int32_t> rank) {
+    const std::size_t n_txn = sizes.size();
+    std::vector<std::size_t> starts(n_txn + 1, 0);
     for (std::size_t t = 0; t < n_txn; ++t) {
-        repeats |= kept[t + 1] != starts[t + 1] - starts[t];
-        kept[t + 1] += kept[t];
+        if (sizes[t] < 0)
+            throw InputError("sizes[" + std::to_string(t) + "] = " + std::to_string(sizes[t]) + " is negative");
+        starts[t + 1] = starts[t] + static_cast<std::size_t>(sizes[t]);
     }
-    if (repeats) {
-        // Rows move left only, each over positions no row after it has yet to read.
-        for (std::size_t t = 0; t < n_txn; ++t)
-            std::memmove(items + kept[t], items + starts[t], (kept[t + 1] - kept[t]) * sizeof(int32_t));
-        out.item_ids.resize(kept[n_txn]);
-        if (kept[n_txn] < n - n / 8) out.item_ids.shrink_to_fit();  // only a large waste is worth a copy
-    }
-    out.txn_ids.resize(kept[n_txn]);
-    pool::for_range(n_txn, kRowGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t)
-            std::fill(out.txn_ids.data() + kept[t], out.txn_ids.data() + kept[t + 1], static_cast<int64_t>(t));
+    if (starts[n_txn] != codes.size())
+        throw InputError("the sizes add up to " + std::to_string(starts[n_txn]) + ", not to the " +
+                         std::to_string(codes.size()) + " codes");
+    // One branch-free pass for the range (it vectorises); the bad code is looked for
+    // only when there is one.
+    uint32_t largest = 0;
+    for (int32_t c : codes) largest = std::max(largest, static_cast<uint32_t>(c));  // a negative code wraps high
+    if (!codes.empty() && !rank.empty() && largest >= rank.size())
+        for (std::size_t i = 0; i < codes.size(); ++i)
+            if (codes[i] < 0 || static_cast<std::size_t>(codes[i]) >= rank.size())
+                throw InputError("codes[" + std::to_string(i) + "] = " + std::to_string(codes[i]) +
+                                 " has no rank (0 .. " + std::to_string(static_cast<int64_t>(rank.size()) - 1) + ")");
+    if (!codes.empty() && rank.empty() && largest > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+        for (std::size_t i = 0; i < codes.size(); ++i)
+            if (codes[i] < 0)
+                throw InputError("codes[" + std::to_string(i) + "] = " + std::to_string(codes[i]) + " is negative");
+    for (std::size_t c = 0; c < rank.size(); ++c)
+        if (rank[c] < 0)
+            throw InputError("rank[" + std::to_string(c) + "] = " + std::to_string(rank[c]) + " is negative");
+    Grouped out;
+    out.item_ids.resize(codes.size());
+    int32_t* items = out.item_ids.data();
+    // The codes go through their rank on the way, where the rows are laid out anyway.
+    pool::for_range(codes.size(), kGatherGrain, [&](std::size_t begin, std::size_t end) {
+        if (rank.empty())
+            std::copy(codes.begin() + static_cast<std::ptrdiff_t>(begin),
+                      codes.begin() + static_cast<std::ptrdiff_t>(end), items + begin);
+        else
+            for (std::size_t i = begin; i < end; ++i) items[i] = rank[static_cast<std::size_t>(codes[i])];
     });
+    finish_rows(out, starts);
     return out;
 }
 

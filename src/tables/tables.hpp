@@ -28,6 +28,12 @@ struct Grouped {
 //! than that of one global sort of pair keys.
 Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t> item_ids, uint64_t n_transactions);
 
+//! The rows of collections given one after another (collection t holds the next sizes[t]
+//! of `codes`), each code mapped through `rank` (empty: kept as it is), as group_pairs
+//! gives them: each row's ids ascending, once each. InputError for a negative size,
+//! sizes that do not add up to the codes, or a code without a rank.
+Grouped group_rows(std::span<const int64_t> sizes, std::span<const int32_t> codes, std::span<const int32_t> rank);
+
 //! The positions of `keys` ordered by descending key, ties (and equal keys) by
 //! ascending position, NaN after every number: the stable order of a descending sort.
 std::vector<int64_t> order_descending(std::span<const double> keys);
