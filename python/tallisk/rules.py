@@ -283,7 +283,7 @@ def _side_column(out: dict, side: str, inp: _RuleInput, sel: np.ndarray | None) 
     if rows.size and rows.min() >= 0 and (inp.cells is not None or len(table.counts) <= 2 * rows.size):
         # Object takes, not tuples: one tuple per table row, shared by the rules.
         cells = inp.cells if inp.cells is not None else label_rows(table.offsets, table.items, table.labels)
-        return cells[rows if sel is None else rows[sel]]
+        return cells[rows if sel is None else _gathered(rows, sel)]
     if sel is not None:
         offsets, items = take_rows(offsets, items, sel)
     return label_rows(offsets, items, table.labels)
