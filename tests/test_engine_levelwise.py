@@ -1,15 +1,15 @@
 """tallisk._engine's level-wise side: filter_target (the closed or maximal rows of a
 table of every frequent itemset) against the depth-first miner's own targets and the
 brute-force selection, in shuffled row and item order, and its errors; and
-mine_itemsets(algorithm="apriori") against the depth-first search, the brute-force
-oracle and mlxtend's apriori, with its row order (its row limit is tested with the
-depth-first one's in test_engine_mine.py)."""
+mine_itemsets(algorithm="apriori") against mlxtend's apriori. The level-wise miner's rows
+against the depth-first search's, for every target, length limit, batch size and row
+limit, are tests/cpp/test_levelwise.cpp's; against brute force, test_package_mining.py's."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
-from helpers import by_target, itemset_counts, random_baskets, to_arrays, to_csr
+from helpers import by_target, random_baskets, to_arrays, to_csr
 from tallisk import _engine as E
 
 TARGETS = ["all", "closed", "maximal"]
@@ -97,25 +97,6 @@ def test_filter_target_bad_input(kwargs, error, message):
 
 
 # ---- the level-wise miner ---------------------------------------------------------------
-
-LENGTHS = [(1, None), (2, 3), (3, 3), (1, 1), (4, None)]
-
-
-@pytest.mark.parametrize("name,seed,n_txn,n_items,avg_len,gravity,min_count", SHAPES, ids=[s[0] for s in SHAPES])
-def test_apriori_gives_the_rows_of_the_depth_first_search(name, seed, n_txn, n_items, avg_len, gravity, min_count):
-    rng = np.random.default_rng(seed)
-    baskets = random_baskets(rng, n_txn, n_items, avg_len, gravity=gravity)
-    every = itemset_counts(baskets, min_count) if name != "large" else None
-    for target in TARGETS:
-        for min_len, max_len in LENGTHS if name != "large" else [(1, None)]:
-            kw = dict(target=target, min_len=min_len, max_len=max_len)
-            got = mined(baskets, n_items, min_count, algorithm="apriori", **kw)
-            # By length, then lexicographically by id.
-            assert got == sorted(got, key=lambda r: (len(r[0]), r[0]))
-            assert dict(got) == dict(mined(baskets, n_items, min_count, **kw))
-            if every is not None:
-                want = by_target(every, target)
-                assert dict(got) == {s: c for s, c in want.items() if min_len <= len(s) <= (max_len or len(s))}
 
 
 def test_apriori_matches_mlxtend():
