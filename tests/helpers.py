@@ -54,9 +54,10 @@ def min_count_of(min_support, n_txn):
 
 
 def scrambled(rng, baskets):
-    """Occurrence rows of `baskets` with arbitrary int64 labels, in random order, a fifth
-    of them repeated: only equality of labels may matter, and a repeat counts once."""
-    labels = rng.permutation(len(baskets)) * 104_729 - 5 * 10**11
+    """Occurrence rows of `baskets` with arbitrary int64 labels (all equal in their low 32
+    bits), in random order, a fifth of them repeated: only equality of labels may matter,
+    and a repeat counts once."""
+    labels = rng.permutation(len(baskets)) * 2**32 - 2**62
     txn, items = to_arrays(baskets, labels=labels.tolist())
     order = rng.permutation(np.concatenate([np.arange(len(txn)), rng.integers(0, max(len(txn), 1), len(txn) // 5)]))
     return txn[order], items[order]

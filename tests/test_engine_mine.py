@@ -1,16 +1,16 @@
 """tallisk._engine mine_itemsets and count_itemsets at the binding: closed and maximal
 invariants of the engine's own tables, counts that count again to themselves, the
-documented search order, the row guard of both searches, labels, independence from the
-number of workers, and the errors of bad input. The searches are checked against brute
-force in C++ (tests/cpp/test_engine.cpp and test_levelwise.cpp: every target, task split
-and view form) and through frequent_itemsets (test_package_mining.py: every algorithm,
-target and length limit)."""
+documented search order, the row guard of both searches, independence from the number of
+workers, and the errors of bad input. The searches are checked against brute force in
+C++ (tests/cpp/test_engine.cpp and test_levelwise.cpp: every target, task split and view
+form; test_common.cpp: transaction labels in any order, repeated rows) and through
+frequent_itemsets (test_package_mining.py: every algorithm, target and length limit)."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
-from helpers import by_target, itemset_counts, random_baskets, run_in_subprocess, to_arrays
+from helpers import by_target, random_baskets, run_in_subprocess, to_arrays
 from tallisk import _engine as E
 
 TARGETS = ["all", "closed", "maximal"]
@@ -104,19 +104,6 @@ def test_max_itemsets_guard(target, algorithm):
         message = f"^more than {limit} frequent itemsets; raise the minimum support or set max_len$"
         with pytest.raises(ValueError, match=message):
             mine(baskets, 15, 3, target=target, algorithm=algorithm, max_itemsets=limit)
-
-
-def test_labels_and_repeated_rows():
-    """Only equality of labels matters; a repeated (transaction, item) counts once."""
-    baskets = [[0, 1, 2], [1, 2], [0, 2], [2, 3]]
-    labels = [-(2**62), 7, 2**62, -1]
-    txn, item = to_arrays(baskets, labels)
-    order = np.random.default_rng(0).permutation(len(txn))
-    txn = np.concatenate([txn[order], txn[:3]])
-    item = np.concatenate([item[order], item[:3]])
-    for target in TARGETS:
-        got = as_dict(table(E.mine_itemsets(txn, item, 4, 2, target=target)))
-        assert got == by_target(itemset_counts(baskets, 2), target)
 
 
 # ---- worker count ----------------------------------------------------------------------
