@@ -33,25 +33,8 @@ FORMATS = TEXT_FORMATS + (["parquet"] if HAVE_ARROW else [])
 
 # Labels that break naive writers: separators, quotes, braces, line ends, non-ASCII,
 # leading zeros, blanks at the ends, things that look like numbers or JSON.
-HOSTILE = [
-    "Milk, 2%",
-    'say "hi"',
-    "{a,b}",
-    "[1]",
-    "tab\there",
-    "two\nlines",
-    "cr\rhere",
-    "ü😀",
-    "007",
-    "0",
-    " padded ",
-    "null",
-    "NA",
-    "inf",
-    "a => b",
-    "back\\slash",
-    "",
-]
+HOSTILE = ["Milk, 2%", 'say "hi"', "{a,b}", "[1]", "tab\there", "two\nlines", "cr\rhere", "ü😀", "007", "0"]
+HOSTILE += [" padded ", "null", "NA", "inf", "a => b", "back\\slash", ""]
 
 
 def tables(baskets, min_count=1, mlxtend=False):

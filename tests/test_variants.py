@@ -21,13 +21,7 @@ from helpers import (
 )
 
 BASE = "rust_compute_pipeline"
-VARIANTS = [
-    "rust_compute_pipeline_v1_roaring",
-    "rust_compute_pipeline_v2_memo",
-    "rust_compute_pipeline_v3_adaptive",
-    "rust_compute_pipeline_v5_prefilter",
-    "rust_compute_pipeline_v6_gating",
-]
+VARIANTS = [f"{BASE}_{v}" for v in ("v1_roaring", "v2_memo", "v3_adaptive", "v5_prefilter", "v6_gating")]
 ALL = [BASE, *VARIANTS]
 
 
