@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-from helpers import by_target, random_baskets, run_in_subprocess, to_arrays
+from helpers import random_baskets, run_in_subprocess, to_arrays
 from tallisk import _engine as E
 
 TARGETS = ["all", "closed", "maximal"]
@@ -137,34 +137,12 @@ for target in ("all", "closed", "maximal"):
         r = E.mine_itemsets(txn, item, n_items, {min_count}, target=target, order=order)
         key = target if order == "search" else target + " canonical"
         result[key] = (r["offsets"].tobytes(), r["items"].tobytes(), r["counts"].tobytes())
-# Items and pairs against a dense co-occurrence product, which shares nothing with the
-# engine's own view of the data (built in pieces on the pool at this size).
-offsets, items, counts = (np.frombuffer(b, dt) for b, dt in zip(result["all"], (np.int64, np.int32, np.int64)))
-lens = np.diff(offsets)
-got = {{tuple(items[offsets[k]:offsets[k + 1]].tolist()): int(counts[k]) for k in np.flatnonzero(lens <= 2)}}
-starts = np.searchsorted(t, np.arange(n_txn + 1))
-codes = [i[s:e, None] * n_items + i[None, s:e] for s, e in zip(starts[:-1], starts[1:])]
-codes, tally = np.unique(np.concatenate([c.ravel() for c in codes]), return_counts=True)
-want = {{}}
-for code, c in zip(codes.tolist(), tally.tolist()):
-    x, y = divmod(code, n_items)
-    if c >= {min_count} and x <= y:
-        want[(x,) if x == y else (x, y)] = c
-result["short"] = (got == want, len(want))
 # The row guard stops a search split over tasks too.
 try:
     E.mine_itemsets(txn, item, n_items, {min_count}, max_itemsets=len(result["all"][2]) // 8 - 1)
     result["guard"] = "no error"
 except ValueError as e:
     result["guard"] = str(e)
-# Every mined set of up to 3 items as a candidate, in shuffled order with reversed ids.
-cands = E.mine_itemsets(txn, item, n_items, {min_count}, max_len=3)
-order = rng.permutation(len(cands["counts"]))
-starts, ends = cands["offsets"][:-1][order], cands["offsets"][1:][order]
-items = np.concatenate([cands["items"][a:b][::-1] for a, b in zip(starts, ends)]).astype(np.int32)
-offsets = np.concatenate([[0], np.cumsum(ends - starts)]).astype(np.int64)
-result["count"] = (E.count_itemsets(txn, item, n_items, offsets, items)["counts"].tobytes(),
-                   cands["counts"][order].tobytes())
 """
 
 
@@ -178,25 +156,16 @@ result["count"] = (E.count_itemsets(txn, item, n_items, offsets, items)["counts"
     ids=["dense", "sparse", "lists"],
 )
 def test_one_and_two_workers_give_identical_bytes(shape):
+    # The rows against brute force at these sizes (the view built in pieces, the search
+    # split into tasks, lists and bitsets) are tests/cpp/test_engine.cpp's.
     one = run_in_subprocess(_THREADS_CODE.format(**shape), threads=1)
     two = run_in_subprocess(_THREADS_CODE.format(**shape), threads=2)
-    for key in ("all", "closed", "maximal", "count", "guard"):
-        assert one[key] == two[key], key
+    assert one == two
     for target in ("all", "closed", "maximal"):
-        assert one[target + " canonical"] == two[target + " canonical"], target
         rows = list(from_bytes(one[target]).items())
         assert list(from_bytes(one[target + " canonical"]).items()) == sorted(rows, key=lambda r: (len(r[0]), r[0]))
-    assert one["short"][0] and two["short"][0]
-    assert one["short"][1] > 50
+    assert len(one["all"][2]) // 8 > 1500 and len(one["closed"][2]) < len(one["all"][2])
     assert one["guard"].startswith("more than ")
-    got_count, want_count = one["count"]
-    assert got_count == want_count
-    # The closed and maximal rows against the oracle (from the all-sets rows, which the
-    # oracle is too slow to enumerate at this size, checked through the counts above).
-    frequent = from_bytes(one["all"])
-    assert len(frequent) > 1500
-    for target in ("closed", "maximal"):
-        assert from_bytes(one[target]) == by_target(frequent, target)
 
 
 def from_bytes(parts):
