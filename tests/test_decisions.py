@@ -283,6 +283,10 @@ def test_the_commands_decision_flags_give_the_functions_answers(tmp_path):
     assert run_command("rules", str(path), "--top", "6", "--by", "leverage", "-o", str(tmp_path / "top.jsonl")) == 0
     want = tallisk.top_rules(tr, 6, min_confidence=0.8)  # the command's --min-confidence default
     assert rule_set(tmp_path / "top.jsonl") == set(zip(want["antecedent"], want["consequent"], strict=True))
+    argv = ["--top", "4", "--by", "confidence", "--min-count", "5", "-o", str(tmp_path / "c.jsonl")]
+    assert run_command("rules", str(path), *argv) == 0  # a measure that needs the threshold typed
+    want = tallisk.top_rules(tr, 4, "confidence", min_count=5, min_confidence=0.8)
+    assert rule_set(tmp_path / "c.jsonl") == set(zip(want["antecedent"], want["consequent"], strict=True))
 
     flags = ["--min-count", "3", "--min-confidence", "0.2", "--min-improvement", "0", "--exclude", "a,zz"]
     flags += ["--p-value", "fisher", "--correction", "bonferroni", "--alpha", "0.2"]
