@@ -1,7 +1,8 @@
 """The benchmark code whose faults would go unseen in a run: the comparison of answers
-(bench/agreement.py, bench_rules.agree), which must flag every difference, and the input
-every tool is given alike (bench_rules.itemset_table, datagen.read_transactions). A fault
-that makes one tool disagree (a label mapping, a peer's input) shows in the run itself."""
+(bench/agreement.py, bench_rules.agree), which must flag every difference, and the itemset
+table every rule tool is given alike (bench_rules.itemset_table). A fault that makes one
+tool disagree (a label mapping, a peer's input) shows in the run itself, and one in the
+data reader (bench/datagen.py) in compare.py's check of the published itemset totals."""
 
 from __future__ import annotations
 
@@ -18,7 +19,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import agreement  # noqa: E402
 import bench_rules  # noqa: E402
-import datagen  # noqa: E402
 from helpers import brute_force_counts, random_baskets, rule_metrics  # noqa: E402
 
 
@@ -155,32 +155,3 @@ def test_rules_itemset_table_holds_every_frequent_itemset(everywhere):
     got = {tuple(items[offsets[r] : offsets[r + 1]].tolist()): int(c) for r, c in enumerate(counts.tolist())}
     want = {s: c for k in range(1, 9) for s, c in brute_force_counts(baskets, k).items() if c >= min_count}
     assert got == want
-
-
-# ---- data files (bench/datagen.py) ----------------------------------------------------------
-
-
-@pytest.mark.parametrize("suffix", [".csv", ".dat"])
-def test_read_transactions_gives_back_each_basket_as_a_set(tmp_path, suffix):
-    rng = np.random.default_rng(7)
-    if suffix == ".csv":  # names with inner and trailing spaces, as in groceries.csv; "soda " is soda
-        vocab = ["whole milk", "cream cheese ", "rolls/buns", "roll products ", "soda", " soda ", "semi-finished bread"]
-        sep = ","
-    else:
-        vocab = [str(i) for i in (1, 2, 3, 5, 8, 13, 119)]
-        sep = " "
-    baskets = [rng.choice(vocab, size=rng.integers(1, 6)).tolist() for _ in range(40)]  # repeats kept
-    lines = [sep.join(b) + (" " if suffix == ".dat" else "") for b in baskets]
-    lines.insert(5, "")  # an empty line is no basket
-    path = tmp_path / f"b{suffix}"
-    path.write_text("\n".join(lines) + "\n", newline="")
-
-    txn, item, n_items = datagen.read_transactions(str(path))
-    labels = sorted({x.strip() for x in vocab}) if suffix == ".csv" else None
-    got = defaultdict(set)
-    for t, i in zip(txn.tolist(), item.tolist(), strict=True):
-        got[t].add(labels[i] if labels else str(i))
-    want = [{x.strip() for x in b} for b in baskets]
-    assert [got[t] for t in range(len(baskets))] == want
-    assert len(txn) == sum(map(len, want))  # one row per distinct item of a basket
-    assert n_items == (len(labels) if labels else max(int(x) for b in baskets for x in b) + 1)
