@@ -185,7 +185,9 @@ def python_rendering(df: pd.DataFrame, measures: list[str]) -> list[str]:
     [("rules", None), ("rules", ["lift", "conviction", "count"]), ("itemsets", None), ("pairs", ["support"])],
 )
 def test_the_text_for_people_matches_a_plain_python_rendering(kind, measures):
-    df = tables([["Milk, 2%", "bread", 7], ["Milk, 2%", "two\nlines", 7], ["bread", " padded "], [7, "ü😀"]])[kind]
+    # the longest label is not ASCII: widths and padding count characters, not bytes
+    baskets = [["Milk, 2%", "bread", 7], ["Milk, 2%", "two\nlines", 7], ["bread", " padded "], [7, "ü😀 crème brûlée"]]
+    df = tables(baskets)[kind]
     if kind == "pairs":
         df = df.rename(columns={"item_a": "antecedent", "item_b": "consequent"})
         df["antecedent"] = [(x,) for x in df["antecedent"]]
