@@ -1,7 +1,8 @@
-// Unit tests of the transaction model (its size limit, and large inputs of every shape
-// against an oracle), the CSR rows it is made of, and the worker-pool helpers, in the
-// parent and in a forked child, on every pool size chosen. The inverted index's item side
-// is checked through the pipelines that use it (tests/test_variants.py).
+// Unit tests of the transaction model (large inputs of every shape against an oracle),
+// the CSR rows it is made of, and the worker-pool helpers, in the parent and in a forked
+// child, on every pool size chosen. The inverted index's item side is checked through the
+// pipelines that use it (tests/test_variants.py), the model's size limit at its edge by
+// tests/test_boundary.py.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -28,15 +28,6 @@ namespace tallisk {
 namespace {
 
 using engine::oracles::PoolSize;
-
-TEST(InvertedIndex, RefusesMoreOccurrencesThanOffsetsCanAddress) {
-    // The size check runs before any element is read, so a span over a small buffer
-    // with an oversized length is enough to reach it.
-    const int64_t one = 0;
-    const std::size_t too_many = std::size_t{std::numeric_limits<uint32_t>::max()} + 1;
-    std::span<const int64_t> txn(&one, too_many);
-    EXPECT_THROW(build_inverted_index(txn, {}, 1), InputError);
-}
 
 TEST(TransactionRows, LargeInputsOfEveryShapeMatchAFirstAppearanceOracle) {
     // Large enough to be read in pieces when the labels never decrease; each shape
