@@ -180,6 +180,17 @@ def run_in_subprocess(code, threads=None, timeout=300, env=None):
     return pickle.loads(proc.stdout)
 
 
+def command(*argv):
+    """The exit status of the ``tallisk`` command run in this process (argparse's own usage
+    errors exit)."""
+    from tallisk import cli
+
+    try:
+        return cli.main(list(argv))
+    except SystemExit as e:
+        return e.code
+
+
 # ---- the contract module ----------------------------------------------------------------
 
 # The pair table's columns: the two ids, their co-occurrence count, then pair_metrics' measures.

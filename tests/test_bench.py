@@ -6,11 +6,10 @@ data reader (bench/datagen.py) in compare.py's check of the published itemset to
 
 from __future__ import annotations
 
-import itertools
 import math
 import os
 import sys
-from collections import Counter, defaultdict
+from collections import defaultdict
 
 import numpy as np
 import pytest
@@ -19,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import agreement  # noqa: E402
 import bench_rules  # noqa: E402
-from helpers import brute_force_counts, random_baskets, rule_metrics  # noqa: E402
+from helpers import brute_force_counts, brute_rules, random_baskets  # noqa: E402
 
 
 @pytest.mark.parametrize("n", [1, 7, 100, 3196, 88162])
@@ -63,16 +62,12 @@ PAIR_COLUMNS = ["support", "confidence", "lift", "leverage", "cosine", "jaccard"
 
 
 def _pair_oracle(baskets):
-    """All ordered co-occurring pairs with their metrics, from the brute-force counts; the
+    """All ordered co-occurring pairs with their metrics, from the brute-force rules; the
     benchmark's own tables leave conviction NaN where the consequent is in every basket."""
-    n = len(baskets)
-    single = Counter(x for b in baskets for x in set(b))
-    co = Counter(p for b in baskets for p in itertools.permutations(sorted(set(b)), 2))
     rows = defaultdict(list)
-    for (a, b), c in sorted(co.items()):
-        m = rule_metrics(c, single[a], single[b], n)
-        m["conviction"] = math.nan if single[b] == n else m["conviction"]
-        for key, v in [("item_A", a), ("item_B", b), ("instances", c), *((k, m[k]) for k in PAIR_COLUMNS)]:
+    for ((a,), (b,)), m in sorted(brute_rules(baskets, 1, max_len=2).items()):
+        m["conviction"] = math.nan if m["consequent_support"] == 1 else m["conviction"]
+        for key, v in [("item_A", a), ("item_B", b), ("instances", m["count"]), *((k, m[k]) for k in PAIR_COLUMNS)]:
             rows[key].append(v)
     return {k: np.array(v) for k, v in rows.items()}
 

@@ -222,17 +222,13 @@ def test_a_signal_during_mining_stops_the_engine_with_one_line_and_no_file(tmp_p
     assert os.listdir(tmp_path) == ["dense.dat"]
 
 
-def test_help_shows_examples_and_console_script_matches_module():
-    r = run("--help")
-    text = r.stdout.decode()
-    assert r.returncode == 0 and "examples:" in text and "tallisk rules" in text and "basket" in text
-    for sub in ("itemsets", "rules", "pairs", "summary"):
-        assert "examples:" in run(sub, "--help").stdout.decode()
+def test_the_console_script_is_the_command():
     script = shutil.which("tallisk", path=os.path.dirname(sys.executable))
     if script is None:
         pytest.skip("the console script is not installed next to this interpreter")
-    r2 = subprocess.run([script, "--help"], capture_output=True, timeout=120)
-    assert r2.stdout.decode().replace("tallisk", "X") == text.replace("tallisk", "X")
+    r = subprocess.run([script, "--help"], capture_output=True, timeout=120)
+    want = run("--help").stdout.decode().replace("tallisk", "X")
+    assert r.returncode == 0 and r.stdout.decode().replace("tallisk", "X") == want
 
 
 @pytest.mark.parametrize("hidden", ["matplotlib", "networkx"])

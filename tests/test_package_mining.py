@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from helpers import by_target, itemset_counts, labelled_baskets
-from tallisk.mining import ALGORITHMS, frequent_itemsets, restore_tuples
+from tallisk.mining import ALGORITHMS, frequent_itemsets
 from tallisk.tables import itemsets_frame, itemsets_to_arrays
 from tallisk.transactions import Transactions
 
@@ -146,20 +146,3 @@ def test_bad_parameters(kwargs, error, fragment):
     with pytest.raises(error) as info:
         frequent_itemsets(kwargs.pop("data", [["a", "b"], ["a"]]), **kwargs)
     assert fragment in str(info.value)
-
-
-@pytest.mark.parametrize("labels", [["milk", "", "café", "x,y"], [3, 10, -1, 2**40]])
-def test_tables_travel_through_csv_and_parquet(tmp_path, labels):
-    rng = np.random.default_rng(0)
-    baskets = [[labels[i] for i in rng.integers(0, 4, size=3)] for _ in range(40)]
-    df = frequent_itemsets(baskets, min_count=3, algorithm="apriori")
-    df.to_csv(tmp_path / "t.csv", index=False)
-    back = restore_tuples(pd.read_csv(tmp_path / "t.csv"))
-    assert back["itemset"].tolist() == df["itemset"].tolist()
-    assert back["count"].tolist() == df["count"].tolist()
-    pytest.importorskip("pyarrow")
-    df.to_parquet(tmp_path / "t.parquet")
-    back = restore_tuples(pd.read_parquet(tmp_path / "t.parquet"))
-    pd.testing.assert_frame_equal(back, df)
-    arrays = itemsets_to_arrays(back)
-    assert arrays.counts.tolist() == df["count"].tolist() and list(arrays.labels) == sorted(set(labels))
