@@ -132,8 +132,7 @@ RULES = {((1,), (2,)): (0.5, math.inf), ((2,), (1,)): (0.25, 1.5)}
 )
 def test_rules_agree_flags_every_difference(other, metrics, verdict):
     assert bench_rules.agree(RULES, other, metrics).startswith(verdict)
-    assert bench_rules.agree(None, other, metrics) == "-"  # no answer to judge
-    assert bench_rules.agree({}, {}, metrics) == "ok (no rules)"
+    assert bench_rules.agree({}, {}, metrics).startswith("ok")
 
 
 @pytest.mark.parametrize("everywhere", [None, 0, 3])

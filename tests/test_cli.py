@@ -133,18 +133,14 @@ def test_pairs_and_summary(tmp_path):
     assert str(len(baskets)) in text and top in text
 
 
-def test_thread_count_progress_and_verbose_stages(tmp_path):
+def test_the_thread_count_changes_no_output_and_a_pipe_gets_no_progress_bar(tmp_path):
     write_input(tmp_path / "in.basket", make_baskets(seed=2, n=400), "basket")
     outs = []
-    for t in "12":  # the thread count must not change the result
+    for t in "12":
         r = run("itemsets", "in.basket", "--min-count", "3", "--threads", t, "-o", f"o{t}.txt", cwd=tmp_path)
-        assert r.returncode == 0 and r.stderr == b""  # stderr is a pipe: no progress bar
+        assert r.returncode == 0 and r.stderr == b""  # stderr is a pipe
         outs.append((tmp_path / f"o{t}.txt").read_bytes())
     assert outs[0] == outs[1] and outs[0]
-    r = run("itemsets", "in.basket", "-v", "-o", "o.csv", cwd=tmp_path)
-    assert r.returncode == 0
-    for stage in ("read in.basket: 400 transactions", "mined ", "wrote ", "done in"):
-        assert stage in r.stderr.decode()
 
 
 # ---- failures -----------------------------------------------------------------------------

@@ -196,6 +196,8 @@ def test_edge_values_and_empty_results():
     assert_matches(r, want)
     conv = dict(zip(rules_of(r), r["conviction"].tolist(), strict=True))
     assert conv[((1,), (0,))] == math.inf and r["certainty"][rules_of(r).index(((1,), (0,)))] == 0.0
+    unlimited = _engine.generate_rules(*table(sets)[:3], 4, 0.0, max_consequent_len=2**64)  # past every length
+    assert rules_of(unlimited) == rules_of(r)
     # Nothing passes, an empty table, and a table of single items: empty columns, offsets [0].
     for args in [(*table(sets)[:3], 4, 1.0, 10.0), (*table({})[:3], 1, 0.5), (*table({(3,): 2})[:3], 2, 0.0)]:
         r = _engine.generate_rules(*args)
@@ -325,7 +327,7 @@ def bad(**change):
         (bad(min_confidence=1.5), r"min_confidence must be in \[0, 1\]; got 1.5"),
         (bad(n_transactions=0), r"n_transactions must be a positive"),
         (bad(min_lift=math.nan), r"min_lift must"),
-        (bad(max_consequent_len=0), r"max_consequent_len must be at least 1"),
+        *[(bad(max_consequent_len=v), r"max_consequent_len must be at least 1") for v in (0, -1, -(2**64))],
         (bad(antecedent_items=np.array([1, -4], dtype=np.int32)), r"antecedent_items\[1\] = -4 is negative"),
         (bad(consequent_items=np.array([-1], dtype=np.int32)), r"consequent_items\[0\] = -1"),
         (bad(input_target="maximal"), r"not available from maximal itemsets"),
@@ -343,7 +345,7 @@ def bad(**change):
         (bad(items=[1, 2, 1, 2]), "items"),
         (bad(counts=np.array([3, 2, 2])), "counts"),
         (bad(min_confidence="0.5"), "min_confidence"),
-        (bad(max_consequent_len=1.5), "max_consequent_len"),
+        *[(bad(max_consequent_len=v), "max_consequent_len") for v in (1.5, 1.0)],
         (bad(input_target=3), "input_target"),
         (bad(antecedent_items=np.array([[1]], dtype=np.int32)), "antecedent_items"),
     ],
