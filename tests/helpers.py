@@ -54,9 +54,10 @@ def min_count_of(min_support, n_txn):
 
 
 def scrambled(rng, baskets):
-    """Occurrence rows of `baskets` with arbitrary int64 labels, in random order, a fifth
-    of them repeated: only equality of labels may matter, and a repeat counts once."""
-    labels = rng.permutation(len(baskets)) * 104_729 - 5 * 10**11
+    """Occurrence rows of `baskets` with arbitrary int64 labels (all equal in their low 32
+    bits), in random order, a fifth of them repeated: only equality of labels may matter,
+    and a repeat counts once."""
+    labels = rng.permutation(len(baskets)) * 2**32 - 2**62
     txn, items = to_arrays(baskets, labels=labels.tolist())
     order = rng.permutation(np.concatenate([np.arange(len(txn)), rng.integers(0, max(len(txn), 1), len(txn) // 5)]))
     return txn[order], items[order]
@@ -106,6 +107,36 @@ def cap_basket(basket, weights, cap, nan_last=True):
     return sorted(sorted(items, key=key)[:cap])
 
 
+def oracle_counter(baskets, freq_lower, pair_set, k, weights=(), cap=None, nan_last=True):
+    """The candidate k-sets of one level-wise count, with their counts, from the definition.
+    A basket is seen as its items that some member of freq_lower holds, when there are at
+    least k, capped to the `cap` heaviest. An anchor is a member of freq_lower (ascending,
+    k-1 items) inside such a row; each other item x of the row, paired in pair_set with
+    every item of the anchor (when pair_set is not empty), makes anchor + {x}; its count
+    is the number of rows holding it."""
+    if k == 0 or not freq_lower:
+        return {}
+    relevant = {x for s in freq_lower for x in s}
+    anchors = {tuple(s) for s in freq_lower if len(s) == k - 1 and all(s[i] < s[i + 1] for i in range(len(s) - 1))}
+    rows = [sorted({x for x in basket if x in relevant}) for basket in baskets]
+    rows = [cap_basket(row, weights, cap, nan_last) for row in rows if len(row) >= k]
+    held = Counter(combo for row in rows for combo in itertools.combinations(row, k))
+
+    def produced(c):
+        # Some x of c extends the anchor c - {x}, which lies in every row holding c.
+        for j, x in enumerate(c):
+            anchor = c[:j] + c[j + 1 :]
+            if anchor in anchors and (not pair_set or all((min(a, x), max(a, x)) in pair_set for a in anchor)):
+                return True
+        return False
+
+    return {c: n for c, n in held.items() if produced(c)}
+
+
+def pairs_of(sets):
+    return {(min(s[i], s[j]), max(s[i], s[j])) for s in sets for i in range(len(s)) for j in range(i + 1, len(s))}
+
+
 def brute_force_counts(baskets, k):
     """Every k-itemset contained in some basket with its count of distinct baskets."""
     counts = Counter()
@@ -149,21 +180,22 @@ def run_in_subprocess(code, threads=None, timeout=300, env=None):
     return pickle.loads(proc.stdout)
 
 
+def command(*argv):
+    """The exit status of the ``tallisk`` command run in this process (argparse's own usage
+    errors exit)."""
+    from tallisk import cli
+
+    try:
+        return cli.main(list(argv))
+    except SystemExit as e:
+        return e.code
+
+
 # ---- the contract module ----------------------------------------------------------------
 
 # The pair table's columns: the two ids, their co-occurrence count, then pair_metrics' measures.
-PAIR_COLUMNS = [
-    "item_A",
-    "item_B",
-    "instances",
-    "support",
-    "confidence",
-    "lift",
-    "conviction",
-    "leverage",
-    "cosine",
-    "jaccard",
-]
+PAIR_COLUMNS = ["item_A", "item_B", "instances", "support", "confidence", "lift", "conviction", "leverage"]
+PAIR_COLUMNS += ["cosine", "jaccard"]
 
 
 def contract_kwargs(name, **values):

@@ -1,13 +1,15 @@
-"""The benchmarks' label mapping and comparison code (bench/agreement.py), and the rules
-benchmark's agreement check (bench/bench_rules.py)."""
+"""The benchmark code whose faults would go unseen in a run: the comparison of answers
+(bench/agreement.py, bench_rules.agree), which must flag every difference, and the itemset
+table every rule tool is given alike (bench_rules.itemset_table). A fault that makes one
+tool disagree (a label mapping, a peer's input) shows in the run itself, and one in the
+data reader (bench/datagen.py) in compare.py's check of the published itemset totals."""
 
 from __future__ import annotations
 
-import itertools
 import math
 import os
 import sys
-from collections import Counter, defaultdict
+from collections import defaultdict
 
 import numpy as np
 import pytest
@@ -16,8 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import agreement  # noqa: E402
 import bench_rules  # noqa: E402
-import datagen  # noqa: E402
-from helpers import brute_force_counts, random_baskets, rule_metrics  # noqa: E402
+from helpers import brute_force_counts, brute_rules, random_baskets  # noqa: E402
 
 
 @pytest.mark.parametrize("n", [1, 7, 100, 3196, 88162])
@@ -27,49 +28,6 @@ def test_fraction_for_count_selects_exactly_the_count(n):
         f = agreement.fraction_for_count(m, n)
         assert 0 < f <= 1
         assert [c for c in range(n + 1) if c / n >= f] == list(range(m, n + 1)), (m, n, f)
-
-
-@pytest.mark.parametrize("labels", [None, ["milk", "eggs", "tea", "jam", "oil"]])
-def test_baskets_group_labels_wherever_they_are_and_drop_repeats(labels):
-    rng = np.random.default_rng(0)
-    # labels far apart, rows shuffled so one transaction is split into runs, repeats kept
-    txn_ids = rng.choice(np.array([-5, 10**12, 3, 7, 99], dtype=np.int64), size=60)
-    item_ids = rng.integers(0, 5, size=60).astype(np.int32)
-    order, groups = [], defaultdict(set)
-    for t, i in zip(txn_ids.tolist(), item_ids.tolist(), strict=True):
-        if t not in groups:
-            order.append(t)
-        groups[t].add(labels[i] if labels is not None else i)
-    assert agreement.baskets_from_rows(txn_ids, item_ids, labels) == [tuple(sorted(groups[t])) for t in order]
-
-
-NAMES = [f"item-{i:02d}" for i in range(12)]
-
-
-def _as_our_arrays(level, rng):
-    """A level as our module returns it: rows in random order, item ids, int32/int64."""
-    items = list(level.items())
-    rng.shuffle(items)
-    return (
-        np.array([[NAMES.index(x) for x in s] for s, _ in items], dtype=np.int32),
-        np.array([c for _, c in items], dtype=np.int64),
-    )
-
-
-def test_our_arrays_and_a_peer_answer_agree_after_mapping():
-    rng = np.random.default_rng(0)
-    baskets = [[NAMES[i] for i in b] for b in random_baskets(rng, 80, 12, 4.0)]
-    truth = {k: {s: c for s, c in brute_force_counts(baskets, k).items() if c >= 6} for k in (2, 3)}
-    ours = agreement.from_arrays(_as_our_arrays(truth[3], rng), _as_our_arrays(truth[2], rng), labels=NAMES)
-    # a peer reports items in its own order and container
-    peer = agreement.from_pairs(
-        (frozenset(s) if len(s) % 2 else tuple(reversed(s)), c) for k in truth for s, c in truth[k].items()
-    )
-    diffs = agreement.compare_levels(ours, peer, [2, 3])
-    assert all(d.ok for d in diffs), [d.describe() for d in diffs]
-    assert sum(d.n_ours for d in diffs) == sum(len(v) for v in truth.values()) > 0
-    dup = agreement.from_arrays((np.array([[0, 1], [2, 3], [1, 0]], np.int32), np.array([5, 4, 5], np.int64)))
-    assert dup.duplicates == [(0, 1)]
 
 
 def _base_levels():
@@ -82,7 +40,6 @@ def test_mismatches_are_reported_and_diagnosed():
     diffs = agreement.compare_levels(_base_levels(), peer, [2, 3])
     bad = [d for d in diffs if not d.ok]
     assert [d.level for d in bad] == [2] and bad[0].count_diff == [(("a", "b"), 9, 11)]
-    assert "counts differ" in bad[0].describe()
     causes = agreement.diagnose(diffs, 8)
     assert len(causes) == 1 and "duplicated rows" in causes[0]
 
@@ -93,6 +50,9 @@ def test_mismatches_are_reported_and_diagnosed():
     assert diffs[0].only_peer == [(("c", "d"), 7)] and diffs[1].only_ours == [(("a", "b", "c"), 8)]
     causes = agreement.diagnose(diffs, 8)
     assert any("lower minimum count" in c for c in causes) and any("misses" in c for c in causes)
+    # a row our side reports twice would collapse into one in the comparison: it is caught first
+    dup = agreement.from_arrays((np.array([[0, 1], [2, 3], [1, 0]], np.int32), np.array([5, 4, 5], np.int64)))
+    assert dup.duplicates == [(0, 1)]
 
 
 # ---- pair tables --------------------------------------------------------------------
@@ -102,16 +62,12 @@ PAIR_COLUMNS = ["support", "confidence", "lift", "leverage", "cosine", "jaccard"
 
 
 def _pair_oracle(baskets):
-    """All ordered co-occurring pairs with their metrics, from the brute-force counts; the
+    """All ordered co-occurring pairs with their metrics, from the brute-force rules; the
     benchmark's own tables leave conviction NaN where the consequent is in every basket."""
-    n = len(baskets)
-    single = Counter(x for b in baskets for x in set(b))
-    co = Counter(p for b in baskets for p in itertools.permutations(sorted(set(b)), 2))
     rows = defaultdict(list)
-    for (a, b), c in sorted(co.items()):
-        m = rule_metrics(c, single[a], single[b], n)
-        m["conviction"] = math.nan if single[b] == n else m["conviction"]
-        for key, v in [("item_A", a), ("item_B", b), ("instances", c), *((k, m[k]) for k in PAIR_COLUMNS)]:
+    for ((a,), (b,)), m in sorted(brute_rules(baskets, 1, max_len=2).items()):
+        m["conviction"] = math.nan if m["consequent_support"] == 1 else m["conviction"]
+        for key, v in [("item_A", a), ("item_B", b), ("instances", m["count"]), *((k, m[k]) for k in PAIR_COLUMNS)]:
             rows[key].append(v)
     return {k: np.array(v) for k, v in rows.items()}
 
@@ -127,14 +83,6 @@ def _peer_view(table, labels):
 
 BASKETS = [[0, 1, 2], [1, 2], [0, 1, 3], [1, 3], [1, 2, 4], [0, 1]]  # item 1 is in every basket
 LABELS = list("abcde")
-
-
-def test_pair_tables_agree_up_to_documented_conviction():
-    table = _pair_oracle(BASKETS)
-    d = agreement.compare_pair_tables(table, _peer_view(table, LABELS), LABELS)
-    assert d.ok, d.describe()
-    # every rule with consequent "b" has conviction NaN on our side and inf on the peer's
-    assert {key[1] for key, *_ in d.documented} == {"b"} and len(d.documented) == 4
 
 
 @pytest.mark.parametrize("metric", agreement.PAIR_METRICS)
@@ -184,8 +132,7 @@ RULES = {((1,), (2,)): (0.5, math.inf), ((2,), (1,)): (0.25, 1.5)}
 )
 def test_rules_agree_flags_every_difference(other, metrics, verdict):
     assert bench_rules.agree(RULES, other, metrics).startswith(verdict)
-    assert bench_rules.agree(None, other, metrics) == "-"  # no answer to judge
-    assert bench_rules.agree({}, {}, metrics) == "ok (no rules)"
+    assert bench_rules.agree({}, {}, metrics).startswith("ok")
 
 
 @pytest.mark.parametrize("everywhere", [None, 0, 3])
@@ -202,58 +149,3 @@ def test_rules_itemset_table_holds_every_frequent_itemset(everywhere):
     got = {tuple(items[offsets[r] : offsets[r + 1]].tolist()): int(c) for r, c in enumerate(counts.tolist())}
     want = {s: c for k in range(1, 9) for s, c in brute_force_counts(baskets, k).items() if c >= min_count}
     assert got == want
-
-
-# ---- data files (bench/datagen.py) ----------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "given, here, first, second, want",
-    [
-        ("x.dat", True, True, True, "here"),  # an existing path wins over the data folders
-        ("x.dat", False, True, True, "first"),  # the folders in order
-        ("x.dat", False, False, True, "second"),
-        ("x.dat", False, False, False, "unchanged"),
-        ("sub/x.dat", False, True, True, "unchanged"),  # a path with folders is never swapped
-    ],
-)
-def test_find_file_looks_in_the_data_folders_for_a_bare_name(tmp_path, monkeypatch, given, here, first, second, want):
-    folders = {"first": tmp_path / "first", "second": tmp_path / "second"}
-    for name, present in (("first", first), ("second", second)):
-        folders[name].mkdir()
-        if present:
-            (folders[name] / "x.dat").write_text("1 2\n")
-    monkeypatch.setattr(datagen, "DATA_DIRS", (str(folders["first"]), str(folders["second"])))
-    work = tmp_path / "work"
-    work.mkdir()
-    if here:
-        (work / "x.dat").write_text("3\n")
-    monkeypatch.chdir(work)
-    expected = {"here": given, "unchanged": given, **{k: os.path.join(v, "x.dat") for k, v in folders.items()}}
-    assert datagen.find_file(given) == str(expected[want])
-
-
-@pytest.mark.parametrize("suffix", [".csv", ".dat"])
-def test_read_transactions_gives_back_each_basket_as_a_set(tmp_path, suffix):
-    rng = np.random.default_rng(7)
-    if suffix == ".csv":  # names with inner and trailing spaces, as in groceries.csv; "soda " is soda
-        vocab = ["whole milk", "cream cheese ", "rolls/buns", "roll products ", "soda", " soda ", "semi-finished bread"]
-        sep = ","
-    else:
-        vocab = [str(i) for i in (1, 2, 3, 5, 8, 13, 119)]
-        sep = " "
-    baskets = [rng.choice(vocab, size=rng.integers(1, 6)).tolist() for _ in range(40)]  # repeats kept
-    lines = [sep.join(b) + (" " if suffix == ".dat" else "") for b in baskets]
-    lines.insert(5, "")  # an empty line is no basket
-    path = tmp_path / f"b{suffix}"
-    path.write_text("\n".join(lines) + "\n", newline="")
-
-    txn, item, n_items = datagen.read_transactions(str(path))
-    labels = sorted({x.strip() for x in vocab}) if suffix == ".csv" else None
-    got = defaultdict(set)
-    for t, i in zip(txn.tolist(), item.tolist(), strict=True):
-        got[t].add(labels[i] if labels else str(i))
-    want = [{x.strip() for x in b} for b in baskets]
-    assert [got[t] for t in range(len(baskets))] == want
-    assert len(txn) == sum(map(len, want))  # one row per distinct item of a basket
-    assert n_items == (len(labels) if labels else max(int(x) for b in baskets for x in b) + 1)

@@ -317,9 +317,9 @@ def test_concurrent_callers_agree(name, kwargs):
 
 @pytest.mark.parametrize("name", ["rust_compute_pairs", "rust_compute_pipeline_v6_gating", "rust_eclat_pipeline"])
 def test_input_errors_of_the_computation_raise_value_error(name):
-    # More rows than the 32-bit offsets address: 2**32 + 1 labels in an untouched
+    # One row more than the 32-bit offsets address: 2**32 labels in an untouched
     # mapping reserved without backing (MAP_NORESERVE), so no memory is used.
-    n = 2**32 + 1
+    n = 2**32
     try:
         buf = mmap.mmap(-1, n * 8, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | 0x4000)
     except OSError:
@@ -336,4 +336,4 @@ def test_input_errors_of_the_computation_raise_value_error(name):
         message = error_of_call()
     finally:
         buf.close()
-    assert message == "too many occurrences: 4294967297 rows given, at most 4294967295 are supported"
+    assert message == "too many occurrences: 4294967296 rows given, at most 4294967295 are supported"

@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import tallisk
-from helpers import brute_rules, itemset_counts, labelled_baskets
+from helpers import brute_rules, command, itemset_counts, labelled_baskets
 
 NAMES = list("abcdefgh")
 
@@ -258,15 +258,6 @@ def test_recommend_refuses_what_is_not_a_basket_or_a_measure():
 # ---- the command and the summary ----------------------------------------------------------------
 
 
-def run_command(*argv):
-    from tallisk import cli
-
-    try:
-        return cli.main([*argv, "-q"])
-    except SystemExit as e:  # argparse's own usage errors
-        return e.code
-
-
 def rule_set(path):
     import json
 
@@ -280,22 +271,28 @@ def test_the_commands_decision_flags_give_the_functions_answers(tmp_path):
     path.write_text("".join(",".join(b) + "\n" for b in baskets))
     tr = tallisk.read_transactions(path)
 
-    assert run_command("rules", str(path), "--top", "6", "--by", "leverage", "-o", str(tmp_path / "top.jsonl")) == 0
+    assert command("rules", str(path), "--top", "6", "--by", "leverage", "-o", str(tmp_path / "top.jsonl"), "-q") == 0
     want = tallisk.top_rules(tr, 6, min_confidence=0.8)  # the command's --min-confidence default
     assert rule_set(tmp_path / "top.jsonl") == set(zip(want["antecedent"], want["consequent"], strict=True))
+    argv = ["--top", "4", "--by", "confidence", "--min-count", "5", "-o", str(tmp_path / "c.jsonl")]
+    assert command("rules", str(path), *argv, "-q") == 0  # a measure that needs the threshold typed
+    want = tallisk.top_rules(tr, 4, "confidence", min_count=5, min_confidence=0.8)
+    assert rule_set(tmp_path / "c.jsonl") == set(zip(want["antecedent"], want["consequent"], strict=True))
 
     flags = ["--min-count", "3", "--min-confidence", "0.2", "--min-improvement", "0", "--exclude", "a,zz"]
     flags += ["--p-value", "fisher", "--correction", "bonferroni", "--alpha", "0.2"]
-    assert run_command("rules", str(path), *flags, "-o", str(tmp_path / "r.jsonl")) == 0
+    assert command("rules", str(path), *flags, "-o", str(tmp_path / "r.jsonl"), "-q") == 0
     rules = tallisk.association_rules(tr, min_count=3, min_confidence=0.2, min_improvement=0.0, exclude=["a"])
     tested = tallisk.add_significance(rules, correction="bonferroni")
     tested = tested[tested["p_adjusted"] <= 0.2]
     assert 0 < len(tested) < len(rules)
     assert rule_set(tmp_path / "r.jsonl") == set(zip(tested["antecedent"], tested["consequent"], strict=True))
 
-    assert run_command("itemsets", str(path), "--min-count", "3", "--exclude", "a", "-o", str(tmp_path / "s.csv")) == 0
+    assert (
+        command("itemsets", str(path), "--min-count", "3", "--exclude", "a", "-o", str(tmp_path / "s.csv"), "-q") == 0
+    )
     assert "a" not in (tmp_path / "s.csv").read_text().replace("antecedent", "")
-    assert run_command("rules", str(path), "--min-count", "3", "--alpha", "0.05") == 2
+    assert command("rules", str(path), "--min-count", "3", "--alpha", "0.05", "-q") == 2
 
 
 def test_summary_of_itemset_and_rule_tables():

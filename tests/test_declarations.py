@@ -11,6 +11,7 @@ import math
 import pandas as pd
 import pytest
 import tallisk
+from helpers import command
 from tallisk import cli
 from tallisk._validation import Fraction, InvalidParameterError, Param, declaration_of
 from tallisk.io import read_transactions
@@ -136,19 +137,12 @@ def test_invalid_flag_values_are_one_line_usage_errors_naming_the_flag(tmp_path,
     (tmp_path / "in.dat").write_text("a b\na c\n")
     base = ["--min-count", "1"] if sub in ("itemsets", "rules") and param.name != "min_support" else []
     out = ["-o", str(tmp_path / "o")] if sub != "summary" else []
-    status = _main([sub, str(tmp_path / "in.dat"), *base, cli.flag_names(param)[0], text, *out])
+    status = command(sub, str(tmp_path / "in.dat"), *base, cli.flag_names(param)[0], text, *out)
     err = capsys.readouterr().err
     assert status == 2 and len(err.splitlines()) == 1, err
     assert err.startswith(f"tallisk {sub}") and cli.flag_names(param)[0] in err
     assert "Traceback" not in err and "parameter of" not in err and f"'{param.name}'" not in err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.dat"]
-
-
-def _main(argv):
-    try:
-        return cli.main(argv)
-    except SystemExit as e:  # argparse's own usage errors
-        return e.code
 
 
 def test_each_subcommand_takes_only_the_flags_of_the_functions_it_runs(tmp_path, capsys):
@@ -159,7 +153,7 @@ def test_each_subcommand_takes_only_the_flags_of_the_functions_it_runs(tmp_path,
     (tmp_path / "in.dat").write_text("a b\n")
     for name, own in flags.items():
         for flag in sorted(set().union(*flags.values()) - own):
-            assert _main([name, str(tmp_path / "in.dat"), flag, "1"]) == 2
+            assert command(name, str(tmp_path / "in.dat"), flag, "1") == 2
             assert "unrecognized arguments" in capsys.readouterr().err
 
 
@@ -217,8 +211,8 @@ def test_old_names_still_work_with_a_deprecation_warning(tmp_path):
         old_tr = read_transactions(path, transaction_col="order", item_col="product")
     assert len(caught) == 2
     assert old_tr.equals(read_transactions(path, transaction="order", item="product"))
-    r = _main(["itemsets", str(path), "--min-count", "1", "--transaction-col", "order", "--item-col", "product",
-               "--sort", "support", "-o", str(tmp_path / "o.csv")])  # fmt: skip
+    r = command("itemsets", str(path), "--min-count", "1", "--transaction-col", "order", "--item-col", "product",
+                "--sort", "support", "-o", str(tmp_path / "o.csv"))  # fmt: skip
     assert r == 0 and (tmp_path / "o.csv").exists()
 
 

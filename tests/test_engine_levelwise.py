@@ -1,15 +1,16 @@
 """tallisk._engine's level-wise side: filter_target (the closed or maximal rows of a
 table of every frequent itemset) against the depth-first miner's own targets and the
-brute-force selection, in shuffled row and item order, and its errors; and
-mine_itemsets(algorithm="apriori") against the depth-first search, the brute-force
-oracle and mlxtend's apriori, with its row order (its row limit is tested with the
-depth-first one's in test_engine_mine.py)."""
+brute-force selection, in shuffled row and item order, and its errors (the selection on
+tables of every shape is tests/cpp/test_levelwise.cpp's); and
+mine_itemsets(algorithm="apriori") against mlxtend's apriori. The level-wise miner's rows
+against the depth-first search's, for every target, length limit, batch size and row
+limit, are tests/cpp/test_levelwise.cpp's; against brute force, test_package_mining.py's."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
-from helpers import by_target, itemset_counts, random_baskets, to_arrays, to_csr
+from helpers import by_target, random_baskets, to_arrays, to_csr
 from tallisk import _engine as E
 
 TARGETS = ["all", "closed", "maximal"]
@@ -33,25 +34,13 @@ def shuffled(rng, rows):
     return rows, offsets, items, np.array([c for _, c in rows], np.int64)
 
 
-# Dense data where closed and maximal differ from all; sparse data with many items; one
-# table past the size where the filter works on the pool; no transactions at all.
-SHAPES = [
-    ("dense", 1, 80, 12, 6.0, 0.85, 4),
-    ("dense-long", 2, 40, 10, 8.0, 0.95, 3),
-    ("sparse", 3, 500, 150, 5.0, 0.6, 3),
-    ("large", 4, 3000, 48, 16.0, 0.9, 10),
-    ("empty", 5, 0, 4, 1.0, 0.5, 1),
-]
-
-
-@pytest.mark.parametrize("name,seed,n_txn,n_items,avg_len,gravity,min_count", SHAPES, ids=[s[0] for s in SHAPES])
-def test_filter_target_matches_the_depth_first_targets(name, seed, n_txn, n_items, avg_len, gravity, min_count):
-    rng = np.random.default_rng(seed)
-    baskets = random_baskets(rng, n_txn, n_items, avg_len, gravity=gravity)
-    every = mined(baskets, n_items, min_count)
+def test_filter_target_keeps_the_closed_and_maximal_rows_as_given():
+    # Against the brute-force selection on tables of every shape and size, on the pool,
+    # and on rows that are not every frequent set: tests/cpp/test_levelwise.cpp.
+    rng = np.random.default_rng(1)
+    baskets = random_baskets(rng, 80, 12, 6.0, gravity=0.85)
+    every = mined(baskets, 12, 4)
     rows, offsets, items, counts = shuffled(rng, every)
-    if name == "large":
-        assert len(rows) > 20000
     for target in TARGETS:
         got = E.filter_target(offsets, items, counts, target)
         kept = got["rows"]
@@ -59,9 +48,7 @@ def test_filter_target_matches_the_depth_first_targets(name, seed, n_txn, n_item
         # The kept rows as given, in their order.
         assert rows_of(got["offsets"], got["items"], got["counts"]) == [rows[k] for k in kept.tolist()]
         as_sets = {tuple(sorted(s)): c for s, c in (rows[k] for k in kept.tolist())}
-        assert as_sets == dict(mined(baskets, n_items, min_count, target=target))
-        if name != "large":
-            assert as_sets == by_target(dict(every), target)
+        assert as_sets == by_target(dict(every), target) == dict(mined(baskets, 12, 4, target=target))
 
 
 i32, i64 = (lambda *v: np.array(v, np.int32)), (lambda *v: np.array(v, np.int64))  # noqa: E731
@@ -97,25 +84,6 @@ def test_filter_target_bad_input(kwargs, error, message):
 
 
 # ---- the level-wise miner ---------------------------------------------------------------
-
-LENGTHS = [(1, None), (2, 3), (3, 3), (1, 1), (4, None)]
-
-
-@pytest.mark.parametrize("name,seed,n_txn,n_items,avg_len,gravity,min_count", SHAPES, ids=[s[0] for s in SHAPES])
-def test_apriori_gives_the_rows_of_the_depth_first_search(name, seed, n_txn, n_items, avg_len, gravity, min_count):
-    rng = np.random.default_rng(seed)
-    baskets = random_baskets(rng, n_txn, n_items, avg_len, gravity=gravity)
-    every = itemset_counts(baskets, min_count) if name != "large" else None
-    for target in TARGETS:
-        for min_len, max_len in LENGTHS if name != "large" else [(1, None)]:
-            kw = dict(target=target, min_len=min_len, max_len=max_len)
-            got = mined(baskets, n_items, min_count, algorithm="apriori", **kw)
-            # By length, then lexicographically by id.
-            assert got == sorted(got, key=lambda r: (len(r[0]), r[0]))
-            assert dict(got) == dict(mined(baskets, n_items, min_count, **kw))
-            if every is not None:
-                want = by_target(every, target)
-                assert dict(got) == {s: c for s, c in want.items() if min_len <= len(s) <= (max_len or len(s))}
 
 
 def test_apriori_matches_mlxtend():

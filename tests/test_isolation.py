@@ -41,13 +41,8 @@ def test_sub_interpreter_import_is_refused_after_main_imported(module):
     assert result == f"ImportError: {module} cannot be imported in a sub-interpreter"
 
 
-LEVEL_WISE = [
-    "rust_compute_pipeline",
-    "rust_compute_pipeline_v1_roaring",
-    "rust_compute_pipeline_v2_memo",
-    "rust_compute_pipeline_v3_adaptive",
-    "rust_compute_pipeline_v5_prefilter",
-    "rust_compute_pipeline_v6_gating",
+LEVEL_WISE = ["rust_compute_pipeline"] + [
+    f"rust_compute_pipeline_{v}" for v in ("v1_roaring", "v2_memo", "v3_adaptive", "v5_prefilter", "v6_gating")
 ]
 
 # Baskets of 6-12 items out of 30, every level-wise phase busy at k_max 4 and no

@@ -178,10 +178,15 @@ def test_table_measures_are_the_tables_own_and_present_columns_stay():
 @pytest.mark.parametrize("n", [7, 100, 10_000, 1_000_000])
 def test_p_values_match_scipy(n):
     rng = np.random.default_rng(n)
-    tables = [t for t in random_tables(rng, 150, n) if t[0] >= 1]
+    base = [t for t in random_tables(rng, 150, n) if t[0] >= 1]
+    # then each with A and C swapped (the same test), and A or C in every basket (no association can show)
+    tables = base + [(a, nc, na) for a, na, nc in base] + [(c, n, c) for c in (1, n // 2)] + [(c, c, n) for c in (1, 3)]
     rules = rule_table([(*t, n) for t in tables])
     fisher = tallisk.add_significance(rules, correction="none")["p_value"].to_numpy()
     chi2 = tallisk.add_significance(rules, test="chi2", correction="none")["p_value"].to_numpy()
+    m = len(base)
+    for p in (fisher, chi2):
+        assert p[:m].tolist() == p[m : 2 * m].tolist() and p[2 * m :].tolist() == [1.0] * 4
     for (a, na, nc), pf, pc in zip(tables, fisher, chi2, strict=True):
         cells = [[a, na - a], [nc - a, n - na - nc + a]]
         want = scipy_stats.fisher_exact(cells, alternative="greater")[1]

@@ -45,43 +45,35 @@ result = message, small() == want
 """
 
 ROWS = r"\((\d+ rows so far|while writing the \d+ rows found)\)"
-MINE_HINT = "; raise min_count, or set max_len or max_itemsets"
-
-
-@pytest.mark.parametrize(
-    "setup,call,extra_mib,message",
-    [
-        ("", "E.mine_itemsets(t, i, 26, 1)", 200, f"out of memory while mining the itemsets {ROWS}{MINE_HINT}"),
-        (
-            "",
-            "E.mine_itemsets(t, i, 26, 1, target='closed', algorithm='apriori')",
-            200,
-            f"out of memory while mining the itemsets {ROWS}{MINE_HINT}",
-        ),
-        (
-            "r = E.mine_itemsets(t, i, 26, 400); c = r['counts'].astype(float)",
-            "E.generate_rules(r['offsets'], r['items'], c, 2000.0, 0.0)",
-            200,
-            r"out of memory while generating the rules \((\d+ rules so far|while writing the \d+ rules found)\); "
-            "raise min_confidence or min_lift, or set max_consequent_len",
-        ),
-        (
-            "",
-            "E.count_itemsets(t, i, 2**31 - 1, np.zeros(1, np.int64), np.zeros(0, np.int32))",
-            200,
-            "out of memory while counting the itemsets; count fewer candidates at a time",
-        ),
-        (
-            "n = 6_000_000; o, s, c = np.arange(n + 1), np.arange(n, dtype=np.int32), np.ones(n, np.int64)",
-            "E.filter_target(o, s, c, 'maximal')",
-            40,
-            "out of memory while filtering the itemsets",
-        ),
-        # The contract module keeps its bare MemoryError.
-        ("", "_tallisk_rs.rust_compute_pairs(np.zeros(0, np.int64), np.zeros(0, np.int32), 2**32 - 1)", 200, ""),
-    ],
-    ids=["mine", "apriori", "rules", "count", "filter", "contract"],
+MINE = f"out of memory while mining the itemsets {ROWS}; raise min_count, or set max_len or max_itemsets"
+RULES = (
+    r"out of memory while generating the rules \((\d+ rules so far|while writing the \d+ rules found)\); "
+    "raise min_confidence or min_lift, or set max_consequent_len"
 )
+MINED = "r = E.mine_itemsets(t, i, 26, 400); c = r['counts'].astype(float)"
+MAXIMAL = "n = 6_000_000; o, s, c = np.arange(n + 1), np.arange(n, dtype=np.int32), np.ones(n, np.int64)"
+CASES = {  # setup, call, address space given (MiB), message
+    "mine": ("", "E.mine_itemsets(t, i, 26, 1)", 200, MINE),
+    "apriori": ("", "E.mine_itemsets(t, i, 26, 1, target='closed', algorithm='apriori')", 200, MINE),
+    "rules": (MINED, "E.generate_rules(r['offsets'], r['items'], c, 2000.0, 0.0)", 200, RULES),
+    "count": (
+        "",
+        "E.count_itemsets(t, i, 2**31 - 1, np.zeros(1, np.int64), np.zeros(0, np.int32))",
+        200,
+        "out of memory while counting the itemsets; count fewer candidates at a time",
+    ),
+    "filter": (MAXIMAL, "E.filter_target(o, s, c, 'maximal')", 40, "out of memory while filtering the itemsets"),
+    # The contract module keeps its bare MemoryError.
+    "contract": (
+        "",
+        "_tallisk_rs.rust_compute_pairs(np.zeros(0, np.int64), np.zeros(0, np.int32), 2**32 - 1)",
+        200,
+        "",
+    ),
+}
+
+
+@pytest.mark.parametrize("setup,call,extra_mib,message", CASES.values(), ids=CASES)
 def test_memory_error_says_what_ran_out(setup, call, extra_mib, message):
     code = CODE.format(setup=setup, call=call, extra_mib=extra_mib)
     got, clean = run_in_subprocess(code, threads=2, timeout=300)

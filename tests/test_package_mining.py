@@ -1,25 +1,21 @@
-"""frequent_itemsets against a brute-force miner over labelled baskets, for every algorithm and target."""
+"""frequent_itemsets against a brute-force miner over labelled baskets, for every algorithm and target.
+The miners against each other on larger data are tests/cpp/test_levelwise.cpp's."""
 
 import math
 
 import numpy as np
 import pandas as pd
 import pytest
-from helpers import itemset_counts, labelled_baskets
-from tallisk.mining import ALGORITHMS, frequent_itemsets, restore_tuples
+from helpers import by_target, itemset_counts, labelled_baskets
+from tallisk.mining import ALGORITHMS, frequent_itemsets
 from tallisk.tables import itemsets_frame, itemsets_to_arrays
 from tallisk.transactions import Transactions
 
 
 def brute_force(baskets, min_count, min_len=1, max_len=None, target="all"):
     """[(itemset, count)] by length, then label order; closed and maximal judged against every frequent set."""
-    found = itemset_counts(baskets, min_count)
-
-    def keep(x):
-        supers = [found[y] for y in found if len(y) == len(x) + 1 and set(x) <= set(y)]
-        return not supers if target == "maximal" else target == "all" or found[x] not in supers
-
-    rows = [(x, c) for x, c in found.items() if min_len <= len(x) <= (max_len or len(x)) and keep(x)]
+    found = by_target(itemset_counts(baskets, min_count), target)
+    rows = [(x, c) for x, c in found.items() if min_len <= len(x) <= (max_len or len(x))]
     return sorted(rows, key=lambda r: (len(r[0]), r[0]))
 
 
@@ -150,32 +146,3 @@ def test_bad_parameters(kwargs, error, fragment):
     with pytest.raises(error) as info:
         frequent_itemsets(kwargs.pop("data", [["a", "b"], ["a"]]), **kwargs)
     assert fragment in str(info.value)
-
-
-@pytest.mark.parametrize("labels", [["milk", "", "café", "x,y"], [3, 10, -1, 2**40]])
-def test_tables_travel_through_csv_and_parquet(tmp_path, labels):
-    rng = np.random.default_rng(0)
-    baskets = [[labels[i] for i in rng.integers(0, 4, size=3)] for _ in range(40)]
-    df = frequent_itemsets(baskets, min_count=3, algorithm="apriori")
-    df.to_csv(tmp_path / "t.csv", index=False)
-    back = restore_tuples(pd.read_csv(tmp_path / "t.csv"))
-    assert back["itemset"].tolist() == df["itemset"].tolist()
-    assert back["count"].tolist() == df["count"].tolist()
-    pytest.importorskip("pyarrow")
-    df.to_parquet(tmp_path / "t.parquet")
-    back = restore_tuples(pd.read_parquet(tmp_path / "t.parquet"))
-    pd.testing.assert_frame_equal(back, df)
-    arrays = itemsets_to_arrays(back)
-    assert arrays.counts.tolist() == df["count"].tolist() and list(arrays.labels) == sorted(set(labels))
-
-
-@pytest.mark.parametrize("target", ["all", "closed", "maximal"])
-def test_every_algorithm_agrees_on_larger_data(target):
-    # too large for the brute force: the miners are checked against each other
-    baskets = random_baskets(11, n=1500, n_items=40)
-    tr = Transactions.from_baskets(baskets)
-    tables = {a: frequent_itemsets(tr, 0.002, target=target, algorithm=a, max_len=4) for a in ALGORITHMS}
-    reference = tables.pop("apriori")
-    assert len(reference) > 20 and reference["length"].max() == 4
-    for name, table in tables.items():
-        pd.testing.assert_frame_equal(table, reference, obj=name)

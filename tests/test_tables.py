@@ -1,6 +1,8 @@
 """The table layer against plain-Python oracles: canonical order, the native label
 materialiser (values, collector tracking, references), finding the package's own tables
-again, target derivation, metrics, roundings, the Arrow form and bad tables."""
+again, target derivation, metrics, roundings, the Arrow form and bad tables. The native
+grouping, descending order and gather are tests/cpp/test_tables.cpp's (on the pool), and
+reached here through every table the package makes."""
 
 import gc
 import math
@@ -10,23 +12,18 @@ from fractions import Fraction
 import numpy as np
 import pandas as pd
 import pytest
-from helpers import labelled_baskets, rule_metrics
+from helpers import labelled_baskets, rule_metrics, to_csr
 from tallisk import _engine, _tables
 from tallisk.mining import frequent_itemsets
 from tallisk.rules import association_rules
 from tallisk.tables import ItemsetArrays, canonical_order, itemsets_frame, itemsets_to_arrays, to_arrow
 
 
-def random_csr(rng, n_rows, n_ids, max_len, sort_rows=False):
-    """Random rows of distinct ids (in random order within a row unless sort_rows)."""
-    rows = []
-    for _ in range(n_rows):
-        k = int(rng.integers(0, max_len + 1))
-        row = rng.choice(n_ids, size=min(k, n_ids), replace=False).tolist()
-        rows.append(sorted(row) if sort_rows else row)
-    offsets = np.r_[0, np.cumsum([len(r) for r in rows])].astype(np.int64)
-    items = np.array([x for r in rows for x in r], dtype=np.int32)
-    return rows, offsets, items
+def random_csr(rng, n_rows, n_ids, max_len):
+    """Random rows of distinct ids, in random order within a row, and their CSR arrays."""
+    sizes = lambda: min(int(rng.integers(0, max_len + 1)), n_ids)  # noqa: E731
+    rows = [rng.choice(n_ids, size=sizes(), replace=False).tolist() for _ in range(n_rows)]
+    return rows, *to_csr(rows)
 
 
 class Hostile:
@@ -376,46 +373,7 @@ def test_the_old_names_still_work_with_a_warning():
     assert isinstance(itemsets_to_arrays(old), ItemsetArrays)
 
 
-@pytest.mark.parametrize("limit, error", [(-(2**64), ValueError), (-1, ValueError), (0, ValueError), (1.0, TypeError)])
-def test_generate_rules_refuses_a_consequent_limit_below_one(limit, error):
-    offsets, items, counts = np.array([0, 1, 2, 4]), np.array([0, 1, 0, 1], np.int32), np.array([2.0, 2.0, 1.0])
-    with pytest.raises(error):
-        _engine.generate_rules(offsets, items, counts, 3.0, 0.0, max_consequent_len=limit)
-    unlimited = _engine.generate_rules(offsets, items, counts, 3.0, 0.0, max_consequent_len=2**64)
-    assert len(unlimited["count"]) == 2
-
-
-# ---- grouping, ordering, gathering -------------------------------------------------------------
-
-
-@pytest.mark.parametrize("grouped_input", [True, False])
-def test_group_pairs_equal_a_sort_of_distinct_pairs(grouped_input):
-    rng = np.random.default_rng(7)
-    n_txn = 500
-    txn = rng.integers(0, n_txn, 6000)
-    txn = np.sort(txn) if grouped_input else txn
-    item = rng.integers(0, 40, txn.size).astype(np.int32)
-    out = _engine.group_pairs(txn, item, n_txn)
-    pairs = np.unique(np.stack([txn, item]), axis=1)
-    assert out["txn_ids"].tolist() == pairs[0].tolist() and out["item_ids"].tolist() == pairs[1].tolist()
-    with pytest.raises(ValueError, match="txn_codes\\[1\\] = 9 is outside 0 .. 8"):
-        _engine.group_pairs(np.array([0, 9]), np.array([0, 0], np.int32), 9)
-    with pytest.raises(ValueError, match="item_ids\\[0\\] = -2 is negative"):
-        _engine.group_pairs(np.array([0]), np.array([-2], np.int32), 1)
-
-
-def test_descending_order_and_gather_equal_numpy():
-    rng = np.random.default_rng(3)
-    keys = rng.choice([0.5, -0.0, 0.0, 1.0, np.inf, -np.inf, np.nan, 2.0], size=100_000)
-    order = _engine.order_descending(keys)
-    assert order.tolist() == np.argsort(-keys, kind="stable").tolist()  # ties by position, NaN last
-    for values in (keys, rng.integers(-5, 5, keys.size), rng.integers(0, 9, keys.size).astype(np.int32)):
-        got = _engine.gather(values, order)
-        assert got.dtype == values.dtype and np.array_equal(got, values[order], equal_nan=True)
-    with pytest.raises(ValueError, match="rows\\[0\\] = 5 is outside"):
-        _engine.gather(np.zeros(5), np.array([5]))
-    with pytest.raises(TypeError, match="4- or 8-byte numbers"):
-        _engine.gather(np.array(["a"], dtype=object), np.array([0]))
+# ---- the engine form's lifetime --------------------------------------------------------------
 
 
 def test_the_engine_form_of_a_table_lives_as_long_as_its_frame():

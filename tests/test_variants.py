@@ -5,18 +5,15 @@ and the cap counted over whole capped rows (never over rows that lost an anchor 
 
 from __future__ import annotations
 
-import itertools
-from collections import Counter
-
 import _tallisk_rs as m
 import numpy as np
 import pytest
 from helpers import (
     SANITIZED,
-    cap_basket,
     cap_weights,
     frequent,
     min_count_of,
+    oracle_counter,
     random_baskets,
     result_levels,
     run_in_subprocess,
@@ -24,13 +21,7 @@ from helpers import (
 )
 
 BASE = "rust_compute_pipeline"
-VARIANTS = [
-    "rust_compute_pipeline_v1_roaring",
-    "rust_compute_pipeline_v2_memo",
-    "rust_compute_pipeline_v3_adaptive",
-    "rust_compute_pipeline_v5_prefilter",
-    "rust_compute_pipeline_v6_gating",
-]
+VARIANTS = [f"{BASE}_{v}" for v in ("v1_roaring", "v2_memo", "v3_adaptive", "v5_prefilter", "v6_gating")]
 ALL = [BASE, *VARIANTS]
 
 
@@ -49,36 +40,17 @@ def levels(out):
 
 
 def capped_pipeline_oracle(baskets, k_max, min_count, weights, cap, nan_last=True):
-    """The level-wise mining under a cap, by brute force: pairs counted on whole
-    baskets; level k counts each k-set over the rows that hold at least k items of the
-    frequent (k-1)-sets, capped to the `cap` heaviest. A k-set is a candidate when
-    dropping one of its items x leaves a frequent (k-1)-set whose items all form
-    frequent pairs with x."""
+    """The level-wise mining under a cap, by brute force: pairs counted on whole baskets,
+    then at each level k the counter's candidates from the frequent (k-1)-sets and pairs
+    (helpers.oracle_counter: rows of at least k relevant items, capped to the `cap`
+    heaviest, a candidate made by an anchor and an item paired with all of it), kept when
+    frequent. Every count is taken over whole capped rows."""
     pairs = frequent(baskets, 2, min_count)
-    pair_set = set(pairs)
     lower, top = pairs, {}
     for k in range(3, k_max + 1):
-        relevant = {x for s in lower for x in s}
-        counts = Counter()
-        for b in baskets:
-            row = sorted(set(b) & relevant)
-            if len(row) < k:
-                continue
-            for c in itertools.combinations(cap_basket(row, weights, cap, nan_last), k):
-                counts[c] += 1
-
-        def candidate(c, lower=lower):
-            for x in c:
-                rest = tuple(y for y in c if y != x)
-                if rest in lower and all((min(a, x), max(a, x)) in pair_set for a in rest):
-                    return True
-            return False
-
-        level = {c: n for c, n in counts.items() if n >= min_count and candidate(c)}
-        if k == k_max:
-            top = level
-        else:
-            lower = level
+        counted = oracle_counter(baskets, sorted(lower), set(pairs), k, weights, cap, nan_last)
+        level = {c: n for c, n in counted.items() if n >= min_count}
+        top, lower = (level, lower) if k == k_max else (top, level)
     return top, lower
 
 

@@ -1,29 +1,15 @@
-// Unit tests of the depth-first miner: the threshold rule and the depth limit. The
-// search itself is checked against a brute-force miner by tests/test_eclat.py.
+// Unit test of the depth-first miner's depth limit. The search itself, and its threshold
+// rule, are checked against a brute-force miner by tests/test_eclat.py.
 #include "eclat/eclat.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "engine_oracles.hpp"
 
 namespace tallisk::eclat {
 namespace {
-
-TEST(EclatMinCount, FollowsTheCeilingRuleAndNeverDropsBelowOne) {
-    EXPECT_EQ(eclat_min_count(0.5, 5), 3u);
-    EXPECT_EQ(eclat_min_count(0.4, 5), 2u);
-    EXPECT_EQ(eclat_min_count(0.07, 100), 8u);
-    EXPECT_EQ(eclat_min_count(0.0, 10), 1u);
-    EXPECT_EQ(eclat_min_count(-1.0, 10), 1u);
-    EXPECT_EQ(eclat_min_count(std::nan(""), 10), 1u);
-    EXPECT_EQ(eclat_min_count(1e300, 10), std::numeric_limits<uint32_t>::max());
-    // No transactions: ceil(s * 0) is 0, and a count of 0 must not make a set frequent.
-    EXPECT_EQ(eclat_min_count(0.5, 0), 1u);
-    EXPECT_EQ(eclat_min_count(std::numeric_limits<double>::infinity(), 0), 1u);
-}
 
 TEST(EclatSearch, HugeKMaxStopsWhenClassesRunOut) {
     const auto o = engine::oracles::occurrences({{0, 1, 2, 3}, {0, 1, 2}, {1, 2, 3}, {4}});

@@ -1,7 +1,7 @@
-// Unit tests of the engine's parts: the ranked vertical view, the intersections'
-// early exit, the reassembly of task output in search order, the canonical order, and
-// the miner and counter against brute force on random data in both set forms. The input
-// checks' messages are tested by tests/test_engine_mine.py.
+// Unit tests of the engine's parts: the intersections' early exit, the reassembly of task
+// output in search order, the canonical order, and the miner and counter against brute
+// force on random data in both set forms. The input checks' messages, and the search
+// order the vertical view's ranking gives, are tested by tests/test_engine_mine.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -53,24 +53,6 @@ void expect_mine(const Occurrences& o, uint32_t n_items, uint32_t min_count, con
             EXPECT_EQ(in_order(mine(o.txn, o.item, n_items, opt).table), canonical) << "task work " << task_work;
         }
     }
-}
-
-TEST(EngineVertical, RanksByCountThenIdAndPicksTheFormByDensity) {
-    // Four short baskets, then 200 of one item each that no other basket holds.
-    Baskets sparse = {{0, 3}, {3}, {1, 3}, {1}, {2}, {0}};
-    for (uint32_t x = 4; x < 204; ++x) sparse.push_back({x});
-    const Occurrences o = occurrences(sparse);
-    const TransactionRows rows = build_transaction_rows(o.txn, o.item, 204);
-    const Vertical v = build_vertical(rows, 2);
-    EXPECT_EQ(v.id_of, (std::vector<uint32_t>{0, 1, 3}));  // 0 and 1 tie at 2 below 3's 3
-    EXPECT_FALSE(v.bits);
-    EXPECT_EQ(std::vector<uint32_t>(v.list(2).begin(), v.list(2).end()), (std::vector<uint32_t>{0, 1, 2}));
-    EXPECT_EQ(std::vector<uint32_t>(v.row(2).begin(), v.row(2).end()), (std::vector<uint32_t>{1, 2}));
-    const Occurrences d = occurrences({{0, 1}, {0, 1}, {1}});
-    const Vertical vd = build_vertical(build_transaction_rows(d.txn, d.item, 2), 1);
-    EXPECT_TRUE(vd.bits);
-    EXPECT_EQ(vd.bitset(0)[0], 0b011u);
-    EXPECT_EQ(vd.bitset(1)[0], 0b111u);
 }
 
 TEST(EngineSetOps, IntersectionsAreExactAtOrAboveTheFloor) {

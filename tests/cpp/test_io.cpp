@@ -1,269 +1,36 @@
-// Unit tests of the file tokenizers and the row formatter. The tokenizer oracles are the
-// inputs themselves: random baskets and records are written out (random separators, line
-// ends, quoting), fed in random block cuts, and must come back as they were made.
+// Unit tests of the row formatter (numbers that read back, labels joined and quoted, in
+// every chunking, on the pool) and of the CSV header reader. The tokenizers, the label
+// rule for integers and the line a fault is reported on are checked through the reader
+// (tests/test_io_read.py): baskets, FIMI lines and long tables with hostile fields come
+// back as written, whole and cut into blocks of a few bytes.
 #include <gtest/gtest.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "common/error.hpp"
 #include "io/format.hpp"
-#include "io/names.hpp"
 #include "io/tokenize.hpp"
 
 namespace tallisk::io {
 namespace {
 
-using Baskets = std::vector<std::vector<std::string>>;
-
-const char* const kEnds[] = {"\n", "\r\n", "\r"};
-
-//! Feeds `text` in pieces cut at random places (some empty).
-template <class Tokenizer>
-void feed_in_pieces(Tokenizer& t, const std::string& text, std::mt19937& rng) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t n = std::min<std::size_t>(text.size() - at, rng() % 9 == 0 ? 0 : 1 + rng() % 23);
-        t.feed({text.data() + at, n}, false);
-        at += n;
-    }
-    t.feed({}, true);
-}
-
-std::vector<std::string> split_names(const SortedNames& names) {
-    std::vector<std::string> out;
-    if (names.rank.empty()) return out;
-    std::string cur;
-    for (const char c : names.joined) {
-        if (c == '\0') {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    out.push_back(cur);
-    return out;
-}
-
-std::string random_name(std::mt19937& rng, bool digits_only) {
-    static const std::vector<std::string> pool = {"milk", "crème", "a b", "x", "007", "-3", "+4", "1e3", "é,", "Ω"};
-    if (digits_only || rng() % 3 == 0) return std::to_string(static_cast<int>(rng() % 40) - (rng() % 5 == 0 ? 20 : 0));
-    return pool[rng() % pool.size()] + (rng() % 2 ? std::to_string(rng() % 7) : "");
-}
-
-TEST(LineTokenizer, RandomBasketsCutAnywhereComeBackAsWritten) {
-    std::mt19937 rng(7);
-    for (int round = 0; round < 300; ++round) {
-        const bool basket = round % 2 == 1;  // ';'-separated names may hold blanks; FIMI names may not
-        const bool digits = round % 5 == 0;
-        Baskets baskets(rng() % 30);
-        std::string text;
-        bool last_line_empty = false;  // the last line wrote no byte and no line end
-        for (std::size_t b = 0; b < baskets.size(); ++b) {
-            const std::size_t line_start = text.size();
-            const std::size_t k = rng() % 6;
-            for (std::size_t i = 0; i < k; ++i) {
-                std::string name = random_name(rng, digits);
-                if (!basket)
-                    for (char& c : name)
-                        if (c == ' ') c = '_';
-                baskets[b].push_back(name);
-                if (i) text += basket ? ";" : (rng() % 2 ? " " : "\t  ");
-                text += name;
-            }
-            if (!basket && rng() % 3 == 0) text += " ";  // FIMI lines may end with a blank
-            // "\r" then "\n" is one line end: an empty line after a lone "\r" ends with "\r" too.
-            const bool after_cr = !text.empty() && text.back() == '\r';
-            const bool ended = b + 1 < baskets.size() || rng() % 2;
-            if (ended) text += after_cr ? "\r" : kEnds[rng() % 3];
-            last_line_empty = !ended && text.size() == line_start;
-        }
-        // A last line with no byte at all is no transaction.
-        if (last_line_empty) baskets.pop_back();
-        LineOptions o;
-        if (basket)
-            o.separator[';'] = true;
-        else
-            o.separator[' '] = o.separator['\t'] = true;
-        LineTokenizer t(o);
-        feed_in_pieces(t, text, rng);
-        ASSERT_FALSE(t.failure()) << text;
-        auto r = t.finish();
-        const auto names = split_names(r.names);
-        Baskets got(r.line_items.size());
-        std::size_t pos = 0;
-        for (std::size_t line = 0; line < got.size(); ++line)
-            for (int32_t k = 0; k < r.line_items[line]; ++k) {
-                ASSERT_EQ(r.txn_codes.at(pos), static_cast<int64_t>(line));
-                got[line].push_back(names.at(r.codes.at(pos++)));
-            }
-        ASSERT_EQ(pos, r.txn_codes.size());
-        std::size_t first_diff = 0;
-        while (first_diff < std::min(got.size(), baskets.size()) && got[first_diff] == baskets[first_diff])
-            ++first_diff;
-        ASSERT_EQ(got, baskets) << "round " << round << ", first difference at line " << first_diff << " of "
-                                << got.size() << " / " << baskets.size();
-        // Sorted as Python sorts the labels: numerically when every name is an integer.
-        bool all_int = !names.empty();
-        for (const auto& n : names) {
-            int64_t v;
-            all_int = all_int && canonical_integer(n, v);
-        }
-        EXPECT_EQ(r.names.integers, all_int);
-        for (std::size_t k = 1; k < names.size(); ++k) {
-            if (all_int) {
-                EXPECT_LT(r.names.values[k - 1], r.names.values[k]);
-            } else {
-                EXPECT_LT(names[k - 1], names[k]);
-            }
-        }
-    }
-}
-
-// Both tokenizers name the line a fault lies on, wherever the input is cut; CSV faults of
-// the field count also say what was expected and what came.
-TEST(Tokenizers, FaultsNameTheirLine) {
-    struct Case {
-        bool csv;
-        std::string text;
-        Failure::Kind kind;
-        int64_t line, expected = 0, got = 0;
-    };
-    const std::vector<Case> cases = {
-        {false, std::string("a b\nc d\ne \0f\n", 12), Failure::Kind::nul, 3},
-        {false, "a\r\rb \xff\xfe\n", Failure::Kind::utf8, 3},
-        {false, "ok\n" + std::string(40, 'x') + "\n", Failure::Kind::long_name, 2},
-        {false, "a\xed\xa0\x80z\n", Failure::Kind::utf8, 1},  // a surrogate is not UTF-8
-        {false, "a\xc0\xaf\n", Failure::Kind::utf8, 1},       // nor an overlong form
-        // The quote opens on line 3 (the body starts at 2).
-        {true, "1,a\n2,\"b\nc\n3,d\n", Failure::Kind::open_quote, 3},
-        {true, "1,a\n2,b,c\n", Failure::Kind::fields, 3, 2, 3},
-        {true, "1,\"a\"x\n", Failure::Kind::after_quote, 2},
-        {true, "1,a\n\r\n,b\n", Failure::Kind::missing_txn, 4},
-        {true, std::string("1,a\r2,\0\n", 8), Failure::Kind::nul, 3},
-        {true, "1,\"a\r\nb\"\n2,\xff\n", Failure::Kind::utf8, 4},
-    };
-    std::mt19937 rng(3);
-    LineOptions o;
-    o.separator[' '] = true;
-    o.max_name = 32;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        std::optional<Failure> f;
-        if (c.csv) {
-            CsvTokenizer t(CsvOptions{}, 2);
-            feed_in_pieces(t, c.text, rng);
-            f = t.failure();
-        } else {
-            LineTokenizer t(o);
-            feed_in_pieces(t, c.text, rng);
-            f = t.failure();
-        }
-        ASSERT_TRUE(f);
-        EXPECT_EQ(f->kind, c.kind);
-        EXPECT_EQ(f->line, c.line);
-        EXPECT_EQ(f->expected, c.expected);
-        EXPECT_EQ(f->got, c.got);
-    }
-}
-
-TEST(Names, CanonicalIntegersAreExactlyTheFormsThatComeBackAsWritten) {
-    const std::map<std::string, bool> cases = {
-        {"0", true},
-        {"7", true},
-        {"-3", true},
-        {"9223372036854775807", true},
-        {"-9223372036854775808", true},
-        {"007", false},
-        {"-0", false},
-        {"+4", false},
-        {"9223372036854775808", false},
-        {"1e3", false},
-        {"", false},
-        {"-", false},
-        {" 1", false},
-        {"1.0", false},
-    };
-    for (const auto& [text, expect] : cases) {
-        int64_t v = 0;
-        const bool got = canonical_integer(text, v);
-        EXPECT_EQ(got, expect) << text;
-        if (got) {
-            EXPECT_EQ(std::to_string(v), text);
-        }
-    }
-}
-
-//! A CSV field as a writer quotes it: when it must, and with an rng at random otherwise.
-std::string csv_field(const std::string& f, char delimiter, std::mt19937* rng = nullptr) {
+//! A CSV field as a writer quotes it: when it must.
+std::string csv_field(const std::string& f, char delimiter) {
     const bool must =
         f.find_first_of(std::string("\"\r\n") + delimiter) != std::string::npos || (!f.empty() && f[0] == '"');
-    if (!must && (!rng || (*rng)() % 4)) return f;
+    if (!must) return f;
     std::string out = "\"";
     for (const char c : f) {
         if (c == '"') out += '"';
         out += c;
     }
     return out + "\"";
-}
-
-TEST(CsvTokenizer, RandomRecordsCutAnywhereComeBackAsWritten) {
-    std::mt19937 rng(11);
-    const std::vector<std::string> values = {"",      "a",  "Milk, 2%", "say \"hi\"", "two\nlines", "cr\r\nlf",
-                                             "{x,y}", "\t", "Ω",        "1",          "22",         "007"};
-    for (int round = 0; round < 300; ++round) {
-        const char delimiter = round % 3 == 0 ? '\t' : ',';
-        const std::size_t n_fields = 2 + rng() % 3;
-        const std::size_t txn_field = rng() % n_fields;
-        const std::size_t item_field = (txn_field + 1 + rng() % (n_fields - 1)) % n_fields;
-        std::vector<std::pair<std::string, std::string>> rows;
-        std::string text;
-        const std::size_t n = rng() % 40;
-        for (std::size_t r = 0; r < n; ++r) {
-            if (rng() % 10 == 0) text += kEnds[rng() % 3];  // blank lines are skipped
-            std::string txn = std::string(1, 't').append(std::to_string(rng() % 8)), item;
-            for (std::size_t f = 0; f < n_fields; ++f) {
-                std::string v = f == txn_field ? txn : values[rng() % values.size()];
-                if (f == item_field) item = v;
-                if (f) text += delimiter;
-                text += csv_field(v, delimiter, &rng);
-            }
-            // A record of one empty field is an empty line, which is skipped.
-            rows.emplace_back(txn, item);
-            if (r + 1 < n || rng() % 2) text += kEnds[rng() % 3];
-        }
-        CsvOptions o;
-        o.delimiter = delimiter;
-        o.n_fields = n_fields;
-        o.txn_field = txn_field;
-        o.item_field = item_field;
-        CsvTokenizer t(o);
-        feed_in_pieces(t, text, rng);
-        ASSERT_FALSE(t.failure()) << round << ": " << text;
-        auto r = t.finish();
-        const auto names = split_names(r.names);
-        ASSERT_EQ(r.codes.size(), rows.size()) << text;
-        std::map<int64_t, std::string> txn_of;
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            const int32_t c = r.codes[k];
-            EXPECT_EQ(c < 0 ? std::string() : names.at(c), rows[k].second) << round;
-            // Transaction ids follow first appearance and stand for one label each.
-            auto [it, added] = txn_of.emplace(r.txn_codes[k], rows[k].first);
-            EXPECT_EQ(it->second, rows[k].first);
-            if (added) {
-                EXPECT_EQ(r.txn_codes[k], static_cast<int64_t>(txn_of.size()) - 1);
-            }
-        }
-        EXPECT_EQ(r.n_transactions, static_cast<int64_t>(txn_of.size()));
-    }
 }
 
 TEST(CsvRecords, StopAtTheLimitOrTheCutAndSayWhereTheBodyStarts) {
@@ -363,28 +130,21 @@ TEST(FormatRows, NumbersReadBackAndLabelsJoinAsAskedInEveryChunking) {
     }
 }
 
-TEST(FormatRows, PaddingCountsCharactersAndChecksCatchBadCells) {
-    const std::string labels =
-        "Ωmega"
-        "ab";
-    const std::vector<int64_t> offs = {0, 6, 8};
-    const std::vector<int32_t> codes = {0, 1};
+// Padding by characters, and the widths it uses, are checked through the text for people
+// (tests/test_io_write.py); the checks that keep the formatter inside its arrays are here.
+TEST(FormatRows, ChecksCatchCellsThatDoNotFitTheRows) {
+    const std::string labels = "ab";
+    const std::vector<int64_t> offs = {0, 1, 2};
+    const std::vector<int32_t> codes = {0, 1}, bad = {0, 2};
     Cell c;
     c.kind = Cell::Kind::labels;
     c.codes = codes;
     c.label_data = labels;
     c.label_offsets = offs;
-    c.width = 6;
-    Cell right = c;
-    right.right = true;
-    const std::vector<Cell> cells = {c, right};
-    EXPECT_EQ(format_rows(cells, 0, 2, "|"), "Ωmega  Ωmega|ab        ab|");
-    EXPECT_EQ(cell_widths(cells, 0, 2), (std::vector<int64_t>{5, 5}));
-
-    const std::vector<int32_t> bad = {0, 2};
     Cell b = c;
     b.codes = bad;
-    EXPECT_THROW(check_cells(std::vector<Cell>{b}, 2, 0, 2), InputError);
+    EXPECT_NO_THROW(check_cells(std::vector<Cell>{c}, 2, 0, 2));
+    EXPECT_THROW(check_cells(std::vector<Cell>{b}, 2, 0, 2), InputError);  // a code past the labels
     EXPECT_THROW(check_cells(std::vector<Cell>{c}, 3, 0, 3), InputError);  // fewer codes than rows
 }
 

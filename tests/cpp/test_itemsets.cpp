@@ -1,5 +1,6 @@
-// Unit tests of the anchor driver: NaN weights under the cap, chunked anchor processing
-// and the reading of the lower-level table. Counts are checked from Python.
+// Unit tests of the anchor driver: NaN weights under the cap and chunked anchor
+// processing. Counts, and the reading of the lower-level table, are checked from Python
+// (tests/test_itemsets.py).
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -56,18 +57,6 @@ TEST(ProcessAnchorChunks, FirstWinsInAnchorOrderForEverySize) {
                 EXPECT_EQ(v, key[0] * 3) << "n=" << n << " key=" << key[0];
         }
     }
-}
-
-TEST(LowerSetsFromRows, ReadsRunsAndRefusesShortBuffers) {
-    const std::vector<int32_t> buf{0, 1, 2, 1, 0, 1, 3, 4};
-    const auto sets = itemsets::lower_sets_from_rows(buf, 3, 3);
-    EXPECT_EQ(sets.lower, (ItemsetSet{{0, 1}, {2, 1}}));
-    EXPECT_EQ(sets.pairs, (PairSet{pair_key(0, 1), pair_key(1, 2)}));
-    EXPECT_THROW(itemsets::lower_sets_from_rows(buf, 5, 3), Panic);
-    EXPECT_THROW(itemsets::lower_sets_from_rows(buf, 1, 0), Panic);
-    EXPECT_THROW(itemsets::lower_sets_from_rows(buf, 1, std::numeric_limits<std::size_t>::max()), Panic);
-    EXPECT_EQ(itemsets::lower_sets_from_rows(buf, std::numeric_limits<std::size_t>::max(), 1).lower.size(), 1u);
-    EXPECT_TRUE(itemsets::lower_sets_from_rows({}, 0, 0).lower.empty());
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Unit tests of stopping computations: the stop flag reaches every task the pool's
 // helpers start (and no other computation's), a raised flag ends loops, task groups and
 // the miners at their next check, run_stoppable runs a job on the helper thread and
-// stops it when the poll says so, and the pool gives right answers afterwards.
+// stops it when the poll says so (a call made from the poll, in a scope nested in the
+// caller's, too), and the pool gives right answers afterwards: a flag left behind by a
+// scope that ended fails the last of these.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,24 +23,6 @@ namespace tallisk::pool {
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(Stop, ScopesNestAndCheckThrowsOnlyOnceRaised) {
-    EXPECT_EQ(current_stop(), nullptr);
-    EXPECT_NO_THROW(check_stop());
-    StopFlag outer{false}, inner{true};
-    {
-        const StopScope a(&outer);
-        EXPECT_NO_THROW(check_stop());
-        {
-            const StopScope b(&inner);
-            EXPECT_THROW(check_stop(), Stopped);
-        }
-        EXPECT_EQ(current_stop(), &outer);
-        outer.store(true);
-        EXPECT_THROW(check_stop(), Stopped);
-    }
-    EXPECT_EQ(current_stop(), nullptr);
-}
 
 // Every task of every helper sees the flag of the thread that started it; with the flag
 // raised no task body runs at all.
