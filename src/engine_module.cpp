@@ -417,10 +417,14 @@ Ref rule_improvement(Array<int64_t> offsets, Array<int32_t> items, Array<double>
 
 // ---- rule_metrics -------------------------------------------------------------------
 
-constexpr Choice<rules::Column, 13> kColumns{{{{"count", rules::Column::count},
+//! The number columns of a rule table by name: what rule_metrics writes and top_rules
+//! ranks by.
+constexpr Choice<rules::Column, 15> kColumns{{{{"count", rules::Column::count},
                                                {"antecedent_count", rules::Column::antecedent_count},
                                                {"consequent_count", rules::Column::consequent_count},
                                                {"support", rules::Column::support},
+                                               {"antecedent_support", rules::Column::antecedent_support},
+                                               {"consequent_support", rules::Column::consequent_support},
                                                {"confidence", rules::Column::confidence},
                                                {"lift", rules::Column::lift},
                                                {"leverage", rules::Column::leverage},
@@ -521,23 +525,7 @@ std::vector<uint8_t> id_mask(std::optional<Array<int32_t>>& ids, int64_t n_items
 constexpr py::Function kTopRules{
     "top_rules",
     py::params(kTxnIds, kItemIds, kNItems, py::arg("k", IntIn{1, kMaxInt, "at least 1"}),
-               py::arg("by",
-                       Choice<topk::Measure, 13>{{{{"support", topk::Measure::support},
-                                                   {"count", topk::Measure::count},
-                                                   {"leverage", topk::Measure::leverage},
-                                                   {"confidence", topk::Measure::confidence},
-                                                   {"lift", topk::Measure::lift},
-                                                   {"conviction", topk::Measure::conviction},
-                                                   {"zhangs_metric", topk::Measure::zhangs_metric},
-                                                   {"jaccard", topk::Measure::jaccard},
-                                                   {"certainty", topk::Measure::certainty},
-                                                   {"kulczynski", topk::Measure::kulczynski},
-                                                   {"cosine", topk::Measure::cosine},
-                                                   {"antecedent_support", topk::Measure::antecedent_support},
-                                                   {"consequent_support", topk::Measure::consequent_support}}},
-                                                 "a str",
-                                                 "; got "},
-                       py::Default<topk::Measure>{"'leverage'", topk::Measure::leverage}),
+               py::arg("by", kColumns, py::Default<topk::Measure>{"'leverage'", topk::Measure::leverage}),
                py::arg("min_confidence", py::F64{}, py::Default<double>{"0.0", 0.0}),
                py::arg("min_count", IntIn{1, kMaxInt, "at least 1 (or None)"}, py::OrNone{}),
                py::arg("min_len", IntIn{1, kMaxInt, "at least 1"}, py::Default<int64_t>{"2", 2}),

@@ -573,6 +573,27 @@ Metrics rule_metrics(double count, double count_a, double count_c, double n) {
     return m;
 }
 
+double column_value(Column c, double cz, double ca, double cc, double n, const Metrics& m) {
+    switch (c) {
+        case Column::count: return cz;
+        case Column::antecedent_count: return ca;
+        case Column::consequent_count: return cc;
+        case Column::support: return cz / n;
+        case Column::antecedent_support: return ca / n;
+        case Column::consequent_support: return cc / n;
+        case Column::confidence: return m.confidence;
+        case Column::lift: return m.lift;
+        case Column::leverage: return m.leverage;
+        case Column::conviction: return m.conviction;
+        case Column::zhangs_metric: return m.zhangs_metric;
+        case Column::jaccard: return m.jaccard;
+        case Column::certainty: return m.certainty;
+        case Column::kulczynski: return m.kulczynski;
+        case Column::cosine: return m.cosine;
+    }
+    return m.support;
+}
+
 std::vector<large_vector<double>> metric_columns(std::span<const double> count, std::span<const double> count_a,
                                                  std::span<const double> count_c, double n,
                                                  std::span<const Column> which, std::span<const int64_t> order) {
@@ -600,22 +621,7 @@ std::vector<large_vector<double>> metric_columns(std::span<const double> count, 
             const double cz = count[r], ca = count_a[r], cc = count_c[r];
             const Metrics mt = rule_metrics(cz, ca, cc, n);
             for (std::size_t j = 0; j < which.size(); ++j) {
-                double v = 0.0;
-                switch (which[j]) {
-                    case Column::count: v = cz; break;
-                    case Column::antecedent_count: v = ca; break;
-                    case Column::consequent_count: v = cc; break;
-                    case Column::support: v = mt.support; break;
-                    case Column::confidence: v = mt.confidence; break;
-                    case Column::lift: v = mt.lift; break;
-                    case Column::leverage: v = mt.leverage; break;
-                    case Column::conviction: v = mt.conviction; break;
-                    case Column::zhangs_metric: v = mt.zhangs_metric; break;
-                    case Column::jaccard: v = mt.jaccard; break;
-                    case Column::certainty: v = mt.certainty; break;
-                    case Column::kulczynski: v = mt.kulczynski; break;
-                    case Column::cosine: v = mt.cosine; break;
-                }
+                const double v = column_value(which[j], cz, ca, cc, n, mt);
                 out[j][i] = v;
             }
         }

@@ -68,12 +68,16 @@ struct Metrics {
 };
 Metrics rule_metrics(double count, double count_a, double count_c, double n);
 
-//! A column metric_columns can write: the counts as given, or a metric of rule_metrics.
+//! A number column of a rule table: the counts as given, the supports, or a metric of
+//! rule_metrics (what metric_columns writes and top_rules ranks by). The columns read
+//! from the counts alone come first.
 enum class Column {
     count,
     antecedent_count,
     consequent_count,
     support,
+    antecedent_support,
+    consequent_support,
     confidence,
     lift,
     leverage,
@@ -84,6 +88,10 @@ enum class Column {
     kulczynski,
     cosine
 };
+
+//! Column c of the rule with counts cz (A | C), ca (A) and cc (C) on the scale n; `m`
+//! holds rule_metrics of those counts (not read for the counts and supports).
+double column_value(Column c, double cz, double ca, double cc, double n, const Metrics& m);
 
 //! The columns `which` of the rules whose counts are count[r], count_a[r] and count_c[r]
 //! (scale n), for r in `order` (empty: every rule in turn), on the pool: each column is

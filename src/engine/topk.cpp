@@ -46,28 +46,11 @@ bool falls_with_sides(Measure by) {
 }
 
 //! The measure of the rule with counts cz (A | C), ca (A), cc (C) out of n, as the rule
-//! table shows it: the metrics come from rules::rule_metrics, the supports are count / n.
+//! table shows it; the counts and supports need no metrics computed.
 double value_of(Measure by, double cz, double ca, double cc, double n) {
-    switch (by) {
-        case Measure::support: return cz / n;
-        case Measure::count: return cz;
-        case Measure::antecedent_support: return ca / n;
-        case Measure::consequent_support: return cc / n;
-        default: break;
-    }
-    const rules::Metrics m = rules::rule_metrics(cz, ca, cc, n);
-    switch (by) {
-        case Measure::leverage: return m.leverage;
-        case Measure::confidence: return m.confidence;
-        case Measure::lift: return m.lift;
-        case Measure::conviction: return m.conviction;
-        case Measure::zhangs_metric: return m.zhangs_metric;
-        case Measure::jaccard: return m.jaccard;
-        case Measure::certainty: return m.certainty;
-        case Measure::kulczynski: return m.kulczynski;
-        case Measure::cosine: return m.cosine;
-        default: return m.support;
-    }
+    // The counts and supports come first in the enumeration: they need no metrics.
+    const bool counts_alone = static_cast<int>(by) <= static_cast<int>(Measure::consequent_support);
+    return rules::column_value(by, cz, ca, cc, n, counts_alone ? rules::Metrics{} : rules::rule_metrics(cz, ca, cc, n));
 }
 
 //! Rows of 32-bit values: transactions as the engine's item ranks, items as transactions.

@@ -70,21 +70,8 @@
 
 namespace tallisk::topk {
 
-enum class Measure {
-    support,
-    count,
-    leverage,
-    confidence,
-    lift,
-    conviction,
-    zhangs_metric,
-    jaccard,
-    certainty,
-    kulczynski,
-    cosine,
-    antecedent_support,
-    consequent_support,
-};
+//! What the rules are ranked by: a number column of the rule table.
+using Measure = rules::Column;
 
 //! Whether the measure's value bounds the rule's support (see the file comment), so that
 //! the search needs no min_count.
