@@ -199,13 +199,12 @@ _COUNTS = ("count", "antecedent_count", "consequent_count")
 
 
 class _Counts(NamedTuple):
-    """The engine's counts of the rules (float64, its order) and what scales them."""
+    """The engine's counts of the rules (float64, its order) and their scale."""
 
     both: np.ndarray  # the count of A | C
     antecedent: np.ndarray
     consequent: np.ndarray
-    n: float  # the metrics' scale: the table's n_transactions (1.0 for supports)
-    scale: float  # the supports' divisor: n_transactions, or 1.0 for a table of supports
+    n: float  # the table's n_transactions (1.0 for a table of supports)
     have_counts: bool
     improvement: np.ndarray | None
 
@@ -216,22 +215,15 @@ class _Counts(NamedTuple):
             return self.improvement if sel is None else _gathered(self.improvement, sel)
         if name == "count" and not self.have_counts:
             return np.full(len(self.both) if sel is None else len(sel), np.nan)
-        source = {"antecedent_support": "antecedent_count", "consequent_support": "consequent_count"}.get(name, name)
-        values = rule_metrics(self.both, self.antecedent, self.consequent, self.n, [source], order=sel)[source]
-        if source != name:
-            values /= self.scale
-        elif name == "count":
-            values = np.rint(values, out=values).astype(np.int64)
-        return values
+        values = rule_metrics(self.both, self.antecedent, self.consequent, self.n, [name], order=sel)[name]
+        return np.rint(values, out=values).astype(np.int64) if name == "count" else values
 
 
 def _counts(out: dict, inp: _RuleInput) -> _Counts:
     """The counts taken out of the engine's dict (the metrics it may hold are not used: they
     are computed once the order is known)."""
-    table = inp.table
     both, antecedent, consequent = (np.asarray(out.pop(k), dtype=np.float64) for k in _COUNTS)
-    scale = float(table.n_transactions) if inp.have_counts else 1.0
-    return _Counts(both, antecedent, consequent, float(table.n_transactions), scale, inp.have_counts,
+    return _Counts(both, antecedent, consequent, float(inp.table.n_transactions), inp.have_counts,
                    out.pop("improvement", None))  # fmt: skip
 
 
@@ -254,16 +246,10 @@ def _number_columns(counts: _Counts, sel: np.ndarray | None) -> dict[str, np.nda
     """Every number column of the table, in table order, each written once in its final
     order (a sorted table gathers nothing made in another order first)."""
     names = ["antecedent_support", "consequent_support", "support", "count", *RULE_METRICS]
-    wanted = ["antecedent_count", "consequent_count", "support", *RULE_METRICS]
-    if sel is not None and counts.have_counts:
-        wanted.append("count")
+    wanted = [name for name in names if name != "count" or (sel is not None and counts.have_counts)]
     cols = rule_metrics(counts.both, counts.antecedent, counts.consequent, counts.n, wanted, order=sel)
-    antecedent, consequent = cols.pop("antecedent_count"), cols.pop("consequent_count")
-    antecedent /= counts.scale
-    consequent /= counts.scale
-    cols["antecedent_support"], cols["consequent_support"] = antecedent, consequent
     if not counts.have_counts:
-        cols["count"] = np.full(len(antecedent), np.nan)
+        cols["count"] = np.full(len(cols["support"]), np.nan)
     else:
         count = cols.pop("count", counts.both)  # the engine's own column when unsorted
         cols["count"] = np.rint(count, out=count).astype(np.int64)

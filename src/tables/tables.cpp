@@ -5,7 +5,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "common/error.hpp"
@@ -148,15 +147,12 @@ Grouped group_rows(std::span<const int64_t> sizes, std::span<const int32_t> code
     // only when there is one.
     uint32_t largest = 0;
     for (int32_t c : codes) largest = std::max(largest, static_cast<uint32_t>(c));  // a negative code wraps high
-    if (!codes.empty() && !rank.empty() && largest >= rank.size())
+    const std::size_t bound = rank.empty() ? std::size_t{1} << 31 : rank.size();    // the codes' range
+    if (!codes.empty() && largest >= bound)
         for (std::size_t i = 0; i < codes.size(); ++i)
-            if (codes[i] < 0 || static_cast<std::size_t>(codes[i]) >= rank.size())
+            if (codes[i] < 0 || static_cast<std::size_t>(codes[i]) >= bound)
                 throw InputError("codes[" + std::to_string(i) + "] = " + std::to_string(codes[i]) +
-                                 " has no rank (0 .. " + std::to_string(static_cast<int64_t>(rank.size()) - 1) + ")");
-    if (!codes.empty() && rank.empty() && largest > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
-        for (std::size_t i = 0; i < codes.size(); ++i)
-            if (codes[i] < 0)
-                throw InputError("codes[" + std::to_string(i) + "] = " + std::to_string(codes[i]) + " is negative");
+                                 " is outside 0 .. " + std::to_string(bound - 1));
     for (std::size_t c = 0; c < rank.size(); ++c)
         if (rank[c] < 0)
             throw InputError("rank[" + std::to_string(c) + "] = " + std::to_string(rank[c]) + " is negative");
