@@ -171,25 +171,97 @@ Grouped group_rows(std::span<const int64_t> sizes, std::span<const int32_t> code
     return out;
 }
 
-std::vector<int64_t> order_descending(std::span<const double> keys) {
+namespace {
+
+// Bits per digit of the radix sort: 2,048 buckets keep each pass's scatter within the
+// caches' reach while a 64-bit key takes at most six passes.
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+// Below this many keys a comparison sort is as fast as the passes' fixed cost.
+constexpr std::size_t kRadixFloor = 1 << 14;
+
+std::vector<int64_t> order_by_comparison(std::span<const uint64_t> keys) {
     struct Entry {
         uint64_t key;
         int64_t pos;
     };
     const std::size_t n = keys.size();
     std::vector<Entry> entries(n);
-    pool::for_range(n, kGatherGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) entries[i] = {descending_key(keys[i]), static_cast<int64_t>(i)};
-    });
+    for (std::size_t i = 0; i < n; ++i) entries[i] = {keys[i], static_cast<int64_t>(i)};
     // (key, position) is a total order, so the unstable parallel sort gives the one
     // stable order on every run.
     pool::sort(entries.begin(), entries.end(),
                [](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : a.pos < b.pos; });
     std::vector<int64_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = entries[i].pos;
+    return order;
+}
+
+//! The positions of `keys` in ascending key order, ties in position order: a stable
+//! least-significant-digit radix sort that runs a pass only for the digits some keys
+//! differ in, each pass split in chunks whose buckets are laid out chunk after chunk
+//! (so the scatter keeps the order and needs no locks).
+std::vector<int64_t> order_by_radix(std::vector<uint64_t>& keys) {
+    const std::size_t n = keys.size();
+    const auto bounds = pool::even_bounds(n, std::max(pool::list_chunk(n), kGatherGrain));
+    const std::size_t n_chunks = bounds.size() - 1;
+    const auto differ = pool::map_ranges<uint64_t>(bounds, [&](std::size_t begin, std::size_t end) {
+        uint64_t bits = 0;
+        for (std::size_t i = begin; i < end; ++i) bits |= keys[i] ^ keys[0];
+        return bits;
+    });
+    uint64_t varying = 0;
+    for (uint64_t bits : differ) varying |= bits;
+    std::vector<uint64_t> key_buf(n);
+    std::vector<uint32_t> pos(n), pos_buf(n);
+    bool placed = false;  // pos holds positions (before the first pass they are i itself)
+    std::vector<std::size_t> start(n_chunks * kBuckets);
+    for (unsigned shift = 0; shift < 64; shift += kDigitBits) {
+        if (((varying >> shift) & (kBuckets - 1)) == 0) continue;
+        auto digit = [shift](uint64_t k) { return static_cast<std::size_t>((k >> shift) & (kBuckets - 1)); };
+        pool::map_each<char>(n_chunks, [&](std::size_t c) {
+            std::size_t* count = start.data() + c * kBuckets;
+            std::fill(count, count + kBuckets, std::size_t{0});
+            for (std::size_t i = bounds[c]; i < bounds[c + 1]; ++i) ++count[digit(keys[i])];
+            return char{};
+        });
+        std::size_t at = 0;  // bucket-major, chunk-minor: the order a stable pass needs
+        for (std::size_t d = 0; d < kBuckets; ++d)
+            for (std::size_t c = 0; c < n_chunks; ++c) {
+                const std::size_t count = start[c * kBuckets + d];
+                start[c * kBuckets + d] = at;
+                at += count;
+            }
+        pool::map_each<char>(n_chunks, [&](std::size_t c) {
+            std::size_t* next = start.data() + c * kBuckets;
+            for (std::size_t i = bounds[c]; i < bounds[c + 1]; ++i) {
+                const std::size_t to = next[digit(keys[i])]++;
+                key_buf[to] = keys[i];
+                pos_buf[to] = placed ? pos[i] : static_cast<uint32_t>(i);
+            }
+            return char{};
+        });
+        keys.swap(key_buf);
+        pos.swap(pos_buf);
+        placed = true;
+    }
+    std::vector<int64_t> order(n);
     pool::for_range(n, kGatherGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) order[i] = entries[i].pos;
+        for (std::size_t i = begin; i < end; ++i) order[i] = placed ? pos[i] : static_cast<int64_t>(i);
     });
     return order;
+}
+
+}  // namespace
+
+std::vector<int64_t> order_descending(std::span<const double> keys) {
+    const std::size_t n = keys.size();
+    std::vector<uint64_t> codes(n);
+    pool::for_range(n, kGatherGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) codes[i] = descending_key(keys[i]);
+    });
+    if (n < kRadixFloor || n > UINT32_MAX) return order_by_comparison(codes);
+    return order_by_radix(codes);
 }
 
 void gather(const void* values, std::size_t n_values, std::size_t width, std::span<const int64_t> rows, void* out) {

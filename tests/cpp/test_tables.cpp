@@ -61,16 +61,22 @@ TEST(Tables, DescendingOrderIsAStableSortWithNanLast) {
                              std::numeric_limits<double>::infinity(),
                              -std::numeric_limits<double>::infinity(),
                              std::nan("")};
-    std::vector<double> keys(20000);
-    for (double& k : keys) k = values[rng() % std::size(values)];
-    std::vector<int64_t> want(keys.size());
-    std::iota(want.begin(), want.end(), 0);
-    std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) {
-        const double x = keys[static_cast<std::size_t>(a)], y = keys[static_cast<std::size_t>(b)];
-        if (std::isnan(x) || std::isnan(y)) return !std::isnan(x) && std::isnan(y);
-        return x > y;
-    });
-    EXPECT_EQ(tables::order_descending(keys), want);
+    std::uniform_real_distribution<double> spread(0.9, 1.7);
+    // Few distinct keys (ties everywhere) and keys that differ in nearly every bit, from
+    // a comparison-sorted size to one sorted in several chunks.
+    for (const std::size_t n : {300, 20000, 300000})
+        for (const bool few : {true, false}) {
+            std::vector<double> keys(n);
+            for (double& k : keys) k = few || rng() % 50 == 0 ? values[rng() % std::size(values)] : spread(rng);
+            std::vector<int64_t> want(keys.size());
+            std::iota(want.begin(), want.end(), 0);
+            std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) {
+                const double x = keys[static_cast<std::size_t>(a)], y = keys[static_cast<std::size_t>(b)];
+                if (std::isnan(x) || std::isnan(y)) return !std::isnan(x) && std::isnan(y);
+                return x > y;
+            });
+            EXPECT_EQ(tables::order_descending(keys), want) << n << (few ? " few keys" : " spread keys");
+        }
 }
 
 TEST(Tables, GatherTakesTheRowsAndRefusesOthers) {
