@@ -302,12 +302,13 @@ Ref filter_target(Array<int64_t> offsets_array, Array<int32_t> items_array, Arra
 //! A rule table as the dict of columns generate_rules and top_rules return, with the
 //! improvement column when it was computed.
 Ref rule_columns(rules::RuleTable&& r, bool with_improvement) {
-    Ref out = py::dict_of("antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items",
-                          std::move(r.antecedent_items), "consequent_offsets", std::move(r.consequent_offsets),
-                          "consequent_items", std::move(r.consequent_items), "rule_row", std::move(r.rule_row),
-                          "antecedent_row", std::move(r.antecedent_row), "consequent_row", std::move(r.consequent_row),
+    Ref out = py::dict_of("antecedent_row", std::move(r.antecedent_row), "consequent_row", std::move(r.consequent_row),
                           "count", std::move(r.count), "antecedent_count", std::move(r.antecedent_count),
                           "consequent_count", std::move(r.consequent_count));
+    if (r.with_sides)
+        py::detail::set_columns(out.get(), "antecedent_offsets", std::move(r.antecedent_offsets), "antecedent_items",
+                                std::move(r.antecedent_items), "consequent_offsets", std::move(r.consequent_offsets),
+                                "consequent_items", std::move(r.consequent_items), "rule_row", std::move(r.rule_row));
     if (r.with_metrics)
         py::detail::set_columns(out.get(), "support", std::move(r.support), "confidence", std::move(r.confidence),
                                 "lift", std::move(r.lift), "leverage", std::move(r.leverage), "conviction",
@@ -339,7 +340,8 @@ constexpr py::Function kGenerateRules{
                py::arg("consequent_items", py::ArrayOf<int32_t>{}, py::OrNone{}), kInputTarget,
                py::arg("improvement", Flag{}, py::Default<bool>{"False", false}),
                py::arg("min_improvement", py::F64{}, py::OrNone{}),
-               py::arg("metrics", Flag{}, py::Default<bool>{"True", true})),
+               py::arg("metrics", Flag{}, py::Default<bool>{"True", true}),
+               py::arg("side_items", Flag{}, py::Default<bool>{"True", true})),
     "Association rules A -> C from a mined itemset table (CSR offsets/items, counts on the scale of\n"
     "n_transactions: counts with the number of transactions, or supports with 1.0).\n\n"
     "Every rule with A and C non-empty and disjoint, A | C a set of the table (for input_target\n"
@@ -355,7 +357,9 @@ constexpr py::Function kGenerateRules{
     "the input, -1 where the set is not a row), count/antecedent_count/consequent_count, and the\n"
     "float64 metrics support, confidence, lift, leverage, conviction (inf when confidence is 1),\n"
     "zhangs_metric, jaccard, certainty, kulczynski, cosine (left out with metrics=False, for\n"
-    "rule_metrics to compute in the table's final order). Rows are ordered by base set (input\n"
+    "rule_metrics to compute in the table's final order). side_items=False leaves out the CSR\n"
+    "columns and rule_row for input_target 'all', whose sides are all rows of the input (closed\n"
+    "input keeps them). Rows are ordered by base set (input\n"
     "order; for closed input, closed row by closed row), then consequent length, then consequent\n"
     "ids; the order does not depend on the number of workers. MemoryError says how many\n"
     "rules were found when memory ran out.",
@@ -365,9 +369,10 @@ Ref generate_rules(Array<int64_t> offsets, Array<int32_t> items, Array<double> c
                    double min_confidence, std::optional<double> min_lift, std::optional<uint64_t> max_consequent_len,
                    std::optional<Array<int32_t>> allow_a, std::optional<Array<int32_t>> allow_c,
                    rules::InputTarget input_target, bool improvement, std::optional<double> min_improvement,
-                   bool metrics) {
+                   bool metrics, bool side_items) {
     rules::Options o;
     o.metrics = metrics;
+    o.side_items = side_items;
     o.n_transactions = n_transactions;
     o.min_confidence = min_confidence;
     o.min_lift = min_lift;
@@ -1019,6 +1024,18 @@ constexpr py::Function kCellRows{
 
 Ref cell_rows(py::ObjectArray cells, py::ObjectArray reference) { return py::cell_rows(cells, reference); }
 
+constexpr py::Function kTakeCells{
+    "take_cells",
+    py::params(py::arg("cells", py::ObjectArrayOf{}), py::arg("rows", py::ArrayOf<int64_t>{}),
+               py::arg("order", py::ArrayOf<int64_t>{}, py::OrNone{})),
+    "cells[rows[order]] (cells[rows] when order is None) for a 1-D object array of cells:\n"
+    "a new object array, each cell a new reference to the shared object. ValueError for a\n"
+    "row outside the cells or an order position outside the rows."};
+
+Ref take_cells(py::ObjectArray cells, Array<int64_t> rows, std::optional<Array<int64_t>> order) {
+    return py::take_cells(cells, rows.span(), order ? order->span() : std::span<const int64_t>{}, order.has_value());
+}
+
 constexpr py::Function kFactorizeBaskets{
     "factorize_baskets", py::params(py::arg("baskets", py::ListArg{})),
     "The labels of a list of baskets (iterables of labels, not strings), factorised in one\n"
@@ -1153,6 +1170,7 @@ PyMethodDef* functions() {
         py::method<kFilterTarget, &filter_target>(),
         py::method<kLabelRows, &label_rows>(),
         py::method<kCellRows, &cell_rows>(),
+        py::method<kTakeCells, &take_cells>(),
         py::method<kFactorizeBaskets, &factorize_baskets>(),
         py::method<kGroupPairs, &group_pairs>(),
         py::method<kGroupRows, &group_rows>(),

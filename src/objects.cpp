@@ -332,6 +332,39 @@ Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference) {
     return out;
 }
 
+Ref take_cells(const ObjectArray& cells, std::span<const int64_t> rows, std::span<const int64_t> order, bool ordered) {
+    ensure_numpy();
+    auto check = [](std::span<const int64_t> at, std::size_t bound, const char* name, const char* of) {
+        for (std::size_t i = 0; i < at.size(); ++i)
+            if (at[i] < 0 || static_cast<uint64_t>(at[i]) >= bound) {
+                PyErr_Format(PyExc_ValueError, "%s[%zu] = %lld is outside the %zu %s", name, i,
+                             static_cast<long long>(at[i]), bound, of);
+                throw ErrorAlreadySet{};
+            }
+    };
+    check(rows, cells.size(), "rows", "cells");
+    if (ordered) check(order, rows.size(), "order", "rows");
+    const std::size_t n = ordered ? order.size() : rows.size();
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    Ref out = Ref::checked(PyArray_SimpleNew(1, dims, NPY_OBJECT));
+    auto* dst = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    PyObject* const* src = cells.cells();
+    // The containers are few and shared, the rows many and in another order: each
+    // reference count written is a cache miss unless its object was asked for well
+    // before, and a sorted table's rows are themselves read out of order.
+    constexpr std::size_t kAhead = 16;
+    auto row = [&](std::size_t i) { return static_cast<std::size_t>(ordered ? rows[order[i]] : rows[i]); };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (ordered && i + 2 * kAhead < n) __builtin_prefetch(&rows[order[i + 2 * kAhead]]);
+        if (i + kAhead < n) __builtin_prefetch(src[row(i + kAhead)], 1);
+        PyObject* cell = src[row(i)];
+        if (cell == nullptr) cell = Py_None;
+        Py_INCREF(cell);
+        dst[i] = cell;
+    }
+    return out;
+}
+
 Ref factorize_baskets(PyObject* baskets) {
     constexpr Py_ssize_t kLabelPrefetch = 4;
     LabelCodes labels;

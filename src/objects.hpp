@@ -71,6 +71,12 @@ Ref label_rows(std::span<const int64_t> offsets, std::span<const int32_t> items,
 //! reference holds twice.
 Ref cell_rows(const ObjectArray& cells, const ObjectArray& reference);
 
+//! A new object array of cells[rows[order[i]]] for every i (cells[rows[i]] without an
+//! order), each a new reference (None for an empty cell): a column of shared containers
+//! laid out in a table's order in one pass. ValueError for a row outside the cells or a
+//! position outside the rows.
+Ref take_cells(const ObjectArray& cells, std::span<const int64_t> rows, std::span<const int64_t> order, bool ordered);
+
 //! The labels of a list of baskets, factorised in one pass: a dict with 'sizes'
 //! (int64, the number of labels of each basket), 'codes' (int32, the code of every
 //! label, basket after basket) and 'uniques' (object array, the distinct labels in

@@ -277,6 +277,36 @@ def test_group_rows_equal_the_pairs_grouped_and_refuse_what_is_no_table():
             _engine.group_rows(*args)
 
 
+def test_take_cells_shares_the_cells_in_order_and_counts_their_references():
+    rng = np.random.default_rng(5)
+    cells = np.empty(50, dtype=object)
+    cells[:] = [(f"x{i}",) for i in range(50)]
+    rows, order = rng.integers(0, 50, 4000), rng.permutation(4000)[:2500]
+    before = [sys.getrefcount(c) for c in cells]
+    for args, want in [((rows, None), rows), ((rows, order), rows[order])]:
+        got = _engine.take_cells(cells, *args)
+        assert len(got) == len(want) and all(g is cells[w] for g, w in zip(got, want, strict=True))
+        del got
+        assert [sys.getrefcount(c) for c in cells] == before
+    for args, fragment in [((np.array([0, 50]), None), r"rows\[1\] = 50"), ((rows, np.array([4000])), r"order\[0\]")]:
+        with pytest.raises(ValueError, match=fragment):
+            _engine.take_cells(cells, *args)
+    assert [sys.getrefcount(c) for c in cells] == before
+
+
+def test_rules_without_side_items_keep_the_rows_and_closed_input_keeps_its_sides():
+    baskets = labelled_baskets(9, list("abcdefgh"), 200, 6)
+    for target in ("all", "closed"):
+        table = itemsets_to_arrays(frequent_itemsets(baskets, min_count=3, target=target))
+        args = (table.offsets, table.items, table.counts.astype(float), table.n_transactions, 0.2)
+        full = _engine.generate_rules(*args, input_target=target)
+        lean = _engine.generate_rules(*args, input_target=target, side_items=False)
+        assert len(full["count"]) > 100
+        assert ("antecedent_items" in lean) == (target == "closed")
+        for key, values in lean.items():
+            np.testing.assert_array_equal(values, full[key], err_msg=key)
+
+
 @pytest.mark.parametrize("n", [0, 1, 3, 7, 10, 97, 1000, 12345])
 def test_roundings_against_exact_arithmetic(n):
     for s in [1e-6, 0.001, 0.1, 0.2, 0.3, 1 / 3, 0.5, 0.7, 1.0, 1.5]:

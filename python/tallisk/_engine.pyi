@@ -36,6 +36,7 @@ def generate_rules(
     improvement: bool = False,
     min_improvement: float | None = None,
     metrics: bool = True,
+    side_items: bool = True,
 ) -> dict[str, Any]: ...
 def count_itemsets(
     txn_ids: NDArray[np.int64],
@@ -122,6 +123,9 @@ def group_rows(
 ) -> dict[str, Any]: ...
 def order_descending(keys: NDArray[np.float64]) -> NDArray[np.int64]: ...
 def gather(values: NDArray[Any], rows: NDArray[np.int64]) -> NDArray[Any]: ...
+def take_cells(
+    cells: NDArray[np.object_], rows: NDArray[np.int64], order: NDArray[np.int64] | None = None
+) -> NDArray[np.object_]: ...
 def filter_target(
     offsets: NDArray[np.int64],
     items: NDArray[np.int32],

@@ -192,6 +192,7 @@ def _generate(
         improvement=improvement,
         min_improvement=min_improvement,
         metrics=False,
+        side_items=False,
     )
 
 
@@ -264,13 +265,16 @@ def _side_column(out: dict, side: str, inp: _RuleInput, sel: np.ndarray | None) 
     item ids (never the caller's cells), one per table row and shared by the rules when
     every side is a row of the table, else one per rule."""
     rows = np.asarray(out.pop(f"{side}_row"))
-    offsets, items = out.pop(f"{side}_offsets"), out.pop(f"{side}_items")
+    offsets, items = out.pop(f"{side}_offsets", None), out.pop(f"{side}_items", None)
     table = inp.table
-    if rows.size and rows.min() >= 0 and (inp.cells is not None or len(table.counts) <= 2 * rows.size):
-        # Object takes, not tuples: one tuple per table row, shared by the rules.
+    every_side_a_row = offsets is None or (rows.size and rows.min() >= 0)
+    if rows.size and every_side_a_row and (inp.cells is not None or len(table.counts) <= 2 * rows.size):
+        # One tuple per table row, shared by the rules.
         cells = inp.cells if inp.cells is not None else label_rows(table.offsets, table.items, table.labels)
-        return cells[rows if sel is None else _gathered(rows, sel)]
-    if sel is not None:
+        return _engine.take_cells(np.ascontiguousarray(cells), np.ascontiguousarray(rows, dtype=np.int64), sel)
+    if offsets is None:  # the engine gave the sides' rows alone
+        offsets, items = take_rows(table.offsets, table.items, _gathered(rows, sel))
+    elif sel is not None:
         offsets, items = take_rows(offsets, items, sel)
     return label_rows(offsets, items, table.labels)
 

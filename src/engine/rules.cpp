@@ -18,6 +18,7 @@
 #include "common/error.hpp"
 #include "common/pool.hpp"
 #include "common/tuning.hpp"
+#include "engine/filter.hpp"
 
 namespace tallisk::rules {
 namespace {
@@ -271,24 +272,23 @@ struct Lattice {
     int64_t max_id = -1;  // the largest id of the input, or -1 (set while the input is read)
     Sets input, expanded;
     const Sets* sets = &input;
-    Index index = make_index(input);
+    // The sets by content. Its hash of a set less one item is one subtraction away from
+    // the set's own, so the antecedents of one-item consequents are found without being
+    // written out or hashed again.
+    std::optional<engine::SubsetIndex> index;
     std::vector<uint32_t> base_order;  // closed input only
     std::vector<uint32_t> single;      // by item id: the set of that item alone, or kNoSet
 
     Lattice(const Table& table, const Options& o) : input(read_table(table, o, max_id)) {
         if (o.input_target == InputTarget::closed) {
-            index = make_index(expanded);
-            expand_closed(input, expanded, index, base_order);
+            // The expansion asks for the sets it has added so far: an index that grows.
+            Index growing = make_index(expanded);
+            expand_closed(input, expanded, growing, base_order);
             sets = &expanded;
-        } else {
-            index.reserve(input.size());
-            pool::StopEvery<4096> check;
-            for (uint32_t i = 0; i < input.size(); ++i) {
-                check();
-                auto [it, inserted] = index.insert(i);
-                if (!inserted) fail_duplicate(*it, i);
-            }
         }
+        index.emplace(engine::RowsView{sets->offsets, 0, sets->items, sets->size()});
+        if (o.input_target != InputTarget::closed)
+            if (const auto [a, b] = index->first_duplicate(); a != kNoSet) fail_duplicate(a, b);
         // One-item sets are looked up for every rule with a one-item consequent: by id.
         single.assign(static_cast<std::size_t>(max_id + 1), kNoSet);
         for (uint32_t i = 0; i < sets->size(); ++i)
@@ -296,6 +296,12 @@ struct Lattice {
     }
     Lattice(const Lattice&) = delete;
     Lattice& operator=(const Lattice&) = delete;
+
+    //! The set holding exactly `s` (ascending ids), or kNoSet.
+    uint32_t find(Ids s) const {
+        if (s.size() == 1) return s[0] < single.size() ? single[s[0]] : kNoSet;
+        return index->find(s, index->hash_of(s));
+    }
 };
 
 // ---- improvement ----------------------------------------------------------------------
@@ -380,15 +386,14 @@ struct Part {
 //! The level-wise consequent search of one base at a time (per-chunk scratch inside).
 class Search {
 public:
-    Search(const Sets& sets, const Index& index, const std::vector<uint32_t>& single, const Options& o,
-           const std::vector<uint8_t>& allow_a, const std::vector<uint8_t>& allow_c)
-        : sets_(sets),
-          index_(index),
-          single_(single),
+    Search(const Lattice& lattice, const Options& o, const std::vector<uint8_t>& allow_a,
+           const std::vector<uint8_t>& allow_c)
+        : sets_(*lattice.sets),
+          lattice_(lattice),
           o_(o),
           allow_a_(allow_a),
           allow_c_(allow_c),
-          improvement_(sets, o.n_transactions),
+          improvement_(*lattice.sets, o.n_transactions),
           with_improvement_(o.improvement || o.min_improvement) {}
 
     void run(uint32_t base, Part& part) {
@@ -411,6 +416,7 @@ public:
         const std::size_t max_extra = std::min(max_c - forced_.size(), free_.size());
         base_ = base;
         z_ = z;
+        hz_ = lattice_.index->hash_of(z);
         count_ = sets_.counts[base];
         in_c_.assign(k, 0);
         for (uint32_t p : forced_) in_c_[p] = 1;
@@ -420,16 +426,10 @@ public:
         // larger one fails too.
         if (!forced_.empty() && !try_rule({}, part)) return;
         if (max_extra == 0) return;
-        if (forced_.empty()) {
+        if (forced_.empty())
             // The antecedents of the one-item consequents are the base less one item each:
             // their places in the index are asked for together, as each is a cache miss.
-            for (uint32_t i : free_) {
-                a_.clear();
-                for (std::size_t p = 0; p < k; ++p)
-                    if (p != i) a_.push_back(z[p]);
-                index_.prefetch(Ids(a_));
-            }
-        }
+            for (uint32_t i : free_) lattice_.index->prefetch(hz_ - lattice_.index->item_term(z[i]));
         for (uint32_t i = 0; i < free_.size(); ++i)
             if (try_rule({&i, 1}, part)) cur_.push_back(i);
 
@@ -483,7 +483,7 @@ private:
     }
 
     uint32_t lookup(const std::vector<uint32_t>& s) const {
-        const uint32_t i = s.size() == 1 && s[0] < single_.size() ? single_[s[0]] : find(index_, Ids(s));
+        const uint32_t i = lattice_.find(Ids(s));
         if (i == kNoSet)
             throw InputError("the table has no row for itemset " + set_text(s) + ", a subset of row " +
                              std::to_string(sets_.row(base_)) +
@@ -495,13 +495,20 @@ private:
     //! Tries the rule whose consequent is the forced items plus free_[extra]; records it
     //! when it is kept. Returns whether its confidence passed (what the search prunes on).
     bool try_rule(std::span<const uint32_t> extra, Part& part) {
-        for (uint32_t e : extra) in_c_[free_[e]] = 1;
-        a_.clear();
-        c_.clear();
-        for (std::size_t p = 0; p < z_.size(); ++p) (in_c_[p] ? c_ : a_).push_back(z_[p]);
-        for (uint32_t e : extra) in_c_[free_[e]] = 0;
-
-        const uint32_t a_set = lookup(a_);
+        uint32_t a_set = kNoSet;
+        if (forced_.empty() && extra.size() == 1) {
+            // A is the base less one item: found by the base's hash, written out only
+            // for the improvement (or the message when it is missing).
+            const std::size_t p = free_[extra[0]];
+            a_set = lattice_.index->find_without(z_, hz_, p);
+            if (a_set == kNoSet || with_improvement_)
+                split(extra);
+            else
+                c_.assign(1, z_[p]);
+        } else {
+            split(extra);
+        }
+        if (a_set == kNoSet) a_set = lookup(a_);
         const double confidence = count_ / sets_.counts[a_set];
         if (!(confidence >= o_.min_confidence)) return false;
         const uint32_t c_set = lookup(c_);
@@ -519,19 +526,29 @@ private:
         }
         part.hits.push_back({base_, a_set, c_set, static_cast<uint32_t>(c_.size())});
         part.cons.insert(part.cons.end(), c_.begin(), c_.end());
-        part.ante_items += a_.size();
+        part.ante_items += z_.size() - c_.size();
         return true;
     }
 
+    //! Writes the rule's sides to a_ and c_: the consequent the forced items plus the
+    //! free ones `extra` names, the antecedent the rest of the base.
+    void split(std::span<const uint32_t> extra) {
+        for (uint32_t e : extra) in_c_[free_[e]] = 1;
+        a_.clear();
+        c_.clear();
+        for (std::size_t p = 0; p < z_.size(); ++p) (in_c_[p] ? c_ : a_).push_back(z_[p]);
+        for (uint32_t e : extra) in_c_[free_[e]] = 0;
+    }
+
     const Sets& sets_;
-    const Index& index_;
-    const std::vector<uint32_t>& single_;
+    const Lattice& lattice_;
     const Options& o_;
     const std::vector<uint8_t>& allow_a_;
     const std::vector<uint8_t>& allow_c_;
 
     uint32_t base_ = 0;
     Ids z_;
+    uint64_t hz_ = 0;  // the index's hash of z_
     double count_ = 0;
     std::vector<uint32_t> forced_, free_;  // positions in z_
     std::vector<uint8_t> in_c_;            // by position: in the consequent
@@ -630,13 +647,17 @@ std::vector<large_vector<double>> metric_columns(std::span<const double> count, 
 }
 
 void RuleTable::resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
-                       bool with_improvement, bool metrics) {
-    antecedent_offsets.resize(n_rules + 1);
-    consequent_offsets.resize(n_rules + 1);
-    antecedent_offsets[0] = consequent_offsets[0] = 0;
-    antecedent_items.resize(n_antecedent_items);
-    consequent_items.resize(n_consequent_items);
-    for (auto* column : {&rule_row, &antecedent_row, &consequent_row}) column->resize(n_rules);
+                       bool with_improvement, bool metrics, bool sides) {
+    with_sides = sides;
+    if (sides) {
+        antecedent_offsets.resize(n_rules + 1);
+        consequent_offsets.resize(n_rules + 1);
+        antecedent_offsets[0] = consequent_offsets[0] = 0;
+        antecedent_items.resize(n_antecedent_items);
+        consequent_items.resize(n_consequent_items);
+        rule_row.resize(n_rules);
+    }
+    for (auto* column : {&antecedent_row, &consequent_row}) column->resize(n_rules);
     for (auto* column : {&count, &antecedent_count, &consequent_count}) column->resize(n_rules);
     with_metrics = metrics;
     if (metrics)
@@ -667,7 +688,6 @@ void RuleTable::write_metrics(std::size_t i, double cz, double ca, double cc, do
 RuleTable generate_rules(const Table& table, const Options& o) {
     const Lattice lattice(table, o);
     const Sets* sets = lattice.sets;
-    const Index& index = lattice.index;
     const std::vector<uint32_t>& base_order = lattice.base_order;
     const int64_t max_id = lattice.max_id;
     const std::size_t n_bases = o.input_target == InputTarget::closed ? base_order.size() : sets->size();
@@ -696,7 +716,7 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     try {
         parts = pool::map_ranges<Part>(bounds, [&](std::size_t begin, std::size_t end) {
             Part part;
-            Search search(*sets, index, lattice.single, o, allow_a, allow_c);
+            Search search(lattice, o, allow_a, allow_c);
             try {
                 for (std::size_t i = begin; i < end; ++i) {
                     pool::check_stop();
@@ -731,7 +751,8 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     RuleTable out;
     const bool with_improvement = o.improvement || o.min_improvement;
     try {
-        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement, o.metrics);
+        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement, o.metrics,
+                   o.side_items || o.input_target == InputTarget::closed);
     } catch (const std::bad_alloc&) {
         throw OutOfMemory("while writing the %zu rules found", n_rules);
     }
@@ -747,21 +768,23 @@ RuleTable generate_rules(const Table& table, const Options& o) {
             for (std::size_t h = 0; h < part.hits.size(); ++h) {
                 const Hit& hit = part.hits[h];
                 const std::size_t i = rule_start[j] + h;
-                const Ids z = sets->set(hit.base);
-                const Ids c(cons, hit.c_len);
-                cons += hit.c_len;
-                // A = Z \ C, both ascending.
-                std::size_t ci = 0;
-                for (uint32_t v : z) {
-                    if (ci < c.size() && c[ci] == v)
-                        out.consequent_items[c_pos + ci++] = static_cast<int32_t>(v);
-                    else
-                        out.antecedent_items[a_pos++] = static_cast<int32_t>(v);
+                if (out.with_sides) {
+                    const Ids z = sets->set(hit.base);
+                    const Ids c(cons, hit.c_len);
+                    // A = Z \ C, both ascending.
+                    std::size_t ci = 0;
+                    for (uint32_t v : z) {
+                        if (ci < c.size() && c[ci] == v)
+                            out.consequent_items[c_pos + ci++] = static_cast<int32_t>(v);
+                        else
+                            out.antecedent_items[a_pos++] = static_cast<int32_t>(v);
+                    }
+                    c_pos += c.size();
+                    out.antecedent_offsets[i + 1] = static_cast<int64_t>(a_pos);
+                    out.consequent_offsets[i + 1] = static_cast<int64_t>(c_pos);
+                    out.rule_row[i] = sets->row(hit.base);
                 }
-                c_pos += c.size();
-                out.antecedent_offsets[i + 1] = static_cast<int64_t>(a_pos);
-                out.consequent_offsets[i + 1] = static_cast<int64_t>(c_pos);
-                out.rule_row[i] = sets->row(hit.base);
+                cons += hit.c_len;
                 out.antecedent_row[i] = sets->row(hit.a_set);
                 out.consequent_row[i] = sets->row(hit.c_set);
                 out.write_metrics(i, sets->counts[hit.base], sets->counts[hit.a_set], sets->counts[hit.c_set], n);
@@ -799,7 +822,7 @@ large_vector<double> rule_improvement(const Table& table, const Options& o, std:
         std::vector<uint32_t> a, c, z;
         std::size_t rule = b;
         const auto find_row = [&](const std::vector<uint32_t>& s) {
-            const uint32_t row = find(lattice.index, Ids(s));
+            const uint32_t row = lattice.find(Ids(s));
             if (row == kNoSet)
                 fail("the table has no row for itemset " + set_text(s) + ", which rule " + std::to_string(rule) +
                      " needs");

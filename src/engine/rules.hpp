@@ -60,6 +60,10 @@ struct Options {
     //! Write the metric columns (support to cosine); without them a RuleTable holds the
     //! three counts alone, from which metric_columns computes them in the table's order.
     bool metrics = true;
+    //! Write each rule's sides as item lists (the CSR columns) and its rule_row. Without
+    //! them a table of target all gives the sides' rows alone, as every side is one of
+    //! its rows; the sides of closed input are always written.
+    bool side_items = true;
 };
 
 //! The metrics of one rule from the counts of A ∪ C, A and C on the scale n.
@@ -114,13 +118,14 @@ struct RuleTable {
         cosine;
     large_vector<double> improvement;  // empty unless Options::improvement or min_improvement
     bool with_metrics = true;
+    bool with_sides = true;  // the CSR columns and rule_row were written
 
-    std::size_t size() const { return rule_row.size(); }
+    std::size_t size() const { return antecedent_row.size(); }
     //! Sizes every column for n_rules rules holding the given numbers of antecedent and
     //! consequent items (no zero fill: each row is written once); offsets[0] = 0. The
     //! metric columns stay empty without `with_metrics`.
     void resize(std::size_t n_rules, std::size_t n_antecedent_items, std::size_t n_consequent_items,
-                bool with_improvement, bool with_metrics = true);
+                bool with_improvement, bool with_metrics = true, bool with_sides = true);
     //! Writes rule i's counts and, from them (rule_metrics), its metric columns if sized.
     void write_metrics(std::size_t i, double count, double count_a, double count_c, double n);
 };
