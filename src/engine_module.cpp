@@ -1004,17 +1004,22 @@ constexpr py::Function kLabelRows{
                py::arg("kind",
                        Choice<py::RowKind, 2>{
                            {{{"tuple", py::RowKind::tuple}, {"frozenset", py::RowKind::frozenset}}}, "str", ", got "},
-                       py::Default<py::RowKind>{"'tuple'", py::RowKind::tuple})),
+                       py::Default<py::RowKind>{"'tuple'", py::RowKind::tuple}),
+               py::arg("twin", Flag{}, py::Default<bool>{"False", false})),
     "The CSR rows of label ids as an object array of tuples (or frozensets) of labels.\n\n"
     "Row r of offsets (int64, m + 1, from 0, non-decreasing, ending at len(items)) and items\n"
     "(int32 ids into labels, a 1-D object array) becomes the container of\n"
     "labels[items[offsets[r]:offsets[r + 1]]], in that order; every cell a new container\n"
     "holding new references to the labels. ValueError for offsets or ids that do not fit.\n"
     "Containers of labels the cyclic garbage collector never follows (str, int, float,\n"
-    "bytes, None, and tuples of those) are not tracked by it."};
+    "bytes, None, and tuples of those) are not tracked by it. twin=True returns a pair of\n"
+    "such arrays holding the very same containers."};
 
-Ref label_rows(Array<int64_t> offsets, Array<int32_t> items, py::ObjectArray labels, py::RowKind kind) {
-    return py::label_rows(offsets.span(), items.span(), labels, kind);
+Ref label_rows(Array<int64_t> offsets, Array<int32_t> items, py::ObjectArray labels, py::RowKind kind, bool twin) {
+    if (!twin) return py::label_rows(offsets.span(), items.span(), labels, kind);
+    Ref second;
+    Ref first = py::label_rows(offsets.span(), items.span(), labels, kind, &second);
+    return Ref::checked(PyTuple_Pack(2, first.get(), second.get()));
 }
 
 constexpr py::Function kCellRows{

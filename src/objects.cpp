@@ -288,12 +288,14 @@ ObjectArray ObjectArrayOf::operator()(PyObject* obj, const char* name) const {
 // ---- entries -------------------------------------------------------------------------------
 
 Ref label_rows(std::span<const int64_t> offsets, std::span<const int32_t> items, const ObjectArray& labels,
-               RowKind kind) {
+               RowKind kind, Ref* twin) {
     check_rows(offsets, items, labels.size());
     const std::size_t m = offsets.size() - 1;
     const HeldLabels held(labels);
     Ref out = object_array(m);
     PyObject** cells = object_cells(out);
+    Ref second = twin ? object_array(m) : Ref();
+    PyObject** twin_cells = twin ? object_cells(second) : nullptr;
     auto* row = kind == RowKind::tuple ? &tuple_row : &frozenset_row;
     const PausedCollector paused;
     for (std::size_t r = 0; r < m; ++r) {
@@ -301,7 +303,12 @@ Ref label_rows(std::span<const int64_t> offsets, std::span<const int32_t> items,
         // A cell is written once its row is whole: an error on the way leaves only whole
         // rows and empty cells for NumPy to free.
         cells[r] = row(held, items.data() + b, e - b);
+        if (twin_cells) {
+            Py_INCREF(cells[r]);
+            twin_cells[r] = cells[r];
+        }
     }
+    if (twin) *twin = std::move(second);
     return out;
 }
 

@@ -63,8 +63,10 @@ enum class RowKind { tuple, frozenset };
 //! labels the cyclic collector never tracks (str, int, float, bytes, None, and tuples
 //! of those) is untracked at once, as CPython would do at its next collection, so that
 //! building millions of them does not make the collector walk them again and again.
+//! With `twin`, *twin receives a second object array of the same containers (each
+//! referenced by both), made in the same pass while each container is still in the cache.
 Ref label_rows(std::span<const int64_t> offsets, std::span<const int32_t> items, const ObjectArray& labels,
-               RowKind kind);
+               RowKind kind, Ref* twin = nullptr);
 
 //! For every cell of `cells`, the position of the same object (by identity) in
 //! `reference`, or -1: an int64 array. The first position counts for an object the

@@ -413,6 +413,7 @@ def test_the_engine_form_of_a_table_lives_as_long_as_its_frame():
     entries = len(_tables._FORMS._entries)
     df = frequent_itemsets([[label, Hostile("b")], [label]], min_count=1)
     assert len(_tables._FORMS._entries) == entries + 1 and sys.getrefcount(label) > before
+    assert _tables._FORMS.recall(df["itemset"].to_numpy()) is not None  # the entry holds the very rows
     filtered = df[df["length"] == 1].copy()
     del df
     gc.collect()

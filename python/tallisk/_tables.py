@@ -452,7 +452,9 @@ class _EngineForms:
         self._entries: dict[int, tuple[np.ndarray, ItemsetArrays]] = {}
         self._refs: dict[int, weakref.ref] = {}
 
-    def remember(self, column: np.ndarray, table: ItemsetArrays) -> None:
+    def remember(self, column: np.ndarray, table: ItemsetArrays, rows: np.ndarray) -> None:
+        """Keeps ``rows`` (the row objects of ``column``, in an array of its own) with the
+        table until ``column`` dies."""
         key = id(column)
 
         def forget(_: Any, key: int = key) -> None:
@@ -460,7 +462,7 @@ class _EngineForms:
             self._refs.pop(key, None)
 
         self._refs[key] = weakref.ref(column, forget)
-        self._entries[key] = (column.copy(), table)
+        self._entries[key] = (rows, table)
 
     def recall(self, cells: np.ndarray) -> ItemsetArrays | None:
         """The engine form of a column of cells (rows in the column's order), or None."""
@@ -579,7 +581,13 @@ def check_n_transactions(value: Any, has_rows: bool) -> float:
 def table_frame(table: ItemsetArrays, min_count: int, target: Target) -> pd.DataFrame:
     """The labelled itemset frame of a table in engine form whose rows are trusted: each
     set once, ids in range and ascending within rows, rows in canonical order."""
-    itemset = label_rows(table.offsets, table.items, table.labels)
+    # The rows' own array is made with the column, while each row is still in the cache.
+    itemset, rows = _engine.label_rows(
+        np.ascontiguousarray(table.offsets, dtype=np.int64),
+        np.ascontiguousarray(table.items, dtype=np.int32),
+        label_array(table.labels),
+        twin=True,
+    )
     count = table.counts.astype(np.int64, copy=False)
     n = int(table.n_transactions)
     support = count / n if n > 0 else count.astype(np.float64)
@@ -587,7 +595,7 @@ def table_frame(table: ItemsetArrays, min_count: int, target: Target) -> pd.Data
     df.attrs["n_transactions"] = n
     df.attrs["min_count"] = int(min_count)
     df.attrs["target"] = target
-    _FORMS.remember(itemset, table._replace(counts=count))
+    _FORMS.remember(itemset, table._replace(counts=count), rows)
     return df
 
 
