@@ -1092,6 +1092,26 @@ Ref group_rows(Array<int64_t> sizes, Array<int32_t> codes, std::optional<Array<i
     return py::dict_of("txn_ids", std::move(out.txn_ids), "item_ids", std::move(out.item_ids));
 }
 
+constexpr py::Function kTrueCells{
+    "true_cells",
+    py::params(py::arg("cells", py::Bytes{}), py::arg("n_rows", py::USize{}), py::arg("n_cols", py::USize{}),
+               py::arg("column_major", Flag{}, py::Default<bool>{"False", false})),
+    "The true cells of an n_rows x n_cols matrix of bytes (a buffer of n_rows * n_cols bytes,\n"
+    "row after row, or column after column with column_major=True; a non-zero byte is true):\n"
+    "a dict with 'txn_ids' (int64, the rows) and 'item_ids' (int32, the columns), by row and\n"
+    "within a row by column. ValueError when the buffer does not hold that many bytes."};
+
+Ref true_cells(py::BufferView cells, uint64_t n_rows, uint64_t n_cols, bool column_major) {
+    const std::span<const char> bytes = cells.bytes();
+    const std::span<const uint8_t> span{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+    tables::Grouped out;
+    {
+        py::ReleaseGil nogil;
+        out = tables::true_cells(span, n_rows, n_cols, column_major);
+    }
+    return py::dict_of("txn_ids", std::move(out.txn_ids), "item_ids", std::move(out.item_ids));
+}
+
 constexpr py::Function kOrderDescending{
     "order_descending", py::params(py::arg("keys", py::ArrayOf<double>{})),
     "The positions of keys (float64) by descending key, equal keys by ascending position,\n"
@@ -1179,6 +1199,7 @@ PyMethodDef* functions() {
         py::method<kFactorizeBaskets, &factorize_baskets>(),
         py::method<kGroupPairs, &group_pairs>(),
         py::method<kGroupRows, &group_rows>(),
+        py::method<kTrueCells, &true_cells>(),
         py::method<kOrderDescending, &order_descending>(),
         py::method<kGather, &gather>(),
         py::method<kSetNumThreads, &set_num_threads>(),

@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from helpers import labelled_baskets, long_frame
-from tallisk import transactions
+from tallisk import _engine, transactions
 from tallisk._onehot import onehot_codes
 from tallisk._validation import InvalidParameterError, resolve_min_count
 from tallisk.transactions import Transactions, as_transactions
@@ -237,6 +237,22 @@ def test_onehot_codes_of_sparse_input_with_explicit_zeros_and_duplicates():
     col = pd.arrays.SparseArray([True, False, True], fill_value=True)
     txn, item, n_rows, _ = onehot_codes(pd.DataFrame({"a": col, "b": [False, True, False]}))
     assert list(zip(txn.tolist(), item.tolist(), strict=True)) == [(0, 0), (1, 1), (2, 0)]
+
+
+def test_onehot_cells_of_dense_input_in_either_memory_order_equal_nonzero():
+    rng = np.random.default_rng(11)
+    for shape in [(0, 4), (5, 0), (1, 13), (13, 1), (257, 37), (3000, 90)]:
+        mask = rng.random(shape) < 0.05
+        mask[:, :1] |= shape[1] > 0 and rng.random((shape[0], 1)) < 0.5  # a run of set bytes
+        rows, cols = np.nonzero(mask)
+        for layout in (np.ascontiguousarray(mask), np.asfortranarray(mask), mask.astype(np.int8)):
+            for data in (layout, pd.DataFrame(layout, columns=[f"c{j}" for j in range(shape[1])])):
+                txn, item, n_rows, _ = onehot_codes(data)
+                assert n_rows == shape[0]
+                np.testing.assert_array_equal(txn, rows)
+                np.testing.assert_array_equal(item, cols)
+    with pytest.raises(ValueError, match="5 cells are not a 2 x 3 matrix"):
+        _engine.true_cells(np.ones(5, np.bool_), 2, 3)
 
 
 # ---- thresholds -------------------------------------------------------------------------

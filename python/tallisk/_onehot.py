@@ -14,6 +14,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import _engine
+
 __all__ = ["onehot_codes"]
 
 
@@ -56,6 +58,19 @@ def _check_binary(values: np.ndarray, where: str) -> np.ndarray:
             raise _bad_values(where, values[bad].flat[0])
         return ones
     raise _bad_values(where, values.flat[0] if values.size else values.dtype)
+
+
+def _true_cells(mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(rows, columns) of the true cells of a 2-D boolean mask, row by row: read natively
+    from the mask's own memory when it is contiguous in either order (a DataFrame of one
+    block hands over its columns), else by np.nonzero."""
+    n_rows, n_cols = mask.shape
+    if mask.dtype == np.bool_ and (mask.flags.c_contiguous or mask.flags.f_contiguous):
+        by_column = not mask.flags.c_contiguous
+        out = _engine.true_cells(mask.ravel(order="K"), n_rows, n_cols, column_major=by_column)
+        return out["txn_ids"], out["item_ids"]
+    rows, cols = np.nonzero(mask)
+    return rows.astype(np.int64), cols
 
 
 def _sorted_unique(rows: np.ndarray, cols: np.ndarray, n_cols: int) -> tuple[np.ndarray, np.ndarray]:
@@ -137,8 +152,8 @@ def _from_frame(df: pd.DataFrame, ordered: bool = True) -> tuple[np.ndarray, np.
             for j, v in enumerate(columns):  # name the first column holding a bad value
                 _present_rows(v, name(j))
             raise
-        rows, cols = np.nonzero(mask)
-        return rows.astype(np.int64), cols.astype(np.int64), n_rows
+        rows, cols = _true_cells(mask)
+        return rows, cols.astype(np.int64), n_rows
     # Sparse columns with a 0/False fill: positions and values gathered for all of them
     # and checked in one pass; other columns one by one.
     dense_j: list[int] = []
@@ -209,8 +224,7 @@ def onehot_codes(
         if data.ndim != 2:
             raise ValueError(f"A one-hot array must be 2-dimensional; got shape {data.shape}.")
         n_rows, n_cols = data.shape
-        rows, cols = np.nonzero(_check_binary(data, "the array"))
-        rows = rows.astype(np.int64)
+        rows, cols = _true_cells(_check_binary(data, "the array"))
         labels = pd.RangeIndex(n_cols)
     else:
         raise TypeError(

@@ -173,6 +173,86 @@ Grouped group_rows(std::span<const int64_t> sizes, std::span<const int32_t> code
 
 namespace {
 
+//! Calls f(i) for every non-zero byte bytes[i] of [0, n), in order, skipping eight zero
+//! bytes at a time: one-hot tables are mostly zeros.
+template <class F>
+void each_set_byte(const uint8_t* bytes, std::size_t n, F&& f) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        if (word == 0) continue;
+        for (std::size_t j = 0; j < 8; ++j)
+            if (bytes[i + j]) f(i + j);
+    }
+    for (; i < n; ++i)
+        if (bytes[i]) f(i);
+}
+
+std::size_t set_bytes(const uint8_t* bytes, std::size_t n) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += bytes[i] != 0;  // vectorises
+    return count;
+}
+
+}  // namespace
+
+Grouped true_cells(std::span<const uint8_t> cells, std::size_t n_rows, std::size_t n_cols, bool column_major) {
+    if ((n_cols != 0 && n_rows > SIZE_MAX / n_cols) || n_rows * n_cols != cells.size())
+        throw InputError(std::to_string(cells.size()) + " cells are not a " + std::to_string(n_rows) + " x " +
+                         std::to_string(n_cols) + " matrix");
+    if (n_cols > static_cast<std::size_t>(INT32_MAX)) throw InputError("more than 2**31 - 1 columns");
+    const uint8_t* data = cells.data();
+    // Pieces of rows, each a few hundred kB of cells: every piece counts its true cells,
+    // then writes them at its place in the result.
+    const std::size_t per_row = std::max<std::size_t>(n_cols, 1);
+    const std::size_t chunk = std::max(pool::list_chunk(n_rows), (kGatherGrain * 4 + per_row - 1) / per_row);
+    const auto bounds = pool::even_bounds(n_rows, chunk);
+    const std::size_t n_pieces = bounds.size() - 1;
+    // Column-major cells are counted per row first, so that each row's cells can be
+    // placed in column order while the columns are read one after another.
+    std::vector<std::size_t> row_count(column_major ? n_rows : 0);
+    const auto found = pool::map_each<std::size_t>(n_pieces, [&](std::size_t p) {
+        const std::size_t b = bounds[p], e = bounds[p + 1];
+        if (!column_major) return set_bytes(data + b * n_cols, (e - b) * n_cols);
+        for (std::size_t c = 0; c < n_cols; ++c)
+            each_set_byte(data + c * n_rows + b, e - b, [&](std::size_t i) { ++row_count[b + i]; });
+        std::size_t total = 0;
+        for (std::size_t r = b; r < e; ++r) total += row_count[r];
+        return total;
+    });
+    std::vector<std::size_t> start(n_pieces + 1, 0);
+    for (std::size_t p = 0; p < n_pieces; ++p) start[p + 1] = start[p] + found[p];
+    Grouped out;
+    out.txn_ids.resize(start[n_pieces]);
+    out.item_ids.resize(start[n_pieces]);
+    pool::map_each<char>(n_pieces, [&](std::size_t p) {
+        const std::size_t b = bounds[p], e = bounds[p + 1];
+        std::size_t w = start[p];
+        if (!column_major) {
+            for (std::size_t r = b; r < e; ++r)
+                each_set_byte(data + r * n_cols, n_cols, [&](std::size_t c) {
+                    out.txn_ids[w] = static_cast<int64_t>(r);
+                    out.item_ids[w++] = static_cast<int32_t>(c);
+                });
+            return char{};
+        }
+        std::vector<std::size_t> cursor(e - b);
+        for (std::size_t r = b; r < e; ++r) {
+            cursor[r - b] = w;
+            std::fill_n(out.txn_ids.begin() + static_cast<std::ptrdiff_t>(w), row_count[r], static_cast<int64_t>(r));
+            w += row_count[r];
+        }
+        for (std::size_t c = 0; c < n_cols; ++c)
+            each_set_byte(data + c * n_rows + b, e - b,
+                          [&](std::size_t i) { out.item_ids[cursor[i]++] = static_cast<int32_t>(c); });
+        return char{};
+    });
+    return out;
+}
+
+namespace {
+
 // Bits per digit of the radix sort: 2,048 buckets keep each pass's scatter within the
 // caches' reach while a 64-bit key takes at most six passes.
 constexpr unsigned kDigitBits = 11;

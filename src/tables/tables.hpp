@@ -34,6 +34,12 @@ Grouped group_pairs(std::span<const int64_t> txn_codes, std::span<const int32_t>
 //! sizes that do not add up to the codes, or a code without a rank.
 Grouped group_rows(std::span<const int64_t> sizes, std::span<const int32_t> codes, std::span<const int32_t> rank);
 
+//! The true cells of an n_rows x n_cols matrix of bytes (a non-zero byte is true), stored
+//! row after row, or column after column with `column_major`: as (row, column) pairs by
+//! row, and within a row by column (txn_ids the rows, item_ids the columns). InputError
+//! when the bytes are not n_rows x n_cols or a position would not fit its type.
+Grouped true_cells(std::span<const uint8_t> cells, std::size_t n_rows, std::size_t n_cols, bool column_major);
+
 //! The positions of `keys` ordered by descending key, ties (and equal keys) by
 //! ascending position, NaN after every number: the stable order of a descending sort.
 std::vector<int64_t> order_descending(std::span<const double> keys);
