@@ -19,10 +19,13 @@
 // kept per worker by (S | C, C) so that rules sharing a consequent share the sub-results;
 // a rule of k antecedent items reads at most its 2^k antecedent subsets.
 //
-// Subset counts come from a hash index over the sets (absl::flat_hash_set of set
-// numbers, hashed by content with absl::Hash). Closed input is first expanded into
+// Subset counts come from the index of sets by content that the closed and maximal
+// filter uses (engine/filter.hpp): a set's hash is a sum of one term per item, so the
+// antecedent of a one-item consequent, the base less that item, is found from the base's
+// hash with one subtraction and never written out. Closed input is first expanded into
 // every frequent set with its count, the largest count of a closed superset (see
-// expand_closed in rules.cpp); the rules are then those of the full table.
+// expand_closed in rules.cpp, which keeps a growing absl::flat_hash_set of the sets it
+// has added); the rules are then those of the full table.
 #pragma once
 
 #include <cstdint>

@@ -203,8 +203,8 @@ Grouped true_cells(std::span<const uint8_t> cells, std::size_t n_rows, std::size
                          std::to_string(n_cols) + " matrix");
     if (n_cols > static_cast<std::size_t>(INT32_MAX)) throw InputError("more than 2**31 - 1 columns");
     const uint8_t* data = cells.data();
-    // Pieces of rows, each a few hundred kB of cells: every piece counts its true cells,
-    // then writes them at its place in the result.
+    // Pieces of rows, one a worker (and none under a quarter MB of cells): every piece
+    // counts its true cells, then writes them at its place in the result.
     const std::size_t per_row = std::max<std::size_t>(n_cols, 1);
     const std::size_t chunk = std::max(pool::list_chunk(n_rows), (kGatherGrain * 4 + per_row - 1) / per_row);
     const auto bounds = pool::even_bounds(n_rows, chunk);
