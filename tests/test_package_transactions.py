@@ -48,12 +48,16 @@ def test_every_input_form_gives_the_same_transactions(seed):
     baskets = random_baskets(seed, empty=False)
     df = long_frame(baskets)
     oh = onehot_frame(baskets)
+    number = df["order"].str.removeprefix("order-").astype(np.int64)
     forms = {
         "long": Transactions.from_long(df, transaction="order", item="product"),
         "long, two columns": Transactions.from_long(df),
         "arrays": Transactions.from_long(df["order"].to_numpy(), df["product"].tolist()),
         "keywords": Transactions.from_long(transaction=df["order"], item=df["product"]),
         "categorical items": Transactions.from_long(df.astype({"product": "category"}), "order", "product"),
+        # integer orders that ascend come grouped (runs, no hashing); falling ones do not
+        "ascending numbers": Transactions.from_long(df.assign(order=number * 3 + 7), "order", "product"),
+        "falling numbers": Transactions.from_long(df.assign(order=-number), "order", "product"),
         "lists": Transactions.from_baskets(baskets),
         "sets": Transactions.from_baskets(map(set, baskets)),
         "tuples, generator": Transactions.from_baskets(tuple(b) for b in baskets),
@@ -69,6 +73,7 @@ def test_every_input_form_gives_the_same_transactions(seed):
     for name, tr in forms.items():
         check_against_model(tr, baskets)
         assert tr.equals(forms["lists"]), name
+    assert list(forms["ascending numbers"].transactions) == (np.unique(number) * 3 + 7).tolist()
 
 
 def test_empty_baskets_and_the_summary():

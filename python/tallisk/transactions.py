@@ -46,6 +46,16 @@ def factorize_labels(
     first appearance. Missing values raise a ValueError naming the first one
     (``where(position)`` describes it; default "position N").
     """
+    codes, rank, labels = _factorize_ranked(values, what, sort, where)
+    return (codes if rank is None else rank[codes]), labels
+
+
+def _factorize_ranked(
+    values: Any, what: str, sort: bool, where: Callable[[int], str] | None
+) -> tuple[np.ndarray, np.ndarray | None, pd.Index]:
+    """Labels -> (codes, the rank of each code in label order or None when the codes are
+    in it already, labels in label order), as :func:`factorize_labels` orders them; the
+    codes are left for the caller to map, where it passes over them anyway."""
     if where is None:
         where = "position {}".format
     if isinstance(values, pd.Series | pd.Index):
@@ -63,18 +73,20 @@ def factorize_labels(
             remap = np.cumsum(used) - 1
             codes = remap[codes]
             categories = categories[used]
-        return codes, pd.Index(categories)
+        return codes, None, pd.Index(categories)
     if not isinstance(values, np.ndarray | pd.api.extensions.ExtensionArray):
         values = _object_array(values)
-    runs = _sorted_runs(values)
+    runs = _run_sizes(values)
     if runs is not None:
-        return runs
+        sizes, labels = runs
+        return np.repeat(np.arange(sizes.size, dtype=np.int64), sizes), None, labels
     arrow = _arrow_factorize(values)
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
     codes = np.asarray(codes)  # int32 from Arrow, intp from pandas: kept, a copy of each row saved
     if codes.size and codes.min() < 0:
         raise missing_error(what, where(int(np.flatnonzero(codes < 0)[0])))
-    return _ordered_labels(codes, uniques, sort)
+    rank, labels = _label_order(uniques, sort, codes.dtype)
+    return codes, rank, labels
 
 
 def _label_order(uniques: Any, sort: bool, dtype: Any) -> tuple[np.ndarray | None, pd.Index]:
@@ -92,13 +104,6 @@ def _label_order(uniques: Any, sort: bool, dtype: Any) -> tuple[np.ndarray | Non
             rank[order] = np.arange(order.size, dtype=dtype)
             return rank, uniques[order]
     return None, uniques
-
-
-def _ordered_labels(codes: np.ndarray, uniques: Any, sort: bool) -> tuple[np.ndarray, pd.Index]:
-    """Codes and uniques in first-appearance order -> the same in label order (see
-    :func:`_label_order`)."""
-    rank, labels = _label_order(uniques, sort, codes.dtype)
-    return (codes if rank is None else rank[codes]), labels
 
 
 def _baskets_in_order(baskets: Any, what: str, unit: str) -> tuple[np.ndarray, np.ndarray, np.ndarray | None, pd.Index]:
@@ -172,19 +177,17 @@ def _arrow_factorize(values: Any) -> tuple[np.ndarray, pd.Index] | None:
     return codes, uniques
 
 
-def _sorted_runs(values: Any) -> tuple[np.ndarray, pd.Index] | None:
-    """Codes of integer labels that never decrease (orders exported sorted by number),
-    from the runs alone: a tenth of the cost of hashing them. None for anything else."""
+def _run_sizes(values: Any) -> tuple[np.ndarray, pd.Index] | None:
+    """The lengths of the runs of integer labels that never decrease (orders exported
+    sorted by number), and the label of each run: the rows come grouped, so nothing needs
+    hashing or regrouping. None for anything else."""
     if not isinstance(values, np.ndarray) or values.dtype.kind not in "iu" or values.size < 2:
         return None
-    step = values[1:] != values[:-1]
     if not bool((values[1:] >= values[:-1]).all()):
         return None
-    codes = np.empty(values.size, dtype=np.int64)
-    codes[0] = 0
-    np.cumsum(step, out=codes[1:])
-    starts = np.flatnonzero(np.r_[True, step])
-    return codes, pd.Index(values[starts])
+    starts = np.flatnonzero(values[1:] != values[:-1]) + 1
+    bounds = np.concatenate(([0], starts, [values.size]))
+    return np.diff(bounds), pd.Index(values[bounds[:-1]])
 
 
 def _object_array(values: Iterable[Any]) -> np.ndarray:
@@ -446,6 +449,21 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
+        plain = isinstance(txn_values, pd.Series | pd.Index) and isinstance(txn_values.dtype, np.dtype)
+        runs = _run_sizes(txn_values.to_numpy() if plain else txn_values)
+        if runs is not None:
+            # Grouped already: each run is a transaction, whose items are sorted as the
+            # rows are laid out, their codes mapped to label order on the way.
+            sizes, t_labels = runs
+            del txn_values
+            item_codes, rank, i_labels = _factorize_ranked(item_values, i_name, True, row)
+            del item_values
+            out = _engine.group_rows(
+                sizes,
+                np.ascontiguousarray(item_codes, dtype=np.int32),
+                None if rank is None else np.ascontiguousarray(rank, dtype=np.int32),
+            )
+            return cls._make(out["txn_ids"], out["item_ids"], i_labels, len(t_labels), t_labels)
         t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
         del txn_values
         codes = [t_codes]
