@@ -153,7 +153,7 @@ def _from_frame(df: pd.DataFrame, ordered: bool = True) -> tuple[np.ndarray, np.
                 _present_rows(v, name(j))
             raise
         rows, cols = _true_cells(mask)
-        return rows, cols.astype(np.int64), n_rows
+        return rows, cols, n_rows
     # Sparse columns with a 0/False fill: positions and values gathered for all of them
     # and checked in one pass; other columns one by one.
     dense_j: list[int] = []
@@ -237,4 +237,4 @@ def onehot_codes(
             raise ValueError(f"'columns' has {len(labels)} labels but the data has {n_cols} columns.")
     if not isinstance(data, pd.DataFrame):
         rows, cols = _sorted_unique(rows, cols, n_cols)
-    return rows.astype(np.int64, copy=False), cols.astype(np.int32), int(n_rows), labels
+    return rows.astype(np.int64, copy=False), cols.astype(np.int32, copy=False), int(n_rows), labels
