@@ -369,6 +369,10 @@ private:
 
 // ---- generation -----------------------------------------------------------------------
 
+//! Whether the rules' sides are written as item lists: asked for, or needed because the
+//! sides of rules from closed input need not be rows of the table.
+bool writes_sides(const Options& o) { return o.side_items || o.input_target == InputTarget::closed; }
+
 //! A kept rule as the search records it; the columns are written later, in one pass.
 struct Hit {
     uint32_t base, a_set, c_set, c_len;
@@ -394,7 +398,8 @@ public:
           allow_a_(allow_a),
           allow_c_(allow_c),
           improvement_(*lattice.sets, o.n_transactions),
-          with_improvement_(o.improvement || o.min_improvement) {}
+          with_improvement_(o.improvement || o.min_improvement),
+          with_sides_(writes_sides(o)) {}
 
     void run(uint32_t base, Part& part) {
         const Ids z = sets_.set(base);
@@ -525,8 +530,10 @@ private:
             part.improvement.push_back(improvement);
         }
         part.hits.push_back({base_, a_set, c_set, static_cast<uint32_t>(c_.size())});
-        part.cons.insert(part.cons.end(), c_.begin(), c_.end());
-        part.ante_items += z_.size() - c_.size();
+        if (with_sides_) {
+            part.cons.insert(part.cons.end(), c_.begin(), c_.end());
+            part.ante_items += z_.size() - c_.size();
+        }
         return true;
     }
 
@@ -557,6 +564,7 @@ private:
     std::vector<uint32_t> cand_, sub_;
     Improvement improvement_;
     bool with_improvement_;
+    bool with_sides_;  // the sides' item lists are written (else the rows alone)
 };
 
 std::vector<uint8_t> allow_mask(const std::optional<std::span<const int32_t>>& list, int64_t max_id) {
@@ -751,8 +759,7 @@ RuleTable generate_rules(const Table& table, const Options& o) {
     RuleTable out;
     const bool with_improvement = o.improvement || o.min_improvement;
     try {
-        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement, o.metrics,
-                   o.side_items || o.input_target == InputTarget::closed);
+        out.resize(n_rules, a_start[n_parts], c_start[n_parts], with_improvement, o.metrics, writes_sides(o));
     } catch (const std::bad_alloc&) {
         throw OutOfMemory("while writing the %zu rules found", n_rules);
     }
@@ -783,8 +790,8 @@ RuleTable generate_rules(const Table& table, const Options& o) {
                     out.antecedent_offsets[i + 1] = static_cast<int64_t>(a_pos);
                     out.consequent_offsets[i + 1] = static_cast<int64_t>(c_pos);
                     out.rule_row[i] = sets->row(hit.base);
+                    cons += hit.c_len;
                 }
-                cons += hit.c_len;
                 out.antecedent_row[i] = sets->row(hit.a_set);
                 out.consequent_row[i] = sets->row(hit.c_set);
                 out.write_metrics(i, sets->counts[hit.base], sets->counts[hit.a_set], sets->counts[hit.c_set], n);
