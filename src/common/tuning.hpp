@@ -92,6 +92,12 @@ constexpr double kEngineSpawnWork = 1 << 16;
 //! that a run past the guard stops within a few thousand rows.
 constexpr uint64_t kEngineCountBatch = 4096;
 
+//! Engine: the fewest rows the all-sets search may find before the closed or maximal
+//! sets of sparse data are searched for directly instead of filtered from all of them
+//! (the bound is otherwise half the view's occurrences): on small data a wrong guess
+//! costs little either way.
+constexpr uint64_t kEngineSparseRouteMinRows = 4096;
+
 //! Engine output: the search's pieces are written into the final table on the pool from
 //! this many items on; below it one thread writes them faster than the pool wakes.
 constexpr std::size_t kEngineParallelCopyItems = std::size_t{1} << 20;

@@ -15,6 +15,11 @@
 //             sets found so far (a subtree whose sets all lie inside one is skipped).
 //             A set is reported only when no item extends it frequently, so the
 //             result never depends on what a task had found when.
+// On sparse data (the view in rows) nearly every frequent set is closed, and closed or
+// maximal sets asked for in canonical order are the rows of the all-sets search that
+// filter_target (engine/filter.hpp) keeps, as long as that search finds at most half as
+// many sets as the view has occurrences; past that it stops and the closed or maximal
+// search runs.
 // Subtrees big enough to pay for a task (and runs of consecutive small ones) run as
 // nested tasks on the shared pool; tasks of a maximal search share the maximal sets they
 // find for the subset checks. Rows are put back in search order, so the output is
