@@ -378,6 +378,17 @@ Ref factorize_baskets(PyObject* baskets) {
     std::vector<int64_t> sizes;
     std::vector<int32_t> codes;
     sizes.reserve(static_cast<std::size_t>(PyList_GET_SIZE(baskets)));
+    {
+        // The codes' room, from the lengths of the lists and tuples (a guess only: a
+        // label's __eq__ may change them), so that they are not copied as they grow.
+        std::size_t labels_seen = 0;
+        for (Py_ssize_t t = 0; t < PyList_GET_SIZE(baskets); ++t) {
+            PyObject* b = PyList_GET_ITEM(baskets, t);
+            if (PyList_CheckExact(b)) labels_seen += static_cast<std::size_t>(PyList_GET_SIZE(b));
+            if (PyTuple_CheckExact(b)) labels_seen += static_cast<std::size_t>(PyTuple_GET_SIZE(b));
+        }
+        codes.reserve(labels_seen);
+    }
     // The list is read by index with its length read again each step, and every basket
     // and label is held while it is used: a label's __eq__ may change the list.
     for (Py_ssize_t t = 0; t < PyList_GET_SIZE(baskets); ++t) {
