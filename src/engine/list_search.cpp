@@ -67,9 +67,12 @@ private:
     Rows global_rows() const { return Rows{v_.rows.offsets.data(), v_.rows.values.data()}; }
 
     //! Counts, in counter_, every rank from `from` on in the rows T[0, n) of db; touched_
-    //! lists the ranks met, in no particular order.
+    //! lists the ranks met, in no particular order. With `mark`, where each row's ranks
+    //! from `from` on start is kept in skip_, for a pass over the same rows to follow.
+    template <bool mark = false>
     void count_rows(const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
         touched_.clear();
+        if constexpr (mark) skip_.resize(n);
         for (uint32_t k = 0; k < n; ++k) {
             if (k + 2 * tuning::kEngineRowPrefetch < n)
                 __builtin_prefetch(&db.off[T[k + 2 * tuning::kEngineRowPrefetch]]);
@@ -77,6 +80,7 @@ private:
                 __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             const auto row = db(T[k]);
             const uint32_t* it = from == 0 ? row.data() : first_after(row.data(), row.size(), from - 1);
+            if constexpr (mark) skip_[k] = static_cast<uint32_t>(it - row.data());
             for (const uint32_t* end = row.data() + row.size(); it != end; ++it)
                 if (counter_[*it]++ == 0) touched_.push_back(*it);
         }
@@ -277,7 +281,7 @@ private:
     //! extensions by ranks from `from` on, depth first. The rows handed down are cut to
     //! the frequent extensions, so deeper scans read only what can still extend.
     void all_rows(std::size_t d, const uint32_t* T, uint32_t n, uint32_t from, Rows db) {
-        count_rows(T, n, from, db);
+        count_rows<true>(T, n, from, db);
         Level& lv = level(d);
         lv.members.clear();
         for (uint32_t q : touched_)
@@ -301,8 +305,7 @@ private:
                 __builtin_prefetch(db.data + db.off[T[k + tuning::kEngineRowPrefetch]]);
             off[k] = w;
             const auto row = db(T[k]);
-            const uint32_t* it = from == 0 ? row.data() : first_after(row.data(), row.size(), from - 1);
-            for (const uint32_t* end = row.data() + row.size(); it != end; ++it) {
+            for (const uint32_t *it = row.data() + skip_[k], *end = row.data() + row.size(); it != end; ++it) {
                 const uint32_t s = slot_[*it];
                 if (s == kNone) continue;
                 data[w++] = *it;
@@ -557,6 +560,7 @@ private:
 
     // Where this task starts: its transactions, and for the all-sets search their rows
     // (cut to the later frequent items) when the task has its own...
+    std::vector<uint32_t> skip_;  // see count_rows
     std::vector<uint32_t> start_list_;
     std::vector<std::size_t> start_off_;  // own rows (all-sets search), else empty
     std::vector<uint32_t> start_data_;
