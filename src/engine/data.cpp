@@ -109,7 +109,6 @@ Vertical build_vertical(const TransactionRows& rows, uint32_t min_count, std::sp
     // a single pass in transaction order would leave them.
     const bool rows_too = with_rows;
     if (rows_too) v.rows.offsets.assign(std::size_t{n_txn} + 1, 0);
-    //
     // A transaction's ranks are first gathered without a branch (most of its items may be
     // left out, in no predictable pattern: a branch per item mispredicts on a good share
     // of them), then used.

@@ -558,9 +558,9 @@ private:
         return true;
     }
 
+    std::vector<uint32_t> skip_;  // per row of the last count_rows<true>: where its counted ranks start
     // Where this task starts: its transactions, and for the all-sets search their rows
     // (cut to the later frequent items) when the task has its own...
-    std::vector<uint32_t> skip_;  // see count_rows
     std::vector<uint32_t> start_list_;
     std::vector<std::size_t> start_off_;  // own rows (all-sets search), else empty
     std::vector<uint32_t> start_data_;

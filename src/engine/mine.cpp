@@ -204,6 +204,8 @@ MineResult mine(std::span<const int64_t> txn_ids, std::span<const int32_t> item_
         std::optional<Table> table;
         try {
             table = filtered_all(v, options, base_ids, result.n_transactions, cap);
+        } catch (const OutOfMemory&) {
+            throw;  // the search's own account of how far it got
         } catch (const std::bad_alloc&) {
             throw OutOfMemory("while filtering the frequent itemsets to the %s ones",
                               options.target == Target::closed ? "closed" : "maximal");
