@@ -50,16 +50,24 @@ def factorize_labels(
     return (codes if rank is None else rank[codes]), labels
 
 
+def _column_values(values: Any) -> Any:
+    """The array behind a Series or Index (NumPy for NumPy dtypes, else the extension
+    array); anything else as it is."""
+    if isinstance(values, pd.Series | pd.Index):
+        return values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
+    return values
+
+
 def _factorize_ranked(
-    values: Any, what: str, sort: bool, where: Callable[[int], str] | None
+    values: Any, what: str, sort: bool, where: Callable[[int], str] | None, *, runs: bool = True
 ) -> tuple[np.ndarray, np.ndarray | None, pd.Index]:
     """Labels -> (codes, the rank of each code in label order or None when the codes are
     in it already, labels in label order), as :func:`factorize_labels` orders them; the
-    codes are left for the caller to map, where it passes over them anyway."""
+    codes are left for the caller to map, where it passes over them anyway. ``runs=False``:
+    the caller has found the labels not to be runs of integers that never decrease."""
     if where is None:
         where = "position {}".format
-    if isinstance(values, pd.Series | pd.Index):
-        values = values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
+    values = _column_values(values)
     if isinstance(values, pd.Categorical | pd.CategoricalDtype) or isinstance(
         getattr(values, "dtype", None), pd.CategoricalDtype
     ):
@@ -76,9 +84,9 @@ def _factorize_ranked(
         return codes, None, pd.Index(categories)
     if not isinstance(values, np.ndarray | pd.api.extensions.ExtensionArray):
         values = _object_array(values)
-    runs = _run_sizes(values)
-    if runs is not None:
-        sizes, labels = runs
+    found = _run_sizes(values) if runs else None
+    if found is not None:
+        sizes, labels = found
         return np.repeat(np.arange(sizes.size, dtype=np.int64), sizes), None, labels
     arrow = _arrow_factorize(values)
     codes, uniques = arrow if arrow is not None else pd.factorize(values, sort=False)
@@ -449,8 +457,8 @@ class Transactions:
         row = "row {}".format
         t_name = f"The transaction column {transaction!r}" if isinstance(data, pd.DataFrame) else "The transactions"
         i_name = f"The item column {item!r}" if isinstance(data, pd.DataFrame) else "The items"
-        plain = isinstance(txn_values, pd.Series | pd.Index) and isinstance(txn_values.dtype, np.dtype)
-        runs = _run_sizes(txn_values.to_numpy() if plain else txn_values)
+        txn_values = _column_values(txn_values)
+        runs = _run_sizes(txn_values)
         if runs is not None:
             # Grouped already: each run is a transaction, whose items are sorted as the
             # rows are laid out, their codes mapped to label order on the way.
@@ -464,7 +472,8 @@ class Transactions:
                 None if rank is None else np.ascontiguousarray(rank, dtype=np.int32),
             )
             return cls._make(out["txn_ids"], out["item_ids"], i_labels, len(t_labels), t_labels)
-        t_codes, t_labels = factorize_labels(txn_values, t_name, sort=False, where=row)
+        # in first-appearance order (no rank to apply); the runs were looked for above
+        t_codes, _, t_labels = _factorize_ranked(txn_values, t_name, False, row, runs=False)
         del txn_values
         codes = [t_codes]
         del t_codes
