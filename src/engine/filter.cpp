@@ -201,13 +201,19 @@ std::vector<int64_t> filter_target(std::span<const int64_t> offsets, std::span<c
                                      " repeats an item of row " + std::to_string(i));
     }
     const RowsView rows{offsets, 0, own.empty() ? ids : std::span<const uint32_t>(own), m};
+    return target_rows(rows, counts, target, true);
+}
 
+std::vector<int64_t> target_rows(const RowsView& rows, std::span<const int64_t> counts, Target target,
+                                 bool check_duplicates) {
     const SubsetIndex index(rows);
-    if (const auto [a, b] = index.first_duplicate(); a != SubsetIndex::kNone)
-        throw InputError("rows " + std::to_string(a) + " and " + std::to_string(b) + " hold the same itemset");
-    std::vector<uint8_t> dropped(m, 0);
+    if (check_duplicates)
+        if (const auto [a, b] = index.first_duplicate(); a != SubsetIndex::kNone)
+            throw InputError("rows " + std::to_string(a) + " and " + std::to_string(b) + " hold the same itemset");
+    std::vector<uint8_t> dropped(rows.n_rows, 0);
     mark_subsets(index, counts, rows, counts, target, dropped);
-    for (std::size_t i = 0; i < m; ++i)
+    std::vector<int64_t> kept;
+    for (std::size_t i = 0; i < rows.n_rows; ++i)
         if (!dropped[i]) kept.push_back(static_cast<int64_t>(i));
     return kept;
 }

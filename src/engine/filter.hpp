@@ -90,6 +90,12 @@ private:
 void mark_subsets(const SubsetIndex& index, std::span<const int64_t> base_counts, const RowsView& longer,
                   std::span<const int64_t> longer_counts, Target target, std::vector<uint8_t>& dropped);
 
+//! The rows of `rows` (distinct sets, ids ascending within each: a table of every
+//! frequent itemset) that are closed or maximal among them, ascending. With
+//! `check_duplicates`, two rows holding one set are an InputError naming them.
+std::vector<int64_t> target_rows(const RowsView& rows, std::span<const int64_t> counts, Target target,
+                                 bool check_duplicates);
+
 //! The rows of a CSR itemset table (any row order, ids in any order within a row) that
 //! are closed or maximal among the table's rows, ascending; every row for target all.
 //! Throws InputError for a table that is not a CSR of ids (naming the place), a negative

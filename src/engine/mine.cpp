@@ -108,7 +108,7 @@ void search(detail::Context& cx, OutNode& root, const std::vector<int32_t>& base
 }
 
 //! The closed or maximal sets of a sparse view found as the rows of the all-sets search
-//! that filter_target keeps, with base_ids added to each; nullopt once that search passes
+//! that target_rows keeps, with base_ids added to each; nullopt once that search passes
 //! `cap` rows. On sparse data nearly every frequent set is closed, and the all-sets
 //! search, which never tests a closure or looks for a known maximal superset, finds them
 //! sooner than the closed or maximal search; the cap bounds what a wrong guess costs.
@@ -127,8 +127,11 @@ std::optional<Table> filtered_all(const Vertical& v, const MineOptions& options,
         if (cx.reported.load() <= cap) throw;
         return std::nullopt;
     }
+    // The search's own rows: distinct, ids ascending, no checks needed.
     const Table sets = flatten(std::move(root));
-    const std::vector<int64_t> kept = filter_target(sets.offsets, sets.items, sets.counts, options.target);
+    const RowsView rows{
+        sets.offsets, 0, {reinterpret_cast<const uint32_t*>(sets.items.data()), sets.items.size()}, sets.counts.size()};
+    const std::vector<int64_t> kept = target_rows(rows, sets.counts, options.target, false);
 
     // The kept rows with the base items merged in; the base alone is closed (the empty
     // set's closure) whenever it is not empty, and maximal when no item is frequent.
