@@ -112,6 +112,23 @@ def test_top_rules_match_every_rule_sorted_on_sparse_data(seed):
         assert_top_rules_are_every_rule_sorted(baskets, k, **kwargs)
 
 
+def test_top_rules_where_the_best_rules_are_longer_sets():
+    """Thousands of baskets, so that the pairs are counted in blocks of items and the
+    longer sets of the first items are searched between blocks; the best rules join a
+    frequent pair to a third item, which the pairs alone do not show."""
+    rng = np.random.default_rng(9)
+    n, n_items = 9000, 400
+    weights = 1.0 / np.arange(1, n_items + 1)
+    baskets = []
+    for _ in range(n):
+        basket = set(rng.choice(n_items, size=int(rng.integers(1, 6)), p=weights / weights.sum()).tolist())
+        if rng.random() < 0.3:
+            basket |= {0, 1, 2} if rng.random() < 0.7 else {5, 6, 7, 8}
+        baskets.append([f"i{x:03d}" for x in basket])
+    for k in (5, 60, 600):
+        assert_top_rules_are_every_rule_sorted(baskets, k)
+
+
 def test_top_rules_beyond_the_most_frequent_items():
     """On data of many items the search first tries the most frequent alone; the best
     rules can lie beyond them (two items of middling count that always come together,

@@ -166,6 +166,10 @@ constexpr std::size_t kImprovementGrain = 2048;
 //! enough to keep both workers busy, small enough that this waste stays small.
 constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
 
+//! Top rules: the most extensions above the floor an item may have for its longer sets
+//! to be searched between blocks of pairs (before all pairs are counted).
+constexpr std::size_t kTopInterleaveExtensions = 32;
+
 //! Top rules: transactions scanned in a round's first block of pairs; each next block
 //! scans twice as many, up to kTopPairBlock.
 constexpr std::size_t kTopPairFirstBlock = std::size_t{1} << 12;

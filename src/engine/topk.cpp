@@ -188,7 +188,11 @@ public:
         for (uint32_t r = 0; r < n_ranks; ++r) {
             pool::check_stop();
             if (data_.list(r).size() < floor_) break;  // ranks follow falling counts: so do the rest
-            if (r == known_.counted()) count_pairs_from(r);
+            if (r == known_.counted()) {
+                longer_while_cheap();
+                if (data_.list(r).size() < floor_) break;
+                count_pairs_from(r);
+            }
             for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
                 const uint32_t c = known_.pair_count[j];
                 if (c < floor_) continue;
@@ -206,23 +210,50 @@ public:
     //! again only where such a pair extends it.
     void longer() {
         if (o_.max_len < 3) return;
-        Level& lv = level(1);
-        for (uint32_t r = 0; r < paired_; ++r) {
-            pool::check_stop();
-            const std::span<const uint32_t> txns = data_.list(r);
-            if (txns.size() < floor_) break;
-            lv.ext.clear();
-            lv.count.clear();
-            for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
-                if (known_.pair_count[j] < floor_) continue;
-                lv.ext.push_back(known_.pair_ext[j]);
-                lv.count.push_back(known_.pair_count[j]);
-            }
-            if (!extending(lv)) continue;  // no set of three items here reaches the floor
-            deliver(txns.data(), txns.size(), r, lv);
-            asc_.assign(1, r);
-            children(lv, 1, /*recorded=*/true);
+        for (; searched_ < paired_; ++searched_)
+            if (!longer_under(searched_)) break;  // ranks follow falling counts: so do the rest
+        searched_ = paired_;
+    }
+
+    //! The longer sets of the items paired so far, in rank order, while that stays cheap:
+    //! called before each block of pairs is counted. Where the best rules are longer
+    //! sets (a pair and a third frequent item), the pairs alone leave the floor far below
+    //! the answer's, and the blocks that follow would count the pairs of many items it
+    //! passes by; the longer sets of the first items raise it first. On dense data the
+    //! longer sets under the first items are many and their rules weak, so this stops
+    //! once its scans outnumber those of the pairs, or at an item with more extensions
+    //! than tuning::kTopInterleaveExtensions (the search under it could be 2^that), and
+    //! resumes at the next block. Exact in any case: a rank's sets need only the counts
+    //! of the ranks before it, which come first.
+    void longer_while_cheap() {
+        if (o_.max_len < 3 || !full()) return;
+        for (; searched_ < paired_ && longer_scans_ <= pair_scans_; ++searched_) {
+            std::size_t extensions = 0;
+            for (std::size_t j = known_.pair_off[searched_]; j < known_.pair_off[searched_ + 1]; ++j)
+                extensions += known_.pair_count[j] >= floor_;
+            if (extensions > tuning::kTopInterleaveExtensions) return;
+            if (!longer_under(searched_)) return;
         }
+    }
+
+    //! The longer sets whose highest rank is r; false when r is under the floor.
+    bool longer_under(uint32_t r) {
+        pool::check_stop();
+        const std::span<const uint32_t> txns = data_.list(r);
+        if (txns.size() < floor_) return false;
+        Level& lv = level(1);
+        lv.ext.clear();
+        lv.count.clear();
+        for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
+            if (known_.pair_count[j] < floor_) continue;
+            lv.ext.push_back(known_.pair_ext[j]);
+            lv.count.push_back(known_.pair_count[j]);
+        }
+        if (!extending(lv)) return true;  // no set of three items here reaches the floor
+        deliver(txns.data(), txns.size(), r, lv);
+        asc_.assign(1, r);
+        children(lv, 1, /*recorded=*/true);
+        return true;
     }
 
     //! Whether k rules were found: then low() is a value the k-th best rule of the data
@@ -348,6 +379,7 @@ private:
             found = pool::map_ranges<Found>(bounds, count_range);
         }
         block_work_ = std::min(2 * block_work_, tuning::kTopPairBlock);
+        pair_scans_ += work;
         for (const Found& f : found) {
             known_.pair_ext.insert(known_.pair_ext.end(), f.ext.begin(), f.ext.end());
             known_.pair_count.insert(known_.pair_count.end(), f.cnt.begin(), f.cnt.end());
@@ -358,6 +390,7 @@ private:
     //! The extensions (ranks below `limit`) of the set held by `txns` that reach the
     //! floor, ascending, with their counts, into lv.ext and lv.count.
     void count_extensions(const uint32_t* txns, std::size_t count, uint32_t limit, Level& lv) {
+        longer_scans_ += count;
         count_below(data_, txns, count, limit, floor_, tally_, lv.ext, lv.count);
     }
 
@@ -399,6 +432,7 @@ private:
         }
         lv.lists.resize(lv.off[n_ext]);
         lv.cursor.assign(lv.off.begin(), lv.off.end() - 1);
+        longer_scans_ += count;
         const uint32_t last = static_cast<uint32_t>(data_.n_ranks()) - 1;
         for (std::size_t i = 0; i < count; ++i) {
             prefetch_row(rows_, txns, count, i);
@@ -618,7 +652,10 @@ private:
     std::vector<Candidate> cands_;
     std::vector<uint32_t> cand_items_;
     uint64_t itemsets_ = 0, examined_ = 0;
-    uint32_t paired_ = 0;  // the items whose pairs pairs() reached: ranks below this
+    uint32_t paired_ = 0;    // the items whose pairs pairs() reached: ranks below this
+    uint32_t searched_ = 0;  // the items whose longer sets were searched: ranks below this
+    // Rows scanned for the pairs and for the longer sets (see longer_while_cheap).
+    std::size_t pair_scans_ = 0, longer_scans_ = 0;
     // Transactions to scan in the next block of pairs: small at first, while the floor
     // still rises fast, so that few rare items are counted at a floor that is soon passed.
     std::size_t block_work_ = tuning::kTopPairFirstBlock;
