@@ -220,14 +220,17 @@ public:
     //! sets (a pair and a third frequent item), the pairs alone leave the floor far below
     //! the answer's, and the blocks that follow would count the pairs of many items it
     //! passes by; the longer sets of the first items raise it first. On dense data the
-    //! longer sets under the first items are many and their rules weak, so this stops
-    //! once its scans outnumber those of the pairs, or at an item with more extensions
-    //! than tuning::kTopInterleaveExtensions (the search under it could be 2^that), and
+    //! longer sets under the first items are many and their rules weak, and where the
+    //! pairs alone set the floor (T10I4D100K) the longer sets searched early, below the
+    //! final floor, are work the search would not do at the end. So this stops once its
+    //! scans outnumber half those of the pairs (which are split over the workers, the
+    //! longer sets are not), or at an item with more extensions than
+    //! tuning::kTopInterleaveExtensions (the search under it could be 2^that), and
     //! resumes at the next block. Exact in any case: a rank's sets need only the counts
     //! of the ranks before it, which come first.
     void longer_while_cheap() {
         if (o_.max_len < 3 || !full()) return;
-        for (; searched_ < paired_ && longer_scans_ <= pair_scans_; ++searched_) {
+        for (; searched_ < paired_ && longer_scans_ <= pair_scans_ / 2; ++searched_) {
             std::size_t extensions = 0;
             for (std::size_t j = known_.pair_off[searched_]; j < known_.pair_off[searched_ + 1]; ++j)
                 extensions += known_.pair_count[j] >= floor_;
