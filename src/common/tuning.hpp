@@ -166,6 +166,10 @@ constexpr std::size_t kImprovementGrain = 2048;
 //! enough to keep both workers busy, small enough that this waste stays small.
 constexpr std::size_t kTopPairBlock = std::size_t{1} << 17;
 
+//! Top rules: the most items whose pairs are counted all at once, in one pass over the
+//! rows (a triangle of 4-byte counters per worker: 2 MB at 1,024 items).
+constexpr std::size_t kTopPairMatrixItems = 1024;
+
 //! Top rules: the most extensions above the floor an item may have for its longer sets
 //! to be searched between blocks of pairs (before all pairs are counted).
 constexpr std::size_t kTopInterleaveExtensions = 32;

@@ -189,9 +189,13 @@ public:
             pool::check_stop();
             if (data_.list(r).size() < floor_) break;  // ranks follow falling counts: so do the rest
             if (r == known_.counted()) {
-                longer_while_cheap();
-                if (data_.list(r).size() < floor_) break;
-                count_pairs_from(r);
+                if (r == 0) {
+                    count_first_pairs(std::min(n_ranks, tuning::kTopPairMatrixItems));
+                } else {
+                    longer_while_cheap();
+                    if (data_.list(r).size() < floor_) break;
+                    count_pairs_from(r);
+                }
             }
             for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
                 const uint32_t c = known_.pair_count[j];
@@ -387,6 +391,58 @@ private:
             known_.pair_ext.insert(known_.pair_ext.end(), f.ext.begin(), f.ext.end());
             known_.pair_count.insert(known_.pair_count.end(), f.cnt.begin(), f.cnt.end());
             for (uint32_t size : f.sizes) known_.pair_off.push_back(known_.pair_off.back() + size);
+        }
+    }
+
+    //! The pairs of the first `limit` items (the most frequent) at once, in one pass over
+    //! the rows into a triangle of counters per worker. Few enough for the triangle to
+    //! stay in the cache, these are the items whose lists are long: counting item by item
+    //! reads a row again, at random, for each of its items, and most of that time is
+    //! spent waiting for the row; this reads each row once, in order. What it costs in
+    //! pairs of items the rising floor would have passed by is small against that (the
+    //! rest of the items, past `limit`, are counted item by item in blocks).
+    void count_first_pairs(std::size_t limit) {
+        const std::size_t n = data_.n_ranks();
+        const uint32_t last = static_cast<uint32_t>(n) - 1;
+        const auto first_view_rank = static_cast<uint32_t>(n - limit);  // search rank limit - 1
+        const std::size_t cells = limit * (limit - 1) / 2;              // pair (a < b) at b (b - 1) / 2 + a
+        const auto count_range = [&](std::size_t begin, std::size_t end) {
+            std::vector<uint32_t> tri(cells, 0);
+            for (std::size_t t = begin; t < end; ++t) {
+                const auto row = rows_.row(t);  // the search's ranks falling
+                const auto* it = std::lower_bound(row.data(), row.data() + row.size(), first_view_rank);
+                const std::size_t len = static_cast<std::size_t>(row.data() + row.size() - it);
+                for (std::size_t j = 0; j + 1 < len; ++j) {
+                    const std::size_t b = last - it[j];
+                    uint32_t* at = tri.data() + b * (b - 1) / 2 + last;
+                    for (std::size_t i = j + 1; i < len; ++i) ++at[-static_cast<std::ptrdiff_t>(it[i])];
+                }
+            }
+            return tri;
+        };
+        const std::size_t n_txn = rows_.rows();
+        std::vector<std::vector<uint32_t>> parts;
+        if (pool::num_threads() == 1 || n_txn < tuning::kTopPairParallelWork) {
+            parts.push_back(count_range(0, n_txn));
+        } else {
+            const auto bounds = pool::weighted_bounds(n_txn, pool::num_threads(), [&](std::size_t t) {
+                const std::size_t len = rows_.row(t).size();
+                return len * len;
+            });
+            parts = pool::map_ranges<std::vector<uint32_t>>(bounds, count_range);
+        }
+        for (uint32_t r = 0; r < limit; ++r) pair_scans_ += data_.list(r).size();
+        std::vector<uint32_t>& tri = parts[0];
+        for (std::size_t p = 1; p < parts.size(); ++p)
+            for (std::size_t c = 0; c < cells; ++c) tri[c] += parts[p][c];
+        for (std::size_t b = 0; b < limit; ++b) {
+            const uint32_t* at = tri.data() + (b == 0 ? 0 : b * (b - 1) / 2);
+            for (uint32_t a = 0; a < b; ++a) {
+                if (at[a] < floor_) continue;
+                known_.pair_ext.push_back(a);
+                known_.pair_count.push_back(at[a]);
+            }
+            known_.pair_off.push_back(known_.pair_ext.size());
         }
     }
 
