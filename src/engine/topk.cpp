@@ -136,13 +136,13 @@ void count_below(const Data& d, const uint32_t* txns, std::size_t count, uint32_
     for (uint32_t r : tally.touched) counter[r] = 0;
 }
 
-//! What the searches of one call share: the counts taken so far. An
-//! item's pairs with the items ranked before it are counted the first time a search
-//! reaches the item, those at or above that search's floor kept, so no search scans an
-//! item's transactions for its pairs again; searches reach the items in rank order, so
-//! the items counted so far are always the first ones. The floor only rises once k
-//! rules are known, and then no later round runs: the rounds that follow a search whose
-//! floor stayed at min_count find every pair they need.
+//! What the searches of one call share: the counts taken so far. An item's pairs with
+//! the items ranked before it are counted the first time a search reaches the item (the
+//! most frequent items' all at once), those at or above that search's floor kept, so no
+//! search scans an item's transactions for its pairs again; searches reach the items in
+//! rank order, so the items counted so far are always the first ones. The floor only
+//! rises once k rules are known, and then no later round runs: the rounds that follow a
+//! search whose floor stayed at min_count find every pair they need.
 struct Counts {
     std::vector<std::size_t> pair_off{0};        // item r's pairs: [pair_off[r], pair_off[r + 1])
     std::vector<uint32_t> pair_ext, pair_count;  // the other item of each pair (ascending), its count
@@ -408,7 +408,9 @@ private:
         const std::size_t cells = limit * (limit - 1) / 2;              // pair (a < b) at b (b - 1) / 2 + a
         const auto count_range = [&](std::size_t begin, std::size_t end) {
             std::vector<uint32_t> tri(cells, 0);
+            pool::StopEvery<tuning::kEngineStopStride> stop;  // rows of dense data cost len^2 / 2
             for (std::size_t t = begin; t < end; ++t) {
+                stop();
                 const auto row = rows_.row(t);  // the search's ranks falling
                 const auto* it = std::lower_bound(row.data(), row.data() + row.size(), first_view_rank);
                 const std::size_t len = static_cast<std::size_t>(row.data() + row.size() - it);
