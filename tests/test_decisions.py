@@ -113,9 +113,10 @@ def test_top_rules_match_every_rule_sorted_on_sparse_data(seed):
 
 
 def test_top_rules_where_the_best_rules_are_longer_sets():
-    """Tens of thousands of baskets, so that the pairs are counted over the rows on both
-    workers; the best rules join a frequent pair to a third item, which the pairs alone
-    do not show."""
+    """Tens of thousands of baskets over thousands of items: the most frequent items'
+    pairs are counted over the rows on both workers, the rest in blocks, with the longer
+    sets of the items paired so far searched between blocks; the best rules join a
+    frequent pair to a third item, which the pairs alone do not show."""
     rng = np.random.default_rng(9)
     n, n_items = 20000, 3000
     weights = 1.0 / np.arange(1, n_items + 1)
