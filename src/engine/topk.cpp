@@ -214,8 +214,11 @@ public:
     //! again only where such a pair extends it.
     void longer() {
         if (o_.max_len < 3) return;
-        for (; searched_ < paired_; ++searched_)
-            if (!longer_under(searched_)) break;  // ranks follow falling counts: so do the rest
+        Level& lv = level(1);
+        for (; searched_ < paired_; ++searched_) {
+            if (!extensions_of(searched_, lv)) break;  // ranks follow falling counts: so do the rest
+            longer_under(searched_, lv);
+        }
         searched_ = paired_;
     }
 
@@ -234,21 +237,19 @@ public:
     //! of the ranks before it, which come first.
     void longer_while_cheap() {
         if (o_.max_len < 3 || !full()) return;
+        Level& lv = level(1);
         for (; searched_ < paired_ && longer_scans_ <= pair_scans_ / 2; ++searched_) {
-            std::size_t extensions = 0;
-            for (std::size_t j = known_.pair_off[searched_]; j < known_.pair_off[searched_ + 1]; ++j)
-                extensions += known_.pair_count[j] >= floor_;
-            if (extensions > tuning::kTopInterleaveExtensions) return;
-            if (!longer_under(searched_)) return;
+            if (!extensions_of(searched_, lv) || lv.ext.size() > tuning::kTopInterleaveExtensions) return;
+            longer_under(searched_, lv);
         }
     }
 
-    //! The longer sets whose highest rank is r; false when r is under the floor.
-    bool longer_under(uint32_t r) {
+    //! The items r pairs with above the floor (all ranked before it), ascending, with the
+    //! pairs' counts, into lv.ext and lv.count; false, with lv untouched, when r itself
+    //! is under the floor.
+    bool extensions_of(uint32_t r, Level& lv) {
         pool::check_stop();
-        const std::span<const uint32_t> txns = data_.list(r);
-        if (txns.size() < floor_) return false;
-        Level& lv = level(1);
+        if (data_.list(r).size() < floor_) return false;
         lv.ext.clear();
         lv.count.clear();
         for (std::size_t j = known_.pair_off[r]; j < known_.pair_off[r + 1]; ++j) {
@@ -256,11 +257,16 @@ public:
             lv.ext.push_back(known_.pair_ext[j]);
             lv.count.push_back(known_.pair_count[j]);
         }
-        if (!extending(lv)) return true;  // no set of three items here reaches the floor
+        return true;
+    }
+
+    //! The longer sets whose highest rank is r, whose extensions lv holds.
+    void longer_under(uint32_t r, Level& lv) {
+        if (!extending(lv)) return;  // no set of three items here reaches the floor
+        const std::span<const uint32_t> txns = data_.list(r);
         deliver(txns.data(), txns.size(), r, lv);
         asc_.assign(1, r);
         children(lv, 1, /*recorded=*/true);
-        return true;
     }
 
     //! Whether k rules were found: then low() is a value the k-th best rule of the data
